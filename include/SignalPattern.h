@@ -1,0 +1,12 @@
+// SignalPattern library: the one header a client includes.
+#ifndef SP_SIGNALPATTERN_H
+#define SP_SIGNALPATTERN_H
+
+#include "sp_types.h"
+#include "sp_platform.h"
+#include "sp_log.h"
+#include "sp_helpers.h"
+#include "DFTFilter.h"
+#include "IirBiq.h"
+
+#endif
