@@ -8,5 +8,7 @@
 #include "sp_helpers.h"
 #include "DFTFilter.h"
 #include "IirBiq.h"
+#include "DeviationStat.h"
+#include "PatternStatistics.h"
 
 #endif
