@@ -8,7 +8,11 @@
 #include "sp_helpers.h"
 #include "DFTFilter.h"
 #include "IirBiq.h"
+#include "RecognitionParams.h"
+#include "SignalTVS.h"
 #include "DeviationStat.h"
 #include "PatternStatistics.h"
+#include "TimeSpectrumEstimation.h"
+#include "SignalPatternRecognizer.h"
 
 #endif

@@ -1,0 +1,71 @@
+// SignalPattern: the class clients use to create patterns and recognise them in a stream.
+#ifndef SP_SIGNALPATTERNRECOGNIZER_H
+#define SP_SIGNALPATTERNRECOGNIZER_H
+
+#include "PatternStatistics.h"
+#include "TimeSpectrumEstimation.h"
+#include "sp_types.h"
+
+// Sample formats of Pattern and CreatePattern.
+constexpr unsigned int SP_SAMPLE_S16 = 1;        // signed 16-bit little-endian
+constexpr unsigned int SP_SAMPLE_S32_LOW = 2;    // low half of a 32-bit word (first stereo channel)
+constexpr unsigned int SP_SAMPLE_S32_HIGH = 4;   // high half of a 32-bit word (second stereo channel)
+
+// Threads: every operation runs in the caller's thread; one object must not be used from two
+// threads at once, while separate objects may run in separate threads. The message buffer of
+// the diagnostic lines and the text returned by GetVersionName are per thread. What stays
+// process-wide and unsynchronised: the measure switches DeviationStat::fUseElem (changed by
+// SetflagUseElemInStatistics for every object) and the object counter DeviationStat::NObject,
+// the measure-name buffer of DeviationStat::GetElemName, the constant DefaultAmpRangesPar (only
+// read) and the installed sink handler (SetOutLogMessageHandler, guarded by the library).
+//
+// Copies: a copy is an independent recognizer in the same state (buffers, patterns and filter
+// rings duplicated; an open test-data file stays with the source). The summary statistics are
+// not duplicated: a copy starts with an empty GeneralStatistics and, when it is in recognition
+// mode with statistics, builds a fresh one linked to its own per-pattern statistics.
+class SP_API SignalPattern : public TimeSpectrumEstimation {
+ public:
+  float SampleScale;                       // 1/32767
+  PatternStatisticsSet GeneralStatistics;  // summary over all patterns
+
+  SignalPattern();
+  ~SignalPattern();
+  SignalPattern(const SignalPattern& other);
+  SignalPattern& operator=(const SignalPattern& other);
+
+  int InitSignalPattern(unsigned int Mode, int NsampleMax, int fOutInfo);
+  int InitSignalPattern(SigRecognitionPar* Par);
+  void UnloadSignalPatternObj(int fAll, int fStat);
+  int GetLinearVersionNumber();
+  char* GetVersionName();
+  int Pattern(int Nsample, void* Data, unsigned int SampleFormat, int* Reserved);
+  int CreatePattern(sp_ulong Nsample, sp_ulong NumSampBegin, sp_ulong NumSampEnd, void* Data,
+                    unsigned int SampleFormat, char* FileName, float Fs, unsigned int Mode);
+
+  // ---- recognition controls and accessors
+  void SetFlagUsePattern(int n, int f);
+  static int SetflagUseElemInStatistics(int n, int f);
+  int ChangeRecognizeParam(SigRecognitionPar* Par);
+  int ChangeThresholdParam(float TresholdRelDeviation, float TresholdRelDeviationMPB);
+  void GetDiapasoneRecognizeParam(float* pMin, float* pMax, int n);
+  void ResetMonitoring();
+  float DefineMaxCreatedPatternDuration(float Duration);
+  sp_long GetNsDelay();
+  float GetTresholdRelDeviation();
+  float GetTresholdRelDeviationMPB();
+  void ResetStatistics(int f);
+  SignalTVSEx** GetTVS();
+  int GetTVSCount();
+  RecognizeParam* GetRecognizeParam();
+
+  // ---- reports
+  void OutStatictics(unsigned int channel);
+  void OutTraceableValues(unsigned int channel);
+  void OutGeneralStatictics(unsigned int channel);
+  void OutGeneralTraceableValues(unsigned int channel);
+
+ protected:
+  void InitGeneralStatistics() override;
+};
+
+#endif

@@ -1,0 +1,165 @@
+// The time-spectrum engine: pre-filter, DFT filter bank, rings of band powers, pattern
+// creation, recognition set-up, matching, threshold estimation and test-data recording.
+#ifndef SP_TIMESPECTRUMESTIMATION_H
+#define SP_TIMESPECTRUMESTIMATION_H
+
+#include "DFTFilter.h"
+#include "DeviationStat.h"
+#include "RecognitionParams.h"
+#include "SignalTVS.h"
+#include "sp_platform.h"
+#include "sp_types.h"
+
+// Acceleration bits of the mode word: which bands the filter bank computes.
+constexpr sp_ulong SP_MODE_ALL_BANDS = 0x20000;
+constexpr sp_ulong SP_MODE_HALF_BANDS = 0x40000;
+constexpr sp_ulong SP_MODE_QUARTER_BANDS = 0x80000;
+constexpr sp_ulong SP_MODE_BAND0_ONLY = 0x100000;
+
+class SP_API TimeSpectrumEstimation : public DFTFilter {
+ public:
+  static const int VersionNumber = 5;
+
+  int fInitialized;
+  int fOutInfo;
+  sp_ulong Mode;
+  int NdecIn;
+  int Nbiq;
+  float* BiqCoef;               // 5*Nbiq
+  float* BiqState;              // 2*Nbiq
+  int NframeAvg;
+  float* DftPowRing;            // NframeAvg rows of Nband
+  int DftPowRingPos;
+  int NframeHop;
+  int FrameInHop;
+  float InvNframeAvg;
+  int Nblock;                   // time blocks in TimeSpectrum
+  float* TimeSpectrum;          // Nblock rows of Nband
+  float* TimeSpectrumWork;      // 3*NTimeSpectrum
+  int NTimeSpectrum;
+  int NblockCur;
+  int NsampleMax;
+  float* SampleBuf;             // NsampleMax
+  float* FilteredBuf;           // NsampleMax
+  int NsampleBlock;
+  sp_ulong NCurrentSample;
+  sp_ulong NCurrentSampleRel;
+  sp_long NsDelay;
+  sp_long NSampleCreateOffset;
+  int fCreatePatternMode;
+  int fCreatedPattern;
+  int fRecognitionMode;
+  int fRecognized;
+  sp_long NumSampEnd;
+  sp_long NumSampBegin;
+  char* InputFileName;
+  sp_ulong InputReserved[2];
+  int NblockCreate;
+  char* PatternFileName;
+  SignalTVSEx CreatedTVS;
+  float* CreateBuf;             // NblockCreate*Nband
+  float* BandLevelCur;          // Nband
+  float* BandLevelRecognized;   // Nband
+  float MaxCreatedPatternDuration;
+  float BandMeanCur;
+  int NPattern;
+  SignalTVSEx** TVS;            // NPattern + 1, last null
+  int* ReOrderPatternNumbers;
+  float LevNoise;
+  int AccelerationRegime;
+  int NblockMin;
+  int NRecognize;
+  int LastRecognizedPattern;
+  SigRecognitionBase RecPar;
+  RecognizeParam MonitorParam;
+  float LevelGain;
+  int fNewRecognizeParam;
+  SigRecognitionPar NewRecognitionPar;
+  char* TestDataFileName;
+  HANDLE hTestDataFile;
+  int StatHalfWidth;
+  sp_ulong NSampleOffset;
+  sp_long RecognizedBegin;
+  sp_long RecognizedEnd;
+  // Working sums of RelativeDeviation1 (sum of p^2 and of c*p over the counted samples).
+  float SumPatternSq;
+  float SumCurrentPattern;
+
+  // ---- lifecycle and low-level initialisation
+  TimeSpectrumEstimation();
+  ~TimeSpectrumEstimation();
+  TimeSpectrumEstimation(const TimeSpectrumEstimation& other);
+  TimeSpectrumEstimation& operator=(const TimeSpectrumEstimation& other);
+
+  void UnloadTimeSpectrumObj(int fAll);
+  int InitTimeSpectrumEst(int NdecIn, int Nbiq, float* BiqCoef, int Ndft, int Nwin, float* Win,
+                          int NframeAvg, int NframeHop, float Duration, float Fs, int NsampleMax,
+                          int fOutInfo, int NblockPattern);
+  int InitTimeSpectrumEst(sp_ulong Mode, int NsampleMax, int fOutInfo, int NblockPattern);
+  // Recognition set-up from a client parameter record.
+  int InitTimeSpectrumEst(SigRecognitionPar* par);
+
+  // ---- block pipeline
+  int TimeSpectrumEst(sp_long Nsample, float* In);
+
+  // ---- pattern creation
+  int SetCreatePatternMode(sp_long NumSampBegin, sp_long NumSampEnd, char* inputFile, char* extension);
+  int SetOutputPatternFileName(char* name);
+  int SetOutputPatternFileName(char* name, int number);
+
+  // ---- getters
+  int GetFlagCreatedPattern();
+  char* GetPatternFileName();
+  int GetNRecognize();
+  int GetLastRecognizedPatternNumber();
+  char* GetLastRecognizedPatternFileName();
+  int GetNsampleForBlockOfTestData();
+
+  // ---- recognition data, thresholds
+  int OutRangesOfPattern(int pattern, unsigned int channel);
+  int CalcTresholdEstimation(int pattern, float* pShift, float* pNoise, float* pShiftNoise,
+                             float* pMaxShift, float level_dB, int band);
+
+  // ---- test data
+  int OpenForReadTestData();
+  void* ReadTestData(sp_ulong sample);
+  void CloseReadTestData();
+
+  // ---- pattern file operations
+  int WriteFileTVSHeader(void* file, SignalTVSEx* rec);
+  int WriteSizeOfTvsFileNullSectionToHeader(void* file, sp_ulong size);
+  sp_ulong WriteSectionHeader(void* file, unsigned short number);
+  int EndWriteOfSection(void* file, sp_ulong start);
+  int WriteSectionInputFileNameUnderPatternCreation(void* file, unsigned short number);
+  int ReadFileTVSHeader(void* file, SignalTVSEx* rec);
+  int LoadRecognizePattern(char* file, SignalTVSEx* rec);
+
+ protected:
+  virtual void InitGeneralStatistics();
+  void SetAccelerationRegime(sp_ulong Mode);
+  void SetNewRecognizeParam();
+
+  int SetPatternInterval(sp_long begin, sp_long end);
+  int CreateSignalPattern(int& done);
+  int WriteCurrentSpectrumSamples(float* dst, int count);
+
+  int BuiltReOrderPatternNumbers();
+  int BuiltRecognitionData(int fAmpAnalisysOnlyForOverallSample);
+  int BuildSpectrumSampleArrayForOneBand(float* out, SignalTVSEx* tvs, int band, int fForward, float* source);
+
+  int RecognizePattern();
+  int Recognition(SignalTVSEx* P);
+  float RelativeDeviation(DeviationEst* est, SignalTVSEx* P, int band, float* cur, float* orig, int fLevelGate);
+  void Monitor_Deviation();
+  int IsAtPattern(sp_long a, sp_long b);
+  int Recognition1(SignalTVSEx* P);
+  float RelativeDeviation1(DeviationEst* est, SignalTVSEx* P, int band, float* cur, float* orig, int fLevelGate);
+
+  int OpenForWriteTestDataFile(char* name);
+  int WriteTestDataFile();
+  void CloseTestDataFile();
+  void SaveCurrentSpectrumData(SignalTVSEx* rec, int atKnownPosition);
+  void OutCurrentSpectrumData(int pattern, sp_ulong channel);
+};
+
+#endif
