@@ -1,5 +1,7 @@
 // The block pipeline: pre-filter, decimation, DFT filter bank, averaging into time blocks and
 // the per-time-block work of the active mode.
+#include <cmath>
+
 #include "IirBiq.h"
 #include "TimeSpectrumEstimation.h"
 #include "sp_message.h"
@@ -11,6 +13,17 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
 
   if (Nbiq > 0) {
     if (IirBiq(Nbiq, BiqCoef, Nsample, In, FilteredBuf, BiqState, 0) != Nsample) return 0;
+    // A non-finite sample (or one so large that the recursion overflows) would stay in the
+    // pre-filter's feedback for ever. Clear the delay line and the block's non-finite output
+    // then: the damage stays within this block, and the filter-bank rings and the time blocks
+    // flush it out within NframeAvg frames and Nblock time blocks. Finite input never gets here.
+    bool finiteState = true;
+    for (int i = 0; i < 2 * Nbiq; ++i) finiteState = finiteState && std::isfinite(BiqState[i]);
+    if (!finiteState) {
+      for (int i = 0; i < 2 * Nbiq; ++i) BiqState[i] = 0.0f;
+      for (sp_long i = 0; i < Nsample; ++i)
+        if (!std::isfinite(FilteredBuf[i])) FilteredBuf[i] = 0.0f;
+    }
   } else {
     for (sp_long i = 0; i < Nsample; ++i) FilteredBuf[i] = In[i];
   }
@@ -60,6 +73,7 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
                         static_cast<double>(MonitorParam.ValueB),
                         static_cast<long>(static_cast<sp_long>(NCurrentSample)),
                         static_cast<double>(MonitorParam.ValueC));
+        if (BlockObserver != nullptr) BlockObserver(BlockObserverContext, this);
       }
       NblockCur = (NblockCur + 1) % Nblock;
     }

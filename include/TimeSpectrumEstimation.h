@@ -85,6 +85,18 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   float SumPatternSq;
   float SumCurrentPattern;
 
+  // Observation point for decision layers built on top of the engine: called after every time
+  // block in recognition mode, once the block has been matched, monitored and recorded, while
+  // NblockCur still indexes the newest block. It only observes; the engine's own results do
+  // not depend on it. Not carried over by a copy.
+  typedef void (*TimeBlockObserver)(void* context, TimeSpectrumEstimation* engine);
+  TimeBlockObserver BlockObserver;
+  void* BlockObserverContext;
+  void SetTimeBlockObserver(TimeBlockObserver observer, void* context) {
+    BlockObserver = observer;
+    BlockObserverContext = context;
+  }
+
   // ---- lifecycle and low-level initialisation
   TimeSpectrumEstimation();
   ~TimeSpectrumEstimation();

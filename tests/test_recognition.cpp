@@ -364,3 +364,44 @@ TEST(RecognitionSetUp, SummaryLinesWithOutInfo) {
   EXPECT_TRUE(log.Contains(" Блоков Nblock=100  1.306 c, отсчетов 57600"));
   EXPECT_TRUE(log.Contains("Образец 0, файл " + files[0]));
 }
+
+TEST(RecognitionEndToEnd, ObserverSeesEveryTimeBlockAndNonFiniteInputIsConfined) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  std::vector<std::string> files = {MakePattern(dir, "jingle", jingle)};
+  std::vector<float> stream = sptest::Noise(12 * 44100, 0.05, 21);
+  AddAt(stream, jingle, 8 * 44100);
+
+  Recognizer rec;
+  SigRecognitionPar par;
+  ASSERT_EQ(StartRecognition(rec, files, par), 1);
+  struct Seen {
+    int blocks = 0;
+    sp_ulong last = 0;
+  } seen;
+  rec.SetTimeBlockObserver(
+      [](void* context, TimeSpectrumEstimation* engine) {
+        auto* s = static_cast<Seen*>(context);
+        ++s->blocks;
+        s->last = engine->NCurrentSample;
+      },
+      &seen);
+  // A burst of NaN and infinity early in the stream, fed as floats.
+  std::vector<float> block(kBlock);
+  for (std::size_t pos = 0; pos + kBlock <= stream.size(); pos += kBlock) {
+    for (int i = 0; i < kBlock; ++i) block[i] = stream[pos + i];
+    if (pos == 2 * kBlock) {
+      block[10] = NAN;
+      block[20] = INFINITY;
+      block[30] = -INFINITY;
+    }
+    ASSERT_EQ(rec.TimeSpectrumEst(kBlock, block.data()), 1);
+  }
+  const int nblocks = static_cast<int>(stream.size() / kBlock) * 2;
+  EXPECT_EQ(seen.blocks, nblocks);
+  EXPECT_EQ(seen.last, rec.NCurrentSample);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isfinite(rec.BiqState[i]));
+  // The ring has flushed the burst long before the clip: it is found as usual.
+  EXPECT_EQ(rec.GetNRecognize(), 1);
+  EXPECT_NEAR(static_cast<double>(rec.RecognizedBegin), 8.0 * 44100, 576.0);
+}
