@@ -1,0 +1,233 @@
+// The scanner and the audio input of sigpat, driven directly: positions across engine rebases
+// and across the 32-bit counter wrap, pluggable decision rules, conversion to 16-bit samples.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "commands.h"
+#include "synth.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace sigpat;
+using sptest::TempDir;
+
+struct Found {
+  int pattern;
+  std::int64_t begin, end;
+  float relDev;
+  bool operator==(const Found& o) const {
+    return pattern == o.pattern && begin == o.begin && end == o.end && std::memcmp(&relDev, &o.relDev, 4) == 0;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Found& f) {
+  return os << "{" << f.pattern << ", " << f.begin << ".." << f.end << ", " << f.relDev << "}";
+}
+
+std::vector<Found> ScanFile(const std::vector<std::string>& patterns, const std::string& path, const ScanOptions& options,
+                            ScanResult* result = nullptr) {
+  std::vector<Found> found;
+  std::unique_ptr<AudioInput> in = AudioInput::Open(path, AudioOptions{});
+  Scanner scanner(patterns, options);
+  ScanResult r = scanner.Scan(*in, [&](const Detection& d) { found.push_back({d.pattern, d.begin, d.end, d.relDev}); });
+  if (result != nullptr) *result = r;
+  return found;
+}
+
+// Two clips, a minute of noise with them at known places; patterns made by `create`.
+class Rebase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<float> chime = synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}, {2093},
+                                                 {880}, {1319}, {2794}, {698}, {1760}, {587}, {2349}, {988}},
+                                                0.15, 0.5);
+    std::vector<float> rise = synth::Sweeps(250.0, 4500.0, 0.45, 3, 0.5);
+    std::vector<float> stream = synth::WhiteNoise(60 * 44100, 0.02, 77);
+    // The chime twice in a row (the second just past the hold-off of the first).
+    for (double t : {3.1, 11.7, 14.3, 20.05, 33.3, 47.9}) synth::MixInto(stream, chime, static_cast<std::size_t>(t * 44100));
+    for (double t : {7.0, 25.5, 40.2, 52.0}) synth::MixInto(stream, rise, static_cast<std::size_t>(t * 44100));
+    const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    ASSERT_TRUE(synth::WriteAudioFile(dir_.File("chime.wav"), chime, 44100, 1, wav));
+    ASSERT_TRUE(synth::WriteAudioFile(dir_.File("rise.wav"), rise, 44100, 1, wav));
+    ASSERT_TRUE(synth::WriteAudioFile(dir_.File("stream.wav"), stream, 44100, 1, wav));
+    // The same stream ending with the end of the last clip.
+    stream.resize(static_cast<std::size_t>(52.0 * 44100) + rise.size());
+    ASSERT_TRUE(synth::WriteAudioFile(dir_.File("cut.wav"), stream, 44100, 1, wav));
+    for (const char* name : {"chime.wav", "rise.wav"}) {
+      CreateArgs args;
+      args.input = dir_.File(name);
+      patterns_.push_back(CreatePatternFile(args));
+    }
+    reference_ = ScanFile(patterns_, dir_.File("stream.wav"), ScanOptions{});
+  }
+
+  TempDir dir_;
+  std::vector<std::string> patterns_;
+  std::vector<Found> reference_;
+};
+
+TEST_F(Rebase, ManyRebasesKeepEveryDetectionExactlyInPlace) {
+  ASSERT_EQ(reference_.size(), 10u);
+  const double truth[] = {3.1, 7.0, 11.7, 14.3, 20.05, 25.5, 33.3, 40.2, 47.9, 52.0};
+  for (std::size_t k = 0; k < reference_.size(); ++k)
+    EXPECT_NEAR(static_cast<double>(reference_[k].begin) / 44100.0, truth[k], 0.05) << k;
+
+  // A shortened model: rebase after nearly every block instead of every 2^30 samples.
+  ScanOptions often;
+  often.rebaseThreshold = 1;
+  ScanResult r;
+  std::vector<Found> rebased = ScanFile(patterns_, dir_.File("stream.wav"), often, &r);
+  EXPECT_GT(r.rebases, 2000);
+  EXPECT_EQ(rebased, reference_);
+}
+
+TEST_F(Rebase, AClipThatEndsTheInputIsStillFound) {
+  // The silence fed after the end lets the engine's delayed time blocks reach the clip's end.
+  // (The deviations may differ in the last bits: the newest block also sees what follows.)
+  std::vector<Found> found = ScanFile(patterns_, dir_.File("cut.wav"), ScanOptions{});
+  ASSERT_EQ(found.size(), reference_.size());
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    EXPECT_EQ(found[k].pattern, reference_[k].pattern);
+    EXPECT_EQ(found[k].begin, reference_[k].begin);
+    EXPECT_EQ(found[k].end, reference_[k].end);
+  }
+}
+
+TEST_F(Rebase, CounterWrapLosesDetectionsUnlessRebased) {
+  // As if 27 hours had gone before: the engine's 32-bit counter wraps 30 s into the stream.
+  ScanOptions nearWrap;
+  nearWrap.engineStartSample = static_cast<std::uint32_t>((std::uint64_t{1} << 32) - 30 * 44100);
+
+  // Without rebasing, every candidate after the wrap is taken for a repeat of the last
+  // detection before it: the detections after 30 s are lost.
+  ScanOptions unprotected = nearWrap;
+  unprotected.rebaseThreshold = std::numeric_limits<std::uint32_t>::max();
+  std::vector<Found> lost = ScanFile(patterns_, dir_.File("stream.wav"), unprotected);
+  std::vector<Found> beforeWrap;
+  for (const auto& f : reference_)
+    if (f.end < 30 * 44100) beforeWrap.push_back(f);
+  EXPECT_EQ(lost, beforeWrap);
+
+  // With the default threshold the engine is rebased at once and nothing is lost or moved.
+  ScanResult r;
+  EXPECT_EQ(ScanFile(patterns_, dir_.File("stream.wav"), nearWrap, &r), reference_);
+  EXPECT_GE(r.rebases, 1);
+}
+
+// A rule of the caller's own: sees every time block, emits one detection at 10 s.
+class BlockCounter : public DecisionRule {
+ public:
+  explicit BlockCounter(int* blocks) : blocks_(blocks) {}
+  std::string Name() const override { return "blocks"; }
+  void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override {
+    ++*blocks_;
+    if (view.position() == 10 * 44100 / 576 * 576) out.push_back({1, view.position() - 576, view.position(), 0.5f, 0.5f});
+  }
+  void OnRebase(std::uint32_t shift) override { shifted_ += shift; }
+
+ private:
+  int* blocks_;
+  std::int64_t shifted_ = 0;
+};
+
+TEST_F(Rebase, DecisionRulesArePluggable) {
+  int blocks = 0;
+  ScanOptions options;
+  options.makeRule = [&]() { return std::make_unique<BlockCounter>(&blocks); };
+  options.rebaseThreshold = 1;  // positions seen by the rule are absolute whatever the rebasing
+  std::vector<Detection> found;
+  std::unique_ptr<AudioInput> in = AudioInput::Open(dir_.File("stream.wav"), AudioOptions{});
+  ScanResult r = Scanner(patterns_, options).Scan(*in, [&](const Detection& d) { found.push_back(d); });
+  // Every block of the input and of the silence fed after it (three blocks of 1152 samples).
+  EXPECT_EQ(blocks, static_cast<int>((r.samples + 1151) / 1152 * 2 + 6));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].rule, "blocks");
+  EXPECT_EQ(found[0].pattern, 1);
+  EXPECT_EQ(found[0].file, patterns_[1]);
+  EXPECT_EQ(found[0].name, "rise.tvs");
+  EXPECT_EQ(found[0].end, 10 * 44100 / 576 * 576);
+  EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].end) / 44100.0);
+  EXPECT_EQ(MakeDecisionRule("spec")->Name(), "spec");
+  EXPECT_EQ(MakeDecisionRule("nonsense"), nullptr);
+}
+
+std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {
+  std::unique_ptr<AudioInput> in = AudioInput::Open(path, options);
+  std::vector<std::int16_t> all, buf(1000);
+  while (std::size_t n = in->Read(buf.data(), buf.size())) all.insert(all.end(), buf.begin(), buf.begin() + n);
+  return all;
+}
+
+TEST(AudioInput, ConvertsToSixteenBitMonoAt44100) {
+  EXPECT_EQ(ToSample16(0.0), 0);
+  EXPECT_EQ(ToSample16(0.5 / 32768), 1);    // halves away from zero
+  EXPECT_EQ(ToSample16(-1.5 / 32768), -2);
+  EXPECT_EQ(ToSample16(0.49 / 32768), 0);
+  EXPECT_EQ(ToSample16(1.0), 32767);        // clipped
+  EXPECT_EQ(ToSample16(-1.0), -32768);
+  EXPECT_EQ(ToSample16(3.0), 32767);
+  EXPECT_EQ(ToSample16(-3.0), -32768);
+  EXPECT_EQ(ToSample16(std::nan("")), 0);
+
+  TempDir dir;
+  // 24-bit: values between 16-bit steps are rounded.
+  {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    SNDFILE* f = sf_open(dir.File("s24.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    // 24-bit values (left-aligned in 32 bits): 1000.5, 1000.49, -7.5 and full scale in 16-bit units.
+    const int values[] = {(1000 * 256 + 128) << 8, (1000 * 256 + 125) << 8, (-7 * 256 - 128) << 8, 0x7FFFFF << 8};
+    ASSERT_EQ(sf_writef_int(f, values, 4), 4);
+    sf_close(f);
+    EXPECT_EQ(ReadAllSamples(dir.File("s24.wav")), (std::vector<std::int16_t>{1001, 1000, -8, 32767}));
+  }
+  // Float: rounding and clipping of values beyond full scale.
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("f.wav"), {0.25f, -1.5f, 2.0f, 100.5f / 32768}, 44100, 1,
+                                    SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+  EXPECT_EQ(ReadAllSamples(dir.File("f.wav")), (std::vector<std::int16_t>{8192, -32768, 32767, 101}));
+  // 16-bit stereo: the mean of the channels, or the channel asked for.
+  {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(dir.File("st.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    const short values[] = {1000, 2001, -5, -6, 32767, 32767};
+    ASSERT_EQ(sf_writef_short(f, values, 3), 3);
+    sf_close(f);
+    EXPECT_EQ(ReadAllSamples(dir.File("st.wav")), (std::vector<std::int16_t>{1501, -6, 32767}));
+    AudioOptions right;
+    right.channel = 2;
+    EXPECT_EQ(ReadAllSamples(dir.File("st.wav"), right), (std::vector<std::int16_t>{2001, -6, 32767}));
+  }
+  // 48000 Hz: resampled to 44100 Hz, a 1 kHz tone keeps its length, level and frequency.
+  {
+    std::vector<float> tone(48000);
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 1000.0 * i / 48000.0));
+    ASSERT_TRUE(synth::WriteAudioFile(dir.File("t48.flac"), tone, 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+    std::unique_ptr<AudioInput> in = AudioInput::Open(dir.File("t48.flac"), AudioOptions{});
+    EXPECT_EQ(in->expectedSamples(), 44100);
+    EXPECT_EQ(in->sourceRate(), 48000);
+    std::vector<std::int16_t> got = ReadAllSamples(dir.File("t48.flac"));
+    EXPECT_NEAR(static_cast<double>(got.size()), 44100.0, 2.0);
+    double sum = 0;
+    int crossings = 0;
+    for (std::size_t i = 4410; i < 39690; ++i) {  // away from the edges
+      sum += static_cast<double>(got[i]) * got[i];
+      crossings += (got[i - 1] < 0) != (got[i] < 0);
+    }
+    EXPECT_NEAR(std::sqrt(sum / 35280) / 32768.0, 0.5 / std::sqrt(2.0), 0.005);
+    EXPECT_NEAR(crossings, 1600, 2);  // 0.8 s of 1 kHz
+  }
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+#include "audio_input.h"
+
+#include <sndfile.h>
+#include <soxr.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "messages.h"
+
+namespace sigpat {
+
+namespace {
+
+constexpr std::size_t kChunkFrames = 4096;
+
+// Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
+void ToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out) {
+  if (frames == 0) return;
+  if (channel >= 1) {
+    for (std::size_t f = 0; f < frames; ++f) out[f] = interleaved[f * channels + (channel - 1)];
+    return;
+  }
+  if (channels == 1) {
+    std::memcpy(out, interleaved, frames * sizeof(double));
+    return;
+  }
+  for (std::size_t f = 0; f < frames; ++f) {
+    double sum = 0.0;
+    for (int c = 0; c < channels; ++c) sum += interleaved[f * channels + c];
+    out[f] = sum / channels;
+  }
+}
+
+// A file read through libsndfile; values normalised to full scale 1.0.
+class SndfileSource : public FrameSource {
+ public:
+  SndfileSource(SNDFILE* file, int channels, int channel, std::string name)
+      : file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
+  ~SndfileSource() override { sf_close(file_); }
+
+  std::size_t Read(double* out, std::size_t n) override {
+    buf_.resize(n * channels_);
+    sf_count_t got = sf_readf_double(file_, buf_.data(), static_cast<sf_count_t>(n));
+    if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR))
+      throw Error(name_ + ": read error (" + sf_strerror(file_) + ")");
+    ToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
+    return static_cast<std::size_t>(got);
+  }
+
+ private:
+  SNDFILE* file_;
+  int channels_;
+  int channel_;
+  std::string name_;
+  std::vector<double> buf_;
+};
+
+// Raw interleaved PCM from standard input.
+class RawStdinSource : public FrameSource {
+ public:
+  RawStdinSource(std::string format, int channels, int channel)
+      : format_(std::move(format)), channels_(channels), channel_(channel) {
+    bytesPerValue_ = format_ == "s16le" || format_ == "s16be" ? 2 : format_ == "s24le" ? 3 : 4;
+  }
+
+  std::size_t Read(double* out, std::size_t n) override {
+    const std::size_t frameBytes = static_cast<std::size_t>(bytesPerValue_) * channels_;
+    bytes_.resize(n * frameBytes);
+    // Keep the bytes of a frame cut by the previous read.
+    std::size_t have = pending_.size();
+    if (have > 0) std::memcpy(bytes_.data(), pending_.data(), have);
+    pending_.clear();
+    while (have < frameBytes * n) {
+      std::size_t got = std::fread(bytes_.data() + have, 1, bytes_.size() - have, stdin);
+      have += got;
+      if (got == 0) {
+        if (std::ferror(stdin)) throw Error(std::string("-: read error on standard input (") + std::strerror(errno) + ")");
+        break;
+      }
+      if (have >= frameBytes) break;  // deliver what arrived: a live feed must not wait for a full buffer
+    }
+    const std::size_t frames = have / frameBytes;
+    pending_.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
+                    bytes_.begin() + static_cast<std::ptrdiff_t>(have));
+    values_.resize(frames * channels_);
+    const unsigned char* p = bytes_.data();
+    for (std::size_t i = 0; i < frames * channels_; ++i, p += bytesPerValue_) values_[i] = Decode(p);
+    ToMono(values_.data(), frames, channels_, channel_, out);
+    return frames;
+  }
+
+ private:
+  double Decode(const unsigned char* p) const {
+    if (format_ == "s16le") return static_cast<std::int16_t>(p[0] | (p[1] << 8)) / 32768.0;
+    if (format_ == "s16be") return static_cast<std::int16_t>((p[0] << 8) | p[1]) / 32768.0;
+    if (format_ == "s24le") {
+      std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
+      if (v & 0x800000) v -= 0x1000000;
+      return v / 8388608.0;
+    }
+    std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    if (format_ == "s32le") return static_cast<std::int32_t>(u) / 2147483648.0;
+    float f;
+    std::memcpy(&f, &u, sizeof(f));
+    return f;  // f32le
+  }
+
+  std::string format_;
+  int channels_;
+  int channel_;
+  int bytesPerValue_;
+  std::vector<unsigned char> bytes_;
+  std::vector<unsigned char> pending_;
+  std::vector<double> values_;
+};
+
+// Describes a libsndfile format word briefly ("WAV, PCM 24-bit").
+std::string DescribeFormat(int format) {
+  SF_FORMAT_INFO info;
+  std::string text;
+  info.format = format & SF_FORMAT_TYPEMASK;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof(info)) == 0 && info.name != nullptr) text = info.name;
+  info.format = format & SF_FORMAT_SUBMASK;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof(info)) == 0 && info.name != nullptr)
+    text += (text.empty() ? "" : ", ") + std::string(info.name);
+  return text;
+}
+
+// The input function of the resampler: pulls frames from the source.
+struct ResamplerFeed {
+  FrameSource* source;
+  std::vector<double>* buffer;
+  std::exception_ptr failure;
+};
+
+size_t FeedResampler(void* state, soxr_in_t* data, size_t requested) {
+  auto* feed = static_cast<ResamplerFeed*>(state);
+  try {
+    if (requested > kChunkFrames) requested = kChunkFrames;
+    feed->buffer->resize(requested);
+    std::size_t got = feed->source->Read(feed->buffer->data(), requested);
+    *data = feed->buffer->data();
+    return got;  // 0 with data set: end of input
+  } catch (...) {
+    feed->failure = std::current_exception();
+    *data = nullptr;
+    return 0;
+  }
+}
+
+}  // namespace
+
+const std::vector<std::string>& RawFormats() {
+  static const std::vector<std::string> formats = {"s16le", "s16be", "s24le", "s32le", "f32le"};
+  return formats;
+}
+
+std::int16_t ToSample16(double x) {
+  if (!std::isfinite(x)) return 0;
+  double v = std::round(x * 32768.0);
+  if (v > 32767.0) v = 32767.0;
+  if (v < -32768.0) v = -32768.0;
+  return static_cast<std::int16_t>(v);
+}
+
+std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options) {
+  std::unique_ptr<AudioInput> in(new AudioInput());
+  in->name_ = name;
+  if (name == "-") {
+    in->isFile_ = false;
+    in->sourceRate_ = options.rawRate;
+    in->sourceChannels_ = options.rawChannels;
+    if (options.channel > options.rawChannels)
+      throw Error("-: channel " + std::to_string(options.channel) + " does not exist (the input has " +
+                  std::to_string(options.rawChannels) + ")");
+    in->source_ = std::make_unique<RawStdinSource>(options.rawFormat, options.rawChannels, options.channel);
+    in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
+                       std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+  } else {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw Error(name + ": is a directory, not an audio file");
+    if (st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
+    std::FILE* probe = std::fopen(name.c_str(), "rb");
+    if (probe == nullptr) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+    std::fclose(probe);
+
+    SF_INFO info;
+    std::memset(&info, 0, sizeof(info));
+    SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+      throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
+    if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
+      sf_close(file);
+      throw Error(name + ": holds no audio samples");
+    }
+    if (options.channel > info.channels) {
+      sf_close(file);
+      throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
+                  std::to_string(info.channels) + ")");
+    }
+    in->isFile_ = true;
+    in->sourceRate_ = info.samplerate;
+    in->sourceChannels_ = info.channels;
+    in->expectedSamples_ = static_cast<std::int64_t>(
+        std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+    in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
+                       std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+    in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
+  }
+
+  if (in->sourceRate_ != kLibraryRate) {
+    soxr_error_t err = nullptr;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_t s = soxr_create(in->sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
+    if (s == nullptr || err != nullptr)
+      throw Error(name + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
+                  (err != nullptr ? err : "soxr") + ")");
+    in->resampler_ = s;
+  }
+  return in;
+}
+
+std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {
+  if (name == "-") return -1;
+  SF_INFO info;
+  std::memset(&info, 0, sizeof(info));
+  SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
+  if (file == nullptr) return -1;
+  sf_close(file);
+  if (info.frames <= 0 || info.samplerate < 1) return -1;
+  return static_cast<std::int64_t>(
+      std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+}
+
+AudioInput::~AudioInput() {
+  if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
+}
+
+std::size_t AudioInput::ReadSource(double* out, std::size_t n) {
+  if (resampler_ == nullptr) {
+    if (sourceEnded_) return 0;
+    std::size_t got = source_->Read(out, n);
+    if (got == 0) sourceEnded_ = true;
+    return got;
+  }
+  if (resamplerDrained_) return 0;
+  soxr_t s = static_cast<soxr_t>(resampler_);
+  ResamplerFeed feed{source_.get(), &sourceBuf_, nullptr};
+  soxr_error_t err = soxr_set_input_fn(s, &FeedResampler, &feed, kChunkFrames);
+  if (err != nullptr) throw Error(name_ + ": resampler error (" + err + ")");
+  std::size_t got = soxr_output(s, out, n);
+  if (feed.failure) std::rethrow_exception(feed.failure);
+  if (soxr_error(s) != nullptr) throw Error(name_ + ": resampler error (" + soxr_error(s) + ")");
+  if (got == 0) resamplerDrained_ = true;
+  return got;
+}
+
+std::size_t AudioInput::Read(std::int16_t* out, std::size_t n) {
+  monoBuf_.resize(n);
+  std::size_t got = ReadSource(monoBuf_.data(), n);
+  for (std::size_t i = 0; i < got; ++i) out[i] = ToSample16(monoBuf_[i]);
+  return got;
+}
+
+}  // namespace sigpat

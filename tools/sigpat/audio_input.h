@@ -1,0 +1,86 @@
+// Audio input of sigpat: any file libsndfile reads, or raw PCM from standard input, delivered as
+// the library wants it: 16-bit mono samples at 44100 Hz.
+//
+// Several channels are mixed to mono (their mean) unless one channel is picked; other sample
+// rates are resampled to 44100 Hz with libsoxr; samples are carried in double precision and
+// converted to 16 bits at the end with rounding to nearest and clipping, so 16-bit mono input
+// at 44100 Hz passes through unchanged and float or 24-bit input loses only what 16 bits cannot
+// hold.
+#ifndef SIGPAT_AUDIO_INPUT_H
+#define SIGPAT_AUDIO_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sigpat {
+
+constexpr int kLibraryRate = 44100;
+
+struct AudioOptions {
+  int channel = 0;                  // 0: mix all channels; K >= 1: channel K only
+  std::string rawFormat = "s16le";  // raw PCM on standard input: s16le, s16be, s24le, s32le, f32le
+  int rawRate = kLibraryRate;
+  int rawChannels = 1;
+};
+
+// The raw sample formats accepted on standard input.
+const std::vector<std::string>& RawFormats();
+
+// Frames of one source, in double precision at the source rate; implemented per source kind.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // Reads up to n frames, each mixed or picked to one value in [-1, 1] (full scale); returns
+  // the count, 0 at the end. Throws Error on a read failure.
+  virtual std::size_t Read(double* out, std::size_t n) = 0;
+};
+
+class AudioInput {
+ public:
+  // Opens NAME ("-": raw PCM on standard input). Throws Error ("NAME: problem") when the file
+  // is missing, unreadable, not audio or holds no samples, or the channel does not exist.
+  static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options);
+  // Expected samples at 44100 Hz of a file without opening it for reading; -1 when unknown.
+  static std::int64_t ProbeExpectedSamples(const std::string& name);
+  ~AudioInput();
+
+  // Fills out with up to n samples (44100 Hz, mono, 16-bit); returns the count, 0 at the end.
+  std::size_t Read(std::int16_t* out, std::size_t n);
+
+  const std::string& name() const { return name_; }
+  bool isFile() const { return isFile_; }
+  int sourceRate() const { return sourceRate_; }
+  int sourceChannels() const { return sourceChannels_; }
+  // Expected number of samples at 44100 Hz; -1 when unknown (standard input).
+  std::int64_t expectedSamples() const { return expectedSamples_; }
+  // "FLAC, 48000 Hz, 2 channels" and the like.
+  const std::string& description() const { return description_; }
+
+ private:
+  AudioInput() = default;
+  std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
+
+  std::string name_;
+  bool isFile_ = false;
+  int sourceRate_ = kLibraryRate;
+  int sourceChannels_ = 1;
+  std::int64_t expectedSamples_ = -1;
+  std::string description_;
+  std::unique_ptr<FrameSource> source_;
+  void* resampler_ = nullptr;  // soxr_t when the source rate is not 44100 Hz
+  bool sourceEnded_ = false;
+  bool resamplerDrained_ = false;
+  std::vector<double> sourceBuf_;
+  std::vector<double> monoBuf_;
+};
+
+// Converts a full-scale value to a 16-bit sample: x * 32768 rounded to nearest (halves away
+// from zero) and clipped to -32768 .. 32767. Non-finite values give 0.
+std::int16_t ToSample16(double x);
+
+}  // namespace sigpat
+
+#endif

@@ -1,0 +1,63 @@
+// The commands of sigpat. Each Run... function returns the process exit status and reports its
+// errors itself; the helpers below it throw Error (or UsageError) instead.
+#ifndef SIGPAT_COMMANDS_H
+#define SIGPAT_COMMANDS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio_input.h"
+#include "scanner.h"
+
+namespace sigpat {
+
+// ---- create
+
+struct CreateArgs {
+  std::string input;
+  std::optional<std::int64_t> begin, end;  // sample positions at 44100 Hz, both included
+  std::optional<double> beginSeconds, endSeconds;
+  std::string output;  // empty: INPUT with its extension replaced by "tvs"
+  AudioOptions audio;
+};
+
+// Makes the pattern file and returns the path written.
+std::string CreatePatternFile(const CreateArgs& args);
+int RunCreate(const CreateArgs& args);
+
+// ---- scan
+
+struct ScanArgs {
+  std::vector<std::string> patterns;  // -p: files or directories
+  std::string patternList;            // --patterns: a file listing pattern files
+  float threshold = -1.0f;
+  bool json = false;
+  int jobs = 1;
+  std::string rule = "spec";
+  std::vector<std::string> inputs;
+  AudioOptions audio;
+};
+
+// The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
+// (one path a line; blank lines and lines starting with '#' skipped; relative paths are taken
+// from the list's directory).
+std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
+std::string FormatDetectionText(const Detection& d);
+std::string FormatDetectionJson(const Detection& d);
+int RunScan(const ScanArgs& args);
+
+// ---- info
+
+int RunInfo(const std::string& pattern, const std::string& png);
+// Draws a pattern's time-spectrum: time across, bands up, dB colours, labelled axes.
+void WritePatternPng(const SignalTVSEx& pattern, const std::string& title, const std::string& png);
+
+// ---- demo
+
+int RunDemo(const std::string& keepDirectory);
+
+}  // namespace sigpat
+
+#endif

@@ -1,0 +1,113 @@
+// sigpat create: a pattern file from an interval of an audio file.
+//
+// The engine is driven the way the library's CreatePattern drives it, but from a stream rather
+// than a buffer in memory: the input is fed in blocks from its start until the library has
+// written the file, followed by silence so that the delayed end of a clip at the very end of the
+// input still reaches the time-spectrum. The interval is in samples at 44100 Hz (the positions
+// that scan reports) or in seconds.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "commands.h"
+#include "messages.h"
+
+namespace sigpat {
+
+namespace {
+
+constexpr int kBlockSamples = 1152;
+constexpr int kSilentBlocks = 10;
+// Fewer time blocks give a pattern with no compared samples (it would match anything).
+constexpr std::int64_t kMinPatternSamples = 3 * 576;
+// The engine counts positions in signed 32-bit values; an interval that starts later than this
+// is reached by skipping whole blocks of the input first (the pre-filter has long settled
+// within the ten seconds fed before the interval).
+constexpr std::int64_t kSkipAfter = std::int64_t{1} << 30;
+constexpr std::int64_t kLeadIn = 10 * kLibraryRate;
+
+std::string Seconds(std::int64_t samples) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.3f s", static_cast<double>(samples) / kLibraryRate);
+  return buf;
+}
+
+}  // namespace
+
+std::string CreatePatternFile(const CreateArgs& args) {
+  if (args.input == "-") throw UsageError("create needs an audio file, not standard input");
+  std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
+  const std::int64_t total = in->expectedSamples();
+
+  std::int64_t begin = 0, end = total - 1;
+  if (args.begin) begin = *args.begin;
+  if (args.beginSeconds) begin = std::llround(*args.beginSeconds * kLibraryRate);
+  if (args.end) end = *args.end;
+  if (args.endSeconds) end = std::llround(*args.endSeconds * kLibraryRate) - 1;
+
+  const std::string interval = std::to_string(begin) + ".." + std::to_string(end);
+  if (begin > end)
+    throw Error(args.input + ": the interval " + interval + " is reversed or empty (its end lies before its begin)");
+  if (begin < 0 || end >= total)
+    throw Error(args.input + ": the interval " + interval + " lies outside the file (" + std::to_string(total) +
+                " samples at 44100 Hz, " + Seconds(total) + ")");
+  if (end - begin + 1 < kMinPatternSamples)
+    throw Error(args.input + ": the interval " + interval + " is too short for a pattern (at least " +
+                std::to_string(kMinPatternSamples) + " samples, " + Seconds(kMinPatternSamples) + ")");
+  if (end - begin + 1 > (std::int64_t{1} << 30))
+    throw Error(args.input + ": the interval " + interval + " is too long for a pattern");
+
+  std::int64_t skip = 0;
+  if (begin > kSkipAfter) skip = (begin - kLeadIn) / kBlockSamples * kBlockSamples;
+
+  LibraryLineCapture capture;
+  SignalPattern maker;
+  maker.DefineMaxCreatedPatternDuration(static_cast<float>(end - begin + 1) / kLibraryRate + 1.0f);
+  if (!maker.InitSignalPattern(SP_MODE_ALL_BANDS, kBlockSamples, 0))
+    throw Error(args.input + ": the library could not start pattern creation", capture.lines());
+  if (!maker.SetCreatePatternMode(static_cast<sp_long>(begin - skip), static_cast<sp_long>(end - skip),
+                                  const_cast<char*>(args.input.c_str()), nullptr))
+    throw Error(args.input + ": the library refused the interval " + interval, capture.lines());
+  if (!args.output.empty()) {
+    // The library appends ".tvs" to the name it is given.
+    std::string stem = args.output;
+    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".tvs") == 0) stem.resize(stem.size() - 4);
+    if (!maker.SetOutputPatternFileName(const_cast<char*>(stem.c_str())))
+      throw Error(args.output + ": the library refused the output name", capture.lines());
+  }
+
+  std::vector<std::int16_t> block(kBlockSamples);
+  for (std::int64_t skipped = 0; skipped < skip;) {
+    std::size_t n = in->Read(block.data(), static_cast<std::size_t>(std::min<std::int64_t>(kBlockSamples, skip - skipped)));
+    if (n == 0) break;
+    skipped += static_cast<std::int64_t>(n);
+  }
+  int silentLeft = kSilentBlocks;
+  while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
+    std::size_t got = 0;
+    while (got < block.size()) {
+      std::size_t n = in->Read(block.data() + got, block.size() - got);
+      if (n == 0) break;
+      got += n;
+    }
+    if (got == 0 && silentLeft-- == 0) break;
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::int16_t{0});
+    if (maker.Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr) < 0)
+      throw Error(args.input + ": the library refused a block of the input", capture.lines());
+  }
+  if (!maker.GetFlagCreatedPattern()) {
+    std::string out = maker.PatternFileName != nullptr ? maker.PatternFileName : args.output;
+    throw Error(out + ": the pattern file could not be written", capture.lines());
+  }
+  return maker.GetPatternFileName();
+}
+
+int RunCreate(const CreateArgs& args) {
+  std::string written = CreatePatternFile(args);
+  std::printf("%s\n", written.c_str());
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+}  // namespace sigpat

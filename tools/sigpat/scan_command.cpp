@@ -1,0 +1,168 @@
+// sigpat scan: the patterns against every input, each detection printed as soon as it is made.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "commands.h"
+#include "messages.h"
+
+namespace sigpat {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Clock(double seconds) {
+  if (seconds < 0) seconds = 0;
+  long long ms = std::llround(seconds * 1000.0);
+  char buf[48];
+  std::snprintf(buf, sizeof(buf), "%02lld:%02lld:%02lld.%03lld", ms / 3600000, (ms / 60000) % 60, (ms / 1000) % 60,
+                ms % 1000);
+  return buf;
+}
+
+// Rounds to six decimals, so that JSON shows 0.312346 rather than every digit of a float.
+double Six(double x) { return std::round(x * 1e6) / 1e6; }
+
+bool EndsWithTvs(const fs::path& p) {
+  std::string ext = p.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext == ".tvs";
+}
+
+}  // namespace
+
+std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
+  std::vector<std::string> files;
+  for (const auto& p : args.patterns) {
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) {
+      std::vector<std::string> found;
+      for (const auto& entry : fs::directory_iterator(p, ec))
+        if (entry.is_regular_file(ec) && EndsWithTvs(entry.path())) found.push_back(entry.path().string());
+      if (ec) throw Error(p + ": cannot read the directory (" + ec.message() + ")");
+      if (found.empty()) throw Error(p + ": the directory holds no .tvs pattern files");
+      std::sort(found.begin(), found.end());
+      files.insert(files.end(), found.begin(), found.end());
+    } else {
+      files.push_back(p);
+    }
+  }
+  if (!args.patternList.empty()) {
+    std::ifstream list(args.patternList);
+    if (!list) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
+    const fs::path dir = fs::path(args.patternList).parent_path();
+    std::string line;
+    while (std::getline(list, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+      std::size_t start = line.find_first_not_of(" \t");
+      if (start == std::string::npos || line[start] == '#') continue;
+      fs::path p = line.substr(start);
+      files.push_back(p.is_absolute() || dir.empty() ? p.string() : (dir / p).string());
+    }
+  }
+  return files;
+}
+
+std::string FormatDetectionText(const Detection& d) {
+  char values[96];
+  std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
+                static_cast<double>(d.relDevMpb));
+  return d.input + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + "  " + d.file + "  pattern " +
+         std::to_string(d.pattern) + "  " + values;
+}
+
+std::string FormatDetectionJson(const Detection& d) {
+  nlohmann::ordered_json j;
+  j["input"] = d.input;
+  j["file"] = d.file;
+  j["pattern"] = d.pattern;
+  j["name"] = d.name;
+  j["begin"] = d.begin;
+  j["end"] = d.end;
+  j["begin_s"] = Six(d.beginSeconds);
+  j["end_s"] = Six(d.endSeconds);
+  j["rel_dev"] = Six(d.relDev);
+  j["rel_dev_mpb"] = Six(d.relDevMpb);
+  j["rule"] = d.rule;
+  // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+int RunScan(const ScanArgs& args) {
+  std::vector<std::string> files = GatherPatternFiles(args);
+  if (files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
+  if (std::count(args.inputs.begin(), args.inputs.end(), std::string("-")) > 1)
+    throw UsageError("standard input (-) can be scanned only once");
+  if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  CheckPatternSet(files);
+
+  ScanOptions options;
+  options.threshold = args.threshold;
+  options.rule = args.rule;
+
+  // A progress bar only for files on a terminal.
+  bool showProgress = !GetVerbosity().quiet && ::isatty(STDERR_FILENO) != 0 &&
+                      std::find(args.inputs.begin(), args.inputs.end(), "-") == args.inputs.end();
+  std::int64_t total = 0;
+  if (showProgress)
+    for (const auto& in : args.inputs) total += std::max<std::int64_t>(0, AudioInput::ProbeExpectedSamples(in));
+  GlobalProgress().Start(showProgress, total);
+
+  auto emit = [&](const Detection& d) {
+    std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
+    std::lock_guard<std::mutex> lock(OutputLock());
+    ClearProgressLine();
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+    RedrawProgressLine();
+  };
+  auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto worker = [&]() {
+    for (std::size_t i = next++; i < args.inputs.size(); i = next++) {
+      const std::string& name = args.inputs[i];
+      try {
+        std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
+        Scanner scanner(files, options);
+        ScanResult r = scanner.Scan(*in, emit, progress);
+        if (GetVerbosity().verbose) {
+          char note[160];
+          std::snprintf(note, sizeof(note), "%s: %d detections in %.1f s of audio (%s)", name.c_str(), r.detections,
+                        static_cast<double>(r.samples) / kLibraryRate, in->description().c_str());
+          PrintNote(note);
+        }
+      } catch (const Error& e) {
+        PrintError(e);
+        failed = true;
+      } catch (const std::exception& e) {
+        PrintError(name + ": " + e.what());
+        failed = true;
+      }
+    }
+  };
+
+  const int threads = std::max(1, std::min<int>(args.jobs, static_cast<int>(args.inputs.size())));
+  if (threads == 1) {
+    worker();
+  } else {
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) pool.emplace_back(worker);
+    for (auto& t : pool) t.join();
+  }
+  GlobalProgress().Finish();
+  return failed ? kExitFailure : kExitOk;
+}
+
+}  // namespace sigpat

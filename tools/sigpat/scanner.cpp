@@ -1,0 +1,242 @@
+#include "scanner.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "messages.h"
+
+namespace sigpat {
+
+namespace {
+
+// Samples per call of Pattern: the library's standard block.
+constexpr int kBlockSamples = 1152;
+// Blocks of silence fed after the end of an input, so that a clip that ends with the input
+// still reaches the time block that reflects it (the engine's delay is 1404 samples).
+constexpr int kFlushBlocks = 3;
+
+std::int64_t ClampedShift(std::int64_t value, std::uint32_t shift) {
+  std::int64_t v = value - static_cast<std::int64_t>(shift);
+  return v < 0 ? 0 : v;
+}
+
+// "the library refused the pattern set (a.tvs, b.tvs)", naming up to four files.
+std::string RefusedSet(const std::vector<std::string>& files) {
+  std::string text = "the library refused the pattern set (";
+  for (std::size_t i = 0; i < files.size() && i < 4; ++i) text += (i > 0 ? ", " : "") + files[i];
+  if (files.size() > 4) text += ", ... " + std::to_string(files.size()) + " files";
+  return text + ")";
+}
+
+}  // namespace
+
+// ---- the library's rule
+
+void LibraryRule::Start(EngineView view) {
+  SignalPattern& e = view.engine;
+  counts_.assign(static_cast<std::size_t>(std::max(e.NPattern, 0)), 0);
+  for (int i = 0; i < e.NPattern; ++i)
+    if (e.TVS != nullptr && e.TVS[i] != nullptr) counts_[i] = e.TVS[i]->NRecognize;
+  inCall_ = 0;
+}
+
+void LibraryRule::OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) {
+  SignalPattern& e = view.engine;
+  // Several patterns may be accepted in one time block while the getters name only the last:
+  // each pattern's own counter tells which were, and its record holds where.
+  for (int i = 0; i < e.NPattern && i < static_cast<int>(counts_.size()); ++i) {
+    SignalTVSEx* p = e.TVS != nullptr ? e.TVS[i] : nullptr;
+    if (p == nullptr || p->NRecognize == counts_[i]) continue;
+    counts_[i] = p->NRecognize;
+    RuleDetection d;
+    d.pattern = i;
+    d.begin = std::max<std::int64_t>(0, view.Absolute(p->NSampleFoundBegin));
+    d.end = std::max<std::int64_t>(0, view.Absolute(p->NSampleFoundEnd));
+    d.relDev = p->RelDev;
+    d.relDevMpb = p->RelDevMPB;
+    out.push_back(d);
+    ++inCall_;
+  }
+}
+
+void LibraryRule::OnBlockCall(EngineView /*view*/, int result, std::vector<RuleDetection>& /*out*/) {
+  // Pattern's result counts the recognitions of the call: it must agree with the counters.
+  if (result >= 0 && result != inCall_ && !warned_) {
+    warned_ = true;
+    PrintWarning("the library reported " + std::to_string(result) + " recognitions in a block but its patterns show " +
+                 std::to_string(inCall_));
+  }
+  inCall_ = 0;
+}
+
+std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name) {
+  if (name == "spec") return std::make_unique<LibraryRule>();
+  return nullptr;
+}
+
+std::vector<std::string> DecisionRuleNames() { return {"spec"}; }
+
+// ---- rebasing
+
+void RebaseEngine(SignalPattern& engine, std::uint32_t shift) {
+  engine.NCurrentSample -= shift;
+  engine.NCurrentSampleRel = engine.NCurrentSampleRel > shift ? engine.NCurrentSampleRel - shift : 0;
+  engine.RecognizedBegin = static_cast<sp_long>(ClampedShift(engine.RecognizedBegin, shift));
+  engine.RecognizedEnd = static_cast<sp_long>(ClampedShift(engine.RecognizedEnd, shift));
+  for (int i = 0; i < engine.NPattern && engine.TVS != nullptr; ++i) {
+    SignalTVSEx* p = engine.TVS[i];
+    if (p == nullptr) continue;
+    p->NSampleFoundBegin = static_cast<int>(ClampedShift(p->NSampleFoundBegin, shift));
+    p->NSampleFoundEnd = static_cast<int>(ClampedShift(p->NSampleFoundEnd, shift));
+  }
+}
+
+// ---- pattern checks
+
+void LoadPattern(const std::string& file, SignalTVSEx& record) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw Error(file + ": is a directory, not a pattern file");
+  SignalPattern loader;
+  LibraryLineCapture capture;
+  if (!loader.LoadRecognizePattern(const_cast<char*>(file.c_str()), &record))
+    throw Error(file + ": not a pattern file (the library refused to load it)", capture.lines());
+  if (record.Nblock < 1 || record.Spectrum == nullptr) throw Error(file + ": not a pattern file (no time blocks)");
+}
+
+void CheckPatternSet(const std::vector<std::string>& files) {
+  for (const auto& file : files) {
+    SignalTVSEx record;
+    LoadPattern(file, record);
+    // The first and the last block of a pattern are never compared: a pattern of one or two
+    // blocks has a deviation of 0 and is found wherever its level fits.
+    if (record.Nblock < 3)
+      PrintWarning(file + ": the pattern has only " + std::to_string(record.Nblock) +
+                   " time blocks and will be found almost anywhere");
+  }
+  std::vector<char*> names;
+  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
+  SignalPattern engine;
+  SigRecognitionPar par;
+  par.NPattern = static_cast<int>(names.size());
+  par.PatternFileNames = names.data();
+  LibraryLineCapture capture;
+  if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
+}
+
+// ---- the scanner
+
+Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
+    : files_(std::move(patternFiles)), options_(std::move(options)) {}
+
+void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
+  auto* self = static_cast<Scanner*>(context);
+  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
+}
+
+ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
+                         const std::function<void(std::int64_t)>& progress) {
+  auto engine = std::make_unique<SignalPattern>();
+  std::vector<char*> names;
+  for (const auto& f : files_) names.push_back(const_cast<char*>(f.c_str()));
+  SigRecognitionPar par;
+  par.NPattern = static_cast<int>(names.size());
+  par.PatternFileNames = names.data();
+  par.NsampleMax = kBlockSamples;
+  if (options_.threshold >= 0.0f) par.TresholdRelDeviation = options_.threshold;
+  {
+    LibraryLineCapture capture;
+    if (!engine->InitSignalPattern(&par)) throw Error(RefusedSet(files_), capture.lines());
+  }
+  std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
+  if (!rule) throw Error("unknown decision rule \"" + options_.rule + "\"");
+
+  engine_ = engine.get();
+  rule_ = rule.get();
+  base_ = 0;
+  pending_.clear();
+  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine->NsampleBlock);
+  if (options_.engineStartSample != 0) {
+    const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
+    engine->NCurrentSample = start;
+    engine->NCurrentSampleRel = start;
+    base_ = -static_cast<std::int64_t>(start);
+  }
+  // What a rebase leaves in the counter: the longest pattern, the delay and one time block.
+  int longest = 0;
+  for (int i = 0; i < engine->NPattern; ++i)
+    if (engine->TVS[i] != nullptr) longest = std::max(longest, engine->TVS[i]->Nblock);
+  const std::uint32_t keep =
+      (static_cast<std::uint32_t>(engine->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
+      (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
+
+  engine->SetTimeBlockObserver(&Scanner::Observe, this);
+  rule->Start(EngineView{*engine, base_});
+
+  ScanResult result;
+  std::vector<std::int16_t> block(kBlockSamples);
+  auto deliver = [&]() {
+    for (const RuleDetection& r : pending_) {
+      Detection d;
+      d.input = input.name();
+      d.pattern = r.pattern;
+      d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
+      SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine->NPattern ? engine->TVS[r.pattern] : nullptr;
+      d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
+      d.begin = r.begin;
+      d.end = r.end;
+      d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
+      d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
+      d.relDev = r.relDev;
+      d.relDevMpb = r.relDevMpb;
+      d.rule = rule->Name();
+      ++result.detections;
+      emit(d);
+    }
+    pending_.clear();
+  };
+
+  int flushLeft = kFlushBlocks;
+  while (true) {
+    std::size_t got = 0;
+    while (got < block.size()) {
+      std::size_t n = input.Read(block.data() + got, block.size() - got);
+      if (n == 0) break;
+      got += n;
+    }
+    if (got == 0) {
+      if (result.samples == 0)
+        throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+      if (flushLeft-- == 0) break;
+    }
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::int16_t{0});
+
+    int r = engine->Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr);
+    if (r < 0) throw Error(input.name() + ": the recognizer refused a block (result " + std::to_string(r) + ")");
+    rule->OnBlockCall(EngineView{*engine, base_}, r, pending_);
+    deliver();
+    result.samples += static_cast<std::int64_t>(got);
+    if (progress && got > 0) progress(static_cast<std::int64_t>(got));
+
+    if (engine->NCurrentSample >= options_.rebaseThreshold && engine->NCurrentSample > keep) {
+      const std::uint32_t shift = (engine->NCurrentSample - keep) / blockSamples * blockSamples;
+      if (shift > 0) {
+        RebaseEngine(*engine, shift);
+        base_ += shift;
+        rule->OnRebase(shift);
+        ++result.rebases;
+      }
+    }
+  }
+  rule->Finish(EngineView{*engine, base_}, pending_);
+  deliver();
+  engine->SetTimeBlockObserver(nullptr, nullptr);
+  engine_ = nullptr;
+  rule_ = nullptr;
+  return result;
+}
+
+}  // namespace sigpat
