@@ -2,16 +2,147 @@
 // the per-time-block work of the active mode.
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <cstring>
+
 #include "IirBiq.h"
 #include "TimeSpectrumEstimation.h"
+#include "prefilter_job.h"
 #include "sp_message.h"
+
+namespace sp {
+
+PrefilterJob*& PendingPrefilter() {
+  static thread_local PrefilterJob* job = nullptr;
+  return job;
+}
+
+__attribute__((noinline)) void PrefilterSteps(PrefilterJob* job, long n) {
+  if (job == nullptr) return;
+  const float* in = job->in;
+  float* out = job->out;
+  const long keepFrom = job->keepFrom;
+  const float a1 = job->c[0], a2 = job->c[1], b0 = job->c[2], b1 = job->c[3], b2 = job->c[4];
+  const float A1 = job->c[5], A2 = job->c[6], B0 = job->c[7], B1 = job->c[8], B2 = job->c[9];
+  float w1 = job->s[0], w2 = job->s[1], W1 = job->s[2], W2 = job->s[3];
+  long next = job->next;
+  const long stop = next + n < job->end ? next + n : job->end;
+  // The same expressions as IirBiq's, in the same order.
+  for (; next < stop; ++next) {
+    const float v = in[next];
+    const float w = v - a1 * w1 - a2 * w2;
+    const float y = b0 * w + b1 * w1 + b2 * w2;
+    w2 = w1;
+    w1 = w;
+    const float W = y - A1 * W1 - A2 * W2;
+    const float Y = B0 * W + B1 * W1 + B2 * W2;
+    W2 = W1;
+    W1 = W;
+    if ((next & 3) == 0) out[next >> 2] = Y;
+    if (next >= keepFrom) out[next] = Y;
+  }
+  job->next = next;
+  job->s[0] = w1;
+  job->s[1] = w2;
+  job->s[2] = W1;
+  job->s[3] = W2;
+}
+
+}  // namespace sp
+
+namespace {
+
+// Mean of the last `rows` rows of the frame-power ring for every band: the rows are summed
+// newest first (from row `pos` backwards, wrapping), each band in single precision and in
+// that order; the bands run side by side in vectors.
+void AverageRing(const float* ring, int rows, int pos, int nband, float scale, float* out) {
+  int b = 0;
+#if defined(__SSE2__)
+  for (; b + 8 <= nband; b += 8) {
+    __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
+    for (int r = pos; r >= 0; --r) {
+      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
+      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
+    }
+    for (int r = rows - 1; r > pos; --r) {
+      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
+      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
+    }
+    _mm_storeu_ps(out + b, _mm_mul_ps(lo, _mm_set1_ps(scale)));
+    _mm_storeu_ps(out + b + 4, _mm_mul_ps(hi, _mm_set1_ps(scale)));
+  }
+  for (; b + 4 <= nband; b += 4) {
+    __m128 sum = _mm_setzero_ps();
+    for (int r = pos; r >= 0; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
+    for (int r = rows - 1; r > pos; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
+    _mm_storeu_ps(out + b, _mm_mul_ps(sum, _mm_set1_ps(scale)));
+  }
+#endif
+  for (; b < nband; ++b) {
+    float sum = 0.0f;
+    for (int r = pos; r >= 0; --r) sum += ring[static_cast<long>(r) * nband + b];
+    for (int r = rows - 1; r > pos; --r) sum += ring[static_cast<long>(r) * nband + b];
+    out[b] = sum * scale;
+  }
+}
+
+// True when every value is within +-1e20 (NaN is not).
+bool Bounded(const float* x, long n) {
+  bool ok = true;
+  for (long i = 0; i < n; ++i) ok &= std::fabs(x[i]) <= 1.0e20f;
+  return ok;
+}
+
+// Finishes a pending pre-filter job and stores its delay line, whatever way the block ends.
+class PrefilterCompletion {
+ public:
+  PrefilterCompletion(sp::PrefilterJob* job, float* state) : job_(job), state_(state) {}
+  ~PrefilterCompletion() { Finish(); }
+  void Finish() {
+    if (job_ == nullptr) return;
+    sp::PrefilterSteps(job_, job_->end - job_->next);
+    for (int i = 0; i < 4; ++i) state_[i] = job_->s[i];
+    job_ = nullptr;
+  }
+  bool Pending() const { return job_ != nullptr; }
+
+ private:
+  sp::PrefilterJob* job_;
+  float* state_;
+};
+
+}  // namespace
 
 int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
   if (!fInitialized || In == nullptr || Nsample < 1 || Nsample > NsampleMax || NsampleBlock < 1 ||
       Nsample % NsampleBlock != 0)
     return 0;
 
-  if (Nbiq > 0) {
+  // When the block's first frame closes a time block that is matched, only the samples that
+  // frame needs are pre-filtered now; the rest of the block is filtered while that time block
+  // is matched (see prefilter_job.h), and in any case before the next frame. This takes the
+  // standard pre-filter and bounded input: its sections are stable (the absolute sums of their
+  // impulse responses are below 30), so from samples and a delay line within +-1e20 nothing
+  // can overflow, and the non-finite handling below has nothing to do.
+  sp::PrefilterJob job;
+  const bool deferred = Nbiq == 2 && NdecIn == 4 && Ndec == 1 && fRecognitionMode && FrameInHop == 0 &&
+                        BiqCoef != nullptr && BiqState != nullptr &&
+                        std::memcmp(BiqCoef, StandardBiquadCoefficients, sizeof StandardBiquadCoefficients) == 0 &&
+                        Bounded(BiqState, 4) && Bounded(In, Nsample);
+  PrefilterCompletion completion(deferred ? &job : nullptr, BiqState);
+  if (deferred) {
+    job.in = In;
+    job.out = FilteredBuf;
+    job.next = 0;
+    job.end = Nsample;
+    job.keepFrom = Nsample / NdecIn;
+    std::memcpy(job.c, BiqCoef, sizeof job.c);
+    std::memcpy(job.s, BiqState, sizeof job.s);
+    sp::PrefilterSteps(&job, NdecIn);
+  } else if (Nbiq > 0) {
     if (IirBiq(Nbiq, BiqCoef, Nsample, In, FilteredBuf, BiqState, 0) != Nsample) return 0;
     // A non-finite sample (or one so large that the recursion overflows) would stay in the
     // pre-filter's feedback for ever. Clear the delay line and the block's non-finite output
@@ -31,26 +162,34 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
   sp_long nKept = Nsample;
   if (NdecIn > 1) {
     nKept = Nsample / NdecIn;
-    for (sp_long i = 0; i < nKept; ++i) FilteredBuf[i] = FilteredBuf[i * NdecIn];
+    if (!deferred)
+      for (sp_long i = 0; i < nKept; ++i) FilteredBuf[i] = FilteredBuf[i * NdecIn];
   }
 
+  // The filter bank runs frame after frame into consecutive rows of DftPowRing. The frames up
+  // to the next one that closes a time block (FrameInHop 0), and not past the ring's last row,
+  // go to the filter bank in one call; the time block is then made from the ring exactly as
+  // after frame-by-frame processing, and band changes made at a time block take effect at the
+  // frame after it.
   const sp_long nFrames = nKept / Ndec;
-  for (sp_long i = 0; i < nFrames; ++i) {
+  for (sp_long i = 0; i < nFrames;) {
+    sp_long count = nFrames - i;
+    const sp_long toRingEnd = NframeAvg - DftPowRingPos;
+    const sp_long toBlock = FrameInHop == 0 ? 1 : NframeHop - FrameInHop + 1;
+    if (count > toRingEnd) count = toRingEnd;
+    if (count > toBlock) count = toBlock;
+    if (i > 0) completion.Finish();  // the frames after the first need the rest of the block
     float* row = DftPowRing + static_cast<long>(DftPowRingPos) * Nband;
-    if (!ProcDFTFilterPow(Ndec, FilteredBuf + i * Ndec, row, 0)) return 0;
+    if (!ProcDFTFilterPow(count * Ndec, FilteredBuf + i * Ndec, row, 0)) return 0;
+    i += count;
+    // Bookkeeping of the frames before the chunk's last one (none of them closes a block).
+    FrameInHop = static_cast<int>((FrameInHop + count - 1) % NframeHop);
+    DftPowRingPos += static_cast<int>(count - 1);
 
     if (FrameInHop == 0) {
+      // Mean of the last NframeAvg frames, newest first, summed in single precision.
       float* block = TimeSpectrum + static_cast<long>(NblockCur) * Nband;
-      for (int b = 0; b < Nband; ++b) {
-        // Mean of the last NframeAvg frames, newest first, summed in single precision.
-        float sum = 0.0f;
-        int r = DftPowRingPos;
-        for (int k = 0; k < NframeAvg; ++k) {
-          sum += DftPowRing[static_cast<long>(r) * Nband + b];
-          if (--r < 0) r = NframeAvg - 1;
-        }
-        block[b] = sum * InvNframeAvg;
-      }
+      AverageRing(DftPowRing, NframeAvg, DftPowRingPos, Nband, InvNframeAvg, block);
       NCurrentSample += static_cast<sp_ulong>(NsampleBlock);
       NCurrentSampleRel = NCurrentSample < NSampleOffset ? 0 : NCurrentSample - NSampleOffset;
 
@@ -63,7 +202,11 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
           SetNewRecognizeParam();
           fNewRecognizeParam = 0;
         }
+        sp::PrefilterJob* const outer = sp::PendingPrefilter();
+        sp::PendingPrefilter() = completion.Pending() ? &job : nullptr;
         RecognizePattern();
+        sp::PendingPrefilter() = outer;
+        completion.Finish();
         Monitor_Deviation();
         if (RecPar.fStatistics && hTestDataFile != INVALID_HANDLE_VALUE) {
           if (!WriteTestDataFile()) sp::LogLine(0, CP1251("Ошибка записи в файл тестовых данных"));

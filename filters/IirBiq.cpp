@@ -47,11 +47,38 @@ int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* Sta
     sp::LogLine(0, CP1251("IirBiq(): ошибка во входных параметрах"));
     return 0;
   }
-  // Section by section over the whole block: each section sees exactly the sequence the
-  // previous one produced, so the result is the same as running the cascade per sample,
-  // and In == Out works because sample i is read before it is overwritten.
+  // Sections go over the whole block two at a time: the second section of a pair takes the
+  // first one's output sample by sample, so each sees exactly the sequence the previous one
+  // produces, the same as running the cascade per sample; the two recursions are independent
+  // chains that the processor overlaps. In == Out works because sample i is read before it is
+  // overwritten.
   const float* src = In;
-  for (int s = 0; s < Nbiq; ++s) {
+  int s = 0;
+  for (; s + 1 < Nbiq; s += 2) {
+    const float* c = Coef + 5 * static_cast<std::size_t>(s);
+    const float a1 = c[0], a2 = c[1], b0 = c[2], b1 = c[3], b2 = c[4];
+    const float A1 = c[5], A2 = c[6], B0 = c[7], B1 = c[8], B2 = c[9];
+    float* st = State + 2 * static_cast<std::size_t>(s);
+    float w1 = st[0], w2 = st[1], W1 = st[2], W2 = st[3];
+    for (int i = 0; i < Nsample; ++i) {
+      const float v = src[i];
+      const float w = v - a1 * w1 - a2 * w2;
+      const float y = b0 * w + b1 * w1 + b2 * w2;
+      w2 = w1;
+      w1 = w;
+      const float W = y - A1 * W1 - A2 * W2;
+      const float Y = B0 * W + B1 * W1 + B2 * W2;
+      W2 = W1;
+      W1 = W;
+      Out[i] = Y;
+    }
+    st[0] = w1;
+    st[1] = w2;
+    st[2] = W1;
+    st[3] = W2;
+    src = Out;
+  }
+  if (s < Nbiq) {
     const float* c = Coef + 5 * static_cast<std::size_t>(s);
     const float a1 = c[0], a2 = c[1], b0 = c[2], b1 = c[3], b2 = c[4];
     float* st = State + 2 * static_cast<std::size_t>(s);
@@ -67,7 +94,6 @@ int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* Sta
     }
     st[0] = w1;
     st[1] = w2;
-    src = Out;
   }
   return Nsample;
 }

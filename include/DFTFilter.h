@@ -26,6 +26,11 @@ class SP_API DFTFilter {
   float* CosTab;     // same with cos
   float* Fold;       // Ndft floats: the windowed, folded frame
   int fPower;        // 1: output re^2 + im^2; 0: output re
+  // Working storage that a class built on the filter bank derives from data it reads every
+  // block, laid out for vector arithmetic (the engine's pattern layout, see
+  // TimeSpectrumEstimation::PrepareMatching): one buffer, released by UnloadObj, so that every
+  // initialisation, release and copy drops it. Never copied; not part of the filter's state.
+  unsigned char* WorkCache;
 
   DFTFilter();
   ~DFTFilter();
@@ -45,7 +50,7 @@ class SP_API DFTFilter {
 };
 
 // The standard 128-tap prototype window of the engine (symmetric; sums to 1.0966).
-extern SP_API const float StandardDftWindow[128];
+extern const float StandardDftWindow[128];
 constexpr int StandardDftWindowLength = 128;
 
 #endif

@@ -9,14 +9,14 @@
 
 // Returns a zeroed delay line of 2*Nbiq floats: Buf when not null, else new storage owned by
 // the caller (release with delete[]). Null on error (message on channel 0).
-SP_API float* IniIirBiq(int Nbiq, float* Buf);
+float* IniIirBiq(int Nbiq, float* Buf);
 
 // Filters Nsample samples from In to Out (may be the same array) and keeps the delay line.
 // Returns Nsample, or 0 on error (message on channel 0; nothing filtered).
-SP_API int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* State, int Reserved);
+int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* State, int Reserved);
 
 // The standard two-section low-pass pre-filter for 44100 Hz input.
 constexpr int StandardBiquadSections = 2;
-extern SP_API const float StandardBiquadCoefficients[10];
+extern const float StandardBiquadCoefficients[10];
 
 #endif

@@ -16,7 +16,7 @@ enum {
 
 class PatternStatisticsSet;
 
-class SP_API PatternStatistics {
+class PatternStatistics {
  public:
   int fInit;
   int NEst;                 // estimate slots per row: Nband + 1
@@ -53,7 +53,7 @@ class SP_API PatternStatistics {
   void IncludeEstimates(const DeviationEst* row, int nEntries, int category);
 };
 
-class SP_API PatternStatisticsSet {
+class PatternStatisticsSet {
  public:
   int N;
   PatternStatistics* Item;  // N, owned

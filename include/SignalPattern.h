@@ -14,5 +14,6 @@
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
 #include "SignalPatternRecognizer.h"
+#include "PatternDetector.h"
 
 #endif

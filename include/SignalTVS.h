@@ -10,7 +10,7 @@
 class PatternStatistics;
 
 // Constants of the level split of a set of spectrum samples.
-struct SP_API AmpRangesPar {
+struct AmpRangesPar {
   float MinHighLevel_dB = -40.0f;   // lowest admissible high-level bound
   float HighRangeDepth_dB = 18.0f;  // high levels reach this far below the peak
   float LowLevel_dB = -50.0f;       // samples at or below are low
@@ -19,10 +19,10 @@ struct SP_API AmpRangesPar {
 };
 
 // The constant default parameters (process-wide, never changed).
-extern SP_API const AmpRangesPar DefaultAmpRangesPar;
+extern const AmpRangesPar DefaultAmpRangesPar;
 
 // Level split of a set of linear powers into high, middle and low levels.
-struct SP_API AmpRanges {
+struct AmpRanges {
   float HighLevelBound_dB;
   float HighLevelBound;
   float LowLevelBound_dB;

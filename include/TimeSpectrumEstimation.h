@@ -159,6 +159,12 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   int BuiltRecognitionData(int fAmpAnalisysOnlyForOverallSample);
   int BuildSpectrumSampleArrayForOneBand(float* out, SignalTVSEx* tvs, int band, int fForward, float* source);
 
+  // Lays the loaded patterns out for matching many of them side by side (kept in WorkCache);
+  // called at the end of the recognition set-up, so that processing blocks allocates nothing.
+  // Returns 1 when built, 0 when the patterns are matched one by one (no memory, nothing to
+  // lay out); either way the results are the same. lanes: 0 picks the widest vectors the
+  // processor has, 4 keeps to four lanes (SSE2).
+  int PrepareMatching(int lanes = 0);
   int RecognizePattern();
   int Recognition(SignalTVSEx* P);
   float RelativeDeviation(DeviationEst* est, SignalTVSEx* P, int band, float* cur, float* orig, int fLevelGate);

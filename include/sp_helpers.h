@@ -5,21 +5,21 @@
 #include "sp_types.h"
 
 // Power to decibels: 10*log10(x) for x > 1e-10, else -100.
-SP_API float PowToDB(float x);
+float PowToDB(float x);
 // Decibels to power: 10^(0.1*x).
-SP_API float DBToPow(float x);
+float DBToPow(float x);
 
 // Copies n floats from src to dst and brings the k largest (all when k < 1 or k > n) to the
 // front of dst in descending order (selection sort; ties keep the earlier value first).
-SP_API void SortDescending(const float* src, float* dst, int n, int k);
+void SortDescending(const float* src, float* dst, int n, int k);
 
 // Picks the k smallest of n values in ascending order into sortedValue, their positions into
 // index (k < 1 means n, k > n is cut to n; equal values keep the lower position first).
 // Returns 1, or 0 when a pointer is null, n < 2 or its work memory cannot be allocated.
-SP_API int SortAscendingWithIndex(const int* value, int* sortedValue, int n, int* index, int k);
+int SortAscendingWithIndex(const int* value, int* sortedValue, int n, int* index, int k);
 
 // The part of path after its last '/', '\\' or ':'; all of path when it has none; null for null.
-SP_API char* FileNameOfPath(char* path);
-SP_API const char* FileNameOfPath(const char* path);
+char* FileNameOfPath(char* path);
+const char* FileNameOfPath(const char* path);
 
 #endif

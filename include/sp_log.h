@@ -17,7 +17,7 @@
 typedef int (*OutLogMessageHandler)(void* context, unsigned int channel, const char* text);
 
 // The sink: passes the line to the installed handler, if any. Always returns 1.
-SP_API int OutLogMessage(unsigned int channel, const char* text);
+int OutLogMessage(unsigned int channel, const char* text);
 
 // Installs a handler (null removes it) and returns the previous one; the previous context is
 // stored in *previousContext when that pointer is given. The handler is process-wide.
@@ -27,6 +27,6 @@ SP_API OutLogMessageHandler SetOutLogMessageHandler(OutLogMessageHandler handler
 // Converts Windows-1251 text to UTF-8.
 SP_API std::string Cp1251ToUtf8(const char* text);
 // Converts UTF-8 text to Windows-1251; characters the code page lacks become '?'.
-SP_API std::string Utf8ToCp1251(const char* text);
+std::string Utf8ToCp1251(const char* text);
 
 #endif

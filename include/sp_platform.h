@@ -11,6 +11,13 @@
 #include "sp_types.h"
 
 #if defined(_WIN32)
+// Only the base API is needed, and the min/max macros would break std::min and std::max.
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
 #  include <windows.h>
 #else
 

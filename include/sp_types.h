@@ -11,9 +11,13 @@
 typedef std::int32_t sp_long;
 typedef std::uint32_t sp_ulong;
 
-// The one export macro of the library: marks the exported classes and functions.
+// The one export macro of the library: marks the exported classes and functions. On Windows
+// it exports them from signalpattern.dll (nothing else is exported) and imports them in
+// clients; SP_STATIC is for programs linked with a static copy of the library.
 #if defined(_WIN32)
-#  if defined(SP_BUILDING_LIBRARY)
+#  if defined(SP_STATIC)
+#    define SP_API
+#  elif defined(SP_BUILDING_LIBRARY)
 #    define SP_API __declspec(dllexport)
 #  else
 #    define SP_API __declspec(dllimport)

@@ -184,7 +184,8 @@ TEST_F(Cli, JsonAndTextLinesCarryTheDetection) {
   EXPECT_EQ(d["input"], File("mono.wav"));
   EXPECT_EQ(d["file"], pattern);
   EXPECT_EQ(d["name"], "clip.tvs");
-  EXPECT_EQ(d["rule"], "spec");
+  EXPECT_EQ(d["rule"], "detector");  // the default rule
+  EXPECT_GT(d["confidence"].get<double>(), 0.5);
   const std::int64_t begin = d["begin"], end = d["end"];
   EXPECT_NEAR(d["begin_s"].get<double>(), static_cast<double>(begin) / 44100.0, 1e-6);
   EXPECT_NEAR(d["end_s"].get<double>(), static_cast<double>(end) / 44100.0, 1e-6);
@@ -194,13 +195,13 @@ TEST_F(Cli, JsonAndTextLinesCarryTheDetection) {
   EXPECT_LT(d["rel_dev"].get<double>(), 0.9);
   EXPECT_TRUE(d["rel_dev_mpb"].is_number());
 
-  // The threshold is passed on: nothing passes a tiny one.
-  EXPECT_TRUE(ScanJson("--threshold 0.001 -p " + pattern + " " + File("mono.wav")).empty());
+  // The threshold is passed on to the library's rule: nothing passes a tiny one.
+  EXPECT_TRUE(ScanJson("--decision spec --threshold 0.001 -p " + pattern + " " + File("mono.wav")).empty());
 
   RunResult text = Run("scan -p " + pattern + " " + File("mono.wav"));
   ASSERT_EQ(text.status, 0) << text.err;
   ASSERT_EQ(text.outLines().size(), 1u);
-  EXPECT_NE(text.out.find("00:00:07.2"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("00:00:07.3"), std::string::npos) << text.out;  // the clip is at 7.3 s
   EXPECT_NE(text.out.find(pattern), std::string::npos);
   EXPECT_EQ(text.err, "");  // no progress bar when stderr is not a terminal
 

@@ -32,15 +32,37 @@ bool LogCapture::Contains(const std::string& text) const {
   return false;
 }
 
+#if defined(_WIN32)
+// Windows has no mkdtemp: a directory under the user's temporary directory, named after the
+// process and a counter, created exclusively (create_directory fails when it exists).
+TempDir::TempDir() {
+  static unsigned counter = 0;
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  const unsigned long pid = GetCurrentProcessId();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::filesystem::path candidate =
+        base / ("sptest-" + std::to_string(pid) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  path_ = base.string();
+}
+#else
 TempDir::TempDir() {
   char pattern[] = "/tmp/sptest-XXXXXX";
   char* p = mkdtemp(pattern);
   path_ = p != nullptr ? p : "/tmp";
 }
+#endif
 
 TempDir::~TempDir() {
   std::error_code ec;
-  if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
+  // Never remove the fallback (the system's temporary directory itself).
+  if (path_ != "/tmp" && path_ != std::filesystem::temp_directory_path(ec).string())
+    std::filesystem::remove_all(path_, ec);
 }
 
 std::vector<unsigned char> ReadAll(const std::string& path) {

@@ -21,11 +21,17 @@ struct CreateArgs {
   std::optional<double> beginSeconds, endSeconds;
   std::string output;  // empty: INPUT with its extension replaced by "tvs"
   AudioOptions audio;
+  std::vector<double> speeds;  // --speed: also variants this many percent faster and slower
 };
 
 // Makes the pattern file and returns the path written.
 std::string CreatePatternFile(const CreateArgs& args);
 int RunCreate(const CreateArgs& args);
+// The speed-shifted variants of the pattern just written (MAIN.tvs -> MAIN.speed+1.5.tvs, ...),
+// one faster and one slower per speed of args.speeds; returns the paths written.
+std::vector<std::string> CreateSpeedVariants(const CreateArgs& args, const std::string& mainPattern);
+// The files followed by the speed variants that lie beside them and are not listed yet.
+std::vector<std::string> WithSpeedVariants(const std::vector<std::string>& files);
 
 // ---- scan
 
@@ -35,7 +41,7 @@ struct ScanArgs {
   float threshold = -1.0f;
   bool json = false;
   int jobs = 1;
-  std::string rule = "spec";
+  std::string rule = "detector";
   std::vector<std::string> inputs;
   AudioOptions audio;
 };
@@ -47,6 +53,19 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
 std::string FormatDetectionText(const Detection& d);
 std::string FormatDetectionJson(const Detection& d);
 int RunScan(const ScanArgs& args);
+
+// ---- calibrate
+
+struct CalibrateArgs {
+  std::vector<std::string> patterns;  // -p: files or directories
+  std::string patternList;            // --patterns
+  std::vector<std::string> inputs;    // background audio holding none of the clips
+  AudioOptions audio;
+};
+
+// Measures the patterns (and their speed variants) on the background audio and writes each
+// pattern's sidecar calibration (PATTERN.tvs.cal) beside it.
+int RunCalibrate(const CalibrateArgs& args);
 
 // ---- info
 

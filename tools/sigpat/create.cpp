@@ -106,6 +106,7 @@ std::string CreatePatternFile(const CreateArgs& args) {
 int RunCreate(const CreateArgs& args) {
   std::string written = CreatePatternFile(args);
   std::printf("%s\n", written.c_str());
+  for (const std::string& variant : CreateSpeedVariants(args, written)) std::printf("%s\n", variant.c_str());
   std::fflush(stdout);
   return kExitOk;
 }

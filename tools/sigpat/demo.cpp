@@ -124,7 +124,7 @@ int RunDemo(const std::string& keepDirectory) {
   if (!synth::WriteAudioFile(streamWav, stream, static_cast<int>(kRate), 1, wav16))
     throw Error(streamWav + ": cannot write the stream");
 
-  std::printf("scanning %s with the library's rule:\n", streamWav.c_str());
+  std::printf("scanning %s with the %s rule:\n", streamWav.c_str(), ScanOptions{}.rule.c_str());
   std::fflush(stdout);
   int falseDetections = 0, repeated = 0;
   auto onDetection = [&](const Detection& d) {

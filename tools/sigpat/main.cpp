@@ -47,6 +47,11 @@ int main(int argc, char** argv) {
   beginSec->excludes(begin);
   endSec->excludes(end);
   createCmd->add_option("-o,--output", create.output, "Pattern file to write (default: INPUT with extension .tvs)");
+  createCmd
+      ->add_option("--speed", create.speeds,
+                   "Also make variants played this many percent faster and slower (e.g. 1.5,3); scans group them")
+      ->delimiter(',')
+      ->check(CLI::Range(0.1, 10.0));
   addAudioOptions(createCmd, create.audio);
 
   // scan
@@ -55,11 +60,14 @@ int main(int argc, char** argv) {
   scanCmd->add_option("-p,--pattern", scan.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
       ->allow_extra_args(false);
   scanCmd->add_option("--patterns", scan.patternList, "File listing pattern files, one a line");
-  scanCmd->add_option("--threshold", scan.threshold, "Relative deviation threshold (library default 0.9)")
+  scanCmd->add_option("--threshold", scan.threshold, "Relative deviation threshold of --decision spec (default 0.9)")
       ->check(CLI::PositiveNumber);
   scanCmd->add_flag("--json", scan.json, "One JSON object a line");
   scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->check(CLI::Range(1, 256));
-  scanCmd->add_option("--rule", scan.rule, "Decision rule")->check(CLI::IsMember(DecisionRuleNames()));
+  scanCmd
+      ->add_option("--decision,--rule", scan.rule,
+                   "Decision rule: detector (default; per-pattern thresholds, best alignment) or spec (the library's own)")
+      ->check(CLI::IsMember(DecisionRuleNames()));
   scanCmd->add_option("--raw-format", scan.audio.rawFormat, "Raw PCM on standard input")
       ->check(CLI::IsMember(RawFormats()));
   scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input")
@@ -68,6 +76,16 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 64));
   addAudioOptions(scanCmd, scan.audio);
   scanCmd->add_option("INPUT", scan.inputs, "Audio files; - reads raw PCM from standard input")->required();
+
+  // calibrate
+  CalibrateArgs calibrate;
+  CLI::App* calibrateCmd = app.add_subcommand(
+      "calibrate", "Measure patterns on background audio that holds none of the clips; store PATTERN.tvs.cal beside each");
+  calibrateCmd->add_option("-p,--pattern", calibrate.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
+      ->allow_extra_args(false);
+  calibrateCmd->add_option("--patterns", calibrate.patternList, "File listing pattern files, one a line");
+  addAudioOptions(calibrateCmd, calibrate.audio);
+  calibrateCmd->add_option("INPUT", calibrate.inputs, "Background audio files")->required();
 
   // info
   std::string infoPattern, infoPng;
@@ -98,6 +116,7 @@ int main(int argc, char** argv) {
   try {
     if (*createCmd) return RunCreate(create);
     if (*scanCmd) return RunScan(scan);
+    if (*calibrateCmd) return RunCalibrate(calibrate);
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
     if (*demoCmd) return RunDemo(demoDir);
   } catch (const UsageError& e) {

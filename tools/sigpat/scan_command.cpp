@@ -74,9 +74,18 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
 }
 
 std::string FormatDetectionText(const Detection& d) {
-  char values[96];
-  std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
-                static_cast<double>(d.relDevMpb));
+  char values[160];
+  if (d.confidence >= 0.0f) {
+    // The detector: its confidence and distance against the pattern's threshold, and the
+    // speed change of a variant that matched.
+    char speed[32] = "";
+    if (d.speed != 0.0f) std::snprintf(speed, sizeof(speed), "  speed %+g %%", static_cast<double>(d.speed));
+    std::snprintf(values, sizeof(values), "confidence %.2f  distance %.3f / %.3f%s", static_cast<double>(d.confidence),
+                  static_cast<double>(d.score), static_cast<double>(d.threshold), speed);
+  } else {
+    std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
+                  static_cast<double>(d.relDevMpb));
+  }
   return d.input + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + "  " + d.file + "  pattern " +
          std::to_string(d.pattern) + "  " + values;
 }
@@ -94,6 +103,15 @@ std::string FormatDetectionJson(const Detection& d) {
   j["rel_dev"] = Six(d.relDev);
   j["rel_dev_mpb"] = Six(d.relDevMpb);
   j["rule"] = d.rule;
+  if (d.confidence >= 0.0f) {
+    // The detector's own measure: distance, the pattern's threshold, the confidence, and for
+    // speed variants the group's pattern and the variant's speed change.
+    j["confidence"] = Six(d.confidence);
+    j["distance"] = Six(d.score);
+    j["threshold"] = Six(d.threshold);
+    j["group"] = d.group;
+    j["speed"] = Six(d.speed);
+  }
   // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
@@ -104,6 +122,8 @@ int RunScan(const ScanArgs& args) {
   if (std::count(args.inputs.begin(), args.inputs.end(), std::string("-")) > 1)
     throw UsageError("standard input (-) can be scanned only once");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  // The detector treats a pattern and its speed variants (made by create --speed) as one.
+  if (args.rule == "detector") files = WithSpeedVariants(files);
   CheckPatternSet(files);
 
   ScanOptions options;

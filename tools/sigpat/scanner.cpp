@@ -74,10 +74,11 @@ void LibraryRule::OnBlockCall(EngineView /*view*/, int result, std::vector<RuleD
 
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name) {
   if (name == "spec") return std::make_unique<LibraryRule>();
+  if (name == "detector") return MakeDetectorRule();
   return nullptr;
 }
 
-std::vector<std::string> DecisionRuleNames() { return {"spec"}; }
+std::vector<std::string> DecisionRuleNames() { return {"detector", "spec"}; }
 
 // ---- rebasing
 
@@ -174,7 +175,7 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
 
   engine->SetTimeBlockObserver(&Scanner::Observe, this);
-  rule->Start(EngineView{*engine, base_});
+  rule->Start(EngineView{*engine, base_, &files_});
 
   ScanResult result;
   std::vector<std::int16_t> block(kBlockSamples);
@@ -193,6 +194,11 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       d.relDev = r.relDev;
       d.relDevMpb = r.relDevMpb;
       d.rule = rule->Name();
+      d.score = r.score;
+      d.threshold = r.threshold;
+      d.confidence = r.confidence;
+      d.group = r.group;
+      d.speed = r.speed;
       ++result.detections;
       emit(d);
     }

@@ -40,12 +40,21 @@ struct RuleDetection {
   std::int64_t end = 0;
   float relDev = 2.0f;
   float relDevMpb = 2.0f;
+  // Rules with a measure of their own (the detector): its distance, the threshold it was
+  // compared with and the confidence (< 0: not given); the group's pattern and the speed change
+  // of the variant that matched.
+  float score = -1.0f;
+  float threshold = -1.0f;
+  float confidence = -1.0f;
+  int group = -1;
+  float speed = 0.0f;
 };
 
 // What a rule sees of the recognizer at a time block.
 struct EngineView {
   SignalPattern& engine;
   std::int64_t base;  // absolute position of the engine's sample 0
+  const std::vector<std::string>* files = nullptr;  // the pattern files, in engine order (Start)
   // Absolute position of the engine's NCurrentSample.
   std::int64_t position() const { return base + static_cast<std::int64_t>(engine.NCurrentSample); }
   // A recent engine position (a 32-bit counter value, no more than 2^31 samples before
@@ -94,6 +103,10 @@ class LibraryRule : public DecisionRule {
   bool warned_ = false;
 };
 
+// The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
+// occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
+std::unique_ptr<DecisionRule> MakeDetectorRule();
+
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);
 std::vector<std::string> DecisionRuleNames();
@@ -108,11 +121,14 @@ struct Detection {
   double beginSeconds = 0, endSeconds = 0;
   float relDev = 2.0f, relDevMpb = 2.0f;
   std::string rule;
+  float score = -1.0f, threshold = -1.0f, confidence = -1.0f;  // the detector's; < 0: not given
+  int group = -1;       // the detector's: pattern number of the group (speed variants)
+  float speed = 0.0f;   // the detector's: speed change of the variant that matched, percent
 };
 
 struct ScanOptions {
   float threshold = -1.0f;  // TresholdRelDeviation; < 0 keeps the library's default
-  std::string rule = "spec";
+  std::string rule = "detector";
   // Makes the rule instead of the name, when set (a rule of the caller's own).
   std::function<std::unique_ptr<DecisionRule>()> makeRule;
   // Rebase the engine once NCurrentSample reaches this (see the top of this file). Tests use a

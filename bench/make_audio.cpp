@@ -1,0 +1,128 @@
+// Writes the audio of the end-to-end benchmark (bench/cli_bench.sh) into a directory:
+//   clip0.wav .. clip9.wav   ten 4 s clips, 44100 Hz mono, 16-bit
+//   streamA.wav, streamB.wav two 10-minute recordings, 48000 Hz stereo, 16-bit: a noise bed
+//                            with the clips inserted at various levels, so that scanning them
+//                            decodes, mixes to mono and resamples as with real recordings.
+// Usage: sp_make_audio DIR [MINUTES]
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Rng {
+  std::uint32_t s;
+  explicit Rng(std::uint32_t seed) : s(seed ? seed : 1u) {}
+  double Uniform() {  // [0, 1)
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    return static_cast<double>(s) / 4294967296.0;
+  }
+};
+
+// Clip k at rate fs: tone steps of 0.1 .. 0.4 s at 200 .. 4500 Hz. The steps come from their
+// own generator, so the clip is the same sound at every rate.
+std::vector<double> Clip(int k, double seconds, double fs) {
+  Rng steps(0x51ED270Bu + 7919u * static_cast<std::uint32_t>(k));
+  Rng noise(0x2545F491u + 104729u * static_cast<std::uint32_t>(k));
+  const std::size_t n = static_cast<std::size_t>(seconds * fs);
+  std::vector<double> x(n);
+  double phase = 0.0, freq = 0.0, amplitude = 0.0, left = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (left <= 0.0) {
+      freq = 200.0 + 4300.0 * steps.Uniform();
+      amplitude = 0.25 + 0.25 * steps.Uniform();
+      left += 0.1 + 0.3 * steps.Uniform();
+    }
+    left -= 1.0 / fs;
+    x[i] = amplitude * std::sin(phase) + 0.02 * (2.0 * noise.Uniform() - 1.0);
+    phase += 2.0 * M_PI * freq / fs;
+  }
+  return x;
+}
+
+void Put16(std::FILE* f, std::uint32_t v) {
+  const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+  std::fwrite(b, 1, 2, f);
+}
+void Put32(std::FILE* f, std::uint32_t v) {
+  Put16(f, v & 0xFFFF);
+  Put16(f, v >> 16);
+}
+
+// Writes interleaved samples in [-1, 1] as a 16-bit PCM WAV file.
+bool WriteWav(const std::string& path, const std::vector<double>& x, int rate, int channels) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const std::uint32_t bytes = static_cast<std::uint32_t>(x.size() * 2);
+  std::fwrite("RIFF", 1, 4, f);
+  Put32(f, 36 + bytes);
+  std::fwrite("WAVEfmt ", 1, 8, f);
+  Put32(f, 16);
+  Put16(f, 1);
+  Put16(f, static_cast<std::uint32_t>(channels));
+  Put32(f, static_cast<std::uint32_t>(rate));
+  Put32(f, static_cast<std::uint32_t>(rate * channels * 2));
+  Put16(f, static_cast<std::uint32_t>(channels * 2));
+  Put16(f, 16);
+  std::fwrite("data", 1, 4, f);
+  Put32(f, bytes);
+  std::vector<unsigned char> buf(x.size() * 2);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    double v = std::round(x[i] * 32767.0);
+    v = v > 32767.0 ? 32767.0 : (v < -32768.0 ? -32768.0 : v);
+    const std::uint16_t u = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
+    buf[2 * i] = static_cast<unsigned char>(u);
+    buf[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+  }
+  const bool ok = std::fwrite(buf.data(), 1, buf.size(), f) == buf.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DIR [MINUTES]\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const double minutes = argc > 2 ? std::atof(argv[2]) : 10.0;
+  constexpr int kClips = 10;
+  for (int k = 0; k < kClips; ++k)
+    if (!WriteWav(dir + "/clip" + std::to_string(k) + ".wav", Clip(k, 4.0, 44100.0), 44100, 1)) return 1;
+
+  const int rate = 48000;
+  const std::size_t frames = static_cast<std::size_t>(minutes * 60.0 * rate);
+  for (int s = 0; s < 2; ++s) {
+    Rng bed(1234u + static_cast<std::uint32_t>(s));
+    std::vector<double> left(frames), right(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+      left[i] = 0.03 * (2.0 * bed.Uniform() - 1.0);
+      right[i] = 0.03 * (2.0 * bed.Uniform() - 1.0);
+    }
+    // A clip every 15 s (cycling through the ten), levels from -6 dB to +3 dB.
+    int n = 0;
+    for (double t = 5.0 + s; t + 4.0 < minutes * 60.0; t += 15.0, ++n) {
+      const int k = n % kClips;
+      const std::vector<double> clip = Clip(k, 4.0, rate);
+      const double gain = std::pow(10.0, (-6.0 + (n % 10)) / 20.0);
+      const std::size_t at = static_cast<std::size_t>(t * rate);
+      for (std::size_t i = 0; i < clip.size() && at + i < frames; ++i) {
+        left[at + i] += gain * clip[i];
+        right[at + i] += gain * clip[i];
+      }
+    }
+    std::vector<double> interleaved(2 * frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+      interleaved[2 * i] = left[i];
+      interleaved[2 * i + 1] = right[i];
+    }
+    if (!WriteWav(dir + (s == 0 ? "/streamA.wav" : "/streamB.wav"), interleaved, rate, 2)) return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,319 @@
+// Benchmarks of the SignalPattern library: the block pipeline, recognition with growing
+// numbers of patterns, pattern creation, recognition set-up and the memory a recognizer holds.
+//
+// Audio is generated (tone sequences over a noise bed, from fixed seeds); patterns are made by
+// the library itself into a temporary directory that is removed at exit. Throughput counters:
+// "samples/s" (input samples per second of CPU) and "x_realtime" (the same divided by 44100,
+// so 1x is real time). Every benchmark runs in the calling thread, that is on one core.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "SignalPattern.h"
+
+// ---- Allocation accounting: every operator new of the process (the library's included) goes
+// through these, so the bytes a recognizer holds can be counted exactly.
+namespace {
+std::atomic<long long> g_liveBytes{0};
+std::atomic<long long> g_liveBlocks{0};
+constexpr std::size_t kHeader = 16;  // keeps the returned storage 16-byte aligned
+
+void* CountedAllocate(std::size_t n) noexcept {
+  void* base = std::malloc(n + kHeader);
+  if (base == nullptr) return nullptr;
+  *static_cast<std::size_t*>(base) = n;
+  g_liveBytes.fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
+  g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+  return static_cast<char*>(base) + kHeader;
+}
+
+void CountedRelease(void* p) noexcept {
+  if (p == nullptr) return;
+  char* base = static_cast<char*>(p) - kHeader;
+  g_liveBytes.fetch_sub(static_cast<long long>(*reinterpret_cast<std::size_t*>(base)), std::memory_order_relaxed);
+  g_liveBlocks.fetch_sub(1, std::memory_order_relaxed);
+  std::free(base);
+}
+
+void* CountedAllocateOrThrow(std::size_t n) {
+  void* p = CountedAllocate(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return CountedAllocateOrThrow(n); }
+void* operator new[](std::size_t n) { return CountedAllocateOrThrow(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return CountedAllocate(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return CountedAllocate(n); }
+void operator delete(void* p) noexcept { CountedRelease(p); }
+void operator delete[](void* p) noexcept { CountedRelease(p); }
+void operator delete(void* p, std::size_t) noexcept { CountedRelease(p); }
+void operator delete[](void* p, std::size_t) noexcept { CountedRelease(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedRelease(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedRelease(p); }
+
+namespace {
+
+constexpr int kBlock = 1152;
+constexpr double kFs = 44100.0;
+constexpr std::size_t kPatternSamples = 4 * 44100;  // patterns of 4 s
+
+// xorshift32: fixed sequences from a seed.
+struct Rng {
+  std::uint32_t s;
+  explicit Rng(std::uint32_t seed) : s(seed ? seed : 1u) {}
+  std::uint32_t Next() {
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    return s;
+  }
+  double Uniform() { return static_cast<double>(Next()) / 4294967296.0; }  // [0, 1)
+};
+
+// A clip of n samples: tone steps of 0.1 .. 0.4 s at frequencies 200 .. 4500 Hz over light noise,
+// different for every index.
+std::vector<float> MakeClip(int index, std::size_t n) {
+  Rng rng(0x9E3779B9u ^ static_cast<std::uint32_t>(index * 7919 + 17));
+  std::vector<float> x(n);
+  double phase = 0.0, freq = 0.0, amplitude = 0.0;
+  std::size_t stepLeft = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stepLeft == 0) {
+      freq = 200.0 + 4300.0 * rng.Uniform();
+      amplitude = 0.25 + 0.25 * rng.Uniform();
+      stepLeft = static_cast<std::size_t>((0.1 + 0.3 * rng.Uniform()) * kFs);
+    }
+    --stepLeft;
+    x[i] = static_cast<float>(amplitude * std::sin(phase) + 0.02 * (2.0 * rng.Uniform() - 1.0));
+    phase += 2.0 * M_PI * freq / kFs;
+  }
+  return x;
+}
+
+std::vector<std::int16_t> ToPcm16(const std::vector<float>& x) {
+  std::vector<std::int16_t> out(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    double v = std::round(static_cast<double>(x[i]) * 32767.0);
+    out[i] = static_cast<std::int16_t>(v > 32767.0 ? 32767.0 : (v < -32768.0 ? -32768.0 : v));
+  }
+  return out;
+}
+
+// The input stream of the recognition benchmarks: 60 s of noise with the clips of patterns
+// 0 .. 9 inserted every 6 s at levels from -6 dB to +3 dB.
+const std::vector<std::int16_t>& Stream() {
+  static const std::vector<std::int16_t> pcm = [] {
+    const std::size_t n = 60 * 44100;
+    std::vector<float> x(n);
+    Rng rng(12345);
+    for (auto& v : x) v = static_cast<float>(0.03 * (2.0 * rng.Uniform() - 1.0));
+    for (int k = 0; k < 10; ++k) {
+      std::vector<float> clip = MakeClip(k, kPatternSamples);
+      const float gain = static_cast<float>(std::pow(10.0, (-6.0 + k) / 20.0));
+      const std::size_t at = static_cast<std::size_t>(k) * 6 * 44100 + 1000;
+      for (std::size_t i = 0; i < clip.size() && at + i < n; ++i) x[at + i] += gain * clip[i];
+    }
+    return ToPcm16(x);
+  }();
+  return pcm;
+}
+
+// Pattern files made by the library, created on first use and removed at exit.
+class PatternLibrary {
+ public:
+  static PatternLibrary& Instance() {
+    static PatternLibrary library;
+    return library;
+  }
+  ~PatternLibrary() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+  const std::string& Dir() const { return dir_; }
+
+  // The first n pattern files (made now when missing); empty on failure.
+  std::vector<std::string> Files(int n) {
+    while (static_cast<int>(files_.size()) < n) {
+      const int index = static_cast<int>(files_.size());
+      char name[64];
+      std::snprintf(name, sizeof name, "p%04d.wav", index);
+      std::string source = dir_ + "/" + name;
+      std::vector<std::int16_t> pcm = ToPcm16(MakeClip(index, kPatternSamples));
+      SignalPattern maker;
+      if (maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1), pcm.data(),
+                              SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000) != 1 ||
+          maker.GetFlagCreatedPattern() != 1)
+        return {};
+      files_.push_back(source.substr(0, source.size() - 4) + ".tvs");
+    }
+    return std::vector<std::string>(files_.begin(), files_.begin() + n);
+  }
+
+ private:
+  PatternLibrary() {
+    char pattern[] = "/tmp/sp-bench-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+  }
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
+// Recognition set-up from the first n patterns; returns the result of InitSignalPattern.
+int SetUp(SignalPattern& rec, const std::vector<std::string>& files, int statistics) {
+  std::vector<char*> names;
+  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
+  SigRecognitionPar par;
+  par.fStatistics = statistics;
+  par.NPattern = static_cast<int>(names.size());
+  par.PatternFileNames = names.data();
+  return rec.InitSignalPattern(&par);
+}
+
+// CPU time of the calling thread, in seconds.
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Throughput of `samples` input samples processed in `cpuSeconds` of the thread's CPU time.
+void SetThroughput(benchmark::State& state, double samples, double cpuSeconds) {
+  if (cpuSeconds <= 0.0) return;
+  state.counters["samples/s"] = benchmark::Counter(samples / cpuSeconds);
+  state.counters["x_realtime"] = benchmark::Counter(samples / kFs / cpuSeconds);
+}
+
+// Feeds the stream block by block, wrapping around at its end, while the benchmark runs.
+void FeedStream(benchmark::State& state, SignalPattern& rec) {
+  const std::vector<std::int16_t>& pcm = Stream();
+  const std::size_t nBlocks = pcm.size() / kBlock;
+  std::size_t b = 0;
+  long long found = 0;
+  const double start = ThreadCpuSeconds();
+  for (auto _ : state) {
+    int n = rec.Pattern(kBlock, const_cast<std::int16_t*>(pcm.data() + b * kBlock), SP_SAMPLE_S16, nullptr);
+    if (n < 0) {
+      state.SkipWithError("Pattern() failed");
+      break;
+    }
+    found += n;
+    if (++b == nBlocks) b = 0;
+  }
+  SetThroughput(state, static_cast<double>(state.iterations()) * kBlock, ThreadCpuSeconds() - start);
+  state.counters["recognitions"] = static_cast<double>(found);
+}
+
+// ---- The pipeline alone: standard initialisation, no patterns.
+void BM_Pipeline(benchmark::State& state) {
+  SignalPattern rec;
+  if (rec.InitSignalPattern(0x20000, kBlock, 0) != 1) {
+    state.SkipWithError("InitSignalPattern failed");
+    return;
+  }
+  FeedStream(state, rec);
+}
+BENCHMARK(BM_Pipeline);
+
+// ---- Recognition with N patterns of 4 s, default thresholds; statistics off or on.
+void BM_Recognition(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int statistics = static_cast<int>(state.range(1));
+  std::vector<std::string> files = PatternLibrary::Instance().Files(n);
+  SignalPattern rec;
+  if (files.empty() || SetUp(rec, files, statistics) != 1) {
+    state.SkipWithError("recognition set-up failed");
+    return;
+  }
+  Stream();
+  FeedStream(state, rec);
+}
+BENCHMARK(BM_Recognition)
+    ->ArgNames({"patterns", "statistics"})
+    ->Args({1, 0})
+    ->Args({10, 0})
+    ->Args({100, 0})
+    ->Args({1000, 0})
+    ->Args({10, 1});
+
+// ---- CreatePattern on a 10 s buffer: a 4 s pattern ending 0.1 s before the buffer's end, so
+// that nearly the whole buffer passes the pipeline.
+void BM_CreatePattern(benchmark::State& state) {
+  const std::size_t n = 10 * 44100;
+  std::vector<std::int16_t> pcm = ToPcm16(MakeClip(5000, n));
+  std::string source = PatternLibrary::Instance().Dir() + "/created.wav";
+  const sp_ulong end = static_cast<sp_ulong>(n - 4410);
+  const sp_ulong begin = end - static_cast<sp_ulong>(kPatternSamples) + 1;
+  const double start = ThreadCpuSeconds();
+  for (auto _ : state) {
+    SignalPattern maker;
+    if (maker.CreatePattern(static_cast<sp_ulong>(n), begin, end, pcm.data(), SP_SAMPLE_S16,
+                            const_cast<char*>(source.c_str()), 44100.0f, 0x20000) != 1) {
+      state.SkipWithError("CreatePattern failed");
+      break;
+    }
+  }
+  SetThroughput(state, static_cast<double>(state.iterations()) * static_cast<double>(n), ThreadCpuSeconds() - start);
+}
+BENCHMARK(BM_CreatePattern)->Unit(benchmark::kMillisecond);
+
+// ---- Recognition set-up loading 1000 pattern files (loading, recognition data, thresholds).
+void BM_SetUp1000(benchmark::State& state) {
+  std::vector<std::string> files = PatternLibrary::Instance().Files(1000);
+  if (files.empty()) {
+    state.SkipWithError("pattern creation failed");
+    return;
+  }
+  for (auto _ : state) {
+    SignalPattern rec;
+    if (SetUp(rec, files, 0) != 1) {
+      state.SkipWithError("recognition set-up failed");
+      break;
+    }
+  }
+  state.counters["patterns/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 1000.0, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SetUp1000)->Unit(benchmark::kMillisecond);
+
+// ---- Memory: bytes held by one recognizer object after set-up: what it allocated, plus the
+// object itself.
+void BM_Memory(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<std::string> files = PatternLibrary::Instance().Files(n);
+  if (files.empty()) {
+    state.SkipWithError("pattern creation failed");
+    return;
+  }
+  long long bytes = 0, blocks = 0;
+  for (auto _ : state) {
+    const long long bytesBefore = g_liveBytes.load();
+    const long long blocksBefore = g_liveBlocks.load();
+    SignalPattern rec;
+    if (SetUp(rec, files, 0) != 1) {
+      state.SkipWithError("recognition set-up failed");
+      break;
+    }
+    bytes = g_liveBytes.load() - bytesBefore + static_cast<long long>(sizeof(SignalPattern));
+    blocks = g_liveBlocks.load() - blocksBefore;
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.counters["bytes/pattern"] = static_cast<double>(bytes) / n;
+  state.counters["allocations"] = static_cast<double>(blocks);
+}
+BENCHMARK(BM_Memory)->ArgName("patterns")->Arg(10)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

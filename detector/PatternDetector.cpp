@@ -1,0 +1,816 @@
+// The decision layer: per-block distances of every pattern at sub-block alignments, local
+// minima, per-pattern thresholds, pattern groups and the report list.
+//
+// Distance. Pattern and input are compared as levels in dB per (band, time block) cell. The
+// input segment is first brought to the pattern's level (the mean level difference over the
+// pattern's salient cells, counting cells raised by other sound at the first estimate), both
+// are floored FloorDepth_dB under the pattern's peak, and each cell contributes its level
+// difference: fully where the input is quieter than the pattern (energy of the clip is
+// missing), ExcessWeight of it where the input is louder (other sound under the clip adds
+// energy). The distance is the weighted mean in dB.
+//
+// Alignment. The engine's time blocks start every 576 samples; an occurrence starts anywhere.
+// The detector keeps sums of quarter hops of the filter-bank frames, so it can form the
+// 1152-sample averages ending at every quarter hop (144 samples) and compare a pattern at four
+// alignments per time block, where the coarse one comes near the threshold.
+#include "PatternDetector.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "sp_helpers.h"
+
+namespace {
+
+constexpr float kNotEvaluated = 1.0e9f;
+constexpr float kTiny = 1.0e-12f;
+
+inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
+
+template <typename T>
+void Free(T*& p) {
+  delete[] p;
+  p = nullptr;
+}
+
+}  // namespace
+
+PatternDetector::PatternDetector()
+    : FloorDepth_dB(30.0f),
+      SalientDepth_dB(20.0f),
+      QuietWeight(0.5f),
+      TailWeight(0.5f),
+      ExcessWeight(0.2f),
+      NegativeScale(0.5f),
+      PositiveScale(1.6f),
+      PositiveCap(0.6f),
+      LengthCap(0.2f),
+      ThresholdMin(0.3f),
+      ThresholdMax(6.0f),
+      BackgroundMargin(0.8f),
+      VerifyFactor(4.5f),
+      VariantGate(4.0f),
+      GateFactor(2.0f),
+      MinLevel_dB(-75.0f),
+      Engine(nullptr),
+      NPattern(0),
+      Nband(0),
+      NsampleBlock(0),
+      DelaySamples(0),
+      SubSteps(1),
+      SubFrames(0),
+      SubPerAvg(0),
+      Patterns(nullptr),
+      RingLength(0),
+      LogRing(nullptr),
+      RingPos(0),
+      SubSums(nullptr),
+      SubPos(0),
+      StepScore(nullptr),
+      Blocks(0),
+      Origin(0),
+      CalibrationMode(0),
+      CalibrationBlocks(0.0),
+      Candidates(nullptr),
+      StepVerify(nullptr),
+      GroupStart(nullptr),
+      GroupMembers(nullptr),
+      LeaderNear(nullptr),
+      PrevScore(nullptr),
+      Work(nullptr),
+      BlockPtr(nullptr),
+      WorkReady(nullptr),
+      Longest(0),
+      Reports(nullptr),
+      NReport(0),
+      CapReport(0),
+      OnReport(nullptr),
+      OnReportContext(nullptr),
+      OnBlock(nullptr),
+      OnBlockContext(nullptr) {}
+
+PatternDetector::~PatternDetector() { Detach(); }
+
+void PatternDetector::Detach() {
+  if (Engine != nullptr && Engine->BlockObserver == &PatternDetector::Observer &&
+      Engine->BlockObserverContext == this)
+    Engine->SetTimeBlockObserver(nullptr, nullptr);
+  Engine = nullptr;
+  if (Patterns != nullptr) {
+    for (int i = 0; i < NPattern; ++i) {
+      Free(Patterns[i].LogSpectrum);
+      Free(Patterns[i].Weight);
+      Free(Patterns[i].Salient);
+    }
+  }
+  Free(Patterns);
+  Free(LogRing);
+  Free(SubSums);
+  Free(Candidates);
+  Free(StepScore);
+  Free(StepVerify);
+  Free(GroupStart);
+  Free(GroupMembers);
+  Free(LeaderNear);
+  Free(PrevScore);
+  Free(Work);
+  Free(BlockPtr);
+  Free(WorkReady);
+  Free(Reports);
+  NReport = CapReport = 0;
+  NPattern = 0;
+  RingLength = 0;
+  Longest = 0;
+}
+
+int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe) {
+  Detach();
+  if (engine == nullptr || !engine->fRecognitionMode || engine->TVS == nullptr || engine->NPattern < 1 ||
+      engine->Nband < 1 || engine->NsampleBlock < 1 || engine->NframeHop < 1 || engine->NframeAvg < 1)
+    return 0;
+  Engine = engine;
+  NPattern = engine->NPattern;
+  Nband = engine->Nband;
+  NsampleBlock = engine->NsampleBlock;
+  // A pattern made from a clip that starts on a block boundary has its newest block at the
+  // clip's start + its length + the pipeline delay rounded up to whole blocks.
+  const int rest = engine->NsDelay % NsampleBlock;
+  DelaySamples = engine->NsDelay + (rest == 0 ? 0 : NsampleBlock - rest);
+  // Four alignments per time block when the hop splits into quarters that also tile the
+  // averaging window; otherwise one (the engine's own blocks).
+  SubSteps = 4;
+  if (engine->NframeHop % SubSteps != 0 || engine->NframeAvg % (engine->NframeHop / SubSteps) != 0 ||
+      NsampleBlock % SubSteps != 0 || engine->DftPowRing == nullptr)
+    SubSteps = 1;
+  SubFrames = engine->NframeHop / SubSteps;
+  SubPerAvg = engine->NframeAvg / SubFrames;
+
+  Patterns = new (std::nothrow) DetectorPattern[NPattern];
+  Candidates = new (std::nothrow) Candidate[NPattern];
+  PrevScore = new (std::nothrow) float[NPattern];
+  StepScore = new (std::nothrow) float[static_cast<long>(NPattern) * SubSteps];
+  StepVerify = new (std::nothrow) float[static_cast<long>(NPattern) * SubSteps];
+  GroupStart = new (std::nothrow) int[NPattern + 1];
+  GroupMembers = new (std::nothrow) int[NPattern];
+  LeaderNear = new (std::nothrow) int[NPattern];
+  if (Patterns == nullptr || Candidates == nullptr || PrevScore == nullptr || StepScore == nullptr ||
+      StepVerify == nullptr || GroupStart == nullptr || GroupMembers == nullptr || LeaderNear == nullptr) {
+    Detach();
+    return 0;
+  }
+  std::memset(static_cast<void*>(Patterns), 0, sizeof(DetectorPattern) * static_cast<std::size_t>(NPattern));
+  for (int i = 0; i < NPattern; ++i) {
+    if (!PreparePattern(i)) {
+      Detach();
+      return 0;
+    }
+  }
+  if (!PrepareRings()) {
+    Detach();
+    return 0;
+  }
+  BuildGroups();
+  for (int i = 0; i < NPattern; ++i) {
+    SelfCalibrate(i);
+    if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
+  }
+  Reset(0);
+  if (observe) engine->SetTimeBlockObserver(&PatternDetector::Observer, this);
+  return 1;
+}
+
+int PatternDetector::PrepareRings() {
+  Longest = 1;
+  for (int i = 0; i < NPattern; ++i)
+    if (Patterns[i].Nblock > Longest) Longest = Patterns[i].Nblock;
+  RingLength = SubSteps * (Longest + 1);
+  LogRing = new (std::nothrow) float[static_cast<long>(RingLength) * Nband];
+  SubSums = new (std::nothrow) float[static_cast<long>(SubPerAvg) * Nband];
+  Work = new (std::nothrow) float[static_cast<long>(Longest) * Nband];
+  BlockPtr = new (std::nothrow) const float*[static_cast<long>(SubSteps) * Longest];
+  WorkReady = new (std::nothrow) int[SubSteps];
+  return LogRing != nullptr && SubSums != nullptr && Work != nullptr && BlockPtr != nullptr && WorkReady != nullptr;
+}
+
+int PatternDetector::PreparePattern(int i) {
+  SignalTVSEx* T = Engine->TVS[i];
+  DetectorPattern& P = Patterns[i];
+  P.Group = i;
+  P.SpeedPercent = 0.0f;
+  P.Score = P.Verify = kNotEvaluated;
+  if (T == nullptr || T->SpectrumByBand == nullptr || T->Nblock < 1 || T->Nband != Nband) {
+    P.Nblock = 0;  // never compared
+    return 1;
+  }
+  const int N = T->Nblock;
+  P.Nblock = N;
+  const long cells = static_cast<long>(N) * Nband;
+  P.LogSpectrum = new (std::nothrow) float[cells];
+  P.Weight = new (std::nothrow) float[cells];
+  P.Salient = new (std::nothrow) float[cells];
+  if (P.LogSpectrum == nullptr || P.Weight == nullptr || P.Salient == nullptr) return 0;
+  // Block-major levels [k*Nband + b] from the band-major spectrum.
+  float peak = -1000.0f;
+  for (int k = 0; k < N; ++k)
+    for (int b = 0; b < Nband; ++b) {
+      const float v = LevelDb(T->SpectrumByBand[static_cast<long>(b) * N + k]);
+      P.LogSpectrum[static_cast<long>(k) * Nband + b] = v;
+      if (v > peak) peak = v;
+    }
+  P.Floor_dB = peak - FloorDepth_dB;
+  for (long n = 0; n < cells; ++n) {
+    if (P.LogSpectrum[n] < P.Floor_dB) P.LogSpectrum[n] = P.Floor_dB;
+    // Salient cells (near the pattern's peak) count fully; the quieter ones less.
+    const bool salient = P.LogSpectrum[n] >= peak - SalientDepth_dB;
+    P.Weight[n] = salient ? 1.0f : QuietWeight;
+    P.Salient[n] = salient ? 1.0f : 0.0f;
+  }
+  // Bands the engine does not compute (acceleration modes) are not compared.
+  for (int b = 0; b < Nband; ++b) {
+    if (b >= Engine->BandFirst && b <= Engine->BandLast) continue;
+    for (int k = 0; k < N; ++k) {
+      P.Weight[static_cast<long>(k) * Nband + b] = 0.0f;
+      P.Salient[static_cast<long>(k) * Nband + b] = 0.0f;
+    }
+  }
+  // The newest blocks of a pattern average mostly what followed the clip when it was made
+  // (the pipeline delay is longer than a block), which an occurrence in a stream does not
+  // repeat: the newest block is not compared, the next one counts less.
+  if (N > 4) {
+    for (int b = 0; b < Nband; ++b) {
+      P.Weight[b] = 0.0f;
+      P.Salient[b] = 0.0f;
+      P.Weight[Nband + b] *= TailWeight;
+    }
+  }
+  P.SalientSum = 0.0f;
+  P.SalientCount = 0.0f;
+  P.TotalWeight = 0.0f;
+  for (int q = 0; q < 4; ++q) {
+    P.QuarterEnd[q] = ((q + 1) * N) / 4;
+    P.QuarterWeight[q] = 0.0f;
+  }
+  P.QuarterEnd[3] = N;
+  for (int k = 0, q = 0; k < N; ++k) {
+    while (k >= P.QuarterEnd[q]) ++q;
+    for (int b = 0; b < Nband; ++b) {
+      const long n = static_cast<long>(k) * Nband + b;
+      P.SalientSum += P.Salient[n] * P.LogSpectrum[n];
+      P.SalientCount += P.Salient[n];
+      P.QuarterWeight[q] += P.Weight[n];
+    }
+  }
+  for (int q = 0; q < 4; ++q) P.TotalWeight += P.QuarterWeight[q];
+  // The same sums over the blocks of the coarse pass: every block of a short pattern, every
+  // second, fourth or eighth of longer ones.
+  P.CoarseStep = N < 32 ? 1 : (N < 96 ? 2 : (N < 192 ? 4 : 8));
+  P.CoarseSalientSum = 0.0f;
+  P.CoarseSalientCount = 0.0f;
+  P.CoarseTotalWeight = 0.0f;
+  for (int q = 0; q < 4; ++q) P.CoarseQuarterWeight[q] = 0.0f;
+  for (int k = 0, q = 0; k < N; k += P.CoarseStep) {
+    while (k >= P.QuarterEnd[q]) ++q;
+    for (int b = 0; b < Nband; ++b) {
+      const long n = static_cast<long>(k) * Nband + b;
+      P.CoarseSalientSum += P.Salient[n] * P.LogSpectrum[n];
+      P.CoarseSalientCount += P.Salient[n];
+      P.CoarseQuarterWeight[q] += P.Weight[n];
+    }
+  }
+  for (int q = 0; q < 4; ++q) P.CoarseTotalWeight += P.CoarseQuarterWeight[q];
+  return 1;
+}
+
+// Distance of an input segment from pattern P once `gain` (dB) is taken off the input.
+// blocks[k] points at the Nband levels of the input block aligned with the pattern's block k
+// (k = 0 newest). STEP > 1 compares every STEP-th block only (the coarse pass). Once the sum
+// passes `limit` (a distance) the remaining quarters are skipped and a value >= limit is
+// returned. verify receives the distance of the worst quarter of the pattern's span.
+template <int NB, int STEP>
+static float DistanceOf(const DetectorPattern& P, int nband, const float* const* blocks, float gain, float excess,
+                        float limit, float* verify) {
+  const int nb = NB > 0 ? NB : nband;
+  const float floor = P.Floor_dB;
+  const float* qw = STEP == 1 ? P.QuarterWeight : P.CoarseQuarterWeight;
+  const float totalWeight = STEP == 1 ? P.TotalWeight : P.CoarseTotalWeight;
+  // STEP 1: every block; 2, 4 or 8: the blocks of the coarse pass (multiples of STEP).
+  if (totalWeight <= 0.0f) return kNotEvaluated;
+  const float stop = limit * totalWeight;
+  float total = 0.0f, worst = 0.0f;
+  int k = 0;
+  for (int q = 0; q < 4; ++q) {
+    float acc[NB > 0 ? NB : 1] = {};
+    float accAny = 0.0f;
+    const int end = P.QuarterEnd[q];
+    for (; k < end; k += STEP) {
+      const float* c = blocks[k];
+      const float* p = P.LogSpectrum + static_cast<long>(k) * nb;
+      const float* w = P.Weight + static_cast<long>(k) * nb;
+      if (NB > 0) {
+        for (int b = 0; b < NB; ++b) {
+          float x = c[b] - gain;
+          x = x < floor ? floor : x;
+          const float e = x - p[b];
+          const float d = -e > excess * e ? -e : excess * e;
+          acc[b] += d * w[b];
+        }
+      } else {
+        for (int b = 0; b < nb; ++b) {
+          float x = c[b] - gain;
+          x = x < floor ? floor : x;
+          const float e = x - p[b];
+          const float d = -e > excess * e ? -e : excess * e;
+          accAny += d * w[b];
+        }
+      }
+    }
+    float qs = accAny;
+    if (NB > 0)
+      for (int b = 0; b < NB; ++b) qs += acc[b];
+    total += qs;
+    if (qw[q] > 0.0f && qs / qw[q] > worst) worst = qs / qw[q];
+    if (total > stop && q < 3) {
+      if (verify != nullptr) *verify = worst;
+      return total / totalWeight;
+    }
+  }
+  if (verify != nullptr) *verify = worst;
+  return total / totalWeight;
+}
+
+// The level difference between the input segment and pattern P over the pattern's salient
+// cells (dB). In the precise pass (STEP 1) cells raised above the first estimate (by sound
+// under the clip) count at that estimate, so that they do not pull the level up.
+template <int NB, int STEP>
+static float GainOf(const DetectorPattern& P, int nband, const float* const* blocks) {
+  const int nb = NB > 0 ? NB : nband;
+  const int N = P.Nblock;
+  // STEP 0: every block, first estimate only; 2, 4 or 8: the blocks of the coarse pass.
+  const int step = STEP >= 2 ? STEP : 1;
+  const float count = STEP < 2 ? P.SalientCount : P.CoarseSalientCount;
+  if (count <= 0.0f) return 0.0f;
+  float acc[NB > 0 ? NB : 1] = {};
+  float accAny = 0.0f;
+  for (int k = 0; k < N; k += step) {
+    const float* c = blocks[k];
+    const float* m = P.Salient + static_cast<long>(k) * nb;
+    if (NB > 0) {
+      for (int b = 0; b < NB; ++b) acc[b] += m[b] * c[b];
+    } else {
+      for (int b = 0; b < nb; ++b) accAny += m[b] * c[b];
+    }
+  }
+  for (int b = 0; b < (NB > 0 ? NB : 0); ++b) accAny += acc[b];
+  const float g0 = (accAny - (STEP < 2 ? P.SalientSum : P.CoarseSalientSum)) / count;
+  if (STEP != 1) return g0;
+  float acc2[NB > 0 ? NB : 1] = {};
+  accAny = 0.0f;
+  for (int k = 0; k < N; ++k) {
+    const float* c = blocks[k];
+    const float* p = P.LogSpectrum + static_cast<long>(k) * nb;
+    const float* m = P.Salient + static_cast<long>(k) * nb;
+    if (NB > 0) {
+      for (int b = 0; b < NB; ++b) {
+        float e = c[b] - p[b];
+        e = e > g0 ? g0 : e;
+        acc2[b] += m[b] * e;
+      }
+    } else {
+      for (int b = 0; b < nb; ++b) {
+        float e = c[b] - p[b];
+        e = e > g0 ? g0 : e;
+        accAny += m[b] * e;
+      }
+    }
+  }
+  for (int b = 0; b < (NB > 0 ? NB : 0); ++b) accAny += acc2[b];
+  return accAny / count;
+}
+
+float PatternDetector::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) const {
+  if (Nband == 8) return DistanceOf<8, 1>(P, Nband, blocks, gain, ExcessWeight, kNotEvaluated, verify);
+  return DistanceOf<0, 1>(P, Nband, blocks, gain, ExcessWeight, kNotEvaluated, verify);
+}
+
+float PatternDetector::Gain(const DetectorPattern& P, const float* const* blocks) const {
+  if (Nband == 8) return GainOf<8, 1>(P, Nband, blocks);
+  return GainOf<0, 1>(P, Nband, blocks);
+}
+
+// A quick upper estimate of the distance from every other block, with the first level
+// estimate, stopping once it passes `limit`.
+float PatternDetector::Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) const {
+  float g;
+  if (Nband == 8) {
+    switch (P.CoarseStep) {
+      case 1:
+        g = GainOf<8, 0>(P, Nband, blocks);
+        *gain = g;
+        return DistanceOf<8, 1>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+      case 2:
+        g = GainOf<8, 2>(P, Nband, blocks);
+        *gain = g;
+        return DistanceOf<8, 2>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+      case 4:
+        g = GainOf<8, 4>(P, Nband, blocks);
+        *gain = g;
+        return DistanceOf<8, 4>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+      default:
+        g = GainOf<8, 8>(P, Nband, blocks);
+        *gain = g;
+        return DistanceOf<8, 8>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+    }
+  }
+  g = GainOf<0, 0>(P, Nband, blocks);
+  *gain = g;
+  return DistanceOf<0, 1>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+}
+
+// The input blocks aligned with the blocks of the longest pattern, `phase` steps before the
+// newest: pointers into the ring, newest first.
+const float* const* PatternDetector::Segment(int phase) {
+  const float** seg = BlockPtr + static_cast<long>(phase) * Longest;
+  if (WorkReady[phase]) return seg;
+  int r = RingPos - phase;
+  while (r < 0) r += RingLength;
+  for (int k = 0; k < Longest; ++k) {
+    seg[k] = LogRing + static_cast<long>(r) * Nband;
+    r -= SubSteps;
+    if (r < 0) r += RingLength;
+  }
+  WorkReady[phase] = 1;
+  return seg;
+}
+
+// Distance of pattern i at the alignment `phase` steps before the newest: a coarse pass first
+// (stopping once past `limit`); the precise one only when the coarse distance comes under the
+// gate.
+float PatternDetector::Evaluate(int i, int phase, float* verify, float limit) {
+  const DetectorPattern& P = Patterns[i];
+  const float* const* seg = Segment(phase);
+  const float gate = GateFactor * P.Threshold;
+  float gain = 0.0f;
+  const float coarse = Coarse(P, seg, limit, &gain);
+  // The aligned input must carry some sound: the pattern's peak brought to the input's level.
+  if (P.Floor_dB + FloorDepth_dB + gain < MinLevel_dB) return kNotEvaluated;
+  if (coarse >= gate) {
+    *verify = kNotEvaluated;
+    return coarse;
+  }
+  gain = Gain(P, seg);
+  if (P.Floor_dB + FloorDepth_dB + gain < MinLevel_dB) return kNotEvaluated;
+  return Distance(P, seg, gain, verify);
+}
+
+void PatternDetector::SelfCalibrate(int i) {
+  DetectorPattern& P = Patterns[i];
+  SignalTVSEx* T = Engine->TVS[i];
+  if (P.Nblock < 1) return;
+  const int N = P.Nblock;
+  const float* sp = T->SpectrumByBand;  // band-major
+  float* seg = Work;                    // block-major synthetic input
+  const float** ptr = BlockPtr;
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
+  double mean = 0.0;
+  for (long n = 0; n < static_cast<long>(N) * Nband; ++n) mean += sp[n];
+  mean /= static_cast<double>(N) * Nband;
+
+  // Distortions that an occurrence shows: a misalignment (a quarter block with four
+  // alignments per block, else half a block), a noise floor 15 dB under the pattern's mean
+  // power, and both together with a 20 dB floor.
+  const float frac = SubSteps > 1 ? 0.25f : 0.5f;
+  const float noise[3] = {0.0f, static_cast<float>(mean * 0.0316), static_cast<float>(mean * 0.01)};
+  const int shift[3] = {1, 0, 1};
+  float worst = 0.0f;
+  for (int t = 0; t < 3; ++t) {
+    for (int b = 0; b < Nband; ++b) {
+      const float* p = sp + static_cast<long>(b) * N;
+      for (int k = 0; k < N; ++k) {
+        float v = p[k];
+        if (shift[t] && k + 1 < N) v = (1.0f - frac) * p[k] + frac * p[k + 1];
+        seg[static_cast<long>(k) * Nband + b] = LevelDb(v + noise[t]);
+      }
+    }
+    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    if (d > worst) worst = d;
+  }
+  P.SelfPositive = worst;
+
+  // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
+  // two halves swapped, its average spectrum held still, and a flat spectrum.
+  float closest = kNotEvaluated;
+  for (int t = 0; t < 4; ++t) {
+    for (int b = 0; b < Nband; ++b) {
+      const float* p = sp + static_cast<long>(b) * N;
+      double bandMean = 0.0;
+      for (int k = 0; k < N; ++k) bandMean += p[k];
+      bandMean /= N;
+      for (int k = 0; k < N; ++k) {
+        float v;
+        if (t == 0) v = p[N - 1 - k];
+        else if (t == 1) v = p[(k + N / 2) % N];
+        else if (t == 2) v = static_cast<float>(bandMean);
+        else v = static_cast<float>(mean);
+        seg[static_cast<long>(k) * Nband + b] = LevelDb(v);
+      }
+    }
+    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    if (d < closest) closest = d;
+  }
+  P.SelfNegative = closest;
+
+  // Under the closest self-negative by a margin; raised towards what the distortions need,
+  // within a cap under the self-negative. A short pattern compares few cells, so chance
+  // matches come closer: its threshold is also capped in proportion to the root of its length.
+  float thr = NegativeScale * closest;
+  const float pos = PositiveScale * worst;
+  if (pos > thr) thr = pos < PositiveCap * closest ? pos : (PositiveCap * closest > thr ? PositiveCap * closest : thr);
+  const float lengthCap = LengthCap * std::sqrt(static_cast<float>(N));
+  if (thr > lengthCap) thr = lengthCap;
+  if (thr < ThresholdMin) thr = ThresholdMin;
+  if (thr > ThresholdMax) thr = ThresholdMax;
+  P.SelfThreshold = thr;
+  P.Threshold = thr;
+}
+
+void PatternDetector::Reset(std::int64_t samplesFedBefore) {
+  Origin = samplesFedBefore;
+  Blocks = 0;
+  RingPos = 0;
+  SubPos = 0;
+  for (int i = 0; i < NPattern; ++i) {
+    Candidates[i].Active = 0;
+    Candidates[i].Armed = 1;
+    Candidates[i].Rearm = 0;
+    PrevScore[i] = kNotEvaluated;
+    LeaderNear[i] = 0;
+    Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
+  }
+  if (LogRing != nullptr)
+    for (long n = 0; n < static_cast<long>(RingLength) * Nband; ++n) LogRing[n] = -120.0f;
+  if (SubSums != nullptr)
+    for (long n = 0; n < static_cast<long>(SubPerAvg) * Nband; ++n) SubSums[n] = 0.0f;
+  NReport = 0;
+}
+
+int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
+  if (Patterns == nullptr || pattern < 0 || pattern >= NPattern || group < 0 || group >= NPattern) return 0;
+  const int leader = Patterns[group].Group;
+  const int old = Patterns[pattern].Group;
+  // A pattern that led a group hands its members over as well.
+  for (int i = 0; i < NPattern; ++i)
+    if (Patterns[i].Group == old || i == pattern) Patterns[i].Group = leader;
+  Patterns[pattern].SpeedPercent = speedPercent;
+  if (old != leader && Candidates != nullptr) Candidates[old].Active = 0;
+  BuildGroups();
+  return 1;
+}
+
+// Members of every group, leader first, as consecutive runs of GroupMembers.
+void PatternDetector::BuildGroups() {
+  int n = 0;
+  for (int g = 0; g < NPattern; ++g) {
+    GroupStart[g] = n;
+    if (Patterns[g].Group != g) continue;
+    for (int i = 0; i < NPattern; ++i)
+      if (Patterns[i].Group == g) GroupMembers[n++] = i;
+  }
+  GroupStart[NPattern] = n;
+}
+
+void PatternDetector::Observer(void* context, TimeSpectrumEstimation* engine) {
+  PatternDetector* d = static_cast<PatternDetector*>(context);
+  if (d != nullptr && d->Engine == engine) d->OnTimeBlock();
+}
+
+// Appends the aligned blocks that end inside the time block just made: one per step.
+void PatternDetector::PushSteps() {
+  TimeSpectrumEstimation* e = Engine;
+  if (SubSteps == 1) {
+    RingPos = (RingPos + 1) % RingLength;
+    const float* src = e->TimeSpectrum + static_cast<long>(e->NblockCur) * Nband;
+    float* lg = LogRing + static_cast<long>(RingPos) * Nband;
+    for (int b = 0; b < Nband; ++b) lg[b] = LevelDb(std::isfinite(src[b]) ? src[b] : 0.0f);
+    return;
+  }
+  const int avg = e->NframeAvg;
+  for (int j = SubSteps - 1; j >= 0; --j) {
+    // Frames of step j counted back from the newest frame.
+    float* sum = SubSums + static_cast<long>(SubPos) * Nband;
+    for (int b = 0; b < Nband; ++b) sum[b] = 0.0f;
+    int r = e->DftPowRingPos - j * SubFrames;
+    while (r < 0) r += avg;
+    for (int f = 0; f < SubFrames; ++f) {
+      const float* row = e->DftPowRing + static_cast<long>(r) * Nband;
+      for (int b = 0; b < Nband; ++b) sum[b] += row[b];
+      if (--r < 0) r = avg - 1;
+    }
+    SubPos = (SubPos + 1) % SubPerAvg;
+    RingPos = (RingPos + 1) % RingLength;
+    float* lg = LogRing + static_cast<long>(RingPos) * Nband;
+    for (int b = 0; b < Nband; ++b) {
+      float total = 0.0f;
+      for (int s = 0; s < SubPerAvg; ++s) total += SubSums[static_cast<long>(s) * Nband + b];
+      const float v = total * e->InvNframeAvg;
+      lg[b] = LevelDb(std::isfinite(v) && v > 0.0f ? v : 0.0f);
+    }
+  }
+}
+
+// Scores of pattern i at the alignment steps of the newest time block.
+void PatternDetector::ScorePattern(int i) {
+  TimeSpectrumEstimation* e = Engine;
+  DetectorPattern& P = Patterns[i];
+  float* sc = StepScore + static_cast<long>(i) * SubSteps;
+  float* ve = StepVerify + static_cast<long>(i) * SubSteps;
+  const float before = P.Score;
+  for (int s = 0; s < SubSteps; ++s) sc[s] = ve[s] = kNotEvaluated;
+  P.Score = P.Verify = kNotEvaluated;
+  const bool leads = GroupStart[i + 1] - GroupStart[i] > 1;
+  if (leads) LeaderNear[i] = 0;
+  if (P.Nblock < 1 || (e->TVS[i] != nullptr && !e->TVS[i]->fUsePattern)) return;
+  const std::int64_t newest = Blocks * SubSteps;
+  const std::int64_t stepSamples = NsampleBlock / SubSteps;
+  const std::int64_t span = static_cast<std::int64_t>(P.Nblock) * NsampleBlock + DelaySamples;
+  if (newest * stepSamples < span) return;  // the occurrence would begin before the input
+  const float gate = GateFactor * P.Threshold;
+  const float variantGate = VariantGate * P.Threshold;
+  const float limit = leads && variantGate > gate ? variantGate : gate;
+  sc[0] = Evaluate(i, 0, &ve[0], limit);
+  P.Score = sc[0];
+  P.Verify = ve[0];
+  if (leads) LeaderNear[i] = (sc[0] < variantGate || before < variantGate) ? 1 : 0;
+  if (SubSteps > 1 && (sc[0] < gate || before < gate)) {
+    for (int s = 1; s < SubSteps; ++s)
+      if ((newest - s) * stepSamples >= span) sc[s] = Evaluate(i, s, &ve[s], gate);
+  }
+}
+
+void PatternDetector::OnTimeBlock() {
+  TimeSpectrumEstimation* e = Engine;
+  if (e == nullptr || e->TimeSpectrum == nullptr || e->TVS == nullptr) return;
+  PushSteps();
+  ++Blocks;
+  for (int s = 0; s < SubSteps; ++s) WorkReady[s] = 0;
+
+  // Scores at every alignment step of this time block (phase 0: the newest). The coarse
+  // alignment is compared always, the finer ones where a score nearby came near the threshold.
+  // Group leaders come first; the other members of a group (speed variants) are compared only
+  // while their leader comes within VariantGate of its threshold.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < NPattern; ++i) {
+      const int leader = Patterns[i].Group;
+      if ((pass == 0) != (leader == i)) continue;
+      if (pass == 1 && !CalibrationMode && !LeaderNear[leader]) {
+        DetectorPattern& P = Patterns[i];
+        for (int s = 0; s < SubSteps; ++s)
+          StepScore[static_cast<long>(i) * SubSteps + s] = StepVerify[static_cast<long>(i) * SubSteps + s] =
+              kNotEvaluated;
+        P.Score = P.Verify = kNotEvaluated;
+        continue;
+      }
+      ScorePattern(i);
+    }
+  }
+
+  if (CalibrationMode) {
+    CalibrationBlocks += 1.0;
+    for (int i = 0; i < NPattern; ++i) {
+      DetectorPattern& P = Patterns[i];
+      for (int s = 0; s < SubSteps; ++s) {
+        const float v = StepScore[static_cast<long>(i) * SubSteps + s];
+        if (v < kNotEvaluated && (P.BackgroundMin <= 0.0f || v < P.BackgroundMin)) P.BackgroundMin = v;
+      }
+    }
+  } else {
+    for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
+  }
+  if (OnBlock != nullptr) OnBlock(OnBlockContext, this);
+}
+
+// The decision at one alignment step (phase steps before the newest), in time order: per
+// group, the member furthest under its threshold; a candidate follows the local minimum and is
+// reported once no better alignment came for the pattern's length.
+void PatternDetector::Decide(int phase) {
+  const std::int64_t step = Blocks * SubSteps - phase;
+  for (int g = 0; g < NPattern; ++g) {
+    if (Patterns[g].Group != g) continue;
+    int best = -1;
+    float bestZ = 1.0e30f;
+    for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m) {
+      const int i = GroupMembers[m];
+      const DetectorPattern& P = Patterns[i];
+      const float v = StepScore[static_cast<long>(i) * SubSteps + phase];
+      if (v >= kNotEvaluated || P.Threshold <= 0.0f) continue;
+      float z = v / P.Threshold;
+      // Verification: every quarter of the pattern must be there, not just most of it.
+      if (z < 1.0f && StepVerify[static_cast<long>(i) * SubSteps + phase] > VerifyFactor * P.Threshold) z = 1.0f;
+      if (z < bestZ) {
+        bestZ = z;
+        best = i;
+      }
+    }
+    Candidate& c = Candidates[g];
+    if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
+    if (c.Active && !c.NextSet && step == c.Step + 1) {
+      c.Next = StepScore[static_cast<long>(c.Pattern) * SubSteps + phase];
+      c.NextSet = 1;
+    }
+    if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) {
+      const DetectorPattern& P = Patterns[best];
+      c.Active = 1;
+      c.Pattern = best;
+      c.Z = bestZ;
+      c.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
+      c.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
+      c.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
+      c.Prev = PrevScore[best];
+      c.Next = kNotEvaluated;
+      c.NextSet = 0;
+      c.Step = step;
+      c.Confirm = step + static_cast<std::int64_t>(SubSteps) * (P.Nblock > 2 ? P.Nblock - 1 : 2);
+    }
+    if (c.Active && step >= c.Confirm) {
+      Emit(c);
+      c.Active = 0;
+      // One report per occurrence: a new candidate needs the group to leave its threshold
+      // first, or another pattern length to pass.
+      c.Armed = 0;
+      c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Pattern].Nblock;
+    }
+  }
+  for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps + phase];
+}
+
+void PatternDetector::Emit(const Candidate& c) {
+  const DetectorPattern& P = Patterns[c.Pattern];
+  // Position of the minimum between alignment steps from a parabola through the neighbours.
+  float delta = 0.0f;
+  if (c.NextSet && c.Prev < kNotEvaluated && c.Next < kNotEvaluated) {
+    const float den = c.Prev - 2.0f * c.Score + c.Next;
+    if (den > 0.0f) {
+      delta = 0.5f * (c.Prev - c.Next) / den;
+      if (delta > 0.5f) delta = 0.5f;
+      if (delta < -0.5f) delta = -0.5f;
+    }
+  }
+  DetectorReport r;
+  r.Pattern = c.Pattern;
+  r.Group = P.Group;
+  r.SpeedPercent = P.SpeedPercent;
+  const double end = (static_cast<double>(c.Step) + delta) * (static_cast<double>(NsampleBlock) / SubSteps);
+  std::int64_t begin = static_cast<std::int64_t>(std::llround(end)) -
+                       static_cast<std::int64_t>(P.Nblock) * NsampleBlock - DelaySamples;
+  if (begin < 0) begin = 0;
+  r.Begin = Origin + begin;
+  r.End = r.Begin + static_cast<std::int64_t>(P.Nblock) * NsampleBlock;
+  r.Score = c.Score;
+  r.Threshold = P.Threshold;
+  r.Confidence = P.Threshold > 0.0f ? 1.0f - c.Score / P.Threshold : 0.0f;
+  if (r.Confidence < 0.0f) r.Confidence = 0.0f;
+  r.Verify = c.Verify;
+  r.RelDev = c.RelDev;
+  r.Name = Engine->TVS[c.Pattern] != nullptr ? FileNameOfPath(Engine->TVS[c.Pattern]->FileName) : "";
+  if (NReport == CapReport) {
+    const int cap = CapReport < 16 ? 16 : CapReport * 2;
+    DetectorReport* grown = new (std::nothrow) DetectorReport[cap];
+    if (grown == nullptr) return;
+    if (NReport > 0)
+      std::memcpy(static_cast<void*>(grown), Reports, sizeof(DetectorReport) * static_cast<std::size_t>(NReport));
+    delete[] Reports;
+    Reports = grown;
+    CapReport = cap;
+  }
+  Reports[NReport++] = r;
+  if (OnReport != nullptr) OnReport(OnReportContext, &Reports[NReport - 1]);
+}
+
+int PatternDetector::Finish() {
+  if (Candidates == nullptr) return 0;
+  const int before = NReport;
+  for (int g = 0; g < NPattern; ++g) {
+    Candidate& c = Candidates[g];
+    if (!c.Active) continue;
+    Emit(c);
+    c.Active = 0;
+  }
+  return NReport - before;
+}
+
+const DetectorReport* PatternDetector::GetReport(int i) const {
+  if (i < 0 || i >= NReport) return nullptr;
+  return &Reports[i];
+}
+
+void PatternDetector::ClearReports() { NReport = 0; }
+
+void PatternDetector::SetReportCallback(ReportCallback fn, void* context) {
+  OnReport = fn;
+  OnReportContext = context;
+}
+
+void PatternDetector::SetBlockCallback(BlockCallback fn, void* context) {
+  OnBlock = fn;
+  OnBlockContext = context;
+}

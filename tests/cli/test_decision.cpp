@@ -1,0 +1,163 @@
+// sigpat and the decision layer: the detector is the default rule and --decision spec gives the
+// library's own; create --speed makes speed variants that a scan reports as one pattern;
+// calibrate writes the sidecar calibrations beside the patterns.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "synth.h"
+#include "test_support.h"
+
+namespace {
+
+using nlohmann::json;
+using sptest::TempDir;
+namespace synth = sigpat::synth;
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> lines() const {
+    std::vector<std::string> v;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+  }
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The clip as tone steps; speed > 1 plays it that much faster (higher and shorter).
+std::vector<float> Clip(double speed = 1.0) {
+  const double f[] = {523, 1568, 784, 2637, 659, 3136, 1047, 440, 2093, 880, 1319, 2794, 698, 1760};
+  std::vector<std::vector<double>> chords;
+  for (double x : f) chords.push_back({x * speed});
+  return synth::ToneSteps(chords, 0.15 / speed, 0.5);
+}
+
+class Decision : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, wav));
+    // Two occurrences: the clip itself at 3 s, played 3 % fast at 12 s.
+    std::vector<float> stream = synth::WhiteNoise(20 * 44100, 0.02, 31);
+    synth::MixInto(stream, Clip(), 3 * 44100);
+    synth::MixInto(stream, Clip(1.03), 12 * 44100);
+    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), stream, 44100, 1, wav));
+    ASSERT_TRUE(synth::WriteAudioFile(File("background.wav"), synth::SpeechLike(20 * 44100, 0.3, 33), 44100, 1, wav));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string File(const std::string& name) { return dir_->File(name); }
+
+  static RunResult Run(const std::string& args) {
+    static int counter = 0;
+    const std::string out = File("out" + std::to_string(counter)), err = File("err" + std::to_string(counter));
+    ++counter;
+    const std::string cmd = std::string(SIGPAT_EXE) + " " + args + " </dev/null >" + out + " 2>" + err;
+    int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+    r.out = ReadText(out);
+    r.err = ReadText(err);
+    return r;
+  }
+  static std::vector<json> ScanJson(const std::string& args) {
+    RunResult r = Run("scan --json " + args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<json> found;
+    for (const auto& line : r.lines()) found.push_back(json::parse(line));
+    return found;
+  }
+
+  static TempDir* dir_;
+};
+
+TempDir* Decision::dir_ = nullptr;
+
+TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
+  TempDir patterns;
+  const std::string stem = patterns.File("jingle");
+  RunResult made = Run("create " + File("clip.wav") + " --speed 1.5,3 -o " + stem);
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::vector<std::string> expected = {stem + ".tvs", stem + ".speed+1.5.tvs", stem + ".speed-1.5.tvs",
+                                             stem + ".speed+3.tvs", stem + ".speed-3.tvs"};
+  ASSERT_EQ(made.lines(), expected);
+  EXPECT_EQ(Run("create " + File("clip.wav") + " --speed 0 -o " + patterns.File("x")).status, 2);
+
+  // Naming the pattern alone brings its variants in: two occurrences, two reports, the fast one
+  // naming the +3 % variant and the group's pattern.
+  std::vector<json> found = ScanJson("-p " + stem + ".tvs " + File("stream.wav"));
+  ASSERT_EQ(found.size(), 2u);
+  for (const json& d : found) {
+    EXPECT_EQ(d["rule"], "detector");
+    EXPECT_EQ(d["group"], 0);
+    EXPECT_GT(d["confidence"].get<double>(), 0.3);
+    EXPECT_LT(d["distance"].get<double>(), d["threshold"].get<double>());
+  }
+  EXPECT_NEAR(found[0]["begin_s"].get<double>(), 3.0, 0.02);
+  EXPECT_EQ(found[0]["file"], stem + ".tvs");
+  EXPECT_EQ(found[0]["speed"], 0.0);
+  EXPECT_NEAR(found[1]["begin_s"].get<double>(), 12.0, 0.02);
+  EXPECT_EQ(found[1]["file"], stem + ".speed+3.tvs");
+  EXPECT_EQ(found[1]["speed"], 3.0);
+
+  // The text line shows the confidence and the variant.
+  RunResult text = Run("scan -p " + stem + ".tvs " + File("stream.wav"));
+  ASSERT_EQ(text.lines().size(), 2u);
+  EXPECT_NE(text.lines()[0].find("confidence"), std::string::npos) << text.out;
+  EXPECT_NE(text.lines()[1].find("speed +3 %"), std::string::npos) << text.out;
+
+  // The library's rule, unchanged: its own fields, no confidence, variants not added.
+  std::vector<json> spec = ScanJson("--decision spec -p " + stem + ".tvs " + File("stream.wav"));
+  ASSERT_FALSE(spec.empty());
+  for (const json& d : spec) {
+    EXPECT_EQ(d["rule"], "spec");
+    EXPECT_FALSE(d.contains("confidence"));
+    EXPECT_EQ(d["pattern"], 0);
+  }
+  EXPECT_EQ(ScanJson("--rule spec -p " + stem + ".tvs " + File("stream.wav")), spec);
+  EXPECT_EQ(Run("scan --decision nonsense -p " + stem + ".tvs " + File("stream.wav")).status, 2);
+}
+
+TEST_F(Decision, CalibrateWritesSidecarsBesideThePatterns) {
+  TempDir patterns;
+  const std::string stem = patterns.File("jingle");
+  ASSERT_EQ(Run("create " + File("clip.wav") + " --speed 3 -o " + stem).status, 0);
+  const std::uint64_t before = sptest::Fnv1a(sptest::ReadAll(stem + ".tvs"));
+
+  RunResult cal = Run("calibrate -p " + stem + ".tvs " + File("background.wav"));
+  ASSERT_EQ(cal.status, 0) << cal.err;
+  std::vector<std::string> lines = cal.lines();
+  ASSERT_EQ(lines.size(), 3u) << cal.out;  // the pattern and its two variants
+  EXPECT_EQ(lines[0].rfind(stem + ".tvs.cal  closest ", 0), 0u) << lines[0];
+  // 20 s of background and the few blocks of silence that flush the end of the input.
+  EXPECT_NE(lines[0].find("  20.1 s of background"), std::string::npos) << lines[0];
+  const std::string side = ReadText(stem + ".tvs.cal");
+  EXPECT_NE(side.find("signalpattern-calibration 1"), std::string::npos);
+  EXPECT_NE(side.find("threshold "), std::string::npos);
+  EXPECT_FALSE(ReadText(stem + ".speed-3.tvs.cal").empty());
+  EXPECT_EQ(sptest::Fnv1a(sptest::ReadAll(stem + ".tvs")), before);  // the pattern file is untouched
+
+  // The calibrated patterns still find both occurrences.
+  EXPECT_EQ(ScanJson("-p " + stem + ".tvs " + File("stream.wav")).size(), 2u);
+
+  EXPECT_EQ(Run("calibrate -p " + stem + ".tvs -").status, 2);
+  EXPECT_EQ(Run("calibrate -p " + stem + ".tvs " + File("missing.wav")).status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+// The decision layer on top of a recognizer: one report per occurrence at its position, only
+// for occurrences wholly inside the audio, 64-bit positions, pattern groups, background
+// calibration with its sidecar file, and no influence on the recognizer's own results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "PatternDetector.h"
+#include "test_support.h"
+
+using sptest::TempDir;
+
+namespace {
+
+constexpr int kBlock = 1152;
+
+std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip) {
+  std::vector<std::int16_t> pcm = sptest::ToPcm16(clip);
+  std::string source = dir.File(name + ".wav");
+  SignalPattern maker;
+  EXPECT_EQ(maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1),
+                                pcm.data(), SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000),
+            1);
+  return dir.File(name + ".tvs");
+}
+
+const std::vector<double> kJingle = {523, 1568, 784, 2637, 659, 3136, 1047, 440, 2093, 880, 1319, 2794, 698};
+const std::vector<double> kOther = {300, 3500, 1200, 2500, 600, 1800, 2900, 400, 1000, 2200, 3300, 500, 1400};
+
+// A clip of tone steps; `speed` > 1 plays it faster (higher and shorter), as a resampled copy.
+std::vector<float> Clip(const std::vector<double>& freqs, double speed = 1.0) {
+  std::vector<double> f;
+  for (double x : freqs) f.push_back(x * speed);
+  return sptest::ToneSteps(f, static_cast<std::size_t>(6615 / speed), 0.4);
+}
+
+void AddAt(std::vector<float>& stream, const std::vector<float>& clip, std::size_t at) {
+  for (std::size_t i = 0; i < clip.size() && at + i < stream.size(); ++i) stream[at + i] += clip[i];
+}
+
+struct Scanner {
+  SignalPattern rec;
+  PatternDetector det;
+  std::vector<std::string> files;
+  std::vector<char*> names;
+
+  explicit Scanner(const std::vector<std::string>& f) : files(f) {
+    for (auto& s : files) names.push_back(const_cast<char*>(s.c_str()));
+  }
+  bool Start() {
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    if (rec.InitSignalPattern(&par) != 1) return false;
+    std::vector<const char*> c(names.begin(), names.end());
+    return det.Attach(&rec, c.data()) == 1;
+  }
+  void Feed(const std::vector<float>& stream) {
+    std::vector<std::int16_t> pcm = sptest::ToPcm16(stream);
+    for (std::size_t pos = 0; pos + kBlock <= pcm.size(); pos += kBlock)
+      ASSERT_GE(rec.Pattern(kBlock, pcm.data() + pos, SP_SAMPLE_S16, nullptr), 0);
+  }
+  std::vector<DetectorReport> Reports() {
+    det.Finish();
+    std::vector<DetectorReport> r;
+    for (int i = 0; i < det.ReportCount(); ++i) r.push_back(*det.GetReport(i));
+    return r;
+  }
+};
+
+}  // namespace
+
+TEST(PatternDetector, OneReportPerOccurrenceAtItsPosition) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  Scanner s({MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))});
+  ASSERT_TRUE(s.Start());
+  EXPECT_GT(s.det.Patterns[0].Threshold, 0.0f);
+  EXPECT_LT(s.det.Patterns[0].SelfPositive, s.det.Patterns[0].Threshold);
+  EXPECT_GT(s.det.Patterns[0].SelfNegative, s.det.Patterns[0].Threshold);
+
+  std::vector<float> stream = sptest::Noise(16 * 44100, 0.02, 5);
+  const std::size_t truth[2] = {3 * 44100 + 211, 9 * 44100 + 4000};
+  AddAt(stream, jingle, truth[0]);
+  std::vector<float> louder = jingle;
+  for (float& v : louder) v *= 1.8f;  // +5 dB
+  AddAt(stream, louder, truth[1]);
+  s.Feed(stream);
+  std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), 2u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(r[k].Pattern, 0);
+    EXPECT_EQ(r[k].Group, 0);
+    EXPECT_STREQ(r[k].Name, "jingle.tvs");
+    // Four alignments per block and the interpolation between them: well under a block.
+    EXPECT_NEAR(static_cast<double>(r[k].Begin), static_cast<double>(truth[k]), 150.0) << k;
+    EXPECT_EQ(r[k].End - r[k].Begin, static_cast<std::int64_t>(s.rec.GetTVS()[0]->Nblock) * 576);
+    EXPECT_LT(r[k].Score, r[k].Threshold);
+    EXPECT_GT(r[k].Confidence, 0.5f);
+    EXPECT_LE(r[k].Confidence, 1.0f);
+  }
+}
+
+TEST(PatternDetector, OnlyWholeOccurrencesAndNothingInOtherSound) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  Scanner s({MakePattern(dir, "jingle", jingle)});
+  ASSERT_TRUE(s.Start());
+  // The stream starts in the middle of the clip and ends in the middle of a second one; in
+  // between another clip, noise and digital silence.
+  std::vector<float> stream = sptest::Noise(14 * 44100, 0.02, 9);
+  std::vector<float> tail(jingle.begin() + static_cast<long>(jingle.size() / 2), jingle.end());
+  AddAt(stream, tail, 0);
+  AddAt(stream, Clip(kOther), 4 * 44100);
+  for (std::size_t i = 8 * 44100; i < 10 * 44100; ++i) stream[i] = 0.0f;
+  AddAt(stream, jingle, stream.size() - jingle.size() / 2);
+  s.Feed(stream);
+  EXPECT_TRUE(s.Reports().empty());
+
+  // A clip that starts with the stream is whole and is reported at 0.
+  Scanner t({s.files[0]});
+  ASSERT_TRUE(t.Start());
+  std::vector<float> start = sptest::Noise(6 * 44100, 0.02, 11);
+  AddAt(start, jingle, 0);
+  t.Feed(start);
+  std::vector<DetectorReport> r = t.Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_LT(r[0].Begin, 150);
+}
+
+TEST(PatternDetector, PositionsAreSixtyFourBitFromTheGivenOrigin) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  Scanner s({MakePattern(dir, "jingle", jingle)});
+  ASSERT_TRUE(s.Start());
+  const std::int64_t origin = 6000000000ll;  // past the 32-bit counters
+  s.det.Reset(origin);
+  std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 13);
+  AddAt(stream, jingle, 2 * 44100);
+  s.Feed(stream);
+  std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(r[0].Begin - origin), 2.0 * 44100, 150.0);
+  EXPECT_EQ(s.det.Blocks, static_cast<std::int64_t>(stream.size() / kBlock) * 2);
+}
+
+TEST(PatternDetector, SpeedVariantsReportOnceNamingTheVariant) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  std::vector<std::string> files = {MakePattern(dir, "jingle.speed+3", Clip(kJingle, 1.03)),
+                                    MakePattern(dir, "jingle", jingle),
+                                    MakePattern(dir, "jingle.speed-3", Clip(kJingle, 0.97)),
+                                    MakePattern(dir, "other", Clip(kOther))};
+  Scanner s(files);
+  ASSERT_TRUE(s.Start());
+  std::vector<const char*> names(s.names.begin(), s.names.end());
+  EXPECT_EQ(s.det.GroupBySpeedNames(names.data()), 2);
+  EXPECT_EQ(s.det.Patterns[0].Group, 1);
+  EXPECT_FLOAT_EQ(s.det.Patterns[0].SpeedPercent, 3.0f);
+  EXPECT_EQ(s.det.Patterns[2].Group, 1);
+  EXPECT_FLOAT_EQ(s.det.Patterns[2].SpeedPercent, -3.0f);
+  EXPECT_EQ(s.det.Patterns[3].Group, 3);
+
+  std::vector<float> stream = sptest::Noise(14 * 44100, 0.02, 17);
+  AddAt(stream, Clip(kJingle, 1.03), 2 * 44100);
+  AddAt(stream, jingle, 8 * 44100);
+  s.Feed(stream);
+  std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].Group, 1);
+  EXPECT_EQ(r[0].Pattern, 0);
+  EXPECT_FLOAT_EQ(r[0].SpeedPercent, 3.0f);
+  EXPECT_EQ(r[1].Group, 1);
+  EXPECT_EQ(r[1].Pattern, 1);
+  EXPECT_FLOAT_EQ(r[1].SpeedPercent, 0.0f);
+
+  // Names that only look like variants are left alone.
+  const char* odd[] = {"a/x.tvs", "a/x.speed+.tvs", "a/x.speedy.tvs", "b/x.speed+1.5.tvs"};
+  SignalPattern rec2;  // the detector goes first: it detaches from a living engine
+  PatternDetector d2;
+  SigRecognitionPar par;
+  std::vector<char*> four(4, const_cast<char*>(files[1].c_str()));
+  par.NPattern = 4;
+  par.PatternFileNames = four.data();
+  ASSERT_EQ(rec2.InitSignalPattern(&par), 1);
+  ASSERT_EQ(d2.Attach(&rec2, nullptr), 1);
+  EXPECT_EQ(d2.GroupBySpeedNames(odd), 0);
+}
+
+TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  std::string tvs = MakePattern(dir, "jingle", jingle);
+  const std::uint64_t before = sptest::Fnv1a(sptest::ReadAll(tvs));
+  Scanner s({tvs});
+  ASSERT_TRUE(s.Start());
+  const float self = s.det.Patterns[0].SelfThreshold;
+  EXPECT_EQ(s.det.EndBackgroundCalibration(), 0);  // not started
+  ASSERT_EQ(s.det.BeginBackgroundCalibration(), 1);
+  // Background that holds a near copy of the clip (the same tones a little detuned) pulls the
+  // threshold down, never under half the pattern's own.
+  std::vector<float> bg = sptest::Noise(10 * 44100, 0.02, 19);
+  AddAt(bg, Clip(kJingle, 1.015), 3 * 44100);
+  s.Feed(bg);
+  EXPECT_EQ(s.det.ReportCount(), 0);
+  ASSERT_EQ(s.det.EndBackgroundCalibration(), 1);
+  EXPECT_NEAR(s.det.CalibrationSeconds(), 10.0, 0.1);
+  const DetectorPattern& P = s.det.Patterns[0];
+  EXPECT_EQ(P.Calibrated, 1);
+  EXPECT_GT(P.BackgroundMin, 0.0f);
+  EXPECT_LE(P.Threshold, self);
+  EXPECT_GE(P.Threshold, 0.5f * self);
+  const float calibrated = P.Threshold;
+  ASSERT_EQ(s.det.SaveCalibration(0, tvs.c_str()), 1);
+  char side[1100];
+  PatternDetector::SidecarName(tvs.c_str(), side, sizeof side);
+  EXPECT_EQ(std::string(side), tvs + ".cal");
+  EXPECT_FALSE(sptest::ReadAll(side).empty());
+  EXPECT_EQ(sptest::Fnv1a(sptest::ReadAll(tvs)), before);  // the pattern file is untouched
+
+  // A new detector on the same file reads the sidecar.
+  Scanner t({tvs});
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(t.det.Patterns[0].Calibrated, 1);
+  EXPECT_NEAR(t.det.Patterns[0].Threshold, calibrated, 1e-4f);
+
+  // A pattern made again from other sound under the same name ignores the stale sidecar.
+  MakePattern(dir, "jingle", Clip(kOther));
+  Scanner u({tvs});
+  ASSERT_TRUE(u.Start());
+  EXPECT_EQ(u.det.Patterns[0].Calibrated, 0);
+  EXPECT_EQ(u.det.LoadCalibration(0, tvs.c_str()), 0);
+}
+
+TEST(PatternDetector, ObservesWithoutChangingTheRecognizer) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  std::string tvs = MakePattern(dir, "jingle", jingle);
+  std::vector<float> stream = sptest::Noise(12 * 44100, 0.03, 23);
+  AddAt(stream, jingle, 2 * 44100 + 77);
+  AddAt(stream, jingle, 7 * 44100 + 999);
+
+  Scanner plain({tvs});
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = plain.names.data();
+  ASSERT_EQ(plain.rec.InitSignalPattern(&par), 1);
+  plain.Feed(stream);
+
+  Scanner watched({tvs});
+  ASSERT_TRUE(watched.Start());
+  watched.Feed(stream);
+  EXPECT_EQ(watched.rec.GetNRecognize(), plain.rec.GetNRecognize());
+  EXPECT_EQ(watched.rec.RecognizedBegin, plain.rec.RecognizedBegin);
+  EXPECT_EQ(watched.rec.GetTVS()[0]->RelDevMin, plain.rec.GetTVS()[0]->RelDevMin);
+  EXPECT_EQ(watched.Reports().size(), 2u);
+
+  // Detach removes the observer; a detector refuses an engine that is not recognising.
+  watched.det.Detach();
+  EXPECT_EQ(watched.rec.BlockObserver, nullptr);
+  SignalPattern idle;
+  PatternDetector d;
+  EXPECT_EQ(d.Attach(&idle, nullptr), 0);
+  EXPECT_EQ(d.Attach(nullptr, nullptr), 0);
+  EXPECT_EQ(d.Finish(), 0);
+  EXPECT_EQ(d.GetReport(0), nullptr);
+}

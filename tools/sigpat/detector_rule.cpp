@@ -1,0 +1,158 @@
+// The detector rule of sigpat scan (the library's PatternDetector behind the DecisionRule
+// interface) and sigpat calibrate (background audio -> a sidecar calibration per pattern).
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "PatternDetector.h"
+#include "commands.h"
+#include "messages.h"
+
+namespace sigpat {
+
+namespace {
+
+class DetectorRule : public DecisionRule {
+ public:
+  std::string Name() const override { return "detector"; }
+
+  void Start(EngineView view) override {
+    std::vector<const char*> names;
+    if (view.files != nullptr)
+      for (const auto& f : *view.files) names.push_back(f.c_str());
+    // The scanner owns the engine's observer and forwards every time block (OnTimeBlock).
+    if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data(), 0))
+      throw Error("the decision layer could not be attached to the recognizer");
+    if (!names.empty()) detector_.GroupBySpeedNames(names.data());
+  }
+
+  void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override {
+    detector_.OnTimeBlock();
+    Drain(view, out);
+  }
+
+  void Finish(EngineView view, std::vector<RuleDetection>& out) override {
+    detector_.Finish();
+    Drain(view, out);
+  }
+
+ private:
+  // Positions come from the detector's own 64-bit count of time blocks: rebasing the engine
+  // does not touch them.
+  void Drain(EngineView view, std::vector<RuleDetection>& out) {
+    for (int i = 0; i < detector_.ReportCount(); ++i) {
+      const DetectorReport* r = detector_.GetReport(i);
+      RuleDetection d;
+      d.pattern = r->Pattern;
+      d.begin = r->Begin;
+      d.end = r->End;
+      SignalTVSEx* p = r->Pattern < view.engine.NPattern ? view.engine.TVS[r->Pattern] : nullptr;
+      d.relDev = r->RelDev;
+      d.relDevMpb = p != nullptr ? p->RelDevMPB : 2.0f;
+      d.score = r->Score;
+      d.threshold = r->Threshold;
+      d.confidence = r->Confidence;
+      d.group = r->Group;
+      d.speed = r->SpeedPercent;
+      out.push_back(d);
+    }
+    detector_.ClearReports();
+  }
+
+  PatternDetector detector_;
+};
+
+// Measures the background: the smallest distance of every pattern over all time blocks.
+class CalibrationRule : public DecisionRule {
+ public:
+  CalibrationRule(std::vector<float>* minimum, double* seconds) : minimum_(minimum), seconds_(seconds) {}
+  std::string Name() const override { return "calibrate"; }
+
+  void Start(EngineView view) override {
+    if (!detector_.Attach(&view.engine, nullptr, 0))
+      throw Error("the decision layer could not be attached to the recognizer");
+    detector_.BeginBackgroundCalibration();
+  }
+  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override { detector_.OnTimeBlock(); }
+  void Finish(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override {
+    for (int i = 0; i < detector_.NPattern; ++i) {
+      const float m = detector_.Patterns[i].BackgroundMin;
+      if (m > 0.0f && m < (*minimum_)[static_cast<std::size_t>(i)]) (*minimum_)[static_cast<std::size_t>(i)] = m;
+    }
+    *seconds_ += detector_.CalibrationSeconds();
+    detector_.EndBackgroundCalibration();
+  }
+
+ private:
+  PatternDetector detector_;
+  std::vector<float>* minimum_;
+  double* seconds_;
+};
+
+}  // namespace
+
+std::unique_ptr<DecisionRule> MakeDetectorRule() { return std::make_unique<DetectorRule>(); }
+
+int RunCalibrate(const CalibrateArgs& args) {
+  ScanArgs gather;
+  gather.patterns = args.patterns;
+  gather.patternList = args.patternList;
+  std::vector<std::string> files = WithSpeedVariants(GatherPatternFiles(gather));
+  if (files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
+  if (std::find(args.inputs.begin(), args.inputs.end(), std::string("-")) != args.inputs.end())
+    throw UsageError("calibrate needs audio files, not standard input");
+  CheckPatternSet(files);
+
+  std::vector<float> minimum(files.size(), std::numeric_limits<float>::max());
+  double seconds = 0.0;
+  ScanOptions options;
+  options.makeRule = [&]() { return std::make_unique<CalibrationRule>(&minimum, &seconds); };
+  for (const auto& name : args.inputs) {
+    std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
+    Scanner scanner(files, options);
+    scanner.Scan(*in, [](const Detection&) {});
+  }
+
+  // The thresholds from the measurement, through a detector on the same set.
+  std::vector<char*> names;
+  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
+  SignalPattern engine;
+  SigRecognitionPar par;
+  par.NPattern = static_cast<int>(names.size());
+  par.PatternFileNames = names.data();
+  LibraryLineCapture capture;
+  if (!engine.InitSignalPattern(&par)) throw Error("the library refused the pattern set", capture.lines());
+  PatternDetector detector;
+  if (!detector.Attach(&engine, nullptr, 0)) throw Error("the decision layer could not be attached to the recognizer");
+  detector.BeginBackgroundCalibration();
+  detector.CalibrationBlocks = seconds * kLibraryRate / detector.NsampleBlock;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (minimum[i] < std::numeric_limits<float>::max()) detector.Patterns[i].BackgroundMin = minimum[i];
+  if (!detector.EndBackgroundCalibration()) throw Error("the background audio is too short to calibrate");
+
+  int failed = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const DetectorPattern& P = detector.Patterns[i];
+    char values[160];
+    if (!P.Calibrated) {
+      std::snprintf(values, sizeof values, "%.3f", static_cast<double>(P.SelfThreshold));
+      PrintWarning(files[i] + ": never compared (background too quiet or too short), threshold " + values + " kept");
+      continue;
+    }
+    char side[1100];
+    PatternDetector::SidecarName(files[i].c_str(), side, sizeof side);
+    if (!detector.SaveCalibration(static_cast<int>(i), files[i].c_str())) {
+      PrintError(std::string(side) + ": cannot write the calibration");
+      ++failed;
+      continue;
+    }
+    std::snprintf(values, sizeof values, "  closest %.3f  threshold %.3f (own %.3f)  %.1f s of background",
+                  static_cast<double>(P.BackgroundMin), static_cast<double>(P.Threshold),
+                  static_cast<double>(P.SelfThreshold), seconds);
+    std::printf("%s%s\n", side, values);
+  }
+  std::fflush(stdout);
+  return failed ? kExitFailure : kExitOk;
+}
+
+}  // namespace sigpat
