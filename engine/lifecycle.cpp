@@ -201,6 +201,8 @@ TimeSpectrumEstimation& TimeSpectrumEstimation::operator=(const TimeSpectrumEsti
   if (!ok) {
     // Out of memory: leave a released engine rather than a half copy.
     UnloadTimeSpectrumObj(1);
+  } else if (fRecognitionMode) {
+    PrepareMatching();  // the matching layout is not copied; build the copy's own
   }
   return *this;
 }

@@ -1,12 +1,11 @@
 // The block pipeline: pre-filter, decimation, DFT filter bank, averaging into time blocks and
 // the per-time-block work of the active mode.
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
-#include <cstring>
 
 #include "IirBiq.h"
 #include "TimeSpectrumEstimation.h"

@@ -225,6 +225,9 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(SigRecognitionPar* par) {
     sp::LogLine(0, "");
   }
 
+  // Lays the patterns out for vectorised matching; without that layout (no memory) every
+  // pattern is matched on its own, with the same results, so the set-up does not fail on it.
+  PrepareMatching();
   InitGeneralStatistics();
   fRecognitionMode = 1;
   return 1;

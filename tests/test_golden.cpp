@@ -78,9 +78,19 @@ struct ReferenceBank {
   int inRingPos = 0, histPos = 0;
 
   explicit ReferenceBank(const DFTFilter& f)
-      : N(f.Ndft), nband(f.Nband), ndec(f.Ndec), nseg(f.Nseg), perDft(f.NframePerDft), nhist(f.NHist),
-        fPower(f.fPower), win(f.Win, f.Win + f.NwinExt), inRing(N, 0.0f), hist(static_cast<std::size_t>(nhist) * N),
-        sinTab(f.SinTab, f.SinTab + N * N), cosTab(f.CosTab, f.CosTab + N * N), fold(N, 0.0f) {}
+      : N(f.Ndft),
+        nband(f.Nband),
+        ndec(f.Ndec),
+        nseg(f.Nseg),
+        perDft(f.NframePerDft),
+        nhist(f.NHist),
+        fPower(f.fPower),
+        win(f.Win, f.Win + f.NwinExt),
+        inRing(N, 0.0f),
+        hist(static_cast<std::size_t>(nhist) * N),
+        sinTab(f.SinTab, f.SinTab + N * N),
+        cosTab(f.CosTab, f.CosTab + N * N),
+        fold(N, 0.0f) {}
 
   void Process(const float* in, long n, float* out, int first, int last, int fSqrt) {
     for (long fr = 0; fr < n / ndec; ++fr) {
@@ -215,6 +225,7 @@ std::vector<float> Stream() {
 struct Trace {
   Hash spectrum;    // the newest time block's band powers
   Hash deviations;  // RelDev and RelDevMPB of every pattern, the monitoring RelDev, the band levels
+  Hash working;     // the matcher's working values left after the block: LevelGain, BandMeanCur
   int blocks = 0;
   bool bandLevels = false;
 };
@@ -229,6 +240,8 @@ void Observe(void* context, TimeSpectrumEstimation* engine) {
     t->deviations.Float(engine->TVS[i]->RelDevMPB);
   }
   t->deviations.Float(engine->MonitorParam.RelDev);
+  t->working.Float(engine->LevelGain);
+  t->working.Float(engine->BandMeanCur);
   if (t->bandLevels)
     for (int b = 0; b < engine->Nband; ++b) t->deviations.Float(engine->BandLevelCur[b]);
 }
@@ -236,6 +249,7 @@ void Observe(void* context, TimeSpectrumEstimation* engine) {
 struct Outcome {
   std::string spectrum;
   std::string deviations;
+  std::string working;
   std::string recognitions;  // "pattern:begin-end" per accepted recognition, in order
   std::string counts;        // per pattern: NRecognize, then RelDevMin / RelDevMax bits
   int blocks = 0;
@@ -293,6 +307,7 @@ Outcome RunStream(const std::vector<std::string>& files, SigRecognitionPar par, 
   out.counts += Hex(extremes.h);
   out.spectrum = Hex(trace.spectrum.h);
   out.deviations = Hex(trace.deviations.h);
+  out.working = Hex(trace.working.h);
   out.blocks = trace.blocks;
   return out;
 }
@@ -346,6 +361,7 @@ TEST(Golden, RecognitionDeviationsAndResults) {
     sp_ulong mode;
     const char* spectrum;
     const char* deviations;
+    const char* working;
     const char* recognitions;
     const char* counts;
   };
@@ -357,15 +373,18 @@ TEST(Golden, RecognitionDeviationsAndResults) {
       "5:268164-272196 2:264708-334980 5:406404-410436 0:353412-465732 1:529092-550980 4:578052-648324 "
       "5:660996-665028 5:792324-796356 5:804996-809028 0:706500-818820 ";
   const Config configs[] = {
-      {"default", 0, 1, 0x20000, kAllBands, "0xa28689f5e8e421ff", kFound, "3 2 1 0 1 9 0x3e30ac2b1af6156f"},
-      {"statistics", 1, 0, 0x20000, kAllBands, "0x2451b59772e4305e", kFound, "3 2 1 0 1 9 0xfd9409edc479b639"},
-      {"no early rejection", 0, 0, 0x20000, kAllBands, "0x4b892546e5b7df86", kFound, "3 2 1 0 1 9 0xfd9409edc479b639"},
-      {"half bands", 0, 1, 0x40000, "0x30fe09224a894e6c", "0xdcba065b255231a8",
+      {"default", 0, 1, 0x20000, kAllBands, "0xa28689f5e8e421ff", "0xcdaad7e60fa0b441", kFound,
+       "3 2 1 0 1 9 0x3e30ac2b1af6156f"},
+      {"statistics", 1, 0, 0x20000, kAllBands, "0x2451b59772e4305e", "0x0c03205fa6a81fe0", kFound,
+       "3 2 1 0 1 9 0xfd9409edc479b639"},
+      {"no early rejection", 0, 0, 0x20000, kAllBands, "0x4b892546e5b7df86", "0x89e2a21306b6bc04", kFound,
+       "3 2 1 0 1 9 0xfd9409edc479b639"},
+      {"half bands", 0, 1, 0x40000, "0x30fe09224a894e6c", "0xdcba065b255231a8", "0x26e31c293ad98719",
        "5:97092-101124 5:129924-133956 5:143172-147204 0:44676-156996 1:198468-220356 5:264132-268164 "
        "5:268164-272196 5:406404-410436 1:529092-550980 4:578052-648324 5:660996-665028 5:761796-765828 "
        "5:792324-796356 5:804996-809028 ",
        "1 2 0 0 1 10 0x0dc86a770ad5068d"},
-      {"band 0 only, statistics", 1, 0, 0x100000, "0x4f86ff222476bba0", "0xc45f2f9d9a9e6f74", "",
+      {"band 0 only, statistics", 1, 0, 0x100000, "0x4f86ff222476bba0", "0xc45f2f9d9a9e6f74", "0x0a11971139f067f9", "",
        "0 0 0 0 0 0 0x62dc1751a8efba44"},
   };
   for (const Config& c : configs) {
@@ -383,6 +402,7 @@ TEST(Golden, RecognitionDeviationsAndResults) {
       EXPECT_EQ(got.blocks, 2 * static_cast<int>(pcm.size() / kBlock)) << name;
       EXPECT_EQ(got.spectrum, c.spectrum) << name;
       EXPECT_EQ(got.deviations, c.deviations) << name;
+      EXPECT_EQ(got.working, c.working) << name;
       EXPECT_EQ(got.recognitions, c.recognitions) << name;
       EXPECT_EQ(got.counts, c.counts) << name;
     }
@@ -397,7 +417,7 @@ TEST(Golden, FilterBankMatchesDefinition) {
     int ndft, nwin, ndec, fPower, nband, fSqrt;
   };
   const Geometry geometries[] = {{16, 128, 1, 1, -1, 0}, {16, 100, 1, 1, 16, 1}, {12, 40, 1, 0, 5, 0},
-                                 {5, 23, 1, 1, -1, 0},   {1, 3, 1, 1, -1, 0},   {16, 128, 2, 1, -1, 0},
+                                 {5, 23, 1, 1, -1, 0},   {1, 3, 1, 1, -1, 0},    {16, 128, 2, 1, -1, 0},
                                  {8, 64, 4, 1, 3, 1},    {64, 256, 1, 1, 20, 0}};
   const long pieces[] = {1, 3, 16, 7, 144, 300, 2, 1000, 255, 257};
   std::vector<float> input = sptest::Noise(6000, 0.5, 31);
@@ -443,11 +463,13 @@ TEST(Golden, FilterBankMatchesDefinition) {
 // The biquad cascade against its sample-by-sample definition, for one to five sections, in
 // place and split into blocks.
 TEST(Golden, BiquadCascadeMatchesDefinition) {
-  std::vector<float> coef = {-1.73526096f, 0.791907489f, 0.0241256207f, -0.00102735299f, 0.0240287408f,
-                             -1.71247995f, 0.932301819f, 0.344159514f,  -0.464873105f,  0.34401229f,
-                             -0.5f,        0.25f,        1.0f,          -2.0f,          1.0f,
-                             0.3f,         0.1f,         0.7f,          0.2f,           -0.1f,
-                             -1.9f,        0.95f,        0.01f,         0.02f,          0.01f};
+  std::vector<float> coef = {-1.73526096f,  0.791907489f, 0.0241256207f, -0.00102735299f,
+                             0.0240287408f, -1.71247995f, 0.932301819f,  0.344159514f,
+                             -0.464873105f, 0.34401229f,  -0.5f,         0.25f,
+                             1.0f,          -2.0f,        1.0f,          0.3f,
+                             0.1f,          0.7f,         0.2f,          -0.1f,
+                             -1.9f,         0.95f,        0.01f,         0.02f,
+                             0.01f};
   std::vector<float> input = sptest::Noise(5000, 0.9, 8);
   for (int nbiq = 1; nbiq <= 5; ++nbiq) {
     std::vector<float> state(2 * nbiq, 0.0f), refState(state);
