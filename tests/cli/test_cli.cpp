@@ -196,7 +196,7 @@ TEST_F(Cli, JsonAndTextLinesCarryTheDetection) {
   EXPECT_TRUE(d["rel_dev_mpb"].is_number());
 
   // The threshold is passed on to the library's rule: nothing passes a tiny one.
-  EXPECT_TRUE(ScanJson("--decision spec --threshold 0.001 -p " + pattern + " " + File("mono.wav")).empty());
+  EXPECT_TRUE(ScanJson("--decision library --threshold 0.001 -p " + pattern + " " + File("mono.wav")).empty());
 
   RunResult text = Run("scan -p " + pattern + " " + File("mono.wav"));
   ASSERT_EQ(text.status, 0) << text.err;

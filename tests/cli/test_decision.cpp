@@ -1,4 +1,4 @@
-// sigpat and the decision layer: the detector is the default rule and --decision spec gives the
+// sigpat and the decision layer: the detector is the default rule and --decision library gives the
 // library's own; create --speed makes speed variants that a scan reports as one pattern;
 // calibrate writes the sidecar calibrations beside the patterns.
 #include <gtest/gtest.h>
@@ -123,14 +123,14 @@ TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
   EXPECT_NE(text.lines()[1].find("speed +3 %"), std::string::npos) << text.out;
 
   // The library's rule, unchanged: its own fields, no confidence, variants not added.
-  std::vector<json> spec = ScanJson("--decision spec -p " + stem + ".tvs " + File("stream.wav"));
-  ASSERT_FALSE(spec.empty());
-  for (const json& d : spec) {
-    EXPECT_EQ(d["rule"], "spec");
+  std::vector<json> library = ScanJson("--decision library -p " + stem + ".tvs " + File("stream.wav"));
+  ASSERT_FALSE(library.empty());
+  for (const json& d : library) {
+    EXPECT_EQ(d["rule"], "library");
     EXPECT_FALSE(d.contains("confidence"));
     EXPECT_EQ(d["pattern"], 0);
   }
-  EXPECT_EQ(ScanJson("--rule spec -p " + stem + ".tvs " + File("stream.wav")), spec);
+  EXPECT_EQ(ScanJson("--rule library -p " + stem + ".tvs " + File("stream.wav")), library);
   EXPECT_EQ(Run("scan --decision nonsense -p " + stem + ".tvs " + File("stream.wav")).status, 2);
 }
 

@@ -101,10 +101,10 @@ TEST_F(Rebase, AClipThatEndsTheInputIsStillFound) {
 TEST_F(Rebase, CounterWrapLosesDetectionsUnlessRebased) {
   // As if 27 hours had gone before: the engine's 32-bit counter wraps 30 s into the stream.
   // The library's own rule keeps its positions in the engine's counters.
-  ScanOptions spec;
-  spec.rule = "spec";
-  const std::vector<Found> specReference = ScanFile(patterns_, dir_.File("stream.wav"), spec);
-  ScanOptions nearWrap = spec;
+  ScanOptions libraryRule;
+  libraryRule.rule = "library";
+  const std::vector<Found> specReference = ScanFile(patterns_, dir_.File("stream.wav"), libraryRule);
+  ScanOptions nearWrap = libraryRule;
   nearWrap.engineStartSample = static_cast<std::uint32_t>((std::uint64_t{1} << 32) - 30 * 44100);
 
   // Without rebasing, every candidate after the wrap is taken for a repeat of the last
@@ -161,7 +161,7 @@ TEST_F(Rebase, DecisionRulesArePluggable) {
   EXPECT_EQ(found[0].name, "rise.tvs");
   EXPECT_EQ(found[0].end, 10 * 44100 / 576 * 576);
   EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].end) / 44100.0);
-  EXPECT_EQ(MakeDecisionRule("spec")->Name(), "spec");
+  EXPECT_EQ(MakeDecisionRule("library")->Name(), "library");
   EXPECT_EQ(MakeDecisionRule("detector")->Name(), "detector");
   EXPECT_EQ(MakeDecisionRule("nonsense"), nullptr);
 }

@@ -1,7 +1,7 @@
 // sp_eval: builds the development corpus and measures a decision rule on it: recall per
 // variant, precision, detections on clip-free streams, timing error and real-time factor.
 //
-//   sp_eval [--work DIR] [--quick] [--rule spec|detector|both] [--no-speed] [--analyse]
+//   sp_eval [--work DIR] [--quick] [--rule library|detector|both] [--no-speed] [--analyse]
 //           [--verbose] [--list] [--write-wav] [--assert] [--min-recall X] [--min-recall-easy X]
 //           [--min-precision X] [--max-free N] [--max-median-ms X] [--min-speed-recall X]
 //           [--min-rtf X]
@@ -149,7 +149,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
   ctx.analysis = analysis;
   ctx.lastCount.assign(names.size(), 0);
   PatternDetector det;
-  if (rule == "spec") {
+  if (rule == "library") {
     rec.SetTimeBlockObserver(&SpecObserver, &ctx);
   } else {
     std::vector<const char*> cnames(names.begin(), names.end());
@@ -178,7 +178,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
     std::fill(buf.begin() + static_cast<long>(n), buf.end(), 0);
     rec.Pattern(block, buf.data(), SP_SAMPLE_S16, nullptr);
   }
-  if (rule != "spec") {
+  if (rule != "library") {
     det.Finish();
     for (int i = 0; i < det.ReportCount(); ++i) {
       const DetectorReport* r = det.GetReport(i);
@@ -391,12 +391,12 @@ int main(int argc, char** argv) {
     else if (a == "--min-speed-recall") bounds.minSpeedRecall = std::atof(next());
     else if (a == "--min-rtf") bounds.minRtf = std::atof(next());
     else {
-      std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--rule spec|detector|both] [--no-speed] "
+      std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--rule library|detector|both] [--no-speed] "
                            "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [bounds]\n");
       return 2;
     }
   }
-  if (rule != "spec" && rule != "detector" && rule != "both") {
+  if (rule != "library" && rule != "detector" && rule != "both") {
     std::fprintf(stderr, "sp_eval: unknown rule %s\n", rule.c_str());
     return 2;
   }
@@ -419,9 +419,9 @@ int main(int argc, char** argv) {
   Bounds none;
   int failed = 0;
   PatternSet plain = MakeSet(corpus, false);
-  if (rule == "spec" || rule == "both") {
-    Result r = Evaluate("spec", corpus, plain, nullptr);
-    Print("rule spec (the library's own rule, default thresholds), patterns only", r, none, verbose);
+  if (rule == "library" || rule == "both") {
+    Result r = Evaluate("library", corpus, plain, nullptr);
+    Print("rule library (the library's own rule, default thresholds), patterns only", r, none, verbose);
   }
   if (rule == "detector" || rule == "both") {
     Analysis an;
@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
       PatternSet fifteen = plain;
       fifteen.files.resize(15);
       fifteen.corpusIndex.resize(15);
-      for (const char* which : {"spec", "detector"}) {
+      for (const char* which : {"library", "detector"}) {
         double audio = 0, took = 0;
         for (const Stream& st : corpus.streams) {
           const std::clock_t s0 = std::clock();

@@ -60,13 +60,13 @@ int main(int argc, char** argv) {
   scanCmd->add_option("-p,--pattern", scan.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
       ->allow_extra_args(false);
   scanCmd->add_option("--patterns", scan.patternList, "File listing pattern files, one a line");
-  scanCmd->add_option("--threshold", scan.threshold, "Relative deviation threshold of --decision spec (default 0.9)")
+  scanCmd->add_option("--threshold", scan.threshold, "Relative deviation threshold of --decision library (default 0.9)")
       ->check(CLI::PositiveNumber);
   scanCmd->add_flag("--json", scan.json, "One JSON object a line");
   scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->check(CLI::Range(1, 256));
   scanCmd
       ->add_option("--decision,--rule", scan.rule,
-                   "Decision rule: detector (default; per-pattern thresholds, best alignment) or spec (the library's own)")
+                   "Decision rule: detector (default; per-pattern thresholds, best alignment) or library (the library's own)")
       ->check(CLI::IsMember(DecisionRuleNames()));
   scanCmd->add_option("--raw-format", scan.audio.rawFormat, "Raw PCM on standard input")
       ->check(CLI::IsMember(RawFormats()));

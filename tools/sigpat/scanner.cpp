@@ -73,12 +73,12 @@ void LibraryRule::OnBlockCall(EngineView /*view*/, int result, std::vector<RuleD
 }
 
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name) {
-  if (name == "spec") return std::make_unique<LibraryRule>();
+  if (name == "library") return std::make_unique<LibraryRule>();
   if (name == "detector") return MakeDetectorRule();
   return nullptr;
 }
 
-std::vector<std::string> DecisionRuleNames() { return {"detector", "spec"}; }
+std::vector<std::string> DecisionRuleNames() { return {"detector", "library"}; }
 
 // ---- rebasing
 

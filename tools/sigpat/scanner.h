@@ -92,7 +92,7 @@ class DecisionRule {
 // position, deviations and pattern that its getters give.
 class LibraryRule : public DecisionRule {
  public:
-  std::string Name() const override { return "spec"; }
+  std::string Name() const override { return "library"; }
   void Start(EngineView view) override;
   void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override;
   void OnBlockCall(EngineView view, int result, std::vector<RuleDetection>& out) override;
