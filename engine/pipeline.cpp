@@ -8,6 +8,7 @@
 #endif
 
 #include "IirBiq.h"
+#include "../filters/biquad_step.h"
 #include "TimeSpectrumEstimation.h"
 #include "prefilter_job.h"
 #include "sp_message.h"
@@ -24,22 +25,12 @@ __attribute__((noinline)) void PrefilterSteps(PrefilterJob* job, long n) {
   const float* in = job->in;
   float* out = job->out;
   const long keepFrom = job->keepFrom;
-  const float a1 = job->c[0], a2 = job->c[1], b0 = job->c[2], b1 = job->c[3], b2 = job->c[4];
-  const float A1 = job->c[5], A2 = job->c[6], B0 = job->c[7], B1 = job->c[8], B2 = job->c[9];
+  const BiquadCoefficients first(job->c), second(job->c + 5);
   float w1 = job->s[0], w2 = job->s[1], W1 = job->s[2], W2 = job->s[3];
   long next = job->next;
   const long stop = next + n < job->end ? next + n : job->end;
-  // The same expressions as IirBiq's, in the same order.
   for (; next < stop; ++next) {
-    const float v = in[next];
-    const float w = v - a1 * w1 - a2 * w2;
-    const float y = b0 * w + b1 * w1 + b2 * w2;
-    w2 = w1;
-    w1 = w;
-    const float W = y - A1 * W1 - A2 * W2;
-    const float Y = B0 * W + B1 * W1 + B2 * W2;
-    W2 = W1;
-    W1 = W;
+    const float Y = BiquadStep(second, BiquadStep(first, in[next], w1, w2), W1, W2);
     if ((next & 3) == 0) out[next >> 2] = Y;
     if (next >= keepFrom) out[next] = Y;
   }

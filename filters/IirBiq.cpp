@@ -3,6 +3,7 @@
 // Section s uses the five coefficients a1, a2, b0, b1, b2 at Coef[5*s] and the delay line
 // w1, w2 at State[2*s]. The owner keeps the delay line from block to block.
 #include "IirBiq.h"
+#include "biquad_step.h"
 
 #include <climits>
 #include <cstddef>
@@ -56,22 +57,10 @@ int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* Sta
   int s = 0;
   for (; s + 1 < Nbiq; s += 2) {
     const float* c = Coef + 5 * static_cast<std::size_t>(s);
-    const float a1 = c[0], a2 = c[1], b0 = c[2], b1 = c[3], b2 = c[4];
-    const float A1 = c[5], A2 = c[6], B0 = c[7], B1 = c[8], B2 = c[9];
+    const BiquadCoefficients first(c), second(c + 5);
     float* st = State + 2 * static_cast<std::size_t>(s);
     float w1 = st[0], w2 = st[1], W1 = st[2], W2 = st[3];
-    for (int i = 0; i < Nsample; ++i) {
-      const float v = src[i];
-      const float w = v - a1 * w1 - a2 * w2;
-      const float y = b0 * w + b1 * w1 + b2 * w2;
-      w2 = w1;
-      w1 = w;
-      const float W = y - A1 * W1 - A2 * W2;
-      const float Y = B0 * W + B1 * W1 + B2 * W2;
-      W2 = W1;
-      W1 = W;
-      Out[i] = Y;
-    }
+    for (int i = 0; i < Nsample; ++i) Out[i] = BiquadStep(second, BiquadStep(first, src[i], w1, w2), W1, W2);
     st[0] = w1;
     st[1] = w2;
     st[2] = W1;
@@ -79,19 +68,11 @@ int IirBiq(int Nbiq, float* Coef, int Nsample, float* In, float* Out, float* Sta
     src = Out;
   }
   if (s < Nbiq) {
-    const float* c = Coef + 5 * static_cast<std::size_t>(s);
-    const float a1 = c[0], a2 = c[1], b0 = c[2], b1 = c[3], b2 = c[4];
+    const BiquadCoefficients only(Coef + 5 * static_cast<std::size_t>(s));
     float* st = State + 2 * static_cast<std::size_t>(s);
     float w1 = st[0];
     float w2 = st[1];
-    for (int i = 0; i < Nsample; ++i) {
-      const float v = src[i];
-      const float w = v - a1 * w1 - a2 * w2;
-      const float y = b0 * w + b1 * w1 + b2 * w2;
-      w2 = w1;
-      w1 = w;
-      Out[i] = y;
-    }
+    for (int i = 0; i < Nsample; ++i) Out[i] = BiquadStep(only, src[i], w1, w2);
     st[0] = w1;
     st[1] = w2;
   }

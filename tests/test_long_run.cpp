@@ -22,9 +22,6 @@
 
 // The replacements pair operator new with malloc and operator delete with free, which GCC
 // cannot see through when it inlines library code.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 
 namespace {
 struct AllocationCounters {
@@ -34,7 +31,7 @@ struct AllocationCounters {
 };
 AllocationCounters gAlloc;
 
-void* Allocate(std::size_t n) {
+void* TestAllocate(std::size_t n) {
   void* p = std::malloc(n != 0 ? n : 1);
   if (p != nullptr) {
     ++gAlloc.calls;
@@ -43,7 +40,7 @@ void* Allocate(std::size_t n) {
   }
   return p;
 }
-void Release(void* p) {
+void TestRelease(void* p) {
   if (p == nullptr) return;
   --gAlloc.live;
   gAlloc.liveBytes -= static_cast<long long>(malloc_usable_size(p));
@@ -51,24 +48,7 @@ void Release(void* p) {
 }
 }  // namespace
 
-void* operator new(std::size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+#include "replace_new.h"
 
 namespace {
 

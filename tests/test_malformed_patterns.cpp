@@ -16,38 +16,20 @@
 
 // The replacements below pair operator new with malloc and operator delete with free, which
 // GCC cannot see through when it inlines library code.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 
 namespace {
 bool gTrack = false;
 std::size_t gLargest = 0;
 
-void* Allocate(std::size_t n) {
+void* TestAllocate(std::size_t n) {
   if (gTrack && n > gLargest) gLargest = n;
   return std::malloc(n != 0 ? n : 1);
 }
 }  // namespace
 
-void* operator new(std::size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t n) {
-  void* p = Allocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void TestRelease(void* p) { std::free(p); }
+
+#include "replace_new.h"
 
 namespace {
 

@@ -8,14 +8,8 @@ cd "$(dirname "$0")/../.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libsndfile1-dev libsoxr-dev libcli11-dev
           nlohmann-json3-dev libpng-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source .ci/lib.sh
+ensure_packages "${packages[@]}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -7,13 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 packages=(cmake make clang libclang-rt-14-dev pkg-config libsndfile1-dev libsoxr-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source .ci/lib.sh
+ensure_packages "${packages[@]}"
 
 fuzz/run_fuzz.sh --replay

@@ -9,14 +9,8 @@ cd "$(dirname "$0")/../.."
 
 packages=(cmake g++ make libgtest-dev googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source .ci/lib.sh
+ensure_packages "${packages[@]}"
 
 common=(-DCMAKE_BUILD_TYPE=Release -DSP_BUILD_TOOLS=OFF -DSP_BUILD_FUZZ=OFF -DSP_BUILD_BENCH=OFF)
 # The toolchain file counts only when a build directory is configured the first time.

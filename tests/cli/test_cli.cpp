@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "synth.h"
+#include "sigpat_runner.h"
 #include "test_support.h"
 
 namespace {
@@ -22,22 +23,6 @@ namespace {
 using nlohmann::json;
 using sptest::TempDir;
 namespace synth = sigpat::synth;
-
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> outLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-  }
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The clip: tone steps of 150 ms, 2.4 s.
 std::vector<float> Clip() {
@@ -90,10 +75,10 @@ void WriteRawS16(const std::string& path, const std::vector<float>& interleaved)
 }
 
 // Shared files: made once per test program run.
-class Cli : public ::testing::Test {
+class Cli : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir();
+    OpenDir();
     const std::vector<float> mono = Stream(3);
     const std::vector<float> stereo48 = StereoLeftOnly(Resample(Stream(4), 44100, 48000), 5);
     ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
@@ -111,40 +96,8 @@ class Cli : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(r.out, File("clip.tvs") + "\n");
   }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-
-  static std::string File(const std::string& name) { return dir_->File(name); }
-
-  // Runs sigpat with the arguments (a shell command line), standard input from stdinFile.
-  static RunResult Run(const std::string& args, const std::string& stdinFile = "/dev/null") {
-    static int counter = 0;
-    const std::string out = File("out" + std::to_string(counter)), err = File("err" + std::to_string(counter));
-    ++counter;
-    const std::string cmd = std::string(SIGPAT_EXE) + " " + args + " <" + stdinFile + " >" + out + " 2>" + err;
-    int raw = std::system(cmd.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
-    r.out = ReadText(out);
-    r.err = ReadText(err);
-    return r;
-  }
-
-  // The JSON detections of a scan (which must succeed).
-  static std::vector<json> ScanJson(const std::string& args, const std::string& stdinFile = "/dev/null") {
-    RunResult r = Run("scan --json " + args, stdinFile);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<json> found;
-    for (const auto& line : r.outLines()) found.push_back(json::parse(line));
-    return found;
-  }
-
-  static TempDir* dir_;
 };
 
-TempDir* Cli::dir_ = nullptr;
 
 // One detection of the clip at kClipAt.
 void ExpectClipFound(const std::vector<json>& found, const std::string& what) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "synth.h"
+#include "sigpat_runner.h"
 #include "test_support.h"
 
 namespace {
@@ -20,22 +21,6 @@ namespace {
 using nlohmann::json;
 using sptest::TempDir;
 namespace synth = sigpat::synth;
-
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> lines() const {
-    std::vector<std::string> v;
-    std::istringstream in(out);
-    for (std::string l; std::getline(in, l);) v.push_back(l);
-    return v;
-  }
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The clip as tone steps; speed > 1 plays it that much faster (higher and shorter).
 std::vector<float> Clip(double speed = 1.0) {
@@ -45,10 +30,10 @@ std::vector<float> Clip(double speed = 1.0) {
   return synth::ToneSteps(chords, 0.15 / speed, 0.5);
 }
 
-class Decision : public ::testing::Test {
+class Decision : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir();
+    OpenDir();
     const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, wav));
     // Two occurrences: the clip itself at 3 s, played 3 % fast at 12 s.
@@ -58,36 +43,8 @@ class Decision : public ::testing::Test {
     ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), stream, 44100, 1, wav));
     ASSERT_TRUE(synth::WriteAudioFile(File("background.wav"), synth::SpeechLike(20 * 44100, 0.3, 33), 44100, 1, wav));
   }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string File(const std::string& name) { return dir_->File(name); }
-
-  static RunResult Run(const std::string& args) {
-    static int counter = 0;
-    const std::string out = File("out" + std::to_string(counter)), err = File("err" + std::to_string(counter));
-    ++counter;
-    const std::string cmd = std::string(SIGPAT_EXE) + " " + args + " </dev/null >" + out + " 2>" + err;
-    int raw = std::system(cmd.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
-    r.out = ReadText(out);
-    r.err = ReadText(err);
-    return r;
-  }
-  static std::vector<json> ScanJson(const std::string& args) {
-    RunResult r = Run("scan --json " + args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<json> found;
-    for (const auto& line : r.lines()) found.push_back(json::parse(line));
-    return found;
-  }
-
-  static TempDir* dir_;
 };
 
-TempDir* Decision::dir_ = nullptr;
 
 TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
   TempDir patterns;
@@ -96,7 +53,7 @@ TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
   ASSERT_EQ(made.status, 0) << made.err;
   const std::vector<std::string> expected = {stem + ".tvs", stem + ".speed+1.5.tvs", stem + ".speed-1.5.tvs",
                                              stem + ".speed+3.tvs", stem + ".speed-3.tvs"};
-  ASSERT_EQ(made.lines(), expected);
+  ASSERT_EQ(made.outLines(), expected);
   EXPECT_EQ(Run("create " + File("clip.wav") + " --speed 0 -o " + patterns.File("x")).status, 2);
 
   // Naming the pattern alone brings its variants in: two occurrences, two reports, the fast one
@@ -118,9 +75,9 @@ TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
 
   // The text line shows the confidence and the variant.
   RunResult text = Run("scan -p " + stem + ".tvs " + File("stream.wav"));
-  ASSERT_EQ(text.lines().size(), 2u);
-  EXPECT_NE(text.lines()[0].find("confidence"), std::string::npos) << text.out;
-  EXPECT_NE(text.lines()[1].find("speed +3 %"), std::string::npos) << text.out;
+  ASSERT_EQ(text.outLines().size(), 2u);
+  EXPECT_NE(text.outLines()[0].find("confidence"), std::string::npos) << text.out;
+  EXPECT_NE(text.outLines()[1].find("speed +3 %"), std::string::npos) << text.out;
 
   // The library's rule, unchanged: its own fields, no confidence, variants not added.
   std::vector<json> library = ScanJson("--decision library -p " + stem + ".tvs " + File("stream.wav"));
@@ -142,7 +99,7 @@ TEST_F(Decision, CalibrateWritesSidecarsBesideThePatterns) {
 
   RunResult cal = Run("calibrate -p " + stem + ".tvs " + File("background.wav"));
   ASSERT_EQ(cal.status, 0) << cal.err;
-  std::vector<std::string> lines = cal.lines();
+  std::vector<std::string> lines = cal.outLines();
   ASSERT_EQ(lines.size(), 3u) << cal.out;  // the pattern and its two variants
   EXPECT_EQ(lines[0].rfind(stem + ".tvs.cal  closest ", 0), 0u) << lines[0];
   // 20 s of background and the few blocks of silence that flush the end of the input.
