@@ -18,6 +18,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "sp_helpers.h"
 
@@ -25,6 +28,9 @@ namespace {
 
 constexpr float kNotEvaluated = 1.0e9f;
 constexpr float kTiny = 1.0e-12f;
+constexpr float kNoBackground = -1.0e30f;
+constexpr float kAboveAll = 1.0e30f;
+constexpr float kNoiseDip_dB = 4.0f;  // lowest block level of steady noise under its mean
 
 inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
 
@@ -52,7 +58,13 @@ PatternDetector::PatternDetector()
       VerifyFactor(4.5f),
       VariantGate(4.0f),
       GateFactor(2.0f),
+      ShiftGate(1.5f),
       MinLevel_dB(-75.0f),
+      NoiseSegmentBlocks(77),
+      NoiseSegments(6),
+      NoiseMargin_dB(8.0f),
+      MinVisible(0.4f),
+      GenericMaxBlocks(64),
       Engine(nullptr),
       NPattern(0),
       Nband(0),
@@ -68,6 +80,14 @@ PatternDetector::PatternDetector()
       SubSums(nullptr),
       SubPos(0),
       StepScore(nullptr),
+      NoiseSeg(nullptr),
+      NoiseCur(nullptr),
+      NoiseHist(nullptr),
+      Noise(nullptr),
+      NoiseHistLength(0),
+      NoiseSegPos(0),
+      NoiseSegFill(0),
+      NoiseCount(0),
       Blocks(0),
       Origin(0),
       CalibrationMode(0),
@@ -78,7 +98,9 @@ PatternDetector::PatternDetector()
       GroupMembers(nullptr),
       LeaderNear(nullptr),
       PrevScore(nullptr),
+      BandScratch(nullptr),
       Work(nullptr),
+      Envelope(nullptr),
       BlockPtr(nullptr),
       WorkReady(nullptr),
       Longest(0),
@@ -114,7 +136,13 @@ void PatternDetector::Detach() {
   Free(GroupMembers);
   Free(LeaderNear);
   Free(PrevScore);
+  Free(NoiseSeg);
+  Free(NoiseCur);
+  Free(NoiseHist);
+  Free(Noise);
+  Free(BandScratch);
   Free(Work);
+  Free(Envelope);
   Free(BlockPtr);
   Free(WorkReady);
   Free(Reports);
@@ -188,9 +216,21 @@ int PatternDetector::PrepareRings() {
   LogRing = new (std::nothrow) float[static_cast<long>(RingLength) * Nband];
   SubSums = new (std::nothrow) float[static_cast<long>(SubPerAvg) * Nband];
   Work = new (std::nothrow) float[static_cast<long>(Longest) * Nband];
+  Envelope = new (std::nothrow) float[Longest];
   BlockPtr = new (std::nothrow) const float*[static_cast<long>(SubSteps) * Longest];
   WorkReady = new (std::nothrow) int[SubSteps];
-  return LogRing != nullptr && SubSums != nullptr && Work != nullptr && BlockPtr != nullptr && WorkReady != nullptr;
+  // The background before an occurrence began: kept for the longest pattern and the delay.
+  NoiseHistLength = Longest + DelaySamples / NsampleBlock + 4;
+  const int segs = NoiseSegments > 0 ? NoiseSegments : 1;
+  NoiseSeg = new (std::nothrow) float[static_cast<long>(segs) * Nband];
+  NoiseCur = new (std::nothrow) float[Nband];
+  NoiseHist = new (std::nothrow) float[static_cast<long>(NoiseHistLength) * Nband];
+  Noise = new (std::nothrow) float[Nband];
+  BandScratch = new (std::nothrow) float[3 * static_cast<long>(Nband)];
+  return LogRing != nullptr && SubSums != nullptr && Work != nullptr && Envelope != nullptr && BlockPtr != nullptr &&
+         WorkReady != nullptr &&
+         NoiseSeg != nullptr && NoiseCur != nullptr && NoiseHist != nullptr && Noise != nullptr &&
+         BandScratch != nullptr;
 }
 
 int PatternDetector::PreparePattern(int i) {
@@ -282,149 +322,308 @@ int PatternDetector::PreparePattern(int i) {
   return 1;
 }
 
+// Per-cell work of the comparisons, one time block at a time. Kernels accumulate the sums of
+// one quarter of a pattern's span; SSE keeps the eight bands of the standard geometry in two
+// registers, the scalar kernel serves any band count. Each band's sum is accumulated in block
+// order and the bands are added in band order, so both give the same values for eight bands.
+struct ScalarCells {
+  int nb;
+  float floor, excess, gain;
+  const float* hide;
+  float acc = 0.0f, vis = 0.0f, sal = 0.0f;
+  ScalarCells(int n, float fl, float ex, float g, const float* h) : nb(n), floor(fl), excess(ex), gain(g), hide(h) {}
+  void Clear() { acc = vis = sal = 0.0f; }
+  template <bool HIDE>
+  void Block(const float* c, const float* p, const float* w, const float* m) {
+    for (int b = 0; b < nb; ++b) {
+      float x = c[b] - gain;
+      x = x < floor ? floor : x;
+      if (!HIDE) {
+        const float e = x - p[b];
+        const float d = -e > excess * e ? -e : excess * e;
+        acc += d * w[b];
+      } else {
+        const float ref = p[b] > hide[b] ? p[b] : hide[b];
+        const float miss = p[b] - x;
+        const float more = excess * (x - ref);
+        float d = miss > more ? miss : more;
+        d = d > 0.0f ? d : 0.0f;
+        acc += d * w[b];
+        vis += p[b] >= hide[b] ? w[b] : 0.0f;
+        sal += p[b] >= hide[b] ? m[b] : 0.0f;
+      }
+    }
+  }
+  void Sums(float* qs, float* qv, float* qsal) const {
+    *qs = acc;
+    *qv = vis;
+    *qsal = sal;
+  }
+};
+
+#if defined(__SSE2__)
+struct SseCells8 {
+  __m128 floor, excess, gain, hide0, hide1, zero;
+  __m128 acc0, acc1, vis0, vis1, sal0, sal1;
+  SseCells8(int, float fl, float ex, float g, const float* h)
+      : floor(_mm_set1_ps(fl)), excess(_mm_set1_ps(ex)), gain(_mm_set1_ps(g)), hide0(_mm_loadu_ps(h)),
+        hide1(_mm_loadu_ps(h + 4)), zero(_mm_setzero_ps()) {
+    Clear();
+  }
+  void Clear() { acc0 = acc1 = vis0 = vis1 = sal0 = sal1 = _mm_setzero_ps(); }
+  template <bool HIDE>
+  static inline void Half(__m128 c, __m128 p, __m128 w, __m128 m, __m128 hide, __m128 fl, __m128 ex, __m128 g,
+                          __m128 zero, __m128& acc, __m128& vis, __m128& sal) {
+    const __m128 x = _mm_max_ps(_mm_sub_ps(c, g), fl);
+    if (!HIDE) {
+      const __m128 d = _mm_max_ps(_mm_sub_ps(p, x), _mm_mul_ps(ex, _mm_sub_ps(x, p)));
+      acc = _mm_add_ps(acc, _mm_mul_ps(d, w));
+    } else {
+      const __m128 ref = _mm_max_ps(hide, p);
+      const __m128 d = _mm_max_ps(_mm_max_ps(_mm_sub_ps(p, x), _mm_mul_ps(ex, _mm_sub_ps(x, ref))), zero);
+      acc = _mm_add_ps(acc, _mm_mul_ps(d, w));
+      const __m128 shown = _mm_cmpge_ps(p, hide);
+      vis = _mm_add_ps(vis, _mm_and_ps(shown, w));
+      sal = _mm_add_ps(sal, _mm_and_ps(shown, m));
+    }
+  }
+  template <bool HIDE>
+  void Block(const float* c, const float* p, const float* w, const float* m) {
+    Half<HIDE>(_mm_loadu_ps(c), _mm_loadu_ps(p), _mm_loadu_ps(w), HIDE ? _mm_loadu_ps(m) : zero, hide0, floor, excess,
+               gain, zero, acc0, vis0, sal0);
+    Half<HIDE>(_mm_loadu_ps(c + 4), _mm_loadu_ps(p + 4), _mm_loadu_ps(w + 4), HIDE ? _mm_loadu_ps(m + 4) : zero, hide1,
+               floor, excess, gain, zero, acc1, vis1, sal1);
+  }
+  static float Total(__m128 a, __m128 b) {
+    float v[8];
+    _mm_storeu_ps(v, a);
+    _mm_storeu_ps(v + 4, b);
+    float t = 0.0f;
+    for (int i = 0; i < 8; ++i) t += v[i];
+    return t;
+  }
+  void Sums(float* qs, float* qv, float* qsal) const {
+    *qs = Total(acc0, acc1);
+    *qv = Total(vis0, vis1);
+    *qsal = Total(sal0, sal1);
+  }
+};
+#endif
+
 // Distance of an input segment from pattern P once `gain` (dB) is taken off the input.
 // blocks[k] points at the Nband levels of the input block aligned with the pattern's block k
-// (k = 0 newest). STEP > 1 compares every STEP-th block only (the coarse pass). Once the sum
-// passes `limit` (a distance) the remaining quarters are skipped and a value >= limit is
-// returned. verify receives the distance of the worst quarter of the pattern's span.
-template <int NB, int STEP>
+// (k = 0 newest). STEP > 1 compares every STEP-th block only (the coarse pass). hide[b] is the
+// level (in the pattern's terms) up to which the background covers band b: a pattern cell under
+// it is not compared, and only input above it counts as excess there. Once the sum passes
+// `limit` (a distance) the remaining quarters are skipped and a value >= limit is returned.
+// verify receives the distance of the worst quarter of the pattern's span. When less than
+// minVisible of the pattern's salient cells stay above the background, nothing is compared.
+template <class Cells, int STEP, bool HIDE>
 static float DistanceOf(const DetectorPattern& P, int nband, const float* const* blocks, float gain, float excess,
-                        float limit, float* verify) {
-  const int nb = NB > 0 ? NB : nband;
-  const float floor = P.Floor_dB;
-  const float* qw = STEP == 1 ? P.QuarterWeight : P.CoarseQuarterWeight;
+                        const float* hide, float minVisible, float limit, float* verify) {
   const float totalWeight = STEP == 1 ? P.TotalWeight : P.CoarseTotalWeight;
+  const float salientCount = STEP == 1 ? P.SalientCount : P.CoarseSalientCount;
+  const float* qw = STEP == 1 ? P.QuarterWeight : P.CoarseQuarterWeight;
   // STEP 1: every block; 2, 4 or 8: the blocks of the coarse pass (multiples of STEP).
   if (totalWeight <= 0.0f) return kNotEvaluated;
   const float stop = limit * totalWeight;
-  float total = 0.0f, worst = 0.0f;
+  float total = 0.0f, visible = 0.0f, visibleSalient = 0.0f, worst = 0.0f;
+  Cells cells(nband, P.Floor_dB, excess, gain, hide);
   int k = 0;
   for (int q = 0; q < 4; ++q) {
-    float acc[NB > 0 ? NB : 1] = {};
-    float accAny = 0.0f;
+    cells.Clear();
     const int end = P.QuarterEnd[q];
     for (; k < end; k += STEP) {
-      const float* c = blocks[k];
-      const float* p = P.LogSpectrum + static_cast<long>(k) * nb;
-      const float* w = P.Weight + static_cast<long>(k) * nb;
-      if (NB > 0) {
-        for (int b = 0; b < NB; ++b) {
-          float x = c[b] - gain;
-          x = x < floor ? floor : x;
-          const float e = x - p[b];
-          const float d = -e > excess * e ? -e : excess * e;
-          acc[b] += d * w[b];
-        }
-      } else {
-        for (int b = 0; b < nb; ++b) {
-          float x = c[b] - gain;
-          x = x < floor ? floor : x;
-          const float e = x - p[b];
-          const float d = -e > excess * e ? -e : excess * e;
-          accAny += d * w[b];
-        }
-      }
+      const long at = static_cast<long>(k) * nband;
+      cells.template Block<HIDE>(blocks[k], P.LogSpectrum + at, P.Weight + at, P.Salient + at);
     }
-    float qs = accAny;
-    if (NB > 0)
-      for (int b = 0; b < NB; ++b) qs += acc[b];
+    float qs, qv, qsal;
+    cells.Sums(&qs, &qv, &qsal);
+    if (!HIDE) qv = qw[q];
     total += qs;
-    if (qw[q] > 0.0f && qs / qw[q] > worst) worst = qs / qw[q];
+    visible += qv;
+    visibleSalient += qsal;
+    if (qv > 0.0f && qs / qv > worst) worst = qs / qv;
     if (total > stop && q < 3) {
       if (verify != nullptr) *verify = worst;
       return total / totalWeight;
     }
   }
   if (verify != nullptr) *verify = worst;
-  return total / totalWeight;
+  if (!HIDE) return total / totalWeight;
+  if (visible <= 0.0f || visibleSalient < minVisible * salientCount) return kNotEvaluated;
+  return total / visible;
 }
 
+// Chooses the plain comparison when the background covers no cell of the pattern (every
+// hide[b] at or under the pattern's floor).
+template <class Cells, int STEP>
+static float DistanceAt(const DetectorPattern& P, int nband, const float* const* blocks, float gain, float excess,
+                        const float* hide, float minVisible, float limit, float* verify) {
+  bool any = false;
+  for (int b = 0; b < nband; ++b) any |= hide[b] > P.Floor_dB;
+  if (any) return DistanceOf<Cells, STEP, true>(P, nband, blocks, gain, excess, hide, minVisible, limit, verify);
+  return DistanceOf<Cells, STEP, false>(P, nband, blocks, gain, excess, hide, minVisible, limit, verify);
+}
+
+// Level sums of the gain estimate, one time block at a time (see GainOf).
+struct ScalarLevels {
+  int nb;
+  const float* above;
+  float g0 = 0.0f;
+  float acc = 0.0f, cnt = 0.0f;
+  ScalarLevels(int n, const float* a) : nb(n), above(a) {}
+  void Clear() { acc = cnt = 0.0f; }
+  void First(const float* c, const float* p, const float* m) {
+    for (int b = 0; b < nb; ++b) {
+      const float u = c[b] >= above[b] ? m[b] : 0.0f;
+      acc += u * (c[b] - p[b]);
+      cnt += u;
+    }
+  }
+  void Second(const float* c, const float* p, const float* m) {
+    for (int b = 0; b < nb; ++b) {
+      const float u = c[b] >= above[b] ? m[b] : 0.0f;
+      float e = c[b] - p[b];
+      e = e > g0 ? g0 : e;
+      acc += u * e;
+    }
+  }
+  void Sums(float* a, float* n) const {
+    *a = acc;
+    *n = cnt;
+  }
+};
+
+#if defined(__SSE2__)
+struct SseLevels8 {
+  __m128 above0, above1, g0v;
+  __m128 acc0, acc1, cnt0, cnt1;
+  float g0 = 0.0f;
+  SseLevels8(int, const float* a) : above0(_mm_loadu_ps(a)), above1(_mm_loadu_ps(a + 4)), g0v(_mm_setzero_ps()) {
+    Clear();
+  }
+  void Clear() {
+    acc0 = acc1 = cnt0 = cnt1 = _mm_setzero_ps();
+    g0v = _mm_set1_ps(g0);
+  }
+  void First(const float* c, const float* p, const float* m) {
+    const __m128 c0 = _mm_loadu_ps(c), c1 = _mm_loadu_ps(c + 4);
+    const __m128 u0 = _mm_and_ps(_mm_cmpge_ps(c0, above0), _mm_loadu_ps(m));
+    const __m128 u1 = _mm_and_ps(_mm_cmpge_ps(c1, above1), _mm_loadu_ps(m + 4));
+    acc0 = _mm_add_ps(acc0, _mm_mul_ps(u0, _mm_sub_ps(c0, _mm_loadu_ps(p))));
+    acc1 = _mm_add_ps(acc1, _mm_mul_ps(u1, _mm_sub_ps(c1, _mm_loadu_ps(p + 4))));
+    cnt0 = _mm_add_ps(cnt0, u0);
+    cnt1 = _mm_add_ps(cnt1, u1);
+  }
+  void Second(const float* c, const float* p, const float* m) {
+    const __m128 c0 = _mm_loadu_ps(c), c1 = _mm_loadu_ps(c + 4);
+    const __m128 u0 = _mm_and_ps(_mm_cmpge_ps(c0, above0), _mm_loadu_ps(m));
+    const __m128 u1 = _mm_and_ps(_mm_cmpge_ps(c1, above1), _mm_loadu_ps(m + 4));
+    acc0 = _mm_add_ps(acc0, _mm_mul_ps(u0, _mm_min_ps(_mm_sub_ps(c0, _mm_loadu_ps(p)), g0v)));
+    acc1 = _mm_add_ps(acc1, _mm_mul_ps(u1, _mm_min_ps(_mm_sub_ps(c1, _mm_loadu_ps(p + 4)), g0v)));
+  }
+  void Sums(float* a, float* n) const {
+    *a = SseCells8::Total(acc0, acc1);
+    *n = SseCells8::Total(cnt0, cnt1);
+  }
+};
+#endif
+
 // The level difference between the input segment and pattern P over the pattern's salient
-// cells (dB). In the precise pass (STEP 1) cells raised above the first estimate (by sound
-// under the clip) count at that estimate, so that they do not pull the level up.
-template <int NB, int STEP>
-static float GainOf(const DetectorPattern& P, int nband, const float* const* blocks) {
-  const int nb = NB > 0 ? NB : nband;
+// cells where the input stands above the background (input level >= above[b]), in dB. In the
+// precise pass (STEP 1) cells raised above the first estimate (by sound under the clip) count
+// at that estimate, so that they do not pull the level up. Returns kNoGain when no such cell.
+constexpr float kNoGain = -1.0e30f;
+
+template <class Levels, int STEP>
+static float GainOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above) {
   const int N = P.Nblock;
   // STEP 0: every block, first estimate only; 2, 4 or 8: the blocks of the coarse pass.
   const int step = STEP >= 2 ? STEP : 1;
-  const float count = STEP < 2 ? P.SalientCount : P.CoarseSalientCount;
-  if (count <= 0.0f) return 0.0f;
-  float acc[NB > 0 ? NB : 1] = {};
-  float accAny = 0.0f;
+  Levels lv(nband, above);
   for (int k = 0; k < N; k += step) {
-    const float* c = blocks[k];
-    const float* m = P.Salient + static_cast<long>(k) * nb;
-    if (NB > 0) {
-      for (int b = 0; b < NB; ++b) acc[b] += m[b] * c[b];
-    } else {
-      for (int b = 0; b < nb; ++b) accAny += m[b] * c[b];
-    }
+    const long at = static_cast<long>(k) * nband;
+    lv.First(blocks[k], P.LogSpectrum + at, P.Salient + at);
   }
-  for (int b = 0; b < (NB > 0 ? NB : 0); ++b) accAny += acc[b];
-  const float g0 = (accAny - (STEP < 2 ? P.SalientSum : P.CoarseSalientSum)) / count;
+  float acc, cnt;
+  lv.Sums(&acc, &cnt);
+  if (cnt <= 0.0f) return kNoGain;
+  const float g0 = acc / cnt;
   if (STEP != 1) return g0;
-  float acc2[NB > 0 ? NB : 1] = {};
-  accAny = 0.0f;
+  lv.g0 = g0;
+  lv.Clear();
   for (int k = 0; k < N; ++k) {
-    const float* c = blocks[k];
-    const float* p = P.LogSpectrum + static_cast<long>(k) * nb;
-    const float* m = P.Salient + static_cast<long>(k) * nb;
-    if (NB > 0) {
-      for (int b = 0; b < NB; ++b) {
-        float e = c[b] - p[b];
-        e = e > g0 ? g0 : e;
-        acc2[b] += m[b] * e;
-      }
-    } else {
-      for (int b = 0; b < nb; ++b) {
-        float e = c[b] - p[b];
-        e = e > g0 ? g0 : e;
-        accAny += m[b] * e;
-      }
-    }
+    const long at = static_cast<long>(k) * nband;
+    lv.Second(blocks[k], P.LogSpectrum + at, P.Salient + at);
   }
-  for (int b = 0; b < (NB > 0 ? NB : 0); ++b) accAny += acc2[b];
-  return accAny / count;
+  const float count = cnt;
+  lv.Sums(&acc, &cnt);
+  return acc / count;
 }
 
-float PatternDetector::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) const {
-  if (Nband == 8) return DistanceOf<8, 1>(P, Nband, blocks, gain, ExcessWeight, kNotEvaluated, verify);
-  return DistanceOf<0, 1>(P, Nband, blocks, gain, ExcessWeight, kNotEvaluated, verify);
+// Per band: the input level above which a cell stands out of the background (for the level
+// estimate), and the pattern-side level under which the background covers a cell.
+void PatternDetector::HiddenLevels(float gain, float* hide) const {
+  for (int b = 0; b < Nband; ++b) hide[b] = Noise[b] + NoiseMargin_dB - gain;
 }
 
-float PatternDetector::Gain(const DetectorPattern& P, const float* const* blocks) const {
-  if (Nband == 8) return GainOf<8, 1>(P, Nband, blocks);
-  return GainOf<0, 1>(P, Nband, blocks);
+float PatternDetector::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) {
+  float* hide = BandScratch;
+  HiddenLevels(gain, hide);
+#if defined(__SSE2__)
+  if (Nband == 8)
+    return DistanceAt<SseCells8, 1>(P, Nband, blocks, gain, ExcessWeight, hide, MinVisible, kNotEvaluated, verify);
+#endif
+  return DistanceAt<ScalarCells, 1>(P, Nband, blocks, gain, ExcessWeight, hide, MinVisible, kNotEvaluated, verify);
 }
 
-// A quick upper estimate of the distance from every other block, with the first level
+float PatternDetector::Gain(const DetectorPattern& P, const float* const* blocks) {
+  float* above = BandScratch + Nband;
+  for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + NoiseMargin_dB;
+#if defined(__SSE2__)
+  if (Nband == 8) return GainOf<SseLevels8, 1>(P, Nband, blocks, above);
+#endif
+  return GainOf<ScalarLevels, 1>(P, Nband, blocks, above);
+}
+
+// A quick estimate of the distance from every CoarseStep-th block, with the first level
 // estimate, stopping once it passes `limit`.
-float PatternDetector::Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) const {
-  float g;
-  if (Nband == 8) {
-    switch (P.CoarseStep) {
-      case 1:
-        g = GainOf<8, 0>(P, Nband, blocks);
-        *gain = g;
-        return DistanceOf<8, 1>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
-      case 2:
-        g = GainOf<8, 2>(P, Nband, blocks);
-        *gain = g;
-        return DistanceOf<8, 2>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
-      case 4:
-        g = GainOf<8, 4>(P, Nband, blocks);
-        *gain = g;
-        return DistanceOf<8, 4>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
-      default:
-        g = GainOf<8, 8>(P, Nband, blocks);
-        *gain = g;
-        return DistanceOf<8, 8>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
-    }
-  }
-  g = GainOf<0, 0>(P, Nband, blocks);
+template <class Cells, class Levels, int STEP>
+static float CoarseOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above,
+                      float* hide, float excess, float minVisible, float limit, float* gain) {
+  const float g = GainOf<Levels, STEP == 1 ? 0 : STEP>(P, nband, blocks, above);
   *gain = g;
-  return DistanceOf<0, 1>(P, Nband, blocks, g, ExcessWeight, limit, nullptr);
+  if (g == kNoGain) return kNotEvaluated;
+  // above[b] is the background + margin in the input's terms; in the pattern's terms:
+  for (int b = 0; b < nband; ++b) hide[b] = above[b] - g;
+  return DistanceAt<Cells, STEP>(P, nband, blocks, g, excess, hide, minVisible, limit, nullptr);
+}
+
+template <class Cells, class Levels>
+static float CoarseStepOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above,
+                          float* hide, float excess, float minVisible, float limit, float* gain) {
+  switch (P.CoarseStep) {
+    case 1:
+      return CoarseOf<Cells, Levels, 1>(P, nband, blocks, above, hide, excess, minVisible, limit, gain);
+    case 2:
+      return CoarseOf<Cells, Levels, 2>(P, nband, blocks, above, hide, excess, minVisible, limit, gain);
+    case 4:
+      return CoarseOf<Cells, Levels, 4>(P, nband, blocks, above, hide, excess, minVisible, limit, gain);
+    default:
+      return CoarseOf<Cells, Levels, 8>(P, nband, blocks, above, hide, excess, minVisible, limit, gain);
+  }
+}
+
+float PatternDetector::Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) {
+  float* above = BandScratch + Nband;
+  float* hide = BandScratch;
+  for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + NoiseMargin_dB;
+#if defined(__SSE2__)
+  if (Nband == 8)
+    return CoarseStepOf<SseCells8, SseLevels8>(P, Nband, blocks, above, hide, ExcessWeight, MinVisible, limit, gain);
+#endif
+  return CoarseStepOf<ScalarCells, ScalarLevels>(P, Nband, blocks, above, hide, ExcessWeight, MinVisible, limit, gain);
 }
 
 // The input blocks aligned with the blocks of the longest pattern, `phase` steps before the
@@ -443,13 +642,22 @@ const float* const* PatternDetector::Segment(int phase) {
   return seg;
 }
 
+// The coarse pass compares at the engine's own alignment, up to half a time block off the
+// occurrence: its gate is GateFactor times the threshold, or wider for a pattern whose
+// distance grows fast with misalignment (sharp onsets, chirps).
+float PatternDetector::GateOf(const DetectorPattern& P) const {
+  const float wide = P.Threshold + ShiftGate * P.ShiftDistance;
+  const float gate = GateFactor * P.Threshold;
+  return wide > gate ? wide : gate;
+}
+
 // Distance of pattern i at the alignment `phase` steps before the newest: a coarse pass first
 // (stopping once past `limit`); the precise one only when the coarse distance comes under the
 // gate.
 float PatternDetector::Evaluate(int i, int phase, float* verify, float limit) {
   const DetectorPattern& P = Patterns[i];
   const float* const* seg = Segment(phase);
-  const float gate = GateFactor * P.Threshold;
+  const float gate = GateOf(P);
   float gain = 0.0f;
   const float coarse = Coarse(P, seg, limit, &gain);
   // The aligned input must carry some sound: the pattern's peak brought to the input's level.
@@ -469,6 +677,7 @@ void PatternDetector::SelfCalibrate(int i) {
   if (P.Nblock < 1) return;
   const int N = P.Nblock;
   const float* sp = T->SpectrumByBand;  // band-major
+  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
   float* seg = Work;                    // block-major synthetic input
   const float** ptr = BlockPtr;
   for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
@@ -476,10 +685,10 @@ void PatternDetector::SelfCalibrate(int i) {
   for (long n = 0; n < static_cast<long>(N) * Nband; ++n) mean += sp[n];
   mean /= static_cast<double>(N) * Nband;
 
-  // Distortions that an occurrence shows: a misalignment (a quarter block with four
-  // alignments per block, else half a block), a noise floor 15 dB under the pattern's mean
-  // power, and both together with a 20 dB floor.
-  const float frac = SubSteps > 1 ? 0.25f : 0.5f;
+  // Distortions that an occurrence shows: a misalignment (half an alignment step: an eighth
+  // of a block with four alignments per block, else half a block), a noise floor 15 dB under
+  // the pattern's mean power, and both together with a 20 dB floor.
+  const float frac = SubSteps > 1 ? 0.5f / SubSteps : 0.5f;
   const float noise[3] = {0.0f, static_cast<float>(mean * 0.0316), static_cast<float>(mean * 0.01)};
   const int shift[3] = {1, 0, 1};
   float worst = 0.0f;
@@ -491,11 +700,23 @@ void PatternDetector::SelfCalibrate(int i) {
         if (shift[t] && k + 1 < N) v = (1.0f - frac) * p[k] + frac * p[k + 1];
         seg[static_cast<long>(k) * Nband + b] = LevelDb(v + noise[t]);
       }
+      // The background the detector would have measured before such an occurrence: the
+      // noise's lowest block levels, a few dB under its mean.
+      Noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
     }
     const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
     if (d > worst) worst = d;
   }
+  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
   P.SelfPositive = worst;
+
+  // How fast the distance grows with misalignment: the pattern one time block off.
+  for (int b = 0; b < Nband; ++b) {
+    const float* p = sp + static_cast<long>(b) * N;
+    for (int k = 0; k < N; ++k)
+      seg[static_cast<long>(k) * Nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
+  }
+  P.ShiftDistance = Distance(P, ptr, Gain(P, ptr), nullptr);
 
   // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
   // two halves swapped, its average spectrum held still, and a flat spectrum.
@@ -518,6 +739,8 @@ void PatternDetector::SelfCalibrate(int i) {
     const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
     if (d < closest) closest = d;
   }
+  const float generic = GenericNegative(i);
+  if (generic < closest) closest = generic;
   P.SelfNegative = closest;
 
   // Under the closest self-negative by a margin; raised towards what the distortions need,
@@ -528,10 +751,81 @@ void PatternDetector::SelfCalibrate(int i) {
   if (pos > thr) thr = pos < PositiveCap * closest ? pos : (PositiveCap * closest > thr ? PositiveCap * closest : thr);
   const float lengthCap = LengthCap * std::sqrt(static_cast<float>(N));
   if (thr > lengthCap) thr = lengthCap;
-  if (thr < ThresholdMin) thr = ThresholdMin;
+  // The lower limit never lifts the threshold towards what a sound that is not the pattern
+  // reaches.
+  const float low = ThresholdMin < NegativeScale * closest ? ThresholdMin : NegativeScale * closest;
+  if (thr < low) thr = low;
   if (thr > ThresholdMax) thr = ThresholdMax;
   P.SelfThreshold = thr;
   P.Threshold = thr;
+}
+
+// The smallest distance of a short pattern from common sound events that any stream holds:
+// a tone, a pair of bands or broadband sound of a few colours, struck (decaying at one of
+// several rates) or held for a while, starting where the pattern starts. A pattern close to one
+// of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
+// well under that distance. kNotEvaluated for long patterns and when disabled.
+float PatternDetector::GenericNegative(int i) {
+  DetectorPattern& P = Patterns[i];
+  const int N = P.Nblock;
+  if (N < 1 || N > GenericMaxBlocks) return kNotEvaluated;
+  const float* sp = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
+  // Onset: the first block (in time) within 20 dB of the loudest block.
+  float peak = 0.0f;
+  for (int k = 0; k < N; ++k) {
+    float e = 0.0f;
+    for (int b = 0; b < Nband; ++b) e += sp[static_cast<long>(b) * N + k];
+    Envelope[k] = e;
+    if (e > peak) peak = e;
+  }
+  if (!(peak > 0.0f)) return kNotEvaluated;
+  int onset = 0;  // in time order: block N - 1 - onset of the pattern
+  while (onset < N - 1 && Envelope[N - 1 - onset] < 0.01f * peak) ++onset;
+
+  float* seg = Work;
+  const float** ptr = BlockPtr;
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
+  float* shape = BandScratch + 2 * Nband;  // Nband powers of the event's spectrum
+  // Falling (drums, thuds) and rising (hiss, clicks) slopes of broadband sound, dB per band.
+  static const float kSlope[] = {-1.5f, -3.0f, -6.0f, -10.0f, 3.0f, 6.0f};
+  const int nSlope = static_cast<int>(sizeof kSlope / sizeof kSlope[0]);
+  const int nShapes = 2 * Nband + nSlope;
+  static const float kDecay[] = {0.5f, 1.0f, 2.0f, 4.0f, 8.0f, 16.0f, 32.0f};
+  static const int kHold[] = {2, 3, 4, 6, 8, 12, 16, 24, 32, 48};
+  const int nDecay = static_cast<int>(sizeof kDecay / sizeof kDecay[0]);
+  const int nHold = static_cast<int>(sizeof kHold / sizeof kHold[0]);
+  float closest = kNotEvaluated;
+  for (int sh = 0; sh < nShapes; ++sh) {
+    // One band, two neighbouring bands, flat, sloping.
+    for (int b = 0; b < Nband; ++b) {
+      float v;
+      if (sh < Nband) v = b == sh ? 1.0f : 1.0e-4f;
+      else if (sh < 2 * Nband - 1) v = (b == sh - Nband || b == sh - Nband + 1) ? 1.0f : 1.0e-4f;
+      else if (sh == 2 * Nband - 1) v = 1.0f;
+      else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * Nband] * static_cast<float>(b));
+      shape[b] = v;
+    }
+    for (int start = onset - 1; start <= onset + 1; ++start) {
+      if (start < 0) continue;
+      for (int env = 0; env < nDecay + nHold; ++env) {
+        for (int k = 0; k < N; ++k) {
+          const int t = N - 1 - k - start;  // blocks since the event began
+          float a;
+          if (t < 0) a = 1.0e-6f;
+          else if (env < nDecay) a = std::exp(-static_cast<float>(t) / kDecay[env]);
+          else {
+            const int hold = kHold[env - nDecay];
+            a = t < hold ? 1.0f : std::exp(-static_cast<float>(t - hold + 1));
+          }
+          if (a < 1.0e-6f) a = 1.0e-6f;
+          for (int b = 0; b < Nband; ++b) seg[static_cast<long>(k) * Nband + b] = LevelDb(a * shape[b]);
+        }
+        const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+        if (d < closest) closest = d;
+      }
+    }
+  }
+  return closest;
 }
 
 void PatternDetector::Reset(std::int64_t samplesFedBefore) {
@@ -551,6 +845,13 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
     for (long n = 0; n < static_cast<long>(RingLength) * Nband; ++n) LogRing[n] = -120.0f;
   if (SubSums != nullptr)
     for (long n = 0; n < static_cast<long>(SubPerAvg) * Nband; ++n) SubSums[n] = 0.0f;
+  NoiseSegPos = NoiseSegFill = NoiseCount = 0;
+  if (NoiseCur != nullptr)
+    for (int b = 0; b < Nband; ++b) NoiseCur[b] = kAboveAll;
+  if (NoiseHist != nullptr)
+    for (long n = 0; n < static_cast<long>(NoiseHistLength) * Nband; ++n) NoiseHist[n] = kNoBackground;
+  if (Noise != nullptr)
+    for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
   NReport = 0;
 }
 
@@ -618,6 +919,56 @@ void PatternDetector::PushSteps() {
   }
 }
 
+// Background per band: the lowest level of the time blocks over the last NoiseSegments
+// segments (a minimum-statistics estimate: speech pauses, the floor of music, steady noise),
+// recorded after every time block.
+void PatternDetector::TrackNoise() {
+  float* hist = NoiseHist + static_cast<long>(Blocks % NoiseHistLength) * Nband;
+  if (NoiseSegments < 1 || NoiseSegmentBlocks < 1) {
+    for (int b = 0; b < Nband; ++b) hist[b] = kNoBackground;
+    return;
+  }
+  // The first blocks of a stream average the pipeline's start (zeros), not the input.
+  if (Blocks * NsampleBlock <= DelaySamples + 2 * NsampleBlock) {
+    for (int b = 0; b < Nband; ++b) hist[b] = kNoBackground;
+    return;
+  }
+  const float* lg = LogRing + static_cast<long>(RingPos) * Nband;
+  for (int b = 0; b < Nband; ++b)
+    if (lg[b] < NoiseCur[b]) NoiseCur[b] = lg[b];
+  if (++NoiseCount >= NoiseSegmentBlocks) {
+    std::memcpy(NoiseSeg + static_cast<long>(NoiseSegPos) * Nband, NoiseCur, sizeof(float) * Nband);
+    NoiseSegPos = (NoiseSegPos + 1) % NoiseSegments;
+    if (NoiseSegFill < NoiseSegments) ++NoiseSegFill;
+    NoiseCount = 0;
+    for (int b = 0; b < Nband; ++b) NoiseCur[b] = kAboveAll;
+  }
+  for (int b = 0; b < Nband; ++b) {
+    float v = NoiseCur[b];
+    for (int s = 0; s < NoiseSegFill; ++s) {
+      const float m = NoiseSeg[static_cast<long>(s) * Nband + b];
+      if (m < v) v = m;
+    }
+    hist[b] = v;
+  }
+}
+
+// Sets Noise to the background that applies to an occurrence of nblock time blocks ending at
+// the newest block: the background as it was just before the occurrence began, measured over
+// at least half a segment (or lower now). Without enough audio before it, none: a clip's own
+// steady sound must not be taken for background. Returns 1 when a background is in force.
+int PatternDetector::NoiseFor(int nblock) {
+  const std::int64_t before = Blocks - nblock - DelaySamples / NsampleBlock - 2;
+  if (NoiseSegments < 1 || before < NoiseSegmentBlocks / 2 || Blocks - before >= NoiseHistLength) {
+    for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
+    return 0;
+  }
+  const float* then = NoiseHist + static_cast<long>(before % NoiseHistLength) * Nband;
+  const float* now = NoiseHist + static_cast<long>(Blocks % NoiseHistLength) * Nband;
+  for (int b = 0; b < Nband; ++b) Noise[b] = then[b] < now[b] ? then[b] : now[b];
+  return 1;
+}
+
 // Scores of pattern i at the alignment steps of the newest time block.
 void PatternDetector::ScorePattern(int i) {
   TimeSpectrumEstimation* e = Engine;
@@ -634,9 +985,10 @@ void PatternDetector::ScorePattern(int i) {
   const std::int64_t stepSamples = NsampleBlock / SubSteps;
   const std::int64_t span = static_cast<std::int64_t>(P.Nblock) * NsampleBlock + DelaySamples;
   if (newest * stepSamples < span) return;  // the occurrence would begin before the input
-  const float gate = GateFactor * P.Threshold;
+  const float gate = GateOf(P);
   const float variantGate = VariantGate * P.Threshold;
   const float limit = leads && variantGate > gate ? variantGate : gate;
+  NoiseFor(P.Nblock);
   sc[0] = Evaluate(i, 0, &ve[0], limit);
   P.Score = sc[0];
   P.Verify = ve[0];
@@ -652,6 +1004,7 @@ void PatternDetector::OnTimeBlock() {
   if (e == nullptr || e->TimeSpectrum == nullptr || e->TVS == nullptr) return;
   PushSteps();
   ++Blocks;
+  TrackNoise();
   for (int s = 0; s < SubSteps; ++s) WorkReady[s] = 0;
 
   // Scores at every alignment step of this time block (phase 0: the newest). The coarse

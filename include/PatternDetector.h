@@ -61,6 +61,7 @@ struct SP_API DetectorPattern {
   float Floor_dB;         // floor of the pattern's levels
   float SelfPositive;     // largest distance of distorted copies of the pattern
   float SelfNegative;     // smallest distance of sounds made from the pattern's make-up
+  float ShiftDistance;    // distance of the pattern one time block off
   float SelfThreshold;    // threshold derived from the pattern alone
   float BackgroundMin;    // smallest distance seen on background audio (0: none calibrated)
   float Threshold;        // threshold in force
@@ -92,7 +93,20 @@ class SP_API PatternDetector {
   float VerifyFactor;      // a candidate's worst quarter must stay under factor * threshold
   float VariantGate;       // variants are compared while their leader's score < gate * threshold
   float GateFactor;        // sub-block alignments are tried where a score < factor * threshold
+  float ShiftGate;         // ... or < threshold + ShiftGate * the pattern's ShiftDistance
   float MinLevel_dB;       // segments whose aligned level is under this (dB) are not compared
+  // Background: per band, the lowest level of the input over the last NoiseSegments segments
+  // of NoiseSegmentBlocks time blocks each. Pattern cells that the background would cover (the
+  // pattern brought to the input's level stays under it + NoiseMargin_dB) are not compared:
+  // they can neither be confirmed nor refuted. At least MinVisible of the pattern's salient
+  // cells must stay visible. NoiseSegments 0 turns this off.
+  int NoiseSegmentBlocks;
+  int NoiseSegments;
+  float NoiseMargin_dB;
+  float MinVisible;
+  // Patterns of up to GenericMaxBlocks time blocks are also compared with common sound events
+  // (tones, drum-like hits, bursts); their thresholds stay well under the closest.
+  int GenericMaxBlocks;
 
   // ---- state (public for reports; change only through the operations)
   TimeSpectrumEstimation* Engine;
@@ -111,6 +125,14 @@ class SP_API PatternDetector {
   int SubPos;
   float* StepScore;          // NPattern*SubSteps distances at this time block's alignment steps
                              // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
+  float* NoiseSeg;           // NoiseSegments*Nband lowest levels of the completed segments
+  float* NoiseCur;           // Nband lowest levels of the segment being filled
+  float* NoiseHist;          // NoiseHistLength*Nband background levels after each time block
+  float* Noise;              // Nband background in force for the current comparisons (dB)
+  int NoiseHistLength;
+  int NoiseSegPos;           // next segment slot
+  int NoiseSegFill;          // completed segments kept
+  int NoiseCount;            // time blocks in the segment being filled
   std::int64_t Blocks;       // time blocks seen since Attach/Reset
   std::int64_t Origin;       // samples fed before the first block counted
   int CalibrationMode;       // 1 while background audio is being measured
@@ -188,12 +210,17 @@ class SP_API PatternDetector {
   int PrepareRings();
   int PreparePattern(int i);
   void SelfCalibrate(int i);
+  float GenericNegative(int i);
   void PushSteps();
+  void TrackNoise();
+  int NoiseFor(int nblock);
   const float* const* Segment(int phase);
-  float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) const;
-  float Gain(const DetectorPattern& P, const float* const* blocks) const;
-  float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) const;
+  float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
+  float Gain(const DetectorPattern& P, const float* const* blocks);
+  float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain);
+  void HiddenLevels(float gain, float* hide) const;
   float Evaluate(int i, int phase, float* verify, float limit);
+  float GateOf(const DetectorPattern& P) const;
   void ScorePattern(int i);
   void Decide(int phase);
   void BuildGroups();
@@ -205,7 +232,9 @@ class SP_API PatternDetector {
   int* GroupMembers;         // NPattern
   int* LeaderNear;           // NPattern: leader's score came within VariantGate (this or last block)
   float* PrevScore;          // NPattern: score at the previous step
+  float* BandScratch;        // 3*Nband scratch levels of one comparison
   float* Work;               // scratch input of the self calibration, block-major
+  float* Envelope;           // scratch loudness envelope of the self calibration
   const float** BlockPtr;    // SubSteps segments: pointers to aligned ring blocks, newest first
   int* WorkReady;            // SubSteps flags: segment set up for this time block
   int Longest;

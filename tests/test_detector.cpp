@@ -269,3 +269,95 @@ TEST(PatternDetector, ObservesWithoutChangingTheRecognizer) {
   EXPECT_EQ(d.Finish(), 0);
   EXPECT_EQ(d.GetReport(0), nullptr);
 }
+
+namespace {
+
+// Bursts of high tones (4-5 kHz) with silence between them: a bird-like call whose energy lies
+// where the filter bank's upper bands are.
+std::vector<float> HighCall() {
+  const double f[] = {4300, 4900, 4500, 5100, 4200, 4800, 4400, 5000};
+  std::vector<float> x;
+  for (double v : f) {
+    std::vector<float> b = sptest::Sine(1800, v, 0.5);
+    x.insert(x.end(), b.begin(), b.end());
+    x.insert(x.end(), 1500, 0.0f);
+  }
+  return x;
+}
+
+// Steady rumble: white noise through a one-pole low-pass (most energy under 1 kHz).
+std::vector<float> Rumble(std::size_t n, double amplitude, std::uint32_t seed) {
+  std::vector<float> w = sptest::Noise(n, 1.0, seed);
+  std::vector<float> x(n);
+  double y = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    y = 0.9 * y + 0.1 * w[i];
+    x[i] = static_cast<float>(amplitude * y);
+  }
+  return x;
+}
+
+// A drum hit: a falling low tone and a noise click, both decaying.
+std::vector<float> Drum(double f0, double f1, double decay, double click, std::uint32_t seed) {
+  const std::size_t n = 11025;
+  std::vector<float> noise = sptest::Noise(n, 1.0, seed);
+  std::vector<float> x(n);
+  double phase = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / 44100.0;
+    phase += 2.0 * M_PI * (f0 + (f1 - f0) * t / 0.25) / 44100.0;
+    x[i] = static_cast<float>(0.6 * std::exp(-t / decay) * std::sin(phase) + click * std::exp(-t / 0.004) * noise[i]);
+  }
+  return x;
+}
+
+}  // namespace
+
+TEST(PatternDetector, BackgroundThatCoversPartOfTheClipIsLeftOut) {
+  TempDir dir;
+  std::vector<float> call = HighCall();
+  std::string tvs = MakePattern(dir, "call", call);
+  // Rumble all through the stream buries the call's low bands (its gaps and the splatter of
+  // its onsets), not its high tones.
+  std::vector<float> stream = Rumble(12 * 44100, 0.15, 29);
+  const std::size_t at = 6 * 44100 + 333;
+  AddAt(stream, call, at);
+  for (int segments : {6, 0}) {
+    Scanner s({tvs});
+    s.det.NoiseSegments = segments;
+    ASSERT_TRUE(s.Start());
+    s.Feed(stream);
+    std::vector<DetectorReport> r = s.Reports();
+    if (segments > 0) {
+      ASSERT_EQ(r.size(), 1u);
+      EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(at), 150.0);
+    } else {
+      EXPECT_TRUE(r.empty());  // without the background model the rumble hides the call
+    }
+  }
+}
+
+TEST(PatternDetector, PlainShortSoundsAreHeldToAStrictThreshold) {
+  // A drum hit is close to any other hit of its colour: its threshold stays under the distance
+  // of common struck sounds, so that other drums (a longer decay, a louder click) are refused.
+  TempDir dir;
+  std::vector<float> kick = Drum(120, 50, 0.06, 0.3, 41);
+  std::vector<std::string> files = {MakePattern(dir, "kick", kick)};
+  std::vector<float> stream = sptest::Noise(10 * 44100, 0.005, 31);
+  AddAt(stream, Drum(120, 50, 0.09, 0.3, 43), 2 * 44100);
+  AddAt(stream, Drum(100, 60, 0.05, 0.5, 53), 4 * 44100);
+  AddAt(stream, kick, 7 * 44100 + 100);
+  for (int generic : {64, 0}) {
+    Scanner s(files);
+    s.det.GenericMaxBlocks = generic;
+    ASSERT_TRUE(s.Start());
+    s.Feed(stream);
+    std::vector<DetectorReport> r = s.Reports();
+    if (generic > 0) {
+      ASSERT_EQ(r.size(), 1u);
+      EXPECT_NEAR(static_cast<double>(r[0].Begin), 7.0 * 44100 + 100, 288.0);  // half a block
+    } else {
+      EXPECT_GT(r.size(), 1u);  // compared with its own make-up only, the other drums pass
+    }
+  }
+}
