@@ -97,6 +97,101 @@ std::vector<Source> NearMissSources() {
   };
 }
 
+bool MakeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0) return true;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The held-out set: sound effects of another package, read from its sound catalogue, and
+// idents in other voices. Entries are numbered as in the catalogue.
+const char* const kCatalogue = "/usr/share/games/openttd/baseset/opensfx/opensfx.cat";
+
+Source Catalogue(const char* name, int entry) {
+  char path[64];
+  std::snprintf(path, sizeof path, "@%d", entry);
+  return {name, path, nullptr, nullptr};
+}
+
+std::vector<Source> HoldoutPatternSources() {
+  return {
+      Catalogue("good-year", 0),        Catalogue("bad-year", 1),        Catalogue("factory-whistle", 3),
+      Catalogue("ship-horn", 6),        Catalogue("diesel-departure", 10), Catalogue("sparking", 12),
+      Catalogue("level-crossing", 14),  Catalogue("cash-till", 20),      Catalogue("morse", 22),
+      Catalogue("oooh", 30),            Catalogue("car-horn", 35),       Catalogue("cow", 37),
+      Catalogue("horse", 38),           Catalogue("bubble-generated", 46), Catalogue("bubble-slurped", 49),
+      Catalogue("bird-1", 66),          Catalogue("lion-roar", 67),      Catalogue("monkeys", 68),
+      // Short transients.
+      Catalogue("beep", 21),            Catalogue("wheels-touch", 23),   Catalogue("splat-rail", 32),
+      Catalogue("bubble-plop", 47),
+      {"ident-harbour", "", "en-us+f2", "You're tuned to Harbour Radio, the best mix of music."},
+      {"ident-summit", "", "en-gb+m2", "Summit Radio. Traffic and travel, every fifteen minutes."},
+  };
+}
+
+std::vector<Source> HoldoutNearMissSources() {
+  return {
+      Catalogue("ferry-horn", 7),         Catalogue("bird-2", 72),       Catalogue("sheep", 36),
+      Catalogue("maglev-departure", 65),  Catalogue("monorail-departure", 71), Catalogue("splat-terraform", 31),
+      Catalogue("splat-docks", 2),        Catalogue("toffee-quarry", 48), Catalogue("explosion", 18),
+      Catalogue("vehicle-breakdown", 15), Catalogue("steam-departure", 4),
+      {"ident-harbour-news", "", "en-us+f2", "You're tuned to Harbour Radio news, at the top of the hour."},
+      {"ident-summit-weather", "", "en-gb+m2", "Summit Radio. Weather, every fifteen minutes."},
+  };
+}
+
+std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Writes entry `entry` of the sound catalogue (a table of offset/size pairs; each entry a
+// length-prefixed title and a RIFF WAV file) as dir/opensfx-<entry>.wav.
+bool ExtractCatalogueEntry(const std::string& dir, int entry, std::string& wav, std::string& error) {
+  wav = dir + "/opensfx-" + std::to_string(entry) + ".wav";
+  if (Exists(wav)) return true;
+  FILE* f = std::fopen(kCatalogue, "rb");
+  if (f == nullptr) {
+    error = std::string("cannot open ") + kCatalogue + " (install the openttd-opensfx package)";
+    return false;
+  }
+  std::vector<unsigned char> data;
+  unsigned char buf[65536];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+  std::fclose(f);
+  bool ok = data.size() >= 8;
+  std::uint32_t count = ok ? (Le32(data.data()) & 0x7fffffffu) / 8 : 0;
+  std::uint32_t off = 0, size = 0, title = 0;
+  ok = ok && static_cast<std::uint32_t>(entry) < count && 8u * count <= data.size();
+  if (ok) {
+    off = Le32(&data[8u * static_cast<std::uint32_t>(entry)]) & 0x7fffffffu;
+    size = Le32(&data[8u * static_cast<std::uint32_t>(entry) + 4]);
+    ok = off < data.size();
+  }
+  if (ok) {
+    title = data[off];
+    ok = static_cast<std::uint64_t>(off) + 1 + title + size <= data.size();
+  }
+  if (!ok) {
+    error = std::string("unexpected layout of ") + kCatalogue;
+    return false;
+  }
+  FILE* out = std::fopen(wav.c_str(), "wb");
+  if (out == nullptr || std::fwrite(&data[off + 1 + title], 1, size, out) != size) {
+    if (out != nullptr) std::fclose(out);
+    error = "cannot write " + wav;
+    return false;
+  }
+  std::fclose(out);
+  return true;
+}
+
 // Sentences of the speech background, each spoken by one of several voices.
 const char* const kSentences[] = {
     "Good morning, here are the headlines for today.",
@@ -113,17 +208,6 @@ const char* const kSentences[] = {
     "Stay with us, there is more music right after the news.",
 };
 const char* const kVoices[] = {"en-us", "en-gb", "en-us+f3", "en-gb+m3", "en-us+m5", "en-gb-x-rp+f2"};
-
-bool MakeDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0) return true;
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 double Rms(const std::vector<float>& x) {
   double s = 0.0;
@@ -170,8 +254,10 @@ bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out
   if (s.path.empty()) {
     if (!Speak(dir, s.name, s.voice, s.text, out, error)) return false;
   } else {
+    std::string path = s.path;
+    if (path[0] == '@' && !ExtractCatalogueEntry(dir, std::atoi(path.c_str() + 1), path, error)) return false;
     double rate = 0;
-    if (!ReadMono(s.path, out, rate, error)) return false;
+    if (!ReadMono(path, out, rate, error)) return false;
     out = Resample(out, rate, kRate);
   }
   Trim(out);
@@ -304,7 +390,9 @@ void Place(Stream& st, std::vector<float>& out, const std::vector<const std::vec
 
 }  // namespace
 
-const char* CorpusPackages() { return "sound-icons gnome-audio frozen-bubble-data espeak-ng"; }
+const char* CorpusPackages(bool holdout) {
+  return holdout ? "openttd-opensfx frozen-bubble-data espeak-ng" : "sound-icons gnome-audio frozen-bubble-data espeak-ng";
+}
 
 bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& error) {
   const std::string& dir = options.workDir;
@@ -315,7 +403,7 @@ bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& erro
   corpus = Corpus();
 
   // Patterns and their speed-shifted variants.
-  std::vector<Source> sources = PatternSources();
+  std::vector<Source> sources = options.holdout ? HoldoutPatternSources() : PatternSources();
   for (const Source& s : sources) {
     CorpusPattern p;
     p.name = s.name;
@@ -334,7 +422,7 @@ bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& erro
   }
   std::vector<std::vector<float>> nearMiss;
   std::vector<std::string> nearNames;
-  for (const Source& s : NearMissSources()) {
+  for (const Source& s : options.holdout ? HoldoutNearMissSources() : NearMissSources()) {
     std::vector<float> c;
     if (!LoadSource(dir, s, c, error)) return false;
     Normalise(c, kClipDb);

@@ -46,6 +46,8 @@ struct CorpusOptions {
   bool quick = false;    // fewer and shorter streams (test-suite version)
   bool speedVariants = true;
   bool writeWav = false; // also write every stream as a WAV file
+  bool holdout = false;  // the held-out set: other sounds (openttd-opensfx) and other idents,
+                         // never used to tune the detector
 };
 
 // Builds the corpus; returns false with a message when a source sound is missing or a pattern
@@ -53,7 +55,7 @@ struct CorpusOptions {
 bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& error);
 
 // The Debian packages whose files the corpus reads.
-const char* CorpusPackages();
+const char* CorpusPackages(bool holdout = false);
 
 }  // namespace speval
 

@@ -1,7 +1,8 @@
-// sp_eval: builds the development corpus and measures a decision rule on it: recall per
-// variant, precision, detections on clip-free streams, timing error and real-time factor.
+// sp_eval: builds the development corpus (or, with --holdout, the held-out set) and measures a
+// decision rule on it: recall per variant, precision, detections on clip-free streams, timing
+// error and real-time factor.
 //
-//   sp_eval [--work DIR] [--quick] [--rule library|detector|both] [--no-speed] [--analyse]
+//   sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] [--analyse]
 //           [--verbose] [--list] [--write-wav] [--assert] [--min-recall X] [--min-recall-easy X]
 //           [--min-precision X] [--max-free N] [--max-median-ms X] [--min-speed-recall X]
 //           [--min-rtf X]
@@ -376,6 +377,7 @@ int main(int argc, char** argv) {
     };
     if (a == "--work") opt.workDir = next();
     else if (a == "--quick") opt.quick = true;
+    else if (a == "--holdout") opt.holdout = true;
     else if (a == "--rule") rule = next();
     else if (a == "--no-speed") opt.speedVariants = false;
     else if (a == "--analyse") analyse = true;
@@ -391,7 +393,7 @@ int main(int argc, char** argv) {
     else if (a == "--min-speed-recall") bounds.minSpeedRecall = std::atof(next());
     else if (a == "--min-rtf") bounds.minRtf = std::atof(next());
     else {
-      std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--rule library|detector|both] [--no-speed] "
+      std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] "
                            "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [bounds]\n");
       return 2;
     }
@@ -406,15 +408,15 @@ int main(int argc, char** argv) {
   std::string error;
   if (!speval::BuildCorpus(opt, corpus, error)) {
     std::fprintf(stderr, "sp_eval: %s\n(the corpus needs the Debian packages: %s)\n", error.c_str(),
-                 speval::CorpusPackages());
+                 speval::CorpusPackages(opt.holdout));
     return 3;
   }
   double built = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   int inserted = 0;
   for (const Stream& s : corpus.streams) inserted += static_cast<int>(s.truth.size());
-  std::printf("corpus: %zu patterns, %zu streams, %.0f s of audio, %d insertions (built in %.1f s, %s)\n",
+  std::printf("corpus: %zu patterns, %zu streams, %.0f s of audio, %d insertions (built in %.1f s, %s%s)\n",
               corpus.patterns.size(), corpus.streams.size(), corpus.seconds, inserted, built,
-              opt.quick ? "quick" : "full");
+              opt.quick ? "quick" : "full", opt.holdout ? ", held-out set" : "");
 
   Bounds none;
   int failed = 0;
