@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "PatternDetector.h"
 #include "SignalPattern.h"
 
 // ---- Allocation accounting: every operator new of the process (the library's included) goes
@@ -143,22 +145,24 @@ class PatternLibrary {
   }
   const std::string& Dir() const { return dir_; }
 
-  // The first n pattern files (made now when missing); empty on failure.
-  std::vector<std::string> Files(int n) {
-    while (static_cast<int>(files_.size()) < n) {
-      const int index = static_cast<int>(files_.size());
+  // The first n pattern files of clips of the given length (made now when missing); empty on
+  // failure.
+  std::vector<std::string> Files(int n, std::size_t samples = kPatternSamples) {
+    std::vector<std::string>& list = byLength_[samples];
+    while (static_cast<int>(list.size()) < n) {
+      const int index = static_cast<int>(list.size());
       char name[64];
-      std::snprintf(name, sizeof name, "p%04d.wav", index);
+      std::snprintf(name, sizeof name, "p%04d-%zu.wav", index, samples);
       std::string source = dir_ + "/" + name;
-      std::vector<std::int16_t> pcm = ToPcm16(MakeClip(index, kPatternSamples));
+      std::vector<std::int16_t> pcm = ToPcm16(MakeClip(index, samples));
       SignalPattern maker;
       if (maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1), pcm.data(),
                               SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000) != 1 ||
           maker.GetFlagCreatedPattern() != 1)
         return {};
-      files_.push_back(source.substr(0, source.size() - 4) + ".tvs");
+      list.push_back(source.substr(0, source.size() - 4) + ".tvs");
     }
-    return std::vector<std::string>(files_.begin(), files_.begin() + n);
+    return std::vector<std::string>(list.begin(), list.begin() + n);
   }
 
  private:
@@ -167,7 +171,7 @@ class PatternLibrary {
     if (mkdtemp(pattern) != nullptr) dir_ = pattern;
   }
   std::string dir_;
-  std::vector<std::string> files_;
+  std::map<std::size_t, std::vector<std::string>> byLength_;
 };
 
 // Recognition set-up from the first n patterns; returns the result of InitSignalPattern.
@@ -246,6 +250,49 @@ BENCHMARK(BM_Recognition)
     ->Args({100, 0})
     ->Args({1000, 0})
     ->Args({10, 1});
+
+// ---- The decision layer on top of the recognizer: N patterns of 4 s, every pattern compared
+// at every time block.
+void BM_Detector(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<std::string> files = PatternLibrary::Instance().Files(n);
+  SignalPattern rec;
+  PatternDetector det;
+  std::vector<const char*> names;
+  for (const auto& f : files) names.push_back(f.c_str());
+  if (files.empty() || SetUp(rec, files, 0) != 1 || det.Attach(&rec, names.data()) != 1) {
+    state.SkipWithError("detector set-up failed");
+    return;
+  }
+  Stream();
+  FeedStream(state, rec);
+  state.counters["detections"] = static_cast<double>(det.ReportCount());
+}
+BENCHMARK(BM_Detector)->ArgName("patterns")->Arg(1)->Arg(15)->Arg(100);
+
+// ---- Attaching the detector: the per-pattern self-calibration (short patterns of 0.5 s are
+// also compared with the common sound events).
+void BM_DetectorAttach(benchmark::State& state) {
+  const std::size_t samples = static_cast<std::size_t>(state.range(0)) * 441;
+  std::vector<std::string> files = PatternLibrary::Instance().Files(100, samples);
+  SignalPattern rec;
+  if (files.empty() || SetUp(rec, files, 0) != 1) {
+    state.SkipWithError("recognition set-up failed");
+    return;
+  }
+  std::vector<const char*> names;
+  for (const auto& f : files) names.push_back(f.c_str());
+  for (auto _ : state) {
+    PatternDetector det;
+    if (det.Attach(&rec, names.data()) != 1) {
+      state.SkipWithError("Attach failed");
+      break;
+    }
+  }
+  state.counters["patterns/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 100.0, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DetectorAttach)->ArgName("centiseconds")->Arg(50)->Arg(400)->Unit(benchmark::kMillisecond);
 
 // ---- CreatePattern on a 10 s buffer: a 4 s pattern ending 0.1 s before the buffer's end, so
 // that nearly the whole buffer passes the pipeline.

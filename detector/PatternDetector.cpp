@@ -9,6 +9,10 @@
 // missing), ExcessWeight of it where the input is louder (other sound under the clip adds
 // energy). The distance is the weighted mean in dB.
 //
+// Background. Per band, the lowest level of the input over the last few seconds: pattern cells
+// that this background (as it was before an occurrence began) would cover are not compared, and
+// the level estimate uses only input cells that stand out of it.
+//
 // Alignment. The engine's time blocks start every 576 samples; an occurrence starts anywhere.
 // The detector keeps sums of quarter hops of the filter-bank frames, so it can form the
 // 1152-sample averages ending at every quarter hop (144 samples) and compare a pattern at four
@@ -85,6 +89,7 @@ PatternDetector::PatternDetector()
       NoiseHist(nullptr),
       Noise(nullptr),
       NoiseHistLength(0),
+      NoiseSegCapacity(0),
       NoiseSegPos(0),
       NoiseSegFill(0),
       NoiseCount(0),
@@ -222,6 +227,7 @@ int PatternDetector::PrepareRings() {
   // The background before an occurrence began: kept for the longest pattern and the delay.
   NoiseHistLength = Longest + DelaySamples / NsampleBlock + 4;
   const int segs = NoiseSegments > 0 ? NoiseSegments : 1;
+  NoiseSegCapacity = segs;
   NoiseSeg = new (std::nothrow) float[static_cast<long>(segs) * Nband];
   NoiseCur = new (std::nothrow) float[Nband];
   NoiseHist = new (std::nothrow) float[static_cast<long>(NoiseHistLength) * Nband];
@@ -762,7 +768,8 @@ void PatternDetector::SelfCalibrate(int i) {
 
 // The smallest distance of a short pattern from common sound events that any stream holds:
 // a tone, a pair of bands or broadband sound of a few colours, struck (decaying at one of
-// several rates) or held for a while, starting where the pattern starts. A pattern close to one
+// several rates or falling fast and ringing on, a tone with or without a click) or held for a
+// while, starting where the pattern starts. A pattern close to one
 // of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
 // well under that distance. kNotEvaluated for long patterns and when disabled.
 float PatternDetector::GenericNegative(int i) {
@@ -792,6 +799,12 @@ float PatternDetector::GenericNegative(int i) {
   const int nShapes = 2 * Nband + nSlope;
   static const float kDecay[] = {0.5f, 1.0f, 2.0f, 4.0f, 8.0f, 16.0f, 32.0f};
   static const int kHold[] = {2, 3, 4, 6, 8, 12, 16, 24, 32, 48};
+  // Struck sounds that fall fast and then ring on: a fast decay plus a slower one.
+  static const float kRing[][3] = {{0.5f, 4.0f, 0.1f},  {0.5f, 8.0f, 0.1f},  {0.5f, 16.0f, 0.1f},
+                                   {1.0f, 4.0f, 0.1f},  {1.0f, 8.0f, 0.1f},  {1.0f, 16.0f, 0.1f},
+                                   {0.5f, 4.0f, 0.03f}, {0.5f, 8.0f, 0.03f}, {0.5f, 16.0f, 0.03f},
+                                   {1.0f, 4.0f, 0.03f}, {1.0f, 8.0f, 0.03f}, {1.0f, 16.0f, 0.03f}};
+  const int nRing = static_cast<int>(sizeof kRing / sizeof kRing[0]);
   const int nDecay = static_cast<int>(sizeof kDecay / sizeof kDecay[0]);
   const int nHold = static_cast<int>(sizeof kHold / sizeof kHold[0]);
   float closest = kNotEvaluated;
@@ -805,23 +818,36 @@ float PatternDetector::GenericNegative(int i) {
       else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * Nband] * static_cast<float>(b));
       shape[b] = v;
     }
+    // A struck tone may start with a broadband click (a drum's beater, a plucked string).
+    const bool tonal = sh < 2 * Nband - 1;
     for (int start = onset - 1; start <= onset + 1; ++start) {
       if (start < 0) continue;
-      for (int env = 0; env < nDecay + nHold; ++env) {
-        for (int k = 0; k < N; ++k) {
-          const int t = N - 1 - k - start;  // blocks since the event began
-          float a;
-          if (t < 0) a = 1.0e-6f;
-          else if (env < nDecay) a = std::exp(-static_cast<float>(t) / kDecay[env]);
-          else {
-            const int hold = kHold[env - nDecay];
-            a = t < hold ? 1.0f : std::exp(-static_cast<float>(t - hold + 1));
+      for (int env = 0; env < nDecay + nHold + nRing; ++env) {
+        const bool held = env >= nDecay && env < nDecay + nHold;
+        for (int c = 0; c < 3; ++c) {
+          if (c > 0 && (!tonal || held)) break;
+          const float clickLevel = c == 0 ? 0.0f : (c == 1 ? 0.3f : 0.05f);
+          for (int k = 0; k < N; ++k) {
+            const int t = N - 1 - k - start;  // blocks since the event began
+            float a, click = 0.0f;
+            if (t < 0) a = 1.0e-6f;
+            else if (held) {
+              const int hold = kHold[env - nDecay];
+              a = t < hold ? 1.0f : std::exp(-static_cast<float>(t - hold + 1));
+            } else {
+              if (env < nDecay) a = std::exp(-static_cast<float>(t) / kDecay[env]);
+              else {
+                const float* r = kRing[env - nDecay - nHold];
+                a = (1.0f - r[2]) * std::exp(-static_cast<float>(t) / r[0]) + r[2] * std::exp(-static_cast<float>(t) / r[1]);
+              }
+              click = clickLevel * std::exp(-static_cast<float>(t) / 0.7f);
+            }
+            if (a < 1.0e-6f) a = 1.0e-6f;
+            for (int b = 0; b < Nband; ++b) seg[static_cast<long>(k) * Nband + b] = LevelDb(a * shape[b] + click);
           }
-          if (a < 1.0e-6f) a = 1.0e-6f;
-          for (int b = 0; b < Nband; ++b) seg[static_cast<long>(k) * Nband + b] = LevelDb(a * shape[b]);
+          const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+          if (d < closest) closest = d;
         }
-        const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
-        if (d < closest) closest = d;
       }
     }
   }
@@ -924,7 +950,9 @@ void PatternDetector::PushSteps() {
 // recorded after every time block.
 void PatternDetector::TrackNoise() {
   float* hist = NoiseHist + static_cast<long>(Blocks % NoiseHistLength) * Nband;
-  if (NoiseSegments < 1 || NoiseSegmentBlocks < 1) {
+  // The number of segments in force: as set before Attach, at most what was allocated.
+  const int segs = NoiseSegments < NoiseSegCapacity ? NoiseSegments : NoiseSegCapacity;
+  if (segs < 1 || NoiseSegmentBlocks < 1) {
     for (int b = 0; b < Nband; ++b) hist[b] = kNoBackground;
     return;
   }
@@ -938,8 +966,8 @@ void PatternDetector::TrackNoise() {
     if (lg[b] < NoiseCur[b]) NoiseCur[b] = lg[b];
   if (++NoiseCount >= NoiseSegmentBlocks) {
     std::memcpy(NoiseSeg + static_cast<long>(NoiseSegPos) * Nband, NoiseCur, sizeof(float) * Nband);
-    NoiseSegPos = (NoiseSegPos + 1) % NoiseSegments;
-    if (NoiseSegFill < NoiseSegments) ++NoiseSegFill;
+    NoiseSegPos = (NoiseSegPos + 1) % segs;
+    if (NoiseSegFill < segs) ++NoiseSegFill;
     NoiseCount = 0;
     for (int b = 0; b < Nband; ++b) NoiseCur[b] = kAboveAll;
   }

@@ -130,6 +130,7 @@ class SP_API PatternDetector {
   float* NoiseHist;          // NoiseHistLength*Nband background levels after each time block
   float* Noise;              // Nband background in force for the current comparisons (dB)
   int NoiseHistLength;
+  int NoiseSegCapacity;      // segments allocated at Attach
   int NoiseSegPos;           // next segment slot
   int NoiseSegFill;          // completed segments kept
   int NoiseCount;            // time blocks in the segment being filled
