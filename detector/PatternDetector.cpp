@@ -221,7 +221,7 @@ int PatternDetector::PrepareRings() {
   LogRing = new (std::nothrow) float[static_cast<long>(RingLength) * Nband];
   SubSums = new (std::nothrow) float[static_cast<long>(SubPerAvg) * Nband];
   Work = new (std::nothrow) float[static_cast<long>(Longest) * Nband];
-  Envelope = new (std::nothrow) float[Longest];
+  Envelope = new (std::nothrow) float[Longest > Nband ? Longest : Nband];
   BlockPtr = new (std::nothrow) const float*[static_cast<long>(SubSteps) * Longest];
   WorkReady = new (std::nothrow) int[SubSteps];
   // The background before an occurrence began: kept for the longest pattern and the delay.
@@ -793,6 +793,7 @@ float PatternDetector::GenericNegative(int i) {
   const float** ptr = BlockPtr;
   for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
   float* shape = BandScratch + 2 * Nband;  // Nband powers of the event's spectrum
+  float* shapeDb = Envelope;               // and their levels (the envelope is no longer needed)
   // Falling (drums, thuds) and rising (hiss, clicks) slopes of broadband sound, dB per band.
   static const float kSlope[] = {-1.5f, -3.0f, -6.0f, -10.0f, 3.0f, 6.0f};
   const int nSlope = static_cast<int>(sizeof kSlope / sizeof kSlope[0]);
@@ -817,6 +818,7 @@ float PatternDetector::GenericNegative(int i) {
       else if (sh == 2 * Nband - 1) v = 1.0f;
       else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * Nband] * static_cast<float>(b));
       shape[b] = v;
+      shapeDb[b] = LevelDb(v);
     }
     // A struck tone may start with a broadband click (a drum's beater, a plucked string).
     const bool tonal = sh < 2 * Nband - 1;
@@ -825,7 +827,7 @@ float PatternDetector::GenericNegative(int i) {
       for (int env = 0; env < nDecay + nHold + nRing; ++env) {
         const bool held = env >= nDecay && env < nDecay + nHold;
         for (int c = 0; c < 3; ++c) {
-          if (c > 0 && (!tonal || held)) break;
+          if (c > 0 && (!tonal || env >= nDecay)) break;
           const float clickLevel = c == 0 ? 0.0f : (c == 1 ? 0.3f : 0.05f);
           for (int k = 0; k < N; ++k) {
             const int t = N - 1 - k - start;  // blocks since the event began
@@ -843,7 +845,13 @@ float PatternDetector::GenericNegative(int i) {
               click = clickLevel * std::exp(-static_cast<float>(t) / 0.7f);
             }
             if (a < 1.0e-6f) a = 1.0e-6f;
-            for (int b = 0; b < Nband; ++b) seg[static_cast<long>(k) * Nband + b] = LevelDb(a * shape[b] + click);
+            float* row = seg + static_cast<long>(k) * Nband;
+            if (c == 0) {
+              const float aDb = LevelDb(a);  // levels add in dB: one logarithm per block
+              for (int b = 0; b < Nband; ++b) row[b] = aDb + shapeDb[b];
+            } else {
+              for (int b = 0; b < Nband; ++b) row[b] = LevelDb(a * shape[b] + click);
+            }
           }
           const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
           if (d < closest) closest = d;

@@ -235,7 +235,7 @@ class SP_API PatternDetector {
   float* PrevScore;          // NPattern: score at the previous step
   float* BandScratch;        // 3*Nband scratch levels of one comparison
   float* Work;               // scratch input of the self calibration, block-major
-  float* Envelope;           // scratch loudness envelope of the self calibration
+  float* Envelope;           // scratch of the self calibration: max(Longest, Nband) floats
   const float** BlockPtr;    // SubSteps segments: pointers to aligned ring blocks, newest first
   int* WorkReady;            // SubSteps flags: segment set up for this time block
   int Longest;
