@@ -20,8 +20,11 @@
 #include "PatternDetector.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -677,10 +680,80 @@ float PatternDetector::Evaluate(int i, int phase, float* verify, float limit) {
   return Distance(P, seg, gain, verify);
 }
 
+namespace {
+
+// Self-calibrations already made in this process, by a hash of everything they depend on (the
+// pattern's spectrum, the geometry and the tuning): a program that sets up the same patterns
+// again (for every input file, every day) does not repeat the work. Bounded; shared by threads.
+struct SelfResult {
+  int Nblock;
+  float Positive, Negative, Shift, Threshold;
+};
+std::mutex g_selfMutex;
+std::unordered_map<std::uint64_t, SelfResult>& SelfResults() {
+  static std::unordered_map<std::uint64_t, SelfResult> results;
+  return results;
+}
+constexpr std::size_t kSelfResultsMax = 1u << 16;
+
+struct Fnv {
+  std::uint64_t h = 1469598103934665603ull;
+  void Bytes(const void* p, std::size_t n) {
+    const unsigned char* c = static_cast<const unsigned char*>(p);
+    for (std::size_t k = 0; k < n; ++k) h = (h ^ c[k]) * 1099511628211ull;
+  }
+  template <typename T>
+  void Value(T v) { Bytes(&v, sizeof v); }
+};
+
+}  // namespace
+
+std::uint64_t PatternDetector::SelfKey(int i) const {
+  const DetectorPattern& P = Patterns[i];
+  const SignalTVSEx* T = Engine->TVS[i];
+  Fnv f;
+  f.Value(P.Nblock);
+  f.Value(Nband);
+  f.Value(SubSteps);
+  f.Value(Engine->BandFirst);
+  f.Value(Engine->BandLast);
+  const float tuning[] = {FloorDepth_dB, SalientDepth_dB, QuietWeight,  TailWeight,  ExcessWeight,
+                          NegativeScale, PositiveScale,   PositiveCap,  LengthCap,   ThresholdMin,
+                          ThresholdMax,  NoiseMargin_dB,  MinVisible,   static_cast<float>(GenericMaxBlocks)};
+  f.Bytes(tuning, sizeof tuning);
+  f.Bytes(T->SpectrumByBand, sizeof(float) * static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(Nband));
+  return f.h;
+}
+
 void PatternDetector::SelfCalibrate(int i) {
   DetectorPattern& P = Patterns[i];
-  SignalTVSEx* T = Engine->TVS[i];
   if (P.Nblock < 1) return;
+  const std::uint64_t key = SelfKey(i);
+  try {
+    std::lock_guard<std::mutex> lock(g_selfMutex);
+    auto it = SelfResults().find(key);
+    if (it != SelfResults().end() && it->second.Nblock == P.Nblock) {
+      P.SelfPositive = it->second.Positive;
+      P.SelfNegative = it->second.Negative;
+      P.ShiftDistance = it->second.Shift;
+      P.SelfThreshold = P.Threshold = it->second.Threshold;
+      return;
+    }
+  } catch (...) {
+    // No lock or no memory for the table: calibrate anew.
+  }
+  SelfCalibrateNow(i);
+  try {
+    std::lock_guard<std::mutex> lock(g_selfMutex);
+    if (SelfResults().size() >= kSelfResultsMax) SelfResults().clear();
+    SelfResults()[key] = SelfResult{P.Nblock, P.SelfPositive, P.SelfNegative, P.ShiftDistance, P.SelfThreshold};
+  } catch (...) {
+  }
+}
+
+void PatternDetector::SelfCalibrateNow(int i) {
+  DetectorPattern& P = Patterns[i];
+  SignalTVSEx* T = Engine->TVS[i];
   const int N = P.Nblock;
   const float* sp = T->SpectrumByBand;  // band-major
   for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;

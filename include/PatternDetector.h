@@ -210,7 +210,9 @@ class SP_API PatternDetector {
 
   int PrepareRings();
   int PreparePattern(int i);
-  void SelfCalibrate(int i);
+  void SelfCalibrate(int i);      // from the process's table of earlier results, or anew
+  void SelfCalibrateNow(int i);
+  std::uint64_t SelfKey(int i) const;
   float GenericNegative(int i);
   void PushSteps();
   void TrackNoise();
