@@ -5,7 +5,7 @@
 //   sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] [--analyse]
 //           [--verbose] [--list] [--write-wav] [--assert] [--min-recall X] [--min-recall-easy X]
 //           [--min-precision X] [--max-free N] [--max-median-ms X] [--min-speed-recall X]
-//           [--min-rtf X]
+//           [--min-rtf X] [--tune NAME=VALUE]...
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,6 +27,29 @@ using speval::Stream;
 namespace {
 
 bool g_listAll = false;  // --list: print every detection
+
+// --tune NAME=VALUE: detector tuning fields set before Attach (for exploring the trade-offs).
+std::vector<std::pair<float PatternDetector::*, float>> g_tuning;
+
+bool ParseTuning(const std::string& arg) {
+  static const std::pair<const char*, float PatternDetector::*> kFields[] = {
+      {"FloorDepth_dB", &PatternDetector::FloorDepth_dB},   {"SalientDepth_dB", &PatternDetector::SalientDepth_dB},
+      {"QuietWeight", &PatternDetector::QuietWeight},       {"TailWeight", &PatternDetector::TailWeight},
+      {"ExcessWeight", &PatternDetector::ExcessWeight},     {"NegativeScale", &PatternDetector::NegativeScale},
+      {"PositiveScale", &PatternDetector::PositiveScale},   {"PositiveCap", &PatternDetector::PositiveCap},
+      {"LengthCap", &PatternDetector::LengthCap},           {"ThresholdMin", &PatternDetector::ThresholdMin},
+      {"VerifyFactor", &PatternDetector::VerifyFactor},     {"GateFactor", &PatternDetector::GateFactor},
+      {"ShiftGate", &PatternDetector::ShiftGate},           {"NoiseMargin_dB", &PatternDetector::NoiseMargin_dB},
+      {"MinVisible", &PatternDetector::MinVisible}};
+  const std::size_t eq = arg.find('=');
+  if (eq == std::string::npos) return false;
+  for (const auto& f : kFields)
+    if (arg.compare(0, eq, f.first) == 0 && std::strlen(f.first) == eq) {
+      g_tuning.emplace_back(f.second, static_cast<float>(std::atof(arg.c_str() + eq + 1)));
+      return true;
+    }
+  return false;
+}
 
 struct Detection {
   int group;  // corpus pattern index
@@ -154,6 +177,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
     rec.SetTimeBlockObserver(&SpecObserver, &ctx);
   } else {
     std::vector<const char*> cnames(names.begin(), names.end());
+    for (const auto& t : g_tuning) det.*(t.first) = t.second;
     if (det.Attach(&rec, cnames.data()) != 1) {
       std::fprintf(stderr, "sp_eval: detector attach failed\n");
       std::exit(2);
@@ -384,6 +408,13 @@ int main(int argc, char** argv) {
     else if (a == "--verbose") verbose = true;
     else if (a == "--list") g_listAll = true;
     else if (a == "--write-wav") opt.writeWav = true;
+    else if (a == "--tune") {
+      const char* v = next();
+      if (!ParseTuning(v)) {
+        std::fprintf(stderr, "sp_eval: unknown tuning %s (NAME=VALUE, a float field of PatternDetector)\n", v);
+        return 2;
+      }
+    }
     else if (a == "--assert") doAssert = true;
     else if (a == "--min-recall") bounds.minRecall = std::atof(next());
     else if (a == "--min-recall-easy") bounds.minRecallEasy = std::atof(next());
@@ -394,7 +425,7 @@ int main(int argc, char** argv) {
     else if (a == "--min-rtf") bounds.minRtf = std::atof(next());
     else {
       std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] "
-                           "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [bounds]\n");
+                           "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [--tune NAME=VALUE] [bounds]\n");
       return 2;
     }
   }
