@@ -68,7 +68,7 @@ void PatternDetector::SidecarName(const char* patternFile, char* out, int outSiz
 }
 
 int PatternDetector::SaveCalibration(int pattern, const char* patternFile) {
-  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || Engine == nullptr) return 0;
+  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
   const DetectorPattern& P = Patterns[pattern];
   if (!P.Calibrated) return 0;
   char name[1100];
@@ -86,7 +86,7 @@ int PatternDetector::SaveCalibration(int pattern, const char* patternFile) {
 }
 
 int PatternDetector::LoadCalibration(int pattern, const char* patternFile) {
-  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || Engine == nullptr) return 0;
+  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
   DetectorPattern& P = Patterns[pattern];
   char name[1100];
   SidecarName(patternFile, name, sizeof name);

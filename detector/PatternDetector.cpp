@@ -80,6 +80,8 @@ PatternDetector::PatternDetector()
       SubSteps(1),
       SubFrames(0),
       SubPerAvg(0),
+      FrameAvg(0),
+      FrameHop(0),
       Patterns(nullptr),
       RingLength(0),
       LogRing(nullptr),
@@ -132,6 +134,7 @@ void PatternDetector::Detach() {
       Free(Patterns[i].LogSpectrum);
       Free(Patterns[i].Weight);
       Free(Patterns[i].Salient);
+      Free(Patterns[i].Name);
     }
   }
   Free(Patterns);
@@ -179,6 +182,8 @@ int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* p
   if (engine->NframeHop % SubSteps != 0 || engine->NframeAvg % (engine->NframeHop / SubSteps) != 0 ||
       NsampleBlock % SubSteps != 0 || engine->DftPowRing == nullptr)
     SubSteps = 1;
+  FrameAvg = engine->NframeAvg;
+  FrameHop = engine->NframeHop;
   SubFrames = engine->NframeHop / SubSteps;
   SubPerAvg = engine->NframeAvg / SubFrames;
 
@@ -248,6 +253,12 @@ int PatternDetector::PreparePattern(int i) {
   P.Group = i;
   P.SpeedPercent = 0.0f;
   P.Score = P.Verify = kNotEvaluated;
+  // The name is kept here: reports outlive a new set-up of the engine.
+  const char* name = T != nullptr ? FileNameOfPath(T->FileName) : "";
+  const std::size_t length = std::strlen(name);
+  P.Name = new (std::nothrow) char[length + 1];
+  if (P.Name == nullptr) return 0;
+  std::memcpy(P.Name, name, length + 1);
   if (T == nullptr || T->SpectrumByBand == nullptr || T->Nblock < 1 || T->Nband != Nband) {
     P.Nblock = 0;  // never compared
     return 1;
@@ -1108,9 +1119,23 @@ void PatternDetector::ScorePattern(int i) {
   }
 }
 
+// True while the engine is still set up as it was at Attach: a new set-up (other patterns, other
+// geometry) needs a new Attach, and until then the detector leaves the engine alone.
+bool PatternDetector::EngineUnchanged() const {
+  const TimeSpectrumEstimation* e = Engine;
+  if (e == nullptr || e->TimeSpectrum == nullptr || e->TVS == nullptr || !e->fRecognitionMode ||
+      e->NPattern != NPattern || e->Nband != Nband || e->NsampleBlock != NsampleBlock || e->NframeAvg != FrameAvg ||
+      e->NframeHop != FrameHop || (SubSteps > 1 && e->DftPowRing == nullptr))
+    return false;
+  for (int i = 0; i < NPattern; ++i) {
+    const SignalTVSEx* T = e->TVS[i];
+    if (Patterns[i].Nblock > 0 && (T == nullptr || T->Nblock != Patterns[i].Nblock)) return false;
+  }
+  return true;
+}
+
 void PatternDetector::OnTimeBlock() {
-  TimeSpectrumEstimation* e = Engine;
-  if (e == nullptr || e->TimeSpectrum == nullptr || e->TVS == nullptr) return;
+  if (!EngineUnchanged()) return;
   PushSteps();
   ++Blocks;
   TrackNoise();
@@ -1233,7 +1258,7 @@ void PatternDetector::Emit(const Candidate& c) {
   if (r.Confidence < 0.0f) r.Confidence = 0.0f;
   r.Verify = c.Verify;
   r.RelDev = c.RelDev;
-  r.Name = Engine->TVS[c.Pattern] != nullptr ? FileNameOfPath(Engine->TVS[c.Pattern]->FileName) : "";
+  r.Name = P.Name != nullptr ? P.Name : "";
   if (NReport == CapReport) {
     const int cap = CapReport < 16 ? 16 : CapReport * 2;
     DetectorReport* grown = new (std::nothrow) DetectorReport[cap];

@@ -5,13 +5,15 @@
 // list of operations: blocks of random size and sample format holding the pattern's clip,
 // noise, raw input bytes, silence or full-scale square waves; parameter and threshold changes
 // with any float values; pattern switches; monitoring and statistics resets; reports; copies
-// and repeated set-ups. The recognizer must refuse what it cannot take and go on working.
+// and repeated set-ups. The recognizer must refuse what it cannot take and go on working. A
+// decision layer (PatternDetector) watches it, attached again after some of the set-ups only.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "PatternDetector.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -175,7 +177,7 @@ void Misc(SignalPattern& rec, spfuzz::ByteReader& in) {
   }
 }
 
-void Run(SignalPattern& rec, spfuzz::ByteReader& in, int depth) {
+void Run(SignalPattern& rec, spfuzz::ByteReader& in, int depth, PatternDetector* det) {
   std::vector<char*> names;
   std::size_t clipPos = 0;
   std::uint32_t seed = 1;
@@ -198,17 +200,20 @@ void Run(SignalPattern& rec, spfuzz::ByteReader& in, int depth) {
       case 5: rec.ChangeThresholdParam(in.RawFloat(), in.RawFloat()); break;
       case 6: rec.SetFlagUsePattern(static_cast<std::int8_t>(in.U8()) % 4, in.U8() & 1); break;
       case 7: Misc(rec, in); break;
-      case 8: SetUp(rec, in.U8(), names); break;
+      case 8:
+        SetUp(rec, in.U8(), names);
+        if (det != nullptr && (code & 0x20)) det->Attach(&rec, nullptr);
+        break;
       default:
         if (depth == 0) {
           // Go on with a copy (or an assigned object) while the original is left behind.
           if (code & 0x10) {
             SignalPattern copy(rec);
-            Run(copy, in, 1);
+            Run(copy, in, 1, nullptr);
           } else {
             SignalPattern other;
             other = rec;
-            Run(other, in, 1);
+            Run(other, in, 1, nullptr);
           }
         }
         break;
@@ -226,9 +231,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   spfuzz::ByteReader in(data, size);
   SignalPattern rec;
+  PatternDetector det;  // goes before the recognizer it watches
   std::vector<char*> names;
   SetUp(rec, in.U8(), names);
-  Run(rec, in, 0);
+  det.Attach(&rec, nullptr);
+  Run(rec, in, 0, &det);
+  det.Finish();
+  for (int i = 0; i < det.ReportCount(); ++i) {
+    const DetectorReport* r = det.GetReport(i);
+    if (r == nullptr || r->Begin < 0 || r->End < r->Begin || r->Pattern < 0 || r->Pattern >= det.NPattern ||
+        !(r->Confidence >= 0.0f && r->Confidence <= 1.0f))
+      std::abort();
+  }
   if (std::getenv("SPFUZZ_VERBOSE") != nullptr)
     std::printf("patterns %d, recognitions %d, samples %lu\n", rec.GetTVSCount(), rec.GetNRecognize(),
                 static_cast<unsigned long>(rec.NCurrentSample));

@@ -37,7 +37,7 @@ struct SP_API DetectorReport {
   float Confidence;     // 0..1: 1 - Score/Threshold, how far under the threshold
   float Verify;         // distance of the worst quarter of the pattern at that alignment
   float RelDev;         // the recognizer's own deviation of that pattern in that block
-  const char* Name;     // file name of the matching pattern (owned by the engine's record)
+  const char* Name;     // file name of the matching pattern (held by the detector until Detach)
 };
 
 // What the detector keeps per pattern; public for reports and tests.
@@ -68,6 +68,7 @@ struct SP_API DetectorPattern {
   float Score;            // distance at the latest time block (1e9 when not compared)
   float Verify;           // worst-quarter distance at the latest time block
   int Calibrated;         // 1 when a background calibration is in force
+  char* Name;             // the pattern's file name (without folders), owned
 };
 
 class SP_API PatternDetector {
@@ -117,6 +118,8 @@ class SP_API PatternDetector {
   int SubSteps;              // alignments tried per time block (4 in the standard geometry)
   int SubFrames;             // filter-bank frames per alignment step
   int SubPerAvg;             // steps per averaging window of a time block
+  int FrameAvg;              // the engine's NframeAvg and NframeHop at Attach
+  int FrameHop;
   DetectorPattern* Patterns; // NPattern
   int RingLength;            // aligned blocks kept (SubSteps per time block)
   float* LogRing;            // RingLength*Nband levels in dB of blocks ending at each step
@@ -209,6 +212,7 @@ class SP_API PatternDetector {
   };
 
   int PrepareRings();
+  bool EngineUnchanged() const;
   int PreparePattern(int i);
   void SelfCalibrate(int i);      // from the process's table of earlier results, or anew
   void SelfCalibrateNow(int i);

@@ -361,3 +361,28 @@ TEST(PatternDetector, PlainShortSoundsAreHeldToAStrictThreshold) {
     }
   }
 }
+
+TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  Scanner s({MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))});
+  ASSERT_TRUE(s.Start());
+  // The engine is set up again with one pattern of another length: the attached detector
+  // leaves it alone instead of reading records that are no longer there.
+  std::string shortOne = MakePattern(dir, "short", Clip({700, 1500}));
+  char* one[] = {const_cast<char*>(shortOne.c_str())};
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = one;
+  ASSERT_EQ(s.rec.InitSignalPattern(&par), 1);
+  std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 37);
+  AddAt(stream, Clip({700, 1500}), 3 * 44100);
+  s.Feed(stream);
+  EXPECT_EQ(s.det.ReportCount(), 0);
+  EXPECT_EQ(s.det.Blocks, 0);
+  // Attached again, it works on the new set.
+  const char* names[] = {shortOne.c_str()};
+  ASSERT_EQ(s.det.Attach(&s.rec, names), 1);
+  s.Feed(stream);
+  EXPECT_EQ(s.Reports().size(), 1u);
+}
