@@ -3,9 +3,10 @@
 // The recognizer's own rule accepts a pattern at the first time block whose deviation falls
 // under one fixed threshold. The detector instead watches every pattern at every time block
 // (through the engine's time-block observer) with a gain-independent log-spectral distance of
-// its own, keeps a per-pattern threshold calibrated from the pattern itself (and optionally from
-// background audio that holds no clip), and reports each occurrence once, at its best alignment,
-// only when the whole occurrence lies inside the audio fed, with a confidence.
+// its own that leaves out what the steady background of each band covers, keeps a per-pattern
+// threshold calibrated from the pattern itself (and optionally from background audio that holds
+// no clip), and reports each occurrence once, at its best alignment, only when the whole
+// occurrence lies inside the audio fed, with a confidence.
 //
 // Patterns can be grouped (a pattern and its speed-shifted variants): a group reports one
 // occurrence, naming the variant that matched best.
@@ -13,8 +14,8 @@
 // Positions are 64-bit sample counts from the first sample fed after Attach or Reset; the
 // detector counts time blocks itself, so it does not depend on the engine's 32-bit counters.
 //
-// Lifetime: detach (or destroy) the detector before its engine is destroyed or set up again;
-// a new set-up of the engine needs a new Attach.
+// Lifetime: detach (or destroy) the detector before its engine is destroyed. A new set-up of
+// the engine needs a new Attach; until then the detector leaves the engine alone.
 //
 // Threads: like the recognizer, one detector must not be used from two threads at once.
 #ifndef SP_PATTERNDETECTOR_H
