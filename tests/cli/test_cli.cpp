@@ -203,8 +203,9 @@ TEST_F(Cli, InfoPrintsThePatternAndDrawsIt) {
   RunResult r = Run("info " + File("clip.tvs") + " --png " + File("clip.png"));
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* text : {"Nband 8, Nblock 183", "2.390 s", "source:         " /* then the path */, "band 7",
-                           "(loudest)"})
+                           "(loudest)", "detector:       threshold "})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  EXPECT_EQ(r.out.find("plain:"), std::string::npos);
   EXPECT_NE(r.out.find("source:         " + File("clip.wav")), std::string::npos);
   EXPECT_NE(r.out.find("path:           " + File("clip.tvs")), std::string::npos);
   std::vector<unsigned char> png = sptest::ReadAll(File("clip.png"));
@@ -214,6 +215,21 @@ TEST_F(Cli, InfoPrintsThePatternAndDrawsIt) {
   const std::uint32_t height = (png[20] << 24) | (png[21] << 16) | (png[22] << 8) | png[23];
   EXPECT_GT(width, 183u);       // at least a pixel per time block, plus axes
   EXPECT_GT(height, 8u * 32u);  // the 8 bands, plus axes
+}
+
+TEST_F(Cli, APlainPatternIsPointedOut) {
+  // A lone 0.1 s beep is close to every beep of its band: create warns, info says why.
+  std::vector<float> beep(4410);
+  for (std::size_t i = 0; i < beep.size(); ++i)
+    beep[i] = static_cast<float>(0.3 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 44100.0) *
+                                 std::min(1.0, std::min(i, beep.size() - 1 - i) / 200.0));
+  ASSERT_TRUE(synth::WriteAudioFile(File("beep.wav"), beep, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+  RunResult r = Run("create " + File("beep.wav"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(File("beep.tvs") + ": a plain pattern"), std::string::npos) << r.err;
+  r = Run("info " + File("beep.tvs"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("plain: similar sounds"), std::string::npos) << r.out;
 }
 
 // Bad input: the status, one error line naming the file and the problem (the library's own

@@ -70,6 +70,17 @@ int RunCalibrate(const CalibrateArgs& args);
 // ---- info
 
 int RunInfo(const std::string& pattern, const std::string& png);
+// How the decision layer sees a pattern: its threshold (the pattern's own, or from a background
+// calibration beside it), the distance of distorted copies and of the closest sound that is not
+// the pattern. False when the pattern cannot be set up for recognition.
+struct DetectorView {
+  float threshold = 0.0f, positive = 0.0f, negative = 0.0f;
+  bool calibrated = false;
+};
+bool ViewThroughDetector(const std::string& pattern, DetectorView& view);
+// A pattern whose closest other sound is nearer than this (dB) is plain: short and simple, like
+// a lone beep, drum hit or click, close to every sound of its kind.
+constexpr float kPlainPatternDistance = 0.35f;
 // Draws a pattern's time-spectrum: time across, bands up, dB colours, labelled axes.
 void WritePatternPng(const SignalTVSEx& pattern, const std::string& title, const std::string& png);
 

@@ -105,6 +105,9 @@ std::string CreatePatternFile(const CreateArgs& args) {
 
 int RunCreate(const CreateArgs& args) {
   std::string written = CreatePatternFile(args);
+  DetectorView view;
+  if (ViewThroughDetector(written, view) && view.negative < kPlainPatternDistance)
+    PrintWarning(written + ": a plain pattern (short and simple): similar sounds may match it (sigpat info shows why)");
   std::printf("%s\n", written.c_str());
   for (const std::string& variant : CreateSpeedVariants(args, written)) std::printf("%s\n", variant.c_str());
   std::fflush(stdout);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PatternDetector.h"
 #include "commands.h"
 #include "messages.h"
 
@@ -221,6 +222,25 @@ void WritePatternPng(const SignalTVSEx& p, const std::string& title, const std::
   SavePng(img, path);
 }
 
+bool ViewThroughDetector(const std::string& file, DetectorView& view) {
+  char* names[] = {const_cast<char*>(file.c_str())};
+  SignalPattern engine;
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = names;
+  LibraryLineCapture quiet;
+  if (!engine.InitSignalPattern(&par)) return false;
+  PatternDetector detector;
+  const char* files[] = {file.c_str()};
+  if (!detector.Attach(&engine, files, 0) || detector.Patterns[0].Nblock < 1) return false;
+  const DetectorPattern& P = detector.Patterns[0];
+  view.threshold = P.Threshold;
+  view.positive = P.SelfPositive;
+  view.negative = P.SelfNegative;
+  view.calibrated = P.Calibrated != 0;
+  return true;
+}
+
 int RunInfo(const std::string& file, const std::string& png) {
   SignalTVSEx p;
   LoadPattern(file, p);
@@ -260,6 +280,14 @@ int RunInfo(const std::string& file, const std::string& png) {
   for (int b = 0; b < p.Nband; ++b)
     std::printf("  band %d  %5.0f Hz  %7.1f dB%s\n", b, b * kBandSpacingHz, static_cast<double>(PowToDB(p.BandRms[b])),
                 b == p.BandMaxRms ? "  (loudest)" : "");
+  DetectorView view;
+  if (ViewThroughDetector(file, view)) {
+    std::printf("detector:       threshold %.3f dB%s; distorted copies up to %.3f, closest other sound %.3f\n",
+                static_cast<double>(view.threshold), view.calibrated ? " (background calibration beside it)" : "",
+                static_cast<double>(view.positive), static_cast<double>(view.negative));
+    if (view.negative < kPlainPatternDistance)
+      std::printf("                plain: similar sounds (other beeps, hits or clicks of its colour) may match it\n");
+  }
   std::fflush(stdout);
 
   if (!png.empty()) {
