@@ -22,17 +22,7 @@ struct Recognizer : SignalPattern {
   using TimeSpectrumEstimation::BuiltReOrderPatternNumbers;
 };
 
-// Writes a pattern of the whole clip; returns the pattern file's path.
-std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip) {
-  std::vector<std::int16_t> pcm = sptest::ToPcm16(clip);
-  std::string source = dir.File(name + ".wav");
-  SignalPattern maker;
-  EXPECT_EQ(maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1),
-                                pcm.data(), SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000),
-            1);
-  EXPECT_EQ(maker.GetFlagCreatedPattern(), 1);
-  return dir.File(name + ".tvs");
-}
+using sptest::MakePattern;
 
 // A clip of tone steps, 150 ms each.
 std::vector<float> Clip(const std::vector<double>& freqs) { return sptest::ToneSteps(freqs, 6615, 0.5); }

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +107,17 @@ std::vector<float> Noise(std::size_t n, double amplitude, std::uint32_t seed) {
     x[i] = static_cast<float>(amplitude * u);
   }
   return x;
+}
+
+std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip) {
+  std::vector<std::int16_t> pcm = ToPcm16(clip);
+  std::string source = dir.File(name + ".wav");
+  SignalPattern maker;
+  EXPECT_EQ(maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1),
+                                pcm.data(), SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000),
+            1);
+  EXPECT_EQ(maker.GetFlagCreatedPattern(), 1);
+  return dir.File(name + ".tvs");
 }
 
 std::vector<std::int16_t> ToPcm16(const std::vector<float>& x) {
