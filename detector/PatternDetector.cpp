@@ -19,6 +19,7 @@
 // alignments per time block, where the coarse one comes near the threshold.
 #include "PatternDetector.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -110,7 +111,6 @@ PatternDetector::PatternDetector()
       PrevScore(nullptr),
       BandScratch(nullptr),
       Work(nullptr),
-      Envelope(nullptr),
       BlockPtr(nullptr),
       WorkReady(nullptr),
       Longest(0),
@@ -153,7 +153,6 @@ void PatternDetector::Detach() {
   Free(Noise);
   Free(BandScratch);
   Free(Work);
-  Free(Envelope);
   Free(BlockPtr);
   Free(WorkReady);
   Free(Reports);
@@ -229,7 +228,6 @@ int PatternDetector::PrepareRings() {
   LogRing = new (std::nothrow) float[static_cast<long>(RingLength) * Nband];
   SubSums = new (std::nothrow) float[static_cast<long>(SubPerAvg) * Nband];
   Work = new (std::nothrow) float[static_cast<long>(Longest) * Nband];
-  Envelope = new (std::nothrow) float[Longest > Nband ? Longest : Nband];
   BlockPtr = new (std::nothrow) const float*[static_cast<long>(SubSteps) * Longest];
   WorkReady = new (std::nothrow) int[SubSteps];
   // The background before an occurrence began: kept for the longest pattern and the delay.
@@ -240,9 +238,8 @@ int PatternDetector::PrepareRings() {
   NoiseCur = new (std::nothrow) float[Nband];
   NoiseHist = new (std::nothrow) float[static_cast<long>(NoiseHistLength) * Nband];
   Noise = new (std::nothrow) float[Nband];
-  BandScratch = new (std::nothrow) float[3 * static_cast<long>(Nband)];
-  return LogRing != nullptr && SubSums != nullptr && Work != nullptr && Envelope != nullptr && BlockPtr != nullptr &&
-         WorkReady != nullptr &&
+  BandScratch = new (std::nothrow) float[4 * static_cast<long>(Nband)];
+  return LogRing != nullptr && SubSums != nullptr && Work != nullptr && BlockPtr != nullptr && WorkReady != nullptr &&
          NoiseSeg != nullptr && NoiseCur != nullptr && NoiseHist != nullptr && Noise != nullptr &&
          BandScratch != nullptr;
 }
@@ -304,41 +301,27 @@ int PatternDetector::PreparePattern(int i) {
       P.Weight[Nband + b] *= TailWeight;
     }
   }
-  P.SalientSum = 0.0f;
-  P.SalientCount = 0.0f;
-  P.TotalWeight = 0.0f;
-  for (int q = 0; q < 4; ++q) {
-    P.QuarterEnd[q] = ((q + 1) * N) / 4;
-    P.QuarterWeight[q] = 0.0f;
-  }
+  for (int q = 0; q < 4; ++q) P.QuarterEnd[q] = ((q + 1) * N) / 4;
   P.QuarterEnd[3] = N;
-  for (int k = 0, q = 0; k < N; ++k) {
-    while (k >= P.QuarterEnd[q]) ++q;
-    for (int b = 0; b < Nband; ++b) {
-      const long n = static_cast<long>(k) * Nband + b;
-      P.SalientSum += P.Salient[n] * P.LogSpectrum[n];
-      P.SalientCount += P.Salient[n];
-      P.QuarterWeight[q] += P.Weight[n];
+  // Salient cells and weights per quarter, over every step-th block: every block for the exact
+  // distance; for the coarse pass every block of a short pattern, every second, fourth or eighth
+  // of longer ones.
+  auto sums = [&](int step, float& salient, float* quarter, float& total) {
+    salient = total = 0.0f;
+    for (int q = 0; q < 4; ++q) quarter[q] = 0.0f;
+    for (int k = 0, q = 0; k < N; k += step) {
+      while (k >= P.QuarterEnd[q]) ++q;
+      for (int b = 0; b < Nband; ++b) {
+        const long n = static_cast<long>(k) * Nband + b;
+        salient += P.Salient[n];
+        quarter[q] += P.Weight[n];
+      }
     }
-  }
-  for (int q = 0; q < 4; ++q) P.TotalWeight += P.QuarterWeight[q];
-  // The same sums over the blocks of the coarse pass: every block of a short pattern, every
-  // second, fourth or eighth of longer ones.
+    for (int q = 0; q < 4; ++q) total += quarter[q];
+  };
+  sums(1, P.SalientCount, P.QuarterWeight, P.TotalWeight);
   P.CoarseStep = N < 32 ? 1 : (N < 96 ? 2 : (N < 192 ? 4 : 8));
-  P.CoarseSalientSum = 0.0f;
-  P.CoarseSalientCount = 0.0f;
-  P.CoarseTotalWeight = 0.0f;
-  for (int q = 0; q < 4; ++q) P.CoarseQuarterWeight[q] = 0.0f;
-  for (int k = 0, q = 0; k < N; k += P.CoarseStep) {
-    while (k >= P.QuarterEnd[q]) ++q;
-    for (int b = 0; b < Nband; ++b) {
-      const long n = static_cast<long>(k) * Nband + b;
-      P.CoarseSalientSum += P.Salient[n] * P.LogSpectrum[n];
-      P.CoarseSalientCount += P.Salient[n];
-      P.CoarseQuarterWeight[q] += P.Weight[n];
-    }
-  }
-  for (int q = 0; q < 4; ++q) P.CoarseTotalWeight += P.CoarseQuarterWeight[q];
+  sums(P.CoarseStep, P.CoarseSalientCount, P.CoarseQuarterWeight, P.CoarseTotalWeight);
   return 1;
 }
 
@@ -862,22 +845,22 @@ float PatternDetector::GenericNegative(int i) {
   if (N < 1 || N > GenericMaxBlocks) return kNotEvaluated;
   const float* sp = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
   // Onset: the first block (in time) within 20 dB of the loudest block.
-  float peak = 0.0f;
-  for (int k = 0; k < N; ++k) {
+  auto power = [&](int k) {
     float e = 0.0f;
     for (int b = 0; b < Nband; ++b) e += sp[static_cast<long>(b) * N + k];
-    Envelope[k] = e;
-    if (e > peak) peak = e;
-  }
+    return e;
+  };
+  float peak = 0.0f;
+  for (int k = 0; k < N; ++k) peak = std::max(peak, power(k));
   if (!(peak > 0.0f)) return kNotEvaluated;
   int onset = 0;  // in time order: block N - 1 - onset of the pattern
-  while (onset < N - 1 && Envelope[N - 1 - onset] < 0.01f * peak) ++onset;
+  while (onset < N - 1 && power(N - 1 - onset) < 0.01f * peak) ++onset;
 
   float* seg = Work;
   const float** ptr = BlockPtr;
   for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
-  float* shape = BandScratch + 2 * Nband;  // Nband powers of the event's spectrum
-  float* shapeDb = Envelope;               // and their levels (the envelope is no longer needed)
+  float* shape = BandScratch + 2 * Nband;    // Nband powers of the event's spectrum
+  float* shapeDb = BandScratch + 3 * Nband;  // and their levels
   // Falling (drums, thuds) and rising (hiss, clicks) slopes of broadband sound, dB per band.
   static const float kSlope[] = {-1.5f, -3.0f, -6.0f, -10.0f, 3.0f, 6.0f};
   const int nSlope = static_cast<int>(sizeof kSlope / sizeof kSlope[0]);

@@ -15,6 +15,7 @@
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
 #include "prefilter_job.h"
+#include "sp_cpu.h"
 #include "sp_helpers.h"
 #include "sp_message.h"
 
@@ -174,14 +175,6 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
 // AVX2, chosen at run time (not on Windows, where GCC cannot keep 32-byte stack slots aligned).
 #define SP_MATCH_AVX2 1
 #include <immintrin.h>
-
-bool HasAvx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 #endif
 
 constexpr int kBands = 8;     // the band count the layout serves (the standard geometry's)
@@ -793,7 +786,7 @@ int TimeSpectrumEstimation::PrepareMatching(int lanes) {
   if (TVS == nullptr || NPattern < 1 || Nband != kBands || Nblock < 1 || TimeSpectrumWork == nullptr) return 0;
   int width = 4;
 #if defined(SP_MATCH_AVX2)
-  if (lanes != 4 && HasAvx2()) width = 8;
+  if (lanes != 4 && sp::HasAvx2()) width = 8;
 #else
   (void)lanes;
 #endif

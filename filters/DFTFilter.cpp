@@ -18,6 +18,8 @@
 #if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 #define SP_DFT_AVX2 1
 #include <immintrin.h>
+
+#include "sp_cpu.h"
 #endif
 
 namespace {
@@ -404,13 +406,6 @@ __attribute__((target("avx2"))) void FrameQuad16Avx2(const float* base, const fl
   for (int k = 0; k < 16; ++k) lastFold[k] = fold[3][k];
 }
 
-bool HasAvx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 #endif
 
 template <bool kPower, bool kAligned>
@@ -482,7 +477,7 @@ int ProcessFramesFast(DFTFilter& f, sp_long nFrame, const float* In, float* Out,
       alignas(16) float fold1[16];
       alignas(16) float bands1[8];
 #if defined(SP_DFT_AVX2)
-      const bool avx2 = HasAvx2();
+      const bool avx2 = sp::HasAvx2();
 #endif
 #if defined(SP_DFT_AVX2)
       if (avx2 && nBands == 8) {

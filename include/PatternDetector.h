@@ -49,14 +49,12 @@ struct SP_API DetectorPattern {
   float* LogSpectrum;     // Nblock*Nband, block-major, block 0 newest: level in dB, floored
   float* Weight;          // Nblock*Nband cell weights (0: not compared)
   float* Salient;         // Nblock*Nband: 1 for the cells that set the level difference
-  float SalientSum;       // sum of the salient cells' levels
-  float SalientCount;
-  float TotalWeight;
+  float SalientCount;     // number of salient cells
+  float TotalWeight;      // sum of the weights
   float QuarterWeight[4]; // weights of the four quarters of the pattern's span
   int QuarterEnd[4];      // first block after each quarter
   int CoarseStep;         // the coarse pass compares every CoarseStep-th block
-  float CoarseSalientSum; // the same sums over those blocks
-  float CoarseSalientCount;
+  float CoarseSalientCount;     // the same sums over those blocks
   float CoarseTotalWeight;
   float CoarseQuarterWeight[4];
   float Floor_dB;         // floor of the pattern's levels
@@ -240,9 +238,8 @@ class SP_API PatternDetector {
   int* GroupMembers;         // NPattern
   int* LeaderNear;           // NPattern: leader's score came within VariantGate (this or last block)
   float* PrevScore;          // NPattern: score at the previous step
-  float* BandScratch;        // 3*Nband scratch levels of one comparison
+  float* BandScratch;        // 4*Nband scratch levels of one comparison
   float* Work;               // scratch input of the self calibration, block-major
-  float* Envelope;           // scratch of the self calibration: max(Longest, Nband) floats
   const float** BlockPtr;    // SubSteps segments: pointers to aligned ring blocks, newest first
   int* WorkReady;            // SubSteps flags: segment set up for this time block
   int Longest;
