@@ -26,6 +26,9 @@ struct CreateArgs {
 
 // Makes the pattern file and returns the path written.
 std::string CreatePatternFile(const CreateArgs& args);
+// The interval create takes from an input of `total` samples: samples at 44100 Hz, both ends
+// included (the whole input when no bounds are given). Not checked.
+void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);
 int RunCreate(const CreateArgs& args);
 // The speed-shifted variants of the pattern just written (MAIN.tvs -> MAIN.speed+1.5.tvs, ...),
 // one faster and one slower per speed of args.speeds; returns the paths written.

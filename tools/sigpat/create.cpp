@@ -35,16 +35,22 @@ std::string Seconds(std::int64_t samples) {
 
 }  // namespace
 
+void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end) {
+  begin = 0;
+  end = total - 1;
+  if (args.begin) begin = *args.begin;
+  if (args.beginSeconds) begin = std::llround(*args.beginSeconds * kLibraryRate);
+  if (args.end) end = *args.end;
+  if (args.endSeconds) end = std::llround(*args.endSeconds * kLibraryRate) - 1;
+}
+
 std::string CreatePatternFile(const CreateArgs& args) {
   if (args.input == "-") throw UsageError("create needs an audio file, not standard input");
   std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
   const std::int64_t total = in->expectedSamples();
 
-  std::int64_t begin = 0, end = total - 1;
-  if (args.begin) begin = *args.begin;
-  if (args.beginSeconds) begin = std::llround(*args.beginSeconds * kLibraryRate);
-  if (args.end) end = *args.end;
-  if (args.endSeconds) end = std::llround(*args.endSeconds * kLibraryRate) - 1;
+  std::int64_t begin, end;
+  CreateInterval(args, total, begin, end);
 
   const std::string interval = std::to_string(begin) + ".." + std::to_string(end);
   if (begin > end)

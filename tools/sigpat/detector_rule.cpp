@@ -114,14 +114,8 @@ int RunCalibrate(const CalibrateArgs& args) {
   }
 
   // The thresholds from the measurement, through a detector on the same set.
-  std::vector<char*> names;
-  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
   SignalPattern engine;
-  SigRecognitionPar par;
-  par.NPattern = static_cast<int>(names.size());
-  par.PatternFileNames = names.data();
-  LibraryLineCapture capture;
-  if (!engine.InitSignalPattern(&par)) throw Error("the library refused the pattern set", capture.lines());
+  SetUpRecognition(engine, files);
   PatternDetector detector;
   if (!detector.Attach(&engine, nullptr, 0)) throw Error("the decision layer could not be attached to the recognizer");
   detector.BeginBackgroundCalibration();

@@ -223,13 +223,12 @@ void WritePatternPng(const SignalTVSEx& p, const std::string& title, const std::
 }
 
 bool ViewThroughDetector(const std::string& file, DetectorView& view) {
-  char* names[] = {const_cast<char*>(file.c_str())};
   SignalPattern engine;
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = names;
-  LibraryLineCapture quiet;
-  if (!engine.InitSignalPattern(&par)) return false;
+  try {
+    SetUpRecognition(engine, {file});
+  } catch (const Error&) {
+    return false;
+  }
   PatternDetector detector;
   const char* files[] = {file.c_str()};
   if (!detector.Attach(&engine, files, 0) || detector.Patterns[0].Nblock < 1) return false;

@@ -118,12 +118,18 @@ void CheckPatternSet(const std::vector<std::string>& files) {
       PrintWarning(file + ": the pattern has only " + std::to_string(record.Nblock) +
                    " time blocks and will be found almost anywhere");
   }
+  SignalPattern engine;
+  SetUpRecognition(engine, files);
+}
+
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold) {
   std::vector<char*> names;
   for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
-  SignalPattern engine;
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
+  par.NsampleMax = kBlockSamples;
+  if (threshold >= 0.0f) par.TresholdRelDeviation = threshold;
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
 }
@@ -141,17 +147,7 @@ void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
 ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                          const std::function<void(std::int64_t)>& progress) {
   auto engine = std::make_unique<SignalPattern>();
-  std::vector<char*> names;
-  for (const auto& f : files_) names.push_back(const_cast<char*>(f.c_str()));
-  SigRecognitionPar par;
-  par.NPattern = static_cast<int>(names.size());
-  par.PatternFileNames = names.data();
-  par.NsampleMax = kBlockSamples;
-  if (options_.threshold >= 0.0f) par.TresholdRelDeviation = options_.threshold;
-  {
-    LibraryLineCapture capture;
-    if (!engine->InitSignalPattern(&par)) throw Error(RefusedSet(files_), capture.lines());
-  }
+  SetUpRecognition(*engine, files_, options_.threshold);
   std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
   if (!rule) throw Error("unknown decision rule \"" + options_.rule + "\"");
 

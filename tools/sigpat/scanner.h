@@ -154,6 +154,11 @@ void RebaseEngine(SignalPattern& engine, std::uint32_t shift);
 // the library's lines.
 void LoadPattern(const std::string& file, SignalTVSEx& record);
 
+// Sets the engine up to recognise the pattern files (blocks of up to kBlockSamples; a negative
+// threshold keeps the library's default); throws Error naming the set, with the library's lines,
+// when the library refuses it.
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold = -1.0f);
+
 // Checks each pattern file on its own and then the set; throws Error naming the file and the
 // problem, with the library's lines, when the library refuses it.
 void CheckPatternSet(const std::vector<std::string>& files);

@@ -50,12 +50,8 @@ bool IsVariantName(const std::string& name) {
 // The interval of the input as create reads it (samples at 44100 Hz, both ends included).
 std::vector<float> ReadInterval(const CreateArgs& args) {
   std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
-  const std::int64_t total = in->expectedSamples();
-  std::int64_t begin = 0, end = total - 1;
-  if (args.begin) begin = *args.begin;
-  if (args.beginSeconds) begin = std::llround(*args.beginSeconds * kLibraryRate);
-  if (args.end) end = *args.end;
-  if (args.endSeconds) end = std::llround(*args.endSeconds * kLibraryRate) - 1;
+  std::int64_t begin, end;
+  CreateInterval(args, in->expectedSamples(), begin, end);
   std::vector<float> clip;
   std::vector<std::int16_t> block(65536);
   std::int64_t pos = 0;
