@@ -47,23 +47,12 @@ void CountedRelease(void* p) noexcept {
   std::free(base);
 }
 
-void* CountedAllocateOrThrow(std::size_t n) {
-  void* p = CountedAllocate(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
 }  // namespace
 
-void* operator new(std::size_t n) { return CountedAllocateOrThrow(n); }
-void* operator new[](std::size_t n) { return CountedAllocateOrThrow(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return CountedAllocate(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return CountedAllocate(n); }
-void operator delete(void* p) noexcept { CountedRelease(p); }
-void operator delete[](void* p) noexcept { CountedRelease(p); }
-void operator delete(void* p, std::size_t) noexcept { CountedRelease(p); }
-void operator delete[](void* p, std::size_t) noexcept { CountedRelease(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { CountedRelease(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedRelease(p); }
+// The allocation functions of this program, through the hooks above.
+void* TestAllocate(std::size_t n) { return CountedAllocate(n); }
+void TestRelease(void* p) { CountedRelease(p); }
+#include "replace_new.h"
 
 namespace {
 
