@@ -83,7 +83,7 @@ void PatternSeeds(const fs::path& dir) {
   const std::pair<const char*, std::size_t> cuts[] = {
       {"cut-header", 40},           {"cut-56", 56},
       {"cut-levels", levels + 6},   {"cut-after-levels", spectrum},
-      {"cut-spectrum", spectrum + 4 * nband + 3}, {"cut-section1-size", section1 + 1},
+      {"cut-band-powers", spectrum + 4 * nband + 3}, {"cut-section1-size", section1 + 1},
       {"cut-section1-L", section1 + 5},           {"cut-section1-name", section1 + 8},
       {"cut-section1-reserved", nameBlock - 3},   {"cut-name-length", nameBlock + 2},
       {"cut-name", nameBlock + 6},                {"cut-name-terminator", valid.size() - 1}};
@@ -124,12 +124,12 @@ void PatternSeeds(const fs::path& dir) {
   edited("levels-zero", [&](Bytes& b) {
     for (std::size_t i = 0; i < nband; ++i) PutF32(b, levels + 4 * i, 0.0f);
   });
-  const std::pair<const char*, float> values[] = {{"spectrum-nan", std::nanf("")},
-                                                  {"spectrum-inf", INFINITY},
-                                                  {"spectrum-negative", -1.0f},
-                                                  {"spectrum-huge", 3.0e38f},
-                                                  {"spectrum-zero", 0.0f},
-                                                  {"spectrum-denormal", 1.0e-42f}};
+  const std::pair<const char*, float> values[] = {{"band-power-nan", std::nanf("")},
+                                                  {"band-power-inf", INFINITY},
+                                                  {"band-power-negative", -1.0f},
+                                                  {"band-power-huge", 3.0e38f},
+                                                  {"band-power-zero", 0.0f},
+                                                  {"band-power-denormal", 1.0e-42f}};
   for (const auto& v : values)
     edited(v.first, [&](Bytes& b) {
       for (std::size_t i = 0; i < static_cast<std::size_t>(nband) * nblock; i += 3) PutF32(b, spectrum + 4 * i, v.second);

@@ -30,7 +30,7 @@ struct TestEngine : TimeSpectrumEstimation {
 bool SameBits(const float* a, const float* b, std::size_t n) { return std::memcmp(a, b, n * sizeof(float)) == 0; }
 
 // Description of a hand-made pattern file; the defaults give a valid version-5 file.
-struct FileSpec {
+struct FileLayout {
   std::uint32_t protocolWord = 0x50000u;
   int ndft = 16, nband = 4, nblock = 3;
   float fs = 44100.0f;
@@ -43,7 +43,7 @@ struct FileSpec {
 
 float SpectrumValue(int t, int b) { return static_cast<float>(t * 10 + b) + 0.25f; }
 
-Bytes Build(const FileSpec& s) {
+Bytes Build(const FileLayout& s) {
   Bytes b;
   auto u32 = [&b](std::uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -358,13 +358,13 @@ TEST(PatternFile, LoaderCases) {
   const std::string path = dir.File("p.tvs");
   struct Case {
     const char* what;
-    void (*edit)(FileSpec&);
+    void (*edit)(FileLayout&);
     int result;
     Lines lines;
     void (*check)(const SignalTVSEx&);
   };
   const std::vector<Case> cases = {
-      {"valid", [](FileSpec&) {}, 1, {},
+      {"valid", [](FileLayout&) {}, 1, {},
        [](const SignalTVSEx& r) {
          EXPECT_EQ(r.BandMaxRms, 1);  // levels 1, 3, 3, 2: the first of equal maxima
          EXPECT_STREQ(r.InputFileName, "C:\\snd\\source.wav");
@@ -373,28 +373,28 @@ TEST(PatternFile, LoaderCases) {
          EXPECT_EQ(r.SpectrumByBand[3 * 3 + 2], SpectrumValue(2, 3));
          EXPECT_EQ(r.NSamplePattern, 3 * 576);
        }},
-      {"protocol", [](FileSpec& s) { s.protocolWord = 0x50001u; }, 0, {kHeaderDataError}, nullptr},
-      {"Ndft 8", [](FileSpec& s) { s.ndft = 8; }, 0, {kHeaderDataError}, nullptr},
-      {"Nband 0", [](FileSpec& s) { s.nband = 0; }, 0, {kHeaderDataError}, nullptr},
-      {"Nband 17", [](FileSpec& s) { s.nband = 17; }, 0, {kHeaderDataError}, nullptr},
-      {"48000 Hz", [](FileSpec& s) { s.fs = 48000.0f; }, 0, {kHeaderDataError}, nullptr},
-      {"N 511", [](FileSpec& s) { s.path = std::string(511, 'n'); }, 1, {},
+      {"protocol", [](FileLayout& s) { s.protocolWord = 0x50001u; }, 0, {kHeaderDataError}, nullptr},
+      {"Ndft 8", [](FileLayout& s) { s.ndft = 8; }, 0, {kHeaderDataError}, nullptr},
+      {"Nband 0", [](FileLayout& s) { s.nband = 0; }, 0, {kHeaderDataError}, nullptr},
+      {"Nband 17", [](FileLayout& s) { s.nband = 17; }, 0, {kHeaderDataError}, nullptr},
+      {"48000 Hz", [](FileLayout& s) { s.fs = 48000.0f; }, 0, {kHeaderDataError}, nullptr},
+      {"N 511", [](FileLayout& s) { s.path = std::string(511, 'n'); }, 1, {},
        [](const SignalTVSEx& r) { EXPECT_EQ(std::string(r.FileName), std::string(511, 'n')); }},
-      {"v1", [](FileSpec& s) { s.protocolWord = 0x10000u; s.shortName = "fifteen-chars-x"; }, 1, {},
+      {"v1", [](FileLayout& s) { s.protocolWord = 0x10000u; s.shortName = "fifteen-chars-x"; }, 1, {},
        [](const SignalTVSEx& r) {
          EXPECT_EQ(r.InputFileName, nullptr);
          EXPECT_STREQ(r.FileName, "fifteen-chars-x");
        }},
-      {"v2 without section 1", [](FileSpec& s) { s.protocolWord = 0x20000u; s.section1 = s.nameBlock = false; }, 1,
+      {"v2 without section 1", [](FileLayout& s) { s.protocolWord = 0x20000u; s.section1 = s.nameBlock = false; }, 1,
        {}, [](const SignalTVSEx& r) { EXPECT_EQ(r.InputFileName, nullptr); }},
-      {"v4 without name block", [](FileSpec& s) { s.protocolWord = 0x40000u; s.section1 = s.nameBlock = false; }, 0,
+      {"v4 without name block", [](FileLayout& s) { s.protocolWord = 0x40000u; s.section1 = s.nameBlock = false; }, 0,
        {kFullNameError}, [](const SignalTVSEx& r) { EXPECT_STREQ(r.FileName, "short.tvs"); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    FileSpec spec;
-    c.edit(spec);
-    sptest::WriteAll(path, Build(spec));
+    FileLayout layout;
+    c.edit(layout);
+    sptest::WriteAll(path, Build(layout));
     SignalTVSEx rec;
     Loaded r = Load(e, path, rec);
     EXPECT_EQ(r.result, c.result);
@@ -406,7 +406,7 @@ TEST(PatternFile, LoaderCases) {
   }
 
   // With the fixed-rate flag clear, 48000 Hz loads.
-  FileSpec s48;
+  FileLayout s48;
   s48.fs = 48000.0f;
   sptest::WriteAll(path, Build(s48));
   e.RecPar.fFixedFs = 0;

@@ -339,7 +339,7 @@ std::vector<float> Stretch(const std::vector<float>& track, std::size_t n, Rng& 
   return out;
 }
 
-struct VariantSpec {
+struct StreamVariant {
   const char* name;
   double gainDb;        // clip gain
   double speed;         // playback speed change, percent
@@ -348,7 +348,7 @@ struct VariantSpec {
   double mixDb;         // background level relative to the clip when mixed
 };
 
-const VariantSpec kVariants[] = {
+const StreamVariant kVariants[] = {
     {"clean", 0, 0, 0, 0, 0},      {"+6dB", 6, 0, 0, 0, 0},       {"-6dB", -6, 0, 0, 0, 0},
     {"snr20", 0, 0, 20, 0, 0},     {"snr10", 0, 0, 10, 0, 0},     {"speech", 0, 0, 0, 1, -6},
     {"music", 0, 0, 0, 2, -10},    {"speed+1.5", 0, 1.5, 0, 0, 0}, {"speed-1.5", 0, -1.5, 0, 0, 0},
@@ -364,7 +364,7 @@ void AddWhiteNoise(std::vector<float>& x, double rms, Rng& rng) {
 // Places the clips one after the other over a background: spliced (the background pauses) or
 // mixed (the background goes on under the clip).
 void Place(Stream& st, std::vector<float>& out, const std::vector<const std::vector<float>*>& clips,
-           const std::vector<int>& ids, const std::vector<std::string>& names, const VariantSpec& v,
+           const std::vector<int>& ids, const std::vector<std::string>& names, const StreamVariant& v,
            const Backgrounds& bg, Rng& rng, double lead, double gapMin, double gapMax) {
   out.clear();
   for (std::size_t k = 0; k < clips.size(); ++k) {
@@ -440,7 +440,7 @@ bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& erro
   // Streams with insertions: one per variant, each pattern once, in an order of its own. The
   // quick version takes every other pattern per variant (alternating halves).
   int vi = 0;
-  for (const VariantSpec& v : kVariants) {
+  for (const StreamVariant& v : kVariants) {
     if (!options.speedVariants && v.speed != 0.0) continue;
     Stream st;
     st.name = std::string("insert-") + v.name;
