@@ -73,6 +73,13 @@ PatternDetector::PatternDetector()
       NoiseMargin_dB(8.0f),
       MinVisible(0.4f),
       GenericMaxBlocks(64),
+      ShapeMinBlocks(64),
+      ShapeSegmentBlocks(64),
+      ShapeMaxSpeed(0.03f),
+      ShapeFloorDepth_dB(40.0f),
+      ShapeThreshold(0.45f),
+      ShapeNegativeScale(0.7f),
+      ShapeGate(0.15f),
       Engine(nullptr),
       NPattern(0),
       Nband(0),
@@ -120,7 +127,8 @@ PatternDetector::PatternDetector()
       OnReport(nullptr),
       OnReportContext(nullptr),
       OnBlock(nullptr),
-      OnBlockContext(nullptr) {}
+      OnBlockContext(nullptr),
+      Shape(nullptr) {}
 
 PatternDetector::~PatternDetector() { Detach(); }
 
@@ -156,6 +164,7 @@ void PatternDetector::Detach() {
   Free(BlockPtr);
   Free(WorkReady);
   Free(Reports);
+  DropShape();
   NReport = CapReport = 0;
   NPattern = 0;
   RingLength = 0;
@@ -214,6 +223,10 @@ int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* p
   for (int i = 0; i < NPattern; ++i) {
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
+  }
+  if (!SetUpShape()) {
+    Detach();
+    return 0;
   }
   Reset(0);
   if (observe) engine->SetTimeBlockObserver(&PatternDetector::Observer, this);
@@ -954,6 +967,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
   if (Noise != nullptr)
     for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
   NReport = 0;
+  ResetShape();
 }
 
 int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
@@ -1156,6 +1170,7 @@ void PatternDetector::OnTimeBlock() {
   } else {
     for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
   }
+  ShapeBlock();
   if (OnBlock != nullptr) OnBlock(OnBlockContext, this);
 }
 
@@ -1195,6 +1210,7 @@ void PatternDetector::Decide(int phase) {
       c.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
       c.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
       c.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
+      c.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
       c.Prev = PrevScore[best];
       c.Next = kNotEvaluated;
       c.NextSet = 0;
@@ -1241,7 +1257,17 @@ void PatternDetector::Emit(const Candidate& c) {
   if (r.Confidence < 0.0f) r.Confidence = 0.0f;
   r.Verify = c.Verify;
   r.RelDev = c.RelDev;
+  r.RelDevMpb = c.RelDevMpb;
+  r.Method = 0;
+  r.Stretch = 0.0f;
   r.Name = P.Name != nullptr ? P.Name : "";
+  Store(r);
+}
+
+// Adds a report to the list, unless it repeats the group's last report (the other path may have
+// reported the same occurrence).
+void PatternDetector::Store(const DetectorReport& r) {
+  if (Repeats(r)) return;
   if (NReport == CapReport) {
     const int cap = CapReport < 16 ? 16 : CapReport * 2;
     DetectorReport* grown = new (std::nothrow) DetectorReport[cap];
@@ -1265,6 +1291,7 @@ int PatternDetector::Finish() {
     Emit(c);
     c.Active = 0;
   }
+  ShapeFinish();
   return NReport - before;
 }
 

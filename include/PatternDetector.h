@@ -37,7 +37,10 @@ struct SP_API DetectorReport {
   float Threshold;      // the pattern's threshold the score was compared with
   float Confidence;     // 0..1: 1 - Score/Threshold, how far under the threshold
   float Verify;         // distance of the worst quarter of the pattern at that alignment
-  float RelDev;         // the recognizer's own deviation of that pattern in that block
+  float RelDev;         // the recognizer's own deviations of that pattern in the block of the
+  float RelDevMpb;      // best alignment (2: not compared there)
+  int Method;           // what found it: 0 the level distance, 1 the shape distance
+  float Stretch;        // shape distance: speed change of the input found, percent (> 0 faster)
   const char* Name;     // file name of the matching pattern (held by the detector until Detach)
 };
 
@@ -67,6 +70,10 @@ struct SP_API DetectorPattern {
   float Score;            // distance at the latest time block (1e9 when not compared)
   float Verify;           // worst-quarter distance at the latest time block
   int Calibrated;         // 1 when a background calibration is in force
+  float ShapeThreshold;   // threshold of the shape distance (0: not compared by shape)
+  float ShapeNegative;    // smallest shape distance of sounds made from the pattern's make-up
+  float ShapeBackgroundMin; // smallest shape distance seen on background audio (0: none)
+  float ShapeScore;       // shape distance at the latest time block (2: not compared)
   char* Name;             // the pattern's file name (without folders), owned
 };
 
@@ -107,6 +114,17 @@ class SP_API PatternDetector {
   // Patterns of up to GenericMaxBlocks time blocks are also compared with common sound events
   // (tones, drum-like hits, bursts); their thresholds stay well under the closest.
   int GenericMaxBlocks;
+  // Shape distance (detector/shape_match.h): patterns of at least ShapeMinBlocks time blocks are
+  // also compared by the shape of their bands over time, which survives compression and
+  // equalisation, at speeds up to ShapeMaxSpeed off; ShapeThreshold is its default threshold,
+  // kept under ShapeNegativeScale times the closest self-negative. ShapeMinBlocks 0 turns it off.
+  int ShapeMinBlocks;
+  int ShapeSegmentBlocks;
+  float ShapeMaxSpeed;
+  float ShapeFloorDepth_dB;
+  float ShapeThreshold;
+  float ShapeNegativeScale;
+  float ShapeGate;         // exact shape comparison where the coarse one is under threshold + gate
 
   // ---- state (public for reports; change only through the operations)
   TimeSpectrumEstimation* Engine;
@@ -201,6 +219,7 @@ class SP_API PatternDetector {
     float Score;
     float Verify;
     float RelDev;
+    float RelDevMpb;
     float Prev;              // its score one step before the best
     float Next;              // and one step after
     int NextSet;
@@ -231,6 +250,17 @@ class SP_API PatternDetector {
   void Decide(int phase);
   void BuildGroups();
   void Emit(const Candidate& c);
+  bool Repeats(const DetectorReport& r);
+  void Store(const DetectorReport& r);
+  // The shape path (detector/shape_path.cpp).
+  int SetUpShape();
+  void DropShape();
+  void ResetShape();
+  void ShapeBlock();
+  void ShapeDecide(int i);
+  void ShapeEmitAll(bool force);
+  void ShapeFinish();
+  void ShapeSelfCalibrate(int i);
 
   Candidate* Candidates;     // indexed by group number
   float* StepVerify;
@@ -250,6 +280,8 @@ class SP_API PatternDetector {
   void* OnReportContext;
   BlockCallback OnBlock;
   void* OnBlockContext;
+  struct ShapeState;
+  ShapeState* Shape;
 };
 
 #endif

@@ -46,9 +46,8 @@ class DetectorRule : public DecisionRule {
       d.pattern = r->Pattern;
       d.begin = r->Begin;
       d.end = r->End;
-      SignalTVSEx* p = r->Pattern < view.engine.NPattern ? view.engine.TVS[r->Pattern] : nullptr;
       d.relDev = r->RelDev;
-      d.relDevMpb = p != nullptr ? p->RelDevMPB : 2.0f;
+      d.relDevMpb = r->RelDevMpb;
       d.score = r->Score;
       d.threshold = r->Threshold;
       d.confidence = r->Confidence;

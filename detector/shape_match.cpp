@@ -1,0 +1,238 @@
+// Shape comparison of the decision layer (see shape_match.h).
+#include "shape_match.h"
+
+#include "shape_kernel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace spdet {
+
+namespace {
+
+constexpr float kTinyNorm = 1.0e-3f;
+
+// Floors `rows` x `bands` levels at their peak - depth, removes the per-band and per-row means
+// and returns the sum of squares of what remains.
+float DoubleCentre(std::vector<float>& v, int rows, int bands, float depth) {
+  float peak = -1.0e30f;
+  for (float x : v) peak = std::max(peak, x);
+  for (float& x : v) x = std::max(x - peak, -depth);
+  std::vector<float> rowMean(static_cast<std::size_t>(rows), 0.0f), colMean(static_cast<std::size_t>(bands), 0.0f);
+  float all = 0.0f;
+  for (int r = 0; r < rows; ++r)
+    for (int b = 0; b < bands; ++b) {
+      const float x = v[static_cast<std::size_t>(r) * bands + b];
+      rowMean[static_cast<std::size_t>(r)] += x;
+      colMean[static_cast<std::size_t>(b)] += x;
+      all += x;
+    }
+  for (float& m : rowMean) m /= static_cast<float>(bands);
+  for (float& m : colMean) m /= static_cast<float>(rows);
+  all /= static_cast<float>(rows) * static_cast<float>(bands);
+  float norm = 0.0f;
+  for (int r = 0; r < rows; ++r)
+    for (int b = 0; b < bands; ++b) {
+      float& x = v[static_cast<std::size_t>(r) * bands + b];
+      x = x - rowMean[static_cast<std::size_t>(r)] - colMean[static_cast<std::size_t>(b)] + all;
+      norm += x * x;
+    }
+  return norm;
+}
+
+}  // namespace
+
+bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int last, int minBlocks,
+                         const ShapeTuning& tuning) {
+  *this = ShapePattern();
+  blocks_ = n;
+  const int bands = last - first + 1;
+  if (n < std::max(minBlocks, 8) || bands < 2 || bands > kMaxBands) return false;
+  const int seg = std::max(8, tuning.SegmentBlocks);
+  const int stride = std::max(1, tuning.CoarseStride);
+  // Pieces from the newest block back; a short remainder joins the oldest piece.
+  for (int end = n; end > 0;) {
+    int begin = std::max(0, end - seg);
+    if (begin > 0 && begin < seg / 2) begin = 0;
+    Piece piece;
+    piece.newest = n - end;
+    piece.length = end - begin;
+    auto build = [&](Plan& plan, int step) {
+      plan.stride = step;
+      plan.rows = (piece.length + step - 1) / step;
+      plan.centred.assign(static_cast<std::size_t>(plan.rows) * bands, 0.0f);
+      for (int r = 0; r < plan.rows; ++r) {
+        const int k = end - 1 - r * step;  // newest first
+        for (int b = 0; b < bands; ++b)
+          plan.centred[static_cast<std::size_t>(r) * bands + b] = levels[static_cast<std::size_t>(k) * nband + first + b];
+      }
+      plan.norm = DoubleCentre(plan.centred, plan.rows, bands, tuning.FloorDepth_dB);
+      if (plan.norm < kTinyNorm) plan.norm = 0.0f;
+    };
+    build(piece.exact, 1);
+    build(piece.coarse, stride);
+    exactNorm_ += piece.exact.norm;
+    coarseNorm_ += piece.coarse.norm;
+    pieces_.push_back(std::move(piece));
+    end = begin;
+  }
+  far_ = std::max(1, n - 1);
+  reach_ = tuning.MaxSpeed > 0.0f ? static_cast<int>(std::ceil(tuning.MaxSpeed * static_cast<float>(far_))) : 0;
+  // Each piece moves in proportion to the distance of its centre from the newest block.
+  shifts_.resize(static_cast<std::size_t>(2 * reach_ + 1) * pieces_.size());
+  for (int shift = -reach_; shift <= reach_; ++shift)
+    for (std::size_t j = 0; j < pieces_.size(); ++j) {
+      const float centre = static_cast<float>(pieces_[j].newest) + 0.5f * static_cast<float>(pieces_[j].length - 1);
+      shifts_[static_cast<std::size_t>(shift + reach_) * pieces_.size() + j] =
+          static_cast<int>(std::lround(static_cast<float>(shift) * centre / static_cast<float>(far_)));
+    }
+  usable_ = exactNorm_ > 0.0f && coarseNorm_ > 0.0f;
+  return usable_;
+}
+
+float ShapePattern::SpeedOf(int shift) const { return static_cast<float>(shift) / static_cast<float>(far_); }
+
+void ShapeMatcher::Configure(int nband, int first, int last, const ShapeTuning& tuning) {
+  nband_ = nband;
+  first_ = first;
+  bands_ = last - first + 1;
+  tuning_ = tuning;
+  patterns_.clear();
+  scores_.clear();
+  history_.clear();
+  ring_.clear();
+  capacity_ = 0;
+  count_ = 0;
+}
+
+int ShapeMatcher::Add(const float* levels, int n, int minBlocks) {
+  ShapePattern p;
+  p.SetUp(levels, n, nband_, first_, first_ + bands_ - 1, minBlocks, tuning_);
+  patterns_.push_back(std::move(p));
+  return static_cast<int>(patterns_.size()) - 1;
+}
+
+void ShapeMatcher::Start() {
+  int longest = 1;
+  history_.assign(patterns_.size(), {});
+  scores_.assign(patterns_.size(), ShapeScore());
+  for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    const ShapePattern& p = patterns_[i];
+    if (!p.Usable()) continue;
+    longest = std::max(longest, p.Blocks() + 2 * p.Reach() + 2);
+    history_[i].assign(p.Pieces().size() * static_cast<std::size_t>(2 * p.Reach() + 1), Sums());
+  }
+  capacity_ = longest;
+  ring_.assign(static_cast<std::size_t>(capacity_) * static_cast<std::size_t>(bands_), -120.0f);
+  count_ = 0;
+}
+
+void ShapeMatcher::Reset() {
+  std::fill(ring_.begin(), ring_.end(), -120.0f);
+  for (auto& h : history_) std::fill(h.begin(), h.end(), Sums());
+  std::fill(scores_.begin(), scores_.end(), ShapeScore());
+  count_ = 0;
+}
+
+const float* ShapeMatcher::Row(std::int64_t block) const {
+  return ring_.data() + static_cast<std::size_t>(block % capacity_) * static_cast<std::size_t>(bands_);
+}
+
+ShapeMatcher::Sums ShapeMatcher::CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan,
+                                           std::int64_t windowEnd) const {
+  Sums s;
+  const std::int64_t newest = windowEnd - p.Pieces()[piece].newest;
+  const ShapeRows rows{ring_.data(), static_cast<int>(newest % capacity_), capacity_, bands_};
+  CompareShape(plan.centred.data(), plan.rows, plan.stride, bands_, tuning_.FloorDepth_dB, tuning_.MinLevel_dB, rows,
+               s.num, s.norm);
+  if (plan.norm <= 0.0f) s.num = s.norm = 0.0f;
+  return s;
+}
+
+// Coarse distance of pattern i for the window ending at `end`, its pieces moved for `shift`.
+float ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const {
+  const int span = 2 * p.Reach() + 1;
+  const Sums* h = history_[i].data();
+  const int* moved = p.PieceShifts(shift);
+  // Slot of the window ending at `end`; a piece moved by m blocks reads slot + m (mod span).
+  const int slot = static_cast<int>(end % span);
+  float num = 0.0f, norm = 0.0f;
+  const std::size_t pieces = p.Pieces().size();
+  for (std::size_t j = 0; j < pieces; ++j, h += span) {
+    int at = slot + moved[j];
+    if (at >= span) at -= span;
+    else if (at < 0) at += span;
+    num += h[at].num;
+    norm += h[at].norm;
+  }
+  const float den = std::sqrt(p.CoarseNorm() * norm);
+  return den > 0.0f ? 1.0f - num / den : 2.0f;
+}
+
+void ShapeMatcher::Push(const float* levels, const float* gate) {
+  ++count_;
+  float* row = ring_.data() + static_cast<std::size_t>(count_ % capacity_) * static_cast<std::size_t>(bands_);
+  for (int b = 0; b < bands_; ++b) row[b] = std::isfinite(levels[first_ + b]) ? levels[first_ + b] : -120.0f;
+
+  for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    ShapeScore& out = scores_[i];
+    out = ShapeScore();
+    const ShapePattern& p = patterns_[i];
+    if (!p.Usable() || gate[i] <= 0.0f || count_ < p.Blocks()) continue;
+    const int span = 2 * p.Reach() + 1;
+    std::vector<Sums>& h = history_[i];
+    for (std::size_t j = 0; j < p.Pieces().size(); ++j)
+      h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(count_ % span)] =
+          CompareAt(p, j, p.Pieces()[j].coarse, count_);
+    if (count_ < p.Blocks() + 2 * p.Reach()) continue;
+    const std::int64_t end = count_ - p.Reach();
+    int best = 0;
+    float coarse = 2.0f;
+    for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
+      const float d = Combine(p, i, end, shift);
+      if (d < coarse) {
+        coarse = d;
+        best = shift;
+      }
+    }
+    out.Coarse = out.Distance = coarse;
+    out.Shift = best;
+    out.End = end;
+    if (coarse >= gate[i]) continue;
+    // Exact comparison at the speeds next to the coarse best.
+    for (int shift = std::max(-p.Reach(), best - 1); shift <= std::min(p.Reach(), best + 1); ++shift) {
+      float num = 0.0f, norm = 0.0f;
+      for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
+        const Sums s = CompareAt(p, j, p.Pieces()[j].exact, end + p.PieceShift(static_cast<int>(j), shift));
+        num += s.num;
+        norm += s.norm;
+      }
+      const float den = std::sqrt(p.ExactNorm() * norm);
+      const float d = den > 0.0f ? 1.0f - num / den : 2.0f;
+      if (!out.Exact || d < out.Distance) {
+        out.Distance = d;
+        out.Shift = shift;
+        out.Exact = true;
+      }
+    }
+  }
+}
+
+float ShapeMatcher::DistanceOf(int i, const float* levels, int rows) const {
+  const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
+  if (!p.Usable() || rows < p.Blocks()) return 2.0f;
+  float num = 0.0f, norm = 0.0f;
+  for (const auto& piece : p.Pieces()) {
+    if (piece.exact.norm <= 0.0f) continue;
+    const ShapeRows window{levels + first_, rows - 1 - piece.newest, rows, nband_};
+    float n = 0.0f, s = 0.0f;
+    CompareShape(piece.exact.centred.data(), piece.exact.rows, 1, bands_, tuning_.FloorDepth_dB, tuning_.MinLevel_dB,
+                 window, n, s);
+    num += n;
+    norm += s;
+  }
+  const float den = std::sqrt(p.ExactNorm() * norm);
+  return den > 0.0f ? 1.0f - num / den : 2.0f;
+}
+
+}  // namespace spdet

@@ -1,0 +1,140 @@
+// Shape comparison of the decision layer: finds a pattern through what broadcast processing
+// does to it.
+//
+// Compression, limiting and equalisation change the levels of a clip, band by band and over
+// time, but keep the shape of each band over time (onsets, decays, the movement of energy
+// between bands). The shape distance compares that shape: pattern and input are cut into pieces
+// of about 64 time blocks; each piece is floored a fixed depth under its own peak (on both sides,
+// so that the two keep the same dynamic range), its per-band and per-block means are removed
+// (what equalisation and level changes add), and what remains is correlated. The distance is
+// 1 - the correlation of all pieces together: 0 for the clip itself, about 1 for unrelated sound.
+//
+// Speed and tempo. Each piece is compared where it would lie if the clip played up to
+// MaxSpeed faster or slower: the pieces of the pattern are moved towards (or away from) its end
+// in proportion to their distance from it, at every whole-block shift of the oldest piece, and
+// the best is taken. Piece values are kept for the shifts a piece can need, so trying every
+// speed costs one addition per piece and speed. A pattern is therefore judged Reach() time blocks
+// after the end of the window it is compared with.
+//
+// Cost. Every time block each piece is compared coarsely (every CoarseStride-th block); the
+// exact comparison runs only where the coarse distance comes under a gate, and only at the speeds
+// next to the coarse best.
+#ifndef SP_DETECTOR_SHAPE_MATCH_H
+#define SP_DETECTOR_SHAPE_MATCH_H
+
+#include <cstdint>
+#include <vector>
+
+namespace spdet {
+
+struct ShapeTuning {
+  int SegmentBlocks = 64;      // length of the pieces
+  int CoarseStride = 4;        // the coarse pass compares every CoarseStride-th block of a piece
+  float FloorDepth_dB = 40.0f; // levels more than this under a piece's peak are floored
+  float MaxSpeed = 0.03f;      // speed or tempo change tolerated (fraction of the length)
+  float MinLevel_dB = -75.0f;  // input pieces whose peak is under this are not compared
+};
+
+// What a shape comparison gives for one pattern at one time block.
+struct ShapeScore {
+  float Distance = 2.0f;  // 1 - correlation at the best speed (2: not compared)
+  float Coarse = 2.0f;    // the coarse distance at its best speed
+  int Shift = 0;          // blocks the oldest piece was moved (> 0: the input plays faster)
+  std::int64_t End = 0;   // time block (1 = the first pushed) of the window's newest block
+  bool Exact = false;     // Distance comes from the exact comparison
+};
+
+// The pieces of one pattern, as compared (double-centred, floored).
+class ShapePattern {
+ public:
+  // levels: n time blocks x nband levels in dB, oldest first; bands first..last are compared.
+  // Returns false when the pattern has no shape to compare (too short or flat).
+  bool SetUp(const float* levels, int n, int nband, int first, int last, int minBlocks, const ShapeTuning& tuning);
+  int Blocks() const { return blocks_; }
+  int Reach() const { return reach_; }
+  bool Usable() const { return usable_; }
+  // Shift of a piece (in blocks) when the oldest piece is moved by `shift`.
+  int PieceShift(int piece, int shift) const {
+    return shifts_[static_cast<std::size_t>(shift + reach_) * pieces_.size() + static_cast<std::size_t>(piece)];
+  }
+  // The shifts of every piece at `shift`, one per piece.
+  const int* PieceShifts(int shift) const {
+    return shifts_.data() + static_cast<std::size_t>(shift + reach_) * pieces_.size();
+  }
+  // Fraction of the clip's length by which the input is shorter at `shift`.
+  float SpeedOf(int shift) const;
+
+  struct Plan {
+    int rows = 0;                  // rows compared
+    int stride = 1;                // input blocks between them
+    std::vector<float> centred;    // rows x bands pattern values, double-centred
+    float norm = 0.0f;             // sum of squares of centred
+  };
+  struct Piece {
+    int newest = 0;   // blocks between the piece's newest block and the window's newest block
+    int length = 0;   // blocks
+    Plan coarse, exact;
+  };
+  const std::vector<Piece>& Pieces() const { return pieces_; }
+  float ExactNorm() const { return exactNorm_; }
+  float CoarseNorm() const { return coarseNorm_; }
+
+ private:
+  int blocks_ = 0;
+  int reach_ = 0;
+  int far_ = 1;  // distance of the oldest block's centre from the newest
+  bool usable_ = false;
+  float exactNorm_ = 0.0f, coarseNorm_ = 0.0f;
+  std::vector<Piece> pieces_;
+  std::vector<int> shifts_;  // (2*reach+1) x pieces: PieceShift
+};
+
+// The shape comparison of every pattern against one stream of time blocks.
+class ShapeMatcher {
+ public:
+  // bands first..last of nband are compared; patterns are added with Add before Start.
+  void Configure(int nband, int first, int last, const ShapeTuning& tuning);
+  // Adds a pattern (see ShapePattern::SetUp); returns its index. Unusable patterns are kept
+  // (and never compared) so that indices follow the caller's.
+  int Add(const float* levels, int n, int minBlocks);
+  // Allocates the rings; call after the last Add.
+  void Start();
+  void Reset();
+
+  // Appends the newest time block (nband levels in dB) and compares the patterns whose gate is
+  // open: gate[i] is the coarse distance under which pattern i is compared exactly (<= 0: the
+  // pattern is not compared at all).
+  void Push(const float* levels, const float* gate);
+  const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
+  const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
+  int Count() const { return static_cast<int>(patterns_.size()); }
+  std::int64_t Blocks() const { return count_; }
+
+  // Distance of pattern i against a window of levels held by the caller (rows x nband, oldest
+  // first, at least the pattern's length): the exact comparison at shift 0. For calibration.
+  float DistanceOf(int i, const float* levels, int rows) const;
+
+ private:
+  struct Sums {
+    float num = 0.0f, norm = 0.0f;
+  };
+  const float* Row(std::int64_t block) const;
+  Sums Compare(const ShapePattern::Plan& plan, const float* pieceNewestRow, std::int64_t newest, int length,
+               const float* window, int windowRows) const;
+  Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
+  float Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const;
+
+  int nband_ = 0, first_ = 0, bands_ = 0;
+  ShapeTuning tuning_;
+  std::vector<ShapePattern> patterns_;
+  std::vector<ShapeScore> scores_;
+  // Coarse values of every piece at the last 2*reach+1 time blocks: history_[i][piece*span + slot].
+  std::vector<std::vector<Sums>> history_;
+  std::vector<float> ring_;  // capacity_ rows x bands_
+  int capacity_ = 0;
+  std::int64_t count_ = 0;
+};
+
+}  // namespace spdet
+
+#endif

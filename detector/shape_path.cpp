@@ -1,0 +1,258 @@
+// The decision layer's shape path: every group leader long enough is also compared by the shape
+// of its bands over time (shape_match.h), which finds clips through compression, equalisation
+// and speed changes that the level distance cannot follow. The shape path keeps its own
+// candidates (a local minimum of the shape distance, confirmed once no better one came for the
+// pattern's length) and reports through the same list; a report that repeats the group's last
+// one (the level path found the same occurrence) is dropped.
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "PatternDetector.h"
+#include "shape_match.h"
+
+namespace {
+
+constexpr float kNotCompared = 2.0f;
+constexpr float kTiny = 1.0e-12f;
+constexpr float kSilence_dB = -120.0f;
+// A pattern whose shape comes this close to sounds that are not it is left to the level path.
+constexpr float kLowestShapeThreshold = 0.15f;
+
+inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
+
+}  // namespace
+
+struct PatternDetector::ShapeState {
+  struct Candidate {
+    bool active = false;
+    bool armed = true;
+    float z = 0.0f, score = 0.0f, prev = kNotCompared, next = kNotCompared;
+    bool nextSet = false;
+    int shift = 0;
+    std::int64_t end = 0, confirm = 0, rearm = 0;
+  };
+  spdet::ShapeMatcher matcher;
+  std::vector<float> gate;          // per pattern (0: not compared)
+  std::vector<Candidate> candidates;  // per pattern (group leaders only)
+  std::vector<float> previous;      // per pattern: exact distance at the previous window
+  std::vector<std::int64_t> lastBegin, lastEnd;  // per group: the last report
+  std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
+  int reach = 0;                    // longest reach of any pattern
+};
+
+void PatternDetector::DropShape() {
+  delete Shape;
+  Shape = nullptr;
+}
+
+int PatternDetector::SetUpShape() {
+  DropShape();
+  Shape = new (std::nothrow) ShapeState;
+  if (Shape == nullptr) return 0;
+  try {
+    spdet::ShapeTuning tuning;
+    tuning.SegmentBlocks = ShapeSegmentBlocks;
+    tuning.FloorDepth_dB = ShapeFloorDepth_dB;
+    tuning.MaxSpeed = ShapeMaxSpeed;
+    tuning.MinLevel_dB = MinLevel_dB;
+    const int first = std::max(0, Engine->BandFirst);
+    const int last = std::min(Nband - 1, Engine->BandLast);
+    Shape->matcher.Configure(Nband, first, last, tuning);
+    for (int i = 0; i < NPattern; ++i) {
+      const DetectorPattern& P = Patterns[i];
+      const SignalTVSEx* T = Engine->TVS[i];
+      // Oldest block first; the newest block (what followed the clip) is left out.
+      const int n = P.Nblock - 1;
+      const bool wanted = ShapeMinBlocks > 0 && n >= ShapeMinBlocks && last > first && T != nullptr &&
+                          T->SpectrumByBand != nullptr;
+      if (!wanted) {
+        Shape->matcher.Add(nullptr, 0, 1);
+        continue;
+      }
+      Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
+      for (int k = 0; k < n; ++k) {
+        const int block = P.Nblock - 1 - k;
+        for (int b = 0; b < Nband; ++b)
+          Shape->levels[static_cast<std::size_t>(k) * Nband + b] =
+              LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + block]);
+      }
+      Shape->matcher.Add(Shape->levels.data(), n, ShapeMinBlocks);
+    }
+    Shape->matcher.Start();
+    Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
+    Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
+    Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
+    Shape->lastBegin.assign(static_cast<std::size_t>(NPattern), -1);
+    Shape->lastEnd.assign(static_cast<std::size_t>(NPattern), -1);
+    Shape->reach = 0;
+    for (int i = 0; i < NPattern; ++i) {
+      ShapeSelfCalibrate(i);
+      if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
+    }
+  } catch (...) {
+    DropShape();
+    return 0;
+  }
+  return 1;
+}
+
+// The shape threshold of pattern i: the default, kept under ShapeNegativeScale times the shape
+// distance of sounds made from the pattern itself (played backwards, halves swapped).
+void PatternDetector::ShapeSelfCalibrate(int i) {
+  DetectorPattern& P = Patterns[i];
+  P.ShapeThreshold = 0.0f;
+  P.ShapeNegative = kNotCompared;
+  P.ShapeBackgroundMin = 0.0f;
+  P.ShapeScore = kNotCompared;
+  if (!Shape->matcher.Pattern(i).Usable()) return;
+  const int n = Shape->matcher.Pattern(i).Blocks();
+  // The levels of pattern i were the last ones built for it: rebuild them (oldest first).
+  std::vector<float> own(static_cast<std::size_t>(n) * Nband), other(own.size());
+  const SignalTVSEx* T = Engine->TVS[i];
+  for (int k = 0; k < n; ++k)
+    for (int b = 0; b < Nband; ++b)
+      own[static_cast<std::size_t>(k) * Nband + b] =
+          LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + (P.Nblock - 1 - k)]);
+  float closest = kNotCompared;
+  for (int t = 0; t < 2; ++t) {
+    for (int k = 0; k < n; ++k) {
+      const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
+      std::copy_n(own.begin() + static_cast<long>(from) * Nband, Nband, other.begin() + static_cast<long>(k) * Nband);
+    }
+    closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n));
+  }
+  P.ShapeNegative = closest;
+  const float thr = std::min(ShapeThreshold, ShapeNegativeScale * closest);
+  P.ShapeThreshold = thr >= kLowestShapeThreshold ? thr : 0.0f;
+}
+
+void PatternDetector::ResetShape() {
+  if (Shape == nullptr) return;
+  Shape->matcher.Reset();
+  std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
+  std::fill(Shape->previous.begin(), Shape->previous.end(), kNotCompared);
+  std::fill(Shape->lastBegin.begin(), Shape->lastBegin.end(), -1);
+  std::fill(Shape->lastEnd.begin(), Shape->lastEnd.end(), -1);
+}
+
+// After every time block: the newest block at the engine's alignment into the shape matcher.
+void PatternDetector::ShapeBlock() {
+  if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
+  for (int i = 0; i < NPattern; ++i) {
+    const DetectorPattern& P = Patterns[i];
+    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && (Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern);
+    Shape->gate[static_cast<std::size_t>(i)] = on ? (CalibrationMode ? 1.0f : P.ShapeThreshold + ShapeGate) : 0.0f;
+  }
+  Shape->matcher.Push(LogRing + static_cast<long>(RingPos) * Nband, Shape->gate.data());
+  for (int i = 0; i < NPattern; ++i) {
+    const spdet::ShapeScore& s = Shape->matcher.Score(i);
+    Patterns[i].ShapeScore = s.Exact ? s.Distance : kNotCompared;
+  }
+  if (CalibrationMode) {
+    for (int i = 0; i < NPattern; ++i) {
+      DetectorPattern& P = Patterns[i];
+      if (P.ShapeScore < kNotCompared && (P.ShapeBackgroundMin <= 0.0f || P.ShapeScore < P.ShapeBackgroundMin))
+        P.ShapeBackgroundMin = P.ShapeScore;
+    }
+    return;
+  }
+  for (int i = 0; i < NPattern; ++i)
+    if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) ShapeDecide(i);
+}
+
+// The candidate of pattern i follows the local minimum of its shape distance; it is reported
+// once no better one came for the pattern's length.
+void PatternDetector::ShapeDecide(int i) {
+  const DetectorPattern& P = Patterns[i];
+  const spdet::ShapeScore& s = Shape->matcher.Score(i);
+  ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
+  const float d = s.Exact ? s.Distance : kNotCompared;
+  const float z = d < kNotCompared ? d / P.ShapeThreshold : 1.0e30f;
+  const std::int64_t now = Shape->matcher.Blocks();
+  if (!c.armed && (z >= 1.0f || now >= c.rearm)) c.armed = true;
+  if (c.active && !c.nextSet && s.End == c.end + 1) {
+    c.next = d;
+    c.nextSet = true;
+  }
+  if (z < 1.0f && (c.active ? z < c.z : c.armed)) {
+    c.active = true;
+    c.z = z;
+    c.score = d;
+    c.shift = s.Shift;
+    c.end = s.End;
+    c.prev = Shape->previous[static_cast<std::size_t>(i)];
+    c.next = kNotCompared;
+    c.nextSet = false;
+    c.confirm = now + (P.Nblock > 2 ? P.Nblock - 1 : 2);
+  }
+  Shape->previous[static_cast<std::size_t>(i)] = d;
+  if (c.active && now >= c.confirm) {
+    ShapeState::Candidate done = c;
+    c.active = false;
+    c.armed = false;
+    c.rearm = now + P.Nblock;
+    // Report.
+    float delta = 0.0f;
+    if (done.nextSet && done.prev < kNotCompared && done.next < kNotCompared) {
+      const float den = done.prev - 2.0f * done.score + done.next;
+      if (den > 0.0f) delta = std::clamp(0.5f * (done.prev - done.next) / den, -0.5f, 0.5f);
+    }
+    DetectorReport r{};
+    r.Pattern = i;
+    r.Group = P.Group;
+    r.SpeedPercent = P.SpeedPercent;
+    // The window's newest block is the pattern's second newest: the pattern ends one block later.
+    const double end = (static_cast<double>(done.end + 1) + delta) * NsampleBlock;
+    const std::int64_t length = static_cast<std::int64_t>(P.Nblock - done.shift) * NsampleBlock;
+    std::int64_t begin = static_cast<std::int64_t>(std::llround(end)) - length - DelaySamples;
+    if (begin < 0) begin = 0;
+    r.Begin = Origin + begin;
+    r.End = r.Begin + length;
+    r.Score = done.score;
+    r.Threshold = P.ShapeThreshold;
+    r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
+    r.Verify = 0.0f;
+    r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
+    r.Method = 1;
+    r.Stretch = 100.0f * Shape->matcher.Pattern(i).SpeedOf(done.shift);
+    r.Name = P.Name != nullptr ? P.Name : "";
+    Store(r);
+  }
+}
+
+// End of the stream: the windows still waiting for the blocks that follow them are judged at
+// the speeds the fed blocks allow (silence stands in for the rest), then every candidate is
+// reported.
+void PatternDetector::ShapeFinish() {
+  if (Shape == nullptr || CalibrationMode || Shape->matcher.Count() != NPattern) return;
+  std::vector<float> silence(static_cast<std::size_t>(Nband), kSilence_dB);
+  for (int k = 0; k < Shape->reach; ++k) {
+    Shape->matcher.Push(silence.data(), Shape->gate.data());
+    for (int i = 0; i < NPattern; ++i)
+      if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) ShapeDecide(i);
+  }
+  for (int i = 0; i < NPattern; ++i) {
+    ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
+    if (!c.active) continue;
+    c.confirm = Shape->matcher.Blocks();
+    ShapeDecide(i);
+  }
+}
+
+// True when r covers more than half of the group's last report (or the other way round): the
+// same occurrence found again. Otherwise r becomes the group's last report.
+bool PatternDetector::Repeats(const DetectorReport& r) {
+  if (Shape == nullptr || r.Group < 0 || r.Group >= NPattern) return false;
+  const std::size_t g = static_cast<std::size_t>(r.Group);
+  const std::int64_t b = Shape->lastBegin[g], e = Shape->lastEnd[g];
+  if (e > b) {
+    const std::int64_t overlap = std::min(e, r.End) - std::max(b, r.Begin);
+    const std::int64_t shorter = std::min(e - b, r.End - r.Begin);
+    if (overlap * 2 > shorter) return true;
+  }
+  Shape->lastBegin[g] = r.Begin;
+  Shape->lastEnd[g] = r.End;
+  return false;
+}
