@@ -59,17 +59,6 @@ def frames(path):
         raise CorpusError(f"{path}: not a readable WAV file ({e})") from e
 
 
-def duration(path):
-    """Seconds of any audio file ffprobe can read (None when it cannot)."""
-    try:
-        out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
-                              "default=noprint_wrappers=1:nokey=1", path],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=False).stdout
-        return float(out.decode().strip())
-    except (OSError, ValueError):
-        return None
-
-
 def rms_db(path):
     """RMS level of a WAV file in dB full scale (sox stats)."""
     out = run(["sox", "-R", "-V1", path, "-n", "stats"], f"{path}: level")
@@ -79,17 +68,37 @@ def rms_db(path):
     return float(m.group(1))
 
 
+_DECODED = {}
+_CACHE = {"dir": "."}
+
+
+def set_cache_dir(path):
+    """Where decoded sources are kept while a set is made."""
+    _DECODED.clear()
+    _CACHE["dir"] = path
+
+
+def decode_whole(src):
+    """The whole of any audio file ffmpeg reads (ogg, tracker modules, flac...) as a mono WAV in
+    the cache folder, decoded once. Seeking inside tracker modules is unreliable, so stretches
+    are cut from this."""
+    if src not in _DECODED:
+        out = os.path.join(_CACHE["dir"], f"source-{len(_DECODED)}.wav")
+        ffmpeg([src], out, "", f"{src}: decode")
+        _DECODED[src] = out
+    return _DECODED[src]
+
+
 def decode(src, out, start, length, what, fade_in=0.0, fade_out=0.0):
-    """Decodes `length` seconds from `start` of any audio file ffmpeg reads (ogg, tracker
-    modules, flac...) to a mono WAV, peak-normalised to -3 dBFS, with optional fades."""
-    tmp = out + ".raw.wav"
-    ffmpeg([["-ss", f"{start:.3f}", "-t", f"{length:.3f}", "-i", src]], tmp, "", what)
-    eff = []
+    """Cuts `length` seconds from `start` of an audio file to a mono WAV, peak-normalised to
+    -3 dBFS, with optional fades."""
+    whole = decode_whole(src)
+    available = frames(whole)
+    first, n = round(start * RATE), round(length * RATE)
+    if first + n > available:
+        raise CorpusError(f"{src}: shorter than {start + length:.1f} s ({available / RATE:.1f} s)")
+    eff = ["trim", f"{first}s", f"{n}s"]
     if fade_in > 0 or fade_out > 0:
-        eff += ["fade", "t", f"{fade_in:.3f}", "0", f"{fade_out:.3f}"]
-    sox([tmp], out, eff + ["gain", "-n", "-3"], what)
-    os.remove(tmp)
-    n = frames(out)
-    if n < int(0.9 * length * RATE):
-        raise CorpusError(f"{src}: shorter than {start + length:.1f} s (got {n / RATE:.1f} s from {start:.1f} s)")
+        eff += ["fade", "t", f"{fade_in:.3f}", "-0", f"{fade_out:.3f}"]
+    sox([whole], out, eff + ["gain", "-n", "-3"], what)
     return out

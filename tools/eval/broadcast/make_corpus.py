@@ -25,11 +25,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import chains  # noqa: E402
 import clips  # noqa: E402
 import speech  # noqa: E402
-from audio import RATE, CorpusError, frames  # noqa: E402
+from audio import RATE, CorpusError, frames, set_cache_dir  # noqa: E402
 from programme import compose  # noqa: E402
 
 SEEDS = {"dev": 1901, "holdout": 1902}
-TOOLS = ["sox", "ffmpeg", "ffprobe", "espeak-ng", "flite"]
+TOOLS = ["sox", "ffmpeg", "espeak-ng", "flite"]
 REPEATS = {"ident": 3, "sweeper": 3, "advert": 2, "excerpt": 2}
 KIND_ORDER = ["ident", "sweeper", "advert", "excerpt"]
 # The quick corpus: two clip kinds per programme, one short and one long where it can.
@@ -62,7 +62,7 @@ def plan(set_name, clip_list, near, quick, rng):
         for j, k in enumerate(chosen_kinds):
             clip = by_kind[k][(p + j) % len(by_kind[k])]
             items += [(clip, False)] * (2 if quick else REPEATS[k])
-            if clip.name in near_of and (j == 0 if quick else rng.random() < 0.75):
+            if clip.name in near_of and (k != "sweeper" if quick else rng.random() < 0.5):
                 items.append((near_of[clip.name], True))
         rng.shuffle(items)
         out.append((processing, items))
@@ -75,6 +75,7 @@ def make_set(set_name, root, quick, jobs):
     os.makedirs(os.path.join(work, "clips"), exist_ok=True)
     os.makedirs(os.path.join(work, "programmes"), exist_ok=True)
     os.makedirs(os.path.join(work, "parts"), exist_ok=True)
+    set_cache_dir(os.path.join(work, "parts"))
     clip_list, near = clips.build(set_name, work, rng)
     songs = clips.SOURCES[set_name]["songs"]
     voices = speech.VOICES[set_name]
@@ -85,32 +86,33 @@ def make_set(set_name, root, quick, jobs):
     free_kinds = ["clean", "broadcast"] if not quick else ["broadband"]
     for f, processing in enumerate(free_kinds):
         name = f"free{f}-{processing}"
-        layouts.append((compose(name, work, [], songs, voices, rng, quick, 40.0 if quick else 100.0), processing))
+        layouts.append((compose(name, work, [], songs, voices, rng, quick, 40.0 if quick else 120.0), processing))
 
     def run_chain(entry):
         prog, processing = entry
         out = os.path.join(work, "programmes", prog.name + ".wav")
-        factor = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
+        factor, delay = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
                                 SEEDS[set_name] + len(prog.name))
-        return out, factor
+        return out, factor, delay
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         results = list(pool.map(run_chain, layouts))
 
-    def moved(records, factor):
-        return [dict(r, begin=round(r["begin"] / factor), length=round(r["length"] / factor)) for r in records]
+    def moved(records, factor, delay):
+        return [dict(r, begin=round(r["begin"] / factor) + delay, length=round(r["length"] / factor)) for r in records]
 
     programmes = []
-    for (prog, processing), (out, factor) in zip(layouts, results):
+    for (prog, processing), (out, factor, delay) in zip(layouts, results):
         programmes.append({
             "file": os.path.relpath(out, work),
             "processing": processing,
             "processing_description": chains.KINDS[processing][0],
             "position_factor": factor,
+            "position_delay": delay,
             "clip_free": not prog.insertions and not prog.near_misses,
             "samples": frames(out),
-            "insertions": moved(prog.insertions, factor),
-            "near_misses": moved(prog.near_misses, factor),
+            "insertions": moved(prog.insertions, factor, delay),
+            "near_misses": moved(prog.near_misses, factor, delay),
         })
         os.remove(os.path.join(work, prog.name + ".clean.wav"))
     shutil.rmtree(os.path.join(work, "parts"))

@@ -6,7 +6,7 @@ a list of layers mixed sample-exactly (mixer.py); its ground truth is where the 
 import os
 
 import speech
-from audio import RATE, decode, duration
+from audio import RATE, decode, decode_whole, frames
 from mixer import Layer, mix
 
 
@@ -22,7 +22,7 @@ class Programme:
 def _song(work, songs, rng, seconds, counter):
     """A stretch of a programme song (decoded once), faded in and out by the mixer."""
     path = songs[rng.randrange(len(songs))]
-    total = duration(path) or 0.0
+    total = frames(decode_whole(path)) / RATE
     from clips import SONG_MIN_OFFSET
     lo = SONG_MIN_OFFSET if total > SONG_MIN_OFFSET + seconds + 1 else 0.0
     start = round(rng.uniform(lo, max(lo, total - seconds - 0.5)), 2)
@@ -48,7 +48,7 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         counter[0] += 1
         return f"{name}-{counter[0]}"
 
-    song_len = (4.0, 7.0) if quick else (9.0, 16.0)
+    song_len = (4.0, 7.0) if quick else (7.0, 12.0)
     t = 0  # end of the last element, samples
     clip_end = 0  # end of the last clip or near miss: no talk-over reaches back into it
     prev_song = None
@@ -107,9 +107,9 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         prev_song = None
         nxt = rng.random()
         if k + 1 < len(items):
-            if nxt < 0.45:
+            if nxt < 0.35:
                 add_song()
-            elif nxt < 0.65:
+            elif nxt < 0.5:
                 add_talk()
         else:
             add_song()
