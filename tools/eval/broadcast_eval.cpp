@@ -71,9 +71,10 @@ std::string At(const std::string& what, std::int64_t begin) {
   return what + buf;
 }
 
-// Scores the detections of one programme.
-void Score(const BroadcastManifest& m, const BroadcastProgramme& p, std::vector<sigpat::Detection> found,
-           const std::vector<int>& clipOfFile, const BroadcastOptions& o, BroadcastFigures& f) {
+}  // namespace
+
+void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std::vector<sigpat::Detection> found,
+                    const std::vector<int>& clipOfFile, const BroadcastOptions& o, BroadcastFigures& f) {
   const std::int64_t tol = static_cast<std::int64_t>(std::llround(o.toleranceSeconds * 44100.0));
   const std::string prog = p.file.substr(p.file.find_last_of('/') + 1);
   std::sort(found.begin(), found.end(),
@@ -139,8 +140,6 @@ void Score(const BroadcastManifest& m, const BroadcastProgramme& p, std::vector<
   f.nearMissesPresent += static_cast<int>(p.nearMisses.size());
 }
 
-}  // namespace
-
 BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector<std::string>& patternFiles,
                                    const std::vector<int>& clipOfFile, const std::string& rule,
                                    const BroadcastOptions& o) {
@@ -154,17 +153,14 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
   for (const BroadcastProgramme& p : m.programmes) {
     std::vector<sigpat::Detection> found;
     const std::clock_t t0 = std::clock();
-    try {
-      std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(p.file, sigpat::AudioOptions{});
-      scanner.Scan(*in, [&found](const sigpat::Detection& d) { found.push_back(d); });
-    } catch (const std::exception& e) {
-      throw std::runtime_error(std::string(e.what()));
-    }
+    // Errors name the file (sigpat::Error).
+    std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(p.file, sigpat::AudioOptions{});
+    scanner.Scan(*in, [&found](const sigpat::Detection& d) { found.push_back(d); });
     f.scanSeconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
     const double seconds = static_cast<double>(p.samples) / 44100.0;
     f.audioSeconds += seconds;
     if (p.clipFree) f.clipFreeSeconds += seconds;
-    Score(m, p, std::move(found), clipOfFile, o, f);
+    ScoreProgramme(m, p, std::move(found), clipOfFile, o, f);
   }
   return f;
 }

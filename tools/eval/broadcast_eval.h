@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "broadcast_manifest.h"
-
-class PatternDetector;
+#include "scanner.h"  // sigpat::Detection
 
 namespace speval {
 
@@ -59,6 +58,10 @@ struct BroadcastFigures {
 // clip and the problem.
 std::vector<std::string> MakeBroadcastPatterns(const BroadcastManifest& m, const BroadcastOptions& o,
                                                std::vector<int>& clipOfFile);
+
+// Scores the detections of one programme into f (clipOfFile: the clip of each pattern file).
+void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std::vector<sigpat::Detection> found,
+                    const std::vector<int>& clipOfFile, const BroadcastOptions& o, BroadcastFigures& f);
 
 // Scans every programme with rule "detector" or "library" and scores the detections. Throws
 // std::runtime_error naming the programme and the problem when one cannot be read.

@@ -48,7 +48,7 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         counter[0] += 1
         return f"{name}-{counter[0]}"
 
-    song_len = (4.0, 7.0) if quick else (7.0, 12.0)
+    song_len = (4.0, 7.0) if quick else (6.0, 10.0)
     t = 0  # end of the last element, samples
     clip_end = 0  # end of the last clip or near miss: no talk-over reaches back into it
     prev_song = None
@@ -77,9 +77,11 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         return p
     for k, (clip, is_near) in enumerate(items):
         # Crossfade: the clip starts at full level while the song before it fades out.
+        # (over at most a quarter of the clip).
+        layer = Layer(clip.path, 0, 0.0)
         overlap = round(rng.uniform(0.3, 1.5) * RATE) if prev_song is not None else round(rng.uniform(0.0, 0.3) * RATE)
-        begin = max(0, t - overlap)
-        layer = Layer(clip.path, begin, 0.0)
+        begin = max(0, t - min(overlap, layer.length // 4))
+        layer.start = begin
         p.layers.append(layer)
         talk = 0.0
         if not is_near and rng.random() < 0.3:
@@ -107,9 +109,9 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         prev_song = None
         nxt = rng.random()
         if k + 1 < len(items):
-            if nxt < 0.35:
+            if nxt < 0.3:
                 add_song()
-            elif nxt < 0.5:
+            elif nxt < 0.4:
                 add_talk()
         else:
             add_song()
