@@ -412,12 +412,22 @@ int main(int argc, char** argv) {
     if (a == "--work") opt.workDir = work = next();
     else if (a == "--broadcast") broadcastDir = next();
     else if (a == "--json") jsonFile = next();
-    else if (a == "--tolerance-ms") broadcast.toleranceSeconds = std::atof(next()) / 1000.0;
+    else if (a == "--tolerance-ms") {
+      broadcast.toleranceSeconds = std::atof(next()) / 1000.0;
+      if (!(broadcast.toleranceSeconds > 0)) {
+        std::fprintf(stderr, "sp_eval: --tolerance-ms needs a positive number of milliseconds\n");
+        return 2;
+      }
+    }
     else if (a == "--max-near") broadcastBounds.maxNearMisses = std::atof(next());
     else if (a == "--speed-variants") {
       for (std::string list = next(); !list.empty();) {
         const std::size_t comma = list.find(',');
         broadcast.speeds.push_back(std::atof(list.substr(0, comma).c_str()));
+        if (!(broadcast.speeds.back() > 0 && broadcast.speeds.back() <= 50)) {
+          std::fprintf(stderr, "sp_eval: --speed-variants needs speed changes in percent (over 0, up to 50)\n");
+          return 2;
+        }
         list = comma == std::string::npos ? "" : list.substr(comma + 1);
       }
     } else if (a == "--min-recall-of") {

@@ -11,7 +11,7 @@ the codecs' encoder delay, which ffmpeg removes on decoding).
 
 import os
 
-from audio import RATE, CorpusError, ffmpeg, rms_db, run, sox
+from audio import RATE, CorpusError, ffmpeg, frames, rms_db, run, sox
 
 
 def _band(attack, release):
@@ -50,7 +50,7 @@ def _car_noise(snr_db):
     """Car noise (low rumble from brown noise, tyre hiss from pink noise and an engine hum) at
     snr_db under the programme's RMS level."""
     def apply(src, out, seed):
-        n = _frames_of(src)
+        n = frames(src)
         noise = out + ".noise.wav"
         secs = n / RATE + 1
         graph = (f"anoisesrc=d={secs:.2f}:c=brown:r={RATE}:a=0.8:seed={seed},lowpass=f=250,lowpass=f=250[a];"
@@ -66,11 +66,6 @@ def _car_noise(snr_db):
         os.remove(noise)
         os.remove(tmp)
     return apply
-
-
-def _frames_of(path):
-    from audio import frames
-    return frames(path)
 
 
 # name -> (description, factor, apply(src, out, seed)); DELAYS: samples added to positions.

@@ -42,9 +42,11 @@ SOURCES = {
         "sweepers": [(ST + "misc/invincible.ogg", 1.0), (PG + "success_1.it", 0.5),
                      (ST + "antarctic/voc-boss.ogg", 0.0)],
         "beds": [(NB + "track6.ogg", 20.0), (PG + "gd-myla.it", 8.0), (ST + "retro/worldmap_old.ogg", 4.0)],
-        # (file, excerpt offset, near-miss offset)
-        "excerpts": [(ST + "forest/forest2.ogg", 40.0, 100.0), (NB + "track4.ogg", 30.0, 95.0),
-                     (PG + "pingus-3.it", 22.0, 70.0)],
+        # (file, excerpt offset, near-miss offset). Game music repeats itself: each near-miss
+        # offset lies away from every repeat of its excerpt (where sigpat scan finds the
+        # excerpt's pattern in the whole song: track4 again at 87.5 s, pingus-3 at 70 s).
+        "excerpts": [(ST + "forest/forest2.ogg", 40.0, 100.0), (NB + "track4.ogg", 30.0, 60.0),
+                     (PG + "pingus-3.it", 22.0, 46.0)],
         "songs": [ST + "forest/forest3.ogg", ST + "antarctic/jewels.ogg", ST + "antarctic/chipdisko.ogg",
                   ST + "antarctic/cave.ogg", ST + "forest/bright_thunders.ogg", ST + "forest/clavelian_march.ogg",
                   ST + "forest/ghostforest.ogg", ST + "tropical/tropicalbreeze.ogg", ST + "retro/classic.ogg",
@@ -106,7 +108,7 @@ def _hit(path, out, i):
     return hit
 
 
-def _fit(voice_wav, seconds, work):
+def _fit(voice_wav, seconds):
     """The speech, sped up with the pitch kept when it is longer than `seconds`."""
     n = frames(voice_wav)
     if n <= seconds * RATE:
@@ -117,7 +119,7 @@ def _fit(voice_wav, seconds, work):
     return fitted
 
 
-def _voiced(music, voice, at, music_db, out, what, fade_out_voice=False):
+def _voiced(music, voice, at, music_db, out, what):
     """Music with speech from `at` seconds over it; as long as the music."""
     layers = [Layer(music, 0, music_db), Layer(voice, round(at * RATE), 0.0)]
     mix(layers, out, layers[0].length, what)
@@ -148,7 +150,7 @@ def build(set_name, work, rng):
             speech.say(station + "!", voice, v)
             name = f"ident-{_slug(names[i])}{label}"
             out = os.path.join(work, "clips", name + ".wav")
-            _voiced(music, _fit(v, length - 1.2, tmp), 0.5, -5.0, out, f"{name}")
+            _voiced(music, _fit(v, length - 1.2), 0.5, -5.0, out, f"{name}")
             into.append(Clip(name, "ident", out, f"ident-{_slug(names[i])}" if label else None))
     for i, sw in enumerate(src["sweepers"]):
         music = _music(sw, f"{tmp}/sweeper{i}.wav", 2.0, 0.4, f"{set_name} sweeper {i}")
@@ -156,7 +158,7 @@ def build(set_name, work, rng):
         speech.say(speech.SWEEPERS[set_name][i], voices[(i + 1) % len(voices)], v)
         name = f"sweeper-{_slug(speech.SWEEPERS[set_name][i])}"
         out = os.path.join(work, "clips", name + ".wav")
-        _voiced(music, _fit(v, 1.6, tmp), 0.15, -4.0, out, name)
+        _voiced(music, _fit(v, 1.6), 0.15, -4.0, out, name)
         clips.append(Clip(name, "sweeper", out))
     for i, bed in enumerate(src["beds"]):
         length = round(rng.uniform(15.0, 21.0), 2)
@@ -168,7 +170,7 @@ def build(set_name, work, rng):
             v = os.path.join(tmp, f"advert{i}{label}.voice.wav")
             speech.say(text, voice, v)
             out = os.path.join(work, "clips", base + label + ".wav")
-            _voiced(music, _fit(v, length - 2.0, tmp), 0.8, -9.0, out, base + label)
+            _voiced(music, _fit(v, length - 2.0), 0.8, -9.0, out, base + label)
             into.append(Clip(base + label, "advert", out, base if label else None))
     for i, (song, offset, other) in enumerate(src["excerpts"]):
         length = round(rng.uniform(10.0, 14.0), 2)

@@ -6,6 +6,7 @@ a list of layers mixed sample-exactly (mixer.py); its ground truth is where the 
 import os
 
 import speech
+from clips import SONG_MIN_OFFSET
 from audio import RATE, decode, decode_whole, frames
 from mixer import Layer, mix
 
@@ -23,7 +24,6 @@ def _song(work, songs, rng, seconds, counter):
     """A stretch of a programme song (decoded once), faded in and out by the mixer."""
     path = songs[rng.randrange(len(songs))]
     total = frames(decode_whole(path)) / RATE
-    from clips import SONG_MIN_OFFSET
     lo = SONG_MIN_OFFSET if total > SONG_MIN_OFFSET + seconds + 1 else 0.0
     start = round(rng.uniform(lo, max(lo, total - seconds - 0.5)), 2)
     out = os.path.join(work, "parts", f"song-{counter}.wav")
