@@ -6,6 +6,12 @@
 //           [--verbose] [--list] [--write-wav] [--assert] [--min-recall X] [--min-recall-easy X]
 //           [--min-precision X] [--max-free N] [--max-median-ms X] [--min-speed-recall X]
 //           [--min-rtf X] [--tune NAME=VALUE]...
+//   sp_eval --broadcast DIR [--work DIR] [--rule ...] [--speed-variants P[,P...]] [--tolerance-ms X]
+//           [--json FILE] [--verbose] [--tune NAME=VALUE]... [--assert] [--min-recall X]
+//           [--min-precision X] [--max-free N] [--max-near N] [--max-median-ms X] [--min-rtf X]
+//           [--min-recall-of KIND=X]...
+//     evaluates a broadcast corpus made by tools/eval/broadcast/make_corpus.py (DIR holds its
+//     manifest.json); see broadcast_eval.h.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +25,7 @@
 
 #include "PatternDetector.h"
 #include "SignalPattern.h"
+#include "broadcast_report.h"
 #include "corpus.h"
 
 using speval::Corpus;
@@ -390,6 +397,9 @@ int main(int argc, char** argv) {
   std::string rule = "both";
   bool analyse = false, doAssert = false, verbose = false;
   Bounds bounds;
+  std::string broadcastDir, jsonFile, work;
+  speval::BroadcastOptions broadcast;
+  speval::BroadcastBounds broadcastBounds;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char* {
@@ -399,7 +409,36 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--work") opt.workDir = next();
+    if (a == "--work") opt.workDir = work = next();
+    else if (a == "--broadcast") broadcastDir = next();
+    else if (a == "--json") jsonFile = next();
+    else if (a == "--tolerance-ms") {
+      broadcast.toleranceSeconds = std::atof(next()) / 1000.0;
+      if (!(broadcast.toleranceSeconds > 0)) {
+        std::fprintf(stderr, "sp_eval: --tolerance-ms needs a positive number of milliseconds\n");
+        return 2;
+      }
+    }
+    else if (a == "--max-near") broadcastBounds.maxNearMisses = std::atof(next());
+    else if (a == "--speed-variants") {
+      for (std::string list = next(); !list.empty();) {
+        const std::size_t comma = list.find(',');
+        broadcast.speeds.push_back(std::atof(list.substr(0, comma).c_str()));
+        if (!(broadcast.speeds.back() > 0 && broadcast.speeds.back() <= 50)) {
+          std::fprintf(stderr, "sp_eval: --speed-variants needs speed changes in percent (over 0, up to 50)\n");
+          return 2;
+        }
+        list = comma == std::string::npos ? "" : list.substr(comma + 1);
+      }
+    } else if (a == "--min-recall-of") {
+      const std::string v = next();
+      const std::size_t eq = v.find('=');
+      if (eq == std::string::npos || eq == 0) {
+        std::fprintf(stderr, "sp_eval: --min-recall-of needs KIND=VALUE, not %s\n", v.c_str());
+        return 2;
+      }
+      broadcastBounds.minRecallOf[v.substr(0, eq)] = std::atof(v.c_str() + eq + 1);
+    }
     else if (a == "--quick") opt.quick = true;
     else if (a == "--holdout") opt.holdout = true;
     else if (a == "--rule") rule = next();
@@ -425,13 +464,31 @@ int main(int argc, char** argv) {
     else if (a == "--min-rtf") bounds.minRtf = std::atof(next());
     else {
       std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] "
-                           "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [--tune NAME=VALUE] [bounds]\n");
+                           "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [--tune NAME=VALUE] [bounds]\n"
+                           "       sp_eval --broadcast DIR [--speed-variants P,...] [--tolerance-ms X] [--json FILE] "
+                           "[--rule ...] [--tune NAME=VALUE] [--assert] [bounds]\n");
       return 2;
     }
   }
   if (rule != "library" && rule != "detector" && rule != "both") {
     std::fprintf(stderr, "sp_eval: unknown rule %s\n", rule.c_str());
     return 2;
+  }
+  if (!broadcastDir.empty()) {
+    broadcast.work = work;
+    broadcast.keepDetails = verbose;
+    broadcast.tune = [](PatternDetector& det) {
+      for (const auto& t : g_tuning) det.*(t.first) = t.second;
+    };
+    broadcastBounds.minRecall = bounds.minRecall;
+    broadcastBounds.minPrecision = bounds.minPrecision;
+    broadcastBounds.maxClipFree = bounds.maxFree;
+    broadcastBounds.maxMedianMs = bounds.maxMedianMs;
+    broadcastBounds.minRtf = bounds.minRtf;
+    std::vector<std::string> rules;
+    if (rule != "library") rules.push_back("detector");
+    if (rule != "detector") rules.push_back("library");
+    return speval::RunBroadcast(broadcastDir, rules, broadcast, broadcastBounds, doAssert, jsonFile);
   }
 
   auto t0 = std::chrono::steady_clock::now();

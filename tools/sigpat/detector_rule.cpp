@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "PatternDetector.h"
 #include "commands.h"
@@ -14,12 +15,14 @@ namespace {
 
 class DetectorRule : public DecisionRule {
  public:
+  explicit DetectorRule(std::function<void(PatternDetector&)> configure) : configure_(std::move(configure)) {}
   std::string Name() const override { return "detector"; }
 
   void Start(EngineView view) override {
     std::vector<const char*> names;
     if (view.files != nullptr)
       for (const auto& f : *view.files) names.push_back(f.c_str());
+    if (configure_) configure_(detector_);
     // The scanner owns the engine's observer and forwards every time block (OnTimeBlock).
     if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data(), 0))
       throw Error("the decision layer could not be attached to the recognizer");
@@ -59,6 +62,7 @@ class DetectorRule : public DecisionRule {
   }
 
   PatternDetector detector_;
+  std::function<void(PatternDetector&)> configure_;
 };
 
 // Measures the background: the smallest distance of every pattern over all time blocks.
@@ -90,7 +94,9 @@ class CalibrationRule : public DecisionRule {
 
 }  // namespace
 
-std::unique_ptr<DecisionRule> MakeDetectorRule() { return std::make_unique<DetectorRule>(); }
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetector&)> configure) {
+  return std::make_unique<DetectorRule>(std::move(configure));
+}
 
 int RunCalibrate(const CalibrateArgs& args) {
   ScanArgs gather;

@@ -30,6 +30,8 @@
 #include "SignalPattern.h"
 #include "audio_input.h"
 
+class PatternDetector;
+
 namespace sigpat {
 
 // A detection as a rule reports it: pattern number and 64-bit positions (44100 Hz samples from
@@ -105,7 +107,8 @@ class LibraryRule : public DecisionRule {
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
 // occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
-std::unique_ptr<DecisionRule> MakeDetectorRule();
+// configure, when given, sets the detector's tuning fields before it is attached.
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetector&)> configure = nullptr);
 
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);

@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""Makes the broadcast evaluation corpus: radio-like programmes holding known clips, passed
+through broadcast processing chains, with a manifest of the ground truth.
+
+    make_corpus.py OUTDIR [--set dev|holdout|both] [--quick] [--jobs N]
+
+Writes OUTDIR/SET/manifest.json, the clean clips (OUTDIR/SET/clips/*.wav, to make patterns
+from), and the processed programmes (OUTDIR/SET/programmes/*.wav), all mono 16-bit 44100 Hz.
+Deterministic: the same packages give the same files. Needs sox, ffmpeg, espeak-ng, flite and
+the music packages of the set (see clips.PACKAGES). Exit status 0, 1 on a failure (one line
+naming the file and the problem), 2 on bad arguments, 3 when a required package is missing.
+"""
+
+import argparse
+import concurrent.futures
+import json
+import os
+import random
+import shutil
+import sys
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import chains  # noqa: E402
+import clips  # noqa: E402
+import speech  # noqa: E402
+from audio import RATE, CorpusError, frames, set_cache_dir  # noqa: E402
+from programme import compose  # noqa: E402
+
+SEEDS = {"dev": 1901, "holdout": 1902}
+TOOLS = ["sox", "ffmpeg", "espeak-ng", "flite"]
+REPEATS = {"ident": (2, 3), "sweeper": (2, 3), "advert": (2,), "excerpt": (2, 3)}
+KIND_ORDER = ["ident", "sweeper", "advert", "excerpt"]
+# The quick corpus: two clip kinds per programme, one short and one long where it can.
+QUICK_PAIRS = [["ident", "advert"], ["sweeper", "excerpt"], ["ident", "excerpt"], ["sweeper", "ident"],
+               ["ident", "excerpt"], ["sweeper", "advert"], ["ident", "sweeper"]]
+
+
+def missing_requirements(set_name):
+    """Tools and package files a set needs that are absent (empty when all are there)."""
+    missing = [t for t in TOOLS if shutil.which(t) is None]
+    src = clips.SOURCES[set_name]
+    files = [e[0] for e in src["excerpts"]] + src["songs"] + [s[0] for r in ("stings", "sweepers", "beds")
+                                                              for s in src[r] if s[0] != "drums"]
+    missing += [f for f in files if not os.path.exists(f)]
+    return missing
+
+
+def plan(set_name, clip_list, near, quick, rng):
+    """Which clips each processed programme holds: per programme three of the four clip kinds
+    (two in the quick corpus), each clip 2-3 times, and the near misses of those clips."""
+    kinds = chains.QUICK_KINDS if quick else chains.FULL_KINDS
+    by_kind = {k: [c for c in clip_list if c.kind == k] for k in KIND_ORDER}
+    near_of = {n.near_miss_of: n for n in near}
+    out = []
+    for p, processing in enumerate(kinds):
+        chosen_kinds = [k for j, k in enumerate(KIND_ORDER) if j != p % 4]
+        if quick:
+            chosen_kinds = QUICK_PAIRS[p % len(QUICK_PAIRS)]
+        items = []
+        for j, k in enumerate(chosen_kinds):
+            clip = by_kind[k][(p + j) % len(by_kind[k])]
+            items += [(clip, False)] * (2 if quick else rng.choice(REPEATS[k]))
+            if clip.name in near_of and (k in ("ident", "excerpt") if quick else rng.random() < 0.5):
+                items.append((near_of[clip.name], True))
+        rng.shuffle(items)
+        out.append((processing, items))
+    return out
+
+
+def make_set(set_name, root, quick, jobs):
+    rng = random.Random(SEEDS[set_name] + (7 if quick else 0))
+    work = os.path.join(root, set_name)
+    os.makedirs(os.path.join(work, "clips"), exist_ok=True)
+    os.makedirs(os.path.join(work, "programmes"), exist_ok=True)
+    os.makedirs(os.path.join(work, "parts"), exist_ok=True)
+    set_cache_dir(os.path.join(work, "parts"))
+    clip_list, near = clips.build(set_name, work, rng)
+    songs = clips.SOURCES[set_name]["songs"]
+    if quick:
+        songs = songs[::3] if len(songs) > 6 else songs  # fewer songs to decode
+    voices = speech.VOICES[set_name]
+    layouts = []
+    for p, (processing, items) in enumerate(plan(set_name, clip_list, near, quick, rng)):
+        name = f"p{p:02d}-{processing}"
+        layouts.append((compose(name, work, items, songs, voices, rng, quick), processing))
+    free_kinds = ["clean", "broadcast"] if not quick else ["broadband"]
+    for f, processing in enumerate(free_kinds):
+        name = f"free{f}-{processing}"
+        layouts.append((compose(name, work, [], songs, voices, rng, quick, 40.0 if quick else 100.0), processing))
+
+    def run_chain(entry):
+        prog, processing = entry
+        out = os.path.join(work, "programmes", prog.name + ".wav")
+        factor, delay = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
+                                SEEDS[set_name] + len(prog.name))
+        return out, factor, delay
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        results = list(pool.map(run_chain, layouts))
+
+    def moved(records, factor, delay):
+        return [dict(r, begin=round(r["begin"] / factor) + delay, length=round(r["length"] / factor)) for r in records]
+
+    programmes = []
+    for (prog, processing), (out, factor, delay) in zip(layouts, results):
+        programmes.append({
+            "file": os.path.relpath(out, work),
+            "processing": processing,
+            "processing_description": chains.KINDS[processing][0],
+            "position_factor": factor,
+            "position_delay": delay,
+            "clip_free": not prog.insertions and not prog.near_misses,
+            "samples": frames(out),
+            "insertions": moved(prog.insertions, factor, delay),
+            "near_misses": moved(prog.near_misses, factor, delay),
+        })
+        os.remove(os.path.join(work, prog.name + ".clean.wav"))
+    shutil.rmtree(os.path.join(work, "parts"))
+    manifest = {
+        "corpus": "broadcast",
+        "set": set_name,
+        "quick": quick,
+        "sample_rate": RATE,
+        "packages": clips.PACKAGES[set_name],
+        "clips": [{"name": c.name, "kind": c.kind, "file": os.path.relpath(c.path, work), "samples": c.length}
+                  for c in clip_list],
+        "near_misses": [{"name": c.name, "kind": c.kind, "near_miss_of": c.near_miss_of,
+                         "file": os.path.relpath(c.path, work), "samples": c.length} for c in near],
+        "programmes": programmes,
+    }
+    with open(os.path.join(work, "manifest.json"), "w", encoding="utf-8") as f:
+        json.dump(manifest, f, indent=1)
+        f.write("\n")
+    seconds = sum(p["samples"] for p in programmes) / RATE
+    inserted = sum(len(p["insertions"]) for p in programmes)
+    print(f"{work}: {len(programmes)} programmes, {seconds / 60:.1f} min, {inserted} insertions, "
+          f"{sum(len(p['near_misses']) for p in programmes)} near misses")
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description="Makes the broadcast evaluation corpus.")
+    ap.add_argument("outdir")
+    ap.add_argument("--set", choices=["dev", "holdout", "both"], default="both")
+    ap.add_argument("--quick", action="store_true", help="a few minutes per set (for the test suite)")
+    ap.add_argument("--jobs", type=int, default=2)
+    args = ap.parse_args(argv)
+    sets = ["dev", "holdout"] if args.set == "both" else [args.set]
+    for s in sets:
+        missing = missing_requirements(s)
+        if missing:
+            print(f"make_corpus: the {s} set cannot be made, missing: {', '.join(missing[:4])}"
+                  f"{' ...' if len(missing) > 4 else ''} (install: {' '.join(['sox', 'ffmpeg'] + clips.PACKAGES[s])})",
+                  file=sys.stderr)
+            return 3
+    try:
+        for s in sets:
+            make_set(s, args.outdir, args.quick, max(1, args.jobs))
+    except CorpusError as e:
+        print(f"make_corpus: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"make_corpus: {e.filename}: {e.strerror}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The quick broadcast evaluation of the test suite: makes the quick corpus of one set and runs
+# sp_eval on it with lower bounds. Exits 77 (skipped) when the tools or Debian packages the
+# corpus needs are missing.
+#   quick_check.sh SP_EVAL OUTDIR SET [sp_eval bounds...]
+set -euo pipefail
+sp_eval="$1" out="$2" set="$3"
+shift 3
+here="$(cd "$(dirname "$0")" && pwd)"
+if [ ! -x /usr/bin/python3 ]; then
+  echo "skipped: the broadcast corpus generator needs /usr/bin/python3 (Debian package python3)"
+  exit 77
+fi
+rm -rf "${out}"
+status=0
+/usr/bin/python3 "${here}/make_corpus.py" "${out}" --quick --set "${set}" || status=$?
+if [ "${status}" -eq 3 ]; then
+  echo "skipped: the broadcast corpus needs packages that are not installed (see above)"
+  exit 77
+fi
+[ "${status}" -eq 0 ] || exit "${status}"
+"${sp_eval}" --broadcast "${out}/${set}" --json "${out}/${set}/figures.json" --assert "$@"

@@ -1,0 +1,150 @@
+#include "broadcast_report.h"
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace speval {
+
+void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool details) {
+  std::printf("\n== broadcast %s: rule %s, %d pattern files\n", set.c_str(), f.rule.c_str(), f.patterns);
+  std::printf("%-12s %8s %6s %7s\n", "processing", "inserted", "found", "recall");
+  for (const auto& [name, t] : f.byProcessing)
+    std::printf("%-12s %8d %6d %7.3f\n", name.c_str(), t.inserted, t.found, t.Recall());
+  std::printf("%-12s %8s %6s %7s\n", "clip kind", "inserted", "found", "recall");
+  for (const auto& [name, t] : f.byClipKind)
+    std::printf("%-12s %8d %6d %7.3f\n", name.c_str(), t.inserted, t.found, t.Recall());
+  std::printf("%-12s %8d %6d %7.3f\n", "talked over", f.talkOver.inserted, f.talkOver.found, f.talkOver.Recall());
+  std::printf("recall %.3f (%d/%d), precision %.3f (%d true of %d detections)\n", f.all.Recall(), f.all.found,
+              f.all.inserted, f.Precision(), f.truePositives, f.detections);
+  std::printf("false: %d repeats, %d misplaced, %d near misses reported (of %d present), %d on clip-free programmes "
+              "(%.1f per hour of %.0f s), %d elsewhere\n",
+              f.repeats, f.misplaced, f.nearMissReports, f.nearMissesPresent, f.clipFreeReports,
+              f.FalsePerHourClipFree(), f.clipFreeSeconds, f.elsewhere);
+  std::printf("timing error: median %.1f ms, 90th percentile %.1f ms\n", f.MedianTimingMs(), f.TimingPercentileMs(0.9));
+  std::printf("speed %.0fx real time (%.0f s of audio in %.2f s of processor time, reading included)\n",
+              f.RealTimeFactor(), f.audioSeconds, f.scanSeconds);
+  if (details) {
+    for (const std::string& s : f.misses) std::printf("  missed %s\n", s.c_str());
+    for (const std::string& s : f.falses) std::printf("  false  %s\n", s.c_str());
+  }
+}
+
+std::string BroadcastJson(const std::string& set, bool quick, double toleranceSeconds,
+                          const std::vector<BroadcastFigures>& rules) {
+  using nlohmann::json;
+  auto tally = [](const BroadcastTally& t) {
+    return json{{"inserted", t.inserted}, {"found", t.found}, {"recall", t.Recall()}};
+  };
+  json out = {{"set", set}, {"quick", quick}, {"tolerance_seconds", toleranceSeconds}, {"rules", json::array()}};
+  for (const BroadcastFigures& f : rules) {
+    json r = {{"rule", f.rule},
+              {"pattern_files", f.patterns},
+              {"recall", f.all.Recall()},
+              {"inserted", f.all.inserted},
+              {"found", f.all.found},
+              {"precision", f.Precision()},
+              {"detections", f.detections},
+              {"true_positives", f.truePositives},
+              {"false", {{"repeats", f.repeats},
+                         {"misplaced", f.misplaced},
+                         {"near_misses", f.nearMissReports},
+                         {"clip_free", f.clipFreeReports},
+                         {"elsewhere", f.elsewhere}}},
+              {"near_misses_present", f.nearMissesPresent},
+              {"clip_free_seconds", f.clipFreeSeconds},
+              {"false_per_hour_clip_free", f.FalsePerHourClipFree()},
+              {"median_timing_ms", f.MedianTimingMs()},
+              {"timing_p90_ms", f.TimingPercentileMs(0.9)},
+              {"real_time_factor", f.RealTimeFactor()},
+              {"talk_over", tally(f.talkOver)},
+              {"by_processing", json::object()},
+              {"by_clip_kind", json::object()}};
+    for (const auto& [k, t] : f.byProcessing) r["by_processing"][k] = tally(t);
+    for (const auto& [k, t] : f.byClipKind) r["by_clip_kind"][k] = tally(t);
+    out["rules"].push_back(r);
+  }
+  return out.dump(1) + "\n";
+}
+
+int CheckBroadcastBounds(const BroadcastFigures& f, const BroadcastBounds& b) {
+  int failed = 0;
+  auto check = [&](bool ok, const std::string& what, double value, double bound) {
+    if (!ok) {
+      std::printf("BOUND NOT MET: %s %.3f (bound %.3f)\n", what.c_str(), value, bound);
+      ++failed;
+    }
+  };
+  if (b.minRecall >= 0) check(f.all.Recall() >= b.minRecall, "recall", f.all.Recall(), b.minRecall);
+  if (b.minPrecision >= 0) check(f.Precision() >= b.minPrecision, "precision", f.Precision(), b.minPrecision);
+  if (b.maxClipFree >= 0)
+    check(f.clipFreeReports <= b.maxClipFree, "clip-free detections", f.clipFreeReports, b.maxClipFree);
+  if (b.maxNearMisses >= 0)
+    check(f.nearMissReports <= b.maxNearMisses, "near misses reported", f.nearMissReports, b.maxNearMisses);
+  if (b.maxMedianMs >= 0)
+    check(f.MedianTimingMs() <= b.maxMedianMs, "median timing error ms", f.MedianTimingMs(), b.maxMedianMs);
+  if (b.minRtf >= 0) check(f.RealTimeFactor() >= b.minRtf, "real-time factor", f.RealTimeFactor(), b.minRtf);
+  for (const auto& [name, bound] : b.minRecallOf) {
+    auto p = f.byProcessing.find(name);
+    auto k = f.byClipKind.find(name);
+    if (p == f.byProcessing.end() && k == f.byClipKind.end()) {
+      std::printf("BOUND NOT MET: no insertions of %s in this corpus\n", name.c_str());
+      ++failed;
+      continue;
+    }
+    const double r = (p != f.byProcessing.end() ? p->second : k->second).Recall();
+    check(r >= bound, "recall of " + name, r, bound);
+  }
+  return failed;
+}
+
+int RunBroadcast(const std::string& dir, const std::vector<std::string>& rules, const BroadcastOptions& options,
+                 const BroadcastBounds& bounds, bool checkBounds, const std::string& jsonFile) {
+  BroadcastManifest m;
+  std::string error;
+  if (!ReadBroadcastManifest(dir, m, error)) {
+    std::fprintf(stderr, "sp_eval: %s\n", error.c_str());
+    return 3;
+  }
+  std::vector<BroadcastFigures> results;
+  try {
+    std::vector<int> clipOfFile;
+    const std::vector<std::string> files = MakeBroadcastPatterns(m, options, clipOfFile);
+    int inserted = 0, near = 0;
+    double seconds = 0;
+    for (const BroadcastProgramme& p : m.programmes) {
+      inserted += static_cast<int>(p.insertions.size());
+      near += static_cast<int>(p.nearMisses.size());
+      seconds += static_cast<double>(p.samples) / 44100.0;
+    }
+    std::printf("broadcast corpus %s (%s): %zu clips, %zu programmes, %.1f min, %d insertions, %d near misses; "
+                "a detection counts within %.0f ms of an insertion's begin\n",
+                m.set.c_str(), m.quick ? "quick" : "full", m.clips.size(), m.programmes.size(), seconds / 60.0,
+                inserted, near, options.toleranceSeconds * 1000.0);
+    for (const std::string& rule : rules) {
+      results.push_back(EvaluateBroadcast(m, files, clipOfFile, rule, options));
+      PrintBroadcast(m.set, results.back(), options.keepDetails);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "sp_eval: %s\n", e.what());
+    return 3;
+  }
+  if (!jsonFile.empty()) {
+    std::ofstream out(jsonFile);
+    out << BroadcastJson(m.set, m.quick, options.toleranceSeconds, results);
+    if (!out) {
+      std::fprintf(stderr, "sp_eval: %s: cannot write the figures\n", jsonFile.c_str());
+      return 3;
+    }
+  }
+  int failed = 0;
+  if (checkBounds && !results.empty()) {
+    failed = CheckBroadcastBounds(results.front(), bounds);
+    std::printf("\n%s (rule %s)\n", failed ? "EVALUATION BOUNDS NOT MET" : "evaluation bounds met",
+                results.front().rule.c_str());
+  }
+  return failed ? 1 : 0;
+}
+
+}  // namespace speval
