@@ -73,11 +73,12 @@ PatternDetector::PatternDetector()
       NoiseMargin_dB(8.0f),
       MinVisible(0.4f),
       GenericMaxBlocks(64),
-      ShapeMinBlocks(64),
+      ShapeMinBlocks(128),
       ShapeSegmentBlocks(64),
+      ShapeFullBlocks(512),
       ShapeMaxSpeed(0.03f),
       ShapeFloorDepth_dB(40.0f),
-      ShapeThreshold(0.45f),
+      ShapeThreshold(0.40f),
       ShapeNegativeScale(0.7f),
       ShapeGate(0.15f),
       Engine(nullptr),
@@ -1158,6 +1159,7 @@ void PatternDetector::OnTimeBlock() {
     }
   }
 
+  ShapeBlock();
   if (CalibrationMode) {
     CalibrationBlocks += 1.0;
     for (int i = 0; i < NPattern; ++i) {
@@ -1170,7 +1172,6 @@ void PatternDetector::OnTimeBlock() {
   } else {
     for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
   }
-  ShapeBlock();
   if (OnBlock != nullptr) OnBlock(OnBlockContext, this);
 }
 

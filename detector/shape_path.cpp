@@ -124,7 +124,10 @@ void PatternDetector::ShapeSelfCalibrate(int i) {
     closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n));
   }
   P.ShapeNegative = closest;
-  const float thr = std::min(ShapeThreshold, ShapeNegativeScale * closest);
+  // A shorter pattern correlates with more of what it is not: its threshold falls with the root
+  // of its length under ShapeFullBlocks.
+  const float length = std::min(1.0f, std::sqrt(static_cast<float>(n) / static_cast<float>(std::max(1, ShapeFullBlocks))));
+  const float thr = std::min(ShapeThreshold * length, ShapeNegativeScale * closest);
   P.ShapeThreshold = thr >= kLowestShapeThreshold ? thr : 0.0f;
 }
 

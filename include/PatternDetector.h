@@ -120,6 +120,7 @@ class SP_API PatternDetector {
   // kept under ShapeNegativeScale times the closest self-negative. ShapeMinBlocks 0 turns it off.
   int ShapeMinBlocks;
   int ShapeSegmentBlocks;
+  int ShapeFullBlocks;     // patterns shorter than this get ShapeThreshold * sqrt(length / this)
   float ShapeMaxSpeed;
   float ShapeFloorDepth_dB;
   float ShapeThreshold;

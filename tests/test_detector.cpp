@@ -373,3 +373,46 @@ TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
   s.Feed(stream);
   EXPECT_EQ(s.Reports().size(), 1u);
 }
+
+// What a station's processing does to a clip: its levels flattened (loud parts pulled down,
+// quiet parts up, as a compressor does), its treble cut, its speed changed. The level distance
+// loses it; the shape of its bands over time is still there.
+TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
+  TempDir dir;
+  std::vector<double> steps;
+  for (int k = 0; k < 3; ++k) steps.insert(steps.end(), kJingle.begin(), kJingle.end());
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  for (std::size_t i = 0; i < clip.size(); ++i)  // an envelope of its own for the compressor to flatten
+    clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "other", Clip(kOther))});
+  ASSERT_TRUE(s.Start());
+  ASSERT_GT(s.det.Patterns[0].ShapeThreshold, 0.0f);
+
+  auto process = [](const std::vector<float>& x, double speed) {
+    std::vector<float> y(static_cast<std::size_t>(static_cast<double>(x.size()) / speed));
+    for (std::size_t i = 0; i < y.size(); ++i) {  // speed change by linear interpolation
+      const double at = static_cast<double>(i) * speed;
+      const std::size_t k = static_cast<std::size_t>(at);
+      const double f = at - static_cast<double>(k);
+      y[i] = static_cast<float>((1.0 - f) * x[k] + f * x[std::min(k + 1, x.size() - 1)]);
+    }
+    double env = 1e-3, lp = 0.0;
+    for (float& v : y) {  // compressor (gain ~ level^-0.7) and a one-pole low-pass
+      env = std::max(std::fabs(static_cast<double>(v)), env * 0.9995);
+      lp += 0.35 * (static_cast<double>(v) / std::pow(env + 1e-3, 0.7) * 0.1 - lp);
+      v = static_cast<float>(lp);
+    }
+    return y;
+  };
+  std::vector<float> stream = sptest::Noise(20 * 44100, 0.003, 7);
+  const std::size_t at = 5 * 44100 + 300;
+  AddAt(stream, process(clip, 1.02), at);
+  s.Feed(stream);
+  std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].Pattern, 0);
+  EXPECT_EQ(r[0].Method, 1);
+  EXPECT_NEAR(r[0].Stretch, 2.0, 0.7);
+  EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(at), 576.0);
+  EXPECT_LT(r[0].Score, r[0].Threshold);
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -115,9 +116,9 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     else if (p.clipFree) ++f.clipFreeReports, why = "clip-free";
     else ++f.elsewhere, why = "elsewhere";
     if (o.keepDetails) {
-      char score[64];
+      char score[128];
       if (d.score >= 0)
-        std::snprintf(score, sizeof score, " (score %.3f, threshold %.3f)", static_cast<double>(d.score),
+        std::snprintf(score, sizeof score, " (%s %.3f, threshold %.3f)", d.match.c_str(), static_cast<double>(d.score),
                       static_cast<double>(d.threshold));
       else
         std::snprintf(score, sizeof score, " (deviation %.3f)", static_cast<double>(d.relDev));

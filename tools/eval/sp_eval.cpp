@@ -37,6 +37,12 @@ bool g_listAll = false;  // --list: print every detection
 
 // --tune NAME=VALUE: detector tuning fields set before Attach (for exploring the trade-offs).
 std::vector<std::pair<float PatternDetector::*, float>> g_tuning;
+std::vector<std::pair<int PatternDetector::*, int>> g_tuningInt;
+
+void ApplyTuning(PatternDetector& det) {
+  for (const auto& t : g_tuning) det.*(t.first) = t.second;
+  for (const auto& t : g_tuningInt) det.*(t.first) = t.second;
+}
 
 bool ParseTuning(const std::string& arg) {
   static const std::pair<const char*, float PatternDetector::*> kFields[] = {
@@ -47,9 +53,18 @@ bool ParseTuning(const std::string& arg) {
       {"LengthCap", &PatternDetector::LengthCap},           {"ThresholdMin", &PatternDetector::ThresholdMin},
       {"VerifyFactor", &PatternDetector::VerifyFactor},     {"GateFactor", &PatternDetector::GateFactor},
       {"ShiftGate", &PatternDetector::ShiftGate},           {"NoiseMargin_dB", &PatternDetector::NoiseMargin_dB},
-      {"MinVisible", &PatternDetector::MinVisible}};
+      {"MinVisible", &PatternDetector::MinVisible},         {"ShapeMaxSpeed", &PatternDetector::ShapeMaxSpeed},
+      {"ShapeFloorDepth_dB", &PatternDetector::ShapeFloorDepth_dB}, {"ShapeThreshold", &PatternDetector::ShapeThreshold},
+      {"ShapeNegativeScale", &PatternDetector::ShapeNegativeScale}, {"ShapeGate", &PatternDetector::ShapeGate}};
+  static const std::pair<const char*, int PatternDetector::*> kIntFields[] = {
+      {"ShapeMinBlocks", &PatternDetector::ShapeMinBlocks}, {"ShapeSegmentBlocks", &PatternDetector::ShapeSegmentBlocks}, {"ShapeFullBlocks", &PatternDetector::ShapeFullBlocks}};
   const std::size_t eq = arg.find('=');
   if (eq == std::string::npos) return false;
+  for (const auto& f : kIntFields)
+    if (arg.compare(0, eq, f.first) == 0 && std::strlen(f.first) == eq) {
+      g_tuningInt.emplace_back(f.second, std::atoi(arg.c_str() + eq + 1));
+      return true;
+    }
   for (const auto& f : kFields)
     if (arg.compare(0, eq, f.first) == 0 && std::strlen(f.first) == eq) {
       g_tuning.emplace_back(f.second, static_cast<float>(std::atof(arg.c_str() + eq + 1)));
@@ -184,7 +199,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
     rec.SetTimeBlockObserver(&SpecObserver, &ctx);
   } else {
     std::vector<const char*> cnames(names.begin(), names.end());
-    for (const auto& t : g_tuning) det.*(t.first) = t.second;
+    ApplyTuning(det);
     if (det.Attach(&rec, cnames.data()) != 1) {
       std::fprintf(stderr, "sp_eval: detector attach failed\n");
       std::exit(2);
@@ -478,7 +493,7 @@ int main(int argc, char** argv) {
     broadcast.work = work;
     broadcast.keepDetails = verbose;
     broadcast.tune = [](PatternDetector& det) {
-      for (const auto& t : g_tuning) det.*(t.first) = t.second;
+      ApplyTuning(det);
     };
     broadcastBounds.minRecall = bounds.minRecall;
     broadcastBounds.minPrecision = bounds.minPrecision;

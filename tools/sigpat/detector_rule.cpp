@@ -56,6 +56,8 @@ class DetectorRule : public DecisionRule {
       d.confidence = r->Confidence;
       d.group = r->Group;
       d.speed = r->SpeedPercent;
+      d.method = r->Method;
+      d.stretch = r->Stretch;
       out.push_back(d);
     }
     detector_.ClearReports();

@@ -78,10 +78,12 @@ std::string FormatDetectionText(const Detection& d) {
   if (d.confidence >= 0.0f) {
     // The detector: its confidence and distance against the pattern's threshold, and the
     // speed change of a variant that matched.
-    char speed[32] = "";
+    char speed[48] = "";
     if (d.speed != 0.0f) std::snprintf(speed, sizeof(speed), "  speed %+g %%", static_cast<double>(d.speed));
-    std::snprintf(values, sizeof(values), "confidence %.2f  distance %.3f / %.3f%s", static_cast<double>(d.confidence),
-                  static_cast<double>(d.score), static_cast<double>(d.threshold), speed);
+    else if (d.stretch != 0.0f) std::snprintf(speed, sizeof(speed), "  played %+.1f %%", static_cast<double>(d.stretch));
+    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s", static_cast<double>(d.confidence),
+                  d.match == "shape" ? "shape" : "distance", static_cast<double>(d.score),
+                  static_cast<double>(d.threshold), speed);
   } else {
     std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
                   static_cast<double>(d.relDevMpb));
@@ -111,6 +113,8 @@ std::string FormatDetectionJson(const Detection& d) {
     j["threshold"] = Six(d.threshold);
     j["group"] = d.group;
     j["speed"] = Six(d.speed);
+    j["match"] = d.match;
+    j["stretch"] = Six(d.stretch);
   }
   // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

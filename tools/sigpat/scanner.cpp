@@ -195,6 +195,8 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       d.confidence = r.confidence;
       d.group = r.group;
       d.speed = r.speed;
+      d.match = r.method == 1 ? "shape" : (r.method == 0 ? "level" : "");
+      d.stretch = r.stretch;
       ++result.detections;
       emit(d);
     }

@@ -50,6 +50,8 @@ struct RuleDetection {
   float confidence = -1.0f;
   int group = -1;
   float speed = 0.0f;
+  int method = -1;      // the detector's: 0 level distance, 1 shape distance
+  float stretch = 0.0f; // speed change of the input the shape distance found, percent
 };
 
 // What a rule sees of the recognizer at a time block.
@@ -127,6 +129,8 @@ struct Detection {
   float score = -1.0f, threshold = -1.0f, confidence = -1.0f;  // the detector's; < 0: not given
   int group = -1;       // the detector's: pattern number of the group (speed variants)
   float speed = 0.0f;   // the detector's: speed change of the variant that matched, percent
+  std::string match;    // the detector's: what found it, "level" or "shape"
+  float stretch = 0.0f; // the detector's shape match: speed change of the input found, percent
 };
 
 struct ScanOptions {
