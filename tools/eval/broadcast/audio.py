@@ -85,6 +85,16 @@ def decode_whole(src):
     if src not in _DECODED:
         out = os.path.join(_CACHE["dir"], f"source-{len(_DECODED)}.wav")
         ffmpeg([src], out, "", f"{src}: decode")
+        if os.path.splitext(src)[1].lower() in (".it", ".s3m", ".xm", ".mod"):
+            # Tracker modules can vary their instruments at random: render twice, compare.
+            again = out + ".again.wav"
+            ffmpeg([src], again, "", f"{src}: decode")
+            with open(out, "rb") as a, open(again, "rb") as b:
+                same = a.read() == b.read()
+            os.remove(again)
+            if not same:
+                raise CorpusError(f"{src}: renders differently every time (random instrument variation); "
+                                  "choose another module")
         _DECODED[src] = out
     return _DECODED[src]
 

@@ -33,6 +33,8 @@ def _drums(kit, hits):
 
 FZ, EE, HE = "ForzeeStereo", "ElectricEmpireKit", "HardElectro1"
 
+# Tracker modules must render the same samples every time: some (pingus-3, pingus-5) vary
+# their instruments at random and are not used (audio.decode_whole refuses them).
 # Music of each role: (file, offset in seconds) or a drum phrase. Songs play in the programmes;
 # the sources of stings, beds and excerpts never do (except the near-miss part of an excerpt's
 # song).
@@ -44,14 +46,14 @@ SOURCES = {
         "beds": [(NB + "track6.ogg", 20.0), (PG + "gd-myla.it", 8.0), (ST + "retro/worldmap_old.ogg", 4.0)],
         # (file, excerpt offset, near-miss offset). Game music repeats itself: each near-miss
         # offset lies away from every repeat of its excerpt (where sigpat scan finds the
-        # excerpt's pattern in the whole song: track4 again at 87.5 s, pingus-3 at 70 s).
+        # excerpt's pattern in the whole song: track4 again at 87.5 s).
         "excerpts": [(ST + "forest/forest2.ogg", 40.0, 100.0), (NB + "track4.ogg", 30.0, 60.0),
-                     (PG + "pingus-3.it", 22.0, 46.0)],
+                     (PG + "pingus-6.it", 20.0, 45.0)],
         "songs": [ST + "forest/forest3.ogg", ST + "antarctic/jewels.ogg", ST + "antarctic/chipdisko.ogg",
                   ST + "antarctic/cave.ogg", ST + "forest/bright_thunders.ogg", ST + "forest/clavelian_march.ogg",
                   ST + "forest/ghostforest.ogg", ST + "tropical/tropicalbreeze.ogg", ST + "retro/classic.ogg",
                   ST + "misc/theme.ogg", NB + "track1.ogg", NB + "track2.ogg", NB + "track3.ogg", NB + "track5.ogg",
-                  PG + "pingus-2.it", PG + "pingus-4.it", PG + "pingus-5.it", PG + "goin_march.it",
+                  PG + "pingus-2.it", PG + "pingus-4.it", PG + "pingus-7.it", PG + "goin_march.it",
                   PG + "rough_journey.it", PG + "the_big_march_in_space.it"],
     },
     "holdout": {

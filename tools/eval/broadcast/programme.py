@@ -89,8 +89,8 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
             # covering at most 40 % of it.
             v = Layer(_talk(work, voices, rng, next_id()), 0, -3.0)
             span = min(v.length, round(0.4 * layer.length))
-            if clip.kind == "excerpt":
-                v.start = max(clip_end, begin + span - v.length)  # talking into the song's first seconds
+            if clip.kind == "excerpt" and begin + span - v.length >= clip_end:
+                v.start = begin + span - v.length  # talking into the song's first seconds
             else:
                 v.start = layer.end - span  # talking over the clip's end
             p.layers.append(v)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The quick broadcast evaluation of the test suite: makes the quick corpus of one set and runs
-# sp_eval on it with lower bounds. Exits 77 (skipped) when the tools or Debian packages the
+# The quick broadcast evaluation of the test suite: makes the quick corpus of one set, checks
+# its manifest and runs sp_eval on it with lower bounds. Exits 77 (skipped) when the tools or Debian packages the
 # corpus needs are missing.
 #   quick_check.sh SP_EVAL OUTDIR SET [sp_eval bounds...]
 set -euo pipefail
@@ -19,4 +19,5 @@ if [ "${status}" -eq 3 ]; then
   exit 77
 fi
 [ "${status}" -eq 0 ] || exit "${status}"
+/usr/bin/python3 "${here}/../../../tests/eval/check_broadcast_manifest.py" "${out}/${set}"
 "${sp_eval}" --broadcast "${out}/${set}" --json "${out}/${set}/figures.json" --assert "$@"
