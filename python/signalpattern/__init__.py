@@ -28,6 +28,7 @@ from . import _core
 __all__ = ["AudioInfo", "Detection", "Pattern", "PatternSource", "Scanner", "SignalPatternError", "audio_info",
            "create_pattern", "pattern_files", "scan_file"]
 
+# A pattern as the functions take it: a path (file or directory) or a loaded Pattern.
 PatternSource = Union[str, "os.PathLike[str]", Pattern]
 
 LIBRARY_RATE = 44100

@@ -239,4 +239,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as signalpattern.archive rather than __main__, so that workers import the task
+    # functions by name instead of receiving copies of them.
+    from signalpattern import archive
+    sys.exit(archive.main())

@@ -237,22 +237,23 @@ PYBIND11_MODULE(_core, m) {
   py::class_<StreamScanner>(m, "StreamScanner")
       .def(py::init<const std::vector<std::string>&, const std::string&, std::optional<float>, int, int, const std::string&>(),
            py::arg("patterns"), py::arg("decision"), py::arg("threshold"), py::arg("rate"), py::arg("channel"),
-           py::arg("name"))
-      .def("feed", &StreamScanner::Feed, py::arg("samples"))
-      .def("finish", &StreamScanner::Finish);
+           py::arg("name"), "A scan fed array by array (see signalpattern.Scanner).")
+      .def("feed", &StreamScanner::Feed, py::arg("samples"), "Scans the next samples; returns the detections confirmed so far.")
+      .def("finish", &StreamScanner::Finish, "Ends the input; returns the last detections.");
 
   m.def("scan_file", &ScanFile, py::arg("path"), py::arg("patterns"), py::arg("decision"), py::arg("threshold"),
-        py::arg("channel"), py::arg("start"), py::arg("stop"), py::arg("name"));
+        py::arg("channel"), py::arg("start"), py::arg("stop"), py::arg("name"),
+        "Scans samples start .. stop - 1 of an audio file (see signalpattern.scan_file).");
   m.def("create_pattern", &CreatePattern, py::arg("samples"), py::arg("rate"), py::arg("path"), py::arg("begin"),
-        py::arg("end"), py::arg("source"), py::arg("channel"));
+        py::arg("end"), py::arg("source"), py::arg("channel"), "Writes a pattern file from samples; returns the path written.");
   m.def(
       "pattern_files", [](const std::vector<std::string>& items, const std::string& decision) { return PatternFiles(items, decision); },
-      py::arg("items"), py::arg("decision"));
+      py::arg("items"), py::arg("decision"), "The pattern files a scan of these items loads (see signalpattern.pattern_files).");
   m.def(
       "audio_info",
       [](const std::string& path) {
         std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(path, sigpat::AudioOptions{});
         return py::make_tuple(in->expectedSamples(), in->sourceRate(), in->sourceChannels(), in->description());
       },
-      py::arg("path"));
+      py::arg("path"), "(samples at 44100 Hz, rate, channels, format) of an audio file.");
 }
