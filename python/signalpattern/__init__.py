@@ -96,10 +96,13 @@ def _paths(patterns: Union[PatternSource, Iterable[PatternSource]]) -> list:
 
 
 def _samples(samples) -> np.ndarray:
-    """A numpy view of the samples; only dtypes the core cannot read (float16, ...) are converted."""
+    """A numpy view of the samples; only dtypes the core cannot read in place (float16, another
+    byte order) are converted."""
     a = np.asarray(samples)
     if a.dtype.kind == "f" and a.dtype.itemsize not in (4, 8):
         a = a.astype(np.float64)
+    elif a.dtype.kind in "iuf" and not a.dtype.isnative:
+        a = a.astype(a.dtype.newbyteorder("="))
     return a
 
 

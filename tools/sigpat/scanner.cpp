@@ -150,8 +150,8 @@ void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
 
 void Scanner::Begin(const std::string& inputName) {
   if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // first: the detector detaches itself from the engine
   engine_.reset();
-  rule_.reset();
   auto engine = std::make_unique<SignalPattern>();
   SetUpRecognition(*engine, files_, options_.threshold);
   std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
@@ -257,8 +257,8 @@ ScanResult Scanner::Finish(const std::function<void(const Detection&)>& emit) {
   rule_->Finish(EngineView{*engine_, base_}, pending_);
   Deliver(emit);
   engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // first: the detector detaches itself from the engine
   engine_.reset();
-  rule_.reset();
   return result_;
 }
 

@@ -193,7 +193,7 @@ class Scanner {
   ScanOptions options_;
   // Per input:
   std::unique_ptr<SignalPattern> engine_;
-  std::unique_ptr<DecisionRule> rule_;
+  std::unique_ptr<DecisionRule> rule_;  // after the engine: destroyed before it (the detector detaches)
   std::string input_;
   std::int64_t base_ = 0;
   std::uint32_t keep_ = 0;  // what a rebase leaves in the engine's counter
