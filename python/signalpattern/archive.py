@@ -82,9 +82,12 @@ def _pattern_set(patterns: Sequence[str], decision: str) -> List[str]:
     return _pattern_sets[key]
 
 
-def longest_pattern(patterns: Sequence[str], decision: str) -> int:
-    """Samples (44100 Hz) of the longest pattern of the set."""
-    return max(sp.Pattern.load(f).nblock * 576 for f in _pattern_set(patterns, decision))
+def longest_pattern(patterns: Sequence[str], decision: str):
+    """Samples (44100 Hz) of the longest pattern of the set, or the error message of a bad set."""
+    try:
+        return max(sp.Pattern.load(f).nblock * 576 for f in _pattern_set(patterns, decision))
+    except (sp.SignalPatternError, ValueError) as e:
+        return str(e)
 
 
 def probe(index: int, path: str) -> tuple:
@@ -117,6 +120,8 @@ def scan_archive(client, inputs: Sequence[str], patterns: Sequence[str], decisio
 
     patterns = list(patterns)
     longest = client.submit(longest_pattern, patterns, decision, pure=False).result()
+    if isinstance(longest, str):
+        raise sp.SignalPatternError(longest)
     pending = as_completed(client.submit(probe, i, p, pure=False, retries=2) for i, p in enumerate(inputs))
     results, errors = [], []
     known = done = 0

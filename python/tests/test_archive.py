@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import sigpat_scan, stream_with_clips, sweeps, to_int16, tone_steps, write_wav
+import signalpattern as sp
 from signalpattern import archive
 
 distributed = pytest.importorskip("distributed")
@@ -43,7 +44,9 @@ def test_local_cluster_finds_what_sigpat_finds(corpus, archive_files):
             assert errors == []
             assert found == by_position(cli) and len(found) > 25
             assert calls[-1][:2] == (len(calls), len(calls)) and calls[-1][2] == pytest.approx(270, abs=0.1)
-        # A bad file is named and the others are still scanned.
+        # A bad pattern set stops the run; a bad file is named and the others are still scanned.
+        with pytest.raises(sp.SignalPatternError, match="nowhere: No such file"):
+            archive.scan_archive(client, archive_files, [corpus["pats"] + "/nowhere"])
         found, errors = archive.scan_archive(client, [corpus["pats"] + "/chime.tvs", archive_files[1]], [corpus["pats"]])
         assert len(errors) == 1 and "chime.tvs: not an audio file" in errors[0]
         assert found == by_position(sigpat_scan("-p", corpus["pats"], archive_files[1]))
