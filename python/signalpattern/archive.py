@@ -157,7 +157,7 @@ def scan_archive(client, inputs: Sequence[str], patterns: Sequence[str], decisio
 
 def write_results(detections: List[dict], out: str) -> None:
     """JSON lines, or Parquet for a name ending in .parquet; written beside and renamed when complete."""
-    temporary = out + ".part"
+    temporary = out + ".incomplete"
     if out.endswith(".parquet"):
         import pandas as pd
         pd.DataFrame(detections).to_parquet(temporary, index=False)

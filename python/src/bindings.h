@@ -1,4 +1,4 @@
-// The parts of the extension module signalpattern._core, bound in their own files.
+// Pieces of the extension module signalpattern._core that are bound in files of their own.
 #ifndef SIGNALPATTERN_PY_BINDINGS_H
 #define SIGNALPATTERN_PY_BINDINGS_H
 
