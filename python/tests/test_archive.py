@@ -43,6 +43,10 @@ def test_local_cluster_finds_what_sigpat_finds(corpus, archive_files):
                                                  progress=lambda *a: calls.append(a))
             assert errors == []
             assert found == by_position(cli) and len(found) > 25
+            # Clips across seams of the chunks are among them (found once).
+            longest = archive.longest_pattern([corpus["pats"]], decision)
+            seams = [c.own_begin for c in archive.plan_chunks(0, "", 240 * 44100, 44100, longest, 20)[1:]]
+            assert sum(d["begin"] < seam < d["end"] for d in found for seam in seams) >= 2
             assert calls[-1][:2] == (len(calls), len(calls)) and calls[-1][2] == pytest.approx(270, abs=0.1)
         # A bad pattern set stops the run; a bad file is named and the others are still scanned.
         with pytest.raises(sp.SignalPatternError, match="nowhere: No such file"):
