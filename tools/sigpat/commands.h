@@ -26,6 +26,8 @@ struct CreateArgs {
 
 // Makes the pattern file and returns the path written.
 std::string CreatePatternFile(const CreateArgs& args);
+// The same from an input already open (args.input is the source name the pattern records).
+std::string CreatePatternFile(const CreateArgs& args, AudioInput& in);
 // The interval create takes from an input of `total` samples: samples at 44100 Hz, both ends
 // included (the whole input when no bounds are given). Not checked.
 void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);

@@ -47,7 +47,11 @@ void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& be
 std::string CreatePatternFile(const CreateArgs& args) {
   if (args.input == "-") throw UsageError("create needs an audio file, not standard input");
   std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
-  const std::int64_t total = in->expectedSamples();
+  return CreatePatternFile(args, *in);
+}
+
+std::string CreatePatternFile(const CreateArgs& args, AudioInput& in) {
+  const std::int64_t total = in.expectedSamples();
 
   std::int64_t begin, end;
   CreateInterval(args, total, begin, end);
@@ -85,7 +89,7 @@ std::string CreatePatternFile(const CreateArgs& args) {
 
   std::vector<std::int16_t> block(kBlockSamples);
   for (std::int64_t skipped = 0; skipped < skip;) {
-    std::size_t n = in->Read(block.data(), static_cast<std::size_t>(std::min<std::int64_t>(kBlockSamples, skip - skipped)));
+    std::size_t n = in.Read(block.data(), static_cast<std::size_t>(std::min<std::int64_t>(kBlockSamples, skip - skipped)));
     if (n == 0) break;
     skipped += static_cast<std::int64_t>(n);
   }
@@ -93,7 +97,7 @@ std::string CreatePatternFile(const CreateArgs& args) {
   while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
     std::size_t got = 0;
     while (got < block.size()) {
-      std::size_t n = in->Read(block.data() + got, block.size() - got);
+      std::size_t n = in.Read(block.data() + got, block.size() - got);
       if (n == 0) break;
       got += n;
     }

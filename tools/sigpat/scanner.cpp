@@ -13,7 +13,7 @@ namespace sigpat {
 namespace {
 
 // Samples per call of Pattern: the library's standard block.
-constexpr int kBlockSamples = 1152;
+constexpr std::size_t kBlockSamples = 1152;
 // Blocks of silence fed after the end of an input, so that a clip that ends with the input
 // still reaches the time block that reflects it (the engine's delay is 1404 samples).
 constexpr int kFlushBlocks = 3;
@@ -128,7 +128,7 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
-  par.NsampleMax = kBlockSamples;
+  par.NsampleMax = static_cast<int>(kBlockSamples);
   if (threshold >= 0.0f) par.TresholdRelDeviation = threshold;
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
@@ -139,22 +139,29 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
 Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
     : files_(std::move(patternFiles)), options_(std::move(options)) {}
 
+Scanner::~Scanner() {
+  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+}
+
 void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
   auto* self = static_cast<Scanner*>(context);
   self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
 }
 
-ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
-                         const std::function<void(std::int64_t)>& progress) {
+void Scanner::Begin(const std::string& inputName) {
+  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // first: the detector detaches itself from the engine
+  engine_.reset();
   auto engine = std::make_unique<SignalPattern>();
   SetUpRecognition(*engine, files_, options_.threshold);
   std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
   if (!rule) throw Error("unknown decision rule \"" + options_.rule + "\"");
 
-  engine_ = engine.get();
-  rule_ = rule.get();
+  input_ = inputName;
   base_ = 0;
   pending_.clear();
+  partial_.clear();
+  result_ = ScanResult{};
   const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine->NsampleBlock);
   if (options_.engineStartSample != 0) {
     const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
@@ -166,44 +173,101 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
   int longest = 0;
   for (int i = 0; i < engine->NPattern; ++i)
     if (engine->TVS[i] != nullptr) longest = std::max(longest, engine->TVS[i]->Nblock);
-  const std::uint32_t keep =
-      (static_cast<std::uint32_t>(engine->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
-      (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
+  keep_ = (static_cast<std::uint32_t>(engine->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
+          (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
 
-  engine->SetTimeBlockObserver(&Scanner::Observe, this);
-  rule->Start(EngineView{*engine, base_, &files_});
+  engine_ = std::move(engine);
+  rule_ = std::move(rule);
+  engine_->SetTimeBlockObserver(&Scanner::Observe, this);
+  rule_->Start(EngineView{*engine_, base_, &files_});
+}
 
-  ScanResult result;
-  std::vector<std::int16_t> block(kBlockSamples);
-  auto deliver = [&]() {
-    for (const RuleDetection& r : pending_) {
-      Detection d;
-      d.input = input.name();
-      d.pattern = r.pattern;
-      d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
-      SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine->NPattern ? engine->TVS[r.pattern] : nullptr;
-      d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
-      d.begin = r.begin;
-      d.end = r.end;
-      d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
-      d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
-      d.relDev = r.relDev;
-      d.relDevMpb = r.relDevMpb;
-      d.rule = rule->Name();
-      d.score = r.score;
-      d.threshold = r.threshold;
-      d.confidence = r.confidence;
-      d.group = r.group;
-      d.speed = r.speed;
-      d.match = r.method == 1 ? "shape" : (r.method == 0 ? "level" : "");
-      d.stretch = r.stretch;
-      ++result.detections;
-      emit(d);
+void Scanner::Deliver(const std::function<void(const Detection&)>& emit) {
+  for (const RuleDetection& r : pending_) {
+    Detection d;
+    d.input = input_;
+    d.pattern = r.pattern;
+    d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
+    SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine_->NPattern ? engine_->TVS[r.pattern] : nullptr;
+    d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
+    d.begin = r.begin;
+    d.end = r.end;
+    d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
+    d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
+    d.relDev = r.relDev;
+    d.relDevMpb = r.relDevMpb;
+    d.rule = rule_->Name();
+    d.score = r.score;
+    d.threshold = r.threshold;
+    d.confidence = r.confidence;
+    d.group = r.group;
+    d.speed = r.speed;
+    d.match = r.method == 1 ? "shape" : (r.method == 0 ? "level" : "");
+    d.stretch = r.stretch;
+    ++result_.detections;
+    emit(d);
+  }
+  pending_.clear();
+}
+
+// One call of Pattern with a whole block, of which `real` samples are input (the rest silence).
+void Scanner::FeedBlock(const std::int16_t* block, std::size_t real, const std::function<void(const Detection&)>& emit) {
+  int r = engine_->Pattern(static_cast<int>(kBlockSamples), const_cast<std::int16_t*>(block), SP_SAMPLE_S16, nullptr);
+  if (r < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(r) + ")");
+  rule_->OnBlockCall(EngineView{*engine_, base_}, r, pending_);
+  Deliver(emit);
+  result_.samples += static_cast<std::int64_t>(real);
+
+  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
+  if (engine_->NCurrentSample >= options_.rebaseThreshold && engine_->NCurrentSample > keep_) {
+    const std::uint32_t shift = (engine_->NCurrentSample - keep_) / blockSamples * blockSamples;
+    if (shift > 0) {
+      RebaseEngine(*engine_, shift);
+      base_ += shift;
+      rule_->OnRebase(shift);
+      ++result_.rebases;
     }
-    pending_.clear();
-  };
+  }
+}
 
-  int flushLeft = kFlushBlocks;
+void Scanner::Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit) {
+  if (!engine_) throw Error("the scanner was not started (Begin) before samples were fed");
+  if (!partial_.empty()) {
+    const std::size_t take = std::min(n, kBlockSamples - partial_.size());
+    partial_.insert(partial_.end(), samples, samples + take);
+    samples += take;
+    n -= take;
+    if (partial_.size() < kBlockSamples) return;
+    FeedBlock(partial_.data(), kBlockSamples, emit);
+    partial_.clear();
+  }
+  // Whole blocks straight from the caller's memory.
+  for (; n >= kBlockSamples; samples += kBlockSamples, n -= kBlockSamples) FeedBlock(samples, kBlockSamples, emit);
+  partial_.assign(samples, samples + n);
+}
+
+ScanResult Scanner::Finish(const std::function<void(const Detection&)>& emit) {
+  if (!engine_) throw Error("the scanner was not started (Begin) before Finish");
+  const std::vector<std::int16_t> silence(kBlockSamples, 0);
+  if (!partial_.empty()) {
+    const std::size_t real = partial_.size();
+    partial_.resize(kBlockSamples, 0);
+    FeedBlock(partial_.data(), real, emit);
+    partial_.clear();
+  }
+  for (int k = 0; k < kFlushBlocks; ++k) FeedBlock(silence.data(), 0, emit);
+  rule_->Finish(EngineView{*engine_, base_}, pending_);
+  Deliver(emit);
+  engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // first: the detector detaches itself from the engine
+  engine_.reset();
+  return result_;
+}
+
+ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
+                         const std::function<void(std::int64_t)>& progress) {
+  Begin(input.name());
+  std::vector<std::int16_t> block(kBlockSamples);
   while (true) {
     std::size_t got = 0;
     while (got < block.size()) {
@@ -211,36 +275,13 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       if (n == 0) break;
       got += n;
     }
-    if (got == 0) {
-      if (result.samples == 0)
-        throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
-      if (flushLeft-- == 0) break;
-    }
-    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::int16_t{0});
-
-    int r = engine->Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr);
-    if (r < 0) throw Error(input.name() + ": the recognizer refused a block (result " + std::to_string(r) + ")");
-    rule->OnBlockCall(EngineView{*engine, base_}, r, pending_);
-    deliver();
-    result.samples += static_cast<std::int64_t>(got);
-    if (progress && got > 0) progress(static_cast<std::int64_t>(got));
-
-    if (engine->NCurrentSample >= options_.rebaseThreshold && engine->NCurrentSample > keep) {
-      const std::uint32_t shift = (engine->NCurrentSample - keep) / blockSamples * blockSamples;
-      if (shift > 0) {
-        RebaseEngine(*engine, shift);
-        base_ += shift;
-        rule->OnRebase(shift);
-        ++result.rebases;
-      }
-    }
+    if (got == 0) break;
+    Feed(block.data(), got, emit);
+    if (progress) progress(static_cast<std::int64_t>(got));
   }
-  rule->Finish(EngineView{*engine, base_}, pending_);
-  deliver();
-  engine->SetTimeBlockObserver(nullptr, nullptr);
-  engine_ = nullptr;
-  rule_ = nullptr;
-  return result;
+  if (result_.samples == 0 && partial_.empty())
+    throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+  return Finish(emit);
 }
 
 }  // namespace sigpat

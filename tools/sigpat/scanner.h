@@ -21,6 +21,7 @@
 #ifndef SIGPAT_SCANNER_H
 #define SIGPAT_SCANNER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -173,22 +174,39 @@ void CheckPatternSet(const std::vector<std::string>& files);
 class Scanner {
  public:
   Scanner(std::vector<std::string> patternFiles, ScanOptions options);
+  Scanner(const Scanner&) = delete;  // the engine's observer points at the scanner
+  Scanner& operator=(const Scanner&) = delete;
+  ~Scanner();
 
   // Scans one input to its end, calling emit for each detection as soon as it is made and
   // progress with the number of samples fed. Throws Error on a refused set-up or a read error.
   ScanResult Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                   const std::function<void(std::int64_t)>& progress = nullptr);
 
+  // The same scan with the samples pushed in pieces of any size: Begin sets the recognizer up
+  // for the input named inputName, Feed takes the next samples (44100 Hz, mono, 16-bit), Finish
+  // feeds the last partial block and the trailing silence. Detections are the same, to the
+  // bit, as Scan's over the same samples. Begin again starts a new input.
+  void Begin(const std::string& inputName);
+  void Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit);
+  ScanResult Finish(const std::function<void(const Detection&)>& emit);
+
  private:
   static void Observe(void* context, TimeSpectrumEstimation* engine);
+  void FeedBlock(const std::int16_t* block, std::size_t real, const std::function<void(const Detection&)>& emit);
+  void Deliver(const std::function<void(const Detection&)>& emit);
 
   std::vector<std::string> files_;
   ScanOptions options_;
-  // Per scan:
-  SignalPattern* engine_ = nullptr;
-  DecisionRule* rule_ = nullptr;
+  // Per input:
+  std::unique_ptr<SignalPattern> engine_;
+  std::unique_ptr<DecisionRule> rule_;  // after the engine: destroyed before it (the detector detaches)
+  std::string input_;
   std::int64_t base_ = 0;
+  std::uint32_t keep_ = 0;  // what a rebase leaves in the engine's counter
   std::vector<RuleDetection> pending_;
+  std::vector<std::int16_t> partial_;  // samples of a block not complete yet
+  ScanResult result_;
 };
 
 }  // namespace sigpat

@@ -1,0 +1,186 @@
+"""Find known audio clips (jingles, idents, adverts) in PCM audio.
+
+The recognizer of the SignalPattern library and the ``sigpat`` tool's scanner, for Python:
+
+>>> import numpy as np, signalpattern as sp
+>>> sp.create_pattern(clip, 48000, "jingle.tvs")               # any dtype, mono or (frames, channels)
+>>> found = sp.scan_file("show.flac", ["jingle.tvs"])            # what ``sigpat scan --json`` prints
+>>> scanner = sp.Scanner(["jingle.tvs"], rate=48000)            # a live feed, array by array
+>>> found = scanner.feed(block) + scanner.feed(block2) + scanner.finish()
+>>> pandas.DataFrame(found)                                     # one row per detection
+
+Positions are samples at 44100 Hz from the start of the input, as in the tool's output.
+Audio is processed with the GIL released, so scanners in several threads run in parallel.
+Problems with files, patterns and audio raise :class:`SignalPatternError`; bad arguments raise
+``ValueError`` or ``TypeError``.
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import Iterable, NamedTuple, Optional, Sequence, Union
+
+import numpy as np
+
+from ._core import Pattern, SignalPatternError
+from . import _core
+
+__all__ = ["AudioInfo", "Detection", "Pattern", "PatternSource", "Scanner", "SignalPatternError", "audio_info",
+           "create_pattern", "pattern_files", "scan_file"]
+
+# A pattern as the functions take it: a path (file or directory) or a loaded Pattern.
+PatternSource = Union[str, "os.PathLike[str]", Pattern]
+
+LIBRARY_RATE = 44100
+
+
+@dataclasses.dataclass(frozen=True)
+class Detection:
+    """One detection, with the fields of a JSON line of ``sigpat scan --json``.
+
+    ``input`` names the input, ``file`` the pattern file as given, ``pattern`` its number in the
+    loaded set and ``name`` the pattern's own name; ``begin``/``end`` are samples at 44100 Hz
+    (both included) and ``begin_s``/``end_s`` seconds from the start of the input. ``rel_dev`` and
+    ``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
+    measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``) is None for the
+    library's rule.
+    """
+
+    input: str
+    file: str
+    pattern: int
+    name: str
+    begin: int
+    end: int
+    begin_s: float
+    end_s: float
+    rel_dev: float
+    rel_dev_mpb: float
+    rule: str
+    confidence: Optional[float] = None
+    distance: Optional[float] = None
+    threshold: Optional[float] = None
+    group: Optional[int] = None
+    speed: Optional[float] = None
+
+    def to_dict(self) -> dict:
+        """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
+        d = dataclasses.asdict(self)
+        if self.confidence is None:
+            for key in ("confidence", "distance", "threshold", "group", "speed"):
+                del d[key]
+        return d
+
+
+class AudioInfo(NamedTuple):
+    """What :func:`audio_info` reports about an audio file."""
+
+    samples: int       #: length in samples at 44100 Hz
+    rate: int          #: the file's own sample rate
+    channels: int
+    format: str        #: "WAV (Microsoft), Signed 16 bit PCM, 44100 Hz, 1 channel" and the like
+
+
+def _paths(patterns: Union[PatternSource, Iterable[PatternSource]]) -> list:
+    if isinstance(patterns, (str, os.PathLike, Pattern)):
+        patterns = [patterns]
+    out = []
+    for p in patterns:
+        if isinstance(p, Pattern):
+            out.append(p.path)
+        elif isinstance(p, (str, os.PathLike)):
+            out.append(os.fspath(p))
+        else:
+            raise TypeError(f"a pattern is a path or a Pattern, not {type(p).__name__}")
+    return out
+
+
+def _samples(samples) -> np.ndarray:
+    """A numpy view of the samples; only dtypes the core cannot read in place (float16, another
+    byte order) are converted."""
+    a = np.asarray(samples)
+    if a.dtype.kind == "f" and a.dtype.itemsize not in (4, 8):
+        a = a.astype(np.float64)
+    elif a.dtype.kind in "iuf" and not a.dtype.isnative:
+        a = a.astype(a.dtype.newbyteorder("="))
+    return a
+
+
+def _detections(raw) -> list:
+    return [Detection(*t) for t in raw]
+
+
+def pattern_files(patterns: Union[PatternSource, Iterable[PatternSource]], decision: str = "detector") -> list:
+    """The pattern files a scan loads, as ``sigpat scan -p`` takes them.
+
+    A directory gives every ``.tvs`` file in it in name order; with the detector rule the speed
+    variants made by ``sigpat create --speed`` that lie beside a pattern are added. Every file is
+    loaded once: a bad one raises :class:`SignalPatternError` naming it.
+    """
+    return _core.pattern_files(_paths(patterns), decision)
+
+
+def create_pattern(samples, rate: int, path: Union[str, "os.PathLike[str]"], begin: Optional[int] = None,
+                   end: Optional[int] = None, *, source: Optional[str] = None, channel: int = 0) -> Pattern:
+    """Makes a pattern file from samples and returns it loaded.
+
+    ``samples`` is an array of any integer or float dtype (integers at their full scale, floats
+    at full scale 1.0), mono ``(frames,)`` or ``(frames, channels)`` (mixed to their mean, or
+    ``channel`` K >= 1 alone), at any ``rate`` (resampled to 44100 Hz as ``sigpat`` does).
+    ``begin`` and ``end`` are sample positions at 44100 Hz, both included (default: all the
+    samples), as ``sigpat create --begin/--end``. The pattern is written to ``path`` (``.tvs`` is
+    added when missing) and records ``source`` (default: the file name of ``path``) as its source.
+    """
+    path = os.fspath(path)
+    if source is None:
+        source = os.path.basename(path)
+    written = _core.create_pattern(_samples(samples), int(rate), path, begin, end, source, int(channel))
+    return Pattern.load(written)
+
+
+def scan_file(path: Union[str, "os.PathLike[str]"], patterns: Union[PatternSource, Iterable[PatternSource]], *,
+              decision: str = "detector", threshold: Optional[float] = None, channel: int = 0, start: int = 0,
+              stop: Optional[int] = None, name: Optional[str] = None) -> list:
+    """Scans an audio file (anything ``sigpat`` reads) and returns its detections.
+
+    The detections are those of ``sigpat scan --json`` on the same file and patterns. ``decision``
+    is ``"detector"`` (the decision layer, default) or ``"library"`` (the library's own rule, to
+    which ``threshold`` applies). ``start``/``stop`` scan only samples start .. stop - 1 (44100 Hz
+    files), positions still counted from the start of the file. ``name`` is the ``input`` field
+    (default: ``path``).
+    """
+    path = os.fspath(path)
+    return _detections(_core.scan_file(path, _paths(patterns), decision, threshold, int(channel), int(start),
+                                       None if stop is None else int(stop), path if name is None else name))
+
+
+def audio_info(path: Union[str, "os.PathLike[str]"]) -> AudioInfo:
+    """Length (samples at 44100 Hz), rate, channels and format of an audio file."""
+    return AudioInfo(*_core.audio_info(os.fspath(path)))
+
+
+class Scanner:
+    """A scan of one input fed array by array, as a live feed arrives.
+
+    >>> scanner = Scanner(["jingle.tvs", "ads/"], decision="detector", rate=48000)
+    >>> for block in feed:
+    ...     for d in scanner.feed(block):
+    ...         print(d.begin_s, d.name)
+    >>> rest = scanner.finish()
+
+    The detections are exactly those of scanning the same samples as a file. Samples are arrays
+    as for :func:`create_pattern`, at ``rate``, with the same number of channels in every call.
+    16-bit mono arrays at 44100 Hz are read where they are, without a copy.
+    """
+
+    def __init__(self, patterns: Union[PatternSource, Iterable[PatternSource]], decision: str = "detector", *,
+                 threshold: Optional[float] = None, rate: int = LIBRARY_RATE, channel: int = 0, name: str = "-"):
+        self._core = _core.StreamScanner(_paths(patterns), decision, threshold, int(rate), int(channel), name)
+
+    def feed(self, samples) -> list:
+        """Scans the next samples; returns the detections confirmed so far (a list of Detection)."""
+        return _detections(self._core.feed(_samples(samples)))
+
+    def finish(self) -> list:
+        """Ends the input (trailing silence lets a clip at the very end be found); returns the last detections."""
+        return _detections(self._core.finish())
