@@ -11,6 +11,9 @@
 #include <exception>
 
 #include "messages.h"
+#ifdef SIGPAT_WITH_FFMPEG
+#include "ffmpeg_source.h"
+#endif
 
 namespace sigpat {
 
@@ -18,8 +21,9 @@ namespace {
 
 constexpr std::size_t kChunkFrames = 4096;
 
-// Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
-void ToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out) {
+}  // namespace
+
+void MixToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out) {
   if (frames == 0) return;
   if (channel >= 1) {
     for (std::size_t f = 0; f < frames; ++f) out[f] = interleaved[f * channels + (channel - 1)];
@@ -36,6 +40,8 @@ void ToMono(const double* interleaved, std::size_t frames, int channels, int cha
   }
 }
 
+namespace {
+
 // A file read through libsndfile; values normalised to full scale 1.0.
 class SndfileSource : public FrameSource {
  public:
@@ -48,7 +54,7 @@ class SndfileSource : public FrameSource {
     sf_count_t got = sf_readf_double(file_, buf_.data(), static_cast<sf_count_t>(n));
     if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR))
       throw Error(name_ + ": read error (" + sf_strerror(file_) + ")");
-    ToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
+    MixToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
     return static_cast<std::size_t>(got);
   }
 
@@ -90,7 +96,7 @@ class RawStdinSource : public FrameSource {
     values_.resize(frames * channels_);
     const unsigned char* p = bytes_.data();
     for (std::size_t i = 0; i < frames * channels_; ++i, p += bytesPerValue_) values_[i] = Decode(p);
-    ToMono(values_.data(), frames, channels_, channel_, out);
+    MixToMono(values_.data(), frames, channels_, channel_, out);
     return frames;
   }
 
@@ -169,9 +175,33 @@ std::int16_t ToSample16(double x) {
   return static_cast<std::int16_t>(v);
 }
 
-std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options) {
+std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options,
+                                             const std::atomic<bool>* stop) {
   std::unique_ptr<AudioInput> in(new AudioInput());
   in->name_ = name;
+#ifdef SIGPAT_WITH_FFMPEG
+  // Decoding through FFmpeg: URLs, and files that libsndfile does not read.
+  auto openFfmpeg = [&](const std::string& sndfileProblem) {
+    FfmpegStream s;
+    try {
+      s = OpenFfmpegStream(name, options.channel, 15.0, stop);
+    } catch (const Error& e) {
+      // A file neither library reads: say what libsndfile said too, unless FFmpeg found more.
+      if (sndfileProblem.empty() || std::string(e.what()).find("channel ") != std::string::npos) throw;
+      throw Error(name + ": not an audio file that can be read (" + sndfileProblem + "; FFmpeg: " +
+                  std::string(e.what()).substr(name.size() + 2) + ")");
+    }
+    in->isFile_ = !IsUrl(name);
+    in->sourceRate_ = s.rate;
+    in->sourceChannels_ = s.channels;
+    in->expectedSamples_ = s.frames < 0 ? -1 : static_cast<std::int64_t>(std::llround(
+                                                   static_cast<double>(s.frames) * kLibraryRate / s.rate));
+    in->description_ = s.description;
+    in->source_ = std::move(s.source);
+  };
+#else
+  (void)stop;
+#endif
   if (name == "-") {
     in->isFile_ = false;
     in->sourceRate_ = options.rawRate;
@@ -182,6 +212,10 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     in->source_ = std::make_unique<RawStdinSource>(options.rawFormat, options.rawChannels, options.channel);
     in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
                        std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+#ifdef SIGPAT_WITH_FFMPEG
+  } else if (IsUrl(name)) {
+    openFfmpeg("");
+#endif
   } else {
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
@@ -194,25 +228,32 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     SF_INFO info;
     std::memset(&info, 0, sizeof(info));
     SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
-    if (file == nullptr)
+    if (file == nullptr) {
+#ifdef SIGPAT_WITH_FFMPEG
+      openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
+#else
       throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
-    if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
-      sf_close(file);
-      throw Error(name + ": holds no audio samples");
+#endif
+    } else {
+      if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
+        sf_close(file);
+        throw Error(name + ": holds no audio samples");
+      }
+      if (options.channel > info.channels) {
+        sf_close(file);
+        throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
+                    std::to_string(info.channels) + ")");
+      }
+      in->isFile_ = true;
+      in->exactLength_ = true;
+      in->sourceRate_ = info.samplerate;
+      in->sourceChannels_ = info.channels;
+      in->expectedSamples_ = static_cast<std::int64_t>(
+          std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+      in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
+                         std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+      in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
     }
-    if (options.channel > info.channels) {
-      sf_close(file);
-      throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
-                  std::to_string(info.channels) + ")");
-    }
-    in->isFile_ = true;
-    in->sourceRate_ = info.samplerate;
-    in->sourceChannels_ = info.channels;
-    in->expectedSamples_ = static_cast<std::int64_t>(
-        std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
-    in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
-                       std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
-    in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
   }
 
   if (in->sourceRate_ != kLibraryRate) {

@@ -1,5 +1,7 @@
-// Audio input of sigpat: any file libsndfile reads, or raw PCM from standard input, delivered as
-// the library wants it: 16-bit mono samples at 44100 Hz.
+// Audio input of sigpat: any file libsndfile reads, anything else the FFmpeg libraries read
+// (compressed formats, video files, URLs and live streams), or raw PCM from standard input,
+// delivered as the library wants it: 16-bit mono samples at 44100 Hz. libsndfile keeps what it
+// reads (WAV, FLAC, ...), so those bytes reach the library exactly as before.
 //
 // Several channels are mixed to mono (their mean) unless one channel is picked; other sample
 // rates are resampled to 44100 Hz with libsoxr; samples are carried in double precision and
@@ -9,6 +11,7 @@
 #ifndef SIGPAT_AUDIO_INPUT_H
 #define SIGPAT_AUDIO_INPUT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,13 +39,20 @@ class FrameSource {
   // Reads up to n frames, each mixed or picked to one value in [-1, 1] (full scale); returns
   // the count, 0 at the end. Throws Error on a read failure.
   virtual std::size_t Read(double* out, std::size_t n) = 0;
+  // Frames the decoder refused and skipped so far (compressed formats only).
+  virtual std::int64_t corruptFrames() const { return 0; }
 };
+
+// Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
+void MixToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out);
 
 class AudioInput {
  public:
-  // Opens NAME ("-": raw PCM on standard input). Throws Error ("NAME: problem") when the file
-  // is missing, unreadable, not audio or holds no samples, or the channel does not exist.
-  static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options);
+  // Opens NAME ("-": raw PCM on standard input; "scheme://...": a URL). Throws Error ("NAME:
+  // problem") when the file is missing, unreadable, not audio or holds no samples, or the
+  // channel does not exist. `stop`, when given, interrupts a network read once set.
+  static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options,
+                                          const std::atomic<bool>* stop = nullptr);
   // Expected samples at 44100 Hz of a file without opening it for reading; -1 when unknown.
   static std::int64_t ProbeExpectedSamples(const std::string& name);
   ~AudioInput();
@@ -56,8 +66,12 @@ class AudioInput {
   int sourceChannels() const { return sourceChannels_; }
   // Expected number of samples at 44100 Hz; -1 when unknown (standard input).
   std::int64_t expectedSamples() const { return expectedSamples_; }
+  // True when expectedSamples() is exact (libsndfile); compressed formats give an estimate.
+  bool exactLength() const { return exactLength_; }
   // "FLAC, 48000 Hz, 2 channels" and the like.
   const std::string& description() const { return description_; }
+  // Frames of a compressed stream that could not be decoded and were skipped.
+  std::int64_t corruptFrames() const { return source_ ? source_->corruptFrames() : 0; }
 
  private:
   AudioInput() = default;
@@ -68,6 +82,7 @@ class AudioInput {
   int sourceRate_ = kLibraryRate;
   int sourceChannels_ = 1;
   std::int64_t expectedSamples_ = -1;
+  bool exactLength_ = false;
   std::string description_;
   std::unique_ptr<FrameSource> source_;
   void* resampler_ = nullptr;  // soxr_t when the source rate is not 44100 Hz
