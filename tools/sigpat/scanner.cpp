@@ -5,15 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 
 #include "messages.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
 namespace {
 
-// Samples per call of Pattern: the library's standard block.
-constexpr int kBlockSamples = 1152;
 // Blocks of silence fed after the end of an input, so that a clip that ends with the input
 // still reaches the time block that reflects it (the engine's delay is 1404 samples).
 constexpr int kFlushBlocks = 3;
@@ -128,10 +128,125 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
-  par.NsampleMax = kBlockSamples;
+  par.NsampleMax = kScanBlockSamples;
   if (threshold >= 0.0f) par.TresholdRelDeviation = threshold;
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
+}
+
+// ---- a scan session
+
+ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input)
+    : files_(patternFiles), options_(options), input_(std::move(input)), engine_(std::make_unique<SignalPattern>()) {
+  SetUpRecognition(*engine_, files_, options_.threshold);
+  rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
+  if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
+  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
+  if (options_.engineStartSample != 0) {
+    const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
+    engine_->NCurrentSample = start;
+    engine_->NCurrentSampleRel = start;
+    base_ = -static_cast<std::int64_t>(start);
+  }
+  // What a rebase leaves in the counter: the longest pattern, the delay and one time block.
+  int longest = 0;
+  for (int i = 0; i < engine_->NPattern; ++i)
+    if (engine_->TVS[i] != nullptr) longest = std::max(longest, engine_->TVS[i]->Nblock);
+  keep_ = (static_cast<std::uint32_t>(engine_->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
+          (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
+  engine_->SetTimeBlockObserver(&ScanSession::Observe, this);
+  rule_->Start(EngineView{*engine_, base_, &files_});
+  block_.assign(kScanBlockSamples, 0);
+}
+
+ScanSession::~ScanSession() {
+  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // a rule may hold on to the engine until it goes
+}
+
+void ScanSession::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
+  auto* self = static_cast<ScanSession*>(context);
+  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
+}
+
+void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
+  arrivalPosition_ = position;
+  arrivalWall_ = wallSeconds;
+}
+
+void ScanSession::Deliver(const Emit& emit) {
+  for (const RuleDetection& r : pending_) {
+    Detection d;
+    d.input = input_;
+    d.pattern = r.pattern;
+    d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
+    SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine_->NPattern ? engine_->TVS[r.pattern] : nullptr;
+    d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
+    d.begin = r.begin;
+    d.end = r.end;
+    d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
+    d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
+    if (arrivalPosition_ >= 0) {
+      d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.begin) / kLibraryRate;
+      d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.end) / kLibraryRate;
+    }
+    d.relDev = r.relDev;
+    d.relDevMpb = r.relDevMpb;
+    d.rule = rule_->Name();
+    d.score = r.score;
+    d.threshold = r.threshold;
+    d.confidence = r.confidence;
+    d.group = r.group;
+    d.speed = r.speed;
+    ++result_.detections;
+    if (emit) emit(d);
+  }
+  pending_.clear();
+}
+
+void ScanSession::Block(const std::int16_t* block, const Emit& emit) {
+  int r = engine_->Pattern(kScanBlockSamples, const_cast<std::int16_t*>(block), SP_SAMPLE_S16, nullptr);
+  if (r < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(r) + ")");
+  rule_->OnBlockCall(EngineView{*engine_, base_}, r, pending_);
+  Deliver(emit);
+  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
+  if (engine_->NCurrentSample >= options_.rebaseThreshold && engine_->NCurrentSample > keep_) {
+    const std::uint32_t shift = (engine_->NCurrentSample - keep_) / blockSamples * blockSamples;
+    if (shift > 0) {
+      RebaseEngine(*engine_, shift);
+      base_ += shift;
+      rule_->OnRebase(shift);
+      ++result_.rebases;
+    }
+  }
+}
+
+void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& emit) {
+  while (n > 0) {
+    const std::size_t take = std::min(n, block_.size() - filled_);
+    std::copy(samples, samples + take, block_.begin() + static_cast<std::ptrdiff_t>(filled_));
+    filled_ += take;
+    samples += take;
+    n -= take;
+    fed_ += static_cast<std::int64_t>(take);
+    result_.samples = fed_;
+    if (filled_ == block_.size()) {
+      filled_ = 0;
+      Block(block_.data(), emit);
+    }
+  }
+}
+
+void ScanSession::Finish(const Emit& emit) {
+  if (filled_ > 0) {
+    std::fill(block_.begin() + static_cast<std::ptrdiff_t>(filled_), block_.end(), std::int16_t{0});
+    filled_ = 0;
+    Block(block_.data(), emit);
+  }
+  std::fill(block_.begin(), block_.end(), std::int16_t{0});
+  for (int i = 0; i < kFlushBlocks; ++i) Block(block_.data(), emit);
+  rule_->Finish(EngineView{*engine_, base_}, pending_);
+  Deliver(emit);
 }
 
 // ---- the scanner
@@ -139,106 +254,24 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
 Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
     : files_(std::move(patternFiles)), options_(std::move(options)) {}
 
-void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
-  auto* self = static_cast<Scanner*>(context);
-  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
-}
-
 ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                          const std::function<void(std::int64_t)>& progress) {
-  auto engine = std::make_unique<SignalPattern>();
-  SetUpRecognition(*engine, files_, options_.threshold);
-  std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
-  if (!rule) throw Error("unknown decision rule \"" + options_.rule + "\"");
-
-  engine_ = engine.get();
-  rule_ = rule.get();
-  base_ = 0;
-  pending_.clear();
-  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine->NsampleBlock);
-  if (options_.engineStartSample != 0) {
-    const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
-    engine->NCurrentSample = start;
-    engine->NCurrentSampleRel = start;
-    base_ = -static_cast<std::int64_t>(start);
-  }
-  // What a rebase leaves in the counter: the longest pattern, the delay and one time block.
-  int longest = 0;
-  for (int i = 0; i < engine->NPattern; ++i)
-    if (engine->TVS[i] != nullptr) longest = std::max(longest, engine->TVS[i]->Nblock);
-  const std::uint32_t keep =
-      (static_cast<std::uint32_t>(engine->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
-      (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
-
-  engine->SetTimeBlockObserver(&Scanner::Observe, this);
-  rule->Start(EngineView{*engine, base_, &files_});
-
-  ScanResult result;
-  std::vector<std::int16_t> block(kBlockSamples);
-  auto deliver = [&]() {
-    for (const RuleDetection& r : pending_) {
-      Detection d;
-      d.input = input.name();
-      d.pattern = r.pattern;
-      d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
-      SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine->NPattern ? engine->TVS[r.pattern] : nullptr;
-      d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
-      d.begin = r.begin;
-      d.end = r.end;
-      d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
-      d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
-      d.relDev = r.relDev;
-      d.relDevMpb = r.relDevMpb;
-      d.rule = rule->Name();
-      d.score = r.score;
-      d.threshold = r.threshold;
-      d.confidence = r.confidence;
-      d.group = r.group;
-      d.speed = r.speed;
-      ++result.detections;
-      emit(d);
-    }
-    pending_.clear();
-  };
-
-  int flushLeft = kFlushBlocks;
+  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label);
+  std::vector<std::int16_t> block(kScanBlockSamples);
   while (true) {
-    std::size_t got = 0;
-    while (got < block.size()) {
-      std::size_t n = input.Read(block.data() + got, block.size() - got);
-      if (n == 0) break;
-      got += n;
-    }
-    if (got == 0) {
-      if (result.samples == 0)
-        throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
-      if (flushLeft-- == 0) break;
-    }
-    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::int16_t{0});
-
-    int r = engine->Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr);
-    if (r < 0) throw Error(input.name() + ": the recognizer refused a block (result " + std::to_string(r) + ")");
-    rule->OnBlockCall(EngineView{*engine, base_}, r, pending_);
-    deliver();
-    result.samples += static_cast<std::int64_t>(got);
-    if (progress && got > 0) progress(static_cast<std::int64_t>(got));
-
-    if (engine->NCurrentSample >= options_.rebaseThreshold && engine->NCurrentSample > keep) {
-      const std::uint32_t shift = (engine->NCurrentSample - keep) / blockSamples * blockSamples;
-      if (shift > 0) {
-        RebaseEngine(*engine, shift);
-        base_ += shift;
-        rule->OnRebase(shift);
-        ++result.rebases;
-      }
-    }
+    const std::size_t got = input.Read(block.data(), block.size());
+    if (got == 0) break;
+    if (options_.wallClock) session.NoteArrival(session.samples() + static_cast<std::int64_t>(got), WallClockNow());
+    session.Feed(block.data(), got, emit);
+    if (progress) progress(static_cast<std::int64_t>(got));
   }
-  rule->Finish(EngineView{*engine, base_}, pending_);
-  deliver();
-  engine->SetTimeBlockObserver(nullptr, nullptr);
-  engine_ = nullptr;
-  rule_ = nullptr;
-  return result;
+  if (session.samples() == 0)
+    throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+  session.Finish(emit);
+  if (input.corruptFrames() > 0)
+    PrintWarning(input.name() + ": " + std::to_string(input.corruptFrames()) +
+                 " corrupt frames could not be decoded and were skipped");
+  return session.result();
 }
 
 }  // namespace sigpat
