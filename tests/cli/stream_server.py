@@ -6,7 +6,7 @@
 Serves the files of DIR as they are (HLS playlists and segments, whole files) and, under
 /live/NAME, the bytes of DIR/NAME over and over without end, as an Icecast-like radio stream
 (no length, the connection stays open), paced at BYTES_PER_S. Writes the port to PORTFILE once
-it listens (port 0: any free port).
+it listens (port 0: any free port), and the time each stream starts to PORTFILE.log.
 """
 import argparse
 import http.server
@@ -41,6 +41,8 @@ def main():
             except OSError:
                 self.send_error(404)
                 return
+            with open(args.portfile + ".log", "a") as log:
+                log.write("%.3f %s\n" % (time.time(), self.path))
             self.send_response(200)
             self.send_header("Content-Type", "audio/mpeg" if path.endswith(".mp3") else "audio/aac")
             self.send_header("icy-name", "test station")

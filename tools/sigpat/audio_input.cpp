@@ -162,6 +162,17 @@ size_t FeedResampler(void* state, soxr_in_t* data, size_t requested) {
 
 }  // namespace
 
+#ifdef SIGPAT_WITH_FFMPEG
+// The first bytes of the containers libsndfile reads itself.
+bool HasSndfileSignature(const char* head) {
+  static const char* const signatures[] = {"RIFF", "RIFX", "RF64", "riff", "FORM", "fLaC", "OggS", "caff",
+                                           ".snd", "dns.", "wvpk", "NIST", "Crea"};
+  for (const char* s : signatures)
+    if (std::memcmp(head, s, 4) == 0) return true;
+  return false;
+}
+#endif
+
 const std::vector<std::string>& RawFormats() {
   static const std::vector<std::string> formats = {"s16le", "s16be", "s24le", "s32le", "f32le"};
   return formats;
@@ -186,10 +197,11 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     try {
       s = OpenFfmpegStream(name, options.channel, 15.0, stop);
     } catch (const Error& e) {
-      // A file neither library reads: say what libsndfile said too, unless FFmpeg found more.
-      if (sndfileProblem.empty() || std::string(e.what()).find("channel ") != std::string::npos) throw;
-      throw Error(name + ": not an audio file that can be read (" + sndfileProblem + "; FFmpeg: " +
-                  std::string(e.what()).substr(name.size() + 2) + ")");
+      // A file neither library reads: say so, with what each said.
+      const std::string problem = std::string(e.what()).substr(name.size() + 2);
+      if (IsUrl(name) || problem.rfind("channel ", 0) == 0) throw;
+      throw Error(name + ": not an audio file that can be read (" +
+                  (sndfileProblem.empty() ? "" : sndfileProblem + "; ") + "FFmpeg: " + problem + ")");
     }
     in->isFile_ = !IsUrl(name);
     in->sourceRate_ = s.rate;
@@ -223,10 +235,21 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     if (st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
     std::FILE* probe = std::fopen(name.c_str(), "rb");
     if (probe == nullptr) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+    char head[4] = {0, 0, 0, 0};
+    const bool headRead = std::fread(head, 1, sizeof(head), probe) == sizeof(head);
     std::fclose(probe);
+    (void)headRead;
 
     SF_INFO info;
     std::memset(&info, 0, sizeof(info));
+#ifdef SIGPAT_WITH_FFMPEG
+    // libsndfile reads its own containers; everything else (MP3, AAC, MP4, video, ...) goes to
+    // FFmpeg, which counts corrupt frames and stays quiet about them.
+    if (!HasSndfileSignature(head)) {
+      openFfmpeg("");
+      return in.release()->WithResampler();
+    }
+#endif
     SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
     if (file == nullptr) {
 #ifdef SIGPAT_WITH_FFMPEG
@@ -256,13 +279,18 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     }
   }
 
+  return in.release()->WithResampler();
+}
+
+std::unique_ptr<AudioInput> AudioInput::WithResampler() {
+  std::unique_ptr<AudioInput> in(this);
   if (in->sourceRate_ != kLibraryRate) {
     soxr_error_t err = nullptr;
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     soxr_t s = soxr_create(in->sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
     if (s == nullptr || err != nullptr)
-      throw Error(name + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
+      throw Error(name_ + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
                   (err != nullptr ? err : "soxr") + ")");
     in->resampler_ = s;
   }

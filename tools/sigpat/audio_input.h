@@ -75,6 +75,8 @@ class AudioInput {
 
  private:
   AudioInput() = default;
+  // Takes ownership of this and adds the resampler when the source rate is not 44100 Hz.
+  std::unique_ptr<AudioInput> WithResampler();
   std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
 
   std::string name_;
