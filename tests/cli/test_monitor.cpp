@@ -162,8 +162,15 @@ class Monitor : public SigpatTest {
     ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, kClipAt, 3), 44100, 1,
                                       SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_TRUE(synth::WriteAudioFile(File("short.wav"), Stream(6, 1.0, 4), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    RunResult r = Run("create " + File("clip.wav"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    // Patterns: the clip, and another sound (in pats/, where a reload finds it).
+    std::filesystem::create_directories(File("pats"));
+    ASSERT_TRUE(synth::WriteAudioFile(File("other.wav"), synth::ToneSteps({{330}, {2960}, {1175}, {370}}, 0.2, 0.5),
+                                      44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    for (const std::string args : {"create " + File("clip.wav"), "create " + File("clip.wav") + " -o " + File("pats/clip"),
+                                   "create " + File("other.wav")}) {
+      RunResult r = Run(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
   }
   // Encodes stream.wav (or another WAV of the suite) with the codec options.
   static void Encode(const std::string& options, const std::string& out, const std::string& wav = "stream.wav") {
@@ -284,18 +291,20 @@ TEST_F(Monitor, ReconnectsAfterTheServerDiesAndStopsCleanly) {
 }
 
 // A stream at real time: the wall clock of a detection is when its clip went out; heartbeats;
-// SIGHUP adds a station of the stations file and keeps the other; SIGINT right after the clip,
-// before the decision layer confirmed it, still reports it.
+// SIGHUP adds a station of the stations file and a pattern, and keeps the running station (which
+// goes on with the new patterns at its position); SIGINT right after the clip, before the
+// decision layer confirmed it, still reports it.
 TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   Encode(kMp3, "www/short.mp3", "short.wav");
   Server server(File("www"), File("port-rt"), 16000.0);
   WriteText(File("stations.txt"), "# label  source\nlive " + server.Url("live/short.mp3") + "\n");
-  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --heartbeat 0.5 -p " + File("clip.tvs") +
+  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --heartbeat 0.5 -p " + File("pats") +
                          " --stations " + File("stations.txt") + " --status " + File("status.jsonl"),
                      File("mon2.out"), File("mon2.err"));
   ASSERT_TRUE(WaitFor([&] { return server.StreamStarts().size() == 1; }, 10));
   const double started = server.StreamStarts()[0];
   WriteText(File("stations.txt"), ReadText(File("stations.txt")) + "file " + File("stream.wav") + "\n");
+  std::filesystem::copy_file(File("other.tvs"), File("pats/other.tvs"));
   monitor.Signal(SIGHUP);
   // The clip goes out from 1.0 s to 3.4 s; the decision layer would confirm it about 2.4 s later.
   ASSERT_TRUE(WaitFor([&] { return Now() > started + 3.7; }, 10));
@@ -315,6 +324,7 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   EXPECT_EQ(Events(status, "connected", "live").size(), 1u);
   ASSERT_EQ(Events(status, "reloaded").size(), 1u);
   EXPECT_EQ(Events(status, "reloaded")[0]["added"], 1);
+  EXPECT_EQ(Events(status, "reloaded")[0]["patterns"], 2);
   const std::vector<json> beats = Events(status, "heartbeat", "live");
   ASSERT_GE(beats.size(), 4u);
   EXPECT_NEAR(beats.back()["realtime"].get<double>(), 1.0, 0.3);
@@ -334,6 +344,12 @@ TEST_F(Monitor, BadStationsAreUsageErrors) {
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
   }
+  // Detections that cannot be written stop the monitor with an error.
+  const std::string err = File("full.err");
+  const std::string cmd = std::string(SIGPAT_EXE) + " " + p + "--station f=" + File("stream.wav") + " >/dev/full 2>" + err;
+  const int raw = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_NE(ReadText(err).find("standard output: write error"), std::string::npos) << ReadText(err);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -97,11 +98,12 @@ int RunMonitor(const MonitorArgs& args) {
   auto status = [&log](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
     log.Write(label, event, fields);
   };
-  auto emit = [&args](const Detection& d) {
+  std::atomic<int> outputError{0};  // errno of a failed write of a detection
+  auto emit = [&args, &outputError](const Detection& d) {
     const std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
     std::lock_guard<std::mutex> lock(OutputLock());
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
+    if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
+      outputError = errno != 0 ? errno : EIO;
   };
   StationSettings settings;
   settings.audio = args.audio;
@@ -127,7 +129,7 @@ int RunMonitor(const MonitorArgs& args) {
   }
   for (const auto& spec : specs) start(spec);
 
-  bool anyFailed = false;
+  bool anyFailed = false, outputFailed = false;
   double nextBeat = args.heartbeat > 0 ? WallClockNow() + args.heartbeat : -1.0;
   int stopSignal = 0;
   while (true) {
@@ -136,6 +138,12 @@ int RunMonitor(const MonitorArgs& args) {
       nlohmann::ordered_json fields;
       fields["signal"] = stopSignal;
       status("", "stopping", fields);
+      for (auto& s : stations) s->Stop();
+    }
+    if (outputError != 0 && !outputFailed) {
+      // Detections that cannot be written would be lost: stop instead of watching on.
+      outputFailed = true;
+      PrintError(std::string("standard output: write error (") + std::strerror(outputError) + "); stopping");
       for (auto& s : stations) s->Stop();
     }
     if (stopSignal == 0 && TakeReloadRequest()) {
@@ -191,6 +199,7 @@ int RunMonitor(const MonitorArgs& args) {
     if (stations.empty()) break;
   }
   status("", "stopped", nlohmann::ordered_json::object());
+  if (outputFailed) return kExitFailure;
   if (stopSignal != 0) return ExitStatusForSignal(stopSignal);
   return anyFailed ? kExitFailure : kExitOk;
 }
