@@ -307,7 +307,7 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   std::filesystem::copy_file(File("other.tvs"), File("pats/other.tvs"));
   monitor.Signal(SIGHUP);
   // The clip goes out from 1.0 s to 3.4 s; the decision layer would confirm it about 2.4 s later.
-  ASSERT_TRUE(WaitFor([&] { return Now() > started + 3.7; }, 10));
+  ASSERT_TRUE(WaitFor([&] { return Now() > started + 4.4; }, 10));
   EXPECT_EQ(monitor.Kill(SIGINT), 130);
 
   const std::vector<json> found = JsonLines(monitor.out());
@@ -318,7 +318,7 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
       continue;
     }
     EXPECT_NEAR(d["begin_s"].get<double>(), 1.0, 0.04);
-    EXPECT_NEAR(ParseUtc(d["begin_utc"]), started + 1.0, 0.25) << d;
+    EXPECT_NEAR(ParseUtc(d["begin_utc"]), started + 1.0, 0.5) << d;
   }
   const std::vector<json> status = JsonLines(ReadText(File("status.jsonl")));
   EXPECT_EQ(Events(status, "connected", "live").size(), 1u);

@@ -164,7 +164,7 @@ size_t FeedResampler(void* state, soxr_in_t* data, size_t requested) {
 
 #ifdef SIGPAT_WITH_FFMPEG
 // The first bytes of the containers libsndfile reads itself.
-bool HasSndfileSignature(const char* head) {
+static bool HasSndfileSignature(const char* head) {
   static const char* const signatures[] = {"RIFF", "RIFX", "RF64", "riff", "FORM", "fLaC", "OggS", "caff",
                                            ".snd", "dns.", "wvpk", "NIST", "Crea"};
   for (const char* s : signatures)
@@ -195,7 +195,7 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
   auto openFfmpeg = [&](const std::string& sndfileProblem) {
     FfmpegStream s;
     try {
-      s = OpenFfmpegStream(name, options.channel, 15.0, stop);
+      s = OpenFfmpegStream(name, options.channel, options.networkTimeout, stop);
     } catch (const Error& e) {
       // A file neither library reads: say so, with what each said.
       const std::string problem = std::string(e.what()).substr(name.size() + 2);
@@ -299,6 +299,22 @@ std::unique_ptr<AudioInput> AudioInput::WithResampler() {
 
 std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {
   if (name == "-") return -1;
+#ifdef SIGPAT_WITH_FFMPEG
+  if (IsUrl(name)) return -1;
+  char head[4] = {0, 0, 0, 0};
+  if (std::FILE* probe = std::fopen(name.c_str(), "rb")) {
+    if (std::fread(head, 1, sizeof(head), probe) != sizeof(head)) head[0] = 0;
+    std::fclose(probe);
+  }
+  if (!HasSndfileSignature(head)) {
+    try {
+      const FfmpegStream s = OpenFfmpegStream(name, 0);
+      return s.frames < 0 ? -1 : static_cast<std::int64_t>(std::llround(static_cast<double>(s.frames) * kLibraryRate / s.rate));
+    } catch (const Error&) {
+      return -1;
+    }
+  }
+#endif
   SF_INFO info;
   std::memset(&info, 0, sizeof(info));
   SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);

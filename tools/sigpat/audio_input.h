@@ -27,6 +27,7 @@ struct AudioOptions {
   std::string rawFormat = "s16le";  // raw PCM on standard input: s16le, s16be, s24le, s32le, f32le
   int rawRate = kLibraryRate;
   int rawChannels = 1;
+  double networkTimeout = 15.0;     // a URL that sends nothing this long fails (seconds)
 };
 
 // The raw sample formats accepted on standard input.

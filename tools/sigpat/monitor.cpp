@@ -109,7 +109,7 @@ int RunMonitor(const MonitorArgs& args) {
   settings.audio = args.audio;
   settings.retryFirst = args.retryFirst;
   settings.retryMax = std::max(args.retryMax, args.retryFirst);
-  settings.timeout = args.timeout;
+  settings.audio.networkTimeout = args.timeout;
 
   InstallStopSignals();
   const int threads = args.threads > 0 ? args.threads : std::max(1u, std::thread::hardware_concurrency());

@@ -33,10 +33,9 @@ struct PatternSet {
 };
 
 struct StationSettings {
-  AudioOptions audio;
+  AudioOptions audio;       // with the network timeout: a stream silent that long is dropped
   double retryFirst = 1.0;   // seconds before the first reconnection attempt
   double retryMax = 30.0;    // the backoff doubles up to this
-  double timeout = 15.0;     // a stream that sends nothing this long counts as dropped
   std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio; the reader waits beyond
 };
 
