@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <chrono>
 
 #include "messages.h"
 #include "wall_clock.h"
