@@ -166,7 +166,7 @@ class Monitor : public SigpatTest {
     std::filesystem::create_directories(File("pats"));
     ASSERT_TRUE(synth::WriteAudioFile(File("other.wav"), synth::ToneSteps({{330}, {2960}, {1175}, {370}}, 0.2, 0.5),
                                       44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    for (const std::string args : {"create " + File("clip.wav"), "create " + File("clip.wav") + " -o " + File("pats/clip"),
+    for (const std::string& args : {"create " + File("clip.wav"), "create " + File("clip.wav") + " -o " + File("pats/clip"),
                                    "create " + File("other.wav")}) {
       RunResult r = Run(args);
       ASSERT_EQ(r.status, 0) << r.err;
