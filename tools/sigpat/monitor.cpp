@@ -84,13 +84,13 @@ std::string PatternStamp(const std::vector<std::string>& files) {
 
 int RunMonitor(const MonitorArgs& args) {
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
-  std::vector<StationSpec> specs;
+  std::vector<StationEntry> entries;
   try {
-    specs = GatherStations(args.stationsFile, args.stations);
+    entries = GatherStations(args.stationsFile, args.stations);
   } catch (const Error& e) {
     throw UsageError(e.what());
   }
-  if (specs.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
+  if (entries.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
   std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
   std::string patternStamp = PatternStamp(patterns->files);
 
@@ -116,18 +116,18 @@ int RunMonitor(const MonitorArgs& args) {
   std::list<std::unique_ptr<Station>> stations;  // declared before the pool: the pool goes first
   WorkerPool pool(threads);
   auto schedule = [&pool](Station* s) { pool.Schedule(s); };
-  auto start = [&](const StationSpec& spec) {
-    stations.push_back(std::make_unique<Station>(spec, patterns, settings, status, emit));
+  auto start = [&](const StationEntry& entry) {
+    stations.push_back(std::make_unique<Station>(entry, patterns, settings, status, emit));
     stations.back()->Start(schedule);
   };
   {
     nlohmann::ordered_json fields;
-    fields["stations"] = specs.size();
+    fields["stations"] = entries.size();
     fields["patterns"] = patterns->files.size();
     fields["threads"] = threads;
     status("", "started", fields);
   }
-  for (const auto& spec : specs) start(spec);
+  for (const auto& entry : entries) start(entry);
 
   bool anyFailed = false, outputFailed = false;
   double nextBeat = args.heartbeat > 0 ? WallClockNow() + args.heartbeat : -1.0;
@@ -149,7 +149,7 @@ int RunMonitor(const MonitorArgs& args) {
     if (stopSignal == 0 && TakeReloadRequest()) {
       // The stations file and the patterns again; stations that did not change keep running.
       try {
-        std::vector<StationSpec> wanted = GatherStations(args.stationsFile, args.stations);
+        std::vector<StationEntry> wanted = GatherStations(args.stationsFile, args.stations);
         std::shared_ptr<const PatternSet> reloaded = LoadPatterns(args);
         const std::string stamp = PatternStamp(reloaded->files);
         const bool newPatterns = stamp != patternStamp;
@@ -159,17 +159,17 @@ int RunMonitor(const MonitorArgs& args) {
         }
         int added = 0, removed = 0;
         for (auto& s : stations) {
-          if (std::find(wanted.begin(), wanted.end(), s->spec()) == wanted.end()) {
+          if (std::find(wanted.begin(), wanted.end(), s->entry()) == wanted.end()) {
             s->Stop();
             ++removed;
           } else if (newPatterns) {
             s->ReplacePatterns(patterns);
           }
         }
-        for (const auto& spec : wanted) {
+        for (const auto& entry : wanted) {
           const bool running = std::any_of(stations.begin(), stations.end(),
-                                           [&](const auto& s) { return s->spec() == spec && !s->finished(); });
-          if (!running) start(spec), ++added;
+                                           [&](const auto& s) { return s->entry() == entry && !s->finished(); });
+          if (!running) start(entry), ++added;
         }
         nlohmann::ordered_json fields;
         fields["added"] = added;
@@ -186,7 +186,7 @@ int RunMonitor(const MonitorArgs& args) {
     if (nextBeat >= 0.0 && WallClockNow() >= nextBeat) {
       nextBeat += args.heartbeat;
       for (auto& s : stations)
-        if (!s->finished()) status(s->spec().label, "heartbeat", s->Heartbeat());
+        if (!s->finished()) status(s->entry().label, "heartbeat", s->Heartbeat());
     }
     for (auto it = stations.begin(); it != stations.end();) {
       if ((*it)->finished()) {

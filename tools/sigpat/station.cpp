@@ -16,9 +16,9 @@ constexpr int kBlocksPerTurn = 64;
 
 }  // namespace
 
-Station::Station(StationSpec spec, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
+Station::Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
                  StatusSink status, ScanSession::Emit emit)
-    : spec_(std::move(spec)),
+    : entry_(std::move(entry)),
       settings_(settings),
       status_(std::move(status)),
       emit_(std::move(emit)),
@@ -80,33 +80,33 @@ void Station::ReadConnection(AudioInput& input) {
 }
 
 void Station::Read() {
-  const bool live = IsUrl(spec_.source);
+  const bool live = IsUrl(entry_.source);
   double backoff = settings_.retryFirst;
   double droppedAt = -1.0;  // wall time of the last audio before a drop
   while (!stop_) {
     std::string problem;
     try {
-      std::unique_ptr<AudioInput> input = AudioInput::Open(spec_.source, settings_.audio, &stop_);
+      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &stop_);
       nlohmann::ordered_json fields;
-      fields["source"] = spec_.source;
+      fields["source"] = entry_.source;
       fields["format"] = input->description();
       fields["position"] = received_.load();
-      status_(spec_.label, "connected", fields);
+      status_(entry_.label, "connected", fields);
       if (droppedAt >= 0.0) {
         nlohmann::ordered_json gap;
         gap["position"] = received_.load();
         gap["position_s"] = static_cast<double>(received_.load()) / kLibraryRate;
         gap["gap_s"] = std::round((WallClockNow() - droppedAt) * 1000.0) / 1000.0;
-        status_(spec_.label, "gap", gap);
+        status_(entry_.label, "gap", gap);
       }
       const std::int64_t before = received_;
       ReadConnection(*input);
       if (received_ > before) backoff = settings_.retryFirst;  // it delivered: start the backoff over
-      if (received_ == 0 && !live && !stop_) problem = spec_.source + ": holds no audio samples";
+      if (received_ == 0 && !live && !stop_) problem = entry_.source + ": holds no audio samples";
     } catch (const Error& e) {
       problem = e.what();
     } catch (const std::exception& e) {
-      problem = spec_.source + ": " + e.what();
+      problem = entry_.source + ": " + e.what();
     }
     if (stop_) break;
     if (!problem.empty()) {
@@ -119,7 +119,7 @@ void Station::Read() {
         failed_ = true;
         nlohmann::ordered_json fields;
         fields["error"] = problem;
-        status_(spec_.label, "failed", fields);
+        status_(entry_.label, "failed", fields);
       }
       break;
     }
@@ -128,7 +128,7 @@ void Station::Read() {
     fields["position"] = received_.load();
     fields["error"] = problem.empty() ? "the stream ended" : problem;
     fields["retry_s"] = backoff;
-    status_(spec_.label, "disconnected", fields);
+    status_(entry_.label, "disconnected", fields);
     if (!Sleep(backoff)) break;
     ++reconnects_;
     backoff = std::min(backoff * 2.0, settings_.retryMax);
@@ -177,7 +177,7 @@ void Station::Process() {
         session_.reset();
       }
       if (!session_ && !chunk.end) {
-        session_ = std::make_unique<ScanSession>(patterns_->files, patterns_->options, spec_.label);
+        session_ = std::make_unique<ScanSession>(patterns_->files, patterns_->options, entry_.label);
         sessionBase_ = recognized_;
       }
       if (chunk.end) {
@@ -186,12 +186,12 @@ void Station::Process() {
         nlohmann::ordered_json fields;
         fields["audio_s"] = std::round(static_cast<double>(received_.load()) / kLibraryRate * 1000.0) / 1000.0;
         fields["detections"] = detections_.load();
-        status_(spec_.label, "finished", fields);
+        status_(entry_.label, "finished", fields);
         finished_ = true;  // the last touch: the station may be destroyed from here on
         return;
       }
       // A live stream's clock is the time its samples arrive; a file read as fast as it goes has none.
-      if (IsUrl(spec_.source))
+      if (IsUrl(entry_.source))
         session_->NoteArrival(recognized_ - sessionBase_ + static_cast<std::int64_t>(chunk.samples.size()), chunk.wall);
       session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
       recognized_ += static_cast<std::int64_t>(chunk.samples.size());

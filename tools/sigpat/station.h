@@ -44,11 +44,11 @@ using StatusSink = std::function<void(const std::string& label, const std::strin
 
 class Station {
  public:
-  Station(StationSpec spec, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
+  Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
           StatusSink status, ScanSession::Emit emit);
   ~Station();
 
-  const StationSpec& spec() const { return spec_; }
+  const StationEntry& entry() const { return entry_; }
   // Starts the reader thread; `schedule` is called (from it) whenever blocks are waiting and the
   // station is not scheduled yet.
   void Start(std::function<void(Station*)> schedule);
@@ -79,7 +79,7 @@ class Station {
   bool Sleep(double seconds);  // false when stopped meanwhile
   void EmitShifted(const Detection& d);
 
-  StationSpec spec_;
+  StationEntry entry_;
   StationSettings settings_;
   StatusSink status_;
   ScanSession::Emit emit_;

@@ -7,23 +7,23 @@
 
 namespace sigpat {
 
-struct StationSpec {
+struct StationEntry {
   std::string label;
   std::string source;  // URL or file path
-  bool operator==(const StationSpec& o) const { return label == o.label && source == o.source; }
+  bool operator==(const StationEntry& o) const { return label == o.label && source == o.source; }
 };
 
 // "LABEL=URL" (--station). Throws UsageError when either side is empty.
-StationSpec ParseStationOption(const std::string& text);
+StationEntry ParseStationOption(const std::string& text);
 
 // A stations file: one "LABEL URL-or-path" a line (separated by blanks), blank lines and lines
 // starting with '#' skipped; a relative path is taken from the file's directory. Throws Error
 // naming the file and line when a line has no source.
-std::vector<StationSpec> ReadStationsFile(const std::string& path);
+std::vector<StationEntry> ReadStationsFile(const std::string& path);
 
 // The stations of the file (when given) followed by those of the options; throws Error when a
 // label is used twice.
-std::vector<StationSpec> GatherStations(const std::string& stationsFile, const std::vector<std::string>& options);
+std::vector<StationEntry> GatherStations(const std::string& stationsFile, const std::vector<std::string>& options);
 
 }  // namespace sigpat
 
