@@ -11,6 +11,9 @@
 #include <exception>
 
 #include "messages.h"
+#ifdef SIGPAT_WITH_FFMPEG
+#include "ffmpeg_source.h"
+#endif
 
 namespace sigpat {
 
@@ -18,8 +21,9 @@ namespace {
 
 constexpr std::size_t kChunkFrames = 4096;
 
-// Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
-void ToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out) {
+}  // namespace
+
+void MixToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out) {
   if (frames == 0) return;
   if (channel >= 1) {
     for (std::size_t f = 0; f < frames; ++f) out[f] = interleaved[f * channels + (channel - 1)];
@@ -36,6 +40,8 @@ void ToMono(const double* interleaved, std::size_t frames, int channels, int cha
   }
 }
 
+namespace {
+
 // A file read through libsndfile; values normalised to full scale 1.0.
 class SndfileSource : public FrameSource {
  public:
@@ -48,7 +54,7 @@ class SndfileSource : public FrameSource {
     sf_count_t got = sf_readf_double(file_, buf_.data(), static_cast<sf_count_t>(n));
     if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR))
       throw Error(name_ + ": read error (" + sf_strerror(file_) + ")");
-    ToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
+    MixToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
     return static_cast<std::size_t>(got);
   }
 
@@ -90,7 +96,7 @@ class RawStdinSource : public FrameSource {
     values_.resize(frames * channels_);
     const unsigned char* p = bytes_.data();
     for (std::size_t i = 0; i < frames * channels_; ++i, p += bytesPerValue_) values_[i] = Decode(p);
-    ToMono(values_.data(), frames, channels_, channel_, out);
+    MixToMono(values_.data(), frames, channels_, channel_, out);
     return frames;
   }
 
@@ -156,6 +162,17 @@ size_t FeedResampler(void* state, soxr_in_t* data, size_t requested) {
 
 }  // namespace
 
+#ifdef SIGPAT_WITH_FFMPEG
+// The first bytes of the containers libsndfile reads itself.
+static bool HasSndfileSignature(const char* head) {
+  static const char* const signatures[] = {"RIFF", "RIFX", "RF64", "riff", "FORM", "fLaC", "OggS", "caff",
+                                           ".snd", "dns.", "wvpk", "NIST", "Crea"};
+  for (const char* s : signatures)
+    if (std::memcmp(head, s, 4) == 0) return true;
+  return false;
+}
+#endif
+
 const std::vector<std::string>& RawFormats() {
   static const std::vector<std::string> formats = {"s16le", "s16be", "s24le", "s32le", "f32le"};
   return formats;
@@ -169,9 +186,37 @@ std::int16_t ToSample16(double x) {
   return static_cast<std::int16_t>(v);
 }
 
-std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options) {
+std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options,
+                                             const std::atomic<bool>* stop) {
   std::unique_ptr<AudioInput> in(new AudioInput());
   in->name_ = name;
+#ifdef SIGPAT_WITH_FFMPEG
+  // Decoding through FFmpeg: URLs, and files that libsndfile does not read.
+  auto openFfmpeg = [&](const std::string& sndfileProblem) {
+    if (options.startFrame != 0)
+      throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) +
+                  " (only files that libsndfile reads can be read from a given frame)");
+    FfmpegStream s;
+    try {
+      s = OpenFfmpegStream(name, options.channel, options.networkTimeout, stop);
+    } catch (const Error& e) {
+      // A file neither library reads: say so, with what each said.
+      const std::string problem = std::string(e.what()).substr(name.size() + 2);
+      if (IsUrl(name) || problem.rfind("channel ", 0) == 0) throw;
+      throw Error(name + ": not an audio file that can be read (" +
+                  (sndfileProblem.empty() ? "" : sndfileProblem + "; ") + "FFmpeg: " + problem + ")");
+    }
+    in->isFile_ = !IsUrl(name);
+    in->sourceRate_ = s.rate;
+    in->sourceChannels_ = s.channels;
+    in->expectedSamples_ = s.frames < 0 ? -1 : static_cast<std::int64_t>(std::llround(
+                                                   static_cast<double>(s.frames) * kLibraryRate / s.rate));
+    in->description_ = s.description;
+    in->source_ = std::move(s.source);
+  };
+#else
+  (void)stop;
+#endif
   if (name == "-") {
     in->isFile_ = false;
     in->sourceRate_ = options.rawRate;
@@ -182,6 +227,10 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     in->source_ = std::make_unique<RawStdinSource>(options.rawFormat, options.rawChannels, options.channel);
     in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
                        std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+#ifdef SIGPAT_WITH_FFMPEG
+  } else if (IsUrl(name)) {
+    openFfmpeg("");
+#endif
   } else {
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
@@ -189,43 +238,75 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     if (st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
     std::FILE* probe = std::fopen(name.c_str(), "rb");
     if (probe == nullptr) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+    char head[4] = {0, 0, 0, 0};
+    const bool headRead = std::fread(head, 1, sizeof(head), probe) == sizeof(head);
     std::fclose(probe);
+    (void)headRead;
 
     SF_INFO info;
     std::memset(&info, 0, sizeof(info));
+#ifdef SIGPAT_WITH_FFMPEG
+    // libsndfile reads its own containers; everything else (MP3, AAC, MP4, video, ...) goes to
+    // FFmpeg, which counts corrupt frames and stays quiet about them.
+    if (!HasSndfileSignature(head)) {
+      openFfmpeg("");
+      return in.release()->WithResampler();
+    }
+#endif
     SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
-    if (file == nullptr)
+    if (file == nullptr) {
+#ifdef SIGPAT_WITH_FFMPEG
+      openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
+#else
       throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
-    if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
-      sf_close(file);
-      throw Error(name + ": holds no audio samples");
-    }
-    if (options.channel > info.channels) {
-      sf_close(file);
-      throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
-                  std::to_string(info.channels) + ")");
-    }
-    if (options.startFrame != 0) {
-      if (options.startFrame < 0 || options.startFrame >= info.frames ||
-          sf_seek(file, options.startFrame, SEEK_SET) != options.startFrame) {
-        const std::string reason = sf_strerror(file);
+#endif
+    } else {
+      if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
         sf_close(file);
-        throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) + " of " +
-                    std::to_string(info.frames) + " (" + reason + ")");
+        throw Error(name + ": holds no audio samples");
       }
-      info.frames -= options.startFrame;
+      if (options.channel > info.channels) {
+        sf_close(file);
+        throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
+                    std::to_string(info.channels) + ")");
+      }
+      if (options.startFrame != 0) {
+        if (options.startFrame < 0 || options.startFrame >= info.frames ||
+            sf_seek(file, options.startFrame, SEEK_SET) != options.startFrame) {
+          const std::string reason = sf_strerror(file);
+          sf_close(file);
+          throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) + " of " +
+                      std::to_string(info.frames) + " (" + reason + ")");
+        }
+        info.frames -= options.startFrame;
+      }
+      in->isFile_ = true;
+      in->exactLength_ = true;
+      in->sourceRate_ = info.samplerate;
+      in->sourceChannels_ = info.channels;
+      in->expectedSamples_ = static_cast<std::int64_t>(
+          std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+      in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
+                         std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+      in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
     }
-    in->isFile_ = true;
-    in->sourceRate_ = info.samplerate;
-    in->sourceChannels_ = info.channels;
-    in->expectedSamples_ = static_cast<std::int64_t>(
-        std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
-    in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
-                       std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
-    in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
   }
 
-  in->StartResampler();
+  return in.release()->WithResampler();
+}
+
+std::unique_ptr<AudioInput> AudioInput::WithResampler() {
+  std::unique_ptr<AudioInput> in(this);
+  if (in->sourceRate_ != kLibraryRate) {
+    soxr_error_t err = nullptr;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_t s = soxr_create(in->sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
+    if (s == nullptr || err != nullptr)
+      throw Error(name_ + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
+                  (err != nullptr ? err : "soxr") + ")");
+    in->resampler_ = s;
+  }
   return in;
 }
 
@@ -242,24 +323,27 @@ std::unique_ptr<AudioInput> AudioInput::FromSource(const std::string& name, std:
   in->description_ = std::to_string(sourceRate) + " Hz, " + std::to_string(sourceChannels) +
                      (sourceChannels == 1 ? " channel" : " channels");
   in->source_ = std::move(source);
-  in->StartResampler();
-  return in;
-}
-
-void AudioInput::StartResampler() {
-  if (sourceRate_ == kLibraryRate) return;
-  soxr_error_t err = nullptr;
-  soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-  soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  soxr_t s = soxr_create(sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
-  if (s == nullptr || err != nullptr)
-    throw Error(name_ + ": cannot resample from " + std::to_string(sourceRate_) + " Hz (" +
-                (err != nullptr ? err : "soxr") + ")");
-  resampler_ = s;
+  return in.release()->WithResampler();
 }
 
 std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {
   if (name == "-") return -1;
+#ifdef SIGPAT_WITH_FFMPEG
+  if (IsUrl(name)) return -1;
+  char head[4] = {0, 0, 0, 0};
+  if (std::FILE* probe = std::fopen(name.c_str(), "rb")) {
+    if (std::fread(head, 1, sizeof(head), probe) != sizeof(head)) head[0] = 0;
+    std::fclose(probe);
+  }
+  if (!HasSndfileSignature(head)) {
+    try {
+      const FfmpegStream s = OpenFfmpegStream(name, 0);
+      return s.frames < 0 ? -1 : static_cast<std::int64_t>(std::llround(static_cast<double>(s.frames) * kLibraryRate / s.rate));
+    } catch (const Error&) {
+      return -1;
+    }
+  }
+#endif
   SF_INFO info;
   std::memset(&info, 0, sizeof(info));
   SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);

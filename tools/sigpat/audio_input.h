@@ -1,5 +1,7 @@
-// Audio input of sigpat: any file libsndfile reads, or raw PCM from standard input, delivered as
-// the library wants it: 16-bit mono samples at 44100 Hz.
+// Audio input of sigpat: any file libsndfile reads, anything else the FFmpeg libraries read
+// (compressed formats, video files, URLs and live streams), or raw PCM from standard input,
+// delivered as the library wants it: 16-bit mono samples at 44100 Hz. libsndfile keeps what it
+// reads (WAV, FLAC, ...), so those bytes reach the library exactly as before.
 //
 // Several channels are mixed to mono (their mean) unless one channel is picked; other sample
 // rates are resampled to 44100 Hz with libsoxr; samples are carried in double precision and
@@ -9,6 +11,7 @@
 #ifndef SIGPAT_AUDIO_INPUT_H
 #define SIGPAT_AUDIO_INPUT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,7 +27,8 @@ struct AudioOptions {
   std::string rawFormat = "s16le";  // raw PCM on standard input: s16le, s16be, s24le, s32le, f32le
   int rawRate = kLibraryRate;
   int rawChannels = 1;
-  std::int64_t startFrame = 0;      // files: start reading at this frame (of the file's own rate)
+  std::int64_t startFrame = 0;      // files read by libsndfile: start at this frame (of the file's own rate)
+  double networkTimeout = 15.0;     // a URL that sends nothing this long fails (seconds)
 };
 
 // The raw sample formats accepted on standard input.
@@ -37,13 +41,20 @@ class FrameSource {
   // Reads up to n frames, each mixed or picked to one value in [-1, 1] (full scale); returns
   // the count, 0 at the end. Throws Error on a read failure.
   virtual std::size_t Read(double* out, std::size_t n) = 0;
+  // Frames the decoder refused and skipped so far (compressed formats only).
+  virtual std::int64_t corruptFrames() const { return 0; }
 };
+
+// Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
+void MixToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out);
 
 class AudioInput {
  public:
-  // Opens NAME ("-": raw PCM on standard input). Throws Error ("NAME: problem") when the file
-  // is missing, unreadable, not audio or holds no samples, or the channel does not exist.
-  static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options);
+  // Opens NAME ("-": raw PCM on standard input; "scheme://...": a URL). Throws Error ("NAME:
+  // problem") when the file is missing, unreadable, not audio or holds no samples, or the
+  // channel does not exist. `stop`, when given, interrupts a network read once set.
+  static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options,
+                                          const std::atomic<bool>* stop = nullptr);
   // Frames of the caller's own source (samples in memory, say) named name, at sourceRate with
   // sourceChannels channels (before mixing) and frames frames in all (-1: unknown).
   static std::unique_ptr<AudioInput> FromSource(const std::string& name, std::unique_ptr<FrameSource> source,
@@ -61,12 +72,17 @@ class AudioInput {
   int sourceChannels() const { return sourceChannels_; }
   // Expected number of samples at 44100 Hz; -1 when unknown (standard input).
   std::int64_t expectedSamples() const { return expectedSamples_; }
+  // True when expectedSamples() is exact (libsndfile); compressed formats give an estimate.
+  bool exactLength() const { return exactLength_; }
   // "FLAC, 48000 Hz, 2 channels" and the like.
   const std::string& description() const { return description_; }
+  // Frames of a compressed stream that could not be decoded and were skipped.
+  std::int64_t corruptFrames() const { return source_ ? source_->corruptFrames() : 0; }
 
  private:
   AudioInput() = default;
-  void StartResampler();  // when the source rate is not 44100 Hz
+  // Takes ownership of this and adds the resampler when the source rate is not 44100 Hz.
+  std::unique_ptr<AudioInput> WithResampler();
   std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
 
   std::string name_;
@@ -74,6 +90,7 @@ class AudioInput {
   int sourceRate_ = kLibraryRate;
   int sourceChannels_ = 1;
   std::int64_t expectedSamples_ = -1;
+  bool exactLength_ = false;
   std::string description_;
   std::unique_ptr<FrameSource> source_;
   void* resampler_ = nullptr;  // soxr_t when the source rate is not 44100 Hz

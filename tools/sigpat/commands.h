@@ -26,8 +26,9 @@ struct CreateArgs {
 
 // Makes the pattern file and returns the path written.
 std::string CreatePatternFile(const CreateArgs& args);
-// The same from an input already open (args.input is the source name the pattern records).
-std::string CreatePatternFile(const CreateArgs& args, AudioInput& in);
+// The same from an input already open (args.input is the source name the pattern records);
+// total: its length in samples at 44100 Hz when counted already (-1: as the input tells).
+std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64_t total = -1);
 // The interval create takes from an input of `total` samples: samples at 44100 Hz, both ends
 // included (the whole input when no bounds are given). Not checked.
 void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);
@@ -49,6 +50,8 @@ struct ScanArgs {
   std::string rule = "detector";
   std::vector<std::string> inputs;
   AudioOptions audio;
+  std::string label;        // --label: the input's name in detections
+  bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
 };
 
 // The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
@@ -58,6 +61,29 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
 std::string FormatDetectionText(const Detection& d);
 std::string FormatDetectionJson(const Detection& d);
 int RunScan(const ScanArgs& args);
+
+// ---- monitor
+
+struct MonitorArgs {
+  std::vector<std::string> patterns;  // -p: files or directories
+  std::string patternList;            // --patterns
+  std::string stationsFile;           // --stations: one "LABEL URL-or-path" a line
+  std::vector<std::string> stations;  // --station LABEL=URL
+  float threshold = -1.0f;
+  std::string rule = "detector";
+  bool json = false;
+  double heartbeat = 0.0;  // seconds between heartbeat lines; 0: none
+  std::string statusFile;  // empty: status lines on stderr
+  int threads = 0;         // recognition threads; 0: one per core
+  double retryFirst = 1.0, retryMax = 30.0;  // reconnection backoff, seconds
+  double timeout = 15.0;   // a stream silent this long counts as dropped
+  AudioOptions audio;
+};
+
+// Watches the stations until every one has ended (files) or a signal stops it: SIGINT/SIGTERM
+// finish every station (pending detections reported) and exit with 130/143, SIGHUP reloads the
+// stations file and the patterns.
+int RunMonitor(const MonitorArgs& args);
 
 // ---- calibrate
 

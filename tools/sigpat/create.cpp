@@ -47,11 +47,20 @@ void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& be
 std::string CreatePatternFile(const CreateArgs& args) {
   if (args.input == "-") throw UsageError("create needs an audio file, not standard input");
   std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
+  if (!in->exactLength()) {
+    // A compressed file's container gives an estimate at most: count the samples once.
+    std::int64_t total = 0;
+    std::vector<std::int16_t> buf(65536);
+    for (std::size_t n; (n = in->Read(buf.data(), buf.size())) > 0;) total += static_cast<std::int64_t>(n);
+    if (total == 0) throw Error(args.input + ": holds no audio samples");
+    in = AudioInput::Open(args.input, args.audio);
+    return CreatePatternFile(args, *in, total);
+  }
   return CreatePatternFile(args, *in);
 }
 
-std::string CreatePatternFile(const CreateArgs& args, AudioInput& in) {
-  const std::int64_t total = in.expectedSamples();
+std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64_t total) {
+  if (total < 0) total = in.expectedSamples();
 
   std::int64_t begin, end;
   CreateInterval(args, total, begin, end);

@@ -75,7 +75,42 @@ int main(int argc, char** argv) {
   scanCmd->add_option("--channels", scan.audio.rawChannels, "Channels of raw PCM on standard input")
       ->check(CLI::Range(1, 64));
   addAudioOptions(scanCmd, scan.audio);
-  scanCmd->add_option("INPUT", scan.inputs, "Audio files; - reads raw PCM from standard input")->required();
+  scanCmd->add_option("--label", scan.label, "Name the input so in detections (one input only)");
+  scanCmd->add_flag("--timestamps", scan.timestamps,
+                    "Give each detection the UTC time at which its samples arrived (live input on standard input)");
+  scanCmd->add_option("INPUT", scan.inputs, "Audio files or URLs; - reads raw PCM from standard input")->required();
+
+  // monitor
+#ifdef SIGPAT_WITH_FFMPEG
+  MonitorArgs monitor;
+  CLI::App* monitorCmd = app.add_subcommand(
+      "monitor",
+      "Watch live stations (URLs or files) for patterns, many in one process.\n"
+      "A detection is reported once the decision layer has confirmed it: about one pattern length after the\n"
+      "clip ended (up to twice its length after it began), plus under 0.1 s of reading and queueing.");
+  monitorCmd->add_option("-p,--pattern", monitor.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
+      ->allow_extra_args(false);
+  monitorCmd->add_option("--patterns", monitor.patternList, "File listing pattern files, one a line");
+  monitorCmd->add_option("--stations", monitor.stationsFile, "File of stations: one 'LABEL URL-or-path' a line, # comments");
+  monitorCmd->add_option("--station", monitor.stations, "A station as LABEL=URL (repeatable)")->allow_extra_args(false);
+  monitorCmd->add_flag("--json", monitor.json, "Detections as JSON lines");
+  monitorCmd->add_option("--heartbeat", monitor.heartbeat, "A status line per station every SECONDS")
+      ->check(CLI::PositiveNumber);
+  monitorCmd->add_option("--status", monitor.statusFile, "Append status lines (JSON) to this file instead of stderr");
+  monitorCmd->add_option("--threads", monitor.threads, "Recognition threads (default: one per core)")
+      ->check(CLI::Range(1, 256));
+  monitorCmd->add_option("--retry", monitor.retryFirst, "Seconds before reconnecting a dropped stream (doubling)")
+      ->check(CLI::Range(0.05, 3600.0));
+  monitorCmd->add_option("--retry-max", monitor.retryMax, "Longest wait between reconnection attempts, seconds")
+      ->check(CLI::Range(0.05, 3600.0));
+  monitorCmd->add_option("--timeout", monitor.timeout, "A stream that sends nothing this long is dropped, seconds")
+      ->check(CLI::Range(0.5, 3600.0));
+  monitorCmd->add_option("--threshold", monitor.threshold, "Relative deviation threshold of --decision library")
+      ->check(CLI::PositiveNumber);
+  monitorCmd->add_option("--decision,--rule", monitor.rule, "Decision rule: detector (default) or library")
+      ->check(CLI::IsMember(DecisionRuleNames()));
+  addAudioOptions(monitorCmd, monitor.audio);
+#endif
 
   // calibrate
   CalibrateArgs calibrate;
@@ -117,6 +152,9 @@ int main(int argc, char** argv) {
     if (*createCmd) return RunCreate(create);
     if (*scanCmd) return RunScan(scan);
     if (*calibrateCmd) return RunCalibrate(calibrate);
+#ifdef SIGPAT_WITH_FFMPEG
+    if (*monitorCmd) return RunMonitor(monitor);
+#endif
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
     if (*demoCmd) return RunDemo(demoDir);
   } catch (const UsageError& e) {

@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
@@ -88,7 +89,8 @@ std::string FormatDetectionText(const Detection& d) {
     std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
                   static_cast<double>(d.relDevMpb));
   }
-  return d.input + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + "  " + d.file + "  pattern " +
+  const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) : "";
+  return d.input + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " + d.file + "  pattern " +
          std::to_string(d.pattern) + "  " + values;
 }
 
@@ -102,6 +104,10 @@ std::string FormatDetectionJson(const Detection& d) {
   j["end"] = d.end;
   j["begin_s"] = Six(d.beginSeconds);
   j["end_s"] = Six(d.endSeconds);
+  if (d.beginWall >= 0.0) {
+    j["begin_utc"] = FormatUtc(d.beginWall);
+    j["end_utc"] = FormatUtc(d.endWall);
+  }
   j["rel_dev"] = Six(d.relDev);
   j["rel_dev_mpb"] = Six(d.relDevMpb);
   j["rule"] = d.rule;
@@ -125,6 +131,7 @@ int RunScan(const ScanArgs& args) {
   if (files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
   if (std::count(args.inputs.begin(), args.inputs.end(), std::string("-")) > 1)
     throw UsageError("standard input (-) can be scanned only once");
+  if (!args.label.empty() && args.inputs.size() != 1) throw UsageError("--label names a single input");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
@@ -133,6 +140,8 @@ int RunScan(const ScanArgs& args) {
   ScanOptions options;
   options.threshold = args.threshold;
   options.rule = args.rule;
+  options.label = args.label;
+  options.wallClock = args.timestamps;
 
   // A progress bar only for files on a terminal.
   bool showProgress = !GetVerbosity().quiet && ::isatty(STDERR_FILENO) != 0 &&

@@ -7,13 +7,12 @@
 #include <cstring>
 
 #include "messages.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
 namespace {
 
-// Samples per call of Pattern: the library's standard block.
-constexpr std::size_t kBlockSamples = 1152;
 // Blocks of silence fed after the end of an input, so that a clip that ends with the input
 // still reaches the time block that reflects it (the engine's delay is 1404 samples).
 constexpr int kFlushBlocks = 3;
@@ -128,61 +127,53 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
-  par.NsampleMax = static_cast<int>(kBlockSamples);
+  par.NsampleMax = kScanBlockSamples;
   if (threshold >= 0.0f) par.TresholdRelDeviation = threshold;
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
 }
 
-// ---- the scanner
+// ---- a scan session
 
-Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
-    : files_(std::move(patternFiles)), options_(std::move(options)) {}
-
-Scanner::~Scanner() {
-  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
-}
-
-void Scanner::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
-  auto* self = static_cast<Scanner*>(context);
-  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
-}
-
-void Scanner::Begin(const std::string& inputName) {
-  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
-  rule_.reset();  // first: the detector detaches itself from the engine
-  engine_.reset();
-  auto engine = std::make_unique<SignalPattern>();
-  SetUpRecognition(*engine, files_, options_.threshold);
-  std::unique_ptr<DecisionRule> rule = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
-  if (!rule) throw Error("unknown decision rule \"" + options_.rule + "\"");
-
-  input_ = inputName;
-  base_ = 0;
-  pending_.clear();
-  partial_.clear();
-  result_ = ScanResult{};
-  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine->NsampleBlock);
+ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input)
+    : files_(patternFiles), options_(options), input_(std::move(input)), engine_(std::make_unique<SignalPattern>()) {
+  SetUpRecognition(*engine_, files_, options_.threshold);
+  rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
+  if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
+  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
   if (options_.engineStartSample != 0) {
     const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
-    engine->NCurrentSample = start;
-    engine->NCurrentSampleRel = start;
+    engine_->NCurrentSample = start;
+    engine_->NCurrentSampleRel = start;
     base_ = -static_cast<std::int64_t>(start);
   }
   // What a rebase leaves in the counter: the longest pattern, the delay and one time block.
   int longest = 0;
-  for (int i = 0; i < engine->NPattern; ++i)
-    if (engine->TVS[i] != nullptr) longest = std::max(longest, engine->TVS[i]->Nblock);
-  keep_ = (static_cast<std::uint32_t>(engine->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
+  for (int i = 0; i < engine_->NPattern; ++i)
+    if (engine_->TVS[i] != nullptr) longest = std::max(longest, engine_->TVS[i]->Nblock);
+  keep_ = (static_cast<std::uint32_t>(engine_->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
           (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
-
-  engine_ = std::move(engine);
-  rule_ = std::move(rule);
-  engine_->SetTimeBlockObserver(&Scanner::Observe, this);
+  engine_->SetTimeBlockObserver(&ScanSession::Observe, this);
   rule_->Start(EngineView{*engine_, base_, &files_});
+  block_.assign(kScanBlockSamples, 0);
 }
 
-void Scanner::Deliver(const std::function<void(const Detection&)>& emit) {
+ScanSession::~ScanSession() {
+  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+  rule_.reset();  // a rule may hold on to the engine until it goes
+}
+
+void ScanSession::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
+  auto* self = static_cast<ScanSession*>(context);
+  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
+}
+
+void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
+  arrivalPosition_ = position;
+  arrivalWall_ = wallSeconds;
+}
+
+void ScanSession::Deliver(const Emit& emit) {
   for (const RuleDetection& r : pending_) {
     Detection d;
     d.input = input_;
@@ -194,6 +185,10 @@ void Scanner::Deliver(const std::function<void(const Detection&)>& emit) {
     d.end = r.end;
     d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
     d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
+    if (arrivalPosition_ >= 0) {
+      d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.begin) / kLibraryRate;
+      d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.end) / kLibraryRate;
+    }
     d.relDev = r.relDev;
     d.relDevMpb = r.relDevMpb;
     d.rule = rule_->Name();
@@ -205,19 +200,16 @@ void Scanner::Deliver(const std::function<void(const Detection&)>& emit) {
     d.match = r.method == 1 ? "shape" : (r.method == 0 ? "level" : "");
     d.stretch = r.stretch;
     ++result_.detections;
-    emit(d);
+    if (emit) emit(d);
   }
   pending_.clear();
 }
 
-// One call of Pattern with a whole block, of which `real` samples are input (the rest silence).
-void Scanner::FeedBlock(const std::int16_t* block, std::size_t real, const std::function<void(const Detection&)>& emit) {
-  int r = engine_->Pattern(static_cast<int>(kBlockSamples), const_cast<std::int16_t*>(block), SP_SAMPLE_S16, nullptr);
+void ScanSession::Block(const std::int16_t* block, const Emit& emit) {
+  int r = engine_->Pattern(kScanBlockSamples, const_cast<std::int16_t*>(block), SP_SAMPLE_S16, nullptr);
   if (r < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(r) + ")");
   rule_->OnBlockCall(EngineView{*engine_, base_}, r, pending_);
   Deliver(emit);
-  result_.samples += static_cast<std::int64_t>(real);
-
   const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
   if (engine_->NCurrentSample >= options_.rebaseThreshold && engine_->NCurrentSample > keep_) {
     const std::uint32_t shift = (engine_->NCurrentSample - keep_) / blockSamples * blockSamples;
@@ -230,58 +222,75 @@ void Scanner::FeedBlock(const std::int16_t* block, std::size_t real, const std::
   }
 }
 
-void Scanner::Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit) {
-  if (!engine_) throw Error("the scanner was not started (Begin) before samples were fed");
-  if (!partial_.empty()) {
-    const std::size_t take = std::min(n, kBlockSamples - partial_.size());
-    partial_.insert(partial_.end(), samples, samples + take);
+void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& emit) {
+  while (n > 0) {
+    const std::size_t take = std::min(n, block_.size() - filled_);
+    std::copy(samples, samples + take, block_.begin() + static_cast<std::ptrdiff_t>(filled_));
+    filled_ += take;
     samples += take;
     n -= take;
-    if (partial_.size() < kBlockSamples) return;
-    FeedBlock(partial_.data(), kBlockSamples, emit);
-    partial_.clear();
+    fed_ += static_cast<std::int64_t>(take);
+    result_.samples = fed_;
+    if (filled_ == block_.size()) {
+      filled_ = 0;
+      Block(block_.data(), emit);
+    }
   }
-  // Whole blocks straight from the caller's memory.
-  for (; n >= kBlockSamples; samples += kBlockSamples, n -= kBlockSamples) FeedBlock(samples, kBlockSamples, emit);
-  partial_.assign(samples, samples + n);
 }
 
-ScanResult Scanner::Finish(const std::function<void(const Detection&)>& emit) {
-  if (!engine_) throw Error("the scanner was not started (Begin) before Finish");
-  const std::vector<std::int16_t> silence(kBlockSamples, 0);
-  if (!partial_.empty()) {
-    const std::size_t real = partial_.size();
-    partial_.resize(kBlockSamples, 0);
-    FeedBlock(partial_.data(), real, emit);
-    partial_.clear();
+void ScanSession::Finish(const Emit& emit) {
+  if (filled_ > 0) {
+    std::fill(block_.begin() + static_cast<std::ptrdiff_t>(filled_), block_.end(), std::int16_t{0});
+    filled_ = 0;
+    Block(block_.data(), emit);
   }
-  for (int k = 0; k < kFlushBlocks; ++k) FeedBlock(silence.data(), 0, emit);
+  std::fill(block_.begin(), block_.end(), std::int16_t{0});
+  for (int i = 0; i < kFlushBlocks; ++i) Block(block_.data(), emit);
   rule_->Finish(EngineView{*engine_, base_}, pending_);
   Deliver(emit);
-  engine_->SetTimeBlockObserver(nullptr, nullptr);
-  rule_.reset();  // first: the detector detaches itself from the engine
-  engine_.reset();
-  return result_;
 }
+
+// ---- the scanner
+
+Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
+    : files_(std::move(patternFiles)), options_(std::move(options)) {}
 
 ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                          const std::function<void(std::int64_t)>& progress) {
-  Begin(input.name());
-  std::vector<std::int16_t> block(kBlockSamples);
+  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label);
+  std::vector<std::int16_t> block(kScanBlockSamples);
   while (true) {
-    std::size_t got = 0;
-    while (got < block.size()) {
-      std::size_t n = input.Read(block.data() + got, block.size() - got);
-      if (n == 0) break;
-      got += n;
-    }
+    const std::size_t got = input.Read(block.data(), block.size());
     if (got == 0) break;
-    Feed(block.data(), got, emit);
+    if (options_.wallClock) session.NoteArrival(session.samples() + static_cast<std::int64_t>(got), WallClockNow());
+    session.Feed(block.data(), got, emit);
     if (progress) progress(static_cast<std::int64_t>(got));
   }
-  if (result_.samples == 0 && partial_.empty())
+  if (session.samples() == 0)
     throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
-  return Finish(emit);
+  session.Finish(emit);
+  if (input.corruptFrames() > 0)
+    PrintWarning(input.name() + ": " + std::to_string(input.corruptFrames()) +
+                 " corrupt frames could not be decoded and were skipped");
+  return session.result();
+}
+
+void Scanner::Begin(const std::string& inputName) {
+  session_.reset();
+  session_ = std::make_unique<ScanSession>(files_, options_, options_.label.empty() ? inputName : options_.label);
+}
+
+void Scanner::Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit) {
+  if (!session_) throw Error("the scanner was fed before Begin");
+  session_->Feed(samples, n, emit);
+}
+
+ScanResult Scanner::Finish(const std::function<void(const Detection&)>& emit) {
+  if (!session_) throw Error("the scanner was finished before Begin");
+  session_->Finish(emit);
+  const ScanResult result = session_->result();
+  session_.reset();
+  return result;
 }
 
 }  // namespace sigpat

@@ -21,7 +21,6 @@
 #ifndef SIGPAT_SCANNER_H
 #define SIGPAT_SCANNER_H
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -132,6 +131,8 @@ struct Detection {
   float speed = 0.0f;   // the detector's: speed change of the variant that matched, percent
   std::string match;    // the detector's: what found it, "level" or "shape"
   float stretch = 0.0f; // the detector's shape match: speed change of the input found, percent
+  // Wall-clock time (UTC, seconds since 1970) of the begin and end; < 0: not known.
+  double beginWall = -1.0, endWall = -1.0;
 };
 
 struct ScanOptions {
@@ -145,7 +146,14 @@ struct ScanOptions {
   // Testing aid: start the engine's counter here instead of 0 (a multiple of 576), as if that
   // much input had gone before; positions are still reported from the start of the input.
   std::uint32_t engineStartSample = 0;
+  // The input's name in detections instead of its path (--label).
+  std::string label;
+  // Detections carry the wall-clock time at which their samples arrived (--timestamps).
+  bool wallClock = false;
 };
+
+// Samples per call of Pattern: the library's standard block.
+constexpr int kScanBlockSamples = 1152;
 
 struct ScanResult {
   std::int64_t samples = 0;  // input samples (44100 Hz) scanned
@@ -171,12 +179,56 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
 // problem, with the library's lines, when the library refuses it.
 void CheckPatternSet(const std::vector<std::string>& files);
 
+// One recognizer and its rule fed block by block: the push side of scanning, for inputs that
+// arrive on their own schedule (live streams). Not copyable; used from one thread at a time.
+class ScanSession {
+ public:
+  using Emit = std::function<void(const Detection&)>;
+  // Sets the recognizer up; throws Error when the library refuses the set. `input` names the
+  // input in every detection.
+  ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input);
+  ~ScanSession();
+  ScanSession(const ScanSession&) = delete;
+  ScanSession& operator=(const ScanSession&) = delete;
+
+  // Feeds up to kScanBlockSamples samples (fewer are padded with silence only by Finish). Throws
+  // Error when the recognizer refuses a block.
+  void Feed(const std::int16_t* samples, std::size_t n, const Emit& emit);
+  // The samples up to `position` (44100 Hz, from the start of the input) arrived at
+  // `wallSeconds` (UTC, seconds since 1970): detections then carry the wall-clock time of their
+  // begin and end, counted back from the latest arrival.
+  void NoteArrival(std::int64_t position, double wallSeconds);
+  // Feeds the silence that lets a clip at the very end be seen and reports what is pending.
+  void Finish(const Emit& emit);
+
+  std::int64_t samples() const { return fed_; }
+  int detections() const { return result_.detections; }
+  const ScanResult& result() const { return result_; }
+
+ private:
+  static void Observe(void* context, TimeSpectrumEstimation* engine);
+  void Block(const std::int16_t* block, const Emit& emit);
+  void Deliver(const Emit& emit);
+
+  std::vector<std::string> files_;
+  ScanOptions options_;
+  std::string input_;
+  std::unique_ptr<SignalPattern> engine_;
+  std::unique_ptr<DecisionRule> rule_;
+  std::int64_t base_ = 0;
+  std::uint32_t keep_ = 0;
+  std::vector<RuleDetection> pending_;
+  std::vector<std::int16_t> block_;
+  std::size_t filled_ = 0;
+  std::int64_t fed_ = 0;
+  std::int64_t arrivalPosition_ = -1;
+  double arrivalWall_ = 0.0;
+  ScanResult result_;
+};
+
 class Scanner {
  public:
   Scanner(std::vector<std::string> patternFiles, ScanOptions options);
-  Scanner(const Scanner&) = delete;  // the engine's observer points at the scanner
-  Scanner& operator=(const Scanner&) = delete;
-  ~Scanner();
 
   // Scans one input to its end, calling emit for each detection as soon as it is made and
   // progress with the number of samples fed. Throws Error on a refused set-up or a read error.
@@ -192,21 +244,9 @@ class Scanner {
   ScanResult Finish(const std::function<void(const Detection&)>& emit);
 
  private:
-  static void Observe(void* context, TimeSpectrumEstimation* engine);
-  void FeedBlock(const std::int16_t* block, std::size_t real, const std::function<void(const Detection&)>& emit);
-  void Deliver(const std::function<void(const Detection&)>& emit);
-
   std::vector<std::string> files_;
   ScanOptions options_;
-  // Per input:
-  std::unique_ptr<SignalPattern> engine_;
-  std::unique_ptr<DecisionRule> rule_;  // after the engine: destroyed before it (the detector detaches)
-  std::string input_;
-  std::int64_t base_ = 0;
-  std::uint32_t keep_ = 0;  // what a rebase leaves in the engine's counter
-  std::vector<RuleDetection> pending_;
-  std::vector<std::int16_t> partial_;  // samples of a block not complete yet
-  ScanResult result_;
+  std::unique_ptr<ScanSession> session_;  // between Begin and Finish
 };
 
 }  // namespace sigpat

@@ -1,0 +1,355 @@
+// Compressed files, URLs and live monitoring end to end: the test makes its audio (a clip in
+// noise), encodes it with the ffmpeg program (MP3, AAC, M4A, Opus, HLS, a video file), serves it
+// on 127.0.0.1 with stream_server.py (an endless radio stream under /live/) and runs sigpat.
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "sigpat_runner.h"
+#include "synth.h"
+
+namespace {
+
+using nlohmann::json;
+namespace synth = sigpat::synth;
+
+std::vector<float> Clip() {
+  return synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}, {2093}, {880}, {1319}, {2794},
+                           {698}, {1760}, {587}, {2349}},
+                          0.15, 0.5);
+}
+
+// Noise with the clip at clipAt seconds.
+std::vector<float> Stream(double seconds, double clipAt, std::uint64_t seed) {
+  std::vector<float> s = synth::WhiteNoise(static_cast<std::size_t>(seconds * 44100), 0.02, seed);
+  synth::MixInto(s, Clip(), static_cast<std::size_t>(clipAt * 44100));
+  return s;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  sptest::WriteAll(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+// "2026-12-06T21:57:18.123Z" -> seconds since 1970.
+double ParseUtc(const std::string& text) {
+  std::tm tm{};
+  int ms = 0;
+  EXPECT_EQ(std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                        &tm.tm_min, &tm.tm_sec, &ms),
+            7)
+      << text;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<double>(timegm(&tm)) + ms / 1000.0;
+}
+
+std::vector<json> JsonLines(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty()) lines.push_back(json::parse(l));
+  return lines;
+}
+
+std::vector<json> Events(const std::vector<json>& status, const std::string& event, const std::string& station = "") {
+  std::vector<json> found;
+  for (const auto& j : status)
+    if (j.value("event", "") == event && (station.empty() || j.value("station", "") == station)) found.push_back(j);
+  return found;
+}
+
+// Polls until the condition holds; false after `seconds`.
+bool WaitFor(const std::function<bool()>& condition, double seconds) {
+  for (const double end = Now() + seconds; Now() < end;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  return condition();
+}
+
+// A program running in the background, its output in files.
+class Background {
+ public:
+  Background(const std::string& command, std::string out, std::string err) : out_(std::move(out)), err_(std::move(err)) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const std::string shell = "exec " + command + " >" + out_ + " 2>" + err_ + " </dev/null";
+      execl("/bin/sh", "sh", "-c", shell.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Background() {
+    if (pid_ > 0) Kill(SIGKILL);
+  }
+  void Signal(int signal) const { kill(pid_, signal); }
+  // Exit status (128 + signal when killed); -1 after `seconds` without an exit.
+  int Wait(double seconds) {
+    int raw = 0;
+    for (const double end = Now() + seconds; Now() < end;) {
+      if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+  int Kill(int signal) {
+    Signal(signal);
+    return Wait(10);
+  }
+  std::string out() const { return ReadText(out_); }
+  std::string err() const { return ReadText(err_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_, err_;
+};
+
+// stream_server.py on 127.0.0.1 serving a directory; restartable on the same port.
+class Server {
+ public:
+  Server(std::string dir, std::string portFile, double rate)
+      : dir_(std::move(dir)), portFile_(std::move(portFile)), rate_(rate) {
+    Start(0);
+  }
+  void Start(int port) {
+    std::filesystem::remove(portFile_);
+    process_ = std::make_unique<Background>(std::string(PYTHON3_EXE) + " " + STREAM_SERVER + " " + dir_ + " " +
+                                                portFile_ + " --port " + std::to_string(port) + " --rate " +
+                                                std::to_string(rate_),
+                                            "/dev/null", portFile_ + ".err");
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(portFile_); }, 10)) << ReadText(portFile_ + ".err");
+    port_ = std::stoi(ReadText(portFile_));
+  }
+  void Kill() { process_.reset(); }
+  void Restart() { Start(port_); }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+  // The times the live streams started, in order.
+  std::vector<double> StreamStarts() const {
+    std::vector<double> t;
+    std::istringstream in(ReadText(portFile_ + ".log"));
+    for (std::string l; std::getline(in, l);) t.push_back(std::stod(l));
+    return t;
+  }
+
+ private:
+  std::string dir_, portFile_;
+  double rate_;
+  int port_ = 0;
+  std::unique_ptr<Background> process_;
+};
+
+constexpr double kClipAt = 7.3;
+
+class Monitor : public SigpatTest {
+ protected:
+  static void SetUpTestSuite() {
+    OpenDir();
+    std::filesystem::create_directories(File("www/hls"));
+    ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, kClipAt, 3), 44100, 1,
+                                      SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(synth::WriteAudioFile(File("short.wav"), Stream(6, 1.0, 4), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    // Patterns: the clip, and another sound (in pats/, where a reload finds it).
+    std::filesystem::create_directories(File("pats"));
+    ASSERT_TRUE(synth::WriteAudioFile(File("other.wav"), synth::ToneSteps({{330}, {2960}, {1175}, {370}}, 0.2, 0.5),
+                                      44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    for (const std::string& args : {"create " + File("clip.wav"), "create " + File("clip.wav") + " -o " + File("pats/clip"),
+                                   "create " + File("other.wav")}) {
+      RunResult r = Run(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+  }
+  // Encodes stream.wav (or another WAV of the suite) with the codec options.
+  static void Encode(const std::string& options, const std::string& out, const std::string& wav = "stream.wav") {
+    Ffmpeg(" -i " + File(wav) + " " + options + " " + File(out));
+  }
+  static constexpr const char* kMp3 = "-c:a libmp3lame -b:a 128k -id3v2_version 0 -write_xing 0";
+  static void Ffmpeg(const std::string& args) {
+    const std::string cmd = std::string(FFMPEG_EXE) + " -nostdin -loglevel error -y" + args;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  }
+  static void ExpectClipAt(const std::vector<json>& found, double at, const std::string& what) {
+    ASSERT_EQ(found.size(), 1u) << what;
+    // MP3 and ADTS streams keep the encoder's delay (about 25 ms); containers trim it.
+    EXPECT_NEAR(found[0]["begin_s"].get<double>(), at, 0.04) << what;
+  }
+};
+
+TEST_F(Monitor, CompressedFilesVideoAndCorruptFramesAreScannedAndCreatedFrom) {
+  Encode(kMp3, "stream.mp3");
+  Encode("-c:a aac -b:a 128k", "stream.m4a");
+  Encode("-c:a libopus", "stream.opus");
+  Encode("-c:a aac -b:a 128k -f adts", "stream.aac");
+  Encode("-c:a aac -b:a 128k", "clip.m4a", "clip.wav");
+  Ffmpeg(" -f lavfi -i color=c=blue:s=64x48:r=10 -i " + File("stream.wav") + " -shortest -c:v mpeg4 -c:a aac " +
+         File("video.mp4"));
+  const std::string p = "-p " + File("clip.tvs") + " ";
+  for (const char* name : {"stream.mp3", "stream.m4a", "stream.opus", "stream.aac", "video.mp4"})
+    ExpectClipAt(ScanJson(p + File(name)), kClipAt, name);
+
+  // A pattern made from an M4A file finds the clip in the WAV.
+  RunResult r = Run("create " + File("clip.m4a") + " -o " + File("fromm4a.tvs"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  ExpectClipAt(ScanJson("-p " + File("fromm4a.tvs") + " " + File("stream.wav")), kClipAt, "pattern from M4A");
+
+  // Garbage over two seconds of an AAC stream (away from the clip): skipped with a count.
+  std::string bytes = ReadText(File("stream.aac"));
+  for (std::size_t i = bytes.size() * 3 / 4; i < bytes.size() * 3 / 4 + 32000; i += 7) bytes[i] ^= 0x5a;
+  WriteText(File("corrupt.aac"), bytes);
+  r = Run("scan --json " + p + File("corrupt.aac"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectClipAt(JsonLines(r.out), kClipAt, "corrupt AAC");
+  EXPECT_NE(r.err.find("corrupt frames could not be decoded and were skipped"), std::string::npos) << r.err;
+
+  // What neither library reads, and a URL nobody serves: one line naming it.
+  sptest::WriteAll(File("text.mp3"), std::vector<unsigned char>(300, 'x'));
+  for (const std::string& bad : {File("text.mp3"), std::string("http://127.0.0.1:1/none.mp3")}) {
+    r = Run("scan " + p + bad);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.err.rfind("sigpat: error: " + bad + ": ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+TEST_F(Monitor, ScanReadsUrlsAndHlsAndLabelsAndTimestampsLiveInput) {
+  Encode("-c:a aac -f hls -hls_time 2 -hls_playlist_type vod", "www/hls/s.m3u8");
+  Server server(File("www"), File("port-hls"), 1e9);
+  std::vector<json> found = ScanJson("--label R -p " + File("clip.tvs") + " " + server.Url("hls/s.m3u8"));
+  ExpectClipAt(found, kClipAt, "HLS");
+  EXPECT_EQ(found.at(0)["input"], "R");
+  EXPECT_FALSE(found.at(0).contains("begin_utc"));
+
+  // Raw PCM on stdin with --timestamps: the time its samples arrived (here: all at once).
+  Ffmpeg(" -i " + File("stream.wav") + " -f s16le " + File("stream.raw"));
+  const double before = Now();
+  found = ScanJson("--timestamps -p " + File("clip.tvs") + " -", File("stream.raw"));
+  ASSERT_EQ(found.size(), 1u);
+  const double begin = ParseUtc(found[0]["begin_utc"]), end = ParseUtc(found[0]["end_utc"]);
+  EXPECT_GT(begin, before - 16.1);
+  EXPECT_LT(begin, Now());
+  EXPECT_NEAR(end - begin, found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.002);
+}
+
+// Two live stations at 8 times real time, a file and a station that is never up; the server dies
+// after the first detection and comes back: the stream resumes after a gap, positions continue,
+// the dead station does not hold the others up, SIGTERM ends everything with status 143.
+TEST_F(Monitor, ReconnectsAfterTheServerDiesAndStopsCleanly) {
+  Encode(kMp3, "www/radio.mp3");
+  Encode("-c:a aac -b:a 128k -f adts", "www/radio.aac");
+  Server server(File("www"), File("port-live"), 8 * 16000.0);
+  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --retry 0.2 --retry-max 0.4 -p " + File("clip.tvs") +
+                         " --station mp3=" + server.Url("live/radio.mp3") + " --station aac=" +
+                         server.Url("live/radio.aac") + " --station file=" + File("stream.wav") +
+                         " --station dead=http://127.0.0.1:1/x.mp3",
+                     File("mon1.out"), File("mon1.err"));
+  auto detections = [&](const std::string& station) {
+    std::vector<json> d;
+    for (const auto& j : JsonLines(monitor.out()))
+      if (j["input"] == station) d.push_back(j);
+    return d;
+  };
+  ASSERT_TRUE(WaitFor([&] { return !detections("mp3").empty(); }, 20)) << monitor.err();
+  server.Kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  server.Restart();
+  ASSERT_TRUE(WaitFor([&] { return detections("mp3").size() >= 2 && detections("aac").size() >= 2; }, 20))
+      << monitor.err();
+  EXPECT_EQ(monitor.Kill(SIGTERM), 143);
+
+  const std::vector<json> status = JsonLines(monitor.err());
+  const std::vector<json> gaps = Events(status, "gap", "mp3");
+  ASSERT_EQ(gaps.size(), 1u) << monitor.err();
+  EXPECT_GT(gaps[0]["gap_s"].get<double>(), 0.4);
+  EXPECT_GE(Events(status, "disconnected", "dead").size(), 3u);
+  EXPECT_EQ(Events(status, "finished").size(), 4u) << monitor.err();
+  ExpectClipAt(detections("file"), kClipAt, "file station");
+  // Every occurrence at its place: in each pass of the 16 s loop, the second counted from the
+  // reconnection.
+  for (const std::string station : {"mp3", "aac"}) {
+    const std::vector<json> d = detections(station);
+    const double resumed = Events(status, "gap", station).at(0)["position_s"];
+    for (const auto& j : d) {
+      const double at = j["begin_s"].get<double>();
+      const double pass = at < resumed ? std::fmod(at, 16.0) : std::fmod(at - resumed, 16.0);
+      EXPECT_NEAR(pass, kClipAt, 0.04) << station << " " << j;
+      EXPECT_GT(j["confidence"].get<double>(), 0.5) << j;
+    }
+  }
+}
+
+// A stream at real time: the wall clock of a detection is when its clip went out; heartbeats;
+// SIGHUP adds a station of the stations file and a pattern, and keeps the running station (which
+// goes on with the new patterns at its position); SIGINT right after the clip, before the
+// decision layer confirmed it, still reports it.
+TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
+  Encode(kMp3, "www/short.mp3", "short.wav");
+  Server server(File("www"), File("port-rt"), 16000.0);
+  WriteText(File("stations.txt"), "# label  source\nlive " + server.Url("live/short.mp3") + "\n");
+  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --heartbeat 0.5 -p " + File("pats") +
+                         " --stations " + File("stations.txt") + " --status " + File("status.jsonl"),
+                     File("mon2.out"), File("mon2.err"));
+  ASSERT_TRUE(WaitFor([&] { return server.StreamStarts().size() == 1; }, 10));
+  const double started = server.StreamStarts()[0];
+  WriteText(File("stations.txt"), ReadText(File("stations.txt")) + "file " + File("stream.wav") + "\n");
+  std::filesystem::copy_file(File("other.tvs"), File("pats/other.tvs"));
+  monitor.Signal(SIGHUP);
+  // The clip goes out from 1.0 s to 3.4 s; the decision layer would confirm it about 2.4 s later.
+  ASSERT_TRUE(WaitFor([&] { return Now() > started + 4.4; }, 10));
+  EXPECT_EQ(monitor.Kill(SIGINT), 130);
+
+  const std::vector<json> found = JsonLines(monitor.out());
+  ASSERT_EQ(found.size(), 2u) << monitor.out() << ReadText(File("status.jsonl"));
+  for (const auto& d : found) {
+    if (d["input"] == "file") {
+      EXPECT_NEAR(d["begin_s"].get<double>(), kClipAt, 0.04);
+      continue;
+    }
+    EXPECT_NEAR(d["begin_s"].get<double>(), 1.0, 0.04);
+    EXPECT_NEAR(ParseUtc(d["begin_utc"]), started + 1.0, 0.5) << d;
+  }
+  const std::vector<json> status = JsonLines(ReadText(File("status.jsonl")));
+  EXPECT_EQ(Events(status, "connected", "live").size(), 1u);
+  ASSERT_EQ(Events(status, "reloaded").size(), 1u);
+  EXPECT_EQ(Events(status, "reloaded")[0]["added"], 1);
+  EXPECT_EQ(Events(status, "reloaded")[0]["patterns"], 2);
+  const std::vector<json> beats = Events(status, "heartbeat", "live");
+  ASSERT_GE(beats.size(), 4u);
+  EXPECT_NEAR(beats.back()["realtime"].get<double>(), 1.0, 0.3);
+  EXPECT_EQ(monitor.err(), "");
+}
+
+TEST_F(Monitor, BadStationsAreUsageErrors) {
+  WriteText(File("nosource.txt"), "a http://127.0.0.1:1/a\nlonely\n");
+  const std::string p = "monitor -p " + File("clip.tvs") + " ";
+  for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+           {p, "no stations given"},
+           {p + "--station nolabel", "--station wants LABEL=URL"},
+           {p + "--station a=x --station a=y", "the station label \"a\" is used twice"},
+           {p + "--stations " + File("nosource.txt"), "line 2 names no URL or file"},
+           {"monitor --station a=x", "no patterns given"}}) {
+    RunResult r = Run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
+  }
+  // Detections that cannot be written stop the monitor with an error.
+  const std::string err = File("full.err");
+  const std::string cmd = std::string(SIGPAT_EXE) + " " + p + "--station f=" + File("stream.wav") + " >/dev/full 2>" + err;
+  const int raw = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_NE(ReadText(err).find("standard output: write error"), std::string::npos) << ReadText(err);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// sigpat monitor: many live stations in one process. The patterns are loaded and checked once
+// and shared; each station has its reader thread and its recognizer, recognized on a pool of
+// worker threads sized to the cores. Detections go to standard output as they are made (text
+// or JSON lines with the station's label and the UTC time the clip began); status lines (JSON:
+// connections, drops, gaps, heartbeats, reloads) go to standard error or a --status file.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <thread>
+
+#include "commands.h"
+#include "messages.h"
+#include "station.h"
+#include "stop_signals.h"
+#include "wall_clock.h"
+
+namespace sigpat {
+
+namespace {
+
+// Status lines, one JSON object each, written whole under the output lock.
+class StatusLog {
+ public:
+  explicit StatusLog(const std::string& path) {
+    if (path.empty()) return;
+    file_ = std::fopen(path.c_str(), "a");
+    if (file_ == nullptr) throw Error(path + ": cannot open the status file (" + std::strerror(errno) + ")");
+  }
+  ~StatusLog() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  void Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
+    nlohmann::ordered_json j;
+    j["time"] = FormatUtc(WallClockNow());
+    if (!label.empty()) j["station"] = label;
+    j["event"] = event;
+    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
+    const std::string line = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::lock_guard<std::mutex> lock(OutputLock());
+    std::FILE* out = file_ != nullptr ? file_ : stderr;
+    std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+// Loads and checks the patterns (once for all stations).
+std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
+  ScanArgs gather;
+  gather.patterns = args.patterns;
+  gather.patternList = args.patternList;
+  auto set = std::make_shared<PatternSet>();
+  set->files = GatherPatternFiles(gather);
+  if (set->files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
+  if (args.rule == "detector") set->files = WithSpeedVariants(set->files);
+  CheckPatternSet(set->files);
+  set->options.rule = args.rule;
+  set->options.threshold = args.threshold;
+  return set;
+}
+
+// What identifies a pattern set on disk: its files, their sizes and modification times.
+std::string PatternStamp(const std::vector<std::string>& files) {
+  std::string stamp;
+  for (const auto& f : files) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(f, ec);
+    const auto time = std::filesystem::last_write_time(f, ec).time_since_epoch().count();
+    stamp += f + "|" + std::to_string(size) + "|" + std::to_string(time) + "\n";
+  }
+  return stamp;
+}
+
+}  // namespace
+
+int RunMonitor(const MonitorArgs& args) {
+  if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  std::vector<StationEntry> entries;
+  try {
+    entries = GatherStations(args.stationsFile, args.stations);
+  } catch (const Error& e) {
+    throw UsageError(e.what());
+  }
+  if (entries.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
+  std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
+  std::string patternStamp = PatternStamp(patterns->files);
+
+  StatusLog log(args.statusFile);
+  auto status = [&log](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
+    log.Write(label, event, fields);
+  };
+  std::atomic<int> outputError{0};  // errno of a failed write of a detection
+  auto emit = [&args, &outputError](const Detection& d) {
+    const std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
+    std::lock_guard<std::mutex> lock(OutputLock());
+    if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
+      outputError = errno != 0 ? errno : EIO;
+  };
+  StationSettings settings;
+  settings.audio = args.audio;
+  settings.retryFirst = args.retryFirst;
+  settings.retryMax = std::max(args.retryMax, args.retryFirst);
+  settings.audio.networkTimeout = args.timeout;
+
+  InstallStopSignals();
+  const int threads = args.threads > 0 ? args.threads : std::max(1u, std::thread::hardware_concurrency());
+  std::list<std::unique_ptr<Station>> stations;  // declared before the pool: the pool goes first
+  WorkerPool pool(threads);
+  auto schedule = [&pool](Station* s) { pool.Schedule(s); };
+  auto start = [&](const StationEntry& entry) {
+    stations.push_back(std::make_unique<Station>(entry, patterns, settings, status, emit));
+    stations.back()->Start(schedule);
+  };
+  {
+    nlohmann::ordered_json fields;
+    fields["stations"] = entries.size();
+    fields["patterns"] = patterns->files.size();
+    fields["threads"] = threads;
+    status("", "started", fields);
+  }
+  for (const auto& entry : entries) start(entry);
+
+  bool anyFailed = false, outputFailed = false;
+  double nextBeat = args.heartbeat > 0 ? WallClockNow() + args.heartbeat : -1.0;
+  int stopSignal = 0;
+  while (true) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (stopSignal == 0 && (stopSignal = StopSignal()) != 0) {
+      nlohmann::ordered_json fields;
+      fields["signal"] = stopSignal;
+      status("", "stopping", fields);
+      for (auto& s : stations) s->Stop();
+    }
+    if (outputError != 0 && !outputFailed) {
+      // Detections that cannot be written would be lost: stop instead of watching on.
+      outputFailed = true;
+      PrintError(std::string("standard output: write error (") + std::strerror(outputError) + "); stopping");
+      for (auto& s : stations) s->Stop();
+    }
+    if (stopSignal == 0 && TakeReloadRequest()) {
+      // The stations file and the patterns again; stations that did not change keep running.
+      try {
+        std::vector<StationEntry> wanted = GatherStations(args.stationsFile, args.stations);
+        std::shared_ptr<const PatternSet> reloaded = LoadPatterns(args);
+        const std::string stamp = PatternStamp(reloaded->files);
+        const bool newPatterns = stamp != patternStamp;
+        if (newPatterns) {
+          patterns = reloaded;
+          patternStamp = stamp;
+        }
+        int added = 0, removed = 0;
+        for (auto& s : stations) {
+          if (std::find(wanted.begin(), wanted.end(), s->entry()) == wanted.end()) {
+            s->Stop();
+            ++removed;
+          } else if (newPatterns) {
+            s->ReplacePatterns(patterns);
+          }
+        }
+        for (const auto& entry : wanted) {
+          const bool running = std::any_of(stations.begin(), stations.end(),
+                                           [&](const auto& s) { return s->entry() == entry && !s->finished(); });
+          if (!running) start(entry), ++added;
+        }
+        nlohmann::ordered_json fields;
+        fields["added"] = added;
+        fields["removed"] = removed;
+        fields["patterns"] = patterns->files.size();
+        fields["patterns_changed"] = newPatterns;
+        status("", "reloaded", fields);
+      } catch (const std::exception& e) {
+        nlohmann::ordered_json fields;
+        fields["error"] = e.what();
+        status("", "reload_failed", fields);
+      }
+    }
+    if (nextBeat >= 0.0 && WallClockNow() >= nextBeat) {
+      nextBeat += args.heartbeat;
+      for (auto& s : stations)
+        if (!s->finished()) status(s->entry().label, "heartbeat", s->Heartbeat());
+    }
+    for (auto it = stations.begin(); it != stations.end();) {
+      if ((*it)->finished()) {
+        anyFailed = anyFailed || (*it)->failed();
+        it = stations.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (stations.empty()) break;
+  }
+  status("", "stopped", nlohmann::ordered_json::object());
+  if (outputFailed) return kExitFailure;
+  if (stopSignal != 0) return ExitStatusForSignal(stopSignal);
+  return anyFailed ? kExitFailure : kExitOk;
+}
+
+}  // namespace sigpat

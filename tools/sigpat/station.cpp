@@ -1,0 +1,264 @@
+#include "station.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ffmpeg_source.h"
+#include "messages.h"
+#include "wall_clock.h"
+
+namespace sigpat {
+
+namespace {
+
+// Blocks recognized per call of Process before other stations get their turn.
+constexpr int kBlocksPerTurn = 64;
+
+}  // namespace
+
+Station::Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
+                 StatusSink status, ScanSession::Emit emit)
+    : entry_(std::move(entry)),
+      settings_(settings),
+      status_(std::move(status)),
+      emit_(std::move(emit)),
+      patterns_(std::move(patterns)) {}
+
+Station::~Station() {
+  Stop();
+  if (reader_.joinable()) reader_.join();
+}
+
+void Station::Start(std::function<void(Station*)> schedule) {
+  schedule_ = std::move(schedule);
+  beatWall_ = WallClockNow();
+  reader_ = std::thread([this] { Read(); });
+}
+
+void Station::Stop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stop_ = true;
+  changed_.notify_all();
+}
+
+void Station::ReplacePatterns(std::shared_ptr<const PatternSet> patterns) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nextPatterns_ = std::move(patterns);
+}
+
+bool Station::Sleep(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stop_.load(); });
+  return !stop_;
+}
+
+void Station::Push(Chunk chunk) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // A reader ahead of the recognition waits (the stream's own buffers hold what comes meanwhile).
+  changed_.wait(lock, [this] { return queue_.size() < settings_.maxQueuedBlocks || stop_; });
+  queue_.push_back(std::move(chunk));
+  if (!scheduled_) {
+    scheduled_ = true;
+    lock.unlock();
+    schedule_(this);
+  }
+}
+
+void Station::ReadConnection(AudioInput& input) {
+  const std::int64_t corruptBefore = corrupt_;
+  while (!stop_) {
+    Chunk chunk;
+    chunk.samples.resize(kScanBlockSamples);
+    const std::size_t n = input.Read(chunk.samples.data(), chunk.samples.size());
+    corrupt_ = corruptBefore + input.corruptFrames();
+    if (n == 0) return;
+    chunk.samples.resize(n);
+    chunk.wall = WallClockNow();
+    received_ += static_cast<std::int64_t>(n);
+    Push(std::move(chunk));
+  }
+}
+
+void Station::Read() {
+  const bool live = IsUrl(entry_.source);
+  double backoff = settings_.retryFirst;
+  double droppedAt = -1.0;  // wall time of the last audio before a drop
+  while (!stop_) {
+    std::string problem;
+    try {
+      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &stop_);
+      nlohmann::ordered_json fields;
+      fields["source"] = entry_.source;
+      fields["format"] = input->description();
+      fields["position"] = received_.load();
+      status_(entry_.label, "connected", fields);
+      if (droppedAt >= 0.0) {
+        nlohmann::ordered_json gap;
+        gap["position"] = received_.load();
+        gap["position_s"] = static_cast<double>(received_.load()) / kLibraryRate;
+        gap["gap_s"] = std::round((WallClockNow() - droppedAt) * 1000.0) / 1000.0;
+        status_(entry_.label, "gap", gap);
+      }
+      const std::int64_t before = received_;
+      ReadConnection(*input);
+      if (received_ > before) backoff = settings_.retryFirst;  // it delivered: start the backoff over
+      if (received_ == 0 && !live && !stop_) problem = entry_.source + ": holds no audio samples";
+    } catch (const Error& e) {
+      problem = e.what();
+    } catch (const std::exception& e) {
+      problem = entry_.source + ": " + e.what();
+    }
+    if (stop_) break;
+    if (!problem.empty()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lastError_ = problem;
+    }
+    if (!live) {
+      // A file is read once; a file that cannot be read fails the station.
+      if (!problem.empty()) {
+        failed_ = true;
+        nlohmann::ordered_json fields;
+        fields["error"] = problem;
+        status_(entry_.label, "failed", fields);
+      }
+      break;
+    }
+    droppedAt = WallClockNow();
+    nlohmann::ordered_json fields;
+    fields["position"] = received_.load();
+    fields["error"] = problem.empty() ? "the stream ended" : problem;
+    fields["retry_s"] = backoff;
+    status_(entry_.label, "disconnected", fields);
+    if (!Sleep(backoff)) break;
+    ++reconnects_;
+    backoff = std::min(backoff * 2.0, settings_.retryMax);
+  }
+  Chunk end;
+  end.end = true;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(end));
+    if (scheduled_) return;
+    scheduled_ = true;
+  }
+  schedule_(this);
+}
+
+void Station::EmitShifted(const Detection& d) {
+  Detection shifted = d;
+  shifted.begin += sessionBase_;
+  shifted.end += sessionBase_;
+  shifted.beginSeconds = static_cast<double>(shifted.begin) / kLibraryRate;
+  shifted.endSeconds = static_cast<double>(shifted.end) / kLibraryRate;
+  ++detections_;
+  emit_(shifted);
+}
+
+void Station::Process() {
+  const ScanSession::Emit emit = [this](const Detection& d) { EmitShifted(d); };
+  for (int turn = 0; turn < kBlocksPerTurn; ++turn) {
+    Chunk chunk;
+    std::shared_ptr<const PatternSet> replacement;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty()) {
+        scheduled_ = false;
+        return;
+      }
+      chunk = std::move(queue_.front());
+      queue_.pop_front();
+      replacement.swap(nextPatterns_);
+      if (replacement) patterns_ = replacement;
+      changed_.notify_all();
+    }
+    try {
+      if (replacement && session_) {
+        session_->Finish(emit);
+        session_.reset();
+      }
+      if (!session_ && !chunk.end) {
+        session_ = std::make_unique<ScanSession>(patterns_->files, patterns_->options, entry_.label);
+        sessionBase_ = recognized_;
+      }
+      if (chunk.end) {
+        if (session_) session_->Finish(emit);
+        session_.reset();
+        nlohmann::ordered_json fields;
+        fields["audio_s"] = std::round(static_cast<double>(received_.load()) / kLibraryRate * 1000.0) / 1000.0;
+        fields["detections"] = detections_.load();
+        status_(entry_.label, "finished", fields);
+        finished_ = true;  // the last touch: the station may be destroyed from here on
+        return;
+      }
+      // A live stream's clock is the time its samples arrive; a file read as fast as it goes has none.
+      if (IsUrl(entry_.source))
+        session_->NoteArrival(recognized_ - sessionBase_ + static_cast<std::int64_t>(chunk.samples.size()), chunk.wall);
+      session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
+      recognized_ += static_cast<std::int64_t>(chunk.samples.size());
+    } catch (const Error& e) {
+      // The recognizer refused something: report it and start a new one with the next block.
+      session_.reset();
+      std::lock_guard<std::mutex> lock(mutex_);
+      lastError_ = e.what();
+    }
+  }
+  // More may be queued: let the other stations have their turn first.
+  schedule_(this);
+}
+
+nlohmann::ordered_json Station::Heartbeat() {
+  const double now = WallClockNow();
+  const std::int64_t samples = received_;
+  nlohmann::ordered_json j;
+  j["audio_s"] = std::round(static_cast<double>(samples) / kLibraryRate * 1000.0) / 1000.0;
+  const double interval = now - beatWall_;
+  j["realtime"] = interval > 0.0 ? std::round(static_cast<double>(samples - beatSamples_) / kLibraryRate / interval * 1000.0) / 1000.0 : 0.0;
+  beatSamples_ = samples;
+  beatWall_ = now;
+  j["detections"] = detections_.load();
+  j["reconnects"] = reconnects_.load();
+  j["corrupt_frames"] = corrupt_.load();
+  std::lock_guard<std::mutex> lock(mutex_);
+  j["queued_s"] = static_cast<double>(queue_.size() * kScanBlockSamples) / kLibraryRate;
+  j["last_error"] = lastError_;
+  return j;
+}
+
+// ---- the worker pool
+
+WorkerPool::WorkerPool(int threads) {
+  for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { Work(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  ready_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void WorkerPool::Schedule(Station* station) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(station);
+  }
+  ready_.notify_one();
+}
+
+void WorkerPool::Work() {
+  while (true) {
+    Station* station = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ready_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      station = queue_.front();
+      queue_.pop_front();
+    }
+    station->Process();
+  }
+}
+
+}  // namespace sigpat

@@ -1,0 +1,130 @@
+// One monitored station: a reader thread that connects to the stream (and reconnects with a
+// bounded backoff after a drop), and a recognizer fed with what it read.
+//
+// The reader only decodes and queues blocks of 44100 Hz samples with the time they arrived; the
+// recognition runs on the monitor's worker threads (Process), one worker at a time per station,
+// so a pool sized to the cores serves any number of stations. Positions count the samples
+// received, across reconnections; a drop is reported as a gap at its position. A station's
+// recognizer is kept across drops, so a candidate pending at a drop is still reported.
+#ifndef SIGPAT_STATION_H
+#define SIGPAT_STATION_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scanner.h"
+#include "station_list.h"
+
+namespace sigpat {
+
+// The patterns every station recognizes: loaded and checked once, shared by all.
+struct PatternSet {
+  std::vector<std::string> files;
+  ScanOptions options;
+};
+
+struct StationSettings {
+  AudioOptions audio;       // with the network timeout: a stream silent that long is dropped
+  double retryFirst = 1.0;   // seconds before the first reconnection attempt
+  double retryMax = 30.0;    // the backoff doubles up to this
+  std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio; the reader waits beyond
+};
+
+// A status line: the event and its fields (the station's label and the time are added).
+using StatusSink = std::function<void(const std::string& label, const std::string& event, nlohmann::ordered_json fields)>;
+
+class Station {
+ public:
+  Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns, const StationSettings& settings,
+          StatusSink status, ScanSession::Emit emit);
+  ~Station();
+
+  const StationEntry& entry() const { return entry_; }
+  // Starts the reader thread; `schedule` is called (from it) whenever blocks are waiting and the
+  // station is not scheduled yet.
+  void Start(std::function<void(Station*)> schedule);
+  // Ends the reading: the reader stops (interrupting a network read) and the queued blocks are
+  // still recognized; then the recognizer finishes and reports what is pending.
+  void Stop();
+  // Recognition of the queued blocks (a worker thread). Returns after a bounded amount of work;
+  // the station is scheduled again if more is queued.
+  void Process();
+  // The patterns for the blocks that follow: the current recognizer finishes, a new one starts
+  // at the current position.
+  void ReplacePatterns(std::shared_ptr<const PatternSet> patterns);
+
+  bool finished() const { return finished_; }
+  bool failed() const { return failed_; }
+  // Heartbeat fields: audio seconds received, detections, reconnections, corrupt frames, last error.
+  nlohmann::ordered_json Heartbeat();
+
+ private:
+  struct Chunk {
+    std::vector<std::int16_t> samples;
+    double wall = 0.0;  // when they arrived
+    bool end = false;   // no more blocks: finish
+  };
+  void Read();
+  void ReadConnection(AudioInput& input);
+  void Push(Chunk chunk);
+  bool Sleep(double seconds);  // false when stopped meanwhile
+  void EmitShifted(const Detection& d);
+
+  StationEntry entry_;
+  StationSettings settings_;
+  StatusSink status_;
+  ScanSession::Emit emit_;
+  std::function<void(Station*)> schedule_;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
+
+  std::mutex mutex_;  // guards the queue, the state below and the pattern replacement
+  std::condition_variable changed_;
+  std::deque<Chunk> queue_;
+  bool scheduled_ = false;
+  std::shared_ptr<const PatternSet> patterns_, nextPatterns_;
+  std::string lastError_;
+
+  // Recognition (one worker at a time).
+  std::unique_ptr<ScanSession> session_;
+  std::int64_t sessionBase_ = 0;  // position of the current recognizer's first sample
+  std::int64_t recognized_ = 0;   // samples fed to recognizers
+
+  std::atomic<std::int64_t> received_{0};
+  std::atomic<std::int64_t> corrupt_{0};
+  std::atomic<int> detections_{0};
+  std::atomic<int> reconnects_{0};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> failed_{false};
+  std::int64_t beatSamples_ = 0;
+  double beatWall_ = 0.0;
+};
+
+// Runs Process of scheduled stations on a fixed number of threads.
+class WorkerPool {
+ public:
+  explicit WorkerPool(int threads);
+  ~WorkerPool();  // waits for the work scheduled before
+  void Schedule(Station* station);
+
+ private:
+  void Work();
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Station*> queue_;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace sigpat
+
+#endif

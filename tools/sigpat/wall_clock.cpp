@@ -1,0 +1,27 @@
+#include "wall_clock.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace sigpat {
+
+double WallClockNow() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string FormatUtc(double secondsSince1970) {
+  const long long ms = std::llround(secondsSince1970 * 1000.0);
+  std::time_t whole = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+  const long long rest = ms - static_cast<long long>(whole) * 1000;
+  std::tm tm{};
+  gmtime_r(&whole, &tm);
+  char text[40];
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, rest);
+  return text;
+}
+
+}  // namespace sigpat
