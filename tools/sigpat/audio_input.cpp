@@ -2,15 +2,19 @@
 
 #include <sndfile.h>
 #include <soxr.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
 #include "messages.h"
+#include "signals.h"
 
 namespace sigpat {
 
@@ -70,20 +74,22 @@ class RawStdinSource : public FrameSource {
 
   std::size_t Read(double* out, std::size_t n) override {
     const std::size_t frameBytes = static_cast<std::size_t>(bytesPerValue_) * channels_;
-    bytes_.resize(n * frameBytes);
+    bytes_.resize(std::max(n * frameBytes, kHeaderProbe));
     // Keep the bytes of a frame cut by the previous read.
     std::size_t have = pending_.size();
     if (have > 0) std::memcpy(bytes_.data(), pending_.data(), have);
     pending_.clear();
     while (have < frameBytes * n) {
-      std::size_t got = std::fread(bytes_.data() + have, 1, bytes_.size() - have, stdin);
+      const std::size_t got = ReadSome(bytes_.data() + have, bytes_.size() - have);
       have += got;
-      if (got == 0) {
-        if (std::ferror(stdin)) throw Error(std::string("-: read error on standard input (") + std::strerror(errno) + ")");
-        break;
-      }
+      if (got == 0) break;
+      if (!probed_ && have < kHeaderProbe) continue;  // the first bytes decide what the stream is
+      if (!probed_) CheckNotAContainer(bytes_.data(), have);
+      probed_ = true;
       if (have >= frameBytes) break;  // deliver what arrived: a live feed must not wait for a full buffer
     }
+    if (!probed_ && have > 0) CheckNotAContainer(bytes_.data(), have);
+    probed_ = true;
     const std::size_t frames = have / frameBytes;
     pending_.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
                     bytes_.begin() + static_cast<std::ptrdiff_t>(have));
@@ -111,10 +117,42 @@ class RawStdinSource : public FrameSource {
     return f;  // f32le
   }
 
+  // Up to size bytes of standard input; 0 at its end or once a stop signal came. Waits for
+  // data in short steps so that a stop is seen on a silent pipe too.
+  static std::size_t ReadSome(unsigned char* data, std::size_t size) {
+    while (!StopRequested()) {
+      pollfd p{STDIN_FILENO, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 200);
+      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+      const ssize_t n = ::read(STDIN_FILENO, data, size);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno == EINTR || errno == EAGAIN) continue;
+      throw Error(std::string("-: read error on standard input (") + std::strerror(errno) + ")");
+    }
+    return 0;
+  }
+
+  // Audio files piped in are not raw PCM: their samples would be taken for noise.
+  static void CheckNotAContainer(const unsigned char* p, std::size_t n) {
+    auto starts = [&](const char* magic) { return n >= std::strlen(magic) && std::memcmp(p, magic, std::strlen(magic)) == 0; };
+    const char* kind = nullptr;
+    if (starts("RIFF") || starts("RIFX") || starts("RF64")) kind = "a WAV file";
+    else if (starts("fLaC")) kind = "a FLAC file";
+    else if (starts("OggS")) kind = "an Ogg file";
+    else if (starts("ID3")) kind = "an MP3 file";
+    else if (starts("FORM") && n >= 12 && (std::memcmp(p + 8, "AIFF", 4) == 0 || std::memcmp(p + 8, "AIFC", 4) == 0))
+      kind = "an AIFF file";
+    if (kind != nullptr)
+      throw Error(std::string("-: standard input holds ") + kind +
+                  ", not raw PCM: give it as /dev/stdin to decode it, or pipe raw samples (see --raw-format)");
+  }
+
+  static constexpr std::size_t kHeaderProbe = 12;
   std::string format_;
   int channels_;
   int channel_;
   int bytesPerValue_;
+  bool probed_ = false;
   std::vector<unsigned char> bytes_;
   std::vector<unsigned char> pending_;
   std::vector<double> values_;
@@ -186,17 +224,17 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw Error(name + ": is a directory, not an audio file");
-    if (st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
-    std::FILE* probe = std::fopen(name.c_str(), "rb");
-    if (probe == nullptr) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
-    std::fclose(probe);
+    // FIFOs, /dev/stdin and <(command) are read as streams, as they come.
+    const bool stream = !S_ISREG(st.st_mode);
+    if (!stream && st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
+    if (::access(name.c_str(), R_OK) != 0) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
 
     SF_INFO info;
     std::memset(&info, 0, sizeof(info));
     SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
     if (file == nullptr)
       throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
-    if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
+    if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
       sf_close(file);
       throw Error(name + ": holds no audio samples");
     }
@@ -208,8 +246,8 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     in->isFile_ = true;
     in->sourceRate_ = info.samplerate;
     in->sourceChannels_ = info.channels;
-    in->expectedSamples_ = static_cast<std::int64_t>(
-        std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+    in->expectedSamples_ = stream ? -1 : static_cast<std::int64_t>(std::llround(
+        static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
     in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
                        std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
     in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
@@ -229,7 +267,8 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
 }
 
 std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {
-  if (name == "-") return -1;
+  struct stat st;
+  if (name == "-" || ::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   SF_INFO info;
   std::memset(&info, 0, sizeof(info));
   SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);

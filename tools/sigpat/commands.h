@@ -30,6 +30,10 @@ std::string CreatePatternFile(const CreateArgs& args);
 // included (the whole input when no bounds are given). Not checked.
 void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);
 int RunCreate(const CreateArgs& args);
+// Refuses (Error) a pattern file that cannot work: unreadable, or made of silence.
+void CheckNewPattern(const std::string& file);
+// The loudest cell of a pattern must rise above this level (dB) or the clip counts as silent.
+constexpr float kSilentPatternDb = -70.0f;
 // The speed-shifted variants of the pattern just written (MAIN.tvs -> MAIN.speed+1.5.tvs, ...),
 // one faster and one slower per speed of args.speeds; returns the paths written.
 std::vector<std::string> CreateSpeedVariants(const CreateArgs& args, const std::string& mainPattern);
@@ -56,6 +60,9 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
 std::string FormatDetectionText(const Detection& d);
 std::string FormatDetectionJson(const Detection& d);
 int RunScan(const ScanArgs& args);
+// Warns about every sidecar calibration beside the patterns that the detector refuses (named,
+// with the reason): those patterns run with their own thresholds.
+void WarnAboutSidecars(const std::vector<std::string>& files);
 
 // ---- calibrate
 

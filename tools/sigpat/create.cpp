@@ -6,12 +6,17 @@
 // input still reaches the time-spectrum. The interval is in samples at 44100 Hz (the positions
 // that scan reports) or in seconds.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
+#include "pattern_output.h"
+#include "signals.h"
 
 namespace sigpat {
 
@@ -48,13 +53,19 @@ std::string CreatePatternFile(const CreateArgs& args) {
   if (args.input == "-") throw UsageError("create needs an audio file, not standard input");
   std::unique_ptr<AudioInput> in = AudioInput::Open(args.input, args.audio);
   const std::int64_t total = in->expectedSamples();
+  if (total < 0) throw Error(args.input + ": is a stream; create needs an audio file whose length is known");
 
   std::int64_t begin, end;
   CreateInterval(args, total, begin, end);
 
   const std::string interval = std::to_string(begin) + ".." + std::to_string(end);
-  if (begin > end)
-    throw Error(args.input + ": the interval " + interval + " is reversed or empty (its end lies before its begin)");
+  if (begin > end) {
+    // Said in the unit it was given in: a command-line mistake.
+    if (args.beginSeconds && args.endSeconds)
+      throw UsageError("the interval " + Seconds(begin) + " .. " + Seconds(end + 1) +
+                       " is reversed or empty (--end-sec lies before --begin-sec)");
+    throw UsageError(args.input + ": the interval " + interval + " is reversed or empty (its end lies before its begin)");
+  }
   if (begin < 0 || end >= total)
     throw Error(args.input + ": the interval " + interval + " lies outside the file (" + std::to_string(total) +
                 " samples at 44100 Hz, " + Seconds(total) + ")");
@@ -75,13 +86,12 @@ std::string CreatePatternFile(const CreateArgs& args) {
   if (!maker.SetCreatePatternMode(static_cast<sp_long>(begin - skip), static_cast<sp_long>(end - skip),
                                   const_cast<char*>(args.input.c_str()), nullptr))
     throw Error(args.input + ": the library refused the interval " + interval, capture.lines());
-  if (!args.output.empty()) {
-    // The library appends ".tvs" to the name it is given.
-    std::string stem = args.output;
-    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".tvs") == 0) stem.resize(stem.size() - 4);
-    if (!maker.SetOutputPatternFileName(const_cast<char*>(stem.c_str())))
-      throw Error(args.output + ": the library refused the output name", capture.lines());
-  }
+  // The library writes under a temporary name; the file is moved into place once complete.
+  const std::string destination = PatternOutputPath(args.input, args.output);
+  PatternFileOutput output(destination);
+  std::string stem = output.LibraryStem();
+  if (!maker.SetOutputPatternFileName(stem.data()))
+    throw Error(destination + ": the library refused the output name", capture.lines());
 
   std::vector<std::int16_t> block(kBlockSamples);
   for (std::int64_t skipped = 0; skipped < skip;) {
@@ -91,6 +101,7 @@ std::string CreatePatternFile(const CreateArgs& args) {
   }
   int silentLeft = kSilentBlocks;
   while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
+    if (StopRequested()) throw Error(destination + ": not written (stopped by a signal)");
     std::size_t got = 0;
     while (got < block.size()) {
       std::size_t n = in->Read(block.data() + got, block.size() - got);
@@ -102,11 +113,21 @@ std::string CreatePatternFile(const CreateArgs& args) {
     if (maker.Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr) < 0)
       throw Error(args.input + ": the library refused a block of the input", capture.lines());
   }
-  if (!maker.GetFlagCreatedPattern()) {
-    std::string out = maker.PatternFileName != nullptr ? maker.PatternFileName : args.output;
-    throw Error(out + ": the pattern file could not be written", capture.lines());
-  }
-  return maker.GetPatternFileName();
+  if (!maker.GetFlagCreatedPattern())
+    throw Error("cannot write " + destination + ": " + std::strerror(errno != 0 ? errno : EIO), capture.lines());
+  output.Commit(&CheckNewPattern);
+  return destination;
+}
+
+void CheckNewPattern(const std::string& file) {
+  SignalTVSEx p;
+  LoadPattern(file, p);
+  // Silence makes no pattern: every cell at the floor, nothing to compare.
+  float loudest = -1000.0f;
+  for (int i = 0; i < p.Nblock * p.Nband; ++i) loudest = std::max(loudest, PowToDB(p.Spectrum[i]));
+  if (!(loudest > kSilentPatternDb))
+    throw Error("the interval is silent (no band rises above " + std::to_string(static_cast<int>(kSilentPatternDb)) +
+                " dB): it would make a pattern that matches any quiet stretch");
 }
 
 int RunCreate(const CreateArgs& args) {
@@ -114,9 +135,9 @@ int RunCreate(const CreateArgs& args) {
   DetectorView view;
   if (ViewThroughDetector(written, view) && view.negative < kPlainPatternDistance)
     PrintWarning(written + ": a plain pattern (short and simple): similar sounds may match it (sigpat info shows why)");
-  std::printf("%s\n", written.c_str());
-  for (const std::string& variant : CreateSpeedVariants(args, written)) std::printf("%s\n", variant.c_str());
-  std::fflush(stdout);
+  if (!WriteOut(EscapeControl(written) + "\n")) return kExitFailure;
+  for (const std::string& variant : CreateSpeedVariants(args, written))
+    if (!WriteOut(EscapeControl(variant) + "\n")) return kExitFailure;
   return kExitOk;
 }
 

@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "PatternDetector.h"
+#include "atomic_file.h"
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
 
 namespace sigpat {
 
@@ -19,6 +21,9 @@ namespace {
 
 constexpr double kBandSpacingHz = 689.0625;  // 11025 Hz / 16
 constexpr int kSamplesPerBlock = 576;
+// The colour scale of the pictures (dB of the band powers): silence is at the bottom.
+constexpr double kPngTopDb = 0.0;
+constexpr double kPngBottomDb = -80.0;
 
 // ---- a small bitmap font (5 x 7) for the labels of the picture
 
@@ -102,7 +107,7 @@ class Image {
 // A perceptually ordered colour scale from dark blue-violet (low) to yellow (high).
 Rgb Colour(double t) {
   static const double stops[][3] = {{68, 1, 84}, {59, 82, 139}, {33, 145, 140}, {94, 201, 98}, {253, 231, 37}};
-  t = std::clamp(t, 0.0, 1.0) * 4.0;
+  t = (t >= 0.0 ? std::min(t, 1.0) : 0.0) * 4.0;  // NaN counts as the bottom
   int i = std::min(3, static_cast<int>(t));
   double f = t - i;
   auto mix = [&](int k) { return static_cast<unsigned char>(std::lround(stops[i][k] + (stops[i + 1][k] - stops[i][k]) * f)); };
@@ -125,19 +130,17 @@ std::string Number(double v, double step) {
 }
 
 void SavePng(const Image& img, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw Error(path + ": cannot write the picture (" + std::strerror(errno) + ")");
+  AtomicFile file(path, ".png");
+  std::FILE* f = file.stream();
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr) {
     png_destroy_write_struct(&png, nullptr);
-    std::fclose(f);
-    throw Error(path + ": cannot write the picture (libpng could not start)");
+    throw Error("cannot write " + path + ": libpng could not start");
   }
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    throw Error(path + ": cannot write the picture (libpng failed)");
+    throw Error("cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO));
   }
   png_init_io(png, f);
   png_set_IHDR(png, info, static_cast<png_uint_32>(img.width()), static_cast<png_uint_32>(img.height()), 8,
@@ -147,7 +150,7 @@ void SavePng(const Image& img, const std::string& path) {
     png_write_row(png, reinterpret_cast<png_const_bytep>(img.Row(y)));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(f) != 0) throw Error(path + ": cannot write the picture (" + std::strerror(errno) + ")");
+  file.Commit();  // checks every write of the stream, syncs and moves the picture into place
 }
 
 }  // namespace
@@ -162,22 +165,22 @@ void WritePatternPng(const SignalTVSEx& p, const std::string& title, const std::
   Image img(left + plotW + right, top + plotH + bottom);
   const Rgb ink{0, 0, 0};
 
-  // dB values, oldest block first, and the scale: 60 dB below the loudest value.
+  // dB values, oldest block first, on one fixed scale for every picture (so that pictures can be
+  // compared); values off the scale, infinite or not a number are clamped to it.
   std::vector<float> db(static_cast<std::size_t>(nblock) * nband);
-  float maxDb = -100.0f;
+  const double hi = kPngTopDb, lo = kPngBottomDb;
   for (int t = 0; t < nblock; ++t)
     for (int b = 0; b < nband; ++b) {
-      float v = PowToDB(p.Spectrum[static_cast<std::size_t>(nblock - 1 - t) * nband + b]);
-      db[static_cast<std::size_t>(t) * nband + b] = v;
-      maxDb = std::max(maxDb, v);
+      const float v = PowToDB(p.Spectrum[static_cast<std::size_t>(nblock - 1 - t) * nband + b]);
+      db[static_cast<std::size_t>(t) * nband + b] =
+          v >= static_cast<float>(lo) ? std::min(v, static_cast<float>(hi)) : static_cast<float>(lo);
     }
-  const double hi = std::ceil(maxDb / 10.0) * 10.0, lo = hi - 60.0;
 
   for (int x = 0; x < plotW; ++x) {
     int t0 = static_cast<int>(static_cast<long long>(x) * nblock / plotW);
     int t1 = std::max(t0 + 1, static_cast<int>(static_cast<long long>(x + 1) * nblock / plotW));
     for (int b = 0; b < nband; ++b) {
-      float v = -100.0f;
+      float v = static_cast<float>(lo);
       for (int t = t0; t < t1 && t < nblock; ++t) v = std::max(v, db[static_cast<std::size_t>(t) * nband + b]);
       img.Fill(left + x, top + plotH - (b + 1) * bandH, 1, bandH, Colour((v - lo) / (hi - lo)));
     }
@@ -264,39 +267,37 @@ int RunInfo(const std::string& file, const std::string& png) {
   for (int b = 0; b < p.Nband; ++b) mean += p.BandRms[b];
   mean /= static_cast<float>(p.Nband);
 
-  std::printf("pattern file:   %s\n", file.c_str());
-  std::printf("header:         protocol %u, format version %u, Ndft %d, Nband %d, Nblock %d, Fs %.1f Hz, "
+  PrintOut("pattern file:   %s\n", EscapeControl(file).c_str());
+  PrintOut("header:         protocol %u, format version %u, Ndft %d, Nband %d, Nblock %d, Fs %.1f Hz, "
               "Epsilon %g, NSampleCreate %d, short name \"%s\"\n",
               protocol, version, p.Ndft, p.Nband, p.Nblock, static_cast<double>(p.Fs),
-              static_cast<double>(p.Epsilon), p.NSampleCreate, shortName.c_str());
-  std::printf("duration:       %.3f s (%d time blocks of %d samples, %ld samples at %.0f Hz)\n",
+              static_cast<double>(p.Epsilon), p.NSampleCreate, EscapeControl(shortName).c_str());
+  PrintOut("duration:       %.3f s (%d time blocks of %d samples, %ld samples at %.0f Hz)\n",
               static_cast<double>(samples) / static_cast<double>(p.Fs), p.Nblock, kSamplesPerBlock, samples,
               static_cast<double>(p.Fs));
-  std::printf("source:         %s\n", p.InputFileName != nullptr ? p.InputFileName : "(not recorded)");
-  std::printf("path:           %s\n", p.FileName);
-  std::printf("mean level:     %.1f dB\n", static_cast<double>(PowToDB(mean)));
-  std::printf("band levels:\n");
+  PrintOut("source:         %s\n", p.InputFileName != nullptr ? EscapeControl(p.InputFileName).c_str() : "(not recorded)");
+  PrintOut("path:           %s\n", EscapeControl(p.FileName).c_str());
+  PrintOut("mean level:     %.1f dB\n", static_cast<double>(PowToDB(mean)));
+  PrintOut("band levels:\n");
   for (int b = 0; b < p.Nband; ++b)
-    std::printf("  band %d  %5.0f Hz  %7.1f dB%s\n", b, b * kBandSpacingHz, static_cast<double>(PowToDB(p.BandRms[b])),
+    PrintOut("  band %d  %5.0f Hz  %7.1f dB%s\n", b, b * kBandSpacingHz, static_cast<double>(PowToDB(p.BandRms[b])),
                 b == p.BandMaxRms ? "  (loudest)" : "");
   DetectorView view;
   if (ViewThroughDetector(file, view)) {
-    std::printf("detector:       threshold %.3f dB%s; distorted copies up to %.3f, closest other sound %.3f\n",
+    PrintOut("detector:       threshold %.3f dB%s; distorted copies up to %.3f, closest other sound %.3f\n",
                 static_cast<double>(view.threshold), view.calibrated ? " (background calibration beside it)" : "",
                 static_cast<double>(view.positive), static_cast<double>(view.negative));
     if (view.negative < kPlainPatternDistance)
-      std::printf("                plain: similar sounds (other beeps, hits or clicks of its colour) may match it\n");
+      PrintOut("                plain: similar sounds (other beeps, hits or clicks of its colour) may match it\n");
   }
-  std::fflush(stdout);
-
   if (!png.empty()) {
     std::string title = FileNameOfPath(file.c_str());
     char extra[64];
     std::snprintf(extra, sizeof(extra), "  %.2f s", static_cast<double>(samples) / kLibraryRate);
     WritePatternPng(p, title + extra, png);
-    std::printf("picture:        %s\n", png.c_str());
+    PrintOut("picture:        %s\n", EscapeControl(png).c_str());
   }
-  return kExitOk;
+  return OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat

@@ -101,6 +101,8 @@ void LoadPattern(const std::string& file, SignalTVSEx& record) {
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw Error(file + ": is a directory, not a pattern file");
+  // Opening a FIFO or a device would block or read for ever: patterns are regular files.
+  if (!S_ISREG(st.st_mode)) throw Error(file + ": is not a regular file, not a pattern file");
   SignalPattern loader;
   LibraryLineCapture capture;
   if (!loader.LoadRecognizePattern(const_cast<char*>(file.c_str()), &record))
@@ -204,12 +206,20 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
   int flushLeft = kFlushBlocks;
   while (true) {
     std::size_t got = 0;
-    while (got < block.size()) {
-      std::size_t n = input.Read(block.data() + got, block.size() - got);
-      if (n == 0) break;
-      got += n;
+    if (!result.stopped && options_.stop && options_.stop()) result.stopped = true;
+    try {
+      while (!result.stopped && got < block.size()) {
+        std::size_t n = input.Read(block.data() + got, block.size() - got);
+        if (n == 0) break;
+        got += n;
+      }
+    } catch (const Error&) {
+      // A read cut short by the stop is the end of the input, not a failure.
+      if (!(options_.stop && options_.stop())) throw;
+      result.stopped = true;
     }
     if (got == 0) {
+      if (result.samples == 0 && result.stopped) break;
       if (result.samples == 0)
         throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
       if (flushLeft-- == 0) break;

@@ -137,12 +137,16 @@ struct ScanOptions {
   // Testing aid: start the engine's counter here instead of 0 (a multiple of 576), as if that
   // much input had gone before; positions are still reported from the start of the input.
   std::uint32_t engineStartSample = 0;
+  // Asked before every read: true ends the input there, as if it had ended (the recognizer still
+  // gets its closing silence and the rule its Finish, so pending candidates are reported).
+  std::function<bool()> stop;
 };
 
 struct ScanResult {
   std::int64_t samples = 0;  // input samples (44100 Hz) scanned
   int detections = 0;
   int rebases = 0;
+  bool stopped = false;  // options.stop ended the input early
 };
 
 // Moves the engine's sample counters down by shift (a multiple of 576): NCurrentSample,
