@@ -79,7 +79,7 @@ int Main(int argc, char** argv) {
 
   auto addAudioOptions = [](CLI::App* cmd, AudioOptions& audio) {
     cmd->add_option("--channel", audio.channel, "Use channel K only (1 = first) instead of mixing all to mono")
-        ->check(Number(1, 64, true));
+        ->transform(Number(1, 64, true));
   };
 
   // create
@@ -87,13 +87,13 @@ int Main(int argc, char** argv) {
   CLI::App* createCmd = app.add_subcommand("create", "Make a pattern file (.tvs) from an interval of an audio file");
   createCmd->add_option("INPUT", create.input, "Audio file (WAV, FLAC, Ogg, ...)")->required();
   auto* beginSec = createCmd->add_option("--begin-sec", create.beginSeconds, "Interval start in seconds (or HH:MM:SS.mmm)")
-                       ->check(Seconds());
+                       ->transform(Seconds());
   auto* begin = createCmd->add_option("--begin", create.begin, "Interval start, sample at 44100 Hz")
-                    ->check(Number(0, 4e16, true));
+                    ->transform(Number(0, 4e16, true));
   auto* endSec = createCmd->add_option("--end-sec", create.endSeconds, "Interval end in seconds (excluded; or HH:MM:SS.mmm)")
-                     ->check(Seconds());
+                     ->transform(Seconds());
   auto* end = createCmd->add_option("--end", create.end, "Interval end, sample at 44100 Hz (included)")
-                  ->check(Number(0, 4e16, true));
+                  ->transform(Number(0, 4e16, true));
   beginSec->excludes(begin);
   endSec->excludes(end);
   createCmd->add_option("-o,--output", create.output, "Pattern file to write (default: INPUT with extension .tvs)");
@@ -101,7 +101,7 @@ int Main(int argc, char** argv) {
       ->add_option("--speed", create.speeds,
                    "Also make variants played this many percent faster and slower (e.g. 1.5,3); scans group them")
       ->delimiter(',')
-      ->check(Number(0.1, 10.0));
+      ->transform(Number(0.1, 10.0));
   addAudioOptions(createCmd, create.audio);
 
   // scan
@@ -114,9 +114,9 @@ int Main(int argc, char** argv) {
       ->add_option("--threshold", scan.threshold,
                    "Relative deviation threshold of --decision library (default 0.9); the detector's own "
                    "per-pattern thresholds are tuned with 'sigpat calibrate' instead")
-      ->check(Number(1e-6, 100.0));
+      ->transform(Number(1e-6, 100.0));
   scanCmd->add_flag("--json", scan.json, "One JSON object a line");
-  scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->check(Number(1, 256, true));
+  scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->transform(Number(1, 256, true));
   scanCmd
       ->add_option("--decision,--rule", scan.rule,
                    "Decision rule: detector (default; per-pattern thresholds, best alignment) or library (the library's own)")
@@ -126,9 +126,9 @@ int Main(int argc, char** argv) {
                       "they come; a WAV, FLAC, Ogg or MP3 stream on standard input is recognised by its header")
       ->check(CLI::IsMember(RawFormats()));
   scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input")
-      ->check(Number(1000, 768000, true));
+      ->transform(Number(1000, 768000, true));
   scanCmd->add_option("--channels", scan.audio.rawChannels, "Channels of raw PCM on standard input")
-      ->check(Number(1, 64, true));
+      ->transform(Number(1, 64, true));
   addAudioOptions(scanCmd, scan.audio);
   scanCmd->add_option("INPUT", scan.inputs, "Audio files, FIFOs or - (standard input: raw PCM, or an audio stream)")->required();
 
