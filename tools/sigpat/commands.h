@@ -91,8 +91,6 @@ bool ViewThroughDetector(const std::string& pattern, DetectorView& view);
 // A pattern whose closest other sound is nearer than this (dB) is plain: short and simple, like
 // a lone beep, drum hit or click, close to every sound of its kind.
 constexpr float kPlainPatternDistance = 0.35f;
-// Draws a pattern's time-spectrum: time across, bands up, dB colours, labelled axes.
-void WritePatternPng(const SignalTVSEx& pattern, const std::string& title, const std::string& png);
 
 // ---- demo
 
