@@ -396,6 +396,12 @@ TEST_F(Faults, PatternsThatCannotWorkAreRefusedAndOddSpectraStillDraw) {
   EXPECT_EQ(silent.status, 1);
   EXPECT_NE(silent.err.find("the interval is silent"), std::string::npos) << silent.err;
   EXPECT_FALSE(fs::exists(dir.File("silence.tvs")));
+  // 0.09 s of one tone: every tone of that pitch would match it.
+  RunResult tone = Run("create " + File("clip.wav") + " --begin-sec 0 --end-sec 0.09 -o " + dir.File("tone.tvs"));
+  EXPECT_EQ(tone.status, 1);
+  EXPECT_NE(tone.err.find(File("clip.wav") + ": the interval makes a pattern that common sounds match"),
+            std::string::npos) << tone.err;
+  EXPECT_FALSE(fs::exists(dir.File("tone.tvs")));
 
   // Infinite and NaN band powers (a damaged or hostile file) are drawn, clamped to the scale.
   std::vector<unsigned char> p = sptest::ReadAll(File("clip.tvs"));

@@ -30,8 +30,9 @@ std::string CreatePatternFile(const CreateArgs& args);
 // included (the whole input when no bounds are given). Not checked.
 void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);
 int RunCreate(const CreateArgs& args);
-// Refuses (Error) a pattern file that cannot work: unreadable, or made of silence.
-void CheckNewPattern(const std::string& file);
+// Refuses (Error naming source, the audio it was made from) a pattern file that cannot work:
+// unreadable, made of silence, or matched all but exactly by common sounds.
+void CheckNewPattern(const std::string& file, const std::string& source);
 // The loudest cell of a pattern must rise above this level (dB) or the clip counts as silent.
 constexpr float kSilentPatternDb = -70.0f;
 // The speed-shifted variants of the pattern just written (MAIN.tvs -> MAIN.speed+1.5.tvs, ...),
@@ -91,6 +92,10 @@ bool ViewThroughDetector(const std::string& pattern, DetectorView& view);
 // A pattern whose closest other sound is nearer than this (dB) is plain: short and simple, like
 // a lone beep, drum hit or click, close to every sound of its kind.
 constexpr float kPlainPatternDistance = 0.35f;
+// Closer than this (dB), common sounds match the pattern all but exactly: create refuses it.
+constexpr float kUselessPatternDistance = 0.05f;
+// Clips shorter than this (seconds) get a warning even when they are not plain.
+constexpr double kShortPatternSeconds = 0.3;
 
 // ---- demo
 

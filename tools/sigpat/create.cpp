@@ -115,26 +115,41 @@ std::string CreatePatternFile(const CreateArgs& args) {
   }
   if (!maker.GetFlagCreatedPattern())
     throw Error("cannot write " + destination + ": " + std::strerror(errno != 0 ? errno : EIO), capture.lines());
-  output.Commit(&CheckNewPattern);
+  output.Commit([&](const std::string& file) { CheckNewPattern(file, args.input); });
   return destination;
 }
 
-void CheckNewPattern(const std::string& file) {
+void CheckNewPattern(const std::string& file, const std::string& source) {
   SignalTVSEx p;
   LoadPattern(file, p);
   // Silence makes no pattern: every cell at the floor, nothing to compare.
   float loudest = -1000.0f;
   for (int i = 0; i < p.Nblock * p.Nband; ++i) loudest = std::max(loudest, PowToDB(p.Spectrum[i]));
   if (!(loudest > kSilentPatternDb))
-    throw Error("the interval is silent (no band rises above " + std::to_string(static_cast<int>(kSilentPatternDb)) +
+    throw Error(source + ": the interval is silent (no band rises above " + std::to_string(static_cast<int>(kSilentPatternDb)) +
                 " dB): it would make a pattern that matches any quiet stretch");
+  // The decision layer compares every pattern with common sounds (tones, hits, bursts): one
+  // that such a sound matches all but exactly would be reported on every one of them.
+  DetectorView view;
+  if (ViewThroughDetector(file, view) && view.negative < kUselessPatternDistance) {
+    char closest[32];
+    std::snprintf(closest, sizeof closest, "%.3f", static_cast<double>(view.negative));
+    throw Error(source + ": the interval makes a pattern that common sounds match (a plain tone or hit comes within " +
+                closest + " dB of it): choose a longer or richer interval");
+  }
 }
 
 int RunCreate(const CreateArgs& args) {
   std::string written = CreatePatternFile(args);
   DetectorView view;
+  SignalTVSEx record;
+  LoadPattern(written, record);
+  const double seconds = static_cast<double>(record.Nblock) * 576.0 / kLibraryRate;
   if (ViewThroughDetector(written, view) && view.negative < kPlainPatternDistance)
     PrintWarning(written + ": a plain pattern (short and simple): similar sounds may match it (sigpat info shows why)");
+  else if (seconds < kShortPatternSeconds)
+    PrintWarning(written + ": a short clip (" + std::to_string(seconds).substr(0, 4) +
+                 " s): parts of other sounds may match it; a longer interval is safer");
   if (!WriteOut(EscapeControl(written) + "\n")) return kExitFailure;
   for (const std::string& variant : CreateSpeedVariants(args, written))
     if (!WriteOut(EscapeControl(variant) + "\n")) return kExitFailure;

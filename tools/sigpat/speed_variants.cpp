@@ -107,7 +107,7 @@ std::string WritePattern(const std::vector<float>& clip, const std::string& sour
       throw Error(source + ": the library refused a block of the speed-shifted clip", capture.lines());
   }
   if (!maker.GetFlagCreatedPattern()) throw Error("cannot write " + destination, capture.lines());
-  output.Commit(&CheckNewPattern);
+  output.Commit([&](const std::string& file) { CheckNewPattern(file, source); });
   return destination;
 }
 
