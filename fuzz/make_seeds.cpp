@@ -347,6 +347,10 @@ void AudioSeeds(const fs::path& dir) {
   Save(dir, "raw-odd-tail", Prefixed({1, 2, 0, 2, 0}, Cut(ToneBytes(100, 3, false), 299)));
   // Also the input that found a memcpy from a null pointer in the standard-input reader.
   Save(dir, "raw-empty", Bytes{1, 0, 0, 0, 0});
+  // Audio files on standard input are decoded as streams, also when cut short.
+  Save(dir, "stdin-wav", Prefixed({1, 0, 0, 0, 0}, Wav(1, 2, 48000, 16, ToneBytes(600, 2, false))));
+  Save(dir, "stdin-wav-data-cut", Prefixed({3, 0, 0, 0, 0}, Wav(1, 1, 44100, 16, ToneBytes(200, 2, false), 100000)));
+  Save(dir, "stdin-header-only", Prefixed({1, 0, 0, 0, 0}, Bytes{'f', 'L', 'a', 'C', 0, 0, 0, 34}));
 }
 
 }  // namespace

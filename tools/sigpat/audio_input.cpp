@@ -2,7 +2,7 @@
 
 #include <sndfile.h>
 #include <soxr.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +14,7 @@
 #include <exception>
 
 #include "messages.h"
-#include "signals.h"
+#include "pipe_stream.h"
 
 namespace sigpat {
 
@@ -43,8 +43,8 @@ void ToMono(const double* interleaved, std::size_t frames, int channels, int cha
 // A file read through libsndfile; values normalised to full scale 1.0.
 class SndfileSource : public FrameSource {
  public:
-  SndfileSource(SNDFILE* file, int channels, int channel, std::string name)
-      : file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
+  SndfileSource(SNDFILE* file, int channels, int channel, std::string name, std::unique_ptr<PipeStream> stream)
+      : stream_(std::move(stream)), file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
   ~SndfileSource() override { sf_close(file_); }
 
   std::size_t Read(double* out, std::size_t n) override {
@@ -57,6 +57,7 @@ class SndfileSource : public FrameSource {
   }
 
  private:
+  std::unique_ptr<PipeStream> stream_;  // what a stream is decoded from (outlives file_)
   SNDFILE* file_;
   int channels_;
   int channel_;
@@ -67,29 +68,24 @@ class SndfileSource : public FrameSource {
 // Raw interleaved PCM from standard input.
 class RawStdinSource : public FrameSource {
  public:
-  RawStdinSource(std::string format, int channels, int channel)
-      : format_(std::move(format)), channels_(channels), channel_(channel) {
+  RawStdinSource(std::unique_ptr<PipeStream> stream, std::string format, int channels, int channel)
+      : stream_(std::move(stream)), format_(std::move(format)), channels_(channels), channel_(channel) {
     bytesPerValue_ = format_ == "s16le" || format_ == "s16be" ? 2 : format_ == "s24le" ? 3 : 4;
   }
 
   std::size_t Read(double* out, std::size_t n) override {
     const std::size_t frameBytes = static_cast<std::size_t>(bytesPerValue_) * channels_;
-    bytes_.resize(std::max(n * frameBytes, kHeaderProbe));
+    bytes_.resize(n * frameBytes);
     // Keep the bytes of a frame cut by the previous read.
     std::size_t have = pending_.size();
     if (have > 0) std::memcpy(bytes_.data(), pending_.data(), have);
     pending_.clear();
     while (have < frameBytes * n) {
-      const std::size_t got = ReadSome(bytes_.data() + have, bytes_.size() - have);
+      const std::size_t got = stream_->Read(bytes_.data() + have, bytes_.size() - have);
       have += got;
       if (got == 0) break;
-      if (!probed_ && have < kHeaderProbe) continue;  // the first bytes decide what the stream is
-      if (!probed_) CheckNotAContainer(bytes_.data(), have);
-      probed_ = true;
       if (have >= frameBytes) break;  // deliver what arrived: a live feed must not wait for a full buffer
     }
-    if (!probed_ && have > 0) CheckNotAContainer(bytes_.data(), have);
-    probed_ = true;
     const std::size_t frames = have / frameBytes;
     pending_.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes),
                     bytes_.begin() + static_cast<std::ptrdiff_t>(have));
@@ -117,42 +113,11 @@ class RawStdinSource : public FrameSource {
     return f;  // f32le
   }
 
-  // Up to size bytes of standard input; 0 at its end or once a stop signal came. Waits for
-  // data in short steps so that a stop is seen on a silent pipe too.
-  static std::size_t ReadSome(unsigned char* data, std::size_t size) {
-    while (!StopRequested()) {
-      pollfd p{STDIN_FILENO, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 200);
-      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-      const ssize_t n = ::read(STDIN_FILENO, data, size);
-      if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno == EINTR || errno == EAGAIN) continue;
-      throw Error(std::string("-: read error on standard input (") + std::strerror(errno) + ")");
-    }
-    return 0;
-  }
-
-  // Audio files piped in are not raw PCM: their samples would be taken for noise.
-  static void CheckNotAContainer(const unsigned char* p, std::size_t n) {
-    auto starts = [&](const char* magic) { return n >= std::strlen(magic) && std::memcmp(p, magic, std::strlen(magic)) == 0; };
-    const char* kind = nullptr;
-    if (starts("RIFF") || starts("RIFX") || starts("RF64")) kind = "a WAV file";
-    else if (starts("fLaC")) kind = "a FLAC file";
-    else if (starts("OggS")) kind = "an Ogg file";
-    else if (starts("ID3")) kind = "an MP3 file";
-    else if (starts("FORM") && n >= 12 && (std::memcmp(p + 8, "AIFF", 4) == 0 || std::memcmp(p + 8, "AIFC", 4) == 0))
-      kind = "an AIFF file";
-    if (kind != nullptr)
-      throw Error(std::string("-: standard input holds ") + kind +
-                  ", not raw PCM: give it as /dev/stdin to decode it, or pipe raw samples (see --raw-format)");
-  }
-
-  static constexpr std::size_t kHeaderProbe = 12;
+  std::unique_ptr<PipeStream> stream_;
   std::string format_;
   int channels_;
   int channel_;
   int bytesPerValue_;
-  bool probed_ = false;
   std::vector<unsigned char> bytes_;
   std::vector<unsigned char> pending_;
   std::vector<double> values_;
@@ -210,49 +175,63 @@ std::int16_t ToSample16(double x) {
 std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options) {
   std::unique_ptr<AudioInput> in(new AudioInput());
   in->name_ = name;
+  // Standard input, FIFOs, /dev/stdin and <(command) are streams, read as they come.
+  std::unique_ptr<PipeStream> stream;
   if (name == "-") {
-    in->isFile_ = false;
-    in->sourceRate_ = options.rawRate;
-    in->sourceChannels_ = options.rawChannels;
-    if (options.channel > options.rawChannels)
-      throw Error("-: channel " + std::to_string(options.channel) + " does not exist (the input has " +
-                  std::to_string(options.rawChannels) + ")");
-    in->source_ = std::make_unique<RawStdinSource>(options.rawFormat, options.rawChannels, options.channel);
-    in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
-                       std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+    stream = std::make_unique<PipeStream>(STDIN_FILENO, name, false);
+    if (stream->Container() == nullptr) {
+      in->isFile_ = false;
+      in->sourceRate_ = options.rawRate;
+      in->sourceChannels_ = options.rawChannels;
+      if (options.channel > options.rawChannels)
+        throw Error("-: channel " + std::to_string(options.channel) + " does not exist (the input has " +
+                    std::to_string(options.rawChannels) + ")");
+      in->source_ =
+          std::make_unique<RawStdinSource>(std::move(stream), options.rawFormat, options.rawChannels, options.channel);
+      in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
+                         std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+      return WithResampler(std::move(in));
+    }
   } else {
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw Error(name + ": is a directory, not an audio file");
-    // FIFOs, /dev/stdin and <(command) are read as streams, as they come.
-    const bool stream = !S_ISREG(st.st_mode);
-    if (!stream && st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
+    if (S_ISREG(st.st_mode) && st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
     if (::access(name.c_str(), R_OK) != 0) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
-
-    SF_INFO info;
-    std::memset(&info, 0, sizeof(info));
-    SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
-    if (file == nullptr)
-      throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
-    if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
-      sf_close(file);
-      throw Error(name + ": holds no audio samples");
+    if (!S_ISREG(st.st_mode)) {
+      const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+      stream = std::make_unique<PipeStream>(fd, name, true);
     }
-    if (options.channel > info.channels) {
-      sf_close(file);
-      throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
-                  std::to_string(info.channels) + ")");
-    }
-    in->isFile_ = true;
-    in->sourceRate_ = info.samplerate;
-    in->sourceChannels_ = info.channels;
-    in->expectedSamples_ = stream ? -1 : static_cast<std::int64_t>(std::llround(
-        static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
-    in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
-                       std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
-    in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
   }
 
+  SF_INFO info;
+  std::memset(&info, 0, sizeof(info));
+  SNDFILE* file = stream ? sf_open_virtual(PipeStream::VirtualIo(), SFM_READ, &info, stream.get())
+                         : sf_open(name.c_str(), SFM_READ, &info);
+  if (file == nullptr) throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
+  if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
+    sf_close(file);
+    throw Error(name + ": holds no audio samples");
+  }
+  if (options.channel > info.channels) {
+    sf_close(file);
+    throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
+                std::to_string(info.channels) + ")");
+  }
+  in->isFile_ = name != "-";
+  in->sourceRate_ = info.samplerate;
+  in->sourceChannels_ = info.channels;
+  in->expectedSamples_ = stream ? -1 : static_cast<std::int64_t>(std::llround(
+      static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+  in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
+                     std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+  in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name, std::move(stream));
+  return WithResampler(std::move(in));
+}
+
+std::unique_ptr<AudioInput> AudioInput::WithResampler(std::unique_ptr<AudioInput> in) {
+  const std::string& name = in->name_;
   if (in->sourceRate_ != kLibraryRate) {
     soxr_error_t err = nullptr;
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);

@@ -40,8 +40,10 @@ class FrameSource {
 
 class AudioInput {
  public:
-  // Opens NAME ("-": raw PCM on standard input). Throws Error ("NAME: problem") when the file
-  // is missing, unreadable, not audio or holds no samples, or the channel does not exist.
+  // Opens NAME ("-": standard input, raw PCM unless it starts with the header of an audio file,
+  // which is then decoded; FIFOs and other non-regular files are decoded as streams). Throws
+  // Error ("NAME: problem") when the file is missing, unreadable, not audio or holds no
+  // samples, or the channel does not exist.
   static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options);
   // Expected samples at 44100 Hz of a file without opening it for reading; -1 when unknown.
   static std::int64_t ProbeExpectedSamples(const std::string& name);
@@ -61,6 +63,8 @@ class AudioInput {
 
  private:
   AudioInput() = default;
+  // Adds the resampler to 44100 Hz when the source has another rate.
+  static std::unique_ptr<AudioInput> WithResampler(std::unique_ptr<AudioInput> in);
   std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
 
   std::string name_;
