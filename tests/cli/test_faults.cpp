@@ -182,7 +182,7 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveWholeLinesAndTheirStatus) {
     const std::string out = File("random" + std::to_string(run));
     const std::string input = File("long.wav");
     Child c = Start({"scan", "--json", "-j", "2", "-p", File("clip.tvs"), input, input, input, input}, out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1200)(random)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 1200)(random)));
     ::kill(c.pid, sig);
     const int status = c.Wait();
     EXPECT_TRUE(status == 128 + sig || status == 0) << status;

@@ -172,7 +172,6 @@ int Main(int argc, char** argv) {
 
   SetVerbosity(verbosity);
   InstallLibrarySink();
-  InstallStopSignals();
   try {
     if (*createCmd) return RunCreate(create);
     if (*scanCmd) return RunScan(scan);
@@ -193,6 +192,7 @@ int Main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  sigpat::InstallStopSignals();  // first: a stop that comes while the command line is read counts too
   int status = Main(argc, argv);
   return sigpat::FinishOutput(sigpat::StopStatus(status));
 }
