@@ -15,8 +15,10 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <windows.h>
+
 #include <filesystem>
+
+#include "sp_platform.h"  // windows.h without the min/max macros
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
