@@ -76,7 +76,6 @@ int FinishOutput(int status) {
     g_outFailed = true;
     WriteErrLocked(std::string("sigpat: error: cannot write standard output: ") + std::strerror(errno) + "\n");
   }
-  if (::close(STDERR_FILENO) != 0 && errno != EBADF && errno != EINTR) g_errFailed = true;
   return status == 0 && OutputFailed() ? kExitFailure : status;
 }
 

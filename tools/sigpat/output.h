@@ -29,9 +29,10 @@ void WriteErrLocked(const std::string& text);
 // True once a write to standard output or standard error failed.
 bool OutputFailed();
 
-// At the end of the process: closes standard output and standard error, so that an error
-// reported only when the data reaches its device is seen. Returns status, or 1 when any output
-// was lost and status was 0.
+// At the end of the process: closes standard output, so that an error reported only when the
+// data reaches its device is seen (standard error stays open for what the runtime reports at
+// exit; every line written to it was checked). Returns status, or 1 when any output was lost
+// and status was 0.
 int FinishOutput(int status);
 
 // Text from outside (names stored in a pattern file, file names) made safe for a terminal:
