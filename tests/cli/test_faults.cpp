@@ -316,6 +316,10 @@ TEST_F(Faults, FifosAreReadAsAudioStreamsAndRefusedAsPatterns) {
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_NE(r.err.find(fifo + ": is not a regular file"), std::string::npos) << r.err;
   }
+  // A list of patterns may be a stream too (its relative names are then from the current directory).
+  RunResult listed = Shell("cd " + fs::path(clip).parent_path().string() + " && timeout 20 " + Sigpat() +
+                           " scan --json --patterns <(echo clip.tvs) stream.wav");
+  EXPECT_EQ(ParseLines(listed.out).size(), 1u) << listed.err;
   // Audio from standard input, a FIFO, /dev/stdin or a process substitution is a stream: an
   // audio file there is decoded, not taken for raw samples.
   const std::string flac = dir.File("stream.flac");

@@ -125,7 +125,7 @@ int Main(int argc, char** argv) {
                       "Raw PCM on standard input (default s16le): headerless samples, interleaved channels, taken as "
                       "they come; a WAV, FLAC, Ogg or MP3 stream on standard input is recognised by its header")
       ->check(CLI::IsMember(RawFormats()));
-  scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input")
+  scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input (taken as given: at a wrong rate or format the samples are noise and nothing is found)")
       ->transform(Number(1000, 768000, true));
   scanCmd->add_option("--channels", scan.audio.rawChannels, "Channels of raw PCM on standard input")
       ->transform(Number(1, 64, true));

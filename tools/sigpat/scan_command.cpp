@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -63,16 +65,18 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
     std::error_code ec;
     if (fs::is_directory(args.patternList, ec))
       throw Error(args.patternList + ": is a directory, not a list of pattern files (give a directory with -p)");
-    std::ifstream list(args.patternList, std::ios::binary);
-    if (!list) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
+    std::ifstream file(args.patternList, std::ios::binary);
+    if (!file) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
+    // Read whole (it may be a pipe, as with <(ls ...)), then taken line by line.
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
     // A list is text: a pattern file given here instead of with -p holds bytes no list has.
-    char head[512];
-    list.read(head, sizeof head);
-    if (std::memchr(head, 0, static_cast<std::size_t>(list.gcount())) != nullptr)
+    if (text.find('\0') != std::string::npos)
       throw Error(args.patternList + ": is not a list of pattern files but binary data (give a pattern file with -p)");
-    list.clear();
-    list.seekg(0);
-    const fs::path dir = fs::path(args.patternList).parent_path();
+    std::istringstream list(text);
+    // Relative names are taken from the list's directory; for a list that is a stream (a pipe,
+    // <(command)), from the current one.
+    const fs::path dir = fs::is_regular_file(args.patternList, ec) ? fs::path(args.patternList).parent_path() : fs::path();
     std::string line;
     while (std::getline(list, line)) {
       while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
