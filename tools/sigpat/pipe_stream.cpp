@@ -91,9 +91,17 @@ std::size_t PipeStream::Read(void* out, std::size_t n) {
 
 bool PipeStream::Seek(std::int64_t position) {
   if (position < keptBase_) return false;
-  while (keptBase_ + static_cast<std::int64_t>(kept_.size()) < position && !ended_) Fill(position);
-  pos_ = std::min(position, keptBase_ + static_cast<std::int64_t>(kept_.size()));
-  return pos_ == position;
+  while (true) {
+    const std::int64_t end = keptBase_ + static_cast<std::int64_t>(kept_.size());
+    if (position <= end) {
+      pos_ = position;
+      return true;
+    }
+    // Skipping ahead passes over what arrives, so that only the recent past stays kept.
+    pos_ = end;
+    if (ended_) return false;
+    Fill(end + 1);
+  }
 }
 
 const char* PipeStream::Container() {
