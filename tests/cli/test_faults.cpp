@@ -102,6 +102,17 @@ Child Start(const std::vector<std::string>& args, const std::string& outFile) {
   return c;
 }
 
+// Waits until the child catches SIGTERM (its handlers are installed): a signal before that
+// would find the process still starting.
+void WaitForHandlers(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 class Faults : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
@@ -182,7 +193,8 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveWholeLinesAndTheirStatus) {
     const std::string out = File("random" + std::to_string(run));
     const std::string input = File("long.wav");
     Child c = Start({"scan", "--json", "-j", "2", "-p", File("clip.tvs"), input, input, input, input}, out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 1200)(random)));
+    WaitForHandlers(c.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1200)(random)));
     ::kill(c.pid, sig);
     const int status = c.Wait();
     EXPECT_TRUE(status == 128 + sig || status == 0) << status;
