@@ -1,5 +1,5 @@
 // Fuzz target: what the command line of sigpat takes from the user and from files before any
-// audio is read. Byte 0 picks the part, the rest is its input:
+// audio is read. Byte 0 picks what is fuzzed, the rest is its input:
 //   0  a number option and a time option (strict parsing: finite, in range, short messages)
 //   1  a name printed on a terminal (control characters escaped)
 //   2  a pattern file renamed for its destination (create's atomic write): the bytes of the
