@@ -6,6 +6,9 @@
 // the channel to pick. The rest is the file or the standard-input stream. Every sample read
 // must arrive in chunks no larger than asked for; failures must be reported as the tool's
 // errors, never as crashes.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,13 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* body = data + (size < skip ? size : skip);
   const std::size_t bodySize = size < skip ? 0 : size - skip;
 
-  std::FILE* savedStdin = stdin;
-  std::FILE* fed = nullptr;
+  // Standard input is file descriptor 0, read directly: the stream goes there through a file.
+  int savedStdin = -1;
   std::string name = "-";
   if (raw) {
-    fed = bodySize > 0 ? fmemopen(const_cast<std::uint8_t*>(body), bodySize, "rb") : std::fopen("/dev/null", "rb");
-    if (fed == nullptr) return 0;
-    stdin = fed;
+    const std::string fed = spfuzz::ScratchDir() + "/stdin.raw";
+    if (!spfuzz::WriteBytes(fed, body, bodySize)) return 0;
+    const int fd = ::open(fed.c_str(), O_RDONLY);
+    if (fd < 0) return 0;
+    savedStdin = ::dup(0);
+    ::dup2(fd, 0);
+    ::close(fd);
   } else {
     name = spfuzz::ScratchDir() + "/input.wav";
     if (!spfuzz::WriteBytes(name, body, bodySize)) return 0;
@@ -80,9 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Unreadable input is reported to the user; that is the expected outcome for most inputs.
   }
 
-  if (fed != nullptr) {
-    stdin = savedStdin;
-    std::fclose(fed);
+  if (savedStdin >= 0) {
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "PatternDetector.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -346,9 +347,101 @@ void AudioSeeds(const fs::path& dir) {
   Save(dir, "raw-odd-tail", Prefixed({1, 2, 0, 2, 0}, Cut(ToneBytes(100, 3, false), 299)));
   // Also the input that found a memcpy from a null pointer in the standard-input reader.
   Save(dir, "raw-empty", Bytes{1, 0, 0, 0, 0});
+  // Audio files on standard input are decoded as streams, also when cut short.
+  Save(dir, "stdin-wav", Prefixed({1, 0, 0, 0, 0}, Wav(1, 2, 48000, 16, ToneBytes(600, 2, false))));
+  Save(dir, "stdin-wav-data-cut", Prefixed({3, 0, 0, 0, 0}, Wav(1, 1, 44100, 16, ToneBytes(200, 2, false), 100000)));
+  Save(dir, "stdin-header-only", Prefixed({1, 0, 0, 0, 0}, Bytes{'f', 'L', 'a', 'C', 0, 0, 0, 34}));
 }
 
 }  // namespace
+
+Bytes Text(const std::string& t) { return Bytes(t.begin(), t.end()); }
+
+// Sidecars of the sidecar target's pattern: one a calibration really wrote, then hostile ones.
+void SidecarSeeds(const fs::path& dir) {
+  const spfuzz::LibraryPattern good = spfuzz::MakeLibraryPattern("sidecar", {900.0, 2500.0, 1400.0}, 100);
+  if (good.path.empty()) return;
+  SignalPattern engine;
+  char* names[] = {const_cast<char*>(good.path.c_str())};
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = names;
+  par.NsampleMax = 1152;
+  if (!engine.InitSignalPattern(&par)) return;
+  PatternDetector detector;
+  if (!detector.Attach(&engine, nullptr, 1)) return;
+  detector.BeginBackgroundCalibration();
+  std::vector<std::int16_t> block(1152);
+  for (int i = 0; i < 400; ++i) {
+    spfuzz::FillSignal(block.data(), block.size(), static_cast<std::uint32_t>(i + 1), 0.3f);
+    engine.Pattern(1152, block.data(), SP_SAMPLE_S16, nullptr);
+  }
+  detector.EndBackgroundCalibration();
+  if (!detector.SaveCalibration(0, good.path.c_str())) return;
+  const Bytes written = ReadFile(good.path + ".cal");
+  const std::string valid(written.begin(), written.end());
+  Save(dir, "valid", Text(valid));
+  const std::string head = valid.substr(0, valid.find("threshold "));
+  Save(dir, "threshold-huge", Text(head + "threshold 1e300\n"));
+  Save(dir, "threshold-tiny", Text(head + "threshold 1e-300\n"));
+  Save(dir, "threshold-nan", Text(head + "threshold nan\n"));
+  Save(dir, "threshold-inf", Text(head + "threshold inf\n"));
+  Save(dir, "key-inside-long-line", Text(head + std::string(300, 'x') + " threshold 0.1\n"));
+  Save(dir, "key-twice", Text(valid + "threshold 0.1\n"));
+  Save(dir, "key-missing", Text(head));
+  Save(dir, "trailing-text", Text(head + "threshold 0.5 dB\n"));
+  Save(dir, "crlf", Text(std::string("signalpattern-calibration 1\r\n") + valid.substr(valid.find('\n') + 1)));
+  Save(dir, "no-newline-at-end", Text(valid.substr(0, valid.size() - 1)));
+  Save(dir, "stale-spectrum", Text(head.substr(0, head.find("spectrum ")) + "spectrum 0123456789abcdef\n" +
+                                   head.substr(head.find("background_seconds")) + valid.substr(head.size())));
+  Save(dir, "empty", {});
+  Save(dir, "binary", Bytes{0, 1, 2, 0xFF, 0xFE, '\n', 0x7F});
+}
+
+// The command-line pieces: byte 0 picks numbers (0), names (1) or a pattern renamed (2).
+void CliSeeds(const fs::path& dir) {
+  const char* numbers[] = {"0.5", "1e300", "nan", "-inf", "0x1p3", " 1", "1e", "00:01:01.195", "1:60", "99:59:59.999",
+                           "12345678901234567890123456789012345678901234567890"};
+  for (std::size_t i = 0; i < std::size(numbers); ++i) {
+    Bytes seed{0};
+    for (const char* c = numbers[i]; *c != 0; ++c) seed.push_back(static_cast<std::uint8_t>(*c));
+    Save(dir, "number-" + std::to_string(i), seed);
+  }
+  Save(dir, "name-escapes", Text(std::string("\x01") + "bell\a esc\x1b[2J del\x7f c1\xc2\x9b end"));
+  // A pattern the library wrote under a relative name (the working directory is the scratch
+  // directory), then that name and a destination a third as long as the file.
+  const spfuzz::LibraryPattern clip = spfuzz::MakeLibraryPattern("renamed-clip", {700.0, 1400.0}, 80);
+  SignalPattern maker;
+  char source[] = "renamed.wav";
+  if (maker.CreatePattern(static_cast<sp_ulong>(clip.clip.size()), 0, static_cast<sp_ulong>(clip.clip.size() - 1),
+                          const_cast<std::int16_t*>(clip.clip.data()), SP_SAMPLE_S16, source, 44100.0f, 0x20000) == 1) {
+    const Bytes file = ReadFile("renamed.tvs");
+    const std::string head = std::string(1, '\2') + "renamed.tvs" + std::string(1, '\0') +
+                             std::string((file.size() + 3) / 3, 'd');
+    Bytes seed(head.begin(), head.end());
+    seed.insert(seed.end(), file.begin(), file.end());
+    Save(dir, "renamed-pattern", seed);
+  }
+}
+
+// Spectra for the picture: byte 0 the band count, then float32 values.
+void PatternPngSeeds(const fs::path& dir) {
+  auto spectrum = [](std::uint8_t bands, const std::vector<float>& values) {
+    Bytes b{bands};
+    for (float v : values) {
+      std::uint32_t u;
+      std::memcpy(&u, &v, 4);
+      for (int k = 0; k < 4; ++k) b.push_back(static_cast<std::uint8_t>(u >> (8 * k)));
+    }
+    return b;
+  };
+  std::vector<float> levels;
+  for (int i = 0; i < 8 * 40; ++i) levels.push_back(std::pow(10.0f, -static_cast<float>(i % 9)));
+  Save(dir, "eight-bands", spectrum(7, levels));
+  Save(dir, "silence", spectrum(7, std::vector<float>(8 * 20, 0.0f)));
+  Save(dir, "non-finite", spectrum(7, {INFINITY, NAN, -INFINITY, -1.0f, 1e38f, 1e-45f, 0.0f, 3.0f}));
+  Save(dir, "one-band-long", spectrum(0, std::vector<float>(3000, 0.01f)));
+}
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -362,5 +455,8 @@ int main(int argc, char** argv) {
   TestDataSeeds(corpus / "test_data");
   RecognizerSeeds(corpus / "recognizer");
   AudioSeeds(corpus / "audio_input");
+  SidecarSeeds(corpus / "sidecar");
+  CliSeeds(corpus / "cli");
+  PatternPngSeeds(corpus / "pattern_png");
   return 0;
 }

@@ -78,7 +78,7 @@ class SP_API DeviationStat {
   sp_ulong GetNSampleInStatictics(int elem);
   int IntersectionOfIntervals(DeviationStat* other, int elem, ParStat** pThis, ParStat** pOther);
   void OutStatictics(unsigned int channel);
-  // Name of measure i (empty outside 0..4), in one static text buffer.
+  // Name of measure i (empty outside 0..4), in a text buffer of the calling thread.
   static const char* GetElemName(int i);
 };
 

@@ -13,10 +13,11 @@ constexpr unsigned int SP_SAMPLE_S32_HIGH = 4;   // high half of a 32-bit word (
 
 // Threads: every operation runs in the caller's thread; one object must not be used from two
 // threads at once, while separate objects may run in separate threads. The message buffer of
-// the diagnostic lines and the text returned by GetVersionName are per thread. What stays
+// the diagnostic lines, the text returned by GetVersionName and the measure-name buffer of
+// DeviationStat::GetElemName are per thread. What stays
 // process-wide and unsynchronised: the measure switches DeviationStat::fUseElem (changed by
 // SetflagUseElemInStatistics for every object) and the object counter DeviationStat::NObject,
-// the measure-name buffer of DeviationStat::GetElemName, the constant DefaultAmpRangesPar (only
+// the constant DefaultAmpRangesPar (only
 // read) and the installed sink handler (SetOutLogMessageHandler, guarded by the library).
 //
 // Copies: a copy is an independent recognizer in the same state (buffers, patterns and filter

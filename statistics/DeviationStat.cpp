@@ -290,7 +290,8 @@ int DeviationStat::IntersectionOfIntervals(DeviationStat* other, int elem, ParSt
 }
 
 const char* DeviationStat::GetElemName(int i) {
-  static char name[32];
+  // One buffer per thread: threads writing statistics at once do not share it.
+  thread_local char name[32];
   const char* source = (i >= 0 && i < NumberOfElem) ? kElemName[i] : "";
   std::strncpy(name, source, sizeof(name) - 1);
   name[sizeof(name) - 1] = 0;

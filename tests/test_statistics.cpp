@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviationStat.h"
@@ -96,6 +97,10 @@ TEST(DeviationStat, SwitchedOffOffersMeanAndVariance) {
   const char* names[] = {"AbsDev", "RelDev", "MaxDevAbsLow", "RelDevMaxPowBand", "Correlation", ""};
   for (int i = 0; i < 6; ++i) EXPECT_STREQ(DeviationStat::GetElemName(i), names[i]);
   EXPECT_STREQ(DeviationStat::GetElemName(-1), "");
+  // Threads writing statistics at once each get their own name buffer.
+  const char* other = nullptr;
+  std::thread([&] { other = DeviationStat::GetElemName(3); }).join();
+  EXPECT_NE(other, DeviationStat::GetElemName(0));
 }
 
 TEST(DeviationStat, HistogramBinsAndRelease) {

@@ -42,8 +42,9 @@ class Detection:
     loaded set and ``name`` the pattern's own name; ``begin``/``end`` are samples at 44100 Hz
     (both included) and ``begin_s``/``end_s`` seconds from the start of the input. ``rel_dev`` and
     ``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
-    measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``) is None for the
-    library's rule.
+    measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``, and ``match``:
+    "level" or "shape", what found it, with ``stretch``: the speed change of the input in
+    percent that the shape distance found) is None for the library's rule.
     """
 
     input: str
@@ -62,12 +63,14 @@ class Detection:
     threshold: Optional[float] = None
     group: Optional[int] = None
     speed: Optional[float] = None
+    match: Optional[str] = None
+    stretch: Optional[float] = None
 
     def to_dict(self) -> dict:
         """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
         d = dataclasses.asdict(self)
         if self.confidence is None:
-            for key in ("confidence", "distance", "threshold", "group", "speed"):
+            for key in ("confidence", "distance", "threshold", "group", "speed", "match", "stretch"):
                 del d[key]
         return d
 

@@ -43,7 +43,8 @@ py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
   return py::make_tuple(d.input, d.file, d.pattern, d.name, begin, end, Six(static_cast<double>(begin) / sigpat::kLibraryRate),
                         Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.relDev), Six(d.relDevMpb), d.rule,
                         opt(d.confidence), opt(d.score), opt(d.threshold),
-                        own ? py::object(py::int_(d.group)) : py::object(py::none()), opt(d.speed));
+                        own ? py::object(py::int_(d.group)) : py::object(py::none()), opt(d.speed),
+                        own ? py::object(py::str(d.match)) : py::object(py::none()), opt(d.stretch));
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {

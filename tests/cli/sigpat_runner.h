@@ -44,10 +44,20 @@ class SigpatTest : public ::testing::Test {
 
   // Runs sigpat with the arguments (a shell command line), standard input from stdinFile.
   static RunResult Run(const std::string& args, const std::string& stdinFile = "/dev/null") {
+    return Shell(std::string(SIGPAT_EXE) + " " + args + " <" + stdinFile);
+  }
+
+  // Runs a shell command line (bash) with its standard output and error captured.
+  static RunResult Shell(const std::string& command) {
     static int counter = 0;
     const std::string out = File("out" + std::to_string(counter)), err = File("err" + std::to_string(counter));
+    const std::string script = File("cmd" + std::to_string(counter));
     ++counter;
-    const std::string cmd = std::string(SIGPAT_EXE) + " " + args + " <" + stdinFile + " >" + out + " 2>" + err;
+    {
+      std::ofstream s(script);
+      s << command << "\n";
+    }
+    const std::string cmd = "bash " + script + " >" + out + " 2>" + err;
     int raw = std::system(cmd.c_str());
     RunResult r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);

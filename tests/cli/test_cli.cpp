@@ -269,12 +269,12 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"scan -p " + clip + " " + bad.File("nosamples.wav"), 1, bad.File("nosamples.wav") + ": holds no audio samples"},
       {"scan -p " + clip + " -", 1, "-: no audio samples on standard input"},
       {"scan -p " + clip + " --channel 3 " + File("stereo48.wav"), 1, "channel 3 does not exist"},
-      {"create " + wav + " --begin-sec 5 --end-sec 4", 1, wav + ": the interval 220500..176399 is reversed"},
+      {"create " + wav + " --begin 5 --end 4", 2, wav + ": the interval 5..4 is reversed"},
       {"create " + wav + " --begin-sec 15 --end-sec 17", 1, wav + ": the interval 661500..749699 lies outside the file"},
       {"create " + wav + " --begin 100 --end 1000", 1, wav + ": the interval 100..1000 is too short"},
       {"create " + bad.File("missing.wav"), 1, bad.File("missing.wav") + ": No such file or directory"},
       {"create " + File("clip.wav") + " -o " + bad.File("no/such/dir/x.tvs"), 1,
-       bad.File("no/such/dir/x.tvs") + ": the pattern file could not be written"},
+       "cannot write " + bad.File("no/such/dir/x.tvs") + ": No such file or directory"},
       {"scan -p " + bad.File("missing.tvs") + " " + wav, 1, bad.File("missing.tvs") + ": No such file or directory"},
       {"scan -p " + wav + " " + wav, 1, wav + ": not a pattern file"},
       {"scan -p " + empty.path() + " " + wav, 1, empty.path() + ": the directory holds no .tvs pattern files"},
@@ -290,7 +290,7 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"create " + wav + " --begin 1 --begin-sec 1", 2, "usage error"},
       {"create -", 2, "create needs an audio file"},
       {"", 2, "usage error"},
-      {"frobnicate", 2, "usage error"},
+      {"frobnicate", 2, "unknown command \"frobnicate\""},
   };
   for (const auto& c : cases) {
     RunResult r = Run(c.args);
@@ -305,11 +305,11 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
     while (std::getline(err, more))
       EXPECT_TRUE(more.rfind("  ", 0) == 0 || more.rfind("Run 'sigpat --help'", 0) == 0) << c.args << "\n" << r.err;
   }
-  // The refusals that the library explains show its lines.
-  RunResult refused = Run("scan -p " + clip + " -p " + bad.File("four.tvs") + " " + wav);
-  EXPECT_NE(refused.err.find("  InitTimeSpectrumEst(): "), std::string::npos) << refused.err;
-  RunResult notPattern = Run("scan -p " + wav + " " + wav);
-  EXPECT_NE(notPattern.err.find("  LoadRecognizePattern(): "), std::string::npos) << notPattern.err;
+  // The library's own lines of a refusal (converted from Windows-1251) come only with -v.
+  RunResult refused = Run("scan -v -p " + clip + " -p " + bad.File("four.tvs") + " " + wav);
+  EXPECT_NE(refused.err.find("InitTimeSpectrumEst(): "), std::string::npos) << refused.err;
+  RunResult notPattern = Run("scan -v -p " + wav + " " + wav);
+  EXPECT_NE(notPattern.err.find("LoadRecognizePattern(): "), std::string::npos) << notPattern.err;
 
   // A bad input among good ones: the others are still scanned, the status tells of the failure.
   RunResult mixed = Run("scan --json -p " + clip + " " + bad.File("missing.wav") + " " + wav);

@@ -2,11 +2,14 @@
 
 #include <sndfile.h>
 #include <soxr.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -14,6 +17,7 @@
 #ifdef SIGPAT_WITH_FFMPEG
 #include "ffmpeg_source.h"
 #endif
+#include "pipe_stream.h"
 
 namespace sigpat {
 
@@ -45,8 +49,8 @@ namespace {
 // A file read through libsndfile; values normalised to full scale 1.0.
 class SndfileSource : public FrameSource {
  public:
-  SndfileSource(SNDFILE* file, int channels, int channel, std::string name)
-      : file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
+  SndfileSource(SNDFILE* file, int channels, int channel, std::string name, std::unique_ptr<PipeStream> stream)
+      : stream_(std::move(stream)), file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
   ~SndfileSource() override { sf_close(file_); }
 
   std::size_t Read(double* out, std::size_t n) override {
@@ -59,6 +63,7 @@ class SndfileSource : public FrameSource {
   }
 
  private:
+  std::unique_ptr<PipeStream> stream_;  // what a stream is decoded from (outlives file_)
   SNDFILE* file_;
   int channels_;
   int channel_;
@@ -69,8 +74,8 @@ class SndfileSource : public FrameSource {
 // Raw interleaved PCM from standard input.
 class RawStdinSource : public FrameSource {
  public:
-  RawStdinSource(std::string format, int channels, int channel)
-      : format_(std::move(format)), channels_(channels), channel_(channel) {
+  RawStdinSource(std::unique_ptr<PipeStream> stream, std::string format, int channels, int channel)
+      : stream_(std::move(stream)), format_(std::move(format)), channels_(channels), channel_(channel) {
     bytesPerValue_ = format_ == "s16le" || format_ == "s16be" ? 2 : format_ == "s24le" ? 3 : 4;
   }
 
@@ -82,12 +87,9 @@ class RawStdinSource : public FrameSource {
     if (have > 0) std::memcpy(bytes_.data(), pending_.data(), have);
     pending_.clear();
     while (have < frameBytes * n) {
-      std::size_t got = std::fread(bytes_.data() + have, 1, bytes_.size() - have, stdin);
+      const std::size_t got = stream_->Read(bytes_.data() + have, bytes_.size() - have);
       have += got;
-      if (got == 0) {
-        if (std::ferror(stdin)) throw Error(std::string("-: read error on standard input (") + std::strerror(errno) + ")");
-        break;
-      }
+      if (got == 0) break;
       if (have >= frameBytes) break;  // deliver what arrived: a live feed must not wait for a full buffer
     }
     const std::size_t frames = have / frameBytes;
@@ -117,6 +119,7 @@ class RawStdinSource : public FrameSource {
     return f;  // f32le
   }
 
+  std::unique_ptr<PipeStream> stream_;
   std::string format_;
   int channels_;
   int channel_;
@@ -213,97 +216,106 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
                                                    static_cast<double>(s.frames) * kLibraryRate / s.rate));
     in->description_ = s.description;
     in->source_ = std::move(s.source);
+    return WithResampler(std::move(in));
   };
 #else
   (void)stop;
 #endif
+  // Standard input, FIFOs, /dev/stdin and <(command) are streams, read as they come.
+  std::unique_ptr<PipeStream> stream;
   if (name == "-") {
-    in->isFile_ = false;
-    in->sourceRate_ = options.rawRate;
-    in->sourceChannels_ = options.rawChannels;
-    if (options.channel > options.rawChannels)
-      throw Error("-: channel " + std::to_string(options.channel) + " does not exist (the input has " +
-                  std::to_string(options.rawChannels) + ")");
-    in->source_ = std::make_unique<RawStdinSource>(options.rawFormat, options.rawChannels, options.channel);
-    in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
-                       std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+    stream = std::make_unique<PipeStream>(STDIN_FILENO, name, false);
+    if (stream->Container() == nullptr) {
+      in->isFile_ = false;
+      in->sourceRate_ = options.rawRate;
+      in->sourceChannels_ = options.rawChannels;
+      if (options.channel > options.rawChannels)
+        throw Error("-: channel " + std::to_string(options.channel) + " does not exist (the input has " +
+                    std::to_string(options.rawChannels) + ")");
+      in->source_ =
+          std::make_unique<RawStdinSource>(std::move(stream), options.rawFormat, options.rawChannels, options.channel);
+      in->description_ = "raw " + options.rawFormat + ", " + std::to_string(options.rawRate) + " Hz, " +
+                         std::to_string(options.rawChannels) + (options.rawChannels == 1 ? " channel" : " channels");
+      return WithResampler(std::move(in));
+    }
 #ifdef SIGPAT_WITH_FFMPEG
   } else if (IsUrl(name)) {
-    openFfmpeg("");
+    return openFfmpeg("");
 #endif
   } else {
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) throw Error(name + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw Error(name + ": is a directory, not an audio file");
-    if (st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
-    std::FILE* probe = std::fopen(name.c_str(), "rb");
-    if (probe == nullptr) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
-    char head[4] = {0, 0, 0, 0};
-    const bool headRead = std::fread(head, 1, sizeof(head), probe) == sizeof(head);
-    std::fclose(probe);
-    (void)headRead;
-
-    SF_INFO info;
-    std::memset(&info, 0, sizeof(info));
-#ifdef SIGPAT_WITH_FFMPEG
-    // libsndfile reads its own containers; everything else (MP3, AAC, MP4, video, ...) goes to
-    // FFmpeg, which counts corrupt frames and stays quiet about them.
-    if (!HasSndfileSignature(head)) {
-      openFfmpeg("");
-      return in.release()->WithResampler();
-    }
-#endif
-    SNDFILE* file = sf_open(name.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-#ifdef SIGPAT_WITH_FFMPEG
-      openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
-#else
-      throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
-#endif
+    if (S_ISREG(st.st_mode) && st.st_size == 0) throw Error(name + ": is empty (0 bytes), not an audio file");
+    if (::access(name.c_str(), R_OK) != 0) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+    if (!S_ISREG(st.st_mode)) {
+      const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw Error(name + ": cannot be read (" + std::strerror(errno) + ")");
+      stream = std::make_unique<PipeStream>(fd, name, true);
     } else {
-      if (info.frames <= 0 || info.channels < 1 || info.samplerate < 1) {
-        sf_close(file);
-        throw Error(name + ": holds no audio samples");
+#ifdef SIGPAT_WITH_FFMPEG
+      // libsndfile reads its own containers; everything else (MP3, AAC, MP4, video, ...) goes to
+      // FFmpeg, which counts corrupt frames and stays quiet about them.
+      char head[4] = {0, 0, 0, 0};
+      if (std::FILE* probe = std::fopen(name.c_str(), "rb")) {
+        if (std::fread(head, 1, sizeof(head), probe) != sizeof(head)) head[0] = 0;
+        std::fclose(probe);
       }
-      if (options.channel > info.channels) {
-        sf_close(file);
-        throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
-                    std::to_string(info.channels) + ")");
-      }
-      if (options.startFrame != 0) {
-        if (options.startFrame < 0 || options.startFrame >= info.frames ||
-            sf_seek(file, options.startFrame, SEEK_SET) != options.startFrame) {
-          const std::string reason = sf_strerror(file);
-          sf_close(file);
-          throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) + " of " +
-                      std::to_string(info.frames) + " (" + reason + ")");
-        }
-        info.frames -= options.startFrame;
-      }
-      in->isFile_ = true;
-      in->exactLength_ = true;
-      in->sourceRate_ = info.samplerate;
-      in->sourceChannels_ = info.channels;
-      in->expectedSamples_ = static_cast<std::int64_t>(
-          std::llround(static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
-      in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
-                         std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
-      in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name);
+      if (!HasSndfileSignature(head)) return openFfmpeg("");
+#endif
     }
   }
 
-  return in.release()->WithResampler();
+  SF_INFO info;
+  std::memset(&info, 0, sizeof(info));
+  SNDFILE* file = stream ? sf_open_virtual(PipeStream::VirtualIo(), SFM_READ, &info, stream.get())
+                         : sf_open(name.c_str(), SFM_READ, &info);
+  if (file == nullptr) {
+#ifdef SIGPAT_WITH_FFMPEG
+    if (!stream) return openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
+#endif
+    throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
+  }
+  if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
+    sf_close(file);
+    throw Error(name + ": holds no audio samples");
+  }
+  if (options.channel > info.channels) {
+    sf_close(file);
+    throw Error(name + ": channel " + std::to_string(options.channel) + " does not exist (the file has " +
+                std::to_string(info.channels) + ")");
+  }
+  if (options.startFrame != 0) {
+    if (stream || options.startFrame < 0 || options.startFrame >= info.frames ||
+        sf_seek(file, options.startFrame, SEEK_SET) != options.startFrame) {
+      const std::string reason = stream ? "a stream cannot be sought" : sf_strerror(file);
+      sf_close(file);
+      throw Error(name + ": cannot start reading at frame " + std::to_string(options.startFrame) + " of " +
+                  std::to_string(info.frames) + " (" + reason + ")");
+    }
+    info.frames -= options.startFrame;
+  }
+  in->isFile_ = name != "-";
+  in->exactLength_ = !stream;
+  in->sourceRate_ = info.samplerate;
+  in->sourceChannels_ = info.channels;
+  in->expectedSamples_ = stream ? -1 : static_cast<std::int64_t>(std::llround(
+      static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
+  in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
+                     std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+  in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name, std::move(stream));
+  return WithResampler(std::move(in));
 }
 
-std::unique_ptr<AudioInput> AudioInput::WithResampler() {
-  std::unique_ptr<AudioInput> in(this);
+std::unique_ptr<AudioInput> AudioInput::WithResampler(std::unique_ptr<AudioInput> in) {
+  const std::string& name = in->name_;
   if (in->sourceRate_ != kLibraryRate) {
     soxr_error_t err = nullptr;
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     soxr_t s = soxr_create(in->sourceRate_, kLibraryRate, 1, &err, &io, &quality, nullptr);
     if (s == nullptr || err != nullptr)
-      throw Error(name_ + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
+      throw Error(name + ": cannot resample from " + std::to_string(in->sourceRate_) + " Hz (" +
                   (err != nullptr ? err : "soxr") + ")");
     in->resampler_ = s;
   }
@@ -323,13 +335,17 @@ std::unique_ptr<AudioInput> AudioInput::FromSource(const std::string& name, std:
   in->description_ = std::to_string(sourceRate) + " Hz, " + std::to_string(sourceChannels) +
                      (sourceChannels == 1 ? " channel" : " channels");
   in->source_ = std::move(source);
-  return in.release()->WithResampler();
+  return WithResampler(std::move(in));
 }
 
 std::int64_t AudioInput::ProbeExpectedSamples(const std::string& name) {
   if (name == "-") return -1;
 #ifdef SIGPAT_WITH_FFMPEG
   if (IsUrl(name)) return -1;
+#endif
+  struct stat st;
+  if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+#ifdef SIGPAT_WITH_FFMPEG
   char head[4] = {0, 0, 0, 0};
   if (std::FILE* probe = std::fopen(name.c_str(), "rb")) {
     if (std::fread(head, 1, sizeof(head), probe) != sizeof(head)) head[0] = 0;

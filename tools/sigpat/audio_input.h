@@ -50,9 +50,11 @@ void MixToMono(const double* interleaved, std::size_t frames, int channels, int 
 
 class AudioInput {
  public:
-  // Opens NAME ("-": raw PCM on standard input; "scheme://...": a URL). Throws Error ("NAME:
-  // problem") when the file is missing, unreadable, not audio or holds no samples, or the
-  // channel does not exist. `stop`, when given, interrupts a network read once set.
+  // Opens NAME ("-": standard input, raw PCM unless it starts with the header of an audio file,
+  // which is then decoded; FIFOs and other non-regular files are decoded as streams;
+  // "scheme://...": a URL, through FFmpeg). Throws Error ("NAME: problem") when the file is
+  // missing, unreadable, not audio or holds no samples, or the channel does not exist. `stop`,
+  // when given, interrupts a network read once set.
   static std::unique_ptr<AudioInput> Open(const std::string& name, const AudioOptions& options,
                                           const std::atomic<bool>* stop = nullptr);
   // Frames of the caller's own source (samples in memory, say) named name, at sourceRate with
@@ -81,8 +83,8 @@ class AudioInput {
 
  private:
   AudioInput() = default;
-  // Takes ownership of this and adds the resampler when the source rate is not 44100 Hz.
-  std::unique_ptr<AudioInput> WithResampler();
+  // Adds the resampler to 44100 Hz when the source has another rate.
+  static std::unique_ptr<AudioInput> WithResampler(std::unique_ptr<AudioInput> in);
   std::size_t ReadSource(double* out, std::size_t n);  // at 44100 Hz, resampled when needed
 
   std::string name_;

@@ -33,6 +33,11 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
 // included (the whole input when no bounds are given). Not checked.
 void CreateInterval(const CreateArgs& args, std::int64_t total, std::int64_t& begin, std::int64_t& end);
 int RunCreate(const CreateArgs& args);
+// Refuses (Error naming source, the audio it was made from) a pattern file that cannot work:
+// unreadable, made of silence, or matched all but exactly by common sounds.
+void CheckNewPattern(const std::string& file, const std::string& source);
+// The loudest cell of a pattern must rise above this level (dB) or the clip counts as silent.
+constexpr float kSilentPatternDb = -70.0f;
 // The speed-shifted variants of the pattern just written (MAIN.tvs -> MAIN.speed+1.5.tvs, ...),
 // one faster and one slower per speed of args.speeds; returns the paths written.
 std::vector<std::string> CreateSpeedVariants(const CreateArgs& args, const std::string& mainPattern);
@@ -61,6 +66,9 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
 std::string FormatDetectionText(const Detection& d);
 std::string FormatDetectionJson(const Detection& d);
 int RunScan(const ScanArgs& args);
+// Warns about every sidecar calibration beside the patterns that the detector refuses (named,
+// with the reason): those patterns run with their own thresholds.
+void WarnAboutSidecars(const std::vector<std::string>& files);
 
 // ---- monitor
 
@@ -112,8 +120,10 @@ bool ViewThroughDetector(const std::string& pattern, DetectorView& view);
 // A pattern whose closest other sound is nearer than this (dB) is plain: short and simple, like
 // a lone beep, drum hit or click, close to every sound of its kind.
 constexpr float kPlainPatternDistance = 0.35f;
-// Draws a pattern's time-spectrum: time across, bands up, dB colours, labelled axes.
-void WritePatternPng(const SignalTVSEx& pattern, const std::string& title, const std::string& png);
+// Closer than this (dB), common sounds match the pattern all but exactly: create refuses it.
+constexpr float kUselessPatternDistance = 0.05f;
+// Clips shorter than this (seconds) get a warning even when they are not plain.
+constexpr double kShortPatternSeconds = 0.3;
 
 // ---- demo
 

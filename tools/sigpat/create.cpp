@@ -6,12 +6,17 @@
 // input still reaches the time-spectrum. The interval is in samples at 44100 Hz (the positions
 // that scan reports) or in seconds.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
+#include "pattern_output.h"
+#include "signals.h"
 
 namespace sigpat {
 
@@ -61,13 +66,19 @@ std::string CreatePatternFile(const CreateArgs& args) {
 
 std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64_t total) {
   if (total < 0) total = in.expectedSamples();
+  if (total < 0) throw Error(args.input + ": is a stream; create needs an audio file whose length is known");
 
   std::int64_t begin, end;
   CreateInterval(args, total, begin, end);
 
   const std::string interval = std::to_string(begin) + ".." + std::to_string(end);
-  if (begin > end)
-    throw Error(args.input + ": the interval " + interval + " is reversed or empty (its end lies before its begin)");
+  if (begin > end) {
+    // Said in the unit it was given in: a command-line mistake.
+    if (args.beginSeconds && args.endSeconds)
+      throw UsageError("the interval " + Seconds(begin) + " .. " + Seconds(end + 1) +
+                       " is reversed or empty (--end-sec lies before --begin-sec)");
+    throw UsageError(args.input + ": the interval " + interval + " is reversed or empty (its end lies before its begin)");
+  }
   if (begin < 0 || end >= total)
     throw Error(args.input + ": the interval " + interval + " lies outside the file (" + std::to_string(total) +
                 " samples at 44100 Hz, " + Seconds(total) + ")");
@@ -88,13 +99,12 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
   if (!maker.SetCreatePatternMode(static_cast<sp_long>(begin - skip), static_cast<sp_long>(end - skip),
                                   const_cast<char*>(args.input.c_str()), nullptr))
     throw Error(args.input + ": the library refused the interval " + interval, capture.lines());
-  if (!args.output.empty()) {
-    // The library appends ".tvs" to the name it is given.
-    std::string stem = args.output;
-    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".tvs") == 0) stem.resize(stem.size() - 4);
-    if (!maker.SetOutputPatternFileName(const_cast<char*>(stem.c_str())))
-      throw Error(args.output + ": the library refused the output name", capture.lines());
-  }
+  // The library writes under a temporary name; the file is moved into place once complete.
+  const std::string destination = PatternOutputPath(args.input, args.output);
+  PatternFileOutput output(destination);
+  std::string stem = output.LibraryStem();
+  if (!maker.SetOutputPatternFileName(stem.data()))
+    throw Error(destination + ": the library refused the output name", capture.lines());
 
   std::vector<std::int16_t> block(kBlockSamples);
   for (std::int64_t skipped = 0; skipped < skip;) {
@@ -104,6 +114,7 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
   }
   int silentLeft = kSilentBlocks;
   while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
+    if (StopRequested()) throw Error(destination + ": not written (stopped by a signal)");
     std::size_t got = 0;
     while (got < block.size()) {
       std::size_t n = in.Read(block.data() + got, block.size() - got);
@@ -115,21 +126,46 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
     if (maker.Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr) < 0)
       throw Error(args.input + ": the library refused a block of the input", capture.lines());
   }
-  if (!maker.GetFlagCreatedPattern()) {
-    std::string out = maker.PatternFileName != nullptr ? maker.PatternFileName : args.output;
-    throw Error(out + ": the pattern file could not be written", capture.lines());
+  if (!maker.GetFlagCreatedPattern())
+    throw Error("cannot write " + destination + ": " + std::strerror(errno != 0 ? errno : EIO), capture.lines());
+  output.Commit([&](const std::string& file) { CheckNewPattern(file, args.input); });
+  return destination;
+}
+
+void CheckNewPattern(const std::string& file, const std::string& source) {
+  SignalTVSEx p;
+  LoadPattern(file, p);
+  // Silence makes no pattern: every cell at the floor, nothing to compare.
+  float loudest = -1000.0f;
+  for (int i = 0; i < p.Nblock * p.Nband; ++i) loudest = std::max(loudest, PowToDB(p.Spectrum[i]));
+  if (!(loudest > kSilentPatternDb))
+    throw Error(source + ": the interval is silent (no band rises above " + std::to_string(static_cast<int>(kSilentPatternDb)) +
+                " dB): it would make a pattern that matches any quiet stretch");
+  // The decision layer compares every pattern with common sounds (tones, hits, bursts): one
+  // that such a sound matches all but exactly would be reported on every one of them.
+  DetectorView view;
+  if (ViewThroughDetector(file, view) && view.negative < kUselessPatternDistance) {
+    char closest[32];
+    std::snprintf(closest, sizeof closest, "%.3f", static_cast<double>(view.negative));
+    throw Error(source + ": the interval makes a pattern that common sounds match (a plain tone or hit comes within " +
+                closest + " dB of it): choose a longer or richer interval");
   }
-  return maker.GetPatternFileName();
 }
 
 int RunCreate(const CreateArgs& args) {
   std::string written = CreatePatternFile(args);
   DetectorView view;
+  SignalTVSEx record;
+  LoadPattern(written, record);
+  const double seconds = static_cast<double>(record.Nblock) * 576.0 / kLibraryRate;
   if (ViewThroughDetector(written, view) && view.negative < kPlainPatternDistance)
     PrintWarning(written + ": a plain pattern (short and simple): similar sounds may match it (sigpat info shows why)");
-  std::printf("%s\n", written.c_str());
-  for (const std::string& variant : CreateSpeedVariants(args, written)) std::printf("%s\n", variant.c_str());
-  std::fflush(stdout);
+  else if (seconds < kShortPatternSeconds)
+    PrintWarning(written + ": a short clip (" + std::to_string(seconds).substr(0, 4) +
+                 " s): parts of other sounds may match it; a longer interval is safer");
+  if (!WriteOut(EscapeControl(written) + "\n")) return kExitFailure;
+  for (const std::string& variant : CreateSpeedVariants(args, written))
+    if (!WriteOut(EscapeControl(variant) + "\n")) return kExitFailure;
   return kExitOk;
 }
 

@@ -16,6 +16,7 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
 #include "synth.h"
 
 namespace sigpat {
@@ -107,9 +108,9 @@ int RunDemo(const std::string& keepDirectory) {
 
   const int wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   std::vector<std::string> patterns;
-  std::printf("sigpat demo: %zu clips, a %.0f s stream (white noise, speech-like sound, level changes), %zu insertions\n",
+  PrintOut("sigpat demo: %zu clips, a %.0f s stream (white noise, speech-like sound, level changes), %zu insertions\n",
               clips.size(), static_cast<double>(stream.size()) / kRate, insertions.size());
-  std::printf("files in %s%s\n", dir.c_str(), keep ? "" : " (removed at the end)");
+  PrintOut("files in %s%s\n", dir.c_str(), keep ? "" : " (removed at the end)");
   for (const auto& c : clips) {
     const std::string wav = dir + "/" + c.name + ".wav";
     if (!synth::WriteAudioFile(wav, c.samples, static_cast<int>(kRate), 1, wav16))
@@ -117,14 +118,14 @@ int RunDemo(const std::string& keepDirectory) {
     CreateArgs args;
     args.input = wav;
     patterns.push_back(CreatePatternFile(args));
-    std::printf("  pattern %-8s %s  (%.2f s)\n", c.name.c_str(), patterns.back().c_str(),
+    PrintOut("  pattern %-8s %s  (%.2f s)\n", c.name.c_str(), patterns.back().c_str(),
                 static_cast<double>(c.samples.size()) / kRate);
   }
   const std::string streamWav = dir + "/stream.wav";
   if (!synth::WriteAudioFile(streamWav, stream, static_cast<int>(kRate), 1, wav16))
     throw Error(streamWav + ": cannot write the stream");
 
-  std::printf("scanning %s with the %s rule:\n", streamWav.c_str(), ScanOptions{}.rule.c_str());
+  PrintOut("scanning %s with the %s rule:\n", streamWav.c_str(), ScanOptions{}.rule.c_str());
   std::fflush(stdout);
   int falseDetections = 0, repeated = 0;
   auto onDetection = [&](const Detection& d) {
@@ -137,13 +138,13 @@ int RunDemo(const std::string& keepDirectory) {
     const char* name = d.pattern >= 0 && d.pattern < static_cast<int>(clips.size()) ? clips[d.pattern].name.c_str() : "?";
     if (match == nullptr) {
       ++falseDetections;
-      std::printf("  found  %-8s at %7.3f s   no insertion there        FALSE DETECTION\n", name, d.beginSeconds);
+      PrintOut("  found  %-8s at %7.3f s   no insertion there        FALSE DETECTION\n", name, d.beginSeconds);
     } else if (match->found) {
       ++repeated;
-      std::printf("  found  %-8s at %7.3f s   inserted at %7.3f s   REPEATED\n", name, d.beginSeconds, match->seconds);
+      PrintOut("  found  %-8s at %7.3f s   inserted at %7.3f s   REPEATED\n", name, d.beginSeconds, match->seconds);
     } else {
       match->found = true;
-      std::printf("  found  %-8s at %7.3f s   inserted at %7.3f s   ok (%+.0f ms, level %+.0f dB, rel_dev %.3f)\n", name,
+      PrintOut("  found  %-8s at %7.3f s   inserted at %7.3f s   ok (%+.0f ms, level %+.0f dB, rel_dev %.3f)\n", name,
                   d.beginSeconds, match->seconds, (d.beginSeconds - match->seconds) * 1000.0,
                   20.0 * std::log10(match->gain), static_cast<double>(d.relDev));
     }
@@ -157,11 +158,11 @@ int RunDemo(const std::string& keepDirectory) {
   for (const auto& ins : insertions)
     if (!ins.found) {
       ++missed;
-      std::printf("  MISSED %-8s               inserted at %7.3f s\n", clips[ins.clip].name.c_str(), ins.seconds);
+      PrintOut("  MISSED %-8s               inserted at %7.3f s\n", clips[ins.clip].name.c_str(), ins.seconds);
     }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const bool ok = missed == 0 && falseDetections == 0 && repeated == 0;
-  std::printf("%zu of %zu insertions found, %d false, %d repeated detections (%.1f s): %s\n",
+  PrintOut("%zu of %zu insertions found, %d false, %d repeated detections (%.1f s): %s\n",
               insertions.size() - static_cast<std::size_t>(missed), insertions.size(), falseDetections, repeated,
               elapsed, ok ? "OK" : "FAILED");
   std::fflush(stdout);

@@ -1,13 +1,19 @@
 // The detector rule of sigpat scan (the library's PatternDetector behind the DecisionRule
 // interface) and sigpat calibrate (background audio -> a sidecar calibration per pattern).
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "PatternDetector.h"
+#include <sys/stat.h>
+
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
+#include "signals.h"
 
 namespace sigpat {
 
@@ -100,6 +106,26 @@ std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetecto
   return std::make_unique<DetectorRule>(std::move(configure));
 }
 
+void WarnAboutSidecars(const std::vector<std::string>& files) {
+  SignalPattern engine;
+  SetUpRecognition(engine, files);
+  std::vector<const char*> names;
+  for (const auto& f : files) names.push_back(f.c_str());
+  PatternDetector detector;
+  LibraryLineCapture capture;
+  if (!detector.Attach(&engine, names.data(), 0)) return;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string side = files[i] + ".cal";
+    struct stat st;
+    if (detector.Patterns[i].Calibrated || ::lstat(side.c_str(), &st) != 0) continue;
+    std::string reason = "not a calibration of this pattern";
+    const std::string mark = "LoadCalibration(): " + side + ": ";
+    for (const auto& line : capture.lines())
+      if (line.rfind(mark, 0) == 0) reason = line.substr(mark.size());
+    PrintWarning(side + ": ignored (" + reason + "); the pattern keeps its own threshold");
+  }
+}
+
 int RunCalibrate(const CalibrateArgs& args) {
   ScanArgs gather;
   gather.patterns = args.patterns;
@@ -114,10 +140,13 @@ int RunCalibrate(const CalibrateArgs& args) {
   double seconds = 0.0;
   ScanOptions options;
   options.makeRule = [&]() { return std::make_unique<CalibrationRule>(&minimum, &seconds); };
+  options.stop = []() { return StopRequested(); };
   for (const auto& name : args.inputs) {
     std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
     Scanner scanner(files, options);
     scanner.Scan(*in, [](const Detection&) {});
+    // Stopped part-way: no sidecar is written from a measurement the user broke off.
+    if (StopRequested()) throw Error("calibration stopped by a signal; no sidecar was written");
   }
 
   // The thresholds from the measurement, through a detector on the same set.
@@ -140,19 +169,17 @@ int RunCalibrate(const CalibrateArgs& args) {
       PrintWarning(files[i] + ": never compared (background too quiet or too short), threshold " + values + " kept");
       continue;
     }
-    char side[1100];
-    PatternDetector::SidecarName(files[i].c_str(), side, sizeof side);
+    const std::string side = files[i] + ".cal";
     if (!detector.SaveCalibration(static_cast<int>(i), files[i].c_str())) {
-      PrintError(std::string(side) + ": cannot write the calibration");
+      PrintError(side + ": cannot write the calibration (" + std::strerror(errno) + "); the old one, if any, is kept");
       ++failed;
       continue;
     }
     std::snprintf(values, sizeof values, "  closest %.3f  threshold %.3f (own %.3f)  %.1f s of background",
                   static_cast<double>(P.BackgroundMin), static_cast<double>(P.Threshold),
                   static_cast<double>(P.SelfThreshold), seconds);
-    std::printf("%s%s\n", side, values);
+    if (!WriteOut(EscapeControl(side) + values + "\n")) return kExitFailure;
   }
-  std::fflush(stdout);
   return failed ? kExitFailure : kExitOk;
 }
 

@@ -4,8 +4,66 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "numbers.h"
+#include "output.h"
+#include "signals.h"
 
 namespace {
+
+#ifdef SIGPAT_WITH_FFMPEG
+const char* const kCommands[] = {"create", "scan", "monitor", "calibrate", "info", "demo"};
+#define SIGPAT_COMMANDS "create, scan, monitor, calibrate, info, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, calibrate, info or demo"
+#else
+const char* const kCommands[] = {"create", "scan", "calibrate", "info", "demo"};
+#define SIGPAT_COMMANDS "create, scan, calibrate, info, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, calibrate, info or demo"
+#endif
+
+// Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
+CLI::Validator Number(double lo, double hi, bool integer = false) {
+  return CLI::Validator(
+      [=](std::string& text) {
+        std::string error = sigpat::CheckNumber(text, lo, hi, integer);
+        if (error.empty() && integer) text = std::to_string(std::llround(*sigpat::ParseFinite(text)));
+        return error;
+      },
+      integer ? "INT" : "NUMBER");
+}
+CLI::Validator Seconds() {
+  return CLI::Validator(
+      [](std::string& text) {
+        std::string error = sigpat::CheckSeconds(text, 1e9);
+        if (error.empty()) {
+          char buf[40];
+          std::snprintf(buf, sizeof buf, "%.17g", *sigpat::ParseClockSeconds(text));
+          text = buf;
+        }
+        return error;
+      },
+      "SECONDS|HH:MM:SS.mmm");
+}
+
+// What is wrong with a command line that names no command, or a word that is not one; empty
+// when argv names a command.
+std::string MissingCommand(int argc, char** argv) {
+  std::string unknownOption;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help" || a == "--version") return "";
+    if (a == "-v" || a == "--verbose" || a == "-q" || a == "--quiet") continue;
+    if (!a.empty() && a[0] == '-') {
+      if (unknownOption.empty()) unknownOption = a;
+      continue;
+    }
+    for (const char* c : kCommands)
+      if (a == c) return unknownOption.empty() ? "" : "unknown option \"" + unknownOption + "\" before the command";
+    return "unknown command \"" + a + "\" (commands: " SIGPAT_COMMANDS ")";
+  }
+  if (!unknownOption.empty())
+    return "unknown option \"" + unknownOption + "\" and no command (commands: " SIGPAT_COMMANDS ")";
+  return "a command is required (" SIGPAT_COMMANDS_OR ")";
+}
 
 std::string VersionText() {
   SignalPattern probe;
@@ -14,7 +72,7 @@ std::string VersionText() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   using namespace sigpat;
 
   CLI::App app{"sigpat: finds known audio clips (jingles, idents, adverts) in recordings and live feeds.\n"
@@ -29,21 +87,21 @@ int main(int argc, char** argv) {
 
   auto addAudioOptions = [](CLI::App* cmd, AudioOptions& audio) {
     cmd->add_option("--channel", audio.channel, "Use channel K only (1 = first) instead of mixing all to mono")
-        ->check(CLI::PositiveNumber);
+        ->transform(Number(1, 64, true));
   };
 
   // create
   CreateArgs create;
   CLI::App* createCmd = app.add_subcommand("create", "Make a pattern file (.tvs) from an interval of an audio file");
   createCmd->add_option("INPUT", create.input, "Audio file (WAV, FLAC, Ogg, ...)")->required();
-  auto* beginSec = createCmd->add_option("--begin-sec", create.beginSeconds, "Interval start in seconds")
-                       ->check(CLI::NonNegativeNumber);
+  auto* beginSec = createCmd->add_option("--begin-sec", create.beginSeconds, "Interval start in seconds (or HH:MM:SS.mmm)")
+                       ->transform(Seconds());
   auto* begin = createCmd->add_option("--begin", create.begin, "Interval start, sample at 44100 Hz")
-                    ->check(CLI::NonNegativeNumber);
-  auto* endSec = createCmd->add_option("--end-sec", create.endSeconds, "Interval end in seconds (excluded)")
-                     ->check(CLI::NonNegativeNumber);
+                    ->transform(Number(0, 4e16, true));
+  auto* endSec = createCmd->add_option("--end-sec", create.endSeconds, "Interval end in seconds (excluded; or HH:MM:SS.mmm)")
+                     ->transform(Seconds());
   auto* end = createCmd->add_option("--end", create.end, "Interval end, sample at 44100 Hz (included)")
-                  ->check(CLI::NonNegativeNumber);
+                  ->transform(Number(0, 4e16, true));
   beginSec->excludes(begin);
   endSec->excludes(end);
   createCmd->add_option("-o,--output", create.output, "Pattern file to write (default: INPUT with extension .tvs)");
@@ -51,7 +109,7 @@ int main(int argc, char** argv) {
       ->add_option("--speed", create.speeds,
                    "Also make variants played this many percent faster and slower (e.g. 1.5,3); scans group them")
       ->delimiter(',')
-      ->check(CLI::Range(0.1, 10.0));
+      ->transform(Number(0.1, 10.0));
   addAudioOptions(createCmd, create.audio);
 
   // scan
@@ -60,25 +118,32 @@ int main(int argc, char** argv) {
   scanCmd->add_option("-p,--pattern", scan.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
       ->allow_extra_args(false);
   scanCmd->add_option("--patterns", scan.patternList, "File listing pattern files, one a line");
-  scanCmd->add_option("--threshold", scan.threshold, "Relative deviation threshold of --decision library (default 0.9)")
-      ->check(CLI::PositiveNumber);
+  scanCmd
+      ->add_option("--threshold", scan.threshold,
+                   "Relative deviation threshold of --decision library (default 0.9); the detector's own "
+                   "per-pattern thresholds are tuned with 'sigpat calibrate' instead")
+      ->transform(Number(1e-6, 100.0));
   scanCmd->add_flag("--json", scan.json, "One JSON object a line");
-  scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->check(CLI::Range(1, 256));
+  scanCmd->add_option("-j,--jobs", scan.jobs, "Scan N inputs in parallel")->transform(Number(1, 256, true));
   scanCmd
       ->add_option("--decision,--rule", scan.rule,
                    "Decision rule: detector (default; per-pattern thresholds, best alignment) or library (the library's own)")
       ->check(CLI::IsMember(DecisionRuleNames()));
-  scanCmd->add_option("--raw-format", scan.audio.rawFormat, "Raw PCM on standard input")
+  scanCmd->add_option("--raw-format", scan.audio.rawFormat,
+                      "Raw PCM on standard input (default s16le): headerless samples, interleaved channels, taken as "
+                      "they come; a WAV, FLAC, Ogg or MP3 stream on standard input is recognised by its header")
       ->check(CLI::IsMember(RawFormats()));
-  scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input")
-      ->check(CLI::Range(1000, 768000));
+  scanCmd->add_option("--rate", scan.audio.rawRate, "Sample rate of raw PCM on standard input (taken as given: at a wrong rate or format the samples are noise and nothing is found)")
+      ->transform(Number(1000, 768000, true));
   scanCmd->add_option("--channels", scan.audio.rawChannels, "Channels of raw PCM on standard input")
-      ->check(CLI::Range(1, 64));
+      ->transform(Number(1, 64, true));
   addAudioOptions(scanCmd, scan.audio);
   scanCmd->add_option("--label", scan.label, "Name the input so in detections (one input only)");
   scanCmd->add_flag("--timestamps", scan.timestamps,
                     "Give each detection the UTC time at which its samples arrived (live input on standard input)");
-  scanCmd->add_option("INPUT", scan.inputs, "Audio files or URLs; - reads raw PCM from standard input")->required();
+  scanCmd->add_option("INPUT", scan.inputs,
+                      "Audio files, URLs, FIFOs or - (standard input: raw PCM, or an audio stream)")
+      ->required();
 
   // monitor
 #ifdef SIGPAT_WITH_FFMPEG
@@ -133,6 +198,10 @@ int main(int argc, char** argv) {
   CLI::App* demoCmd = app.add_subcommand("demo", "Run the whole job on built-in synthetic audio");
   demoCmd->add_option("--keep", demoDir, "Write the generated files to this directory and keep them");
 
+  if (std::string missing = MissingCommand(argc, argv); !missing.empty()) {
+    std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' for usage.\n", missing.c_str());
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -158,7 +227,7 @@ int main(int argc, char** argv) {
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
     if (*demoCmd) return RunDemo(demoDir);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "sigpat: usage error: %s\n", e.what());
+    PrintUsageError(e.what());
     return kExitUsage;
   } catch (const Error& e) {
     PrintError(e);
@@ -168,4 +237,10 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   return kExitUsage;
+}
+
+int main(int argc, char** argv) {
+  sigpat::InstallStopSignals();  // first: a stop that comes while the command line is read counts too
+  int status = Main(argc, argv);
+  return sigpat::FinishOutput(sigpat::StopStatus(status));
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "SignalPattern.h"
+#include "output.h"
 
 namespace sigpat {
 
@@ -18,8 +19,7 @@ int LibrarySinkHandler(void* /*context*/, unsigned int /*channel*/, const char* 
   if (g_verbosity.verbose) {
     std::lock_guard<std::mutex> lock(OutputLock());
     ClearProgressLine();
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
+    WriteErrLocked(EscapeControl(line) + "\n");
     RedrawProgressLine();
   }
   return 1;
@@ -45,19 +45,25 @@ std::mutex& OutputLock() {
 void PrintError(const Error& error) {
   std::lock_guard<std::mutex> lock(OutputLock());
   ClearProgressLine();
-  std::fprintf(stderr, "sigpat: error: %s\n", error.what());
-  for (const auto& d : error.details()) std::fprintf(stderr, "  %s\n", d.c_str());
-  std::fflush(stderr);
+  // The library's own lines of a refusal were shown as they came with -v; the message itself
+  // is the tool's, in English.
+  WriteErrLocked(std::string("sigpat: error: ") + EscapeControl(error.what()) + "\n");
   RedrawProgressLine();
 }
 
 void PrintError(const std::string& message) { PrintError(Error(message)); }
 
+void PrintUsageError(const std::string& message) {
+  std::lock_guard<std::mutex> lock(OutputLock());
+  ClearProgressLine();
+  WriteErrLocked("sigpat: usage error: " + EscapeControl(message) + "\n");
+  RedrawProgressLine();
+}
+
 void PrintWarning(const std::string& message) {
   std::lock_guard<std::mutex> lock(OutputLock());
   ClearProgressLine();
-  std::fprintf(stderr, "sigpat: warning: %s\n", message.c_str());
-  std::fflush(stderr);
+  WriteErrLocked("sigpat: warning: " + EscapeControl(message) + "\n");
   RedrawProgressLine();
 }
 
@@ -65,8 +71,7 @@ void PrintNote(const std::string& message) {
   if (g_verbosity.quiet) return;
   std::lock_guard<std::mutex> lock(OutputLock());
   ClearProgressLine();
-  std::fprintf(stderr, "%s\n", message.c_str());
-  std::fflush(stderr);
+  WriteErrLocked(EscapeControl(message) + "\n");
   RedrawProgressLine();
 }
 
@@ -122,15 +127,15 @@ void Progress::Draw(bool force) {
   double audioSeconds = static_cast<double>(done_) / 44100.0;
   char speed[32] = "";
   if (elapsed > 0.05) std::snprintf(speed, sizeof(speed), "  %.1fx real time", audioSeconds / elapsed);
-  std::fprintf(stderr, "\r[%s] %5.1f%%  %s%s\033[K", bar, fraction * 100.0, FormatClock(elapsed).c_str(), speed);
-  std::fflush(stderr);
+  char line[160];
+  std::snprintf(line, sizeof line, "\r[%s] %5.1f%%  %s%s\033[K", bar, fraction * 100.0, FormatClock(elapsed).c_str(), speed);
+  WriteErrLocked(line);
   g_barOnScreen = true;
 }
 
 void ClearProgressLine() {
   if (!g_barOnScreen) return;
-  std::fprintf(stderr, "\r\033[K");
-  std::fflush(stderr);
+  WriteErrLocked("\r\033[K");
   g_barOnScreen = false;
 }
 

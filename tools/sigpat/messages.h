@@ -20,8 +20,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // bad input, refused patterns, failed checks
 constexpr int kExitUsage = 2;    // bad command line
 
-// An error that ends the current job with a one-line message ("NAME: problem") and, when the
-// library explained the refusal, its lines (already converted to UTF-8).
+// An error that ends the current job with a one-line message ("NAME: problem"). When the
+// library explained the refusal, its lines (already converted to UTF-8) ride along; they are
+// shown only with -v, as they come.
 class Error : public std::runtime_error {
  public:
   explicit Error(const std::string& message, std::vector<std::string> details = {})
@@ -41,9 +42,11 @@ class UsageError : public std::runtime_error {
 // The lock of every line sigpat writes.
 std::mutex& OutputLock();
 
-// "sigpat: error: MESSAGE" and the detail lines (indented) on stderr.
+// "sigpat: error: MESSAGE" on stderr, control characters escaped.
 void PrintError(const Error& error);
 void PrintError(const std::string& message);
+// "sigpat: usage error: MESSAGE" on stderr.
+void PrintUsageError(const std::string& message);
 // "sigpat: warning: MESSAGE" on stderr.
 void PrintWarning(const std::string& message);
 // A plain line on stderr (progress bar cleared first), unless quiet.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,8 +18,8 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "signals.h"
 #include "station.h"
-#include "stop_signals.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -111,7 +112,8 @@ int RunMonitor(const MonitorArgs& args) {
   settings.retryMax = std::max(args.retryMax, args.retryFirst);
   settings.audio.networkTimeout = args.timeout;
 
-  InstallStopSignals();
+  ReloadOnHangup();
+  std::signal(SIGPIPE, SIG_IGN);  // a closed output is a write error, not death
   const int threads = args.threads > 0 ? args.threads : std::max(1u, std::thread::hardware_concurrency());
   std::list<std::unique_ptr<Station>> stations;  // declared before the pool: the pool goes first
   WorkerPool pool(threads);
@@ -200,7 +202,7 @@ int RunMonitor(const MonitorArgs& args) {
   }
   status("", "stopped", nlohmann::ordered_json::object());
   if (outputFailed) return kExitFailure;
-  if (stopSignal != 0) return ExitStatusForSignal(stopSignal);
+  if (stopSignal != 0) return 128 + stopSignal;
   return anyFailed ? kExitFailure : kExitOk;
 }
 

@@ -9,11 +9,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "commands.h"
 #include "messages.h"
+#include "output.h"
+#include "signals.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -59,9 +63,21 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
     }
   }
   if (!args.patternList.empty()) {
-    std::ifstream list(args.patternList);
-    if (!list) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
-    const fs::path dir = fs::path(args.patternList).parent_path();
+    std::error_code ec;
+    if (fs::is_directory(args.patternList, ec))
+      throw Error(args.patternList + ": is a directory, not a list of pattern files (give a directory with -p)");
+    std::ifstream file(args.patternList, std::ios::binary);
+    if (!file) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
+    // Read whole (it may be a pipe, as with <(ls ...)), then taken line by line.
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) throw Error(args.patternList + ": cannot read the pattern list (" + std::strerror(errno) + ")");
+    // A list is text: a pattern file given here instead of with -p holds bytes no list has.
+    if (text.find('\0') != std::string::npos)
+      throw Error(args.patternList + ": is not a list of pattern files but binary data (give a pattern file with -p)");
+    std::istringstream list(text);
+    // Relative names are taken from the list's directory; for a list that is a stream (a pipe,
+    // <(command)), from the current one.
+    const fs::path dir = fs::is_regular_file(args.patternList, ec) ? fs::path(args.patternList).parent_path() : fs::path();
     std::string line;
     while (std::getline(list, line)) {
       while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
@@ -71,7 +87,18 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
       files.push_back(p.is_absolute() || dir.empty() ? p.string() : (dir / p).string());
     }
   }
-  return files;
+  // A file named twice (or by a directory and by name) is loaded once.
+  std::vector<std::string> unique;
+  std::vector<fs::path> seen;
+  for (const auto& f : files) {
+    std::error_code ec;
+    fs::path key = fs::weakly_canonical(f, ec);
+    if (ec) key = f;
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+    seen.push_back(key);
+    unique.push_back(f);
+  }
+  return unique;
 }
 
 std::string FormatDetectionText(const Detection& d) {
@@ -90,8 +117,8 @@ std::string FormatDetectionText(const Detection& d) {
                   static_cast<double>(d.relDevMpb));
   }
   const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) : "";
-  return d.input + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " + d.file + "  pattern " +
-         std::to_string(d.pattern) + "  " + values;
+  return EscapeControl(d.input) + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " +
+         EscapeControl(d.file) + "  pattern " + std::to_string(d.pattern) + "  " + values;
 }
 
 std::string FormatDetectionJson(const Detection& d) {
@@ -133,15 +160,21 @@ int RunScan(const ScanArgs& args) {
     throw UsageError("standard input (-) can be scanned only once");
   if (!args.label.empty() && args.inputs.size() != 1) throw UsageError("--label names a single input");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  if (args.threshold >= 0.0f && args.rule != "library")
+    throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
+                     "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
   CheckPatternSet(files);
+  if (args.rule == "detector") WarnAboutSidecars(files);
 
   ScanOptions options;
   options.threshold = args.threshold;
   options.rule = args.rule;
   options.label = args.label;
   options.wallClock = args.timestamps;
+  // A signal or lost output ends every input where it is: what was found is still reported.
+  options.stop = []() { return StopRequested() || OutputFailed(); };
 
   // A progress bar only for files on a terminal.
   bool showProgress = !GetVerbosity().quiet && ::isatty(STDERR_FILENO) != 0 &&
@@ -152,19 +185,14 @@ int RunScan(const ScanArgs& args) {
   GlobalProgress().Start(showProgress, total);
 
   auto emit = [&](const Detection& d) {
-    std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
-    std::lock_guard<std::mutex> lock(OutputLock());
-    ClearProgressLine();
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
-    RedrawProgressLine();
+    WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
   };
   auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   auto worker = [&]() {
-    for (std::size_t i = next++; i < args.inputs.size(); i = next++) {
+    for (std::size_t i = next++; i < args.inputs.size() && !options.stop(); i = next++) {
       const std::string& name = args.inputs[i];
       try {
         std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
@@ -195,7 +223,7 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
-  return failed ? kExitFailure : kExitOk;
+  return failed || OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat

@@ -100,6 +100,8 @@ void LoadPattern(const std::string& file, SignalTVSEx& record) {
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw Error(file + ": is a directory, not a pattern file");
+  // Opening a FIFO or a device would block or read for ever: patterns are regular files.
+  if (!S_ISREG(st.st_mode)) throw Error(file + ": is not a regular file, not a pattern file");
   SignalPattern loader;
   LibraryLineCapture capture;
   if (!loader.LoadRecognizePattern(const_cast<char*>(file.c_str()), &record))
@@ -259,20 +261,42 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
                          const std::function<void(std::int64_t)>& progress) {
   ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label);
   std::vector<std::int16_t> block(kScanBlockSamples);
+  bool stopped = false;
   while (true) {
-    const std::size_t got = input.Read(block.data(), block.size());
+    if (options_.stop && options_.stop()) {
+      stopped = true;
+      break;
+    }
+    std::size_t got = 0;
+    try {
+      got = input.Read(block.data(), block.size());
+    } catch (const Error&) {
+      // A read cut short by the stop is the end of the input, not a failure.
+      if (!(options_.stop && options_.stop())) throw;
+      stopped = true;
+      break;
+    }
     if (got == 0) break;
     if (options_.wallClock) session.NoteArrival(session.samples() + static_cast<std::int64_t>(got), WallClockNow());
     session.Feed(block.data(), got, emit);
     if (progress) progress(static_cast<std::int64_t>(got));
   }
-  if (session.samples() == 0)
+  if (session.samples() == 0) {
+    if (stopped) {
+      ScanResult none;
+      none.stopped = true;
+      return none;
+    }
     throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+  }
+  // Pending candidates are reported whether the input ended or was stopped.
   session.Finish(emit);
   if (input.corruptFrames() > 0)
     PrintWarning(input.name() + ": " + std::to_string(input.corruptFrames()) +
                  " corrupt frames could not be decoded and were skipped");
-  return session.result();
+  ScanResult result = session.result();
+  result.stopped = stopped;
+  return result;
 }
 
 void Scanner::Begin(const std::string& inputName) {

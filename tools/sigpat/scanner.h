@@ -150,6 +150,9 @@ struct ScanOptions {
   std::string label;
   // Detections carry the wall-clock time at which their samples arrived (--timestamps).
   bool wallClock = false;
+  // Asked before every read: true ends the input there, as if it had ended (the recognizer still
+  // gets its closing silence and the rule its Finish, so pending candidates are reported).
+  std::function<bool()> stop;
 };
 
 // Samples per call of Pattern: the library's standard block.
@@ -159,6 +162,7 @@ struct ScanResult {
   std::int64_t samples = 0;  // input samples (44100 Hz) scanned
   int detections = 0;
   int rebases = 0;
+  bool stopped = false;  // options.stop ended the input early
 };
 
 // Moves the engine's sample counters down by shift (a multiple of 576): NCurrentSample,

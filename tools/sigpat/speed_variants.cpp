@@ -12,6 +12,8 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "pattern_output.h"
+#include "signals.h"
 
 namespace sigpat {
 
@@ -87,12 +89,16 @@ std::string WritePattern(const std::vector<float>& clip, const std::string& sour
     throw Error(source + ": the library could not start pattern creation", capture.lines());
   if (!maker.SetCreatePatternMode(0, static_cast<sp_long>(clip.size() - 1), const_cast<char*>(source.c_str()), nullptr))
     throw Error(source + ": the library refused the speed-shifted interval", capture.lines());
-  if (!maker.SetOutputPatternFileName(const_cast<char*>(stem.c_str())))
-    throw Error(stem + ".tvs: the library refused the output name", capture.lines());
+  const std::string destination = stem + ".tvs";
+  PatternFileOutput output(destination);
+  std::string libraryStem = output.LibraryStem();
+  if (!maker.SetOutputPatternFileName(libraryStem.data()))
+    throw Error(destination + ": the library refused the output name", capture.lines());
   std::vector<std::int16_t> block(kBlockSamples);
   std::size_t pos = 0;
   int silentLeft = kSilentBlocks;
   while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
+    if (StopRequested()) throw Error(destination + ": not written (stopped by a signal)");
     std::size_t n = 0;
     for (; n < block.size() && pos < clip.size(); ++n, ++pos) block[n] = ToSample16(clip[pos]);
     if (n == 0 && silentLeft-- == 0) break;
@@ -100,8 +106,9 @@ std::string WritePattern(const std::vector<float>& clip, const std::string& sour
     if (maker.Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr) < 0)
       throw Error(source + ": the library refused a block of the speed-shifted clip", capture.lines());
   }
-  if (!maker.GetFlagCreatedPattern()) throw Error(stem + ".tvs: the pattern file could not be written", capture.lines());
-  return maker.GetPatternFileName();
+  if (!maker.GetFlagCreatedPattern()) throw Error("cannot write " + destination, capture.lines());
+  output.Commit([&](const std::string& file) { CheckNewPattern(file, source); });
+  return destination;
 }
 
 }  // namespace
