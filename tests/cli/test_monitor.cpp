@@ -199,6 +199,8 @@ TEST_F(Monitor, CompressedFilesVideoAndCorruptFramesAreScannedAndCreatedFrom) {
   const std::string p = "-p " + File("clip.tvs") + " ";
   for (const char* name : {"stream.mp3", "stream.m4a", "stream.opus", "stream.aac", "video.mp4"})
     ExpectClipAt(ScanJson(p + File(name)), kClipAt, name);
+  // An MP3 stream without a tag on standard input is recognised by its frames, not taken for raw PCM.
+  ExpectClipAt(ScanJson(p + "-", File("stream.mp3")), kClipAt, "untagged MP3 on standard input");
 
   // A pattern made from an M4A file finds the clip in the WAV.
   RunResult r = Run("create " + File("clip.m4a") + " -o " + File("fromm4a.tvs"));

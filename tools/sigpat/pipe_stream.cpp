@@ -104,9 +104,49 @@ bool PipeStream::Seek(std::int64_t position) {
   }
 }
 
+namespace {
+
+// Length in bytes of the MPEG audio Layer III frame whose header starts at h, 0 when h is not
+// such a header; version and rate receive the header's version and sample-rate bits.
+std::size_t Mp3FrameLength(const unsigned char* h, int& version, int& rate) {
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return 0;
+  version = (h[1] >> 3) & 3;  // 0: 2.5, 2: 2, 3: 1
+  const int layer = (h[1] >> 1) & 3;
+  const int bitrateIndex = h[2] >> 4;
+  rate = (h[2] >> 2) & 3;
+  if (version == 1 || layer != 1 || bitrateIndex == 0 || bitrateIndex == 15 || rate == 3) return 0;
+  static const int kBitrate1[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  static const int kBitrate2[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+  static const int kRate[] = {44100, 48000, 32000};
+  const int divisor = version == 3 ? 1 : (version == 2 ? 2 : 4);
+  const int bitrate = (version == 3 ? kBitrate1 : kBitrate2)[bitrateIndex] * 1000;
+  const int sampleRate = kRate[rate] / divisor;
+  const int perFrame = version == 3 ? 144 : 72;
+  return static_cast<std::size_t>(perFrame * bitrate / sampleRate + ((h[2] >> 1) & 1));
+}
+
+// An MP3 stream without a tag: three MPEG Layer III frame headers in a row, each where the one
+// before says the next begins, all of one version and rate (raw samples hardly ever do that).
+bool StartsWithMp3Frames(const unsigned char* p, std::size_t n) {
+  std::size_t at = 0;
+  int version0 = -1, rate0 = -1;
+  for (int frame = 0; frame < 3; ++frame) {
+    if (at + 4 > n) return false;
+    int version = 0, rate = 0;
+    const std::size_t length = Mp3FrameLength(p + at, version, rate);
+    if (length < 4 || (frame > 0 && (version != version0 || rate != rate0))) return false;
+    version0 = version;
+    rate0 = rate;
+    at += length;
+  }
+  return true;
+}
+
+}  // namespace
+
 const char* PipeStream::Container() {
   const std::int64_t start = pos_;
-  unsigned char p[12] = {};
+  unsigned char p[4096] = {};
   std::size_t n = 0;
   while (n < sizeof p) {
     const std::size_t got = Read(p + n, sizeof p - n);
@@ -118,7 +158,7 @@ const char* PipeStream::Container() {
   if (starts("RIFF") || starts("RIFX") || starts("RF64")) return "a WAV file";
   if (starts("fLaC")) return "a FLAC file";
   if (starts("OggS")) return "an Ogg file";
-  if (starts("ID3")) return "an MP3 file";
+  if (starts("ID3") || StartsWithMp3Frames(p, n)) return "an MP3 file";
   if (starts("FORM") && n >= 12 && (std::memcmp(p + 8, "AIFF", 4) == 0 || std::memcmp(p + 8, "AIFC", 4) == 0))
     return "an AIFF file";
   return nullptr;
