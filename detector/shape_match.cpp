@@ -12,6 +12,13 @@ namespace {
 
 constexpr float kTinyNorm = 1.0e-3f;
 
+// 1 - the correlation whose numerator is num and whose two sums of squares are a and b; 2 (not
+// compared) when either is empty.
+float CorrelationDistance(float num, float a, float b) {
+  const float den = std::sqrt(a * b);
+  return den > 0.0f ? 1.0f - num / den : 2.0f;
+}
+
 // Floors `rows` x `bands` levels at their peak - depth, removes the per-band and per-row means
 // and returns the sum of squares of what remains.
 float DoubleCentre(std::vector<float>& v, int rows, int bands, float depth) {
@@ -165,8 +172,7 @@ float ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t e
     num += h[at].num;
     norm += h[at].norm;
   }
-  const float den = std::sqrt(p.CoarseNorm() * norm);
-  return den > 0.0f ? 1.0f - num / den : 2.0f;
+  return CorrelationDistance(num, p.CoarseNorm(), norm);
 }
 
 void ShapeMatcher::Push(const float* levels, const float* gate) {
@@ -207,8 +213,7 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
         num += s.num;
         norm += s.norm;
       }
-      const float den = std::sqrt(p.ExactNorm() * norm);
-      const float d = den > 0.0f ? 1.0f - num / den : 2.0f;
+      const float d = CorrelationDistance(num, p.ExactNorm(), norm);
       if (!out.Exact || d < out.Distance) {
         out.Distance = d;
         out.Shift = shift;
@@ -231,8 +236,7 @@ float ShapeMatcher::DistanceOf(int i, const float* levels, int rows) const {
     num += n;
     norm += s;
   }
-  const float den = std::sqrt(p.ExactNorm() * norm);
-  return den > 0.0f ? 1.0f - num / den : 2.0f;
+  return CorrelationDistance(num, p.ExactNorm(), norm);
 }
 
 }  // namespace spdet

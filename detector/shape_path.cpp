@@ -60,6 +60,7 @@ int PatternDetector::SetUpShape() {
     const int first = std::max(0, Engine->BandFirst);
     const int last = std::min(Nband - 1, Engine->BandLast);
     Shape->matcher.Configure(Nband, first, last, tuning);
+    Shape->reach = 0;
     for (int i = 0; i < NPattern; ++i) {
       const DetectorPattern& P = Patterns[i];
       const SignalTVSEx* T = Engine->TVS[i];
@@ -69,6 +70,7 @@ int PatternDetector::SetUpShape() {
                           T->SpectrumByBand != nullptr;
       if (!wanted) {
         Shape->matcher.Add(nullptr, 0, 1);
+        ShapeSelfCalibrate(i, nullptr);
         continue;
       }
       Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
@@ -79,6 +81,8 @@ int PatternDetector::SetUpShape() {
               LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + block]);
       }
       Shape->matcher.Add(Shape->levels.data(), n, ShapeMinBlocks);
+      ShapeSelfCalibrate(i, Shape->levels.data());
+      if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
     }
     Shape->matcher.Start();
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
@@ -86,11 +90,6 @@ int PatternDetector::SetUpShape() {
     Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
     Shape->lastBegin.assign(static_cast<std::size_t>(NPattern), -1);
     Shape->lastEnd.assign(static_cast<std::size_t>(NPattern), -1);
-    Shape->reach = 0;
-    for (int i = 0; i < NPattern; ++i) {
-      ShapeSelfCalibrate(i);
-      if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
-    }
   } catch (...) {
     DropShape();
     return 0;
@@ -99,27 +98,22 @@ int PatternDetector::SetUpShape() {
 }
 
 // The shape threshold of pattern i: the default, kept under ShapeNegativeScale times the shape
-// distance of sounds made from the pattern itself (played backwards, halves swapped).
-void PatternDetector::ShapeSelfCalibrate(int i) {
+// distance of sounds made from the pattern itself (played backwards, halves swapped). own: the
+// levels pattern i was added with (oldest block first); null for a pattern not compared.
+void PatternDetector::ShapeSelfCalibrate(int i, const float* own) {
   DetectorPattern& P = Patterns[i];
   P.ShapeThreshold = 0.0f;
   P.ShapeNegative = kNotCompared;
   P.ShapeBackgroundMin = 0.0f;
   P.ShapeScore = kNotCompared;
-  if (!Shape->matcher.Pattern(i).Usable()) return;
+  if (own == nullptr || !Shape->matcher.Pattern(i).Usable()) return;
   const int n = Shape->matcher.Pattern(i).Blocks();
-  // The levels of pattern i were the last ones built for it: rebuild them (oldest first).
-  std::vector<float> own(static_cast<std::size_t>(n) * Nband), other(own.size());
-  const SignalTVSEx* T = Engine->TVS[i];
-  for (int k = 0; k < n; ++k)
-    for (int b = 0; b < Nband; ++b)
-      own[static_cast<std::size_t>(k) * Nband + b] =
-          LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + (P.Nblock - 1 - k)]);
+  std::vector<float> other(static_cast<std::size_t>(n) * Nband);
   float closest = kNotCompared;
   for (int t = 0; t < 2; ++t) {
     for (int k = 0; k < n; ++k) {
       const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
-      std::copy_n(own.begin() + static_cast<long>(from) * Nband, Nband, other.begin() + static_cast<long>(k) * Nband);
+      std::copy_n(own + static_cast<long>(from) * Nband, Nband, other.begin() + static_cast<long>(k) * Nband);
     }
     closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n));
   }

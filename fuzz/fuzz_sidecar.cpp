@@ -25,12 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!spfuzz::WriteBytes(good.path + ".cal", data, size)) return 0;
 
   SignalPattern engine;
-  char* names[] = {const_cast<char*>(good.path.c_str())};
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = names;
-  par.NsampleMax = 1152;
-  if (!engine.InitSignalPattern(&par)) std::abort();
+  if (!spfuzz::SetUpRecognition(engine, good.path)) std::abort();
   PatternDetector detector;
   const char* files[] = {good.path.c_str()};
   if (!detector.Attach(&engine, files, 0)) std::abort();

@@ -60,6 +60,15 @@ void FillSignal(std::int16_t* out, std::size_t n, std::uint32_t seed, float ampl
   }
 }
 
+bool SetUpRecognition(SignalPattern& engine, const std::string& patternFile) {
+  char* names[] = {const_cast<char*>(patternFile.c_str())};
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = names;
+  par.NsampleMax = 1152;
+  return engine.InitSignalPattern(&par) != 0;
+}
+
 LibraryPattern MakeLibraryPattern(const std::string& name, const std::vector<double>& freqs, int stepMs) {
   LibraryPattern p;
   const std::size_t step = static_cast<std::size_t>(44100) * static_cast<std::size_t>(stepMs) / 1000;

@@ -58,6 +58,8 @@ struct LibraryPattern {
 };
 // Makes the pattern of a clip of the given tone frequencies, stepMs milliseconds each.
 LibraryPattern MakeLibraryPattern(const std::string& name, const std::vector<double>& freqs, int stepMs);
+// Sets engine up to recognize the one pattern file (blocks of 1152 samples); false when refused.
+bool SetUpRecognition(SignalPattern& engine, const std::string& patternFile);
 
 // Deterministic 16-bit test signal: tones plus noise at the given amplitude (0..1).
 void FillSignal(std::int16_t* out, std::size_t n, std::uint32_t seed, float amplitude);

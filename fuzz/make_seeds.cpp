@@ -362,12 +362,7 @@ void SidecarSeeds(const fs::path& dir) {
   const spfuzz::LibraryPattern good = spfuzz::MakeLibraryPattern("sidecar", {900.0, 2500.0, 1400.0}, 100);
   if (good.path.empty()) return;
   SignalPattern engine;
-  char* names[] = {const_cast<char*>(good.path.c_str())};
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = names;
-  par.NsampleMax = 1152;
-  if (!engine.InitSignalPattern(&par)) return;
+  if (!spfuzz::SetUpRecognition(engine, good.path)) return;
   PatternDetector detector;
   if (!detector.Attach(&engine, nullptr, 1)) return;
   detector.BeginBackgroundCalibration();

@@ -261,7 +261,7 @@ class SP_API PatternDetector {
   void ShapeDecide(int i);
   void ShapeEmitAll(bool force);
   void ShapeFinish();
-  void ShapeSelfCalibrate(int i);
+  void ShapeSelfCalibrate(int i, const float* own);
 
   Candidate* Candidates;     // indexed by group number
   float* StepVerify;

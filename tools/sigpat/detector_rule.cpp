@@ -35,20 +35,20 @@ class DetectorRule : public DecisionRule {
     if (!names.empty()) detector_.GroupBySpeedNames(names.data());
   }
 
-  void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override {
+  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& out) override {
     detector_.OnTimeBlock();
-    Drain(view, out);
+    Drain(out);
   }
 
-  void Finish(EngineView view, std::vector<RuleDetection>& out) override {
+  void Finish(EngineView /*view*/, std::vector<RuleDetection>& out) override {
     detector_.Finish();
-    Drain(view, out);
+    Drain(out);
   }
 
  private:
   // Positions come from the detector's own 64-bit count of time blocks: rebasing the engine
   // does not touch them.
-  void Drain(EngineView view, std::vector<RuleDetection>& out) {
+  void Drain(std::vector<RuleDetection>& out) {
     for (int i = 0; i < detector_.ReportCount(); ++i) {
       const DetectorReport* r = detector_.GetReport(i);
       RuleDetection d;
