@@ -247,6 +247,7 @@ void BM_Detector(benchmark::State& state) {
   std::vector<std::string> files = PatternLibrary::Instance().Files(n);
   SignalPattern rec;
   PatternDetector det;
+  det.LibraryDeviations = static_cast<int>(state.range(1));
   std::vector<const char*> names;
   for (const auto& f : files) names.push_back(f.c_str());
   if (files.empty() || SetUp(rec, files, 0) != 1 || det.Attach(&rec, names.data()) != 1) {
@@ -257,7 +258,17 @@ void BM_Detector(benchmark::State& state) {
   FeedStream(state, rec);
   state.counters["detections"] = static_cast<double>(det.ReportCount());
 }
-BENCHMARK(BM_Detector)->ArgName("patterns")->Arg(1)->Arg(15)->Arg(100);
+// library 1: the library also compares every pattern (its deviations in the reports); 0: the
+// detector alone.
+BENCHMARK(BM_Detector)
+    ->ArgNames({"patterns", "library"})
+    ->Args({1, 1})
+    ->Args({15, 1})
+    ->Args({100, 1})
+    ->Args({1000, 1})
+    ->Args({15, 0})
+    ->Args({100, 0})
+    ->Args({1000, 0});
 
 // ---- Attaching the detector: the per-pattern self-calibration (short patterns of 0.5 s are
 // also compared with the common sound events).

@@ -30,6 +30,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "preselect.h"
 #include "sp_helpers.h"
 
 namespace {
@@ -81,6 +82,9 @@ PatternDetector::PatternDetector()
       ShapeThreshold(0.40f),
       ShapeNegativeScale(0.7f),
       ShapeGate(0.15f),
+      PreselectGate(0.3f),
+      PreselectHold(24),
+      LibraryDeviations(1),
       Engine(nullptr),
       NPattern(0),
       Nband(0),
@@ -129,7 +133,9 @@ PatternDetector::PatternDetector()
       OnReportContext(nullptr),
       OnBlock(nullptr),
       OnBlockContext(nullptr),
-      Shape(nullptr) {}
+      Shape(nullptr),
+      Preselect(nullptr),
+      SelectFlags(nullptr) {}
 
 PatternDetector::~PatternDetector() { Detach(); }
 
@@ -137,6 +143,10 @@ void PatternDetector::Detach() {
   if (Engine != nullptr && Engine->BlockObserver == &PatternDetector::Observer &&
       Engine->BlockObserverContext == this)
     Engine->SetTimeBlockObserver(nullptr, nullptr);
+  // The library's comparisons taken over at Attach are handed back.
+  if (Engine != nullptr && Patterns != nullptr && !LibraryDeviations && EngineUnchanged())
+    for (int i = 0; i < NPattern; ++i)
+      if (Engine->TVS[i] != nullptr) Engine->TVS[i]->fUsePattern = static_cast<unsigned char>(Patterns[i].Compared);
   Engine = nullptr;
   if (Patterns != nullptr) {
     for (int i = 0; i < NPattern; ++i) {
@@ -166,6 +176,9 @@ void PatternDetector::Detach() {
   Free(WorkReady);
   Free(Reports);
   DropShape();
+  delete Preselect;
+  Preselect = nullptr;
+  SelectFlags = nullptr;
   NReport = CapReport = 0;
   NPattern = 0;
   RingLength = 0;
@@ -210,6 +223,7 @@ int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* p
     return 0;
   }
   std::memset(static_cast<void*>(Patterns), 0, sizeof(DetectorPattern) * static_cast<std::size_t>(NPattern));
+  for (int i = 0; i < NPattern; ++i) Patterns[i].Compared = engine->TVS[i] == nullptr || engine->TVS[i]->fUsePattern ? 1 : 0;
   for (int i = 0; i < NPattern; ++i) {
     if (!PreparePattern(i)) {
       Detach();
@@ -225,11 +239,14 @@ int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* p
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
-  if (!SetUpShape()) {
+  if (!SetUpShape() || !SetUpPreselect()) {
     Detach();
     return 0;
   }
   Reset(0);
+  if (!LibraryDeviations)
+    for (int i = 0; i < NPattern; ++i)
+      if (engine->TVS[i] != nullptr) engine->TVS[i]->fUsePattern = 0;
   if (observe) engine->SetTimeBlockObserver(&PatternDetector::Observer, this);
   return 1;
 }
@@ -969,6 +986,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
     for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
   NReport = 0;
   ResetShape();
+  if (Preselect != nullptr) Preselect->Reset();
 }
 
 int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
@@ -984,6 +1002,44 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
+// The pre-selection sketches every pattern; the leader of a group decides for its members.
+int PatternDetector::SetUpPreselect() {
+  delete Preselect;
+  Preselect = nullptr;
+  SelectFlags = nullptr;
+  if (PreselectGate <= -1.0f) return 1;
+  try {
+    Preselect = new spdet::Preselector;
+    spdet::PreselectTuning tuning;
+    tuning.Gate = PreselectGate;
+    tuning.Hold = PreselectHold;
+    Preselect->Configure(Nband, std::max(0, Engine->BandFirst), std::min(Nband - 1, Engine->BandLast), tuning);
+    std::vector<float> levels;
+    for (int i = 0; i < NPattern; ++i) {
+      const DetectorPattern& P = Patterns[i];
+      const SignalTVSEx* T = Engine->TVS[i];
+      if (P.Nblock < 1 || T == nullptr || T->SpectrumByBand == nullptr) {
+        Preselect->Add(nullptr, 0, 0);
+        continue;
+      }
+      levels.resize(static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(Nband));
+      for (int k = 0; k < P.Nblock; ++k)
+        for (int b = 0; b < Nband; ++b)
+          levels[static_cast<std::size_t>(k) * Nband + b] = LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + k]);
+      Preselect->Add(levels.data(), P.Nblock, ShapeReach(i));
+    }
+    Preselect->Start();
+    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
+    SelectFlags = Preselect->ActiveFlags();
+  } catch (...) {
+    delete Preselect;
+    Preselect = nullptr;
+    SelectFlags = nullptr;
+    return 0;
+  }
+  return 1;
+}
+
 // Members of every group, leader first, as consecutive runs of GroupMembers.
 void PatternDetector::BuildGroups() {
   int n = 0;
@@ -994,6 +1050,8 @@ void PatternDetector::BuildGroups() {
       if (Patterns[i].Group == g) GroupMembers[n++] = i;
   }
   GroupStart[NPattern] = n;
+  if (Preselect != nullptr && Preselect->Count() == NPattern)
+    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
 }
 
 void PatternDetector::Observer(void* context, TimeSpectrumEstimation* engine) {
@@ -1098,7 +1156,7 @@ void PatternDetector::ScorePattern(int i) {
   P.Score = P.Verify = kNotEvaluated;
   const bool leads = GroupStart[i + 1] - GroupStart[i] > 1;
   if (leads) LeaderNear[i] = 0;
-  if (P.Nblock < 1 || (e->TVS[i] != nullptr && !e->TVS[i]->fUsePattern)) return;
+  if (P.Nblock < 1 || !Compares(i)) return;
   const std::int64_t newest = Blocks * SubSteps;
   const std::int64_t stepSamples = NsampleBlock / SubSteps;
   const std::int64_t span = static_cast<std::int64_t>(P.Nblock) * NsampleBlock + DelaySamples;
@@ -1138,6 +1196,7 @@ void PatternDetector::OnTimeBlock() {
   ++Blocks;
   TrackNoise();
   for (int s = 0; s < SubSteps; ++s) WorkReady[s] = 0;
+  if (Preselect != nullptr) Preselect->Push(LogRing + static_cast<long>(RingPos) * Nband);
 
   // Scores at every alignment step of this time block (phase 0: the newest). The coarse
   // alignment is compared always, the finer ones where a score nearby came near the threshold.
@@ -1147,7 +1206,7 @@ void PatternDetector::OnTimeBlock() {
     for (int i = 0; i < NPattern; ++i) {
       const int leader = Patterns[i].Group;
       if ((pass == 0) != (leader == i)) continue;
-      if (pass == 1 && !CalibrationMode && !LeaderNear[leader]) {
+      if ((pass == 1 && !CalibrationMode && !LeaderNear[leader]) || !Selected(leader)) {
         DetectorPattern& P = Patterns[i];
         for (int s = 0; s < SubSteps; ++s)
           StepScore[static_cast<long>(i) * SubSteps + s] = StepVerify[static_cast<long>(i) * SubSteps + s] =
@@ -1182,6 +1241,11 @@ void PatternDetector::Decide(int phase) {
   const std::int64_t step = Blocks * SubSteps - phase;
   for (int g = 0; g < NPattern; ++g) {
     if (Patterns[g].Group != g) continue;
+    Candidate& c = Candidates[g];
+    if (!c.Active && !Selected(g)) {  // nothing compared, nothing pending
+      c.Armed = 1;
+      continue;
+    }
     int best = -1;
     float bestZ = 1.0e30f;
     for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m) {
@@ -1197,7 +1261,6 @@ void PatternDetector::Decide(int phase) {
         best = i;
       }
     }
-    Candidate& c = Candidates[g];
     if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
     if (c.Active && !c.NextSet && step == c.Step + 1) {
       c.Next = StepScore[static_cast<long>(c.Pattern) * SubSteps + phase];

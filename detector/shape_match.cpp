@@ -122,6 +122,7 @@ int ShapeMatcher::Add(const float* levels, int n, int minBlocks) {
 void ShapeMatcher::Start() {
   int longest = 1;
   history_.assign(patterns_.size(), {});
+  fresh_.assign(patterns_.size(), 0);
   scores_.assign(patterns_.size(), ShapeScore());
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
     const ShapePattern& p = patterns_[i];
@@ -137,6 +138,7 @@ void ShapeMatcher::Start() {
 void ShapeMatcher::Reset() {
   std::fill(ring_.begin(), ring_.end(), -120.0f);
   for (auto& h : history_) std::fill(h.begin(), h.end(), Sums());
+  std::fill(fresh_.begin(), fresh_.end(), 0);
   std::fill(scores_.begin(), scores_.end(), ShapeScore());
   count_ = 0;
 }
@@ -187,9 +189,14 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
     if (!p.Usable() || gate[i] <= 0.0f || count_ < p.Blocks()) continue;
     const int span = 2 * p.Reach() + 1;
     std::vector<Sums>& h = history_[i];
-    for (std::size_t j = 0; j < p.Pieces().size(); ++j)
-      h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(count_ % span)] =
-          CompareAt(p, j, p.Pieces()[j].coarse, count_);
+    // The blocks missed while the gate was shut (at most a span: older ones are not read).
+    std::int64_t from = std::max(fresh_[i] + 1, count_ - span + 1);
+    from = std::max<std::int64_t>(from, p.Blocks());
+    for (std::int64_t block = from; block <= count_; ++block)
+      for (std::size_t j = 0; j < p.Pieces().size(); ++j)
+        h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(block % span)] =
+            CompareAt(p, j, p.Pieces()[j].coarse, block);
+    fresh_[i] = count_;
     if (count_ < p.Blocks() + 2 * p.Reach()) continue;
     const std::int64_t end = count_ - p.Reach();
     int best = 0;

@@ -103,7 +103,8 @@ class ShapeMatcher {
 
   // Appends the newest time block (nband levels in dB) and compares the patterns whose gate is
   // open: gate[i] is the coarse distance under which pattern i is compared exactly (<= 0: the
-  // pattern is not compared at all).
+  // pattern is not compared at all). A pattern whose gate opens again first catches up the
+  // piece values of the blocks it missed, so it scores as if it had been compared throughout.
   void Push(const float* levels, const float* gate);
   const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
   const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
@@ -130,6 +131,7 @@ class ShapeMatcher {
   std::vector<ShapeScore> scores_;
   // Coarse values of every piece at the last 2*reach+1 time blocks: history_[i][piece*span + slot].
   std::vector<std::vector<Sums>> history_;
+  std::vector<std::int64_t> fresh_;  // per pattern: the last time block its history was updated
   std::vector<float> ring_;  // capacity_ rows x bands_
   int capacity_ = 0;
   std::int64_t count_ = 0;

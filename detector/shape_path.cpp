@@ -139,7 +139,8 @@ void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   for (int i = 0; i < NPattern; ++i) {
     const DetectorPattern& P = Patterns[i];
-    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && (Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern);
+    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && Compares(i) &&
+                    Selected(i);
     Shape->gate[static_cast<std::size_t>(i)] = on ? (CalibrationMode ? 1.0f : P.ShapeThreshold + ShapeGate) : 0.0f;
   }
   Shape->matcher.Push(LogRing + static_cast<long>(RingPos) * Nband, Shape->gate.data());
@@ -155,8 +156,16 @@ void PatternDetector::ShapeBlock() {
     }
     return;
   }
+  // A pattern no longer selected still confirms the candidate it has.
   for (int i = 0; i < NPattern; ++i)
-    if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) ShapeDecide(i);
+    if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f || Shape->candidates[static_cast<std::size_t>(i)].active)
+      ShapeDecide(i);
+}
+
+int PatternDetector::ShapeReach(int i) const {
+  return Shape != nullptr && i < Shape->matcher.Count() && Shape->matcher.Pattern(i).Usable()
+             ? Shape->matcher.Pattern(i).Reach()
+             : 0;
 }
 
 // The candidate of pattern i follows the local minimum of its shape distance; it is reported

@@ -26,6 +26,10 @@
 #include "TimeSpectrumEstimation.h"
 #include "sp_types.h"
 
+namespace spdet {
+class Preselector;
+}
+
 // One reported occurrence.
 struct SP_API DetectorReport {
   int Pattern;          // engine pattern number of the variant that matched
@@ -75,6 +79,8 @@ struct SP_API DetectorPattern {
   float ShapeBackgroundMin; // smallest shape distance seen on background audio (0: none)
   float ShapeScore;       // shape distance at the latest time block (2: not compared)
   char* Name;             // the pattern's file name (without folders), owned
+  int Compared;           // 1: compared (the engine's switch of the pattern while the library
+                          // compares, the switch as it was at Attach once the detector took over)
 };
 
 class SP_API PatternDetector {
@@ -126,6 +132,16 @@ class SP_API PatternDetector {
   float ShapeThreshold;
   float ShapeNegativeScale;
   float ShapeGate;         // exact shape comparison where the coarse one is under threshold + gate
+  // Pre-selection (detector/preselect.h): a pattern is compared only while a coarse sketch of it
+  // correlates with the input above PreselectGate, and PreselectHold time blocks after.
+  // PreselectGate <= -1 compares every pattern at every block.
+  float PreselectGate;
+  int PreselectHold;
+  // 0: Attach switches the library's own comparison of every pattern off (the detector decides
+  // alone; much faster with many patterns) and Detach switches it back; reports then carry
+  // RelDev 2 (not compared). 1 (default): the library keeps comparing and reports carry its
+  // deviations of the block the detector chose.
+  int LibraryDeviations;
 
   // ---- state (public for reports; change only through the operations)
   TimeSpectrumEstimation* Engine;
@@ -261,6 +277,7 @@ class SP_API PatternDetector {
   void ShapeDecide(int i);
   void ShapeEmitAll(bool force);
   void ShapeFinish();
+  int ShapeReach(int i) const;
   void ShapeSelfCalibrate(int i, const float* own);
 
   Candidate* Candidates;     // indexed by group number
@@ -283,6 +300,15 @@ class SP_API PatternDetector {
   void* OnBlockContext;
   struct ShapeState;
   ShapeState* Shape;
+  int SetUpPreselect();
+  // Pattern i is switched on: by the engine's switch while the library compares too.
+  bool Compares(int i) const {
+    return LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0 : Patterns[i].Compared != 0;
+  }
+  // Pattern i is compared at this time block (see PreselectGate).
+  bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
+  spdet::Preselector* Preselect;
+  const unsigned char* SelectFlags;  // the pre-selection's flags; null: every pattern
 };
 
 #endif

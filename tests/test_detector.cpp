@@ -378,39 +378,49 @@ TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
   EXPECT_EQ(s.Reports().size(), 1u);
 }
 
+namespace {
+
 // What a station's processing does to a clip: its levels flattened (loud parts pulled down,
-// quiet parts up, as a compressor does), its treble cut, its speed changed. The level distance
-// loses it; the shape of its bands over time is still there.
-TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
-  TempDir dir;
+// quiet parts up, as a compressor does), its treble cut, its speed changed.
+std::vector<float> Broadcast(const std::vector<float>& x, double speed) {
+  std::vector<float> y(static_cast<std::size_t>(static_cast<double>(x.size()) / speed));
+  for (std::size_t i = 0; i < y.size(); ++i) {  // speed change by linear interpolation
+    const double at = static_cast<double>(i) * speed;
+    const std::size_t k = static_cast<std::size_t>(at);
+    const double f = at - static_cast<double>(k);
+    y[i] = static_cast<float>((1.0 - f) * x[k] + f * x[std::min(k + 1, x.size() - 1)]);
+  }
+  double env = 1e-3, lp = 0.0;
+  for (float& v : y) {  // compressor (gain ~ level^-0.7) and a one-pole low-pass
+    env = std::max(std::fabs(static_cast<double>(v)), env * 0.9995);
+    lp += 0.35 * (static_cast<double>(v) / std::pow(env + 1e-3, 0.7) * 0.1 - lp);
+    v = static_cast<float>(lp);
+  }
+  return y;
+}
+
+// A 4 s clip of tone steps with an envelope of its own for the compressor to flatten.
+std::vector<float> LongClip() {
   std::vector<double> steps;
   for (int k = 0; k < 3; ++k) steps.insert(steps.end(), kJingle.begin(), kJingle.end());
   std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
-  for (std::size_t i = 0; i < clip.size(); ++i)  // an envelope of its own for the compressor to flatten
+  for (std::size_t i = 0; i < clip.size(); ++i)
     clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  return clip;
+}
+
+}  // namespace
+
+// The level distance loses a processed clip; the shape of its bands over time is still there.
+TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
+  TempDir dir;
+  const std::vector<float> clip = LongClip();
   Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "other", Clip(kOther))});
   ASSERT_TRUE(s.Start());
   ASSERT_GT(s.det.Patterns[0].ShapeThreshold, 0.0f);
-
-  auto process = [](const std::vector<float>& x, double speed) {
-    std::vector<float> y(static_cast<std::size_t>(static_cast<double>(x.size()) / speed));
-    for (std::size_t i = 0; i < y.size(); ++i) {  // speed change by linear interpolation
-      const double at = static_cast<double>(i) * speed;
-      const std::size_t k = static_cast<std::size_t>(at);
-      const double f = at - static_cast<double>(k);
-      y[i] = static_cast<float>((1.0 - f) * x[k] + f * x[std::min(k + 1, x.size() - 1)]);
-    }
-    double env = 1e-3, lp = 0.0;
-    for (float& v : y) {  // compressor (gain ~ level^-0.7) and a one-pole low-pass
-      env = std::max(std::fabs(static_cast<double>(v)), env * 0.9995);
-      lp += 0.35 * (static_cast<double>(v) / std::pow(env + 1e-3, 0.7) * 0.1 - lp);
-      v = static_cast<float>(lp);
-    }
-    return y;
-  };
   std::vector<float> stream = sptest::Noise(20 * 44100, 0.003, 7);
   const std::size_t at = 5 * 44100 + 300;
-  AddAt(stream, process(clip, 1.02), at);
+  AddAt(stream, Broadcast(clip, 1.02), at);
   s.Feed(stream);
   std::vector<DetectorReport> r = s.Reports();
   ASSERT_EQ(r.size(), 1u);
@@ -419,4 +429,57 @@ TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
   EXPECT_NEAR(r[0].Stretch, 2.0, 0.7);
   EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(at), 576.0);
   EXPECT_LT(r[0].Score, r[0].Threshold);
+}
+
+// The pre-selection only saves work: the reports are those of comparing every pattern at every
+// block, while a pattern that is not playing is compared at few blocks. Without the library's
+// own comparisons the reports stay the same (less its deviations), and Detach hands the
+// library's comparisons back.
+TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
+  TempDir dir;
+  const std::vector<float> clip = LongClip();
+  const std::vector<std::string> files = {MakePattern(dir, "clip", clip), MakePattern(dir, "jingle", Clip(kJingle)),
+                                          MakePattern(dir, "other", Clip(kOther))};
+  std::vector<float> stream = sptest::Noise(40 * 44100, 0.003, 11);
+  AddAt(stream, Broadcast(clip, 0.98), 3 * 44100 + 77);
+  AddAt(stream, Clip(kJingle), 14 * 44100 + 500);
+  AddAt(stream, clip, 22 * 44100 + 1000);
+  struct Run {
+    std::vector<DetectorReport> reports;
+    int compared = 0, blocks = 0;  // blocks at which "other" was compared, of all
+  };
+  auto run = [&](float gate, int library) {
+    Run out;
+    Scanner s(files);
+    s.det.PreselectGate = gate;
+    s.det.LibraryDeviations = library;
+    EXPECT_TRUE(s.Start());
+    s.det.SetBlockCallback(
+        [](void* context, PatternDetector* d) {
+          Run* r = static_cast<Run*>(context);
+          ++r->blocks;
+          r->compared += d->Patterns[2].Score < 1e9f ? 1 : 0;
+        },
+        &out);
+    s.Feed(stream);
+    out.reports = s.Reports();
+    s.det.Detach();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(s.rec.TVS[i]->fUsePattern, 1);
+    return out;
+  };
+  const Run all = run(-1.0f, 1), selected = run(0.3f, 1), alone = run(0.3f, 0);
+  ASSERT_EQ(all.reports.size(), 3u);
+  for (const Run* r : {&selected, &alone}) {
+    ASSERT_EQ(r->reports.size(), all.reports.size());
+    for (std::size_t k = 0; k < all.reports.size(); ++k) {
+      EXPECT_EQ(r->reports[k].Pattern, all.reports[k].Pattern);
+      EXPECT_EQ(r->reports[k].Begin, all.reports[k].Begin);
+      EXPECT_EQ(r->reports[k].Score, all.reports[k].Score);
+      EXPECT_EQ(r->reports[k].Method, all.reports[k].Method);
+    }
+  }
+  EXPECT_EQ(alone.reports[2].RelDev, 2.0f);
+  EXPECT_NE(selected.reports[2].RelDev, 2.0f);
+  EXPECT_GT(all.compared, all.blocks / 3);
+  EXPECT_LT(selected.compared * 4, all.compared) << selected.compared;
 }

@@ -161,6 +161,13 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
     const double seconds = static_cast<double>(p.samples) / 44100.0;
     f.audioSeconds += seconds;
     if (p.clipFree) f.clipFreeSeconds += seconds;
+    if (o.listAll)
+      for (const sigpat::Detection& d : found) {
+        char line[256];
+        std::snprintf(line, sizeof line, " %s at %lld score %.6f threshold %.6f %s", d.name.c_str(),
+                      static_cast<long long>(d.begin), d.score, d.threshold, d.match.c_str());
+        f.listed.push_back(p.file.substr(p.file.find_last_of('/') + 1) + ":" + line);
+      }
     ScoreProgramme(m, p, std::move(found), clipOfFile, o, f);
   }
   return f;

@@ -27,6 +27,7 @@ struct BroadcastOptions {
   double toleranceSeconds = 0.25;
   std::function<void(PatternDetector&)> tune;  // detector tuning, applied before it is attached
   bool keepDetails = false;     // list misses and false detections
+  bool listAll = false;         // list every detection
 };
 
 struct BroadcastTally {
@@ -45,6 +46,7 @@ struct BroadcastFigures {
   double clipFreeSeconds = 0, audioSeconds = 0, scanSeconds = 0;
   std::vector<double> timingMs;
   std::vector<std::string> misses, falses;
+  std::vector<std::string> listed;  // every detection (listAll)
 
   double Precision() const { return detections ? static_cast<double>(truePositives) / detections : 1.0; }
   double FalsePerHourClipFree() const { return clipFreeSeconds > 0 ? clipFreeReports * 3600.0 / clipFreeSeconds : 0; }

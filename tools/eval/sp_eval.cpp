@@ -55,9 +55,11 @@ bool ParseTuning(const std::string& arg) {
       {"ShiftGate", &PatternDetector::ShiftGate},           {"NoiseMargin_dB", &PatternDetector::NoiseMargin_dB},
       {"MinVisible", &PatternDetector::MinVisible},         {"ShapeMaxSpeed", &PatternDetector::ShapeMaxSpeed},
       {"ShapeFloorDepth_dB", &PatternDetector::ShapeFloorDepth_dB}, {"ShapeThreshold", &PatternDetector::ShapeThreshold},
-      {"ShapeNegativeScale", &PatternDetector::ShapeNegativeScale}, {"ShapeGate", &PatternDetector::ShapeGate}};
+      {"ShapeNegativeScale", &PatternDetector::ShapeNegativeScale}, {"ShapeGate", &PatternDetector::ShapeGate},
+      {"PreselectGate", &PatternDetector::PreselectGate}};
   static const std::pair<const char*, int PatternDetector::*> kIntFields[] = {
-      {"ShapeMinBlocks", &PatternDetector::ShapeMinBlocks}, {"ShapeSegmentBlocks", &PatternDetector::ShapeSegmentBlocks}, {"ShapeFullBlocks", &PatternDetector::ShapeFullBlocks}};
+      {"ShapeMinBlocks", &PatternDetector::ShapeMinBlocks}, {"ShapeSegmentBlocks", &PatternDetector::ShapeSegmentBlocks}, {"ShapeFullBlocks", &PatternDetector::ShapeFullBlocks},
+      {"PreselectHold", &PatternDetector::PreselectHold}};
   const std::size_t eq = arg.find('=');
   if (eq == std::string::npos) return false;
   for (const auto& f : kIntFields)
@@ -491,7 +493,8 @@ int main(int argc, char** argv) {
   }
   if (!broadcastDir.empty()) {
     broadcast.work = work;
-    broadcast.keepDetails = verbose;
+    broadcast.keepDetails = verbose || g_listAll;
+    broadcast.listAll = g_listAll;
     broadcast.tune = [](PatternDetector& det) {
       ApplyTuning(det);
     };

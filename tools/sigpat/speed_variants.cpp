@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "commands.h"
 #include "messages.h"
@@ -131,22 +133,34 @@ std::vector<std::string> CreateSpeedVariants(const CreateArgs& args, const std::
 
 std::vector<std::string> WithSpeedVariants(const std::vector<std::string>& files) {
   std::vector<std::string> all = files;
+  std::unordered_set<std::string> have(files.begin(), files.end());
+  // The variant files of each folder named, read once: by the pattern name they vary, sorted.
+  std::unordered_map<std::string, std::unordered_map<std::string, std::vector<std::string>>> folders;
+  auto variantsIn = [&folders](const fs::path& dir) -> const std::unordered_map<std::string, std::vector<std::string>>& {
+    auto [at, fresh] = folders.try_emplace(dir.string());
+    if (!fresh) return at->second;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      const std::string other = entry.path().filename().string();
+      const std::size_t speed = other.rfind(".speed");
+      if (speed == std::string::npos || !IsVariantName(other)) continue;
+      at->second[other.substr(0, speed)].push_back(other);
+    }
+    for (auto& [name, variants] : at->second) std::sort(variants.begin(), variants.end());
+    return at->second;
+  };
   for (const auto& file : files) {
     const fs::path path(file);
     const std::string name = path.filename().string();
     if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".tvs") != 0 || IsVariantName(name)) continue;
-    const std::string prefix = name.substr(0, name.size() - 4) + ".speed";
     const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    std::error_code ec;
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-      const std::string other = entry.path().filename().string();
-      if (other.compare(0, prefix.size(), prefix) != 0 || !IsVariantName(other)) continue;
+    const auto& variants = variantsIn(dir);
+    const auto it = variants.find(name.substr(0, name.size() - 4));
+    if (it == variants.end()) continue;
+    for (const std::string& other : it->second) {
       const std::string full = path.has_parent_path() ? (dir / other).string() : other;
-      if (std::find(all.begin(), all.end(), full) == all.end()) found.push_back(full);
+      if (have.insert(full).second) all.push_back(full);
     }
-    std::sort(found.begin(), found.end());
-    all.insert(all.end(), found.begin(), found.end());
   }
   return all;
 }

@@ -1,0 +1,241 @@
+// Pre-selection of the decision layer: pattern sketches correlated with the input's chunk means
+// (see preselect.h).
+#include "preselect.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace spdet {
+
+namespace {
+
+constexpr int kSizes[] = {4, 8, 16};
+constexpr int kSizeCount = 3;
+constexpr int kWanted = 16;  // chunks a sketch aims for: the largest size that still gives them
+constexpr float kSilence_dB = -120.0f;
+constexpr std::int64_t kForever = std::numeric_limits<std::int64_t>::max();
+
+// Floors the compared bands of one block `depth` dB under its loudest, into a padded row.
+void FloorRow(const float* levels, int first, int bands, float depth, float* row, int width) {
+  float peak = -1.0e30f;
+  for (int b = 0; b < bands; ++b) {
+    const float v = std::isfinite(levels[first + b]) ? levels[first + b] : kSilence_dB;
+    row[b] = v;
+    peak = std::max(peak, v);
+  }
+  for (int b = 0; b < bands; ++b) row[b] = std::max(row[b], peak - depth);
+  for (int b = bands; b < width; ++b) row[b] = 0.0f;
+}
+
+}  // namespace
+
+void Preselector::Configure(int nband, int first, int last, const PreselectTuning& tuning) {
+  nband_ = nband;
+  first_ = first;
+  bands_ = std::min(kWidth, last - first + 1);
+  tuning_ = tuning;
+  always_ = tuning.Gate <= -1.0f;
+  sketches_.clear();
+  correlation_.clear();
+  activeUntil_.clear();
+  used_.clear();
+  chunks_.clear();
+  count_ = 0;
+}
+
+int Preselector::Add(const float* levels, int n, int lag) {
+  Sketch s;
+  s.lag = lag;
+  const int usable = n - 1;  // the newest block is left out
+  if (levels != nullptr && bands_ > 1) {
+    for (int z = kSizeCount - 1; z >= 0; --z) {
+      const int chunks = usable / kSizes[z];
+      if (chunks >= kWanted || (z == 0 && chunks >= tuning_.MinChunks)) {
+        s.size = z;
+        s.chunks = std::min(chunks, tuning_.MaxChunks);
+        break;
+      }
+    }
+  }
+  if (s.chunks > 0) {
+    const int size = kSizes[s.size];
+    // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
+    s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
+    s.rows.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    float row[kWidth];
+    for (int c = 0; c < s.chunks; ++c) {
+      float* out = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      for (int k = 1 + size * c; k <= size * (c + 1); ++k) {
+        FloorRow(levels + static_cast<std::size_t>(k) * nband_, first_, bands_, tuning_.FloorDepth_dB, row, kWidth);
+        for (int b = 0; b < bands_; ++b) out[b] += row[b] / static_cast<float>(size);
+      }
+    }
+    // Double-centring, then unit norm.
+    std::vector<float> col(kWidth, 0.0f);
+    for (int c = 0; c < s.chunks; ++c) {
+      float* r = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      float mean = 0.0f;
+      for (int b = 0; b < bands_; ++b) mean += r[b];
+      mean /= static_cast<float>(bands_);
+      for (int b = 0; b < bands_; ++b) {
+        r[b] -= mean;
+        col[static_cast<std::size_t>(b)] += r[b] / static_cast<float>(s.chunks);
+      }
+    }
+    double norm = 0.0;
+    for (int c = 0; c < s.chunks; ++c) {
+      float* r = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      for (int b = 0; b < bands_; ++b) {
+        r[b] -= col[static_cast<std::size_t>(b)];
+        norm += static_cast<double>(r[b]) * r[b];
+      }
+    }
+    if (norm > 1e-6) {
+      const float scale = static_cast<float>(1.0 / std::sqrt(norm));
+      for (float& v : s.rows) v *= scale;
+    } else {
+      s.chunks = 0;  // flat: nothing to tell it from other sound
+      s.rows.clear();
+    }
+  }
+  sketches_.push_back(std::move(s));
+  used_.push_back(1);
+  return static_cast<int>(sketches_.size()) - 1;
+}
+
+void Preselector::Start() {
+  capacity_ = kSizes[kSizeCount - 1] * (tuning_.MaxChunks + 2) + 2;
+  floored_.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0f);
+  chunks_.assign(kSizeCount, Chunks());
+  for (int z = 0; z < kSizeCount; ++z) {
+    Chunks& c = chunks_[static_cast<std::size_t>(z)];
+    c.size = kSizes[z];
+    c.rows.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0f);
+    c.sums.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0);
+    c.squares.assign(static_cast<std::size_t>(capacity_), 0.0);
+  }
+  Reset();
+}
+
+void Preselector::Reset() {
+  count_ = 0;
+  std::fill(floored_.begin(), floored_.end(), 0.0f);
+  for (Chunks& c : chunks_) {
+    std::fill(c.rows.begin(), c.rows.end(), 0.0f);
+    std::fill(c.sums.begin(), c.sums.end(), 0.0);
+    std::fill(c.squares.begin(), c.squares.end(), 0.0);
+  }
+  correlation_.assign(sketches_.size(), -2.0f);
+  activeUntil_.resize(sketches_.size());
+  for (std::size_t i = 0; i < sketches_.size(); ++i) activeUntil_[i] = sketches_[i].chunks > 0 && !always_ ? -1 : kForever;
+  active_.resize(sketches_.size());  // the detector keeps a pointer to these flags
+  for (std::size_t i = 0; i < sketches_.size(); ++i) active_[i] = activeUntil_[i] == kForever ? 1 : 0;
+}
+
+void Preselector::Push(const float* levels) {
+  ++count_;
+  const std::size_t at = static_cast<std::size_t>(count_ % capacity_);
+  FloorRow(levels, first_, bands_, tuning_.FloorDepth_dB, floored_.data() + at * kWidth, kWidth);
+  for (Chunks& c : chunks_) {
+    // Mean of the last `size` floored blocks, centred across the bands.
+    float* y = c.rows.data() + at * kWidth;
+    std::fill(y, y + kWidth, 0.0f);
+    for (int k = 0; k < c.size; ++k) {
+      const std::int64_t block = count_ - k;
+      if (block < 1) break;
+      const float* r = floored_.data() + static_cast<std::size_t>(block % capacity_) * kWidth;
+      for (int b = 0; b < bands_; ++b) y[b] += r[b];
+    }
+    float mean = 0.0f;
+    for (int b = 0; b < bands_; ++b) mean += y[b];
+    mean /= static_cast<float>(bands_);
+    double square = 0.0;
+    for (int b = 0; b < bands_; ++b) {
+      y[b] = y[b] / static_cast<float>(c.size) - mean / static_cast<float>(c.size);
+      square += static_cast<double>(y[b]) * y[b];
+    }
+    // Running sums along every size-th block.
+    const std::int64_t before = count_ - c.size;
+    const std::size_t from = static_cast<std::size_t>((before > 0 ? before : 0) % capacity_);
+    const bool first = before <= 0;
+    double* s = c.sums.data() + at * kWidth;
+    for (int b = 0; b < kWidth; ++b) s[b] = (first ? 0.0 : c.sums[from * kWidth + b]) + y[b];
+    c.squares[at] = (first ? 0.0 : c.squares[from]) + square;
+  }
+  if (always_) return;
+  for (std::size_t i = 0; i < sketches_.size(); ++i) {
+    const Sketch& s = sketches_[i];
+    if (s.chunks == 0 || !used_[i]) continue;
+    // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
+    // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
+    const int every = kSizes[s.size] / 4;
+    if (every > 1 && (count_ + static_cast<std::int64_t>(i)) % every != 0) {
+      active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
+      continue;
+    }
+    const float r = Correlate(s);
+    correlation_[i] = r;
+    // Too little input yet to judge (the stream's first seconds): compared.
+    if (r <= -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+    if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
+    active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
+  }
+}
+
+// Correlation of sketch s with the input chunks at its positions, the newest chunk ending one
+// block before the newest block.
+float Preselector::Correlate(const Sketch& s) const {
+  const Chunks& in = chunks_[static_cast<std::size_t>(s.size)];
+  const int size = in.size;
+  const std::int64_t newest = count_ - 1;
+  const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
+  if (oldest < size) return -2.0f;
+  const float* p = s.rows.data();
+  const std::int64_t newestAt = newest % capacity_;
+  std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(size) * s.chunks;  // the span fits the ring
+  if (oldestAt < 0) oldestAt += capacity_;
+  float num;
+#if defined(__SSE2__)
+  __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+  for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
+    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(p), _mm_loadu_ps(y)));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(p + 4), _mm_loadu_ps(y + 4)));
+    at -= size;
+    if (at < 0) at += capacity_;
+  }
+  float lanes[8];
+  _mm_storeu_ps(lanes, a0);
+  _mm_storeu_ps(lanes + 4, a1);
+  num = 0.0f;
+  for (float v : lanes) num += v;
+#else
+  float acc[kWidth] = {};
+  for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
+    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    for (int b = 0; b < kWidth; ++b) acc[b] += p[b] * y[b];
+    at -= size;
+    if (at < 0) at += capacity_;
+  }
+  num = 0.0f;
+  for (float v : acc) num += v;
+#endif
+  // The input's sum of squares once its per-band means over these chunks are removed too.
+  const double* hi = in.sums.data() + static_cast<std::size_t>(newestAt) * kWidth;
+  const double* lo = in.sums.data() + static_cast<std::size_t>(oldestAt) * kWidth;
+  double cols = 0.0;
+  for (int b = 0; b < bands_; ++b) {
+    const double d = hi[b] - lo[b];
+    cols += d * d;
+  }
+  const double squares = in.squares[static_cast<std::size_t>(newestAt)] -
+                         in.squares[static_cast<std::size_t>(oldestAt)] - cols / s.chunks;
+  if (!(squares > 1e-6)) return 0.0f;
+  return static_cast<float>(num / std::sqrt(squares));
+}
+
+}  // namespace spdet

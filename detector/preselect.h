@@ -1,0 +1,92 @@
+// Pre-selection of the decision layer: which patterns are worth comparing at a time block.
+//
+// Comparing every pattern at every time block costs the same for a pattern that is nowhere near
+// the input as for one that is playing. A sketch of each pattern tells them apart for a small
+// part of that cost: the pattern's newest blocks are averaged in chunks of 4, 8 or 16 time blocks
+// (about 16 to 32 chunks), each block floored 40 dB under its loudest band, and the chunk levels
+// are double-centred (per-band and per-chunk means removed, what equalisation and level changes
+// add). The input is averaged the same way once per time block for every pattern; a pattern's
+// sketch is then correlated with the input chunks at its own positions, which costs one
+// multiply-add per chunk and band. Chunks this coarse follow speed changes of a few percent and
+// sub-block misalignment.
+//
+// A pattern is compared (by the level and the shape distance) while its sketch correlates above
+// Gate, and for Hold + its own lag time blocks after (the shape distance judges a window a few
+// blocks after it ends). Patterns too short for a sketch are always compared.
+#ifndef SP_DETECTOR_PRESELECT_H
+#define SP_DETECTOR_PRESELECT_H
+
+#include <cstdint>
+#include <vector>
+
+namespace spdet {
+
+struct PreselectTuning {
+  float Gate = 0.3f;       // correlation above which a pattern is compared (<= -1: always); for
+                           // sketches of shorter chunks, Gate * sqrt(chunk / 16)
+  int Hold = 24;           // time blocks a pattern stays compared after its sketch passed
+  int MinChunks = 6;       // shorter sketches are not made (the pattern is always compared)
+  int MaxChunks = 32;      // a long pattern's sketch covers its newest chunks only
+  float FloorDepth_dB = 40.0f;
+};
+
+class Preselector {
+ public:
+  // Bands first..last of nband are used.
+  void Configure(int nband, int first, int last, const PreselectTuning& tuning);
+  // Adds a pattern: levels in dB, n time blocks x nband, block 0 the newest (its newest block,
+  // which holds what followed the clip, is left out). lag: blocks the pattern stays compared
+  // beyond Hold. Returns its index.
+  int Add(const float* levels, int n, int lag);
+  void Start();
+  void Reset();
+  // Patterns not in use (speed variants, whose group leader decides) are not correlated.
+  void Use(int i, bool on) { used_[static_cast<std::size_t>(i)] = on ? 1 : 0; }
+
+  // Appends the newest time block (nband levels in dB) and updates which patterns are compared.
+  void Push(const float* levels);
+  bool Active(int i) const { return active_[static_cast<std::size_t>(i)] != 0; }
+  // Active() of every pattern, one byte each.
+  const unsigned char* ActiveFlags() const { return active_.data(); }
+  // The latest sketch correlation of pattern i (-2: no sketch or not enough input); sketches of
+  // long chunks are correlated every few blocks only.
+  float Correlation(int i) const { return correlation_[static_cast<std::size_t>(i)]; }
+  bool HasSketch(int i) const { return sketches_[static_cast<std::size_t>(i)].chunks > 0; }
+  int Count() const { return static_cast<int>(sketches_.size()); }
+
+ private:
+  static constexpr int kWidth = 8;  // floats per row: the compared bands, padded with zeros
+  struct Sketch {
+    int size = 0;     // chunk size index into kSizes (chunk of kSizes[size] blocks)
+    int chunks = 0;   // 0: no sketch
+    int lag = 0;
+    float gate = 0.0f;  // correlation above which the pattern is compared
+    std::vector<float> rows;  // chunks x kWidth, chunk 0 newest, double-centred, unit norm
+  };
+  // Input chunk means of one chunk size: row-centred means ending at every block, and running
+  // sums of them (per band, and of their squares) along every s-th block.
+  struct Chunks {
+    int size = 0;
+    std::vector<float> rows;      // capacity x kWidth
+    std::vector<double> sums;     // capacity x kWidth
+    std::vector<double> squares;  // capacity
+  };
+  float Correlate(const Sketch& s) const;
+
+  int nband_ = 0, first_ = 0, bands_ = 0;
+  bool always_ = false;
+  PreselectTuning tuning_;
+  std::vector<Sketch> sketches_;
+  std::vector<float> correlation_;
+  std::vector<std::int64_t> activeUntil_;
+  std::vector<unsigned char> used_;
+  std::vector<unsigned char> active_;
+  std::vector<float> floored_;  // capacity x kWidth: floored input blocks
+  std::vector<Chunks> chunks_;
+  int capacity_ = 1;
+  std::int64_t count_ = 0;
+};
+
+}  // namespace spdet
+
+#endif
