@@ -154,6 +154,10 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   int SetPatternInterval(sp_long begin, sp_long end);
   int CreateSignalPattern(int& done);
   int WriteCurrentSpectrumSamples(float* dst, int count);
+  // Writes the pattern just made (CreatedTVS, BandLevelCur and NblockCreate blocks of
+  // CreateBuf) to the open file; null when all of it is written, else the message that names
+  // the part that was not. The file's layout is PatternFile.cpp's alone.
+  const char* WriteCreatedPatternFile(void* file);
 
   int BuiltReOrderPatternNumbers();
   int BuiltRecognitionData(int fAmpAnalisysOnlyForOverallSample);
