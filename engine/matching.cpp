@@ -14,7 +14,8 @@
 
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
-#include "prefilter_job.h"
+#include "matching_layout.h"
+#include "prefilter_stage.h"
 #include "sp_cpu.h"
 #include "sp_helpers.h"
 #include "sp_message.h"
@@ -166,10 +167,9 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
 // otherwise 4 units of one band. The other bands of a pattern are evaluated side by side,
 // band by band, straight from its block-major Spectrum and Range.
 //
-// The layout is kept in the filter bank's WorkCache, which every initialisation, release and
-// copy drops, and is checked against the patterns every block (records, arrays, lengths,
-// bands). A pattern that does not fit (another band count, longer than the ring, NaN among
-// its counted values) is evaluated the ordinary way.
+// The layout (matching_layout.h) is the engine's own, dropped by every initialisation,
+// release and copy, and checked against the patterns every block (records, arrays, lengths,
+// bands).
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 // AVX2, chosen at run time (not on Windows, where GCC cannot keep 32-byte stack slots aligned).
@@ -177,199 +177,11 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
 #include <immintrin.h>
 #endif
 
-constexpr int kBands = 8;     // the band count the layout serves (the standard geometry's)
-constexpr int kMaxLanes = 8;
+using sp::MatchingLayout;
+constexpr int kBands = MatchingLayout::kBands;
+constexpr int kMaxLanes = MatchingLayout::kMaxLanes;
 constexpr int kPass = 4;      // groups (or patterns) evaluated together
-
-struct CacheHeader {
-  std::size_t bytes;
-  const void* tvs;
-  int nPattern, nblock, lanes, nGroups;
-  std::size_t keys, groups, deviations, means, have, status, data;  // byte offsets
-};
-
-struct PatternKey {
-  const SignalTVSEx* rec;
-  const float* spectrumByBand;
-  const float* spectrum;
-  const unsigned char* range;
-  int nblock, nband, band;
-  int cached;     // its maximum-power band is in a group
-  int byPattern;  // Spectrum holds SpectrumByBand block-major: all bands side by side
-};
-
-struct Group {
-  int lane[kMaxLanes];            // pattern numbers, -1 for an empty lane
-  std::int32_t band[kMaxLanes];   // each lane's band
-  std::size_t data;               // float offset of the interleaved values (Nblock rows of lanes)
-};
-
-struct Unit {
-  int band, nblock, pattern;
-};
-
-template <typename T>
-T* At(unsigned char* base, std::size_t offset) {
-  return reinterpret_cast<T*>(base + offset);
-}
-
-std::size_t AlignUp(std::size_t n) { return (n + 31) & ~static_cast<std::size_t>(31); }
-
-int MaxPowerBand(const SignalTVSEx* P) {
-  int m = P->BandMaxRms;
-  return m < 0 || m >= P->Nband ? 0 : m;
-}
-
-// A pattern whose maximum-power band can go into the layout: complete recognition data, the
-// engine's band count, no longer than the ring, no NaN among the values that count (NaN marks
-// the values that do not).
-bool Cacheable(const TimeSpectrumEstimation& e, const SignalTVSEx* P) {
-  if (P == nullptr || P->Nband != e.Nband || P->Nblock < 1 || P->Nblock > e.Nblock || P->SpectrumByBand == nullptr ||
-      P->Range == nullptr || P->BandRms == nullptr || P->BackNSampleNoTransientRange == nullptr ||
-      P->AmpRanges == nullptr || P->RelDevScalingFactor == nullptr)
-    return false;
-  const int m = MaxPowerBand(P);
-  for (int k = 1; k < P->Nblock - 1; ++k)
-    if (P->Range[static_cast<long>(k) * P->Nband + m] != 3 &&
-        std::isnan(P->SpectrumByBand[static_cast<long>(m) * P->Nblock + k]))
-      return false;
-  return true;
-}
-
-// Spectrum holds exactly the values of SpectrumByBand, block-major.
-bool SameSpectrum(const SignalTVSEx* P) {
-  if (P->Spectrum == nullptr) return false;
-  for (int b = 0; b < P->Nband; ++b)
-    for (int k = 0; k < P->Nblock; ++k)
-      if (std::memcmp(&P->Spectrum[static_cast<long>(k) * P->Nband + b],
-                      &P->SpectrumByBand[static_cast<long>(b) * P->Nblock + k], sizeof(float)) != 0)
-        return false;
-  return true;
-}
-
-// Builds the layout with `lanes` units per group; null when memory is short.
-unsigned char* BuildCache(const TimeSpectrumEstimation& e, int lanes) {
-  const int nP = e.NPattern, nblock = e.Nblock;
-  bool* cacheable = new (std::nothrow) bool[static_cast<std::size_t>(nP)];
-  Unit* units = new (std::nothrow) Unit[static_cast<std::size_t>(nP)];
-  if (cacheable == nullptr || units == nullptr) {
-    delete[] cacheable;
-    delete[] units;
-    return nullptr;
-  }
-  // Eight-lane groups take any bands and are sorted by length, so that a group's lanes end
-  // close together; four-lane groups share one band.
-  std::size_t nUnits = 0;
-  for (int i = 0; i < nP; ++i) {
-    cacheable[i] = Cacheable(e, e.TVS[i]);
-    if (cacheable[i]) units[nUnits++] = Unit{MaxPowerBand(e.TVS[i]), e.TVS[i]->Nblock, i};
-  }
-  std::sort(units, units + nUnits, [lanes](const Unit& a, const Unit& b) {
-    if (lanes == 8)
-      return a.nblock != b.nblock ? a.nblock < b.nblock : (a.band != b.band ? a.band < b.band : a.pattern < b.pattern);
-    return a.band != b.band ? a.band < b.band : (a.nblock != b.nblock ? a.nblock < b.nblock : a.pattern < b.pattern);
-  });
-  auto groupEnd = [&](std::size_t u) {
-    std::size_t v = u + 1;
-    while (v < nUnits && v - u < static_cast<std::size_t>(lanes) && (lanes == 8 || units[v].band == units[u].band)) ++v;
-    return v;
-  };
-  std::size_t nGroups = 0;
-  for (std::size_t u = 0; u < nUnits; u = groupEnd(u)) ++nGroups;
-
-  CacheHeader h{};
-  std::size_t at = AlignUp(sizeof(CacheHeader));
-  h.keys = at;
-  at = AlignUp(at + sizeof(PatternKey) * static_cast<std::size_t>(nP));
-  h.groups = at;
-  at = AlignUp(at + sizeof(Group) * nGroups);
-  h.deviations = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(nP) * kBands);
-  h.means = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(nP) * kBands);
-  h.have = at;
-  at = AlignUp(at + sizeof(unsigned) * static_cast<std::size_t>(nP));
-  h.status = at;
-  at = AlignUp(at + static_cast<std::size_t>(nP));
-  h.data = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock) * nGroups);
-  h.bytes = at;
-  h.tvs = e.TVS;
-  h.nPattern = nP;
-  h.nblock = nblock;
-  h.lanes = lanes;
-  h.nGroups = static_cast<int>(nGroups);
-
-  unsigned char* cache = new (std::nothrow) unsigned char[h.bytes];
-  if (cache == nullptr) {
-    delete[] cacheable;
-    delete[] units;
-    return nullptr;
-  }
-  std::memcpy(cache, &h, sizeof h);
-  PatternKey* keys = At<PatternKey>(cache, h.keys);
-  for (int i = 0; i < nP; ++i) {
-    const SignalTVSEx* P = e.TVS[i];
-    keys[i] = P != nullptr ? PatternKey{P,
-                                        P->SpectrumByBand,
-                                        P->Spectrum,
-                                        P->Range,
-                                        P->Nblock,
-                                        P->Nband,
-                                        MaxPowerBand(P),
-                                        cacheable[i] ? 1 : 0,
-                                        cacheable[i] && SameSpectrum(P) ? 1 : 0}
-                           : PatternKey{nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0};
-  }
-  Group* groups = At<Group>(cache, h.groups);
-  float* data = At<float>(cache, h.data);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::size_t g = 0;
-  for (std::size_t u = 0; u < nUnits; ++g) {
-    const std::size_t end = groupEnd(u);
-    Group& G = groups[g];
-    G.data = g * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock);
-    float* d = data + G.data;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock); ++i) d[i] = nan;
-    for (int l = 0; l < kMaxLanes; ++l) {
-      const bool used = l < lanes && u + static_cast<std::size_t>(l) < end;
-      G.lane[l] = used ? units[u + l].pattern : -1;
-      G.band[l] = used ? units[u + l].band : units[u].band;
-      if (!used) continue;
-      const SignalTVSEx* P = e.TVS[G.lane[l]];
-      const int b = G.band[l], N = P->Nblock;
-      for (int k = 1; k < N - 1; ++k)
-        if (P->Range[static_cast<long>(k) * P->Nband + b] != 3)
-          d[static_cast<std::size_t>(k) * lanes + l] = P->SpectrumByBand[static_cast<long>(b) * N + k];
-    }
-    u = end;
-  }
-  delete[] cacheable;
-  delete[] units;
-  return cache;
-}
-
-// The layout, when it is there and still describes the patterns now loaded (records, arrays,
-// lengths, bands); a layout that does not is dropped. Null: evaluate the ordinary way.
-unsigned char* ValidCache(TimeSpectrumEstimation& e) {
-  unsigned char* cache = e.WorkCache;
-  if (cache == nullptr) return nullptr;
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  bool valid = h->tvs == e.TVS && h->nPattern == e.NPattern && e.Nband == kBands && h->nblock == e.Nblock &&
-               e.TimeSpectrumWork != nullptr;
-  const PatternKey* keys = At<PatternKey>(cache, h->keys);
-  for (int i = 0; valid && i < e.NPattern; ++i) {
-    const SignalTVSEx* P = e.TVS[i];
-    const PatternKey& k = keys[i];
-    valid = P == k.rec && (P == nullptr || (P->SpectrumByBand == k.spectrumByBand && P->Spectrum == k.spectrum &&
-                                            P->Range == k.range && P->Nblock == k.nblock && P->Nband == k.nband &&
-                                            MaxPowerBand(P) == k.band));
-  }
-  if (valid) return cache;
-  delete[] e.WorkCache;
-  e.WorkCache = nullptr;
-  return nullptr;
-}
+using Group = MatchingLayout::Group;
 
 // Per-lane parameters of the units of a group (or of a pattern's bands): pattern, band,
 // length, level gain. An empty lane has length 0 and adds nothing.
@@ -409,31 +221,24 @@ void SetGains(const TimeSpectrumEstimation& e, LaneSet& s, int lanes) {
 }
 
 // After the deviation sums: each lane's result (as RelativeDeviation returns it) and mean.
-void StoreLanes(unsigned char* cache, const LaneSet& s, int lanes) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  float* deviations = At<float>(cache, h->deviations);
-  float* means = At<float>(cache, h->means);
-  unsigned* have = At<unsigned>(cache, h->have);
+void StoreLanes(MatchingLayout& L, const LaneSet& s, int lanes) {
   for (int l = 0; l < lanes; ++l) {
     const SignalTVSEx* P = s.P[l];
     if (P == nullptr) continue;
     const int i = s.index[l];
     const int b = s.band[l];
     const float weight = P->BackNSampleNoTransientRange[b];
-    deviations[i * kBands + b] =
-        std::isfinite(weight) ? s.acc[l] * weight * P->AmpRanges[P->Nband].BackMeanPowHigh : 0.0f;
-    means[i * kBands + b] = s.sum[l];
-    have[i] |= 1u << b;
+    L.Deviations(i)[b] = std::isfinite(weight) ? s.acc[l] * weight * P->AmpRanges[P->Nband].BackMeanPowHigh : 0.0f;
+    L.Means(i)[b] = s.sum[l];
+    L.Have(i) |= 1u << b;
   }
 }
 
 // ---- Four-lane groups of one band (SSE2).
 template <int NG>
-void EvaluateGroups4(TimeSpectrumEstimation& e, unsigned char* cache, const Group* const* gs) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
+void EvaluateGroups4(TimeSpectrumEstimation& e, MatchingLayout& L, const Group* const* gs) {
   const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  const float* data = At<float>(cache, h->data);
-  const SignalTVSEx* const* tvs = static_cast<const SignalTVSEx* const*>(h->tvs);
+  const SignalTVSEx* const* tvs = e.TVS;
   LaneSet s[NG];
   const float* w[NG];
   const float* p[NG];
@@ -448,7 +253,7 @@ void EvaluateGroups4(TimeSpectrumEstimation& e, unsigned char* cache, const Grou
       if (s[gi].n[l] < kmin) kmin = s[gi].n[l];
     }
     w[gi] = W3 + G.band[0];
-    p[gi] = data + G.data;
+    p[gi] = L.Data(G);
     lg[gi] = _mm_load_ps(s[gi].lg);
     n[gi] = _mm_load_si128(reinterpret_cast<const __m128i*>(s[gi].n));
     sum[gi] = _mm_setzero_ps();
@@ -483,14 +288,14 @@ void EvaluateGroups4(TimeSpectrumEstimation& e, unsigned char* cache, const Grou
     }
   for (int gi = 0; gi < NG; ++gi) {
     _mm_store_ps(s[gi].acc, acc[gi]);
-    StoreLanes(cache, s[gi], 4);
+    StoreLanes(L, s[gi], 4);
   }
 }
 
 // ---- Four bands of each pattern side by side (SSE2): bands 0-3 and 4-7 of NP patterns of
 // one length, from the block-major Spectrum and Range.
 template <int NP>
-void EvaluateByPattern4(TimeSpectrumEstimation& e, unsigned char* cache, const int* patterns) {
+void EvaluateByPattern4(TimeSpectrumEstimation& e, MatchingLayout& L, const int* patterns) {
   const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
   LaneSet s[NP][2];
   __m128 lg[NP], gain[NP][2], sum[NP][2], acc[NP][2];
@@ -539,19 +344,17 @@ void EvaluateByPattern4(TimeSpectrumEstimation& e, unsigned char* cache, const i
   for (int pi = 0; pi < NP; ++pi)
     for (int h = 0; h < 2; ++h) {
       _mm_store_ps(s[pi][h].acc, acc[pi][h]);
-      StoreLanes(cache, s[pi][h], 4);
+      StoreLanes(L, s[pi][h], 4);
     }
 }
 
 #if defined(SP_MATCH_AVX2)
 // ---- Eight-lane groups of any bands (AVX2): each lane takes its band from the row of 8.
 template <int NG>
-__attribute__((target("avx2"))) void EvaluateGroups8(TimeSpectrumEstimation& e, unsigned char* cache,
+__attribute__((target("avx2"))) void EvaluateGroups8(TimeSpectrumEstimation& e, MatchingLayout& L,
                                                      const Group* const* gs) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
   const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  const float* data = At<float>(cache, h->data);
-  const SignalTVSEx* const* tvs = static_cast<const SignalTVSEx* const*>(h->tvs);
+  const SignalTVSEx* const* tvs = e.TVS;
   LaneSet s[NG];
   const float* p[NG];
   __m256 lg[NG], gain[NG], sum[NG], acc[NG];
@@ -564,7 +367,7 @@ __attribute__((target("avx2"))) void EvaluateGroups8(TimeSpectrumEstimation& e, 
       if (s[gi].n[l] > kmax) kmax = s[gi].n[l];
       if (s[gi].n[l] < kmin) kmin = s[gi].n[l];
     }
-    p[gi] = data + G.data;
+    p[gi] = L.Data(G);
     lg[gi] = _mm256_load_ps(s[gi].lg);
     n[gi] = _mm256_load_si256(reinterpret_cast<const __m256i*>(s[gi].n));
     band[gi] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(G.band));
@@ -610,12 +413,12 @@ __attribute__((target("avx2"))) void EvaluateGroups8(TimeSpectrumEstimation& e, 
   }
   for (int gi = 0; gi < NG; ++gi) _mm256_store_ps(s[gi].acc, acc[gi]);
   _mm256_zeroupper();
-  for (int gi = 0; gi < NG; ++gi) StoreLanes(cache, s[gi], 8);
+  for (int gi = 0; gi < NG; ++gi) StoreLanes(L, s[gi], 8);
 }
 
 // ---- The 8 bands of each of NP patterns of one length side by side (AVX2).
 template <int NP>
-__attribute__((target("avx2"))) void EvaluateByPattern8(TimeSpectrumEstimation& e, unsigned char* cache,
+__attribute__((target("avx2"))) void EvaluateByPattern8(TimeSpectrumEstimation& e, MatchingLayout& L,
                                                         const int* patterns) {
   const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
   LaneSet s[NP];
@@ -656,48 +459,48 @@ __attribute__((target("avx2"))) void EvaluateByPattern8(TimeSpectrumEstimation& 
   }
   for (int pi = 0; pi < NP; ++pi) _mm256_store_ps(s[pi].acc, acc[pi]);
   _mm256_zeroupper();
-  for (int pi = 0; pi < NP; ++pi) StoreLanes(cache, s[pi], 8);
+  for (int pi = 0; pi < NP; ++pi) StoreLanes(L, s[pi], 8);
 }
 #endif  // SP_MATCH_AVX2
 
 // Runs the listed groups kPass at a time.
-void RunGroups(TimeSpectrumEstimation& e, unsigned char* cache, const Group* const* list, int count) {
-  const int lanes = reinterpret_cast<const CacheHeader*>(cache)->lanes;
+void RunGroups(TimeSpectrumEstimation& e, MatchingLayout& L, const Group* const* list, int count) {
+  const int lanes = L.Lanes();
   int g = 0;
 #if defined(SP_MATCH_AVX2)
   if (lanes == 8) {
-    for (; g + kPass <= count; g += kPass) EvaluateGroups8<kPass>(e, cache, list + g);
+    for (; g + kPass <= count; g += kPass) EvaluateGroups8<kPass>(e, L, list + g);
     switch (count - g) {
-      case 3: EvaluateGroups8<3>(e, cache, list + g); break;
-      case 2: EvaluateGroups8<2>(e, cache, list + g); break;
-      case 1: EvaluateGroups8<1>(e, cache, list + g); break;
+      case 3: EvaluateGroups8<3>(e, L, list + g); break;
+      case 2: EvaluateGroups8<2>(e, L, list + g); break;
+      case 1: EvaluateGroups8<1>(e, L, list + g); break;
       default: break;
     }
     return;
   }
 #endif
   (void)lanes;
-  for (; g + kPass <= count; g += kPass) EvaluateGroups4<kPass>(e, cache, list + g);
+  for (; g + kPass <= count; g += kPass) EvaluateGroups4<kPass>(e, L, list + g);
   switch (count - g) {
-    case 3: EvaluateGroups4<3>(e, cache, list + g); break;
-    case 2: EvaluateGroups4<2>(e, cache, list + g); break;
-    case 1: EvaluateGroups4<1>(e, cache, list + g); break;
+    case 3: EvaluateGroups4<3>(e, L, list + g); break;
+    case 2: EvaluateGroups4<2>(e, L, list + g); break;
+    case 1: EvaluateGroups4<1>(e, L, list + g); break;
     default: break;
   }
 }
 
 // Runs all bands of the listed patterns (of one length), up to kPass at a time.
-void RunByPattern(TimeSpectrumEstimation& e, unsigned char* cache, const int* list, int count) {
-  const bool avx2 = reinterpret_cast<const CacheHeader*>(cache)->lanes == 8;
+void RunByPattern(TimeSpectrumEstimation& e, MatchingLayout& L, const int* list, int count) {
+  const bool avx2 = L.Lanes() == 8;
   for (int i = 0; i < count;) {
     const int np = count - i < kPass ? count - i : kPass;
 #if defined(SP_MATCH_AVX2)
     if (avx2) {
       switch (np) {
-        case 4: EvaluateByPattern8<4>(e, cache, list + i); break;
-        case 3: EvaluateByPattern8<3>(e, cache, list + i); break;
-        case 2: EvaluateByPattern8<2>(e, cache, list + i); break;
-        default: EvaluateByPattern8<1>(e, cache, list + i); break;
+        case 4: EvaluateByPattern8<4>(e, L, list + i); break;
+        case 3: EvaluateByPattern8<3>(e, L, list + i); break;
+        case 2: EvaluateByPattern8<2>(e, L, list + i); break;
+        default: EvaluateByPattern8<1>(e, L, list + i); break;
       }
       i += np;
       continue;
@@ -705,50 +508,46 @@ void RunByPattern(TimeSpectrumEstimation& e, unsigned char* cache, const int* li
 #endif
     (void)avx2;
     switch (np) {
-      case 4: EvaluateByPattern4<4>(e, cache, list + i); break;
-      case 3: EvaluateByPattern4<3>(e, cache, list + i); break;
-      case 2: EvaluateByPattern4<2>(e, cache, list + i); break;
-      default: EvaluateByPattern4<1>(e, cache, list + i); break;
+      case 4: EvaluateByPattern4<4>(e, L, list + i); break;
+      case 3: EvaluateByPattern4<3>(e, L, list + i); break;
+      case 2: EvaluateByPattern4<2>(e, L, list + i); break;
+      default: EvaluateByPattern4<1>(e, L, list + i); break;
     }
     i += np;
   }
 }
 
-// Status of a pattern in the block.
-constexpr unsigned char kOrdinary = 0;   // decided the ordinary way
-constexpr unsigned char kFromCache = 1;  // deviations computed ahead
-constexpr unsigned char kAllBands = 2;   // ... and every band is needed
+constexpr unsigned char kOrdinary = MatchingLayout::kOrdinary;
+constexpr unsigned char kFromCache = MatchingLayout::kFromCache;
+constexpr unsigned char kAllBands = MatchingLayout::kAllBands;
 
 // Computes ahead every deviation that the decisions of this block will read, for the patterns
 // the layout holds.
-void EvaluateCached(TimeSpectrumEstimation& e, unsigned char* cache) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  const PatternKey* keys = At<PatternKey>(cache, h->keys);
-  const Group* groups = At<Group>(cache, h->groups);
-  const float* deviations = At<float>(cache, h->deviations);
-  unsigned* have = At<unsigned>(cache, h->have);
-  unsigned char* status = At<unsigned char>(cache, h->status);
+void EvaluateCached(TimeSpectrumEstimation& e, MatchingLayout& L) {
+  const std::vector<MatchingLayout::PatternKey>& keys = L.Keys();
+  const std::vector<Group>& groups = L.Groups();
   const int fStat = e.RecPar.fStatistics;
   for (int i = 0; i < e.NPattern; ++i) {
     const SignalTVSEx* P = e.TVS[i];
-    have[i] = 0;
-    status[i] = (P != nullptr && keys[i].cached && P->fUsePattern && (P->fLevelGate || fStat)) ? kFromCache : kOrdinary;
+    L.Have(i) = 0;
+    L.Status(i) =
+        (P != nullptr && keys[i].cached && P->fUsePattern && (P->fLevelGate || fStat)) ? kFromCache : kOrdinary;
   }
 
   // The maximum-power bands, in the groups that have a pattern to decide.
   const Group* list[kPass * 16];
   int count = 0;
-  for (int g = 0; g < h->nGroups; ++g) {
+  for (std::size_t g = 0; g < groups.size(); ++g) {
     bool any = false;
-    for (int l = 0; l < kMaxLanes; ++l) any = any || (groups[g].lane[l] >= 0 && status[groups[g].lane[l]] != kOrdinary);
+    for (int l = 0; l < kMaxLanes; ++l) any = any || (groups[g].lane[l] >= 0 && L.Status(groups[g].lane[l]) != kOrdinary);
     if (!any) continue;
     list[count++] = &groups[g];
     if (count == kPass * 16) {
-      RunGroups(e, cache, list, count);
+      RunGroups(e, L, list, count);
       count = 0;
     }
   }
-  RunGroups(e, cache, list, count);
+  RunGroups(e, L, list, count);
 
   // Every band of the patterns that the early rejection lets through (all, when it is off),
   // patterns of equal length together. The rare pattern whose Spectrum does not mirror
@@ -756,32 +555,36 @@ void EvaluateCached(TimeSpectrumEstimation& e, unsigned char* cache) {
   int pending[kPass];
   int npending = 0;
   for (int i = 0; i < e.NPattern; ++i) {
-    if (status[i] != kFromCache) continue;
+    if (L.Status(i) != kFromCache) continue;
     const SignalTVSEx* P = e.TVS[i];
     const int m = keys[i].band;
-    const float v = deviations[i * kBands + m] * P->RelDevScalingFactor[m];
+    const float v = L.Deviations(i)[m] * P->RelDevScalingFactor[m];
     if (e.RecPar.fUseRelDevMPB && v >= e.RecPar.TresholdRelDeviationMPB) continue;
-    status[i] |= kAllBands;
+    L.Status(i) |= kAllBands;
     if (!keys[i].byPattern) continue;
     if (npending > 0 && e.TVS[pending[0]]->Nblock != P->Nblock) {
-      RunByPattern(e, cache, pending, npending);
+      RunByPattern(e, L, pending, npending);
       npending = 0;
     }
     pending[npending++] = i;
     if (npending == kPass) {
-      RunByPattern(e, cache, pending, npending);
+      RunByPattern(e, L, pending, npending);
       npending = 0;
     }
   }
-  if (npending > 0) RunByPattern(e, cache, pending, npending);
+  if (npending > 0) RunByPattern(e, L, pending, npending);
 }
 #endif  // __SSE2__
 
 }  // namespace
 
+void TimeSpectrumEstimation::DropMatchingLayout() {
+  delete Layout;
+  Layout = nullptr;
+}
+
 int TimeSpectrumEstimation::PrepareMatching(int lanes) {
-  delete[] WorkCache;
-  WorkCache = nullptr;
+  DropMatchingLayout();
 #if defined(__SSE2__)
   if (TVS == nullptr || NPattern < 1 || Nband != kBands || Nblock < 1 || TimeSpectrumWork == nullptr) return 0;
   int width = 4;
@@ -790,31 +593,31 @@ int TimeSpectrumEstimation::PrepareMatching(int lanes) {
 #else
   (void)lanes;
 #endif
-  WorkCache = BuildCache(*this, width);
-  return WorkCache != nullptr ? 1 : 0;
+  Layout = MatchingLayout::Build(*this, width).release();
+  return Layout != nullptr ? 1 : 0;
 #else
   (void)lanes;
   return 0;
 #endif
 }
 
-int TimeSpectrumEstimation::RecognizePattern() {
+int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside) {
   if (TVS == nullptr || ReOrderPatternNumbers == nullptr || TimeSpectrumWork == nullptr || NPattern < 1) return 1;
   float* W = TimeSpectrumWork;
   // With the many-pattern layout (PrepareMatching), the blocks are also copied block-major into
   // the third part of the work buffer (W3), which the evaluation side by side reads.
 #if defined(__SSE2__)
-  unsigned char* cache = ValidCache(*this);
-  float* W3 = cache != nullptr ? TimeSpectrumWork + 2L * NTimeSpectrum : nullptr;
+  if (Layout != nullptr && !Layout->Describes(*this)) DropMatchingLayout();
+  MatchingLayout* const layout = Layout;
+  float* W3 = layout != nullptr ? TimeSpectrumWork + 2L * NTimeSpectrum : nullptr;
 #endif
 
   // Phase A: copy the newest blocks into the band-major work matrix, visiting the patterns
   // from the shortest to the longest so that each only extends what the shorter ones copied,
   // and compute every pattern's current mean level over its own length.
-  // A pre-filter run that the pipeline left pending advances alongside (see prefilter_job.h):
-  // the running sum S is one long chain of additions, and so is the filter; 16 samples every
-  // 4 blocks keep the two about level.
-  sp::PrefilterJob* const prefilter = sp::PendingPrefilter();
+  // The pipeline's pre-filter stage, when it has one pending, advances alongside (see
+  // prefilter_stage.h): the running sum S is one long chain of additions, and so is the
+  // filter; 16 samples every 4 blocks keep the two about level.
   int j = 0;
   float S = 0.0f;
   int r = NblockCur;
@@ -835,7 +638,7 @@ int TimeSpectrumEstimation::RecognizePattern() {
         _mm_storeu_ps(W3 + 8L * j + 4, _mm_loadu_ps(block + 4));
       }
 #endif
-      if (prefilter != nullptr && (j & 3) == 3) sp::PrefilterSteps(prefilter, 16);
+      if (alongside != nullptr && (j & 3) == 3) alongside->Advance(16);
       if (--r < 0) r = Nblock - 1;
       ++j;
     }
@@ -851,13 +654,12 @@ int TimeSpectrumEstimation::RecognizePattern() {
   float* aheadDeviations = nullptr;
   float* aheadMeans = nullptr;
   unsigned* aheadBands = nullptr;
-  if (cache != nullptr) {
-    EvaluateCached(*this, cache);
-    const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-    ahead = At<unsigned char>(cache, h->status);
-    aheadDeviations = At<float>(cache, h->deviations);
-    aheadMeans = At<float>(cache, h->means);
-    aheadBands = At<unsigned>(cache, h->have);
+  if (layout != nullptr) {
+    EvaluateCached(*this, *layout);
+    ahead = &layout->Status(0);
+    aheadDeviations = layout->Deviations(0);
+    aheadMeans = layout->Means(0);
+    aheadBands = &layout->Have(0);
   }
 #endif
 

@@ -91,8 +91,7 @@ const float StandardDftWindow[128] = {
 DFTFilter::DFTFilter()
     : fInit(0), Ndft(0), Nband(0), BandFirst(0), BandLast(0), Ndec(0), NwinExt(0), Nwin(0),
       Nseg(0), NframePerDft(0), Win(nullptr), InRing(nullptr), NHist(0), InRingPos(0),
-      Hist(nullptr), HistPos(0), SinTab(nullptr), CosTab(nullptr), Fold(nullptr), fPower(0),
-      WorkCache(nullptr) {}
+      Hist(nullptr), HistPos(0), SinTab(nullptr), CosTab(nullptr), Fold(nullptr), fPower(0) {}
 
 DFTFilter::~DFTFilter() { UnloadObj(); }
 
@@ -149,10 +148,6 @@ void DFTFilter::UnloadObj() {
   ReleaseBuffer(SinTab);
   ReleaseBuffer(CosTab);
   ReleaseBuffer(Fold);
-  if (WorkCache != nullptr) {
-    delete[] WorkCache;
-    WorkCache = nullptr;
-  }
   fInit = 0;
 }
 
