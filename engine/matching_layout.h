@@ -59,6 +59,11 @@ class MatchingLayout {
   // arrays, lengths, bands) and the engine's geometry.
   bool Describes(const TimeSpectrumEstimation& e) const;
 
+  // Computes ahead, for the patterns the layout holds, every deviation that the decisions of
+  // the engine's newest block will read (matching_ahead.cpp); the engine's work matrix holds
+  // the current blocks band-major and, in its third part, block-major.
+  void Evaluate(TimeSpectrumEstimation& e);
+
   int Lanes() const { return lanes_; }
   const std::vector<PatternKey>& Keys() const { return keys_; }
   const std::vector<Group>& Groups() const { return groups_; }

@@ -3,10 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "../kernels/ring_mean.h"
 #include "IirBiq.h"
 #include "TimeSpectrumEstimation.h"
 #include "prefilter_stage.h"
@@ -14,38 +11,13 @@
 
 namespace {
 
-// Mean of the last `rows` rows of the frame-power ring for every band: the rows are summed
-// newest first (from row `pos` backwards, wrapping), each band in single precision and in
-// that order; the bands run side by side in vectors.
+// Mean of the last `rows` rows of the frame-power ring for every band (kernels/ring_mean.h).
 void AverageRing(const float* ring, int rows, int pos, int nband, float scale, float* out) {
-  int b = 0;
-#if defined(__SSE2__)
-  for (; b + 8 <= nband; b += 8) {
-    __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
-    for (int r = pos; r >= 0; --r) {
-      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
-    }
-    for (int r = rows - 1; r > pos; --r) {
-      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
-    }
-    _mm_storeu_ps(out + b, _mm_mul_ps(lo, _mm_set1_ps(scale)));
-    _mm_storeu_ps(out + b + 4, _mm_mul_ps(hi, _mm_set1_ps(scale)));
-  }
-  for (; b + 4 <= nband; b += 4) {
-    __m128 sum = _mm_setzero_ps();
-    for (int r = pos; r >= 0; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-    for (int r = rows - 1; r > pos; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-    _mm_storeu_ps(out + b, _mm_mul_ps(sum, _mm_set1_ps(scale)));
-  }
+#if defined(SP_KERNELS_SSE2)
+  sp::kernels::RingMeanSse2(ring, rows, pos, nband, scale, out);
+#else
+  sp::kernels::RingMeanScalar(ring, rows, pos, nband, scale, out);
 #endif
-  for (; b < nband; ++b) {
-    float sum = 0.0f;
-    for (int r = pos; r >= 0; --r) sum += ring[static_cast<long>(r) * nband + b];
-    for (int r = rows - 1; r > pos; --r) sum += ring[static_cast<long>(r) * nband + b];
-    out[b] = sum * scale;
-  }
 }
 
 // True when every value is within +-1e20 (NaN is not).
