@@ -274,6 +274,7 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(int NdecIn_, int Nbiq_, float* B
   }
 
   const int previousNband = Nband;
+  DropMatchingLayout();  // it described the patterns of the earlier set-up
   if (!InitDFTFilter(Ndft_, Nwin_, Win_, 1, 1, -1)) {
     UnloadTimeSpectrumObj(1);
     return 0;
