@@ -84,7 +84,9 @@ Kernels KernelsOfWidth(int lanes) {
   return {kernels::GroupSumsSse2, kernels::GroupDeviationsSse2, kernels::PatternSumsSse2,
           kernels::PatternDeviationsSse2};
 #else
-  return {[](const float* rows, kernels::MatchLanes* const* sets, int n) { kernels::GroupSumsScalar(rows, sets, n, 4); },
+  return {[](const float* rows, kernels::MatchLanes* const* sets, int n) {
+            kernels::GroupSumsScalar(rows, sets, n, 4);
+          },
           [](const float* rows, kernels::MatchLanes* const* sets, int n) {
             kernels::GroupDeviationsScalar(rows, sets, n, 4);
           },
@@ -142,31 +144,28 @@ void RunByPattern(TimeSpectrumEstimation& e, MatchingLayout& L, const int* list,
 }  // namespace
 
 void MatchingLayout::Evaluate(TimeSpectrumEstimation& e) {
-  MatchingLayout& L = *this;
-  const std::vector<PatternKey>& keys = keys_;
-  const std::vector<Group>& groups = groups_;
   const int fStat = e.RecPar.fStatistics;
   for (int i = 0; i < e.NPattern; ++i) {
     const SignalTVSEx* P = e.TVS[i];
-    L.Have(i) = 0;
-    L.Status(i) =
-        (P != nullptr && keys[i].cached && P->fUsePattern && (P->fLevelGate || fStat)) ? kFromCache : kOrdinary;
+    Have(i) = 0;
+    const bool ahead = P != nullptr && keys_[i].cached && P->fUsePattern && (P->fLevelGate || fStat);
+    Status(i) = ahead ? kFromCache : kOrdinary;
   }
 
   // The maximum-power bands, in the groups that have a pattern to decide.
   const Group* list[kPass * 16];
   int count = 0;
-  for (std::size_t g = 0; g < groups.size(); ++g) {
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
     bool any = false;
-    for (int l = 0; l < kMaxLanes; ++l) any = any || (groups[g].lane[l] >= 0 && L.Status(groups[g].lane[l]) != kOrdinary);
+    for (const int lane : groups_[g].lane) any = any || (lane >= 0 && Status(lane) != kOrdinary);
     if (!any) continue;
-    list[count++] = &groups[g];
+    list[count++] = &groups_[g];
     if (count == kPass * 16) {
-      RunGroups(e, L, list, count);
+      RunGroups(e, *this, list, count);
       count = 0;
     }
   }
-  RunGroups(e, L, list, count);
+  RunGroups(e, *this, list, count);
 
   // Every band of the patterns that the early rejection lets through (all, when it is off),
   // patterns of equal length together. The rare pattern whose Spectrum does not mirror
@@ -174,24 +173,24 @@ void MatchingLayout::Evaluate(TimeSpectrumEstimation& e) {
   int pending[kPass];
   int npending = 0;
   for (int i = 0; i < e.NPattern; ++i) {
-    if (L.Status(i) != kFromCache) continue;
+    if (Status(i) != kFromCache) continue;
     const SignalTVSEx* P = e.TVS[i];
-    const int m = keys[i].band;
-    const float v = L.Deviations(i)[m] * P->RelDevScalingFactor[m];
+    const int m = keys_[i].band;
+    const float v = Deviations(i)[m] * P->RelDevScalingFactor[m];
     if (e.RecPar.fUseRelDevMPB && v >= e.RecPar.TresholdRelDeviationMPB) continue;
-    L.Status(i) |= kAllBands;
-    if (!keys[i].byPattern) continue;
+    Status(i) |= kAllBands;
+    if (!keys_[i].byPattern) continue;
     if (npending > 0 && e.TVS[pending[0]]->Nblock != P->Nblock) {
-      RunByPattern(e, L, pending, npending);
+      RunByPattern(e, *this, pending, npending);
       npending = 0;
     }
     pending[npending++] = i;
     if (npending == kPass) {
-      RunByPattern(e, L, pending, npending);
+      RunByPattern(e, *this, pending, npending);
       npending = 0;
     }
   }
-  if (npending > 0) RunByPattern(e, L, pending, npending);
+  if (npending > 0) RunByPattern(e, *this, pending, npending);
 }
 
 }  // namespace sp

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <tuple>
 
 #include "TimeSpectrumEstimation.h"
 
@@ -65,9 +66,8 @@ std::unique_ptr<MatchingLayout> MatchingLayout::Build(const TimeSpectrumEstimati
     }
     const std::size_t nUnits = units.size();
     std::sort(units.begin(), units.end(), [lanes](const Unit& a, const Unit& b) {
-      if (lanes == 8)
-        return a.nblock != b.nblock ? a.nblock < b.nblock : (a.band != b.band ? a.band < b.band : a.pattern < b.pattern);
-      return a.band != b.band ? a.band < b.band : (a.nblock != b.nblock ? a.nblock < b.nblock : a.pattern < b.pattern);
+      if (lanes == 8) return std::tie(a.nblock, a.band, a.pattern) < std::tie(b.nblock, b.band, b.pattern);
+      return std::tie(a.band, a.nblock, a.pattern) < std::tie(b.band, b.nblock, b.pattern);
     });
     auto groupEnd = [&](std::size_t u) {
       std::size_t v = u + 1;

@@ -180,7 +180,8 @@ SumsKernel ByPattern(Kernel kernel, int size) {
 std::vector<KernelCase> Cases() {
   std::vector<KernelCase> cases;
 #if defined(SP_KERNELS_SSE2)
-  cases.push_back({"FoldSse2", true, [](std::mt19937& rng, int n, int offset) { CheckFold(k::FoldSse2, rng, n, offset); }});
+  cases.push_back(
+      {"FoldSse2", true, [](std::mt19937& rng, int n, int offset) { CheckFold(k::FoldSse2, rng, n, offset); }});
   cases.push_back({"DftSse2", true, [](std::mt19937& rng, int n, int) {
                      for (int bands : {0, 1, 3, 4, 5, 8, 9}) CheckDft(k::DftSse2, rng, n, bands);
                    }});
