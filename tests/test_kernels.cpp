@@ -104,7 +104,7 @@ void CheckFramePair(decltype(&k::FramePairScalar) kernel, std::mt19937& rng, int
       << "segments " << nseg;
 }
 
-void CheckFrameQuad(decltype(&k::FrameQuadScalar) kernel, std::mt19937& rng, int nseg, int offset) {
+[[maybe_unused]] void CheckFrameQuad(decltype(&k::FrameQuadScalar) kernel, std::mt19937& rng, int nseg, int offset) {
   Frames f(rng, nseg, offset);
   float* const got[4] = {f.got.get(), f.got.get() + 8, f.got.get() + 16, f.got.get() + 24};
   float* const want[4] = {f.want.get(), f.want.get() + 8, f.want.get() + 16, f.want.get() + 24};
