@@ -16,31 +16,6 @@ const char kPatternExtension[] = "tvs";
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\' || c == ':'; }
 
-// Writes count floats as little-endian fields; returns the byte count reported by WriteFile.
-std::uint64_t WriteFloats(HANDLE file, const float* src, std::uint64_t count) {
-  unsigned char chunk[4096];
-  std::uint64_t total = 0;
-  std::uint64_t done = 0;
-  while (done < count) {
-    std::uint64_t n = count - done;
-    if (n > sizeof(chunk) / 4) n = sizeof(chunk) / 4;
-    for (std::uint64_t i = 0; i < n; ++i) {
-      std::uint32_t u;
-      std::memcpy(&u, &src[done + i], 4);
-      chunk[4 * i] = static_cast<unsigned char>(u);
-      chunk[4 * i + 1] = static_cast<unsigned char>(u >> 8);
-      chunk[4 * i + 2] = static_cast<unsigned char>(u >> 16);
-      chunk[4 * i + 3] = static_cast<unsigned char>(u >> 24);
-    }
-    DWORD written = 0;
-    WriteFile(file, chunk, static_cast<DWORD>(n * 4), &written, nullptr);
-    total += written;
-    if (written != n * 4) break;
-    done += n;
-  }
-  return total;
-}
-
 }  // namespace
 
 int TimeSpectrumEstimation::SetCreatePatternMode(sp_long NumSampBegin_, sp_long NumSampEnd_, char* inputFile,
@@ -203,9 +178,6 @@ int TimeSpectrumEstimation::CreateSignalPattern(int& done) {
     return 0;
   }
 
-  if (!WriteFileTVSHeader(file, &CreatedTVS))
-    return abandon(file, CP1251("CreateSignalPattern(): ошибка записи заголовка"));
-
   // The pattern is the NblockCreate newest blocks of the ring at this moment.
   WriteCurrentSpectrumSamples(CreateBuf, NblockCreate);
 
@@ -216,30 +188,7 @@ int TimeSpectrumEstimation::CreateSignalPattern(int& done) {
     BandLevelCur[b] = static_cast<float>(sum / NblockCreate);
   }
 
-  if (WriteFloats(file, BandLevelCur, static_cast<std::uint64_t>(Nband)) != 4ull * static_cast<std::uint64_t>(Nband))
-    return abandon(file, CP1251("CreateSignalPattern(): ошибка записи среднекв. значений"));
-
-  const std::uint64_t nSpectrum = static_cast<std::uint64_t>(NblockCreate) * static_cast<std::uint64_t>(Nband);
-  if (WriteFloats(file, CreateBuf, nSpectrum) != 4 * nSpectrum)
-    return abandon(file, CP1251("CreateSignalPattern(): ошибка записи спектр. данных"));
-
-  const DWORD position = SetFilePointer(file, 0, nullptr, FILE_CURRENT);
-  if (position == INVALID_SET_FILE_POINTER || !WriteSizeOfTvsFileNullSectionToHeader(file, position))
-    return abandon(file, CP1251("CreateSignalPattern(): ошибка записи нулевой секции файла"));
-
-  if (!WriteSectionInputFileNameUnderPatternCreation(file, 1))
-    return abandon(file, CP1251("CreateSignalPattern(): ошибка записи секции 1 файла"));
-
-  // Name block: the path under which the file was written, at most 511 characters.
-  std::size_t nameLength = std::strlen(PatternFileName);
-  if (nameLength > 511) nameLength = 511;
-  const std::uint32_t N = static_cast<std::uint32_t>(nameLength);
-  const unsigned char lengthBytes[4] = {static_cast<unsigned char>(N), static_cast<unsigned char>(N >> 8),
-                                        static_cast<unsigned char>(N >> 16), static_cast<unsigned char>(N >> 24)};
-  DWORD written = 0;
-  WriteFile(file, lengthBytes, 4, &written, nullptr);
-  if (N > 0) WriteFile(file, PatternFileName, N, &written, nullptr);
-  WriteFile(file, "", 1, &written, nullptr);
+  if (const char* failure = WriteCreatedPatternFile(file)) return abandon(file, failure);
 
   CloseHandle(file);
   fCreatePatternMode = 0;

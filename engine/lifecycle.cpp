@@ -53,7 +53,7 @@ TimeSpectrumEstimation::TimeSpectrumEstimation()
       NRecognize(0), LastRecognizedPattern(0), RecPar(), MonitorParam(), LevelGain(1.0f),
       fNewRecognizeParam(0), NewRecognitionPar(), TestDataFileName(nullptr),
       hTestDataFile(INVALID_HANDLE_VALUE), StatHalfWidth(15), NSampleOffset(0), RecognizedBegin(0),
-      RecognizedEnd(0), SumPatternSq(0.0f), SumCurrentPattern(0.0f), BlockObserver(nullptr),
+      RecognizedEnd(0), SumPatternSq(0.0f), SumCurrentPattern(0.0f), Layout(nullptr), BlockObserver(nullptr),
       BlockObserverContext(nullptr) {}
 
 TimeSpectrumEstimation::~TimeSpectrumEstimation() {
@@ -234,6 +234,7 @@ void TimeSpectrumEstimation::UnloadTimeSpectrumObj(int fAll) {
     hTestDataFile = INVALID_HANDLE_VALUE;
   }
   MonitorParam.Release();
+  DropMatchingLayout();
   DFTFilter::UnloadObj();
   fCreatedPattern = 0;
   fCreatePatternMode = 0;
@@ -273,6 +274,7 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(int NdecIn_, int Nbiq_, float* B
   }
 
   const int previousNband = Nband;
+  DropMatchingLayout();  // it described the patterns of the earlier set-up
   if (!InitDFTFilter(Ndft_, Nwin_, Win_, 1, 1, -1)) {
     UnloadTimeSpectrumObj(1);
     return 0;

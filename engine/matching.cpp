@@ -1,21 +1,18 @@
 // Matching and decision: once per time block every enabled pattern is compared with the
 // newest stretch of the input's time-spectrum; deviations below the threshold that are not
-// repeats of an occurrence already reported are recognitions.
+// repeats of an occurrence already reported are recognitions. With the matching layout
+// (matching_layout.h), the deviations of many patterns are computed ahead, side by side
+// (matching_ahead.cpp), and decided here like the others.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "../kernels/simd.h"
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
-#include "prefilter_job.h"
-#include "sp_cpu.h"
+#include "matching_layout.h"
+#include "prefilter_stage.h"
 #include "sp_helpers.h"
 #include "sp_message.h"
 
@@ -114,7 +111,7 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
 // the level-normalised row (LevelGain x W when the gate is open, W itself otherwise), without
 // storing the normalised row: each value is recomputed where it is read, with the same
 // roundings. Leaves the band's mean in *mean.
-[[maybe_unused]] float BandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean) {
+float BandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean) {
   const float* w = e.TimeSpectrumWork + static_cast<long>(b) * e.Nblock;
   const float* p = P->SpectrumByBand + static_cast<long>(b) * P->Nblock;
   const int N = P->Nblock;
@@ -148,673 +145,43 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
   return std::isfinite(weight) ? A * weight * P->AmpRanges[P->Nband].BackMeanPowHigh : 0.0f;
 }
 
-#if defined(__SSE2__)
-// ---- Many patterns at once.
-//
-// Every block, each pattern in use needs the deviation of its maximum-power band (and, when
-// the early rejection lets it through or is off, of its other bands). Each deviation is two
-// sums in strict order over the pattern's blocks, so one deviation cannot be vectorised; many
-// can: (pattern, band) units run side by side in the lanes of a vector, each lane doing
-// exactly the scalar sequence of its own unit, and several vectors are in flight together.
-//
-// The current blocks are read from a block-major copy of the work matrix (W3, the third part
-// of TimeSpectrumWork: row k holds the 8 bands of the k-th newest block). The pattern side of
-// the maximum-power bands is copied once, at set-up, into a lane-interleaved layout: a group
-// of units holds, per block k, one pattern value per lane, or NaN where the sample does not
-// count (first and last block, front samples, blocks past the pattern's end). With AVX2 a
-// group has 8 units of any bands (the lanes pick their bands from the row by a permutation);
-// otherwise 4 units of one band. The other bands of a pattern are evaluated side by side,
-// band by band, straight from its block-major Spectrum and Range.
-//
-// The layout is kept in the filter bank's WorkCache, which every initialisation, release and
-// copy drops, and is checked against the patterns every block (records, arrays, lengths,
-// bands). A pattern that does not fit (another band count, longer than the ring, NaN among
-// its counted values) is evaluated the ordinary way.
-
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
-// AVX2, chosen at run time (not on Windows, where GCC cannot keep 32-byte stack slots aligned).
-#define SP_MATCH_AVX2 1
-#include <immintrin.h>
-#endif
-
-constexpr int kBands = 8;     // the band count the layout serves (the standard geometry's)
-constexpr int kMaxLanes = 8;
-constexpr int kPass = 4;      // groups (or patterns) evaluated together
-
-struct CacheHeader {
-  std::size_t bytes;
-  const void* tvs;
-  int nPattern, nblock, lanes, nGroups;
-  std::size_t keys, groups, deviations, means, have, status, data;  // byte offsets
-};
-
-struct PatternKey {
-  const SignalTVSEx* rec;
-  const float* spectrumByBand;
-  const float* spectrum;
-  const unsigned char* range;
-  int nblock, nband, band;
-  int cached;     // its maximum-power band is in a group
-  int byPattern;  // Spectrum holds SpectrumByBand block-major: all bands side by side
-};
-
-struct Group {
-  int lane[kMaxLanes];            // pattern numbers, -1 for an empty lane
-  std::int32_t band[kMaxLanes];   // each lane's band
-  std::size_t data;               // float offset of the interleaved values (Nblock rows of lanes)
-};
-
-struct Unit {
-  int band, nblock, pattern;
-};
-
-template <typename T>
-T* At(unsigned char* base, std::size_t offset) {
-  return reinterpret_cast<T*>(base + offset);
-}
-
-std::size_t AlignUp(std::size_t n) { return (n + 31) & ~static_cast<std::size_t>(31); }
-
-int MaxPowerBand(const SignalTVSEx* P) {
-  int m = P->BandMaxRms;
-  return m < 0 || m >= P->Nband ? 0 : m;
-}
-
-// A pattern whose maximum-power band can go into the layout: complete recognition data, the
-// engine's band count, no longer than the ring, no NaN among the values that count (NaN marks
-// the values that do not).
-bool Cacheable(const TimeSpectrumEstimation& e, const SignalTVSEx* P) {
-  if (P == nullptr || P->Nband != e.Nband || P->Nblock < 1 || P->Nblock > e.Nblock || P->SpectrumByBand == nullptr ||
-      P->Range == nullptr || P->BandRms == nullptr || P->BackNSampleNoTransientRange == nullptr ||
-      P->AmpRanges == nullptr || P->RelDevScalingFactor == nullptr)
-    return false;
-  const int m = MaxPowerBand(P);
-  for (int k = 1; k < P->Nblock - 1; ++k)
-    if (P->Range[static_cast<long>(k) * P->Nband + m] != 3 &&
-        std::isnan(P->SpectrumByBand[static_cast<long>(m) * P->Nblock + k]))
-      return false;
-  return true;
-}
-
-// Spectrum holds exactly the values of SpectrumByBand, block-major.
-bool SameSpectrum(const SignalTVSEx* P) {
-  if (P->Spectrum == nullptr) return false;
-  for (int b = 0; b < P->Nband; ++b)
-    for (int k = 0; k < P->Nblock; ++k)
-      if (std::memcmp(&P->Spectrum[static_cast<long>(k) * P->Nband + b],
-                      &P->SpectrumByBand[static_cast<long>(b) * P->Nblock + k], sizeof(float)) != 0)
-        return false;
-  return true;
-}
-
-// Builds the layout with `lanes` units per group; null when memory is short.
-unsigned char* BuildCache(const TimeSpectrumEstimation& e, int lanes) {
-  const int nP = e.NPattern, nblock = e.Nblock;
-  bool* cacheable = new (std::nothrow) bool[static_cast<std::size_t>(nP)];
-  Unit* units = new (std::nothrow) Unit[static_cast<std::size_t>(nP)];
-  if (cacheable == nullptr || units == nullptr) {
-    delete[] cacheable;
-    delete[] units;
-    return nullptr;
-  }
-  // Eight-lane groups take any bands and are sorted by length, so that a group's lanes end
-  // close together; four-lane groups share one band.
-  std::size_t nUnits = 0;
-  for (int i = 0; i < nP; ++i) {
-    cacheable[i] = Cacheable(e, e.TVS[i]);
-    if (cacheable[i]) units[nUnits++] = Unit{MaxPowerBand(e.TVS[i]), e.TVS[i]->Nblock, i};
-  }
-  std::sort(units, units + nUnits, [lanes](const Unit& a, const Unit& b) {
-    if (lanes == 8)
-      return a.nblock != b.nblock ? a.nblock < b.nblock : (a.band != b.band ? a.band < b.band : a.pattern < b.pattern);
-    return a.band != b.band ? a.band < b.band : (a.nblock != b.nblock ? a.nblock < b.nblock : a.pattern < b.pattern);
-  });
-  auto groupEnd = [&](std::size_t u) {
-    std::size_t v = u + 1;
-    while (v < nUnits && v - u < static_cast<std::size_t>(lanes) && (lanes == 8 || units[v].band == units[u].band)) ++v;
-    return v;
-  };
-  std::size_t nGroups = 0;
-  for (std::size_t u = 0; u < nUnits; u = groupEnd(u)) ++nGroups;
-
-  CacheHeader h{};
-  std::size_t at = AlignUp(sizeof(CacheHeader));
-  h.keys = at;
-  at = AlignUp(at + sizeof(PatternKey) * static_cast<std::size_t>(nP));
-  h.groups = at;
-  at = AlignUp(at + sizeof(Group) * nGroups);
-  h.deviations = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(nP) * kBands);
-  h.means = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(nP) * kBands);
-  h.have = at;
-  at = AlignUp(at + sizeof(unsigned) * static_cast<std::size_t>(nP));
-  h.status = at;
-  at = AlignUp(at + static_cast<std::size_t>(nP));
-  h.data = at;
-  at = AlignUp(at + sizeof(float) * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock) * nGroups);
-  h.bytes = at;
-  h.tvs = e.TVS;
-  h.nPattern = nP;
-  h.nblock = nblock;
-  h.lanes = lanes;
-  h.nGroups = static_cast<int>(nGroups);
-
-  unsigned char* cache = new (std::nothrow) unsigned char[h.bytes];
-  if (cache == nullptr) {
-    delete[] cacheable;
-    delete[] units;
-    return nullptr;
-  }
-  std::memcpy(cache, &h, sizeof h);
-  PatternKey* keys = At<PatternKey>(cache, h.keys);
-  for (int i = 0; i < nP; ++i) {
-    const SignalTVSEx* P = e.TVS[i];
-    keys[i] = P != nullptr ? PatternKey{P,
-                                        P->SpectrumByBand,
-                                        P->Spectrum,
-                                        P->Range,
-                                        P->Nblock,
-                                        P->Nband,
-                                        MaxPowerBand(P),
-                                        cacheable[i] ? 1 : 0,
-                                        cacheable[i] && SameSpectrum(P) ? 1 : 0}
-                           : PatternKey{nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0};
-  }
-  Group* groups = At<Group>(cache, h.groups);
-  float* data = At<float>(cache, h.data);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::size_t g = 0;
-  for (std::size_t u = 0; u < nUnits; ++g) {
-    const std::size_t end = groupEnd(u);
-    Group& G = groups[g];
-    G.data = g * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock);
-    float* d = data + G.data;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock); ++i) d[i] = nan;
-    for (int l = 0; l < kMaxLanes; ++l) {
-      const bool used = l < lanes && u + static_cast<std::size_t>(l) < end;
-      G.lane[l] = used ? units[u + l].pattern : -1;
-      G.band[l] = used ? units[u + l].band : units[u].band;
-      if (!used) continue;
-      const SignalTVSEx* P = e.TVS[G.lane[l]];
-      const int b = G.band[l], N = P->Nblock;
-      for (int k = 1; k < N - 1; ++k)
-        if (P->Range[static_cast<long>(k) * P->Nband + b] != 3)
-          d[static_cast<std::size_t>(k) * lanes + l] = P->SpectrumByBand[static_cast<long>(b) * N + k];
-    }
-    u = end;
-  }
-  delete[] cacheable;
-  delete[] units;
-  return cache;
-}
-
-// The layout, when it is there and still describes the patterns now loaded (records, arrays,
-// lengths, bands); a layout that does not is dropped. Null: evaluate the ordinary way.
-unsigned char* ValidCache(TimeSpectrumEstimation& e) {
-  unsigned char* cache = e.WorkCache;
-  if (cache == nullptr) return nullptr;
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  bool valid = h->tvs == e.TVS && h->nPattern == e.NPattern && e.Nband == kBands && h->nblock == e.Nblock &&
-               e.TimeSpectrumWork != nullptr;
-  const PatternKey* keys = At<PatternKey>(cache, h->keys);
-  for (int i = 0; valid && i < e.NPattern; ++i) {
-    const SignalTVSEx* P = e.TVS[i];
-    const PatternKey& k = keys[i];
-    valid = P == k.rec && (P == nullptr || (P->SpectrumByBand == k.spectrumByBand && P->Spectrum == k.spectrum &&
-                                            P->Range == k.range && P->Nblock == k.nblock && P->Nband == k.nband &&
-                                            MaxPowerBand(P) == k.band));
-  }
-  if (valid) return cache;
-  delete[] e.WorkCache;
-  e.WorkCache = nullptr;
-  return nullptr;
-}
-
-// Per-lane parameters of the units of a group (or of a pattern's bands): pattern, band,
-// length, level gain. An empty lane has length 0 and adds nothing.
-struct LaneSet {
-  const SignalTVSEx* P[kMaxLanes];
-  int index[kMaxLanes];  // pattern number
-  int band[kMaxLanes];
-  alignas(32) std::int32_t n[kMaxLanes];
-  alignas(32) float lg[kMaxLanes];
-  alignas(32) float gain[kMaxLanes];
-  alignas(32) float sum[kMaxLanes];
-  alignas(32) float acc[kMaxLanes];
-};
-
-void SetLane(LaneSet& s, int l, const SignalTVSEx* P, int index, int band) {
-  s.P[l] = P;
-  s.index[l] = index;
-  s.band[l] = band;
-  s.n[l] = P != nullptr ? P->Nblock : 0;
-  s.lg[l] = P == nullptr ? 0.0f : (P->fLevelGate ? P->MeanRms / P->CurMeanRms : 1.0f);
-}
-
-// After the sums of the band means: the means, and the gains of the rows that the band
-// alignment scales (1 for the others), as RelativeDeviation decides them.
-void SetGains(const TimeSpectrumEstimation& e, LaneSet& s, int lanes) {
-  for (int l = 0; l < lanes; ++l) {
-    s.gain[l] = 1.0f;
-    const SignalTVSEx* P = s.P[l];
-    if (P == nullptr) continue;
-    const float bandMean = s.sum[l] * P->InvNblock;
-    s.sum[l] = bandMean;
-    const float level = P->BandRms[s.band[l]];
-    if (P->fLevelGate && bandMean * e.RecPar.BandGainMin <= level && level <= bandMean * e.RecPar.BandGainMax &&
-        bandMean != 0.0f)
-      s.gain[l] = level / bandMean;
-  }
-}
-
-// After the deviation sums: each lane's result (as RelativeDeviation returns it) and mean.
-void StoreLanes(unsigned char* cache, const LaneSet& s, int lanes) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  float* deviations = At<float>(cache, h->deviations);
-  float* means = At<float>(cache, h->means);
-  unsigned* have = At<unsigned>(cache, h->have);
-  for (int l = 0; l < lanes; ++l) {
-    const SignalTVSEx* P = s.P[l];
-    if (P == nullptr) continue;
-    const int i = s.index[l];
-    const int b = s.band[l];
-    const float weight = P->BackNSampleNoTransientRange[b];
-    deviations[i * kBands + b] =
-        std::isfinite(weight) ? s.acc[l] * weight * P->AmpRanges[P->Nband].BackMeanPowHigh : 0.0f;
-    means[i * kBands + b] = s.sum[l];
-    have[i] |= 1u << b;
-  }
-}
-
-// ---- Four-lane groups of one band (SSE2).
-template <int NG>
-void EvaluateGroups4(TimeSpectrumEstimation& e, unsigned char* cache, const Group* const* gs) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  const float* data = At<float>(cache, h->data);
-  const SignalTVSEx* const* tvs = static_cast<const SignalTVSEx* const*>(h->tvs);
-  LaneSet s[NG];
-  const float* w[NG];
-  const float* p[NG];
-  __m128 lg[NG], gain[NG], sum[NG], acc[NG];
-  __m128i n[NG];
-  int kmax = 0, kmin = 1 << 30;
-  for (int gi = 0; gi < NG; ++gi) {
-    const Group& G = *gs[gi];
-    for (int l = 0; l < 4; ++l) SetLane(s[gi], l, G.lane[l] >= 0 ? tvs[G.lane[l]] : nullptr, G.lane[l], G.band[l]);
-    for (int l = 0; l < 4; ++l) {
-      if (s[gi].n[l] > kmax) kmax = s[gi].n[l];
-      if (s[gi].n[l] < kmin) kmin = s[gi].n[l];
-    }
-    w[gi] = W3 + G.band[0];
-    p[gi] = data + G.data;
-    lg[gi] = _mm_load_ps(s[gi].lg);
-    n[gi] = _mm_load_si128(reinterpret_cast<const __m128i*>(s[gi].n));
-    sum[gi] = _mm_setzero_ps();
-    acc[gi] = _mm_setzero_ps();
-  }
-
-  // Band means: the sum over k = 0 .. N - 1 of LevelGain x W; past a lane's end it adds +0.
-  int k = 0;
-  for (; k < kmin; ++k)
-    for (int gi = 0; gi < NG; ++gi) sum[gi] = _mm_add_ps(sum[gi], _mm_mul_ps(_mm_set1_ps(w[gi][8 * k]), lg[gi]));
-  for (; k < kmax; ++k) {
-    const __m128i kv = _mm_set1_epi32(k);
-    for (int gi = 0; gi < NG; ++gi) {
-      const __m128 c = _mm_mul_ps(_mm_set1_ps(w[gi][8 * k]), lg[gi]);
-      sum[gi] = _mm_add_ps(sum[gi], _mm_and_ps(c, _mm_castsi128_ps(_mm_cmpgt_epi32(n[gi], kv))));
-    }
-  }
-  for (int gi = 0; gi < NG; ++gi) {
-    _mm_store_ps(s[gi].sum, sum[gi]);
-    SetGains(e, s[gi], 4);
-    gain[gi] = _mm_load_ps(s[gi].gain);
-  }
-
-  // Deviations: the sum over k = 1 .. N - 2 of |g x (LevelGain x W) - p| where p counts (not NaN).
-  const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  for (k = 1; k < kmax - 1; ++k)
-    for (int gi = 0; gi < NG; ++gi) {
-      const __m128 c = _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(w[gi][8 * k]), lg[gi]), gain[gi]);
-      const __m128 pv = _mm_loadu_ps(p[gi] + 4 * static_cast<std::size_t>(k));
-      const __m128 d = _mm_and_ps(_mm_sub_ps(c, pv), absMask);
-      acc[gi] = _mm_add_ps(acc[gi], _mm_and_ps(d, _mm_cmpord_ps(pv, pv)));
-    }
-  for (int gi = 0; gi < NG; ++gi) {
-    _mm_store_ps(s[gi].acc, acc[gi]);
-    StoreLanes(cache, s[gi], 4);
-  }
-}
-
-// ---- Four bands of each pattern side by side (SSE2): bands 0-3 and 4-7 of NP patterns of
-// one length, from the block-major Spectrum and Range.
-template <int NP>
-void EvaluateByPattern4(TimeSpectrumEstimation& e, unsigned char* cache, const int* patterns) {
-  const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  LaneSet s[NP][2];
-  __m128 lg[NP], gain[NP][2], sum[NP][2], acc[NP][2];
-  const float* spectrum[NP];
-  const unsigned char* range[NP];
-  const int N = e.TVS[patterns[0]]->Nblock;
-  for (int pi = 0; pi < NP; ++pi) {
-    const SignalTVSEx* P = e.TVS[patterns[pi]];
-    for (int h = 0; h < 2; ++h)
-      for (int l = 0; l < 4; ++l) SetLane(s[pi][h], l, P, patterns[pi], 4 * h + l);
-    lg[pi] = _mm_set1_ps(s[pi][0].lg[0]);
-    spectrum[pi] = P->Spectrum;
-    range[pi] = P->Range;
-    sum[pi][0] = sum[pi][1] = acc[pi][0] = acc[pi][1] = _mm_setzero_ps();
-  }
-  for (int k = 0; k < N; ++k) {
-    const __m128 lo = _mm_loadu_ps(W3 + 8 * k), hi = _mm_loadu_ps(W3 + 8 * k + 4);
-    for (int pi = 0; pi < NP; ++pi) {
-      sum[pi][0] = _mm_add_ps(sum[pi][0], _mm_mul_ps(lo, lg[pi]));
-      sum[pi][1] = _mm_add_ps(sum[pi][1], _mm_mul_ps(hi, lg[pi]));
-    }
-  }
-  for (int pi = 0; pi < NP; ++pi)
-    for (int h = 0; h < 2; ++h) {
-      _mm_store_ps(s[pi][h].sum, sum[pi][h]);
-      SetGains(e, s[pi][h], 4);
-      gain[pi][h] = _mm_load_ps(s[pi][h].gain);
-    }
-  const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  const __m128i three = _mm_set1_epi32(3), zero = _mm_setzero_si128();
-  for (int k = 1; k < N - 1; ++k) {
-    const __m128 lo = _mm_loadu_ps(W3 + 8 * k), hi = _mm_loadu_ps(W3 + 8 * k + 4);
-    for (int pi = 0; pi < NP; ++pi) {
-      // Range codes of the 8 bands of block k; front samples (code 3) do not count.
-      const __m128i r16 = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(range[pi] + 8 * k)), zero);
-      const __m128 front0 = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_unpacklo_epi16(r16, zero), three));
-      const __m128 front1 = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_unpackhi_epi16(r16, zero), three));
-      const float* p = spectrum[pi] + 8 * k;
-      const __m128 c0 = _mm_mul_ps(_mm_mul_ps(lo, lg[pi]), gain[pi][0]);
-      const __m128 c1 = _mm_mul_ps(_mm_mul_ps(hi, lg[pi]), gain[pi][1]);
-      acc[pi][0] = _mm_add_ps(acc[pi][0], _mm_andnot_ps(front0, _mm_and_ps(_mm_sub_ps(c0, _mm_loadu_ps(p)), absMask)));
-      acc[pi][1] =
-          _mm_add_ps(acc[pi][1], _mm_andnot_ps(front1, _mm_and_ps(_mm_sub_ps(c1, _mm_loadu_ps(p + 4)), absMask)));
-    }
-  }
-  for (int pi = 0; pi < NP; ++pi)
-    for (int h = 0; h < 2; ++h) {
-      _mm_store_ps(s[pi][h].acc, acc[pi][h]);
-      StoreLanes(cache, s[pi][h], 4);
-    }
-}
-
-#if defined(SP_MATCH_AVX2)
-// ---- Eight-lane groups of any bands (AVX2): each lane takes its band from the row of 8.
-template <int NG>
-__attribute__((target("avx2"))) void EvaluateGroups8(TimeSpectrumEstimation& e, unsigned char* cache,
-                                                     const Group* const* gs) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  const float* data = At<float>(cache, h->data);
-  const SignalTVSEx* const* tvs = static_cast<const SignalTVSEx* const*>(h->tvs);
-  LaneSet s[NG];
-  const float* p[NG];
-  __m256 lg[NG], gain[NG], sum[NG], acc[NG];
-  __m256i n[NG], band[NG];
-  int kmax = 0, kmin = 1 << 30;
-  for (int gi = 0; gi < NG; ++gi) {
-    const Group& G = *gs[gi];
-    for (int l = 0; l < 8; ++l) SetLane(s[gi], l, G.lane[l] >= 0 ? tvs[G.lane[l]] : nullptr, G.lane[l], G.band[l]);
-    for (int l = 0; l < 8; ++l) {
-      if (s[gi].n[l] > kmax) kmax = s[gi].n[l];
-      if (s[gi].n[l] < kmin) kmin = s[gi].n[l];
-    }
-    p[gi] = data + G.data;
-    lg[gi] = _mm256_load_ps(s[gi].lg);
-    n[gi] = _mm256_load_si256(reinterpret_cast<const __m256i*>(s[gi].n));
-    band[gi] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(G.band));
-    sum[gi] = _mm256_setzero_ps();
-    acc[gi] = _mm256_setzero_ps();
-  }
-
-  int k = 0;
-  for (; k < kmin; ++k) {
-    const __m256 row = _mm256_loadu_ps(W3 + 8 * k);
-    for (int gi = 0; gi < NG; ++gi)
-      sum[gi] = _mm256_add_ps(sum[gi], _mm256_mul_ps(_mm256_permutevar8x32_ps(row, band[gi]), lg[gi]));
-  }
-  for (; k < kmax; ++k) {
-    const __m256 row = _mm256_loadu_ps(W3 + 8 * k);
-    const __m256i kv = _mm256_set1_epi32(k);
-    for (int gi = 0; gi < NG; ++gi) {
-      const __m256 c = _mm256_mul_ps(_mm256_permutevar8x32_ps(row, band[gi]), lg[gi]);
-      sum[gi] = _mm256_add_ps(sum[gi], _mm256_and_ps(c, _mm256_castsi256_ps(_mm256_cmpgt_epi32(n[gi], kv))));
-    }
-  }
-  // The lane bookkeeping between the two sums is plain code: clear the upper halves of the
-  // vector registers before it (mixing them in costs the code around it dearly), and take the
-  // lane vectors up again after.
-  for (int gi = 0; gi < NG; ++gi) _mm256_store_ps(s[gi].sum, sum[gi]);
-  _mm256_zeroupper();
-  for (int gi = 0; gi < NG; ++gi) SetGains(e, s[gi], 8);
-  for (int gi = 0; gi < NG; ++gi) {
-    gain[gi] = _mm256_load_ps(s[gi].gain);
-    lg[gi] = _mm256_load_ps(s[gi].lg);
-    band[gi] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gs[gi]->band));
-  }
-
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
-  for (k = 1; k < kmax - 1; ++k) {
-    const __m256 row = _mm256_loadu_ps(W3 + 8 * k);
-    for (int gi = 0; gi < NG; ++gi) {
-      const __m256 c = _mm256_mul_ps(_mm256_mul_ps(_mm256_permutevar8x32_ps(row, band[gi]), lg[gi]), gain[gi]);
-      const __m256 pv = _mm256_loadu_ps(p[gi] + 8 * static_cast<std::size_t>(k));
-      const __m256 d = _mm256_and_ps(_mm256_sub_ps(c, pv), absMask);
-      acc[gi] = _mm256_add_ps(acc[gi], _mm256_and_ps(d, _mm256_cmp_ps(pv, pv, _CMP_ORD_Q)));
-    }
-  }
-  for (int gi = 0; gi < NG; ++gi) _mm256_store_ps(s[gi].acc, acc[gi]);
-  _mm256_zeroupper();
-  for (int gi = 0; gi < NG; ++gi) StoreLanes(cache, s[gi], 8);
-}
-
-// ---- The 8 bands of each of NP patterns of one length side by side (AVX2).
-template <int NP>
-__attribute__((target("avx2"))) void EvaluateByPattern8(TimeSpectrumEstimation& e, unsigned char* cache,
-                                                        const int* patterns) {
-  const float* W3 = e.TimeSpectrumWork + 2L * e.NTimeSpectrum;
-  LaneSet s[NP];
-  __m256 lg[NP], gain[NP], sum[NP], acc[NP];
-  const float* spectrum[NP];
-  const unsigned char* range[NP];
-  const int N = e.TVS[patterns[0]]->Nblock;
-  for (int pi = 0; pi < NP; ++pi) {
-    const SignalTVSEx* P = e.TVS[patterns[pi]];
-    for (int l = 0; l < 8; ++l) SetLane(s[pi], l, P, patterns[pi], l);
-    lg[pi] = _mm256_set1_ps(s[pi].lg[0]);
-    spectrum[pi] = P->Spectrum;
-    range[pi] = P->Range;
-    sum[pi] = acc[pi] = _mm256_setzero_ps();
-  }
-  for (int k = 0; k < N; ++k) {
-    const __m256 row = _mm256_loadu_ps(W3 + 8 * k);
-    for (int pi = 0; pi < NP; ++pi) sum[pi] = _mm256_add_ps(sum[pi], _mm256_mul_ps(row, lg[pi]));
-  }
-  for (int pi = 0; pi < NP; ++pi) _mm256_store_ps(s[pi].sum, sum[pi]);
-  _mm256_zeroupper();
-  for (int pi = 0; pi < NP; ++pi) SetGains(e, s[pi], 8);
-  for (int pi = 0; pi < NP; ++pi) {
-    gain[pi] = _mm256_load_ps(s[pi].gain);
-    lg[pi] = _mm256_set1_ps(s[pi].lg[0]);
-  }
-  const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
-  const __m256i three = _mm256_set1_epi32(3);
-  for (int k = 1; k < N - 1; ++k) {
-    const __m256 row = _mm256_loadu_ps(W3 + 8 * k);
-    for (int pi = 0; pi < NP; ++pi) {
-      const __m256i codes = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(range[pi] + 8 * k)));
-      const __m256 front = _mm256_castsi256_ps(_mm256_cmpeq_epi32(codes, three));
-      const __m256 c = _mm256_mul_ps(_mm256_mul_ps(row, lg[pi]), gain[pi]);
-      const __m256 d = _mm256_and_ps(_mm256_sub_ps(c, _mm256_loadu_ps(spectrum[pi] + 8 * k)), absMask);
-      acc[pi] = _mm256_add_ps(acc[pi], _mm256_andnot_ps(front, d));
-    }
-  }
-  for (int pi = 0; pi < NP; ++pi) _mm256_store_ps(s[pi].acc, acc[pi]);
-  _mm256_zeroupper();
-  for (int pi = 0; pi < NP; ++pi) StoreLanes(cache, s[pi], 8);
-}
-#endif  // SP_MATCH_AVX2
-
-// Runs the listed groups kPass at a time.
-void RunGroups(TimeSpectrumEstimation& e, unsigned char* cache, const Group* const* list, int count) {
-  const int lanes = reinterpret_cast<const CacheHeader*>(cache)->lanes;
-  int g = 0;
-#if defined(SP_MATCH_AVX2)
-  if (lanes == 8) {
-    for (; g + kPass <= count; g += kPass) EvaluateGroups8<kPass>(e, cache, list + g);
-    switch (count - g) {
-      case 3: EvaluateGroups8<3>(e, cache, list + g); break;
-      case 2: EvaluateGroups8<2>(e, cache, list + g); break;
-      case 1: EvaluateGroups8<1>(e, cache, list + g); break;
-      default: break;
-    }
-    return;
-  }
-#endif
-  (void)lanes;
-  for (; g + kPass <= count; g += kPass) EvaluateGroups4<kPass>(e, cache, list + g);
-  switch (count - g) {
-    case 3: EvaluateGroups4<3>(e, cache, list + g); break;
-    case 2: EvaluateGroups4<2>(e, cache, list + g); break;
-    case 1: EvaluateGroups4<1>(e, cache, list + g); break;
-    default: break;
-  }
-}
-
-// Runs all bands of the listed patterns (of one length), up to kPass at a time.
-void RunByPattern(TimeSpectrumEstimation& e, unsigned char* cache, const int* list, int count) {
-  const bool avx2 = reinterpret_cast<const CacheHeader*>(cache)->lanes == 8;
-  for (int i = 0; i < count;) {
-    const int np = count - i < kPass ? count - i : kPass;
-#if defined(SP_MATCH_AVX2)
-    if (avx2) {
-      switch (np) {
-        case 4: EvaluateByPattern8<4>(e, cache, list + i); break;
-        case 3: EvaluateByPattern8<3>(e, cache, list + i); break;
-        case 2: EvaluateByPattern8<2>(e, cache, list + i); break;
-        default: EvaluateByPattern8<1>(e, cache, list + i); break;
-      }
-      i += np;
-      continue;
-    }
-#endif
-    (void)avx2;
-    switch (np) {
-      case 4: EvaluateByPattern4<4>(e, cache, list + i); break;
-      case 3: EvaluateByPattern4<3>(e, cache, list + i); break;
-      case 2: EvaluateByPattern4<2>(e, cache, list + i); break;
-      default: EvaluateByPattern4<1>(e, cache, list + i); break;
-    }
-    i += np;
-  }
-}
-
-// Status of a pattern in the block.
-constexpr unsigned char kOrdinary = 0;   // decided the ordinary way
-constexpr unsigned char kFromCache = 1;  // deviations computed ahead
-constexpr unsigned char kAllBands = 2;   // ... and every band is needed
-
-// Computes ahead every deviation that the decisions of this block will read, for the patterns
-// the layout holds.
-void EvaluateCached(TimeSpectrumEstimation& e, unsigned char* cache) {
-  const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-  const PatternKey* keys = At<PatternKey>(cache, h->keys);
-  const Group* groups = At<Group>(cache, h->groups);
-  const float* deviations = At<float>(cache, h->deviations);
-  unsigned* have = At<unsigned>(cache, h->have);
-  unsigned char* status = At<unsigned char>(cache, h->status);
-  const int fStat = e.RecPar.fStatistics;
-  for (int i = 0; i < e.NPattern; ++i) {
-    const SignalTVSEx* P = e.TVS[i];
-    have[i] = 0;
-    status[i] = (P != nullptr && keys[i].cached && P->fUsePattern && (P->fLevelGate || fStat)) ? kFromCache : kOrdinary;
-  }
-
-  // The maximum-power bands, in the groups that have a pattern to decide.
-  const Group* list[kPass * 16];
-  int count = 0;
-  for (int g = 0; g < h->nGroups; ++g) {
-    bool any = false;
-    for (int l = 0; l < kMaxLanes; ++l) any = any || (groups[g].lane[l] >= 0 && status[groups[g].lane[l]] != kOrdinary);
-    if (!any) continue;
-    list[count++] = &groups[g];
-    if (count == kPass * 16) {
-      RunGroups(e, cache, list, count);
-      count = 0;
-    }
-  }
-  RunGroups(e, cache, list, count);
-
-  // Every band of the patterns that the early rejection lets through (all, when it is off),
-  // patterns of equal length together. The rare pattern whose Spectrum does not mirror
-  // SpectrumByBand gets its other bands the ordinary way, when they are read.
-  int pending[kPass];
-  int npending = 0;
-  for (int i = 0; i < e.NPattern; ++i) {
-    if (status[i] != kFromCache) continue;
-    const SignalTVSEx* P = e.TVS[i];
-    const int m = keys[i].band;
-    const float v = deviations[i * kBands + m] * P->RelDevScalingFactor[m];
-    if (e.RecPar.fUseRelDevMPB && v >= e.RecPar.TresholdRelDeviationMPB) continue;
-    status[i] |= kAllBands;
-    if (!keys[i].byPattern) continue;
-    if (npending > 0 && e.TVS[pending[0]]->Nblock != P->Nblock) {
-      RunByPattern(e, cache, pending, npending);
-      npending = 0;
-    }
-    pending[npending++] = i;
-    if (npending == kPass) {
-      RunByPattern(e, cache, pending, npending);
-      npending = 0;
-    }
-  }
-  if (npending > 0) RunByPattern(e, cache, pending, npending);
-}
-#endif  // __SSE2__
-
 }  // namespace
 
+void TimeSpectrumEstimation::DropMatchingLayout() {
+  delete Layout;
+  Layout = nullptr;
+}
+
 int TimeSpectrumEstimation::PrepareMatching(int lanes) {
-  delete[] WorkCache;
-  WorkCache = nullptr;
-#if defined(__SSE2__)
-  if (TVS == nullptr || NPattern < 1 || Nband != kBands || Nblock < 1 || TimeSpectrumWork == nullptr) return 0;
-  int width = 4;
-#if defined(SP_MATCH_AVX2)
-  if (lanes != 4 && sp::HasAvx2()) width = 8;
-#else
-  (void)lanes;
-#endif
-  WorkCache = BuildCache(*this, width);
-  return WorkCache != nullptr ? 1 : 0;
+  DropMatchingLayout();
+#if defined(SP_KERNELS_SSE2)
+  if (TVS == nullptr || NPattern < 1 || Nband != sp::MatchingLayout::kBands || Nblock < 1 ||
+      TimeSpectrumWork == nullptr)
+    return 0;
+  const int width = lanes != 4 && sp::kernels::HasAvx2() ? 8 : 4;
+  Layout = sp::MatchingLayout::Build(*this, width).release();
+  return Layout != nullptr ? 1 : 0;
 #else
   (void)lanes;
   return 0;
 #endif
 }
 
-int TimeSpectrumEstimation::RecognizePattern() {
+int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside) {
   if (TVS == nullptr || ReOrderPatternNumbers == nullptr || TimeSpectrumWork == nullptr || NPattern < 1) return 1;
   float* W = TimeSpectrumWork;
   // With the many-pattern layout (PrepareMatching), the blocks are also copied block-major into
-  // the third part of the work buffer (W3), which the evaluation side by side reads.
-#if defined(__SSE2__)
-  unsigned char* cache = ValidCache(*this);
-  float* W3 = cache != nullptr ? TimeSpectrumWork + 2L * NTimeSpectrum : nullptr;
-#endif
+  // the third part of the work buffer (W3), which the layout's evaluation reads.
+  if (Layout != nullptr && !Layout->Describes(*this)) DropMatchingLayout();
+  sp::MatchingLayout* const layout = Layout;
+  float* W3 = layout != nullptr ? TimeSpectrumWork + 2L * NTimeSpectrum : nullptr;
 
   // Phase A: copy the newest blocks into the band-major work matrix, visiting the patterns
   // from the shortest to the longest so that each only extends what the shorter ones copied,
   // and compute every pattern's current mean level over its own length.
-  // A pre-filter run that the pipeline left pending advances alongside (see prefilter_job.h):
-  // the running sum S is one long chain of additions, and so is the filter; 16 samples every
-  // 4 blocks keep the two about level.
-  sp::PrefilterJob* const prefilter = sp::PendingPrefilter();
+  // The pipeline's pre-filter stage, when it has one pending, advances alongside (see
+  // prefilter_stage.h): the running sum S is one long chain of additions, and so is the
+  // filter; 16 samples every 4 blocks keep the two about level.
   int j = 0;
   float S = 0.0f;
   int r = NblockCur;
@@ -829,13 +196,9 @@ int TimeSpectrumEstimation::RecognizePattern() {
         S += v;
         W[static_cast<long>(b) * Nblock + j] = v;
       }
-#if defined(__SSE2__)
-      if (W3 != nullptr) {  // the layout serves 8 bands
-        _mm_storeu_ps(W3 + 8L * j, _mm_loadu_ps(block));
-        _mm_storeu_ps(W3 + 8L * j + 4, _mm_loadu_ps(block + 4));
-      }
-#endif
-      if (prefilter != nullptr && (j & 3) == 3) sp::PrefilterSteps(prefilter, 16);
+      if (W3 != nullptr)  // the layout serves 8 bands
+        std::memcpy(W3 + 8L * j, block, 8 * sizeof(float));
+      if (alongside != nullptr && (j & 3) == 3) alongside->Advance(16);
       if (--r < 0) r = Nblock - 1;
       ++j;
     }
@@ -846,20 +209,7 @@ int TimeSpectrumEstimation::RecognizePattern() {
 
   // With the layout, the deviations of the patterns it holds are computed ahead, side by
   // side; the decisions below then read them in pattern-number order.
-#if defined(__SSE2__)
-  const unsigned char* ahead = nullptr;  // per pattern: kOrdinary, or computed ahead
-  float* aheadDeviations = nullptr;
-  float* aheadMeans = nullptr;
-  unsigned* aheadBands = nullptr;
-  if (cache != nullptr) {
-    EvaluateCached(*this, cache);
-    const CacheHeader* h = reinterpret_cast<const CacheHeader*>(cache);
-    ahead = At<unsigned char>(cache, h->status);
-    aheadDeviations = At<float>(cache, h->deviations);
-    aheadMeans = At<float>(cache, h->means);
-    aheadBands = At<unsigned>(cache, h->have);
-  }
-#endif
+  if (layout != nullptr) layout->Evaluate(*this);
 
   // Phase B: decide for every pattern in number order.
   for (int i = 0; i < NPattern; ++i) {
@@ -871,12 +221,10 @@ int TimeSpectrumEstimation::RecognizePattern() {
       continue;
     }
     int c;
-#if defined(__SSE2__)
-    if (ahead != nullptr && ahead[i] != kOrdinary) {
-      const std::size_t row = static_cast<std::size_t>(i) * kBands;
-      float* deviations = aheadDeviations + row;
-      float* means = aheadMeans + row;
-      unsigned& have = aheadBands[i];
+    if (layout != nullptr && layout->Status(i) != sp::MatchingLayout::kOrdinary) {
+      float* deviations = layout->Deviations(i);
+      float* means = layout->Means(i);
+      unsigned& have = layout->Have(i);
       c = Decide(*this, P, [&](int band) {
         if (!(have & (1u << band))) {  // not computed ahead: the early rejection was expected
           deviations[band] = BandDeviation(*this, P, band, &means[band]);
@@ -888,9 +236,6 @@ int TimeSpectrumEstimation::RecognizePattern() {
     } else {
       c = Recognition(P);
     }
-#else
-    c = Recognition(P);
-#endif
     if (c == 1) {
       sp_ulong d = NCurrentSample - static_cast<sp_ulong>(NsDelay);
       sp_ulong e = static_cast<sp_ulong>(P->NSampleFoundEnd) + static_cast<sp_ulong>(P->NSampleHoldOff);

@@ -3,80 +3,21 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "../kernels/ring_mean.h"
 #include "IirBiq.h"
-#include "../filters/biquad_step.h"
 #include "TimeSpectrumEstimation.h"
-#include "prefilter_job.h"
+#include "prefilter_stage.h"
 #include "sp_message.h"
-
-namespace sp {
-
-PrefilterJob*& PendingPrefilter() {
-  static thread_local PrefilterJob* job = nullptr;
-  return job;
-}
-
-__attribute__((noinline)) void PrefilterSteps(PrefilterJob* job, long n) {
-  if (job == nullptr) return;
-  const float* in = job->in;
-  float* out = job->out;
-  const long keepFrom = job->keepFrom;
-  const BiquadCoefficients first(job->c), second(job->c + 5);
-  float w1 = job->s[0], w2 = job->s[1], W1 = job->s[2], W2 = job->s[3];
-  long next = job->next;
-  const long stop = next + n < job->end ? next + n : job->end;
-  for (; next < stop; ++next) {
-    const float Y = BiquadStep(second, BiquadStep(first, in[next], w1, w2), W1, W2);
-    if ((next & 3) == 0) out[next >> 2] = Y;
-    if (next >= keepFrom) out[next] = Y;
-  }
-  job->next = next;
-  job->s[0] = w1;
-  job->s[1] = w2;
-  job->s[2] = W1;
-  job->s[3] = W2;
-}
-
-}  // namespace sp
 
 namespace {
 
-// Mean of the last `rows` rows of the frame-power ring for every band: the rows are summed
-// newest first (from row `pos` backwards, wrapping), each band in single precision and in
-// that order; the bands run side by side in vectors.
+// Mean of the last `rows` rows of the frame-power ring for every band (kernels/ring_mean.h).
 void AverageRing(const float* ring, int rows, int pos, int nband, float scale, float* out) {
-  int b = 0;
-#if defined(__SSE2__)
-  for (; b + 8 <= nband; b += 8) {
-    __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
-    for (int r = pos; r >= 0; --r) {
-      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
-    }
-    for (int r = rows - 1; r > pos; --r) {
-      lo = _mm_add_ps(lo, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-      hi = _mm_add_ps(hi, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b + 4));
-    }
-    _mm_storeu_ps(out + b, _mm_mul_ps(lo, _mm_set1_ps(scale)));
-    _mm_storeu_ps(out + b + 4, _mm_mul_ps(hi, _mm_set1_ps(scale)));
-  }
-  for (; b + 4 <= nband; b += 4) {
-    __m128 sum = _mm_setzero_ps();
-    for (int r = pos; r >= 0; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-    for (int r = rows - 1; r > pos; --r) sum = _mm_add_ps(sum, _mm_loadu_ps(ring + static_cast<long>(r) * nband + b));
-    _mm_storeu_ps(out + b, _mm_mul_ps(sum, _mm_set1_ps(scale)));
-  }
+#if defined(SP_KERNELS_SSE2)
+  sp::kernels::RingMeanSse2(ring, rows, pos, nband, scale, out);
+#else
+  sp::kernels::RingMeanScalar(ring, rows, pos, nband, scale, out);
 #endif
-  for (; b < nband; ++b) {
-    float sum = 0.0f;
-    for (int r = pos; r >= 0; --r) sum += ring[static_cast<long>(r) * nband + b];
-    for (int r = rows - 1; r > pos; --r) sum += ring[static_cast<long>(r) * nband + b];
-    out[b] = sum * scale;
-  }
 }
 
 // True when every value is within +-1e20 (NaN is not).
@@ -85,24 +26,6 @@ bool Bounded(const float* x, long n) {
   for (long i = 0; i < n; ++i) ok &= std::fabs(x[i]) <= 1.0e20f;
   return ok;
 }
-
-// Finishes a pending pre-filter job and stores its delay line, whatever way the block ends.
-class PrefilterCompletion {
- public:
-  PrefilterCompletion(sp::PrefilterJob* job, float* state) : job_(job), state_(state) {}
-  ~PrefilterCompletion() { Finish(); }
-  void Finish() {
-    if (job_ == nullptr) return;
-    sp::PrefilterSteps(job_, job_->end - job_->next);
-    for (int i = 0; i < 4; ++i) state_[i] = job_->s[i];
-    job_ = nullptr;
-  }
-  bool Pending() const { return job_ != nullptr; }
-
- private:
-  sp::PrefilterJob* job_;
-  float* state_;
-};
 
 }  // namespace
 
@@ -113,25 +36,18 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
 
   // When the block's first frame closes a time block that is matched, only the samples that
   // frame needs are pre-filtered now; the rest of the block is filtered while that time block
-  // is matched (see prefilter_job.h), and in any case before the next frame. This takes the
+  // is matched (see prefilter_stage.h), and in any case before the next frame. This takes the
   // standard pre-filter and bounded input: its sections are stable (the absolute sums of their
   // impulse responses are below 30), so from samples and a delay line within +-1e20 nothing
   // can overflow, and the non-finite handling below has nothing to do.
-  sp::PrefilterJob job;
+  sp::InterleavedPrefilter interleaved;
   const bool deferred = Nbiq == 2 && NdecIn == 4 && Ndec == 1 && fRecognitionMode && FrameInHop == 0 &&
                         BiqCoef != nullptr && BiqState != nullptr &&
                         std::memcmp(BiqCoef, StandardBiquadCoefficients, sizeof StandardBiquadCoefficients) == 0 &&
                         Bounded(BiqState, 4) && Bounded(In, Nsample);
-  PrefilterCompletion completion(deferred ? &job : nullptr, BiqState);
   if (deferred) {
-    job.in = In;
-    job.out = FilteredBuf;
-    job.next = 0;
-    job.end = Nsample;
-    job.keepFrom = Nsample / NdecIn;
-    std::memcpy(job.c, BiqCoef, sizeof job.c);
-    std::memcpy(job.s, BiqState, sizeof job.s);
-    sp::PrefilterSteps(&job, NdecIn);
+    interleaved.Start(In, FilteredBuf, Nsample, Nsample / NdecIn, BiqCoef, BiqState);
+    interleaved.Advance(NdecIn);
   } else if (Nbiq > 0) {
     if (IirBiq(Nbiq, BiqCoef, Nsample, In, FilteredBuf, BiqState, 0) != Nsample) return 0;
     // A non-finite sample (or one so large that the recursion overflows) would stay in the
@@ -168,7 +84,7 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
     const sp_long toBlock = FrameInHop == 0 ? 1 : NframeHop - FrameInHop + 1;
     if (count > toRingEnd) count = toRingEnd;
     if (count > toBlock) count = toBlock;
-    if (i > 0) completion.Finish();  // the frames after the first need the rest of the block
+    if (i > 0) interleaved.Finish();  // the frames after the first need the rest of the block
     float* row = DftPowRing + static_cast<long>(DftPowRingPos) * Nband;
     if (!ProcDFTFilterPow(count * Ndec, FilteredBuf + i * Ndec, row, 0)) return 0;
     i += count;
@@ -192,11 +108,8 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
           SetNewRecognizeParam();
           fNewRecognizeParam = 0;
         }
-        sp::PrefilterJob* const outer = sp::PendingPrefilter();
-        sp::PendingPrefilter() = completion.Pending() ? &job : nullptr;
-        RecognizePattern();
-        sp::PendingPrefilter() = outer;
-        completion.Finish();
+        RecognizePattern(interleaved.Pending() ? &interleaved : nullptr);
+        interleaved.Finish();
         Monitor_Deviation();
         if (RecPar.fStatistics && hTestDataFile != INVALID_HANDLE_VALUE) {
           if (!WriteTestDataFile()) sp::LogLine(0, CP1251("Ошибка записи в файл тестовых данных"));

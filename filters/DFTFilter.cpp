@@ -10,17 +10,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-// AVX2 (chosen at run time, where the processor has it) for the engine's geometry. Not on
-// Windows, where GCC cannot keep 32-byte stack slots aligned.
-#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
-#define SP_DFT_AVX2 1
-#include <immintrin.h>
-
-#include "sp_cpu.h"
-#endif
+#include "../kernels/filter_bank.h"
 
 namespace {
 
@@ -91,8 +81,7 @@ const float StandardDftWindow[128] = {
 DFTFilter::DFTFilter()
     : fInit(0), Ndft(0), Nband(0), BandFirst(0), BandLast(0), Ndec(0), NwinExt(0), Nwin(0),
       Nseg(0), NframePerDft(0), Win(nullptr), InRing(nullptr), NHist(0), InRingPos(0),
-      Hist(nullptr), HistPos(0), SinTab(nullptr), CosTab(nullptr), Fold(nullptr), fPower(0),
-      WorkCache(nullptr) {}
+      Hist(nullptr), HistPos(0), SinTab(nullptr), CosTab(nullptr), Fold(nullptr), fPower(0) {}
 
 DFTFilter::~DFTFilter() { UnloadObj(); }
 
@@ -149,10 +138,6 @@ void DFTFilter::UnloadObj() {
   ReleaseBuffer(SinTab);
   ReleaseBuffer(CosTab);
   ReleaseBuffer(Fold);
-  if (WorkCache != nullptr) {
-    delete[] WorkCache;
-    WorkCache = nullptr;
-  }
   fInit = 0;
 }
 
@@ -215,6 +200,8 @@ int DFTFilter::InitDFTFilter(int Ndft_, int Nwin_, float* Win_, int Ndec_, int f
 
 namespace {
 
+namespace kernels = sp::kernels;
+
 // ---- Fast frame loop for one input sample per frame (Ndec 1), the engine's case.
 //
 // With Ndec 1 every channel history is the same input sequence, delayed by the channel
@@ -223,200 +210,46 @@ namespace {
 // newest first in a local buffer, so that the fold of channels k .. k+3 for one window
 // segment reads four neighbouring values. Every sum keeps its order (segments m = 0, 1, ...
 // for the fold, points k = 0, 1, ... for the DFT) and its single-precision rounding: the
-// vectors only run channels, or bands, side by side. The rings (InRing, Hist, HistPos,
-// InRingPos) and Fold end exactly as the frame-by-frame algorithm leaves them.
+// kernels (kernels/filter_bank.h) only run channels, or bands, side by side. The rings
+// (InRing, Hist, HistPos, InRingPos) and Fold end exactly as the frame-by-frame algorithm
+// leaves them.
 
 constexpr int kFastFrames = 256;    // frames per pass over the local buffers
 constexpr int kFastHistory = 1024;  // largest NHist + Ndft the local history holds
 constexpr int kFastTable = 1024;    // largest Ndft x (bands rounded up to 4) per table
 constexpr int kFastFold = 256;      // largest Ndft
 
-#if defined(__SSE2__)
-// The DFT of one fold for band groups g0 .. g0 + kGroups - 1 (four bands each): per band,
-// re and im summed over the points q = 0, 1, ... in that order. `fold` holds N values (N a
-// multiple of 4 when kAligned). Writes power (or re) of the groups' bands to out.
-template <int kGroups, bool kPower, bool kAligned>
-inline void DftGroups(const float* fold, int N, const float* cosT, const float* sinT, int stride, float* out) {
-  __m128 re[kGroups], im[kGroups];
-  for (int g = 0; g < kGroups; ++g) re[g] = im[g] = _mm_setzero_ps();
-  auto step = [&](__m128 v, int q) {
-    for (int g = 0; g < kGroups; ++g) {
-      re[g] = _mm_add_ps(re[g], _mm_mul_ps(v, _mm_load_ps(cosT + q * stride + 4 * g)));
-      if (kPower) im[g] = _mm_add_ps(im[g], _mm_mul_ps(v, _mm_load_ps(sinT + q * stride + 4 * g)));
-    }
-  };
-  if (kAligned) {
-    for (int q = 0; q < N; q += 4) {
-      const __m128 f4 = _mm_load_ps(fold + q);
-      step(_mm_shuffle_ps(f4, f4, 0x00), q);
-      step(_mm_shuffle_ps(f4, f4, 0x55), q + 1);
-      step(_mm_shuffle_ps(f4, f4, 0xAA), q + 2);
-      step(_mm_shuffle_ps(f4, f4, 0xFF), q + 3);
-    }
-  } else {
-    for (int q = 0; q < N; ++q) step(_mm_set1_ps(fold[q]), q);
-  }
-  for (int g = 0; g < kGroups; ++g)
-    _mm_store_ps(out + 4 * g, kPower ? _mm_add_ps(_mm_mul_ps(re[g], re[g]), _mm_mul_ps(im[g], im[g])) : re[g]);
-}
-
-// The fold of channels 0 .. 4*kGroups - 1 (relative to base and win): per channel the sum over
-// the segments m = 0, 1, ... in that order; the channel groups' sums run interleaved.
-template <int kGroups>
-inline void FoldChannels(const float* base, const float* win, int N, int Nseg, float* fold) {
-  __m128 sum[kGroups];
-  for (int g = 0; g < kGroups; ++g) sum[g] = _mm_setzero_ps();
-  for (int m = 0; m < Nseg; ++m)
-    for (int g = 0; g < kGroups; ++g)
-      sum[g] = _mm_add_ps(sum[g], _mm_mul_ps(_mm_loadu_ps(base + m * N + 4 * g), _mm_loadu_ps(win + m * N + 4 * g)));
-  for (int g = 0; g < kGroups; ++g) _mm_store_ps(fold + 4 * g, sum[g]);
-}
-
-// The engine's geometry (16 channels, 5 to 8 bands, power output), two frames at a time:
-// frame fr and fr + 1 are independent, so their sums interleave and the processor keeps
-// both in flight. Each sum keeps its order and rounding exactly as in the single-frame code.
-// `base` is where frame fr's channel 0, segment 0 reads (frame fr + 1 reads one before);
-// the tables have 8 floats per point; writes 8 values per frame to bands0 and bands1 (which
-// may be the output rows).
-inline void FramePair16(const float* base, const float* win, int Nseg, const float* cosT, const float* sinT,
-                        float* fold0, float* fold1, float* bands0, float* bands1) {
-  __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-  const float* x0 = base;
-  const float* x1 = base - 1;
-  for (int m = 0; m < Nseg; ++m) {
-    const float* w = win + 16 * m;
-    const __m128 w0 = _mm_loadu_ps(w), w1 = _mm_loadu_ps(w + 4), w2 = _mm_loadu_ps(w + 8), w3 = _mm_loadu_ps(w + 12);
-    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(x0 + 16 * m), w0));
-    b0 = _mm_add_ps(b0, _mm_mul_ps(_mm_loadu_ps(x1 + 16 * m), w0));
-    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(x0 + 16 * m + 4), w1));
-    b1 = _mm_add_ps(b1, _mm_mul_ps(_mm_loadu_ps(x1 + 16 * m + 4), w1));
-    a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_loadu_ps(x0 + 16 * m + 8), w2));
-    b2 = _mm_add_ps(b2, _mm_mul_ps(_mm_loadu_ps(x1 + 16 * m + 8), w2));
-    a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_loadu_ps(x0 + 16 * m + 12), w3));
-    b3 = _mm_add_ps(b3, _mm_mul_ps(_mm_loadu_ps(x1 + 16 * m + 12), w3));
-  }
-  _mm_store_ps(fold0, a0);
-  _mm_store_ps(fold0 + 4, a1);
-  _mm_store_ps(fold0 + 8, a2);
-  _mm_store_ps(fold0 + 12, a3);
-  _mm_store_ps(fold1, b0);
-  _mm_store_ps(fold1 + 4, b1);
-  _mm_store_ps(fold1 + 8, b2);
-  _mm_store_ps(fold1 + 12, b3);
-
-  __m128 re0 = _mm_setzero_ps(), re1 = re0, im0 = re0, im1 = re0;  // frame fr, bands 0-3 and 4-7
-  __m128 RE0 = re0, RE1 = re0, IM0 = re0, IM1 = re0;                // frame fr + 1
-  auto step = [&](__m128 v, __m128 V, int q) {
-    const __m128 c0 = _mm_load_ps(cosT + 8 * q), c1 = _mm_load_ps(cosT + 8 * q + 4);
-    const __m128 s0 = _mm_load_ps(sinT + 8 * q), s1 = _mm_load_ps(sinT + 8 * q + 4);
-    re0 = _mm_add_ps(re0, _mm_mul_ps(v, c0));
-    RE0 = _mm_add_ps(RE0, _mm_mul_ps(V, c0));
-    re1 = _mm_add_ps(re1, _mm_mul_ps(v, c1));
-    RE1 = _mm_add_ps(RE1, _mm_mul_ps(V, c1));
-    im0 = _mm_add_ps(im0, _mm_mul_ps(v, s0));
-    IM0 = _mm_add_ps(IM0, _mm_mul_ps(V, s0));
-    im1 = _mm_add_ps(im1, _mm_mul_ps(v, s1));
-    IM1 = _mm_add_ps(IM1, _mm_mul_ps(V, s1));
-  };
-#pragma GCC unroll 1
-  for (int q = 0; q < 16; q += 4) {
-    const __m128 f = _mm_load_ps(fold0 + q), F = _mm_load_ps(fold1 + q);
-    step(_mm_shuffle_ps(f, f, 0x00), _mm_shuffle_ps(F, F, 0x00), q);
-    step(_mm_shuffle_ps(f, f, 0x55), _mm_shuffle_ps(F, F, 0x55), q + 1);
-    step(_mm_shuffle_ps(f, f, 0xAA), _mm_shuffle_ps(F, F, 0xAA), q + 2);
-    step(_mm_shuffle_ps(f, f, 0xFF), _mm_shuffle_ps(F, F, 0xFF), q + 3);
-  }
-  _mm_storeu_ps(bands0, _mm_add_ps(_mm_mul_ps(re0, re0), _mm_mul_ps(im0, im0)));
-  _mm_storeu_ps(bands0 + 4, _mm_add_ps(_mm_mul_ps(re1, re1), _mm_mul_ps(im1, im1)));
-  _mm_storeu_ps(bands1, _mm_add_ps(_mm_mul_ps(RE0, RE0), _mm_mul_ps(IM0, IM0)));
-  _mm_storeu_ps(bands1 + 4, _mm_add_ps(_mm_mul_ps(RE1, RE1), _mm_mul_ps(IM1, IM1)));
-}
-
-#if defined(SP_DFT_AVX2)
-// FramePair16 with eight lanes: channels 0-7 and 8-15 of the fold, bands 0-7 of the DFT.
-// The same sums in the same order; plain multiplications and additions, no fused ones.
-__attribute__((target("avx2"))) void FramePair16Avx2(const float* base, const float* win, int Nseg,
-                                                     const float* cosT, const float* sinT, float* fold0,
-                                                     float* fold1, float* bands0, float* bands1) {
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, b0 = a0, b1 = a0;
-  const float* x0 = base;
-  const float* x1 = base - 1;
-  for (int m = 0; m < Nseg; ++m) {
-    const __m256 w0 = _mm256_loadu_ps(win + 16 * m), w1 = _mm256_loadu_ps(win + 16 * m + 8);
-    a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_loadu_ps(x0 + 16 * m), w0));
-    b0 = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_loadu_ps(x1 + 16 * m), w0));
-    a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_loadu_ps(x0 + 16 * m + 8), w1));
-    b1 = _mm256_add_ps(b1, _mm256_mul_ps(_mm256_loadu_ps(x1 + 16 * m + 8), w1));
-  }
-  _mm256_storeu_ps(fold0, a0);
-  _mm256_storeu_ps(fold0 + 8, a1);
-  _mm256_storeu_ps(fold1, b0);
-  _mm256_storeu_ps(fold1 + 8, b1);
-
-  __m256 re = _mm256_setzero_ps(), im = re, RE = re, IM = re;
-  // Kept as a loop: fully unrolled, the compiler hoists every load and spills them.
-#pragma GCC unroll 2
-  for (int q = 0; q < 16; ++q) {
-    const __m256 c = _mm256_loadu_ps(cosT + 8 * q), s = _mm256_loadu_ps(sinT + 8 * q);
-    const __m256 v = _mm256_broadcast_ss(fold0 + q), V = _mm256_broadcast_ss(fold1 + q);
-    re = _mm256_add_ps(re, _mm256_mul_ps(v, c));
-    RE = _mm256_add_ps(RE, _mm256_mul_ps(V, c));
-    im = _mm256_add_ps(im, _mm256_mul_ps(v, s));
-    IM = _mm256_add_ps(IM, _mm256_mul_ps(V, s));
-  }
-  _mm256_storeu_ps(bands0, _mm256_add_ps(_mm256_mul_ps(re, re), _mm256_mul_ps(im, im)));
-  _mm256_storeu_ps(bands1, _mm256_add_ps(_mm256_mul_ps(RE, RE), _mm256_mul_ps(IM, IM)));
-}
-
-// Four frames at a time (fr .. fr + 3; frame fr + i reads i before `base`): twice the sums in
-// flight of FramePair16Avx2, so that their chains of additions overlap. Writes 8 bands per
-// frame to out[0 .. 3] and leaves the last frame's fold in lastFold.
-__attribute__((target("avx2"))) void FrameQuad16Avx2(const float* base, const float* win, int Nseg,
-                                                     const float* cosT, const float* sinT, float* const* out,
-                                                     float* lastFold) {
-  alignas(32) float fold[4][16];
-  {
-    __m256 a[4][2];
-    for (int i = 0; i < 4; ++i) a[i][0] = a[i][1] = _mm256_setzero_ps();
-    for (int m = 0; m < Nseg; ++m) {
-      const __m256 w0 = _mm256_loadu_ps(win + 16 * m), w1 = _mm256_loadu_ps(win + 16 * m + 8);
-      for (int i = 0; i < 4; ++i) {
-        a[i][0] = _mm256_add_ps(a[i][0], _mm256_mul_ps(_mm256_loadu_ps(base - i + 16 * m), w0));
-        a[i][1] = _mm256_add_ps(a[i][1], _mm256_mul_ps(_mm256_loadu_ps(base - i + 16 * m + 8), w1));
-      }
-    }
-    for (int i = 0; i < 4; ++i) {
-      _mm256_store_ps(fold[i], a[i][0]);
-      _mm256_store_ps(fold[i] + 8, a[i][1]);
-    }
-  }
-  __m256 re[4], im[4];
-  for (int i = 0; i < 4; ++i) re[i] = im[i] = _mm256_setzero_ps();
-#pragma GCC unroll 2
-  for (int q = 0; q < 16; ++q) {
-    const __m256 c = _mm256_loadu_ps(cosT + 8 * q), s = _mm256_loadu_ps(sinT + 8 * q);
-    for (int i = 0; i < 4; ++i) {
-      const __m256 v = _mm256_broadcast_ss(&fold[i][q]);
-      re[i] = _mm256_add_ps(re[i], _mm256_mul_ps(v, c));
-      im[i] = _mm256_add_ps(im[i], _mm256_mul_ps(v, s));
-    }
-  }
-  for (int i = 0; i < 4; ++i)
-    _mm256_storeu_ps(out[i], _mm256_add_ps(_mm256_mul_ps(re[i], re[i]), _mm256_mul_ps(im[i], im[i])));
-  for (int k = 0; k < 16; ++k) lastFold[k] = fold[3][k];
-}
-
+// The kernels of this build: SSE2 where the compiler targets it, AVX2 where the processor
+// has it (see kernels/simd.h).
+void Fold(const float* base, const float* win, int N, int Nseg, float* fold) {
+#if defined(SP_KERNELS_SSE2)
+  kernels::FoldSse2(base, win, N, Nseg, fold);
+#else
+  kernels::FoldScalar(base, win, N, Nseg, fold);
 #endif
-
-template <bool kPower, bool kAligned>
-void DftAllGroups(const float* fold, int N, const float* cosT, const float* sinT, int stride, int nGroups,
-                  float* out) {
-  int g = 0;
-  for (; g + 2 <= nGroups; g += 2)
-    DftGroups<2, kPower, kAligned>(fold, N, cosT + 4 * g, sinT + 4 * g, stride, out + 4 * g);
-  if (g < nGroups) DftGroups<1, kPower, kAligned>(fold, N, cosT + 4 * g, sinT + 4 * g, stride, out + 4 * g);
 }
+
+void Dft(const float* fold, int N, const float* cosT, const float* sinT, int stride, int nBands, bool power,
+         float* bands) {
+#if defined(SP_KERNELS_SSE2)
+  kernels::DftSse2(fold, N, cosT, sinT, stride, nBands, power, bands);
+#else
+  kernels::DftScalar(fold, N, cosT, sinT, stride, nBands, power, bands);
 #endif
+}
+
+void FramePair(bool avx2, const float* base, const float* win, int Nseg, const float* cosT, const float* sinT,
+               float* fold0, float* fold1, float* bands0, float* bands1) {
+#if defined(SP_KERNELS_AVX2)
+  if (avx2) return kernels::FramePairAvx2(base, win, Nseg, cosT, sinT, fold0, fold1, bands0, bands1);
+#endif
+  (void)avx2;
+#if defined(SP_KERNELS_SSE2)
+  kernels::FramePairSse2(base, win, Nseg, cosT, sinT, fold0, fold1, bands0, bands1);
+#else
+  kernels::FramePairScalar(base, win, Nseg, cosT, sinT, fold0, fold1, bands0, bands1);
+#endif
+}
 
 int ProcessFramesFast(DFTFilter& f, sp_long nFrame, const float* In, float* Out, int fSqrt, int bandFirst,
                       int bandLast) {
@@ -472,19 +305,16 @@ int ProcessFramesFast(DFTFilter& f, sp_long nFrame, const float* In, float* Out,
     }
 
     int fr = 0;
-#if defined(__SSE2__)
     if (N == 16 && nGroups == 2 && power && !root) {
       alignas(16) float fold1[16];
       alignas(16) float bands1[8];
-#if defined(SP_DFT_AVX2)
-      const bool avx2 = sp::HasAvx2();
-#endif
-#if defined(SP_DFT_AVX2)
+      const bool avx2 = kernels::HasAvx2();
+#if defined(SP_KERNELS_AVX2)
       if (avx2 && nBands == 8) {
         for (; fr + 3 < c; fr += 4) {
           float* y = out + static_cast<std::size_t>(fr) * f.Nband + bandFirst;
           float* const rows[4] = {y, y + f.Nband, y + 2 * f.Nband, y + 3 * f.Nband};
-          FrameQuad16Avx2(hist + (c - 1 - fr) + 15, win, Nseg, cosT, sinT, rows, fold);
+          kernels::FrameQuadAvx2(hist + (c - 1 - fr) + 15, win, Nseg, cosT, sinT, rows, fold);
         }
       }
 #endif
@@ -494,66 +324,23 @@ int ProcessFramesFast(DFTFilter& f, sp_long nFrame, const float* In, float* Out,
         const bool direct = nBands == 8;
         float* y0 = direct ? y : bands;
         float* y1 = direct ? y + f.Nband : bands1;
-#if defined(SP_DFT_AVX2)
-        if (avx2)
-          FramePair16Avx2(hist + (c - 1 - fr) + 15, win, Nseg, cosT, sinT, fold1, fold, y0, y1);
-        else
-#endif
-          FramePair16(hist + (c - 1 - fr) + 15, win, Nseg, cosT, sinT, fold1, fold, y0, y1);
+        FramePair(avx2, hist + (c - 1 - fr) + 15, win, Nseg, cosT, sinT, fold1, fold, y0, y1);
         if (!direct) {
           for (int j = 0; j < nBands; ++j) y[j] = bands[j];
           for (int j = 0; j < nBands; ++j) y[f.Nband + j] = bands1[j];
         }
       }
     }
-#endif
     for (; fr < c; ++fr) {
       // Channel k, segment m reads the input (N - 1) + m*N + k frames back.
       const float* base = hist + (c - 1 - fr) + (N - 1);
-      int k = 0;
-#if defined(__SSE2__)
-      if (N == 16) {
-        FoldChannels<4>(base, win, N, Nseg, fold);
-        k = 16;
-      } else if (N == 8) {
-        FoldChannels<2>(base, win, N, Nseg, fold);
-        k = 8;
-      }
-      for (; k + 4 <= N; k += 4) FoldChannels<1>(base + k, win + k, N, Nseg, fold + k);
-#endif
-      for (; k < N; ++k) {
-        float sum = 0.0f;
-        for (int m = 0; m < Nseg; ++m) sum = sum + base[m * N + k] * win[m * N + k];
-        fold[k] = sum;
-      }
-
-#if defined(__SSE2__)
-      if (N % 4 == 0) {
-        if (power) DftAllGroups<true, true>(fold, N, cosT, sinT, tableStride, nGroups, bands);
-        else DftAllGroups<false, true>(fold, N, cosT, sinT, tableStride, nGroups, bands);
-      } else {
-        if (power) DftAllGroups<true, false>(fold, N, cosT, sinT, tableStride, nGroups, bands);
-        else DftAllGroups<false, false>(fold, N, cosT, sinT, tableStride, nGroups, bands);
-      }
-#else
-      for (int j = 0; j < nBands; ++j) {
-        float re = 0.0f, im = 0.0f;
-        for (int q = 0; q < N; ++q) {
-          re = re + fold[q] * cosT[q * tableStride + j];
-          im = im + fold[q] * sinT[q * tableStride + j];
-        }
-        bands[j] = power ? re * re + im * im : re;
-      }
-#endif
+      Fold(base, win, N, Nseg, fold);
+      Dft(fold, N, cosT, sinT, tableStride, nBands, power, bands);
       float* y = out + static_cast<std::size_t>(fr) * f.Nband + bandFirst;
       if (root) {
         for (int j = 0; j < nBands; ++j) y[j] = static_cast<float>(std::pow(static_cast<double>(bands[j]), 0.5));
-      } else {
-        int j = 0;
-#if defined(__SSE2__)
-        for (; j + 4 <= nBands; j += 4) _mm_storeu_ps(y + j, _mm_load_ps(bands + j));
-#endif
-        if (j < nBands) std::memcpy(y + j, bands + j, sizeof(float) * static_cast<std::size_t>(nBands - j));
+      } else if (nBands > 0) {
+        std::memcpy(y, bands, sizeof(float) * static_cast<std::size_t>(nBands));
       }
     }
 

@@ -26,11 +26,6 @@ class SP_API DFTFilter {
   float* CosTab;     // same with cos
   float* Fold;       // Ndft floats: the windowed, folded frame
   int fPower;        // 1: output re^2 + im^2; 0: output re
-  // Working storage that a class built on the filter bank derives from data it reads every
-  // block, laid out for vector arithmetic (the engine's pattern layout, see
-  // TimeSpectrumEstimation::PrepareMatching): one buffer, released by UnloadObj, so that every
-  // initialisation, release and copy drops it. Never copied; not part of the filter's state.
-  unsigned char* WorkCache;
 
   DFTFilter();
   ~DFTFilter();

@@ -16,6 +16,11 @@ constexpr sp_ulong SP_MODE_HALF_BANDS = 0x40000;
 constexpr sp_ulong SP_MODE_QUARTER_BANDS = 0x80000;
 constexpr sp_ulong SP_MODE_BAND0_ONLY = 0x100000;
 
+namespace sp {
+class InterleavedPrefilter;
+class MatchingLayout;
+}  // namespace sp
+
 class SP_API TimeSpectrumEstimation : public DFTFilter {
  public:
   static const int VersionNumber = 5;
@@ -84,6 +89,10 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   // Working sums of RelativeDeviation1 (sum of p^2 and of c*p over the counted samples).
   float SumPatternSq;
   float SumCurrentPattern;
+  // The loaded patterns laid out for matching many of them side by side (PrepareMatching);
+  // null when they are matched one by one. Owned; dropped by every initialisation, release
+  // and copy. Not part of the engine's state: the results are the same without it.
+  sp::MatchingLayout* Layout;
 
   // Observation point for decision layers built on top of the engine: called after every time
   // block in recognition mode, once the block has been matched, monitored and recorded, while
@@ -154,18 +163,26 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   int SetPatternInterval(sp_long begin, sp_long end);
   int CreateSignalPattern(int& done);
   int WriteCurrentSpectrumSamples(float* dst, int count);
+  // Writes the pattern just made (CreatedTVS, BandLevelCur and NblockCreate blocks of
+  // CreateBuf) to the open file; null when all of it is written, else the message that names
+  // the part that was not. The file's layout is PatternFile.cpp's alone.
+  const char* WriteCreatedPatternFile(void* file);
 
   int BuiltReOrderPatternNumbers();
   int BuiltRecognitionData(int fAmpAnalisysOnlyForOverallSample);
   int BuildSpectrumSampleArrayForOneBand(float* out, SignalTVSEx* tvs, int band, int fForward, float* source);
 
-  // Lays the loaded patterns out for matching many of them side by side (kept in WorkCache);
+  // Lays the loaded patterns out for matching many of them side by side (kept in Layout);
   // called at the end of the recognition set-up, so that processing blocks allocates nothing.
   // Returns 1 when built, 0 when the patterns are matched one by one (no memory, nothing to
   // lay out); either way the results are the same. lanes: 0 picks the widest vectors the
   // processor has, 4 keeps to four lanes (SSE2).
   int PrepareMatching(int lanes = 0);
-  int RecognizePattern();
+  // Drops the layout: the patterns are matched one by one.
+  void DropMatchingLayout();
+  // Matches the newest time block. `alongside`: the pipeline's pre-filter stage to advance
+  // while the current blocks are copied (null: none pending).
+  int RecognizePattern(sp::InterleavedPrefilter* alongside = nullptr);
   int Recognition(SignalTVSEx* P);
   float RelativeDeviation(DeviationEst* est, SignalTVSEx* P, int band, float* cur, float* orig, int fLevelGate);
   void Monitor_Deviation();

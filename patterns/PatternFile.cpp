@@ -1,5 +1,6 @@
-// The pattern file: writing its header and sections during pattern creation, and loading a
-// pattern file into a pattern record.
+// The pattern file, the only place that knows its bytes: writing it when a pattern is created
+// (the engine hands over the record, band levels and spectrum), and loading a pattern file
+// into a pattern record.
 //
 // Layout (little-endian throughout):
 //   null section  56-byte header, Nband band levels, Nblock*Nband spectrum floats (block-major)
@@ -47,6 +48,29 @@ DWORD WriteF32(void* file, float v) {
   std::uint32_t u;
   std::memcpy(&u, &v, 4);
   return WriteU32(file, u);
+}
+
+// Writes count floats; returns the bytes written.
+std::uint64_t WriteFloats(void* file, const float* src, std::uint64_t count) {
+  unsigned char chunk[4096];
+  std::uint64_t total = 0;
+  for (std::uint64_t done = 0; done < count;) {
+    std::uint64_t n = count - done;
+    if (n > sizeof(chunk) / 4) n = sizeof(chunk) / 4;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      std::uint32_t u;
+      std::memcpy(&u, &src[done + i], 4);
+      chunk[4 * i] = static_cast<unsigned char>(u);
+      chunk[4 * i + 1] = static_cast<unsigned char>(u >> 8);
+      chunk[4 * i + 2] = static_cast<unsigned char>(u >> 16);
+      chunk[4 * i + 3] = static_cast<unsigned char>(u >> 24);
+    }
+    const DWORD written = WriteBytes(file, chunk, static_cast<DWORD>(n * 4));
+    total += written;
+    if (written != n * 4) break;
+    done += n;
+  }
+  return total;
 }
 
 // ---- little-endian field readers; each returns the byte count reported by ReadFile and
@@ -207,6 +231,34 @@ int TimeSpectrumEstimation::WriteSectionInputFileNameUnderPatternCreation(void* 
   n += WriteU32(file, InputReserved[1]);
   if (n != expected) return 0;
   return EndWriteOfSection(file, start);
+}
+
+// Everything after the file is opened: header, band levels, spectrum, the null-section size,
+// section 1 and the name block.
+const char* TimeSpectrumEstimation::WriteCreatedPatternFile(void* file) {
+  if (!WriteFileTVSHeader(file, &CreatedTVS)) return CP1251("CreateSignalPattern(): ошибка записи заголовка");
+  const std::uint64_t nLevels = static_cast<std::uint64_t>(Nband);
+  if (WriteFloats(file, BandLevelCur, nLevels) != 4 * nLevels)
+    return CP1251("CreateSignalPattern(): ошибка записи среднекв. значений");
+  const std::uint64_t nSpectrum = static_cast<std::uint64_t>(NblockCreate) * static_cast<std::uint64_t>(Nband);
+  if (WriteFloats(file, CreateBuf, nSpectrum) != 4 * nSpectrum)
+    return CP1251("CreateSignalPattern(): ошибка записи спектр. данных");
+
+  sp_ulong position = 0;
+  if (!Seek(file, 0, FILE_CURRENT, &position) || !WriteSizeOfTvsFileNullSectionToHeader(file, position))
+    return CP1251("CreateSignalPattern(): ошибка записи нулевой секции файла");
+  if (!WriteSectionInputFileNameUnderPatternCreation(file, 1))
+    return CP1251("CreateSignalPattern(): ошибка записи секции 1 файла");
+
+  // Name block: the path under which the file was written, at most 511 characters. Its
+  // writes are not checked: the pattern is complete without it.
+  std::size_t nameLength = std::strlen(PatternFileName);
+  if (nameLength > kMaxNameBlockLength) nameLength = kMaxNameBlockLength;
+  const std::uint32_t N = static_cast<std::uint32_t>(nameLength);
+  WriteU32(file, N);
+  WriteBytes(file, PatternFileName, N);
+  WriteBytes(file, "", 1);
+  return nullptr;
 }
 
 // ---- reading

@@ -257,6 +257,7 @@ struct Outcome {
 
 // Exposes the preparation of the many-pattern layout.
 struct Recognizer : SignalPattern {
+  using TimeSpectrumEstimation::DropMatchingLayout;
   using TimeSpectrumEstimation::PrepareMatching;
 };
 
@@ -280,8 +281,7 @@ Outcome RunStream(const std::vector<std::string>& files, SigRecognitionPar par, 
   if (matching != Matching::kOneByOne) {
     EXPECT_EQ(rec.PrepareMatching(matching == Matching::kFourLanes ? 4 : 0), 1);
   } else {
-    delete[] rec.WorkCache;
-    rec.WorkCache = nullptr;
+    rec.DropMatchingLayout();
   }
   Trace trace;
   trace.bandLevels = par.fStatistics != 0;

@@ -1,0 +1,229 @@
+// Every vector kernel (kernels/) gives its scalar twin's bits, on awkward sizes (0, 1, odd,
+// not a whole vector), unaligned inputs and values of mixed magnitudes, where a changed order
+// of additions would show. The golden tests pin the scalar results themselves through the
+// engine.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../kernels/filter_bank.h"
+#include "../kernels/match_lanes.h"
+#include "../kernels/ring_mean.h"
+
+namespace {
+
+namespace k = sp::kernels;
+
+// Floats of magnitudes from 1e-3 to 1e3 and both signs (positive only for powers), in a
+// buffer 32-byte aligned at `offset` floats: offset 1 and 3 leave every load unaligned.
+class Buffer {
+ public:
+  Buffer(std::mt19937& rng, std::size_t n, int offset, bool positive = false) : data_(n + 16) {
+    std::uniform_real_distribution<float> exponent(-3.0f, 3.0f), sign(0.0f, 1.0f);
+    const auto base = reinterpret_cast<std::uintptr_t>(data_.data());
+    start_ = data_.data() + ((32 - base % 32) % 32) / sizeof(float) + offset;
+    for (std::size_t i = 0; i < n; ++i)
+      start_[i] = std::pow(10.0f, exponent(rng)) * (positive || sign(rng) < 0.5f ? 1.0f : -1.0f);
+  }
+  float* get() { return start_; }
+  float& operator[](std::size_t i) { return start_[i]; }
+
+ private:
+  std::vector<float> data_;
+  float* start_;
+};
+
+bool SameBits(const float* a, const float* b, int n) { return n <= 0 || std::memcmp(a, b, sizeof(float) * n) == 0; }
+
+// One vector kernel against its scalar twin: runs both on the inputs of a case and reports
+// the first differing case.
+struct KernelCase {
+  std::string name;
+  bool available;
+  std::function<void(std::mt19937& rng, int size, int offset)> check;
+};
+
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+
+const int kSizes[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 16, 17};
+const int kOffsets[] = {0, 1, 3};
+
+void CheckFold(decltype(&k::FoldScalar) kernel, std::mt19937& rng, int N, int offset) {
+  for (int nseg : {0, 1, 3, 8}) {
+    Buffer base(rng, static_cast<std::size_t>(N) * nseg, offset), win(rng, static_cast<std::size_t>(N) * nseg, offset);
+    Buffer got(rng, N, 0), want(rng, N, 0);
+    kernel(base.get(), win.get(), N, nseg, got.get());
+    k::FoldScalar(base.get(), win.get(), N, nseg, want.get());
+    EXPECT_TRUE(SameBits(got.get(), want.get(), N)) << "N " << N << " segments " << nseg;
+  }
+}
+
+void CheckDft(decltype(&k::DftScalar) kernel, std::mt19937& rng, int N, int nBands) {
+  const int stride = (nBands + 3) / 4 * 4;
+  Buffer fold(rng, N, 0), cosT(rng, static_cast<std::size_t>(N) * stride, 0),
+      sinT(rng, static_cast<std::size_t>(N) * stride, 0);
+  for (int q = 0; q < N; ++q)
+    for (int j = nBands; j < stride; ++j) cosT[q * stride + j] = sinT[q * stride + j] = 0.0f;
+  for (bool power : {false, true}) {
+    Buffer got(rng, stride, 0), want(rng, stride, 0);
+    kernel(fold.get(), N, cosT.get(), sinT.get(), stride, nBands, power, got.get());
+    k::DftScalar(fold.get(), N, cosT.get(), sinT.get(), stride, nBands, power, want.get());
+    EXPECT_TRUE(SameBits(got.get(), want.get(), nBands)) << "N " << N << " bands " << nBands << " power " << power;
+  }
+}
+
+// The engine's geometry: `nseg` segments of 16 taps; frame i reads from base - i.
+struct Frames {
+  Frames(std::mt19937& rng, int nseg, int offset)
+      : input(rng, 16 * static_cast<std::size_t>(nseg) + 16, offset),
+        win(rng, 16 * static_cast<std::size_t>(nseg), offset),
+        cosT(rng, 128, 0),
+        sinT(rng, 128, 0),
+        got(rng, 32, offset),
+        want(rng, 32, offset) {}
+  const float* base() { return input.get() + 4; }
+  Buffer input, win, cosT, sinT, got, want;
+  alignas(16) float gotFold[2][16];
+  alignas(16) float wantFold[2][16];
+};
+
+void CheckFramePair(decltype(&k::FramePairScalar) kernel, std::mt19937& rng, int nseg, int offset) {
+  Frames f(rng, nseg, offset);
+  kernel(f.base(), f.win.get(), nseg, f.cosT.get(), f.sinT.get(), f.gotFold[0], f.gotFold[1], f.got.get(),
+         f.got.get() + 8);
+  k::FramePairScalar(f.base(), f.win.get(), nseg, f.cosT.get(), f.sinT.get(), f.wantFold[0], f.wantFold[1],
+                     f.want.get(), f.want.get() + 8);
+  EXPECT_TRUE(SameBits(f.got.get(), f.want.get(), 16) && SameBits(f.gotFold[0], f.wantFold[0], 32))
+      << "segments " << nseg;
+}
+
+[[maybe_unused]] void CheckFrameQuad(decltype(&k::FrameQuadScalar) kernel, std::mt19937& rng, int nseg, int offset) {
+  Frames f(rng, nseg, offset);
+  float* const got[4] = {f.got.get(), f.got.get() + 8, f.got.get() + 16, f.got.get() + 24};
+  float* const want[4] = {f.want.get(), f.want.get() + 8, f.want.get() + 16, f.want.get() + 24};
+  kernel(f.base(), f.win.get(), nseg, f.cosT.get(), f.sinT.get(), got, f.gotFold[0]);
+  k::FrameQuadScalar(f.base(), f.win.get(), nseg, f.cosT.get(), f.sinT.get(), want, f.wantFold[0]);
+  EXPECT_TRUE(SameBits(f.got.get(), f.want.get(), 32) && SameBits(f.gotFold[0], f.wantFold[0], 16))
+      << "segments " << nseg;
+}
+
+void CheckRingMean(decltype(&k::RingMeanScalar) kernel, std::mt19937& rng, int nband, int offset) {
+  for (int rows : {1, 2, 5}) {
+    Buffer ring(rng, static_cast<std::size_t>(rows) * nband, offset, true);
+    for (int pos : {0, rows / 2, rows - 1}) {
+      Buffer got(rng, nband, offset), want(rng, nband, offset);
+      kernel(ring.get(), rows, pos, nband, 0.25f, got.get());
+      k::RingMeanScalar(ring.get(), rows, pos, nband, 0.25f, want.get());
+      EXPECT_TRUE(SameBits(got.get(), want.get(), nband)) << "bands " << nband << " rows " << rows << " pos " << pos;
+    }
+  }
+}
+
+// Up to four lane sets of the given width, as the matcher fills them: lengths up to `size`
+// (0 for empty lanes), bands (one band for four-lane sets), level gains, then gains between
+// the two sums. Pattern values are NaN now and then (a value that does not count), range
+// codes 3 now and then (a front).
+using SumsKernel = std::function<void(const float*, k::MatchLanes* const*, int)>;
+
+void CheckMatch(bool groups, int width, const SumsKernel& sums, const SumsKernel& deviations, std::mt19937& rng,
+                int size, int offset) {
+  std::uniform_int_distribution<int> length(0, size), band(0, 7), code(0, 3);
+  Buffer rows(rng, 8 * static_cast<std::size_t>(size) + 8, offset, true);
+  for (int count = 1; count <= k::kMatchMaxSets; ++count) {
+    std::vector<k::MatchLanes> got(count), want(count);
+    std::vector<Buffer> pattern;
+    std::vector<std::vector<unsigned char>> range(count, std::vector<unsigned char>(8 * (size + 1)));
+    for (int i = 0; i < count; ++i) {
+      pattern.emplace_back(rng, 8 * static_cast<std::size_t>(size) + 8, offset, true);
+      for (int j = 0; j < 8 * size; j += 5) pattern[i][j] = std::numeric_limits<float>::quiet_NaN();
+      for (auto& c : range[i]) c = static_cast<unsigned char>(code(rng));
+      k::MatchLanes& s = got[i];
+      s.pattern = pattern[i].get();
+      s.range = range[i].data();
+      const int shared = band(rng);
+      for (int l = 0; l < k::kMatchMaxLanes; ++l) {
+        s.band[l] = width == 4 ? shared : band(rng);
+        s.n[l] = groups ? length(rng) : size;
+        s.lg[l] = groups || l == 0 ? 0.5f + static_cast<float>(l) * 0.1f : s.lg[0];
+      }
+      want[i] = s;
+    }
+    std::vector<k::MatchLanes*> gotSets, wantSets;
+    for (int i = 0; i < count; ++i) gotSets.push_back(&got[i]), wantSets.push_back(&want[i]);
+    sums(rows.get(), gotSets.data(), count);
+    if (groups) k::GroupSumsScalar(rows.get(), wantSets.data(), count, width);
+    else k::PatternSumsScalar(rows.get(), size, wantSets.data(), count);
+    for (int i = 0; i < count; ++i)
+      for (int l = 0; l < k::kMatchMaxLanes; ++l) got[i].gain[l] = want[i].gain[l] = 0.75f + static_cast<float>(l);
+    deviations(rows.get(), gotSets.data(), count);
+    if (groups) k::GroupDeviationsScalar(rows.get(), wantSets.data(), count, width);
+    else k::PatternDeviationsScalar(rows.get(), size, wantSets.data(), count);
+    const int lanes = groups ? width : 8;
+    for (int i = 0; i < count; ++i)
+      EXPECT_TRUE(SameBits(got[i].sum, want[i].sum, lanes) && SameBits(got[i].acc, want[i].acc, lanes))
+          << (groups ? "groups" : "patterns") << " of length up to " << size << ", set " << i << " of " << count;
+  }
+}
+
+template <typename Kernel>
+SumsKernel ByPattern(Kernel kernel, int size) {
+  return [kernel, size](const float* rows, k::MatchLanes* const* sets, int count) { kernel(rows, size, sets, count); };
+}
+
+std::vector<KernelCase> Cases() {
+  std::vector<KernelCase> cases;
+#if defined(SP_KERNELS_SSE2)
+  cases.push_back(
+      {"FoldSse2", true, [](std::mt19937& rng, int n, int offset) { CheckFold(k::FoldSse2, rng, n, offset); }});
+  cases.push_back({"DftSse2", true, [](std::mt19937& rng, int n, int) {
+                     for (int bands : {0, 1, 3, 4, 5, 8, 9}) CheckDft(k::DftSse2, rng, n, bands);
+                   }});
+  cases.push_back({"FramePairSse2", true,
+                   [](std::mt19937& rng, int n, int offset) { CheckFramePair(k::FramePairSse2, rng, n, offset); }});
+  cases.push_back({"RingMeanSse2", true,
+                   [](std::mt19937& rng, int n, int offset) { CheckRingMean(k::RingMeanSse2, rng, n, offset); }});
+  cases.push_back({"GroupsSse2", true, [](std::mt19937& rng, int n, int offset) {
+                     CheckMatch(true, 4, k::GroupSumsSse2, k::GroupDeviationsSse2, rng, n, offset);
+                   }});
+  cases.push_back({"PatternsSse2", true, [](std::mt19937& rng, int n, int offset) {
+                     CheckMatch(false, 8, ByPattern(k::PatternSumsSse2, n), ByPattern(k::PatternDeviationsSse2, n), rng,
+                                n, offset);
+                   }});
+#endif
+#if defined(SP_KERNELS_AVX2)
+  const bool avx2 = k::HasAvx2();
+  cases.push_back({"FramePairAvx2", avx2,
+                   [](std::mt19937& rng, int n, int offset) { CheckFramePair(k::FramePairAvx2, rng, n, offset); }});
+  cases.push_back({"FrameQuadAvx2", avx2,
+                   [](std::mt19937& rng, int n, int offset) { CheckFrameQuad(k::FrameQuadAvx2, rng, n, offset); }});
+  cases.push_back({"GroupsAvx2", avx2, [](std::mt19937& rng, int n, int offset) {
+                     CheckMatch(true, 8, k::GroupSumsAvx2, k::GroupDeviationsAvx2, rng, n, offset);
+                   }});
+  cases.push_back({"PatternsAvx2", avx2, [](std::mt19937& rng, int n, int offset) {
+                     CheckMatch(false, 8, ByPattern(k::PatternSumsAvx2, n), ByPattern(k::PatternDeviationsAvx2, n), rng,
+                                n, offset);
+                   }});
+#endif
+  return cases;
+}
+
+class SimdKernel : public ::testing::TestWithParam<KernelCase> {};
+
+TEST_P(SimdKernel, GivesItsScalarTwinsBits) {
+  if (!GetParam().available) GTEST_SKIP() << "the processor lacks the kernel's instructions";
+  std::mt19937 rng(18);
+  for (int size : kSizes)
+    for (int offset : kOffsets) GetParam().check(rng, size, offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, SimdKernel, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<KernelCase>& info) { return info.param.name; });
+
+}  // namespace
