@@ -135,7 +135,8 @@ class BlockCounter : public DecisionRule {
   std::string Name() const override { return "blocks"; }
   void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override {
     ++*blocks_;
-    if (view.position() == 10 * 44100 / 576 * 576) out.push_back({1, view.position() - 576, view.position(), 0.5f, 0.5f});
+    const std::int64_t at = view.stream.Position();
+    if (at == 10 * 44100 / 576 * 576) out.push_back({1, at - 576, at, 0.5f, 0.5f});
   }
   void OnRebase(std::uint32_t shift) override { shifted_ += shift; }
 
