@@ -1,7 +1,6 @@
 #include "audio_io.h"
 
 #include <sndfile.h>
-#include <soxr.h>
 
 #include <cmath>
 
@@ -33,28 +32,6 @@ bool ReadMono(const std::string& path, std::vector<float>& samples, double& rate
     return false;
   }
   return true;
-}
-
-std::vector<float> Resample(const std::vector<float>& in, double inRate, double outRate) {
-  if (in.empty() || inRate == outRate) return in;
-  const std::size_t outLen = static_cast<std::size_t>(std::ceil(in.size() * outRate / inRate)) + 16;
-  std::vector<float> out(outLen);
-  std::size_t done = 0;
-  soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
-  soxr_runtime_spec_t rt = soxr_runtime_spec(1);
-  soxr_error_t err = soxr_oneshot(inRate, outRate, 1, in.data(), in.size(), nullptr, out.data(), out.size(), &done,
-                                  &io, &q, &rt);
-  if (err != nullptr) return {};
-  out.resize(done);
-  return out;
-}
-
-std::vector<float> ChangeSpeed(const std::vector<float>& in, double percent) {
-  // Reading the samples as if they had been recorded at a higher rate and converting back to
-  // the stream's rate plays them faster.
-  const double base = 44100.0;
-  return Resample(in, base * (1.0 + percent / 100.0), base);
 }
 
 bool WriteWav16(const std::string& path, const std::vector<std::int16_t>& pcm, int rate) {
