@@ -72,9 +72,9 @@ class SP_API RecognitionStream {
   // the number of recognitions of this feed (Recognitions()), or < 0: -1 before Init or after a
   // failure, -2 when the engine refused a block, -3 when memory ran out or an observer threw.
   int Feed(const std::int16_t* samples, std::size_t n);
-  // The end of the input: the partial block, zero padded, and kClosingBlocks blocks of silence.
+  // The end of the input: the partial block, zero padded, and closingBlocks blocks of silence.
   // Returns as Feed.
-  int Finish();
+  int Finish(int closingBlocks = kClosingBlocks);
 
   // The recognitions of the last Feed or Finish, in the order the engine accepted them.
   const std::vector<StreamRecognition>& Recognitions() const { return recognitions_; }

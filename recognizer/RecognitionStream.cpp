@@ -146,7 +146,7 @@ int RecognitionStream::Feed(const std::int16_t* samples, std::size_t n) {
   return static_cast<int>(recognitions_.size());
 }
 
-int RecognitionStream::Finish() {
+int RecognitionStream::Finish(int closingBlocks) {
   recognitions_.clear();
   if (!ready_) return -1;
   if (filled_ > 0) {
@@ -156,7 +156,7 @@ int RecognitionStream::Finish() {
     if (r < 0) return r;
   }
   std::fill(block_.begin(), block_.end(), std::int16_t{0});
-  for (int i = 0; i < kClosingBlocks; ++i) {
+  for (int i = 0; i < closingBlocks; ++i) {
     const int r = Block(block_.data());
     if (r < 0) return r;
   }

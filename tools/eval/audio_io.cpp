@@ -3,30 +3,24 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <memory>
+
+#include "audio_input.h"
+#include "messages.h"
 
 namespace speval {
 
-bool ReadMono(const std::string& path, std::vector<float>& samples, double& rate, std::string& error) {
-  SF_INFO info = {};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-  if (f == nullptr) {
-    error = path + ": " + sf_strerror(nullptr);
+bool ReadMono(const std::string& path, std::vector<float>& samples, std::string& error) {
+  samples.clear();
+  try {
+    std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(path, sigpat::AudioOptions{});
+    std::vector<double> buf(65536);
+    while (const std::size_t n = in->ReadFullScale(buf.data(), buf.size()))
+      for (std::size_t i = 0; i < n; ++i) samples.push_back(static_cast<float>(buf[i]));
+  } catch (const sigpat::Error& e) {
+    error = e.what();
     return false;
   }
-  const int ch = info.channels > 0 ? info.channels : 1;
-  std::vector<float> frames(static_cast<std::size_t>(4096) * ch);
-  samples.clear();
-  for (;;) {
-    sf_count_t got = sf_readf_float(f, frames.data(), 4096);
-    if (got <= 0) break;
-    for (sf_count_t i = 0; i < got; ++i) {
-      double s = 0.0;
-      for (int c = 0; c < ch; ++c) s += frames[static_cast<std::size_t>(i) * ch + c];
-      samples.push_back(static_cast<float>(s / ch));
-    }
-  }
-  rate = info.samplerate;
-  sf_close(f);
   if (samples.empty()) {
     error = path + ": no samples";
     return false;

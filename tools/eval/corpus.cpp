@@ -16,7 +16,6 @@ namespace speval {
 namespace {
 
 using sigpat::ChangeSpeed;
-using sigpat::Resample;
 
 // Deterministic generator (splitmix64): the corpus must not depend on the C library's rand.
 struct Rng {
@@ -248,10 +247,7 @@ bool Speak(const std::string& dir, const std::string& name, const char* voice, c
       return false;
     }
   }
-  double rate = 0;
-  if (!ReadMono(wav, out, rate, error)) return false;
-  out = Resample(out, rate, kRate);
-  return true;
+  return ReadMono(wav, out, error);
 }
 
 bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out, std::string& error) {
@@ -260,9 +256,7 @@ bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out
   } else {
     std::string path = s.path;
     if (path[0] == '@' && !ExtractCatalogueEntry(dir, std::atoi(path.c_str() + 1), path, error)) return false;
-    double rate = 0;
-    if (!ReadMono(path, out, rate, error)) return false;
-    out = Resample(out, rate, kRate);
+    if (!ReadMono(path, out, error)) return false;
   }
   Trim(out);
   if (out.size() < 2048) {
@@ -319,9 +313,7 @@ bool BuildBackgrounds(const std::string& dir, std::size_t speechSamples, std::si
   for (const char* m : music) {
     if (bg.music.size() >= musicSamples) break;
     std::vector<float> x;
-    double rate = 0;
-    if (!ReadMono(std::string(kBubble) + m, x, rate, error)) return false;
-    x = Resample(x, rate, kRate);
+    if (!ReadMono(std::string(kBubble) + m, x, error)) return false;
     Normalise(x, -26.0);
     bg.music.insert(bg.music.end(), x.begin(), x.end());
   }
