@@ -1,5 +1,6 @@
 // The decision layer: per-block distances of every pattern at sub-block alignments, local
 // minima, per-pattern thresholds, pattern groups and the report list.
+// The design as a whole: docs/detector.md.
 //
 // Distance. Pattern and input are compared as levels in dB per (band, time block) cell. The
 // input segment is first brought to the pattern's level (the mean level difference over the

@@ -1,6 +1,8 @@
-// Example client of the SignalPattern library: makes a pattern of a short synthetic clip, then
-// finds the clip in a noisy stream fed block by block, as a live feed would be.
+// Example client of the SignalPattern library: makes a pattern of a short synthetic clip as it
+// arrives piece by piece, then finds the clip in a noisy stream fed in pieces of any size, as a
+// live feed would be.
 // Exit status 0 when the clip is found once, near the place it was put.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +15,7 @@
 namespace {
 
 constexpr double kRate = 44100.0;
-constexpr int kBlock = 1152;  // samples per call of Pattern
+constexpr std::size_t kPiece = 1000;  // samples per feed: any size will do
 
 // A jingle: 12 tone steps of 150 ms.
 std::vector<std::int16_t> Jingle() {
@@ -36,12 +38,15 @@ int main() {
   std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
   std::string source = dir + "/find_clip_jingle.wav";  // the name the pattern records as its source
 
-  // 1. The pattern: the whole clip. The file name is the source name with extension "tvs".
+  // 1. The pattern: the whole clip, fed as it arrives. The file name is the source name with
+  // extension "tvs".
   std::vector<std::int16_t> jingle = Jingle();
   SignalPattern maker;
-  maker.CreatePattern(static_cast<sp_ulong>(jingle.size()), 0, static_cast<sp_ulong>(jingle.size() - 1),
-                      jingle.data(), SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, SP_MODE_ALL_BANDS);
-  if (!maker.GetFlagCreatedPattern()) return 1;
+  PatternMaker making(maker);
+  if (!making.Start(0, static_cast<sp_long>(jingle.size() - 1), source.c_str())) return 1;
+  for (std::size_t pos = 0; pos < jingle.size(); pos += kPiece)
+    making.Feed(&jingle[pos], std::min(kPiece, jingle.size() - pos));
+  if (making.Finish() != 1) return 1;
   std::string pattern = maker.GetPatternFileName();
   std::printf("pattern %s written (library %s)\n", pattern.c_str(), maker.GetVersionName());
 
@@ -52,24 +57,29 @@ int main() {
   const std::size_t at = 4 * 44100;
   for (std::size_t i = 0; i < jingle.size(); ++i) stream[at + i] = static_cast<std::int16_t>(stream[at + i] + jingle[i]);
 
-  // 3. Recognition: load the pattern, feed blocks, read the getters when Pattern reports one.
+  // 3. Recognition: load the pattern, feed the stream, read the recognitions of each feed.
   char* names[] = {const_cast<char*>(pattern.c_str())};
-  SigRecognitionPar par;  // defaults: 44100 Hz, thresholds 0.9 / 1.2, blocks of 1152
+  SigRecognitionPar par;  // defaults: 44100 Hz, thresholds 0.9 / 1.2
   par.NPattern = 1;
   par.PatternFileNames = names;
-  SignalPattern rec;
-  if (!rec.InitSignalPattern(&par)) return 1;
+  RecognitionStream rec;
+  if (!rec.Init(&par)) return 1;
   int found = 0;
   bool nearTruth = false;
-  for (std::size_t pos = 0; pos + kBlock <= stream.size(); pos += kBlock) {
-    if (rec.Pattern(kBlock, &stream[pos], SP_SAMPLE_S16, nullptr) > 0) {
+  const auto report = [&]() {
+    for (const StreamRecognition& r : rec.Recognitions()) {
       ++found;
-      double begin = rec.RecognizedBegin / kRate;
+      const double begin = static_cast<double>(r.begin) / kRate;
       nearTruth = std::fabs(begin - at / kRate) < 0.1;
-      std::printf("found %s (pattern %d) at %.3f s\n", rec.GetLastRecognizedPatternFileName(),
-                  rec.GetLastRecognizedPatternNumber(), begin);
+      std::printf("found %s (pattern %d) at %.3f s\n", rec.Engine().GetLastRecognizedPatternFileName(), r.pattern, begin);
     }
+  };
+  for (std::size_t pos = 0; pos < stream.size(); pos += kPiece) {
+    if (rec.Feed(&stream[pos], std::min(kPiece, stream.size() - pos)) < 0) return 1;
+    report();
   }
+  if (rec.Finish() < 0) return 1;  // the end of the stream: a clip at the very end is still seen
+  report();
   std::remove(pattern.c_str());
   return found == 1 && nearTruth ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 // PatternDetector: a decision layer on top of a recognizer set up for recognition.
+// How it decides, written out once: docs/detector.md.
 //
 // The recognizer's own rule accepts a pattern at the first time block whose deviation falls
 // under one fixed threshold. The detector instead watches every pattern at every time block

@@ -1,11 +1,13 @@
 // SignalPattern: construction, copying, initialisation and release, the version, the audio
-// intake (integer PCM to float samples) and pattern creation from a whole buffer.
+// intake (integer PCM to float samples) and pattern creation from a whole buffer (through
+// PatternMaker).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "SignalPatternRecognizer.h"
+#include "PatternMaker.h"
+#include "SignalPattern.h"
 #include "sp_message.h"
 
 namespace {
@@ -13,11 +15,6 @@ namespace {
 // Factor from a 16-bit sample to the engine's float sample: 1 / (2^15 - 1).
 constexpr float kSampleScale = static_cast<float>(1.0 / 32767.0);
 static_assert(kSampleScale == 1.0f / 32767.0f, "sample scale must be the single-precision 1/32767");
-
-// Samples per chunk that CreatePattern feeds to Pattern.
-constexpr int kCreateChunkSamples = 1152;
-// Chunks of silence fed after the data so that the delayed end of the clip reaches the ring.
-constexpr std::uint64_t kCreateSilentChunks = 10;
 
 // Bytes per sample of a sample format; 0 for an unknown format.
 unsigned int WordSize(unsigned int format) {
@@ -110,54 +107,15 @@ int SignalPattern::CreatePattern(sp_ulong Nsample, sp_ulong NumSampBegin_, sp_ul
   if (NumSampEnd_ < NumSampBegin_ || NumSampEnd_ >= Nsample || Data == nullptr || FileName == nullptr) return 0;
 
   DFTFilter::UnloadObj();
-  if (!InitSignalPattern(Mode_, kCreateChunkSamples, 0)) return 0;
-
-  // Another rate changes only the parameters in force: the geometry stays that of 44100 Hz and
-  // the pattern written still records 44100 Hz.
-  if (Fs != 44100.0f) {
-    RecPar.Fs = Fs;
-    RecPar.fFixedFs = 0;
-  }
-
   // The sample indices are passed on as the engine's signed 32-bit positions.
-  if (!SetCreatePatternMode(static_cast<sp_long>(NumSampBegin_), static_cast<sp_long>(NumSampEnd_), FileName,
-                            nullptr))
+  PatternMaker maker(*this);
+  if (!maker.Start(static_cast<sp_long>(NumSampBegin_), static_cast<sp_long>(NumSampEnd_), FileName, Fs, Mode_))
     return 0;
+  if (WordSize(SampleFormat) == 0) return 0;
 
-  const unsigned int wordSize = WordSize(SampleFormat);
-  if (wordSize == 0) return 0;
-
-  // Byte counts in 64 bits: Nsample times the word size may exceed 32 bits.
-  const std::uint64_t chunkBytes = static_cast<std::uint64_t>(kCreateChunkSamples) * wordSize;
-  const std::uint64_t totalBytes = static_cast<std::uint64_t>(Nsample) * wordSize;
-  const std::uint64_t rest = totalBytes % chunkBytes;
-  const std::uint64_t nChunk = totalBytes / chunkBytes + (rest != 0 ? 1 : 0);
-
-  unsigned char* scratch = new (std::nothrow) unsigned char[chunkBytes];
-  if (scratch == nullptr) return 0;
-
-  const unsigned char* bytes = static_cast<const unsigned char*>(Data);
-  int result = 1;
-  for (std::uint64_t i = 0; i < nChunk + kCreateSilentChunks; ++i) {
-    const unsigned char* chunk;
-    if (i + 1 >= nChunk) std::memset(scratch, 0, chunkBytes);
-    if (i + 1 == nChunk && rest != 0) {
-      // The last, partial chunk: its bytes followed by zeros.
-      std::memcpy(scratch, bytes + i * chunkBytes, rest);
-      chunk = scratch;
-    } else if (i >= nChunk) {
-      chunk = scratch;
-    } else {
-      chunk = bytes + i * chunkBytes;
-    }
-    if (Pattern(kCreateChunkSamples, const_cast<unsigned char*>(chunk), SampleFormat, nullptr) < 0) {
-      result = 0;
-      break;
-    }
-    if (fCreatedPattern) break;
-  }
-
-  delete[] scratch;
+  // The whole buffer, then the closing silence; a pattern not written for want of input still
+  // counts as success, a refused block does not.
+  int result = maker.Feed(Data, Nsample, SampleFormat) >= 0 && maker.Finish() >= 0 ? 1 : 0;
   DFTFilter::UnloadObj();
   return result;
 }

@@ -1,6 +1,6 @@
 // SignalPattern: the controls a client uses around a running recognition and the accessors of
 // the engine state.
-#include "SignalPatternRecognizer.h"
+#include "SignalPattern.h"
 
 int SignalPattern::InitSignalPattern(SigRecognitionPar* Par) { return InitTimeSpectrumEst(Par); }
 

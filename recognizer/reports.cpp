@@ -1,5 +1,5 @@
 // SignalPattern: the statistics reports of the patterns and of the summary over all patterns.
-#include "SignalPatternRecognizer.h"
+#include "SignalPattern.h"
 #include "sp_message.h"
 
 namespace {

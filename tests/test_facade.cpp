@@ -111,6 +111,7 @@ TEST(FacadeIntake, VersionRefusalsAndSampleFormats) {
   }
 }
 
+// CreatePattern is PatternMaker fed the whole buffer; pieces of other sizes: test_stream.cpp.
 TEST(FacadeCreatePattern, RefusalsChunksAndSampleRate) {
   TempDir dir;
   std::string name = dir.File("clip.wav"), tvs = dir.File("clip.tvs");

@@ -205,7 +205,10 @@ TEST(WindowsDll, ExportTable) {
       "SigRecognitionBase", "SigRecognitionPar", "RecognizeParam", "SignalTVS", "SignalTVSEx",
       "SetOutLogMessageHandler", "Cp1251ToUtf8",
       // the decision layer's client classes (include/PatternDetector.h)
-      "PatternDetector", "DetectorReport", "DetectorPattern"};
+      "PatternDetector", "DetectorReport", "DetectorPattern",
+      // streaming, pattern making and the speed variants' names (RecognitionStream.h,
+      // PatternMaker.h, SpeedVariantName.h: namespace sp)
+      "RecognitionStream", "PatternMaker", "sp"};
   struct Members {
     const char* owner;
     std::vector<const char*> names;

@@ -2,7 +2,7 @@
 # The fuzz targets built as libFuzzer programs (clang, with sanitizers), running every input of
 # the committed corpus once. The normal and sanitizer builds already replay the corpus through
 # plain replay programs; this keeps the libFuzzer build itself working, so that
-# fuzz/run_fuzz.sh (bounded fuzzing, see the README) can be run at any time.
+# fuzz/run_fuzz.sh (bounded fuzzing, see docs/reliability.md) can be run at any time.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 

@@ -1,60 +1,31 @@
 #include "audio_io.h"
 
 #include <sndfile.h>
-#include <soxr.h>
 
 #include <cmath>
+#include <memory>
+
+#include "audio_input.h"
+#include "messages.h"
 
 namespace speval {
 
-bool ReadMono(const std::string& path, std::vector<float>& samples, double& rate, std::string& error) {
-  SF_INFO info = {};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-  if (f == nullptr) {
-    error = path + ": " + sf_strerror(nullptr);
+bool ReadMono(const std::string& path, std::vector<float>& samples, std::string& error) {
+  samples.clear();
+  try {
+    std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(path, sigpat::AudioOptions{});
+    std::vector<double> buf(65536);
+    while (const std::size_t n = in->ReadFullScale(buf.data(), buf.size()))
+      for (std::size_t i = 0; i < n; ++i) samples.push_back(static_cast<float>(buf[i]));
+  } catch (const sigpat::Error& e) {
+    error = e.what();
     return false;
   }
-  const int ch = info.channels > 0 ? info.channels : 1;
-  std::vector<float> frames(static_cast<std::size_t>(4096) * ch);
-  samples.clear();
-  for (;;) {
-    sf_count_t got = sf_readf_float(f, frames.data(), 4096);
-    if (got <= 0) break;
-    for (sf_count_t i = 0; i < got; ++i) {
-      double s = 0.0;
-      for (int c = 0; c < ch; ++c) s += frames[static_cast<std::size_t>(i) * ch + c];
-      samples.push_back(static_cast<float>(s / ch));
-    }
-  }
-  rate = info.samplerate;
-  sf_close(f);
   if (samples.empty()) {
     error = path + ": no samples";
     return false;
   }
   return true;
-}
-
-std::vector<float> Resample(const std::vector<float>& in, double inRate, double outRate) {
-  if (in.empty() || inRate == outRate) return in;
-  const std::size_t outLen = static_cast<std::size_t>(std::ceil(in.size() * outRate / inRate)) + 16;
-  std::vector<float> out(outLen);
-  std::size_t done = 0;
-  soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
-  soxr_runtime_spec_t rt = soxr_runtime_spec(1);
-  soxr_error_t err = soxr_oneshot(inRate, outRate, 1, in.data(), in.size(), nullptr, out.data(), out.size(), &done,
-                                  &io, &q, &rt);
-  if (err != nullptr) return {};
-  out.resize(done);
-  return out;
-}
-
-std::vector<float> ChangeSpeed(const std::vector<float>& in, double percent) {
-  // Reading the samples as if they had been recorded at a higher rate and converting back to
-  // the stream's rate plays them faster.
-  const double base = 44100.0;
-  return Resample(in, base * (1.0 + percent / 100.0), base);
 }
 
 bool WriteWav16(const std::string& path, const std::vector<std::int16_t>& pcm, int rate) {

@@ -1,5 +1,6 @@
-// Audio file access for the evaluation tools: reading any format libsndfile knows as mono
-// float samples, resampling with libsoxr, writing 16-bit WAV files.
+// Audio file access for the evaluation tools: reading through the tool's audio input as mono
+// float samples at 44100 Hz, writing 16-bit WAV files. (Resampling and speed changes: the
+// tool's speed_change.h.)
 #ifndef SP_EVAL_AUDIO_IO_H
 #define SP_EVAL_AUDIO_IO_H
 
@@ -9,16 +10,9 @@
 
 namespace speval {
 
-// Reads a sound file and mixes its channels down to mono. Returns false (and sets error) when
-// the file cannot be read.
-bool ReadMono(const std::string& path, std::vector<float>& samples, double& rate, std::string& error);
-
-// Resamples from inRate to outRate with libsoxr (high quality, deterministic).
-std::vector<float> Resample(const std::vector<float>& in, double inRate, double outRate);
-
-// Plays the signal `percent` faster (negative: slower), as a changed playback speed does:
-// pitch and tempo change together; the result is shorter by the factor 1 + percent/100.
-std::vector<float> ChangeSpeed(const std::vector<float>& in, double percent);
+// Reads an audio file as sigpat does (channels mixed to their mean, resampled to 44100 Hz).
+// Returns false (and sets error) when the file cannot be read or holds no samples.
+bool ReadMono(const std::string& path, std::vector<float>& samples, std::string& error);
 
 bool WriteWav16(const std::string& path, const std::vector<std::int16_t>& pcm, int rate);
 

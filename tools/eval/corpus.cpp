@@ -10,9 +10,12 @@
 
 #include "SignalPattern.h"
 #include "audio_io.h"
+#include "speed_change.h"
 
 namespace speval {
 namespace {
+
+using sigpat::ChangeSpeed;
 
 // Deterministic generator (splitmix64): the corpus must not depend on the C library's rand.
 struct Rng {
@@ -244,10 +247,7 @@ bool Speak(const std::string& dir, const std::string& name, const char* voice, c
       return false;
     }
   }
-  double rate = 0;
-  if (!ReadMono(wav, out, rate, error)) return false;
-  out = Resample(out, rate, kRate);
-  return true;
+  return ReadMono(wav, out, error);
 }
 
 bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out, std::string& error) {
@@ -256,9 +256,7 @@ bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out
   } else {
     std::string path = s.path;
     if (path[0] == '@' && !ExtractCatalogueEntry(dir, std::atoi(path.c_str() + 1), path, error)) return false;
-    double rate = 0;
-    if (!ReadMono(path, out, rate, error)) return false;
-    out = Resample(out, rate, kRate);
+    if (!ReadMono(path, out, error)) return false;
   }
   Trim(out);
   if (out.size() < 2048) {
@@ -271,24 +269,18 @@ bool LoadSource(const std::string& dir, const Source& s, std::vector<float>& out
 // Makes a pattern file of a whole clip with the library; returns its path.
 bool MakePattern(const std::string& dir, const std::string& base, const std::vector<float>& clip,
                  std::string& tvs, std::string& error) {
-  std::vector<std::int16_t> pcm = ToPcm16(clip);
-  std::string source = dir + "/" + base + ".wav";
-  SignalPattern maker;
-  maker.DefineMaxCreatedPatternDuration(10.0f);
-  if (maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1), pcm.data(),
-                          SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000) != 1 ||
-      maker.GetFlagCreatedPattern() != 1) {
+  const std::vector<std::int16_t> pcm = ToPcm16(clip);
+  const std::string source = dir + "/" + base + ".wav";
+  SignalPattern engine;
+  engine.DefineMaxCreatedPatternDuration(10.0f);
+  PatternMaker maker(engine);
+  if (!maker.Start(0, static_cast<sp_long>(pcm.size() - 1), source.c_str()) || maker.Feed(pcm.data(), pcm.size()) < 0 ||
+      maker.Finish() != 1) {
     error = "cannot create the pattern of " + base;
     return false;
   }
-  tvs = maker.GetPatternFileName();
+  tvs = engine.GetPatternFileName();
   return true;
-}
-
-std::string SpeedLabel(double percent) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%+g", percent);
-  return buf;
 }
 
 // A background track of at least n samples.
@@ -321,9 +313,7 @@ bool BuildBackgrounds(const std::string& dir, std::size_t speechSamples, std::si
   for (const char* m : music) {
     if (bg.music.size() >= musicSamples) break;
     std::vector<float> x;
-    double rate = 0;
-    if (!ReadMono(std::string(kBubble) + m, x, rate, error)) return false;
-    x = Resample(x, rate, kRate);
+    if (!ReadMono(std::string(kBubble) + m, x, error)) return false;
     Normalise(x, -26.0);
     bg.music.insert(bg.music.end(), x.begin(), x.end());
   }
@@ -394,7 +384,8 @@ const char* CorpusPackages(bool holdout) {
   return holdout ? "openttd-opensfx frozen-bubble-data espeak-ng" : "sound-icons gnome-audio frozen-bubble-data espeak-ng";
 }
 
-bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& error) {
+// The corpus; BuildCorpus turns the resampler's exceptions into an error message.
+static bool Build(const CorpusOptions& options, Corpus& corpus, std::string& error) {
   const std::string& dir = options.workDir;
   if (!MakeDir(dir)) {
     error = "cannot create " + dir;
@@ -413,7 +404,7 @@ bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& erro
     if (options.speedVariants) {
       for (double sp : {-3.0, -1.5, 1.5, 3.0}) {
         std::string tvs;
-        if (!MakePattern(dir, p.name + ".speed" + SpeedLabel(sp), ChangeSpeed(p.clip, sp), tvs, error)) return false;
+        if (!MakePattern(dir, sp::SpeedVariantName(p.name, sp), ChangeSpeed(p.clip, sp), tvs, error)) return false;
         p.variants.push_back(tvs);
         p.speeds.push_back(sp);
       }
@@ -525,6 +516,15 @@ bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& erro
     if (options.writeWav) WriteWav16(dir + "/" + st.name + ".wav", st.pcm, 44100);
   }
   return true;
+}
+
+bool BuildCorpus(const CorpusOptions& options, Corpus& corpus, std::string& error) {
+  try {
+    return Build(options, corpus, error);
+  } catch (const std::exception& e) {  // the resampler's failure
+    error = e.what();
+    return false;
+  }
 }
 
 }  // namespace speval

@@ -123,28 +123,10 @@ struct ScanContext {
   const Stream* stream = nullptr;
   const PatternSet* set = nullptr;
   Analysis* analysis = nullptr;
-  std::vector<int> lastCount;
-  std::vector<Detection>* out = nullptr;
-  SignalPattern* rec = nullptr;
+  PatternDetector* detector = nullptr;  // the detector rule: fed every time block
 };
 
-// The library's own rule, observed per pattern through the time-block hook.
-void SpecObserver(void* ctx, TimeSpectrumEstimation* e) {
-  ScanContext* c = static_cast<ScanContext*>(ctx);
-  for (int i = 0; i < e->NPattern; ++i) {
-    SignalTVSEx* P = e->TVS[i];
-    if (P->NRecognize != c->lastCount[i]) {
-      c->lastCount[i] = P->NRecognize;
-      Detection d;
-      d.group = c->set->corpusIndex[i];
-      d.begin = static_cast<std::int64_t>(P->NSampleFoundBegin);
-      d.end = static_cast<std::int64_t>(P->NSampleFoundEnd);
-      d.score = P->RelDev;
-      d.confidence = 0;
-      c->out->push_back(d);
-    }
-  }
-}
+void ForwardBlock(void* ctx, RecognitionStream& /*stream*/) { static_cast<ScanContext*>(ctx)->detector->OnTimeBlock(); }
 
 void AnalyseBlock(void* ctx, PatternDetector* det) {
   ScanContext* c = static_cast<ScanContext*>(ctx);
@@ -178,34 +160,34 @@ void AnalyseBlock(void* ctx, PatternDetector* det) {
   }
 }
 
+// Scans one stream through the library's streaming layer, with the library's own rule (its
+// recognitions) or the detector (fed every time block).
 std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, const Stream& st, Analysis* analysis) {
   std::vector<Detection> out;
-  SignalPattern rec;
+  RecognitionStream stream;
   SigRecognitionPar par;
   std::vector<char*> names;
   for (const std::string& f : set.files) names.push_back(const_cast<char*>(f.c_str()));
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
-  if (rec.InitSignalPattern(&par) != 1) {
+  if (stream.Init(&par) != 1) {
     std::fprintf(stderr, "sp_eval: recognition set-up failed\n");
     std::exit(2);
   }
   ScanContext ctx;
   ctx.stream = &st;
   ctx.set = &set;
-  ctx.out = &out;
   ctx.analysis = analysis;
-  ctx.lastCount.assign(names.size(), 0);
   PatternDetector det;
-  if (rule == "library") {
-    rec.SetTimeBlockObserver(&SpecObserver, &ctx);
-  } else {
+  if (rule != "library") {
     std::vector<const char*> cnames(names.begin(), names.end());
     ApplyTuning(det);
-    if (det.Attach(&rec, cnames.data()) != 1) {
+    if (det.Attach(&stream.Engine(), cnames.data(), 0) != 1) {
       std::fprintf(stderr, "sp_eval: detector attach failed\n");
       std::exit(2);
     }
+    ctx.detector = &det;
+    stream.SetBlockObserver(&ForwardBlock, &ctx);
     if (set.grouped) det.GroupBySpeedNames(cnames.data());
     if (analysis != nullptr) {
       det.SetBlockCallback(&AnalyseBlock, &ctx);
@@ -219,14 +201,29 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
           }
     }
   }
-  const int block = 1152;
-  std::vector<std::int16_t> buf(block);
-  for (std::size_t pos = 0; pos < st.pcm.size(); pos += block) {
-    std::size_t n = std::min<std::size_t>(block, st.pcm.size() - pos);
-    std::copy(st.pcm.begin() + static_cast<long>(pos), st.pcm.begin() + static_cast<long>(pos + n), buf.begin());
-    std::fill(buf.begin() + static_cast<long>(n), buf.end(), 0);
-    rec.Pattern(block, buf.data(), SP_SAMPLE_S16, nullptr);
+  const auto takeRecognitions = [&]() {
+    for (const StreamRecognition& r : stream.Recognitions()) {
+      Detection d;
+      d.group = set.corpusIndex[static_cast<std::size_t>(r.pattern)];
+      d.begin = r.begin;
+      d.end = r.end;
+      d.score = r.relDev;
+      d.confidence = 0;
+      out.push_back(d);
+    }
+  };
+  constexpr std::size_t kPiece = RecognitionStream::kBlockSamples;
+  for (std::size_t pos = 0; pos < st.pcm.size(); pos += kPiece) {
+    if (stream.Feed(st.pcm.data() + pos, std::min(kPiece, st.pcm.size() - pos)) < 0) {
+      std::fprintf(stderr, "sp_eval: %s: the recognizer refused a block\n", st.name.c_str());
+      std::exit(2);
+    }
+    if (rule == "library") takeRecognitions();
   }
+  // The streams end with 2.5 s of background and the figures were measured without the closing
+  // silence sigpat feeds (on which the library's rule finds short patterns): only the last block.
+  stream.Finish(0);
+  if (rule == "library") takeRecognitions();
   if (rule != "library") {
     det.Finish();
     for (int i = 0; i < det.ReportCount(); ++i) {
@@ -239,9 +236,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
       d.confidence = r->Confidence;
       d.verify = r->Verify;
       d.threshold = r->Threshold;
-      char lab[32];
-      std::snprintf(lab, sizeof lab, "%+g", static_cast<double>(r->SpeedPercent));
-      d.variant = lab;
+      d.variant = sp::SpeedLabel(r->SpeedPercent);
       out.push_back(d);
     }
   }

@@ -67,6 +67,9 @@ class AudioInput {
 
   // Fills out with up to n samples (44100 Hz, mono, 16-bit); returns the count, 0 at the end.
   std::size_t Read(std::int16_t* out, std::size_t n);
+  // The same samples before their conversion to 16 bits (full scale 1.0), for clips that are
+  // processed further (the evaluation's corpus).
+  std::size_t ReadFullScale(double* out, std::size_t n) { return ReadSource(out, n); }
 
   const std::string& name() const { return name_; }
   bool isFile() const { return isFile_; }

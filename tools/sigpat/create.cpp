@@ -1,10 +1,8 @@
 // sigpat create: a pattern file from an interval of an audio file.
 //
-// The engine is driven the way the library's CreatePattern drives it, but from a stream rather
-// than a buffer in memory: the input is fed in blocks from its start until the library has
-// written the file, followed by silence so that the delayed end of a clip at the very end of the
-// input still reaches the time-spectrum. The interval is in samples at 44100 Hz (the positions
-// that scan reports) or in seconds.
+// The input is fed to the library's PatternMaker from its start (or from ten seconds before a
+// late interval) until the library has written the file. The interval is in samples at 44100 Hz
+// (the positions that scan reports) or in seconds.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -22,8 +20,7 @@ namespace sigpat {
 
 namespace {
 
-constexpr int kBlockSamples = 1152;
-constexpr int kSilentBlocks = 10;
+constexpr int kBlockSamples = PatternMaker::kBlockSamples;
 // Fewer time blocks give a pattern with no compared samples (it would match anything).
 constexpr std::int64_t kMinPatternSamples = 3 * 576;
 // The engine counts positions in signed 32-bit values; an interval that starts later than this
@@ -92,18 +89,16 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
   if (begin > kSkipAfter) skip = (begin - kLeadIn) / kBlockSamples * kBlockSamples;
 
   LibraryLineCapture capture;
-  SignalPattern maker;
-  maker.DefineMaxCreatedPatternDuration(static_cast<float>(end - begin + 1) / kLibraryRate + 1.0f);
-  if (!maker.InitSignalPattern(SP_MODE_ALL_BANDS, kBlockSamples, 0))
-    throw Error(args.input + ": the library could not start pattern creation", capture.lines());
-  if (!maker.SetCreatePatternMode(static_cast<sp_long>(begin - skip), static_cast<sp_long>(end - skip),
-                                  const_cast<char*>(args.input.c_str()), nullptr))
+  SignalPattern engine;
+  engine.DefineMaxCreatedPatternDuration(static_cast<float>(end - begin + 1) / kLibraryRate + 1.0f);
+  PatternMaker maker(engine);
+  if (!maker.Start(static_cast<sp_long>(begin - skip), static_cast<sp_long>(end - skip), args.input.c_str()))
     throw Error(args.input + ": the library refused the interval " + interval, capture.lines());
   // The library writes under a temporary name; the file is moved into place once complete.
   const std::string destination = PatternOutputPath(args.input, args.output);
   PatternFileOutput output(destination);
   std::string stem = output.LibraryStem();
-  if (!maker.SetOutputPatternFileName(stem.data()))
+  if (!engine.SetOutputPatternFileName(stem.data()))
     throw Error(destination + ": the library refused the output name", capture.lines());
 
   std::vector<std::int16_t> block(kBlockSamples);
@@ -112,21 +107,15 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
     if (n == 0) break;
     skipped += static_cast<std::int64_t>(n);
   }
-  int silentLeft = kSilentBlocks;
-  while (maker.fCreatePatternMode && !maker.GetFlagCreatedPattern()) {
+  int fed = 1;  // PatternMaker: 1 more wanted, 0 done, -1 refused
+  while (fed > 0) {
     if (StopRequested()) throw Error(destination + ": not written (stopped by a signal)");
-    std::size_t got = 0;
-    while (got < block.size()) {
-      std::size_t n = in.Read(block.data() + got, block.size() - got);
-      if (n == 0) break;
-      got += n;
-    }
-    if (got == 0 && silentLeft-- == 0) break;
-    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::int16_t{0});
-    if (maker.Pattern(kBlockSamples, block.data(), SP_SAMPLE_S16, nullptr) < 0)
-      throw Error(args.input + ": the library refused a block of the input", capture.lines());
+    const std::size_t got = in.Read(block.data(), block.size());
+    fed = got > 0 ? maker.Feed(block.data(), got) : maker.Finish();
+    if (got == 0) break;
   }
-  if (!maker.GetFlagCreatedPattern())
+  if (fed < 0) throw Error(args.input + ": the library refused a block of the input", capture.lines());
+  if (!maker.Written())
     throw Error("cannot write " + destination + ": " + std::strerror(errno != 0 ? errno : EIO), capture.lines());
   output.Commit([&](const std::string& file) { CheckNewPattern(file, args.input); });
   return destination;

@@ -13,15 +13,6 @@ namespace sigpat {
 
 namespace {
 
-// Blocks of silence fed after the end of an input, so that a clip that ends with the input
-// still reaches the time block that reflects it (the engine's delay is 1404 samples).
-constexpr int kFlushBlocks = 3;
-
-std::int64_t ClampedShift(std::int64_t value, std::uint32_t shift) {
-  std::int64_t v = value - static_cast<std::int64_t>(shift);
-  return v < 0 ? 0 : v;
-}
-
 // "the library refused the pattern set (a.tvs, b.tvs)", naming up to four files.
 std::string RefusedSet(const std::vector<std::string>& files) {
   std::string text = "the library refused the pattern set (";
@@ -34,41 +25,17 @@ std::string RefusedSet(const std::vector<std::string>& files) {
 
 // ---- the library's rule
 
-void LibraryRule::Start(EngineView view) {
-  SignalPattern& e = view.engine;
-  counts_.assign(static_cast<std::size_t>(std::max(e.NPattern, 0)), 0);
-  for (int i = 0; i < e.NPattern; ++i)
-    if (e.TVS != nullptr && e.TVS[i] != nullptr) counts_[i] = e.TVS[i]->NRecognize;
-  inCall_ = 0;
-}
-
-void LibraryRule::OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) {
-  SignalPattern& e = view.engine;
-  // Several patterns may be accepted in one time block while the getters name only the last:
-  // each pattern's own counter tells which were, and its record holds where.
-  for (int i = 0; i < e.NPattern && i < static_cast<int>(counts_.size()); ++i) {
-    SignalTVSEx* p = e.TVS != nullptr ? e.TVS[i] : nullptr;
-    if (p == nullptr || p->NRecognize == counts_[i]) continue;
-    counts_[i] = p->NRecognize;
+void LibraryRule::OnFeed(EngineView /*view*/, const std::vector<StreamRecognition>& accepted,
+                         std::vector<RuleDetection>& out) {
+  for (const StreamRecognition& r : accepted) {
     RuleDetection d;
-    d.pattern = i;
-    d.begin = std::max<std::int64_t>(0, view.Absolute(p->NSampleFoundBegin));
-    d.end = std::max<std::int64_t>(0, view.Absolute(p->NSampleFoundEnd));
-    d.relDev = p->RelDev;
-    d.relDevMpb = p->RelDevMPB;
+    d.pattern = r.pattern;
+    d.begin = r.begin;
+    d.end = r.end;
+    d.relDev = r.relDev;
+    d.relDevMpb = r.relDevMpb;
     out.push_back(d);
-    ++inCall_;
   }
-}
-
-void LibraryRule::OnBlockCall(EngineView /*view*/, int result, std::vector<RuleDetection>& /*out*/) {
-  // Pattern's result counts the recognitions of the call: it must agree with the counters.
-  if (result >= 0 && result != inCall_ && !warned_) {
-    warned_ = true;
-    PrintWarning("the library reported " + std::to_string(result) + " recognitions in a block but its patterns show " +
-                 std::to_string(inCall_));
-  }
-  inCall_ = 0;
 }
 
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name) {
@@ -78,21 +45,6 @@ std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name) {
 }
 
 std::vector<std::string> DecisionRuleNames() { return {"detector", "library"}; }
-
-// ---- rebasing
-
-void RebaseEngine(SignalPattern& engine, std::uint32_t shift) {
-  engine.NCurrentSample -= shift;
-  engine.NCurrentSampleRel = engine.NCurrentSampleRel > shift ? engine.NCurrentSampleRel - shift : 0;
-  engine.RecognizedBegin = static_cast<sp_long>(ClampedShift(engine.RecognizedBegin, shift));
-  engine.RecognizedEnd = static_cast<sp_long>(ClampedShift(engine.RecognizedEnd, shift));
-  for (int i = 0; i < engine.NPattern && engine.TVS != nullptr; ++i) {
-    SignalTVSEx* p = engine.TVS[i];
-    if (p == nullptr) continue;
-    p->NSampleFoundBegin = static_cast<int>(ClampedShift(p->NSampleFoundBegin, shift));
-    p->NSampleFoundEnd = static_cast<int>(ClampedShift(p->NSampleFoundEnd, shift));
-  }
-}
 
 // ---- pattern checks
 
@@ -123,52 +75,70 @@ void CheckPatternSet(const std::vector<std::string>& files) {
   SetUpRecognition(engine, files);
 }
 
-void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold) {
-  std::vector<char*> names;
+namespace {
+
+// The recognition parameters of a pattern set (blocks of up to kScanBlockSamples; a negative
+// threshold keeps the library's default); names point into files.
+SigRecognitionPar ParametersOf(const std::vector<std::string>& files, std::vector<char*>& names, float threshold) {
+  names.clear();
   for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
   par.NsampleMax = kScanBlockSamples;
   if (threshold >= 0.0f) par.TresholdRelDeviation = threshold;
+  return par;
+}
+
+}  // namespace
+
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold) {
+  std::vector<char*> names;
+  SigRecognitionPar par = ParametersOf(files, names, threshold);
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
+}
+
+void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
+                      std::uint32_t startSample) {
+  std::vector<char*> names;
+  SigRecognitionPar par = ParametersOf(files, names, threshold);
+  LibraryLineCapture capture;
+  if (!stream.Init(&par, startSample)) throw Error(RefusedSet(files), capture.lines());
 }
 
 // ---- a scan session
 
 ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input)
-    : files_(patternFiles), options_(options), input_(std::move(input)), engine_(std::make_unique<SignalPattern>()) {
-  SetUpRecognition(*engine_, files_, options_.threshold);
+    : files_(patternFiles),
+      options_(options),
+      input_(std::move(input)),
+      stream_(std::make_unique<RecognitionStream>()) {
+  SetUpRecognition(*stream_, files_, options_.threshold, options_.engineStartSample);
+  stream_->SetRebaseThreshold(options_.rebaseThreshold);
   rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
-  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
-  if (options_.engineStartSample != 0) {
-    const std::uint32_t start = options_.engineStartSample / blockSamples * blockSamples;
-    engine_->NCurrentSample = start;
-    engine_->NCurrentSampleRel = start;
-    base_ = -static_cast<std::int64_t>(start);
-  }
-  // What a rebase leaves in the counter: the longest pattern, the delay and one time block.
-  int longest = 0;
-  for (int i = 0; i < engine_->NPattern; ++i)
-    if (engine_->TVS[i] != nullptr) longest = std::max(longest, engine_->TVS[i]->Nblock);
-  keep_ = (static_cast<std::uint32_t>(engine_->NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
-          (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
-  engine_->SetTimeBlockObserver(&ScanSession::Observe, this);
-  rule_->Start(EngineView{*engine_, base_, &files_});
-  block_.assign(kScanBlockSamples, 0);
+  stream_->SetBlockObserver(&ScanSession::Observe, this);
+  stream_->SetRebaseObserver(&ScanSession::Rebased, this);
+  rule_->Start(View());
 }
 
 ScanSession::~ScanSession() {
-  if (engine_) engine_->SetTimeBlockObserver(nullptr, nullptr);
+  if (stream_) {
+    stream_->SetBlockObserver(nullptr, nullptr);
+    stream_->SetRebaseObserver(nullptr, nullptr);
+  }
   rule_.reset();  // a rule may hold on to the engine until it goes
 }
 
-void ScanSession::Observe(void* context, TimeSpectrumEstimation* /*engine*/) {
+EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_}; }
+
+void ScanSession::Observe(void* context, RecognitionStream& /*stream*/) {
   auto* self = static_cast<ScanSession*>(context);
-  self->rule_->OnTimeBlock(EngineView{*self->engine_, self->base_}, self->pending_);
+  self->rule_->OnTimeBlock(self->View(), self->pending_);
 }
+
+void ScanSession::Rebased(void* context, std::uint32_t shift) { static_cast<ScanSession*>(context)->rule_->OnRebase(shift); }
 
 void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
   arrivalPosition_ = position;
@@ -181,7 +151,8 @@ void ScanSession::Deliver(const Emit& emit) {
     d.input = input_;
     d.pattern = r.pattern;
     d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
-    SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine_->NPattern ? engine_->TVS[r.pattern] : nullptr;
+    const SignalPattern& engine = stream_->Engine();
+    SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine.NPattern ? engine.TVS[r.pattern] : nullptr;
     d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
     d.begin = r.begin;
     d.end = r.end;
@@ -207,48 +178,24 @@ void ScanSession::Deliver(const Emit& emit) {
   pending_.clear();
 }
 
-void ScanSession::Block(const std::int16_t* block, const Emit& emit) {
-  int r = engine_->Pattern(kScanBlockSamples, const_cast<std::int16_t*>(block), SP_SAMPLE_S16, nullptr);
-  if (r < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(r) + ")");
-  rule_->OnBlockCall(EngineView{*engine_, base_}, r, pending_);
+// After a feed or the finish of the stream: its result checked, the library's recognitions
+// offered to the rule, the detections delivered.
+void ScanSession::Check(int fed, const Emit& emit) {
+  if (fed < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(fed) + ")");
+  rule_->OnFeed(View(), stream_->Recognitions(), pending_);
   Deliver(emit);
-  const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);
-  if (engine_->NCurrentSample >= options_.rebaseThreshold && engine_->NCurrentSample > keep_) {
-    const std::uint32_t shift = (engine_->NCurrentSample - keep_) / blockSamples * blockSamples;
-    if (shift > 0) {
-      RebaseEngine(*engine_, shift);
-      base_ += shift;
-      rule_->OnRebase(shift);
-      ++result_.rebases;
-    }
-  }
 }
 
 void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& emit) {
-  while (n > 0) {
-    const std::size_t take = std::min(n, block_.size() - filled_);
-    std::copy(samples, samples + take, block_.begin() + static_cast<std::ptrdiff_t>(filled_));
-    filled_ += take;
-    samples += take;
-    n -= take;
-    fed_ += static_cast<std::int64_t>(take);
-    result_.samples = fed_;
-    if (filled_ == block_.size()) {
-      filled_ = 0;
-      Block(block_.data(), emit);
-    }
-  }
+  Check(stream_->Feed(samples, n), emit);
+  result_.samples = stream_->Samples();
+  result_.rebases = stream_->Rebases();
 }
 
 void ScanSession::Finish(const Emit& emit) {
-  if (filled_ > 0) {
-    std::fill(block_.begin() + static_cast<std::ptrdiff_t>(filled_), block_.end(), std::int16_t{0});
-    filled_ = 0;
-    Block(block_.data(), emit);
-  }
-  std::fill(block_.begin(), block_.end(), std::int16_t{0});
-  for (int i = 0; i < kFlushBlocks; ++i) Block(block_.data(), emit);
-  rule_->Finish(EngineView{*engine_, base_}, pending_);
+  Check(stream_->Finish(), emit);
+  result_.rebases = stream_->Rebases();
+  rule_->Finish(View(), pending_);
   Deliver(emit);
 }
 

@@ -1,23 +1,6 @@
-// Scanning: one recognizer (SignalPattern) fed with one audio input block by block, a decision
-// rule that turns each time block into detections, and 64-bit positions that stay right on
-// inputs longer than the library's 32-bit sample counter.
-//
-// Positions beyond 2^32 samples. The library counts input samples in 32-bit counters
-// (NCurrentSample, RecognizedBegin/End, and each pattern's NSampleFoundBegin/End) and refuses a
-// candidate as a repeat when "current position <= last end + hold-off" in unsigned 32-bit
-// arithmetic. Left alone, the counters wrap after 2^32 samples (27 h 3 min at 44100 Hz) and every
-// candidate after the wrap is refused as a repeat of the last detection before it, or placed
-// 2^32 samples too early. The scanner therefore keeps the absolute position itself, as a 64-bit
-// base plus the engine's counter, and rebases the engine between blocks: once NCurrentSample
-// passes the rebase threshold (2^30 by default, about 6 h 46 min), a multiple of 576 samples
-// (one time block) is subtracted from NCurrentSample, NCurrentSampleRel, RecognizedBegin/End and
-// every pattern's NSampleFoundBegin/End (clamped at 0) and added to the base. What stays in the
-// engine's counter after a rebase is the "keep" distance: the longest pattern plus the engine's
-// delay plus one time block. That keeps every comparison the engine makes exactly as it would
-// have been with unbounded counters: a pattern whose last end was clamped to 0 was found more
-// than a pattern length ago, and the engine's position after the rebase already lies beyond any
-// hold-off counted from 0. Only multiples of 576 are moved, so the time-block grid, the ring of
-// time blocks and every deviation stay bit for bit the same.
+// Scanning: one recognition stream (the library's RecognitionStream, which keeps 64-bit positions
+// and rebases the engine across its 32-bit counter wrap) fed with one audio input, and a
+// decision rule that turns each time block into detections.
 #ifndef SIGPAT_SCANNER_H
 #define SIGPAT_SCANNER_H
 
@@ -57,17 +40,8 @@ struct RuleDetection {
 // What a rule sees of the recognizer at a time block.
 struct EngineView {
   SignalPattern& engine;
-  std::int64_t base;  // absolute position of the engine's sample 0
+  const RecognitionStream& stream;  // 64-bit positions: stream.Absolute(engine position)
   const std::vector<std::string>* files = nullptr;  // the pattern files, in engine order (Start)
-  // Absolute position of the engine's NCurrentSample.
-  std::int64_t position() const { return base + static_cast<std::int64_t>(engine.NCurrentSample); }
-  // A recent engine position (a 32-bit counter value, no more than 2^31 samples before
-  // NCurrentSample) as an absolute position: taken as a distance back from NCurrentSample, so
-  // it comes out right whether the field holding it is signed or unsigned, and across a wrap.
-  std::int64_t Absolute(std::int64_t enginePosition) const {
-    const std::uint32_t back = engine.NCurrentSample - static_cast<std::uint32_t>(enginePosition);
-    return position() - static_cast<std::int64_t>(static_cast<std::int32_t>(back));
-  }
 };
 
 // A decision rule: receives every time block of a recognizer (after the library has matched
@@ -82,9 +56,9 @@ class DecisionRule {
   virtual void Start(EngineView view) { (void)view; }
   // After every time block.
   virtual void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) = 0;
-  // After every call of Pattern, with its result (recognitions the library accepted in it).
-  virtual void OnBlockCall(EngineView view, int result, std::vector<RuleDetection>& out) {
-    (void)view, (void)result, (void)out;
+  // After every feed of the stream, with the recognitions the library accepted in it.
+  virtual void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<RuleDetection>& out) {
+    (void)view, (void)accepted, (void)out;
   }
   // The engine was rebased: positions kept in engine coordinates move down by shift.
   virtual void OnRebase(std::uint32_t shift) { (void)shift; }
@@ -93,18 +67,12 @@ class DecisionRule {
 };
 
 // The library's own rule: a detection for every recognition the library accepts, with the
-// position, deviations and pattern that its getters give.
+// position, deviations and pattern of the pattern's record.
 class LibraryRule : public DecisionRule {
  public:
   std::string Name() const override { return "library"; }
-  void Start(EngineView view) override;
-  void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override;
-  void OnBlockCall(EngineView view, int result, std::vector<RuleDetection>& out) override;
-
- private:
-  std::vector<int> counts_;  // each pattern's NRecognize as last seen
-  int inCall_ = 0;           // detections emitted during the current Pattern call
-  bool warned_ = false;
+  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override {}
+  void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<RuleDetection>& out) override;
 };
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
@@ -140,9 +108,9 @@ struct ScanOptions {
   std::string rule = "detector";
   // Makes the rule instead of the name, when set (a rule of the caller's own).
   std::function<std::unique_ptr<DecisionRule>()> makeRule;
-  // Rebase the engine once NCurrentSample reaches this (see the top of this file). Tests use a
+  // Rebase the engine once NCurrentSample reaches this (see RecognitionStream.h). Tests use a
   // small value to rebase after nearly every block.
-  std::uint32_t rebaseThreshold = 1u << 30;
+  std::uint32_t rebaseThreshold = RecognitionStream::kDefaultRebaseThreshold;
   // Testing aid: start the engine's counter here instead of 0 (a multiple of 576), as if that
   // much input had gone before; positions are still reported from the start of the input.
   std::uint32_t engineStartSample = 0;
@@ -156,7 +124,7 @@ struct ScanOptions {
 };
 
 // Samples per call of Pattern: the library's standard block.
-constexpr int kScanBlockSamples = 1152;
+constexpr int kScanBlockSamples = RecognitionStream::kBlockSamples;
 
 struct ScanResult {
   std::int64_t samples = 0;  // input samples (44100 Hz) scanned
@@ -164,11 +132,6 @@ struct ScanResult {
   int rebases = 0;
   bool stopped = false;  // options.stop ended the input early
 };
-
-// Moves the engine's sample counters down by shift (a multiple of 576): NCurrentSample,
-// NCurrentSampleRel, RecognizedBegin/End and every pattern's NSampleFoundBegin/End (those two
-// clamped at 0).
-void RebaseEngine(SignalPattern& engine, std::uint32_t shift);
 
 // Loads a pattern file through the library; throws Error naming the file and the problem, with
 // the library's lines.
@@ -178,6 +141,9 @@ void LoadPattern(const std::string& file, SignalTVSEx& record);
 // threshold keeps the library's default); throws Error naming the set, with the library's lines,
 // when the library refuses it.
 void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold = -1.0f);
+// The same for a recognition stream, whose counter starts at startSample.
+void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
+                      std::uint32_t startSample);
 
 // Checks each pattern file on its own and then the set; throws Error naming the file and the
 // problem, with the library's lines, when the library refuses it.
@@ -195,8 +161,8 @@ class ScanSession {
   ScanSession(const ScanSession&) = delete;
   ScanSession& operator=(const ScanSession&) = delete;
 
-  // Feeds up to kScanBlockSamples samples (fewer are padded with silence only by Finish). Throws
-  // Error when the recognizer refuses a block.
+  // Feeds any number of samples (a partial block waits for the next feed; Finish pads it with
+  // silence). Throws Error when the recognizer refuses a block.
   void Feed(const std::int16_t* samples, std::size_t n, const Emit& emit);
   // The samples up to `position` (44100 Hz, from the start of the input) arrived at
   // `wallSeconds` (UTC, seconds since 1970): detections then carry the wall-clock time of their
@@ -205,26 +171,23 @@ class ScanSession {
   // Feeds the silence that lets a clip at the very end be seen and reports what is pending.
   void Finish(const Emit& emit);
 
-  std::int64_t samples() const { return fed_; }
+  std::int64_t samples() const { return stream_->Samples(); }
   int detections() const { return result_.detections; }
   const ScanResult& result() const { return result_; }
 
  private:
-  static void Observe(void* context, TimeSpectrumEstimation* engine);
-  void Block(const std::int16_t* block, const Emit& emit);
+  static void Observe(void* context, RecognitionStream& stream);
+  static void Rebased(void* context, std::uint32_t shift);
+  EngineView View();
+  void Check(int fed, const Emit& emit);
   void Deliver(const Emit& emit);
 
   std::vector<std::string> files_;
   ScanOptions options_;
   std::string input_;
-  std::unique_ptr<SignalPattern> engine_;
+  std::unique_ptr<RecognitionStream> stream_;
   std::unique_ptr<DecisionRule> rule_;
-  std::int64_t base_ = 0;
-  std::uint32_t keep_ = 0;
   std::vector<RuleDetection> pending_;
-  std::vector<std::int16_t> block_;
-  std::size_t filled_ = 0;
-  std::int64_t fed_ = 0;
   std::int64_t arrivalPosition_ = -1;
   double arrivalWall_ = 0.0;
   ScanResult result_;

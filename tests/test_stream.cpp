@@ -1,0 +1,193 @@
+// The library's streaming layer: RecognitionStream (feeds of any size, 64-bit positions, the
+// rebase across the engine's 32-bit counter wrap, the recognitions of each feed), PatternMaker
+// (the same pattern bytes whatever the pieces) and the speed variants' names.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "SignalPattern.h"
+#include "test_support.h"
+
+namespace {
+
+using sptest::TempDir;
+
+constexpr std::size_t kRate = 44100;
+
+bool Same(const StreamRecognition& a, const StreamRecognition& b) {
+  return a.pattern == b.pattern && a.begin == b.begin && a.end == b.end &&
+         std::memcmp(&a.relDev, &b.relDev, sizeof a.relDev) == 0 &&
+         std::memcmp(&a.relDevMpb, &b.relDevMpb, sizeof a.relDevMpb) == 0;
+}
+
+::testing::AssertionResult SameList(const std::vector<StreamRecognition>& a, const std::vector<StreamRecognition>& b) {
+  if (a.size() != b.size()) return ::testing::AssertionFailure() << a.size() << " vs " << b.size() << " recognitions";
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (!Same(a[k], b[k]))
+      return ::testing::AssertionFailure() << "recognition " << k << ": pattern " << a[k].pattern << " at " << a[k].begin
+                                           << " vs pattern " << b[k].pattern << " at " << b[k].begin;
+  return ::testing::AssertionSuccess();
+}
+
+// Two clips in a minute of noise at known places; patterns of both.
+class Stream : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::vector<float> chime =
+        sptest::ToneSteps({523, 1568, 784, 2637, 659, 3136, 1047, 440, 2093, 880, 1319, 2794}, 6615, 0.5);
+    const std::vector<float> steps = sptest::ToneSteps({300, 3500, 1200, 2500, 600, 1800, 2900, 400}, 8820, 0.5);
+    std::vector<float> mix = sptest::Noise(60 * kRate, 0.02, 77);
+    for (double t : {3.1, 11.7, 20.05, 33.3, 47.9}) Place(mix, chime, t, 0);
+    for (double t : {7.0, 25.5, 40.2, 52.0}) Place(mix, steps, t, 1);
+    std::sort(truth_.begin(), truth_.end());
+    pcm_ = sptest::ToPcm16(mix);
+    files_ = {sptest::MakePattern(dir_, "chime", chime), sptest::MakePattern(dir_, "steps", steps)};
+  }
+
+  void Place(std::vector<float>& mix, const std::vector<float>& clip, double seconds, int pattern) {
+    const std::size_t at = static_cast<std::size_t>(seconds * kRate);
+    for (std::size_t i = 0; i < clip.size(); ++i) mix[at + i] += clip[i];
+    truth_.push_back({seconds, pattern});
+  }
+
+  // Every recognition of the stream fed in pieces of the given sizes (taken in turn).
+  std::vector<StreamRecognition> Run(const std::vector<std::size_t>& pieces, std::uint32_t rebaseThreshold,
+                                     std::uint32_t startSample = 0, int* rebases = nullptr) {
+    std::vector<char*> names;
+    for (auto& f : files_) names.push_back(f.data());
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    RecognitionStream stream;
+    EXPECT_EQ(stream.Init(&par, startSample), 1);
+    stream.SetRebaseThreshold(rebaseThreshold);
+    std::vector<StreamRecognition> all;
+    std::size_t pos = 0;
+    for (std::size_t k = 0; pos < pcm_.size(); ++k) {
+      const std::size_t n = std::min(pieces[k % pieces.size()], pcm_.size() - pos);
+      const int r = stream.Feed(pcm_.data() + pos, n);
+      EXPECT_EQ(r, static_cast<int>(stream.Recognitions().size()));
+      all.insert(all.end(), stream.Recognitions().begin(), stream.Recognitions().end());
+      pos += n;
+    }
+    EXPECT_GE(stream.Finish(), 0);
+    all.insert(all.end(), stream.Recognitions().begin(), stream.Recognitions().end());
+    EXPECT_EQ(stream.Samples(), static_cast<std::int64_t>(pcm_.size()));
+    if (rebases != nullptr) *rebases = stream.Rebases();
+    return all;
+  }
+
+  TempDir dir_;
+  std::vector<std::pair<double, int>> truth_;  // seconds, pattern
+  std::vector<std::int16_t> pcm_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(Stream, RecognitionsInPlaceWhateverThePiecesAndTheRebasing) {
+  const std::vector<StreamRecognition> reference = Run({1152}, std::numeric_limits<std::uint32_t>::max());
+  ASSERT_EQ(reference.size(), truth_.size());
+  for (std::size_t k = 0; k < reference.size(); ++k) {
+    EXPECT_EQ(reference[k].pattern, truth_[k].second) << k;
+    EXPECT_NEAR(static_cast<double>(reference[k].begin) / kRate, truth_[k].first, 0.05) << k;
+  }
+  // Odd pieces and a rebase after nearly every block: the same recognitions to the last bit.
+  int rebases = 0;
+  EXPECT_TRUE(SameList(Run({1, 777, 5000, 1152, 64}, 1, 0, &rebases), reference));
+  EXPECT_GT(rebases, 2000);
+}
+
+TEST_F(Stream, CounterWrapLosesRecognitionsUnlessRebased) {
+  const std::vector<StreamRecognition> reference = Run({1152}, std::numeric_limits<std::uint32_t>::max());
+  // As if 27 hours had gone before: the engine's 32-bit counter wraps 30 s into the stream.
+  const std::uint32_t nearWrap = static_cast<std::uint32_t>((std::uint64_t{1} << 32) - 30 * kRate);
+  // Unrebased, every candidate after the wrap is taken for a repeat of the last one before it.
+  std::vector<StreamRecognition> beforeWrap;
+  for (const auto& r : reference)
+    if (r.end < static_cast<std::int64_t>(30 * kRate)) beforeWrap.push_back(r);
+  ASSERT_LT(beforeWrap.size(), reference.size());
+  EXPECT_TRUE(SameList(Run({1152}, std::numeric_limits<std::uint32_t>::max(), nearWrap), beforeWrap));
+  // Rebased (the default threshold), nothing is lost or moved.
+  int rebases = 0;
+  EXPECT_TRUE(SameList(Run({4096}, RecognitionStream::kDefaultRebaseThreshold, nearWrap, &rebases), reference));
+  EXPECT_GE(rebases, 1);
+}
+
+TEST(StreamRefusals, NoFeedBeforeInitAndRefusedSets) {
+  RecognitionStream stream;
+  std::int16_t block[1152] = {};
+  EXPECT_EQ(stream.Feed(block, 1152), -1);
+  EXPECT_EQ(stream.Finish(), -1);
+  char missing[] = "/nonexistent/none.tvs";
+  char* names[] = {missing};
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = names;
+  EXPECT_EQ(stream.Init(&par), 0);
+  EXPECT_EQ(stream.Init(nullptr), 0);
+  EXPECT_EQ(stream.Feed(block, 1152), -1);
+}
+
+TEST(PatternMaker, SameBytesAsCreatePatternInAnyPieces) {
+  TempDir dir;
+  const std::vector<std::int16_t> pcm =
+      sptest::ToPcm16(sptest::ToneSteps({523, 1568, 784, 2637, 659, 3136, 1047, 440}, 6615, 0.5));
+  const sp_ulong n = static_cast<sp_ulong>(pcm.size());
+  std::string source = dir.File("clip.wav");
+  const std::string tvs = dir.File("clip.tvs");
+  SignalPattern whole;
+  ASSERT_EQ(whole.CreatePattern(n, 1000, n - 20000, const_cast<std::int16_t*>(pcm.data()), SP_SAMPLE_S16, source.data(),
+                                44100.0f, SP_MODE_ALL_BANDS),
+            1);
+  const std::vector<unsigned char> expected = sptest::ReadAll(tvs);
+  ASSERT_GT(expected.size(), 56u);
+
+  // The same interval fed in uneven pieces (whole buffers and other formats: test_facade.cpp).
+  std::remove(tvs.c_str());
+  {
+    SignalPattern engine;
+    PatternMaker maker(engine);
+    ASSERT_EQ(maker.Start(1000, static_cast<sp_long>(n - 20000), source.c_str()), 1);
+    int wanting = 1;
+    for (std::size_t pos = 0, k = 0; pos < pcm.size() && wanting == 1; ++k) {
+      const std::size_t take = std::min<std::size_t>(k % 2 ? 3001 : 7, pcm.size() - pos);
+      wanting = maker.Feed(pcm.data() + pos, take);
+      pos += take;
+    }
+    // The interval ends 20000 samples before the clip: the maker is done before the input is.
+    EXPECT_EQ(wanting, 0);
+    EXPECT_TRUE(maker.Written());
+    EXPECT_EQ(maker.Feed(pcm.data(), 10), 0);
+    EXPECT_EQ(maker.Finish(), 1);
+    EXPECT_EQ(sptest::ReadAll(tvs), expected);
+  }
+
+  // An interval that ends with the input is completed by the closing silence of Finish.
+  SignalPattern engine;
+  PatternMaker maker(engine);
+  ASSERT_EQ(maker.Start(0, static_cast<sp_long>(n - 1), source.c_str()), 1);
+  EXPECT_EQ(maker.Feed(pcm.data(), pcm.size()), 1);
+  EXPECT_FALSE(maker.Written());
+  EXPECT_EQ(maker.Finish(), 1);
+  EXPECT_EQ(maker.Feed(pcm.data(), 1, 3), -1);  // an unknown sample format
+}
+
+TEST(SpeedVariantName, FormatAndParse) {
+  EXPECT_EQ(sp::SpeedVariantName("dir/jingle.tvs", 1.5), "dir/jingle.speed+1.5.tvs");
+  EXPECT_EQ(sp::SpeedVariantName("jingle", -3), "jingle.speed-3");
+  std::string main;
+  double percent = 0;
+  ASSERT_TRUE(sp::ParseSpeedVariantName("a.speed/jingle.speed-1.5.tvs", &main, &percent));
+  EXPECT_EQ(main, "a.speed/jingle.tvs");
+  EXPECT_EQ(percent, -1.5);
+  ASSERT_TRUE(sp::ParseSpeedVariantName("jingle.speed+3", &main, &percent));
+  EXPECT_EQ(main, "jingle");
+  EXPECT_EQ(percent, 3.0);
+  for (const char* other : {"jingle.tvs", "jingle.speed3.tvs", "jingle.speed+.tvs", "jingle.speed+1.5x",
+                            "jingle.speed+1x.tvs", "jingle.speed-"})
+    EXPECT_FALSE(sp::ParseSpeedVariantName(other, nullptr, nullptr)) << other;
+}
+
+}  // namespace
