@@ -9,9 +9,12 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <vector>
 
+#include "hls_clock.h"
 #include "messages.h"
 
 namespace sigpat {
@@ -60,7 +63,10 @@ class FfmpegSource : public FrameSource {
       // A server that stops sending ends the read instead of hanging it.
       av_dict_set_int(&options, "rw_timeout", static_cast<std::int64_t>(timeoutSeconds * 1e6), 0);
       av_dict_set(&options, "user_agent", "sigpat", 0);
+      // HLS: every playlist and segment through io_open, where the clock sees them.
+      av_dict_set(&options, "http_persistent", "0", 0);
     }
+    clock_.Watch(format_);
     int err = avformat_open_input(&format_, name_.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (err < 0) {
@@ -75,6 +81,11 @@ class FfmpegSource : public FrameSource {
       throw Error(name_ + (stream_ == AVERROR_DECODER_NOT_FOUND ? ": no decoder for its audio stream"
                                                                  : ": holds no audio stream"));
     AVStream* st = format_->streams[stream_];
+    // The other streams are not read (an HLS master playlist's other variants are not fetched).
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+      if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+    timeBase_ = av_q2d(st->time_base);
+    hasClock_ = std::strcmp(format_->iformat->name, "hls") == 0 && clock_.Select(format_, stream_);
     codec_ = avcodec_alloc_context3(decoder);
     if (codec_ == nullptr || avcodec_parameters_to_context(codec_, st->codecpar) < 0)
       throw Error(name_ + ": cannot set up the " + decoder->name + " decoder");
@@ -107,6 +118,13 @@ class FfmpegSource : public FrameSource {
   }
 
   std::int64_t corruptFrames() const override { return corrupt_; }
+
+  double StreamClock(double frame) override {
+    // Anchors before the last one at or before `frame` are no longer asked for.
+    while (anchors_.size() > 1 && static_cast<double>(anchors_[1].frame) <= frame) anchors_.pop_front();
+    if (anchors_.empty() || static_cast<double>(anchors_[0].frame) > frame || anchors_[0].wall < 0.0) return -1.0;
+    return anchors_[0].wall + (frame - static_cast<double>(anchors_[0].frame)) / rate_;
+  }
 
   int rate() const { return rate_; }
   int channels() const { return channels_; }
@@ -187,13 +205,37 @@ class FfmpegSource : public FrameSource {
       ++corrupt_;
       return;
     }
+    if (hasClock_) NoteClock(frame_->best_effort_timestamp);
+    produced_ += got;
     const std::size_t at = pending_.size();
     pending_.resize(at + static_cast<std::size_t>(got));
     MixToMono(interleaved_.data(), static_cast<std::size_t>(got), channels_, channel_, pending_.data() + at);
   }
 
+  // The stream clock of the frames about to be produced: a new anchor where it departs from
+  // the last one by more than half a millisecond (a new date, or no date).
+  void NoteClock(std::int64_t timestamp) {
+    const double wall = timestamp == AV_NOPTS_VALUE ? -1.0 : clock_.WallAt(static_cast<double>(timestamp) * timeBase_);
+    if (!anchors_.empty()) {
+      const Anchor& last = anchors_.back();
+      const double expected = last.wall + static_cast<double>(produced_ - last.frame) / rate_;
+      if ((wall < 0.0) == (last.wall < 0.0) && (wall < 0.0 || std::fabs(wall - expected) <= 0.0005)) return;
+    }
+    anchors_.push_back(Anchor{produced_, wall});
+  }
+
+  struct Anchor {
+    std::int64_t frame;  // counted over the frames delivered
+    double wall;         // < 0: no date
+  };
+
   std::string name_;
   int channel_;
+  HlsClock clock_;
+  bool hasClock_ = false;
+  double timeBase_ = 0.0;
+  std::deque<Anchor> anchors_;
+  std::int64_t produced_ = 0;
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;

@@ -190,6 +190,7 @@ void ScanSession::Deliver(const Emit& emit) {
     if (arrivalPosition_ >= 0) {
       d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.begin) / kLibraryRate;
       d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.end) / kLibraryRate;
+      d.clock = "arrival";
     }
     d.relDev = r.relDev;
     d.relDevMpb = r.relDevMpb;

@@ -133,6 +133,7 @@ struct Detection {
   float stretch = 0.0f; // the detector's shape match: speed change of the input found, percent
   // Wall-clock time (UTC, seconds since 1970) of the begin and end; < 0: not known.
   double beginWall = -1.0, endWall = -1.0;
+  std::string clock;  // where they come from: "arrival" (of the samples) or "stream" (its own clock)
 };
 
 struct ScanOptions {

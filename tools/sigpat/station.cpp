@@ -66,6 +66,7 @@ void Station::Push(Chunk chunk) {
 
 void Station::ReadConnection(AudioInput& input) {
   const std::int64_t corruptBefore = corrupt_;
+  std::int64_t read = 0;
   while (!stop_) {
     Chunk chunk;
     chunk.samples.resize(kScanBlockSamples);
@@ -74,6 +75,8 @@ void Station::ReadConnection(AudioInput& input) {
     if (n == 0) return;
     chunk.samples.resize(n);
     chunk.wall = WallClockNow();
+    chunk.clock = input.StreamClock(read);
+    read += static_cast<std::int64_t>(n);
     received_ += static_cast<std::int64_t>(n);
     Push(std::move(chunk));
   }
@@ -144,12 +147,39 @@ void Station::Read() {
   schedule_(this);
 }
 
+void Station::NoteClock(std::int64_t position, double wall) {
+  if (!clock_.empty()) {
+    const ClockAnchor& last = clock_.back();
+    if ((wall < 0.0) == (last.wall < 0.0) &&
+        (wall < 0.0 || std::fabs(last.wall + static_cast<double>(position - last.position) / kLibraryRate - wall) <= 0.0005))
+      return;  // the clock runs on as it did
+  }
+  clock_.push_back(ClockAnchor{position, wall});
+  // Detections begin at most the longest pattern and the decision layer's wait behind the
+  // position: an hour back is plenty.
+  while (clock_.size() > 1 && clock_[1].position < position - 3600 * static_cast<std::int64_t>(kLibraryRate))
+    clock_.pop_front();
+}
+
+double Station::ClockAt(std::int64_t position) const {
+  for (auto it = clock_.rbegin(); it != clock_.rend(); ++it)
+    if (it->position <= position)
+      return it->wall < 0.0 ? -1.0 : it->wall + static_cast<double>(position - it->position) / kLibraryRate;
+  return -1.0;
+}
+
 void Station::EmitShifted(const Detection& d) {
   Detection shifted = d;
   shifted.begin += sessionBase_;
   shifted.end += sessionBase_;
   shifted.beginSeconds = static_cast<double>(shifted.begin) / kLibraryRate;
   shifted.endSeconds = static_cast<double>(shifted.end) / kLibraryRate;
+  const double begin = ClockAt(shifted.begin), end = ClockAt(shifted.end);
+  if (begin >= 0.0 && end >= 0.0) {
+    shifted.beginWall = begin;
+    shifted.endWall = end;
+    shifted.clock = "stream";
+  }
   ++detections_;
   emit_(shifted);
 }
@@ -193,6 +223,7 @@ void Station::Process() {
       // A live stream's clock is the time its samples arrive; a file read as fast as it goes has none.
       if (IsUrl(entry_.source))
         session_->NoteArrival(recognized_ - sessionBase_ + static_cast<std::int64_t>(chunk.samples.size()), chunk.wall);
+      NoteClock(recognized_, chunk.clock);
       session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
       recognized_ += static_cast<std::int64_t>(chunk.samples.size());
     } catch (const Error& e) {

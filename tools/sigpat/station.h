@@ -6,6 +6,10 @@
 // so a pool sized to the cores serves any number of stations. Positions count the samples
 // received, across reconnections; a drop is reported as a gap at its position. A station's
 // recognizer is kept across drops, so a candidate pending at a drop is still reported.
+//
+// Wall-clock times of detections come from the stream's own clock where it has one (an HLS
+// stream's program date and time: "clock": "stream"), else from the time the samples arrived
+// (Icecast/SHOUTcast and other streams: "clock": "arrival").
 #ifndef SIGPAT_STATION_H
 #define SIGPAT_STATION_H
 
@@ -71,6 +75,7 @@ class Station {
   struct Chunk {
     std::vector<std::int16_t> samples;
     double wall = 0.0;  // when they arrived
+    double clock = -1.0;  // the stream's own time of the first sample; < 0: it has none
     bool end = false;   // no more blocks: finish
   };
   void Read();
@@ -78,6 +83,8 @@ class Station {
   void Push(Chunk chunk);
   bool Sleep(double seconds);  // false when stopped meanwhile
   void EmitShifted(const Detection& d);
+  void NoteClock(std::int64_t position, double wall);
+  double ClockAt(std::int64_t position) const;
 
   StationEntry entry_;
   StationSettings settings_;
@@ -98,6 +105,13 @@ class Station {
   std::unique_ptr<ScanSession> session_;
   std::int64_t sessionBase_ = 0;  // position of the current recognizer's first sample
   std::int64_t recognized_ = 0;   // samples fed to recognizers
+  // The stream's clock where it changes: from `position` on, sample p is at wall + (p -
+  // position) / 44100 (wall < 0: no clock from there).
+  struct ClockAnchor {
+    std::int64_t position;
+    double wall;
+  };
+  std::deque<ClockAnchor> clock_;
 
   std::atomic<std::int64_t> received_{0};
   std::atomic<std::int64_t> corrupt_{0};
