@@ -96,23 +96,25 @@ void RebaseEngine(SignalPattern& engine, std::uint32_t shift) {
 
 // ---- pattern checks
 
-void LoadPattern(const std::string& file, SignalTVSEx& record) {
+void LoadPattern(const std::string& file, SignalTVSEx& record, const std::string& openAs) {
+  const std::string& opened = openAs.empty() ? file : openAs;
   struct stat st;
-  if (::stat(file.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
+  if (::stat(opened.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw Error(file + ": is a directory, not a pattern file");
   // Opening a FIFO or a device would block or read for ever: patterns are regular files.
   if (!S_ISREG(st.st_mode)) throw Error(file + ": is not a regular file, not a pattern file");
   SignalPattern loader;
   LibraryLineCapture capture;
-  if (!loader.LoadRecognizePattern(const_cast<char*>(file.c_str()), &record))
+  if (!loader.LoadRecognizePattern(const_cast<char*>(opened.c_str()), &record))
     throw Error(file + ": not a pattern file (the library refused to load it)", capture.lines());
   if (record.Nblock < 1 || record.Spectrum == nullptr) throw Error(file + ": not a pattern file (no time blocks)");
 }
 
-void CheckPatternSet(const std::vector<std::string>& files) {
-  for (const auto& file : files) {
+void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& file = files[i];
     SignalTVSEx record;
-    LoadPattern(file, record);
+    LoadPattern(file, record, i < openAs.size() ? openAs[i] : "");
     // The first and the last block of a pattern are never compared: a pattern of one or two
     // blocks has a deviation of 0 and is found wherever its level fits.
     if (record.Nblock < 3)
@@ -120,12 +122,13 @@ void CheckPatternSet(const std::vector<std::string>& files) {
                    " time blocks and will be found almost anywhere");
   }
   SignalPattern engine;
-  SetUpRecognition(engine, files);
+  SetUpRecognition(engine, files, -1.0f, openAs);
 }
 
-void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold) {
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold,
+                      const std::vector<std::string>& openAs) {
   std::vector<char*> names;
-  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
+  for (const auto& f : openAs.size() == files.size() ? openAs : files) names.push_back(const_cast<char*>(f.c_str()));
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
@@ -139,7 +142,7 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
 
 ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input)
     : files_(patternFiles), options_(options), input_(std::move(input)), engine_(std::make_unique<SignalPattern>()) {
-  SetUpRecognition(*engine_, files_, options_.threshold);
+  SetUpRecognition(*engine_, files_, options_.threshold, options_.openAs);
   rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
   const std::uint32_t blockSamples = static_cast<std::uint32_t>(engine_->NsampleBlock);

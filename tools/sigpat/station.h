@@ -25,14 +25,17 @@
 #include <thread>
 #include <vector>
 
+#include "pattern_snapshot.h"
 #include "scanner.h"
 #include "station_list.h"
 
 namespace sigpat {
 
-// The patterns every station recognizes: loaded and checked once, shared by all.
+// The patterns every station recognizes: read, loaded and checked once, shared by all; each
+// station's recognizer is set up from the copies in memory (options.openAs).
 struct PatternSet {
   std::vector<std::string> files;
+  std::shared_ptr<const PatternSnapshot> snapshot;
   ScanOptions options;
 };
 
