@@ -22,7 +22,8 @@ void SortDescending(const float* src, float* dst, int n, int k) {
   if (k < 1 || k > n) k = n;
   // A whole sort of numbers that compare equal only when they are the same bits (no NaN, no
   // negative zero) has one result, however it is sorted: sort them in n log n.
-  if (k >= n - 1 && std::none_of(dst, dst + n, [](float x) { return std::isnan(x) || (x == 0.0f && std::signbit(x)); })) {
+  auto ambiguous = [](float x) { return std::isnan(x) || (x == 0.0f && std::signbit(x)); };
+  if (k >= n - 1 && std::none_of(dst, dst + n, ambiguous)) {
     std::sort(dst, dst + n, std::greater<float>());
     return;
   }

@@ -9,13 +9,12 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstring>
-#include <deque>
 #include <vector>
 
 #include "hls_clock.h"
 #include "messages.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
@@ -85,7 +84,6 @@ class FfmpegSource : public FrameSource {
     for (unsigned i = 0; i < format_->nb_streams; ++i)
       if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
     timeBase_ = av_q2d(st->time_base);
-    hasClock_ = std::strcmp(format_->iformat->name, "hls") == 0 && clock_.Select(format_, stream_);
     codec_ = avcodec_alloc_context3(decoder);
     if (codec_ == nullptr || avcodec_parameters_to_context(codec_, st->codecpar) < 0)
       throw Error(name_ + ": cannot set up the " + decoder->name + " decoder");
@@ -94,6 +92,8 @@ class FfmpegSource : public FrameSource {
     rate_ = codec_->sample_rate;
     channels_ = codec_->ch_layout.nb_channels;
     if (rate_ < 1 || channels_ < 1) throw Error(name_ + ": its audio stream has no sample rate or channels");
+    hasClock_ = std::strcmp(format_->iformat->name, "hls") == 0 && clock_.Select(format_, stream_);
+    track_ = ClockTrack(rate_);
     if (channel_ > channels_)
       throw Error(name_ + ": channel " + std::to_string(channel_) + " does not exist (the stream has " +
                   std::to_string(channels_) + ")");
@@ -120,10 +120,8 @@ class FfmpegSource : public FrameSource {
   std::int64_t corruptFrames() const override { return corrupt_; }
 
   double StreamClock(double frame) override {
-    // Anchors before the last one at or before `frame` are no longer asked for.
-    while (anchors_.size() > 1 && static_cast<double>(anchors_[1].frame) <= frame) anchors_.pop_front();
-    if (anchors_.empty() || static_cast<double>(anchors_[0].frame) > frame || anchors_[0].wall < 0.0) return -1.0;
-    return anchors_[0].wall + (frame - static_cast<double>(anchors_[0].frame)) / rate_;
+    track_.Forget(frame);  // asked in order: what lies before is done with
+    return track_.At(frame);
   }
 
   int rate() const { return rate_; }
@@ -205,37 +203,23 @@ class FfmpegSource : public FrameSource {
       ++corrupt_;
       return;
     }
-    if (hasClock_) NoteClock(frame_->best_effort_timestamp);
+    if (hasClock_) {
+      const std::int64_t ts = frame_->best_effort_timestamp;
+      track_.Note(produced_, ts == AV_NOPTS_VALUE ? -1.0 : clock_.WallAt(static_cast<double>(ts) * timeBase_));
+    }
     produced_ += got;
     const std::size_t at = pending_.size();
     pending_.resize(at + static_cast<std::size_t>(got));
     MixToMono(interleaved_.data(), static_cast<std::size_t>(got), channels_, channel_, pending_.data() + at);
   }
 
-  // The stream clock of the frames about to be produced: a new anchor where it departs from
-  // the last one by more than half a millisecond (a new date, or no date).
-  void NoteClock(std::int64_t timestamp) {
-    const double wall = timestamp == AV_NOPTS_VALUE ? -1.0 : clock_.WallAt(static_cast<double>(timestamp) * timeBase_);
-    if (!anchors_.empty()) {
-      const Anchor& last = anchors_.back();
-      const double expected = last.wall + static_cast<double>(produced_ - last.frame) / rate_;
-      if ((wall < 0.0) == (last.wall < 0.0) && (wall < 0.0 || std::fabs(wall - expected) <= 0.0005)) return;
-    }
-    anchors_.push_back(Anchor{produced_, wall});
-  }
-
-  struct Anchor {
-    std::int64_t frame;  // counted over the frames delivered
-    double wall;         // < 0: no date
-  };
-
   std::string name_;
   int channel_;
   HlsClock clock_;
   bool hasClock_ = false;
   double timeBase_ = 0.0;
-  std::deque<Anchor> anchors_;
-  std::int64_t produced_ = 0;
+  ClockTrack track_{1.0};     // the clock along the frames delivered (at rate_, once known)
+  std::int64_t produced_ = 0;  // frames delivered or pending
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;

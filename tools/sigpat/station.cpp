@@ -147,34 +147,14 @@ void Station::Read() {
   schedule_(this);
 }
 
-void Station::NoteClock(std::int64_t position, double wall) {
-  if (!clock_.empty()) {
-    const ClockAnchor& last = clock_.back();
-    if ((wall < 0.0) == (last.wall < 0.0) &&
-        (wall < 0.0 || std::fabs(last.wall + static_cast<double>(position - last.position) / kLibraryRate - wall) <= 0.0005))
-      return;  // the clock runs on as it did
-  }
-  clock_.push_back(ClockAnchor{position, wall});
-  // Detections begin at most the longest pattern and the decision layer's wait behind the
-  // position: an hour back is plenty.
-  while (clock_.size() > 1 && clock_[1].position < position - 3600 * static_cast<std::int64_t>(kLibraryRate))
-    clock_.pop_front();
-}
-
-double Station::ClockAt(std::int64_t position) const {
-  for (auto it = clock_.rbegin(); it != clock_.rend(); ++it)
-    if (it->position <= position)
-      return it->wall < 0.0 ? -1.0 : it->wall + static_cast<double>(position - it->position) / kLibraryRate;
-  return -1.0;
-}
-
 void Station::EmitShifted(const Detection& d) {
   Detection shifted = d;
   shifted.begin += sessionBase_;
   shifted.end += sessionBase_;
   shifted.beginSeconds = static_cast<double>(shifted.begin) / kLibraryRate;
   shifted.endSeconds = static_cast<double>(shifted.end) / kLibraryRate;
-  const double begin = ClockAt(shifted.begin), end = ClockAt(shifted.end);
+  const double begin = clock_.At(static_cast<double>(shifted.begin));
+  const double end = clock_.At(static_cast<double>(shifted.end));
   if (begin >= 0.0 && end >= 0.0) {
     shifted.beginWall = begin;
     shifted.endWall = end;
@@ -223,7 +203,10 @@ void Station::Process() {
       // A live stream's clock is the time its samples arrive; a file read as fast as it goes has none.
       if (IsUrl(entry_.source))
         session_->NoteArrival(recognized_ - sessionBase_ + static_cast<std::int64_t>(chunk.samples.size()), chunk.wall);
-      NoteClock(recognized_, chunk.clock);
+      clock_.Note(recognized_, chunk.clock);
+      // Detections begin at most the longest pattern and the decision layer's wait behind: an
+      // hour back is plenty.
+      clock_.Forget(static_cast<double>(recognized_) - 3600.0 * kLibraryRate);
       session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
       recognized_ += static_cast<std::int64_t>(chunk.samples.size());
     } catch (const Error& e) {

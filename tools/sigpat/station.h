@@ -28,6 +28,7 @@
 #include "pattern_snapshot.h"
 #include "scanner.h"
 #include "station_list.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
@@ -86,8 +87,6 @@ class Station {
   void Push(Chunk chunk);
   bool Sleep(double seconds);  // false when stopped meanwhile
   void EmitShifted(const Detection& d);
-  void NoteClock(std::int64_t position, double wall);
-  double ClockAt(std::int64_t position) const;
 
   StationEntry entry_;
   StationSettings settings_;
@@ -108,13 +107,7 @@ class Station {
   std::unique_ptr<ScanSession> session_;
   std::int64_t sessionBase_ = 0;  // position of the current recognizer's first sample
   std::int64_t recognized_ = 0;   // samples fed to recognizers
-  // The stream's clock where it changes: from `position` on, sample p is at wall + (p -
-  // position) / 44100 (wall < 0: no clock from there).
-  struct ClockAnchor {
-    std::int64_t position;
-    double wall;
-  };
-  std::deque<ClockAnchor> clock_;
+  ClockTrack clock_{kLibraryRate};  // the stream's own clock along the positions
 
   std::atomic<std::int64_t> received_{0};
   std::atomic<std::int64_t> corrupt_{0};
