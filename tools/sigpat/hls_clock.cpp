@@ -28,6 +28,31 @@ std::string Trimmed(const std::string& s) {
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// The URL with the "." and ".." steps of its path taken, as libavformat takes them before it
+// opens a segment.
+std::string WithoutDotSteps(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t root = scheme == std::string::npos ? 0 : url.find('/', scheme + 3);
+  if (root == std::string::npos) return url;
+  const std::size_t query = std::min(url.find('?'), url.size());
+  if (query < root) return url;
+  std::vector<std::string> steps;
+  std::size_t at = root;
+  while (at < query) {
+    const std::size_t next = std::min(url.find('/', at + 1), query);
+    const std::string step = url.substr(at + 1, next - at - 1);
+    if (step == "..") {
+      if (!steps.empty()) steps.pop_back();
+    } else if (step != ".") {
+      steps.push_back(step);
+    }
+    at = next;
+  }
+  std::string out = url.substr(0, root);
+  for (const auto& step : steps) out += "/" + step;
+  return out + url.substr(query);
+}
+
 // A URI of a playlist line, made absolute against the playlist's URL.
 std::string Resolve(const std::string& base, const std::string& uri) {
   if (uri.find("://") != std::string::npos) return uri;
@@ -36,11 +61,11 @@ std::string Resolve(const std::string& base, const std::string& uri) {
   if (StartsWith(uri, "/")) {
     if (scheme == std::string::npos) return uri;
     const std::size_t path = base.find('/', scheme + 3);
-    return (path == std::string::npos ? base : base.substr(0, path)) + uri;
+    return WithoutDotSteps((path == std::string::npos ? base : base.substr(0, path)) + uri);
   }
   const std::string plain = base.substr(0, base.find('?'));
   const std::size_t slash = plain.rfind('/');
-  return slash == std::string::npos ? uri : plain.substr(0, slash + 1) + uri;
+  return slash == std::string::npos ? uri : WithoutDotSteps(plain.substr(0, slash + 1) + uri);
 }
 
 // True for URLs whose path names a playlist.
@@ -109,7 +134,9 @@ void HlsClock::Opened(AVFormatContext* s, const std::string& url) {
   std::vector<std::string> urls;
   for (const auto& p : playlists_) urls.push_back(p.url);
   for (const auto& u : urls) Fetch(s, u);
-  if (!NoteSegment(url)) others_.insert(url);
+  if (NoteSegment(url)) return;
+  if (others_.size() >= 256) others_.clear();  // a stream whose segments never match stays bounded
+  others_.insert(url);
 }
 
 bool HlsClock::NoteSegment(const std::string& url) {
