@@ -5,7 +5,10 @@
 #     thread; the sum of the stations' real-time ratios is how many real-time stations one core
 #     holds (decoding, resampling, recognition and the decision layer included);
 #   - delay: one station served at real time; the time from the end of a clip in the stream to
-#     its report line on standard output.
+#     its report line on standard output;
+#   - set-up and memory with 1, 10 and 50 stations: processor time of N stations that each read
+#     a 0.2 s file (set-up of the patterns and of each station's recognizer, one thread), and the
+#     resident memory of N live stations served at real time once every one of them recognizes.
 # Usage: bench/monitor_bench.sh BUILD_DIR [STATIONS]   (BUILD_DIR: a build tree with sigpat and
 # sp_make_audio, i.e. configured with -DSP_BUILD_BENCH=ON). Needs ffmpeg and python3.
 set -euo pipefail
@@ -94,3 +97,45 @@ for line in open(sys.argv[1]):
 else:
     print("delay: the clip was not reported")
 PY
+
+# Set-up and memory.
+ffmpeg -nostdin -loglevel error -i "$work/clip0.wav" -t 0.2 "$work/tiny.wav"
+for n in 1 10 50; do
+  args=()
+  for s in $(seq 1 "$n"); do args+=(--station "f$s=$work/tiny.wav"); done
+  best=
+  for run in 1 2 3; do
+    cpu=$(/usr/bin/time -f "%U %S" taskset -c 1 "$sigpat" monitor -p "$work/patterns" --threads 1 --status /dev/null \
+          "${args[@]}" 2>&1 >/dev/null | tail -1 | awk '{ print $1 + $2 }')
+    best=$(echo "$cpu ${best:-$cpu}" | awk '{ print ($1 < $2) ? $1 : $2 }')
+  done
+  echo "set-up: $n stations of a 0.2 s file, 100 patterns: $best s of processor time"
+done
+serve 16000 "$work/port3"
+port=$(cat "$work/port3")
+for n in 1 10 50; do
+  args=()
+  for s in $(seq 1 "$n"); do args+=(--station "s$s=http://127.0.0.1:$port/live/radio.mp3"); done
+  rm -f "$work/status3"
+  "$sigpat" monitor -p "$work/patterns" --heartbeat 1 --status "$work/status3" "${args[@]}" >/dev/null &
+  mon=$!
+  # Every station recognizing: each has more than 2 s of audio and nothing queued.
+  "$python" - "$work/status3" "$n" <<'PY'
+import json, sys, time
+for _ in range(600):
+    time.sleep(0.5)
+    try:
+        lines = [json.loads(l) for l in open(sys.argv[1])]
+    except (OSError, ValueError):
+        continue
+    last = {}
+    for b in lines:
+        if b["event"] == "heartbeat":
+            last[b["station"]] = b
+    if len(last) == int(sys.argv[2]) and all(b["audio_s"] > 2 and b["queued_s"] < 0.5 for b in last.values()):
+        break
+PY
+  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$mon/status")
+  kill -TERM "$mon"; wait "$mon" || true
+  echo "memory: $n live stations, 100 patterns: $((rss / 1024)) MiB resident"
+done

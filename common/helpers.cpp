@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <new>
 
 #include "sp_helpers.h"
@@ -18,6 +20,13 @@ void SortDescending(const float* src, float* dst, int n, int k) {
   for (int i = 0; i < n; ++i) dst[i] = src[i];
   if (n < 2) return;
   if (k < 1 || k > n) k = n;
+  // A whole sort of numbers that compare equal only when they are the same bits (no NaN, no
+  // negative zero) has one result, however it is sorted: sort them in n log n.
+  auto ambiguous = [](float x) { return std::isnan(x) || (x == 0.0f && std::signbit(x)); };
+  if (k >= n - 1 && std::none_of(dst, dst + n, ambiguous)) {
+    std::sort(dst, dst + n, std::greater<float>());
+    return;
+  }
   for (int p = 0; p < k; ++p) {
     int best = p;
     for (int i = p + 1; i < n; ++i)

@@ -10,7 +10,8 @@ float PowToDB(float x);
 float DBToPow(float x);
 
 // Copies n floats from src to dst and brings the k largest (all when k < 1 or k > n) to the
-// front of dst in descending order (selection sort; ties keep the earlier value first).
+// front of dst in descending order (selection sort; ties keep the earlier value first; a whole
+// sort without NaN or negative zero, whose result is the same however it is made, in n log n).
 void SortDescending(const float* src, float* dst, int n, int k);
 
 // Picks the k smallest of n values in ascending order into sortedValue, their positions into

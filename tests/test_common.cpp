@@ -27,6 +27,18 @@ TEST(Helpers, LevelsSortsAndPaths) {
   EXPECT_EQ(dst[0], 5.0f);
   EXPECT_EQ(dst[1], 1.0f);  // swapped out of the front
   SortDescending(nullptr, dst, 5, -1);  // ignored
+  // A whole sort gives what the selection sort gives, ties and all; with a negative zero the
+  // selection sort's own order stays.
+  std::vector<float> many(3001), whole(3001), partial(3001);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<float>((i * 7919u) % 613u) * 0.25f;
+  SortDescending(many.data(), whole.data(), 3001, -1);
+  SortDescending(many.data(), partial.data(), 3001, 2999);  // the selection sort, all but the last two
+  whole.resize(2999);
+  partial.resize(2999);
+  EXPECT_EQ(whole, partial);
+  const float zeros[] = {0.0f, -0.0f, 1.0f};
+  SortDescending(zeros, dst, 3, -1);
+  EXPECT_TRUE(std::signbit(dst[1]) && !std::signbit(dst[2]));
 
   const int values[] = {40, 25, 40, 10};
   int sorted[4], index[4];

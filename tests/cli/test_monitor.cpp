@@ -321,6 +321,7 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
     }
     EXPECT_NEAR(d["begin_s"].get<double>(), 1.0, 0.04);
     EXPECT_NEAR(ParseUtc(d["begin_utc"]), started + 1.0, 0.5) << d;
+    EXPECT_EQ(d["clock"], "arrival");  // an Icecast stream carries no clock
   }
   const std::vector<json> status = JsonLines(ReadText(File("status.jsonl")));
   EXPECT_EQ(Events(status, "connected", "live").size(), 1u);
@@ -331,6 +332,48 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   ASSERT_GE(beats.size(), 4u);
   EXPECT_NEAR(beats.back()["realtime"].get<double>(), 1.0, 0.3);
   EXPECT_EQ(monitor.err(), "");
+}
+
+// An HLS station with program dates, served far faster than real time as a live playlist (the
+// demuxer starts three segments before its end, at the third): a detection's wall clock is the
+// date stamped on the segment that holds the clip (a jump of the station's clock there) plus the
+// offset into it, not the time it arrived.
+TEST_F(Monitor, HlsDetectionsCarryTheStationsProgramDateTime) {
+  std::filesystem::create_directories(File("www/pdt"));
+  Encode("-c:a aac -b:a 128k -f hls -hls_time 2 -hls_playlist_type vod", "www/pdt/s.m3u8");
+  std::vector<double> durations;
+  std::vector<std::string> names;
+  std::istringstream in(ReadText(File("www/pdt/s.m3u8")));
+  for (std::string l; std::getline(in, l);) {
+    if (l.rfind("#EXTINF:", 0) == 0) durations.push_back(std::stod(l.substr(8)));
+    if (!l.empty() && l[0] != '#') names.push_back(l);
+  }
+  ASSERT_GE(names.size(), 5u);
+  const double date = ParseUtc("2021-03-04T05:06:07.250Z");
+  std::string live = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:100\n";
+  for (std::size_t k = 0; k < 5; ++k) {
+    if (k == 0) live += "#EXT-X-PROGRAM-DATE-TIME:2021-03-04T05:06:07.250Z\n";
+    if (k == 3) live += "#EXT-X-PROGRAM-DATE-TIME:2021-03-04T05:22:47.250+00:00\n";  // 1000 s on
+    live += "#EXTINF:" + std::to_string(durations[k]) + ",\n" + names[k] + "\n";
+  }
+  WriteText(File("www/pdt/live.m3u8"), live);
+  Server server(File("www"), File("port-pdt"), 1e9);
+  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --heartbeat 0.2 -p " + File("clip.tvs") +
+                         " --station tv=" + server.Url("pdt/live.m3u8"),
+                     File("mon3.out"), File("mon3.err"));
+  // Three segments (about 6 s) read, then the playlist grows no more: stop, the clip is pending.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<json> beats = Events(JsonLines(monitor.err()), "heartbeat");
+    return !beats.empty() && beats.back()["audio_s"].get<double>() > 5.9;
+  }, 20)) << monitor.err();
+  EXPECT_EQ(monitor.Kill(SIGTERM), 143);
+  const std::vector<json> found = JsonLines(monitor.out());
+  ExpectClipAt(found, kClipAt - durations[0] - durations[1], "HLS from its third segment");
+  EXPECT_EQ(found.at(0)["clock"], "stream");
+  const double intoSegment = found[0]["begin_s"].get<double>() - durations[2];
+  EXPECT_NEAR(ParseUtc(found[0]["begin_utc"]), date + 1000.0 + intoSegment, 0.0015) << found[0];
+  EXPECT_NEAR(ParseUtc(found[0]["end_utc"]) - ParseUtc(found[0]["begin_utc"]),
+              found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.0015);
 }
 
 TEST_F(Monitor, BadStationsAreUsageErrors) {

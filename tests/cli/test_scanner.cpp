@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "commands.h"
+#include "messages.h"
+#include "pattern_snapshot.h"
 #include "synth.h"
 #include "test_support.h"
 
@@ -84,6 +86,25 @@ TEST_F(Rebase, ManyRebasesKeepEveryDetectionExactlyInPlace) {
   std::vector<Found> rebased = ScanFile(patterns_, dir_.File("stream.wav"), often, &r);
   EXPECT_GT(r.rebases, 2000);
   EXPECT_EQ(rebased, reference_);
+}
+
+// Recognizers set up from the patterns read once into memory find the same, to the bit, also
+// once the files are gone; what cannot be read is named.
+TEST_F(Rebase, PatternsReadOnceIntoMemorySetUpTheSameRecognizers) {
+  PatternSnapshot snapshot(patterns_);
+  ScanOptions fromMemory;
+  fromMemory.openAs = snapshot.names();
+  CheckPatternSet(patterns_, snapshot.names());
+  for (const auto& p : patterns_) std::remove(p.c_str());
+  EXPECT_EQ(ScanFile(patterns_, dir_.File("stream.wav"), fromMemory), reference_);
+  for (const std::string& bad : {patterns_[0], dir_.path(), std::string("/dev/null")}) {
+    try {
+      PatternSnapshot failed({bad});
+      ADD_FAILURE() << bad;
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(bad + ": ", 0), 0u) << e.what();
+    }
+  }
 }
 
 TEST_F(Rebase, AClipThatEndsTheInputIsStillFound) {

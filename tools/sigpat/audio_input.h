@@ -43,6 +43,13 @@ class FrameSource {
   virtual std::size_t Read(double* out, std::size_t n) = 0;
   // Frames the decoder refused and skipped so far (compressed formats only).
   virtual std::int64_t corruptFrames() const { return 0; }
+  // The time the stream itself gives its frame `frame` (counted from the first read; a
+  // fraction lies between frames): UTC seconds since 1970, < 0 when it gives none. Asked for
+  // frames in increasing order, among those read.
+  virtual double StreamClock(double frame) {
+    (void)frame;
+    return -1.0;
+  }
 };
 
 // Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
@@ -83,6 +90,11 @@ class AudioInput {
   const std::string& description() const { return description_; }
   // Frames of a compressed stream that could not be decoded and were skipped.
   std::int64_t corruptFrames() const { return source_ ? source_->corruptFrames() : 0; }
+  // The stream's own time of its sample `sample` (counted from the first read), UTC seconds
+  // since 1970: an HLS stream's program date and time; < 0 for streams without a clock.
+  double StreamClock(std::int64_t sample) {
+    return source_ ? source_->StreamClock(static_cast<double>(sample) * sourceRate_ / kLibraryRate) : -1.0;
+  }
 
  private:
   AudioInput() = default;

@@ -12,7 +12,9 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include "hls_clock.h"
 #include "messages.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
@@ -60,7 +62,10 @@ class FfmpegSource : public FrameSource {
       // A server that stops sending ends the read instead of hanging it.
       av_dict_set_int(&options, "rw_timeout", static_cast<std::int64_t>(timeoutSeconds * 1e6), 0);
       av_dict_set(&options, "user_agent", "sigpat", 0);
+      // HLS: every playlist and segment through io_open, where the clock sees them.
+      av_dict_set(&options, "http_persistent", "0", 0);
     }
+    clock_.Watch(format_);
     int err = avformat_open_input(&format_, name_.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (err < 0) {
@@ -75,6 +80,10 @@ class FfmpegSource : public FrameSource {
       throw Error(name_ + (stream_ == AVERROR_DECODER_NOT_FOUND ? ": no decoder for its audio stream"
                                                                  : ": holds no audio stream"));
     AVStream* st = format_->streams[stream_];
+    // The other streams are not read (an HLS master playlist's other variants are not fetched).
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+      if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+    timeBase_ = av_q2d(st->time_base);
     codec_ = avcodec_alloc_context3(decoder);
     if (codec_ == nullptr || avcodec_parameters_to_context(codec_, st->codecpar) < 0)
       throw Error(name_ + ": cannot set up the " + decoder->name + " decoder");
@@ -83,6 +92,8 @@ class FfmpegSource : public FrameSource {
     rate_ = codec_->sample_rate;
     channels_ = codec_->ch_layout.nb_channels;
     if (rate_ < 1 || channels_ < 1) throw Error(name_ + ": its audio stream has no sample rate or channels");
+    hasClock_ = std::strcmp(format_->iformat->name, "hls") == 0 && clock_.Select(format_, stream_);
+    track_ = ClockTrack(rate_);
     if (channel_ > channels_)
       throw Error(name_ + ": channel " + std::to_string(channel_) + " does not exist (the stream has " +
                   std::to_string(channels_) + ")");
@@ -107,6 +118,11 @@ class FfmpegSource : public FrameSource {
   }
 
   std::int64_t corruptFrames() const override { return corrupt_; }
+
+  double StreamClock(double frame) override {
+    track_.Forget(frame);  // asked in order: what lies before is done with
+    return track_.At(frame);
+  }
 
   int rate() const { return rate_; }
   int channels() const { return channels_; }
@@ -187,6 +203,11 @@ class FfmpegSource : public FrameSource {
       ++corrupt_;
       return;
     }
+    if (hasClock_) {
+      const std::int64_t ts = frame_->best_effort_timestamp;
+      track_.Note(produced_, ts == AV_NOPTS_VALUE ? -1.0 : clock_.WallAt(static_cast<double>(ts) * timeBase_));
+    }
+    produced_ += got;
     const std::size_t at = pending_.size();
     pending_.resize(at + static_cast<std::size_t>(got));
     MixToMono(interleaved_.data(), static_cast<std::size_t>(got), channels_, channel_, pending_.data() + at);
@@ -194,6 +215,11 @@ class FfmpegSource : public FrameSource {
 
   std::string name_;
   int channel_;
+  HlsClock clock_;
+  bool hasClock_ = false;
+  double timeBase_ = 0.0;
+  ClockTrack track_{1.0};     // the clock along the frames delivered (at rate_, once known)
+  std::int64_t produced_ = 0;  // frames delivered or pending
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;

@@ -152,7 +152,10 @@ int Main(int argc, char** argv) {
       "monitor",
       "Watch live stations (URLs or files) for patterns, many in one process.\n"
       "A detection is reported once the decision layer has confirmed it: about one pattern length after the\n"
-      "clip ended (up to twice its length after it began), plus under 0.1 s of reading and queueing.");
+      "clip ended (up to twice its length after it began), plus under 0.1 s of reading and queueing.\n"
+      "Detections carry the UTC time the clip began and ended: \"clock\": \"stream\" when the stream stamps\n"
+      "its audio (HLS #EXT-X-PROGRAM-DATE-TIME: the segment's date plus the offset into it), else \"arrival\"\n"
+      "(when the samples arrived; Icecast/SHOUTcast streams carry no clock).");
   monitorCmd->add_option("-p,--pattern", monitor.patterns, "Pattern file, or a directory of .tvs files (repeatable)")
       ->allow_extra_args(false);
   monitorCmd->add_option("--patterns", monitor.patternList, "File listing pattern files, one a line");

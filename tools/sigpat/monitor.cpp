@@ -3,6 +3,7 @@
 // worker threads sized to the cores. Detections go to standard output as they are made (text
 // or JSON lines with the station's label and the UTC time the clip began); status lines (JSON:
 // connections, drops, gaps, heartbeats, reloads) go to standard error or a --status file.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,7 +55,7 @@ class StatusLog {
   std::FILE* file_ = nullptr;
 };
 
-// Loads and checks the patterns (once for all stations).
+// Reads and checks the patterns (once for all stations).
 std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   ScanArgs gather;
   gather.patterns = args.patterns;
@@ -63,7 +64,9 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->files = GatherPatternFiles(gather);
   if (set->files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
   if (args.rule == "detector") set->files = WithSpeedVariants(set->files);
-  CheckPatternSet(set->files);
+  set->snapshot = std::make_shared<PatternSnapshot>(set->files);
+  CheckPatternSet(set->files, set->snapshot->names());
+  set->options.openAs = set->snapshot->names();
   set->options.rule = args.rule;
   set->options.threshold = args.threshold;
   return set;
@@ -92,6 +95,12 @@ int RunMonitor(const MonitorArgs& args) {
     throw UsageError(e.what());
   }
   if (entries.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
+  // A descriptor per pattern held in memory (two sets during a reload) and per station.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
   std::string patternStamp = PatternStamp(patterns->files);
 

@@ -116,7 +116,7 @@ std::string FormatDetectionText(const Detection& d) {
     std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
                   static_cast<double>(d.relDevMpb));
   }
-  const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) : "";
+  const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) + " (" + d.clock + ")" : "";
   return EscapeControl(d.input) + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " +
          EscapeControl(d.file) + "  pattern " + std::to_string(d.pattern) + "  " + values;
 }
@@ -134,6 +134,7 @@ std::string FormatDetectionJson(const Detection& d) {
   if (d.beginWall >= 0.0) {
     j["begin_utc"] = FormatUtc(d.beginWall);
     j["end_utc"] = FormatUtc(d.endWall);
+    j["clock"] = d.clock;
   }
   j["rel_dev"] = Six(d.relDev);
   j["rel_dev_mpb"] = Six(d.relDevMpb);

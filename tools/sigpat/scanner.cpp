@@ -48,23 +48,25 @@ std::vector<std::string> DecisionRuleNames() { return {"detector", "library"}; }
 
 // ---- pattern checks
 
-void LoadPattern(const std::string& file, SignalTVSEx& record) {
+void LoadPattern(const std::string& file, SignalTVSEx& record, const std::string& openAs) {
+  const std::string& opened = openAs.empty() ? file : openAs;
   struct stat st;
-  if (::stat(file.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
+  if (::stat(opened.c_str(), &st) != 0) throw Error(file + ": " + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw Error(file + ": is a directory, not a pattern file");
   // Opening a FIFO or a device would block or read for ever: patterns are regular files.
   if (!S_ISREG(st.st_mode)) throw Error(file + ": is not a regular file, not a pattern file");
   SignalPattern loader;
   LibraryLineCapture capture;
-  if (!loader.LoadRecognizePattern(const_cast<char*>(file.c_str()), &record))
+  if (!loader.LoadRecognizePattern(const_cast<char*>(opened.c_str()), &record))
     throw Error(file + ": not a pattern file (the library refused to load it)", capture.lines());
   if (record.Nblock < 1 || record.Spectrum == nullptr) throw Error(file + ": not a pattern file (no time blocks)");
 }
 
-void CheckPatternSet(const std::vector<std::string>& files) {
-  for (const auto& file : files) {
+void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& file = files[i];
     SignalTVSEx record;
-    LoadPattern(file, record);
+    LoadPattern(file, record, i < openAs.size() ? openAs[i] : "");
     // The first and the last block of a pattern are never compared: a pattern of one or two
     // blocks has a deviation of 0 and is found wherever its level fits.
     if (record.Nblock < 3)
@@ -72,16 +74,18 @@ void CheckPatternSet(const std::vector<std::string>& files) {
                    " time blocks and will be found almost anywhere");
   }
   SignalPattern engine;
-  SetUpRecognition(engine, files);
+  SetUpRecognition(engine, files, -1.0f, openAs);
 }
 
 namespace {
 
 // The recognition parameters of a pattern set (blocks of up to kScanBlockSamples; a negative
-// threshold keeps the library's default); names point into files.
-SigRecognitionPar ParametersOf(const std::vector<std::string>& files, std::vector<char*>& names, float threshold) {
+// threshold keeps the library's default); names point into files, or into openAs when it names
+// what the library opens instead of each file.
+SigRecognitionPar ParametersOf(const std::vector<std::string>& files, const std::vector<std::string>& openAs,
+                               std::vector<char*>& names, float threshold) {
   names.clear();
-  for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
+  for (const auto& f : openAs.size() == files.size() ? openAs : files) names.push_back(const_cast<char*>(f.c_str()));
   SigRecognitionPar par;
   par.NPattern = static_cast<int>(names.size());
   par.PatternFileNames = names.data();
@@ -92,17 +96,18 @@ SigRecognitionPar ParametersOf(const std::vector<std::string>& files, std::vecto
 
 }  // namespace
 
-void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold) {
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold,
+                      const std::vector<std::string>& openAs) {
   std::vector<char*> names;
-  SigRecognitionPar par = ParametersOf(files, names, threshold);
+  SigRecognitionPar par = ParametersOf(files, openAs, names, threshold);
   LibraryLineCapture capture;
   if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
 }
 
 void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
-                      std::uint32_t startSample) {
+                      std::uint32_t startSample, const std::vector<std::string>& openAs) {
   std::vector<char*> names;
-  SigRecognitionPar par = ParametersOf(files, names, threshold);
+  SigRecognitionPar par = ParametersOf(files, openAs, names, threshold);
   LibraryLineCapture capture;
   if (!stream.Init(&par, startSample)) throw Error(RefusedSet(files), capture.lines());
 }
@@ -114,7 +119,7 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
       options_(options),
       input_(std::move(input)),
       stream_(std::make_unique<RecognitionStream>()) {
-  SetUpRecognition(*stream_, files_, options_.threshold, options_.engineStartSample);
+  SetUpRecognition(*stream_, files_, options_.threshold, options_.engineStartSample, options_.openAs);
   stream_->SetRebaseThreshold(options_.rebaseThreshold);
   rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
@@ -161,6 +166,7 @@ void ScanSession::Deliver(const Emit& emit) {
     if (arrivalPosition_ >= 0) {
       d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.begin) / kLibraryRate;
       d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.end) / kLibraryRate;
+      d.clock = "arrival";
     }
     d.relDev = r.relDev;
     d.relDevMpb = r.relDevMpb;

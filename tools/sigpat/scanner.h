@@ -101,6 +101,7 @@ struct Detection {
   float stretch = 0.0f; // the detector's shape match: speed change of the input found, percent
   // Wall-clock time (UTC, seconds since 1970) of the begin and end; < 0: not known.
   double beginWall = -1.0, endWall = -1.0;
+  std::string clock;  // where they come from: "arrival" (of the samples) or "stream" (its own clock)
 };
 
 struct ScanOptions {
@@ -118,6 +119,9 @@ struct ScanOptions {
   std::string label;
   // Detections carry the wall-clock time at which their samples arrived (--timestamps).
   bool wallClock = false;
+  // What the recognizer opens instead of each pattern file (copies in memory, the same bytes);
+  // empty: the files themselves.
+  std::vector<std::string> openAs;
   // Asked before every read: true ends the input there, as if it had ended (the recognizer still
   // gets its closing silence and the rule its Finish, so pending candidates are reported).
   std::function<bool()> stop;
@@ -134,20 +138,23 @@ struct ScanResult {
 };
 
 // Loads a pattern file through the library; throws Error naming the file and the problem, with
-// the library's lines.
-void LoadPattern(const std::string& file, SignalTVSEx& record);
+// the library's lines. `openAs`, when given, is what the library opens instead (a copy of the
+// file in memory, see pattern_snapshot.h); messages still name the file.
+void LoadPattern(const std::string& file, SignalTVSEx& record, const std::string& openAs = "");
 
 // Sets the engine up to recognise the pattern files (blocks of up to kBlockSamples; a negative
 // threshold keeps the library's default); throws Error naming the set, with the library's lines,
-// when the library refuses it.
-void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold = -1.0f);
+// when the library refuses it. `openAs`, when not empty, names what the library opens instead of
+// each file.
+void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& files, float threshold = -1.0f,
+                      const std::vector<std::string>& openAs = {});
 // The same for a recognition stream, whose counter starts at startSample.
 void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
-                      std::uint32_t startSample);
+                      std::uint32_t startSample, const std::vector<std::string>& openAs = {});
 
 // Checks each pattern file on its own and then the set; throws Error naming the file and the
-// problem, with the library's lines, when the library refuses it.
-void CheckPatternSet(const std::vector<std::string>& files);
+// problem, with the library's lines, when the library refuses it. `openAs` as for SetUpRecognition.
+void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
 
 // One recognizer and its rule fed block by block: the push side of scanning, for inputs that
 // arrive on their own schedule (live streams). Not copyable; used from one thread at a time.

@@ -66,6 +66,7 @@ void Station::Push(Chunk chunk) {
 
 void Station::ReadConnection(AudioInput& input) {
   const std::int64_t corruptBefore = corrupt_;
+  std::int64_t read = 0;
   while (!stop_) {
     Chunk chunk;
     chunk.samples.resize(kScanBlockSamples);
@@ -74,6 +75,8 @@ void Station::ReadConnection(AudioInput& input) {
     if (n == 0) return;
     chunk.samples.resize(n);
     chunk.wall = WallClockNow();
+    chunk.clock = input.StreamClock(read);
+    read += static_cast<std::int64_t>(n);
     received_ += static_cast<std::int64_t>(n);
     Push(std::move(chunk));
   }
@@ -150,6 +153,13 @@ void Station::EmitShifted(const Detection& d) {
   shifted.end += sessionBase_;
   shifted.beginSeconds = static_cast<double>(shifted.begin) / kLibraryRate;
   shifted.endSeconds = static_cast<double>(shifted.end) / kLibraryRate;
+  const double begin = clock_.At(static_cast<double>(shifted.begin));
+  const double end = clock_.At(static_cast<double>(shifted.end));
+  if (begin >= 0.0 && end >= 0.0) {
+    shifted.beginWall = begin;
+    shifted.endWall = end;
+    shifted.clock = "stream";
+  }
   ++detections_;
   emit_(shifted);
 }
@@ -193,6 +203,10 @@ void Station::Process() {
       // A live stream's clock is the time its samples arrive; a file read as fast as it goes has none.
       if (IsUrl(entry_.source))
         session_->NoteArrival(recognized_ - sessionBase_ + static_cast<std::int64_t>(chunk.samples.size()), chunk.wall);
+      clock_.Note(recognized_, chunk.clock);
+      // Detections begin at most the longest pattern and the decision layer's wait behind: an
+      // hour back is plenty.
+      clock_.Forget(static_cast<double>(recognized_) - 3600.0 * kLibraryRate);
       session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
       recognized_ += static_cast<std::int64_t>(chunk.samples.size());
     } catch (const Error& e) {

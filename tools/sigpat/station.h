@@ -6,6 +6,10 @@
 // so a pool sized to the cores serves any number of stations. Positions count the samples
 // received, across reconnections; a drop is reported as a gap at its position. A station's
 // recognizer is kept across drops, so a candidate pending at a drop is still reported.
+//
+// Wall-clock times of detections come from the stream's own clock where it has one (an HLS
+// stream's program date and time: "clock": "stream"), else from the time the samples arrived
+// (Icecast/SHOUTcast and other streams: "clock": "arrival").
 #ifndef SIGPAT_STATION_H
 #define SIGPAT_STATION_H
 
@@ -21,14 +25,18 @@
 #include <thread>
 #include <vector>
 
+#include "pattern_snapshot.h"
 #include "scanner.h"
 #include "station_list.h"
+#include "wall_clock.h"
 
 namespace sigpat {
 
-// The patterns every station recognizes: loaded and checked once, shared by all.
+// The patterns every station recognizes: read, loaded and checked once, shared by all; each
+// station's recognizer is set up from the copies in memory (options.openAs).
 struct PatternSet {
   std::vector<std::string> files;
+  std::shared_ptr<const PatternSnapshot> snapshot;
   ScanOptions options;
 };
 
@@ -71,6 +79,7 @@ class Station {
   struct Chunk {
     std::vector<std::int16_t> samples;
     double wall = 0.0;  // when they arrived
+    double clock = -1.0;  // the stream's own time of the first sample; < 0: it has none
     bool end = false;   // no more blocks: finish
   };
   void Read();
@@ -98,6 +107,7 @@ class Station {
   std::unique_ptr<ScanSession> session_;
   std::int64_t sessionBase_ = 0;  // position of the current recognizer's first sample
   std::int64_t recognized_ = 0;   // samples fed to recognizers
+  ClockTrack clock_{kLibraryRate};  // the stream's own clock along the positions
 
   std::atomic<std::int64_t> received_{0};
   std::atomic<std::int64_t> corrupt_{0};

@@ -24,4 +24,24 @@ std::string FormatUtc(double secondsSince1970) {
   return text;
 }
 
+void ClockTrack::Note(std::int64_t position, double wall) {
+  if (!anchors_.empty()) {
+    const Anchor& last = anchors_.back();
+    const double runs = last.wall + static_cast<double>(position - last.position) / rate_;
+    if ((wall < 0.0) == (last.wall < 0.0) && (wall < 0.0 || std::fabs(runs - wall) <= 0.0005)) return;
+  }
+  anchors_.push_back(Anchor{position, wall});
+}
+
+double ClockTrack::At(double position) const {
+  for (auto it = anchors_.rbegin(); it != anchors_.rend(); ++it)
+    if (static_cast<double>(it->position) <= position)
+      return it->wall < 0.0 ? -1.0 : it->wall + (position - static_cast<double>(it->position)) / rate_;
+  return -1.0;
+}
+
+void ClockTrack::Forget(double position) {
+  while (anchors_.size() > 1 && static_cast<double>(anchors_[1].position) <= position) anchors_.pop_front();
+}
+
 }  // namespace sigpat
