@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #ifdef _WIN32
 #include <io.h>
@@ -26,6 +27,7 @@
 #endif
 
 #include "PatternDetector.h"
+#include "SpeedVariantName.h"
 #include "sp_message.h"
 
 namespace {
@@ -287,36 +289,18 @@ int PatternDetector::LoadCalibration(int pattern, const char* patternFile) {
 
 int PatternDetector::GroupBySpeedNames(const char* const* patternFiles) {
   if (patternFiles == nullptr) return 0;
+  // Every name once, by its text (the first of equal names wins).
+  std::unordered_map<std::string, int> number;
+  for (int i = 0; i < NPattern; ++i)
+    if (patternFiles[i] != nullptr) number.emplace(patternFiles[i], i);
   int grouped = 0;
+  std::string main;
+  double speed = 0.0;
   for (int i = 0; i < NPattern; ++i) {
-    const char* name = patternFiles[i];
-    if (name == nullptr) continue;
-    // The last ".speed" of the name (a directory may hold the word too).
-    const char* mark = nullptr;
-    for (const char* at = std::strstr(name, ".speed"); at != nullptr; at = std::strstr(at + 1, ".speed")) mark = at;
-    if (mark == nullptr) continue;
-    // ".speed" then a signed decimal number such as +1.5 or -3 (a dot only when digits follow).
-    const char* end = mark + 6;
-    if (*end != '+' && *end != '-') continue;
-    ++end;
-    if (*end < '0' || *end > '9') continue;
-    while (*end >= '0' && *end <= '9') ++end;
-    if (end[0] == '.' && end[1] >= '0' && end[1] <= '9') {
-      ++end;
-      while (*end >= '0' && *end <= '9') ++end;
-    }
-    if (*end != 0 && *end != '.') continue;
-    const double speed = std::strtod(mark + 6, nullptr);
+    if (patternFiles[i] == nullptr || !sp::ParseSpeedVariantName(patternFiles[i], &main, &speed)) continue;
     // The group's main pattern has the name without the speed part.
-    const std::size_t head = static_cast<std::size_t>(mark - name);
-    for (int j = 0; j < NPattern; ++j) {
-      const char* other = patternFiles[j];
-      if (j == i || other == nullptr) continue;
-      if (std::strncmp(other, name, head) == 0 && std::strcmp(other + head, end) == 0) {
-        if (SetGroup(i, j, static_cast<float>(speed))) ++grouped;
-        break;
-      }
-    }
+    const auto it = number.find(main);
+    if (it != number.end() && it->second != i && SetGroup(i, it->second, static_cast<float>(speed))) ++grouped;
   }
   return grouped;
 }

@@ -1043,14 +1043,14 @@ int PatternDetector::SetUpPreselect() {
 
 // Members of every group, leader first, as consecutive runs of GroupMembers.
 void PatternDetector::BuildGroups() {
-  int n = 0;
-  for (int g = 0; g < NPattern; ++g) {
-    GroupStart[g] = n;
-    if (Patterns[g].Group != g) continue;
-    for (int i = 0; i < NPattern; ++i)
-      if (Patterns[i].Group == g) GroupMembers[n++] = i;
-  }
-  GroupStart[NPattern] = n;
+  // Counting sort by group (linear in the number of patterns): sizes, then runs, each run's
+  // members in number order.
+  for (int g = 0; g <= NPattern; ++g) GroupStart[g] = 0;
+  for (int i = 0; i < NPattern; ++i) ++GroupStart[Patterns[i].Group + 1];
+  for (int g = 0; g < NPattern; ++g) GroupStart[g + 1] += GroupStart[g];
+  for (int i = 0; i < NPattern; ++i) GroupMembers[GroupStart[Patterns[i].Group]++] = i;
+  for (int g = NPattern; g > 0; --g) GroupStart[g] = GroupStart[g - 1];
+  GroupStart[0] = 0;
   if (Preselect != nullptr && Preselect->Count() == NPattern)
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
 }
@@ -1148,7 +1148,6 @@ int PatternDetector::NoiseFor(int nblock) {
 
 // Scores of pattern i at the alignment steps of the newest time block.
 void PatternDetector::ScorePattern(int i) {
-  TimeSpectrumEstimation* e = Engine;
   DetectorPattern& P = Patterns[i];
   float* sc = StepScore + static_cast<long>(i) * SubSteps;
   float* ve = StepVerify + static_cast<long>(i) * SubSteps;

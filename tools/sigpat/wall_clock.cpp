@@ -18,7 +18,7 @@ std::string FormatUtc(double secondsSince1970) {
   const long long rest = ms - static_cast<long long>(whole) * 1000;
   std::tm tm{};
   gmtime_r(&whole, &tm);
-  char text[40];
+  char text[64];  // room for any year the format can print
   std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, rest);
   return text;
