@@ -268,7 +268,8 @@ BENCHMARK(BM_Detector)
     ->Args({1000, 1})
     ->Args({15, 0})
     ->Args({100, 0})
-    ->Args({1000, 0});
+    ->Args({1000, 0})
+    ->Args({10000, 0});
 
 // ---- Attaching the detector: the per-pattern self-calibration (short patterns of 0.5 s are
 // also compared with the common sound events).

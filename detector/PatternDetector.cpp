@@ -130,8 +130,6 @@ PatternDetector::PatternDetector()
       Reports(nullptr),
       NReport(0),
       CapReport(0),
-      OnReport(nullptr),
-      OnReportContext(nullptr),
       OnBlock(nullptr),
       OnBlockContext(nullptr),
       Shape(nullptr),
@@ -1343,7 +1341,6 @@ void PatternDetector::Store(const DetectorReport& r) {
     CapReport = cap;
   }
   Reports[NReport++] = r;
-  if (OnReport != nullptr) OnReport(OnReportContext, &Reports[NReport - 1]);
 }
 
 int PatternDetector::Finish() {
@@ -1365,11 +1362,6 @@ const DetectorReport* PatternDetector::GetReport(int i) const {
 }
 
 void PatternDetector::ClearReports() { NReport = 0; }
-
-void PatternDetector::SetReportCallback(ReportCallback fn, void* context) {
-  OnReport = fn;
-  OnReportContext = context;
-}
 
 void PatternDetector::SetBlockCallback(BlockCallback fn, void* context) {
   OnBlock = fn;

@@ -86,8 +86,6 @@ struct SP_API DetectorPattern {
 
 class SP_API PatternDetector {
  public:
-  // Called for every confirmed report, in addition to the report list.
-  typedef void (*ReportCallback)(void* context, const DetectorReport* report);
   // Called after the detector has processed a time block (scores are then current).
   typedef void (*BlockCallback)(void* context, PatternDetector* detector);
 
@@ -212,7 +210,6 @@ class SP_API PatternDetector {
   int ReportCount() const { return NReport; }
   const DetectorReport* GetReport(int i) const;
   void ClearReports();
-  void SetReportCallback(ReportCallback fn, void* context);
   void SetBlockCallback(BlockCallback fn, void* context);
 
   // Background calibration: between Begin and End the detector reports nothing and records the
@@ -295,8 +292,6 @@ class SP_API PatternDetector {
   DetectorReport* Reports;
   int NReport;
   int CapReport;
-  ReportCallback OnReport;
-  void* OnReportContext;
   BlockCallback OnBlock;
   void* OnBlockContext;
   struct ShapeState;
