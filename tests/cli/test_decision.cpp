@@ -73,6 +73,15 @@ TEST_F(Decision, SpeedVariantsAreOnePatternAndTheRulesAreNamed) {
   EXPECT_EQ(found[1]["file"], stem + ".speed+3.tvs");
   EXPECT_EQ(found[1]["speed"], 3.0);
 
+  // Deciding alone (the library's comparisons off): the same detections, without its deviations.
+  std::vector<json> alone = ScanJson("--no-rel-dev -p " + stem + ".tvs " + File("stream.wav"));
+  ASSERT_EQ(alone.size(), found.size());
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    for (const char* key : {"begin", "file", "distance", "threshold"}) EXPECT_EQ(alone[k][key], found[k][key]) << key;
+    EXPECT_EQ(alone[k]["rel_dev"], 2.0);
+  }
+  EXPECT_EQ(Run("scan --decision library --no-rel-dev -p " + stem + ".tvs " + File("stream.wav")).status, 2);
+
   // The text line shows the confidence and the variant.
   RunResult text = Run("scan -p " + stem + ".tvs " + File("stream.wav"));
   ASSERT_EQ(text.outLines().size(), 2u);

@@ -57,6 +57,7 @@ struct ScanArgs {
   AudioOptions audio;
   std::string label;        // --label: the input's name in detections
   bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
+  bool noRelDev = false;    // --no-rel-dev: the detector decides alone
 };
 
 // The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
@@ -85,6 +86,7 @@ struct MonitorArgs {
   int threads = 0;         // recognition threads; 0: one per core
   double retryFirst = 1.0, retryMax = 30.0;  // reconnection backoff, seconds
   double timeout = 15.0;   // a stream silent this long counts as dropped
+  bool noRelDev = false;   // --no-rel-dev: the detector decides alone
   AudioOptions audio;
 };
 

@@ -139,6 +139,9 @@ int Main(int argc, char** argv) {
       ->transform(Number(1, 64, true));
   addAudioOptions(scanCmd, scan.audio);
   scanCmd->add_option("--label", scan.label, "Name the input so in detections (one input only)");
+  scanCmd->add_flag("--no-rel-dev", scan.noRelDev,
+                    "Detector only: skip the library's own comparisons (much faster with many patterns); rel_dev and "
+                    "rel_dev_mpb are then 2 (not compared)");
   scanCmd->add_flag("--timestamps", scan.timestamps,
                     "Give each detection the UTC time at which its samples arrived (live input on standard input)");
   scanCmd->add_option("INPUT", scan.inputs,
@@ -175,6 +178,8 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(0.5, 3600.0));
   monitorCmd->add_option("--threshold", monitor.threshold, "Relative deviation threshold of --decision library")
       ->check(CLI::PositiveNumber);
+  monitorCmd->add_flag("--no-rel-dev", monitor.noRelDev,
+                       "Detector only: skip the library's own comparisons (much faster with many patterns)");
   monitorCmd->add_option("--decision,--rule", monitor.rule, "Decision rule: detector (default) or library")
       ->check(CLI::IsMember(DecisionRuleNames()));
   addAudioOptions(monitorCmd, monitor.audio);

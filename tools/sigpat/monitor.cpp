@@ -69,6 +69,7 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->options.openAs = set->snapshot->names();
   set->options.rule = args.rule;
   set->options.threshold = args.threshold;
+  set->options.detectorAlone = args.noRelDev;
   return set;
 }
 
@@ -88,6 +89,7 @@ std::string PatternStamp(const std::vector<std::string>& files) {
 
 int RunMonitor(const MonitorArgs& args) {
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
   std::vector<StationEntry> entries;
   try {
     entries = GatherStations(args.stationsFile, args.stations);

@@ -161,6 +161,7 @@ int RunScan(const ScanArgs& args) {
     throw UsageError("standard input (-) can be scanned only once");
   if (!args.label.empty() && args.inputs.size() != 1) throw UsageError("--label names a single input");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
+  if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
   if (args.threshold >= 0.0f && args.rule != "library")
     throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
                      "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
@@ -174,6 +175,7 @@ int RunScan(const ScanArgs& args) {
   options.rule = args.rule;
   options.label = args.label;
   options.wallClock = args.timestamps;
+  options.detectorAlone = args.noRelDev;
   // A signal or lost output ends every input where it is: what was found is still reported.
   options.stop = []() { return StopRequested() || OutputFailed(); };
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PatternDetector.h"
 #include "messages.h"
 #include "wall_clock.h"
 
@@ -121,7 +122,12 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
       stream_(std::make_unique<RecognitionStream>()) {
   SetUpRecognition(*stream_, files_, options_.threshold, options_.engineStartSample, options_.openAs);
   stream_->SetRebaseThreshold(options_.rebaseThreshold);
-  rule_ = options_.makeRule ? options_.makeRule() : MakeDecisionRule(options_.rule);
+  if (options_.makeRule)
+    rule_ = options_.makeRule();
+  else if (options_.rule == "detector" && options_.detectorAlone)
+    rule_ = MakeDetectorRule([](PatternDetector& d) { d.LibraryDeviations = 0; });
+  else
+    rule_ = MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
   stream_->SetBlockObserver(&ScanSession::Observe, this);
   stream_->SetRebaseObserver(&ScanSession::Rebased, this);

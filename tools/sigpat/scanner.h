@@ -109,6 +109,9 @@ struct ScanOptions {
   std::string rule = "detector";
   // Makes the rule instead of the name, when set (a rule of the caller's own).
   std::function<std::unique_ptr<DecisionRule>()> makeRule;
+  // The detector decides alone: the library's own comparisons are switched off (much faster with
+  // many patterns) and detections carry rel_dev 2 (not compared).
+  bool detectorAlone = false;
   // Rebase the engine once NCurrentSample reaches this (see RecognitionStream.h). Tests use a
   // small value to rebase after nearly every block.
   std::uint32_t rebaseThreshold = RecognitionStream::kDefaultRebaseThreshold;
