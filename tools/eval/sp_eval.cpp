@@ -59,7 +59,7 @@ bool ParseTuning(const std::string& arg) {
       {"PreselectGate", &PatternDetector::PreselectGate}};
   static const std::pair<const char*, int PatternDetector::*> kIntFields[] = {
       {"ShapeMinBlocks", &PatternDetector::ShapeMinBlocks}, {"ShapeSegmentBlocks", &PatternDetector::ShapeSegmentBlocks}, {"ShapeFullBlocks", &PatternDetector::ShapeFullBlocks},
-      {"PreselectHold", &PatternDetector::PreselectHold}};
+      {"PreselectHold", &PatternDetector::PreselectHold}, {"LibraryDeviations", &PatternDetector::LibraryDeviations}};
   const std::size_t eq = arg.find('=');
   if (eq == std::string::npos) return false;
   for (const auto& f : kIntFields)

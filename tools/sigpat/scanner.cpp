@@ -63,6 +63,10 @@ void LoadPattern(const std::string& file, SignalTVSEx& record, const std::string
   if (record.Nblock < 1 || record.Spectrum == nullptr) throw Error(file + ": not a pattern file (no time blocks)");
 }
 
+namespace {
+constexpr double kLongPatternSeconds = 120.0;
+}  // namespace
+
 void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& file = files[i];
@@ -73,6 +77,13 @@ void CheckPatternSet(const std::vector<std::string>& files, const std::vector<st
     if (record.Nblock < 3)
       PrintWarning(file + ": the pattern has only " + std::to_string(record.Nblock) +
                    " time blocks and will be found almost anywhere");
+    // The library's own matching goes over a pattern's whole length at every time block.
+    const double seconds = static_cast<double>(record.Nblock) * 576.0 / 44100.0;
+    if (seconds > kLongPatternSeconds)
+      PrintWarning(file + ": the pattern lasts " + std::to_string(static_cast<long>(seconds)) +
+                   " s; the library compares it over its whole length at every time block, so a scan with it runs "
+                   "at only tens of times real time (a 600 s pattern about 35x); a pattern of the clip's first "
+                   "10-30 s finds it as well");
   }
   SignalPattern engine;
   SetUpRecognition(engine, files, -1.0f, openAs);
