@@ -107,6 +107,10 @@ std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetecto
 }
 
 void WarnAboutSidecars(const std::vector<std::string>& files) {
+  // Checking takes a recognizer and a detector of its own: only when there is a sidecar at all.
+  struct stat st;
+  if (std::none_of(files.begin(), files.end(), [&st](const std::string& f) { return ::lstat((f + ".cal").c_str(), &st) == 0; }))
+    return;
   SignalPattern engine;
   SetUpRecognition(engine, files);
   std::vector<const char*> names;
@@ -116,7 +120,6 @@ void WarnAboutSidecars(const std::vector<std::string>& files) {
   if (!detector.Attach(&engine, names.data(), 0)) return;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string side = files[i] + ".cal";
-    struct stat st;
     if (detector.Patterns[i].Calibrated || ::lstat(side.c_str(), &st) != 0) continue;
     std::string reason = "not a calibration of this pattern";
     const std::string mark = "LoadCalibration(): " + side + ": ";
