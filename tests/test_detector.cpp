@@ -30,9 +30,7 @@ std::vector<float> Clip(const std::vector<double>& freqs, double speed = 1.0) {
   return sptest::ToneSteps(f, static_cast<std::size_t>(6615 / speed), 0.4);
 }
 
-void AddAt(std::vector<float>& stream, const std::vector<float>& clip, std::size_t at) {
-  for (std::size_t i = 0; i < clip.size() && at + i < stream.size(); ++i) stream[at + i] += clip[i];
-}
+using sptest::AddAt;
 
 struct Scanner {
   SignalPattern rec;
@@ -66,7 +64,7 @@ struct Scanner {
 
 }  // namespace
 
-TEST(PatternDetector, OneReportPerOccurrenceAtItsPosition) {
+TEST(PatternDetector, OneReportPerOccurrenceAtItsPositionWithoutChangingTheRecognizer) {
   TempDir dir;
   std::vector<float> jingle = Clip(kJingle);
   Scanner s({MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))});
@@ -82,6 +80,17 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPosition) {
   for (float& v : louder) v *= 1.8f;  // +5 dB
   AddAt(stream, louder, truth[1]);
   s.Feed(stream);
+  // The detector only observes: the recognizer's own results are those of one without it.
+  Scanner plain(s.files);
+  SigRecognitionPar par;
+  par.NPattern = 2;
+  par.PatternFileNames = plain.names.data();
+  ASSERT_EQ(plain.rec.InitSignalPattern(&par), 1);
+  plain.Feed(stream);
+  EXPECT_EQ(s.rec.GetNRecognize(), plain.rec.GetNRecognize());
+  EXPECT_EQ(s.rec.RecognizedBegin, plain.rec.RecognizedBegin);
+  EXPECT_EQ(s.rec.GetTVS()[0]->RelDevMin, plain.rec.GetTVS()[0]->RelDevMin);
+
   std::vector<DetectorReport> r = s.Reports();
   ASSERT_EQ(r.size(), 2u);
   for (int k = 0; k < 2; ++k) {
@@ -99,6 +108,8 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPosition) {
     EXPECT_LT(r[k].RelDev, 2.0f);
     EXPECT_LT(r[k].RelDevMpb, 2.0f);
   }
+  s.det.Detach();  // removes the observer
+  EXPECT_EQ(s.rec.BlockObserver, nullptr);
 }
 
 TEST(PatternDetector, OnlyWholeOccurrencesAndNothingInOtherSound) {
@@ -117,31 +128,20 @@ TEST(PatternDetector, OnlyWholeOccurrencesAndNothingInOtherSound) {
   s.Feed(stream);
   EXPECT_TRUE(s.Reports().empty());
 
-  // A clip that starts with the stream is whole and is reported at 0.
+  // A clip that starts with the stream is whole and is reported at its start, counted in 64
+  // bits from the origin given (past the 32-bit counters).
   Scanner t({s.files[0]});
   ASSERT_TRUE(t.Start());
+  const std::int64_t origin = 6000000000ll;
+  t.det.Reset(origin);
   std::vector<float> start = sptest::Noise(6 * 44100, 0.02, 11);
   AddAt(start, jingle, 0);
   t.Feed(start);
   std::vector<DetectorReport> r = t.Reports();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_LT(r[0].Begin, 150);
-}
-
-TEST(PatternDetector, PositionsAreSixtyFourBitFromTheGivenOrigin) {
-  TempDir dir;
-  std::vector<float> jingle = Clip(kJingle);
-  Scanner s({MakePattern(dir, "jingle", jingle)});
-  ASSERT_TRUE(s.Start());
-  const std::int64_t origin = 6000000000ll;  // past the 32-bit counters
-  s.det.Reset(origin);
-  std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 13);
-  AddAt(stream, jingle, 2 * 44100);
-  s.Feed(stream);
-  std::vector<DetectorReport> r = s.Reports();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_NEAR(static_cast<double>(r[0].Begin - origin), 2.0 * 44100, 150.0);
-  EXPECT_EQ(s.det.Blocks, static_cast<std::int64_t>(stream.size() / kBlock) * 2);
+  EXPECT_GE(r[0].Begin, origin);
+  EXPECT_LT(r[0].Begin - origin, 150);
+  EXPECT_EQ(t.det.Blocks, static_cast<std::int64_t>(start.size() / kBlock) * 2);
 }
 
 TEST(PatternDetector, SpeedVariantsReportOnceNamingTheVariant) {
@@ -232,32 +232,8 @@ TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
   EXPECT_EQ(u.det.LoadCalibration(0, tvs.c_str()), 0);
 }
 
-TEST(PatternDetector, ObservesWithoutChangingTheRecognizer) {
-  TempDir dir;
-  std::vector<float> jingle = Clip(kJingle);
-  std::string tvs = MakePattern(dir, "jingle", jingle);
-  std::vector<float> stream = sptest::Noise(12 * 44100, 0.03, 23);
-  AddAt(stream, jingle, 2 * 44100 + 77);
-  AddAt(stream, jingle, 7 * 44100 + 999);
-
-  Scanner plain({tvs});
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = plain.names.data();
-  ASSERT_EQ(plain.rec.InitSignalPattern(&par), 1);
-  plain.Feed(stream);
-
-  Scanner watched({tvs});
-  ASSERT_TRUE(watched.Start());
-  watched.Feed(stream);
-  EXPECT_EQ(watched.rec.GetNRecognize(), plain.rec.GetNRecognize());
-  EXPECT_EQ(watched.rec.RecognizedBegin, plain.rec.RecognizedBegin);
-  EXPECT_EQ(watched.rec.GetTVS()[0]->RelDevMin, plain.rec.GetTVS()[0]->RelDevMin);
-  EXPECT_EQ(watched.Reports().size(), 2u);
-
-  // Detach removes the observer; a detector refuses an engine that is not recognising.
-  watched.det.Detach();
-  EXPECT_EQ(watched.rec.BlockObserver, nullptr);
+// A detector refuses an engine that is not recognising.
+TEST(PatternDetector, RefusesAnIdleEngine) {
   SignalPattern idle;
   PatternDetector d;
   EXPECT_EQ(d.Attach(&idle, nullptr), 0);

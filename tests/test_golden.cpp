@@ -154,9 +154,7 @@ void ReferenceBiquads(int nbiq, const float* coef, int n, const float* in, float
   }
 }
 
-void AddAt(std::vector<float>& stream, const std::vector<float>& clip, std::size_t at, float gain) {
-  for (std::size_t i = 0; i < clip.size() && at + i < stream.size(); ++i) stream[at + i] += gain * clip[i];
-}
+using sptest::AddAt;
 
 // The clips: tone sequences of different lengths, one with noise mixed in, one a tone over a
 // noise bed, one that never occurs in the stream.

@@ -175,6 +175,17 @@ void ExpectDetectionsAtTheirPlaces(const std::vector<Detection>& found, std::uin
   EXPECT_EQ(misplaced, 0);
 }
 
+// Feeds the stream up to untilSample, collecting the recognitions.
+void FeedUntil(SignalPattern& rec, Stream& stream, std::uint64_t untilSample, std::vector<Detection>& found) {
+  std::int16_t block[kBlock];  // on the stack: the loop under test is the only allocator
+  while (stream.position() + kBlock <= untilSample) {
+    stream.Next(block);
+    const int n = rec.Pattern(kBlock, block, SP_SAMPLE_S16, nullptr);
+    ASSERT_GE(n, 0);
+    if (n > 0) found.push_back({rec.GetLastRecognizedPatternNumber(), rec.RecognizedBegin});
+  }
+}
+
 }  // namespace
 
 // Hours of audio through one recognizer with three patterns and statistics on: after the
@@ -186,18 +197,9 @@ TEST(LongRun, HoursWithStatistics) {
   SignalPattern rec;
   ASSERT_EQ(StartRecognition(rec, 1), 1);
   Stream stream(Library());
-  std::vector<std::int16_t> block(kBlock);
   std::vector<Detection> found;
   found.reserve(static_cast<std::size_t>(minutes) * 2 + 16);
-
-  auto feed = [&](std::uint64_t untilSample) {
-    while (stream.position() + kBlock <= untilSample) {
-      stream.Next(block.data());
-      const int n = rec.Pattern(kBlock, block.data(), SP_SAMPLE_S16, nullptr);
-      ASSERT_GE(n, 0);
-      if (n > 0) found.push_back({rec.GetLastRecognizedPatternNumber(), rec.RecognizedBegin});
-    }
-  };
+  auto feed = [&](std::uint64_t untilSample) { FeedUntil(rec, stream, untilSample, found); };
   // Warm-up: three periods, so that every pattern has been recognized once.
   feed(3 * Stream::kPeriod);
   ASSERT_EQ(found.size(), 3u);
@@ -228,17 +230,10 @@ TEST(LongRun, NoAllocationPerBlockWithoutStatistics) {
   SignalPattern rec;
   ASSERT_EQ(StartRecognition(rec, 0), 1);
   Stream stream(Library());
-  std::vector<std::int16_t> block(kBlock);
   std::vector<Detection> found;
   found.reserve(static_cast<std::size_t>(minutes) * 2 + 16);
   const AllocationCounters base = gAlloc;
-  const std::uint64_t end = static_cast<std::uint64_t>(minutes) * 60 * kRate;
-  while (stream.position() + kBlock <= end) {
-    stream.Next(block.data());
-    const int n = rec.Pattern(kBlock, block.data(), SP_SAMPLE_S16, nullptr);
-    ASSERT_GE(n, 0);
-    if (n > 0) found.push_back({rec.GetLastRecognizedPatternNumber(), rec.RecognizedBegin});
-  }
+  FeedUntil(rec, stream, static_cast<std::uint64_t>(minutes) * 60 * kRate, found);
   const AllocationCounters now = gAlloc;
   EXPECT_EQ(now.calls, base.calls);
   EXPECT_EQ(now.live, base.live);

@@ -120,6 +120,10 @@ std::string MakePattern(const TempDir& dir, const std::string& name, const std::
   return dir.File(name + ".tvs");
 }
 
+void AddAt(std::vector<float>& stream, const std::vector<float>& clip, std::size_t at, float gain) {
+  for (std::size_t i = 0; i < clip.size() && at + i < stream.size(); ++i) stream[at + i] += gain * clip[i];
+}
+
 std::vector<std::int16_t> ToPcm16(const std::vector<float>& x) {
   std::vector<std::int16_t> out(x.size());
   for (std::size_t i = 0; i < x.size(); ++i) {

@@ -61,6 +61,8 @@ std::vector<float> ToneSteps(const std::vector<double>& freqs, std::size_t stepS
                              double fs = 44100.0);
 // Uniform white noise in [-amplitude, amplitude] from a fixed seed.
 std::vector<float> Noise(std::size_t n, double amplitude, std::uint32_t seed);
+// Adds gain * clip into stream from sample `at` on (what runs past the end is dropped).
+void AddAt(std::vector<float>& stream, const std::vector<float>& clip, std::size_t at, float gain = 1.0f);
 // float in [-1,1) to 16-bit PCM (rounded, clipped).
 std::vector<std::int16_t> ToPcm16(const std::vector<float>& x);
 
