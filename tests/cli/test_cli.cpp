@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_audio.h"
 #include "synth.h"
 #include "sigpat_runner.h"
 #include "test_support.h"
@@ -23,22 +24,6 @@ namespace {
 using nlohmann::json;
 using sptest::TempDir;
 namespace synth = sigpat::synth;
-
-// The clip: tone steps of 150 ms, 2.4 s.
-std::vector<float> Clip() {
-  return synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}, {2093}, {880}, {1319}, {2794},
-                           {698}, {1760}, {587}, {2349}},
-                          0.15, 0.5);
-}
-
-constexpr double kClipAt = 7.3;  // seconds into every stream
-
-// 16 s of quiet noise with the clip at kClipAt.
-std::vector<float> Stream(std::uint64_t seed) {
-  std::vector<float> s = synth::WhiteNoise(16 * 44100, 0.02, seed);
-  synth::MixInto(s, Clip(), static_cast<std::size_t>(kClipAt * 44100));
-  return s;
-}
 
 // Linear interpolation to another rate (the test signals lie far below both Nyquist limits).
 std::vector<float> Resample(const std::vector<float>& x, double from, double to) {
@@ -79,8 +64,8 @@ class Cli : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
     OpenDir();
-    const std::vector<float> mono = Stream(3);
-    const std::vector<float> stereo48 = StereoLeftOnly(Resample(Stream(4), 44100, 48000), 5);
+    const std::vector<float> mono = Stream(16, {kClipAt}, 3);
+    const std::vector<float> stereo48 = StereoLeftOnly(Resample(Stream(16, {kClipAt}, 4), 44100, 48000), 5);
     ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_TRUE(synth::WriteAudioFile(File("mono.wav"), mono, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_TRUE(synth::WriteAudioFile(File("mono.flac"), mono, 44100, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "SignalPattern.h"
+#include "cli_audio.h"
 #include "sigpat_runner.h"
 #include "synth.h"
 
@@ -28,21 +29,6 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 namespace synth = sigpat::synth;
-
-constexpr double kClipAt = 7.3;
-
-std::vector<float> Clip() {
-  return synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}, {2093}, {880}, {1319}, {2794},
-                           {698}, {1760}, {587}, {2349}},
-                          0.15, 0.5);
-}
-
-// Seconds of quiet noise with the clip at each of the given times.
-std::vector<float> Stream(double seconds, const std::vector<double>& clipsAt) {
-  std::vector<float> s = synth::WhiteNoise(static_cast<std::size_t>(seconds * 44100), 0.02, 7);
-  for (double at : clipsAt) synth::MixInto(s, Clip(), static_cast<std::size_t>(at * 44100));
-  return s;
-}
 
 std::vector<unsigned char> RawS16(const std::vector<float>& x) {
   std::vector<unsigned char> bytes;
@@ -118,9 +104,9 @@ class Faults : public SigpatTest {
   static void SetUpTestSuite() {
     OpenDir();
     ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, {kClipAt}), 44100, 1,
+    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, {kClipAt}, 7), 44100, 1,
                                       SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_TRUE(synth::WriteAudioFile(File("long.wav"), Stream(60, {5, 20, 35, 50}), 44100, 1,
+    ASSERT_TRUE(synth::WriteAudioFile(File("long.wav"), Stream(60, {5, 20, 35, 50}, 7), 44100, 1,
                                       SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_TRUE(synth::WriteAudioFile(File("noise.wav"), synth::WhiteNoise(20 * 44100, 0.02, 9), 44100, 1,
                                       SF_FORMAT_WAV | SF_FORMAT_PCM_16));
@@ -170,7 +156,7 @@ TEST_F(Faults, AFailedWriteIsReportedWithItsReasonAndStatus1) {
 TEST_F(Faults, AStopSignalReportsTheClipStillBeingConfirmedAndExits128PlusTheSignal) {
   // A live feed: the clip has fully played, the feed goes quiet (the pipe stays open) and the
   // service is stopped before the detector has confirmed the clip.
-  const std::vector<float> fed = Stream(kClipAt + 2.7, {kClipAt});
+  const std::vector<float> fed = Stream(kClipAt + 2.7, {kClipAt}, 7);
   const std::vector<unsigned char> bytes = RawS16(fed);
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     const std::string out = File("live" + std::to_string(sig));
@@ -335,7 +321,7 @@ TEST_F(Faults, FifosAreReadAsAudioStreamsAndRefusedAsPatterns) {
   // Audio from standard input, a FIFO, /dev/stdin or a process substitution is a stream: an
   // audio file there is decoded, not taken for raw samples.
   const std::string flac = dir.File("stream.flac");
-  ASSERT_TRUE(synth::WriteAudioFile(flac, Stream(16, {kClipAt}), 44100, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+  ASSERT_TRUE(synth::WriteAudioFile(flac, Stream(16, {kClipAt}, 7), 44100, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
   for (const std::string& input : {fifo + " & cat " + flac + " >" + fifo, "/dev/stdin <" + flac,
                                    "<(cat " + stream + ")", "- <" + stream, "- <" + flac}) {
     RunResult r = Shell("timeout 20 " + Sigpat() + " scan --json -p " + clip + " " + input + "; wait");

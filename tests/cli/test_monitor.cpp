@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "cli_audio.h"
 #include "sigpat_runner.h"
 #include "synth.h"
 
@@ -21,19 +22,6 @@ namespace {
 
 using nlohmann::json;
 namespace synth = sigpat::synth;
-
-std::vector<float> Clip() {
-  return synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}, {2093}, {880}, {1319}, {2794},
-                           {698}, {1760}, {587}, {2349}},
-                          0.15, 0.5);
-}
-
-// Noise with the clip at clipAt seconds.
-std::vector<float> Stream(double seconds, double clipAt, std::uint64_t seed) {
-  std::vector<float> s = synth::WhiteNoise(static_cast<std::size_t>(seconds * 44100), 0.02, seed);
-  synth::MixInto(s, Clip(), static_cast<std::size_t>(clipAt * 44100));
-  return s;
-}
 
 void WriteText(const std::string& path, const std::string& text) {
   sptest::WriteAll(path, std::vector<unsigned char>(text.begin(), text.end()));
@@ -151,17 +139,15 @@ class Server {
   std::unique_ptr<Background> process_;
 };
 
-constexpr double kClipAt = 7.3;
-
 class Monitor : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
     OpenDir();
     std::filesystem::create_directories(File("www/hls"));
     ASSERT_TRUE(synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, kClipAt, 3), 44100, 1,
+    ASSERT_TRUE(synth::WriteAudioFile(File("stream.wav"), Stream(16, {kClipAt}, 3), 44100, 1,
                                       SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_TRUE(synth::WriteAudioFile(File("short.wav"), Stream(6, 1.0, 4), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(synth::WriteAudioFile(File("short.wav"), Stream(6, {1.0}, 4), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     // Patterns: the clip, and another sound (in pats/, where a reload finds it).
     std::filesystem::create_directories(File("pats"));
     ASSERT_TRUE(synth::WriteAudioFile(File("other.wav"), synth::ToneSteps({{330}, {2960}, {1175}, {370}}, 0.2, 0.5),
