@@ -1001,6 +1001,16 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
+// Levels in dB of pattern i, oldest block first, without its newest block (which holds what
+// followed the clip when the pattern was made): (Nblock - 1) x Nband values into out.
+void PatternDetector::ClipLevels(int i, float* out) const {
+  const int N = Patterns[i].Nblock;
+  const float* spectrum = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
+  for (int k = 0; k + 1 < N; ++k)
+    for (int b = 0; b < Nband; ++b)
+      out[static_cast<std::size_t>(k) * Nband + b] = LevelDb(spectrum[static_cast<long>(b) * N + (N - 1 - k)]);
+}
+
 // The pre-selection sketches every pattern; the leader of a group decides for its members.
 int PatternDetector::SetUpPreselect() {
   delete Preselect;
@@ -1017,15 +1027,13 @@ int PatternDetector::SetUpPreselect() {
     for (int i = 0; i < NPattern; ++i) {
       const DetectorPattern& P = Patterns[i];
       const SignalTVSEx* T = Engine->TVS[i];
-      if (P.Nblock < 1 || T == nullptr || T->SpectrumByBand == nullptr) {
+      if (P.Nblock < 2 || T == nullptr || T->SpectrumByBand == nullptr) {
         Preselect->Add(nullptr, 0, 0);
         continue;
       }
-      levels.resize(static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(Nband));
-      for (int k = 0; k < P.Nblock; ++k)
-        for (int b = 0; b < Nband; ++b)
-          levels[static_cast<std::size_t>(k) * Nband + b] = LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + k]);
-      Preselect->Add(levels.data(), P.Nblock, ShapeReach(i));
+      levels.resize(static_cast<std::size_t>(P.Nblock - 1) * static_cast<std::size_t>(Nband));
+      ClipLevels(i, levels.data());
+      Preselect->Add(levels.data(), P.Nblock - 1, ShapeReach(i));
     }
     Preselect->Start();
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);

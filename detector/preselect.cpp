@@ -38,9 +38,7 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   first_ = first;
   bands_ = std::min(kWidth, last - first + 1);
   tuning_ = tuning;
-  always_ = tuning.Gate <= -1.0f;
   sketches_.clear();
-  correlation_.clear();
   activeUntil_.clear();
   used_.clear();
   chunks_.clear();
@@ -50,7 +48,7 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
 int Preselector::Add(const float* levels, int n, int lag) {
   Sketch s;
   s.lag = lag;
-  const int usable = n - 1;  // the newest block is left out
+  const int usable = n;
   if (levels != nullptr && bands_ > 1) {
     for (int z = kSizeCount - 1; z >= 0; --z) {
       const int chunks = usable / kSizes[z];
@@ -69,8 +67,9 @@ int Preselector::Add(const float* levels, int n, int lag) {
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
       float* out = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
-      for (int k = 1 + size * c; k <= size * (c + 1); ++k) {
-        FloorRow(levels + static_cast<std::size_t>(k) * nband_, first_, bands_, tuning_.FloorDepth_dB, row, kWidth);
+      // Chunk c holds the rows c*size .. (c+1)*size - 1 counted back from the newest.
+      for (int k = size * c; k < size * (c + 1); ++k) {
+        FloorRow(levels + static_cast<std::size_t>(n - 1 - k) * nband_, first_, bands_, tuning_.FloorDepth_dB, row, kWidth);
         for (int b = 0; b < bands_; ++b) out[b] += row[b] / static_cast<float>(size);
       }
     }
@@ -129,9 +128,8 @@ void Preselector::Reset() {
     std::fill(c.sums.begin(), c.sums.end(), 0.0);
     std::fill(c.squares.begin(), c.squares.end(), 0.0);
   }
-  correlation_.assign(sketches_.size(), -2.0f);
   activeUntil_.resize(sketches_.size());
-  for (std::size_t i = 0; i < sketches_.size(); ++i) activeUntil_[i] = sketches_[i].chunks > 0 && !always_ ? -1 : kForever;
+  for (std::size_t i = 0; i < sketches_.size(); ++i) activeUntil_[i] = sketches_[i].chunks > 0 ? -1 : kForever;
   active_.resize(sketches_.size());  // the detector keeps a pointer to these flags
   for (std::size_t i = 0; i < sketches_.size(); ++i) active_[i] = activeUntil_[i] == kForever ? 1 : 0;
 }
@@ -166,22 +164,18 @@ void Preselector::Push(const float* levels) {
     for (int b = 0; b < kWidth; ++b) s[b] = (first ? 0.0 : c.sums[from * kWidth + b]) + y[b];
     c.squares[at] = (first ? 0.0 : c.squares[from]) + square;
   }
-  if (always_) return;
   for (std::size_t i = 0; i < sketches_.size(); ++i) {
     const Sketch& s = sketches_[i];
     if (s.chunks == 0 || !used_[i]) continue;
     // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
     // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
     const int every = kSizes[s.size] / 4;
-    if (every > 1 && (count_ + static_cast<std::int64_t>(i)) % every != 0) {
-      active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
-      continue;
+    if (every <= 1 || (count_ + static_cast<std::int64_t>(i)) % every == 0) {
+      const float r = Correlate(s);
+      // Too little input yet to judge (the stream's first seconds): compared.
+      if (r <= -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+      if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
     }
-    const float r = Correlate(s);
-    correlation_[i] = r;
-    // Too little input yet to judge (the stream's first seconds): compared.
-    if (r <= -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
-    if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
     active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
   }
 }

@@ -22,8 +22,8 @@
 namespace spdet {
 
 struct PreselectTuning {
-  float Gate = 0.3f;       // correlation above which a pattern is compared (<= -1: always); for
-                           // sketches of shorter chunks, Gate * sqrt(chunk / 16)
+  float Gate = 0.3f;       // correlation above which a pattern is compared; for sketches of
+                           // shorter chunks, Gate * sqrt(chunk / 16)
   int Hold = 24;           // time blocks a pattern stays compared after its sketch passed
   int MinChunks = 6;       // shorter sketches are not made (the pattern is always compared)
   int MaxChunks = 32;      // a long pattern's sketch covers its newest chunks only
@@ -34,9 +34,9 @@ class Preselector {
  public:
   // Bands first..last of nband are used.
   void Configure(int nband, int first, int last, const PreselectTuning& tuning);
-  // Adds a pattern: levels in dB, n time blocks x nband, block 0 the newest (its newest block,
-  // which holds what followed the clip, is left out). lag: blocks the pattern stays compared
-  // beyond Hold. Returns its index.
+  // Adds a pattern: levels in dB, n time blocks x nband, oldest first (as ShapeMatcher::Add, the
+  // pattern's newest block already left out). lag: blocks the pattern stays compared beyond
+  // Hold. Returns its index.
   int Add(const float* levels, int n, int lag);
   void Start();
   void Reset();
@@ -45,13 +45,8 @@ class Preselector {
 
   // Appends the newest time block (nband levels in dB) and updates which patterns are compared.
   void Push(const float* levels);
-  bool Active(int i) const { return active_[static_cast<std::size_t>(i)] != 0; }
-  // Active() of every pattern, one byte each.
+  // Per pattern, one byte: 1 while it is to be compared (valid as long as the preselector).
   const unsigned char* ActiveFlags() const { return active_.data(); }
-  // The latest sketch correlation of pattern i (-2: no sketch or not enough input); sketches of
-  // long chunks are correlated every few blocks only.
-  float Correlation(int i) const { return correlation_[static_cast<std::size_t>(i)]; }
-  bool HasSketch(int i) const { return sketches_[static_cast<std::size_t>(i)].chunks > 0; }
   int Count() const { return static_cast<int>(sketches_.size()); }
 
  private:
@@ -74,10 +69,8 @@ class Preselector {
   float Correlate(const Sketch& s) const;
 
   int nband_ = 0, first_ = 0, bands_ = 0;
-  bool always_ = false;
   PreselectTuning tuning_;
   std::vector<Sketch> sketches_;
-  std::vector<float> correlation_;
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;
   std::vector<unsigned char> active_;

@@ -74,12 +74,7 @@ int PatternDetector::SetUpShape() {
         continue;
       }
       Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
-      for (int k = 0; k < n; ++k) {
-        const int block = P.Nblock - 1 - k;
-        for (int b = 0; b < Nband; ++b)
-          Shape->levels[static_cast<std::size_t>(k) * Nband + b] =
-              LevelDb(T->SpectrumByBand[static_cast<long>(b) * P.Nblock + block]);
-      }
+      ClipLevels(i, Shape->levels.data());
       Shape->matcher.Add(Shape->levels.data(), n, ShapeMinBlocks);
       ShapeSelfCalibrate(i, Shape->levels.data());
       if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());

@@ -276,6 +276,7 @@ class SP_API PatternDetector {
   void ShapeEmitAll(bool force);
   void ShapeFinish();
   int ShapeReach(int i) const;
+  void ClipLevels(int i, float* out) const;
   void ShapeSelfCalibrate(int i, const float* own);
 
   Candidate* Candidates;     // indexed by group number
