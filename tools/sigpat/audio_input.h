@@ -21,6 +21,7 @@
 namespace sigpat {
 
 constexpr int kLibraryRate = 44100;
+constexpr int kSamplesPerBlock = 576;  // a time block of the library's standard set-up
 
 struct AudioOptions {
   int channel = 0;                  // 0: mix all channels; K >= 1: channel K only

@@ -18,7 +18,6 @@ namespace sigpat {
 namespace {
 
 constexpr double kBandSpacingHz = 689.0625;  // 11025 Hz / 16
-constexpr int kSamplesPerBlock = 576;
 
 }  // namespace
 

@@ -19,7 +19,6 @@ namespace sigpat {
 namespace {
 
 constexpr double kBandSpacingHz = 689.0625;  // 11025 Hz / 16
-constexpr int kSamplesPerBlock = 576;
 // The colour scale of the pictures (dB of the band powers): silence is at the bottom.
 constexpr double kPngTopDb = 0.0;
 constexpr double kPngBottomDb = -80.0;

@@ -78,7 +78,7 @@ void CheckPatternSet(const std::vector<std::string>& files, const std::vector<st
       PrintWarning(file + ": the pattern has only " + std::to_string(record.Nblock) +
                    " time blocks and will be found almost anywhere");
     // The library's own matching goes over a pattern's whole length at every time block.
-    const double seconds = static_cast<double>(record.Nblock) * 576.0 / 44100.0;
+    const double seconds = static_cast<double>(record.Nblock) * kSamplesPerBlock / kLibraryRate;
     if (seconds > kLongPatternSeconds)
       PrintWarning(file + ": the pattern lasts " + std::to_string(static_cast<long>(seconds)) +
                    " s; the library compares it over its whole length at every time block, so a scan with it runs "
