@@ -126,4 +126,45 @@ TEST_F(Decision, CalibrateWritesSidecarsBesideThePatterns) {
   EXPECT_EQ(Run("calibrate -p " + stem + ".tvs " + File("missing.wav")).status, 1);
 }
 
+// An ident: a sting of tone steps with a voice over its middle; `voice` picks the words.
+std::vector<float> Ident(std::uint64_t voice) {
+  std::vector<float> ident = Clip();
+  synth::MixInto(ident, synth::SpeechLike(static_cast<std::size_t>(1.2 * 44100), 0.5, voice), 44100 / 2);
+  return ident;
+}
+
+TEST_F(Decision, DetailPrintTellsAnIdentFromTheSameStingWithAnotherVoice) {
+  TempDir dir;
+  const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("ident.wav"), Ident(41), 44100, 1, wav));
+  std::vector<float> stream = synth::WhiteNoise(20 * 44100, 0.02, 43);
+  synth::MixInto(stream, Ident(41), 3 * 44100, 0.7);   // the ident, quieter
+  synth::MixInto(stream, Ident(42), 12 * 44100);       // the other station's
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("air.wav"), stream, 44100, 1, wav));
+  const std::string pattern = dir.File("ident.tvs");
+  ASSERT_EQ(Run("create " + dir.File("ident.wav") + " -o " + pattern).status, 0);
+  ASSERT_FALSE(ReadText(pattern + ".detail").empty());
+
+  const auto begins = [&](const std::string& options) {
+    std::vector<double> at;
+    for (const json& d : ScanJson(options + " -p " + pattern + " " + dir.File("air.wav"))) at.push_back(d["begin"].get<double>() / 44100.0);
+    return at;
+  };
+  const std::vector<double> checked = begins(""), unchecked = begins("--no-detail-check");
+  ASSERT_EQ(unchecked.size(), 2u) << "the eight bands alone take the other voice for the ident";
+  ASSERT_EQ(checked.size(), 1u);
+  EXPECT_NEAR(checked[0], 3.0, 0.05);
+
+  // A print that does not belong to its pattern file is ignored, with a warning naming it.
+  ASSERT_EQ(Run("create " + File("clip.wav") + " -o " + dir.File("other.tvs")).status, 0);
+  std::rename(dir.File("other.tvs.detail").c_str(), (pattern + ".detail").c_str());
+  RunResult stale = Run("scan -p " + pattern + " " + dir.File("air.wav"));
+  EXPECT_EQ(stale.status, 0);
+  EXPECT_NE(stale.err.find(pattern + ".detail: made for another pattern file; ignored"), std::string::npos) << stale.err;
+  EXPECT_EQ(stale.outLines().size(), 2u);
+  { std::ofstream(pattern + ".detail") << "not a print"; }
+  EXPECT_NE(Run("scan -p " + pattern + " " + dir.File("air.wav")).err.find(pattern + ".detail: not a detail print; ignored"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -149,6 +149,7 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
   f.patterns = static_cast<int>(patternFiles.size());
   sigpat::ScanOptions so;
   so.rule = rule;
+  so.detailCheck = o.detailCheck;
   if (rule == "detector") so.makeRule = [&o]() { return sigpat::MakeDetectorRule(o.tune); };
   sigpat::Scanner scanner(patternFiles, so);
   for (const BroadcastProgramme& p : m.programmes) {
@@ -156,7 +157,7 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
     const std::clock_t t0 = std::clock();
     // Errors name the file (sigpat::Error).
     std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(p.file, sigpat::AudioOptions{});
-    scanner.Scan(*in, [&found](const sigpat::Detection& d) { found.push_back(d); });
+    f.detailRejected += scanner.Scan(*in, [&found](const sigpat::Detection& d) { found.push_back(d); }).detailRejected;
     f.scanSeconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
     const double seconds = static_cast<double>(p.samples) / 44100.0;
     f.audioSeconds += seconds;

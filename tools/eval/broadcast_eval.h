@@ -28,6 +28,7 @@ struct BroadcastOptions {
   std::function<void(PatternDetector&)> tune;  // detector tuning, applied before it is attached
   bool keepDetails = false;     // list misses and false detections
   bool listAll = false;         // list every detection
+  bool detailCheck = true;      // the scan's detail check of short clips (sigpat::ScanOptions)
 };
 
 struct BroadcastTally {
@@ -43,6 +44,7 @@ struct BroadcastFigures {
   int detections = 0, truePositives = 0;
   int repeats = 0, misplaced = 0, nearMissReports = 0, clipFreeReports = 0, elsewhere = 0;
   int nearMissesPresent = 0;
+  int detailRejected = 0;  // detections the detail check dropped
   double clipFreeSeconds = 0, audioSeconds = 0, scanSeconds = 0;
   std::vector<double> timingMs;
   std::vector<std::string> misses, falses;

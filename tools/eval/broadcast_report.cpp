@@ -22,6 +22,7 @@ void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool deta
               "(%.1f per hour of %.0f s), %d elsewhere\n",
               f.repeats, f.misplaced, f.nearMissReports, f.nearMissesPresent, f.clipFreeReports,
               f.FalsePerHourClipFree(), f.clipFreeSeconds, f.elsewhere);
+  std::printf("detail check: %d detections dropped as near relatives of their clip\n", f.detailRejected);
   std::printf("timing error: median %.1f ms, 90th percentile %.1f ms\n", f.MedianTimingMs(), f.TimingPercentileMs(0.9));
   std::printf("speed %.0fx real time (%.0f s of audio in %.2f s of processor time, reading included)\n",
               f.RealTimeFactor(), f.audioSeconds, f.scanSeconds);

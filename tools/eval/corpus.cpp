@@ -10,6 +10,7 @@
 
 #include "SignalPattern.h"
 #include "audio_io.h"
+#include "detail_gate.h"
 #include "speed_change.h"
 
 namespace speval {
@@ -280,6 +281,12 @@ bool MakePattern(const std::string& dir, const std::string& base, const std::vec
     return false;
   }
   tvs = engine.GetPatternFileName();
+  try {
+    sigpat::WriteDetailFor(tvs, pcm);  // as sigpat create does
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
   return true;
 }
 

@@ -7,11 +7,12 @@
 //           [--min-precision X] [--max-free N] [--max-median-ms X] [--min-speed-recall X]
 //           [--min-rtf X] [--tune NAME=VALUE]...
 //   sp_eval --broadcast DIR [--work DIR] [--rule ...] [--speed-variants P[,P...]] [--tolerance-ms X]
-//           [--json FILE] [--verbose] [--tune NAME=VALUE]... [--assert] [--min-recall X]
+//           [--json FILE] [--verbose] [--list] [--no-detail-check] [--tune NAME=VALUE]... [--assert] [--min-recall X]
 //           [--min-precision X] [--max-free N] [--max-near N] [--max-median-ms X] [--min-rtf X]
 //           [--min-recall-of KIND=X]...
 //     evaluates a broadcast corpus made by tools/eval/broadcast/make_corpus.py (DIR holds its
-//     manifest.json); see broadcast_eval.h.
+//     manifest.json); see broadcast_eval.h. --no-detail-check turns the scan's detail check of
+//     short clips off (to measure what it does).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,6 +28,8 @@
 #include "SignalPattern.h"
 #include "broadcast_report.h"
 #include "corpus.h"
+#include "detail_gate.h"
+#include "scanner.h"
 
 using speval::Corpus;
 using speval::Stream;
@@ -34,6 +37,7 @@ using speval::Stream;
 namespace {
 
 bool g_listAll = false;  // --list: print every detection
+bool g_detailCheck = true;  // --no-detail-check turns sigpat's detail check of short clips off
 
 // --tune NAME=VALUE: detector tuning fields set before Attach (for exploring the trade-offs).
 std::vector<std::pair<float PatternDetector::*, float>> g_tuning;
@@ -212,22 +216,16 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
       out.push_back(d);
     }
   };
-  constexpr std::size_t kPiece = RecognitionStream::kBlockSamples;
-  for (std::size_t pos = 0; pos < st.pcm.size(); pos += kPiece) {
-    if (stream.Feed(st.pcm.data() + pos, std::min(kPiece, st.pcm.size() - pos)) < 0) {
-      std::fprintf(stderr, "sp_eval: %s: the recognizer refused a block\n", st.name.c_str());
-      std::exit(2);
-    }
-    if (rule == "library") takeRecognitions();
-  }
-  // The streams end with 2.5 s of background and the figures were measured without the closing
-  // silence sigpat feeds (on which the library's rule finds short patterns): only the last block.
-  stream.Finish(0);
-  if (rule == "library") takeRecognitions();
-  if (rule != "library") {
-    det.Finish();
+  // The detector's reports pass the detail check of sigpat's scans (patterns with a print).
+  std::unique_ptr<sigpat::DetailGate> gate;
+  if (rule != "library" && g_detailCheck) gate = sigpat::DetailGate::Load(set.files, {});
+  const auto takeReports = [&]() {
     for (int i = 0; i < det.ReportCount(); ++i) {
       const DetectorReport* r = det.GetReport(i);
+      sigpat::RuleDetection checked;
+      checked.pattern = r->Pattern;
+      checked.begin = r->Begin;
+      if (gate && !gate->Confirms(checked)) continue;
       Detection d;
       d.group = set.corpusIndex[static_cast<std::size_t>(r->Pattern)];
       d.begin = r->Begin;
@@ -239,6 +237,26 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
       d.variant = sp::SpeedLabel(r->SpeedPercent);
       out.push_back(d);
     }
+    det.ClearReports();
+  };
+  constexpr std::size_t kPiece = RecognitionStream::kBlockSamples;
+  for (std::size_t pos = 0; pos < st.pcm.size(); pos += kPiece) {
+    const std::size_t n = std::min(kPiece, st.pcm.size() - pos);
+    if (gate) gate->Append(st.pcm.data() + pos, n);
+    if (stream.Feed(st.pcm.data() + pos, n) < 0) {
+      std::fprintf(stderr, "sp_eval: %s: the recognizer refused a block\n", st.name.c_str());
+      std::exit(2);
+    }
+    if (rule == "library") takeRecognitions();
+    else takeReports();
+  }
+  // The streams end with 2.5 s of background and the figures were measured without the closing
+  // silence sigpat feeds (on which the library's rule finds short patterns): only the last block.
+  stream.Finish(0);
+  if (rule == "library") takeRecognitions();
+  if (rule != "library") {
+    det.Finish();
+    takeReports();
   }
   return out;
 }
@@ -458,6 +476,7 @@ int main(int argc, char** argv) {
     else if (a == "--analyse") analyse = true;
     else if (a == "--verbose") verbose = true;
     else if (a == "--list") g_listAll = true;
+    else if (a == "--no-detail-check") broadcast.detailCheck = g_detailCheck = false;
     else if (a == "--write-wav") opt.writeWav = true;
     else if (a == "--tune") {
       const char* v = next();
@@ -478,7 +497,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: sp_eval [--work DIR] [--quick] [--holdout] [--rule library|detector|both] [--no-speed] "
                            "[--analyse] [--verbose] [--list] [--write-wav] [--assert] [--tune NAME=VALUE] [bounds]\n"
                            "       sp_eval --broadcast DIR [--speed-variants P,...] [--tolerance-ms X] [--json FILE] "
-                           "[--rule ...] [--tune NAME=VALUE] [--assert] [bounds]\n");
+                           "[--rule ...] [--tune NAME=VALUE] [--no-detail-check] [--assert] [bounds]\n");
       return 2;
     }
   }

@@ -58,6 +58,7 @@ struct ScanArgs {
   std::string label;        // --label: the input's name in detections
   bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
   bool noRelDev = false;    // --no-rel-dev: the detector decides alone
+  bool noDetailCheck = false;  // --no-detail-check: detections of short clips are not confirmed by their detail print
 };
 
 // The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
@@ -87,6 +88,7 @@ struct MonitorArgs {
   double retryFirst = 1.0, retryMax = 30.0;  // reconnection backoff, seconds
   double timeout = 15.0;   // a stream silent this long counts as dropped
   bool noRelDev = false;   // --no-rel-dev: the detector decides alone
+  bool noDetailCheck = false;  // --no-detail-check, as for scan
   AudioOptions audio;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "detail_gate.h"
 #include "messages.h"
 #include "output.h"
 #include "pattern_output.h"
@@ -107,17 +108,27 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
     if (n == 0) break;
     skipped += static_cast<std::int64_t>(n);
   }
+  // A short clip's own samples make its detail print too.
+  const bool detailed = static_cast<double>(end - begin + 1) <= kDetailMaxSeconds * kLibraryRate;
+  std::vector<std::int16_t> clip;
+  std::int64_t position = skip;
   int fed = 1;  // PatternMaker: 1 more wanted, 0 done, -1 refused
   while (fed > 0) {
     if (StopRequested()) throw Error(destination + ": not written (stopped by a signal)");
     const std::size_t got = in.Read(block.data(), block.size());
     fed = got > 0 ? maker.Feed(block.data(), got) : maker.Finish();
     if (got == 0) break;
+    for (std::size_t i = 0; detailed && i < got; ++i, ++position)
+      if (position >= begin && position <= end) clip.push_back(block[i]);
   }
   if (fed < 0) throw Error(args.input + ": the library refused a block of the input", capture.lines());
   if (!maker.Written())
     throw Error("cannot write " + destination + ": " + std::strerror(errno != 0 ? errno : EIO), capture.lines());
   output.Commit([&](const std::string& file) { CheckNewPattern(file, args.input); });
+  if (detailed)
+    WriteDetailFor(destination, clip);
+  else
+    std::remove(spdetail::DetailFileName(destination).c_str());  // a print of an earlier pattern of that name
   return destination;
 }
 

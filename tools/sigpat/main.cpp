@@ -142,6 +142,9 @@ int Main(int argc, char** argv) {
   scanCmd->add_flag("--no-rel-dev", scan.noRelDev,
                     "Detector only: skip the library's own comparisons (much faster with many patterns); rel_dev and "
                     "rel_dev_mpb are then 2 (not compared)");
+  scanCmd->add_flag("--no-detail-check", scan.noDetailCheck,
+                    "Detector only: report short clips without confirming them against their detail print "
+                    "(PATTERN.tvs.detail, made by create), which tells a clip from its near relatives");
   scanCmd->add_flag("--timestamps", scan.timestamps,
                     "Give each detection the UTC time at which its samples arrived (live input on standard input)");
   scanCmd->add_option("INPUT", scan.inputs,
@@ -180,6 +183,8 @@ int Main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   monitorCmd->add_flag("--no-rel-dev", monitor.noRelDev,
                        "Detector only: skip the library's own comparisons (much faster with many patterns)");
+  monitorCmd->add_flag("--no-detail-check", monitor.noDetailCheck,
+                       "Detector only: report short clips without confirming them against their detail print");
   monitorCmd->add_option("--decision,--rule", monitor.rule, "Decision rule: detector (default) or library")
       ->check(CLI::IsMember(DecisionRuleNames()));
   addAudioOptions(monitorCmd, monitor.audio);

@@ -70,6 +70,7 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->options.rule = args.rule;
   set->options.threshold = args.threshold;
   set->options.detectorAlone = args.noRelDev;
+  set->options.detailCheck = !args.noDetailCheck;
   return set;
 }
 
@@ -90,6 +91,7 @@ std::string PatternStamp(const std::vector<std::string>& files) {
 int RunMonitor(const MonitorArgs& args) {
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
+  if (args.noDetailCheck && args.rule != "detector") throw UsageError("--no-detail-check is for the detector's rule");
   std::vector<StationEntry> entries;
   try {
     entries = GatherStations(args.stationsFile, args.stations);

@@ -162,6 +162,7 @@ int RunScan(const ScanArgs& args) {
   if (!args.label.empty() && args.inputs.size() != 1) throw UsageError("--label names a single input");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
+  if (args.noDetailCheck && args.rule != "detector") throw UsageError("--no-detail-check is for the detector's rule");
   if (args.threshold >= 0.0f && args.rule != "library")
     throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
                      "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
@@ -176,6 +177,7 @@ int RunScan(const ScanArgs& args) {
   options.label = args.label;
   options.wallClock = args.timestamps;
   options.detectorAlone = args.noRelDev;
+  options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
   options.stop = []() { return StopRequested() || OutputFailed(); };
 
@@ -202,9 +204,12 @@ int RunScan(const ScanArgs& args) {
         Scanner scanner(files, options);
         ScanResult r = scanner.Scan(*in, emit, progress);
         if (GetVerbosity().verbose) {
-          char note[160];
-          std::snprintf(note, sizeof(note), "%s: %d detections in %.1f s of audio (%s)", name.c_str(), r.detections,
-                        static_cast<double>(r.samples) / kLibraryRate, in->description().c_str());
+          char note[224];
+          std::snprintf(note, sizeof(note), "%s: %d detections in %.1f s of audio (%s)%s", name.c_str(), r.detections,
+                        static_cast<double>(r.samples) / kLibraryRate, in->description().c_str(),
+                        r.detailRejected > 0
+                            ? (", " + std::to_string(r.detailRejected) + " more dropped as near relatives of their clip (detail check)").c_str()
+                            : "");
           PrintNote(note);
         }
       } catch (const Error& e) {

@@ -1,5 +1,7 @@
 #include "scanner.h"
 
+#include "detail_gate.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -140,6 +142,7 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
   else
     rule_ = MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
+  if (options_.detailCheck && rule_->Name() == "detector") detail_ = DetailGate::Load(files_, options_.openAs);
   stream_->SetBlockObserver(&ScanSession::Observe, this);
   stream_->SetRebaseObserver(&ScanSession::Rebased, this);
   rule_->Start(View());
@@ -169,6 +172,10 @@ void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
 
 void ScanSession::Deliver(const Emit& emit) {
   for (const RuleDetection& r : pending_) {
+    if (detail_ && !detail_->Confirms(r)) {
+      result_.detailRejected = detail_->rejected();
+      continue;
+    }
     Detection d;
     d.input = input_;
     d.pattern = r.pattern;
@@ -210,6 +217,7 @@ void ScanSession::Check(int fed, const Emit& emit) {
 }
 
 void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& emit) {
+  if (detail_) detail_->Append(samples, n);
   Check(stream_->Feed(samples, n), emit);
   result_.samples = stream_->Samples();
   result_.rebases = stream_->Rebases();

@@ -16,6 +16,10 @@
 class PatternDetector;
 
 namespace sigpat {
+class DetailGate;
+}
+
+namespace sigpat {
 
 // A detection as a rule reports it: pattern number and 64-bit positions (44100 Hz samples from
 // the start of the input).
@@ -112,6 +116,9 @@ struct ScanOptions {
   // The detector decides alone: the library's own comparisons are switched off (much faster with
   // many patterns) and detections carry rel_dev 2 (not compared).
   bool detectorAlone = false;
+  // Detections of the detector's rule whose pattern has a detail print beside it are confirmed
+  // against the input's own detail (detail_gate.h); false turns that off.
+  bool detailCheck = true;
   // Rebase the engine once NCurrentSample reaches this (see RecognitionStream.h). Tests use a
   // small value to rebase after nearly every block.
   std::uint32_t rebaseThreshold = RecognitionStream::kDefaultRebaseThreshold;
@@ -138,6 +145,7 @@ struct ScanResult {
   int detections = 0;
   int rebases = 0;
   bool stopped = false;  // options.stop ended the input early
+  int detailRejected = 0;  // detections the detail check found to be near relatives, not dropped silently
 };
 
 // Loads a pattern file through the library; throws Error naming the file and the problem, with
@@ -197,6 +205,7 @@ class ScanSession {
   std::string input_;
   std::unique_ptr<RecognitionStream> stream_;
   std::unique_ptr<DecisionRule> rule_;
+  std::unique_ptr<DetailGate> detail_;  // null: no detail check
   std::vector<RuleDetection> pending_;
   std::int64_t arrivalPosition_ = -1;
   double arrivalWall_ = 0.0;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "commands.h"
+#include "detail_gate.h"
 #include "messages.h"
 #include "pattern_output.h"
 #include "signals.h"
@@ -57,6 +58,7 @@ std::string WritePattern(const std::vector<float>& clip, const std::string& sour
     throw Error(source + ": the library refused a block of the speed-shifted clip", capture.lines());
   if (!maker.Written()) throw Error("cannot write " + destination, capture.lines());
   output.Commit([&](const std::string& file) { CheckNewPattern(file, source); });
+  WriteDetailFor(destination, pcm);
   return destination;
 }
 

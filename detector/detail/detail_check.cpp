@@ -1,0 +1,110 @@
+#include "detail_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace spdetail {
+
+namespace {
+
+// Levels floored at `depth` under the loudest, double-centred (band means and frame means
+// removed), over frames [f0, f0 + n).
+std::vector<float> Centred(const DetailPrint& p, int f0, int n, float depth) {
+  float top = -std::numeric_limits<float>::infinity();
+  for (int f = f0; f < f0 + n; ++f)
+    for (int b = 0; b < kBands; ++b) top = std::max(top, p.Frame(f)[b]);
+  std::vector<float> a(static_cast<std::size_t>(n) * kBands);
+  std::vector<double> bandMean(kBands, 0.0);
+  for (int f = 0; f < n; ++f)
+    for (int b = 0; b < kBands; ++b) {
+      const float v = std::max(p.Frame(f0 + f)[b], top - depth);
+      a[static_cast<std::size_t>(f) * kBands + b] = v;
+      bandMean[b] += v;
+    }
+  for (int f = 0; f < n; ++f) {
+    float* row = a.data() + static_cast<std::size_t>(f) * kBands;
+    double frameMean = 0.0;
+    for (int b = 0; b < kBands; ++b) frameMean += row[b] -= static_cast<float>(bandMean[b] / n);
+    for (int b = 0; b < kBands; ++b) row[b] -= static_cast<float>(frameMean / kBands);
+  }
+  return a;
+}
+
+double Correlation(const std::vector<float>& a, const std::vector<float>& b) {
+  double ab = 0, aa = 0, bb = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) ab += a[i] * b[i], aa += a[i] * a[i], bb += b[i] * b[i];
+  return ab / std::sqrt(aa * bb + 1e-12);
+}
+
+// The median, halfway between the middle two for an even count (values reordered).
+float Median(std::vector<float>& v) {
+  const std::size_t h = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + h, v.end());
+  if (v.size() % 2 == 1) return v[h];
+  const float upper = v[h];
+  return 0.5f * (upper + *std::max_element(v.begin(), v.begin() + h));
+}
+
+}  // namespace
+
+DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, int expected, const DetailTuning& t) {
+  DetailResult r;
+  const int n = clip.frames;
+  if (n == 0) return r;
+  if (input.frames < n) {
+    r.missing = std::numeric_limits<float>::infinity();
+    return r;
+  }
+  // Where the clip lies: the best correlation of the whole clip's floored, centred levels.
+  const std::vector<float> c = Centred(clip, 0, n, t.globalFloor_dB);
+  r.correlation = -2.0f;
+  const int last = std::min(input.frames - n, expected + t.searchFrames);
+  for (int off = std::max(0, expected - t.searchFrames); off <= last; ++off) {
+    const auto v = static_cast<float>(Correlation(c, Centred(input, off, n, t.globalFloor_dB)));
+    if (v > r.correlation) r.correlation = v, r.offset = off;
+  }
+  // Equalisation: each band's typical difference over the clip's loud cells, taken out.
+  float clipTop = -std::numeric_limits<float>::infinity();
+  for (float v : clip.levels) clipTop = std::max(clipTop, v);
+  float eq[kBands];
+  std::vector<float> d;
+  for (int b = 0; b < kBands; ++b) {
+    d.clear();
+    for (int f = 0; f < n; ++f)
+      if (clip.Frame(f)[b] > clipTop - t.globalFloor_dB) d.push_back(input.Frame(r.offset + f)[b] - clip.Frame(f)[b]);
+    eq[b] = d.size() > 5 ? Median(d) : 0.0f;
+  }
+  // Window by window (following a drift of a few frames): how far the clip's loud cells fall
+  // under the window's typical offset; compression moves whole windows, a missing voice leaves
+  // holes. The worst window decides.
+  const int w = t.windowFrames;
+  int drift = 0;
+  for (int w0 = 0; w0 + w <= n; w0 += w / 2) {
+    float top = -std::numeric_limits<float>::infinity();
+    for (int f = w0; f < w0 + w; ++f)
+      for (int b = 0; b < kBands; ++b) top = std::max(top, clip.Frame(f)[b]);
+    float best = std::numeric_limits<float>::infinity();
+    int bestDrift = drift;
+    for (int dd = drift - t.driftFrames; dd <= drift + t.driftFrames; ++dd) {
+      const int s = r.offset + w0 + dd;
+      if (s < 0 || s + w > input.frames) continue;
+      d.clear();
+      for (int f = 0; f < w; ++f)
+        for (int b = 0; b < kBands; ++b)
+          if (clip.Frame(w0 + f)[b] > top - t.windowDepth_dB)
+            d.push_back(input.Frame(s + f)[b] - clip.Frame(w0 + f)[b] - eq[b]);
+      std::vector<float> sorted = d;
+      const float typical = Median(sorted);
+      double shortfall = 0.0;
+      for (float v : d) shortfall += std::max(0.0f, typical - v - t.tolerance_dB);
+      const auto mean = static_cast<float>(shortfall / static_cast<double>(d.size()));
+      if (mean < best) best = mean, bestDrift = dd;
+    }
+    drift = bestDrift;
+    if (best != std::numeric_limits<float>::infinity()) r.missing = std::max(r.missing, best);
+  }
+  return r;
+}
+
+}  // namespace spdetail

@@ -1,0 +1,157 @@
+#include "detail_print.h"
+
+#include <kiss_fftr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace spdetail {
+
+namespace {
+
+constexpr char kMagic[8] = {'S', 'P', 'D', 'E', 'T', 'A', 'I', 'L'};
+constexpr std::uint32_t kVersion = 1;
+constexpr double kRate = 44100.0;
+constexpr double kLowHz = 150.0;
+constexpr double kHighHz = 5500.0;
+constexpr float kLevelStep = 0.01f;  // stored in hundredths of a dB
+
+double Mel(double hz) { return 2595.0 * std::log10(1.0 + hz / 700.0); }
+double Hz(double mel) { return 700.0 * (std::pow(10.0, mel / 2595.0) - 1.0); }
+
+// Little-endian fields, whatever the host.
+void PutU32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void PutU64(std::string& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+std::uint64_t GetLe(const unsigned char* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+struct DetailAnalyser::Impl {
+  kiss_fftr_cfg fft = nullptr;
+  std::vector<float> window;
+  // Triangular mel filters: for band b, bins [first[b], first[b] + weights[b].size()).
+  std::vector<int> first;
+  std::vector<std::vector<float>> weights;
+  std::vector<float> frame;
+  std::vector<kiss_fft_cpx> spectrum;
+};
+
+DetailAnalyser::DetailAnalyser() : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.fft = kiss_fftr_alloc(kFftSize, 0, nullptr, nullptr);
+  m.window.resize(kFftSize);
+  for (int i = 0; i < kFftSize; ++i)
+    m.window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * M_PI * i / (kFftSize - 1)));
+  double edges[kBands + 2];
+  for (int i = 0; i < kBands + 2; ++i) edges[i] = Hz(Mel(kLowHz) + (Mel(kHighHz) - Mel(kLowHz)) * i / (kBands + 1));
+  const int bins = kFftSize / 2 + 1;
+  for (int b = 0; b < kBands; ++b) {
+    std::vector<float> w;
+    int first = -1;
+    for (int k = 0; k < bins; ++k) {
+      const double f = k * kRate / kFftSize;
+      const double v = std::min((f - edges[b]) / (edges[b + 1] - edges[b]), (edges[b + 2] - f) / (edges[b + 2] - edges[b + 1]));
+      if (v <= 0.0) {
+        if (first >= 0) break;
+        continue;
+      }
+      if (first < 0) first = k;
+      w.push_back(static_cast<float>(v));
+    }
+    m.first.push_back(first < 0 ? 0 : first);
+    m.weights.push_back(std::move(w));
+  }
+  m.frame.resize(kFftSize);
+  m.spectrum.resize(bins);
+}
+
+DetailAnalyser::~DetailAnalyser() {
+  if (impl_->fft != nullptr) kiss_fftr_free(impl_->fft);
+}
+
+DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) {
+  Impl& m = *impl_;
+  DetailPrint print;
+  if (n < static_cast<std::size_t>(kFftSize) || m.fft == nullptr) return print;
+  print.frames = static_cast<int>(1 + (n - kFftSize) / kHop);
+  print.levels.resize(static_cast<std::size_t>(print.frames) * kBands);
+  for (int f = 0; f < print.frames; ++f) {
+    const std::int16_t* x = samples + static_cast<std::size_t>(f) * kHop;
+    for (int i = 0; i < kFftSize; ++i) m.frame[i] = static_cast<float>(x[i]) * m.window[i];
+    kiss_fftr(m.fft, m.frame.data(), m.spectrum.data());
+    float* out = print.levels.data() + static_cast<std::size_t>(f) * kBands;
+    for (int b = 0; b < kBands; ++b) {
+      double e = 0.0;
+      const std::vector<float>& w = m.weights[b];
+      for (std::size_t k = 0; k < w.size(); ++k) {
+        const kiss_fft_cpx c = m.spectrum[m.first[b] + k];
+        e += w[k] * (static_cast<double>(c.r) * c.r + static_cast<double>(c.i) * c.i);
+      }
+      out[b] = static_cast<float>(10.0 * std::log10(e + 1e-3));
+    }
+  }
+  return print;
+}
+
+std::uint64_t ContentHash(const std::string& bytes) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+std::string DetailFileName(const std::string& patternFile) { return patternFile + ".detail"; }
+
+std::string EncodeDetailPrint(const DetailPrint& print, std::uint64_t patternHash) {
+  std::string out(kMagic, sizeof kMagic);
+  PutU32(out, kVersion);
+  PutU32(out, kBands);
+  PutU32(out, static_cast<std::uint32_t>(print.frames));
+  PutU64(out, patternHash);
+  for (float v : print.levels) {
+    const long q = std::lround(std::max(-32768.0f, std::min(32767.0f, v / kLevelStep)));
+    out.push_back(static_cast<char>(q & 0xFF));
+    out.push_back(static_cast<char>((q >> 8) & 0xFF));
+  }
+  return out;
+}
+
+bool DecodeDetailPrint(const std::string& bytes, std::uint64_t patternHash, DetailPrint& print, std::string& problem) {
+  problem.clear();
+  constexpr std::size_t kHeader = sizeof kMagic + 4 + 4 + 4 + 8;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < kHeader || std::memcmp(p, kMagic, sizeof kMagic) != 0) {
+    problem = "not a detail print";
+    return false;
+  }
+  const std::uint64_t version = GetLe(p + 8, 4), bands = GetLe(p + 12, 4), frames = GetLe(p + 16, 4);
+  if (version != kVersion || bands != kBands) {
+    problem = "a detail print of another version";
+    return false;
+  }
+  if (frames > (1u << 20) || bytes.size() != kHeader + frames * kBands * 2) {
+    problem = "a truncated or damaged detail print";
+    return false;
+  }
+  if (GetLe(p + 20, 8) != patternHash) {
+    problem = "made for another pattern file";
+    return false;
+  }
+  print.frames = static_cast<int>(frames);
+  print.levels.resize(frames * kBands);
+  for (std::size_t i = 0; i < print.levels.size(); ++i) {
+    const auto q = static_cast<std::int16_t>(GetLe(p + kHeader + 2 * i, 2));
+    print.levels[i] = q * kLevelStep;
+  }
+  return true;
+}
+
+}  // namespace spdetail

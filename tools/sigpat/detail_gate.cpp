@@ -1,0 +1,147 @@
+#include "detail_gate.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "atomic_file.h"
+#include "audio_input.h"
+#include "messages.h"
+#include "scanner.h"
+#include "speed_change.h"
+
+namespace sigpat {
+
+namespace {
+
+// The input around a detection: from this long before its begin to this long after its end.
+constexpr int kLeadSamples = 8820;    // 0.2 s
+constexpr int kTrailSamples = 13230;  // 0.3 s
+// A detection that fails as it is is compared again at the speed change its shape comparison
+// found and at these (percent): the level comparison finds clips played up to about 2 % off.
+constexpr double kLevelSpeed = 2.0;
+constexpr double kSpeedStep = 0.5;
+// Detections come after a confirmation delay: samples are held this long beyond the longest print.
+constexpr double kHoldSeconds = 30.0;
+
+bool ReadBytes(const std::string& file, std::string& bytes) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  bytes = s.str();
+  return !in.bad();
+}
+
+// One warning per print and process, however many inputs or stations load it.
+void WarnOnce(const std::string& message) {
+  static std::mutex m;
+  static std::set<std::string> said;
+  std::lock_guard<std::mutex> lock(m);
+  if (said.insert(message).second) PrintWarning(message);
+}
+
+}  // namespace
+
+void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16_t>& clip) {
+  if (static_cast<double>(clip.size()) > kDetailMaxSeconds * kLibraryRate) return;
+  std::string bytes;
+  if (!ReadBytes(patternFile, bytes)) throw Error(patternFile + ": cannot be read back: " + std::strerror(errno));
+  spdetail::DetailAnalyser analyser;
+  const std::string encoded = spdetail::EncodeDetailPrint(analyser.Analyse(clip.data(), clip.size()), spdetail::ContentHash(bytes));
+  AtomicFile out(spdetail::DetailFileName(patternFile));
+  out.Write(encoded.data(), encoded.size());
+  out.Commit();
+}
+
+std::unique_ptr<DetailGate> DetailGate::Load(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  std::unique_ptr<DetailGate> gate(new DetailGate);
+  gate->prints_.resize(files.size());
+  int longest = 0, loaded = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string name = spdetail::DetailFileName(files[i]);
+    struct stat st {};
+    if (stat(name.c_str(), &st) != 0) continue;
+    std::string bytes, printBytes, problem;
+    if (!ReadBytes(i < openAs.size() && !openAs[i].empty() ? openAs[i] : files[i], bytes)) continue;
+    if (!ReadBytes(name, printBytes)) {
+      WarnOnce(name + ": cannot be read (" + std::strerror(errno) + "); ignored");
+      continue;
+    }
+    if (!spdetail::DecodeDetailPrint(printBytes, spdetail::ContentHash(bytes), gate->prints_[i], problem)) {
+      WarnOnce(name + ": " + problem + "; ignored (sigpat create makes it again)");
+      gate->prints_[i] = {};
+      continue;
+    }
+    longest = std::max(longest, gate->prints_[i].frames);
+    ++loaded;
+  }
+  if (loaded == 0) return nullptr;
+  const std::size_t hold = static_cast<std::size_t>(longest) * spdetail::kHop + spdetail::kFftSize + kLeadSamples +
+                           kTrailSamples + static_cast<std::size_t>(kHoldSeconds * kLibraryRate);
+  gate->ring_.assign(hold, 0);
+  return gate;
+}
+
+void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
+  const std::size_t size = ring_.size();
+  if (n > size) {  // only the newest fit
+    samples += n - size;
+    fed_ += static_cast<std::int64_t>(n - size);
+    n = size;
+  }
+  const auto at = static_cast<std::size_t>(fed_ % static_cast<std::int64_t>(size));
+  const std::size_t first = std::min(n, size - at);
+  std::memcpy(ring_.data() + at, samples, first * sizeof *samples);
+  std::memcpy(ring_.data(), samples + first, (n - first) * sizeof *samples);
+  fed_ += static_cast<std::int64_t>(n);
+}
+
+bool DetailGate::Confirms(const RuleDetection& d) {
+  if (d.pattern < 0 || d.pattern >= static_cast<int>(prints_.size()) || prints_[d.pattern].frames == 0) return true;
+  const spdetail::DetailPrint& clip = prints_[d.pattern];
+  const std::int64_t from = d.begin - kLeadSamples;
+  const std::int64_t to = d.begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
+  const auto size = static_cast<std::int64_t>(ring_.size());
+  if (std::max<std::int64_t>(from, 0) < fed_ - size) {
+    ++unchecked_;
+    return true;
+  }
+  // Before the input and after what was fed (its end), the silence the recognizer is fed.
+  std::vector<std::int16_t> around(static_cast<std::size_t>(to - from), 0);
+  for (std::int64_t p = std::max<std::int64_t>(from, 0); p < std::min(to, fed_); ++p)
+    around[static_cast<std::size_t>(p - from)] = ring_[static_cast<std::size_t>(p % size)];
+  if (Missing(clip, around, 0.0) <= tuning_.threshold) return true;
+  // Played a little faster or slower, the voice moves up or down: compared again as it was, at
+  // the speed change the shape comparison found, and at the changes the level comparison
+  // tolerates. Only detections that failed pay for this.
+  std::vector<double> speeds;
+  if (std::fabs(d.stretch) >= kSpeedStep) speeds.push_back(d.stretch);
+  for (double s : {kLevelSpeed, -kLevelSpeed})
+    if (std::fabs(s - d.stretch) >= kSpeedStep) speeds.push_back(s);
+  for (double s : speeds)
+    if (Missing(clip, around, s) <= tuning_.threshold) return true;
+  ++rejected_;
+  return false;
+}
+
+float DetailGate::Missing(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent) {
+  constexpr int kExpected = kLeadSamples / spdetail::kHop;
+  if (percent == 0.0) return spdetail::CompareDetail(clip, analyser_.Analyse(around.data(), around.size()), kExpected, tuning_).missing;
+  std::vector<float> input(around.size());
+  for (std::size_t i = 0; i < around.size(); ++i) input[i] = static_cast<float>(around[i]) / 32768.0f;
+  // The input `percent` faster is played back at the clip's own speed.
+  const std::vector<float> undone = ChangeSpeed(input, 100.0 / (1.0 + percent / 100.0) - 100.0);
+  std::vector<std::int16_t> samples(undone.size());
+  for (std::size_t i = 0; i < undone.size(); ++i)
+    samples[i] = static_cast<std::int16_t>(std::lround(std::clamp(undone[i] * 32768.0f, -32768.0f, 32767.0f)));
+  return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_).missing;
+}
+
+}  // namespace sigpat

@@ -1,0 +1,59 @@
+// The detail gate of a scan: detections of patterns that have a detail print beside their
+// file ("<pattern>.detail", written by sigpat create for clips up to kDetailMaxSeconds) are
+// confirmed against the input's own detail around them, and dropped when the input lacks what
+// the clip holds (a near relative: the same sting with another voice). See
+// docs/detail-check.md.
+#ifndef SIGPAT_DETAIL_GATE_H
+#define SIGPAT_DETAIL_GATE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "detail_check.h"
+
+namespace sigpat {
+
+struct RuleDetection;
+
+// Clips up to this long get a detail print when their pattern is made.
+constexpr double kDetailMaxSeconds = 10.0;
+
+// Writes the detail print of a clip (44100 Hz mono) beside the pattern file just made, when the
+// clip is short enough; throws Error naming the file when it cannot be written.
+void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16_t>& clip);
+
+class DetailGate {
+ public:
+  // Reads the prints beside the pattern files (`openAs[i]`, when given, holds the bytes of
+  // file i). A print that is damaged or made for another pattern file is ignored with a
+  // warning. Null when no pattern has a usable print.
+  static std::unique_ptr<DetailGate> Load(const std::vector<std::string>& files, const std::vector<std::string>& openAs);
+
+  // The samples fed to the recognizer, in order (the gate keeps the most recent ones).
+  void Append(const std::int16_t* samples, std::size_t n);
+  // True when the detection stands: its pattern has no print, its samples are no longer held,
+  // or the input holds what the print holds.
+  bool Confirms(const RuleDetection& detection);
+
+  int rejected() const { return rejected_; }
+  int unchecked() const { return unchecked_; }
+
+ private:
+  // The clip's missing score in the input around it, the input first played `percent` slower
+  // (undoing a speed-up of that much).
+  float Missing(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent);
+
+  std::vector<spdetail::DetailPrint> prints_;  // by pattern number; frames 0: none
+  std::vector<std::int16_t> ring_;
+  std::int64_t fed_ = 0;  // samples appended so far
+  spdetail::DetailAnalyser analyser_;
+  spdetail::DetailTuning tuning_;
+  int rejected_ = 0;
+  int unchecked_ = 0;
+};
+
+}  // namespace sigpat
+
+#endif
