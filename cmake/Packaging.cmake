@@ -43,3 +43,6 @@ install(FILES ${PROJECT_BINARY_DIR}/signalpattern.pc DESTINATION ${CMAKE_INSTALL
 if(TARGET sigpat)
   install(TARGETS sigpat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET sigpat-ffmpeg)
+  install(TARGETS sigpat-ffmpeg LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/sigpat)
+endif()

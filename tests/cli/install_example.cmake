@@ -58,3 +58,12 @@ run(COMMAND ${WORK_DIR}/find_clip_pc)
 unset(ENV{LD_LIBRARY_PATH})
 run(COMMAND ${prefix}/bin/sigpat --version)
 message(STATUS "${RUN_OUTPUT}")
+
+# And its FFmpeg module: a file libsndfile does not read is tried by FFmpeg.
+if(FFMPEG_MODULE)
+  file(WRITE ${WORK_DIR}/not-audio.txt "not audio\n")
+  execute_process(COMMAND ${prefix}/bin/sigpat create ${WORK_DIR}/not-audio.txt ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT err MATCHES "FFmpeg: ")
+    message(FATAL_ERROR "the installed sigpat does not find its FFmpeg module: ${err}")
+  endif()
+endif()

@@ -202,6 +202,8 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
     FfmpegStream s;
     try {
       s = OpenFfmpegStream(name, options.channel, options.networkTimeout, stop);
+    } catch (const FfmpegUnavailable&) {
+      throw;
     } catch (const Error& e) {
       // A file neither library reads: say so, with what each said.
       const std::string problem = std::string(e.what()).substr(name.size() + 2);

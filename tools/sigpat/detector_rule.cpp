@@ -137,16 +137,17 @@ int RunCalibrate(const CalibrateArgs& args) {
   if (files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
   if (std::find(args.inputs.begin(), args.inputs.end(), std::string("-")) != args.inputs.end())
     throw UsageError("calibrate needs audio files, not standard input");
-  CheckPatternSet(files);
+  CheckPatternFiles(files);
 
   std::vector<float> minimum(files.size(), std::numeric_limits<float>::max());
   double seconds = 0.0;
   ScanOptions options;
   options.makeRule = [&]() { return std::make_unique<CalibrationRule>(&minimum, &seconds); };
   options.stop = []() { return StopRequested(); };
+  Scanner scanner(files, options);
+  scanner.Prepare();  // checks the set before any input is opened
   for (const auto& name : args.inputs) {
     std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
-    Scanner scanner(files, options);
     scanner.Scan(*in, [](const Detection&) {});
     // Stopped part-way: no sidecar is written from a measurement the user broke off.
     if (StopRequested()) throw Error("calibration stopped by a signal; no sidecar was written");

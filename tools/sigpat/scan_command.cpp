@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -168,8 +169,7 @@ int RunScan(const ScanArgs& args) {
                      "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
-  CheckPatternSet(files);
-  if (args.rule == "detector") WarnAboutSidecars(files);
+  CheckPatternFiles(files);
 
   ScanOptions options;
   options.threshold = args.threshold;
@@ -180,6 +180,11 @@ int RunScan(const ScanArgs& args) {
   options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
   options.stop = []() { return StopRequested() || OutputFailed(); };
+  // The first input's recognizer checks the set: a set the library refuses fails before any
+  // input is opened, and the set is set up once per input.
+  Scanner first(files, options);
+  first.Prepare();
+  if (args.rule == "detector") WarnAboutSidecars(files);
 
   // A progress bar only for files on a terminal.
   bool showProgress = !GetVerbosity().quiet && ::isatty(STDERR_FILENO) != 0 &&
@@ -201,7 +206,8 @@ int RunScan(const ScanArgs& args) {
       const std::string& name = args.inputs[i];
       try {
         std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
-        Scanner scanner(files, options);
+        std::optional<Scanner> own;
+        Scanner& scanner = i == 0 ? first : own.emplace(files, options);
         ScanResult r = scanner.Scan(*in, emit, progress);
         if (GetVerbosity().verbose) {
           char note[224];

@@ -69,7 +69,7 @@ namespace {
 constexpr double kLongPatternSeconds = 120.0;
 }  // namespace
 
-void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+void CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& file = files[i];
     SignalTVSEx record;
@@ -87,6 +87,10 @@ void CheckPatternSet(const std::vector<std::string>& files, const std::vector<st
                    "at only tens of times real time (a 600 s pattern about 35x); a pattern of the clip's first "
                    "10-30 s finds it as well");
   }
+}
+
+void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  CheckPatternFiles(files, openAs);
   SignalPattern engine;
   SetUpRecognition(engine, files, -1.0f, openAs);
 }
@@ -128,12 +132,19 @@ void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>&
 
 // ---- a scan session
 
-ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input)
+std::unique_ptr<RecognitionStream> ScanSession::SetUp(const std::vector<std::string>& patternFiles,
+                                                      const ScanOptions& options) {
+  auto stream = std::make_unique<RecognitionStream>();
+  SetUpRecognition(*stream, patternFiles, options.threshold, options.engineStartSample, options.openAs);
+  return stream;
+}
+
+ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input,
+                         std::unique_ptr<RecognitionStream> prepared)
     : files_(patternFiles),
       options_(options),
       input_(std::move(input)),
-      stream_(std::make_unique<RecognitionStream>()) {
-  SetUpRecognition(*stream_, files_, options_.threshold, options_.engineStartSample, options_.openAs);
+      stream_(prepared ? std::move(prepared) : SetUp(patternFiles, options)) {
   stream_->SetRebaseThreshold(options_.rebaseThreshold);
   if (options_.makeRule)
     rule_ = options_.makeRule();
@@ -237,7 +248,7 @@ Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
 
 ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                          const std::function<void(std::int64_t)>& progress) {
-  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label);
+  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label, std::move(prepared_));
   std::vector<std::int16_t> block(kScanBlockSamples);
   bool stopped = false;
   while (true) {
@@ -279,7 +290,12 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
 
 void Scanner::Begin(const std::string& inputName) {
   session_.reset();
-  session_ = std::make_unique<ScanSession>(files_, options_, options_.label.empty() ? inputName : options_.label);
+  session_ = std::make_unique<ScanSession>(files_, options_, options_.label.empty() ? inputName : options_.label,
+                                           std::move(prepared_));
+}
+
+void Scanner::Prepare() {
+  if (!prepared_) prepared_ = ScanSession::SetUp(files_, options_);
 }
 
 void Scanner::Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit) {

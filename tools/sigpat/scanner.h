@@ -163,8 +163,12 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
 void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
                       std::uint32_t startSample, const std::vector<std::string>& openAs = {});
 
-// Checks each pattern file on its own and then the set; throws Error naming the file and the
-// problem, with the library's lines, when the library refuses it. `openAs` as for SetUpRecognition.
+// Checks each pattern file on its own (and warns about patterns too short or very long); throws
+// Error naming the file and the problem, with the library's lines, when the library refuses one.
+// `openAs` as for SetUpRecognition.
+void CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+// CheckPatternFiles, then the set as a whole, set up once to see whether the library takes it.
+// A caller that scans next checks the set with Scanner::Prepare instead: one set-up, not two.
 void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
 
 // One recognizer and its rule fed block by block: the push side of scanning, for inputs that
@@ -172,9 +176,12 @@ void CheckPatternSet(const std::vector<std::string>& files, const std::vector<st
 class ScanSession {
  public:
   using Emit = std::function<void(const Detection&)>;
-  // Sets the recognizer up; throws Error when the library refuses the set. `input` names the
-  // input in every detection.
-  ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input);
+  // Sets the recognizer up (or takes `prepared`, made by SetUp with the same files and options);
+  // throws Error when the library refuses the set. `input` names the input in every detection.
+  ScanSession(const std::vector<std::string>& patternFiles, const ScanOptions& options, std::string input,
+              std::unique_ptr<RecognitionStream> prepared = nullptr);
+  static std::unique_ptr<RecognitionStream> SetUp(const std::vector<std::string>& patternFiles,
+                                                  const ScanOptions& options);
   ~ScanSession();
   ScanSession(const ScanSession&) = delete;
   ScanSession& operator=(const ScanSession&) = delete;
@@ -226,6 +233,9 @@ class Scanner {
   // feeds the last partial block and the trailing silence. Detections are the same, to the
   // bit, as Scan's over the same samples. Begin again starts a new input.
   void Begin(const std::string& inputName);
+  // Sets the recognizer of the next input up now, so that a set the library refuses fails
+  // (Error, as Begin would) before any input is opened; Scan or Begin then use it.
+  void Prepare();
   void Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit);
   ScanResult Finish(const std::function<void(const Detection&)>& emit);
 
@@ -233,6 +243,7 @@ class Scanner {
   std::vector<std::string> files_;
   ScanOptions options_;
   std::unique_ptr<ScanSession> session_;  // between Begin and Finish
+  std::unique_ptr<RecognitionStream> prepared_;  // by Prepare, for the next input
 };
 
 }  // namespace sigpat
