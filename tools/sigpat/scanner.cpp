@@ -136,7 +136,7 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
   if (options_.makeRule)
     rule_ = options_.makeRule();
   else if (options_.rule == "detector" && options_.detectorAlone)
-    rule_ = MakeDetectorRule([](PatternDetector& d) { d.LibraryDeviations = 0; });
+    rule_ = MakeDetectorRule([](DetectorTuning& t) { t.LibraryDeviations = 0; });
   else
     rule_ = MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");

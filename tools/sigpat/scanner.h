@@ -13,7 +13,7 @@
 #include "SignalPattern.h"
 #include "audio_input.h"
 
-class PatternDetector;
+struct DetectorTuning;
 
 namespace sigpat {
 
@@ -77,8 +77,8 @@ class LibraryRule : public DecisionRule {
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
 // occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
-// configure, when given, sets the detector's tuning fields before it is attached.
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetector&)> configure = nullptr);
+// configure, when given, sets the detector's tuning before it is attached.
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr);
 
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);
