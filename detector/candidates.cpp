@@ -68,18 +68,23 @@ void PatternDetector::Decide(int phase) {
     }
     if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
     if (c.Active && !c.NextSet && step == c.Step + 1) {
-      c.Next = StepScore[static_cast<long>(c.Pattern) * SubSteps + phase];
+      c.Next = StepScore[static_cast<long>(c.Report.Pattern) * SubSteps + phase];
       c.NextSet = 1;
     }
     if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) {
       const DetectorPattern& P = Patterns[best];
       c.Active = 1;
-      c.Pattern = best;
       c.Z = bestZ;
-      c.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
-      c.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
-      c.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
-      c.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
+      // What this block gives the report: the member, its distance and worst quarter, and the
+      // library's own deviations of that member in this very block.
+      DetectorReport& r = c.Report;
+      r.Pattern = best;
+      r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
+      r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
+      r.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
+      r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
+      r.Method = 0;
+      r.Stretch = 0.0f;
       c.Prev = PrevScore[best];
       c.Next = kNotEvaluated;
       c.NextSet = 0;
@@ -92,26 +97,27 @@ void PatternDetector::Decide(int phase) {
       // One report per occurrence: a new candidate needs the group to leave its threshold
       // first, or another pattern length to pass.
       c.Armed = 0;
-      c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Pattern].Nblock;
+      c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
     }
   }
   for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps + phase];
 }
 
+// The candidate's report completed with its position and the pattern's part (group, threshold,
+// name) and stored.
 void PatternDetector::Emit(const Candidate& c) {
-  const DetectorPattern& P = Patterns[c.Pattern];
+  DetectorReport r = c.Report;
+  const DetectorPattern& P = Patterns[r.Pattern];
   // Position of the minimum between alignment steps from a parabola through the neighbours.
   float delta = 0.0f;
   if (c.NextSet && c.Prev < kNotEvaluated && c.Next < kNotEvaluated) {
-    const float den = c.Prev - 2.0f * c.Score + c.Next;
+    const float den = c.Prev - 2.0f * r.Score + c.Next;
     if (den > 0.0f) {
       delta = 0.5f * (c.Prev - c.Next) / den;
       if (delta > 0.5f) delta = 0.5f;
       if (delta < -0.5f) delta = -0.5f;
     }
   }
-  DetectorReport r;
-  r.Pattern = c.Pattern;
   r.Group = P.Group;
   r.SpeedPercent = P.SpeedPercent;
   const double end = (static_cast<double>(c.Step) + delta) * (static_cast<double>(NsampleBlock) / SubSteps);
@@ -120,15 +126,9 @@ void PatternDetector::Emit(const Candidate& c) {
   if (begin < 0) begin = 0;
   r.Begin = Origin + begin;
   r.End = r.Begin + static_cast<std::int64_t>(P.Nblock) * NsampleBlock;
-  r.Score = c.Score;
   r.Threshold = P.Threshold;
-  r.Confidence = P.Threshold > 0.0f ? 1.0f - c.Score / P.Threshold : 0.0f;
+  r.Confidence = P.Threshold > 0.0f ? 1.0f - r.Score / P.Threshold : 0.0f;
   if (r.Confidence < 0.0f) r.Confidence = 0.0f;
-  r.Verify = c.Verify;
-  r.RelDev = c.RelDev;
-  r.RelDevMpb = c.RelDevMpb;
-  r.Method = 0;
-  r.Stretch = 0.0f;
   r.Name = P.Name.c_str();
   Store(r);
 }

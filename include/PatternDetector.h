@@ -37,22 +37,25 @@
 #include "TimeSpectrumEstimation.h"
 #include "sp_types.h"
 
-// One reported occurrence.
+// One reported occurrence: everything a report says, taken from the block of the best
+// alignment, in one record from the candidate to the output. sigpat's rules (also the library's
+// own, which gives only the pattern, the positions and the deviations) hand it on as it is, and
+// its output wraps it. The defaults are "not given".
 struct SP_API DetectorReport {
-  int Pattern;          // engine pattern number of the variant that matched
-  int Group;            // group number (the pattern number of the group's first member)
-  float SpeedPercent;   // speed change of that variant, 0 for the pattern itself
-  std::int64_t Begin;   // first sample of the occurrence, from the first sample fed
-  std::int64_t End;     // one past its last sample
-  float Score;          // the detector's distance at the best alignment (lower is closer)
-  float Threshold;      // the pattern's threshold the score was compared with
-  float Confidence;     // 0..1: 1 - Score/Threshold, how far under the threshold
-  float Verify;         // distance of the worst quarter of the pattern at that alignment
-  float RelDev;         // the recognizer's own deviations of that pattern in the block of the
-  float RelDevMpb;      // best alignment (2: not compared there)
-  int Method;           // what found it: 0 the level distance, 1 the shape distance
-  float Stretch;        // shape distance: speed change of the input found, percent (> 0 faster)
-  const char* Name;     // file name of the matching pattern (held by the detector until Detach)
+  int Pattern = -1;          // engine pattern number of the variant that matched
+  int Group = -1;            // group number (the pattern number of the group's first member)
+  float SpeedPercent = 0.0f; // speed change of that variant, 0 for the pattern itself
+  std::int64_t Begin = 0;    // first sample of the occurrence, from the first sample fed
+  std::int64_t End = 0;      // one past its last sample
+  float Score = -1.0f;       // the detector's distance at the best alignment (lower is closer)
+  float Threshold = -1.0f;   // the pattern's threshold the score was compared with
+  float Confidence = -1.0f;  // 0..1: 1 - Score/Threshold, how far under the threshold
+  float Verify = 0.0f;       // distance of the worst quarter of the pattern at that alignment
+  float RelDev = 2.0f;       // the recognizer's own deviations of that pattern in the block of the
+  float RelDevMpb = 2.0f;    // best alignment (2: not compared there)
+  int Method = -1;           // what found it: 0 the level distance, 1 the shape distance
+  float Stretch = 0.0f;      // shape distance: speed change of the input found, percent (> 0 faster)
+  const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
 };
 
 // What the detector keeps per pattern; read through PatternDetector::Pattern(i).
@@ -172,15 +175,13 @@ class SP_API PatternDetector {
   float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
 
  private:
-  // A group's candidate occurrence (detector/candidates.cpp).
+  // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
+  // so far, with what that block gave (member, distance, worst quarter, the library's
+  // deviations), and what the picker needs to confirm it.
   struct Candidate {
     int Active = 0;
-    int Pattern = 0;           // member at the best alignment
+    DetectorReport Report;
     float Z = 0.0f;            // its score / threshold
-    float Score = 0.0f;
-    float Verify = 0.0f;
-    float RelDev = 0.0f;
-    float RelDevMpb = 0.0f;
     float Prev = 0.0f;         // its score one step before the best
     float Next = 0.0f;         // and one step after
     int NextSet = 0;

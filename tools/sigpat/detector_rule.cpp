@@ -37,37 +37,21 @@ class DetectorRule : public DecisionRule {
     if (!names.empty()) detector_.GroupBySpeedNames(names.data());
   }
 
-  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& out) override {
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override {
     detector_.OnTimeBlock();
     Drain(out);
   }
 
-  void Finish(EngineView /*view*/, std::vector<RuleDetection>& out) override {
+  void Finish(EngineView /*view*/, std::vector<DetectorReport>& out) override {
     detector_.Finish();
     Drain(out);
   }
 
  private:
-  // Positions come from the detector's own 64-bit count of time blocks: rebasing the engine
-  // does not touch them.
-  void Drain(std::vector<RuleDetection>& out) {
-    for (int i = 0; i < detector_.ReportCount(); ++i) {
-      const DetectorReport* r = detector_.GetReport(i);
-      RuleDetection d;
-      d.pattern = r->Pattern;
-      d.begin = r->Begin;
-      d.end = r->End;
-      d.relDev = r->RelDev;
-      d.relDevMpb = r->RelDevMpb;
-      d.score = r->Score;
-      d.threshold = r->Threshold;
-      d.confidence = r->Confidence;
-      d.group = r->Group;
-      d.speed = r->SpeedPercent;
-      d.method = r->Method;
-      d.stretch = r->Stretch;
-      out.push_back(d);
-    }
+  // The detector's reports as they are. Positions come from the detector's own 64-bit count of
+  // time blocks: rebasing the engine does not touch them.
+  void Drain(std::vector<DetectorReport>& out) {
+    for (int i = 0; i < detector_.ReportCount(); ++i) out.push_back(*detector_.GetReport(i));
     detector_.ClearReports();
   }
 
@@ -86,8 +70,8 @@ class CalibrationRule : public DecisionRule {
       throw Error("the decision layer could not be attached to the recognizer");
     detector_.BeginBackgroundCalibration();
   }
-  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override { detector_.OnTimeBlock(); }
-  void Finish(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override {
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override { detector_.OnTimeBlock(); }
+  void Finish(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {
     for (int i = 0; i < detector_.PatternCount(); ++i) {
       const float m = detector_.Pattern(i).BackgroundMin;
       if (m > 0.0f && m < (*minimum_)[static_cast<std::size_t>(i)]) (*minimum_)[static_cast<std::size_t>(i)] = m;
