@@ -1,16 +1,6 @@
 // The decision layer's facade: attaching to an engine (the patterns, the aligned input ring and
 // every part set up), the aligned input of each time block, and the order in which the parts
-// work on it. The parts, each in a file of its own: level_kernel.h and level_distance.cpp (the
-// level distance), background.* (the background tracker), self_calibration.cpp (thresholds from
-// the pattern itself), candidates.cpp (the candidate picker), shape_path.cpp (the shape
-// distance), preselect.* (pre-selection), report_store.h (the reports) and
-// DetectorCalibration.cpp with calibration_file.* (background calibration and its sidecars).
-// The design as a whole: docs/detector.md.
-//
-// Alignment. The engine's time blocks start every 576 samples; an occurrence starts anywhere.
-// The detector keeps sums of quarter hops of the filter-bank frames, so it can form the
-// 1152-sample averages ending at every quarter hop (144 samples) and compare a pattern at four
-// alignments per time block, where the coarse one comes near the threshold.
+// work on it. The design, and the parts with their files: docs/detector.md.
 #include "PatternDetector.h"
 
 #include <algorithm>
@@ -25,14 +15,7 @@
 #include "sp_helpers.h"
 
 using spdet::kNotEvaluated;
-
-namespace {
-
-constexpr float kTiny = 1.0e-12f;
-
-inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
-
-}  // namespace
+using spdet::LevelDb;
 
 PatternDetector::PatternDetector() = default;
 

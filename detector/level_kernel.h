@@ -9,6 +9,7 @@
 #ifndef SP_DETECTOR_LEVEL_KERNEL_H
 #define SP_DETECTOR_LEVEL_KERNEL_H
 
+#include <cmath>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -18,6 +19,9 @@
 namespace spdet {
 
 constexpr float kNotEvaluated = 1.0e9f;  // a distance not compared
+
+// A power as a level in dB, floored at 1e-12 (-120 dB).
+inline float LevelDb(float power) { return 10.0f * std::log10(power > 1.0e-12f ? power : 1.0e-12f); }
 
 struct ScalarCells {
   int nb;

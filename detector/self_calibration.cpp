@@ -14,17 +14,11 @@
 
 using spdet::kNoBackground;
 using spdet::kNotEvaluated;
+using spdet::LevelDb;
 
 namespace {
 
-constexpr float kTiny = 1.0e-12f;
 constexpr float kNoiseDip_dB = 4.0f;  // lowest block level of steady noise under its mean
-
-inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
-
-}
-
-namespace {
 
 // Self-calibrations already made in this process, by a hash of everything they depend on (the
 // pattern's spectrum, the geometry and the tuning): a program that sets up the same patterns

@@ -1,24 +1,11 @@
-// PatternDetector: a decision layer on top of a recognizer set up for recognition.
-// How it decides, written out once: docs/detector.md.
-//
-// The recognizer's own rule accepts a pattern at the first time block whose deviation falls
-// under one fixed threshold. The detector instead watches every pattern at every time block
-// (through the engine's time-block observer) with a gain-independent log-spectral distance of
-// its own that leaves out what the steady background of each band covers, keeps a per-pattern
-// threshold calibrated from the pattern itself (and optionally from background audio that holds
-// no clip), and reports each occurrence once, at its best alignment, only when the whole
-// occurrence lies inside the audio fed, with a confidence.
-//
-// Patterns can be grouped (a pattern and its speed-shifted variants): a group reports one
-// occurrence, naming the variant that matched best.
+// PatternDetector: a decision layer on top of a recognizer set up for recognition. It compares
+// every pattern at every time block with distances of its own, keeps a threshold per pattern
+// and reports each occurrence once, at its best alignment, with a confidence; a pattern and its
+// speed-shifted variants can be grouped to report as one. How it decides, and which part of
+// detector/ does what (it is a facade over them), written out once: docs/detector.md.
 //
 // Positions are 64-bit sample counts from the first sample fed after Attach or Reset; the
 // detector counts time blocks itself, so it does not depend on the engine's 32-bit counters.
-//
-// The detector is a facade over parts that each do one thing, each in a file of its own under
-// detector/ (docs/detector.md lists them): the level-distance kernels, the background tracker,
-// self-calibration with its in-process cache, the candidate picker, the shape path, the
-// pre-selection, the report store and the sidecar calibration files.
 //
 // Lifetime: detach (or destroy) the detector before its engine is destroyed. A new set-up of
 // the engine (its set-up generation changes) needs a new Attach; until then the detector leaves

@@ -331,6 +331,18 @@ TEST(PatternDetector, PlainShortSoundsAreHeldToAStrictThreshold) {
   EXPECT_GT(ScanTuned(files, stream, [](DetectorTuning& t) { t.GenericMaxBlocks = 0; }).size(), 1u);
 }
 
+TEST(PatternDetector, TuningIsSetByName) {
+  // sp_eval --tune NAME=VALUE: float and integer members by their names, nothing else.
+  DetectorTuning t;
+  EXPECT_TRUE(SetDetectorTuning(t, "PreselectGate", -1.0));
+  EXPECT_TRUE(SetDetectorTuning(t, "NoiseSegments", 0.0));
+  EXPECT_EQ(t.PreselectGate, -1.0f);
+  EXPECT_EQ(t.NoiseSegments, 0);
+  EXPECT_FALSE(SetDetectorTuning(t, "Preselect", 1.0));
+  EXPECT_FALSE(SetDetectorTuning(t, "NoiseSegments", 1e12));
+  EXPECT_EQ(t.NoiseSegments, 0);
+}
+
 TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
   TempDir dir;
   const std::string jingleFile = MakePattern(dir, "jingle", Clip(kJingle));
@@ -341,23 +353,18 @@ TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
   AddAt(stream, Clip({700, 1500}), 3 * 44100);
   // Set up again with the same patterns, or with one pattern of another length: the attached
   // detector leaves the engine alone (it does not read records that are no longer there).
-  char* again[] = {const_cast<char*>(jingleFile.c_str()), const_cast<char*>(otherFile.c_str())};
-  SigRecognitionPar both;
-  both.NPattern = 2;
-  both.PatternFileNames = again;
-  ASSERT_EQ(s.rec.InitSignalPattern(&both), 1);
-  s.Feed(stream);
-  EXPECT_EQ(s.det.ReportCount(), 0);
-  EXPECT_EQ(s.det.BlocksSeen(), 0);
-  std::string shortOne = MakePattern(dir, "short", Clip({700, 1500}));
-  char* one[] = {const_cast<char*>(shortOne.c_str())};
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = one;
-  ASSERT_EQ(s.rec.InitSignalPattern(&par), 1);
-  s.Feed(stream);
-  EXPECT_EQ(s.det.ReportCount(), 0);
-  EXPECT_EQ(s.det.BlocksSeen(), 0);
+  const std::string shortOne = MakePattern(dir, "short", Clip({700, 1500}));
+  for (std::vector<std::string> files : {std::vector<std::string>{jingleFile, otherFile}, {shortOne}}) {
+    std::vector<char*> names;
+    for (std::string& f : files) names.push_back(f.data());
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    ASSERT_EQ(s.rec.InitSignalPattern(&par), 1);
+    s.Feed(stream);
+    EXPECT_EQ(s.det.ReportCount(), 0);
+    EXPECT_EQ(s.det.BlocksSeen(), 0);
+  }
   // Attached again, it works on the new set.
   const char* names[] = {shortOne.c_str()};
   ASSERT_EQ(s.det.Attach(&s.rec, names), 1);
