@@ -247,7 +247,9 @@ void BM_Detector(benchmark::State& state) {
   std::vector<std::string> files = PatternLibrary::Instance().Files(n);
   SignalPattern rec;
   PatternDetector det;
-  det.LibraryDeviations = static_cast<int>(state.range(1));
+  DetectorTuning tuning;
+  tuning.LibraryDeviations = static_cast<int>(state.range(1));
+  det.SetTuning(tuning);
   std::vector<const char*> names;
   for (const auto& f : files) names.push_back(f.c_str());
   if (files.empty() || SetUp(rec, files, 0) != 1 || det.Attach(&rec, names.data()) != 1) {

@@ -2,19 +2,19 @@
 // of its bands over time (shape_match.h), which finds clips through compression, equalisation
 // and speed changes that the level distance cannot follow. The shape path keeps its own
 // candidates (a local minimum of the shape distance, confirmed once no better one came for the
-// pattern's length) and reports through the same list; a report that repeats the group's last
-// one (the level path found the same occurrence) is dropped.
+// pattern's length) and reports through the same store (report_store.h), which drops a report
+// that repeats the group's last one (the level path found the same occurrence).
 #include <algorithm>
 #include <cmath>
-#include <new>
+#include <memory>
 #include <vector>
 
 #include "PatternDetector.h"
-#include "shape_match.h"
+#include "report_store.h"
+#include "shape_path.h"
 
 namespace {
 
-constexpr float kNotCompared = 2.0f;
 constexpr float kTiny = 1.0e-12f;
 constexpr float kSilence_dB = -120.0f;
 // A pattern whose shape comes this close to sounds that are not it is left to the level path.
@@ -24,39 +24,17 @@ inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? po
 
 }  // namespace
 
-struct PatternDetector::ShapeState {
-  struct Candidate {
-    bool active = false;
-    bool armed = true;
-    float z = 0.0f, score = 0.0f, prev = kNotCompared, next = kNotCompared;
-    bool nextSet = false;
-    int shift = 0;
-    std::int64_t end = 0, confirm = 0, rearm = 0;
-  };
-  spdet::ShapeMatcher matcher;
-  std::vector<float> gate;          // per pattern (0: not compared)
-  std::vector<Candidate> candidates;  // per pattern (group leaders only)
-  std::vector<float> previous;      // per pattern: exact distance at the previous window
-  std::vector<std::int64_t> lastBegin, lastEnd;  // per group: the last report
-  std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
-  int reach = 0;                    // longest reach of any pattern
-};
-
-void PatternDetector::DropShape() {
-  delete Shape;
-  Shape = nullptr;
-}
+using spdet::kNotCompared;
 
 int PatternDetector::SetUpShape() {
-  DropShape();
-  Shape = new (std::nothrow) ShapeState;
-  if (Shape == nullptr) return 0;
+  Shape.reset();
   try {
+    Shape = std::make_unique<ShapeState>();
     spdet::ShapeTuning tuning;
-    tuning.SegmentBlocks = ShapeSegmentBlocks;
-    tuning.FloorDepth_dB = ShapeFloorDepth_dB;
-    tuning.MaxSpeed = ShapeMaxSpeed;
-    tuning.MinLevel_dB = MinLevel_dB;
+    tuning.SegmentBlocks = Tuning.ShapeSegmentBlocks;
+    tuning.FloorDepth_dB = Tuning.ShapeFloorDepth_dB;
+    tuning.MaxSpeed = Tuning.ShapeMaxSpeed;
+    tuning.MinLevel_dB = Tuning.MinLevel_dB;
     const int first = std::max(0, Engine->BandFirst);
     const int last = std::min(Nband - 1, Engine->BandLast);
     Shape->matcher.Configure(Nband, first, last, tuning);
@@ -66,7 +44,7 @@ int PatternDetector::SetUpShape() {
       const SignalTVSEx* T = Engine->TVS[i];
       // Oldest block first; the newest block (what followed the clip) is left out.
       const int n = P.Nblock - 1;
-      const bool wanted = ShapeMinBlocks > 0 && n >= ShapeMinBlocks && last > first && T != nullptr &&
+      const bool wanted = Tuning.ShapeMinBlocks > 0 && n >= Tuning.ShapeMinBlocks && last > first && T != nullptr &&
                           T->SpectrumByBand != nullptr;
       if (!wanted) {
         Shape->matcher.Add(nullptr, 0, 1);
@@ -75,7 +53,7 @@ int PatternDetector::SetUpShape() {
       }
       Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
       ClipLevels(i, Shape->levels.data());
-      Shape->matcher.Add(Shape->levels.data(), n, ShapeMinBlocks);
+      Shape->matcher.Add(Shape->levels.data(), n, Tuning.ShapeMinBlocks);
       ShapeSelfCalibrate(i, Shape->levels.data());
       if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
     }
@@ -83,10 +61,8 @@ int PatternDetector::SetUpShape() {
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
     Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
-    Shape->lastBegin.assign(static_cast<std::size_t>(NPattern), -1);
-    Shape->lastEnd.assign(static_cast<std::size_t>(NPattern), -1);
   } catch (...) {
-    DropShape();
+    Shape.reset();
     return 0;
   }
   return 1;
@@ -115,8 +91,9 @@ void PatternDetector::ShapeSelfCalibrate(int i, const float* own) {
   P.ShapeNegative = closest;
   // A shorter pattern correlates with more of what it is not: its threshold falls with the root
   // of its length under ShapeFullBlocks.
-  const float length = std::min(1.0f, std::sqrt(static_cast<float>(n) / static_cast<float>(std::max(1, ShapeFullBlocks))));
-  const float thr = std::min(ShapeThreshold * length, ShapeNegativeScale * closest);
+  const float full = static_cast<float>(std::max(1, Tuning.ShapeFullBlocks));
+  const float length = std::min(1.0f, std::sqrt(static_cast<float>(n) / full));
+  const float thr = std::min(Tuning.ShapeThreshold * length, Tuning.ShapeNegativeScale * closest);
   P.ShapeThreshold = thr >= kLowestShapeThreshold ? thr : 0.0f;
 }
 
@@ -125,8 +102,6 @@ void PatternDetector::ResetShape() {
   Shape->matcher.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
   std::fill(Shape->previous.begin(), Shape->previous.end(), kNotCompared);
-  std::fill(Shape->lastBegin.begin(), Shape->lastBegin.end(), -1);
-  std::fill(Shape->lastEnd.begin(), Shape->lastEnd.end(), -1);
 }
 
 // After every time block: the newest block at the engine's alignment into the shape matcher.
@@ -136,9 +111,10 @@ void PatternDetector::ShapeBlock() {
     const DetectorPattern& P = Patterns[i];
     const bool on = P.ShapeThreshold > 0.0f && P.Group == i && Compares(i) &&
                     Selected(i);
-    Shape->gate[static_cast<std::size_t>(i)] = on ? (CalibrationMode ? 1.0f : P.ShapeThreshold + ShapeGate) : 0.0f;
+    const float gate = CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
+    Shape->gate[static_cast<std::size_t>(i)] = on ? gate : 0.0f;
   }
-  Shape->matcher.Push(LogRing + static_cast<long>(RingPos) * Nband, Shape->gate.data());
+  Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data());
   for (int i = 0; i < NPattern; ++i) {
     const spdet::ShapeScore& s = Shape->matcher.Score(i);
     Patterns[i].ShapeScore = s.Exact ? s.Distance : kNotCompared;
@@ -218,7 +194,7 @@ void PatternDetector::ShapeDecide(int i) {
     r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
     r.Method = 1;
     r.Stretch = 100.0f * Shape->matcher.Pattern(i).SpeedOf(done.shift);
-    r.Name = P.Name != nullptr ? P.Name : "";
+    r.Name = P.Name.c_str();
     Store(r);
   }
 }
@@ -240,20 +216,4 @@ void PatternDetector::ShapeFinish() {
     c.confirm = Shape->matcher.Blocks();
     ShapeDecide(i);
   }
-}
-
-// True when r covers more than half of the group's last report (or the other way round): the
-// same occurrence found again. Otherwise r becomes the group's last report.
-bool PatternDetector::Repeats(const DetectorReport& r) {
-  if (Shape == nullptr || r.Group < 0 || r.Group >= NPattern) return false;
-  const std::size_t g = static_cast<std::size_t>(r.Group);
-  const std::int64_t b = Shape->lastBegin[g], e = Shape->lastEnd[g];
-  if (e > b) {
-    const std::int64_t overlap = std::min(e, r.End) - std::max(b, r.Begin);
-    const std::int64_t shorter = std::min(e - b, r.End - r.Begin);
-    if (overlap * 2 > shorter) return true;
-  }
-  Shape->lastBegin[g] = r.Begin;
-  Shape->lastEnd[g] = r.End;
-  return false;
 }

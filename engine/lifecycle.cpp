@@ -54,7 +54,7 @@ TimeSpectrumEstimation::TimeSpectrumEstimation()
       fNewRecognizeParam(0), NewRecognitionPar(), TestDataFileName(nullptr),
       hTestDataFile(INVALID_HANDLE_VALUE), StatHalfWidth(15), NSampleOffset(0), RecognizedBegin(0),
       RecognizedEnd(0), SumPatternSq(0.0f), SumCurrentPattern(0.0f), Layout(nullptr), BlockObserver(nullptr),
-      BlockObserverContext(nullptr) {}
+      BlockObserverContext(nullptr), SetUpGeneration(0) {}
 
 TimeSpectrumEstimation::~TimeSpectrumEstimation() {
   UnloadTimeSpectrumObj(1);
@@ -208,6 +208,7 @@ TimeSpectrumEstimation& TimeSpectrumEstimation::operator=(const TimeSpectrumEsti
 }
 
 void TimeSpectrumEstimation::UnloadTimeSpectrumObj(int fAll) {
+  ++SetUpGeneration;
   Release(BiqCoef);
   Release(BiqState);
   Release(DftPowRing);
@@ -250,6 +251,7 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(int NdecIn_, int Nbiq_, float* B
       !(Fs > 0.0f) || NsampleMax_ < Ndft_)
     return 0;
   if (Nbiq_ > 0 && BiqCoef_ == nullptr) return 0;
+  ++SetUpGeneration;
 
   NdecIn = NdecIn_;
   Nbiq = Nbiq_;

@@ -239,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   det.Finish();
   for (int i = 0; i < det.ReportCount(); ++i) {
     const DetectorReport* r = det.GetReport(i);
-    if (r == nullptr || r->Begin < 0 || r->End < r->Begin || r->Pattern < 0 || r->Pattern >= det.NPattern ||
+    if (r == nullptr || r->Begin < 0 || r->End < r->Begin || r->Pattern < 0 || r->Pattern >= det.PatternCount() ||
         !(r->Confidence >= 0.0f && r->Confidence <= 1.0f))
       std::abort();
   }

@@ -1,184 +1,104 @@
-// PatternDetector: a decision layer on top of a recognizer set up for recognition.
-// How it decides, written out once: docs/detector.md.
-//
-// The recognizer's own rule accepts a pattern at the first time block whose deviation falls
-// under one fixed threshold. The detector instead watches every pattern at every time block
-// (through the engine's time-block observer) with a gain-independent log-spectral distance of
-// its own that leaves out what the steady background of each band covers, keeps a per-pattern
-// threshold calibrated from the pattern itself (and optionally from background audio that holds
-// no clip), and reports each occurrence once, at its best alignment, only when the whole
-// occurrence lies inside the audio fed, with a confidence.
-//
-// Patterns can be grouped (a pattern and its speed-shifted variants): a group reports one
-// occurrence, naming the variant that matched best.
+// PatternDetector: a decision layer on top of a recognizer set up for recognition. It compares
+// every pattern at every time block with distances of its own, keeps a threshold per pattern
+// and reports each occurrence once, at its best alignment, with a confidence; a pattern and its
+// speed-shifted variants can be grouped to report as one. How it decides, and which part of
+// detector/ does what (it is a facade over them), written out once: docs/detector.md.
 //
 // Positions are 64-bit sample counts from the first sample fed after Attach or Reset; the
 // detector counts time blocks itself, so it does not depend on the engine's 32-bit counters.
 //
 // Lifetime: detach (or destroy) the detector before its engine is destroyed. A new set-up of
-// the engine needs a new Attach; until then the detector leaves the engine alone.
+// the engine (its set-up generation changes) needs a new Attach; until then the detector leaves
+// the engine alone.
 //
 // Threads: like the recognizer, one detector must not be used from two threads at once.
 #ifndef SP_PATTERNDETECTOR_H
 #define SP_PATTERNDETECTOR_H
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "DetectorTuning.h"
 #include "TimeSpectrumEstimation.h"
 #include "sp_types.h"
 
-namespace spdet {
-class Preselector;
-}
-
-// One reported occurrence.
+// One reported occurrence: everything a report says, taken from the block of the best
+// alignment, in one record from the candidate to the output. sigpat's rules (also the library's
+// own, which gives only the pattern, the positions and the deviations) hand it on as it is, and
+// its output wraps it. The defaults are "not given".
 struct SP_API DetectorReport {
-  int Pattern;          // engine pattern number of the variant that matched
-  int Group;            // group number (the pattern number of the group's first member)
-  float SpeedPercent;   // speed change of that variant, 0 for the pattern itself
-  std::int64_t Begin;   // first sample of the occurrence, from the first sample fed
-  std::int64_t End;     // one past its last sample
-  float Score;          // the detector's distance at the best alignment (lower is closer)
-  float Threshold;      // the pattern's threshold the score was compared with
-  float Confidence;     // 0..1: 1 - Score/Threshold, how far under the threshold
-  float Verify;         // distance of the worst quarter of the pattern at that alignment
-  float RelDev;         // the recognizer's own deviations of that pattern in the block of the
-  float RelDevMpb;      // best alignment (2: not compared there)
-  int Method;           // what found it: 0 the level distance, 1 the shape distance
-  float Stretch;        // shape distance: speed change of the input found, percent (> 0 faster)
-  const char* Name;     // file name of the matching pattern (held by the detector until Detach)
+  int Pattern = -1;          // engine pattern number of the variant that matched
+  int Group = -1;            // group number (the pattern number of the group's first member)
+  float SpeedPercent = 0.0f; // speed change of that variant, 0 for the pattern itself
+  std::int64_t Begin = 0;    // first sample of the occurrence, from the first sample fed
+  std::int64_t End = 0;      // one past its last sample
+  float Score = -1.0f;       // the detector's distance at the best alignment (lower is closer)
+  float Threshold = -1.0f;   // the pattern's threshold the score was compared with
+  float Confidence = -1.0f;  // 0..1: 1 - Score/Threshold, how far under the threshold
+  float Verify = 0.0f;       // distance of the worst quarter of the pattern at that alignment
+  float RelDev = 2.0f;       // the recognizer's own deviations of that pattern in the block of the
+  float RelDevMpb = 2.0f;    // best alignment (2: not compared there)
+  int Method = -1;           // what found it: 0 the level distance, 1 the shape distance
+  float Stretch = 0.0f;      // shape distance: speed change of the input found, percent (> 0 faster)
+  const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
 };
 
-// What the detector keeps per pattern; public for reports and tests.
+// What the detector keeps per pattern; read through PatternDetector::Pattern(i).
 struct SP_API DetectorPattern {
-  int Group;              // group number (pattern number of the group's first member)
-  float SpeedPercent;     // speed change of this variant
-  int Nblock;             // pattern length in time blocks
-  float* LogSpectrum;     // Nblock*Nband, block-major, block 0 newest: level in dB, floored
-  float* Weight;          // Nblock*Nband cell weights (0: not compared)
-  float* Salient;         // Nblock*Nband: 1 for the cells that set the level difference
-  float SalientCount;     // number of salient cells
-  float TotalWeight;      // sum of the weights
-  float QuarterWeight[4]; // weights of the four quarters of the pattern's span
-  int QuarterEnd[4];      // first block after each quarter
-  int CoarseStep;         // the coarse pass compares every CoarseStep-th block
-  float CoarseSalientCount;     // the same sums over those blocks
-  float CoarseTotalWeight;
-  float CoarseQuarterWeight[4];
-  float Floor_dB;         // floor of the pattern's levels
-  float SelfPositive;     // largest distance of distorted copies of the pattern
-  float SelfNegative;     // smallest distance of sounds made from the pattern's make-up
-  float ShiftDistance;    // distance of the pattern one time block off
-  float SelfThreshold;    // threshold derived from the pattern alone
-  float BackgroundMin;    // smallest distance seen on background audio (0: none calibrated)
-  float Threshold;        // threshold in force
-  float Score;            // distance at the latest time block (1e9 when not compared)
-  float Verify;           // worst-quarter distance at the latest time block
-  int Calibrated;         // 1 when a background calibration is in force
-  float ShapeThreshold;   // threshold of the shape distance (0: not compared by shape)
-  float ShapeNegative;    // smallest shape distance of sounds made from the pattern's make-up
-  float ShapeBackgroundMin; // smallest shape distance seen on background audio (0: none)
-  float ShapeScore;       // shape distance at the latest time block (2: not compared)
-  char* Name;             // the pattern's file name (without folders), owned
-  int Compared;           // 1: compared (the engine's switch of the pattern while the library
-                          // compares, the switch as it was at Attach once the detector took over)
+  int Group = 0;              // group number (pattern number of the group's first member)
+  float SpeedPercent = 0.0f;  // speed change of this variant
+  int Nblock = 0;             // pattern length in time blocks (0: never compared)
+  std::vector<float> LogSpectrum;  // Nblock*Nband, block-major, block 0 newest: level in dB, floored
+  std::vector<float> Weight;       // Nblock*Nband cell weights (0: not compared)
+  std::vector<float> Salient;      // Nblock*Nband: 1 for the cells that set the level difference
+  float SalientCount = 0.0f;  // number of salient cells
+  float TotalWeight = 0.0f;   // sum of the weights
+  float QuarterWeight[4] = {};  // weights of the four quarters of the pattern's span
+  int QuarterEnd[4] = {};       // first block after each quarter
+  int CoarseStep = 1;           // the coarse pass compares every CoarseStep-th block
+  float CoarseSalientCount = 0.0f;  // the same sums over those blocks
+  float CoarseTotalWeight = 0.0f;
+  float CoarseQuarterWeight[4] = {};
+  float Floor_dB = 0.0f;        // floor of the pattern's levels
+  float SelfPositive = 0.0f;    // largest distance of distorted copies of the pattern
+  float SelfNegative = 0.0f;    // smallest distance of sounds made from the pattern's make-up
+  float ShiftDistance = 0.0f;   // distance of the pattern one time block off
+  float SelfThreshold = 0.0f;   // threshold derived from the pattern alone
+  float BackgroundMin = 0.0f;   // smallest distance seen on background audio (0: none calibrated)
+  float Threshold = 0.0f;       // threshold in force
+  float Score = 0.0f;           // distance at the latest time block (1e9 when not compared)
+  float Verify = 0.0f;          // worst-quarter distance at the latest time block
+  int Calibrated = 0;           // 1 when a background calibration is in force
+  float ShapeThreshold = 0.0f;  // threshold of the shape distance (0: not compared by shape)
+  float ShapeNegative = 0.0f;   // smallest shape distance of sounds made from the pattern's make-up
+  float ShapeBackgroundMin = 0.0f;  // smallest shape distance seen on background audio (0: none)
+  float ShapeScore = 0.0f;      // shape distance at the latest time block (2: not compared)
+  std::string Name;             // the pattern's file name (without folders)
+  int Compared = 0;             // 1: compared (the engine's switch of the pattern while the library
+                                // compares, the switch as it was at Attach once the detector took over)
 };
+
+namespace spdet {
+class BackgroundTracker;
+class Preselector;
+class ReportStore;
+}  // namespace spdet
 
 class SP_API PatternDetector {
  public:
   // Called after the detector has processed a time block (scores are then current).
   typedef void (*BlockCallback)(void* context, PatternDetector* detector);
 
-  // ---- tuning (defaults suit the standard geometry; change before Attach)
-  float FloorDepth_dB;     // pattern levels more than this under its peak are floored
-  float SalientDepth_dB;   // pattern cells within this depth under its peak are salient
-  float QuietWeight;       // weight of the other cells
-  float TailWeight;        // weight of the pattern's second newest block (the newest: 0)
-  float ExcessWeight;      // weight of a level above the pattern's (a level below weighs 1)
-  float NegativeScale;     // self threshold = NegativeScale * closest self-negative distance
-  float PositiveScale;     // ... raised towards PositiveScale * worst self-positive distance
-  float PositiveCap;       // ... but never above PositiveCap * closest self-negative distance
-  float LengthCap;         // self threshold at most LengthCap * sqrt(Nblock)
-  float ThresholdMin;      // limits of the self threshold (dB)
-  float ThresholdMax;
-  float BackgroundMargin;  // background threshold = margin * smallest background distance
-  float VerifyFactor;      // a candidate's worst quarter must stay under factor * threshold
-  float VariantGate;       // variants are compared while their leader's score < gate * threshold
-  float GateFactor;        // sub-block alignments are tried where a score < factor * threshold
-  float ShiftGate;         // ... or < threshold + ShiftGate * the pattern's ShiftDistance
-  float MinLevel_dB;       // segments whose aligned level is under this (dB) are not compared
-  // Background: per band, the lowest level of the input over the last NoiseSegments segments
-  // of NoiseSegmentBlocks time blocks each. Pattern cells that the background would cover (the
-  // pattern brought to the input's level stays under it + NoiseMargin_dB) are not compared:
-  // they can neither be confirmed nor refuted. At least MinVisible of the pattern's salient
-  // cells must stay visible. NoiseSegments 0 turns this off.
-  int NoiseSegmentBlocks;
-  int NoiseSegments;
-  float NoiseMargin_dB;
-  float MinVisible;
-  // Patterns of up to GenericMaxBlocks time blocks are also compared with common sound events
-  // (tones, drum-like hits, bursts); their thresholds stay well under the closest.
-  int GenericMaxBlocks;
-  // Shape distance (detector/shape_match.h): patterns of at least ShapeMinBlocks time blocks are
-  // also compared by the shape of their bands over time, which survives compression and
-  // equalisation, at speeds up to ShapeMaxSpeed off; ShapeThreshold is its default threshold,
-  // kept under ShapeNegativeScale times the closest self-negative. ShapeMinBlocks 0 turns it off.
-  int ShapeMinBlocks;
-  int ShapeSegmentBlocks;
-  int ShapeFullBlocks;     // patterns shorter than this get ShapeThreshold * sqrt(length / this)
-  float ShapeMaxSpeed;
-  float ShapeFloorDepth_dB;
-  float ShapeThreshold;
-  float ShapeNegativeScale;
-  float ShapeGate;         // exact shape comparison where the coarse one is under threshold + gate
-  // Pre-selection (detector/preselect.h): a pattern is compared only while a coarse sketch of it
-  // correlates with the input above PreselectGate, and PreselectHold time blocks after.
-  // PreselectGate <= -1 compares every pattern at every block.
-  float PreselectGate;
-  int PreselectHold;
-  // 0: Attach switches the library's own comparison of every pattern off (the detector decides
-  // alone; much faster with many patterns) and Detach switches it back; reports then carry
-  // RelDev 2 (not compared). 1 (default): the library keeps comparing and reports carry its
-  // deviations of the block the detector chose.
-  int LibraryDeviations;
-
-  // ---- state (public for reports; change only through the operations)
-  TimeSpectrumEstimation* Engine;
-  int NPattern;
-  int Nband;
-  int NsampleBlock;
-  int DelaySamples;          // from a clip's first sample to the end of its newest block
-  int SubSteps;              // alignments tried per time block (4 in the standard geometry)
-  int SubFrames;             // filter-bank frames per alignment step
-  int SubPerAvg;             // steps per averaging window of a time block
-  int FrameAvg;              // the engine's NframeAvg and NframeHop at Attach
-  int FrameHop;
-  DetectorPattern* Patterns; // NPattern
-  int RingLength;            // aligned blocks kept (SubSteps per time block)
-  float* LogRing;            // RingLength*Nband levels in dB of blocks ending at each step
-  int RingPos;               // index of the newest
-  float* SubSums;            // SubPerAvg*Nband frame sums of the latest steps
-  int SubPos;
-  float* StepScore;          // NPattern*SubSteps distances at this time block's alignment steps
-                             // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
-  float* NoiseSeg;           // NoiseSegments*Nband lowest levels of the completed segments
-  float* NoiseCur;           // Nband lowest levels of the segment being filled
-  float* NoiseHist;          // NoiseHistLength*Nband background levels after each time block
-  float* Noise;              // Nband background in force for the current comparisons (dB)
-  int NoiseHistLength;
-  int NoiseSegCapacity;      // segments allocated at Attach
-  int NoiseSegPos;           // next segment slot
-  int NoiseSegFill;          // completed segments kept
-  int NoiseCount;            // time blocks in the segment being filled
-  std::int64_t Blocks;       // time blocks seen since Attach/Reset
-  std::int64_t Origin;       // samples fed before the first block counted
-  int CalibrationMode;       // 1 while background audio is being measured
-  double CalibrationBlocks;
-
   PatternDetector();
   ~PatternDetector();
   PatternDetector(const PatternDetector&) = delete;
   PatternDetector& operator=(const PatternDetector&) = delete;
+
+  // The tuning (include/DetectorTuning.h); set it before Attach.
+  void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
+  const DetectorTuning& GetTuning() const { return Tuning; }
 
   // Attaches to an engine in recognition mode: prepares every pattern, calibrates its threshold
   // from the pattern itself, reads the sidecar calibration of each pattern file when names are
@@ -207,7 +127,7 @@ class SP_API PatternDetector {
   // number of reports added.
   int Finish();
 
-  int ReportCount() const { return NReport; }
+  int ReportCount() const;
   const DetectorReport* GetReport(int i) const;
   void ClearReports();
   void SetBlockCallback(BlockCallback fn, void* context);
@@ -217,95 +137,132 @@ class SP_API PatternDetector {
   // or 0 when no background was fed (End).
   int BeginBackgroundCalibration();
   int EndBackgroundCalibration();
+  // The same from a measurement made elsewhere (other detectors on the same patterns):
+  // minimum[i] the smallest distance of pattern i (FLT_MAX: never compared), over `seconds` of
+  // background. Returns EndBackgroundCalibration's result.
+  int CalibrateFromBackground(const float* minimum, double seconds);
   // Seconds of background measured by the last calibration.
   double CalibrationSeconds() const;
-  // Sidecar file of a pattern file: "<pattern file>.cal". Save writes pattern `pattern`'s
-  // calibration; Load reads it (1) or returns 0 when the file is absent, unreadable or made
-  // for another pattern.
+  // Sidecar file of a pattern file: "<pattern file>.cal" (detector/calibration_file.h). Save
+  // writes pattern `pattern`'s calibration; Load reads it (1) or returns 0 when the file is
+  // absent, unreadable or made for another pattern.
   int SaveCalibration(int pattern, const char* patternFile);
   int LoadCalibration(int pattern, const char* patternFile);
   static void SidecarName(const char* patternFile, char* out, int outSize);
 
- protected:
-  struct Candidate {
-    int Active;
-    int Pattern;             // member at the best alignment
-    float Z;                 // its score / threshold
-    float Score;
-    float Verify;
-    float RelDev;
-    float RelDevMpb;
-    float Prev;              // its score one step before the best
-    float Next;              // and one step after
-    int NextSet;
-    std::int64_t Step;       // alignment step of the best
-    std::int64_t Confirm;    // step at which the best is confirmed
-    std::int64_t Rearm;      // no new candidate before this step unless the group left its threshold
-    int Armed;
-  };
+  // ---- read-only views for reports, evaluation and tests
+  int PatternCount() const { return NPattern; }
+  const DetectorPattern& Pattern(int i) const { return Patterns[static_cast<std::size_t>(i)]; }
+  int BlockSamples() const { return NsampleBlock; }     // samples per time block
+  int StepsPerBlock() const { return SubSteps; }        // alignments tried per time block
+  int DelayToBlockEnd() const { return DelaySamples; }  // from a clip's first sample to its newest block's end
+  std::int64_t BlocksSeen() const { return Blocks; }    // time blocks since Attach/Reset
+  // Distance of pattern i at the alignment `step` steps before the newest of this time block
+  // (1e9: not compared).
+  float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
 
-  int PrepareRings();
+ private:
+  // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
+  // so far, with what that block gave (member, distance, worst quarter, the library's
+  // deviations), and what the picker needs to confirm it.
+  struct Candidate {
+    int Active = 0;
+    DetectorReport Report;
+    float Z = 0.0f;            // its score / threshold
+    float Prev = 0.0f;         // its score one step before the best
+    float Next = 0.0f;         // and one step after
+    int NextSet = 0;
+    std::int64_t Step = 0;     // alignment step of the best
+    std::int64_t Confirm = 0;  // step at which the best is confirmed
+    std::int64_t Rearm = 0;    // no new candidate before this step unless the group left its threshold
+    int Armed = 1;
+  };
+  struct ShapeState;
+
+  // Set-up (PatternDetector.cpp).
+  int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe);
+  void PrepareRings();
   bool EngineUnchanged() const;
-  int PreparePattern(int i);
-  void SelfCalibrate(int i);      // from the process's table of earlier results, or anew
-  void SelfCalibrateNow(int i);
-  std::uint64_t SelfKey(int i) const;
-  float GenericNegative(int i);
+  void PreparePattern(int i);
+  int SetUpPreselect();
+  // Aligned input and scores (PatternDetector.cpp, level distance in level_distance.cpp).
   void PushSteps();
-  void TrackNoise();
-  int NoiseFor(int nblock);
   const float* const* Segment(int phase);
   float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
   float Gain(const DetectorPattern& P, const float* const* blocks);
   float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain);
-  void HiddenLevels(float gain, float* hide) const;
   float Evaluate(int i, int phase, float* verify, float limit);
   float GateOf(const DetectorPattern& P) const;
   void ScorePattern(int i);
+  // Self-calibration (self_calibration.cpp).
+  void SelfCalibrate(int i);  // from the process's table of earlier results, or anew
+  void SelfCalibrateNow(int i);
+  std::uint64_t SelfKey(int i) const;
+  float GenericNegative(int i);
+  // Candidate picker (candidates.cpp).
   void Decide(int phase);
   void BuildGroups();
   void Emit(const Candidate& c);
-  bool Repeats(const DetectorReport& r);
   void Store(const DetectorReport& r);
-  // The shape path (detector/shape_path.cpp).
+  // The shape path (shape_path.cpp).
   int SetUpShape();
-  void DropShape();
   void ResetShape();
   void ShapeBlock();
   void ShapeDecide(int i);
-  void ShapeEmitAll(bool force);
   void ShapeFinish();
   int ShapeReach(int i) const;
   void ClipLevels(int i, float* out) const;
   void ShapeSelfCalibrate(int i, const float* own);
 
-  Candidate* Candidates;     // indexed by group number
-  float* StepVerify;
-  int* GroupStart;           // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
-  int* GroupMembers;         // NPattern
-  int* LeaderNear;           // NPattern: leader's score came within VariantGate (this or last block)
-  float* PrevScore;          // NPattern: score at the previous step
-  float* BandScratch;        // 4*Nband scratch levels of one comparison
-  float* Work;               // scratch input of the self calibration, block-major
-  const float** BlockPtr;    // SubSteps segments: pointers to aligned ring blocks, newest first
-  int* WorkReady;            // SubSteps flags: segment set up for this time block
-  int Longest;
-  DetectorReport* Reports;
-  int NReport;
-  int CapReport;
-  BlockCallback OnBlock;
-  void* OnBlockContext;
-  struct ShapeState;
-  ShapeState* Shape;
-  int SetUpPreselect();
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {
-    return LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0 : Patterns[i].Compared != 0;
+    return Tuning.LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
+                                    : Patterns[static_cast<std::size_t>(i)].Compared != 0;
   }
   // Pattern i is compared at this time block (see PreselectGate).
   bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
-  spdet::Preselector* Preselect;
-  const unsigned char* SelectFlags;  // the pre-selection's flags; null: every pattern
+
+  DetectorTuning Tuning;
+  TimeSpectrumEstimation* Engine = nullptr;
+  std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
+  int NPattern = 0;
+  int Nband = 0;
+  int NsampleBlock = 0;
+  int DelaySamples = 0;           // from a clip's first sample to the end of its newest block
+  int SubSteps = 1;               // alignments tried per time block (4 in the standard geometry)
+  int SubFrames = 0;              // filter-bank frames per alignment step
+  int SubPerAvg = 0;              // steps per averaging window of a time block
+  std::vector<DetectorPattern> Patterns;
+  // Aligned input: levels in dB of the blocks ending at each alignment step.
+  int RingLength = 0;             // aligned blocks kept (SubSteps per time block)
+  std::vector<float> LogRing;     // RingLength*Nband
+  int RingPos = 0;                // index of the newest
+  std::vector<float> SubSums;     // SubPerAvg*Nband frame sums of the latest steps
+  int SubPos = 0;
+  std::vector<float> StepScore;   // NPattern*SubSteps distances at this time block's alignment steps
+  std::vector<float> StepVerify;  // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
+  std::unique_ptr<spdet::BackgroundTracker> Background;
+  float* Noise = nullptr;         // the background's levels in force for the current comparisons
+  std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
+  std::int64_t Origin = 0;        // samples fed before the first block counted
+  int CalibrationMode = 0;        // 1 while background audio is being measured
+  double CalibrationBlocks = 0.0;
+  std::vector<Candidate> Candidates;  // indexed by group number
+  std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
+  std::vector<int> GroupMembers;  // NPattern
+  std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
+  std::vector<float> PrevScore;   // NPattern: score at the previous step
+  std::vector<float> BandScratch; // 4*Nband scratch levels of one comparison
+  std::vector<float> Work;        // scratch input of the self calibration, block-major
+  std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
+  std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
+  int Longest = 0;
+  std::unique_ptr<spdet::ReportStore> Reports;
+  BlockCallback OnBlock = nullptr;
+  void* OnBlockContext = nullptr;
+  std::unique_ptr<ShapeState> Shape;
+  std::unique_ptr<spdet::Preselector> Preselect;
+  const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
 };
 
 #endif

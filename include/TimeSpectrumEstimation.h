@@ -3,6 +3,8 @@
 #ifndef SP_TIMESPECTRUMESTIMATION_H
 #define SP_TIMESPECTRUMESTIMATION_H
 
+#include <cstdint>
+
 #include "DFTFilter.h"
 #include "DeviationStat.h"
 #include "RecognitionParams.h"
@@ -105,6 +107,10 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
     BlockObserver = observer;
     BlockObserverContext = context;
   }
+  // Changes with every initialisation and release (and so with every set-up and assignment): a
+  // layer that prepared itself for one set-up (PatternDetector) compares it with the value it
+  // saw then to know that the engine was set up again. Not carried over by a copy.
+  std::uint64_t SetUpGeneration;
 
   // ---- lifecycle and low-level initialisation
   TimeSpectrumEstimation();

@@ -69,9 +69,9 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPositionWithoutChangingTheRecog
   std::vector<float> jingle = Clip(kJingle);
   Scanner s({MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))});
   ASSERT_TRUE(s.Start());
-  EXPECT_GT(s.det.Patterns[0].Threshold, 0.0f);
-  EXPECT_LT(s.det.Patterns[0].SelfPositive, s.det.Patterns[0].Threshold);
-  EXPECT_GT(s.det.Patterns[0].SelfNegative, s.det.Patterns[0].Threshold);
+  EXPECT_GT(s.det.Pattern(0).Threshold, 0.0f);
+  EXPECT_LT(s.det.Pattern(0).SelfPositive, s.det.Pattern(0).Threshold);
+  EXPECT_GT(s.det.Pattern(0).SelfNegative, s.det.Pattern(0).Threshold);
 
   std::vector<float> stream = sptest::Noise(16 * 44100, 0.02, 5);
   const std::size_t truth[2] = {3 * 44100 + 211, 9 * 44100 + 4000};
@@ -141,7 +141,7 @@ TEST(PatternDetector, OnlyWholeOccurrencesAndNothingInOtherSound) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_GE(r[0].Begin, origin);
   EXPECT_LT(r[0].Begin - origin, 150);
-  EXPECT_EQ(t.det.Blocks, static_cast<std::int64_t>(start.size() / kBlock) * 2);
+  EXPECT_EQ(t.det.BlocksSeen(), static_cast<std::int64_t>(start.size() / kBlock) * 2);
 }
 
 TEST(PatternDetector, SpeedVariantsReportOnceNamingTheVariant) {
@@ -155,11 +155,11 @@ TEST(PatternDetector, SpeedVariantsReportOnceNamingTheVariant) {
   ASSERT_TRUE(s.Start());
   std::vector<const char*> names(s.names.begin(), s.names.end());
   EXPECT_EQ(s.det.GroupBySpeedNames(names.data()), 2);
-  EXPECT_EQ(s.det.Patterns[0].Group, 1);
-  EXPECT_FLOAT_EQ(s.det.Patterns[0].SpeedPercent, 3.0f);
-  EXPECT_EQ(s.det.Patterns[2].Group, 1);
-  EXPECT_FLOAT_EQ(s.det.Patterns[2].SpeedPercent, -3.0f);
-  EXPECT_EQ(s.det.Patterns[3].Group, 3);
+  EXPECT_EQ(s.det.Pattern(0).Group, 1);
+  EXPECT_FLOAT_EQ(s.det.Pattern(0).SpeedPercent, 3.0f);
+  EXPECT_EQ(s.det.Pattern(2).Group, 1);
+  EXPECT_FLOAT_EQ(s.det.Pattern(2).SpeedPercent, -3.0f);
+  EXPECT_EQ(s.det.Pattern(3).Group, 3);
 
   std::vector<float> stream = sptest::Noise(14 * 44100, 0.02, 17);
   AddAt(stream, Clip(kJingle, 1.03), 2 * 44100);
@@ -194,7 +194,7 @@ TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
   const std::uint64_t before = sptest::Fnv1a(sptest::ReadAll(tvs));
   Scanner s({tvs});
   ASSERT_TRUE(s.Start());
-  const float self = s.det.Patterns[0].SelfThreshold;
+  const float self = s.det.Pattern(0).SelfThreshold;
   EXPECT_EQ(s.det.EndBackgroundCalibration(), 0);  // not started
   ASSERT_EQ(s.det.BeginBackgroundCalibration(), 1);
   // Background that holds a near copy of the clip (the same tones a little detuned) pulls the
@@ -205,7 +205,7 @@ TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
   EXPECT_EQ(s.det.ReportCount(), 0);
   ASSERT_EQ(s.det.EndBackgroundCalibration(), 1);
   EXPECT_NEAR(s.det.CalibrationSeconds(), 10.0, 0.1);
-  const DetectorPattern& P = s.det.Patterns[0];
+  const DetectorPattern& P = s.det.Pattern(0);
   EXPECT_EQ(P.Calibrated, 1);
   EXPECT_GT(P.BackgroundMin, 0.0f);
   EXPECT_LE(P.Threshold, self);
@@ -221,14 +221,14 @@ TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
   // A new detector on the same file reads the sidecar.
   Scanner t({tvs});
   ASSERT_TRUE(t.Start());
-  EXPECT_EQ(t.det.Patterns[0].Calibrated, 1);
-  EXPECT_NEAR(t.det.Patterns[0].Threshold, calibrated, 1e-4f);
+  EXPECT_EQ(t.det.Pattern(0).Calibrated, 1);
+  EXPECT_NEAR(t.det.Pattern(0).Threshold, calibrated, 1e-4f);
 
   // A pattern made again from other sound under the same name ignores the stale sidecar.
   MakePattern(dir, "jingle", Clip(kOther));
   Scanner u({tvs});
   ASSERT_TRUE(u.Start());
-  EXPECT_EQ(u.det.Patterns[0].Calibrated, 0);
+  EXPECT_EQ(u.det.Pattern(0).Calibrated, 0);
   EXPECT_EQ(u.det.LoadCalibration(0, tvs.c_str()), 0);
 }
 
@@ -288,7 +288,9 @@ template <typename Tune>
 std::vector<DetectorReport> ScanTuned(const std::vector<std::string>& files, const std::vector<float>& stream,
                                       Tune tune) {
   Scanner s(files);
-  tune(s.det);
+  DetectorTuning tuning;
+  tune(tuning);
+  s.det.SetTuning(tuning);
   EXPECT_TRUE(s.Start());
   s.Feed(stream);
   return s.Reports();
@@ -305,11 +307,11 @@ TEST(PatternDetector, BackgroundThatCoversPartOfTheClipIsLeftOut) {
   std::vector<float> stream = Rumble(12 * 44100, 0.15, 29);
   const std::size_t at = 6 * 44100 + 333;
   AddAt(stream, call, at);
-  std::vector<DetectorReport> r = ScanTuned({tvs}, stream, [](PatternDetector&) {});
+  std::vector<DetectorReport> r = ScanTuned({tvs}, stream, [](DetectorTuning&) {});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(at), 150.0);
   // Without the background model the rumble hides the call.
-  EXPECT_TRUE(ScanTuned({tvs}, stream, [](PatternDetector& d) { d.NoiseSegments = 0; }).empty());
+  EXPECT_TRUE(ScanTuned({tvs}, stream, [](DetectorTuning& t) { t.NoiseSegments = 0; }).empty());
 }
 
 TEST(PatternDetector, PlainShortSoundsAreHeldToAStrictThreshold) {
@@ -322,31 +324,47 @@ TEST(PatternDetector, PlainShortSoundsAreHeldToAStrictThreshold) {
   AddAt(stream, Drum(120, 50, 0.09, 0.3, 43), 2 * 44100);
   AddAt(stream, Drum(100, 60, 0.05, 0.5, 53), 4 * 44100);
   AddAt(stream, kick, 7 * 44100 + 100);
-  std::vector<DetectorReport> r = ScanTuned(files, stream, [](PatternDetector&) {});
+  std::vector<DetectorReport> r = ScanTuned(files, stream, [](DetectorTuning&) {});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_NEAR(static_cast<double>(r[0].Begin), 7.0 * 44100 + 100, 288.0);  // half a block
   // Compared with its own make-up only, the other drums pass.
-  EXPECT_GT(ScanTuned(files, stream, [](PatternDetector& d) { d.GenericMaxBlocks = 0; }).size(), 1u);
+  EXPECT_GT(ScanTuned(files, stream, [](DetectorTuning& t) { t.GenericMaxBlocks = 0; }).size(), 1u);
+}
+
+TEST(PatternDetector, TuningIsSetByName) {
+  // sp_eval --tune NAME=VALUE: float and integer members by their names, nothing else.
+  DetectorTuning t;
+  EXPECT_TRUE(SetDetectorTuning(t, "PreselectGate", -1.0));
+  EXPECT_TRUE(SetDetectorTuning(t, "NoiseSegments", 0.0));
+  EXPECT_EQ(t.PreselectGate, -1.0f);
+  EXPECT_EQ(t.NoiseSegments, 0);
+  EXPECT_FALSE(SetDetectorTuning(t, "Preselect", 1.0));
+  EXPECT_FALSE(SetDetectorTuning(t, "NoiseSegments", 1e12));
+  EXPECT_EQ(t.NoiseSegments, 0);
 }
 
 TEST(PatternDetector, ANewSetUpOfTheEngineNeedsANewAttach) {
   TempDir dir;
-  std::vector<float> jingle = Clip(kJingle);
-  Scanner s({MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))});
+  const std::string jingleFile = MakePattern(dir, "jingle", Clip(kJingle));
+  const std::string otherFile = MakePattern(dir, "other", Clip(kOther));
+  Scanner s({jingleFile, otherFile});
   ASSERT_TRUE(s.Start());
-  // The engine is set up again with one pattern of another length: the attached detector
-  // leaves it alone instead of reading records that are no longer there.
-  std::string shortOne = MakePattern(dir, "short", Clip({700, 1500}));
-  char* one[] = {const_cast<char*>(shortOne.c_str())};
-  SigRecognitionPar par;
-  par.NPattern = 1;
-  par.PatternFileNames = one;
-  ASSERT_EQ(s.rec.InitSignalPattern(&par), 1);
   std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 37);
   AddAt(stream, Clip({700, 1500}), 3 * 44100);
-  s.Feed(stream);
-  EXPECT_EQ(s.det.ReportCount(), 0);
-  EXPECT_EQ(s.det.Blocks, 0);
+  // Set up again with the same patterns, or with one pattern of another length: the attached
+  // detector leaves the engine alone (it does not read records that are no longer there).
+  const std::string shortOne = MakePattern(dir, "short", Clip({700, 1500}));
+  for (std::vector<std::string> files : {std::vector<std::string>{jingleFile, otherFile}, {shortOne}}) {
+    std::vector<char*> names;
+    for (std::string& f : files) names.push_back(f.data());
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    ASSERT_EQ(s.rec.InitSignalPattern(&par), 1);
+    s.Feed(stream);
+    EXPECT_EQ(s.det.ReportCount(), 0);
+    EXPECT_EQ(s.det.BlocksSeen(), 0);
+  }
   // Attached again, it works on the new set.
   const char* names[] = {shortOne.c_str()};
   ASSERT_EQ(s.det.Attach(&s.rec, names), 1);
@@ -393,7 +411,7 @@ TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
   const std::vector<float> clip = LongClip();
   Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "other", Clip(kOther))});
   ASSERT_TRUE(s.Start());
-  ASSERT_GT(s.det.Patterns[0].ShapeThreshold, 0.0f);
+  ASSERT_GT(s.det.Pattern(0).ShapeThreshold, 0.0f);
   std::vector<float> stream = sptest::Noise(20 * 44100, 0.003, 7);
   const std::size_t at = 5 * 44100 + 300;
   AddAt(stream, Broadcast(clip, 1.02), at);
@@ -427,14 +445,16 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   auto run = [&](float gate, int library) {
     Run out;
     Scanner s(files);
-    s.det.PreselectGate = gate;
-    s.det.LibraryDeviations = library;
+    DetectorTuning tuning;
+    tuning.PreselectGate = gate;
+    tuning.LibraryDeviations = library;
+    s.det.SetTuning(tuning);
     EXPECT_TRUE(s.Start());
     s.det.SetBlockCallback(
         [](void* context, PatternDetector* d) {
           Run* r = static_cast<Run*>(context);
           ++r->blocks;
-          r->compared += d->Patterns[2].Score < 1e9f ? 1 : 0;
+          r->compared += d->Pattern(2).Score < 1e9f ? 1 : 0;
         },
         &out);
     s.Feed(stream);

@@ -204,8 +204,8 @@ TEST(WindowsDll, ExportTable) {
       "SignalPattern", "TimeSpectrumEstimation", "DFTFilter", "DeviationStat", "ParStat", "DeviationEst",
       "SigRecognitionBase", "SigRecognitionPar", "RecognizeParam", "SignalTVS", "SignalTVSEx",
       "SetOutLogMessageHandler", "Cp1251ToUtf8",
-      // the decision layer's client classes (include/PatternDetector.h)
-      "PatternDetector", "DetectorReport", "DetectorPattern",
+      // the decision layer's client classes (include/PatternDetector.h, DetectorTuning.h)
+      "PatternDetector", "DetectorReport", "DetectorPattern", "DetectorTuning", "SetDetectorTuning",
       // streaming, pattern making and the speed variants' names (RecognitionStream.h,
       // PatternMaker.h, SpeedVariantName.h: namespace sp)
       "RecognitionStream", "PatternMaker", "sp"};

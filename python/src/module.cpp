@@ -37,14 +37,14 @@ double Six(double x) { return std::round(x * 1e6) / 1e6; }
 // A detection as the tuple signalpattern.Detection is made from (the fields of a JSON line, in
 // order; the detector's fields None for the library's rule), positions moved by offset samples.
 py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
-  const std::int64_t begin = d.begin + offset, end = d.end + offset;
-  const bool own = d.confidence >= 0.0f;
+  const std::int64_t begin = d.report.Begin + offset, end = d.report.End + offset;
+  const bool own = d.report.Confidence >= 0.0f;
   auto opt = [own](double v) -> py::object { return own ? py::object(py::float_(Six(v))) : py::object(py::none()); };
-  return py::make_tuple(d.input, d.file, d.pattern, d.name, begin, end, Six(static_cast<double>(begin) / sigpat::kLibraryRate),
-                        Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.relDev), Six(d.relDevMpb), d.rule,
-                        opt(d.confidence), opt(d.score), opt(d.threshold),
-                        own ? py::object(py::int_(d.group)) : py::object(py::none()), opt(d.speed),
-                        own ? py::object(py::str(d.match)) : py::object(py::none()), opt(d.stretch));
+  return py::make_tuple(d.input, d.file, d.report.Pattern, d.name, begin, end, Six(static_cast<double>(begin) / sigpat::kLibraryRate),
+                        Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.report.RelDev), Six(d.report.RelDevMpb), d.rule,
+                        opt(d.report.Confidence), opt(d.report.Score), opt(d.report.Threshold),
+                        own ? py::object(py::int_(d.report.Group)) : py::object(py::none()), opt(d.report.SpeedPercent),
+                        own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch));
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {

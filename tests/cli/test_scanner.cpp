@@ -36,7 +36,7 @@ std::vector<Found> ScanFile(const std::vector<std::string>& patterns, const std:
   std::vector<Found> found;
   std::unique_ptr<AudioInput> in = AudioInput::Open(path, AudioOptions{});
   Scanner scanner(patterns, options);
-  ScanResult r = scanner.Scan(*in, [&](const Detection& d) { found.push_back({d.pattern, d.begin, d.end, d.relDev}); });
+  ScanResult r = scanner.Scan(*in, [&](const Detection& d) { found.push_back({d.report.Pattern, d.report.Begin, d.report.End, d.report.RelDev}); });
   if (result != nullptr) *result = r;
   return found;
 }
@@ -134,10 +134,16 @@ class BlockCounter : public DecisionRule {
  public:
   explicit BlockCounter(int* blocks) : blocks_(blocks) {}
   std::string Name() const override { return "blocks"; }
-  void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) override {
+  void OnTimeBlock(EngineView view, std::vector<DetectorReport>& out) override {
     ++*blocks_;
     const std::int64_t at = view.stream.Position();
-    if (at == 10 * 44100 / 576 * 576) out.push_back({1, at - 576, at, 0.5f, 0.5f});
+    if (at != 10 * 44100 / 576 * 576) return;
+    DetectorReport r;
+    r.Pattern = 1;
+    r.Begin = at - 576;
+    r.End = at;
+    r.RelDev = r.RelDevMpb = 0.5f;
+    out.push_back(r);
   }
   void OnRebase(std::uint32_t shift) override { shifted_ += shift; }
 
@@ -158,11 +164,11 @@ TEST_F(Rebase, DecisionRulesArePluggable) {
   EXPECT_EQ(blocks, static_cast<int>((r.samples + 1151) / 1152 * 2 + 6));
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].rule, "blocks");
-  EXPECT_EQ(found[0].pattern, 1);
+  EXPECT_EQ(found[0].report.Pattern, 1);
   EXPECT_EQ(found[0].file, patterns_[1]);
   EXPECT_EQ(found[0].name, "rise.tvs");
-  EXPECT_EQ(found[0].end, 10 * 44100 / 576 * 576);
-  EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].end) / 44100.0);
+  EXPECT_EQ(found[0].report.End, 10 * 44100 / 576 * 576);
+  EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].report.End) / 44100.0);
 }
 
 std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {

@@ -104,9 +104,9 @@ TEST(BroadcastManifest, ReadsClipsProgrammesAndTruthAndRefusesBadOnesNamingThePr
 
 sigpat::Detection At(int pattern, double seconds, double length = 4.5) {
   sigpat::Detection d;
-  d.pattern = pattern;
-  d.begin = static_cast<std::int64_t>(seconds * 44100.0);
-  d.end = d.begin + static_cast<std::int64_t>(length * 44100.0);
+  d.report.Pattern = pattern;
+  d.report.Begin = static_cast<std::int64_t>(seconds * 44100.0);
+  d.report.End = d.report.Begin + static_cast<std::int64_t>(length * 44100.0);
   return d;
 }
 

@@ -79,11 +79,12 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
   const std::int64_t tol = static_cast<std::int64_t>(std::llround(o.toleranceSeconds * 44100.0));
   const std::string prog = p.file.substr(p.file.find_last_of('/') + 1);
   std::sort(found.begin(), found.end(),
-            [](const sigpat::Detection& a, const sigpat::Detection& b) { return a.begin < b.begin; });
+            [](const sigpat::Detection& a, const sigpat::Detection& b) { return a.report.Begin < b.report.Begin; });
   std::vector<char> used(p.insertions.size(), 0);
   for (const sigpat::Detection& d : found) {
+    const DetectorReport& r = d.report;
     ++f.detections;
-    const int file = d.group >= 0 ? d.group : d.pattern;
+    const int file = r.Group >= 0 ? r.Group : r.Pattern;
     const int c = file >= 0 && file < static_cast<int>(clipOfFile.size()) ? clipOfFile[static_cast<std::size_t>(file)] : -1;
     const std::string name = c >= 0 ? m.clips[static_cast<std::size_t>(c)].name : "?";
     int best = -1;
@@ -91,24 +92,24 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     for (std::size_t k = 0; k < p.insertions.size(); ++k) {
       const BroadcastOccurrence& t = p.insertions[k];
       if (t.clip != name) continue;
-      if (std::llabs(d.begin - t.begin) <= tol) {
+      if (std::llabs(r.Begin - t.begin) <= tol) {
         if (used[k]) repeat = true;
-        else if (best < 0 || std::llabs(d.begin - t.begin) < std::llabs(d.begin - p.insertions[static_cast<std::size_t>(best)].begin))
+        else if (best < 0 || std::llabs(r.Begin - t.begin) < std::llabs(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin))
           best = static_cast<int>(k);
-      } else if (Overlap(d.begin, d.end, t.begin, t.begin + t.length) * 2 >= std::min(t.length, d.end - d.begin)) {
+      } else if (Overlap(r.Begin, r.End, t.begin, t.begin + t.length) * 2 >= std::min(t.length, r.End - r.Begin)) {
         misplaced = true;
       }
     }
     if (best >= 0) {
       used[static_cast<std::size_t>(best)] = 1;
       ++f.truePositives;
-      f.timingMs.push_back(std::fabs(static_cast<double>(d.begin - p.insertions[static_cast<std::size_t>(best)].begin)) / 44.1);
+      f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin)) / 44.1);
       continue;
     }
     std::string why;
     bool near = false;
     for (const BroadcastOccurrence& n : p.nearMisses)
-      if (n.nearMissOf == name && Overlap(d.begin, d.end, n.begin, n.begin + n.length) * 2 >= std::min(n.length, d.end - d.begin))
+      if (n.nearMissOf == name && Overlap(r.Begin, r.End, n.begin, n.begin + n.length) * 2 >= std::min(n.length, r.End - r.Begin))
         near = true;
     if (repeat) ++f.repeats, why = "repeat";
     else if (misplaced) ++f.misplaced, why = "misplaced";
@@ -117,12 +118,12 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     else ++f.elsewhere, why = "elsewhere";
     if (o.keepDetails) {
       char score[128];
-      if (d.score >= 0)
-        std::snprintf(score, sizeof score, " (%s %.3f, threshold %.3f)", d.match.c_str(), static_cast<double>(d.score),
-                      static_cast<double>(d.threshold));
+      if (r.Score >= 0)
+        std::snprintf(score, sizeof score, " (%s %.3f, threshold %.3f)", d.Match(), static_cast<double>(r.Score),
+                      static_cast<double>(r.Threshold));
       else
-        std::snprintf(score, sizeof score, " (deviation %.3f)", static_cast<double>(d.relDev));
-      f.falses.push_back(prog + ": " + why + ": " + At(name, d.begin) + score);
+        std::snprintf(score, sizeof score, " (deviation %.3f)", static_cast<double>(r.RelDev));
+      f.falses.push_back(prog + ": " + why + ": " + At(name, r.Begin) + score);
     }
   }
   for (std::size_t k = 0; k < p.insertions.size(); ++k) {
@@ -166,7 +167,7 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
       for (const sigpat::Detection& d : found) {
         char line[256];
         std::snprintf(line, sizeof line, " %s at %lld score %.6f threshold %.6f %s", d.name.c_str(),
-                      static_cast<long long>(d.begin), d.score, d.threshold, d.match.c_str());
+                      static_cast<long long>(d.report.Begin), d.report.Score, d.report.Threshold, d.Match());
         f.listed.push_back(p.file.substr(p.file.find_last_of('/') + 1) + ":" + line);
       }
     ScoreProgramme(m, p, std::move(found), clipOfFile, o, f);

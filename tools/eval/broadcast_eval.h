@@ -25,7 +25,7 @@ struct BroadcastOptions {
   std::string work;             // pattern files go here (default: CORPUS/patterns)
   std::vector<double> speeds;   // also speed variants this many percent faster and slower
   double toleranceSeconds = 0.25;
-  std::function<void(PatternDetector&)> tune;  // detector tuning, applied before it is attached
+  std::function<void(DetectorTuning&)> tune;  // detector tuning, applied before it is attached
   bool keepDetails = false;     // list misses and false detections
   bool listAll = false;         // list every detection
   bool detailCheck = true;      // the scan's detail check of short clips (sigpat::ScanOptions)

@@ -39,44 +39,13 @@ namespace {
 bool g_listAll = false;  // --list: print every detection
 bool g_detailCheck = true;  // --no-detail-check turns sigpat's detail check of short clips off
 
-// --tune NAME=VALUE: detector tuning fields set before Attach (for exploring the trade-offs).
-std::vector<std::pair<float PatternDetector::*, float>> g_tuning;
-std::vector<std::pair<int PatternDetector::*, int>> g_tuningInt;
-
-void ApplyTuning(PatternDetector& det) {
-  for (const auto& t : g_tuning) det.*(t.first) = t.second;
-  for (const auto& t : g_tuningInt) det.*(t.first) = t.second;
-}
+// --tune NAME=VALUE: the detector's tuning (include/DetectorTuning.h), set before Attach.
+DetectorTuning g_tuning;
 
 bool ParseTuning(const std::string& arg) {
-  static const std::pair<const char*, float PatternDetector::*> kFields[] = {
-      {"FloorDepth_dB", &PatternDetector::FloorDepth_dB},   {"SalientDepth_dB", &PatternDetector::SalientDepth_dB},
-      {"QuietWeight", &PatternDetector::QuietWeight},       {"TailWeight", &PatternDetector::TailWeight},
-      {"ExcessWeight", &PatternDetector::ExcessWeight},     {"NegativeScale", &PatternDetector::NegativeScale},
-      {"PositiveScale", &PatternDetector::PositiveScale},   {"PositiveCap", &PatternDetector::PositiveCap},
-      {"LengthCap", &PatternDetector::LengthCap},           {"ThresholdMin", &PatternDetector::ThresholdMin},
-      {"VerifyFactor", &PatternDetector::VerifyFactor},     {"GateFactor", &PatternDetector::GateFactor},
-      {"ShiftGate", &PatternDetector::ShiftGate},           {"NoiseMargin_dB", &PatternDetector::NoiseMargin_dB},
-      {"MinVisible", &PatternDetector::MinVisible},         {"ShapeMaxSpeed", &PatternDetector::ShapeMaxSpeed},
-      {"ShapeFloorDepth_dB", &PatternDetector::ShapeFloorDepth_dB}, {"ShapeThreshold", &PatternDetector::ShapeThreshold},
-      {"ShapeNegativeScale", &PatternDetector::ShapeNegativeScale}, {"ShapeGate", &PatternDetector::ShapeGate},
-      {"PreselectGate", &PatternDetector::PreselectGate}};
-  static const std::pair<const char*, int PatternDetector::*> kIntFields[] = {
-      {"ShapeMinBlocks", &PatternDetector::ShapeMinBlocks}, {"ShapeSegmentBlocks", &PatternDetector::ShapeSegmentBlocks}, {"ShapeFullBlocks", &PatternDetector::ShapeFullBlocks},
-      {"PreselectHold", &PatternDetector::PreselectHold}, {"LibraryDeviations", &PatternDetector::LibraryDeviations}};
   const std::size_t eq = arg.find('=');
   if (eq == std::string::npos) return false;
-  for (const auto& f : kIntFields)
-    if (arg.compare(0, eq, f.first) == 0 && std::strlen(f.first) == eq) {
-      g_tuningInt.emplace_back(f.second, std::atoi(arg.c_str() + eq + 1));
-      return true;
-    }
-  for (const auto& f : kFields)
-    if (arg.compare(0, eq, f.first) == 0 && std::strlen(f.first) == eq) {
-      g_tuning.emplace_back(f.second, static_cast<float>(std::atof(arg.c_str() + eq + 1)));
-      return true;
-    }
-  return false;
+  return SetDetectorTuning(g_tuning, arg.substr(0, eq).c_str(), std::atof(arg.c_str() + eq + 1));
 }
 
 struct Detection {
@@ -135,16 +104,17 @@ void ForwardBlock(void* ctx, RecognitionStream& /*stream*/) { static_cast<ScanCo
 void AnalyseBlock(void* ctx, PatternDetector* det) {
   ScanContext* c = static_cast<ScanContext*>(ctx);
   Analysis* a = c->analysis;
-  const std::int64_t stepSamples = det->NsampleBlock / det->SubSteps;
-  for (int i = 0; i < det->NPattern; ++i) {
-    const DetectorPattern& P = det->Patterns[i];
+  const int steps = det->StepsPerBlock();
+  const std::int64_t stepSamples = det->BlockSamples() / steps;
+  for (int i = 0; i < det->PatternCount(); ++i) {
+    const DetectorPattern& P = det->Pattern(i);
     const int g = c->set->corpusIndex[i];
-    for (int s = 0; s < det->SubSteps; ++s) {
-      const float score = det->StepScore[i * det->SubSteps + s];
+    for (int s = 0; s < steps; ++s) {
+      const float score = det->StepScoreOf(i, s);
       if (score >= 1e8f) continue;
-      const std::int64_t endSample = (det->Blocks * det->SubSteps - s) * stepSamples;
+      const std::int64_t endSample = (det->BlocksSeen() * steps - s) * stepSamples;
       const std::int64_t begin =
-          endSample - static_cast<std::int64_t>(P.Nblock) * det->NsampleBlock - det->DelaySamples;
+          endSample - static_cast<std::int64_t>(P.Nblock) * det->BlockSamples() - det->DelayToBlockEnd();
       bool near = false;
       for (const speval::Insertion& t : c->stream->truth) {
         if (t.pattern == g && std::llabs(begin - t.begin) <= 1500) {
@@ -185,7 +155,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
   PatternDetector det;
   if (rule != "library") {
     std::vector<const char*> cnames(names.begin(), names.end());
-    ApplyTuning(det);
+    det.SetTuning(g_tuning);
     if (det.Attach(&stream.Engine(), cnames.data(), 0) != 1) {
       std::fprintf(stderr, "sp_eval: detector attach failed\n");
       std::exit(2);
@@ -198,10 +168,10 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
       if (analysis->selfThreshold.empty())
         for (int i = 0; i < static_cast<int>(set.corpusIndex.size()); ++i)
           if (set.corpusIndex[i] == i) {
-            analysis->selfThreshold.push_back(det.Patterns[i].Threshold);
-            analysis->selfPos.push_back(det.Patterns[i].SelfPositive);
-            analysis->selfNeg.push_back(det.Patterns[i].SelfNegative);
-            analysis->nblock.push_back(det.Patterns[i].Nblock);
+            analysis->selfThreshold.push_back(det.Pattern(i).Threshold);
+            analysis->selfPos.push_back(det.Pattern(i).SelfPositive);
+            analysis->selfNeg.push_back(det.Pattern(i).SelfNegative);
+            analysis->nblock.push_back(det.Pattern(i).Nblock);
           }
     }
   }
@@ -222,10 +192,7 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
   const auto takeReports = [&]() {
     for (int i = 0; i < det.ReportCount(); ++i) {
       const DetectorReport* r = det.GetReport(i);
-      sigpat::RuleDetection checked;
-      checked.pattern = r->Pattern;
-      checked.begin = r->Begin;
-      if (gate && !gate->Confirms(checked)) continue;
+      if (gate && !gate->Confirms(*r)) continue;
       Detection d;
       d.group = set.corpusIndex[static_cast<std::size_t>(r->Pattern)];
       d.begin = r->Begin;
@@ -481,7 +448,7 @@ int main(int argc, char** argv) {
     else if (a == "--tune") {
       const char* v = next();
       if (!ParseTuning(v)) {
-        std::fprintf(stderr, "sp_eval: unknown tuning %s (NAME=VALUE, a float field of PatternDetector)\n", v);
+        std::fprintf(stderr, "sp_eval: unknown tuning %s (NAME=VALUE, a member of DetectorTuning)\n", v);
         return 2;
       }
     }
@@ -509,9 +476,7 @@ int main(int argc, char** argv) {
     broadcast.work = work;
     broadcast.keepDetails = verbose || g_listAll;
     broadcast.listAll = g_listAll;
-    broadcast.tune = [](PatternDetector& det) {
-      ApplyTuning(det);
-    };
+    broadcast.tune = [](DetectorTuning& tuning) { tuning = g_tuning; };
     broadcastBounds.minRecall = bounds.minRecall;
     broadcastBounds.minPrecision = bounds.minPrecision;
     broadcastBounds.maxClipFree = bounds.maxFree;

@@ -132,10 +132,10 @@ int RunDemo(const std::string& keepDirectory) {
     // The insertion of this clip closest to the detection, within 0.1 s.
     Insertion* match = nullptr;
     for (auto& ins : insertions)
-      if (ins.clip == d.pattern && std::fabs(ins.seconds - d.beginSeconds) <= 0.1 &&
+      if (ins.clip == d.report.Pattern && std::fabs(ins.seconds - d.beginSeconds) <= 0.1 &&
           (match == nullptr || std::fabs(ins.seconds - d.beginSeconds) < std::fabs(match->seconds - d.beginSeconds)))
         match = &ins;
-    const char* name = d.pattern >= 0 && d.pattern < static_cast<int>(clips.size()) ? clips[d.pattern].name.c_str() : "?";
+    const char* name = d.report.Pattern >= 0 && d.report.Pattern < static_cast<int>(clips.size()) ? clips[d.report.Pattern].name.c_str() : "?";
     if (match == nullptr) {
       ++falseDetections;
       PrintOut("  found  %-8s at %7.3f s   no insertion there        FALSE DETECTION\n", name, d.beginSeconds);
@@ -146,7 +146,7 @@ int RunDemo(const std::string& keepDirectory) {
       match->found = true;
       PrintOut("  found  %-8s at %7.3f s   inserted at %7.3f s   ok (%+.0f ms, level %+.0f dB, rel_dev %.3f)\n", name,
                   d.beginSeconds, match->seconds, (d.beginSeconds - match->seconds) * 1000.0,
-                  20.0 * std::log10(match->gain), static_cast<double>(d.relDev));
+                  20.0 * std::log10(match->gain), static_cast<double>(d.report.RelDev));
     }
     std::fflush(stdout);
   };

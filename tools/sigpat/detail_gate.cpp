@@ -103,11 +103,11 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
   fed_ += static_cast<std::int64_t>(n);
 }
 
-bool DetailGate::Confirms(const RuleDetection& d) {
-  if (d.pattern < 0 || d.pattern >= static_cast<int>(prints_.size()) || prints_[d.pattern].frames == 0) return true;
-  const spdetail::DetailPrint& clip = prints_[d.pattern];
-  const std::int64_t from = d.begin - kLeadSamples;
-  const std::int64_t to = d.begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
+bool DetailGate::Confirms(const DetectorReport& d) {
+  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || prints_[d.Pattern].frames == 0) return true;
+  const spdetail::DetailPrint& clip = prints_[d.Pattern];
+  const std::int64_t from = d.Begin - kLeadSamples;
+  const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());
   if (std::max<std::int64_t>(from, 0) < fed_ - size) {
     ++unchecked_;
@@ -122,9 +122,9 @@ bool DetailGate::Confirms(const RuleDetection& d) {
   // the speed change the shape comparison found, and at the changes the level comparison
   // tolerates. Only detections that failed pay for this.
   std::vector<double> speeds;
-  if (std::fabs(d.stretch) >= kSpeedStep) speeds.push_back(d.stretch);
+  if (std::fabs(d.Stretch) >= kSpeedStep) speeds.push_back(d.Stretch);
   for (double s : {kLevelSpeed, -kLevelSpeed})
-    if (std::fabs(s - d.stretch) >= kSpeedStep) speeds.push_back(s);
+    if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
   for (double s : speeds)
     if (Missing(clip, around, s) <= tuning_.threshold) return true;
   ++rejected_;

@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "PatternDetector.h"
 #include "detail_check.h"
 
 namespace sigpat {
-
-struct RuleDetection;
 
 // Clips up to this long get a detail print when their pattern is made.
 constexpr double kDetailMaxSeconds = 10.0;
@@ -35,7 +34,7 @@ class DetailGate {
   void Append(const std::int16_t* samples, std::size_t n);
   // True when the detection stands: its pattern has no print, its samples are no longer held,
   // or the input holds what the print holds.
-  bool Confirms(const RuleDetection& detection);
+  bool Confirms(const DetectorReport& detection);
 
   int rejected() const { return rejected_; }
   int unchecked() const { return unchecked_; }

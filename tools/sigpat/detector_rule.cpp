@@ -21,56 +21,42 @@ namespace {
 
 class DetectorRule : public DecisionRule {
  public:
-  explicit DetectorRule(std::function<void(PatternDetector&)> configure) : configure_(std::move(configure)) {}
+  explicit DetectorRule(std::function<void(DetectorTuning&)> configure) : configure_(std::move(configure)) {}
   std::string Name() const override { return "detector"; }
 
   void Start(EngineView view) override {
     std::vector<const char*> names;
     if (view.files != nullptr)
       for (const auto& f : *view.files) names.push_back(f.c_str());
-    if (configure_) configure_(detector_);
+    DetectorTuning tuning;
+    if (configure_) configure_(tuning);
+    detector_.SetTuning(tuning);
     // The scanner owns the engine's observer and forwards every time block (OnTimeBlock).
     if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data(), 0))
       throw Error("the decision layer could not be attached to the recognizer");
     if (!names.empty()) detector_.GroupBySpeedNames(names.data());
   }
 
-  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& out) override {
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override {
     detector_.OnTimeBlock();
     Drain(out);
   }
 
-  void Finish(EngineView /*view*/, std::vector<RuleDetection>& out) override {
+  void Finish(EngineView /*view*/, std::vector<DetectorReport>& out) override {
     detector_.Finish();
     Drain(out);
   }
 
  private:
-  // Positions come from the detector's own 64-bit count of time blocks: rebasing the engine
-  // does not touch them.
-  void Drain(std::vector<RuleDetection>& out) {
-    for (int i = 0; i < detector_.ReportCount(); ++i) {
-      const DetectorReport* r = detector_.GetReport(i);
-      RuleDetection d;
-      d.pattern = r->Pattern;
-      d.begin = r->Begin;
-      d.end = r->End;
-      d.relDev = r->RelDev;
-      d.relDevMpb = r->RelDevMpb;
-      d.score = r->Score;
-      d.threshold = r->Threshold;
-      d.confidence = r->Confidence;
-      d.group = r->Group;
-      d.speed = r->SpeedPercent;
-      d.method = r->Method;
-      d.stretch = r->Stretch;
-      out.push_back(d);
-    }
+  // The detector's reports as they are. Positions come from the detector's own 64-bit count of
+  // time blocks: rebasing the engine does not touch them.
+  void Drain(std::vector<DetectorReport>& out) {
+    for (int i = 0; i < detector_.ReportCount(); ++i) out.push_back(*detector_.GetReport(i));
     detector_.ClearReports();
   }
 
   PatternDetector detector_;
-  std::function<void(PatternDetector&)> configure_;
+  std::function<void(DetectorTuning&)> configure_;
 };
 
 // Measures the background: the smallest distance of every pattern over all time blocks.
@@ -84,10 +70,10 @@ class CalibrationRule : public DecisionRule {
       throw Error("the decision layer could not be attached to the recognizer");
     detector_.BeginBackgroundCalibration();
   }
-  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override { detector_.OnTimeBlock(); }
-  void Finish(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override {
-    for (int i = 0; i < detector_.NPattern; ++i) {
-      const float m = detector_.Patterns[i].BackgroundMin;
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override { detector_.OnTimeBlock(); }
+  void Finish(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {
+    for (int i = 0; i < detector_.PatternCount(); ++i) {
+      const float m = detector_.Pattern(i).BackgroundMin;
       if (m > 0.0f && m < (*minimum_)[static_cast<std::size_t>(i)]) (*minimum_)[static_cast<std::size_t>(i)] = m;
     }
     *seconds_ += detector_.CalibrationSeconds();
@@ -102,7 +88,7 @@ class CalibrationRule : public DecisionRule {
 
 }  // namespace
 
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetector&)> configure) {
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure) {
   return std::make_unique<DetectorRule>(std::move(configure));
 }
 
@@ -120,7 +106,7 @@ void WarnAboutSidecars(const std::vector<std::string>& files) {
   if (!detector.Attach(&engine, names.data(), 0)) return;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string side = files[i] + ".cal";
-    if (detector.Patterns[i].Calibrated || ::lstat(side.c_str(), &st) != 0) continue;
+    if (detector.Pattern(static_cast<int>(i)).Calibrated || ::lstat(side.c_str(), &st) != 0) continue;
     std::string reason = "not a calibration of this pattern";
     const std::string mark = "LoadCalibration(): " + side + ": ";
     for (const auto& line : capture.lines())
@@ -158,15 +144,12 @@ int RunCalibrate(const CalibrateArgs& args) {
   SetUpRecognition(engine, files);
   PatternDetector detector;
   if (!detector.Attach(&engine, nullptr, 0)) throw Error("the decision layer could not be attached to the recognizer");
-  detector.BeginBackgroundCalibration();
-  detector.CalibrationBlocks = seconds * kLibraryRate / detector.NsampleBlock;
-  for (std::size_t i = 0; i < files.size(); ++i)
-    if (minimum[i] < std::numeric_limits<float>::max()) detector.Patterns[i].BackgroundMin = minimum[i];
-  if (!detector.EndBackgroundCalibration()) throw Error("the background audio is too short to calibrate");
+  if (!detector.CalibrateFromBackground(minimum.data(), seconds))
+    throw Error("the background audio is too short to calibrate");
 
   int failed = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    const DetectorPattern& P = detector.Patterns[i];
+    const DetectorPattern& P = detector.Pattern(static_cast<int>(i));
     char values[160];
     if (!P.Calibrated) {
       std::snprintf(values, sizeof values, "%.3f", static_cast<double>(P.SelfThreshold));

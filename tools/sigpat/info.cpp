@@ -30,8 +30,8 @@ bool ViewThroughDetector(const std::string& file, DetectorView& view) {
   }
   PatternDetector detector;
   const char* files[] = {file.c_str()};
-  if (!detector.Attach(&engine, files, 0) || detector.Patterns[0].Nblock < 1) return false;
-  const DetectorPattern& P = detector.Patterns[0];
+  if (!detector.Attach(&engine, files, 0) || detector.Pattern(0).Nblock < 1) return false;
+  const DetectorPattern& P = detector.Pattern(0);
   view.threshold = P.Threshold;
   view.positive = P.SelfPositive;
   view.negative = P.SelfNegative;

@@ -104,32 +104,32 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
 
 std::string FormatDetectionText(const Detection& d) {
   char values[160];
-  if (d.confidence >= 0.0f) {
+  if (d.report.Confidence >= 0.0f) {
     // The detector: its confidence and distance against the pattern's threshold, and the
     // speed change of a variant that matched.
     char speed[48] = "";
-    if (d.speed != 0.0f) std::snprintf(speed, sizeof(speed), "  speed %+g %%", static_cast<double>(d.speed));
-    else if (d.stretch != 0.0f) std::snprintf(speed, sizeof(speed), "  played %+.1f %%", static_cast<double>(d.stretch));
-    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s", static_cast<double>(d.confidence),
-                  d.match == "shape" ? "shape" : "distance", static_cast<double>(d.score),
-                  static_cast<double>(d.threshold), speed);
+    if (d.report.SpeedPercent != 0.0f) std::snprintf(speed, sizeof(speed), "  speed %+g %%", static_cast<double>(d.report.SpeedPercent));
+    else if (d.report.Stretch != 0.0f) std::snprintf(speed, sizeof(speed), "  played %+.1f %%", static_cast<double>(d.report.Stretch));
+    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s", static_cast<double>(d.report.Confidence),
+                  d.report.Method == 1 ? "shape" : "distance", static_cast<double>(d.report.Score),
+                  static_cast<double>(d.report.Threshold), speed);
   } else {
-    std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.relDev),
-                  static_cast<double>(d.relDevMpb));
+    std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.report.RelDev),
+                  static_cast<double>(d.report.RelDevMpb));
   }
   const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) + " (" + d.clock + ")" : "";
   return EscapeControl(d.input) + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " +
-         EscapeControl(d.file) + "  pattern " + std::to_string(d.pattern) + "  " + values;
+         EscapeControl(d.file) + "  pattern " + std::to_string(d.report.Pattern) + "  " + values;
 }
 
 std::string FormatDetectionJson(const Detection& d) {
   nlohmann::ordered_json j;
   j["input"] = d.input;
   j["file"] = d.file;
-  j["pattern"] = d.pattern;
+  j["pattern"] = d.report.Pattern;
   j["name"] = d.name;
-  j["begin"] = d.begin;
-  j["end"] = d.end;
+  j["begin"] = d.report.Begin;
+  j["end"] = d.report.End;
   j["begin_s"] = Six(d.beginSeconds);
   j["end_s"] = Six(d.endSeconds);
   if (d.beginWall >= 0.0) {
@@ -137,19 +137,19 @@ std::string FormatDetectionJson(const Detection& d) {
     j["end_utc"] = FormatUtc(d.endWall);
     j["clock"] = d.clock;
   }
-  j["rel_dev"] = Six(d.relDev);
-  j["rel_dev_mpb"] = Six(d.relDevMpb);
+  j["rel_dev"] = Six(d.report.RelDev);
+  j["rel_dev_mpb"] = Six(d.report.RelDevMpb);
   j["rule"] = d.rule;
-  if (d.confidence >= 0.0f) {
+  if (d.report.Confidence >= 0.0f) {
     // The detector's own measure: distance, the pattern's threshold, the confidence, and for
     // speed variants the group's pattern and the variant's speed change.
-    j["confidence"] = Six(d.confidence);
-    j["distance"] = Six(d.score);
-    j["threshold"] = Six(d.threshold);
-    j["group"] = d.group;
-    j["speed"] = Six(d.speed);
-    j["match"] = d.match;
-    j["stretch"] = Six(d.stretch);
+    j["confidence"] = Six(d.report.Confidence);
+    j["distance"] = Six(d.report.Score);
+    j["threshold"] = Six(d.report.Threshold);
+    j["group"] = d.report.Group;
+    j["speed"] = Six(d.report.SpeedPercent);
+    j["match"] = d.Match();
+    j["stretch"] = Six(d.report.Stretch);
   }
   // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -29,14 +29,14 @@ std::string RefusedSet(const std::vector<std::string>& files) {
 // ---- the library's rule
 
 void LibraryRule::OnFeed(EngineView /*view*/, const std::vector<StreamRecognition>& accepted,
-                         std::vector<RuleDetection>& out) {
+                         std::vector<DetectorReport>& out) {
   for (const StreamRecognition& r : accepted) {
-    RuleDetection d;
-    d.pattern = r.pattern;
-    d.begin = r.begin;
-    d.end = r.end;
-    d.relDev = r.relDev;
-    d.relDevMpb = r.relDevMpb;
+    DetectorReport d;
+    d.Pattern = r.pattern;
+    d.Begin = r.begin;
+    d.End = r.end;
+    d.RelDev = r.relDev;
+    d.RelDevMpb = r.relDevMpb;
     out.push_back(d);
   }
 }
@@ -149,7 +149,7 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
   if (options_.makeRule)
     rule_ = options_.makeRule();
   else if (options_.rule == "detector" && options_.detectorAlone)
-    rule_ = MakeDetectorRule([](PatternDetector& d) { d.LibraryDeviations = 0; });
+    rule_ = MakeDetectorRule([](DetectorTuning& t) { t.LibraryDeviations = 0; });
   else
     rule_ = MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
@@ -182,37 +182,31 @@ void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
 }
 
 void ScanSession::Deliver(const Emit& emit) {
-  for (const RuleDetection& r : pending_) {
+  for (const DetectorReport& r : pending_) {
     if (detail_ && !detail_->Confirms(r)) {
       result_.detailRejected = detail_->rejected();
       continue;
     }
     Detection d;
+    d.report = r;
+    d.report.Name = nullptr;  // the rule's; the detection keeps its own copy in name
     d.input = input_;
-    d.pattern = r.pattern;
-    d.file = r.pattern >= 0 && r.pattern < static_cast<int>(files_.size()) ? files_[r.pattern] : "";
-    const SignalPattern& engine = stream_->Engine();
-    SignalTVSEx* p = r.pattern >= 0 && r.pattern < engine.NPattern ? engine.TVS[r.pattern] : nullptr;
-    d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
-    d.begin = r.begin;
-    d.end = r.end;
-    d.beginSeconds = static_cast<double>(r.begin) / kLibraryRate;
-    d.endSeconds = static_cast<double>(r.end) / kLibraryRate;
+    d.file = r.Pattern >= 0 && r.Pattern < static_cast<int>(files_.size()) ? files_[r.Pattern] : "";
+    if (r.Name != nullptr) {
+      d.name = r.Name;
+    } else {  // the library's rule: the name the engine gives the pattern
+      const SignalPattern& engine = stream_->Engine();
+      SignalTVSEx* p = r.Pattern >= 0 && r.Pattern < engine.NPattern ? engine.TVS[r.Pattern] : nullptr;
+      d.name = p != nullptr ? FileNameOfPath(static_cast<const char*>(p->FileName)) : "";
+    }
+    d.beginSeconds = static_cast<double>(r.Begin) / kLibraryRate;
+    d.endSeconds = static_cast<double>(r.End) / kLibraryRate;
     if (arrivalPosition_ >= 0) {
-      d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.begin) / kLibraryRate;
-      d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.end) / kLibraryRate;
+      d.beginWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.Begin) / kLibraryRate;
+      d.endWall = arrivalWall_ - static_cast<double>(arrivalPosition_ - r.End) / kLibraryRate;
       d.clock = "arrival";
     }
-    d.relDev = r.relDev;
-    d.relDevMpb = r.relDevMpb;
     d.rule = rule_->Name();
-    d.score = r.score;
-    d.threshold = r.threshold;
-    d.confidence = r.confidence;
-    d.group = r.group;
-    d.speed = r.speed;
-    d.match = r.method == 1 ? "shape" : (r.method == 0 ? "level" : "");
-    d.stretch = r.stretch;
     ++result_.detections;
     if (emit) emit(d);
   }

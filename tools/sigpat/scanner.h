@@ -10,36 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "PatternDetector.h"
 #include "SignalPattern.h"
 #include "audio_input.h"
 
-class PatternDetector;
-
 namespace sigpat {
+
 class DetailGate;
-}
-
-namespace sigpat {
-
-// A detection as a rule reports it: pattern number and 64-bit positions (44100 Hz samples from
-// the start of the input).
-struct RuleDetection {
-  int pattern = -1;
-  std::int64_t begin = 0;
-  std::int64_t end = 0;
-  float relDev = 2.0f;
-  float relDevMpb = 2.0f;
-  // Rules with a measure of their own (the detector): its distance, the threshold it was
-  // compared with and the confidence (< 0: not given); the group's pattern and the speed change
-  // of the variant that matched.
-  float score = -1.0f;
-  float threshold = -1.0f;
-  float confidence = -1.0f;
-  int group = -1;
-  float speed = 0.0f;
-  int method = -1;      // the detector's: 0 level distance, 1 shape distance
-  float stretch = 0.0f; // speed change of the input the shape distance found, percent
-};
 
 // What a rule sees of the recognizer at a time block.
 struct EngineView {
@@ -49,7 +26,9 @@ struct EngineView {
 };
 
 // A decision rule: receives every time block of a recognizer (after the library has matched
-// it) and emits detections. Rules are created per input (one recognizer each) and used from
+// it) and emits detections, each as one DetectorReport (include/PatternDetector.h; the library's
+// rule fills the pattern, the positions, 64-bit samples at 44100 Hz from the start of the input,
+// and the deviations). Rules are created per input (one recognizer each) and used from
 // one thread.
 class DecisionRule {
  public:
@@ -59,15 +38,15 @@ class DecisionRule {
   // After the recognizer is set up, before the first block.
   virtual void Start(EngineView view) { (void)view; }
   // After every time block.
-  virtual void OnTimeBlock(EngineView view, std::vector<RuleDetection>& out) = 0;
+  virtual void OnTimeBlock(EngineView view, std::vector<DetectorReport>& out) = 0;
   // After every feed of the stream, with the recognitions the library accepted in it.
-  virtual void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<RuleDetection>& out) {
+  virtual void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<DetectorReport>& out) {
     (void)view, (void)accepted, (void)out;
   }
   // The engine was rebased: positions kept in engine coordinates move down by shift.
   virtual void OnRebase(std::uint32_t shift) { (void)shift; }
   // After the last block of the input.
-  virtual void Finish(EngineView view, std::vector<RuleDetection>& out) { (void)view, (void)out; }
+  virtual void Finish(EngineView view, std::vector<DetectorReport>& out) { (void)view, (void)out; }
 };
 
 // The library's own rule: a detection for every recognition the library accepts, with the
@@ -75,37 +54,33 @@ class DecisionRule {
 class LibraryRule : public DecisionRule {
  public:
   std::string Name() const override { return "library"; }
-  void OnTimeBlock(EngineView /*view*/, std::vector<RuleDetection>& /*out*/) override {}
-  void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<RuleDetection>& out) override;
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {}
+  void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<DetectorReport>& out) override;
 };
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
 // occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
-// configure, when given, sets the detector's tuning fields before it is attached.
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(PatternDetector&)> configure = nullptr);
+// configure, when given, sets the detector's tuning before it is attached.
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr);
 
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);
 std::vector<std::string> DecisionRuleNames();
 
-// A detection as sigpat prints it.
+// A detection as sigpat prints it: the rule's report as the rule made it, wrapped with what the
+// output adds (the input, the pattern file, times).
 struct Detection {
+  DetectorReport report;  // its Name is not kept (see name)
   std::string input;  // as given on the command line
   std::string file;   // the pattern file as given
-  int pattern = -1;
   std::string name;   // the pattern's name as the library gives it
-  std::int64_t begin = 0, end = 0;  // 44100 Hz samples
   double beginSeconds = 0, endSeconds = 0;
-  float relDev = 2.0f, relDevMpb = 2.0f;
   std::string rule;
-  float score = -1.0f, threshold = -1.0f, confidence = -1.0f;  // the detector's; < 0: not given
-  int group = -1;       // the detector's: pattern number of the group (speed variants)
-  float speed = 0.0f;   // the detector's: speed change of the variant that matched, percent
-  std::string match;    // the detector's: what found it, "level" or "shape"
-  float stretch = 0.0f; // the detector's shape match: speed change of the input found, percent
   // Wall-clock time (UTC, seconds since 1970) of the begin and end; < 0: not known.
   double beginWall = -1.0, endWall = -1.0;
   std::string clock;  // where they come from: "arrival" (of the samples) or "stream" (its own clock)
+  // The detector's: what found it, "level" or "shape"; "" for the library's rule.
+  const char* Match() const { return report.Method == 1 ? "shape" : (report.Method == 0 ? "level" : ""); }
 };
 
 struct ScanOptions {
@@ -213,7 +188,7 @@ class ScanSession {
   std::unique_ptr<RecognitionStream> stream_;
   std::unique_ptr<DecisionRule> rule_;
   std::unique_ptr<DetailGate> detail_;  // null: no detail check
-  std::vector<RuleDetection> pending_;
+  std::vector<DetectorReport> pending_;
   std::int64_t arrivalPosition_ = -1;
   double arrivalWall_ = 0.0;
   ScanResult result_;

@@ -149,12 +149,12 @@ void Station::Read() {
 
 void Station::EmitShifted(const Detection& d) {
   Detection shifted = d;
-  shifted.begin += sessionBase_;
-  shifted.end += sessionBase_;
-  shifted.beginSeconds = static_cast<double>(shifted.begin) / kLibraryRate;
-  shifted.endSeconds = static_cast<double>(shifted.end) / kLibraryRate;
-  const double begin = clock_.At(static_cast<double>(shifted.begin));
-  const double end = clock_.At(static_cast<double>(shifted.end));
+  shifted.report.Begin += sessionBase_;
+  shifted.report.End += sessionBase_;
+  shifted.beginSeconds = static_cast<double>(shifted.report.Begin) / kLibraryRate;
+  shifted.endSeconds = static_cast<double>(shifted.report.End) / kLibraryRate;
+  const double begin = clock_.At(static_cast<double>(shifted.report.Begin));
+  const double end = clock_.At(static_cast<double>(shifted.report.End));
   if (begin >= 0.0 && end >= 0.0) {
     shifted.beginWall = begin;
     shifted.endWall = end;

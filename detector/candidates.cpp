@@ -1,0 +1,151 @@
+// The candidate picker: per group, the member furthest under its threshold at each alignment
+// step; a candidate follows the local minimum of the distance and is reported once no better
+// alignment came for the pattern's length, then the group must leave its threshold (or another
+// pattern length must pass) before it can start a new one. docs/detector.md, "Best alignment,
+// once".
+#include <cmath>
+
+#include "PatternDetector.h"
+#include "level_kernel.h"
+#include "preselect.h"
+#include "report_store.h"
+
+using spdet::kNotEvaluated;
+
+// Members of every group, leader first, as consecutive runs of GroupMembers.
+void PatternDetector::BuildGroups() {
+  // Counting sort by group (linear in the number of patterns): sizes, then runs, each run's
+  // members in number order.
+  for (int g = 0; g <= NPattern; ++g) GroupStart[g] = 0;
+  for (int i = 0; i < NPattern; ++i) ++GroupStart[Patterns[i].Group + 1];
+  for (int g = 0; g < NPattern; ++g) GroupStart[g + 1] += GroupStart[g];
+  for (int i = 0; i < NPattern; ++i) GroupMembers[GroupStart[Patterns[i].Group]++] = i;
+  for (int g = NPattern; g > 0; --g) GroupStart[g] = GroupStart[g - 1];
+  GroupStart[0] = 0;
+  if (Preselect != nullptr && Preselect->Count() == NPattern)
+    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
+}
+
+int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
+  if (Patterns.empty() || pattern < 0 || pattern >= NPattern || group < 0 || group >= NPattern) return 0;
+  const int leader = Patterns[group].Group;
+  const int old = Patterns[pattern].Group;
+  // A pattern that led a group hands its members over as well.
+  for (int i = 0; i < NPattern; ++i)
+    if (Patterns[i].Group == old || i == pattern) Patterns[i].Group = leader;
+  Patterns[pattern].SpeedPercent = speedPercent;
+  if (old != leader) Candidates[old].Active = 0;
+  BuildGroups();
+  return 1;
+}
+
+// The decision at one alignment step (phase steps before the newest), in time order: per
+// group, the member furthest under its threshold; a candidate follows the local minimum and is
+// reported once no better alignment came for the pattern's length.
+void PatternDetector::Decide(int phase) {
+  const std::int64_t step = Blocks * SubSteps - phase;
+  for (int g = 0; g < NPattern; ++g) {
+    if (Patterns[g].Group != g) continue;
+    Candidate& c = Candidates[g];
+    if (!c.Active && !Selected(g)) {  // nothing compared, nothing pending
+      c.Armed = 1;
+      continue;
+    }
+    int best = -1;
+    float bestZ = 1.0e30f;
+    for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m) {
+      const int i = GroupMembers[m];
+      const DetectorPattern& P = Patterns[i];
+      const float v = StepScore[static_cast<long>(i) * SubSteps + phase];
+      if (v >= kNotEvaluated || P.Threshold <= 0.0f) continue;
+      float z = v / P.Threshold;
+      // Verification: every quarter of the pattern must be there, not just most of it.
+      if (z < 1.0f && StepVerify[static_cast<long>(i) * SubSteps + phase] > Tuning.VerifyFactor * P.Threshold) z = 1.0f;
+      if (z < bestZ) {
+        bestZ = z;
+        best = i;
+      }
+    }
+    if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
+    if (c.Active && !c.NextSet && step == c.Step + 1) {
+      c.Next = StepScore[static_cast<long>(c.Report.Pattern) * SubSteps + phase];
+      c.NextSet = 1;
+    }
+    if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) {
+      const DetectorPattern& P = Patterns[best];
+      c.Active = 1;
+      c.Z = bestZ;
+      // What this block gives the report: the member, its distance and worst quarter, and the
+      // library's own deviations of that member in this very block.
+      DetectorReport& r = c.Report;
+      r.Pattern = best;
+      r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
+      r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
+      r.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
+      r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
+      r.Method = 0;
+      r.Stretch = 0.0f;
+      c.Prev = PrevScore[best];
+      c.Next = kNotEvaluated;
+      c.NextSet = 0;
+      c.Step = step;
+      c.Confirm = step + static_cast<std::int64_t>(SubSteps) * (P.Nblock > 2 ? P.Nblock - 1 : 2);
+    }
+    if (c.Active && step >= c.Confirm) {
+      Emit(c);
+      c.Active = 0;
+      // One report per occurrence: a new candidate needs the group to leave its threshold
+      // first, or another pattern length to pass.
+      c.Armed = 0;
+      c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
+    }
+  }
+  for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps + phase];
+}
+
+// The candidate's report completed with its position and the pattern's part (group, threshold,
+// name) and stored.
+void PatternDetector::Emit(const Candidate& c) {
+  DetectorReport r = c.Report;
+  const DetectorPattern& P = Patterns[r.Pattern];
+  // Position of the minimum between alignment steps from a parabola through the neighbours.
+  float delta = 0.0f;
+  if (c.NextSet && c.Prev < kNotEvaluated && c.Next < kNotEvaluated) {
+    const float den = c.Prev - 2.0f * r.Score + c.Next;
+    if (den > 0.0f) {
+      delta = 0.5f * (c.Prev - c.Next) / den;
+      if (delta > 0.5f) delta = 0.5f;
+      if (delta < -0.5f) delta = -0.5f;
+    }
+  }
+  r.Group = P.Group;
+  r.SpeedPercent = P.SpeedPercent;
+  const double end = (static_cast<double>(c.Step) + delta) * (static_cast<double>(NsampleBlock) / SubSteps);
+  std::int64_t begin = static_cast<std::int64_t>(std::llround(end)) -
+                       static_cast<std::int64_t>(P.Nblock) * NsampleBlock - DelaySamples;
+  if (begin < 0) begin = 0;
+  r.Begin = Origin + begin;
+  r.End = r.Begin + static_cast<std::int64_t>(P.Nblock) * NsampleBlock;
+  r.Threshold = P.Threshold;
+  r.Confidence = P.Threshold > 0.0f ? 1.0f - r.Score / P.Threshold : 0.0f;
+  if (r.Confidence < 0.0f) r.Confidence = 0.0f;
+  r.Name = P.Name.c_str();
+  Store(r);
+}
+
+// Adds a report to the list, unless it repeats the group's last report (the other path may have
+// reported the same occurrence).
+void PatternDetector::Store(const DetectorReport& r) { Reports->Add(r); }
+
+int PatternDetector::Finish() {
+  if (Candidates.empty()) return 0;
+  const int before = Reports->Count();
+  for (int g = 0; g < NPattern; ++g) {
+    Candidate& c = Candidates[g];
+    if (!c.Active) continue;
+    Emit(c);
+    c.Active = 0;
+  }
+  ShapeFinish();
+  return Reports->Count() - before;
+}

@@ -1,0 +1,277 @@
+// Self-calibration of the detector's thresholds: each pattern against distorted copies of itself
+// and against sounds that share its make-up but are not it (docs/detector.md, "Per-pattern
+// threshold from the pattern itself"), with a process-wide cache of the results, so that setting
+// up the same patterns again does not repeat the work.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+#include "PatternDetector.h"
+#include "background.h"
+#include "level_kernel.h"
+
+using spdet::kNoBackground;
+using spdet::kNotEvaluated;
+using spdet::LevelDb;
+
+namespace {
+
+constexpr float kNoiseDip_dB = 4.0f;  // lowest block level of steady noise under its mean
+
+// Self-calibrations already made in this process, by a hash of everything they depend on (the
+// pattern's spectrum, the geometry and the tuning): a program that sets up the same patterns
+// again (for every input file, every day) does not repeat the work. Bounded; shared by threads.
+struct SelfResult {
+  int Nblock;
+  float Positive, Negative, Shift, Threshold;
+};
+std::mutex g_selfMutex;
+std::unordered_map<std::uint64_t, SelfResult>& SelfResults() {
+  static std::unordered_map<std::uint64_t, SelfResult> results;
+  return results;
+}
+constexpr std::size_t kSelfResultsMax = 1u << 16;
+
+struct Fnv {
+  std::uint64_t h = 1469598103934665603ull;
+  void Bytes(const void* p, std::size_t n) {
+    const unsigned char* c = static_cast<const unsigned char*>(p);
+    for (std::size_t k = 0; k < n; ++k) h = (h ^ c[k]) * 1099511628211ull;
+  }
+  template <typename T>
+  void Value(T v) { Bytes(&v, sizeof v); }
+};
+
+}  // namespace
+
+std::uint64_t PatternDetector::SelfKey(int i) const {
+  const DetectorPattern& P = Patterns[i];
+  const SignalTVSEx* T = Engine->TVS[i];
+  Fnv f;
+  f.Value(P.Nblock);
+  f.Value(Nband);
+  f.Value(SubSteps);
+  f.Value(Engine->BandFirst);
+  f.Value(Engine->BandLast);
+  const DetectorTuning& t = Tuning;
+  const float tuning[] = {t.FloorDepth_dB, t.SalientDepth_dB, t.QuietWeight,   t.TailWeight,     t.ExcessWeight,
+                          t.NegativeScale, t.PositiveScale,   t.PositiveCap,   t.LengthCap,      t.ThresholdMin,
+                          t.ThresholdMax,  t.NoiseMargin_dB,  t.MinVisible,    static_cast<float>(t.GenericMaxBlocks)};
+  f.Bytes(tuning, sizeof tuning);
+  f.Bytes(T->SpectrumByBand, sizeof(float) * static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(Nband));
+  return f.h;
+}
+
+void PatternDetector::SelfCalibrate(int i) {
+  DetectorPattern& P = Patterns[i];
+  if (P.Nblock < 1) return;
+  const std::uint64_t key = SelfKey(i);
+  try {
+    std::lock_guard<std::mutex> lock(g_selfMutex);
+    auto it = SelfResults().find(key);
+    if (it != SelfResults().end() && it->second.Nblock == P.Nblock) {
+      P.SelfPositive = it->second.Positive;
+      P.SelfNegative = it->second.Negative;
+      P.ShiftDistance = it->second.Shift;
+      P.SelfThreshold = P.Threshold = it->second.Threshold;
+      return;
+    }
+  } catch (...) {
+    // No lock or no memory for the table: calibrate anew.
+  }
+  SelfCalibrateNow(i);
+  try {
+    std::lock_guard<std::mutex> lock(g_selfMutex);
+    if (SelfResults().size() >= kSelfResultsMax) SelfResults().clear();
+    SelfResults()[key] = SelfResult{P.Nblock, P.SelfPositive, P.SelfNegative, P.ShiftDistance, P.SelfThreshold};
+  } catch (...) {
+  }
+}
+
+void PatternDetector::SelfCalibrateNow(int i) {
+  DetectorPattern& P = Patterns[i];
+  SignalTVSEx* T = Engine->TVS[i];
+  const int N = P.Nblock;
+  const float* sp = T->SpectrumByBand;  // band-major
+  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
+  float* seg = Work.data();                    // block-major synthetic input
+  const float** ptr = BlockPtr.data();
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
+  double mean = 0.0;
+  for (long n = 0; n < static_cast<long>(N) * Nband; ++n) mean += sp[n];
+  mean /= static_cast<double>(N) * Nband;
+
+  // Distortions that an occurrence shows: a misalignment (half an alignment step: an eighth
+  // of a block with four alignments per block, else half a block), a noise floor 15 dB under
+  // the pattern's mean power, and both together with a 20 dB floor.
+  const float frac = SubSteps > 1 ? 0.5f / SubSteps : 0.5f;
+  const float noise[3] = {0.0f, static_cast<float>(mean * 0.0316), static_cast<float>(mean * 0.01)};
+  const int shift[3] = {1, 0, 1};
+  float worst = 0.0f;
+  for (int t = 0; t < 3; ++t) {
+    for (int b = 0; b < Nband; ++b) {
+      const float* p = sp + static_cast<long>(b) * N;
+      for (int k = 0; k < N; ++k) {
+        float v = p[k];
+        if (shift[t] && k + 1 < N) v = (1.0f - frac) * p[k] + frac * p[k + 1];
+        seg[static_cast<long>(k) * Nband + b] = LevelDb(v + noise[t]);
+      }
+      // The background the detector would have measured before such an occurrence: the
+      // noise's lowest block levels, a few dB under its mean.
+      Noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
+    }
+    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    if (d > worst) worst = d;
+  }
+  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
+  P.SelfPositive = worst;
+
+  // How fast the distance grows with misalignment: the pattern one time block off.
+  for (int b = 0; b < Nband; ++b) {
+    const float* p = sp + static_cast<long>(b) * N;
+    for (int k = 0; k < N; ++k)
+      seg[static_cast<long>(k) * Nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
+  }
+  P.ShiftDistance = Distance(P, ptr, Gain(P, ptr), nullptr);
+
+  // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
+  // two halves swapped, its average spectrum held still, and a flat spectrum.
+  float closest = kNotEvaluated;
+  for (int t = 0; t < 4; ++t) {
+    for (int b = 0; b < Nband; ++b) {
+      const float* p = sp + static_cast<long>(b) * N;
+      double bandMean = 0.0;
+      for (int k = 0; k < N; ++k) bandMean += p[k];
+      bandMean /= N;
+      for (int k = 0; k < N; ++k) {
+        float v;
+        if (t == 0) v = p[N - 1 - k];
+        else if (t == 1) v = p[(k + N / 2) % N];
+        else if (t == 2) v = static_cast<float>(bandMean);
+        else v = static_cast<float>(mean);
+        seg[static_cast<long>(k) * Nband + b] = LevelDb(v);
+      }
+    }
+    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    if (d < closest) closest = d;
+  }
+  const float generic = GenericNegative(i);
+  if (generic < closest) closest = generic;
+  P.SelfNegative = closest;
+
+  // Under the closest self-negative by a margin; raised towards what the distortions need,
+  // within a cap under the self-negative. A short pattern compares few cells, so chance
+  // matches come closer: its threshold is also capped in proportion to the root of its length.
+  float thr = Tuning.NegativeScale * closest;
+  const float pos = Tuning.PositiveScale * worst;
+  const float cap = Tuning.PositiveCap * closest;
+  if (pos > thr) thr = pos < cap ? pos : (cap > thr ? cap : thr);
+  const float lengthCap = Tuning.LengthCap * std::sqrt(static_cast<float>(N));
+  if (thr > lengthCap) thr = lengthCap;
+  // The lower limit never lifts the threshold towards what a sound that is not the pattern
+  // reaches.
+  const float negative = Tuning.NegativeScale * closest;
+  const float low = Tuning.ThresholdMin < negative ? Tuning.ThresholdMin : negative;
+  if (thr < low) thr = low;
+  if (thr > Tuning.ThresholdMax) thr = Tuning.ThresholdMax;
+  P.SelfThreshold = thr;
+  P.Threshold = thr;
+}
+
+// The smallest distance of a short pattern from common sound events that any stream holds:
+// a tone, a pair of bands or broadband sound of a few colours, struck (decaying at one of
+// several rates or falling fast and ringing on, a tone with or without a click) or held for a
+// while, starting where the pattern starts. A pattern close to one
+// of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
+// well under that distance. kNotEvaluated for long patterns and when disabled.
+float PatternDetector::GenericNegative(int i) {
+  DetectorPattern& P = Patterns[i];
+  const int N = P.Nblock;
+  if (N < 1 || N > Tuning.GenericMaxBlocks) return kNotEvaluated;
+  const float* sp = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
+  // Onset: the first block (in time) within 20 dB of the loudest block.
+  auto power = [&](int k) {
+    float e = 0.0f;
+    for (int b = 0; b < Nband; ++b) e += sp[static_cast<long>(b) * N + k];
+    return e;
+  };
+  float peak = 0.0f;
+  for (int k = 0; k < N; ++k) peak = std::max(peak, power(k));
+  if (!(peak > 0.0f)) return kNotEvaluated;
+  int onset = 0;  // in time order: block N - 1 - onset of the pattern
+  while (onset < N - 1 && power(N - 1 - onset) < 0.01f * peak) ++onset;
+
+  float* seg = Work.data();
+  const float** ptr = BlockPtr.data();
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
+  float* shape = BandScratch.data() + 2 * Nband;    // Nband powers of the event's spectrum
+  float* shapeDb = BandScratch.data() + 3 * Nband;  // and their levels
+  // Falling (drums, thuds) and rising (hiss, clicks) slopes of broadband sound, dB per band.
+  static const float kSlope[] = {-1.5f, -3.0f, -6.0f, -10.0f, 3.0f, 6.0f};
+  const int nSlope = static_cast<int>(sizeof kSlope / sizeof kSlope[0]);
+  const int nShapes = 2 * Nband + nSlope;
+  static const float kDecay[] = {0.5f, 1.0f, 2.0f, 4.0f, 8.0f, 16.0f, 32.0f};
+  static const int kHold[] = {2, 3, 4, 6, 8, 12, 16, 24, 32, 48};
+  // Struck sounds that fall fast and then ring on: a fast decay plus a slower one.
+  static const float kRing[][3] = {{0.5f, 4.0f, 0.1f},  {0.5f, 8.0f, 0.1f},  {0.5f, 16.0f, 0.1f},
+                                   {1.0f, 4.0f, 0.1f},  {1.0f, 8.0f, 0.1f},  {1.0f, 16.0f, 0.1f},
+                                   {0.5f, 4.0f, 0.03f}, {0.5f, 8.0f, 0.03f}, {0.5f, 16.0f, 0.03f},
+                                   {1.0f, 4.0f, 0.03f}, {1.0f, 8.0f, 0.03f}, {1.0f, 16.0f, 0.03f}};
+  const int nRing = static_cast<int>(sizeof kRing / sizeof kRing[0]);
+  const int nDecay = static_cast<int>(sizeof kDecay / sizeof kDecay[0]);
+  const int nHold = static_cast<int>(sizeof kHold / sizeof kHold[0]);
+  float closest = kNotEvaluated;
+  for (int sh = 0; sh < nShapes; ++sh) {
+    // One band, two neighbouring bands, flat, sloping.
+    for (int b = 0; b < Nband; ++b) {
+      float v;
+      if (sh < Nband) v = b == sh ? 1.0f : 1.0e-4f;
+      else if (sh < 2 * Nband - 1) v = (b == sh - Nband || b == sh - Nband + 1) ? 1.0f : 1.0e-4f;
+      else if (sh == 2 * Nband - 1) v = 1.0f;
+      else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * Nband] * static_cast<float>(b));
+      shape[b] = v;
+      shapeDb[b] = LevelDb(v);
+    }
+    // A struck tone may start with a broadband click (a drum's beater, a plucked string).
+    const bool tonal = sh < 2 * Nband - 1;
+    for (int start = onset - 1; start <= onset + 1; ++start) {
+      if (start < 0) continue;
+      for (int env = 0; env < nDecay + nHold + nRing; ++env) {
+        const bool held = env >= nDecay && env < nDecay + nHold;
+        for (int c = 0; c < 3; ++c) {
+          if (c > 0 && (!tonal || env >= nDecay)) break;
+          const float clickLevel = c == 0 ? 0.0f : (c == 1 ? 0.3f : 0.05f);
+          for (int k = 0; k < N; ++k) {
+            const int t = N - 1 - k - start;  // blocks since the event began
+            float a, click = 0.0f;
+            if (t < 0) a = 1.0e-6f;
+            else if (held) {
+              const int hold = kHold[env - nDecay];
+              a = t < hold ? 1.0f : std::exp(-static_cast<float>(t - hold + 1));
+            } else {
+              if (env < nDecay) a = std::exp(-static_cast<float>(t) / kDecay[env]);
+              else {
+                const float* r = kRing[env - nDecay - nHold];
+                a = (1.0f - r[2]) * std::exp(-static_cast<float>(t) / r[0]) + r[2] * std::exp(-static_cast<float>(t) / r[1]);
+              }
+              click = clickLevel * std::exp(-static_cast<float>(t) / 0.7f);
+            }
+            if (a < 1.0e-6f) a = 1.0e-6f;
+            float* row = seg + static_cast<long>(k) * Nband;
+            if (c == 0) {
+              const float aDb = LevelDb(a);  // levels add in dB: one logarithm per block
+              for (int b = 0; b < Nband; ++b) row[b] = aDb + shapeDb[b];
+            } else {
+              for (int b = 0; b < Nband; ++b) row[b] = LevelDb(a * shape[b] + click);
+            }
+          }
+          const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+          if (d < closest) closest = d;
+        }
+      }
+    }
+  }
+  return closest;
+}

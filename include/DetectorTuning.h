@@ -1,0 +1,61 @@
+// The decision layer's tuning: every number PatternDetector decides with, as one value with the
+// defaults that suit the standard geometry. What each one does in the decision: docs/detector.md.
+#ifndef SP_DETECTORTUNING_H
+#define SP_DETECTORTUNING_H
+
+#include "sp_types.h"
+
+struct SP_API DetectorTuning {
+  // Level distance.
+  float FloorDepth_dB = 30.0f;    // pattern levels more than this under its peak are floored
+  float SalientDepth_dB = 20.0f;  // pattern cells within this depth under its peak are salient
+  float QuietWeight = 0.5f;       // weight of the other cells
+  float TailWeight = 0.5f;        // weight of the pattern's second newest block (the newest: 0)
+  float ExcessWeight = 0.2f;      // weight of a level above the pattern's (a level below weighs 1)
+  // Self threshold.
+  float NegativeScale = 0.5f;     // self threshold = NegativeScale * closest self-negative distance
+  float PositiveScale = 1.6f;     // ... raised towards PositiveScale * worst self-positive distance
+  float PositiveCap = 0.6f;       // ... but never above PositiveCap * closest self-negative distance
+  float LengthCap = 0.2f;         // self threshold at most LengthCap * sqrt(Nblock)
+  float ThresholdMin = 0.3f;      // limits of the self threshold (dB)
+  float ThresholdMax = 6.0f;
+  float BackgroundMargin = 0.8f;  // background threshold = margin * smallest background distance
+  // Candidates.
+  float VerifyFactor = 4.5f;      // a candidate's worst quarter must stay under factor * threshold
+  float VariantGate = 4.0f;       // variants are compared while their leader's score < gate * threshold
+  float GateFactor = 2.0f;        // sub-block alignments are tried where a score < factor * threshold
+  float ShiftGate = 1.5f;         // ... or < threshold + ShiftGate * the pattern's ShiftDistance
+  float MinLevel_dB = -75.0f;     // segments whose aligned level is under this (dB) are not compared
+  // Background: per band, the lowest level of the input over the last NoiseSegments segments of
+  // NoiseSegmentBlocks time blocks each. Pattern cells that the background would cover (the
+  // pattern brought to the input's level stays under it + NoiseMargin_dB) are not compared. At
+  // least MinVisible of the pattern's salient cells must stay visible. NoiseSegments 0: off.
+  int NoiseSegmentBlocks = 77;
+  int NoiseSegments = 6;
+  float NoiseMargin_dB = 8.0f;
+  float MinVisible = 0.4f;
+  // Patterns of up to GenericMaxBlocks time blocks are also compared with common sound events.
+  int GenericMaxBlocks = 64;
+  // Shape distance (detector/shape_match.h) for patterns of at least ShapeMinBlocks time blocks,
+  // at speeds up to ShapeMaxSpeed off; ShapeMinBlocks 0 turns it off.
+  int ShapeMinBlocks = 128;
+  int ShapeSegmentBlocks = 64;
+  int ShapeFullBlocks = 512;      // patterns shorter than this get ShapeThreshold * sqrt(length / this)
+  float ShapeMaxSpeed = 0.03f;
+  float ShapeFloorDepth_dB = 40.0f;
+  float ShapeThreshold = 0.40f;
+  float ShapeNegativeScale = 0.7f;
+  float ShapeGate = 0.15f;        // exact shape comparison where the coarse one is under threshold + gate
+  // Pre-selection (detector/preselect.h); PreselectGate <= -1 compares every pattern at every block.
+  float PreselectGate = 0.3f;
+  int PreselectHold = 24;
+  // 0: the detector decides alone (Attach switches the library's own comparison off, Detach back
+  // on; reports carry rel_dev 2). 1: the library keeps comparing and reports carry its deviations.
+  int LibraryDeviations = 1;
+};
+
+// Sets the tuning value called `name` (a member's name above). Returns false for an unknown
+// name or a value out of an integer member's range; an integer member takes the value truncated.
+SP_API bool SetDetectorTuning(DetectorTuning& tuning, const char* name, double value);
+
+#endif
