@@ -31,10 +31,35 @@ std::vector<float> Centred(const DetailPrint& p, int f0, int n, float depth) {
   return a;
 }
 
-double Correlation(const std::vector<float>& a, const std::vector<float>& b) {
-  double ab = 0, aa = 0, bb = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) ab += a[i] * b[i], aa += a[i] * a[i], bb += b[i] * b[i];
-  return ab / std::sqrt(aa * bb + 1e-12);
+// The correlation of `a` (double-centred, as Centred makes it) with the input's levels over
+// frames [f0, f0 + n), floored and double-centred the same way. Since a's band and frame means
+// are zero, the input's means change only its norm, which follows from its sums: one pass, no
+// copy.
+double CorrelationWith(const std::vector<float>& a, double aa, const DetailPrint& p, int f0, int n, float depth) {
+  float top = -std::numeric_limits<float>::infinity();
+  for (int f = f0; f < f0 + n; ++f)
+    for (int b = 0; b < kBands; ++b) top = std::max(top, p.Frame(f)[b]);
+  const float floor = top - depth;
+  double ab = 0, vv = 0, total = 0, rows = 0;
+  double columns[kBands] = {};
+  for (int f = 0; f < n; ++f) {
+    const float* in = p.Frame(f0 + f);
+    const float* ca = a.data() + static_cast<std::size_t>(f) * kBands;
+    double row = 0;
+    for (int b = 0; b < kBands; ++b) {
+      const double v = std::max(in[b], floor);
+      ab += ca[b] * v;
+      vv += v * v;
+      row += v;
+      columns[b] += v;
+    }
+    rows += row * row;
+    total += row;
+  }
+  double cols = 0;
+  for (double c : columns) cols += c * c;
+  const double centredNorm = vv - cols / n - rows / kBands + total * total / (static_cast<double>(n) * kBands);
+  return ab / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
 }
 
 // The median, halfway between the middle two for an even count (values reordered).
@@ -58,10 +83,12 @@ DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, in
   }
   // Where the clip lies: the best correlation of the whole clip's floored, centred levels.
   const std::vector<float> c = Centred(clip, 0, n, t.globalFloor_dB);
+  double cc = 0;
+  for (float v : c) cc += static_cast<double>(v) * v;
   r.correlation = -2.0f;
   const int last = std::min(input.frames - n, expected + t.searchFrames);
   for (int off = std::max(0, expected - t.searchFrames); off <= last; ++off) {
-    const auto v = static_cast<float>(Correlation(c, Centred(input, off, n, t.globalFloor_dB)));
+    const auto v = static_cast<float>(CorrelationWith(c, cc, input, off, n, t.globalFloor_dB));
     if (v > r.correlation) r.correlation = v, r.offset = off;
   }
   // Equalisation: each band's typical difference over the clip's loud cells, taken out.

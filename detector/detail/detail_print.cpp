@@ -1,10 +1,11 @@
 #include "detail_print.h"
 
-#include <kiss_fftr.h>
+#include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace spdetail {
 
@@ -33,21 +34,35 @@ std::uint64_t GetLe(const unsigned char* p, int bytes) {
   return v;
 }
 
+// FFTW's planner is not thread-safe (scans of several stations make analysers in parallel);
+// executing a plan is.
+std::mutex& PlannerLock() {
+  static std::mutex m;
+  return m;
+}
+
 }  // namespace
 
 struct DetailAnalyser::Impl {
-  kiss_fftr_cfg fft = nullptr;
+  fftwf_plan fft = nullptr;
   std::vector<float> window;
   // Triangular mel filters: for band b, bins [first[b], first[b] + weights[b].size()).
   std::vector<int> first;
   std::vector<std::vector<float>> weights;
-  std::vector<float> frame;
-  std::vector<kiss_fft_cpx> spectrum;
+  float* frame = nullptr;            // kFftSize samples (FFTW's aligned memory)
+  fftwf_complex* spectrum = nullptr;  // kFftSize / 2 + 1 bins
 };
 
 DetailAnalyser::DetailAnalyser() : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
-  m.fft = kiss_fftr_alloc(kFftSize, 0, nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(PlannerLock());
+    m.frame = fftwf_alloc_real(kFftSize);
+    m.spectrum = fftwf_alloc_complex(kFftSize / 2 + 1);
+    // FFTW_ESTIMATE: the same plan on every run (measured plans may differ from run to run).
+    if (m.frame != nullptr && m.spectrum != nullptr)
+      m.fft = fftwf_plan_dft_r2c_1d(kFftSize, m.frame, m.spectrum, FFTW_ESTIMATE);
+  }
   m.window.resize(kFftSize);
   for (int i = 0; i < kFftSize; ++i)
     m.window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * M_PI * i / (kFftSize - 1)));
@@ -70,12 +85,13 @@ DetailAnalyser::DetailAnalyser() : impl_(std::make_unique<Impl>()) {
     m.first.push_back(first < 0 ? 0 : first);
     m.weights.push_back(std::move(w));
   }
-  m.frame.resize(kFftSize);
-  m.spectrum.resize(bins);
 }
 
 DetailAnalyser::~DetailAnalyser() {
-  if (impl_->fft != nullptr) kiss_fftr_free(impl_->fft);
+  std::lock_guard<std::mutex> lock(PlannerLock());
+  if (impl_->fft != nullptr) fftwf_destroy_plan(impl_->fft);
+  fftwf_free(impl_->frame);
+  fftwf_free(impl_->spectrum);
 }
 
 DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) {
@@ -87,14 +103,14 @@ DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) 
   for (int f = 0; f < print.frames; ++f) {
     const std::int16_t* x = samples + static_cast<std::size_t>(f) * kHop;
     for (int i = 0; i < kFftSize; ++i) m.frame[i] = static_cast<float>(x[i]) * m.window[i];
-    kiss_fftr(m.fft, m.frame.data(), m.spectrum.data());
+    fftwf_execute(m.fft);
     float* out = print.levels.data() + static_cast<std::size_t>(f) * kBands;
     for (int b = 0; b < kBands; ++b) {
       double e = 0.0;
       const std::vector<float>& w = m.weights[b];
       for (std::size_t k = 0; k < w.size(); ++k) {
-        const kiss_fft_cpx c = m.spectrum[m.first[b] + k];
-        e += w[k] * (static_cast<double>(c.r) * c.r + static_cast<double>(c.i) * c.i);
+        const fftwf_complex& c = m.spectrum[m.first[b] + k];
+        e += w[k] * (static_cast<double>(c[0]) * c[0] + static_cast<double>(c[1]) * c[1]);
       }
       out[b] = static_cast<float>(10.0 * std::log10(e + 1e-3));
     }
