@@ -162,6 +162,8 @@ TEST_F(Decision, DetailPrintTellsAnIdentFromTheSameStingWithAnotherVoice) {
   EXPECT_EQ(stale.status, 0);
   EXPECT_NE(stale.err.find(pattern + ".detail: made for another pattern file; ignored"), std::string::npos) << stale.err;
   EXPECT_EQ(stale.outLines().size(), 2u);
+  EXPECT_NE(Run("info " + pattern).out.find("detail print:   " + pattern + ".detail: made for another pattern file; ignored"),
+            std::string::npos);
   { std::ofstream(pattern + ".detail") << "not a print"; }
   EXPECT_NE(Run("scan -p " + pattern + " " + dir.File("air.wav")).err.find(pattern + ".detail: not a detail print; ignored"),
             std::string::npos);

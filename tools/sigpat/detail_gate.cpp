@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -58,6 +59,22 @@ void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16
   AtomicFile out(spdetail::DetailFileName(patternFile));
   out.Write(encoded.data(), encoded.size());
   out.Commit();
+}
+
+std::string DescribeDetail(const std::string& patternFile, double clipSeconds) {
+  const std::string name = spdetail::DetailFileName(patternFile);
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0)
+    return clipSeconds <= kDetailMaxSeconds ? "none (sigpat create makes one: near relatives of the clip are then told apart)" : "";
+  std::string bytes, printBytes, problem;
+  if (!ReadBytes(patternFile, bytes) || !ReadBytes(name, printBytes)) return name + ": cannot be read";
+  spdetail::DetailPrint print;
+  if (!spdetail::DecodeDetailPrint(printBytes, spdetail::ContentHash(bytes), print, problem))
+    return name + ": " + problem + "; ignored";
+  char what[96];
+  std::snprintf(what, sizeof what, " (%d bands every %.0f ms, %.2f s)", spdetail::kBands, 1000.0 * spdetail::kHop / kLibraryRate,
+                static_cast<double>(print.frames) * spdetail::kHop / kLibraryRate);
+  return name + what;
 }
 
 std::unique_ptr<DetailGate> DetailGate::Load(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {

@@ -23,6 +23,10 @@ constexpr double kDetailMaxSeconds = 10.0;
 // clip is short enough; throws Error naming the file when it cannot be written.
 void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16_t>& clip);
 
+// What `sigpat info` says of a pattern's detail print: "" when it has none and its clip is too
+// long for one.
+std::string DescribeDetail(const std::string& patternFile, double clipSeconds);
+
 class DetailGate {
  public:
   // Reads the prints beside the pattern files (`openAs[i]`, when given, holds the bytes of

@@ -9,6 +9,7 @@
 
 #include "PatternDetector.h"
 #include "commands.h"
+#include "detail_gate.h"
 #include "messages.h"
 #include "output.h"
 #include "pattern_png.h"
@@ -86,6 +87,8 @@ int RunInfo(const std::string& file, const std::string& png) {
     if (view.negative < kPlainPatternDistance)
       PrintOut("                plain: similar sounds (other beeps, hits or clicks of its colour) may match it\n");
   }
+  const std::string detail = DescribeDetail(file, static_cast<double>(samples) / kLibraryRate);
+  if (!detail.empty()) PrintOut("detail print:   %s\n", EscapeControl(detail).c_str());
   if (!png.empty()) {
     std::string title = FileNameOfPath(file.c_str());
     char extra[64];
