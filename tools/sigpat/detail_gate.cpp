@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -77,6 +78,35 @@ std::string DescribeDetail(const std::string& patternFile, double clipSeconds) {
   return name + what;
 }
 
+namespace {
+
+// Prints are read once and shared by every scan of the process that uses them (the stations of
+// a monitor, the inputs of a scan): keyed by the print file, its size and time, and the hash of
+// the pattern it must belong to; kept while a scan holds them.
+std::shared_ptr<const spdetail::DetailPrint> SharedPrint(const std::string& name, const struct stat& st, std::uint64_t patternHash) {
+  static std::mutex m;
+  static std::map<std::string, std::weak_ptr<const spdetail::DetailPrint>> held;
+  const std::string key = name + '\0' + std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+                          std::to_string(st.st_mtim.tv_nsec) + ':' + std::to_string(patternHash);
+  std::lock_guard<std::mutex> lock(m);
+  if (auto p = held[key].lock()) return p;
+  std::string bytes, problem;
+  if (!ReadBytes(name, bytes)) {
+    WarnOnce(name + ": cannot be read (" + std::strerror(errno) + "); ignored");
+    return nullptr;
+  }
+  auto print = std::make_shared<spdetail::DetailPrint>();
+  if (!spdetail::DecodeDetailPrint(bytes, patternHash, *print, problem)) {
+    WarnOnce(name + ": " + problem + "; ignored (sigpat create makes it again)");
+    return nullptr;
+  }
+  for (auto it = held.begin(); it != held.end();) it = it->second.expired() ? held.erase(it) : std::next(it);
+  held[key] = print;
+  return print;
+}
+
+}  // namespace
+
 std::unique_ptr<DetailGate> DetailGate::Load(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
   std::unique_ptr<DetailGate> gate(new DetailGate);
   gate->prints_.resize(files.size());
@@ -85,18 +115,11 @@ std::unique_ptr<DetailGate> DetailGate::Load(const std::vector<std::string>& fil
     const std::string name = spdetail::DetailFileName(files[i]);
     struct stat st {};
     if (stat(name.c_str(), &st) != 0) continue;
-    std::string bytes, printBytes, problem;
+    std::string bytes;
     if (!ReadBytes(i < openAs.size() && !openAs[i].empty() ? openAs[i] : files[i], bytes)) continue;
-    if (!ReadBytes(name, printBytes)) {
-      WarnOnce(name + ": cannot be read (" + std::strerror(errno) + "); ignored");
-      continue;
-    }
-    if (!spdetail::DecodeDetailPrint(printBytes, spdetail::ContentHash(bytes), gate->prints_[i], problem)) {
-      WarnOnce(name + ": " + problem + "; ignored (sigpat create makes it again)");
-      gate->prints_[i] = {};
-      continue;
-    }
-    longest = std::max(longest, gate->prints_[i].frames);
+    gate->prints_[i] = SharedPrint(name, st, spdetail::ContentHash(bytes));
+    if (!gate->prints_[i]) continue;
+    longest = std::max(longest, gate->prints_[i]->frames);
     ++loaded;
   }
   if (loaded == 0) return nullptr;
@@ -121,8 +144,8 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
 }
 
 bool DetailGate::Confirms(const DetectorReport& d) {
-  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || prints_[d.Pattern].frames == 0) return true;
-  const spdetail::DetailPrint& clip = prints_[d.Pattern];
+  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || !prints_[d.Pattern]) return true;
+  const spdetail::DetailPrint& clip = *prints_[d.Pattern];
   const std::int64_t from = d.Begin - kLeadSamples;
   const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());

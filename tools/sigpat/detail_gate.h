@@ -48,7 +48,7 @@ class DetailGate {
   // (undoing a speed-up of that much).
   float Missing(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent);
 
-  std::vector<spdetail::DetailPrint> prints_;  // by pattern number; frames 0: none
+  std::vector<std::shared_ptr<const spdetail::DetailPrint>> prints_;  // by pattern number; null: none
   std::vector<std::int16_t> ring_;
   std::int64_t fed_ = 0;  // samples appended so far
   spdetail::DetailAnalyser analyser_;
