@@ -143,18 +143,20 @@ def create_pattern(samples, rate: int, path: Union[str, "os.PathLike[str]"], beg
 
 def scan_file(path: Union[str, "os.PathLike[str]"], patterns: Union[PatternSource, Iterable[PatternSource]], *,
               decision: str = "detector", threshold: Optional[float] = None, channel: int = 0, start: int = 0,
-              stop: Optional[int] = None, name: Optional[str] = None) -> list:
+              stop: Optional[int] = None, name: Optional[str] = None, detail_check: bool = True) -> list:
     """Scans an audio file (anything ``sigpat`` reads) and returns its detections.
 
     The detections are those of ``sigpat scan --json`` on the same file and patterns. ``decision``
     is ``"detector"`` (the decision layer, default) or ``"library"`` (the library's own rule, to
     which ``threshold`` applies). ``start``/``stop`` scan only samples start .. stop - 1 (44100 Hz
     files), positions still counted from the start of the file. ``name`` is the ``input`` field
-    (default: ``path``).
+    (default: ``path``). ``detail_check=False`` reports short clips without confirming them
+    against their detail print (as ``sigpat scan --no-detail-check``).
     """
     path = os.fspath(path)
     return _detections(_core.scan_file(path, _paths(patterns), decision, threshold, int(channel), int(start),
-                                       None if stop is None else int(stop), path if name is None else name))
+                                       None if stop is None else int(stop), path if name is None else name,
+                                       bool(detail_check)))
 
 
 def audio_info(path: Union[str, "os.PathLike[str]"]) -> AudioInfo:
@@ -177,8 +179,10 @@ class Scanner:
     """
 
     def __init__(self, patterns: Union[PatternSource, Iterable[PatternSource]], decision: str = "detector", *,
-                 threshold: Optional[float] = None, rate: int = LIBRARY_RATE, channel: int = 0, name: str = "-"):
-        self._core = _core.StreamScanner(_paths(patterns), decision, threshold, int(rate), int(channel), name)
+                 threshold: Optional[float] = None, rate: int = LIBRARY_RATE, channel: int = 0, name: str = "-",
+                 detail_check: bool = True):
+        self._core = _core.StreamScanner(_paths(patterns), decision, threshold, int(rate), int(channel), name,
+                                         bool(detail_check))
 
     def feed(self, samples) -> list:
         """Scans the next samples; returns the detections confirmed so far (a list of Detection)."""

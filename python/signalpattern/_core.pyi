@@ -65,14 +65,14 @@ class StreamScanner:
     """A scan fed array by array (see signalpattern.Scanner)."""
 
     def __init__(self, patterns: List[str], decision: str, threshold: Optional[float], rate: int, channel: int,
-                 name: str) -> None: ...
+                 name: str, detail_check: bool = ...) -> None: ...
     def feed(self, samples: npt.NDArray[np.generic]) -> List[_DetectionTuple]:
         """Scans the next samples; returns the detections confirmed so far."""
     def finish(self) -> List[_DetectionTuple]:
         """Ends the input; returns the last detections."""
 
 def scan_file(path: str, patterns: List[str], decision: str, threshold: Optional[float], channel: int, start: int,
-              stop: Optional[int], name: str) -> List[_DetectionTuple]:
+              stop: Optional[int], name: str, detail_check: bool = ...) -> List[_DetectionTuple]:
     """Scans samples start .. stop - 1 of an audio file (see signalpattern.scan_file)."""
 
 def create_pattern(samples: npt.NDArray[np.generic], rate: int, path: str, begin: Optional[int], end: Optional[int],

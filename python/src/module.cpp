@@ -71,9 +71,10 @@ std::vector<std::string> PatternFiles(const std::vector<std::string>& items, con
   return files;
 }
 
-sigpat::ScanOptions Options(const std::string& decision, std::optional<float> threshold) {
+sigpat::ScanOptions Options(const std::string& decision, std::optional<float> threshold, bool detailCheck) {
   sigpat::ScanOptions options;
   options.rule = decision;
+  options.detailCheck = detailCheck;
   if (threshold) {
     if (!(*threshold >= 0.0f)) throw py::value_error("threshold must be a number >= 0");
     options.threshold = *threshold;
@@ -85,8 +86,8 @@ sigpat::ScanOptions Options(const std::string& decision, std::optional<float> th
 class StreamScanner {
  public:
   StreamScanner(const std::vector<std::string>& patterns, const std::string& decision, std::optional<float> threshold,
-                int rate, int channel, const std::string& name)
-      : scanner_(PatternFiles(patterns, decision), Options(decision, threshold)), channel_(channel), rate_(rate) {
+                int rate, int channel, const std::string& name, bool detailCheck)
+      : scanner_(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck)), channel_(channel), rate_(rate) {
     if (rate < 1) throw py::value_error("rate must be a positive number of samples per second");
     if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
     stream_ = std::make_unique<sigpat::SampleStream>(name, rate);
@@ -159,11 +160,11 @@ class StreamScanner {
 
 py::list ScanFile(const std::string& path, const std::vector<std::string>& patterns, const std::string& decision,
                   std::optional<float> threshold, int channel, std::int64_t start, std::optional<std::int64_t> stop,
-                  const std::string& name) {
+                  const std::string& name, bool detailCheck) {
   if (start < 0) throw py::value_error("start must be >= 0");
   if (stop && *stop <= start) throw py::value_error("stop must lie after start");
   if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
-  sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold));
+  sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck));
   std::vector<sigpat::Detection> found;
   {
     py::gil_scoped_release release;
@@ -236,14 +237,15 @@ PYBIND11_MODULE(_core, m) {
   BindPattern(m);
 
   py::class_<StreamScanner>(m, "StreamScanner")
-      .def(py::init<const std::vector<std::string>&, const std::string&, std::optional<float>, int, int, const std::string&>(),
+      .def(py::init<const std::vector<std::string>&, const std::string&, std::optional<float>, int, int, const std::string&,
+                    bool>(),
            py::arg("patterns"), py::arg("decision"), py::arg("threshold"), py::arg("rate"), py::arg("channel"),
-           py::arg("name"), "A scan fed array by array (see signalpattern.Scanner).")
+           py::arg("name"), py::arg("detail_check") = true, "A scan fed array by array (see signalpattern.Scanner).")
       .def("feed", &StreamScanner::Feed, py::arg("samples"), "Scans the next samples; returns the detections confirmed so far.")
       .def("finish", &StreamScanner::Finish, "Ends the input; returns the last detections.");
 
   m.def("scan_file", &ScanFile, py::arg("path"), py::arg("patterns"), py::arg("decision"), py::arg("threshold"),
-        py::arg("channel"), py::arg("start"), py::arg("stop"), py::arg("name"),
+        py::arg("channel"), py::arg("start"), py::arg("stop"), py::arg("name"), py::arg("detail_check") = true,
         "Scans samples start .. stop - 1 of an audio file (see signalpattern.scan_file).");
   m.def("create_pattern", &CreatePattern, py::arg("samples"), py::arg("rate"), py::arg("path"), py::arg("begin"),
         py::arg("end"), py::arg("source"), py::arg("channel"), "Writes a pattern file from samples; returns the path written.");
