@@ -1,20 +1,23 @@
-// Sidecar calibration files (calibration_file.h).
+// The detector's calibration files: sidecars and self-calibration cache entries (calibration_file.h).
 #include "calibration_file.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
 
-#include <filesystem>
-
 #include "sp_platform.h"  // windows.h without the min/max macros
 #else
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,16 +130,16 @@ const char* ParseSidecar(const std::string& text, CalibrationRecord& v) {
   return nullptr;
 }
 
-// Writes a file whole or not at all: a temporary file beside it, flushed to disk, then renamed
-// over the name (a symbolic link there is replaced, not followed). Returns false, leaving any
-// old file, when any step fails.
-bool ReplaceFile(const std::string& name, const char* data, std::size_t size) {
+// Writes a file whole or not at all: a temporary file beside it, flushed to disk when `sync`,
+// then renamed over the name (a symbolic link there is replaced, not followed). Returns false,
+// leaving any old file, when any step fails.
+bool ReplaceFile(const std::string& name, const char* data, std::size_t size, bool sync) {
   if (name.empty()) return false;
 #ifdef _WIN32
   const std::string temp = name + ".tmp";
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (f == nullptr) return false;
-  bool ok = std::fwrite(data, 1, size, f) == size && std::fflush(f) == 0 && _commit(_fileno(f)) == 0;
+  bool ok = std::fwrite(data, 1, size, f) == size && std::fflush(f) == 0 && (!sync || _commit(_fileno(f)) == 0);
   ok = std::fclose(f) == 0 && ok;
   ok = ok && MoveFileExA(temp.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) std::remove(temp.c_str());
@@ -152,12 +155,57 @@ bool ReplaceFile(const std::string& name, const char* data, std::size_t size) {
     ok = n > 0;
     if (ok) done += static_cast<std::size_t>(n);
   }
-  ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  ok = ok && ::fchmod(fd, 0644) == 0 && (!sync || ::fsync(fd) == 0);
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), name.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
   return ok;
 #endif
+}
+
+const char kSelfMagic[] = "signalpattern-selfcal 1";
+
+// FNV-1a, 64 bits.
+unsigned long long Fnv64(const void* data, std::size_t size) {
+  unsigned long long h = 1469598103934665603ull;
+  const unsigned char* c = static_cast<const unsigned char*>(data);
+  for (std::size_t k = 0; k < size; ++k) h = (h ^ c[k]) * 1099511628211ull;
+  return h;
+}
+
+std::uint32_t Bits(float v) {
+  std::uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+float FromBits(unsigned b) {
+  const std::uint32_t u = b;
+  float v;
+  std::memcpy(&v, &u, sizeof v);
+  return v;
+}
+
+// A hash over an entry's values: a flipped digit anywhere makes it another entry.
+unsigned long long EntryCheck(const SelfCalibrationRecord& r) {
+  const unsigned long long parts[] = {r.key, static_cast<unsigned long long>(r.nblock), Bits(r.positive),
+                                      Bits(r.negative), Bits(r.shift), Bits(r.threshold)};
+  return Fnv64(parts, sizeof parts);
+}
+
+// The text of an entry; its length, or 0 when it does not fit.
+int FormatSelfEntry(const SelfCalibrationRecord& r, char* text, std::size_t size) {
+  const int n = std::snprintf(text, size,
+                              "%s\nkey %016llx\nnblock %d\npositive %08x\nnegative %08x\nshift %08x\nthreshold %08x\n"
+                              "check %016llx\n",
+                              kSelfMagic, r.key, r.nblock, static_cast<unsigned>(Bits(r.positive)),
+                              static_cast<unsigned>(Bits(r.negative)), static_cast<unsigned>(Bits(r.shift)),
+                              static_cast<unsigned>(Bits(r.threshold)), EntryCheck(r));
+  return n > 0 && static_cast<std::size_t>(n) < size ? n : 0;
+}
+
+std::string Joined(const char* dir, const char* leaf) {
+  return dir != nullptr && *dir != 0 ? std::string(dir) + "/" + leaf : std::string();
 }
 
 }  // namespace
@@ -179,7 +227,89 @@ bool WriteCalibrationFile(const std::string& name, const CalibrationRecord& r) {
                               "threshold %.6g\n",
                               kSidecarMagic, r.nblock, r.hash, r.seconds, r.bgMin, r.thr);
   if (n <= 0 || n >= static_cast<int>(sizeof text)) return false;
-  return ReplaceFile(name, text, static_cast<std::size_t>(n));
+  return ReplaceFile(name, text, static_cast<std::size_t>(n), true);
+}
+
+std::string CacheDirectory(const char* chosen) {
+  if (chosen != nullptr) return chosen;
+  if (const char* env = std::getenv("SIGNALPATTERN_CACHE"))
+    return std::strcmp(env, "off") == 0 ? std::string() : std::string(env);
+#ifdef _WIN32
+  return Joined(std::getenv("LOCALAPPDATA"), "signalpattern");
+#else
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return Joined(xdg, "signalpattern");
+  return Joined(std::getenv("HOME"), ".cache/signalpattern");
+#endif
+}
+
+unsigned long long BuildIdentity() {
+#ifdef _WIN32
+  std::string file;
+  HMODULE module = nullptr;
+  char path[MAX_PATH];
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&BuildIdentity), &module))
+    return 0;
+  const DWORD n = GetModuleFileNameA(module, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+  file.assign(path, n);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file, ec);
+  if (ec) return 0;
+  const auto time = std::filesystem::last_write_time(file, ec);
+  if (ec) return 0;
+  const unsigned long long parts[] = {static_cast<unsigned long long>(size),
+                                      static_cast<unsigned long long>(time.time_since_epoch().count()), 0};
+#else
+  Dl_info info;
+  if (::dladdr(reinterpret_cast<void*>(&BuildIdentity), &info) == 0 || info.dli_fname == nullptr) return 0;
+  struct stat st;
+  if (::stat(info.dli_fname, &st) != 0) return 0;
+  const unsigned long long parts[] = {static_cast<unsigned long long>(st.st_size),
+                                      static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull +
+                                          static_cast<unsigned long long>(st.st_mtim.tv_nsec),
+                                      static_cast<unsigned long long>(st.st_ino)};
+#endif
+  return Fnv64(parts, sizeof parts);
+}
+
+std::string SelfCalibrationEntryName(const std::string& directory, unsigned long long key) {
+  if (directory.empty()) return std::string();
+  char leaf[48];
+  std::snprintf(leaf, sizeof leaf, "selfcal/%016llx", key);
+  return Joined(directory.c_str(), leaf);
+}
+
+bool ReadSelfCalibration(const std::string& name, SelfCalibrationRecord& r) {
+  std::string text;
+  if (ReadSmallRegularFile(name, text) != nullptr) return false;
+  SelfCalibrationRecord v;
+  unsigned bits[4] = {};
+  // The fields, then the whole text (with the check of the values) compared with what they would
+  // be written as: nothing more, nothing less, no other spelling.
+  if (std::sscanf(text.c_str(), "signalpattern-selfcal 1 key %16llx nblock %d positive %8x negative %8x shift %8x threshold %8x",
+                  &v.key, &v.nblock, &bits[0], &bits[1], &bits[2], &bits[3]) != 6)
+    return false;
+  v.positive = FromBits(bits[0]);
+  v.negative = FromBits(bits[1]);
+  v.shift = FromBits(bits[2]);
+  v.threshold = FromBits(bits[3]);
+  char again[256];
+  const int n = FormatSelfEntry(v, again, sizeof again);
+  if (n == 0 || text.size() != static_cast<std::size_t>(n) || text.compare(0, text.size(), again) != 0) return false;
+  r = v;
+  return true;
+}
+
+bool WriteSelfCalibration(const std::string& name, const SelfCalibrationRecord& r) {
+  char text[256];
+  const int n = FormatSelfEntry(r, text, sizeof text);
+  if (n == 0 || name.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(name).parent_path(), ec);
+  if (ec) return false;
+  return ReplaceFile(name, text, static_cast<std::size_t>(n), false);
 }
 
 }  // namespace spdet

@@ -1,7 +1,8 @@
 // Self-calibration of the detector's thresholds: each pattern against distorted copies of itself
 // and against sounds that share its make-up but are not it (docs/detector.md, "Per-pattern
-// threshold from the pattern itself"), with a process-wide cache of the results, so that setting
-// up the same patterns again does not repeat the work.
+// threshold from the pattern itself"), with a process-wide table of the results and a cache of
+// them on disk, so that setting up the same patterns again, in this process or another, does
+// not repeat the work.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "PatternDetector.h"
 #include "background.h"
+#include "calibration_file.h"
 #include "level_kernel.h"
 
 using spdet::kNoBackground;
@@ -33,6 +35,11 @@ std::unordered_map<std::uint64_t, SelfResult>& SelfResults() {
   return results;
 }
 constexpr std::size_t kSelfResultsMax = 1u << 16;
+
+// Version of the cache entries' meaning, in their keys: raise it when the self calibration
+// gives other values for the same pattern and tuning (the build's identity in the key also
+// keeps a rebuilt library from older entries).
+constexpr std::uint64_t kSelfCacheVersion = 1;
 
 struct Fnv {
   std::uint64_t h = 1469598103934665603ull;
@@ -64,28 +71,72 @@ std::uint64_t PatternDetector::SelfKey(int i) const {
   return f.h;
 }
 
+void PatternDetector::SetCacheDirectory(const char* directory) {
+  try {
+    CacheChosen = directory != nullptr;
+    CacheChoice = directory != nullptr ? directory : "";
+  } catch (...) {
+    CacheChosen = true;  // no memory for the name: no cache
+    CacheChoice.clear();
+  }
+}
+
 void PatternDetector::SelfCalibrate(int i) {
   DetectorPattern& P = Patterns[i];
   if (P.Nblock < 1) return;
   const std::uint64_t key = SelfKey(i);
+  SelfResult r{};
+  bool known = false;
   try {
     std::lock_guard<std::mutex> lock(g_selfMutex);
     auto it = SelfResults().find(key);
-    if (it != SelfResults().end() && it->second.Nblock == P.Nblock) {
-      P.SelfPositive = it->second.Positive;
-      P.SelfNegative = it->second.Negative;
-      P.ShiftDistance = it->second.Shift;
-      P.SelfThreshold = P.Threshold = it->second.Threshold;
-      return;
-    }
+    known = it != SelfResults().end() && it->second.Nblock == P.Nblock;
+    if (known) r = it->second;
   } catch (...) {
-    // No lock or no memory for the table: calibrate anew.
+    // No lock or no memory for the table: the cache on disk, or calibrate anew.
   }
-  SelfCalibrateNow(i);
+  // The entry on disk: keyed by the same hash, the cache's version and the build of the library.
+  static const std::uint64_t build = spdet::BuildIdentity();
+  std::uint64_t diskKey = 0;
+  std::string entry;
+  if (!known && build != 0) {
+    Fnv f;
+    f.Value(key);
+    f.Value(kSelfCacheVersion);
+    f.Value(build);
+    diskKey = f.h;
+    try {
+      entry = spdet::SelfCalibrationEntryName(spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr), diskKey);
+      spdet::SelfCalibrationRecord e;
+      // Only an entry of this key and length with values a calibration can give; anything else
+      // is calibrated anew and written over.
+      known = spdet::ReadSelfCalibration(entry, e) && e.key == diskKey && e.nblock == P.Nblock &&
+              std::isfinite(e.positive) && e.positive >= 0.0f && std::isfinite(e.negative) && e.negative >= 0.0f &&
+              std::isfinite(e.shift) && e.shift >= 0.0f && e.threshold >= 0.0f && e.threshold <= Tuning.ThresholdMax;
+      if (known) r = SelfResult{e.nblock, e.positive, e.negative, e.shift, e.threshold};
+    } catch (...) {
+      entry.clear();
+    }
+  }
+  if (known) {
+    P.SelfPositive = r.Positive;
+    P.SelfNegative = r.Negative;
+    P.ShiftDistance = r.Shift;
+    P.SelfThreshold = P.Threshold = r.Threshold;
+  } else {
+    SelfCalibrateNow(i);
+    r = SelfResult{P.Nblock, P.SelfPositive, P.SelfNegative, P.ShiftDistance, P.SelfThreshold};
+    try {
+      if (!entry.empty())
+        spdet::WriteSelfCalibration(entry, spdet::SelfCalibrationRecord{diskKey, r.Nblock, r.Positive, r.Negative,
+                                                                        r.Shift, r.Threshold});
+    } catch (...) {
+    }
+  }
   try {
     std::lock_guard<std::mutex> lock(g_selfMutex);
     if (SelfResults().size() >= kSelfResultsMax) SelfResults().clear();
-    SelfResults()[key] = SelfResult{P.Nblock, P.SelfPositive, P.SelfNegative, P.ShiftDistance, P.SelfThreshold};
+    SelfResults()[key] = r;
   } catch (...) {
   }
 }

@@ -99,6 +99,9 @@ class SP_API PatternDetector {
   // The tuning (include/DetectorTuning.h); set it before Attach.
   void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
   const DetectorTuning& GetTuning() const { return Tuning; }
+  // Directory of the self-calibration cache (docs/detector.md, "Self-calibration cache"); null,
+  // the default, takes it from the environment, "" keeps no cache. Set it before Attach.
+  void SetCacheDirectory(const char* directory);
 
   // Attaches to an engine in recognition mode: prepares every pattern, calibrates its threshold
   // from the pattern itself, reads the sidecar calibration of each pattern file when names are
@@ -195,7 +198,7 @@ class SP_API PatternDetector {
   float GateOf(const DetectorPattern& P) const;
   void ScorePattern(int i);
   // Self-calibration (self_calibration.cpp).
-  void SelfCalibrate(int i);  // from the process's table of earlier results, or anew
+  void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
   void SelfCalibrateNow(int i);
   std::uint64_t SelfKey(int i) const;
   float GenericNegative(int i);
@@ -223,6 +226,8 @@ class SP_API PatternDetector {
   bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
 
   DetectorTuning Tuning;
+  bool CacheChosen = false;       // SetCacheDirectory was called: CacheChoice, else the environment's
+  std::string CacheChoice;
   TimeSpectrumEstimation* Engine = nullptr;
   std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
   int NPattern = 0;

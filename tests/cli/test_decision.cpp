@@ -1,10 +1,16 @@
 // sigpat and the decision layer: the detector is the default rule and --decision library gives the
 // library's own; create --speed makes speed variants that a scan reports as one pattern;
-// calibrate writes the sidecar calibrations beside the patterns.
+// calibrate writes the sidecar calibrations beside the patterns; the self calibration of each
+// pattern is kept in a cache for the next process.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <map>
+
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -124,6 +130,68 @@ TEST_F(Decision, CalibrateWritesSidecarsBesideThePatterns) {
 
   EXPECT_EQ(Run("calibrate -p " + stem + ".tvs -").status, 2);
   EXPECT_EQ(Run("calibrate -p " + stem + ".tvs " + File("missing.wav")).status, 1);
+}
+
+// A later process takes each pattern's self calibration from the cache as it is (the same
+// detections as calibrating anew, the entry not written again); an entry damaged, copied from
+// another pattern or made for an earlier pattern file is never used, and a cache that cannot be
+// made changes nothing.
+TEST_F(Decision, SelfCalibrationCacheGivesTheCalibratedValuesOrIsIgnored) {
+  TempDir dir;
+  const std::string a = dir.File("a.tvs"), b = dir.File("b.tvs"), cache = dir.File("cache");
+  const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  std::vector<float> reversed = Clip();  // a pattern of the same length
+  std::reverse(reversed.begin(), reversed.end());
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("other.wav"), reversed, 44100, 1, wav));
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("slow.wav"), Clip(0.7), 44100, 1, wav));
+  ASSERT_EQ(Run("create " + File("clip.wav") + " -o " + a).status, 0);
+  ASSERT_EQ(Run("create " + dir.File("other.wav") + " -o " + b).status, 0);
+  auto scan = [&](const std::string& cacheDir) {
+    RunResult r = Shell("SIGNALPATTERN_CACHE=" + cacheDir + " " + SIGPAT_EXE + " scan --json -p " + a + " -p " + b +
+                        " " + File("stream.wav"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  };
+  struct Entry {
+    std::string text;
+    ino_t inode;
+  };
+  auto entries = [&] {
+    std::map<std::string, Entry> e;
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(cache + "/selfcal", ec)) {
+      struct stat st {};
+      stat(f.path().c_str(), &st);
+      e[f.path().string()] = Entry{ReadText(f.path().string()), st.st_ino};
+    }
+    return e;
+  };
+  const std::string computed = scan("off");
+  EXPECT_EQ(computed.empty(), false);
+  EXPECT_EQ(scan(cache), computed);  // written
+  const auto written = entries();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(scan(cache), computed);  // read
+  for (const auto& [name, e] : entries()) EXPECT_EQ(e.inode, written.at(name).inode) << name << " written again";
+
+  // One entry with a digit of its threshold changed, the other a copy of the first.
+  const std::string first = written.begin()->first, second = std::next(written.begin())->first;
+  std::string damaged = written.at(first).text;
+  const std::size_t digit = damaged.find("threshold ") + 10;
+  damaged[digit] = damaged[digit] == '3' ? '4' : '3';
+  std::ofstream(first, std::ios::binary) << damaged;
+  std::ofstream(second, std::ios::binary) << written.at(first).text;
+  EXPECT_EQ(scan(cache), computed);
+  for (const auto& [name, e] : entries()) EXPECT_EQ(e.text, written.at(name).text) << name << " not made again";
+
+  // Pattern a made again from other sound: its new self calibration, the old entry left alone.
+  ASSERT_EQ(Run("create " + dir.File("slow.wav") + " -o " + a).status, 0);
+  const std::string again = scan("off");
+  EXPECT_NE(again, computed);
+  EXPECT_EQ(scan(cache), again);
+  EXPECT_EQ(entries().size(), 3u);
+  EXPECT_EQ(scan(a), again);  // the cache "directory" is a file
 }
 
 // An ident: a sting of tone steps with a voice over its middle; `voice` picks the words.
