@@ -34,6 +34,7 @@ void PatternDetector::Detach() {
   LogRing = {};
   SubSums = {};
   Candidates = {};
+  Pending = {};
   StepScore = {};
   StepVerify = {};
   GroupStart = {};
@@ -91,6 +92,7 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
   Candidates.resize(n);
+  Pending.assign(n, 1);
   PrevScore.resize(n);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
@@ -310,6 +312,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
   for (int i = 0; i < NPattern; ++i) {
     Candidates[i].Active = 0;
     Candidates[i].Armed = 1;
+    Pending[i] = 0;
     Candidates[i].Rearm = 0;
     PrevScore[i] = kNotEvaluated;
     LeaderNear[i] = 0;

@@ -45,10 +45,13 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
 void PatternDetector::Decide(int phase) {
   const std::int64_t step = Blocks * SubSteps - phase;
   for (int g = 0; g < NPattern; ++g) {
-    if (Patterns[g].Group != g) continue;
+    // Groups led by g, not compared and with neither a candidate nor a wait: nothing to do. These
+    // are most of a large catalogue, told from compact flags without touching their records.
+    if (GroupStart[g + 1] == GroupStart[g] || (!Pending[g] && !Selected(g))) continue;
     Candidate& c = Candidates[g];
     if (!c.Active && !Selected(g)) {  // nothing compared, nothing pending
       c.Armed = 1;
+      Pending[g] = 0;
       continue;
     }
     int best = -1;
@@ -99,6 +102,7 @@ void PatternDetector::Decide(int phase) {
       c.Armed = 0;
       c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
     }
+    Pending[g] = c.Active || !c.Armed ? 1 : 0;
   }
   for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps + phase];
 }

@@ -39,6 +39,7 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   bands_ = std::min(kWidth, last - first + 1);
   tuning_ = tuning;
   sketches_.clear();
+  rows_.clear();
   activeUntil_.clear();
   used_.clear();
   chunks_.clear();
@@ -63,10 +64,12 @@ int Preselector::Add(const float* levels, int n, int lag) {
     const int size = kSizes[s.size];
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
     s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
-    s.rows.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    s.rows = rows_.size();
+    rows_.resize(s.rows + static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    float* const rows = rows_.data() + s.rows;
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
-      float* out = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      float* out = rows + static_cast<std::size_t>(c) * kWidth;
       // Chunk c holds the rows c*size .. (c+1)*size - 1 counted back from the newest.
       for (int k = size * c; k < size * (c + 1); ++k) {
         FloorRow(levels + static_cast<std::size_t>(n - 1 - k) * nband_, first_, bands_, tuning_.FloorDepth_dB, row, kWidth);
@@ -76,7 +79,7 @@ int Preselector::Add(const float* levels, int n, int lag) {
     // Double-centring, then unit norm.
     std::vector<float> col(kWidth, 0.0f);
     for (int c = 0; c < s.chunks; ++c) {
-      float* r = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      float* r = rows + static_cast<std::size_t>(c) * kWidth;
       float mean = 0.0f;
       for (int b = 0; b < bands_; ++b) mean += r[b];
       mean /= static_cast<float>(bands_);
@@ -87,7 +90,7 @@ int Preselector::Add(const float* levels, int n, int lag) {
     }
     double norm = 0.0;
     for (int c = 0; c < s.chunks; ++c) {
-      float* r = s.rows.data() + static_cast<std::size_t>(c) * kWidth;
+      float* r = rows + static_cast<std::size_t>(c) * kWidth;
       for (int b = 0; b < bands_; ++b) {
         r[b] -= col[static_cast<std::size_t>(b)];
         norm += static_cast<double>(r[b]) * r[b];
@@ -95,10 +98,11 @@ int Preselector::Add(const float* levels, int n, int lag) {
     }
     if (norm > 1e-6) {
       const float scale = static_cast<float>(1.0 / std::sqrt(norm));
-      for (float& v : s.rows) v *= scale;
+      for (std::size_t v = s.rows; v < rows_.size(); ++v) rows_[v] *= scale;
     } else {
       s.chunks = 0;  // flat: nothing to tell it from other sound
-      s.rows.clear();
+      rows_.resize(s.rows);
+      s.rows = 0;
     }
   }
   sketches_.push_back(std::move(s));
@@ -188,7 +192,7 @@ float Preselector::Correlate(const Sketch& s) const {
   const std::int64_t newest = count_ - 1;
   const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
   if (oldest < size) return -2.0f;
-  const float* p = s.rows.data();
+  const float* p = rows_.data() + s.rows;
   const std::int64_t newestAt = newest % capacity_;
   std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(size) * s.chunks;  // the span fits the ring
   if (oldestAt < 0) oldestAt += capacity_;

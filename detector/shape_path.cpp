@@ -108,9 +108,13 @@ void PatternDetector::ResetShape() {
 void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   for (int i = 0; i < NPattern; ++i) {
+    // The pre-selection's flag first: a pattern it leaves out is not looked up.
+    if (!Selected(i)) {
+      Shape->gate[static_cast<std::size_t>(i)] = 0.0f;
+      continue;
+    }
     const DetectorPattern& P = Patterns[i];
-    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && Compares(i) &&
-                    Selected(i);
+    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && Compares(i);
     const float gate = CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
     Shape->gate[static_cast<std::size_t>(i)] = on ? gate : 0.0f;
   }

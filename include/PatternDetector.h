@@ -253,6 +253,7 @@ class SP_API PatternDetector {
   int CalibrationMode = 0;        // 1 while background audio is being measured
   double CalibrationBlocks = 0.0;
   std::vector<Candidate> Candidates;  // indexed by group number
+  std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
   std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
   std::vector<int> GroupMembers;  // NPattern
   std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
