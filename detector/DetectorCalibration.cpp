@@ -10,21 +10,15 @@
 #include "PatternDetector.h"
 #include "SpeedVariantName.h"
 #include "calibration_file.h"
+#include "fnv1a.h"
 #include "sp_message.h"
 
 namespace {
 
 // FNV-1a over the pattern's spectrum: ties a sidecar to the pattern it was measured for.
 std::uint64_t SpectrumHash(const SignalTVSEx* T) {
-  std::uint64_t h = 1469598103934665603ull;
-  if (T == nullptr || T->Spectrum == nullptr) return h;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(T->Spectrum);
-  const std::size_t n = sizeof(float) * static_cast<std::size_t>(T->Nblock) * static_cast<std::size_t>(T->Nband);
-  for (std::size_t i = 0; i < n; ++i) {
-    h ^= p[i];
-    h *= 1099511628211ull;
-  }
-  return h;
+  if (T == nullptr || T->Spectrum == nullptr) return spdet::Fnv1a{}.h;
+  return spdet::Fnv1aOf(T->Spectrum, sizeof(float) * static_cast<std::size_t>(T->Nblock) * static_cast<std::size_t>(T->Nband));
 }
 
 // Bounds of the values a calibration writes.

@@ -23,6 +23,8 @@
 #include <unistd.h>
 #endif
 
+#include "fnv1a.h"
+
 namespace spdet {
 
 namespace {
@@ -165,14 +167,6 @@ bool ReplaceFile(const std::string& name, const char* data, std::size_t size, bo
 
 const char kSelfMagic[] = "signalpattern-selfcal 1";
 
-// FNV-1a, 64 bits.
-unsigned long long Fnv64(const void* data, std::size_t size) {
-  unsigned long long h = 1469598103934665603ull;
-  const unsigned char* c = static_cast<const unsigned char*>(data);
-  for (std::size_t k = 0; k < size; ++k) h = (h ^ c[k]) * 1099511628211ull;
-  return h;
-}
-
 std::uint32_t Bits(float v) {
   std::uint32_t b;
   std::memcpy(&b, &v, sizeof b);
@@ -190,7 +184,7 @@ float FromBits(unsigned b) {
 unsigned long long EntryCheck(const SelfCalibrationRecord& r) {
   const unsigned long long parts[] = {r.key, static_cast<unsigned long long>(r.nblock), Bits(r.positive),
                                       Bits(r.negative), Bits(r.shift), Bits(r.threshold)};
-  return Fnv64(parts, sizeof parts);
+  return spdet::Fnv1aOf(parts, sizeof parts);
 }
 
 // The text of an entry; its length, or 0 when it does not fit.
@@ -271,7 +265,7 @@ unsigned long long BuildIdentity() {
                                           static_cast<unsigned long long>(st.st_mtim.tv_nsec),
                                       static_cast<unsigned long long>(st.st_ino)};
 #endif
-  return Fnv64(parts, sizeof parts);
+  return spdet::Fnv1aOf(parts, sizeof parts);
 }
 
 std::string SelfCalibrationEntryName(const std::string& directory, unsigned long long key) {

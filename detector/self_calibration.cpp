@@ -12,6 +12,7 @@
 #include "PatternDetector.h"
 #include "background.h"
 #include "calibration_file.h"
+#include "fnv1a.h"
 #include "level_kernel.h"
 
 using spdet::kNoBackground;
@@ -41,22 +42,12 @@ constexpr std::size_t kSelfResultsMax = 1u << 16;
 // keeps a rebuilt library from older entries).
 constexpr std::uint64_t kSelfCacheVersion = 1;
 
-struct Fnv {
-  std::uint64_t h = 1469598103934665603ull;
-  void Bytes(const void* p, std::size_t n) {
-    const unsigned char* c = static_cast<const unsigned char*>(p);
-    for (std::size_t k = 0; k < n; ++k) h = (h ^ c[k]) * 1099511628211ull;
-  }
-  template <typename T>
-  void Value(T v) { Bytes(&v, sizeof v); }
-};
-
 }  // namespace
 
 std::uint64_t PatternDetector::SelfKey(int i) const {
   const DetectorPattern& P = Patterns[i];
   const SignalTVSEx* T = Engine->TVS[i];
-  Fnv f;
+  spdet::Fnv1a f;
   f.Value(P.Nblock);
   f.Value(Nband);
   f.Value(SubSteps);
@@ -100,7 +91,7 @@ void PatternDetector::SelfCalibrate(int i) {
   std::uint64_t diskKey = 0;
   std::string entry;
   if (!known && build != 0) {
-    Fnv f;
+    spdet::Fnv1a f;
     f.Value(key);
     f.Value(kSelfCacheVersion);
     f.Value(build);

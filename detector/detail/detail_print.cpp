@@ -2,6 +2,8 @@
 
 #include <fftw3.h>
 
+#include "../fnv1a.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -119,9 +121,7 @@ DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) 
 }
 
 std::uint64_t ContentHash(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-  return h;
+  return spdet::Fnv1aOf(bytes.data(), bytes.size());
 }
 
 std::string DetailFileName(const std::string& patternFile) { return patternFile + ".detail"; }
