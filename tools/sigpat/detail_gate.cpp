@@ -62,16 +62,30 @@ void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16
   out.Commit();
 }
 
+namespace {
+
+// Reads the print file `name` of the pattern whose bytes hash to patternHash; false with the
+// problem said.
+bool ReadPrint(const std::string& name, std::uint64_t patternHash, spdetail::DetailPrint& print, std::string& problem) {
+  std::string bytes;
+  if (!ReadBytes(name, bytes)) {
+    problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+    return false;
+  }
+  return spdetail::DecodeDetailPrint(bytes, patternHash, print, problem);
+}
+
+}  // namespace
+
 std::string DescribeDetail(const std::string& patternFile, double clipSeconds) {
   const std::string name = spdetail::DetailFileName(patternFile);
   struct stat st {};
   if (stat(name.c_str(), &st) != 0)
     return clipSeconds <= kDetailMaxSeconds ? "none (sigpat create makes one: near relatives of the clip are then told apart)" : "";
-  std::string bytes, printBytes, problem;
-  if (!ReadBytes(patternFile, bytes) || !ReadBytes(name, printBytes)) return name + ": cannot be read";
+  std::string bytes, problem;
+  if (!ReadBytes(patternFile, bytes)) return patternFile + ": cannot be read";
   spdetail::DetailPrint print;
-  if (!spdetail::DecodeDetailPrint(printBytes, spdetail::ContentHash(bytes), print, problem))
-    return name + ": " + problem + "; ignored";
+  if (!ReadPrint(name, spdetail::ContentHash(bytes), print, problem)) return name + ": " + problem + "; ignored";
   char what[96];
   std::snprintf(what, sizeof what, " (%d bands every %.0f ms, %.2f s)", spdetail::kBands, 1000.0 * spdetail::kHop / kLibraryRate,
                 static_cast<double>(print.frames) * spdetail::kHop / kLibraryRate);
@@ -90,13 +104,9 @@ std::shared_ptr<const spdetail::DetailPrint> SharedPrint(const std::string& name
                           std::to_string(st.st_mtim.tv_nsec) + ':' + std::to_string(patternHash);
   std::lock_guard<std::mutex> lock(m);
   if (auto p = held[key].lock()) return p;
-  std::string bytes, problem;
-  if (!ReadBytes(name, bytes)) {
-    WarnOnce(name + ": cannot be read (" + std::strerror(errno) + "); ignored");
-    return nullptr;
-  }
+  std::string problem;
   auto print = std::make_shared<spdetail::DetailPrint>();
-  if (!spdetail::DecodeDetailPrint(bytes, patternHash, *print, problem)) {
+  if (!ReadPrint(name, patternHash, *print, problem)) {
     WarnOnce(name + ": " + problem + "; ignored (sigpat create makes it again)");
     return nullptr;
   }
@@ -149,10 +159,7 @@ bool DetailGate::Confirms(const DetectorReport& d) {
   const std::int64_t from = d.Begin - kLeadSamples;
   const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());
-  if (std::max<std::int64_t>(from, 0) < fed_ - size) {
-    ++unchecked_;
-    return true;
-  }
+  if (std::max<std::int64_t>(from, 0) < fed_ - size) return true;
   // Before the input and after what was fed (its end), the silence the recognizer is fed.
   std::vector<std::int16_t> around(static_cast<std::size_t>(to - from), 0);
   for (std::int64_t p = std::max<std::int64_t>(from, 0); p < std::min(to, fed_); ++p)
@@ -167,7 +174,6 @@ bool DetailGate::Confirms(const DetectorReport& d) {
     if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
   for (double s : speeds)
     if (Missing(clip, around, s) <= tuning_.threshold) return true;
-  ++rejected_;
   return false;
 }
 

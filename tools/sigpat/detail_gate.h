@@ -40,9 +40,6 @@ class DetailGate {
   // or the input holds what the print holds.
   bool Confirms(const DetectorReport& detection);
 
-  int rejected() const { return rejected_; }
-  int unchecked() const { return unchecked_; }
-
  private:
   // The clip's missing score in the input around it, the input first played `percent` slower
   // (undoing a speed-up of that much).
@@ -53,8 +50,6 @@ class DetailGate {
   std::int64_t fed_ = 0;  // samples appended so far
   spdetail::DetailAnalyser analyser_;
   spdetail::DetailTuning tuning_;
-  int rejected_ = 0;
-  int unchecked_ = 0;
 };
 
 }  // namespace sigpat

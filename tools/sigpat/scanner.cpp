@@ -184,7 +184,7 @@ void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
 void ScanSession::Deliver(const Emit& emit) {
   for (const DetectorReport& r : pending_) {
     if (detail_ && !detail_->Confirms(r)) {
-      result_.detailRejected = detail_->rejected();
+      ++result_.detailRejected;
       continue;
     }
     Detection d;
