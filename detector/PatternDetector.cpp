@@ -359,6 +359,7 @@ int PatternDetector::SetUpPreselect() {
       ClipLevels(i, levels.data());
       Preselect->Add(levels.data(), P.Nblock - 1, ShapeReach(i));
     }
+    AddPartialSketches(levels);
     Preselect->Start();
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
     SelectFlags = Preselect->ActiveFlags();

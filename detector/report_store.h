@@ -1,5 +1,6 @@
-// The decision layer's report store: the reports not yet taken, and per group the last report,
-// so that an occurrence found by both distances (level and shape) is reported once.
+// The decision layer's report store: the reports not yet taken, and per group its recent
+// reports, so that an occurrence found by both distances (level and shape), or whole and in
+// part, is reported once.
 #ifndef SP_DETECTOR_REPORT_STORE_H
 #define SP_DETECTOR_REPORT_STORE_H
 
@@ -13,33 +14,34 @@ namespace spdet {
 
 class ReportStore {
  public:
-  // Forgets the reports and every group's last one (groups: the number of patterns). Throws
+  // Forgets the reports and every group's recent ones (groups: the number of patterns). Throws
   // std::bad_alloc.
   void Reset(int groups) {
     reports_.clear();
-    lastBegin_.assign(static_cast<std::size_t>(groups), -1);
-    lastEnd_.assign(static_cast<std::size_t>(groups), -1);
+    recent_.assign(static_cast<std::size_t>(groups) * kRecent, Span());
   }
   // Adds r unless it repeats its group's last report: covers more than half of it (or the other
   // way round). Otherwise r becomes the group's last report. Nothing is added when memory runs out.
   void Add(const DetectorReport& r) {
-    if (r.Group >= 0 && static_cast<std::size_t>(r.Group) < lastBegin_.size()) {
-      const std::size_t g = static_cast<std::size_t>(r.Group);
-      const std::int64_t b = lastBegin_[g], e = lastEnd_[g];
-      if (e > b) {
-        const std::int64_t overlap = std::min(e, r.End) - std::max(b, r.Begin);
-        const std::int64_t shorter = std::min(e - b, r.End - r.Begin);
-        if (overlap * 2 > shorter) return;
-      }
-      lastBegin_[g] = r.Begin;
-      lastEnd_[g] = r.End;
+    if (Known(r.Group)) {
+      Span* spans = &recent_[static_cast<std::size_t>(r.Group) * kRecent];
+      if (Overlaps(spans[0], r)) return;
+      std::copy_backward(spans, spans + kRecent - 1, spans + kRecent);
+      spans[0] = Span{r.Begin, r.End};
     }
     try {
       reports_.push_back(r);
     } catch (...) {
     }
   }
-  // Drops the reports taken; the groups' last reports stay.
+  // True when r repeats any of its group's recent reports (a partial occurrence found after the
+  // whole one, with other reports of the group in between).
+  bool Repeats(const DetectorReport& r) const {
+    if (!Known(r.Group)) return false;
+    const Span* spans = &recent_[static_cast<std::size_t>(r.Group) * kRecent];
+    return std::any_of(spans, spans + kRecent, [&r](const Span& s) { return Overlaps(s, r); });
+  }
+  // Drops the reports taken; the groups' recent reports stay.
   void Clear() { reports_.clear(); }
   int Count() const { return static_cast<int>(reports_.size()); }
   const DetectorReport* At(int i) const {
@@ -47,8 +49,20 @@ class ReportStore {
   }
 
  private:
+  static constexpr std::size_t kRecent = 4;  // reports remembered per group, newest first
+  struct Span {
+    std::int64_t begin = -1, end = -1;
+  };
+  bool Known(int group) const { return group >= 0 && static_cast<std::size_t>(group) * kRecent < recent_.size(); }
+  static bool Overlaps(const Span& s, const DetectorReport& r) {
+    if (s.end <= s.begin) return false;
+    const std::int64_t overlap = std::min(s.end, r.End) - std::max(s.begin, r.Begin);
+    const std::int64_t shorter = std::min(s.end - s.begin, r.End - r.Begin);
+    return overlap * 2 > shorter;
+  }
+
   std::vector<DetectorReport> reports_;
-  std::vector<std::int64_t> lastBegin_, lastEnd_;  // per group: the last report
+  std::vector<Span> recent_;  // per group, kRecent spans
 };
 
 }  // namespace spdet

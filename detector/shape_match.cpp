@@ -83,6 +83,15 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
     pieces_.push_back(std::move(piece));
     end = begin;
   }
+  // The parts, oldest piece first.
+  Part part;
+  for (std::size_t j = pieces_.size(); j-- > 1;) {
+    ++part.pieces;
+    part.blocks += pieces_[j].length;
+    part.exactNorm += pieces_[j].exact.norm;
+    part.coarseNorm += pieces_[j].coarse.norm;
+    parts_.push_back(part);
+  }
   far_ = std::max(1, n - 1);
   reach_ = tuning.MaxSpeed > 0.0f ? static_cast<int>(std::ceil(tuning.MaxSpeed * static_cast<float>(far_))) : 0;
   // Each piece moves in proportion to the distance of its centre from the newest block.
@@ -158,23 +167,22 @@ ShapeMatcher::Sums ShapeMatcher::CompareAt(const ShapePattern& p, std::size_t pi
   return s;
 }
 
-// Coarse distance of pattern i for the window ending at `end`, its pieces moved for `shift`.
-float ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const {
+ShapeMatcher::Sums ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift,
+                                         std::size_t first, std::size_t last) const {
   const int span = 2 * p.Reach() + 1;
-  const Sums* h = history_[i].data();
+  const Sums* h = history_[i].data() + first * static_cast<std::size_t>(span);
   const int* moved = p.PieceShifts(shift);
   // Slot of the window ending at `end`; a piece moved by m blocks reads slot + m (mod span).
   const int slot = static_cast<int>(end % span);
-  float num = 0.0f, norm = 0.0f;
-  const std::size_t pieces = p.Pieces().size();
-  for (std::size_t j = 0; j < pieces; ++j, h += span) {
+  Sums s;
+  for (std::size_t j = first; j < last; ++j, h += span) {
     int at = slot + moved[j];
     if (at >= span) at -= span;
     else if (at < 0) at += span;
-    num += h[at].num;
-    norm += h[at].norm;
+    s.num += h[at].num;
+    s.norm += h[at].norm;
   }
-  return CorrelationDistance(num, p.CoarseNorm(), norm);
+  return s;
 }
 
 void ShapeMatcher::Push(const float* levels, const float* gate) {
@@ -202,7 +210,8 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
     int best = 0;
     float coarse = 2.0f;
     for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
-      const float d = Combine(p, i, end, shift);
+      const Sums c = Combine(p, i, end, shift, 0, p.Pieces().size());
+      const float d = CorrelationDistance(c.num, p.CoarseNorm(), c.norm);
       if (d < coarse) {
         coarse = d;
         best = shift;
@@ -230,18 +239,100 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
   }
 }
 
-float ShapeMatcher::DistanceOf(int i, const float* levels, int rows) const {
+ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, float margin, int* part) const {
+  *part = -1;
+  const std::size_t at = static_cast<std::size_t>(i);
+  const ShapePattern& p = patterns_[at];
+  if (!p.Usable() || thresholds.size() != p.Parts().size() || fresh_[at] != count_ ||
+      count_ < p.Blocks() + 2 * p.Reach())
+    return ShapeScore();
+  const std::size_t pieces = p.Pieces().size();
+  const std::int64_t end = count_ - p.Reach();
+  const int span = 2 * p.Reach() + 1;
+  const int slot = static_cast<int>(end % span);
+  ShapeScore none;
+  none.Distance = -1.0e30f;
+  partScratch_.assign(thresholds.size(), none);
+  for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
+    // From the oldest piece on: the sums of part k are those of its k + 1 oldest pieces.
+    const int* moved = p.PieceShifts(shift);
+    float num = 0.0f, norm = 0.0f;
+    for (std::size_t k = 0; k < thresholds.size(); ++k) {
+      const std::size_t j = pieces - 1 - k;
+      int from = slot + moved[j];
+      if (from >= span) from -= span;
+      else if (from < 0) from += span;
+      const Sums& h = history_[at][j * static_cast<std::size_t>(span) + static_cast<std::size_t>(from)];
+      num += h.num;
+      norm += h.norm;
+      // The best speed by num * |num| / norm: the same order as the correlation (the part's own
+      // norm is the same at every speed), without a root.
+      if (thresholds[k] <= 0.0f || !(norm > 0.0f)) continue;
+      const float q = num * std::fabs(num) / norm;
+      if (q > partScratch_[k].Distance) {
+        partScratch_[k].Distance = q;
+        partScratch_[k].Shift = shift;
+        partScratch_[k].Exact = true;  // (here: a speed was found)
+      }
+    }
+  }
+  for (std::size_t k = thresholds.size(); k-- > 0;) {
+    ShapeScore& coarse = partScratch_[k];
+    if (!coarse.Exact) continue;
+    const float a = p.Parts()[k].coarseNorm;
+    coarse.Coarse = a > 0.0f ? 1.0f - std::copysign(std::sqrt(std::fabs(coarse.Distance) / a), coarse.Distance) : 2.0f;
+    if (thresholds[k] <= 0.0f || coarse.Coarse >= thresholds[k] + margin) continue;
+    ShapeScore out;
+    out.End = end;
+    out.Coarse = coarse.Coarse;
+    for (int shift = std::max(-p.Reach(), coarse.Shift - 1); shift <= std::min(p.Reach(), coarse.Shift + 1); ++shift) {
+      float num = 0.0f, norm = 0.0f;
+      for (std::size_t j = pieces - 1 - k; j < pieces; ++j) {
+        const Sums s = CompareAt(p, j, p.Pieces()[j].exact, end + p.PieceShift(static_cast<int>(j), shift));
+        num += s.num;
+        norm += s.norm;
+      }
+      const float d = CorrelationDistance(num, p.Parts()[k].exactNorm, norm);
+      if (!out.Exact || d < out.Distance) {
+        out.Distance = d;
+        out.Shift = shift;
+        out.Exact = true;
+      }
+    }
+    if (out.Distance < thresholds[k]) {
+      *part = static_cast<int>(k);
+      return out;
+    }
+  }
+  return ShapeScore();
+}
+
+float ShapeMatcher::DistanceOf(int i, const float* levels, int rows, std::vector<float>* parts) const {
   const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
+  if (parts != nullptr) parts->assign(p.Parts().size(), 2.0f);
   if (!p.Usable() || rows < p.Blocks()) return 2.0f;
-  float num = 0.0f, norm = 0.0f;
-  for (const auto& piece : p.Pieces()) {
+  std::vector<Sums> each(p.Pieces().size());
+  for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
+    const auto& piece = p.Pieces()[j];
     if (piece.exact.norm <= 0.0f) continue;
     const ShapeRows window{levels + first_, rows - 1 - piece.newest, rows, nband_};
-    float n = 0.0f, s = 0.0f;
     CompareShape(piece.exact.centred.data(), piece.exact.rows, 1, bands_, tuning_.FloorDepth_dB, tuning_.MinLevel_dB,
-                 window, n, s);
-    num += n;
-    norm += s;
+                 window, each[j].num, each[j].norm);
+  }
+  float num = 0.0f, norm = 0.0f;
+  for (const Sums& s : each) {
+    num += s.num;
+    norm += s.norm;
+  }
+  if (parts != nullptr) {
+    // Oldest piece first, as the parts are.
+    Sums sum;
+    for (std::size_t k = 0; k < p.Parts().size(); ++k) {
+      const Sums& s = each[each.size() - 1 - k];
+      sum.num += s.num;
+      sum.norm += s.norm;
+      (*parts)[k] = CorrelationDistance(sum.num, p.Parts()[k].exactNorm, sum.norm);
+    }
   }
   return CorrelationDistance(num, p.ExactNorm(), norm);
 }

@@ -76,6 +76,15 @@ class ShapePattern {
     Plan coarse, exact;
   };
   const std::vector<Piece>& Pieces() const { return pieces_; }
+  // A part of the pattern: its oldest `pieces` pieces alone, what a clip cut short after them
+  // (or covered from there on) leaves to compare. Parts()[k - 1] holds the oldest k pieces, for k
+  // up to all pieces but the newest.
+  struct Part {
+    int pieces = 0;
+    int blocks = 0;
+    float exactNorm = 0.0f, coarseNorm = 0.0f;
+  };
+  const std::vector<Part>& Parts() const { return parts_; }
   float ExactNorm() const { return exactNorm_; }
   float CoarseNorm() const { return coarseNorm_; }
 
@@ -86,6 +95,7 @@ class ShapePattern {
   bool usable_ = false;
   float exactNorm_ = 0.0f, coarseNorm_ = 0.0f;
   std::vector<Piece> pieces_;
+  std::vector<Part> parts_;
   std::vector<int> shifts_;  // (2*reach+1) x pieces: PieceShift
 };
 
@@ -111,9 +121,18 @@ class ShapeMatcher {
   int Count() const { return static_cast<int>(patterns_.size()); }
   std::int64_t Blocks() const { return count_; }
 
+  // The longest part of pattern i (Parts()[*part]) that passes alone, for the window Score(i)
+  // was taken at: thresholds[k] is part k's (0: not tried). The coarse comparison of every part
+  // at every speed in one pass; the exact one, from the longest part down, at the best speed
+  // and its neighbours of each part whose coarse distance comes under its threshold + margin.
+  // Not compared (and *part -1) when none passes, or when the pattern was not compared at this
+  // block (its gate shut at the last Push).
+  ShapeScore Partial(int i, const std::vector<float>& thresholds, float margin, int* part) const;
+
   // Distance of pattern i against a window of levels held by the caller (rows x nband, oldest
   // first, at least the pattern's length): the exact comparison at shift 0. For calibration.
-  float DistanceOf(int i, const float* levels, int rows) const;
+  // With parts, also the distance of each part alone (parts[k], as many as Parts()).
+  float DistanceOf(int i, const float* levels, int rows, std::vector<float>* parts = nullptr) const;
 
  private:
   struct Sums {
@@ -123,7 +142,10 @@ class ShapeMatcher {
   Sums Compare(const ShapePattern::Plan& plan, const float* pieceNewestRow, std::int64_t newest, int length,
                const float* window, int windowRows) const;
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
-  float Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const;
+  // Coarse sums of pattern i's pieces first..last-1 for the window ending at `end`, moved for
+  // `shift`.
+  Sums Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift, std::size_t first,
+               std::size_t last) const;
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   ShapeTuning tuning_;
@@ -133,6 +155,7 @@ class ShapeMatcher {
   std::vector<std::vector<Sums>> history_;
   std::vector<std::int64_t> fresh_;  // per pattern: the last time block its history was updated
   std::vector<float> ring_;  // capacity_ rows x bands_
+  mutable std::vector<ShapeScore> partScratch_;  // Partial: the coarse best of each part
   int capacity_ = 0;
   std::int64_t count_ = 0;
 };

@@ -17,13 +17,12 @@ namespace {
 
 constexpr float kTiny = 1.0e-12f;
 constexpr float kSilence_dB = -120.0f;
-// A pattern whose shape comes this close to sounds that are not it is left to the level path.
-constexpr float kLowestShapeThreshold = 0.15f;
 
 inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
 
 }  // namespace
 
+using spdet::kLowestShapeThreshold;
 using spdet::kNotCompared;
 
 int PatternDetector::SetUpShape() {
@@ -39,6 +38,7 @@ int PatternDetector::SetUpShape() {
     const int last = std::min(Nband - 1, Engine->BandLast);
     Shape->matcher.Configure(Nband, first, last, tuning);
     Shape->reach = 0;
+    Shape->partThreshold.assign(static_cast<std::size_t>(NPattern), {});
     for (int i = 0; i < NPattern; ++i) {
       const DetectorPattern& P = Patterns[i];
       const SignalTVSEx* T = Engine->TVS[i];
@@ -60,6 +60,7 @@ int PatternDetector::SetUpShape() {
     Shape->matcher.Start();
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
+    Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
     Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
   } catch (...) {
     Shape.reset();
@@ -81,26 +82,36 @@ void PatternDetector::ShapeSelfCalibrate(int i, const float* own) {
   const int n = Shape->matcher.Pattern(i).Blocks();
   std::vector<float> other(static_cast<std::size_t>(n) * Nband);
   float closest = kNotCompared;
+  // The same for each part of the pattern alone (partial occurrences).
+  std::vector<float> parts, partClosest(Shape->matcher.Pattern(i).Parts().size(), kNotCompared);
   for (int t = 0; t < 2; ++t) {
     for (int k = 0; k < n; ++k) {
       const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
       std::copy_n(own + static_cast<long>(from) * Nband, Nband, other.begin() + static_cast<long>(k) * Nband);
     }
-    closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n));
+    closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n, &parts));
+    for (std::size_t k = 0; k < parts.size(); ++k) partClosest[k] = std::min(partClosest[k], parts[k]);
   }
   P.ShapeNegative = closest;
+  const float thr = ShapeThresholdOf(n, closest);
+  P.ShapeThreshold = thr >= kLowestShapeThreshold ? thr : 0.0f;
+  if (P.ShapeThreshold > 0.0f) PartialThresholds(i, partClosest);
+}
+
+// The shape threshold of a pattern `blocks` long whose self-made sounds came `closest` near.
+float PatternDetector::ShapeThresholdOf(int blocks, float closest) const {
   // A shorter pattern correlates with more of what it is not: its threshold falls with the root
   // of its length under ShapeFullBlocks.
   const float full = static_cast<float>(std::max(1, Tuning.ShapeFullBlocks));
-  const float length = std::min(1.0f, std::sqrt(static_cast<float>(n) / full));
-  const float thr = std::min(Tuning.ShapeThreshold * length, Tuning.ShapeNegativeScale * closest);
-  P.ShapeThreshold = thr >= kLowestShapeThreshold ? thr : 0.0f;
+  const float length = std::min(1.0f, std::sqrt(static_cast<float>(blocks) / full));
+  return std::min(Tuning.ShapeThreshold * length, Tuning.ShapeNegativeScale * closest);
 }
 
 void PatternDetector::ResetShape() {
   if (Shape == nullptr) return;
   Shape->matcher.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
+  std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
   std::fill(Shape->previous.begin(), Shape->previous.end(), kNotCompared);
 }
 
@@ -109,7 +120,7 @@ void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   for (int i = 0; i < NPattern; ++i) {
     // The pre-selection's flag first: a pattern it leaves out is not looked up.
-    if (!Selected(i)) {
+    if (!Selected(i) && !PartDue(i)) {
       Shape->gate[static_cast<std::size_t>(i)] = 0.0f;
       continue;
     }
@@ -132,9 +143,11 @@ void PatternDetector::ShapeBlock() {
     return;
   }
   // A pattern no longer selected still confirms the candidate it has.
-  for (int i = 0; i < NPattern; ++i)
-    if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f || Shape->candidates[static_cast<std::size_t>(i)].active)
-      ShapeDecide(i);
+  for (int i = 0; i < NPattern; ++i) {
+    const std::size_t at = static_cast<std::size_t>(i);
+    if (Shape->gate[at] > 0.0f || Shape->candidates[at].active) ShapeDecide(i);
+    if (!Shape->partThreshold[at].empty() && (Shape->gate[at] > 0.0f || Shape->partials[at].active)) PartialDecide(i);
+  }
 }
 
 int PatternDetector::ShapeReach(int i) const {
@@ -180,27 +193,35 @@ void PatternDetector::ShapeDecide(int i) {
       const float den = done.prev - 2.0f * done.score + done.next;
       if (den > 0.0f) delta = std::clamp(0.5f * (done.prev - done.next) / den, -0.5f, 0.5f);
     }
-    DetectorReport r{};
-    r.Pattern = i;
-    r.Group = P.Group;
-    r.SpeedPercent = P.SpeedPercent;
-    // The window's newest block is the pattern's second newest: the pattern ends one block later.
-    const double end = (static_cast<double>(done.end + 1) + delta) * NsampleBlock;
-    const std::int64_t length = static_cast<std::int64_t>(P.Nblock - done.shift) * NsampleBlock;
-    std::int64_t begin = static_cast<std::int64_t>(std::llround(end)) - length - DelaySamples;
-    if (begin < 0) begin = 0;
-    r.Begin = Origin + begin;
-    r.End = r.Begin + length;
+    DetectorReport r = ShapeReport(i, done.end, done.shift, delta);
     r.Score = done.score;
     r.Threshold = P.ShapeThreshold;
     r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
-    r.Verify = 0.0f;
-    r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
-    r.Method = 1;
-    r.Stretch = 100.0f * Shape->matcher.Pattern(i).SpeedOf(done.shift);
-    r.Name = P.Name.c_str();
     Store(r);
   }
+}
+
+// The report of a shape candidate of pattern i: its window's newest block `end`, the speed
+// `shift`, the position between alignment steps `delta` (blocks).
+DetectorReport PatternDetector::ShapeReport(int i, std::int64_t end, int shift, float delta) const {
+  const DetectorPattern& P = Patterns[i];
+  DetectorReport r{};
+  r.Pattern = i;
+  r.Group = P.Group;
+  r.SpeedPercent = P.SpeedPercent;
+  // The window's newest block is the pattern's second newest: the pattern ends one block later.
+  const double last = (static_cast<double>(end + 1) + delta) * NsampleBlock;
+  const std::int64_t length = static_cast<std::int64_t>(P.Nblock - shift) * NsampleBlock;
+  std::int64_t begin = static_cast<std::int64_t>(std::llround(last)) - length - DelaySamples;
+  if (begin < 0) begin = 0;
+  r.Begin = Origin + begin;
+  r.End = r.Begin + length;
+  r.Verify = 0.0f;
+  r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
+  r.Method = 1;
+  r.Stretch = 100.0f * Shape->matcher.Pattern(i).SpeedOf(shift);
+  r.Name = P.Name.c_str();
+  return r;
 }
 
 // End of the stream: the windows still waiting for the blocks that follow them are judged at
@@ -212,12 +233,22 @@ void PatternDetector::ShapeFinish() {
   for (int k = 0; k < Shape->reach; ++k) {
     Shape->matcher.Push(silence.data(), Shape->gate.data());
     for (int i = 0; i < NPattern; ++i)
-      if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) ShapeDecide(i);
+      if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) {
+        ShapeDecide(i);
+        if (!Shape->partThreshold[static_cast<std::size_t>(i)].empty()) PartialDecide(i);
+      }
   }
   for (int i = 0; i < NPattern; ++i) {
     ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
     if (!c.active) continue;
     c.confirm = Shape->matcher.Blocks();
     ShapeDecide(i);
+  }
+  // Then the partial ones, which whole occurrences of the same clip drop.
+  for (int i = 0; i < NPattern; ++i) {
+    ShapeState::Partial& c = Shape->partials[static_cast<std::size_t>(i)];
+    if (!c.active) continue;
+    c.confirm = Shape->matcher.Blocks();
+    PartialDecide(i);
   }
 }

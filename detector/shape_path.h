@@ -1,5 +1,5 @@
-// What the detector's shape path keeps (shape_path.cpp): the shape matcher and a candidate per
-// group leader.
+// What the detector's shape path keeps (shape_path.cpp, partial.cpp): the shape matcher and a
+// candidate per group leader, for whole and for partial occurrences.
 #ifndef SP_DETECTOR_SHAPE_PATH_H
 #define SP_DETECTOR_SHAPE_PATH_H
 
@@ -11,6 +11,9 @@
 
 namespace spdet {
 constexpr float kNotCompared = 2.0f;  // a shape distance not compared
+// A pattern (or part) whose shape comes this close to sounds that are not it is left to the
+// level path.
+constexpr float kLowestShapeThreshold = 0.15f;
 }
 
 struct PatternDetector::ShapeState {
@@ -22,9 +25,22 @@ struct PatternDetector::ShapeState {
     int shift = 0;
     std::int64_t end = 0, confirm = 0, rearm = 0;
   };
+  // A partial occurrence being decided: the best part seen so far (shape_match.h, Parts()).
+  struct Partial {
+    bool active = false;
+    bool armed = true;
+    float z = 0.0f, score = 0.0f, threshold = 0.0f;
+    int part = 0, shift = 0;
+    std::int64_t end = 0, confirm = 0, rearm = 0;
+  };
   spdet::ShapeMatcher matcher;
   std::vector<float> gate;          // per pattern (0: not compared)
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
+  std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
+  std::vector<Partial> partials;    // per pattern (group leaders only)
+  std::vector<int> partSketch;      // per pattern: the pre-selection's sketch of its first part (-1: none)
+  std::vector<int> partLead;        // per pattern: blocks from the end of that part to the clip's end
+  std::vector<std::int64_t> partFrom, partUntil;  // per pattern: blocks compared for a part seen
   std::vector<float> previous;      // per pattern: exact distance at the previous window
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
   int reach = 0;                    // longest reach of any pattern

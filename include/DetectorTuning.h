@@ -46,6 +46,15 @@ struct SP_API DetectorTuning {
   float ShapeThreshold = 0.40f;
   float ShapeNegativeScale = 0.7f;
   float ShapeGate = 0.15f;        // exact shape comparison where the coarse one is under threshold + gate
+  // Partial occurrences (a clip cut short, or covered from some point on): the shape distance of
+  // the clip's first part alone, reported when at least PartialMinSeen of the clip (and
+  // ShapeMinBlocks time blocks) was seen; up to PartialParts parts of a pattern are tried, their
+  // thresholds scaled by PartialScale, where the whole clip's coarse shape distance comes under
+  // PartialGate (the part seen pulls it down). PartialMinSeen >= 1 reports whole occurrences only.
+  float PartialMinSeen = 0.5f;
+  float PartialScale = 1.0f;
+  int PartialParts = 8;
+  float PartialGate = 0.8f;       // parts are compared where the whole clip's coarse distance is under this
   // Pre-selection (detector/preselect.h); PreselectGate <= -1 compares every pattern at every block.
   float PreselectGate = 0.3f;
   int PreselectHold = 24;

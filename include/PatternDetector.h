@@ -42,6 +42,8 @@ struct SP_API DetectorReport {
   float RelDevMpb = 2.0f;    // best alignment (2: not compared there)
   int Method = -1;           // what found it: 0 the level distance, 1 the shape distance
   float Stretch = 0.0f;      // shape distance: speed change of the input found, percent (> 0 faster)
+  float Seen = 1.0f;         // fraction of the clip found: < 1 for a partial occurrence (the clip cut
+                             // short or covered after that much; End is where the part seen ends)
   const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
 };
 
@@ -216,6 +218,13 @@ class SP_API PatternDetector {
   int ShapeReach(int i) const;
   void ClipLevels(int i, float* out) const;
   void ShapeSelfCalibrate(int i, const float* own);
+  float ShapeThresholdOf(int blocks, float closest) const;
+  // Partial occurrences (partial.cpp).
+  void PartialThresholds(int i, const std::vector<float>& closest);
+  void PartialDecide(int i);
+  void AddPartialSketches(std::vector<float>& scratch);
+  bool PartDue(int i);
+  DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {

@@ -479,3 +479,52 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   EXPECT_GT(all.compared, all.blocks / 3);
   EXPECT_LT(selected.compared * 4, all.compared) << selected.compared;
 }
+
+// A clip cut short (the next sound at once) is reported as a partial occurrence with the
+// fraction found, from where it began to where the part found ends; the same clip whole is
+// reported whole, and a part shorter than the tuning asks for is not reported at all.
+TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
+  TempDir dir;
+  std::vector<double> steps = kJingle;
+  steps.insert(steps.end(), kOther.begin(), kOther.end());
+  for (double f : kJingle) steps.push_back(f * 1.12);
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  for (std::size_t i = 0; i < clip.size(); ++i)
+    clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  const std::string file = MakePattern(dir, "clip", clip);
+  auto cut = [&clip](double seen) {
+    return std::vector<float>(clip.begin(), clip.begin() + static_cast<long>(seen * static_cast<double>(clip.size())));
+  };
+  std::vector<float> stream = sptest::Noise(34 * 44100, 0.01, 5);
+  const std::size_t whole = 3 * 44100 + 100, cutAt = 12 * 44100 + 700, shortAt = 24 * 44100;
+  AddAt(stream, clip, whole);
+  AddAt(stream, cut(0.68), cutAt);
+  AddAt(stream, Clip(kOther, 1.3), cutAt + cut(0.68).size());
+  AddAt(stream, cut(0.3), shortAt);
+  AddAt(stream, Clip(kOther, 1.3), shortAt + cut(0.3).size());
+  auto scan = [&](float minSeen) {
+    Scanner s({file});
+    DetectorTuning tuning;
+    tuning.PartialMinSeen = minSeen;
+    s.det.SetTuning(tuning);
+    EXPECT_TRUE(s.Start());
+    s.Feed(stream);
+    return s.Reports();
+  };
+  const std::vector<DetectorReport> r = scan(0.5f);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(whole), 576.0);
+  EXPECT_EQ(r[0].Seen, 1.0f);
+  // The part found is counted in whole pieces of the shape comparison (0.84 s): never more
+  // than what played.
+  EXPECT_NEAR(static_cast<double>(r[1].Begin), static_cast<double>(cutAt), 1200.0);
+  EXPECT_EQ(r[1].Method, 1);
+  EXPECT_GT(r[1].Seen, 0.5f);
+  EXPECT_LE(r[1].Seen, 0.68f);
+  EXPECT_LE(r[1].End, static_cast<std::int64_t>(cutAt + cut(0.68).size() + 1200));
+  EXPECT_LT(r[1].Score, r[1].Threshold);
+  // Whole occurrences only: the clip cut short is not reported.
+  const std::vector<DetectorReport> wholeOnly = scan(1.0f);
+  ASSERT_EQ(wholeOnly.size(), 1u);
+  EXPECT_EQ(wholeOnly[0].Begin, r[0].Begin);
+}

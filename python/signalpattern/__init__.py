@@ -44,7 +44,9 @@ class Detection:
     ``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
     measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``, and ``match``:
     "level" or "shape", what found it, with ``stretch``: the speed change of the input in
-    percent that the shape distance found) is None for the library's rule.
+    percent that the shape distance found, and ``seen``: the fraction of the clip found, under 1
+    for a partial occurrence whose ``end`` is where the part found ends) is None for the
+    library's rule.
     """
 
     input: str
@@ -65,12 +67,13 @@ class Detection:
     speed: Optional[float] = None
     match: Optional[str] = None
     stretch: Optional[float] = None
+    seen: Optional[float] = None
 
     def to_dict(self) -> dict:
         """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
         d = dataclasses.asdict(self)
         if self.confidence is None:
-            for key in ("confidence", "distance", "threshold", "group", "speed", "match", "stretch"):
+            for key in ("confidence", "distance", "threshold", "group", "speed", "match", "stretch", "seen"):
                 del d[key]
         return d
 

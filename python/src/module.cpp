@@ -44,7 +44,8 @@ py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
                         Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.report.RelDev), Six(d.report.RelDevMpb), d.rule,
                         opt(d.report.Confidence), opt(d.report.Score), opt(d.report.Threshold),
                         own ? py::object(py::int_(d.report.Group)) : py::object(py::none()), opt(d.report.SpeedPercent),
-                        own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch));
+                        own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch),
+                        opt(d.report.Seen));
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {

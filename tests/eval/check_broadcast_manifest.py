@@ -42,12 +42,16 @@ def check(set_dir):
             faults.append(f"{where}: not {p['samples']} samples long")
         if p["clip_free"] != (not p["insertions"] and not p["near_misses"]):
             faults.append(f"{where}: clip_free does not match its contents")
+        # Programmes of clips cut short hold each clip once; the others two or three times.
+        cut = any("seen" in i for i in p["insertions"])
         for name, n in Counter(i["clip"] for i in p["insertions"]).items():
-            if not 2 <= n <= 3:
+            if not (n == 1 if cut else 2 <= n <= 3):
                 faults.append(f"{where}: {name} inserted {n} times")
         occ = sorted(p["insertions"] + p["near_misses"], key=lambda o: o["begin"])
         for o in occ:
-            expected = round(clips[o["clip"]]["samples"] / p["position_factor"])
+            if not 0.5 <= o.get("seen", 1) <= 1:
+                faults.append(f"{where}: {o['clip']} at {o['begin']} cut short after {o['seen']}")
+            expected = round(round(clips[o["clip"]]["samples"] * o.get("seen", 1)) / p["position_factor"])
             if abs(o["length"] - expected) > 1:
                 faults.append(f"{where}: {o['clip']} at {o['begin']} is {o['length']} samples, not {expected}")
             if o.get("talk_over_seconds", 0) > 0.4 * o["length"] / RATE * p["position_factor"] + 0.01:

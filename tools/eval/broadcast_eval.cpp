@@ -81,6 +81,7 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
   std::sort(found.begin(), found.end(),
             [](const sigpat::Detection& a, const sigpat::Detection& b) { return a.report.Begin < b.report.Begin; });
   std::vector<char> used(p.insertions.size(), 0);
+  std::vector<float> seenFound(p.insertions.size(), 1.0f);
   for (const sigpat::Detection& d : found) {
     const DetectorReport& r = d.report;
     ++f.detections;
@@ -102,6 +103,7 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     }
     if (best >= 0) {
       used[static_cast<std::size_t>(best)] = 1;
+      seenFound[static_cast<std::size_t>(best)] = r.Seen;
       ++f.truePositives;
       f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin)) / 44.1);
       continue;
@@ -128,16 +130,28 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
   }
   for (std::size_t k = 0; k < p.insertions.size(); ++k) {
     const BroadcastOccurrence& t = p.insertions[k];
-    for (BroadcastTally* tally : {&f.all, &f.byProcessing[p.processing], &f.byClipKind[t.kind]}) {
-      ++tally->inserted;
-      tally->found += used[k];
+    const bool partial = used[k] && seenFound[k] < 1.0f;
+    if (t.seen < 1) {
+      ++f.cutShort.inserted;
+      f.cutShort.found += used[k];
+      f.cutAsPartial += partial;
+      if (partial) f.seenError.push_back(std::fabs(seenFound[k] - t.seen));
+    } else {
+      for (BroadcastTally* tally : {&f.all, &f.byProcessing[p.processing], &f.byClipKind[t.kind]}) {
+        ++tally->inserted;
+        tally->found += used[k];
+      }
+      f.wholeAsPartial += partial;
     }
     if (t.talkOverSeconds > 0) {
       ++f.talkOver.inserted;
       f.talkOver.found += used[k];
     }
-    if (!used[k] && o.keepDetails)
-      f.misses.push_back(prog + ": " + At(t.clip, t.begin) + (t.talkOverSeconds > 0 ? " (talked over)" : ""));
+    if (!used[k] && o.keepDetails) {
+      char cut[48] = "";
+      if (t.seen < 1) std::snprintf(cut, sizeof cut, " (cut after %.0f %%)", 100.0 * t.seen);
+      f.misses.push_back(prog + ": " + At(t.clip, t.begin) + (t.talkOverSeconds > 0 ? " (talked over)" : "") + cut);
+    }
   }
   f.nearMissesPresent += static_cast<int>(p.nearMisses.size());
 }
@@ -166,8 +180,9 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
     if (o.listAll)
       for (const sigpat::Detection& d : found) {
         char line[256];
-        std::snprintf(line, sizeof line, " %s at %lld score %.6f threshold %.6f %s", d.name.c_str(),
-                      static_cast<long long>(d.report.Begin), d.report.Score, d.report.Threshold, d.Match());
+        std::snprintf(line, sizeof line, " %s at %lld score %.6f threshold %.6f %s%s", d.name.c_str(),
+                      static_cast<long long>(d.report.Begin), d.report.Score, d.report.Threshold, d.Match(),
+                      d.report.Seen < 1.0f ? (" seen " + std::to_string(d.report.Seen).substr(0, 5)).c_str() : "");
         f.listed.push_back(p.file.substr(p.file.find_last_of('/') + 1) + ":" + line);
       }
     ScoreProgramme(m, p, std::move(found), clipOfFile, o, f);

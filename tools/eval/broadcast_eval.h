@@ -41,6 +41,12 @@ struct BroadcastFigures {
   int patterns = 0;
   std::map<std::string, BroadcastTally> byProcessing, byClipKind;
   BroadcastTally all, talkOver;
+  // Insertions cut short are tallied apart (not in the tallies above): found at all, found as
+  // partial occurrences; and how far the fraction reported was from the fraction played.
+  BroadcastTally cutShort;
+  int cutAsPartial = 0;
+  int wholeAsPartial = 0;  // whole insertions found as partial occurrences (talked over, faded)
+  std::vector<double> seenError;
   int detections = 0, truePositives = 0;
   int repeats = 0, misplaced = 0, nearMissReports = 0, clipFreeReports = 0, elsewhere = 0;
   int nearMissesPresent = 0;

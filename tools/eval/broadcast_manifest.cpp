@@ -63,6 +63,8 @@ std::vector<BroadcastOccurrence> Occurrences(const json& p, const char* key, con
     o.length = Integer(list[i], "length", at);
     if (list[i].contains("talk_over_seconds") && list[i]["talk_over_seconds"].is_number())
       o.talkOverSeconds = list[i]["talk_over_seconds"].get<double>();
+    if (list[i].contains("seen") && list[i]["seen"].is_number()) o.seen = list[i]["seen"].get<double>();
+    if (!(o.seen > 0 && o.seen <= 1)) throw std::runtime_error(at + ": \"seen\" is not a fraction of the clip");
     if (list[i].contains("near_miss_of")) o.nearMissOf = Text(list[i], "near_miss_of", at);
     if (names.count(o.clip) == 0) throw std::runtime_error(at + ": unknown clip \"" + o.clip + "\"");
     if (o.begin < 0 || o.length <= 0 || o.begin + o.length > samples)

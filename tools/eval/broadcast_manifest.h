@@ -24,6 +24,7 @@ struct BroadcastOccurrence {
   std::int64_t begin = 0;
   std::int64_t length = 0;
   double talkOverSeconds = 0;  // insertions: seconds of DJ talk over the clip
+  double seen = 1;             // insertions: fraction of the clip played (< 1: cut short)
   std::string nearMissOf;      // near misses: the clip it must not be reported as
 };
 

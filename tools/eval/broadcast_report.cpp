@@ -1,5 +1,6 @@
 #include "broadcast_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -18,6 +19,14 @@ void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool deta
   std::printf("%-12s %8d %6d %7.3f\n", "talked over", f.talkOver.inserted, f.talkOver.found, f.talkOver.Recall());
   std::printf("recall %.3f (%d/%d), precision %.3f (%d true of %d detections)\n", f.all.Recall(), f.all.found,
               f.all.inserted, f.Precision(), f.truePositives, f.detections);
+  if (f.cutShort.inserted > 0) {
+    std::vector<double> e = f.seenError;
+    std::sort(e.begin(), e.end());
+    std::printf("cut short: %d of %d found (%.3f), %d of them as partial (fraction seen off by median %.2f); "
+                "whole insertions reported partial: %d\n",
+                f.cutShort.found, f.cutShort.inserted, f.cutShort.Recall(), f.cutAsPartial,
+                e.empty() ? 0.0 : e[e.size() / 2], f.wholeAsPartial);
+  }
   std::printf("false: %d repeats, %d misplaced, %d near misses reported (of %d present), %d on clip-free programmes "
               "(%.1f per hour of %.0f s), %d elsewhere\n",
               f.repeats, f.misplaced, f.nearMissReports, f.nearMissesPresent, f.clipFreeReports,
@@ -61,6 +70,9 @@ std::string BroadcastJson(const std::string& set, bool quick, double toleranceSe
               {"timing_p90_ms", f.TimingPercentileMs(0.9)},
               {"real_time_factor", f.RealTimeFactor()},
               {"talk_over", tally(f.talkOver)},
+              {"cut_short", tally(f.cutShort)},
+              {"cut_short_as_partial", f.cutAsPartial},
+              {"whole_as_partial", f.wholeAsPartial},
               {"by_processing", json::object()},
               {"by_clip_kind", json::object()}};
     for (const auto& [k, t] : f.byProcessing) r["by_processing"][k] = tally(t);

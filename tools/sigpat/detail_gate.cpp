@@ -155,7 +155,14 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
 
 bool DetailGate::Confirms(const DetectorReport& d) {
   if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || !prints_[d.Pattern]) return true;
-  const spdetail::DetailPrint& clip = *prints_[d.Pattern];
+  // A partial occurrence is compared over the part of the clip found.
+  spdetail::DetailPrint part;
+  if (d.Seen < 1.0f) {
+    part.frames = static_cast<int>(static_cast<float>(prints_[d.Pattern]->frames) * std::max(0.0f, d.Seen));
+    part.levels.assign(prints_[d.Pattern]->levels.begin(),
+                       prints_[d.Pattern]->levels.begin() + static_cast<std::ptrdiff_t>(part.frames) * spdetail::kBands);
+  }
+  const spdetail::DetailPrint& clip = d.Seen < 1.0f ? part : *prints_[d.Pattern];
   const std::int64_t from = d.Begin - kLeadSamples;
   const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());

@@ -110,9 +110,11 @@ std::string FormatDetectionText(const Detection& d) {
     char speed[48] = "";
     if (d.report.SpeedPercent != 0.0f) std::snprintf(speed, sizeof(speed), "  speed %+g %%", static_cast<double>(d.report.SpeedPercent));
     else if (d.report.Stretch != 0.0f) std::snprintf(speed, sizeof(speed), "  played %+.1f %%", static_cast<double>(d.report.Stretch));
-    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s", static_cast<double>(d.report.Confidence),
+    char partial[32] = "";
+    if (d.report.Seen < 1.0f) std::snprintf(partial, sizeof(partial), "  partial %.0f %%", 100.0 * d.report.Seen);
+    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s%s", static_cast<double>(d.report.Confidence),
                   d.report.Method == 1 ? "shape" : "distance", static_cast<double>(d.report.Score),
-                  static_cast<double>(d.report.Threshold), speed);
+                  static_cast<double>(d.report.Threshold), speed, partial);
   } else {
     std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.report.RelDev),
                   static_cast<double>(d.report.RelDevMpb));
@@ -150,6 +152,7 @@ std::string FormatDetectionJson(const Detection& d) {
     j["speed"] = Six(d.report.SpeedPercent);
     j["match"] = d.Match();
     j["stretch"] = Six(d.report.Stretch);
+    j["seen"] = Six(d.report.Seen);
   }
   // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -87,6 +87,20 @@ class Clip:
         self.path = path
         self.near_miss_of = near_miss_of  # name of the clip this one nearly is
         self.length = frames(path)
+        self.seen = 1.0  # fraction of the clip played (cut_short)
+
+
+def cut_short(clip, seen, parts):
+    """The clip as a station cuts it: its first `seen` of the length, ending with a 20 ms fade;
+    `clip` itself when seen is 1."""
+    if seen >= 1.0:
+        return clip
+    out = os.path.join(parts, f"{clip.name}.cut{seen:.3f}.wav")
+    n = round(clip.length * seen)
+    sox([clip.path], out, ["trim", "0s", f"{n}s", "fade", "t", "0", "-0", "0.02"], f"{clip.path}: cut short")
+    cut = Clip(clip.name, clip.kind, out)
+    cut.seen = seen
+    return cut
 
 
 def _music(src, out, length, fade_out, what):

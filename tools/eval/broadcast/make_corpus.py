@@ -33,6 +33,12 @@ TOOLS = ["sox", "ffmpeg", "espeak-ng", "flite"]
 REPEATS = {"ident": (2, 3), "sweeper": (2, 3), "advert": (2,), "excerpt": (2, 3)}
 KIND_ORDER = ["ident", "sweeper", "advert", "excerpt"]
 # The quick corpus: two clip kinds per programme, one short and one long where it can.
+# Programmes whose clips the station cut short (a part seen, then the next element at once),
+# with a whole insertion or two among them; their own random stream, so adding them leaves the
+# other programmes as they were.
+CUT_KINDS = ["clean", "broadcast", "multiband", "tempo+2"]
+QUICK_CUT_KINDS = ["broadband"]
+CUT_SEEN = (0.5, 0.9)  # fraction of the clip played
 QUICK_PAIRS = [["ident", "advert"], ["sweeper", "excerpt"], ["ident", "excerpt"], ["sweeper", "ident"],
                ["ident", "excerpt"], ["sweeper", "advert"], ["ident", "sweeper"]]
 
@@ -69,6 +75,19 @@ def plan(set_name, clip_list, near, quick, rng):
     return out
 
 
+def plan_cut(clip_list, quick, rng):
+    """Which clips each cut-short programme holds: per programme clips of every kind, most cut
+    after a random fraction, one played whole."""
+    kinds = QUICK_CUT_KINDS if quick else CUT_KINDS
+    out = []
+    for p, processing in enumerate(kinds):
+        chosen = [clip_list[(3 * p + j) % len(clip_list)] for j in range(3 if quick else 6)]
+        items = [(clip, round(rng.uniform(*CUT_SEEN), 3) if j else 1.0) for j, clip in enumerate(chosen)]
+        rng.shuffle(items)
+        out.append((processing, items))
+    return out
+
+
 def make_set(set_name, root, quick, jobs):
     rng = random.Random(SEEDS[set_name] + (7 if quick else 0))
     work = os.path.join(root, set_name)
@@ -85,6 +104,11 @@ def make_set(set_name, root, quick, jobs):
     for p, (processing, items) in enumerate(plan(set_name, clip_list, near, quick, rng)):
         name = f"p{p:02d}-{processing}"
         layouts.append((compose(name, work, items, songs, voices, rng, quick), processing))
+    cut_rng = random.Random(SEEDS[set_name] + (507 if quick else 500))
+    for p, (processing, items) in enumerate(plan_cut(clip_list, quick, cut_rng)):
+        name = f"c{p:02d}-{processing}"
+        cut = [(clips.cut_short(c, seen, os.path.join(work, "parts")), False) for c, seen in items]
+        layouts.append((compose(name, work, cut, songs, voices, cut_rng, quick), processing))
     free_kinds = ["clean", "broadcast"] if not quick else ["broadband"]
     for f, processing in enumerate(free_kinds):
         name = f"free{f}-{processing}"

@@ -52,6 +52,7 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
     t = 0  # end of the last element, samples
     clip_end = 0  # end of the last clip or near miss: no talk-over reaches back into it
     prev_song = None
+    prev_clip = None  # the last clip's layer
 
     def add_song():
         nonlocal t, prev_song
@@ -80,11 +81,13 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         # (over at most a quarter of the clip).
         layer = Layer(clip.path, 0, 0.0)
         overlap = round(rng.uniform(0.3, 1.5) * RATE) if prev_song is not None else round(rng.uniform(0.0, 0.3) * RATE)
-        begin = max(0, t - min(overlap, layer.length // 4))
+        # (and over at most a quarter of a clip just before it: one cut short may be brief).
+        before = prev_clip.length // 4 if prev_clip is not None and t == prev_clip.end else overlap
+        begin = max(0, t - min(overlap, layer.length // 4, before))
         layer.start = begin
         p.layers.append(layer)
         talk = 0.0
-        if not is_near and rng.random() < 0.3:
+        if not is_near and clip.seen >= 1.0 and rng.random() < 0.3:
             # DJ talk-over: the presenter speaks over the start (songs) or the end of the clip,
             # covering at most 40 % of it.
             v = Layer(_talk(work, voices, rng, next_id()), 0, -3.0)
@@ -99,12 +102,15 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         else:
             t = layer.end
         clip_end = layer.end
+        prev_clip = layer
         record = {"clip": clip.name, "kind": clip.kind, "begin": begin, "length": layer.length}
         if is_near:
             record["near_miss_of"] = clip.near_miss_of
             p.near_misses.append(record)
         else:
             record["talk_over_seconds"] = round(talk, 2)
+            if clip.seen < 1.0:
+                record["seen"] = clip.seen  # cut short after this fraction of the clip
             p.insertions.append(record)
         prev_song = None
         nxt = rng.random()

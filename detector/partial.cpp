@@ -1,0 +1,133 @@
+// Partial occurrences: a station cuts a jingle short, or talks over it from some point on, and
+// the whole clip's shape distance no longer passes. The shape path keeps the comparison of each
+// piece of a pattern, so at the alignment where the whole clip would have ended, the clip's
+// first pieces (the part that played) can be judged alone: a part passes its own threshold,
+// set like a whole pattern's for a pattern that long (from its length and from sounds made of
+// the pattern itself). The report says how much of the clip was found ("Seen"); a whole
+// report of the same occurrence drops it, so a partial report waits until any whole candidate
+// of its group is decided.
+#include <algorithm>
+#include <cmath>
+
+#include "PatternDetector.h"
+#include "preselect.h"
+#include "report_store.h"
+#include "shape_path.h"
+
+// The parts of pattern i worth a report and their thresholds: at least PartialMinSeen of the
+// clip and ShapeMinBlocks time blocks, at most PartialParts of them spread over the lengths
+// (the longest always). closest[k]: the distance of part k of sounds made from the pattern.
+void PatternDetector::PartialThresholds(int i, const std::vector<float>& closest) {
+  std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
+  thresholds.clear();
+  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
+  const int n = p.Blocks();
+  if (Tuning.PartialMinSeen >= 1.0f || Tuning.PartialParts <= 0) return;
+  std::vector<int> eligible;
+  for (std::size_t k = 0; k < p.Parts().size(); ++k) {
+    const int blocks = p.Parts()[k].blocks;
+    if (blocks >= Tuning.ShapeMinBlocks && static_cast<float>(blocks) >= Tuning.PartialMinSeen * static_cast<float>(n))
+      eligible.push_back(static_cast<int>(k));
+  }
+  if (eligible.empty()) return;
+  thresholds.assign(p.Parts().size(), 0.0f);
+  const int count = std::min<int>(Tuning.PartialParts, static_cast<int>(eligible.size()));
+  for (int j = 0; j < count; ++j) {
+    // Spread from the longest part down.
+    const int k = eligible[eligible.size() - 1 -
+                           static_cast<std::size_t>(j) * (eligible.size() - 1) / static_cast<std::size_t>(std::max(1, count - 1))];
+    const float thr = Tuning.PartialScale * ShapeThresholdOf(p.Parts()[static_cast<std::size_t>(k)].blocks,
+                                                             closest[static_cast<std::size_t>(k)]);
+    thresholds[static_cast<std::size_t>(k)] = thr >= spdet::kLowestShapeThreshold ? thr : 0.0f;
+  }
+  if (std::none_of(thresholds.begin(), thresholds.end(), [](float t) { return t > 0.0f; })) thresholds.clear();
+}
+
+// The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
+// clip cut short never matches: a pattern with parts also gets a sketch of its first part (the
+// shortest that may be reported). Where it passes, the shape path compares the pattern around
+// the time the whole clip would end (PartDue). Sketches after the patterns' own; scratch: the
+// caller's buffer.
+void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
+  if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(NPattern)) return;
+  Shape->partSketch.assign(static_cast<std::size_t>(NPattern), -1);
+  Shape->partLead.assign(static_cast<std::size_t>(NPattern), 0);
+  Shape->partFrom.assign(static_cast<std::size_t>(NPattern), 0);
+  Shape->partUntil.assign(static_cast<std::size_t>(NPattern), -1);
+  for (int i = 0; i < NPattern; ++i) {
+    const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
+    if (thresholds.empty() || Patterns[i].Group != i) continue;
+    const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
+    int shortest = p.Blocks();
+    for (std::size_t k = 0; k < thresholds.size(); ++k)
+      if (thresholds[k] > 0.0f) shortest = std::min(shortest, p.Parts()[k].blocks);
+    scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(Nband));
+    ClipLevels(i, scratch.data());
+    // Oldest block first: the first part is the first `shortest` blocks.
+    Shape->partSketch[static_cast<std::size_t>(i)] = Preselect->Add(scratch.data(), shortest, 0);
+    Shape->partLead[static_cast<std::size_t>(i)] = p.Blocks() - shortest;
+  }
+}
+
+// Pattern i is compared at the time block being pushed for a part seen: its first part's sketch
+// passed about partLead blocks before the whole clip would end, and the comparison at the
+// window ending then comes Reach blocks later; the sketch's coarse chunks and the speeds
+// tried spread that time either way.
+bool PatternDetector::PartDue(int i) {
+  if (SelectFlags == nullptr || Shape == nullptr || Shape->partSketch.empty()) return false;
+  const std::size_t at = static_cast<std::size_t>(i);
+  const int sketch = Shape->partSketch[at];
+  if (sketch < 0) return false;
+  const std::int64_t now = Shape->matcher.Blocks() + 1;
+  if (SelectFlags[sketch] != 0) {
+    constexpr int kSpread = 16;  // blocks: a sketch's longest chunk
+    const int reach = Shape->matcher.Pattern(i).Reach();
+    const std::int64_t due = now + Shape->partLead[at];
+    if (now > Shape->partUntil[at]) Shape->partFrom[at] = due - kSpread;
+    Shape->partUntil[at] = std::max(Shape->partUntil[at], due + 2 * reach + kSpread);
+  }
+  return Shape->partFrom[at] <= now && now <= Shape->partUntil[at];
+}
+
+// After the shape comparison of a block: the candidate follows the best part that passes (the
+// longest one passing, where the whole clip does not), and is reported once no better one came
+// for twice the pattern's length and no whole candidate of its group is pending.
+void PatternDetector::PartialDecide(int i) {
+  const std::size_t at = static_cast<std::size_t>(i);
+  const DetectorPattern& P = Patterns[i];
+  const std::vector<float>& thresholds = Shape->partThreshold[at];
+  ShapeState::Partial& c = Shape->partials[at];
+  const std::int64_t now = Shape->matcher.Blocks();
+  const spdet::ShapeScore& whole = Shape->matcher.Score(i);
+  bool passed = false;
+  if (Shape->gate[at] > 0.0f && whole.Coarse < Tuning.PartialGate && !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
+    int k = -1;
+    const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, Tuning.ShapeGate, &k);
+    passed = k >= 0;
+    const float z = passed ? s.Distance / thresholds[static_cast<std::size_t>(k)] : 0.0f;
+    if (passed && (c.active ? z < c.z : c.armed)) {
+      c.active = true;
+      c.z = z;
+      c.score = s.Distance;
+      c.threshold = thresholds[static_cast<std::size_t>(k)];
+      c.part = k;
+      c.shift = s.Shift;
+      c.end = s.End;
+      c.confirm = now + 2 * static_cast<std::int64_t>(P.Nblock);
+    }
+  }
+  if (!c.armed && (!passed || now >= c.rearm)) c.armed = true;
+  if (!c.active || now < c.confirm) return;
+  if (Shape->candidates[at].active || (P.Group >= 0 && Candidates[static_cast<std::size_t>(P.Group)].Active)) return;
+  c.active = false;
+  c.armed = false;
+  c.rearm = now + P.Nblock;
+  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
+  DetectorReport r = ShapeReport(i, c.end, c.shift, 0.0f);
+  r.Seen = static_cast<float>(p.Parts()[static_cast<std::size_t>(c.part)].blocks) / static_cast<float>(p.Blocks());
+  r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
+  r.Score = c.score;
+  r.Threshold = c.threshold;
+  r.Confidence = std::max(0.0f, 1.0f - c.score / c.threshold);
+  if (!Reports->Repeats(r)) Store(r);
+}
