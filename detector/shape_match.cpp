@@ -307,6 +307,19 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
   return ShapeScore();
 }
 
+void ShapeMatcher::PieceSums(int i, int shift, std::vector<float>& num, std::vector<float>& norm) const {
+  const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
+  num.assign(p.Pieces().size(), 0.0f);
+  norm.assign(p.Pieces().size(), 0.0f);
+  if (!p.Usable() || count_ < p.Blocks() + 2 * p.Reach()) return;
+  const std::int64_t end = count_ - p.Reach();
+  for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
+    const Sums s = CompareAt(p, j, p.Pieces()[j].exact, end + p.PieceShift(static_cast<int>(j), shift));
+    num[j] = s.num;
+    norm[j] = s.norm;
+  }
+}
+
 float ShapeMatcher::DistanceOf(int i, const float* levels, int rows, std::vector<float>* parts) const {
   const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
   if (parts != nullptr) parts->assign(p.Parts().size(), 2.0f);

@@ -129,6 +129,10 @@ class ShapeMatcher {
   // block (its gate shut at the last Push).
   ShapeScore Partial(int i, const std::vector<float>& thresholds, float margin, int* part) const;
 
+  // The exact sums of each of pattern i's pieces (newest first) for the window Score(i) was
+  // taken at, its pieces moved for `shift`: the numerator and the input's sum of squares.
+  void PieceSums(int i, int shift, std::vector<float>& num, std::vector<float>& norm) const;
+
   // Distance of pattern i against a window of levels held by the caller (rows x nband, oldest
   // first, at least the pattern's length): the exact comparison at shift 0. For calibration.
   // With parts, also the distance of each part alone (parts[k], as many as Parts()).

@@ -176,6 +176,7 @@ void PatternDetector::ShapeDecide(int i) {
     c.score = d;
     c.shift = s.Shift;
     c.end = s.End;
+    c.seen = SeenOfWhole(i, s.Shift);
     c.prev = Shape->previous[static_cast<std::size_t>(i)];
     c.next = kNotCompared;
     c.nextSet = false;
@@ -197,6 +198,8 @@ void PatternDetector::ShapeDecide(int i) {
     r.Score = done.score;
     r.Threshold = P.ShapeThreshold;
     r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
+    r.Seen = done.seen;
+    r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
     Store(r);
   }
 }

@@ -24,6 +24,7 @@ struct PatternDetector::ShapeState {
     bool nextSet = false;
     int shift = 0;
     std::int64_t end = 0, confirm = 0, rearm = 0;
+    float seen = 1.0f;  // fraction of the clip found at the best (SeenOfWhole)
   };
   // A partial occurrence being decided: the best part seen so far (shape_match.h, Parts()).
   struct Partial {
@@ -41,6 +42,7 @@ struct PatternDetector::ShapeState {
   std::vector<int> partSketch;      // per pattern: the pre-selection's sketch of its first part (-1: none)
   std::vector<int> partLead;        // per pattern: blocks from the end of that part to the clip's end
   std::vector<std::int64_t> partFrom, partUntil;  // per pattern: blocks compared for a part seen
+  std::vector<float> pieceNum, pieceNorm;  // scratch: one pattern's sums per piece
   std::vector<float> previous;      // per pattern: exact distance at the previous window
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
   int reach = 0;                    // longest reach of any pattern

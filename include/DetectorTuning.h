@@ -55,6 +55,7 @@ struct SP_API DetectorTuning {
   float PartialScale = 1.0f;
   int PartialParts = 8;
   float PartialGate = 0.8f;       // parts are compared where the whole clip's coarse distance is under this
+  float PartialTail = 0.15f;      // a whole match whose newest pieces correlate under this is partial
   // Pre-selection (detector/preselect.h); PreselectGate <= -1 compares every pattern at every block.
   float PreselectGate = 0.3f;
   int PreselectHold = 24;

@@ -222,6 +222,7 @@ class SP_API PatternDetector {
   // Partial occurrences (partial.cpp).
   void PartialThresholds(int i, const std::vector<float>& closest);
   void PartialDecide(int i);
+  float SeenOfWhole(int i, int shift);
   void AddPartialSketches(std::vector<float>& scratch);
   bool PartDue(int i);
   DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;

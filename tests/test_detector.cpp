@@ -481,8 +481,9 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
 }
 
 // A clip cut short (the next sound at once) is reported as a partial occurrence with the
-// fraction found, from where it began to where the part found ends; the same clip whole is
-// reported whole, and a part shorter than the tuning asks for is not reported at all.
+// fraction found, from where it began to where the part found ends, whether the part or the
+// whole clip passed; the same clip whole is reported whole, and a part shorter than the tuning
+// asks for is not reported at all.
 TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   TempDir dir;
   std::vector<double> steps = kJingle;
@@ -495,13 +496,15 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   auto cut = [&clip](double seen) {
     return std::vector<float>(clip.begin(), clip.begin() + static_cast<long>(seen * static_cast<double>(clip.size())));
   };
-  std::vector<float> stream = sptest::Noise(34 * 44100, 0.01, 5);
-  const std::size_t whole = 3 * 44100 + 100, cutAt = 12 * 44100 + 700, shortAt = 24 * 44100;
+  std::vector<float> stream = sptest::Noise(42 * 44100, 0.01, 5);
+  const std::size_t whole = 3 * 44100 + 100, cutAt = 12 * 44100 + 700, shortAt = 24 * 44100, lateAt = 33 * 44100;
   AddAt(stream, clip, whole);
   AddAt(stream, cut(0.68), cutAt);
   AddAt(stream, Clip(kOther, 1.3), cutAt + cut(0.68).size());
   AddAt(stream, cut(0.3), shortAt);
   AddAt(stream, Clip(kOther, 1.3), shortAt + cut(0.3).size());
+  AddAt(stream, cut(0.8), lateAt);
+  AddAt(stream, Clip(kOther, 1.3), lateAt + cut(0.8).size());
   auto scan = [&](float minSeen) {
     Scanner s({file});
     DetectorTuning tuning;
@@ -512,7 +515,7 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
     return s.Reports();
   };
   const std::vector<DetectorReport> r = scan(0.5f);
-  ASSERT_EQ(r.size(), 2u);
+  ASSERT_EQ(r.size(), 3u);
   EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(whole), 576.0);
   EXPECT_EQ(r[0].Seen, 1.0f);
   // The part found is counted in whole pieces of the shape comparison (0.84 s): never more
@@ -523,8 +526,13 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   EXPECT_LE(r[1].Seen, 0.68f);
   EXPECT_LE(r[1].End, static_cast<std::int64_t>(cutAt + cut(0.68).size() + 1200));
   EXPECT_LT(r[1].Score, r[1].Threshold);
-  // Whole occurrences only: the clip cut short is not reported.
+  // Cut late, the clip passes as a whole; its newest pieces, which did not play, say it was cut
+  // (to the nearest piece).
+  EXPECT_NEAR(static_cast<double>(r[2].Begin), static_cast<double>(lateAt), 1200.0);
+  EXPECT_NEAR(r[2].Seen, 0.8, 0.1);
+  // Whole occurrences only: the clip cut short early is not reported, the one cut late is, whole.
   const std::vector<DetectorReport> wholeOnly = scan(1.0f);
-  ASSERT_EQ(wholeOnly.size(), 1u);
+  ASSERT_EQ(wholeOnly.size(), 2u);
   EXPECT_EQ(wholeOnly[0].Begin, r[0].Begin);
+  EXPECT_EQ(wholeOnly[1].Seen, 1.0f);
 }
