@@ -120,7 +120,9 @@ void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   for (int i = 0; i < NPattern; ++i) {
     // The pre-selection's flag first: a pattern it leaves out is not looked up.
-    if (!Selected(i) && !PartDue(i)) {
+    // (PartDue first: it notes every pass of the first part's sketch.)
+    const bool due = PartDue(i);
+    if (!Selected(i) && !due) {
       Shape->gate[static_cast<std::size_t>(i)] = 0.0f;
       continue;
     }
