@@ -191,7 +191,7 @@ float Preselector::Correlate(const Sketch& s) const {
   const int size = in.size;
   const std::int64_t newest = count_ - 1;
   const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
-  if (oldest < size) return -2.0f;
+  if (oldest < 0) return -2.0f;
   const float* p = rows_.data() + s.rows;
   const std::int64_t newestAt = newest % capacity_;
   std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(size) * s.chunks;  // the span fits the ring
