@@ -25,7 +25,7 @@ namespace spdet {
 struct PreselectTuning {
   float Gate = 0.3f;       // correlation above which a pattern is compared; for sketches of
                            // shorter chunks, Gate * sqrt(chunk / 16)
-  int Hold = 24;           // time blocks a pattern stays compared after its sketch passed
+  int Hold = 8;            // time blocks a pattern stays compared after its sketch passed
   int MinChunks = 6;       // shorter sketches are not made (the pattern is always compared)
   int MaxChunks = 32;      // a long pattern's sketch covers its newest chunks only
   float FloorDepth_dB = 40.0f;
