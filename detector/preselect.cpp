@@ -121,11 +121,13 @@ void Preselector::Start() {
     c.sums.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0);
     c.squares.assign(static_cast<std::size_t>(capacity_), 0.0);
   }
+  spread_.assign(static_cast<std::size_t>(kSizeCount) * static_cast<std::size_t>(tuning_.MaxChunks + 1), 0.0);
   Reset();
 }
 
 void Preselector::Reset() {
   count_ = 0;
+  spreadAt_.assign(spread_.size(), -1);
   std::fill(floored_.begin(), floored_.end(), 0.0f);
   for (Chunks& c : chunks_) {
     std::fill(c.rows.begin(), c.rows.end(), 0.0f);
@@ -174,28 +176,55 @@ void Preselector::Push(const float* levels) {
     // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
     // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
     const int every = kSizes[s.size] / 4;
-    if (every <= 1 || (count_ + static_cast<std::int64_t>(i)) % every == 0) {
-      const float r = Correlate(s);
-      // Too little input yet to judge (the stream's first seconds): compared.
-      if (r <= -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+    if (every <= 1 || ((count_ + static_cast<std::int64_t>(i)) & (every - 1)) == 0) {
+      const float r = Correlate(s, every);
+      // Too little input yet to judge: compared from `every` blocks before the sketch can judge
+      // (neither distance can compare a pattern before its span is in the input).
+      if (r == -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
       if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
     }
     active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
   }
 }
 
+// Root of the input's sum of squares over the `chunks` chunks of size index z ending one block
+// before the newest, once their per-band means are removed too; 0 when the input is too even to
+// judge. Every sketch of that shape divides by the same, so it is formed once a time block.
+double Preselector::Spread(int z, int chunks) {
+  const std::size_t key = static_cast<std::size_t>(z) * static_cast<std::size_t>(tuning_.MaxChunks + 1) +
+                          static_cast<std::size_t>(chunks);
+  if (spreadAt_[key] == count_) return spread_[key];
+  const Chunks& in = chunks_[static_cast<std::size_t>(z)];
+  const std::int64_t newestAt = (count_ - 1) % capacity_;
+  std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(in.size) * chunks;  // the span fits the ring
+  if (oldestAt < 0) oldestAt += capacity_;
+  const double* hi = in.sums.data() + static_cast<std::size_t>(newestAt) * kWidth;
+  const double* lo = in.sums.data() + static_cast<std::size_t>(oldestAt) * kWidth;
+  double cols = 0.0;
+  for (int b = 0; b < bands_; ++b) {
+    const double d = hi[b] - lo[b];
+    cols += d * d;
+  }
+  const double squares = in.squares[static_cast<std::size_t>(newestAt)] -
+                         in.squares[static_cast<std::size_t>(oldestAt)] - cols / chunks;
+  spreadAt_[key] = count_;
+  spread_[key] = squares > 1e-6 ? std::sqrt(squares) : 0.0;
+  return spread_[key];
+}
+
 // Correlation of sketch s with the input chunks at its positions, the newest chunk ending one
-// block before the newest block.
-float Preselector::Correlate(const Sketch& s) const {
+// block before the newest block. -2: the input does not reach back far enough yet, but will
+// within `soon` blocks; -3: not for longer.
+float Preselector::Correlate(const Sketch& s, int soon) {
   const Chunks& in = chunks_[static_cast<std::size_t>(s.size)];
   const int size = in.size;
   const std::int64_t newest = count_ - 1;
   const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
-  if (oldest < 0) return -2.0f;
+  if (oldest < 0) return oldest + soon >= 0 ? -2.0f : -3.0f;
+  const double spread = Spread(s.size, s.chunks);
+  if (!(spread > 0.0)) return 0.0f;
   const float* p = rows_.data() + s.rows;
   const std::int64_t newestAt = newest % capacity_;
-  std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(size) * s.chunks;  // the span fits the ring
-  if (oldestAt < 0) oldestAt += capacity_;
   float num;
 #if defined(__SSE2__)
   __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
@@ -222,18 +251,7 @@ float Preselector::Correlate(const Sketch& s) const {
   num = 0.0f;
   for (float v : acc) num += v;
 #endif
-  // The input's sum of squares once its per-band means over these chunks are removed too.
-  const double* hi = in.sums.data() + static_cast<std::size_t>(newestAt) * kWidth;
-  const double* lo = in.sums.data() + static_cast<std::size_t>(oldestAt) * kWidth;
-  double cols = 0.0;
-  for (int b = 0; b < bands_; ++b) {
-    const double d = hi[b] - lo[b];
-    cols += d * d;
-  }
-  const double squares = in.squares[static_cast<std::size_t>(newestAt)] -
-                         in.squares[static_cast<std::size_t>(oldestAt)] - cols / s.chunks;
-  if (!(squares > 1e-6)) return 0.0f;
-  return static_cast<float>(num / std::sqrt(squares));
+  return static_cast<float>(num / spread);
 }
 
 }  // namespace spdet

@@ -67,7 +67,8 @@ class Preselector {
     std::vector<double> sums;     // capacity x kWidth
     std::vector<double> squares;  // capacity
   };
-  float Correlate(const Sketch& s) const;
+  float Correlate(const Sketch& s, int soon);
+  double Spread(int z, int chunks);
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   PreselectTuning tuning_;
@@ -78,6 +79,8 @@ class Preselector {
   std::vector<unsigned char> active_;
   std::vector<float> floored_;  // capacity x kWidth: floored input blocks
   std::vector<Chunks> chunks_;
+  std::vector<double> spread_;  // per chunk size and count: Spread() of the newest block
+  std::vector<std::int64_t> spreadAt_;  // ... and the block it was formed at
   int capacity_ = 1;
   std::int64_t count_ = 0;
 };
