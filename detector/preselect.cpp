@@ -40,6 +40,7 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   tuning_ = tuning;
   sketches_.clear();
   rows_.clear();
+  codes_.clear();
   activeUntil_.clear();
   used_.clear();
   chunks_.clear();
@@ -64,8 +65,8 @@ int Preselector::Add(const float* levels, int n, int lag) {
     const int size = kSizes[s.size];
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
     s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
-    s.rows = rows_.size();
-    rows_.resize(s.rows + static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    s.rows = 0;
+    rows_.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
     float* const rows = rows_.data() + s.rows;
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
@@ -97,8 +98,18 @@ int Preselector::Add(const float* levels, int n, int lag) {
       }
     }
     if (norm > 1e-6) {
+      // Kept as 16-bit codes in units of the largest value / 32767: every sketch is streamed at
+      // every turn, and half the bytes are half the time.
       const float scale = static_cast<float>(1.0 / std::sqrt(norm));
-      for (std::size_t v = s.rows; v < rows_.size(); ++v) rows_[v] *= scale;
+      float peak = 0.0f;
+      for (std::size_t v = s.rows; v < rows_.size(); ++v) peak = std::max(peak, std::fabs(rows_[v] * scale));
+      s.unit = peak / 32767.0f;
+      const std::size_t at = codes_.size();
+      codes_.resize(at + static_cast<std::size_t>(s.chunks) * kWidth);
+      for (std::size_t v = s.rows; v < rows_.size(); ++v)
+        codes_[at + (v - s.rows)] = static_cast<std::int16_t>(std::lround(rows_[v] * scale / s.unit));
+      rows_.resize(s.rows);
+      s.rows = at;
     } else {
       s.chunks = 0;  // flat: nothing to tell it from other sound
       rows_.resize(s.rows);
@@ -223,15 +234,18 @@ float Preselector::Correlate(const Sketch& s, int soon) {
   if (oldest < 0) return oldest + soon >= 0 ? -2.0f : -3.0f;
   const double spread = Spread(s.size, s.chunks);
   if (!(spread > 0.0)) return 0.0f;
-  const float* p = rows_.data() + s.rows;
+  const std::int16_t* p = codes_.data() + s.rows;
   const std::int64_t newestAt = newest % capacity_;
   float num;
 #if defined(__SSE2__)
   __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
   for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(p), _mm_loadu_ps(y)));
-    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(p + 4), _mm_loadu_ps(y + 4)));
+    const __m128i codes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128 lo = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(codes, codes), 16));
+    const __m128 hi = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(codes, codes), 16));
+    a0 = _mm_add_ps(a0, _mm_mul_ps(lo, _mm_loadu_ps(y)));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(hi, _mm_loadu_ps(y + 4)));
     at -= size;
     if (at < 0) at += capacity_;
   }
@@ -244,14 +258,14 @@ float Preselector::Correlate(const Sketch& s, int soon) {
   float acc[kWidth] = {};
   for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    for (int b = 0; b < kWidth; ++b) acc[b] += p[b] * y[b];
+    for (int b = 0; b < kWidth; ++b) acc[b] += static_cast<float>(p[b]) * y[b];
     at -= size;
     if (at < 0) at += capacity_;
   }
   num = 0.0f;
   for (float v : acc) num += v;
 #endif
-  return static_cast<float>(num / spread);
+  return static_cast<float>(static_cast<double>(num) * s.unit / spread);
 }
 
 }  // namespace spdet

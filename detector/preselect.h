@@ -57,7 +57,8 @@ class Preselector {
     int chunks = 0;   // 0: no sketch
     int lag = 0;
     float gate = 0.0f;  // correlation above which the pattern is compared
-    std::size_t rows = 0;  // offset in rows_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
+    float unit = 0.0f;  // value of one code step
+    std::size_t rows = 0;  // offset in codes_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
   };
   // Input chunk means of one chunk size: row-centred means ending at every block, and running
   // sums of them (per band, and of their squares) along every s-th block.
@@ -73,7 +74,8 @@ class Preselector {
   int nband_ = 0, first_ = 0, bands_ = 0;
   PreselectTuning tuning_;
   std::vector<Sketch> sketches_;
-  std::vector<float> rows_;  // every sketch's rows, one after the other: one pass streams them
+  std::vector<float> rows_;  // the sketch being made
+  std::vector<std::int16_t> codes_;  // every sketch's rows, one after the other: one pass streams them
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;
   std::vector<unsigned char> active_;
