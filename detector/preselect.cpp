@@ -40,6 +40,7 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   tuning_ = tuning;
   sketches_.clear();
   rows_.clear();
+  codes_.clear();
   activeUntil_.clear();
   used_.clear();
   chunks_.clear();
@@ -64,8 +65,8 @@ int Preselector::Add(const float* levels, int n, int lag) {
     const int size = kSizes[s.size];
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
     s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
-    s.rows = rows_.size();
-    rows_.resize(s.rows + static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    s.rows = 0;
+    rows_.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
     float* const rows = rows_.data() + s.rows;
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
@@ -97,8 +98,18 @@ int Preselector::Add(const float* levels, int n, int lag) {
       }
     }
     if (norm > 1e-6) {
+      // Kept as 16-bit codes in units of the largest value / 32767: every sketch is streamed at
+      // every turn, and half the bytes are half the time.
       const float scale = static_cast<float>(1.0 / std::sqrt(norm));
-      for (std::size_t v = s.rows; v < rows_.size(); ++v) rows_[v] *= scale;
+      float peak = 0.0f;
+      for (std::size_t v = s.rows; v < rows_.size(); ++v) peak = std::max(peak, std::fabs(rows_[v] * scale));
+      s.unit = peak / 32767.0f;
+      const std::size_t at = codes_.size();
+      codes_.resize(at + static_cast<std::size_t>(s.chunks) * kWidth);
+      for (std::size_t v = s.rows; v < rows_.size(); ++v)
+        codes_[at + (v - s.rows)] = static_cast<std::int16_t>(std::lround(rows_[v] * scale / s.unit));
+      rows_.resize(s.rows);
+      s.rows = at;
     } else {
       s.chunks = 0;  // flat: nothing to tell it from other sound
       rows_.resize(s.rows);
@@ -121,11 +132,13 @@ void Preselector::Start() {
     c.sums.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0);
     c.squares.assign(static_cast<std::size_t>(capacity_), 0.0);
   }
+  spread_.assign(static_cast<std::size_t>(kSizeCount) * static_cast<std::size_t>(tuning_.MaxChunks + 1), 0.0);
   Reset();
 }
 
 void Preselector::Reset() {
   count_ = 0;
+  spreadAt_.assign(spread_.size(), -1);
   std::fill(floored_.begin(), floored_.end(), 0.0f);
   for (Chunks& c : chunks_) {
     std::fill(c.rows.begin(), c.rows.end(), 0.0f);
@@ -174,35 +187,65 @@ void Preselector::Push(const float* levels) {
     // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
     // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
     const int every = kSizes[s.size] / 4;
-    if (every <= 1 || (count_ + static_cast<std::int64_t>(i)) % every == 0) {
-      const float r = Correlate(s);
-      // Too little input yet to judge (the stream's first seconds): compared.
-      if (r <= -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+    if (every <= 1 || ((count_ + static_cast<std::int64_t>(i)) & (every - 1)) == 0) {
+      const float r = Correlate(s, every);
+      // Too little input yet to judge: compared from `every` blocks before the sketch can judge
+      // (neither distance can compare a pattern before its span is in the input).
+      if (r == -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
       if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
     }
     active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
   }
 }
 
+// Root of the input's sum of squares over the `chunks` chunks of size index z ending one block
+// before the newest, once their per-band means are removed too; 0 when the input is too even to
+// judge. Every sketch of that shape divides by the same, so it is formed once a time block.
+double Preselector::Spread(int z, int chunks) {
+  const std::size_t key = static_cast<std::size_t>(z) * static_cast<std::size_t>(tuning_.MaxChunks + 1) +
+                          static_cast<std::size_t>(chunks);
+  if (spreadAt_[key] == count_) return spread_[key];
+  const Chunks& in = chunks_[static_cast<std::size_t>(z)];
+  const std::int64_t newestAt = (count_ - 1) % capacity_;
+  std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(in.size) * chunks;  // the span fits the ring
+  if (oldestAt < 0) oldestAt += capacity_;
+  const double* hi = in.sums.data() + static_cast<std::size_t>(newestAt) * kWidth;
+  const double* lo = in.sums.data() + static_cast<std::size_t>(oldestAt) * kWidth;
+  double cols = 0.0;
+  for (int b = 0; b < bands_; ++b) {
+    const double d = hi[b] - lo[b];
+    cols += d * d;
+  }
+  const double squares = in.squares[static_cast<std::size_t>(newestAt)] -
+                         in.squares[static_cast<std::size_t>(oldestAt)] - cols / chunks;
+  spreadAt_[key] = count_;
+  spread_[key] = squares > 1e-6 ? std::sqrt(squares) : 0.0;
+  return spread_[key];
+}
+
 // Correlation of sketch s with the input chunks at its positions, the newest chunk ending one
-// block before the newest block.
-float Preselector::Correlate(const Sketch& s) const {
+// block before the newest block. -2: the input does not reach back far enough yet, but will
+// within `soon` blocks; -3: not for longer.
+float Preselector::Correlate(const Sketch& s, int soon) {
   const Chunks& in = chunks_[static_cast<std::size_t>(s.size)];
   const int size = in.size;
   const std::int64_t newest = count_ - 1;
   const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
-  if (oldest < size) return -2.0f;
-  const float* p = rows_.data() + s.rows;
+  if (oldest < 0) return oldest + soon >= 0 ? -2.0f : -3.0f;
+  const double spread = Spread(s.size, s.chunks);
+  if (!(spread > 0.0)) return 0.0f;
+  const std::int16_t* p = codes_.data() + s.rows;
   const std::int64_t newestAt = newest % capacity_;
-  std::int64_t oldestAt = newestAt - static_cast<std::int64_t>(size) * s.chunks;  // the span fits the ring
-  if (oldestAt < 0) oldestAt += capacity_;
   float num;
 #if defined(__SSE2__)
   __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
   for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(p), _mm_loadu_ps(y)));
-    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(p + 4), _mm_loadu_ps(y + 4)));
+    const __m128i codes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128 lo = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(codes, codes), 16));
+    const __m128 hi = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(codes, codes), 16));
+    a0 = _mm_add_ps(a0, _mm_mul_ps(lo, _mm_loadu_ps(y)));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(hi, _mm_loadu_ps(y + 4)));
     at -= size;
     if (at < 0) at += capacity_;
   }
@@ -215,25 +258,14 @@ float Preselector::Correlate(const Sketch& s) const {
   float acc[kWidth] = {};
   for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    for (int b = 0; b < kWidth; ++b) acc[b] += p[b] * y[b];
+    for (int b = 0; b < kWidth; ++b) acc[b] += static_cast<float>(p[b]) * y[b];
     at -= size;
     if (at < 0) at += capacity_;
   }
   num = 0.0f;
   for (float v : acc) num += v;
 #endif
-  // The input's sum of squares once its per-band means over these chunks are removed too.
-  const double* hi = in.sums.data() + static_cast<std::size_t>(newestAt) * kWidth;
-  const double* lo = in.sums.data() + static_cast<std::size_t>(oldestAt) * kWidth;
-  double cols = 0.0;
-  for (int b = 0; b < bands_; ++b) {
-    const double d = hi[b] - lo[b];
-    cols += d * d;
-  }
-  const double squares = in.squares[static_cast<std::size_t>(newestAt)] -
-                         in.squares[static_cast<std::size_t>(oldestAt)] - cols / s.chunks;
-  if (!(squares > 1e-6)) return 0.0f;
-  return static_cast<float>(num / std::sqrt(squares));
+  return static_cast<float>(static_cast<double>(num) * s.unit / spread);
 }
 
 }  // namespace spdet

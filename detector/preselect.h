@@ -25,7 +25,7 @@ namespace spdet {
 struct PreselectTuning {
   float Gate = 0.3f;       // correlation above which a pattern is compared; for sketches of
                            // shorter chunks, Gate * sqrt(chunk / 16)
-  int Hold = 24;           // time blocks a pattern stays compared after its sketch passed
+  int Hold = 8;            // time blocks a pattern stays compared after its sketch passed
   int MinChunks = 6;       // shorter sketches are not made (the pattern is always compared)
   int MaxChunks = 32;      // a long pattern's sketch covers its newest chunks only
   float FloorDepth_dB = 40.0f;
@@ -57,7 +57,8 @@ class Preselector {
     int chunks = 0;   // 0: no sketch
     int lag = 0;
     float gate = 0.0f;  // correlation above which the pattern is compared
-    std::size_t rows = 0;  // offset in rows_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
+    float unit = 0.0f;  // value of one code step
+    std::size_t rows = 0;  // offset in codes_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
   };
   // Input chunk means of one chunk size: row-centred means ending at every block, and running
   // sums of them (per band, and of their squares) along every s-th block.
@@ -67,17 +68,21 @@ class Preselector {
     std::vector<double> sums;     // capacity x kWidth
     std::vector<double> squares;  // capacity
   };
-  float Correlate(const Sketch& s) const;
+  float Correlate(const Sketch& s, int soon);
+  double Spread(int z, int chunks);
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   PreselectTuning tuning_;
   std::vector<Sketch> sketches_;
-  std::vector<float> rows_;  // every sketch's rows, one after the other: one pass streams them
+  std::vector<float> rows_;  // the sketch being made
+  std::vector<std::int16_t> codes_;  // every sketch's rows, one after the other: one pass streams them
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;
   std::vector<unsigned char> active_;
   std::vector<float> floored_;  // capacity x kWidth: floored input blocks
   std::vector<Chunks> chunks_;
+  std::vector<double> spread_;  // per chunk size and count: Spread() of the newest block
+  std::vector<std::int64_t> spreadAt_;  // ... and the block it was formed at
   int capacity_ = 1;
   std::int64_t count_ = 0;
 };

@@ -132,6 +132,7 @@ void ShapeMatcher::Start() {
   int longest = 1;
   history_.assign(patterns_.size(), {});
   fresh_.assign(patterns_.size(), 0);
+  scored_.assign(patterns_.size(), 0);
   scores_.assign(patterns_.size(), ShapeScore());
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
     const ShapePattern& p = patterns_[i];
@@ -148,6 +149,7 @@ void ShapeMatcher::Reset() {
   std::fill(ring_.begin(), ring_.end(), -120.0f);
   for (auto& h : history_) std::fill(h.begin(), h.end(), Sums());
   std::fill(fresh_.begin(), fresh_.end(), 0);
+  std::fill(scored_.begin(), scored_.end(), 0);
   std::fill(scores_.begin(), scores_.end(), ShapeScore());
   count_ = 0;
 }
@@ -191,10 +193,18 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
   for (int b = 0; b < bands_; ++b) row[b] = std::isfinite(levels[first_ + b]) ? levels[first_ + b] : -120.0f;
 
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    // Most patterns of a large catalogue are shut: told from the gate and a flag, without
+    // touching their records or scores.
+    if (gate[i] <= 0.0f) {
+      if (scored_[i]) scores_[i] = ShapeScore();
+      scored_[i] = 0;
+      continue;
+    }
     ShapeScore& out = scores_[i];
     out = ShapeScore();
+    scored_[i] = 0;
     const ShapePattern& p = patterns_[i];
-    if (!p.Usable() || gate[i] <= 0.0f || count_ < p.Blocks()) continue;
+    if (!p.Usable() || count_ < p.Blocks()) continue;
     const int span = 2 * p.Reach() + 1;
     std::vector<Sums>& h = history_[i];
     // The blocks missed while the gate was shut (at most a span: older ones are not read).
@@ -218,6 +228,7 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
       }
     }
     out.Coarse = out.Distance = coarse;
+    scored_[i] = 1;
     out.Shift = best;
     out.End = end;
     if (coarse >= gate[i]) continue;

@@ -155,6 +155,7 @@ class ShapeMatcher {
   ShapeTuning tuning_;
   std::vector<ShapePattern> patterns_;
   std::vector<ShapeScore> scores_;
+  std::vector<unsigned char> scored_;  // 1 where scores_ holds more than ShapeScore()
   // Coarse values of every piece at the last 2*reach+1 time blocks: history_[i][piece*span + slot].
   std::vector<std::vector<Sums>> history_;
   std::vector<std::int64_t> fresh_;  // per pattern: the last time block its history was updated

@@ -58,7 +58,7 @@ struct SP_API DetectorTuning {
   float PartialTail = 0.15f;      // a whole match whose newest pieces correlate under this is partial
   // Pre-selection (detector/preselect.h); PreselectGate <= -1 compares every pattern at every block.
   float PreselectGate = 0.3f;
-  int PreselectHold = 24;
+  int PreselectHold = 8;
   // 0: the detector decides alone (Attach switches the library's own comparison off, Detach back
   // on; reports carry rel_dev 2). 1: the library keeps comparing and reports carry its deviations.
   int LibraryDeviations = 1;
