@@ -181,14 +181,6 @@ const std::vector<std::string>& RawFormats() {
   return formats;
 }
 
-std::int16_t ToSample16(double x) {
-  if (!std::isfinite(x)) return 0;
-  double v = std::round(x * 32768.0);
-  if (v > 32767.0) v = 32767.0;
-  if (v < -32768.0) v = -32768.0;
-  return static_cast<std::int16_t>(v);
-}
-
 std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const AudioOptions& options,
                                              const std::atomic<bool>* stop) {
   std::unique_ptr<AudioInput> in(new AudioInput());

@@ -12,6 +12,7 @@
 #define SIGPAT_AUDIO_INPUT_H
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -119,8 +120,17 @@ class AudioInput {
 };
 
 // Converts a full-scale value to a 16-bit sample: x * 32768 rounded to nearest (halves away
-// from zero) and clipped to -32768 .. 32767. Non-finite values give 0.
-std::int16_t ToSample16(double x);
+// from zero) and clipped to -32768 .. 32767. Non-finite values give 0. Inline: every sample
+// of every input passes here; whole values (all a 16-bit source gives) skip the rounding.
+inline std::int16_t ToSample16(double x) {
+  if (!std::isfinite(x)) return 0;
+  const double v = x * 32768.0;
+  if (v >= 32767.0) return 32767;
+  if (v <= -32768.0) return -32768;
+  const auto whole = static_cast<std::int32_t>(v);  // towards zero
+  if (static_cast<double>(whole) == v) return static_cast<std::int16_t>(whole);
+  return static_cast<std::int16_t>(std::round(v));
+}
 
 }  // namespace sigpat
 
