@@ -232,20 +232,26 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
     out.Shift = best;
     out.End = end;
     if (coarse >= gate[i]) continue;
-    // Exact comparison at the speeds next to the coarse best.
-    for (int shift = std::max(-p.Reach(), best - 1); shift <= std::min(p.Reach(), best + 1); ++shift) {
-      float num = 0.0f, norm = 0.0f;
-      for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
-        const Sums s = CompareAt(p, j, p.Pieces()[j].exact, end + p.PieceShift(static_cast<int>(j), shift));
-        num += s.num;
-        norm += s.norm;
-      }
-      const float d = CorrelationDistance(num, p.ExactNorm(), norm);
-      if (!out.Exact || d < out.Distance) {
-        out.Distance = d;
-        out.Shift = shift;
-        out.Exact = true;
-      }
+    Exact(p, 0, p.ExactNorm(), out);
+  }
+}
+
+// The exact comparison of pieces first.. (to the oldest) of p, whose own sum of squares is
+// `own`, for the window out.End at the speeds next to out.Shift: the best into out.
+void ShapeMatcher::Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const {
+  const int around = out.Shift;
+  for (int shift = std::max(-p.Reach(), around - 1); shift <= std::min(p.Reach(), around + 1); ++shift) {
+    float num = 0.0f, norm = 0.0f;
+    for (std::size_t j = first; j < p.Pieces().size(); ++j) {
+      const Sums s = CompareAt(p, j, p.Pieces()[j].exact, out.End + p.PieceShift(static_cast<int>(j), shift));
+      num += s.num;
+      norm += s.norm;
+    }
+    const float d = CorrelationDistance(num, own, norm);
+    if (!out.Exact || d < out.Distance) {
+      out.Distance = d;
+      out.Shift = shift;
+      out.Exact = true;
     }
   }
 }
@@ -261,9 +267,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
   const std::int64_t end = count_ - p.Reach();
   const int span = 2 * p.Reach() + 1;
   const int slot = static_cast<int>(end % span);
-  ShapeScore none;
-  none.Distance = -1.0e30f;
-  partScratch_.assign(thresholds.size(), none);
+  partScratch_.assign(thresholds.size(), PartBest());
   for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
     // From the oldest piece on: the sums of part k are those of its k + 1 oldest pieces.
     const int* moved = p.PieceShifts(shift);
@@ -280,36 +284,20 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
       // norm is the same at every speed), without a root.
       if (thresholds[k] <= 0.0f || !(norm > 0.0f)) continue;
       const float q = num * std::fabs(num) / norm;
-      if (q > partScratch_[k].Distance) {
-        partScratch_[k].Distance = q;
-        partScratch_[k].Shift = shift;
-        partScratch_[k].Exact = true;  // (here: a speed was found)
-      }
+      PartBest& best = partScratch_[k];
+      if (!best.found || q > best.q) best = PartBest{q, shift, true};
     }
   }
   for (std::size_t k = thresholds.size(); k-- > 0;) {
-    ShapeScore& coarse = partScratch_[k];
-    if (!coarse.Exact) continue;
+    const PartBest& best = partScratch_[k];
+    if (!best.found) continue;
     const float a = p.Parts()[k].coarseNorm;
-    coarse.Coarse = a > 0.0f ? 1.0f - std::copysign(std::sqrt(std::fabs(coarse.Distance) / a), coarse.Distance) : 2.0f;
-    if (thresholds[k] <= 0.0f || coarse.Coarse >= thresholds[k] + margin) continue;
     ShapeScore out;
     out.End = end;
-    out.Coarse = coarse.Coarse;
-    for (int shift = std::max(-p.Reach(), coarse.Shift - 1); shift <= std::min(p.Reach(), coarse.Shift + 1); ++shift) {
-      float num = 0.0f, norm = 0.0f;
-      for (std::size_t j = pieces - 1 - k; j < pieces; ++j) {
-        const Sums s = CompareAt(p, j, p.Pieces()[j].exact, end + p.PieceShift(static_cast<int>(j), shift));
-        num += s.num;
-        norm += s.norm;
-      }
-      const float d = CorrelationDistance(num, p.Parts()[k].exactNorm, norm);
-      if (!out.Exact || d < out.Distance) {
-        out.Distance = d;
-        out.Shift = shift;
-        out.Exact = true;
-      }
-    }
+    out.Shift = best.shift;
+    out.Coarse = a > 0.0f ? 1.0f - std::copysign(std::sqrt(std::fabs(best.q) / a), best.q) : 2.0f;
+    if (out.Coarse >= thresholds[k] + margin) continue;
+    Exact(p, pieces - 1 - k, p.Parts()[k].exactNorm, out);
     if (out.Distance < thresholds[k]) {
       *part = static_cast<int>(k);
       return out;

@@ -146,6 +146,7 @@ class ShapeMatcher {
   Sums Compare(const ShapePattern::Plan& plan, const float* pieceNewestRow, std::int64_t newest, int length,
                const float* window, int windowRows) const;
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
+  void Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const;
   // Coarse sums of pattern i's pieces first..last-1 for the window ending at `end`, moved for
   // `shift`.
   Sums Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift, std::size_t first,
@@ -160,7 +161,12 @@ class ShapeMatcher {
   std::vector<std::vector<Sums>> history_;
   std::vector<std::int64_t> fresh_;  // per pattern: the last time block its history was updated
   std::vector<float> ring_;  // capacity_ rows x bands_
-  mutable std::vector<ShapeScore> partScratch_;  // Partial: the coarse best of each part
+  struct PartBest {  // Partial: a part's coarse best so far
+    float q = 0.0f;  // num * |num| / norm
+    int shift = 0;
+    bool found = false;
+  };
+  mutable std::vector<PartBest> partScratch_;
   int capacity_ = 0;
   std::int64_t count_ = 0;
 };
