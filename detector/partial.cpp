@@ -11,7 +11,6 @@
 
 #include "PatternDetector.h"
 #include "preselect.h"
-#include "report_store.h"
 #include "shape_path.h"
 
 // The parts of pattern i worth a report and their thresholds: at least PartialMinSeen of the
@@ -157,5 +156,5 @@ void PatternDetector::PartialDecide(int i) {
   r.Score = c.score;
   r.Threshold = c.threshold;
   r.Confidence = std::max(0.0f, 1.0f - c.score / c.threshold);
-  if (!Reports->Repeats(r)) Store(r);
+  Store(r);
 }

@@ -20,12 +20,14 @@ class ReportStore {
     reports_.clear();
     recent_.assign(static_cast<std::size_t>(groups) * kRecent, Span());
   }
-  // Adds r unless it repeats its group's last report: covers more than half of it (or the other
-  // way round). Otherwise r becomes the group's last report. Nothing is added when memory runs out.
+  // Adds r unless it repeats one of its group's recent reports: covers more than half of it (or
+  // the other way round; a partial occurrence may be decided after the whole one, with other
+  // reports of the group in between). Otherwise r becomes the group's newest report. Nothing is
+  // added when memory runs out.
   void Add(const DetectorReport& r) {
     if (Known(r.Group)) {
       Span* spans = &recent_[static_cast<std::size_t>(r.Group) * kRecent];
-      if (Overlaps(spans[0], r)) return;
+      if (std::any_of(spans, spans + kRecent, [&r](const Span& s) { return Overlaps(s, r); })) return;
       std::copy_backward(spans, spans + kRecent - 1, spans + kRecent);
       spans[0] = Span{r.Begin, r.End};
     }
@@ -33,13 +35,6 @@ class ReportStore {
       reports_.push_back(r);
     } catch (...) {
     }
-  }
-  // True when r repeats any of its group's recent reports (a partial occurrence found after the
-  // whole one, with other reports of the group in between).
-  bool Repeats(const DetectorReport& r) const {
-    if (!Known(r.Group)) return false;
-    const Span* spans = &recent_[static_cast<std::size_t>(r.Group) * kRecent];
-    return std::any_of(spans, spans + kRecent, [&r](const Span& s) { return Overlaps(s, r); });
   }
   // Drops the reports taken; the groups' recent reports stay.
   void Clear() { reports_.clear(); }
