@@ -73,14 +73,11 @@ float PatternDetector::SeenOfWhole(int i, int shift) {
 // The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
 // clip cut short never matches: a pattern with parts also gets a sketch of its first part (the
 // shortest that may be reported). Where it passes, the shape path compares the pattern around
-// the time the whole clip would end (PartDue). Sketches after the patterns' own; scratch: the
-// caller's buffer.
+// the time the whole clip would end (MarkPartsDue). Sketches after the patterns' own; scratch:
+// the caller's buffer.
 void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
   if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(NPattern)) return;
-  Shape->partSketch.assign(static_cast<std::size_t>(NPattern), -1);
-  Shape->partLead.assign(static_cast<std::size_t>(NPattern), 0);
-  Shape->partFrom.assign(static_cast<std::size_t>(NPattern), 0);
-  Shape->partUntil.assign(static_cast<std::size_t>(NPattern), -1);
+  Shape->partWindows.clear();
   for (int i = 0; i < NPattern; ++i) {
     const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
     if (thresholds.empty() || Patterns[i].Group != i) continue;
@@ -91,29 +88,30 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
     scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(Nband));
     ClipLevels(i, scratch.data());
     // Oldest block first: the first part is the first `shortest` blocks.
-    Shape->partSketch[static_cast<std::size_t>(i)] = Preselect->Add(scratch.data(), shortest, 0);
-    Shape->partLead[static_cast<std::size_t>(i)] = p.Blocks() - shortest;
+    ShapeState::PartWindow w;
+    w.pattern = i;
+    w.sketch = Preselect->Add(scratch.data(), shortest, 0);
+    w.lead = p.Blocks() - shortest;
+    Shape->partWindows.push_back(w);
   }
 }
 
-// Pattern i is compared at the time block being pushed for a part seen: its first part's sketch
-// passed about partLead blocks before the whole clip would end, and the comparison at the
-// window ending then comes Reach blocks later; the sketch's coarse chunks and the speeds
-// tried spread that time either way.
-bool PatternDetector::PartDue(int i) {
-  if (SelectFlags == nullptr || Shape == nullptr || Shape->partSketch.empty()) return false;
-  const std::size_t at = static_cast<std::size_t>(i);
-  const int sketch = Shape->partSketch[at];
-  if (sketch < 0) return false;
+// Before the shape comparison of a block: which patterns are compared for a part seen. A first
+// part's sketch passed about `lead` blocks before the whole clip would end, and the comparison
+// at the window ending then comes Reach blocks later; the sketch's coarse chunks and the speeds
+// tried spread that time either way. Only the patterns with such a sketch are looked at.
+void PatternDetector::MarkPartsDue() {
+  if (SelectFlags == nullptr) return;  // every pattern is compared
+  constexpr int kSpread = 16;          // blocks: a sketch's longest chunk
   const std::int64_t now = Shape->matcher.Blocks() + 1;
-  if (SelectFlags[sketch] != 0) {
-    constexpr int kSpread = 16;  // blocks: a sketch's longest chunk
-    const int reach = Shape->matcher.Pattern(i).Reach();
-    const std::int64_t due = now + Shape->partLead[at];
-    if (now > Shape->partUntil[at]) Shape->partFrom[at] = due - kSpread;
-    Shape->partUntil[at] = std::max(Shape->partUntil[at], due + 2 * reach + kSpread);
+  for (ShapeState::PartWindow& w : Shape->partWindows) {
+    if (SelectFlags[w.sketch] != 0) {
+      const std::int64_t due = now + w.lead;
+      if (now > w.until) w.from = due - kSpread;
+      w.until = std::max(w.until, due + 2 * Shape->matcher.Pattern(w.pattern).Reach() + kSpread);
+    }
+    Shape->partDue[static_cast<std::size_t>(w.pattern)] = w.from <= now && now <= w.until ? 1 : 0;
   }
-  return Shape->partFrom[at] <= now && now <= Shape->partUntil[at];
 }
 
 // After the shape comparison of a block: the candidate follows the best part that passes (the
@@ -133,6 +131,7 @@ void PatternDetector::PartialDecide(int i) {
     passed = k >= 0;
     const float z = passed ? s.Distance / thresholds[static_cast<std::size_t>(k)] : 0.0f;
     if (passed && (c.active ? z < c.z : c.armed)) {
+      if (!c.active) ++Shape->partialsActive;
       c.active = true;
       c.z = z;
       c.score = s.Distance;
@@ -147,6 +146,7 @@ void PatternDetector::PartialDecide(int i) {
   if (!c.active || now < c.confirm) return;
   if (Shape->candidates[at].active || (P.Group >= 0 && Candidates[static_cast<std::size_t>(P.Group)].Active)) return;
   c.active = false;
+  --Shape->partialsActive;
   c.armed = false;
   c.rearm = now + P.Nblock;
   const spdet::ShapePattern& p = Shape->matcher.Pattern(i);

@@ -61,6 +61,7 @@ int PatternDetector::SetUpShape() {
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
     Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
+    Shape->partDue.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
   } catch (...) {
     Shape.reset();
@@ -112,17 +113,22 @@ void PatternDetector::ResetShape() {
   Shape->matcher.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
   std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
+  Shape->partialsActive = 0;
+  for (ShapeState::PartWindow& w : Shape->partWindows) {
+    w.from = 0;
+    w.until = -1;
+  }
+  std::fill(Shape->partDue.begin(), Shape->partDue.end(), 0);
   std::fill(Shape->previous.begin(), Shape->previous.end(), kNotCompared);
 }
 
 // After every time block: the newest block at the engine's alignment into the shape matcher.
 void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
+  MarkPartsDue();
   for (int i = 0; i < NPattern; ++i) {
-    // The pre-selection's flag first: a pattern it leaves out is not looked up.
-    // (PartDue first: it notes every pass of the first part's sketch.)
-    const bool due = PartDue(i);
-    if (!Selected(i) && !due) {
+    // The pre-selection's flags first: a pattern it leaves out is not looked up.
+    if (!Selected(i) && !Shape->partDue[static_cast<std::size_t>(i)]) {
       Shape->gate[static_cast<std::size_t>(i)] = 0.0f;
       continue;
     }
@@ -147,8 +153,11 @@ void PatternDetector::ShapeBlock() {
   // A pattern no longer selected still confirms the candidate it has.
   for (int i = 0; i < NPattern; ++i) {
     const std::size_t at = static_cast<std::size_t>(i);
-    if (Shape->gate[at] > 0.0f || Shape->candidates[at].active) ShapeDecide(i);
-    if (!Shape->partThreshold[at].empty() && (Shape->gate[at] > 0.0f || Shape->partials[at].active)) PartialDecide(i);
+    const bool open = Shape->gate[at] > 0.0f;
+    if (open || Shape->candidates[at].active) ShapeDecide(i);
+    // (A shut pattern's partial record is looked at only while some partial is active.)
+    if ((open || (Shape->partialsActive > 0 && Shape->partials[at].active)) && !Shape->partThreshold[at].empty())
+      PartialDecide(i);
   }
 }
 

@@ -39,9 +39,17 @@ struct PatternDetector::ShapeState {
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
-  std::vector<int> partSketch;      // per pattern: the pre-selection's sketch of its first part (-1: none)
-  std::vector<int> partLead;        // per pattern: blocks from the end of that part to the clip's end
-  std::vector<std::int64_t> partFrom, partUntil;  // per pattern: blocks compared for a part seen
+  int partialsActive = 0;           // partials with active set
+  // A pattern with a sketch of its first part in the pre-selection, and the blocks at which it
+  // is compared for a part seen (partial.cpp, MarkPartsDue).
+  struct PartWindow {
+    int pattern = 0;
+    int sketch = 0;  // the pre-selection's sketch of the first part
+    int lead = 0;    // blocks from the end of that part to the clip's end
+    std::int64_t from = 0, until = -1;
+  };
+  std::vector<PartWindow> partWindows;
+  std::vector<unsigned char> partDue;  // per pattern: 1 while compared for a part seen
   std::vector<float> pieceNum, pieceNorm;  // scratch: one pattern's sums per piece
   std::vector<float> previous;      // per pattern: exact distance at the previous window
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first

@@ -224,7 +224,7 @@ class SP_API PatternDetector {
   void PartialDecide(int i);
   float SeenOfWhole(int i, int shift);
   void AddPartialSketches(std::vector<float>& scratch);
-  bool PartDue(int i);
+  void MarkPartsDue();
   DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
