@@ -65,9 +65,8 @@ int Preselector::Add(const float* levels, int n, int lag) {
     const int size = kSizes[s.size];
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
     s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
-    s.rows = 0;
     rows_.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
-    float* const rows = rows_.data() + s.rows;
+    float* const rows = rows_.data();
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
       float* out = rows + static_cast<std::size_t>(c) * kWidth;
@@ -102,18 +101,12 @@ int Preselector::Add(const float* levels, int n, int lag) {
       // every turn, and half the bytes are half the time.
       const float scale = static_cast<float>(1.0 / std::sqrt(norm));
       float peak = 0.0f;
-      for (std::size_t v = s.rows; v < rows_.size(); ++v) peak = std::max(peak, std::fabs(rows_[v] * scale));
+      for (float v : rows_) peak = std::max(peak, std::fabs(v * scale));
       s.unit = peak / 32767.0f;
-      const std::size_t at = codes_.size();
-      codes_.resize(at + static_cast<std::size_t>(s.chunks) * kWidth);
-      for (std::size_t v = s.rows; v < rows_.size(); ++v)
-        codes_[at + (v - s.rows)] = static_cast<std::int16_t>(std::lround(rows_[v] * scale / s.unit));
-      rows_.resize(s.rows);
-      s.rows = at;
+      s.rows = codes_.size();
+      for (float v : rows_) codes_.push_back(static_cast<std::int16_t>(std::lround(v * scale / s.unit)));
     } else {
       s.chunks = 0;  // flat: nothing to tell it from other sound
-      rows_.resize(s.rows);
-      s.rows = 0;
     }
   }
   sketches_.push_back(std::move(s));

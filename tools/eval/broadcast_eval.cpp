@@ -179,10 +179,10 @@ BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector
     if (p.clipFree) f.clipFreeSeconds += seconds;
     if (o.listAll)
       for (const sigpat::Detection& d : found) {
-        char line[256];
+        char line[256], seen[24] = "";
+        if (d.report.Seen < 1.0f) std::snprintf(seen, sizeof seen, " seen %.3f", static_cast<double>(d.report.Seen));
         std::snprintf(line, sizeof line, " %s at %lld score %.6f threshold %.6f %s%s", d.name.c_str(),
-                      static_cast<long long>(d.report.Begin), d.report.Score, d.report.Threshold, d.Match(),
-                      d.report.Seen < 1.0f ? (" seen " + std::to_string(d.report.Seen).substr(0, 5)).c_str() : "");
+                      static_cast<long long>(d.report.Begin), d.report.Score, d.report.Threshold, d.Match(), seen);
         f.listed.push_back(p.file.substr(p.file.find_last_of('/') + 1) + ":" + line);
       }
     ScoreProgramme(m, p, std::move(found), clipOfFile, o, f);
