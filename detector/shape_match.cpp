@@ -169,20 +169,25 @@ ShapeMatcher::Sums ShapeMatcher::CompareAt(const ShapePattern& p, std::size_t pi
   return s;
 }
 
-ShapeMatcher::Sums ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift,
-                                         std::size_t first, std::size_t last) const {
+// The coarse values of piece j of pattern i for the window in slot `slot` (its end mod span),
+// the piece moved by `moved` blocks: slot + moved (mod span).
+const ShapeMatcher::Sums& ShapeMatcher::History(const ShapePattern& p, std::size_t i, std::size_t j, int slot,
+                                                int moved) const {
   const int span = 2 * p.Reach() + 1;
-  const Sums* h = history_[i].data() + first * static_cast<std::size_t>(span);
+  int at = slot + moved;
+  if (at >= span) at -= span;
+  else if (at < 0) at += span;
+  return history_[i][j * static_cast<std::size_t>(span) + static_cast<std::size_t>(at)];
+}
+
+ShapeMatcher::Sums ShapeMatcher::Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const {
   const int* moved = p.PieceShifts(shift);
-  // Slot of the window ending at `end`; a piece moved by m blocks reads slot + m (mod span).
-  const int slot = static_cast<int>(end % span);
+  const int slot = static_cast<int>(end % (2 * p.Reach() + 1));
   Sums s;
-  for (std::size_t j = first; j < last; ++j, h += span) {
-    int at = slot + moved[j];
-    if (at >= span) at -= span;
-    else if (at < 0) at += span;
-    s.num += h[at].num;
-    s.norm += h[at].norm;
+  for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
+    const Sums& h = History(p, i, j, slot, moved[j]);
+    s.num += h.num;
+    s.norm += h.norm;
   }
   return s;
 }
@@ -220,7 +225,7 @@ void ShapeMatcher::Push(const float* levels, const float* gate) {
     int best = 0;
     float coarse = 2.0f;
     for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
-      const Sums c = Combine(p, i, end, shift, 0, p.Pieces().size());
+      const Sums c = Combine(p, i, end, shift);
       const float d = CorrelationDistance(c.num, p.CoarseNorm(), c.norm);
       if (d < coarse) {
         coarse = d;
@@ -265,8 +270,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
     return ShapeScore();
   const std::size_t pieces = p.Pieces().size();
   const std::int64_t end = count_ - p.Reach();
-  const int span = 2 * p.Reach() + 1;
-  const int slot = static_cast<int>(end % span);
+  const int slot = static_cast<int>(end % (2 * p.Reach() + 1));
   partScratch_.assign(thresholds.size(), PartBest());
   for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
     // From the oldest piece on: the sums of part k are those of its k + 1 oldest pieces.
@@ -274,10 +278,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
     float num = 0.0f, norm = 0.0f;
     for (std::size_t k = 0; k < thresholds.size(); ++k) {
       const std::size_t j = pieces - 1 - k;
-      int from = slot + moved[j];
-      if (from >= span) from -= span;
-      else if (from < 0) from += span;
-      const Sums& h = history_[at][j * static_cast<std::size_t>(span) + static_cast<std::size_t>(from)];
+      const Sums& h = History(p, at, j, slot, moved[j]);
       num += h.num;
       norm += h.norm;
       // The best speed by num * |num| / norm: the same order as the correlation (the part's own

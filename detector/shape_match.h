@@ -147,10 +147,9 @@ class ShapeMatcher {
                const float* window, int windowRows) const;
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
   void Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const;
-  // Coarse sums of pattern i's pieces first..last-1 for the window ending at `end`, moved for
-  // `shift`.
-  Sums Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift, std::size_t first,
-               std::size_t last) const;
+  const Sums& History(const ShapePattern& p, std::size_t i, std::size_t j, int slot, int moved) const;
+  // Coarse sums of every piece of pattern i for the window ending at `end`, moved for `shift`.
+  Sums Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const;
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   ShapeTuning tuning_;
