@@ -249,6 +249,19 @@ void BM_Detector(benchmark::State& state) {
   PatternDetector det;
   DetectorTuning tuning;
   tuning.LibraryDeviations = static_cast<int>(state.range(1));
+  // SP_BENCH_TUNE="Name=value,..." sets tuning members for experiments.
+  if (const char* v = std::getenv("SP_BENCH_TUNE")) {
+    std::string all = v;
+    std::size_t at = 0;
+    while (at < all.size()) {
+      std::size_t comma = all.find(',', at);
+      if (comma == std::string::npos) comma = all.size();
+      std::string kv = all.substr(at, comma - at);
+      std::size_t eq = kv.find('=');
+      SetDetectorTuning(tuning, kv.substr(0, eq).c_str(), std::atof(kv.c_str() + eq + 1));
+      at = comma + 1;
+    }
+  }
   det.SetTuning(tuning);
   std::vector<const char*> names;
   for (const auto& f : files) names.push_back(f.c_str());

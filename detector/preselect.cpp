@@ -47,14 +47,16 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   count_ = 0;
 }
 
-int Preselector::Add(const float* levels, int n, int lag) {
+int Preselector::Add(const float* levels, int n, int lag, float strictGate) {
+  const bool strict = strictGate > 0.0f;
   Sketch s;
   s.lag = lag;
+  s.strict = strict;
   const int usable = n;
   if (levels != nullptr && bands_ > 1) {
     for (int z = kSizeCount - 1; z >= 0; --z) {
       const int chunks = usable / kSizes[z];
-      if (chunks >= kWanted || (z == 0 && chunks >= tuning_.MinChunks)) {
+      if (chunks >= (strict ? kWanted / 2 : kWanted) || (z == 0 && chunks >= tuning_.MinChunks)) {
         s.size = z;
         s.chunks = std::min(chunks, tuning_.MaxChunks);
         break;
@@ -64,7 +66,8 @@ int Preselector::Add(const float* levels, int n, int lag) {
   if (s.chunks > 0) {
     const int size = kSizes[s.size];
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
-    s.gate = tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
+    s.gate = strict ? strictGate
+                    : tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
     rows_.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
     float* const rows = rows_.data();
     float row[kWidth];
@@ -179,13 +182,15 @@ void Preselector::Push(const float* levels) {
     if (s.chunks == 0 || !used_[i]) continue;
     // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
     // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
-    const int every = kSizes[s.size] / 4;
+    // A strict sketch is correlated half as often again and not held: it only tells its caller
+    // when to compare later on.
+    const int every = kSizes[s.size] / (s.strict ? 2 : 4);
     if (every <= 1 || ((count_ + static_cast<std::int64_t>(i)) & (every - 1)) == 0) {
       const float r = Correlate(s, every);
       // Too little input yet to judge: compared from `every` blocks before the sketch can judge
       // (neither distance can compare a pattern before its span is in the input).
-      if (r == -2.0f) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
-      if (r >= s.gate) activeUntil_[i] = count_ + tuning_.Hold + s.lag + every;
+      if (r == -2.0f && !s.strict) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+      if (r >= s.gate) activeUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold + s.lag) + every;
     }
     active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
   }

@@ -37,8 +37,10 @@ class Preselector {
   void Configure(int nband, int first, int last, const PreselectTuning& tuning);
   // Adds a pattern: levels in dB, n time blocks x nband, oldest first (as ShapeMatcher::Add, the
   // pattern's newest block already left out). lag: blocks the pattern stays compared beyond
-  // Hold. Returns its index.
-  int Add(const float* levels, int n, int lag);
+  // Hold. strictGate > 0 makes a strict sketch, one whose passing starts costlier comparisons
+  // later on (the caller times them): fewer, longer chunks, correlated half as often, passing
+  // above strictGate whatever their size, and its flag not held. Returns its index.
+  int Add(const float* levels, int n, int lag, float strictGate = 0.0f);
   void Start();
   void Reset();
   // Patterns not in use (speed variants, whose group leader decides) are not correlated.
@@ -56,6 +58,7 @@ class Preselector {
     int size = 0;     // chunk size index into kSizes (chunk of kSizes[size] blocks)
     int chunks = 0;   // 0: no sketch
     int lag = 0;
+    bool strict = false;
     float gate = 0.0f;  // correlation above which the pattern is compared
     float unit = 0.0f;  // value of one code step
     std::size_t rows = 0;  // offset in codes_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm

@@ -56,6 +56,9 @@ struct SP_API DetectorTuning {
   int PartialParts = 8;
   float PartialGate = 0.8f;       // parts are compared where the whole clip's coarse distance is under this
   float PartialTail = 0.15f;      // a whole match whose newest pieces correlate under this is partial
+  // With the pre-selection, a pattern is compared for parts where the sketch of its first part
+  // correlated above this, the time the whole clip would have taken before.
+  float PartialSketchGate = 0.45f;
   // Pre-selection (detector/preselect.h); PreselectGate <= -1 compares every pattern at every block.
   float PreselectGate = 0.3f;
   int PreselectHold = 8;
