@@ -86,18 +86,26 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
     const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
     if (thresholds.empty() || Patterns[i].Group != i) continue;
     const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
-    int shortest = p.Blocks();
-    for (std::size_t k = 0; k < thresholds.size(); ++k)
-      if (thresholds[k] > 0.0f) shortest = std::min(shortest, p.Parts()[k].blocks);
+    const int shortest = p.Blocks() - PartLead(i);
     scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(Nband));
     ClipLevels(i, scratch.data());
     // Oldest block first: the first part is the first `shortest` blocks.
     ShapeState::PartWindow w;
     w.pattern = i;
     w.sketch = Preselect->Add(scratch.data(), shortest, 0, Tuning.PartialSketchGate);
-    w.lead = p.Blocks() - shortest;
+    w.lead = PartLead(i);
     Shape->partWindows.push_back(w);
   }
+}
+
+// Blocks from the end of pattern i's shortest part worth a report to the end of the clip.
+int PatternDetector::PartLead(int i) const {
+  const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
+  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
+  int shortest = p.Blocks();
+  for (std::size_t k = 0; k < thresholds.size(); ++k)
+    if (thresholds[k] > 0.0f) shortest = std::min(shortest, p.Parts()[k].blocks);
+  return p.Blocks() - shortest;
 }
 
 // Before the shape comparison of a block: which patterns are compared for a part seen. A first
@@ -105,12 +113,13 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
 // the whole clip would end; the shape matcher judges the window ending then over the next
 // 2 Reach blocks (every speed tried). The sketch passes on a few blocks in a row, which covers
 // its chunks' coarseness: a margin either way changed no report on the broadcast corpus, only
-// added comparisons. Only the patterns with such a sketch are looked at.
-void PatternDetector::MarkPartsDue() {
+// added comparisons. Only the patterns with such a sketch are looked at. extend: the sketches'
+// flags are those of the block being compared (not so after the input's end).
+void PatternDetector::MarkPartsDue(bool extend) {
   if (SelectFlags == nullptr) return;  // every pattern is compared
   const std::int64_t now = Shape->matcher.Blocks() + 1;
   for (ShapeState::PartWindow& w : Shape->partWindows) {
-    if (SelectFlags[w.sketch] != 0) {
+    if (extend && SelectFlags[w.sketch] != 0) {
       const std::int64_t due = now + w.lead;
       if (now > w.until) w.from = due;
       w.until = std::max(w.until, due + 2 * Shape->matcher.Pattern(w.pattern).Reach());
@@ -119,19 +128,59 @@ void PatternDetector::MarkPartsDue() {
   }
 }
 
+// After the input's end, silence stands in for the rest of a clip it cut off, and a part, or
+// the whole clip, that takes in some silence can still pass: what is reported is at most what
+// the input held, the blocks of pattern i fed before the end for the window ending at `end`.
+int PatternDetector::FedBlocks(int i, std::int64_t end) const {
+  const int n = Shape->matcher.Pattern(i).Blocks();
+  if (Shape->inputEnd < 0) return n;
+  return static_cast<int>(std::clamp<std::int64_t>(n - (end - Shape->inputEnd), 0, n));
+}
+
+// The part thresholds of pattern i for the window judged at `now` after the input's end: only
+// the parts the input held.
+const std::vector<float>& PatternDetector::FedPartThresholds(int i, std::int64_t now) {
+  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
+  const int fed = FedBlocks(i, now - p.Reach());
+  std::vector<float>& out = Shape->fedThresholds;
+  out = Shape->partThreshold[static_cast<std::size_t>(i)];
+  for (std::size_t k = 0; k < out.size(); ++k)
+    if (p.Parts()[k].blocks > fed) out[k] = 0.0f;
+  return out;
+}
+
+bool PatternDetector::PartsDue(int i) const {
+  return !Shape->partThreshold[static_cast<std::size_t>(i)].empty() &&
+         (SelectFlags == nullptr || Shape->partDue[static_cast<std::size_t>(i)] != 0);
+}
+
+// The last block at which some pattern is to be compared for a part seen: the latest window
+// pending, or without the pre-selection, the longest a clip begun at the newest block may take.
+std::int64_t PatternDetector::PartsDueUntil() const {
+  const std::int64_t now = Shape->matcher.Blocks();
+  std::int64_t until = now;
+  if (SelectFlags != nullptr) {
+    for (const ShapeState::PartWindow& w : Shape->partWindows) until = std::max(until, w.until);
+    return until;
+  }
+  for (int i = 0; i < NPattern; ++i)
+    if (!Shape->partThreshold[static_cast<std::size_t>(i)].empty())
+      until = std::max(until, now + PartLead(i) + 2 * Shape->matcher.Pattern(i).Reach());
+  return until;
+}
+
 // After the shape comparison of a block: the candidate follows the best part that passes (the
 // longest one passing, where the whole clip does not), and is reported once no better one came
 // for twice the pattern's length and no whole candidate of its group is pending.
 void PatternDetector::PartialDecide(int i) {
   const std::size_t at = static_cast<std::size_t>(i);
   const DetectorPattern& P = Patterns[i];
-  const std::vector<float>& thresholds = Shape->partThreshold[at];
-  ShapeState::Partial& c = Shape->partials[at];
   const std::int64_t now = Shape->matcher.Blocks();
+  const std::vector<float>& thresholds = Shape->inputEnd < 0 ? Shape->partThreshold[at] : FedPartThresholds(i, now);
+  ShapeState::Partial& c = Shape->partials[at];
   const spdet::ShapeScore& whole = Shape->matcher.Score(i);
   bool passed = false;
-  const bool due = SelectFlags == nullptr || Shape->partDue[at] != 0;
-  if (Shape->gate[at] > 0.0f && due && whole.Coarse < Tuning.PartialGate && !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
+  if (Shape->gate[at] > 0.0f && PartsDue(i) && whole.Coarse < Tuning.PartialGate && !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
     int k = -1;
     const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, Tuning.ShapeGate, &k);
     passed = k >= 0;

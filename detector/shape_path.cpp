@@ -114,6 +114,7 @@ void PatternDetector::ResetShape() {
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
   std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
   Shape->partialsActive = 0;
+  Shape->inputEnd = -1;
   for (ShapeState::PartWindow& w : Shape->partWindows) {
     w.from = 0;
     w.until = -1;
@@ -125,17 +126,11 @@ void PatternDetector::ResetShape() {
 // After every time block: the newest block at the engine's alignment into the shape matcher.
 void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
-  MarkPartsDue();
+  MarkPartsDue(true);
   for (int i = 0; i < NPattern; ++i) {
     // The pre-selection's flags first: a pattern it leaves out is not looked up.
-    if (!Selected(i) && !Shape->partDue[static_cast<std::size_t>(i)]) {
-      Shape->gate[static_cast<std::size_t>(i)] = 0.0f;
-      continue;
-    }
-    const DetectorPattern& P = Patterns[i];
-    const bool on = P.ShapeThreshold > 0.0f && P.Group == i && Compares(i);
-    const float gate = CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
-    Shape->gate[static_cast<std::size_t>(i)] = on ? gate : 0.0f;
+    const bool compared = Selected(i) || Shape->partDue[static_cast<std::size_t>(i)];
+    Shape->gate[static_cast<std::size_t>(i)] = compared ? ShapeGateOf(i) : 0.0f;
   }
   Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data());
   for (int i = 0; i < NPattern; ++i) {
@@ -159,6 +154,13 @@ void PatternDetector::ShapeBlock() {
     if ((open || (Shape->partialsActive > 0 && Shape->partials[at].active)) && !Shape->partThreshold[at].empty())
       PartialDecide(i);
   }
+}
+
+// The gate of pattern i's exact shape comparison while it is compared; 0: not compared.
+float PatternDetector::ShapeGateOf(int i) const {
+  const DetectorPattern& P = Patterns[i];
+  if (!(P.ShapeThreshold > 0.0f && P.Group == i && Compares(i))) return 0.0f;
+  return CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
 }
 
 int PatternDetector::ShapeReach(int i) const {
@@ -187,7 +189,8 @@ void PatternDetector::ShapeDecide(int i) {
     c.score = d;
     c.shift = s.Shift;
     c.end = s.End;
-    c.seen = SeenOfWhole(i, s.Shift);
+    c.seen = std::min(SeenOfWhole(i, s.Shift),
+                      static_cast<float>(FedBlocks(i, s.End)) / static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
     c.prev = Shape->previous[static_cast<std::size_t>(i)];
     c.next = kNotCompared;
     c.nextSet = false;
@@ -199,6 +202,8 @@ void PatternDetector::ShapeDecide(int i) {
     c.active = false;
     c.armed = false;
     c.rearm = now + P.Nblock;
+    // (Less than the tuning asks for can only be left where the input ended.)
+    if (done.seen < 1.0f && done.seen < Tuning.PartialMinSeen) return;
     // Report.
     float delta = 0.0f;
     if (done.nextSet && done.prev < kNotCompared && done.next < kNotCompared) {
@@ -240,11 +245,21 @@ DetectorReport PatternDetector::ShapeReport(int i, std::int64_t end, int shift, 
 
 // End of the stream: the windows still waiting for the blocks that follow them are judged at
 // the speeds the fed blocks allow (silence stands in for the rest), then every candidate is
-// reported.
+// reported. A clip the input's end cut off is judged for its parts where the whole clip would
+// have ended, silence standing in for what did not play.
 void PatternDetector::ShapeFinish() {
   if (Shape == nullptr || CalibrationMode || Shape->matcher.Count() != NPattern) return;
   std::vector<float> silence(static_cast<std::size_t>(Nband), kSilence_dB);
-  for (int k = 0; k < Shape->reach; ++k) {
+  const std::vector<float> fed = Shape->gate;  // the patterns compared at the last block fed
+  const std::int64_t last = Shape->matcher.Blocks();
+  const std::int64_t until = std::max(last + Shape->reach, PartsDueUntil());
+  Shape->inputEnd = last;
+  for (std::int64_t now = last + 1; now <= until; ++now) {
+    MarkPartsDue(false);
+    for (int i = 0; i < NPattern; ++i) {
+      const std::size_t at = static_cast<std::size_t>(i);
+      Shape->gate[at] = PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f;
+    }
     Shape->matcher.Push(silence.data(), Shape->gate.data());
     for (int i = 0; i < NPattern; ++i)
       if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) {
@@ -265,4 +280,5 @@ void PatternDetector::ShapeFinish() {
     c.confirm = Shape->matcher.Blocks();
     PartialDecide(i);
   }
+  Shape->inputEnd = -1;
 }

@@ -54,6 +54,8 @@ struct PatternDetector::ShapeState {
   std::vector<float> previous;      // per pattern: exact distance at the previous window
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
   int reach = 0;                    // longest reach of any pattern
+  std::int64_t inputEnd = -1;       // after the input's end (ShapeFinish): its last block
+  std::vector<float> fedThresholds;  // scratch: the part thresholds of what the input held
 };
 
 #endif

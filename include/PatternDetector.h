@@ -216,6 +216,7 @@ class SP_API PatternDetector {
   void ShapeDecide(int i);
   void ShapeFinish();
   int ShapeReach(int i) const;
+  float ShapeGateOf(int i) const;
   void ClipLevels(int i, float* out) const;
   void ShapeSelfCalibrate(int i, const float* own);
   float ShapeThresholdOf(int blocks, float closest) const;
@@ -224,7 +225,12 @@ class SP_API PatternDetector {
   void PartialDecide(int i);
   float SeenOfWhole(int i, int shift);
   void AddPartialSketches(std::vector<float>& scratch);
-  void MarkPartsDue();
+  int PartLead(int i) const;
+  void MarkPartsDue(bool extend);
+  bool PartsDue(int i) const;
+  int FedBlocks(int i, std::int64_t end) const;
+  const std::vector<float>& FedPartThresholds(int i, std::int64_t now);
+  std::int64_t PartsDueUntil() const;
   DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
 
   // Pattern i is switched on: by the engine's switch while the library compares too.

@@ -480,10 +480,10 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   EXPECT_LT(selected.compared * 4, all.compared) << selected.compared;
 }
 
-// A clip cut short (the next sound at once) is reported as a partial occurrence with the
-// fraction found, from where it began to where the part found ends, whether the part or the
-// whole clip passed; the same clip whole is reported whole, and a part shorter than the tuning
-// asks for is not reported at all.
+// A clip cut short (the next sound at once, or the input's end) is reported as a partial
+// occurrence with the fraction found, from where it began to where the part found ends, whether
+// the part or the whole clip passed; the same clip whole is reported whole, and a part shorter
+// than the tuning asks for is not reported at all.
 TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   TempDir dir;
   std::vector<double> steps = kJingle;
@@ -505,6 +505,8 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   AddAt(stream, Clip(kOther, 1.3), shortAt + cut(0.3).size());
   AddAt(stream, cut(0.8), lateAt);
   AddAt(stream, Clip(kOther, 1.3), lateAt + cut(0.8).size());
+  const std::size_t endAt = stream.size() - cut(0.7).size();
+  AddAt(stream, cut(0.7), endAt);
   auto scan = [&](float minSeen) {
     Scanner s({file});
     DetectorTuning tuning;
@@ -515,7 +517,7 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
     return s.Reports();
   };
   const std::vector<DetectorReport> r = scan(0.5f);
-  ASSERT_EQ(r.size(), 3u);
+  ASSERT_EQ(r.size(), 4u);
   EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(whole), 576.0);
   EXPECT_EQ(r[0].Seen, 1.0f);
   // The part found is counted in whole pieces of the shape comparison (0.84 s): never more
@@ -530,6 +532,10 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   // (to the nearest piece).
   EXPECT_NEAR(static_cast<double>(r[2].Begin), static_cast<double>(lateAt), 1200.0);
   EXPECT_NEAR(r[2].Seen, 0.8, 0.1);
+  // Cut off by the input's end: judged where the whole clip would have ended.
+  EXPECT_NEAR(static_cast<double>(r[3].Begin), static_cast<double>(endAt), 1200.0);
+  EXPECT_GT(r[3].Seen, 0.5f);
+  EXPECT_LE(r[3].Seen, 0.7f);
   // Whole occurrences only: the clip cut short early is not reported, the one cut late is, whole.
   const std::vector<DetectorReport> wholeOnly = scan(1.0f);
   ASSERT_EQ(wholeOnly.size(), 2u);
