@@ -41,6 +41,7 @@ void PatternDetector::Detach() {
   GroupMembers = {};
   LeaderNear = {};
   PrevScore = {};
+  Scored = {};
   BandScratch = {};
   Work = {};
   BlockPtr = {};
@@ -94,6 +95,7 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   Candidates.resize(n);
   Pending.assign(n, 1);
   PrevScore.resize(n);
+  Scored.assign(n, 1);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
   GroupStart.resize(n + 1);
@@ -278,13 +280,17 @@ void PatternDetector::OnTimeBlock() {
       const int leader = Patterns[i].Group;
       if ((pass == 0) != (leader == i)) continue;
       if ((pass == 1 && !CalibrationMode && !LeaderNear[leader]) || !Selected(leader)) {
+        // (Set once when it stops being compared: most of a large catalogue is not touched.)
+        if (!Scored[i]) continue;
         const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
         std::fill_n(StepScore.begin() + at, SubSteps, kNotEvaluated);
         std::fill_n(StepVerify.begin() + at, SubSteps, kNotEvaluated);
         Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
+        Scored[i] = 0;
         continue;
       }
       ScorePattern(i);
+      Scored[i] = 1;
     }
   }
 
@@ -315,6 +321,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
     Pending[i] = 0;
     Candidates[i].Rearm = 0;
     PrevScore[i] = kNotEvaluated;
+    Scored[i] = 1;
     LeaderNear[i] = 0;
     Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
   }

@@ -88,7 +88,7 @@ void PatternDetector::Decide(int phase) {
       r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
       r.Method = 0;
       r.Stretch = 0.0f;
-      c.Prev = PrevScore[best];
+      c.Prev = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
       c.Next = kNotEvaluated;
       c.NextSet = 0;
       c.Step = step;
@@ -104,7 +104,8 @@ void PatternDetector::Decide(int phase) {
     }
     Pending[g] = c.Active || !c.Armed ? 1 : 0;
   }
-  for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps + phase];
+  if (phase == 0)  // the step before the next block's oldest
+    for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
 }
 
 // The candidate's report completed with its position and the pattern's part (group, threshold,

@@ -62,6 +62,7 @@ int PatternDetector::SetUpShape() {
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
     Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
     Shape->partDue.assign(static_cast<std::size_t>(NPattern), 0);
+    Shape->shown.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
   } catch (...) {
     Shape.reset();
@@ -114,6 +115,7 @@ void PatternDetector::ResetShape() {
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
   std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
   Shape->partialsActive = 0;
+  Shape->candidatesActive = 0;
   Shape->inputEnd = -1;
   for (ShapeState::PartWindow& w : Shape->partWindows) {
     w.from = 0;
@@ -133,9 +135,14 @@ void PatternDetector::ShapeBlock() {
     Shape->gate[static_cast<std::size_t>(i)] = compared ? ShapeGateOf(i) : 0.0f;
   }
   Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data());
+  // (Only the patterns compared now or at the block before: the others keep "not compared".)
   for (int i = 0; i < NPattern; ++i) {
+    const std::size_t at = static_cast<std::size_t>(i);
+    const bool open = Shape->gate[at] > 0.0f;
+    if (!open && !Shape->shown[at]) continue;
     const spdet::ShapeScore& s = Shape->matcher.Score(i);
     Patterns[i].ShapeScore = s.Exact ? s.Distance : kNotCompared;
+    Shape->shown[at] = open ? 1 : 0;
   }
   if (CalibrationMode) {
     for (int i = 0; i < NPattern; ++i) {
@@ -149,8 +156,8 @@ void PatternDetector::ShapeBlock() {
   for (int i = 0; i < NPattern; ++i) {
     const std::size_t at = static_cast<std::size_t>(i);
     const bool open = Shape->gate[at] > 0.0f;
-    if (open || Shape->candidates[at].active) ShapeDecide(i);
-    // (A shut pattern's partial record is looked at only while some partial is active.)
+    // (A shut pattern's records are looked at only while some candidate of theirs is active.)
+    if (open || (Shape->candidatesActive > 0 && Shape->candidates[at].active)) ShapeDecide(i);
     if ((open || (Shape->partialsActive > 0 && Shape->partials[at].active)) && !Shape->partThreshold[at].empty())
       PartialDecide(i);
   }
@@ -184,6 +191,7 @@ void PatternDetector::ShapeDecide(int i) {
     c.nextSet = true;
   }
   if (z < 1.0f && (c.active ? z < c.z : c.armed)) {
+    if (!c.active) ++Shape->candidatesActive;
     c.active = true;
     c.z = z;
     c.score = d;
@@ -200,6 +208,7 @@ void PatternDetector::ShapeDecide(int i) {
   if (c.active && now >= c.confirm) {
     ShapeState::Candidate done = c;
     c.active = false;
+    --Shape->candidatesActive;
     c.armed = false;
     c.rearm = now + P.Nblock;
     // (Less than the tuning asks for can only be left where the input ended.)

@@ -40,6 +40,8 @@ struct PatternDetector::ShapeState {
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
   int partialsActive = 0;           // partials with active set
+  int candidatesActive = 0;         // whole candidates with active set
+  std::vector<unsigned char> shown;  // per pattern: its ShapeScore was set from a comparison
   // A pattern with a sketch of its first part in the pre-selection, and the blocks at which it
   // is compared for a part seen (partial.cpp, MarkPartsDue).
   struct PartWindow {

@@ -273,7 +273,8 @@ class SP_API PatternDetector {
   std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
   std::vector<int> GroupMembers;  // NPattern
   std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
-  std::vector<float> PrevScore;   // NPattern: score at the previous step
+  std::vector<float> PrevScore;   // NPattern: score at the newest step of the previous block
+  std::vector<unsigned char> Scored;  // NPattern: 1 while its scores are a comparison's (this block or the last)
   std::vector<float> BandScratch; // 4*Nband scratch levels of one comparison
   std::vector<float> Work;        // scratch input of the self calibration, block-major
   std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
