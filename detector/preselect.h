@@ -78,7 +78,7 @@ class Preselector {
   PreselectTuning tuning_;
   std::vector<Sketch> sketches_;
   std::vector<float> rows_;  // the sketch being made
-  std::vector<std::int16_t> codes_;  // every sketch's rows, one after the other: one pass streams them
+  std::vector<std::int8_t> codes_;  // every sketch's rows, one after the other: one pass streams them
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;
   std::vector<unsigned char> active_;
