@@ -52,6 +52,7 @@ void PatternDetector::Detach() {
   Shape.reset();
   Preselect.reset();
   SelectFlags = nullptr;
+  LevelFlags = nullptr;
   NPattern = 0;
   RingLength = 0;
   Longest = 0;
@@ -279,7 +280,7 @@ void PatternDetector::OnTimeBlock() {
     for (int i = 0; i < NPattern; ++i) {
       const int leader = Patterns[i].Group;
       if ((pass == 0) != (leader == i)) continue;
-      if ((pass == 1 && !CalibrationMode && !LeaderNear[leader]) || !Selected(leader)) {
+      if ((pass == 1 && !CalibrationMode && !LeaderNear[leader]) || !LevelSelected(leader)) {
         // (Set once when it stops being compared: most of a large catalogue is not touched.)
         if (!Scored[i]) continue;
         const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
@@ -347,6 +348,7 @@ void PatternDetector::ClipLevels(int i, float* out) const {
 int PatternDetector::SetUpPreselect() {
   Preselect.reset();
   SelectFlags = nullptr;
+  LevelFlags = nullptr;
   if (Tuning.PreselectGate <= -1.0f) return 1;
   try {
     Preselect = std::make_unique<spdet::Preselector>();
@@ -370,9 +372,11 @@ int PatternDetector::SetUpPreselect() {
     Preselect->Start();
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
     SelectFlags = Preselect->ActiveFlags();
+    LevelFlags = Preselect->NearFlags();
   } catch (...) {
     Preselect.reset();
     SelectFlags = nullptr;
+    LevelFlags = nullptr;
     return 0;
   }
   return 1;

@@ -47,9 +47,9 @@ void PatternDetector::Decide(int phase) {
   for (int g = 0; g < NPattern; ++g) {
     // Groups led by g, not compared and with neither a candidate nor a wait: nothing to do. These
     // are most of a large catalogue, told from compact flags without touching their records.
-    if (GroupStart[g + 1] == GroupStart[g] || (!Pending[g] && !Selected(g))) continue;
+    if (GroupStart[g + 1] == GroupStart[g] || (!Pending[g] && !LevelSelected(g))) continue;
     Candidate& c = Candidates[g];
-    if (!c.Active && !Selected(g)) {  // nothing compared, nothing pending
+    if (!c.Active && !LevelSelected(g)) {  // nothing compared, nothing pending
       c.Armed = 1;
       Pending[g] = 0;
       continue;

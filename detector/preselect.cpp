@@ -144,8 +144,10 @@ void Preselector::Reset() {
   }
   activeUntil_.resize(sketches_.size());
   for (std::size_t i = 0; i < sketches_.size(); ++i) activeUntil_[i] = sketches_[i].chunks > 0 ? -1 : kForever;
-  active_.resize(sketches_.size());  // the detector keeps a pointer to these flags
-  for (std::size_t i = 0; i < sketches_.size(); ++i) active_[i] = activeUntil_[i] == kForever ? 1 : 0;
+  nearUntil_ = activeUntil_;
+  active_.resize(sketches_.size());  // the detector keeps pointers to these flags
+  near_.resize(sketches_.size());
+  for (std::size_t i = 0; i < sketches_.size(); ++i) active_[i] = near_[i] = activeUntil_[i] == kForever ? 1 : 0;
 }
 
 void Preselector::Push(const float* levels) {
@@ -190,10 +192,17 @@ void Preselector::Push(const float* levels) {
       const float r = Correlate(s, every);
       // Too little input yet to judge: compared from `every` blocks before the sketch can judge
       // (neither distance can compare a pattern before its span is in the input).
-      if (r == -2.0f && !s.strict) activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
-      if (r >= s.gate) activeUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold + s.lag) + every;
+      if (r == -2.0f && !s.strict) {
+        activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
+        nearUntil_[i] = std::max(nearUntil_[i], count_ + every);
+      }
+      if (r >= s.gate) {
+        activeUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold + s.lag) + every;
+        nearUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold) + every;
+      }
     }
     active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
+    near_[i] = nearUntil_[i] >= count_ ? 1 : 0;
   }
 }
 

@@ -50,6 +50,8 @@ class Preselector {
   void Push(const float* levels);
   // Per pattern, one byte: 1 while it is to be compared (valid as long as the preselector).
   const unsigned char* ActiveFlags() const { return active_.data(); }
+  // The same without the lag: 1 while a distance that judges the newest blocks compares it.
+  const unsigned char* NearFlags() const { return near_.data(); }
   int Count() const { return static_cast<int>(sketches_.size()); }
 
  private:
@@ -82,6 +84,8 @@ class Preselector {
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;
   std::vector<unsigned char> active_;
+  std::vector<std::int64_t> nearUntil_;
+  std::vector<unsigned char> near_;
   std::vector<float> floored_;  // capacity x kWidth: floored input blocks
   std::vector<Chunks> chunks_;
   std::vector<double> spread_;  // per chunk size and count: Spread() of the newest block

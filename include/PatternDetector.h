@@ -240,6 +240,8 @@ class SP_API PatternDetector {
   }
   // Pattern i is compared at this time block (see PreselectGate).
   bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
+  // ... by the level distance, which judges the newest alignment (no lag).
+  bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
 
   DetectorTuning Tuning;
   bool CacheChosen = false;       // SetCacheDirectory was called: CacheChoice, else the environment's
@@ -286,6 +288,7 @@ class SP_API PatternDetector {
   std::unique_ptr<ShapeState> Shape;
   std::unique_ptr<spdet::Preselector> Preselect;
   const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
+  const unsigned char* LevelFlags = nullptr;   // the same without the shape path's lag
 };
 
 #endif
