@@ -137,18 +137,6 @@ int PatternDetector::FedBlocks(int i, std::int64_t end) const {
   return static_cast<int>(std::clamp<std::int64_t>(n - (end - Shape->inputEnd), 0, n));
 }
 
-// The part thresholds of pattern i for the window judged at `now` after the input's end: only
-// the parts the input held.
-const std::vector<float>& PatternDetector::FedPartThresholds(int i, std::int64_t now) {
-  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
-  const int fed = FedBlocks(i, now - p.Reach());
-  std::vector<float>& out = Shape->fedThresholds;
-  out = Shape->partThreshold[static_cast<std::size_t>(i)];
-  for (std::size_t k = 0; k < out.size(); ++k)
-    if (p.Parts()[k].blocks > fed) out[k] = 0.0f;
-  return out;
-}
-
 bool PatternDetector::PartsDue(int i) const {
   return !Shape->partThreshold[static_cast<std::size_t>(i)].empty() &&
          (SelectFlags == nullptr || Shape->partDue[static_cast<std::size_t>(i)] != 0);
@@ -176,13 +164,15 @@ void PatternDetector::PartialDecide(int i) {
   const std::size_t at = static_cast<std::size_t>(i);
   const DetectorPattern& P = Patterns[i];
   const std::int64_t now = Shape->matcher.Blocks();
-  const std::vector<float>& thresholds = Shape->inputEnd < 0 ? Shape->partThreshold[at] : FedPartThresholds(i, now);
+  const std::vector<float>& thresholds = Shape->partThreshold[at];
   ShapeState::Partial& c = Shape->partials[at];
   const spdet::ShapeScore& whole = Shape->matcher.Score(i);
   bool passed = false;
   if (Shape->gate[at] > 0.0f && PartsDue(i) && whole.Coarse < Tuning.PartialGate && !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
     int k = -1;
-    const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, Tuning.ShapeGate, &k);
+    // (After the input's end, only the parts it held.)
+    const int longest = FedBlocks(i, now - Shape->matcher.Pattern(i).Reach());
+    const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, Tuning.ShapeGate, longest, &k);
     passed = k >= 0;
     const float z = passed ? s.Distance / thresholds[static_cast<std::size_t>(k)] : 0.0f;
     if (passed && (c.active ? z < c.z : c.armed)) {

@@ -86,7 +86,6 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
   // The parts, oldest piece first.
   Part part;
   for (std::size_t j = pieces_.size(); j-- > 1;) {
-    ++part.pieces;
     part.blocks += pieces_[j].length;
     part.exactNorm += pieces_[j].exact.norm;
     part.coarseNorm += pieces_[j].coarse.norm;
@@ -261,7 +260,8 @@ void ShapeMatcher::Exact(const ShapePattern& p, std::size_t first, float own, Sh
   }
 }
 
-ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, float margin, int* part) const {
+ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, float margin, int longest,
+                                 int* part) const {
   *part = -1;
   const std::size_t at = static_cast<std::size_t>(i);
   const ShapePattern& p = patterns_[at];
@@ -283,7 +283,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
       norm += h.norm;
       // The best speed by num * |num| / norm: the same order as the correlation (the part's own
       // norm is the same at every speed), without a root.
-      if (thresholds[k] <= 0.0f || !(norm > 0.0f)) continue;
+      if (thresholds[k] <= 0.0f || p.Parts()[k].blocks > longest || !(norm > 0.0f)) continue;
       const float q = num * std::fabs(num) / norm;
       PartBest& best = partScratch_[k];
       if (!best.found || q > best.q) best = PartBest{q, shift, true};

@@ -80,7 +80,6 @@ class ShapePattern {
   // (or covered from there on) leaves to compare. Parts()[k - 1] holds the oldest k pieces, for k
   // up to all pieces but the newest.
   struct Part {
-    int pieces = 0;
     int blocks = 0;
     float exactNorm = 0.0f, coarseNorm = 0.0f;
   };
@@ -125,9 +124,9 @@ class ShapeMatcher {
   // was taken at: thresholds[k] is part k's (0: not tried). The coarse comparison of every part
   // at every speed in one pass; the exact one, from the longest part down, at the best speed
   // and its neighbours of each part whose coarse distance comes under its threshold + margin.
-  // Not compared (and *part -1) when none passes, or when the pattern was not compared at this
-  // block (its gate shut at the last Push).
-  ShapeScore Partial(int i, const std::vector<float>& thresholds, float margin, int* part) const;
+  // Parts longer than `longest` blocks are not tried. Not compared (and *part -1) when none
+  // passes, or when the pattern was not compared at this block (its gate shut at the last Push).
+  ShapeScore Partial(int i, const std::vector<float>& thresholds, float margin, int longest, int* part) const;
 
   // The exact sums of each of pattern i's pieces (newest first) for the window Score(i) was
   // taken at, its pieces moved for `shift`: the numerator and the input's sum of squares.

@@ -57,7 +57,6 @@ struct PatternDetector::ShapeState {
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
   int reach = 0;                    // longest reach of any pattern
   std::int64_t inputEnd = -1;       // after the input's end (ShapeFinish): its last block
-  std::vector<float> fedThresholds;  // scratch: the part thresholds of what the input held
 };
 
 #endif

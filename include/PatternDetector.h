@@ -229,7 +229,6 @@ class SP_API PatternDetector {
   void MarkPartsDue(bool extend);
   bool PartsDue(int i) const;
   int FedBlocks(int i, std::int64_t end) const;
-  const std::vector<float>& FedPartThresholds(int i, std::int64_t now);
   std::int64_t PartsDueUntil() const;
   DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
 
