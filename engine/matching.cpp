@@ -172,8 +172,8 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
   float* W = TimeSpectrumWork;
   // With the many-pattern layout (PrepareMatching), the blocks are also copied block-major into
   // the third part of the work buffer (W3), which the layout's evaluation reads.
-  if (Layout != nullptr && !Layout->Describes(*this)) DropMatchingLayout();
-  sp::MatchingLayout* const layout = Layout;
+  if (Layout != nullptr && !Layout->Fits(*this)) DropMatchingLayout();
+  sp::MatchingLayout* layout = Layout;
   float* W3 = layout != nullptr ? TimeSpectrumWork + 2L * NTimeSpectrum : nullptr;
 
   // Phase A: copy the newest blocks into the band-major work matrix, visiting the patterns
@@ -185,9 +185,11 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
   int j = 0;
   float S = 0.0f;
   int r = NblockCur;
+  int inUse = 0;
   for (int i = 0; i < NPattern; ++i) {
     SignalTVSEx* P = TVS[ReOrderPatternNumbers[i]];
     if (P == nullptr) continue;
+    inUse += P->fUsePattern ? 1 : 0;
     int length = P->Nblock < Nblock ? P->Nblock : Nblock;
     while (j < length) {
       const float* block = TimeSpectrum + static_cast<long>(r) * Nband;
@@ -208,7 +210,16 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
   }
 
   // With the layout, the deviations of the patterns it holds are computed ahead, side by
-  // side; the decisions below then read them in pattern-number order.
+  // side; the decisions below then read them in pattern-number order. With no pattern in use
+  // (a caller deciding alone) nothing reads them: the layout is neither checked nor evaluated
+  // (the block-major copy above needs only its geometry), and is checked again at the first
+  // block that has a pattern in use.
+  if (layout != nullptr && inUse == 0) {
+    layout = nullptr;
+  } else if (layout != nullptr && !layout->Describes(*this)) {
+    DropMatchingLayout();
+    layout = nullptr;
+  }
   if (layout != nullptr) layout->Evaluate(*this);
 
   // Phase B: decide for every pattern in number order.

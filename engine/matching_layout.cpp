@@ -130,10 +130,13 @@ std::unique_ptr<MatchingLayout> MatchingLayout::Build(const TimeSpectrumEstimati
   return layout;
 }
 
+bool MatchingLayout::Fits(const TimeSpectrumEstimation& e) const {
+  return tvs_ == e.TVS && nPattern_ == e.NPattern && e.Nband == kBands && nblock_ == e.Nblock &&
+         e.TimeSpectrumWork != nullptr;
+}
+
 bool MatchingLayout::Describes(const TimeSpectrumEstimation& e) const {
-  if (tvs_ != e.TVS || nPattern_ != e.NPattern || e.Nband != kBands || nblock_ != e.Nblock ||
-      e.TimeSpectrumWork == nullptr)
-    return false;
+  if (!Fits(e)) return false;
   for (int i = 0; i < e.NPattern; ++i) {
     const SignalTVSEx* P = e.TVS[i];
     const PatternKey& k = keys_[static_cast<std::size_t>(i)];

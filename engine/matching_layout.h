@@ -55,8 +55,10 @@ class MatchingLayout {
   // memory is short.
   static std::unique_ptr<MatchingLayout> Build(const TimeSpectrumEstimation& e, int lanes);
 
-  // True while the layout still describes the patterns the engine has loaded (records,
-  // arrays, lengths, bands) and the engine's geometry.
+  // True while the layout still fits the engine's geometry and pattern array (Fits), and
+  // describes the patterns the engine has loaded: records, arrays, lengths, bands (Describes,
+  // which visits every pattern).
+  bool Fits(const TimeSpectrumEstimation& e) const;
   bool Describes(const TimeSpectrumEstimation& e) const;
 
   // Computes ahead, for the patterns the layout holds, every deviation that the decisions of

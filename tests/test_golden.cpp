@@ -263,9 +263,10 @@ struct Recognizer : SignalPattern {
 // has, in four lanes, or one by one.
 enum class Matching { kLaidOut, kFourLanes, kOneByOne };
 
-// swapAt > 0: the records of patterns 2 and 4 trade places in the engine's array at that sample.
+// swapAt > 0: the records of patterns 2 and 4 trade places in the engine's array at that sample;
+// with `paused` every pattern is out of use for the 8 blocks around it.
 Outcome RunStream(const std::vector<std::string>& files, SigRecognitionPar par, const std::vector<std::int16_t>& pcm,
-                  Matching matching, std::size_t swapAt = 0) {
+                  Matching matching, std::size_t swapAt = 0, bool paused = false) {
   std::vector<char*> names;
   for (const auto& f : files) names.push_back(const_cast<char*>(f.c_str()));
   par.NPattern = static_cast<int>(names.size());
@@ -287,6 +288,8 @@ Outcome RunStream(const std::vector<std::string>& files, SigRecognitionPar par, 
   rec.SetTimeBlockObserver(&Observe, &trace);
   for (std::size_t pos = 0; pos + kBlock <= pcm.size(); pos += kBlock) {
     if (swapAt > 0 && pos == swapAt) std::swap(rec.GetTVS()[2], rec.GetTVS()[4]);
+    if (paused && (pos == swapAt - 4 * kBlock || pos == swapAt + 4 * kBlock))
+      for (int i = 0; i < par.NPattern; ++i) rec.SetFlagUsePattern(i, pos < swapAt ? 0 : 1);
     int before = rec.GetNRecognize();
     int n = rec.Pattern(kBlock, const_cast<std::int16_t*>(pcm.data() + pos), SP_SAMPLE_S16, nullptr);
     EXPECT_GE(n, 0);
@@ -407,15 +410,18 @@ TEST(Golden, RecognitionDeviationsAndResults) {
       EXPECT_EQ(got.counts, c.counts) << name;
     }
   }
-  // Two patterns of one length trade places in the engine's array mid-stream: the laid-out
-  // matching notices and gives what matching one by one gives.
+  // Two patterns of one length trade places in the engine's array mid-stream, while the
+  // patterns are in use or while none is: the laid-out matching notices and gives what matching
+  // one by one gives.
   const std::size_t swapAt = pcm.size() / 2 / kBlock * kBlock;
-  const Outcome laidOut = RunStream(files, SigRecognitionPar(), pcm, Matching::kLaidOut, swapAt);
-  const Outcome oneByOne = RunStream(files, SigRecognitionPar(), pcm, Matching::kOneByOne, swapAt);
-  EXPECT_NE(oneByOne.deviations, configs[0].deviations);
-  EXPECT_EQ(laidOut.deviations, oneByOne.deviations);
-  EXPECT_EQ(laidOut.recognitions, oneByOne.recognitions);
-  EXPECT_EQ(laidOut.counts, oneByOne.counts);
+  for (const bool paused : {false, true}) {
+    const Outcome laidOut = RunStream(files, SigRecognitionPar(), pcm, Matching::kLaidOut, swapAt, paused);
+    const Outcome oneByOne = RunStream(files, SigRecognitionPar(), pcm, Matching::kOneByOne, swapAt, paused);
+    EXPECT_NE(oneByOne.deviations, configs[0].deviations) << paused;
+    EXPECT_EQ(laidOut.deviations, oneByOne.deviations) << paused;
+    EXPECT_EQ(laidOut.recognitions, oneByOne.recognitions) << paused;
+    EXPECT_EQ(laidOut.counts, oneByOne.counts) << paused;
+  }
 }
 
 // The filter bank against its frame-by-frame definition: outputs and rings bit for bit, over
