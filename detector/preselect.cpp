@@ -141,6 +141,7 @@ void Preselector::Reset() {
     std::fill(c.rows.begin(), c.rows.end(), 0.0f);
     std::fill(c.sums.begin(), c.sums.end(), 0.0);
     std::fill(c.squares.begin(), c.squares.end(), 0.0);
+    c.at = -1;
   }
   activeUntil_.resize(sketches_.size());
   for (std::size_t i = 0; i < sketches_.size(); ++i) activeUntil_[i] = sketches_[i].chunks > 0 ? -1 : kForever;
@@ -231,50 +232,76 @@ double Preselector::Spread(int z, int chunks) {
   return spread_[key];
 }
 
+// The input chunks of size index z at the newest block in 16-bit steps: a sketch's correlation
+// is then a sum of integer products (exact, so the same in any order), two bands a multiply-add.
+const Preselector::Chunks& Preselector::Stepped(int z) {
+  Chunks& in = chunks_[static_cast<std::size_t>(z)];
+  if (in.at == count_) return in;
+  in.at = count_;
+  const std::int64_t reach = (count_ - 1) / in.size;  // chunks the input holds
+  const int n = static_cast<int>(std::min<std::int64_t>(reach, tuning_.MaxChunks));
+  in.steps.assign(static_cast<std::size_t>(tuning_.MaxChunks) * kWidth, 0);
+  std::int64_t at = (count_ - 1) % capacity_;
+  float peak = 0.0f;
+  for (int c = 0; c < n; ++c) {
+    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    for (int b = 0; b < kWidth; ++b) peak = std::max(peak, std::fabs(y[b]));
+    at -= in.size;
+    if (at < 0) at += capacity_;
+  }
+  in.unit = peak / 32767.0f;
+  if (!(in.unit > 0.0f)) return in;
+  at = (count_ - 1) % capacity_;
+  for (int c = 0; c < n; ++c) {
+    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    for (int b = 0; b < kWidth; ++b)
+      in.steps[static_cast<std::size_t>(c) * kWidth + static_cast<std::size_t>(b)] =
+          static_cast<std::int16_t>(std::lround(y[b] / in.unit));
+    at -= in.size;
+    if (at < 0) at += capacity_;
+  }
+  return in;
+}
+
 // Correlation of sketch s with the input chunks at its positions, the newest chunk ending one
 // block before the newest block. -2: the input does not reach back far enough yet, but will
 // within `soon` blocks; -3: not for longer.
 float Preselector::Correlate(const Sketch& s, int soon) {
-  const Chunks& in = chunks_[static_cast<std::size_t>(s.size)];
-  const int size = in.size;
+  const int size = kSizes[s.size];
   const std::int64_t newest = count_ - 1;
   const std::int64_t oldest = newest - static_cast<std::int64_t>(size) * s.chunks;  // exclusive
   if (oldest < 0) return oldest + soon >= 0 ? -2.0f : -3.0f;
   const double spread = Spread(s.size, s.chunks);
   if (!(spread > 0.0)) return 0.0f;
+  const Chunks& in = Stepped(s.size);
+  if (!(in.unit > 0.0f)) return 0.0f;
   const std::int8_t* p = codes_.data() + s.rows;
-  const std::int64_t newestAt = newest % capacity_;
-  float num;
+  const std::int16_t* y = in.steps.data();
+  std::int32_t num = 0;
 #if defined(__SSE2__)
-  __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
-  for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
-    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+  // Products of at most 127 * 32767, eight to a lane per pair of chunks: 32-bit sums hold any
+  // sketch length up to MaxChunks.
+  __m128i acc = _mm_setzero_si128();
+  int c = 0;
+  for (; c + 2 <= s.chunks; c += 2, p += 2 * kWidth, y += 2 * kWidth) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
+    const __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8);
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y))));
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(hi, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + kWidth))));
+  }
+  if (c < s.chunks) {
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m128i codes = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
-    const __m128 lo = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(codes, codes), 16));
-    const __m128 hi = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(codes, codes), 16));
-    a0 = _mm_add_ps(a0, _mm_mul_ps(lo, _mm_loadu_ps(y)));
-    a1 = _mm_add_ps(a1, _mm_mul_ps(hi, _mm_loadu_ps(y + 4)));
-    at -= size;
-    if (at < 0) at += capacity_;
+    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y))));
   }
-  float lanes[8];
-  _mm_storeu_ps(lanes, a0);
-  _mm_storeu_ps(lanes + 4, a1);
-  num = 0.0f;
-  for (float v : lanes) num += v;
+  std::int32_t lanes[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  num = lanes[0] + lanes[1] + lanes[2] + lanes[3];
 #else
-  float acc[kWidth] = {};
-  for (std::int64_t c = 0, at = newestAt; c < s.chunks; ++c, p += kWidth) {
-    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    for (int b = 0; b < kWidth; ++b) acc[b] += static_cast<float>(p[b]) * y[b];
-    at -= size;
-    if (at < 0) at += capacity_;
-  }
-  num = 0.0f;
-  for (float v : acc) num += v;
+  for (int i = 0; i < s.chunks * kWidth; ++i) num += static_cast<std::int32_t>(p[i]) * y[i];
 #endif
-  return static_cast<float>(static_cast<double>(num) * s.unit / spread);
+  return static_cast<float>(static_cast<double>(num) * in.unit * s.unit / spread);
 }
 
 }  // namespace spdet

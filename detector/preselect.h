@@ -72,8 +72,14 @@ class Preselector {
     std::vector<float> rows;      // capacity x kWidth
     std::vector<double> sums;     // capacity x kWidth
     std::vector<double> squares;  // capacity
+    // The newest block's chunks (newest first, as far back as the longest sketch reaches) in
+    // 16-bit steps of `unit`, formed at block `at` for every sketch of this size.
+    std::vector<std::int16_t> steps;
+    float unit = 0.0f;
+    std::int64_t at = -1;
   };
   float Correlate(const Sketch& s, int soon);
+  const Chunks& Stepped(int z);
   double Spread(int z, int chunks);
 
   int nband_ = 0, first_ = 0, bands_ = 0;
