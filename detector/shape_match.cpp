@@ -141,6 +141,7 @@ void ShapeMatcher::Start() {
   }
   capacity_ = longest;
   ring_.assign(static_cast<std::size_t>(capacity_) * static_cast<std::size_t>(bands_), -120.0f);
+  windows_.assign(kWindowEntries, WindowEntry());
   count_ = 0;
 }
 
@@ -150,6 +151,7 @@ void ShapeMatcher::Reset() {
   std::fill(fresh_.begin(), fresh_.end(), 0);
   std::fill(scored_.begin(), scored_.end(), 0);
   std::fill(scores_.begin(), scores_.end(), ShapeScore());
+  std::fill(windows_.begin(), windows_.end(), WindowEntry());
   count_ = 0;
 }
 
@@ -157,14 +159,31 @@ const float* ShapeMatcher::Row(std::int64_t block) const {
   return ring_.data() + static_cast<std::size_t>(block % capacity_) * static_cast<std::size_t>(bands_);
 }
 
+const ShapeWindow& ShapeMatcher::Window(std::int64_t newest, int rows, int step) const {
+  std::uint64_t h = static_cast<std::uint64_t>(newest) * 0x9E3779B97F4A7C15ull +
+                    static_cast<std::uint64_t>(rows) * 0xC2B2AE3D27D4EB4Full + static_cast<std::uint64_t>(step);
+  h ^= h >> 29;
+  WindowEntry& e = windows_[static_cast<std::size_t>(h) & (kWindowEntries - 1)];
+  if (e.newest != newest || e.rows != rows || e.step != step) {
+    const ShapeRows in{ring_.data(), static_cast<int>(newest % capacity_), capacity_, bands_};
+    e.newest = newest;
+    e.rows = rows;
+    e.step = step;
+    e.window = WindowShape(rows, step, bands_, tuning_.FloorDepth_dB, tuning_.MinLevel_dB, in);
+  }
+  return e.window;
+}
+
 ShapeMatcher::Sums ShapeMatcher::CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan,
                                            std::int64_t windowEnd) const {
   Sums s;
+  if (plan.norm <= 0.0f) return s;
   const std::int64_t newest = windowEnd - p.Pieces()[piece].newest;
-  const ShapeRows rows{ring_.data(), static_cast<int>(newest % capacity_), capacity_, bands_};
-  CompareShape(plan.centred.data(), plan.rows, plan.stride, bands_, tuning_.FloorDepth_dB, tuning_.MinLevel_dB, rows,
-               s.num, s.norm);
-  if (plan.norm <= 0.0f) s.num = s.norm = 0.0f;
+  const ShapeWindow& w = Window(newest, plan.rows, plan.stride);
+  if (!w.live) return s;
+  const ShapeRows in{ring_.data(), static_cast<int>(newest % capacity_), capacity_, bands_};
+  s.num = DotShape(plan.centred.data(), plan.rows, plan.stride, bands_, tuning_.FloorDepth_dB, w, in);
+  s.norm = w.norm;
   return s;
 }
 

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "shape_kernel.h"
+
 namespace spdet {
 
 struct ShapeTuning {
@@ -142,8 +144,8 @@ class ShapeMatcher {
     float num = 0.0f, norm = 0.0f;
   };
   const float* Row(std::int64_t block) const;
-  Sums Compare(const ShapePattern::Plan& plan, const float* pieceNewestRow, std::int64_t newest, int length,
-               const float* window, int windowRows) const;
+  // The input side of comparing `rows` rows `step` apart, the newest at time block `newest`.
+  const ShapeWindow& Window(std::int64_t newest, int rows, int step) const;
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
   void Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const;
   const Sums& History(const ShapePattern& p, std::size_t i, std::size_t j, int slot, int moved) const;
@@ -165,6 +167,15 @@ class ShapeMatcher {
     bool found = false;
   };
   mutable std::vector<PartBest> partScratch_;
+  // The input sides formed lately (every compared pattern with pieces at the same distances
+  // from its newest block asks for the same ones), by a hash of their windows.
+  struct WindowEntry {
+    std::int64_t newest = -1;
+    int rows = 0, step = 0;
+    ShapeWindow window;
+  };
+  static constexpr std::size_t kWindowEntries = 2048;
+  mutable std::vector<WindowEntry> windows_;
   int capacity_ = 0;
   std::int64_t count_ = 0;
 };
