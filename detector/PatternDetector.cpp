@@ -39,6 +39,9 @@ void PatternDetector::Detach() {
   StepVerify = {};
   GroupStart = {};
   GroupMembers = {};
+  Leaders = {};
+  LiveGroups = {};
+  ScoredNow = {};
   LeaderNear = {};
   PrevScore = {};
   Scored = {};
@@ -276,24 +279,27 @@ void PatternDetector::OnTimeBlock() {
   // alignment is compared always, the finer ones where a score nearby came near the threshold.
   // Group leaders come first; the other members of a group (speed variants) are compared only
   // while their leader comes within VariantGate of its threshold.
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int i = 0; i < NPattern; ++i) {
-      const int leader = Patterns[i].Group;
-      if ((pass == 0) != (leader == i)) continue;
-      if ((pass == 1 && !CalibrationMode && !LeaderNear[leader]) || !LevelSelected(leader)) {
-        // (Set once when it stops being compared: most of a large catalogue is not touched.)
-        if (!Scored[i]) continue;
-        const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
-        std::fill_n(StepScore.begin() + at, SubSteps, kNotEvaluated);
-        std::fill_n(StepVerify.begin() + at, SubSteps, kNotEvaluated);
-        Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
-        Scored[i] = 0;
-        continue;
-      }
-      ScorePattern(i);
-      Scored[i] = 1;
+  ScoredNow.clear();
+  const auto visit = [this](int i, int leader, bool member) {
+    if ((member && !CalibrationMode && !LeaderNear[leader]) || !LevelSelected(leader)) {
+      // (Set once when it stops being compared: most of a large catalogue is not touched.)
+      if (!Scored[i]) return;
+      const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
+      std::fill_n(StepScore.begin() + at, SubSteps, kNotEvaluated);
+      std::fill_n(StepVerify.begin() + at, SubSteps, kNotEvaluated);
+      Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
+      PrevScore[i] = kNotEvaluated;  // what this block's newest step will have been
+      Scored[i] = 0;
+      return;
     }
-  }
+    ScorePattern(i);
+    Scored[i] = 1;
+    ScoredNow.push_back(i);
+  };
+  for (const int g : Leaders) visit(g, g, false);
+  for (const int g : Leaders)
+    for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m)
+      if (GroupMembers[m] != g) visit(GroupMembers[m], g, true);
 
   ShapeBlock();
   if (CalibrationMode) {
@@ -306,6 +312,11 @@ void PatternDetector::OnTimeBlock() {
       }
     }
   } else {
+    // Groups neither compared nor waiting stay so through the block's steps: most of a large
+    // catalogue, told apart once.
+    LiveGroups.clear();
+    for (const int g : Leaders)
+      if (Pending[g] || LevelSelected(g)) LiveGroups.push_back(g);
     for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
   }
   if (OnBlock != nullptr) OnBlock(OnBlockContext, this);

@@ -22,6 +22,9 @@ void PatternDetector::BuildGroups() {
   for (int i = 0; i < NPattern; ++i) GroupMembers[GroupStart[Patterns[i].Group]++] = i;
   for (int g = NPattern; g > 0; --g) GroupStart[g] = GroupStart[g - 1];
   GroupStart[0] = 0;
+  Leaders.clear();
+  for (int i = 0; i < NPattern; ++i)
+    if (Patterns[i].Group == i) Leaders.push_back(i);
   if (Preselect != nullptr && Preselect->Count() == NPattern)
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
 }
@@ -44,10 +47,10 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
 // reported once no better alignment came for the pattern's length.
 void PatternDetector::Decide(int phase) {
   const std::int64_t step = Blocks * SubSteps - phase;
-  for (int g = 0; g < NPattern; ++g) {
+  for (const int g : LiveGroups) {
     // Groups led by g, not compared and with neither a candidate nor a wait: nothing to do. These
     // are most of a large catalogue, told from compact flags without touching their records.
-    if (GroupStart[g + 1] == GroupStart[g] || (!Pending[g] && !LevelSelected(g))) continue;
+    if (!Pending[g] && !LevelSelected(g)) continue;
     Candidate& c = Candidates[g];
     if (!c.Active && !LevelSelected(g)) {  // nothing compared, nothing pending
       c.Armed = 1;
@@ -104,8 +107,8 @@ void PatternDetector::Decide(int phase) {
     }
     Pending[g] = c.Active || !c.Armed ? 1 : 0;
   }
-  if (phase == 0)  // the step before the next block's oldest
-    for (int i = 0; i < NPattern; ++i) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
+  if (phase == 0)  // the step before the next block's oldest (patterns not compared: set when they stopped)
+    for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
 }
 
 // The candidate's report completed with its position and the pattern's part (group, threshold,

@@ -273,6 +273,9 @@ class SP_API PatternDetector {
   std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
   std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
   std::vector<int> GroupMembers;  // NPattern
+  std::vector<int> Leaders;       // the patterns that lead a group, in number order
+  std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
+  std::vector<int> ScoredNow;     // this block: the patterns compared
   std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
   std::vector<float> PrevScore;   // NPattern: score at the newest step of the previous block
   std::vector<unsigned char> Scored;  // NPattern: 1 while its scores are a comparison's (this block or the last)
