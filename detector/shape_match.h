@@ -149,8 +149,9 @@ class ShapeMatcher {
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
   void Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const;
   const Sums& History(const ShapePattern& p, std::size_t i, std::size_t j, int slot, int moved) const;
-  // Coarse sums of every piece of pattern i for the window ending at `end`, moved for `shift`.
-  Sums Combine(const ShapePattern& p, std::size_t i, std::int64_t end, int shift) const;
+  // The speed (shift) at which pattern i's coarse distance for the window ending at `end` is
+  // smallest, and that distance (the first of equals, from the slowest speed on).
+  int CoarseBest(const ShapePattern& p, std::size_t i, std::int64_t end, float* distance) const;
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   ShapeTuning tuning_;
@@ -167,6 +168,7 @@ class ShapeMatcher {
     bool found = false;
   };
   mutable std::vector<PartBest> partScratch_;
+  mutable std::vector<float> shiftNum_, shiftNorm_, shiftDistance_;  // CoarseBest, per speed
   // The input sides formed lately (every compared pattern with pieces at the same distances
   // from its newest block asks for the same ones), by a hash of their windows.
   struct WindowEntry {
