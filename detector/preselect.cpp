@@ -130,6 +130,23 @@ void Preselector::Start() {
     c.squares.assign(static_cast<std::size_t>(capacity_), 0.0);
   }
   spread_.assign(static_cast<std::size_t>(kSizeCount) * static_cast<std::size_t>(tuning_.MaxChunks + 1), 0.0);
+  // Which sketches correlate at a block: by how often (every 1, 2, 4 or 8 blocks) and when.
+  // How far ahead a flag's time can run out: the hold, the longest lag and the longest turn.
+  int lag = 0;
+  turns_.assign(4, {});
+  for (std::size_t e = 0; e < turns_.size(); ++e) turns_[e].assign(std::size_t{1} << e, {});
+  for (std::size_t i = 0; i < sketches_.size(); ++i) {
+    const Sketch& s = sketches_[i];
+    if (s.chunks == 0) continue;
+    const int every = kSizes[s.size] / (s.strict ? 2 : 4);
+    std::size_t e = 0;
+    while ((1 << e) < every) ++e;
+    turns_[e][i & ((std::size_t{1} << e) - 1)].push_back(static_cast<int>(i));
+    lag = std::max(lag, s.lag);
+  }
+  std::size_t ahead = 1;
+  while (ahead < static_cast<std::size_t>(tuning_.Hold + lag + 8 + 2)) ahead <<= 1;
+  expiries_.assign(ahead, {});
   Reset();
 }
 
@@ -149,6 +166,7 @@ void Preselector::Reset() {
   active_.resize(sketches_.size());  // the detector keeps pointers to these flags
   near_.resize(sketches_.size());
   for (std::size_t i = 0; i < sketches_.size(); ++i) active_[i] = near_[i] = activeUntil_[i] == kForever ? 1 : 0;
+  for (std::vector<int>& due : expiries_) due.clear();
 }
 
 void Preselector::Push(const float* levels) {
@@ -181,30 +199,56 @@ void Preselector::Push(const float* levels) {
     for (int b = 0; b < kWidth; ++b) s[b] = (first ? 0.0 : c.sums[from * kWidth + b]) + y[b];
     c.squares[at] = (first ? 0.0 : c.squares[from]) + square;
   }
-  for (std::size_t i = 0; i < sketches_.size(); ++i) {
-    const Sketch& s = sketches_[i];
-    if (s.chunks == 0 || !used_[i]) continue;
-    // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
-    // correlated every 2nd or 4th block (patterns take turns), and passes for that much longer.
-    // A strict sketch is correlated half as often again and not held: it only tells its caller
-    // when to compare later on.
-    const int every = kSizes[s.size] / (s.strict ? 2 : 4);
-    if (every <= 1 || ((count_ + static_cast<std::int64_t>(i)) & (every - 1)) == 0) {
+  // Flags whose time ran out (or that were waiting for their sketch to be used again).
+  std::vector<int>& due = expiries_[static_cast<std::size_t>(count_) & (expiries_.size() - 1)];
+  for (const int i : due) Refresh(i);
+  due.clear();
+  // A sketch of chunks of 8 or 16 blocks changes little from one block to the next: it is
+  // correlated every 2nd or 4th block (patterns take turns: sketch i when count + i is a
+  // multiple), and passes for that much longer. A strict sketch is correlated half as often
+  // again and not held: it only tells its caller when to compare later on.
+  for (std::size_t e = 0; e < turns_.size(); ++e) {
+    const int every = 1 << e;
+    for (const int i : turns_[e][static_cast<std::size_t>((every - count_ % every) % every)]) {
+      const Sketch& s = sketches_[static_cast<std::size_t>(i)];
+      if (!used_[static_cast<std::size_t>(i)]) continue;
       const float r = Correlate(s, every);
+      std::int64_t& active = activeUntil_[static_cast<std::size_t>(i)];
+      std::int64_t& near = nearUntil_[static_cast<std::size_t>(i)];
+      const std::int64_t wasActive = active, wasNear = near;
       // Too little input yet to judge: compared from `every` blocks before the sketch can judge
       // (neither distance can compare a pattern before its span is in the input).
       if (r == -2.0f && !s.strict) {
-        activeUntil_[i] = std::max(activeUntil_[i], count_ + every);
-        nearUntil_[i] = std::max(nearUntil_[i], count_ + every);
+        active = std::max(active, count_ + every);
+        near = std::max(near, count_ + every);
       }
       if (r >= s.gate) {
-        activeUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold + s.lag) + every;
-        nearUntil_[i] = count_ + (s.strict ? 0 : tuning_.Hold) + every;
+        active = count_ + (s.strict ? 0 : tuning_.Hold + s.lag) + every;
+        near = count_ + (s.strict ? 0 : tuning_.Hold) + every;
       }
+      if (active != wasActive) Expire(i, active);
+      if (near != wasNear && near != active) Expire(i, near);
+      Refresh(i);
     }
-    active_[i] = activeUntil_[i] >= count_ ? 1 : 0;
-    near_[i] = nearUntil_[i] >= count_ ? 1 : 0;
   }
+}
+
+// Sketch i's flags as of the newest block; a sketch not in use keeps them until it is again.
+void Preselector::Refresh(int i) {
+  const std::size_t at = static_cast<std::size_t>(i);
+  if (sketches_[at].chunks == 0 || !used_[at]) return;
+  active_[at] = activeUntil_[at] >= count_ ? 1 : 0;
+  near_[at] = nearUntil_[at] >= count_ ? 1 : 0;
+}
+
+// Sketch i is looked at again the block after `until`.
+void Preselector::Expire(int i, std::int64_t until) {
+  expiries_[static_cast<std::size_t>(until + 1) & (expiries_.size() - 1)].push_back(i);
+}
+
+void Preselector::Use(int i, bool on) {
+  used_[static_cast<std::size_t>(i)] = on ? 1 : 0;
+  if (on && !expiries_.empty()) Expire(i, count_);  // its flags brought up to date at the next block
 }
 
 // Root of the input's sum of squares over the `chunks` chunks of size index z ending one block

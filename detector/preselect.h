@@ -44,7 +44,7 @@ class Preselector {
   void Start();
   void Reset();
   // Patterns not in use (speed variants, whose group leader decides) are not correlated.
-  void Use(int i, bool on) { used_[static_cast<std::size_t>(i)] = on ? 1 : 0; }
+  void Use(int i, bool on);
 
   // Appends the newest time block (nband levels in dB) and updates which patterns are compared.
   void Push(const float* levels);
@@ -79,6 +79,8 @@ class Preselector {
     std::int64_t at = -1;
   };
   float Correlate(const Sketch& s, int soon);
+  void Refresh(int i);
+  void Expire(int i, std::int64_t until);
   const Chunks& Stepped(int z);
   double Spread(int z, int chunks);
 
@@ -96,6 +98,10 @@ class Preselector {
   std::vector<Chunks> chunks_;
   std::vector<double> spread_;  // per chunk size and count: Spread() of the newest block
   std::vector<std::int64_t> spreadAt_;  // ... and the block it was formed at
+  // turns_[e][r]: the sketches correlated every 2^e blocks, at the blocks where count + r is a
+  // multiple of 2^e. expiries_[t mod size]: the sketches to look at again at block t.
+  std::vector<std::vector<std::vector<int>>> turns_;
+  std::vector<std::vector<int>> expiries_;
   int capacity_ = 1;
   std::int64_t count_ = 0;
 };
