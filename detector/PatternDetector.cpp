@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "background.h"
+#include "flag_scan.h"
 #include "level_kernel.h"
 #include "preselect.h"
 #include "report_store.h"
@@ -296,10 +297,17 @@ void PatternDetector::OnTimeBlock() {
     Scored[i] = 1;
     ScoredNow.push_back(i);
   };
-  for (const int g : Leaders) visit(g, g, false);
-  for (const int g : Leaders)
-    for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m)
-      if (GroupMembers[m] != g) visit(GroupMembers[m], g, true);
+  if (LevelFlags == nullptr || CalibrationMode) {
+    for (const int g : Leaders) visit(g, g, false);
+  } else {  // only the leaders selected now or compared at the last block
+    spdet::ForEachFlagged(NPattern, LevelFlags, Scored.data(), nullptr, [this, &visit](int i) {
+      if (Patterns[i].Group == i) visit(i, i, false);
+    });
+  }
+  if (static_cast<int>(Leaders.size()) < NPattern)  // speed variants
+    for (const int g : Leaders)
+      for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m)
+        if (GroupMembers[m] != g) visit(GroupMembers[m], g, true);
 
   ShapeBlock();
   if (CalibrationMode) {
@@ -315,8 +323,14 @@ void PatternDetector::OnTimeBlock() {
     // Groups neither compared nor waiting stay so through the block's steps: most of a large
     // catalogue, told apart once.
     LiveGroups.clear();
-    for (const int g : Leaders)
-      if (Pending[g] || LevelSelected(g)) LiveGroups.push_back(g);
+    const auto live = [this](int g) {
+      if (Patterns[g].Group == g && (Pending[g] || LevelSelected(g))) LiveGroups.push_back(g);
+    };
+    if (LevelFlags == nullptr) {
+      for (const int g : Leaders) live(g);
+    } else {
+      spdet::ForEachFlagged(NPattern, Pending.data(), LevelFlags, nullptr, live);
+    }
     for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
   }
   if (OnBlock != nullptr) OnBlock(OnBlockContext, this);

@@ -25,7 +25,7 @@ void PatternDetector::BuildGroups() {
   Leaders.clear();
   for (int i = 0; i < NPattern; ++i)
     if (Patterns[i].Group == i) Leaders.push_back(i);
-  if (Preselect != nullptr && Preselect->Count() == NPattern)
+  if (Preselect != nullptr && Preselect->Count() >= NPattern)
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
 }
 

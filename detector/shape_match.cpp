@@ -1,6 +1,7 @@
 // Shape comparison of the decision layer (see shape_match.h).
 #include "shape_match.h"
 
+#include "flag_scan.h"
 #include "shape_kernel.h"
 
 #include <algorithm>
@@ -243,45 +244,52 @@ int ShapeMatcher::CoarseBest(const ShapePattern& p, std::size_t i, std::int64_t 
   return best;
 }
 
-void ShapeMatcher::Push(const float* levels, const float* gate) {
+void ShapeMatcher::Push(const float* levels, const float* gate, const unsigned char* open) {
   ++count_;
   float* row = ring_.data() + static_cast<std::size_t>(count_ % capacity_) * static_cast<std::size_t>(bands_);
   for (int b = 0; b < bands_; ++b) row[b] = std::isfinite(levels[first_ + b]) ? levels[first_ + b] : -120.0f;
-
-  for (std::size_t i = 0; i < patterns_.size(); ++i) {
-    // Most patterns of a large catalogue are shut: told from the gate and a flag, without
-    // touching their records or scores.
-    if (gate[i] <= 0.0f) {
-      if (scored_[i]) scores_[i] = ShapeScore();
-      scored_[i] = 0;
-      continue;
-    }
-    ShapeScore& out = scores_[i];
-    out = ShapeScore();
-    scored_[i] = 0;
-    const ShapePattern& p = patterns_[i];
-    if (!p.Usable() || count_ < p.Blocks()) continue;
-    const int span = 2 * p.Reach() + 1;
-    std::vector<Sums>& h = history_[i];
-    // The blocks missed while the gate was shut (at most a span: older ones are not read).
-    std::int64_t from = std::max(fresh_[i] + 1, count_ - span + 1);
-    from = std::max<std::int64_t>(from, p.Blocks());
-    for (std::int64_t block = from; block <= count_; ++block)
-      for (std::size_t j = 0; j < p.Pieces().size(); ++j)
-        h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(block % span)] =
-            CompareAt(p, j, p.Pieces()[j].coarse, block);
-    fresh_[i] = count_;
-    if (count_ < p.Blocks() + 2 * p.Reach()) continue;
-    const std::int64_t end = count_ - p.Reach();
-    float coarse = 2.0f;
-    const int best = CoarseBest(p, i, end, &coarse);
-    out.Coarse = out.Distance = coarse;
-    scored_[i] = 1;
-    out.Shift = best;
-    out.End = end;
-    if (coarse >= gate[i]) continue;
-    Exact(p, 0, p.ExactNorm(), out);
+  // Most patterns of a large catalogue are shut: told from the gate and a flag, without
+  // touching their records or scores; with `open`, only the open ones and those scored at the
+  // last block are visited.
+  const auto compare = [this, gate](int i) { Compare(static_cast<std::size_t>(i), gate[i]); };
+  if (open != nullptr) {
+    ForEachFlagged(static_cast<int>(patterns_.size()), open, scored_.data(), nullptr, compare);
+  } else {
+    for (std::size_t i = 0; i < patterns_.size(); ++i) compare(static_cast<int>(i));
   }
+}
+
+void ShapeMatcher::Compare(std::size_t i, float gate) {
+  if (gate <= 0.0f) {
+    if (scored_[i]) scores_[i] = ShapeScore();
+    scored_[i] = 0;
+    return;
+  }
+  ShapeScore& out = scores_[i];
+  out = ShapeScore();
+  scored_[i] = 0;
+  const ShapePattern& p = patterns_[i];
+  if (!p.Usable() || count_ < p.Blocks()) return;
+  const int span = 2 * p.Reach() + 1;
+  std::vector<Sums>& h = history_[i];
+  // The blocks missed while the gate was shut (at most a span: older ones are not read).
+  std::int64_t from = std::max(fresh_[i] + 1, count_ - span + 1);
+  from = std::max<std::int64_t>(from, p.Blocks());
+  for (std::int64_t block = from; block <= count_; ++block)
+    for (std::size_t j = 0; j < p.Pieces().size(); ++j)
+      h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(block % span)] =
+          CompareAt(p, j, p.Pieces()[j].coarse, block);
+  fresh_[i] = count_;
+  if (count_ < p.Blocks() + 2 * p.Reach()) return;
+  const std::int64_t end = count_ - p.Reach();
+  float coarse = 2.0f;
+  const int best = CoarseBest(p, i, end, &coarse);
+  out.Coarse = out.Distance = coarse;
+  scored_[i] = 1;
+  out.Shift = best;
+  out.End = end;
+  if (coarse >= gate) return;
+  Exact(p, 0, p.ExactNorm(), out);
 }
 
 // The exact comparison of pieces first.. (to the oldest) of p, whose own sum of squares is

@@ -116,7 +116,8 @@ class ShapeMatcher {
   // open: gate[i] is the coarse distance under which pattern i is compared exactly (<= 0: the
   // pattern is not compared at all). A pattern whose gate opens again first catches up the
   // piece values of the blocks it missed, so it scores as if it had been compared throughout.
-  void Push(const float* levels, const float* gate);
+  // open (optional): one byte per pattern, nonzero exactly where gate > 0.
+  void Push(const float* levels, const float* gate, const unsigned char* open = nullptr);
   const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
   const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
   int Count() const { return static_cast<int>(patterns_.size()); }
@@ -146,6 +147,8 @@ class ShapeMatcher {
   const float* Row(std::int64_t block) const;
   // The input side of comparing `rows` rows `step` apart, the newest at time block `newest`.
   const ShapeWindow& Window(std::int64_t newest, int rows, int step) const;
+  // Pattern i at the newest block, `gate` its gate (see Push).
+  void Compare(std::size_t i, float gate);
   Sums CompareAt(const ShapePattern& p, std::size_t piece, const ShapePattern::Plan& plan, std::int64_t newest) const;
   void Exact(const ShapePattern& p, std::size_t first, float own, ShapeScore& out) const;
   const Sums& History(const ShapePattern& p, std::size_t i, std::size_t j, int slot, int moved) const;

@@ -12,6 +12,7 @@
 #include "PatternDetector.h"
 #include "report_store.h"
 #include "shape_path.h"
+#include "flag_scan.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ int PatternDetector::SetUpShape() {
     }
     Shape->matcher.Start();
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
+    Shape->open.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
     Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
     Shape->partDue.assign(static_cast<std::size_t>(NPattern), 0);
@@ -129,21 +131,28 @@ void PatternDetector::ResetShape() {
 void PatternDetector::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   MarkPartsDue(true);
-  for (int i = 0; i < NPattern; ++i) {
-    // The pre-selection's flags first: a pattern it leaves out is not looked up.
-    const bool compared = Selected(i) || Shape->partDue[static_cast<std::size_t>(i)];
-    Shape->gate[static_cast<std::size_t>(i)] = compared ? ShapeGateOf(i) : 0.0f;
-  }
-  Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data());
-  // (Only the patterns compared now or at the block before: the others keep "not compared".)
-  for (int i = 0; i < NPattern; ++i) {
+  // The pre-selection's flags first: a pattern it leaves out is not looked up. (With it, only
+  // the patterns selected, due for a part or compared at the last block are visited.)
+  const auto setGate = [this](int i) {
     const std::size_t at = static_cast<std::size_t>(i);
-    const bool open = Shape->gate[at] > 0.0f;
-    if (!open && !Shape->shown[at]) continue;
+    const bool compared = Selected(i) || Shape->partDue[at];
+    Shape->gate[at] = compared ? ShapeGateOf(i) : 0.0f;
+    Shape->open[at] = Shape->gate[at] > 0.0f ? 1 : 0;
+  };
+  const bool all = SelectFlags == nullptr || CalibrationMode;
+  if (all) {
+    for (int i = 0; i < NPattern; ++i) setGate(i);
+  } else {
+    spdet::ForEachFlagged(NPattern, SelectFlags, Shape->partDue.data(), Shape->open.data(), setGate);
+  }
+  Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data(), Shape->open.data());
+  // (Only the patterns compared now or at the block before: the others keep "not compared".)
+  spdet::ForEachFlagged(NPattern, Shape->open.data(), Shape->shown.data(), nullptr, [this](int i) {
+    const std::size_t at = static_cast<std::size_t>(i);
     const spdet::ShapeScore& s = Shape->matcher.Score(i);
     Patterns[i].ShapeScore = s.Exact ? s.Distance : kNotCompared;
-    Shape->shown[at] = open ? 1 : 0;
-  }
+    Shape->shown[at] = Shape->open[at];
+  });
   if (CalibrationMode) {
     for (int i = 0; i < NPattern; ++i) {
       DetectorPattern& P = Patterns[i];
@@ -153,13 +162,18 @@ void PatternDetector::ShapeBlock() {
     return;
   }
   // A pattern no longer selected still confirms the candidate it has.
-  for (int i = 0; i < NPattern; ++i) {
+  const auto decide = [this](int i) {
     const std::size_t at = static_cast<std::size_t>(i);
-    const bool open = Shape->gate[at] > 0.0f;
+    const bool open = Shape->open[at] != 0;
     // (A shut pattern's records are looked at only while some candidate of theirs is active.)
     if (open || (Shape->candidatesActive > 0 && Shape->candidates[at].active)) ShapeDecide(i);
     if ((open || (Shape->partialsActive > 0 && Shape->partials[at].active)) && !Shape->partThreshold[at].empty())
       PartialDecide(i);
+  };
+  if (Shape->candidatesActive > 0 || Shape->partialsActive > 0) {
+    for (int i = 0; i < NPattern; ++i) decide(i);
+  } else {
+    spdet::ForEachFlagged(NPattern, Shape->open.data(), nullptr, nullptr, decide);
   }
 }
 
@@ -268,8 +282,9 @@ void PatternDetector::ShapeFinish() {
     for (int i = 0; i < NPattern; ++i) {
       const std::size_t at = static_cast<std::size_t>(i);
       Shape->gate[at] = PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f;
+      Shape->open[at] = Shape->gate[at] > 0.0f ? 1 : 0;
     }
-    Shape->matcher.Push(silence.data(), Shape->gate.data());
+    Shape->matcher.Push(silence.data(), Shape->gate.data(), Shape->open.data());
     for (int i = 0; i < NPattern; ++i)
       if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) {
         ShapeDecide(i);

@@ -36,6 +36,7 @@ struct PatternDetector::ShapeState {
   };
   spdet::ShapeMatcher matcher;
   std::vector<float> gate;          // per pattern (0: not compared)
+  std::vector<unsigned char> open;  // per pattern: 1 where gate > 0
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
