@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "PatternDetector.h"
+#include "flag_scan.h"
 #include "preselect.h"
 #include "shape_path.h"
 
@@ -96,6 +97,10 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
     w.lead = PartLead(i);
     Shape->partWindows.push_back(w);
   }
+  // Their sketches one after the other: their flags are scanned together (MarkPartsDue).
+  Shape->partSketches = Shape->partWindows.empty() ? -1 : Shape->partWindows.front().sketch;
+  for (std::size_t k = 0; k < Shape->partWindows.size(); ++k)
+    if (Shape->partWindows[k].sketch != Shape->partSketches + static_cast<int>(k)) Shape->partSketches = -1;
 }
 
 // Blocks from the end of pattern i's shortest part worth a report to the end of the clip.
@@ -118,13 +123,36 @@ int PatternDetector::PartLead(int i) const {
 void PatternDetector::MarkPartsDue(bool extend) {
   if (SelectFlags == nullptr) return;  // every pattern is compared
   const std::int64_t now = Shape->matcher.Blocks() + 1;
-  for (ShapeState::PartWindow& w : Shape->partWindows) {
-    if (extend && SelectFlags[w.sketch] != 0) {
-      const std::int64_t due = now + w.lead;
-      if (now > w.until) w.from = due;
-      w.until = std::max(w.until, due + 2 * Shape->matcher.Pattern(w.pattern).Reach());
+  std::vector<ShapeState::PartWindow>& windows = Shape->partWindows;
+  // The windows whose sketch passed now open or extend; only those not yet past are looked at.
+  const auto extendWindow = [&](int k) {
+    ShapeState::PartWindow& w = windows[static_cast<std::size_t>(k)];
+    if (SelectFlags[w.sketch] == 0) return;
+    const std::int64_t due = now + w.lead;
+    if (now > w.until) w.from = due;
+    w.until = std::max(w.until, due + 2 * Shape->matcher.Pattern(w.pattern).Reach());
+    if (!w.listed) {
+      w.listed = true;
+      Shape->partListed.push_back(k);
     }
+  };
+  if (extend && Shape->partSketches >= 0) {
+    spdet::ForEachFlagged(static_cast<int>(windows.size()), SelectFlags + Shape->partSketches, nullptr, nullptr,
+                          extendWindow);
+  } else if (extend) {
+    for (std::size_t k = 0; k < windows.size(); ++k) extendWindow(static_cast<int>(k));
+  }
+  std::vector<int>& listed = Shape->partListed;
+  for (std::size_t n = 0; n < listed.size();) {
+    ShapeState::PartWindow& w = windows[static_cast<std::size_t>(listed[n])];
     Shape->partDue[static_cast<std::size_t>(w.pattern)] = w.from <= now && now <= w.until ? 1 : 0;
+    if (now > w.until) {  // past: not due again until its sketch passes again
+      w.listed = false;
+      listed[n] = listed.back();
+      listed.pop_back();
+    } else {
+      ++n;
+    }
   }
 }
 

@@ -122,7 +122,9 @@ void PatternDetector::ResetShape() {
   for (ShapeState::PartWindow& w : Shape->partWindows) {
     w.from = 0;
     w.until = -1;
+    w.listed = false;
   }
+  Shape->partListed.clear();
   std::fill(Shape->partDue.begin(), Shape->partDue.end(), 0);
   std::fill(Shape->previous.begin(), Shape->previous.end(), kNotCompared);
 }

@@ -50,8 +50,11 @@ struct PatternDetector::ShapeState {
     int sketch = 0;  // the pre-selection's sketch of the first part
     int lead = 0;    // blocks from the end of that part to the clip's end
     std::int64_t from = 0, until = -1;
+    bool listed = false;  // in partListed
   };
   std::vector<PartWindow> partWindows;
+  int partSketches = -1;  // the sketch of partWindows[k] is partSketches + k (-1: not so)
+  std::vector<int> partListed;  // the windows not yet past, in no order
   std::vector<unsigned char> partDue;  // per pattern: 1 while compared for a part seen
   std::vector<float> pieceNum, pieceNorm;  // scratch: one pattern's sums per piece
   std::vector<float> previous;      // per pattern: exact distance at the previous window
