@@ -287,20 +287,45 @@ const Preselector::Chunks& Preselector::Stepped(int z) {
   in.steps.assign(static_cast<std::size_t>(tuning_.MaxChunks) * kWidth, 0);
   std::int64_t at = (count_ - 1) % capacity_;
   float peak = 0.0f;
+#if defined(__SSE2__)
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 top = _mm_setzero_ps();
+  for (int c = 0; c < n; ++c) {
+    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    top = _mm_max_ps(top, _mm_and_ps(_mm_loadu_ps(y), magnitude));
+    top = _mm_max_ps(top, _mm_and_ps(_mm_loadu_ps(y + 4), magnitude));
+    at -= in.size;
+    if (at < 0) at += capacity_;
+  }
+  float lanes[4];
+  _mm_storeu_ps(lanes, top);
+  peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#else
   for (int c = 0; c < n; ++c) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
     for (int b = 0; b < kWidth; ++b) peak = std::max(peak, std::fabs(y[b]));
     at -= in.size;
     if (at < 0) at += capacity_;
   }
+#endif
   in.unit = peak / 32767.0f;
   if (!(in.unit > 0.0f)) return in;
+  // Rounded to the nearest step (ties to even), the largest to +-32767 at most.
+  const float scale = 1.0f / in.unit;
   at = (count_ - 1) % capacity_;
   for (int c = 0; c < n; ++c) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
+    std::int16_t* q = in.steps.data() + static_cast<std::size_t>(c) * kWidth;
+#if defined(__SSE2__)
+    static_assert(kWidth == 8, "two registers of four lanes a row");
+    const __m128 f = _mm_set1_ps(scale);
+    const __m128i lo = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y), f));
+    const __m128i hi = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y + 4), f));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packs_epi32(lo, hi));
+#else
     for (int b = 0; b < kWidth; ++b)
-      in.steps[static_cast<std::size_t>(c) * kWidth + static_cast<std::size_t>(b)] =
-          static_cast<std::int16_t>(std::lround(y[b] / in.unit));
+      q[b] = static_cast<std::int16_t>(std::max(-32767.0f, std::min(32767.0f, std::nearbyint(y[b] * scale))));
+#endif
     at -= in.size;
     if (at < 0) at += capacity_;
   }
