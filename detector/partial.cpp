@@ -83,6 +83,7 @@ float PatternDetector::SeenOfWhole(int i, int shift) {
 void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
   if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(NPattern)) return;
   Shape->partWindows.clear();
+  Shape->partSketches = 0;
   for (int i = 0; i < NPattern; ++i) {
     const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
     if (thresholds.empty() || Patterns[i].Group != i) continue;
@@ -91,16 +92,14 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
     scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(Nband));
     ClipLevels(i, scratch.data());
     // Oldest block first: the first part is the first `shortest` blocks.
+    // Added in one run, the sketches follow one another: their flags are scanned together.
+    const int sketch = Preselect->Add(scratch.data(), shortest, 0, Tuning.PartialSketchGate);
+    if (Shape->partWindows.empty()) Shape->partSketches = sketch;
     ShapeState::PartWindow w;
     w.pattern = i;
-    w.sketch = Preselect->Add(scratch.data(), shortest, 0, Tuning.PartialSketchGate);
     w.lead = PartLead(i);
     Shape->partWindows.push_back(w);
   }
-  // Their sketches one after the other: their flags are scanned together (MarkPartsDue).
-  Shape->partSketches = Shape->partWindows.empty() ? -1 : Shape->partWindows.front().sketch;
-  for (std::size_t k = 0; k < Shape->partWindows.size(); ++k)
-    if (Shape->partWindows[k].sketch != Shape->partSketches + static_cast<int>(k)) Shape->partSketches = -1;
 }
 
 // Blocks from the end of pattern i's shortest part worth a report to the end of the clip.
@@ -127,7 +126,6 @@ void PatternDetector::MarkPartsDue(bool extend) {
   // The windows whose sketch passed now open or extend; only those not yet past are looked at.
   const auto extendWindow = [&](int k) {
     ShapeState::PartWindow& w = windows[static_cast<std::size_t>(k)];
-    if (SelectFlags[w.sketch] == 0) return;
     const std::int64_t due = now + w.lead;
     if (now > w.until) w.from = due;
     w.until = std::max(w.until, due + 2 * Shape->matcher.Pattern(w.pattern).Reach());
@@ -136,12 +134,9 @@ void PatternDetector::MarkPartsDue(bool extend) {
       Shape->partListed.push_back(k);
     }
   };
-  if (extend && Shape->partSketches >= 0) {
+  if (extend)
     spdet::ForEachFlagged(static_cast<int>(windows.size()), SelectFlags + Shape->partSketches, nullptr, nullptr,
                           extendWindow);
-  } else if (extend) {
-    for (std::size_t k = 0; k < windows.size(); ++k) extendWindow(static_cast<int>(k));
-  }
   std::vector<int>& listed = Shape->partListed;
   for (std::size_t n = 0; n < listed.size();) {
     ShapeState::PartWindow& w = windows[static_cast<std::size_t>(listed[n])];

@@ -128,6 +128,7 @@ void Preselector::Start() {
     c.rows.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0f);
     c.sums.assign(static_cast<std::size_t>(capacity_) * kWidth, 0.0);
     c.squares.assign(static_cast<std::size_t>(capacity_), 0.0);
+    c.steps.assign(static_cast<std::size_t>(tuning_.MaxChunks) * kWidth, 0);
   }
   spread_.assign(static_cast<std::size_t>(kSizeCount) * static_cast<std::size_t>(tuning_.MaxChunks + 1), 0.0);
   // Which sketches correlate at a block: by how often (every 1, 2, 4 or 8 blocks) and when.
@@ -284,7 +285,7 @@ const Preselector::Chunks& Preselector::Stepped(int z) {
   in.at = count_;
   const std::int64_t reach = (count_ - 1) / in.size;  // chunks the input holds
   const int n = static_cast<int>(std::min<std::int64_t>(reach, tuning_.MaxChunks));
-  in.steps.assign(static_cast<std::size_t>(tuning_.MaxChunks) * kWidth, 0);
+  // (A sketch reaching further than the input holds is not correlated: no chunk past n is read.)
   std::int64_t at = (count_ - 1) % capacity_;
   float peak = 0.0f;
 #if defined(__SSE2__)

@@ -248,15 +248,10 @@ void ShapeMatcher::Push(const float* levels, const float* gate, const unsigned c
   ++count_;
   float* row = ring_.data() + static_cast<std::size_t>(count_ % capacity_) * static_cast<std::size_t>(bands_);
   for (int b = 0; b < bands_; ++b) row[b] = std::isfinite(levels[first_ + b]) ? levels[first_ + b] : -120.0f;
-  // Most patterns of a large catalogue are shut: told from the gate and a flag, without
-  // touching their records or scores; with `open`, only the open ones and those scored at the
-  // last block are visited.
-  const auto compare = [this, gate](int i) { Compare(static_cast<std::size_t>(i), gate[i]); };
-  if (open != nullptr) {
-    ForEachFlagged(static_cast<int>(patterns_.size()), open, scored_.data(), nullptr, compare);
-  } else {
-    for (std::size_t i = 0; i < patterns_.size(); ++i) compare(static_cast<int>(i));
-  }
+  // Most patterns of a large catalogue are shut: only the open ones and those scored at the
+  // last block are visited, told from compact flags without touching their records or scores.
+  ForEachFlagged(static_cast<int>(patterns_.size()), open, scored_.data(), nullptr,
+                 [this, gate](int i) { Compare(static_cast<std::size_t>(i), gate[i]); });
 }
 
 void ShapeMatcher::Compare(std::size_t i, float gate) {

@@ -116,8 +116,8 @@ class ShapeMatcher {
   // open: gate[i] is the coarse distance under which pattern i is compared exactly (<= 0: the
   // pattern is not compared at all). A pattern whose gate opens again first catches up the
   // piece values of the blocks it missed, so it scores as if it had been compared throughout.
-  // open (optional): one byte per pattern, nonzero exactly where gate > 0.
-  void Push(const float* levels, const float* gate, const unsigned char* open = nullptr);
+  // open: one byte per pattern, nonzero exactly where gate > 0.
+  void Push(const float* levels, const float* gate, const unsigned char* open);
   const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
   const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
   int Count() const { return static_cast<int>(patterns_.size()); }

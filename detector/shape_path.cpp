@@ -137,9 +137,7 @@ void PatternDetector::ShapeBlock() {
   // the patterns selected, due for a part or compared at the last block are visited.)
   const auto setGate = [this](int i) {
     const std::size_t at = static_cast<std::size_t>(i);
-    const bool compared = Selected(i) || Shape->partDue[at];
-    Shape->gate[at] = compared ? ShapeGateOf(i) : 0.0f;
-    Shape->open[at] = Shape->gate[at] > 0.0f ? 1 : 0;
+    Shape->SetGate(at, Selected(i) || Shape->partDue[at] ? ShapeGateOf(i) : 0.0f);
   };
   const bool all = SelectFlags == nullptr || CalibrationMode;
   if (all) {
@@ -283,8 +281,7 @@ void PatternDetector::ShapeFinish() {
     MarkPartsDue(false);
     for (int i = 0; i < NPattern; ++i) {
       const std::size_t at = static_cast<std::size_t>(i);
-      Shape->gate[at] = PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f;
-      Shape->open[at] = Shape->gate[at] > 0.0f ? 1 : 0;
+      Shape->SetGate(at, PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f);
     }
     Shape->matcher.Push(silence.data(), Shape->gate.data(), Shape->open.data());
     for (int i = 0; i < NPattern; ++i)

@@ -36,7 +36,11 @@ struct PatternDetector::ShapeState {
   };
   spdet::ShapeMatcher matcher;
   std::vector<float> gate;          // per pattern (0: not compared)
-  std::vector<unsigned char> open;  // per pattern: 1 where gate > 0
+  std::vector<unsigned char> open;  // per pattern: 1 where gate > 0 (scanned sixteen at a time)
+  void SetGate(std::size_t i, float g) {
+    gate[i] = g;
+    open[i] = g > 0.0f ? 1 : 0;
+  }
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
@@ -47,13 +51,12 @@ struct PatternDetector::ShapeState {
   // is compared for a part seen (partial.cpp, MarkPartsDue).
   struct PartWindow {
     int pattern = 0;
-    int sketch = 0;  // the pre-selection's sketch of the first part
     int lead = 0;    // blocks from the end of that part to the clip's end
     std::int64_t from = 0, until = -1;
     bool listed = false;  // in partListed
   };
   std::vector<PartWindow> partWindows;
-  int partSketches = -1;  // the sketch of partWindows[k] is partSketches + k (-1: not so)
+  int partSketches = 0;  // the pre-selection's sketch of partWindows[k]'s first part: partSketches + k
   std::vector<int> partListed;  // the windows not yet past, in no order
   std::vector<unsigned char> partDue;  // per pattern: 1 while compared for a part seen
   std::vector<float> pieceNum, pieceNorm;  // scratch: one pattern's sums per piece
