@@ -42,6 +42,12 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
+int PatternDetector::SetChecked(int pattern, int checked) {
+  if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
+  Patterns[pattern].Checked = checked ? 1 : 0;
+  return 1;
+}
+
 // The decision at one alignment step (phase steps before the newest), in time order: per
 // group, the member furthest under its threshold; a candidate follows the local minimum and is
 // reported once no better alignment came for the pattern's length.
@@ -59,17 +65,24 @@ void PatternDetector::Decide(int phase) {
     }
     int best = -1;
     float bestZ = 1.0e30f;
+    int bestTentative = 0;
     for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m) {
       const int i = GroupMembers[m];
       const DetectorPattern& P = Patterns[i];
       const float v = StepScore[static_cast<long>(i) * SubSteps + phase];
       if (v >= kNotEvaluated || P.Threshold <= 0.0f) continue;
-      float z = v / P.Threshold;
+      // z: the score against the limit the pattern is taken under (its threshold, or for a
+      // checked pattern CheckedScale times it); under 1 it passes.
+      const float accept = P.Checked && Tuning.CheckedScale > 1.0f ? Tuning.CheckedScale : 1.0f;
+      const float z0 = v / P.Threshold;
+      float z = z0 / accept;
       // Verification: every quarter of the pattern must be there, not just most of it.
-      if (z < 1.0f && StepVerify[static_cast<long>(i) * SubSteps + phase] > Tuning.VerifyFactor * P.Threshold) z = 1.0f;
+      const float verify = StepVerify[static_cast<long>(i) * SubSteps + phase];
+      if (z < 1.0f && verify > Tuning.VerifyFactor * P.Threshold * accept) z = 1.0f;
       if (z < bestZ) {
         bestZ = z;
         best = i;
+        bestTentative = z0 >= 1.0f || verify > Tuning.VerifyFactor * P.Threshold ? 1 : 0;
       }
     }
     if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
@@ -91,6 +104,7 @@ void PatternDetector::Decide(int phase) {
       r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
       r.Method = 0;
       r.Stretch = 0.0f;
+      r.Tentative = bestTentative;
       c.Prev = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
       c.Next = kNotEvaluated;
       c.NextSet = 0;

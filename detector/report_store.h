@@ -22,14 +22,16 @@ class ReportStore {
   }
   // Adds r unless it repeats one of its group's recent reports: covers more than half of it (or
   // the other way round; a partial occurrence may be decided after the whole one, with other
-  // reports of the group in between). Otherwise r becomes the group's newest report. Nothing is
-  // added when memory runs out.
+  // reports of the group in between). A tentative report repeats any of them; a firm one only
+  // firm ones (the check after the detector may drop the tentative one). Otherwise r becomes the
+  // group's newest report. Nothing is added when memory runs out.
   void Add(const DetectorReport& r) {
     if (Known(r.Group)) {
       Span* spans = &recent_[static_cast<std::size_t>(r.Group) * kRecent];
-      if (std::any_of(spans, spans + kRecent, [&r](const Span& s) { return Overlaps(s, r); })) return;
+      if (std::any_of(spans, spans + kRecent, [&r](const Span& s) { return (r.Tentative || !s.tentative) && Overlaps(s, r); }))
+        return;
       std::copy_backward(spans, spans + kRecent - 1, spans + kRecent);
-      spans[0] = Span{r.Begin, r.End};
+      spans[0] = Span{r.Begin, r.End, r.Tentative != 0};
     }
     try {
       reports_.push_back(r);
@@ -47,6 +49,7 @@ class ReportStore {
   static constexpr std::size_t kRecent = 4;  // reports remembered per group, newest first
   struct Span {
     std::int64_t begin = -1, end = -1;
+    bool tentative = false;
   };
   bool Known(int group) const { return group >= 0 && static_cast<std::size_t>(group) * kRecent < recent_.size(); }
   static bool Overlaps(const Span& s, const DetectorReport& r) {

@@ -26,6 +26,10 @@ struct SP_API DetectorTuning {
   float GateFactor = 2.0f;        // sub-block alignments are tried where a score < factor * threshold
   float ShiftGate = 1.5f;         // ... or < threshold + ShiftGate * the pattern's ShiftDistance
   float MinLevel_dB = -75.0f;     // segments whose aligned level is under this (dB) are not compared
+  // A pattern whose reports a finer check confirms after the detector (SetChecked) is also taken
+  // as a candidate up to CheckedScale times its threshold (and VerifyFactor); such reports are
+  // tentative: they stand only when that check confirms them.
+  float CheckedScale = 1.5f;
   // Background: per band, the lowest level of the input over the last NoiseSegments segments of
   // NoiseSegmentBlocks time blocks each. Pattern cells that the background would cover (the
   // pattern brought to the input's level stays under it + NoiseMargin_dB) are not compared. At

@@ -44,6 +44,9 @@ struct SP_API DetectorReport {
   float Stretch = 0.0f;      // shape distance: speed change of the input found, percent (> 0 faster)
   float Seen = 1.0f;         // fraction of the clip found: < 1 for a partial occurrence (the clip cut
                              // short or covered after that much; End is where the part seen ends)
+  int Tentative = 0;         // 1: a checked pattern's candidate beyond its threshold (or its worst
+                             // quarter beyond VerifyFactor), within CheckedScale of it: it stands only
+                             // when the check after the detector confirms it (SetChecked)
   const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
 };
 
@@ -78,6 +81,7 @@ struct SP_API DetectorPattern {
   float ShapeBackgroundMin = 0.0f;  // smallest shape distance seen on background audio (0: none)
   float ShapeScore = 0.0f;      // shape distance at the latest time block (2: not compared)
   std::string Name;             // the pattern's file name (without folders)
+  int Checked = 0;              // 1: its reports are confirmed after the detector (SetChecked)
   int Compared = 0;             // 1: compared (the engine's switch of the pattern while the library
                                 // compares, the switch as it was at Attach once the detector took over)
 };
@@ -121,6 +125,11 @@ class SP_API PatternDetector {
   // Puts pattern `pattern` into the group of pattern `group` as a variant with the given speed
   // change. Returns 1, or 0 for bad numbers.
   int SetGroup(int pattern, int group, float speedPercent);
+  // Marks pattern `pattern` as checked after the detector: its reports pass a finer comparison
+  // before anyone sees them (sigpat's detail check of short clips, docs/detail-check.md). Its
+  // candidates are then also taken up to Tuning.CheckedScale times its threshold, reported with
+  // Tentative 1 for that check to confirm or drop. Returns 1, or 0 for a bad number.
+  int SetChecked(int pattern, int checked);
   // Groups patterns by their file names: "NAME.speed+1.5.tvs" joins "NAME.tvs". Returns the
   // number of variants grouped.
   int GroupBySpeedNames(const char* const* patternFiles);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PatternDetector.h"
+#include "../detector/report_store.h"
 #include "test_support.h"
 
 using sptest::TempDir;
@@ -541,4 +542,27 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   ASSERT_EQ(wholeOnly.size(), 2u);
   EXPECT_EQ(wholeOnly[0].Begin, r[0].Begin);
   EXPECT_EQ(wholeOnly[1].Seen, 1.0f);
+}
+
+// An occurrence found by both distances is reported once; a tentative report (which the check
+// after the detector may drop) never keeps a firm one of the same occurrence out.
+TEST(PatternDetector, TheReportStoreLetsAFirmReportPastATentativeOne) {
+  spdet::ReportStore store;
+  store.Reset(2);
+  const auto report = [](int group, std::int64_t begin, int tentative) {
+    DetectorReport r;
+    r.Group = group;
+    r.Begin = begin;
+    r.End = begin + 1000;
+    r.Tentative = tentative;
+    return r;
+  };
+  store.Add(report(0, 0, 1));
+  store.Add(report(0, 100, 0));  // firm, over the tentative one: added
+  store.Add(report(0, 200, 1));  // tentative, over either: a repeat
+  store.Add(report(0, 300, 0));  // firm over firm: a repeat
+  store.Add(report(1, 0, 0));    // another group
+  ASSERT_EQ(store.Count(), 3);
+  EXPECT_EQ(store.At(1)->Begin, 100);
+  EXPECT_EQ(store.At(2)->Group, 1);
 }

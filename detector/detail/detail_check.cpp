@@ -59,6 +59,9 @@ double CorrelationWith(const std::vector<float>& a, double aa, const DetailPrint
   double cols = 0;
   for (double c : columns) cols += c * c;
   const double centredNorm = vv - cols / n - rows / kBands + total * total / (static_cast<double>(n) * kBands);
+  // A flat stretch (silence, all floored) has no shape to correlate; what is left of its norm is
+  // rounding, which would divide into a huge value.
+  if (centredNorm <= 1e-6 * vv) return 0.0;
   return ab / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
 }
 

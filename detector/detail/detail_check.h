@@ -17,12 +17,23 @@ struct DetailTuning {
   float tolerance_dB = 3;      // a cell may fall this far under the window's typical offset
   float globalFloor_dB = 40;   // levels more than this under the loudest count as this for aligning
   float threshold = 1.3f;      // missing score above which a detection is not the clip
+  // A tentative detection (the detector's distance beyond its threshold) must also correlate
+  // with the clip at least this well: the missing score alone lets through any sound that covers
+  // the clip (music, a loud crowd), and clips under 1 s have no window to miss anything in.
+  float tentativeCorrelation = 0.5f;
+  // ... and its print must be at least this long: over shorter prints (a click, a plop) the
+  // correlation with unrelated sound comes close to that by chance.
+  int tentativeMinFrames = 15;
+  // ... and one that correlates under this as it is is not compared again at other speeds (a
+  // speed change of a few percent moves the correlation by a tenth or so; most tentative
+  // detections are other sound, far under).
+  float tentativeRetryCorrelation = 0.35f;
 };
 
 struct DetailResult {
   float missing = 0;   // the worst window's mean shortfall of the clip's loud cells (dB)
   int offset = 0;      // input frame where the clip begins, by the whole-clip alignment
-  float correlation = 0;  // of that alignment
+  float correlation = 0;  // of that alignment (0 where the input is flat over the clip's span)
 };
 
 // Compares a clip's print with the print of the input around where it was found: the input

@@ -43,7 +43,8 @@ class Detection:
     (both included) and ``begin_s``/``end_s`` seconds from the start of the input. ``rel_dev`` and
     ``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
     measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``, and ``match``:
-    "level" or "shape", what found it, with ``stretch``: the speed change of the input in
+    "level" or "shape", what found it, or "level+detail" for a level distance just past the
+    threshold that the detail check confirmed, with ``stretch``: the speed change of the input in
     percent that the shape distance found, and ``seen``: the fraction of the clip found, under 1
     for a partial occurrence whose ``end`` is where the part found ends) is None for the
     library's rule.

@@ -223,6 +223,18 @@ TEST_F(Decision, DetailPrintTellsAnIdentFromTheSameStingWithAnotherVoice) {
   ASSERT_EQ(checked.size(), 1u);
   EXPECT_NEAR(checked[0], 3.0, 0.05);
 
+  // Talked over louder than the ident itself, the eight bands put both beyond the threshold; the
+  // print confirms the ident, not the other voice.
+  synth::MixInto(stream, synth::SpeechLike(4 * 44100, 1.9, 77), 5 * 44100 / 2);
+  synth::MixInto(stream, synth::SpeechLike(4 * 44100, 1.9, 78), 23 * 44100 / 2);
+  ASSERT_TRUE(synth::WriteAudioFile(dir.File("talked.wav"), stream, 44100, 1, wav));
+  EXPECT_TRUE(ScanJson("--no-detail-check -p " + pattern + " " + dir.File("talked.wav")).empty());
+  const std::vector<json> talked = ScanJson("-p " + pattern + " " + dir.File("talked.wav"));
+  ASSERT_EQ(talked.size(), 1u);
+  EXPECT_NEAR(talked[0]["begin"].get<double>() / 44100.0, 3.0, 0.05);
+  EXPECT_EQ(talked[0]["match"], "level+detail");
+  EXPECT_GT(talked[0]["distance"].get<double>(), talked[0]["threshold"].get<double>());
+
   // A print that does not belong to its pattern file is ignored, with a warning naming it.
   ASSERT_EQ(Run("create " + File("clip.wav") + " -o " + dir.File("other.tvs")).status, 0);
   std::rename(dir.File("other.tvs.detail").c_str(), (pattern + ".detail").c_str());

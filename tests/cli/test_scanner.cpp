@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "commands.h"
+#include "detail_gate.h"
 #include "messages.h"
 #include "pattern_snapshot.h"
 #include "synth.h"
@@ -169,6 +170,54 @@ TEST_F(Rebase, DecisionRulesArePluggable) {
   EXPECT_EQ(found[0].name, "rise.tvs");
   EXPECT_EQ(found[0].report.End, 10 * 44100 / 576 * 576);
   EXPECT_DOUBLE_EQ(found[0].endSeconds, static_cast<double>(found[0].report.End) / 44100.0);
+}
+
+// The detail gate's verdicts on detections handed to it directly. A tentative one (the
+// detector's distance beyond the threshold) needs the clip's print to correlate with the
+// input, not only nothing of it missing; a firm report of an occurrence a confirmed tentative
+// one reported is a repeat; prints too short to tell chance from the clip confirm nothing.
+TEST(DetailGate, TentativeDetectionsNeedTheClipItselfAndAreReportedOnce) {
+  TempDir dir;
+  const std::vector<float> chime = synth::ToneSteps({{523}, {1568}, {784}, {2637}, {659}, {3136}, {1047}, {440}}, 0.15, 0.5);
+  const std::vector<float> click = synth::ToneSteps({{2000}, {700, 3100}}, 0.05, 0.5);
+  const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  std::vector<std::string> patterns;
+  for (const auto& [name, clip] : {std::pair{"chime.wav", chime}, std::pair{"click.wav", click}}) {
+    ASSERT_TRUE(synth::WriteAudioFile(dir.File(name), clip, 44100, 1, wav));
+    CreateArgs args;
+    args.input = dir.File(name);
+    patterns.push_back(CreatePatternFile(args));
+  }
+  // The chime talked over at 1 s, noise loud enough to cover it at 5 s, the click at 9 s.
+  std::vector<float> air = synth::WhiteNoise(10 * 44100, 0.01, 5);
+  synth::MixInto(air, chime, 44100);
+  synth::MixInto(air, synth::SpeechLike(chime.size(), 0.8, 6), 44100);
+  synth::MixInto(air, synth::WhiteNoise(chime.size(), 0.6, 7), 5 * 44100);
+  synth::MixInto(air, click, 9 * 44100);
+  std::vector<std::int16_t> samples;
+  for (float v : air) samples.push_back(ToSample16(v));
+
+  std::unique_ptr<DetailGate> gate = DetailGate::Load(patterns, {});
+  ASSERT_NE(gate, nullptr);
+  EXPECT_TRUE(gate->ConfirmsTentative(0));
+  EXPECT_FALSE(gate->ConfirmsTentative(1));
+  gate->Append(samples.data(), samples.size());
+  const auto at = [](int pattern, double seconds, std::size_t length, int tentative) {
+    DetectorReport r;
+    r.Pattern = r.Group = pattern;
+    r.Begin = static_cast<std::int64_t>(seconds * 44100);
+    r.End = r.Begin + static_cast<std::int64_t>(length);
+    r.Tentative = tentative;
+    return r;
+  };
+  using V = DetailGate::Verdict;
+  EXPECT_EQ(gate->Judge(at(0, 5.0, chime.size(), 0)), V::Stands) << "nothing of the chime is missing under the noise";
+  EXPECT_EQ(gate->Judge(at(0, 5.0, chime.size(), 1)), V::Unconfirmed) << "but the noise is not the chime";
+  EXPECT_EQ(gate->Judge(at(1, 9.0, click.size(), 0)), V::Stands);
+  EXPECT_EQ(gate->Judge(at(1, 9.0, click.size(), 1)), V::Unconfirmed);
+  EXPECT_EQ(gate->Judge(at(0, 1.0, chime.size(), 1)), V::Stands);
+  EXPECT_EQ(gate->Judge(at(0, 1.01, chime.size(), 0)), V::Repeat);
+  EXPECT_EQ(gate->Judge(at(0, 5.0, chime.size(), 0)), V::Stands);
 }
 
 std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {

@@ -153,6 +153,9 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
   ctx.set = &set;
   ctx.analysis = analysis;
   PatternDetector det;
+  // The detector's reports pass the detail check of sigpat's scans (patterns with a print).
+  std::unique_ptr<sigpat::DetailGate> gate;
+  if (rule != "library" && g_detailCheck) gate = sigpat::DetailGate::Load(set.files, {});
   if (rule != "library") {
     std::vector<const char*> cnames(names.begin(), names.end());
     det.SetTuning(g_tuning);
@@ -163,6 +166,8 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
     ctx.detector = &det;
     stream.SetBlockObserver(&ForwardBlock, &ctx);
     if (set.grouped) det.GroupBySpeedNames(cnames.data());
+    if (gate)
+      for (int i = 0; i < static_cast<int>(set.files.size()); ++i) det.SetChecked(i, gate->ConfirmsTentative(i));
     if (analysis != nullptr) {
       det.SetBlockCallback(&AnalyseBlock, &ctx);
       if (analysis->selfThreshold.empty())
@@ -186,9 +191,6 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
       out.push_back(d);
     }
   };
-  // The detector's reports pass the detail check of sigpat's scans (patterns with a print).
-  std::unique_ptr<sigpat::DetailGate> gate;
-  if (rule != "library" && g_detailCheck) gate = sigpat::DetailGate::Load(set.files, {});
   const auto takeReports = [&]() {
     for (int i = 0; i < det.ReportCount(); ++i) {
       const DetectorReport* r = det.GetReport(i);

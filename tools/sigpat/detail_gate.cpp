@@ -153,8 +153,30 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
   fed_ += static_cast<std::int64_t>(n);
 }
 
-bool DetailGate::Confirms(const DetectorReport& d) {
-  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || !prints_[d.Pattern]) return true;
+bool DetailGate::ConfirmsTentative(int pattern) const {
+  return pattern >= 0 && pattern < static_cast<int>(prints_.size()) && prints_[static_cast<std::size_t>(pattern)] != nullptr &&
+         prints_[static_cast<std::size_t>(pattern)]->frames >= tuning_.tentativeMinFrames;
+}
+
+namespace {
+
+// More than half of the shorter of the two spans is shared.
+bool Overlap(std::int64_t b0, std::int64_t e0, std::int64_t b1, std::int64_t e1) {
+  return 2 * (std::min(e0, e1) - std::max(b0, b1)) > std::min(e0 - b0, e1 - b1);
+}
+
+}  // namespace
+
+DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
+  const bool tentative = d.Tentative != 0;
+  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || !prints_[d.Pattern])
+    return tentative ? Verdict::Unconfirmed : Verdict::Stands;
+  if (tentative && !ConfirmsTentative(d.Pattern)) return Verdict::Unconfirmed;
+  if (!tentative && std::any_of(confirmed_.begin(), confirmed_.end(), [&d](const Span& s) {
+        return s.group == d.Group && Overlap(s.begin, s.end, d.Begin, d.End);
+      }))
+    return Verdict::Repeat;
+  const Verdict fails = tentative ? Verdict::Unconfirmed : Verdict::NearRelative;
   // A partial occurrence is compared over the part of the clip found.
   spdetail::DetailPrint part;
   if (d.Seen < 1.0f) {
@@ -166,27 +188,42 @@ bool DetailGate::Confirms(const DetectorReport& d) {
   const std::int64_t from = d.Begin - kLeadSamples;
   const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());
-  if (std::max<std::int64_t>(from, 0) < fed_ - size) return true;
+  if (std::max<std::int64_t>(from, 0) < fed_ - size) return tentative ? Verdict::Unconfirmed : Verdict::Stands;
   // Before the input and after what was fed (its end), the silence the recognizer is fed.
   std::vector<std::int16_t> around(static_cast<std::size_t>(to - from), 0);
   for (std::int64_t p = std::max<std::int64_t>(from, 0); p < std::min(to, fed_); ++p)
     around[static_cast<std::size_t>(p - from)] = ring_[static_cast<std::size_t>(p % size)];
-  if (Missing(clip, around, 0.0) <= tuning_.threshold) return true;
+  const spdetail::DetailResult asIs = Compare(clip, around, 0.0);
+  bool passes = Passes(asIs, tentative);
   // Played a little faster or slower, the voice moves up or down: compared again as it was, at
   // the speed change the shape comparison found, and at the changes the level comparison
-  // tolerates. Only detections that failed pay for this.
-  std::vector<double> speeds;
-  if (std::fabs(d.Stretch) >= kSpeedStep) speeds.push_back(d.Stretch);
-  for (double s : {kLevelSpeed, -kLevelSpeed})
-    if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
-  for (double s : speeds)
-    if (Missing(clip, around, s) <= tuning_.threshold) return true;
-  return false;
+  // tolerates. Only detections that failed pay for this (tentative ones only when they came
+  // near).
+  if (!passes && (!tentative || asIs.correlation >= tuning_.tentativeRetryCorrelation)) {
+    std::vector<double> speeds;
+    if (std::fabs(d.Stretch) >= kSpeedStep) speeds.push_back(d.Stretch);
+    for (double s : {kLevelSpeed, -kLevelSpeed})
+      if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
+    for (std::size_t k = 0; k < speeds.size() && !passes; ++k) passes = Passes(Compare(clip, around, speeds[k]), tentative);
+  }
+  if (!passes) return fails;
+  if (tentative) {
+    // Spans older than the samples held cannot meet a report that is still checked.
+    const std::int64_t oldest = fed_ - size;
+    confirmed_.erase(std::remove_if(confirmed_.begin(), confirmed_.end(), [oldest](const Span& s) { return s.end < oldest; }),
+                     confirmed_.end());
+    confirmed_.push_back(Span{d.Group, d.Begin, d.End});
+  }
+  return Verdict::Stands;
 }
 
-float DetailGate::Missing(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent) {
+bool DetailGate::Passes(const spdetail::DetailResult& r, bool tentative) const {
+  return r.missing <= tuning_.threshold && (!tentative || r.correlation >= tuning_.tentativeCorrelation);
+}
+
+spdetail::DetailResult DetailGate::Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent) {
   constexpr int kExpected = kLeadSamples / spdetail::kHop;
-  if (percent == 0.0) return spdetail::CompareDetail(clip, analyser_.Analyse(around.data(), around.size()), kExpected, tuning_).missing;
+  if (percent == 0.0) return spdetail::CompareDetail(clip, analyser_.Analyse(around.data(), around.size()), kExpected, tuning_);
   std::vector<float> input(around.size());
   for (std::size_t i = 0; i < around.size(); ++i) input[i] = static_cast<float>(around[i]) / 32768.0f;
   // The input `percent` faster is played back at the clip's own speed.
@@ -194,7 +231,7 @@ float DetailGate::Missing(const spdetail::DetailPrint& clip, const std::vector<s
   std::vector<std::int16_t> samples(undone.size());
   for (std::size_t i = 0; i < undone.size(); ++i)
     samples[i] = static_cast<std::int16_t>(std::lround(std::clamp(undone[i] * 32768.0f, -32768.0f, 32767.0f)));
-  return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_).missing;
+  return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_);
 }
 
 }  // namespace sigpat

@@ -34,20 +34,39 @@ class DetailGate {
   // warning. Null when no pattern has a usable print.
   static std::unique_ptr<DetailGate> Load(const std::vector<std::string>& files, const std::vector<std::string>& openAs);
 
+  // True for a pattern whose print can confirm a tentative detection (PatternDetector::
+  // SetChecked): the detector may report ones beyond its threshold for the gate to judge.
+  bool ConfirmsTentative(int pattern) const;
+
   // The samples fed to the recognizer, in order (the gate keeps the most recent ones).
   void Append(const std::int16_t* samples, std::size_t n);
-  // True when the detection stands: its pattern has no print, its samples are no longer held,
-  // or the input holds what the print holds.
-  bool Confirms(const DetectorReport& detection);
+
+  enum class Verdict {
+    Stands,        // a firm detection whose pattern has no print or whose samples are gone, or
+                   // one the input around it confirms
+    NearRelative,  // a firm detection the input lacks part of: the clip's near relative
+    Unconfirmed,   // a tentative detection the input does not confirm (or can no longer)
+    Repeat,        // a firm detection of an occurrence a confirmed tentative one reported
+  };
+  Verdict Judge(const DetectorReport& detection);
+  bool Confirms(const DetectorReport& detection) { return Judge(detection) == Verdict::Stands; }
 
  private:
-  // The clip's missing score in the input around it, the input first played `percent` slower
-  // (undoing a speed-up of that much).
-  float Missing(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent);
+  // The print of the input around a detection, compared with the clip: `percent` != 0 plays
+  // the input that much slower first (undoing a speed-up of that much).
+  spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent);
+  bool Passes(const spdetail::DetailResult& r, bool tentative) const;
 
   std::vector<std::shared_ptr<const spdetail::DetailPrint>> prints_;  // by pattern number; null: none
   std::vector<std::int16_t> ring_;
   std::int64_t fed_ = 0;  // samples appended so far
+  // The spans of the latest tentative detections confirmed, per group (a firm report of the
+  // same occurrence may follow from the detector's other distance).
+  struct Span {
+    int group;
+    std::int64_t begin, end;
+  };
+  std::vector<Span> confirmed_;
   spdetail::DetailAnalyser analyser_;
   spdetail::DetailTuning tuning_;
 };

@@ -35,6 +35,9 @@ class DetectorRule : public DecisionRule {
     if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data(), 0))
       throw Error("the decision layer could not be attached to the recognizer");
     if (!names.empty()) detector_.GroupBySpeedNames(names.data());
+    if (view.checked != nullptr)
+      for (std::size_t i = 0; i < view.checked->size(); ++i)
+        if ((*view.checked)[i]) detector_.SetChecked(static_cast<int>(i), 1);
   }
 
   void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override {

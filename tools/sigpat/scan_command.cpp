@@ -112,9 +112,9 @@ std::string FormatDetectionText(const Detection& d) {
     else if (d.report.Stretch != 0.0f) std::snprintf(speed, sizeof(speed), "  played %+.1f %%", static_cast<double>(d.report.Stretch));
     char partial[32] = "";
     if (d.report.Seen < 1.0f) std::snprintf(partial, sizeof(partial), "  partial %.0f %%", 100.0 * d.report.Seen);
-    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s%s", static_cast<double>(d.report.Confidence),
+    std::snprintf(values, sizeof(values), "confidence %.2f  %s %.3f / %.3f%s%s%s", static_cast<double>(d.report.Confidence),
                   d.report.Method == 1 ? "shape" : "distance", static_cast<double>(d.report.Score),
-                  static_cast<double>(d.report.Threshold), speed, partial);
+                  static_cast<double>(d.report.Threshold), d.report.Tentative ? " (confirmed in detail)" : "", speed, partial);
   } else {
     std::snprintf(values, sizeof(values), "rel_dev %.3f  rel_dev_mpb %.3f", static_cast<double>(d.report.RelDev),
                   static_cast<double>(d.report.RelDevMpb));

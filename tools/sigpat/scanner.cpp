@@ -154,6 +154,8 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
     rule_ = MakeDecisionRule(options_.rule);
   if (!rule_) throw Error("unknown decision rule \"" + options_.rule + "\"");
   if (options_.detailCheck && rule_->Name() == "detector") detail_ = DetailGate::Load(files_, options_.openAs);
+  if (detail_)
+    for (std::size_t i = 0; i < files_.size(); ++i) checked_.push_back(detail_->ConfirmsTentative(static_cast<int>(i)) ? 1 : 0);
   stream_->SetBlockObserver(&ScanSession::Observe, this);
   stream_->SetRebaseObserver(&ScanSession::Rebased, this);
   rule_->Start(View());
@@ -167,7 +169,7 @@ ScanSession::~ScanSession() {
   rule_.reset();  // a rule may hold on to the engine until it goes
 }
 
-EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_}; }
+EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_, detail_ ? &checked_ : nullptr}; }
 
 void ScanSession::Observe(void* context, RecognitionStream& /*stream*/) {
   auto* self = static_cast<ScanSession*>(context);
@@ -183,10 +185,10 @@ void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
 
 void ScanSession::Deliver(const Emit& emit) {
   for (const DetectorReport& r : pending_) {
-    if (detail_ && !detail_->Confirms(r)) {
-      ++result_.detailRejected;
-      continue;
-    }
+    const DetailGate::Verdict verdict = detail_ ? detail_->Judge(r) : r.Tentative ? DetailGate::Verdict::Unconfirmed
+                                                                                : DetailGate::Verdict::Stands;
+    if (verdict == DetailGate::Verdict::NearRelative) ++result_.detailRejected;
+    if (verdict != DetailGate::Verdict::Stands) continue;
     Detection d;
     d.report = r;
     d.report.Name = nullptr;  // the rule's; the detection keeps its own copy in name

@@ -23,6 +23,9 @@ struct EngineView {
   SignalPattern& engine;
   const RecognitionStream& stream;  // 64-bit positions: stream.Absolute(engine position)
   const std::vector<std::string>* files = nullptr;  // the pattern files, in engine order (Start)
+  // Per pattern, 1 when its detections are checked after the rule (Start; null: none are):
+  // the detector may then report tentative ones for that check to confirm.
+  const std::vector<int>* checked = nullptr;
 };
 
 // A decision rule: receives every time block of a recognizer (after the library has matched
@@ -80,7 +83,11 @@ struct Detection {
   double beginWall = -1.0, endWall = -1.0;
   std::string clock;  // where they come from: "arrival" (of the samples) or "stream" (its own clock)
   // The detector's: what found it, "level" or "shape"; "" for the library's rule.
-  const char* Match() const { return report.Method == 1 ? "shape" : (report.Method == 0 ? "level" : ""); }
+  const char* Match() const {
+    if (report.Method == 1) return "shape";
+    if (report.Method == 0) return report.Tentative ? "level+detail" : "level";
+    return "";
+  }
 };
 
 struct ScanOptions {
@@ -188,6 +195,7 @@ class ScanSession {
   std::unique_ptr<RecognitionStream> stream_;
   std::unique_ptr<DecisionRule> rule_;
   std::unique_ptr<DetailGate> detail_;  // null: no detail check
+  std::vector<int> checked_;            // per pattern: its detections pass the detail check
   std::vector<DetectorReport> pending_;
   std::int64_t arrivalPosition_ = -1;
   double arrivalWall_ = 0.0;
