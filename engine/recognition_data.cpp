@@ -1,8 +1,10 @@
 // Recognition data of the loaded patterns: the level split of sample sets (AmpRanges), the
 // range code of every spectrum sample (high, middle, low level or front), the counts per code
 // and the weights of the non-front samples, with their reports.
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "TimeSpectrumEstimation.h"
@@ -186,7 +188,7 @@ int TimeSpectrumEstimation::BuiltRecognitionData(int fAmpAnalisysOnlyForOverallS
   }
   float* t = tmpdata;                   // one band's samples, later their levels in dB
   float* d = tmpdata + workLength;      // level steps between neighbouring blocks
-  float* ds = tmpdata + 2 * workLength; // the steps sorted in descending order
+  float* ds = tmpdata + 2 * workLength; // the steps, their order statistics selected
 
   auto fail = [&tmpdata]() {
     delete[] tmpdata;
@@ -277,7 +279,11 @@ int TimeSpectrumEstimation::BuiltRecognitionData(int fAmpAnalisysOnlyForOverallS
           d[k] = step < 0.0f ? -step : step;
         }
         d[nblock - 1] = d[nblock - 2];
-        SortDescending(d, ds, nblock, -1);
+        // Only two order statistics of the steps are used: selected, not sorted (the values are
+        // those of the sorted steps whatever the order of the rest).
+        for (int k = 0; k < nblock; ++k) ds[k] = d[k];
+        std::nth_element(ds, ds + nblock / 2, ds + nblock, std::greater<float>());
+        std::nth_element(ds, ds + nblock / 10, ds + nblock / 2, std::greater<float>());
 
         // The step exceeded by about a tenth of the steps, at least 3 dB, and above the median
         // step, so that an evenly stepping band gets no fronts.

@@ -76,7 +76,8 @@ float Median(std::vector<float>& v) {
 
 }  // namespace
 
-DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, int expected, const DetailTuning& t) {
+DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, int expected, const DetailTuning& t,
+                           float needCorrelation) {
   DetailResult r;
   const int n = clip.frames;
   if (n == 0) return r;
@@ -94,6 +95,10 @@ DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, in
     const auto v = static_cast<float>(CorrelationWith(c, cc, input, off, n, t.globalFloor_dB));
     if (v > r.correlation) r.correlation = v, r.offset = off;
   }
+  if (r.correlation < needCorrelation) {
+    r.missing = std::numeric_limits<float>::infinity();
+    return r;
+  }
   // Equalisation: each band's typical difference over the clip's loud cells, taken out.
   float clipTop = -std::numeric_limits<float>::infinity();
   for (float v : clip.levels) clipTop = std::max(clipTop, v);
@@ -110,21 +115,26 @@ DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, in
   // holes. The worst window decides.
   const int w = t.windowFrames;
   int drift = 0;
+  std::vector<int> cells;     // the window's loud cells: frame * kBands + band, from the window's start
+  std::vector<float> sorted;
   for (int w0 = 0; w0 + w <= n; w0 += w / 2) {
     float top = -std::numeric_limits<float>::infinity();
     for (int f = w0; f < w0 + w; ++f)
       for (int b = 0; b < kBands; ++b) top = std::max(top, clip.Frame(f)[b]);
+    cells.clear();
+    for (int f = 0; f < w; ++f)
+      for (int b = 0; b < kBands; ++b)
+        if (clip.Frame(w0 + f)[b] > top - t.windowDepth_dB) cells.push_back(f * kBands + b);
     float best = std::numeric_limits<float>::infinity();
     int bestDrift = drift;
     for (int dd = drift - t.driftFrames; dd <= drift + t.driftFrames; ++dd) {
       const int s = r.offset + w0 + dd;
       if (s < 0 || s + w > input.frames) continue;
       d.clear();
-      for (int f = 0; f < w; ++f)
-        for (int b = 0; b < kBands; ++b)
-          if (clip.Frame(w0 + f)[b] > top - t.windowDepth_dB)
-            d.push_back(input.Frame(s + f)[b] - clip.Frame(w0 + f)[b] - eq[b]);
-      std::vector<float> sorted = d;
+      const float* in = input.Frame(s);
+      const float* c = clip.Frame(w0);
+      for (const int k : cells) d.push_back(in[k] - c[k] - eq[k % kBands]);
+      sorted = d;
       const float typical = Median(sorted);
       double shortfall = 0.0;
       for (float v : d) shortfall += std::max(0.0f, typical - v - t.tolerance_dB);

@@ -38,9 +38,10 @@ struct DetailResult {
 
 // Compares a clip's print with the print of the input around where it was found: the input
 // print begins a little before the clip's expected begin (`expected` frames) and ends a little
-// after its end. An input shorter than the clip gives missing = +infinity.
+// after its end. An input shorter than the clip gives missing = +infinity, and so does an
+// alignment that correlates under needCorrelation (the windows are then not compared).
 DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, int expected,
-                           const DetailTuning& tuning = {});
+                           const DetailTuning& tuning = {}, float needCorrelation = -2.0f);
 
 }  // namespace spdetail
 

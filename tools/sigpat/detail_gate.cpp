@@ -193,7 +193,7 @@ DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
   std::vector<std::int16_t> around(static_cast<std::size_t>(to - from), 0);
   for (std::int64_t p = std::max<std::int64_t>(from, 0); p < std::min(to, fed_); ++p)
     around[static_cast<std::size_t>(p - from)] = ring_[static_cast<std::size_t>(p % size)];
-  const spdetail::DetailResult asIs = Compare(clip, around, 0.0);
+  const spdetail::DetailResult asIs = Compare(clip, around, 0.0, tentative);
   bool passes = Passes(asIs, tentative);
   // Played a little faster or slower, the voice moves up or down: compared again as it was, at
   // the speed change the shape comparison found, and at the changes the level comparison
@@ -204,7 +204,7 @@ DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
     if (std::fabs(d.Stretch) >= kSpeedStep) speeds.push_back(d.Stretch);
     for (double s : {kLevelSpeed, -kLevelSpeed})
       if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
-    for (std::size_t k = 0; k < speeds.size() && !passes; ++k) passes = Passes(Compare(clip, around, speeds[k]), tentative);
+    for (std::size_t k = 0; k < speeds.size() && !passes; ++k) passes = Passes(Compare(clip, around, speeds[k], tentative), tentative);
   }
   if (!passes) return fails;
   if (tentative) {
@@ -221,9 +221,12 @@ bool DetailGate::Passes(const spdetail::DetailResult& r, bool tentative) const {
   return r.missing <= tuning_.threshold && (!tentative || r.correlation >= tuning_.tentativeCorrelation);
 }
 
-spdetail::DetailResult DetailGate::Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent) {
+spdetail::DetailResult DetailGate::Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent,
+                                           bool tentative) {
   constexpr int kExpected = kLeadSamples / spdetail::kHop;
-  if (percent == 0.0) return spdetail::CompareDetail(clip, analyser_.Analyse(around.data(), around.size()), kExpected, tuning_);
+  // A tentative detection that does not correlate well enough fails whatever its windows say.
+  const float need = tentative ? tuning_.tentativeCorrelation : -2.0f;
+  if (percent == 0.0) return spdetail::CompareDetail(clip, analyser_.Analyse(around.data(), around.size()), kExpected, tuning_, need);
   std::vector<float> input(around.size());
   for (std::size_t i = 0; i < around.size(); ++i) input[i] = static_cast<float>(around[i]) / 32768.0f;
   // The input `percent` faster is played back at the clip's own speed.
@@ -231,7 +234,7 @@ spdetail::DetailResult DetailGate::Compare(const spdetail::DetailPrint& clip, co
   std::vector<std::int16_t> samples(undone.size());
   for (std::size_t i = 0; i < undone.size(); ++i)
     samples[i] = static_cast<std::int16_t>(std::lround(std::clamp(undone[i] * 32768.0f, -32768.0f, 32767.0f)));
-  return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_);
+  return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_, need);
 }
 
 }  // namespace sigpat

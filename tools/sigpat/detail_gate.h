@@ -54,7 +54,8 @@ class DetailGate {
  private:
   // The print of the input around a detection, compared with the clip: `percent` != 0 plays
   // the input that much slower first (undoing a speed-up of that much).
-  spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent);
+  spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent,
+                                 bool tentative);
   bool Passes(const spdetail::DetailResult& r, bool tentative) const;
 
   std::vector<std::shared_ptr<const spdetail::DetailPrint>> prints_;  // by pattern number; null: none
