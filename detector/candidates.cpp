@@ -90,6 +90,14 @@ void PatternDetector::Decide(int phase) {
       c.Next = StepScore[static_cast<long>(c.Report.Pattern) * SubSteps + phase];
       c.NextSet = 1;
     }
+    // A better alignment so far from the candidate's that the two would share less than half
+    // of the clip is another occurrence (the same clip played again right after, or over a
+    // crossfade): the candidate is reported first, and the new one starts.
+    if (best >= 0 && bestZ < 1.0f && c.Active && bestZ < c.Z &&
+        2 * (step - c.Step) > static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock) {
+      Emit(c);
+      c.Active = 0;
+    }
     if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) {
       const DetectorPattern& P = Patterns[best];
       c.Active = 1;

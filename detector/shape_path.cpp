@@ -204,6 +204,13 @@ void PatternDetector::ShapeDecide(int i) {
     c.next = d;
     c.nextSet = true;
   }
+  // A better window so far from the candidate's that the two would share less than half of the
+  // clip is another occurrence: the candidate is reported first, and the new one starts.
+  if (z < 1.0f && c.active && z < c.z && 2 * (s.End - c.end) > P.Nblock) {
+    ShapeEmit(i);
+    c.active = false;
+    --Shape->candidatesActive;
+  }
   if (z < 1.0f && (c.active ? z < c.z : c.armed)) {
     if (!c.active) ++Shape->candidatesActive;
     c.active = true;
@@ -220,27 +227,32 @@ void PatternDetector::ShapeDecide(int i) {
   }
   Shape->previous[static_cast<std::size_t>(i)] = d;
   if (c.active && now >= c.confirm) {
-    ShapeState::Candidate done = c;
+    ShapeEmit(i);
     c.active = false;
     --Shape->candidatesActive;
     c.armed = false;
     c.rearm = now + P.Nblock;
-    // (Less than the tuning asks for can only be left where the input ended.)
-    if (done.seen < 1.0f && done.seen < Tuning.PartialMinSeen) return;
-    // Report.
-    float delta = 0.0f;
-    if (done.nextSet && done.prev < kNotCompared && done.next < kNotCompared) {
-      const float den = done.prev - 2.0f * done.score + done.next;
-      if (den > 0.0f) delta = std::clamp(0.5f * (done.prev - done.next) / den, -0.5f, 0.5f);
-    }
-    DetectorReport r = ShapeReport(i, done.end, done.shift, delta);
-    r.Score = done.score;
-    r.Threshold = P.ShapeThreshold;
-    r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
-    r.Seen = done.seen;
-    r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
-    Store(r);
   }
+}
+
+// Reports pattern i's shape candidate.
+void PatternDetector::ShapeEmit(int i) {
+  const DetectorPattern& P = Patterns[i];
+  const ShapeState::Candidate& done = Shape->candidates[static_cast<std::size_t>(i)];
+  // (Less than the tuning asks for can only be left where the input ended.)
+  if (done.seen < 1.0f && done.seen < Tuning.PartialMinSeen) return;
+  float delta = 0.0f;
+  if (done.nextSet && done.prev < kNotCompared && done.next < kNotCompared) {
+    const float den = done.prev - 2.0f * done.score + done.next;
+    if (den > 0.0f) delta = std::clamp(0.5f * (done.prev - done.next) / den, -0.5f, 0.5f);
+  }
+  DetectorReport r = ShapeReport(i, done.end, done.shift, delta);
+  r.Score = done.score;
+  r.Threshold = P.ShapeThreshold;
+  r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
+  r.Seen = done.seen;
+  r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
+  Store(r);
 }
 
 // The report of a shape candidate of pattern i: its window's newest block `end`, the speed

@@ -223,6 +223,7 @@ class SP_API PatternDetector {
   void ResetShape();
   void ShapeBlock();
   void ShapeDecide(int i);
+  void ShapeEmit(int i);
   void ShapeFinish();
   int ShapeReach(int i) const;
   float ShapeGateOf(int i) const;
