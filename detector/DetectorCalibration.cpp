@@ -40,6 +40,7 @@ int PatternDetector::BeginBackgroundCalibration() {
   for (int i = 0; i < NPattern; ++i) {
     Patterns[static_cast<std::size_t>(i)].BackgroundMin = 0.0f;
     Candidates[static_cast<std::size_t>(i)].Active = 0;
+    Following[static_cast<std::size_t>(i)].Active = 0;
   }
   return 1;
 }

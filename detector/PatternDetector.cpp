@@ -98,6 +98,7 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
   Candidates.resize(n);
+  Following.resize(n);
   Pending.assign(n, 1);
   PrevScore.resize(n);
   Scored.assign(n, 1);
@@ -343,6 +344,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
   SubPos = 0;
   for (int i = 0; i < NPattern; ++i) {
     Candidates[i].Active = 0;
+    Following[i].Active = 0;
     Candidates[i].Armed = 1;
     Pending[i] = 0;
     Candidates[i].Rearm = 0;

@@ -37,7 +37,7 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
   for (int i = 0; i < NPattern; ++i)
     if (Patterns[i].Group == old || i == pattern) Patterns[i].Group = leader;
   Patterns[pattern].SpeedPercent = speedPercent;
-  if (old != leader) Candidates[old].Active = 0;
+  if (old != leader) Candidates[old].Active = Following[old].Active = 0;
   BuildGroups();
   return 1;
 }
@@ -85,52 +85,71 @@ void PatternDetector::Decide(int phase) {
         bestTentative = z0 >= 1.0f || verify > Tuning.VerifyFactor * P.Threshold ? 1 : 0;
       }
     }
+    Candidate& f = Following[g];
     if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
-    if (c.Active && !c.NextSet && step == c.Step + 1) {
-      c.Next = StepScore[static_cast<long>(c.Report.Pattern) * SubSteps + phase];
-      c.NextSet = 1;
+    for (Candidate* x : {&c, &f}) {
+      if (!x->Active) continue;
+      if (bestZ >= 1.0f) x->Left = 1;
+      if (!x->NextSet && step == x->Step + 1) {
+        x->Next = StepScore[static_cast<long>(x->Report.Pattern) * SubSteps + phase];
+        x->NextSet = 1;
+      }
     }
-    // A better alignment so far from the candidate's that the two would share less than half
-    // of the clip is another occurrence (the same clip played again right after, or over a
-    // crossfade): the candidate is reported first, and the new one starts.
-    if (best >= 0 && bestZ < 1.0f && c.Active && bestZ < c.Z &&
-        2 * (step - c.Step) > static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock) {
+    // An alignment so far from the candidate's that the two would share less than half of the
+    // clip is another occurrence (the same clip played again right after, or over a crossfade).
+    // A better one reports the candidate at once and takes its place; another, once the
+    // distance has left its limit since the candidate's best (not the same occurrence's tail),
+    // is followed and becomes the candidate when that one is reported.
+    const bool apart = best >= 0 && bestZ < 1.0f && c.Active &&
+                       2 * (step - c.Step) > static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
+    if (apart && bestZ < c.Z) {
       Emit(c);
-      c.Active = 0;
+      c.Active = f.Active = 0;
+    } else if (apart && c.Left && (!f.Active || bestZ < f.Z)) {
+      Take(f, best, bestZ, bestTentative, step, phase);
     }
-    if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) {
-      const DetectorPattern& P = Patterns[best];
-      c.Active = 1;
-      c.Z = bestZ;
-      // What this block gives the report: the member, its distance and worst quarter, and the
-      // library's own deviations of that member in this very block.
-      DetectorReport& r = c.Report;
-      r.Pattern = best;
-      r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
-      r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
-      r.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
-      r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
-      r.Method = 0;
-      r.Stretch = 0.0f;
-      r.Tentative = bestTentative;
-      c.Prev = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
-      c.Next = kNotEvaluated;
-      c.NextSet = 0;
-      c.Step = step;
-      c.Confirm = step + static_cast<std::int64_t>(SubSteps) * (P.Nblock > 2 ? P.Nblock - 1 : 2);
-    }
+    if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) Take(c, best, bestZ, bestTentative, step, phase);
     if (c.Active && step >= c.Confirm) {
       Emit(c);
-      c.Active = 0;
-      // One report per occurrence: a new candidate needs the group to leave its threshold
-      // first, or another pattern length to pass.
-      c.Armed = 0;
-      c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
+      if (f.Active) {  // the next occurrence is the candidate now
+        c = f;
+        f.Active = 0;
+      } else {
+        c.Active = 0;
+        // One report per occurrence: a new candidate needs the group to leave its threshold
+        // first, or another pattern length to pass.
+        c.Armed = 0;
+        c.Rearm = step + static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
+      }
     }
     Pending[g] = c.Active || !c.Armed ? 1 : 0;
   }
   if (phase == 0)  // the step before the next block's oldest (patterns not compared: set when they stopped)
     for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
+}
+
+// Candidate c takes the alignment of this step: member `best` at z `bestZ`.
+void PatternDetector::Take(Candidate& c, int best, float bestZ, int tentative, std::int64_t step, int phase) {
+  const DetectorPattern& P = Patterns[best];
+  c.Active = 1;
+  c.Left = 0;
+  c.Z = bestZ;
+  // What this block gives the report: the member, its distance and worst quarter, and the
+  // library's own deviations of that member in this very block.
+  DetectorReport& r = c.Report;
+  r.Pattern = best;
+  r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
+  r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
+  r.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
+  r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
+  r.Method = 0;
+  r.Stretch = 0.0f;
+  r.Tentative = tentative;
+  c.Prev = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
+  c.Next = kNotEvaluated;
+  c.NextSet = 0;
+  c.Step = step;
+  c.Confirm = step + static_cast<std::int64_t>(SubSteps) * (P.Nblock > 2 ? P.Nblock - 1 : 2);
 }
 
 // The candidate's report completed with its position and the pattern's part (group, threshold,
@@ -172,9 +191,9 @@ int PatternDetector::Finish() {
   const int before = Reports->Count();
   for (int g = 0; g < NPattern; ++g) {
     Candidate& c = Candidates[g];
-    if (!c.Active) continue;
-    Emit(c);
-    c.Active = 0;
+    if (c.Active) Emit(c);
+    if (Following[g].Active) Emit(Following[g]);
+    c.Active = Following[g].Active = 0;
   }
   ShapeFinish();
   return Reports->Count() - before;

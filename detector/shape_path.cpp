@@ -62,6 +62,7 @@ int PatternDetector::SetUpShape() {
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
     Shape->open.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
+    Shape->following.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
     Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
     Shape->partDue.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->shown.assign(static_cast<std::size_t>(NPattern), 0);
@@ -115,6 +116,7 @@ void PatternDetector::ResetShape() {
   if (Shape == nullptr) return;
   Shape->matcher.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
+  std::fill(Shape->following.begin(), Shape->following.end(), ShapeState::Candidate());
   std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
   Shape->partialsActive = 0;
   Shape->candidatesActive = 0;
@@ -199,39 +201,58 @@ void PatternDetector::ShapeDecide(int i) {
   const float d = s.Exact ? s.Distance : kNotCompared;
   const float z = d < kNotCompared ? d / P.ShapeThreshold : 1.0e30f;
   const std::int64_t now = Shape->matcher.Blocks();
+  ShapeState::Candidate& f = Shape->following[static_cast<std::size_t>(i)];
   if (!c.armed && (z >= 1.0f || now >= c.rearm)) c.armed = true;
-  if (c.active && !c.nextSet && s.End == c.end + 1) {
-    c.next = d;
-    c.nextSet = true;
+  for (ShapeState::Candidate* x : {&c, &f}) {
+    if (!x->active) continue;
+    if (z >= 1.0f) x->left = true;
+    if (!x->nextSet && s.End == x->end + 1) {
+      x->next = d;
+      x->nextSet = true;
+    }
   }
-  // A better window so far from the candidate's that the two would share less than half of the
-  // clip is another occurrence: the candidate is reported first, and the new one starts.
-  if (z < 1.0f && c.active && z < c.z && 2 * (s.End - c.end) > P.Nblock) {
+  const auto take = [&](ShapeState::Candidate& x) {
+    x.active = true;
+    x.left = false;
+    x.z = z;
+    x.score = d;
+    x.shift = s.Shift;
+    x.end = s.End;
+    x.seen = std::min(SeenOfWhole(i, s.Shift),
+                      static_cast<float>(FedBlocks(i, s.End)) / static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
+    x.prev = Shape->previous[static_cast<std::size_t>(i)];
+    x.next = kNotCompared;
+    x.nextSet = false;
+    x.confirm = now + (P.Nblock > 2 ? P.Nblock - 1 : 2);
+  };
+  // A window so far from the candidate's that the two would share less than half of the clip
+  // is another occurrence: a better one reports the candidate at once and takes its place;
+  // another, once the distance has left the threshold since the candidate's best, is followed
+  // and becomes the candidate when that one is reported.
+  const bool apart = z < 1.0f && c.active && 2 * (s.End - c.end) > P.Nblock;
+  if (apart && z < c.z) {
     ShapeEmit(i);
-    c.active = false;
+    c.active = f.active = false;
     --Shape->candidatesActive;
+  } else if (apart && c.left && (!f.active || z < f.z)) {
+    take(f);
   }
   if (z < 1.0f && (c.active ? z < c.z : c.armed)) {
     if (!c.active) ++Shape->candidatesActive;
-    c.active = true;
-    c.z = z;
-    c.score = d;
-    c.shift = s.Shift;
-    c.end = s.End;
-    c.seen = std::min(SeenOfWhole(i, s.Shift),
-                      static_cast<float>(FedBlocks(i, s.End)) / static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
-    c.prev = Shape->previous[static_cast<std::size_t>(i)];
-    c.next = kNotCompared;
-    c.nextSet = false;
-    c.confirm = now + (P.Nblock > 2 ? P.Nblock - 1 : 2);
+    take(c);
   }
   Shape->previous[static_cast<std::size_t>(i)] = d;
   if (c.active && now >= c.confirm) {
     ShapeEmit(i);
-    c.active = false;
-    --Shape->candidatesActive;
-    c.armed = false;
-    c.rearm = now + P.Nblock;
+    if (f.active) {  // the next occurrence is the candidate now
+      c = f;
+      f.active = false;
+    } else {
+      c.active = false;
+      --Shape->candidatesActive;
+      c.armed = false;
+      c.rearm = now + P.Nblock;
+    }
   }
 }
 
@@ -307,6 +328,11 @@ void PatternDetector::ShapeFinish() {
     if (!c.active) continue;
     c.confirm = Shape->matcher.Blocks();
     ShapeDecide(i);
+    if (c.active) {  // the occurrence that followed it
+      ShapeEmit(i);
+      c.active = false;
+      --Shape->candidatesActive;
+    }
   }
   // Then the partial ones, which whole occurrences of the same clip drop.
   for (int i = 0; i < NPattern; ++i) {

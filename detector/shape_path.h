@@ -25,6 +25,7 @@ struct PatternDetector::ShapeState {
     int shift = 0;
     std::int64_t end = 0, confirm = 0, rearm = 0;
     float seen = 1.0f;  // fraction of the clip found at the best (SeenOfWhole)
+    bool left = false;  // the distance left the threshold since the best
   };
   // A partial occurrence being decided: the best part seen so far (shape_match.h, Parts()).
   struct Partial {
@@ -42,6 +43,7 @@ struct PatternDetector::ShapeState {
     open[i] = g > 0.0f ? 1 : 0;
   }
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
+  std::vector<Candidate> following;   // per pattern: the next occurrence while the candidate waits
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
   int partialsActive = 0;           // partials with active set

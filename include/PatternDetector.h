@@ -190,6 +190,7 @@ class SP_API PatternDetector {
     std::int64_t Confirm = 0;  // step at which the best is confirmed
     std::int64_t Rearm = 0;    // no new candidate before this step unless the group left its threshold
     int Armed = 1;
+    int Left = 0;              // the group's distance left its limit since the best
   };
   struct ShapeState;
 
@@ -215,6 +216,7 @@ class SP_API PatternDetector {
   float GenericNegative(int i);
   // Candidate picker (candidates.cpp).
   void Decide(int phase);
+  void Take(Candidate& c, int best, float bestZ, int tentative, std::int64_t step, int phase);
   void BuildGroups();
   void Emit(const Candidate& c);
   void Store(const DetectorReport& r);
@@ -280,6 +282,7 @@ class SP_API PatternDetector {
   int CalibrationMode = 0;        // 1 while background audio is being measured
   double CalibrationBlocks = 0.0;
   std::vector<Candidate> Candidates;  // indexed by group number
+  std::vector<Candidate> Following;   // per group: the next occurrence while the candidate waits
   std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
   std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
   std::vector<int> GroupMembers;  // NPattern

@@ -74,17 +74,19 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPositionWithoutChangingTheRecog
   EXPECT_LT(s.det.Pattern(0).SelfPositive, s.det.Pattern(0).Threshold);
   EXPECT_GT(s.det.Pattern(0).SelfNegative, s.det.Pattern(0).Threshold);
 
-  std::vector<float> stream = sptest::Noise(20 * 44100, 0.02, 5);
-  // The last two back to back over a crossfade of 0.1 s, the first of them under more noise: the
-  // second's better alignment must not take the first one's place.
-  const std::size_t truth[4] = {3 * 44100 + 211, 9 * 44100 + 4000, 13 * 44100, 13 * 44100 + jingle.size() - 4410};
+  std::vector<float> stream = sptest::Noise(24 * 44100, 0.02, 5);
+  // Then two pairs back to back over a crossfade of 0.1 s, one of each pair under more noise:
+  // neither the better second one nor the worse one may be lost for the other.
+  const std::size_t overlap = 4410, apart = jingle.size() - overlap;
+  const std::size_t truth[6] = {3 * 44100 + 211, 9 * 44100 + 4000, 13 * 44100, 13 * 44100 + apart,
+                                18 * 44100, 18 * 44100 + apart};
   AddAt(stream, jingle, truth[0]);
   std::vector<float> louder = jingle;
   for (float& v : louder) v *= 1.8f;  // +5 dB
   AddAt(stream, louder, truth[1]);
-  AddAt(stream, jingle, truth[2]);
-  AddAt(stream, sptest::Noise(jingle.size() - 4410, 0.05, 6), truth[2]);
-  AddAt(stream, jingle, truth[3]);
+  for (int k = 2; k < 6; ++k) AddAt(stream, jingle, truth[k]);
+  AddAt(stream, sptest::Noise(apart, 0.05, 6), truth[2]);
+  AddAt(stream, sptest::Noise(apart, 0.15, 7), truth[5] + overlap);
   s.Feed(stream);
   // The detector only observes: the recognizer's own results are those of one without it.
   Scanner plain(s.files);
@@ -98,8 +100,8 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPositionWithoutChangingTheRecog
   EXPECT_EQ(s.rec.GetTVS()[0]->RelDevMin, plain.rec.GetTVS()[0]->RelDevMin);
 
   std::vector<DetectorReport> r = s.Reports();
-  ASSERT_EQ(r.size(), 4u);
-  for (int k = 0; k < 4; ++k) {
+  ASSERT_EQ(r.size(), 6u);
+  for (int k = 0; k < 6; ++k) {
     EXPECT_EQ(r[k].Pattern, 0);
     EXPECT_EQ(r[k].Group, 0);
     EXPECT_STREQ(r[k].Name, "jingle.tvs");
@@ -418,20 +420,25 @@ TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
   Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "other", Clip(kOther))});
   ASSERT_TRUE(s.Start());
   ASSERT_GT(s.det.Pattern(0).ShapeThreshold, 0.0f);
-  std::vector<float> stream = sptest::Noise(28 * 44100, 0.003, 7);
+  std::vector<float> stream = sptest::Noise(38 * 44100, 0.003, 7);
   const std::size_t at = 5 * 44100 + 300;
   AddAt(stream, Broadcast(clip, 1.02), at);
-  // Then twice back to back over a crossfade of 0.1 s, the first under more noise.
-  std::vector<float> twice(2 * clip.size() - 4410);
-  AddAt(twice, clip, 0);
-  AddAt(twice, sptest::Noise(clip.size() - 4410, 0.03, 8), 0);
-  AddAt(twice, clip, clip.size() - 4410);
-  AddAt(stream, Broadcast(twice, 1.02), 12 * 44100);
+  // Then twice back to back over a crossfade of 0.1 s, the first under more noise, and again
+  // with the second under it.
+  const std::size_t apart = clip.size() - 4410;
+  for (std::size_t noisy : {std::size_t{0}, apart + 4410}) {
+    std::vector<float> twice(2 * clip.size() - 4410);
+    AddAt(twice, clip, 0);
+    AddAt(twice, clip, apart);
+    AddAt(twice, sptest::Noise(apart, 0.06, 8), noisy);
+    AddAt(stream, Broadcast(twice, 1.02), noisy == 0 ? 12 * 44100 : 23 * 44100);
+  }
   s.Feed(stream);
   std::vector<DetectorReport> r = s.Reports();
-  ASSERT_EQ(r.size(), 3u);
-  const double begins[3] = {static_cast<double>(at), 12 * 44100, 12 * 44100 + (clip.size() - 4410) / 1.02};
-  for (int k = 0; k < 3; ++k) {
+  ASSERT_EQ(r.size(), 5u);
+  const double begins[5] = {static_cast<double>(at), 12 * 44100, 12 * 44100 + apart / 1.02, 23 * 44100,
+                            23 * 44100 + apart / 1.02};
+  for (int k = 0; k < 5; ++k) {
     EXPECT_EQ(r[k].Pattern, 0);
     EXPECT_EQ(r[k].Method, 1);
     EXPECT_NEAR(r[k].Stretch, 2.0, 0.7);
