@@ -88,7 +88,7 @@ void PatternDetector::Decide(int phase) {
     Candidate& f = Following[g];
     if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
     for (Candidate* x : {&c, &f}) {
-      if (!x->Active) continue;
+      if (!x->Active) break;  // (an occurrence is followed only beside a candidate)
       if (bestZ >= 1.0f) x->Left = 1;
       if (!x->NextSet && step == x->Step + 1) {
         x->Next = StepScore[static_cast<long>(x->Report.Pattern) * SubSteps + phase];

@@ -52,12 +52,7 @@ class ReportStore {
     bool tentative = false;
   };
   bool Known(int group) const { return group >= 0 && static_cast<std::size_t>(group) * kRecent < recent_.size(); }
-  static bool Overlaps(const Span& s, const DetectorReport& r) {
-    if (s.end <= s.begin) return false;
-    const std::int64_t overlap = std::min(s.end, r.End) - std::max(s.begin, r.Begin);
-    const std::int64_t shorter = std::min(s.end - s.begin, r.End - r.Begin);
-    return overlap * 2 > shorter;
-  }
+  static bool Overlaps(const Span& s, const DetectorReport& r) { return s.end > s.begin && r.SameOccurrence(s.begin, s.end); }
 
   std::vector<DetectorReport> reports_;
   std::vector<Span> recent_;  // per group, kRecent spans

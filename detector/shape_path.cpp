@@ -204,7 +204,7 @@ void PatternDetector::ShapeDecide(int i) {
   ShapeState::Candidate& f = Shape->following[static_cast<std::size_t>(i)];
   if (!c.armed && (z >= 1.0f || now >= c.rearm)) c.armed = true;
   for (ShapeState::Candidate* x : {&c, &f}) {
-    if (!x->active) continue;
+    if (!x->active) break;  // (an occurrence is followed only beside a candidate)
     if (z >= 1.0f) x->left = true;
     if (!x->nextSet && s.End == x->end + 1) {
       x->next = d;

@@ -48,6 +48,14 @@ struct SP_API DetectorReport {
                              // quarter beyond VerifyFactor), within CheckedScale of it: it stands only
                              // when the check after the detector confirms it (SetChecked)
   const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
+
+  // True when this report and the span [begin, end) share more than half of the shorter of the
+  // two: the same occurrence (reported once, whichever distance or part found it).
+  bool SameOccurrence(std::int64_t begin, std::int64_t end) const {
+    const std::int64_t shared = (End < end ? End : end) - (Begin > begin ? Begin : begin);
+    const std::int64_t shorter = End - Begin < end - begin ? End - Begin : end - begin;
+    return shared * 2 > shorter;
+  }
 };
 
 // What the detector keeps per pattern; read through PatternDetector::Pattern(i).

@@ -153,38 +153,32 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
   fed_ += static_cast<std::int64_t>(n);
 }
 
+const spdetail::DetailPrint* DetailGate::PrintOf(int pattern) const {
+  return pattern >= 0 && pattern < static_cast<int>(prints_.size()) ? prints_[static_cast<std::size_t>(pattern)].get() : nullptr;
+}
+
 bool DetailGate::ConfirmsTentative(int pattern) const {
-  return pattern >= 0 && pattern < static_cast<int>(prints_.size()) && prints_[static_cast<std::size_t>(pattern)] != nullptr &&
-         prints_[static_cast<std::size_t>(pattern)]->frames >= tuning_.tentativeMinFrames;
+  const spdetail::DetailPrint* print = PrintOf(pattern);
+  return print != nullptr && print->frames >= tuning_.tentativeMinFrames;
 }
-
-namespace {
-
-// More than half of the shorter of the two spans is shared.
-bool Overlap(std::int64_t b0, std::int64_t e0, std::int64_t b1, std::int64_t e1) {
-  return 2 * (std::min(e0, e1) - std::max(b0, b1)) > std::min(e0 - b0, e1 - b1);
-}
-
-}  // namespace
 
 DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
   const bool tentative = d.Tentative != 0;
-  if (d.Pattern < 0 || d.Pattern >= static_cast<int>(prints_.size()) || !prints_[d.Pattern])
-    return tentative ? Verdict::Unconfirmed : Verdict::Stands;
+  const spdetail::DetailPrint* print = PrintOf(d.Pattern);
+  if (print == nullptr) return tentative ? Verdict::Unconfirmed : Verdict::Stands;
   if (tentative && !ConfirmsTentative(d.Pattern)) return Verdict::Unconfirmed;
   if (!tentative && std::any_of(confirmed_.begin(), confirmed_.end(), [&d](const Span& s) {
-        return s.group == d.Group && Overlap(s.begin, s.end, d.Begin, d.End);
+        return s.group == d.Group && d.SameOccurrence(s.begin, s.end);
       }))
     return Verdict::Repeat;
   const Verdict fails = tentative ? Verdict::Unconfirmed : Verdict::NearRelative;
   // A partial occurrence is compared over the part of the clip found.
   spdetail::DetailPrint part;
   if (d.Seen < 1.0f) {
-    part.frames = static_cast<int>(static_cast<float>(prints_[d.Pattern]->frames) * std::max(0.0f, d.Seen));
-    part.levels.assign(prints_[d.Pattern]->levels.begin(),
-                       prints_[d.Pattern]->levels.begin() + static_cast<std::ptrdiff_t>(part.frames) * spdetail::kBands);
+    part.frames = static_cast<int>(static_cast<float>(print->frames) * std::max(0.0f, d.Seen));
+    part.levels.assign(print->levels.begin(), print->levels.begin() + static_cast<std::ptrdiff_t>(part.frames) * spdetail::kBands);
   }
-  const spdetail::DetailPrint& clip = d.Seen < 1.0f ? part : *prints_[d.Pattern];
+  const spdetail::DetailPrint& clip = d.Seen < 1.0f ? part : *print;
   const std::int64_t from = d.Begin - kLeadSamples;
   const std::int64_t to = d.Begin + static_cast<std::int64_t>(clip.frames) * spdetail::kHop + spdetail::kFftSize + kTrailSamples;
   const auto size = static_cast<std::int64_t>(ring_.size());

@@ -57,6 +57,7 @@ class DetailGate {
   spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent,
                                  bool tentative);
   bool Passes(const spdetail::DetailResult& r, bool tentative) const;
+  const spdetail::DetailPrint* PrintOf(int pattern) const;  // null: none
 
   std::vector<std::shared_ptr<const spdetail::DetailPrint>> prints_;  // by pattern number; null: none
   std::vector<std::int16_t> ring_;
