@@ -1,0 +1,114 @@
+// The detections store: every detection and station event of scan and monitor, kept in SQLite
+// (a file, nothing to set up) or PostgreSQL (several monitors on several machines writing into
+// one database). Schema and migrations: store/schema.cpp; the design: docs/store.md.
+//
+// Nothing is lost and nothing is stored twice: a detection carries a key made from what
+// identifies the airing (station, pattern content, begin time), so writing it again (a retry
+// after a lost connection, a spool replayed) changes nothing.
+#ifndef SIGPAT_STORE_H
+#define SIGPAT_STORE_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sigpat::store {
+
+// A store that cannot be opened, written or read: the message names the database and the cause.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// UTC times are microseconds since 1970-01-01 00:00:00 UTC.
+using UtcMicros = std::int64_t;
+
+struct StationRow {
+  std::int64_t id = 0;
+  std::string label;  // as given (--label, the stations file); unique
+  std::string url;    // where it is read from ("" for a file scanned)
+};
+
+// A pattern by its content: the same bytes under another name are the same pattern.
+struct PatternRow {
+  std::int64_t id = 0;
+  std::string contentHash;  // SHA-256 of the pattern file's bytes, lower-case hex
+  std::string name;         // the file name without folders
+  double durationSeconds = 0.0;
+  // From the catalogue file (store/catalogue.h), "" when not given.
+  std::string spotId, advertiser, campaign, version, title;
+};
+
+// One detection as scan --json / monitor --json printed it, with the columns the queries need.
+struct DetectionRow {
+  std::int64_t id = 0;     // assigned by the store
+  std::string key;         // idempotency key (DetectionKey)
+  std::string station;     // station label (scan: --label, else the input as given)
+  std::string patternHash; // PatternRow::contentHash
+  std::string patternName; // the pattern file's name
+  std::int64_t beginSample = 0, endSample = 0;  // 44100 Hz, from the start of the input/stream
+  double beginSeconds = 0.0, endSeconds = 0.0;
+  std::optional<UtcMicros> beginUtc, endUtc;    // absent when the time is not known
+  std::string clock;       // "stream", "arrival", "start" (scan --start-utc) or ""
+  std::string rule;        // "detector" or "library"
+  double confidence = -1.0, distance = -1.0, threshold = -1.0;
+  double seen = 1.0;       // fraction of the clip heard
+  std::string match;       // "level", "shape", "level+detail", ""
+  std::string evidence;    // evidence audio file, relative to the evidence directory ("" none yet)
+  std::string json;        // the JSON line exactly as printed (export prints it back)
+  UtcMicros storedUtc = 0; // when it was committed
+};
+
+struct StationEventRow {
+  std::int64_t id = 0;
+  std::string station;     // "" for events of the monitor as a whole
+  UtcMicros timeUtc = 0;
+  std::string event;       // "connected", "dropped", "dead_air", "dead_air_end", "no_data", "ended", ...
+  std::string json;        // the status line exactly as written
+};
+
+struct DetectionFilter {
+  std::vector<std::string> stations;  // empty: all
+  std::vector<std::string> patternHashes, spotIds, campaigns, advertisers;  // empty: all
+  std::optional<UtcMicros> from, to;  // begin_utc in [from, to)
+  std::int64_t afterId = 0;           // id > afterId (paging, live feeds)
+  int limit = 0;                      // 0: no limit
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+  // What it is, for messages: the file path, or the URL without its password.
+  virtual std::string Describe() const = 0;
+
+  // Station and pattern rows are created on first use and updated (url, name, catalogue data).
+  virtual std::int64_t PutStation(const StationRow& s) = 0;
+  virtual std::int64_t PutPattern(const PatternRow& p) = 0;
+  // Commits the detection (and returns its id) before returning; the same key again returns the
+  // row stored first and changes nothing.
+  virtual std::int64_t AddDetection(const DetectionRow& d) = 0;
+  // The evidence file of a stored detection, once it is written.
+  virtual void SetEvidence(const std::string& key, const std::string& path) = 0;
+  virtual std::int64_t AddEvent(const StationEventRow& e) = 0;
+
+  virtual std::vector<StationRow> Stations() = 0;
+  virtual std::vector<PatternRow> Patterns() = 0;
+  virtual std::vector<DetectionRow> Detections(const DetectionFilter& f) = 0;  // by begin_utc, then id
+  virtual std::vector<StationEventRow> Events(const std::vector<std::string>& stations, std::optional<UtcMicros> from,
+                                              std::optional<UtcMicros> to) = 0;
+};
+
+// Opens (creating and migrating as needed) "postgresql://..." / "postgres://..." with
+// PostgreSQL, anything else as an SQLite file. Throws StoreError.
+std::unique_ptr<Store> OpenStore(const std::string& where);
+
+// The idempotency key of a detection: station, pattern content and begin (the UTC time in
+// milliseconds when known, else the begin sample of the input).
+std::string DetectionKey(const DetectionRow& d);
+
+}  // namespace sigpat::store
+
+#endif
