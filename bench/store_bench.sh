@@ -1,7 +1,7 @@
 #!/bin/bash
 # The detections store (scan --db, monitor --db), whole processes:
 #   - overhead: processor time (user + system) of sigpat scan of a 10-minute recording (48 kHz
-#     stereo, the ten clips inserted 8 times each) with 10 patterns, without a store, into a
+#     stereo, with 40 clips in it) with 10 patterns, without a store, into a
 #     new SQLite file, and into PostgreSQL (tests/support/pg_server.sh; sigpat's own time, not
 #     the server's); RUNS runs each, medians;
 #   - size: bytes of the SQLite file per detection (11 scans of the recording at other start
@@ -38,8 +38,8 @@ for k in 0 1 2 3 4 5 6 7 8 9; do
   cp "$work/p10/clip$k.tvs"* "$work/p200/"
 done
 for k in $(seq 0 189); do
-  "$sigpat" -q create "$work/streamB.wav" --begin-sec "$(echo "$k * 3.1" | bc)" --end-sec "$(echo "$k * 3.1 + 4" | bc)" \
-    -o "$work/p200/b$k.tvs" >/dev/null
+  "$sigpat" -q create "$work/streamB.wav" --begin-sec "$(awk -v k="$k" 'BEGIN { print k * 3.1 }')" \
+    --end-sec "$(awk -v k="$k" 'BEGIN { print k * 3.1 + 4 }')" -o "$work/p200/b$k.tvs" >/dev/null
 done
 
 # cpu ARGS...: processor time of one sigpat run, seconds.
@@ -98,5 +98,5 @@ end=$(date +%s.%N)
 "$sigpat" export --db "$work/day.db" >"$work/day.export"
 printed=$(wc -l <"$work/day.out")
 if cmp -s <(sort "$work/day.out") <(sort "$work/day.export"); then same=yes; else same=NO; fi
-awk -v n="$printed" -v t="$(echo "$end - $start" | bc)" -v same="$same" \
+awk -v n="$printed" -v t="$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')" -v same="$same" \
   'BEGIN { printf "monitor, 10 stations x 10 min, 200 patterns: %d detections in %.0f s; the store holds exactly the lines printed: %s\n", n, t, same }'
