@@ -8,13 +8,16 @@
 #     times into one file, the first one's size taken off);
 #   - a monitor of 10 stations (files, read as fast as they decode) with 200 patterns into
 #     SQLite: every JSON line it printed is in the store (export), and nothing else.
-# Usage: bench/store_bench.sh BUILD_DIR [RUNS]   (BUILD_DIR: a build tree with sigpat). Needs
-# python3; PostgreSQL is measured where it is installed.
+# Usage: bench/store_bench.sh BUILD_DIR [RUNS] [--no-monitor]   (BUILD_DIR: a build tree with
+# sigpat). Needs python3; PostgreSQL is measured where it is installed. The monitor part takes
+# about 10 minutes on 2 cores; --no-monitor leaves it out.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:?usage: store_bench.sh BUILD_DIR [RUNS]}
+build=${1:?usage: store_bench.sh BUILD_DIR [RUNS] [--no-monitor]}
 runs=${2:-5}
+monitor=yes
+[ "${3:-}" = --no-monitor ] && monitor=no
 sigpat=$build/tools/sigpat
 [ -x "$sigpat" ] || { echo "store_bench: $sigpat is not built; nothing measured"; exit 0; }
 python=/usr/bin/python3
@@ -37,7 +40,7 @@ for k in 0 1 2 3 4 5 6 7 8 9; do
   "$sigpat" -q create "$work/clip$k.wav" -o "$work/p10/clip$k.tvs" >/dev/null
   cp "$work/p10/clip$k.tvs"* "$work/p200/"
 done
-for k in $(seq 0 189); do
+for k in $(seq 0 $([ "$monitor" = yes ] && echo 189 || echo -1)); do
   "$sigpat" -q create "$work/streamB.wav" --begin-sec "$(awk -v k="$k" 'BEGIN { print k * 3.1 }')" \
     --end-sec "$(awk -v k="$k" 'BEGIN { print k * 3.1 + 4 }')" -o "$work/p200/b$k.tvs" >/dev/null
 done
@@ -90,6 +93,7 @@ awk -v a="$first" -v b="$last" -v n="$((10 * detections))" \
   'BEGIN { printf "SQLite size: %.0f bytes per detection (%d detections more: %d -> %d bytes)\n", (b - a) / n, n, a, b }'
 
 # Ten stations, 200 patterns: the store holds exactly what the monitor printed.
+[ "$monitor" = yes ] || exit 0
 stations=()
 for s in $(seq 0 9); do stations+=(--station "station $s=$work/streamA.wav"); done
 start=$(date +%s.%N)

@@ -67,3 +67,11 @@ if(FFMPEG_MODULE)
     message(FATAL_ERROR "the installed sigpat does not find its FFmpeg module: ${err}")
   endif()
 endif()
+
+# And its PostgreSQL module: a server that is not there is a connection error, not a missing module.
+if(EXISTS ${BUILD_DIR}/tools/sigpat-store-postgres.so)
+  execute_process(COMMAND ${prefix}/bin/sigpat export --db postgresql://127.0.0.1:1/none ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT err MATCHES "cannot connect")
+    message(FATAL_ERROR "the installed sigpat does not find its PostgreSQL module: ${err}")
+  endif()
+endif()
