@@ -61,3 +61,26 @@ def test_bad_databases_raise_with_the_name(tmp_path):
         sp.read_detections(tmp_path / "empty.db")
     with pytest.raises(ValueError, match="start"):
         sp.read_detections(tmp_path / "text.db", start="not a time")
+
+
+@pytest.fixture(scope="module")
+def postgres(tmp_path_factory):
+    """A PostgreSQL server of this test's own (tests/support/pg_server.sh); its URL."""
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support", "pg_server.sh")
+    state = tmp_path_factory.mktemp("pg")
+    r = subprocess.run(["sh", script, "start", str(state)], capture_output=True, text=True)
+    if r.returncode == 77:
+        pytest.skip(r.stderr.strip())
+    assert r.returncode == 0, r.stderr
+    yield r.stdout.strip()
+    subprocess.run(["sh", script, "stop", str(state)], capture_output=True)
+
+
+def test_reads_postgresql(corpus, postgres):
+    pytest.importorskip("psycopg2", reason="python3-psycopg2 is not installed")
+    lines = scan_into(postgres, corpus, "--label", "pg", "--start-utc", "2026-12-07T06:00:00Z")
+    df = sp.read_detections(postgres, station="pg", start="2026-12-07T06:00:00Z")
+    assert df["json"].tolist() == sorted(lines, key=lambda l: json.loads(l)["begin"])
+    assert str(df["begin_utc"].dt.tz) == "UTC"
+    with pytest.raises(sp.SignalPatternError, match="nosuchdb"):
+        sp.read_detections(postgres.rsplit("/", 1)[0] + "/nosuchdb")
