@@ -3,6 +3,10 @@
 #include "sqlite_store.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
 
 #include <cerrno>
 #include <cstring>
@@ -91,23 +95,36 @@ const char* const kDetectionColumns =
 class SqliteStore : public Store {
  public:
   SqliteStore(const std::string& path, const StoreOptions& options) : path_(path) {
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
-    if (rc != SQLITE_OK) {
-      const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      db_ = nullptr;
-      throw StoreError(path + ": cannot open the database (" + why + ")");
-    }
-    sqlite3_extended_result_codes(db_, 0);
+    Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
     sqlite3_busy_timeout(db_, options.waitMilliseconds);
+    // A file this process may only read, in a folder it cannot write (an archive): a database in
+    // WAL mode cannot be opened for reading there (its shared-memory index cannot be made), so
+    // it is read as an unchanging file.
+    if (sqlite3_exec(db_, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK && ::access(path.c_str(), R_OK) == 0 &&
+        ::access(path.c_str(), W_OK) != 0) {
+      sqlite3_close(db_);
+      std::string uri = "file:";
+      for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/._-~", c) != nullptr) {
+          uri += static_cast<char>(c);
+        } else {
+          char hex[4];
+          std::snprintf(hex, sizeof hex, "%%%02X", c);
+          uri += hex;
+        }
+      }
+      Open(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX);
+    }
     try {
       // A file that is not a database is told here, before anything is written to it.
       Exec("PRAGMA schema_version", "cannot read the database");
-      Exec("PRAGMA journal_mode = WAL", "cannot set up the database");
+      // A file this process may only read (an archive): read as it is, never migrated.
+      readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
+      if (!readOnly_) Exec("PRAGMA journal_mode = WAL", "cannot set up the database");
       Exec("PRAGMA synchronous = FULL", "cannot set up the database");
       Exec("PRAGMA foreign_keys = ON", "cannot set up the database");
-      Migrate();
+      if (readOnly_) CheckVersion();
+      else Migrate();
     } catch (...) {
       sqlite3_close(db_);
       db_ = nullptr;
@@ -115,6 +132,18 @@ class SqliteStore : public Store {
     }
   }
   ~SqliteStore() override { sqlite3_close(db_); }
+
+  void Open(const std::string& name, int flags) {
+    db_ = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw StoreError(path_ + ": cannot open the database (" + why + ")");
+    }
+    sqlite3_extended_result_codes(db_, 0);
+  }
 
   std::string Describe() const override { return path_; }
 
@@ -369,6 +398,17 @@ class SqliteStore : public Store {
     return q.Int(0);
   }
 
+  void CheckVersion() {
+    int version = 0;
+    {
+      Statement q(db_, "SELECT max(version) FROM schema_version", Where("cannot read the database (no detections store)"));
+      if (q.Step()) version = static_cast<int>(q.Int(0));
+    }
+    if (version != SchemaVersion())
+      throw StoreError(path_ + ": the database is at schema version " + std::to_string(version) + ", this sigpat reads " +
+                       std::to_string(SchemaVersion()) + " (and it cannot be written to move it on)");
+  }
+
   void Migrate() {
     const std::string what = "cannot set up the schema";
     Transaction t(*this, what);
@@ -393,6 +433,7 @@ class SqliteStore : public Store {
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  bool readOnly_ = false;
   std::mutex mutex_;
 };
 

@@ -79,11 +79,14 @@ def read_detections(db: Union[str, "os.PathLike[str]"], station: Union[str, Sequ
         else:
             if not os.path.isfile(db):
                 raise SignalPatternError(f"{db}: no such database")
-            conn = sqlite3.connect(f"file:{_quote_path(db)}?mode=ro", uri=True)
             try:
-                rows = conn.execute(sql, args).fetchall()
-            finally:
-                conn.close()
+                rows = _sqlite_rows(f"file:{_quote_path(db)}?mode=ro", sql, args)
+            except sqlite3.OperationalError:
+                # A file we may only read in a folder we cannot write (an archive): a database in
+                # WAL mode cannot be opened for reading there; read it as an unchanging file.
+                if os.access(db, os.W_OK):
+                    raise
+                rows = _sqlite_rows(f"file:{_quote_path(db)}?immutable=1", sql, args)
     except SignalPatternError:
         raise
     except Exception as e:  # sqlite3.Error, psycopg2.Error: the database's own words
@@ -94,6 +97,14 @@ def read_detections(db: Union[str, "os.PathLike[str]"], station: Union[str, Sequ
     for c in ("confidence", "distance", "threshold"):  # -1: the library's rule has none
         df[c] = df[c].where(df[c] >= 0)
     return df
+
+
+def _sqlite_rows(uri, sql, args):
+    conn = sqlite3.connect(uri, uri=True)
+    try:
+        return conn.execute(sql, args).fetchall()
+    finally:
+        conn.close()
 
 
 def _quote_path(path: str) -> str:
