@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sndfile.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +194,32 @@ TEST_F(StoreCli, AFullDiskStopsTheScanAndARunAfterItStoresTheRestOnce) {
   ASSERT_EQ(after.status, 0) << after.err;
   EXPECT_EQ(Sql1(db, "SELECT count(*) FROM detections"), "8");
   EXPECT_EQ(Sql1(db, "SELECT count(DISTINCT json) FROM detections"), "8");
+}
+
+// An archive: a database this user may only read, in a folder it cannot write. export reads it
+// (a WAL database there cannot get its shared-memory index), a scan into it is one error line.
+TEST_F(StoreCli, AReadOnlyArchiveIsReadAndRefusesWrites) {
+  if (geteuid() != 0 || std::system("command -v runuser >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs root and runuser to run sigpat as nobody";
+  char dirTemplate[] = "/tmp/sp-archive-XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate, db = dir + "/airings.db";
+  RunResult made = Run("scan --json -p " + File("clip.tvs") + " --db " + db + " --start-utc 2026-12-07T06:00:00Z " +
+                       File("stream.wav"));
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::filesystem::copy_file(File("clip.tvs"), dir + "/clip.tvs");
+  std::filesystem::copy_file(File("stream.wav"), dir + "/stream.wav");
+  ASSERT_EQ(chmod(db.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  const std::string asNobody = "runuser -u nobody -- " + std::string(SIGPAT_EXE) + " ";
+  RunResult read = Shell(asNobody + "export --db " + db);
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, made.out);
+  RunResult write = Shell(asNobody + "scan -p " + dir + "/clip.tvs --db " + db + " " + dir + "/stream.wav");
+  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(write.err, "sigpat: error: " + db + ": cannot store the pattern \"clip.tvs\": attempt to write a readonly database\n");
+  chmod(dir.c_str(), 0755);
+  std::filesystem::remove_all(dir);
 }
 
 #ifdef SIGPAT_WITH_FFMPEG
