@@ -86,6 +86,8 @@ class Store {
   // What it is, for messages: the file path, or the URL without its password.
   virtual std::string Describe() const = 0;
 
+  // Writes return the row's id, or 0 when the row waits in the spool (PostgreSQL unreachable;
+  // it is written, once, when the server is back).
   // Station and pattern rows are created on first use and updated (url, name, catalogue data).
   virtual std::int64_t PutStation(const StationRow& s) = 0;
   virtual std::int64_t PutPattern(const PatternRow& p) = 0;
