@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio_input.h"
+#include "evidence.h"
 #include "scanner.h"
 
 namespace sigpat {
@@ -59,6 +60,7 @@ struct ScanArgs {
   bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
   bool noRelDev = false;    // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check: detections of short clips are not confirmed by their detail print
+  EvidenceOptions evidence;    // --evidence DIR ...: the audio of each detection kept
 };
 
 // The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
@@ -90,6 +92,10 @@ struct MonitorArgs {
   bool noRelDev = false;   // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check, as for scan
   AudioOptions audio;
+  EvidenceOptions evidence;    // as for scan
+  double deadAir = 10.0;       // --dead-air: seconds of silence that make dead air; 0: not watched
+  std::string onEvent;         // --on-event: a command run for each health event
+  double onEventTimeout = 10.0;  // --on-event-timeout: seconds before the command is killed
 };
 
 // Watches the stations until every one has ended (files) or a signal stops it: SIGINT/SIGTERM

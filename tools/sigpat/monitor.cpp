@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <thread>
 
 #include "commands.h"
+#include "event_hook.h"
+#include "evidence.h"
 #include "messages.h"
 #include "signals.h"
 #include "station.h"
@@ -38,7 +41,8 @@ class StatusLog {
   ~StatusLog() {
     if (file_ != nullptr) std::fclose(file_);
   }
-  void Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
+  // Returns the line written.
+  std::string Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
     nlohmann::ordered_json j;
     j["time"] = FormatUtc(WallClockNow());
     if (!label.empty()) j["station"] = label;
@@ -49,6 +53,7 @@ class StatusLog {
     std::FILE* out = file_ != nullptr ? file_ : stderr;
     std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);
+    return line;
   }
 
  private:
@@ -109,8 +114,18 @@ int RunMonitor(const MonitorArgs& args) {
   std::string patternStamp = PatternStamp(patterns->files);
 
   StatusLog log(args.statusFile);
-  auto status = [&log](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
-    log.Write(label, event, fields);
+  // Health events also run the user's command (--on-event), which never holds anything up.
+  std::unique_ptr<EventHook> hook;
+  if (!args.onEvent.empty())
+    hook = std::make_unique<EventHook>(args.onEvent, args.onEventTimeout, [&log](const std::string& event, const std::string& error) {
+      nlohmann::ordered_json fields;
+      fields["for_event"] = event;
+      fields["error"] = error;
+      log.Write("", "on_event_failed", fields);
+    });
+  auto status = [&log, &hook](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
+    const std::string line = log.Write(label, event, fields);
+    if (hook && IsHealthEvent(event)) hook->Post(event, line);
   };
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
   auto emit = [&args, &outputError](const Detection& d) {
@@ -124,6 +139,30 @@ int RunMonitor(const MonitorArgs& args) {
   settings.retryFirst = args.retryFirst;
   settings.retryMax = std::max(args.retryMax, args.retryFirst);
   settings.audio.networkTimeout = args.timeout;
+  settings.deadAir = args.deadAir;
+  // Evidence audio: one writer for all stations; each written file is told as a status line.
+  std::unique_ptr<EvidenceWriter> evidence;
+  if (args.evidence.enabled()) {
+    evidence = std::make_unique<EvidenceWriter>(
+        args.evidence,
+        [&status](const Detection& d, const std::string& relative, const std::string&, double afterReport) {
+          nlohmann::ordered_json fields;
+          fields["file"] = d.file;
+          fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
+          fields["path"] = relative;
+          fields["after_report_s"] = std::round(afterReport * 1000.0) / 1000.0;
+          status(d.input, "evidence", fields);
+        },
+        [&status](const Detection& d, const std::string& message) {
+          nlohmann::ordered_json fields;
+          fields["file"] = d.file;
+          fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
+          fields["error"] = message;
+          status(d.input, "evidence_failed", fields);
+        });
+    settings.evidence = evidence.get();
+    settings.longestPattern = LongestPatternSeconds(patterns->files, patterns->snapshot->names());
+  }
 
   ReloadOnHangup();
   std::signal(SIGPIPE, SIG_IGN);  // a closed output is a write error, not death
@@ -213,7 +252,9 @@ int RunMonitor(const MonitorArgs& args) {
     }
     if (stations.empty()) break;
   }
+  evidence.reset();  // what is queued is written first
   status("", "stopped", nlohmann::ordered_json::object());
+  hook.reset();  // the commands of the last events run (each within its time limit)
   if (outputFailed) return kExitFailure;
   if (stopSignal != 0) return 128 + stopSignal;
   return anyFailed ? kExitFailure : kExitOk;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "evidence.h"
 #include "messages.h"
 #include "output.h"
 #include "signals.h"
@@ -183,6 +184,25 @@ int RunScan(const ScanArgs& args) {
   options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
   options.stop = []() { return StopRequested() || OutputFailed(); };
+  // Evidence: each input's recorder lives on the thread that scans it.
+  std::unique_ptr<EvidenceWriter> evidence;
+  std::atomic<bool> evidenceFailed{false};
+  static thread_local EvidenceRecorder* recorder = nullptr;
+  if (args.evidence.enabled()) {
+    evidence = std::make_unique<EvidenceWriter>(
+        args.evidence,
+        [](const Detection&, const std::string&, const std::string& path, double) {
+          if (GetVerbosity().verbose) PrintNote("evidence " + path);
+        },
+        [&evidenceFailed](const Detection&, const std::string& message) {
+          PrintError(message);
+          evidenceFailed = true;
+        });
+    options.onSamples = [](const std::int16_t* samples, std::size_t n) {
+      if (recorder != nullptr) recorder->Append(samples, n);
+    };
+  }
+  const double longest = evidence ? LongestPatternSeconds(files) : 0.0;
   // The first input's recognizer checks the set: a set the library refuses fails before any
   // input is opened, and the set is set up once per input.
   Scanner first(files, options);
@@ -199,6 +219,7 @@ int RunScan(const ScanArgs& args) {
 
   auto emit = [&](const Detection& d) {
     WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
+    if (recorder != nullptr) recorder->Detected(d);
   };
   auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
 
@@ -211,7 +232,13 @@ int RunScan(const ScanArgs& args) {
         std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
         std::optional<Scanner> own;
         Scanner& scanner = i == 0 ? first : own.emplace(files, options);
+        std::optional<EvidenceRecorder> record;
+        if (evidence) recorder = &record.emplace(*evidence, longest);
+        struct Forget {
+          ~Forget() { recorder = nullptr; }
+        } forget;
         ScanResult r = scanner.Scan(*in, emit, progress);
+        if (record) record->Finish();
         if (GetVerbosity().verbose) {
           char note[224];
           std::snprintf(note, sizeof(note), "%s: %d detections in %.1f s of audio (%s)%s", name.c_str(), r.detections,
@@ -240,7 +267,8 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
-  return failed || OutputFailed() ? kExitFailure : kExitOk;
+  evidence.reset();  // every file written before the exit
+  return failed || evidenceFailed || OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat
