@@ -53,6 +53,15 @@ void EventHook::Work() {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
       if (queue_.empty()) return;
+      // Stopping: what is queued gets one time limit in all, not one each.
+      if (closing_ && closedAt_ < 0.0) closedAt_ = WallClockNow();
+      if (closing_ && WallClockNow() - closedAt_ > timeout_) {
+        dropped_ += queue_.size();
+        queue_.clear();
+        lock.unlock();
+        if (problem_) problem_("", std::to_string(dropped_) + " events were not given to the command: the monitor stopped");
+        return;
+      }
       item = std::move(queue_.front());
       queue_.pop_front();
       std::swap(dropped, dropped_);
@@ -79,6 +88,7 @@ std::string EventHook::Run(const std::string& json) {
     // started), the event on standard input, signals as a new program expects them.
     ::setpgid(0, 0);
     ::dup2(in[0], STDIN_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);  // what it prints never mixes with the detections
     ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);

@@ -1,6 +1,7 @@
 // --on-event CMD: the user's command run for each health event of the monitor, the event's JSON
 // line on its standard input. The command line is the user's own (run by /bin/sh -c); the
-// event's data never enters it, only its standard input. Runs on a thread of its own, one
+// event's data never enters it, only its standard input; its standard output goes to standard
+// error, away from the detections. Runs on a thread of its own, one
 // command at a time, from a bounded queue: a slow or failing command never holds recognition up.
 // What goes wrong is reported through `problem` (a command that failed, was killed after the
 // time limit, or events dropped while the queue was full) and is never fatal.
@@ -23,7 +24,7 @@ class EventHook {
  public:
   using Problem = std::function<void(const std::string& event, const std::string& error)>;
   EventHook(std::string command, double timeoutSeconds, Problem problem);
-  ~EventHook();  // runs what is queued (each within its time limit), then stops
+  ~EventHook();  // runs what is queued within one time limit in all, then stops
   EventHook(const EventHook&) = delete;
   EventHook& operator=(const EventHook&) = delete;
 
@@ -45,6 +46,7 @@ class EventHook {
   std::deque<std::pair<std::string, std::string>> queue_;
   std::size_t dropped_ = 0;
   bool closing_ = false;
+  double closedAt_ = -1.0;
   std::thread thread_;
 };
 
