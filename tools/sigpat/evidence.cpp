@@ -115,7 +115,7 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
 std::string SafeNamePart(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {
-    const bool plain = c >= 0x80 || std::isalnum(c) != 0 || c == '-' || c == '.' || c == '+' || c == '=' || c == ',';
+    const bool plain = c >= 0x80 || std::isalnum(c) != 0 || c == '-' || c == '.';
     out += plain ? static_cast<char>(c) : '_';
   }
   if (out.empty()) out = "_";

@@ -24,6 +24,7 @@
 #include "messages.h"
 #include "signals.h"
 #include "station.h"
+#include "store_recorder.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -41,14 +42,19 @@ class StatusLog {
   ~StatusLog() {
     if (file_ != nullptr) std::fclose(file_);
   }
+  // Every line written is also given to this (its time, seconds since 1970), when set.
+  std::function<void(const std::string& label, const std::string& event, double wall, const std::string& line)> also;
+
   // Returns the line written.
   std::string Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
     nlohmann::ordered_json j;
-    j["time"] = FormatUtc(WallClockNow());
+    const double now = WallClockNow();
+    j["time"] = FormatUtc(now);
     if (!label.empty()) j["station"] = label;
     j["event"] = event;
     for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
     const std::string line = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (also) also(label, event, now, line);
     std::lock_guard<std::mutex> lock(OutputLock());
     std::FILE* out = file_ != nullptr ? file_ : stderr;
     std::fprintf(out, "%s\n", line.c_str());
@@ -113,7 +119,30 @@ int RunMonitor(const MonitorArgs& args) {
   std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
   std::string patternStamp = PatternStamp(patterns->files);
 
+  // --db: patterns, stations, detections and status lines into the store. A detection or event
+  // the store refuses stops the monitor (the detection is still printed).
+  std::unique_ptr<StoreRecorder> recorder;
+  std::atomic<bool> storeFailed{false};
+  if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
+  if (!args.db.empty()) {
+    recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
+    recorder->AddPatterns(patterns->files, patterns->snapshot->names());
+    for (const auto& entry : entries) recorder->AddStation(entry.label, entry.source);
+  }
+  auto storeError = [&storeFailed](const Error& e) {
+    if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+  };
+
   StatusLog log(args.statusFile);
+  if (recorder)
+    log.also = [&](const std::string& label, const std::string& event, double wall, const std::string& line) {
+      if (storeFailed) return;
+      try {
+        recorder->RecordEvent(label, event, wall, line);
+      } catch (const Error& e) {
+        storeError(e);
+      }
+    };
   // Health events also run the user's command (--on-event), which never holds anything up.
   std::unique_ptr<EventHook> hook;
   if (!args.onEvent.empty())
@@ -128,7 +157,14 @@ int RunMonitor(const MonitorArgs& args) {
     if (hook && IsHealthEvent(event)) hook->Post(event, line);
   };
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
-  auto emit = [&args, &outputError](const Detection& d) {
+  auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
+    if (recorder && !storeFailed) {
+      try {
+        recorder->Record(d, FormatDetectionJson(d));
+      } catch (const Error& e) {
+        storeError(e);
+      }
+    }
     const std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
     std::lock_guard<std::mutex> lock(OutputLock());
     if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
@@ -145,7 +181,15 @@ int RunMonitor(const MonitorArgs& args) {
   if (args.evidence.enabled()) {
     evidence = std::make_unique<EvidenceWriter>(
         args.evidence,
-        [&status](const Detection& d, const std::string& relative, const std::string&, double afterReport) {
+        [&status, &recorder, &storeFailed, &storeError](const Detection& d, const std::string& relative,
+                                                        const std::string&, double afterReport) {
+          if (recorder && !storeFailed) {
+            try {
+              recorder->RecordEvidence(d, relative);
+            } catch (const Error& e) {
+              storeError(e);
+            }
+          }
           nlohmann::ordered_json fields;
           fields["file"] = d.file;
           fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
@@ -194,6 +238,10 @@ int RunMonitor(const MonitorArgs& args) {
       status("", "stopping", fields);
       for (auto& s : stations) s->Stop();
     }
+    if (storeFailed && !outputFailed) {
+      outputFailed = true;  // the message is out already
+      for (auto& s : stations) s->Stop();
+    }
     if (outputError != 0 && !outputFailed) {
       // Detections that cannot be written would be lost: stop instead of watching on.
       outputFailed = true;
@@ -208,6 +256,7 @@ int RunMonitor(const MonitorArgs& args) {
         const std::string stamp = PatternStamp(reloaded->files);
         const bool newPatterns = stamp != patternStamp;
         if (newPatterns) {
+          if (recorder) recorder->AddPatterns(reloaded->files, reloaded->snapshot->names());
           patterns = reloaded;
           patternStamp = stamp;
         }
@@ -223,7 +272,10 @@ int RunMonitor(const MonitorArgs& args) {
         for (const auto& entry : wanted) {
           const bool running = std::any_of(stations.begin(), stations.end(),
                                            [&](const auto& s) { return s->entry() == entry && !s->finished(); });
-          if (!running) start(entry), ++added;
+          if (!running) {
+            if (recorder) recorder->AddStation(entry.label, entry.source);
+            start(entry), ++added;
+          }
         }
         nlohmann::ordered_json fields;
         fields["added"] = added;
@@ -255,6 +307,14 @@ int RunMonitor(const MonitorArgs& args) {
   evidence.reset();  // what is queued is written first
   status("", "stopped", nlohmann::ordered_json::object());
   hook.reset();  // the commands of the last events run (each within its time limit)
+  if (recorder && !storeFailed) {
+    try {
+      recorder->Finish();
+    } catch (const Error& e) {
+      PrintError(e);
+      return kExitFailure;
+    }
+  }
   if (outputFailed) return kExitFailure;
   if (stopSignal != 0) return 128 + stopSignal;
   return anyFailed ? kExitFailure : kExitOk;

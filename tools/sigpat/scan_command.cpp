@@ -21,6 +21,8 @@
 #include "messages.h"
 #include "output.h"
 #include "signals.h"
+#include "store_recorder.h"
+#include "utc.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -171,9 +173,26 @@ int RunScan(const ScanArgs& args) {
   if (args.threshold >= 0.0f && args.rule != "library")
     throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
                      "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
+  // --start-utc: the input's samples get UTC times from it ("clock": "start").
+  double startWall = -1.0;
+  if (!args.startUtc.empty()) {
+    if (args.inputs.size() != 1) throw UsageError("--start-utc gives the time of a single input");
+    if (args.timestamps) throw UsageError("--start-utc and --timestamps both give the input's times: choose one");
+    const auto t = store::ParseUtc(args.startUtc);
+    if (!t) throw UsageError("--start-utc \"" + args.startUtc + "\" is not an ISO 8601 UTC time (like 2026-12-07T06:00:00Z)");
+    startWall = static_cast<double>(*t) / 1e6;
+  }
+  if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
   CheckPatternFiles(files);
+  std::unique_ptr<StoreRecorder> recorder;
+  if (!args.db.empty()) {
+    recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
+    recorder->AddPatterns(files);
+    for (const auto& in : args.inputs) recorder->AddStation(args.label.empty() ? in : args.label, "");
+  }
+  std::atomic<bool> storeFailed{false};
 
   ScanOptions options;
   options.threshold = args.threshold;
@@ -183,23 +202,29 @@ int RunScan(const ScanArgs& args) {
   options.detectorAlone = args.noRelDev;
   options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
-  options.stop = []() { return StopRequested() || OutputFailed(); };
+  options.stop = [&storeFailed]() { return StopRequested() || OutputFailed() || storeFailed; };
   // Evidence: each input's recorder lives on the thread that scans it.
   std::unique_ptr<EvidenceWriter> evidence;
   std::atomic<bool> evidenceFailed{false};
-  static thread_local EvidenceRecorder* recorder = nullptr;
+  static thread_local EvidenceRecorder* inputEvidence = nullptr;
   if (args.evidence.enabled()) {
     evidence = std::make_unique<EvidenceWriter>(
         args.evidence,
-        [](const Detection&, const std::string&, const std::string& path, double) {
+        [&recorder, &storeFailed](const Detection& d, const std::string& relative, const std::string& path, double) {
           if (GetVerbosity().verbose) PrintNote("evidence " + path);
+          if (!recorder || storeFailed) return;
+          try {
+            recorder->RecordEvidence(d, relative);
+          } catch (const Error& e) {
+            if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+          }
         },
         [&evidenceFailed](const Detection&, const std::string& message) {
           PrintError(message);
           evidenceFailed = true;
         });
     options.onSamples = [](const std::int16_t* samples, std::size_t n) {
-      if (recorder != nullptr) recorder->Append(samples, n);
+      if (inputEvidence != nullptr) inputEvidence->Append(samples, n);
     };
   }
   const double longest = evidence ? LongestPatternSeconds(files) : 0.0;
@@ -217,9 +242,27 @@ int RunScan(const ScanArgs& args) {
     for (const auto& in : args.inputs) total += std::max<std::int64_t>(0, AudioInput::ProbeExpectedSamples(in));
   GlobalProgress().Start(showProgress, total);
 
-  auto emit = [&](const Detection& d) {
-    WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
-    if (recorder != nullptr) recorder->Detected(d);
+  auto emit = [&](const Detection& found) {
+    Detection d = found;
+    if (startWall >= 0.0) {
+      d.beginWall = startWall + d.beginSeconds;
+      d.endWall = startWall + d.endSeconds;
+      d.clock = "start";
+    }
+    if (recorder) {
+      // Stored before it is printed; a detection the store refused is still printed, and the
+      // scan stops.
+      const std::string json = FormatDetectionJson(d);
+      try {
+        recorder->Record(d, json);
+      } catch (const Error& e) {
+        if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+      }
+      WriteOut((args.json ? json : FormatDetectionText(d)) + "\n");
+    } else {
+      WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
+    }
+    if (inputEvidence != nullptr) inputEvidence->Detected(d);
   };
   auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
 
@@ -233,9 +276,9 @@ int RunScan(const ScanArgs& args) {
         std::optional<Scanner> own;
         Scanner& scanner = i == 0 ? first : own.emplace(files, options);
         std::optional<EvidenceRecorder> record;
-        if (evidence) recorder = &record.emplace(*evidence, longest);
+        if (evidence) inputEvidence = &record.emplace(*evidence, longest);
         struct Forget {
-          ~Forget() { recorder = nullptr; }
+          ~Forget() { inputEvidence = nullptr; }
         } forget;
         ScanResult r = scanner.Scan(*in, emit, progress);
         if (record) record->Finish();
@@ -267,8 +310,16 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
-  evidence.reset();  // every file written before the exit
-  return failed || evidenceFailed || OutputFailed() ? kExitFailure : kExitOk;
+  evidence.reset();  // every file written (and noted in the store) before the exit
+  if (recorder && !storeFailed) {
+    try {
+      recorder->Finish();
+    } catch (const Error& e) {
+      PrintError(e);
+      storeFailed = true;
+    }
+  }
+  return failed || storeFailed || evidenceFailed || OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat
