@@ -8,6 +8,7 @@
 #include <set>
 
 #include "cli_audio.h"
+#include "evidence.h"
 #include "stream_support.h"
 #include "synth.h"
 
@@ -169,6 +170,56 @@ TEST_F(Evidence, NamesSortByTimeAndPruningRemovesTheOldest) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("sigpat: error: " + File("plain/ev") + ": cannot make the evidence directory", 0), 0u) << r.err;
   EXPECT_EQ(r.out, "");
+}
+
+// The ring keeps what it holds when a reload brings longer patterns, and what has left it is cut
+// from the evidence, never taken from the wrong place.
+TEST_F(Evidence, RingGrowsWithoutLosingAudio) {
+  sigpat::EvidenceOptions options;
+  options.dir = File("ev-ring");
+  options.format = "flac";
+  options.pre = options.post = 1.0;
+  std::vector<std::string> written, lost;
+  {
+    sigpat::EvidenceWriter writer(
+        options, [&](const sigpat::Detection&, const std::string& relative, const std::string&, double) {
+          written.push_back(relative);
+        },
+        [&](const sigpat::Detection&, const std::string& message) { lost.push_back(message); });
+    sigpat::EvidenceRecorder recorder(writer, 0.0);  // 12 s
+    std::vector<std::int16_t> ramp(44100 * 60);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i % 30011);
+    auto detect = [&](double begin, double end) {
+      sigpat::Detection d;
+      d.input = "ring";
+      d.file = "p.tvs";
+      d.report.Begin = static_cast<std::int64_t>(begin * 44100);
+      d.report.End = static_cast<std::int64_t>(end * 44100);
+      d.beginSeconds = begin;
+      recorder.Detected(d);
+    };
+    recorder.Append(ramp.data(), 20 * 44100);
+    recorder.Reserve(30.0);  // 72 s from here on; it held 8 s .. 20 s
+    detect(15.0, 16.0);       // 14 s .. 17 s
+    detect(6.5, 7.5);         // 5.5 s .. 8.5 s: cut to 8 s .. 8.5 s
+    detect(2.0, 3.0);         // 1 s .. 4 s: gone
+    recorder.Append(ramp.data() + 20 * 44100, 40 * 44100);
+    detect(10.0, 58.0);       // 9 s .. 59 s
+    recorder.Finish();
+  }
+  ASSERT_EQ(written.size(), 3u);
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_NE(lost[0].find("the audio of the detection at 2.000000 s has left the evidence buffer"), std::string::npos);
+  auto expect = [&](const std::string& name, double from, double to) {
+    const Decoded d = Decode(File("ev-ring/ring/offset/") + name);
+    const auto first = static_cast<std::size_t>(from * 44100), last = static_cast<std::size_t>(to * 44100);
+    ASSERT_EQ(d.samples.size(), last - first) << name;
+    for (std::size_t i = 0; i < d.samples.size(); ++i)
+      ASSERT_EQ(d.samples[i], static_cast<short>((first + i) % 30011)) << name << " sample " << i;
+  };
+  expect("000000015.000s_ring_p.flac", 14.0, 17.0);
+  expect("000000006.500s_ring_p.flac", 8.0, 8.5);
+  expect("000000010.000s_ring_p.flac", 9.0, 59.0);
 }
 
 // A live radio at 8 times real time with a silent stretch, a station whose server sends a stream

@@ -193,6 +193,10 @@ void EvidenceWriter::Submit(const Detection& d, double reportedAt, std::int64_t 
   changed_.notify_all();
 }
 
+void EvidenceWriter::Lost(const Detection& d, const std::string& why) {
+  if (failed_) failed_(d, options_.dir + ": " + why);
+}
+
 void EvidenceWriter::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
@@ -284,9 +288,20 @@ void EvidenceWriter::Prune() {
 // ---- the recorder
 
 EvidenceRecorder::EvidenceRecorder(EvidenceWriter& writer, double longestPattern) : writer_(writer) {
-  const EvidenceOptions& o = writer.options();
+  Reserve(longestPattern);
+}
+
+void EvidenceRecorder::Reserve(double longestPattern) {
+  const EvidenceOptions& o = writer_.options();
   const double seconds = o.pre + o.post + 2.0 * longestPattern + kRingMarginSeconds;
-  ring_.resize(static_cast<std::size_t>(std::ceil(seconds * kLibraryRate)));
+  const auto cap = static_cast<std::int64_t>(std::ceil(seconds * kLibraryRate));
+  const auto old = static_cast<std::int64_t>(ring_.size());
+  if (cap <= old) return;
+  start_ = std::max(start_, end_ - old);  // what had left the old ring is not in the new one
+  std::vector<std::int16_t> ring(static_cast<std::size_t>(cap));
+  for (std::int64_t p = std::max<std::int64_t>(0, end_ - old); p < end_; ++p)
+    ring[static_cast<std::size_t>(p % cap)] = ring_[static_cast<std::size_t>(p % old)];
+  ring_.swap(ring);
 }
 
 void EvidenceRecorder::Append(const std::int16_t* samples, std::size_t n) {
@@ -316,8 +331,14 @@ void EvidenceRecorder::Flush(bool all) {
       ++it;
       continue;
     }
-    const std::int64_t first = std::max({d.report.Begin - pre, end_ - cap, std::int64_t{0}});
+    const std::int64_t first = std::max({d.report.Begin - pre, end_ - cap, start_});
     const std::int64_t last = std::min(d.report.End + post, end_);
+    if (last <= first) {
+      // Reported later than the ring reaches back (or at an input without samples).
+      writer_.Lost(d, "the audio of the detection at " + std::to_string(d.beginSeconds) + " s has left the evidence buffer");
+      it = waiting_.erase(it);
+      continue;
+    }
     std::vector<std::int16_t> samples;
     samples.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, last - first)));
     for (std::int64_t p = first; p < last; ++p) samples.push_back(ring_[static_cast<std::size_t>(p % cap)]);

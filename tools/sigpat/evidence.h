@@ -70,6 +70,8 @@ class EvidenceWriter {
   const EvidenceOptions& options() const { return options_; }
   // Queues the audio of a detection (first sample at position `first` of its input).
   void Submit(const Detection& d, double reportedAt, std::int64_t first, std::vector<std::int16_t> samples);
+  // Tells (as a failure) that the audio of a detection could not be kept.
+  void Lost(const Detection& d, const std::string& why);
   // Waits until everything submitted is written.
   void Drain();
   // Removes the oldest files beyond the size limit and those beyond the age limit now.
@@ -101,6 +103,9 @@ class EvidenceRecorder {
  public:
   // longestPattern: seconds of the longest pattern recognized on the input.
   EvidenceRecorder(EvidenceWriter& writer, double longestPattern);
+  // Patterns up to this long (seconds) from now on: the ring grows to hold them, keeping what it
+  // holds.
+  void Reserve(double longestPattern);
   // Samples that follow those appended before (positions count from the input's start).
   void Append(const std::int16_t* samples, std::size_t n);
   // A detection just reported (positions in the same count as Append's).
@@ -113,7 +118,8 @@ class EvidenceRecorder {
   void Flush(bool all);
   EvidenceWriter& writer_;
   std::vector<std::int16_t> ring_;
-  std::int64_t end_ = 0;  // position after the last sample appended
+  std::int64_t end_ = 0;    // position after the last sample appended
+  std::int64_t start_ = 0;  // no audio before this position (lost when the ring grew)
   struct Waiting {
     Detection detection;
     double reportedAt;

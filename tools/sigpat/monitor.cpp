@@ -82,6 +82,7 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->options.threshold = args.threshold;
   set->options.detectorAlone = args.noRelDev;
   set->options.detailCheck = !args.noDetailCheck;
+  if (args.evidence.enabled()) set->longest = LongestPatternSeconds(set->files, set->snapshot->names());
   return set;
 }
 
@@ -205,7 +206,6 @@ int RunMonitor(const MonitorArgs& args) {
           status(d.input, "evidence_failed", fields);
         });
     settings.evidence = evidence.get();
-    settings.longestPattern = LongestPatternSeconds(patterns->files, patterns->snapshot->names());
   }
 
   ReloadOnHangup();

@@ -27,7 +27,7 @@ Station::Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns,
         status_(entry_.label, event, std::move(fields));
       }) {
   if (settings_.evidence != nullptr)
-    evidence_ = std::make_unique<EvidenceRecorder>(*settings_.evidence, settings_.longestPattern);
+    evidence_ = std::make_unique<EvidenceRecorder>(*settings_.evidence, patterns_->longest);
 }
 
 Station::~Station() {
@@ -213,6 +213,7 @@ void Station::Process() {
       changed_.notify_all();
     }
     try {
+      if (replacement && evidence_) evidence_->Reserve(replacement->longest);
       if (replacement && session_) {
         session_->Finish(emit);
         session_.reset();

@@ -40,6 +40,7 @@ struct PatternSet {
   std::vector<std::string> files;
   std::shared_ptr<const PatternSnapshot> snapshot;
   ScanOptions options;
+  double longest = 0.0;  // seconds of the longest pattern (set when evidence is kept)
 };
 
 struct StationSettings {
@@ -49,7 +50,6 @@ struct StationSettings {
   std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio; the reader waits beyond
   double deadAir = 0.0;      // seconds below kDeadAirDb that make dead air; 0: not watched
   EvidenceWriter* evidence = nullptr;  // the audio of each detection goes there; null: none
-  double longestPattern = 0.0;         // seconds, for the evidence ring
 };
 
 // A status line: the event and its fields (the station's label and the time are added).
