@@ -159,14 +159,15 @@ int RunMonitor(const MonitorArgs& args) {
   };
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
   auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
+    const std::string json = recorder || args.json ? FormatDetectionJson(d) : std::string();
     if (recorder && !storeFailed) {
       try {
-        recorder->Record(d, FormatDetectionJson(d));
+        recorder->Record(d, json);
       } catch (const Error& e) {
         storeError(e);
       }
     }
-    const std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
+    const std::string line = args.json ? json : FormatDetectionText(d);
     std::lock_guard<std::mutex> lock(OutputLock());
     if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
       outputError = errno != 0 ? errno : EIO;
