@@ -5,7 +5,8 @@
 
 Serves the files of DIR as they are (HLS playlists and segments, whole files) and, under
 /live/NAME, the bytes of DIR/NAME over and over without end, as an Icecast-like radio stream
-(no length, the connection stays open), paced at BYTES_PER_S. Writes the port to PORTFILE once
+(no length, the connection stays open), paced at BYTES_PER_S; under /stall/NAME the headers
+of such a stream and then nothing, the connection held open. Writes the port to PORTFILE once
 it listens (port 0: any free port), and the time each stream starts to PORTFILE.log.
 """
 import argparse
@@ -32,6 +33,17 @@ def main():
             pass
 
         def do_GET(self):
+            if self.path.startswith("/stall/"):
+                self.send_response(200)
+                self.send_header("Content-Type", "audio/mpeg")
+                self.end_headers()
+                self.wfile.flush()
+                try:
+                    while not self.rfile.read(1) == b"":
+                        pass
+                except OSError:
+                    pass
+                return
             if not self.path.startswith("/live/"):
                 return super().do_GET()
             path = os.path.join(root, os.path.basename(self.path[len("/live/"):]))

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio_input.h"
+#include "evidence.h"
 #include "scanner.h"
 
 namespace sigpat {
@@ -59,6 +60,7 @@ struct ScanArgs {
   bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
   bool noRelDev = false;    // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check: detections of short clips are not confirmed by their detail print
+  EvidenceOptions evidence;    // --evidence DIR ...: the audio of each detection kept
   std::string db;           // --db: the detections store (a file, or a postgresql:// URL)
   std::string catalogue;    // --catalogue: the patterns' metadata for the store
   std::string startUtc;     // --start-utc: the UTC time of the input's first sample
@@ -93,6 +95,10 @@ struct MonitorArgs {
   bool noRelDev = false;   // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check, as for scan
   AudioOptions audio;
+  EvidenceOptions evidence;    // as for scan
+  double deadAir = 10.0;       // --dead-air: seconds of silence that make dead air; 0: not watched
+  std::string onEvent;         // --on-event: a command run for each health event
+  double onEventTimeout = 10.0;  // --on-event-timeout: seconds before the command is killed
   std::string db;          // --db: the detections store, as for scan
   std::string catalogue;   // --catalogue
 };

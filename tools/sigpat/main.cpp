@@ -90,6 +90,21 @@ int Main(int argc, char** argv) {
         ->transform(Number(1, 64, true));
   };
 
+  auto addEvidenceOptions = [](CLI::App* cmd, EvidenceOptions& evidence) {
+    cmd->add_option("--evidence", evidence.dir,
+                    "Keep the audio of each detection in this directory (DIR/STATION/DAY/TIME_STATION_PATTERN.opus)");
+    cmd->add_option("--pre", evidence.pre, "Seconds of evidence before the detection (default 5)")
+        ->transform(Number(0, 300));
+    cmd->add_option("--post", evidence.post, "Seconds of evidence after the detection (default 5)")
+        ->transform(Number(0, 300));
+    cmd->add_option("--evidence-format", evidence.format, "Evidence audio: opus (default), mp3 or flac")
+        ->check(CLI::IsMember(EvidenceFormats()));
+    cmd->add_option("--evidence-max-gb", evidence.maxGb, "Remove the oldest evidence beyond this many GB")
+        ->transform(Number(1e-9, 1e6));
+    cmd->add_option("--evidence-days", evidence.days, "Remove evidence older than this many days")
+        ->transform(Number(1e-9, 1e6));
+  };
+
   // create
   CreateArgs create;
   CLI::App* createCmd = app.add_subcommand("create", "Make a pattern file (.tvs) from an interval of an audio file");
@@ -147,6 +162,7 @@ int Main(int argc, char** argv) {
                     "(PATTERN.tvs.detail, made by create), which tells a clip from its near relatives");
   scanCmd->add_flag("--timestamps", scan.timestamps,
                     "Give each detection the UTC time at which its samples arrived (live input on standard input)");
+  addEvidenceOptions(scanCmd, scan.evidence);
   scanCmd->add_option("--db", scan.db, "Store every detection in this database: an SQLite file, or postgresql://...");
   scanCmd->add_option("--catalogue", scan.catalogue,
                       "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
@@ -198,6 +214,16 @@ int Main(int argc, char** argv) {
   monitorCmd->add_option("--catalogue", monitor.catalogue,
                          "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
   addAudioOptions(monitorCmd, monitor.audio);
+  addEvidenceOptions(monitorCmd, monitor.evidence);
+  monitorCmd->add_option("--dead-air", monitor.deadAir,
+                         "Seconds below -50 dBFS that make dead air, told as status events (default 10; 0: off)")
+      ->transform(Number(0, 86400));
+  monitorCmd->add_option("--on-event", monitor.onEvent,
+                         "Run this command for each health event (dead air, no data, ended, disconnected, ...) with "
+                         "the event's JSON line on its standard input");
+  monitorCmd->add_option("--on-event-timeout", monitor.onEventTimeout,
+                         "Seconds an --on-event command may run before it is killed (default 10)")
+      ->transform(Number(0.01, 3600));
 #endif
 
   // export

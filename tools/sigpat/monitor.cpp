@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <thread>
 
 #include "commands.h"
+#include "event_hook.h"
+#include "evidence.h"
 #include "messages.h"
 #include "signals.h"
 #include "station.h"
@@ -42,7 +45,8 @@ class StatusLog {
   // Every line written is also given to this (its time, seconds since 1970), when set.
   std::function<void(const std::string& label, const std::string& event, double wall, const std::string& line)> also;
 
-  void Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
+  // Returns the line written.
+  std::string Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
     nlohmann::ordered_json j;
     const double now = WallClockNow();
     j["time"] = FormatUtc(now);
@@ -55,6 +59,7 @@ class StatusLog {
     std::FILE* out = file_ != nullptr ? file_ : stderr;
     std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);
+    return line;
   }
 
  private:
@@ -77,6 +82,7 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->options.threshold = args.threshold;
   set->options.detectorAlone = args.noRelDev;
   set->options.detailCheck = !args.noDetailCheck;
+  if (args.evidence.enabled()) set->longest = LongestPatternSeconds(set->files, set->snapshot->names());
   return set;
 }
 
@@ -138,8 +144,18 @@ int RunMonitor(const MonitorArgs& args) {
         storeError(e);
       }
     };
-  auto status = [&log](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
-    log.Write(label, event, fields);
+  // Health events also run the user's command (--on-event), which never holds anything up.
+  std::unique_ptr<EventHook> hook;
+  if (!args.onEvent.empty())
+    hook = std::make_unique<EventHook>(args.onEvent, args.onEventTimeout, [&log](const std::string& event, const std::string& error) {
+      nlohmann::ordered_json fields;
+      fields["for_event"] = event;
+      fields["error"] = error;
+      log.Write("", "on_event_failed", fields);
+    });
+  auto status = [&log, &hook](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
+    const std::string line = log.Write(label, event, fields);
+    if (hook && IsHealthEvent(event)) hook->Post(event, line);
   };
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
   auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
@@ -161,6 +177,37 @@ int RunMonitor(const MonitorArgs& args) {
   settings.retryFirst = args.retryFirst;
   settings.retryMax = std::max(args.retryMax, args.retryFirst);
   settings.audio.networkTimeout = args.timeout;
+  settings.deadAir = args.deadAir;
+  // Evidence audio: one writer for all stations; each written file is told as a status line.
+  std::unique_ptr<EvidenceWriter> evidence;
+  if (args.evidence.enabled()) {
+    evidence = std::make_unique<EvidenceWriter>(
+        args.evidence,
+        [&status, &recorder, &storeFailed, &storeError](const Detection& d, const std::string& relative,
+                                                        const std::string&, double afterReport) {
+          if (recorder && !storeFailed) {
+            try {
+              recorder->RecordEvidence(d, relative);
+            } catch (const Error& e) {
+              storeError(e);
+            }
+          }
+          nlohmann::ordered_json fields;
+          fields["file"] = d.file;
+          fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
+          fields["path"] = relative;
+          fields["after_report_s"] = std::round(afterReport * 1000.0) / 1000.0;
+          status(d.input, "evidence", fields);
+        },
+        [&status](const Detection& d, const std::string& message) {
+          nlohmann::ordered_json fields;
+          fields["file"] = d.file;
+          fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
+          fields["error"] = message;
+          status(d.input, "evidence_failed", fields);
+        });
+    settings.evidence = evidence.get();
+  }
 
   ReloadOnHangup();
   std::signal(SIGPIPE, SIG_IGN);  // a closed output is a write error, not death
@@ -258,7 +305,9 @@ int RunMonitor(const MonitorArgs& args) {
     }
     if (stations.empty()) break;
   }
+  evidence.reset();  // what is queued is written first
   status("", "stopped", nlohmann::ordered_json::object());
+  hook.reset();  // the commands of the last events run (each within its time limit)
   if (recorder && !storeFailed) {
     try {
       recorder->Finish();

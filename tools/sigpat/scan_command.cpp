@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "evidence.h"
 #include "messages.h"
 #include "output.h"
 #include "signals.h"
@@ -202,6 +203,31 @@ int RunScan(const ScanArgs& args) {
   options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
   options.stop = [&storeFailed]() { return StopRequested() || OutputFailed() || storeFailed; };
+  // Evidence: each input's recorder lives on the thread that scans it.
+  std::unique_ptr<EvidenceWriter> evidence;
+  std::atomic<bool> evidenceFailed{false};
+  static thread_local EvidenceRecorder* inputEvidence = nullptr;
+  if (args.evidence.enabled()) {
+    evidence = std::make_unique<EvidenceWriter>(
+        args.evidence,
+        [&recorder, &storeFailed](const Detection& d, const std::string& relative, const std::string& path, double) {
+          if (GetVerbosity().verbose) PrintNote("evidence " + path);
+          if (!recorder || storeFailed) return;
+          try {
+            recorder->RecordEvidence(d, relative);
+          } catch (const Error& e) {
+            if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+          }
+        },
+        [&evidenceFailed](const Detection&, const std::string& message) {
+          PrintError(message);
+          evidenceFailed = true;
+        });
+    options.onSamples = [](const std::int16_t* samples, std::size_t n) {
+      if (inputEvidence != nullptr) inputEvidence->Append(samples, n);
+    };
+  }
+  const double longest = evidence ? LongestPatternSeconds(files) : 0.0;
   // The first input's recognizer checks the set: a set the library refuses fails before any
   // input is opened, and the set is set up once per input.
   Scanner first(files, options);
@@ -233,9 +259,10 @@ int RunScan(const ScanArgs& args) {
         if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
       }
       WriteOut((args.json ? json : FormatDetectionText(d)) + "\n");
-      return;
+    } else {
+      WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
     }
-    WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
+    if (inputEvidence != nullptr) inputEvidence->Detected(d);
   };
   auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
 
@@ -248,7 +275,13 @@ int RunScan(const ScanArgs& args) {
         std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
         std::optional<Scanner> own;
         Scanner& scanner = i == 0 ? first : own.emplace(files, options);
+        std::optional<EvidenceRecorder> record;
+        if (evidence) inputEvidence = &record.emplace(*evidence, longest);
+        struct Forget {
+          ~Forget() { inputEvidence = nullptr; }
+        } forget;
         ScanResult r = scanner.Scan(*in, emit, progress);
+        if (record) record->Finish();
         if (GetVerbosity().verbose) {
           char note[224];
           std::snprintf(note, sizeof(note), "%s: %d detections in %.1f s of audio (%s)%s", name.c_str(), r.detections,
@@ -277,6 +310,7 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
+  evidence.reset();  // every file written (and noted in the store) before the exit
   if (recorder && !storeFailed) {
     try {
       recorder->Finish();
@@ -285,7 +319,7 @@ int RunScan(const ScanArgs& args) {
       storeFailed = true;
     }
   }
-  return failed || storeFailed || OutputFailed() ? kExitFailure : kExitOk;
+  return failed || storeFailed || evidenceFailed || OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat

@@ -264,6 +264,7 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
     if (got == 0) break;
     if (options_.wallClock) session.NoteArrival(session.samples() + static_cast<std::int64_t>(got), WallClockNow());
     session.Feed(block.data(), got, emit);
+    if (options_.onSamples) options_.onSamples(block.data(), got);
     if (progress) progress(static_cast<std::int64_t>(got));
   }
   if (session.samples() == 0) {

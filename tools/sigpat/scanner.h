@@ -117,6 +117,8 @@ struct ScanOptions {
   // Asked before every read: true ends the input there, as if it had ended (the recognizer still
   // gets its closing silence and the rule its Finish, so pending candidates are reported).
   std::function<bool()> stop;
+  // Given every piece of the input after it was fed (Scan only): evidence recording.
+  std::function<void(const std::int16_t*, std::size_t)> onSamples;
 };
 
 // Samples per call of Pattern: the library's standard block.

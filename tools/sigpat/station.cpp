@@ -22,7 +22,13 @@ Station::Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns,
       settings_(settings),
       status_(std::move(status)),
       emit_(std::move(emit)),
-      patterns_(std::move(patterns)) {}
+      patterns_(std::move(patterns)),
+      deadAir_(settings.deadAir, [this](const std::string& event, nlohmann::ordered_json fields) {
+        status_(entry_.label, event, std::move(fields));
+      }) {
+  if (settings_.evidence != nullptr)
+    evidence_ = std::make_unique<EvidenceRecorder>(*settings_.evidence, patterns_->longest);
+}
 
 Station::~Station() {
   Stop();
@@ -64,6 +70,26 @@ void Station::Push(Chunk chunk) {
   }
 }
 
+void Station::ReportHealth(const std::string& problem, double attemptStart, std::int64_t delivered) {
+  nlohmann::ordered_json fields;
+  fields["position"] = received_.load();
+  if (problem.empty()) {
+    // The server closed the stream itself.
+    fields["delivered_s"] = std::round(static_cast<double>(delivered) / kLibraryRate * 1000.0) / 1000.0;
+    status_(entry_.label, "ended", fields);
+    return;
+  }
+  // Waited the whole timeout for samples (since the attempt began or the last samples came):
+  // the stream is there but delivers nothing.
+  const double since = std::max(attemptStart, lastSampleWall_.load());
+  const double waited = WallClockNow() - since;
+  if (waited < settings_.audio.networkTimeout * 0.9) return;  // refused, or a read error
+  fields["waited_s"] = std::round(waited * 1000.0) / 1000.0;
+  fields["delivered_s"] = std::round(static_cast<double>(delivered) / kLibraryRate * 1000.0) / 1000.0;
+  fields["error"] = problem;
+  status_(entry_.label, "no_data", fields);
+}
+
 void Station::ReadConnection(AudioInput& input) {
   const std::int64_t corruptBefore = corrupt_;
   std::int64_t read = 0;
@@ -75,6 +101,7 @@ void Station::ReadConnection(AudioInput& input) {
     if (n == 0) return;
     chunk.samples.resize(n);
     chunk.wall = WallClockNow();
+    lastSampleWall_ = chunk.wall;
     chunk.clock = input.StreamClock(read);
     read += static_cast<std::int64_t>(n);
     received_ += static_cast<std::int64_t>(n);
@@ -88,6 +115,8 @@ void Station::Read() {
   double droppedAt = -1.0;  // wall time of the last audio before a drop
   while (!stop_) {
     std::string problem;
+    const double attemptStart = WallClockNow();
+    const std::int64_t atStart = received_;
     try {
       std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &stop_);
       nlohmann::ordered_json fields;
@@ -116,6 +145,7 @@ void Station::Read() {
       std::lock_guard<std::mutex> lock(mutex_);
       lastError_ = problem;
     }
+    if (live) ReportHealth(problem, attemptStart, received_ - atStart);
     if (!live) {
       // A file is read once; a file that cannot be read fails the station.
       if (!problem.empty()) {
@@ -162,6 +192,7 @@ void Station::EmitShifted(const Detection& d) {
   }
   ++detections_;
   emit_(shifted);
+  if (evidence_) evidence_->Detected(shifted);
 }
 
 void Station::Process() {
@@ -182,6 +213,7 @@ void Station::Process() {
       changed_.notify_all();
     }
     try {
+      if (replacement && evidence_) evidence_->Reserve(replacement->longest);
       if (replacement && session_) {
         session_->Finish(emit);
         session_.reset();
@@ -193,6 +225,7 @@ void Station::Process() {
       if (chunk.end) {
         if (session_) session_->Finish(emit);
         session_.reset();
+        if (evidence_) evidence_->Finish();
         nlohmann::ordered_json fields;
         fields["audio_s"] = std::round(static_cast<double>(received_.load()) / kLibraryRate * 1000.0) / 1000.0;
         fields["detections"] = detections_.load();
@@ -208,6 +241,8 @@ void Station::Process() {
       // hour back is plenty.
       clock_.Forget(static_cast<double>(recognized_) - 3600.0 * kLibraryRate);
       session_->Feed(chunk.samples.data(), chunk.samples.size(), emit);
+      if (evidence_) evidence_->Append(chunk.samples.data(), chunk.samples.size());
+      deadAir_.Feed(chunk.samples.data(), chunk.samples.size(), recognized_, IsUrl(entry_.source) ? chunk.wall : -1.0);
       recognized_ += static_cast<std::int64_t>(chunk.samples.size());
     } catch (const Error& e) {
       // The recognizer refused something: report it and start a new one with the next block.

@@ -25,8 +25,10 @@
 #include <thread>
 #include <vector>
 
+#include "evidence.h"
 #include "pattern_snapshot.h"
 #include "scanner.h"
+#include "stream_health.h"
 #include "station_list.h"
 #include "wall_clock.h"
 
@@ -38,6 +40,7 @@ struct PatternSet {
   std::vector<std::string> files;
   std::shared_ptr<const PatternSnapshot> snapshot;
   ScanOptions options;
+  double longest = 0.0;  // seconds of the longest pattern (set when evidence is kept)
 };
 
 struct StationSettings {
@@ -45,6 +48,8 @@ struct StationSettings {
   double retryFirst = 1.0;   // seconds before the first reconnection attempt
   double retryMax = 30.0;    // the backoff doubles up to this
   std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio; the reader waits beyond
+  double deadAir = 0.0;      // seconds below kDeadAirDb that make dead air; 0: not watched
+  EvidenceWriter* evidence = nullptr;  // the audio of each detection goes there; null: none
 };
 
 // A status line: the event and its fields (the station's label and the time are added).
@@ -85,6 +90,8 @@ class Station {
   void Read();
   void ReadConnection(AudioInput& input);
   void Push(Chunk chunk);
+  // Health events of a live stream's connection that ended (problem empty: closed by the server).
+  void ReportHealth(const std::string& problem, double attemptStart, std::int64_t delivered);
   bool Sleep(double seconds);  // false when stopped meanwhile
   void EmitShifted(const Detection& d);
 
@@ -108,8 +115,11 @@ class Station {
   std::int64_t sessionBase_ = 0;  // position of the current recognizer's first sample
   std::int64_t recognized_ = 0;   // samples fed to recognizers
   ClockTrack clock_{kLibraryRate};  // the stream's own clock along the positions
+  std::unique_ptr<EvidenceRecorder> evidence_;  // null: no evidence kept
+  DeadAirWatch deadAir_;
 
   std::atomic<std::int64_t> received_{0};
+  std::atomic<double> lastSampleWall_{0.0};
   std::atomic<std::int64_t> corrupt_{0};
   std::atomic<int> detections_{0};
   std::atomic<int> reconnects_{0};

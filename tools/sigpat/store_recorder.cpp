@@ -99,6 +99,24 @@ void StoreRecorder::AddStation(const std::string& label, const std::string& url)
 
 void StoreRecorder::Record(const Detection& d, const std::string& json) {
   store::DetectionRow row = DetectionRowOf(d, json);
+  row.key = KeyOf(d, row);
+  try {
+    store_->AddDetection(row);
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+void StoreRecorder::RecordEvidence(const Detection& d, const std::string& path) {
+  store::DetectionRow row = DetectionRowOf(d, "");
+  try {
+    store_->SetEvidence(KeyOf(d, row), path);
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+std::string StoreRecorder::KeyOf(const Detection& d, store::DetectionRow& row) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = hashes_.find(d.file);
@@ -111,12 +129,7 @@ void StoreRecorder::Record(const Detection& d, const std::string& json) {
     }
     row.patternHash = it->second;
   }
-  row.key = store::DetectionKey(row);
-  try {
-    store_->AddDetection(row);
-  } catch (const store::StoreError& e) {
-    throw Error(e.what());
-  }
+  return store::DetectionKey(row);
 }
 
 void StoreRecorder::RecordEvent(const std::string& label, const std::string& event, double wall, const std::string& json) {

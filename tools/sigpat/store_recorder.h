@@ -30,6 +30,8 @@ class StoreRecorder {
   // Commits the detection (json: its line as printed) before returning; throws Error when it
   // cannot be stored (or spooled).
   void Record(const Detection& d, const std::string& json);
+  // The evidence file of a detection recorded before (path relative to the evidence directory).
+  void RecordEvidence(const Detection& d, const std::string& path);
   // A status line of the monitor (wall: its time, seconds since 1970).
   void RecordEvent(const std::string& label, const std::string& event, double wall, const std::string& json);
   // At the end: writes what waits in the spool if the database is back; notes what still waits.
@@ -38,6 +40,8 @@ class StoreRecorder {
   store::Store& Store() { return *store_; }
 
  private:
+  // The detection's key (and row.patternHash, from the pattern file's content).
+  std::string KeyOf(const Detection& d, store::DetectionRow& row);
   std::unique_ptr<store::Store> store_;
   std::map<std::string, store::CatalogueEntry> catalogue_;
   std::mutex mutex_;
