@@ -36,7 +36,12 @@ class StoreAccess {
   template <class F>
   auto With(F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_) store_ = store::OpenStore(where_);
+    if (!store_) {
+      // A request waits a second at most for a database another process holds locked.
+      store::StoreOptions options;
+      options.waitMilliseconds = 1000;
+      store_ = store::OpenStore(where_, options);
+    }
     try {
       return f(*store_);
     } catch (const store::StoreError&) {

@@ -295,11 +295,11 @@ struct Dashboard::Impl {
       res.set_chunked_content_provider(
           "text/event-stream",
           [this, seq, first](std::size_t, httplib::DataSink& sink) {
-            std::string chunk;
-            if (*first) {
-              chunk = "retry: 2000\n\n";
+            if (*first) {  // at once, so that the client knows it is connected
               *first = false;
+              return sink.write("retry: 2000\n\n", 13);
             }
+            std::string chunk;
             bool stopped = false;
             for (const std::string& m : feed->Wait(*seq, std::chrono::seconds(15), stopped)) chunk += m;
             if (stopped) return false;

@@ -1,6 +1,7 @@
 # Turns the page's files into a C++ source (page_files.cpp) so that sigpat serves them from its
 # own binary: nothing to install, no paths to find at run time.
-# Called with -DOUT=file.cpp -DFILES="a;b;c" (absolute paths).
+# Called with -DOUT=file.cpp -DFILES="a|b|c" (absolute paths).
+string(REPLACE "|" ";" FILES "${FILES}")
 set(body "// Generated from server/page/ by server/embed_page.cmake. Do not edit.\n#include \"page_files.h\"\n\nnamespace sigpat::server {\nnamespace {\n")
 set(table "")
 set(index 0)

@@ -146,6 +146,18 @@ constexpr float kUselessPatternDistance = 0.05f;
 // Clips shorter than this (seconds) get a warning even when they are not plain.
 constexpr double kShortPatternSeconds = 0.3;
 
+// ---- serve
+
+struct ServeArgs {
+  std::string db;                         // --db: the detections store
+  std::string listen = "127.0.0.1:8080";  // --listen HOST:PORT
+  std::string evidenceDir;                // --evidence: the evidence files' directory
+  std::string tokenFile;                  // --token-file: the access token (needed beyond loopback)
+};
+
+// Serves the dashboard (page, JSON API, evidence, live events) until a signal stops it.
+int RunServe(const ServeArgs& args);
+
 // ---- demo
 
 int RunDemo(const std::string& keepDirectory);

@@ -11,13 +11,13 @@
 namespace {
 
 #ifdef SIGPAT_WITH_FFMPEG
-const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info or demo"
+const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "serve", "demo"};
+#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, serve, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info, serve or demo"
 #else
-const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info or demo"
+const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "serve", "demo"};
+#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, serve, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info, serve or demo"
 #endif
 
 // Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
@@ -228,6 +228,14 @@ int Main(int argc, char** argv) {
   infoCmd->add_option("PATTERN", infoPattern, "Pattern file (.tvs)")->required();
   infoCmd->add_option("--png", infoPng, "Draw its time-spectrum into a PNG picture");
 
+  // serve
+  ServeArgs serve;
+  CLI::App* serveCmd = app.add_subcommand("serve", "Serve the dashboard and JSON API over a detections store");
+  serveCmd->add_option("--db", serve.db, "The detections store (SQLite file or postgresql:// URL)")->required();
+  serveCmd->add_option("--listen", serve.listen, "HOST:PORT to listen on (default 127.0.0.1:8080)");
+  serveCmd->add_option("--evidence", serve.evidenceDir, "Directory of the evidence audio files");
+  serveCmd->add_option("--token-file", serve.tokenFile, "File whose first line is the access token (needed beyond loopback)");
+
   // demo
   std::string demoDir;
   CLI::App* demoCmd = app.add_subcommand("demo", "Run the whole job on built-in synthetic audio");
@@ -261,6 +269,7 @@ int Main(int argc, char** argv) {
     if (*monitorCmd) return RunMonitor(monitor);
 #endif
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
+    if (*serveCmd) return RunServe(serve);
     if (*demoCmd) return RunDemo(demoDir);
   } catch (const UsageError& e) {
     PrintUsageError(e.what());
