@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "api.h"
 #include "live_feed.h"
@@ -171,6 +172,10 @@ struct Dashboard::Impl {
   // The live feed's position in the store, and whether the store answered the last poll.
   std::int64_t lastDetection = -1, lastEvent = -1;
   int storeUp = -1;
+  // Run and Stop from different threads: Stop before Run makes Run return at once.
+  std::mutex runMutex;
+  bool stopped = false;
+  std::atomic<int> runState{0};  // 0 not run, 1 running (or about to), 2 returned
 
   explicit Impl(DashboardOptions o) : options(std::move(o)), access(options.db), api(access) {}
 
@@ -220,6 +225,7 @@ struct Dashboard::Impl {
     const int threads = options.threads;
     http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     http.set_keep_alive_timeout(30);
+    http.set_tcp_nodelay(true);  // replies are written whole: no wait for the client's delayed ACK
     http.set_read_timeout(10);
     http.set_write_timeout(10);
 
@@ -348,11 +354,28 @@ int Dashboard::Bind() {
   return port;
 }
 
-void Dashboard::Run() { impl_->http.listen_after_bind(); }
+void Dashboard::Run() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->runMutex);
+    if (impl_->stopped) return;
+    impl_->runState = 1;
+  }
+  impl_->http.listen_after_bind();
+  impl_->runState = 2;
+}
 
 void Dashboard::Stop() {
   if (!impl_) return;
+  int state;
+  {
+    std::lock_guard<std::mutex> lock(impl_->runMutex);
+    impl_->stopped = true;
+    state = impl_->runState;
+  }
   impl_->feed->Stop();
+  // A Run that has begun may not be listening yet: the server can only be stopped once it is.
+  if (state == 1)
+    while (!impl_->http.is_running() && impl_->runState != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   impl_->http.stop();
 }
 

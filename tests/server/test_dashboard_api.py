@@ -213,3 +213,52 @@ def test_two_hundred_live_clients_all_get_a_new_detection(corpus, serve, tmp_pat
         s.close()
     # The server still answers once they are gone.
     assert wait_for(lambda: server.json("api/stations")[0] == 200, 5)
+
+
+def test_monitor_serves_the_dashboard_from_its_own_process(corpus, tmp_path):
+    """monitor --serve: the live stream carries the monitor's detections of a radio stream (an
+    MP3 served endlessly, paced, by the monitor tests' server); the server goes with the monitor."""
+    import os
+    import re
+    import shutil
+    import signal
+    import sys
+
+    ffmpeg = shutil.which("ffmpeg")
+    if not ffmpeg:
+        pytest.skip("monitor --serve test skipped: ffmpeg not found (apt-get install ffmpeg)")
+    www = tmp_path / "www"
+    www.mkdir()
+    write_wav(tmp_path / "radio.wav", recording(12, [corpus.chime], seed=7))
+    subprocess.run([ffmpeg, "-v", "error", "-i", str(tmp_path / "radio.wav"), "-b:a", "128k", str(www / "radio.mp3")],
+                   check=True, timeout=60)
+    here = os.path.dirname(os.path.abspath(__file__))
+    streamer = subprocess.Popen([sys.executable, os.path.join(here, "..", "cli", "stream_server.py"), str(www),
+                                 str(tmp_path / "port"), "--rate", "64000"])
+    monitor = None
+    try:
+        assert wait_for(lambda: (tmp_path / "port").exists() and (tmp_path / "port").read_text().strip(), 10)
+        stream_port = int((tmp_path / "port").read_text().split()[0])
+        db = tmp_path / "monitor.db"
+        monitor = subprocess.Popen([SIGPAT, "monitor", "--json", "--db", str(db), "--serve", "127.0.0.1:0", "-p",
+                                    str(corpus.pats), "--station", f"Live=http://127.0.0.1:{stream_port}/live/radio.mp3",
+                                    "--status", str(tmp_path / "status.log")],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        url = re.search(r"on (http://[^ ]+/)", monitor.stdout.readline()).group(1)
+        port = int(url.rsplit(":", 1)[1].strip("/"))
+        live = socket.create_connection(("127.0.0.1", port))
+        live.sendall(b"GET /api/live HTTP/1.1\r\nHost: x\r\n\r\n")
+        got = read_events(live, b"event: detection", 20)
+        assert b"event: detection" in got and b'"station":"Live"' in got, got[-500:]
+        live.close()
+        monitor.send_signal(signal.SIGTERM)
+        out, err = monitor.communicate(timeout=30)
+        assert monitor.returncode == 143, err
+        assert any(line.startswith("{") for line in out.splitlines())
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", port), timeout=2)
+    finally:
+        for p in (monitor, streamer):
+            if p is not None and p.poll() is None:
+                p.kill()
+                p.communicate()

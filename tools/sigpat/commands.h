@@ -4,6 +4,7 @@
 #define SIGPAT_COMMANDS_H
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,6 +96,8 @@ struct MonitorArgs {
   AudioOptions audio;
   std::string db;          // --db: the detections store, as for scan
   std::string catalogue;   // --catalogue
+  std::string serve;       // --serve HOST:PORT: the dashboard over --db from this process
+  std::string serveTokenFile;  // --serve-token-file
 };
 
 // Watches the stations until every one has ended (files) or a signal stops it: SIGINT/SIGTERM
@@ -157,6 +160,9 @@ struct ServeArgs {
 
 // Serves the dashboard (page, JSON API, evidence, live events) until a signal stops it.
 int RunServe(const ServeArgs& args);
+// The same from a thread of another command (monitor --serve), until the returned handle is
+// released; the address is printed on stdout as serve prints it. Throws Error.
+std::shared_ptr<void> ServeInBackground(const ServeArgs& args);
 
 // ---- demo
 

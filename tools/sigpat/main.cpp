@@ -197,6 +197,8 @@ int Main(int argc, char** argv) {
                          "Store every detection and status line in this database: an SQLite file, or postgresql://...");
   monitorCmd->add_option("--catalogue", monitor.catalogue,
                          "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
+  monitorCmd->add_option("--serve", monitor.serve, "Also serve the dashboard over --db on HOST:PORT (as sigpat serve)");
+  monitorCmd->add_option("--serve-token-file", monitor.serveTokenFile, "The dashboard's access token (as serve --token-file)");
   addAudioOptions(monitorCmd, monitor.audio);
 #endif
 

@@ -1,7 +1,9 @@
 // sigpat serve: the dashboard's web server over a detections store (server/dashboard.h).
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <thread>
 
@@ -13,43 +15,66 @@
 
 namespace sigpat {
 
-int RunServe(const ServeArgs& args) {
+namespace {
+
+// The server's options from the command line, checked; the dashboard bound and its address
+// printed. Throws Error.
+std::unique_ptr<server::Dashboard> OpenDashboard(const ServeArgs& args) {
   server::DashboardOptions options;
   options.db = args.db;
   options.listen = args.listen;
   options.evidenceDir = args.evidenceDir;
-  const bool url = store::IsPostgresUrl(args.db);
   struct stat st{};
-  if (!url && stat(args.db.c_str(), &st) != 0) throw Error(args.db + ": no such store (run scan or monitor with --db first)");
+  if (!store::IsPostgresUrl(args.db) && stat(args.db.c_str(), &st) != 0)
+    throw Error(args.db + ": no such store (run scan or monitor with --db first)");
   if (!args.evidenceDir.empty() && (stat(args.evidenceDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
     throw Error(args.evidenceDir + ": no such evidence directory");
   try {
     if (!args.tokenFile.empty()) options.token = server::ReadTokenFile(args.tokenFile);
-    server::Dashboard dashboard(options);
-    const int port = dashboard.Bind();
+    auto dashboard = std::make_unique<server::Dashboard>(options);
+    const int port = dashboard->Bind();
     std::string host, error;
     int unused = 0;
     server::ParseListen(args.listen, host, unused, error);
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    {
-      std::lock_guard<std::mutex> lock(OutputLock());
-      std::printf("sigpat: serving %s on http://%s:%d/\n", args.db.c_str(), host.c_str(), port);
-      std::fflush(stdout);
-    }
-    // Signals only raise a flag: a watcher stops the server when one came.
-    bool done = false;
-    std::thread watcher([&] {
-      while (!StopRequested() && !__atomic_load_n(&done, __ATOMIC_ACQUIRE))
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      dashboard.Stop();
-    });
-    dashboard.Run();
-    __atomic_store_n(&done, true, __ATOMIC_RELEASE);
-    watcher.join();
+    std::lock_guard<std::mutex> lock(OutputLock());
+    std::printf("sigpat: serving %s on http://%s:%d/\n", args.db.c_str(), host.c_str(), port);
+    std::fflush(stdout);
+    return dashboard;
   } catch (const std::runtime_error& e) {
     throw Error(e.what());
   }
+}
+
+}  // namespace
+
+int RunServe(const ServeArgs& args) {
+  std::unique_ptr<server::Dashboard> dashboard = OpenDashboard(args);
+  // Signals only raise a flag: a watcher stops the server when one came.
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {
+    while (!StopRequested() && !done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    dashboard->Stop();
+  });
+  dashboard->Run();
+  done = true;
+  watcher.join();
   return kExitOk;
+}
+
+std::shared_ptr<void> ServeInBackground(const ServeArgs& args) {
+  struct Running {
+    std::unique_ptr<server::Dashboard> dashboard;
+    std::thread thread;
+    ~Running() {
+      dashboard->Stop();
+      thread.join();
+    }
+  };
+  auto running = std::make_shared<Running>();
+  running->dashboard = OpenDashboard(args);
+  running->thread = std::thread([d = running->dashboard.get()] { d->Run(); });
+  return running;
 }
 
 }  // namespace sigpat
