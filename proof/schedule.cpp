@@ -41,14 +41,16 @@ std::vector<Row> SplitRows(std::string_view text) {
   Reader reader;
   csv_parser parser;
   csv_init(&parser, 0);
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     // The row's line: where its first byte that is not a line end lies.
     if (!reader.rowStarted && c != '\r' && c != '\n') {
       reader.rowStarted = true;
       reader.current.line = reader.line;
     }
     csv_parse(&parser, &c, 1, OnField, OnRow, &reader);
-    if (c == '\n') ++reader.line;
+    // Lines end with LF, CRLF or a lone CR, as libcsv reads them.
+    if (c == '\n' || (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) ++reader.line;
   }
   csv_fini(&parser, OnField, OnRow, &reader);
   csv_free(&parser);

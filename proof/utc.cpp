@@ -109,7 +109,11 @@ std::optional<UtcMicros> ParseUtc(std::string_view s, std::string* why) {
     }
     if (pos != s.size()) return Fail(why, kForm);
   }
-  return DaysFromCivil(year, month, day) * kMicrosPerDay + micros - zoneSeconds * kMicrosPerSecond;
+  const UtcMicros t = DaysFromCivil(year, month, day) * kMicrosPerDay + micros - zoneSeconds * kMicrosPerSecond;
+  // Years 0001 to 9999 after the zone is taken off: what FormatUtc writes back.
+  if (t < DaysFromCivil(1, 1, 1) * kMicrosPerDay || t >= DaysFromCivil(10000, 1, 1) * kMicrosPerDay)
+    return Fail(why, "out of range (years 0001 to 9999)");
+  return t;
 }
 
 UtcMicros DayStart(UtcMicros t) {
