@@ -16,6 +16,11 @@
 
 using namespace sigpat::proof;
 
+namespace {
+// The millisecond FormatUtc writes (rounded down, before 1970 too).
+UtcMicros Ms(UtcMicros t) { return t >= 0 ? t / 1000 : -((-t + 999) / 1000); }
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const Schedule s = ParseSchedule(text);
@@ -35,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       p.spotId = p.name = b.spot;
       patterns.push_back(p);
     }
-    expected.emplace(b.station, b.spot, b.windowStart / 1000, b.windowEnd / 1000);
+    expected.emplace(b.station, b.spot, Ms(b.windowStart), Ms(b.windowEnd));
   }
   for (const ScheduleProblem& p : s.problems)
     if (p.line < 0 || p.message.empty()) std::abort();
@@ -46,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Schedule back = ParseSchedule(ReconciliationCsv(r));
   if (!back.problems.empty() || back.bookings.size() != expected.size()) std::abort();
   for (const Booking& b : back.bookings)
-    if (!expected.count(Key(b.station, b.spot, b.windowStart / 1000, b.windowEnd / 1000))) std::abort();
+    if (!expected.count(Key(b.station, b.spot, Ms(b.windowStart), Ms(b.windowEnd)))) std::abort();
 
   for (const Booking& b : s.bookings)
     if (HtmlEscape(b.station).find_first_of("<>\"'") != std::string::npos) std::abort();

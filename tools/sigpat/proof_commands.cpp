@@ -3,6 +3,7 @@
 #include "proof_commands.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "atomic_file.h"
@@ -32,7 +33,11 @@ void WriteFile(const std::string& path, const std::string& text) {
   file.Commit();
 }
 
+// Opens a store to read: a file that is not there is an error (opening would make an empty one).
 std::unique_ptr<store::Store> Open(const std::string& db) {
+  std::error_code ec;
+  if (db.rfind("postgres", 0) != 0 && !std::filesystem::exists(db, ec))
+    throw Error(EscapeControl(db) + ": no such database file");
   try {
     return store::OpenStore(db);
   } catch (const store::StoreError& e) {
