@@ -8,6 +8,7 @@
 #ifndef SIGPAT_STORE_H
 #define SIGPAT_STORE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -78,6 +79,7 @@ struct DetectionFilter {
   int limit = 0;                      // 0: no limit
 };
 
+// A store may be used from several threads at once (the monitor's workers share one).
 class Store {
  public:
   virtual ~Store() = default;
@@ -99,11 +101,28 @@ class Store {
   virtual std::vector<DetectionRow> Detections(const DetectionFilter& f) = 0;  // by begin_utc, then id
   virtual std::vector<StationEventRow> Events(const std::vector<std::string>& stations, std::optional<UtcMicros> from,
                                               std::optional<UtcMicros> to) = 0;
+
+  // Writes what waits in the spool (PostgreSQL while the server was unreachable) if the
+  // database can be reached now; returns how many rows still wait (0: everything is stored).
+  virtual std::size_t Flush() { return 0; }
+  // The spool file ("" when the store has none).
+  virtual std::string SpoolPath() const { return ""; }
+};
+
+struct StoreOptions {
+  // How long a write waits for a database locked by another process (SQLite) or for a
+  // connection (PostgreSQL) before it fails.
+  int waitMilliseconds = 10000;
+  // PostgreSQL: the spool file; "" picks one in the cache directory, named after the database.
+  std::string spool;
 };
 
 // Opens (creating and migrating as needed) "postgresql://..." / "postgres://..." with
 // PostgreSQL, anything else as an SQLite file. Throws StoreError.
 std::unique_ptr<Store> OpenStore(const std::string& where);
+std::unique_ptr<Store> OpenStore(const std::string& where, const StoreOptions& options);
+// True for the URLs OpenStore takes to PostgreSQL.
+bool IsPostgresUrl(const std::string& where);
 
 // The idempotency key of a detection: station, pattern content and begin (the UTC time in
 // milliseconds when known, else the begin sample of the input).

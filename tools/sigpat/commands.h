@@ -59,6 +59,9 @@ struct ScanArgs {
   bool timestamps = false;  // --timestamps: wall-clock times of arrival in detections
   bool noRelDev = false;    // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check: detections of short clips are not confirmed by their detail print
+  std::string db;           // --db: the detections store (a file, or a postgresql:// URL)
+  std::string catalogue;    // --catalogue: the patterns' metadata for the store
+  std::string startUtc;     // --start-utc: the UTC time of the input's first sample
 };
 
 // The pattern files named by -p (a directory gives every .tvs in it, by name) and by the list
@@ -90,12 +93,26 @@ struct MonitorArgs {
   bool noRelDev = false;   // --no-rel-dev: the detector decides alone
   bool noDetailCheck = false;  // --no-detail-check, as for scan
   AudioOptions audio;
+  std::string db;          // --db: the detections store, as for scan
+  std::string catalogue;   // --catalogue
 };
 
 // Watches the stations until every one has ended (files) or a signal stops it: SIGINT/SIGTERM
 // finish every station (pending detections reported) and exit with 130/143, SIGHUP reloads the
 // stations file and the patterns.
 int RunMonitor(const MonitorArgs& args);
+
+// ---- export
+
+struct ExportArgs {
+  std::string db;
+  std::vector<std::string> stations;  // --station: only these
+  std::string from, to;               // ISO 8601 UTC: detections that began in [from, to)
+  bool csv = false;                   // CSV with a header instead of the JSON lines
+};
+
+// Prints the stored detections: the JSON lines as scan/monitor printed them, or CSV.
+int RunExport(const ExportArgs& args);
 
 // ---- calibrate
 

@@ -24,13 +24,13 @@ namespace {
 #define SIGPAT_PROOF_OR " or demo"
 #endif
 #ifdef SIGPAT_WITH_FFMPEG
-const char* const kCommands[] = {"create", "scan", "monitor", "calibrate", "info", "demo" SIGPAT_PROOF_NAMES};
-#define SIGPAT_COMMANDS "create, scan, monitor, calibrate, info, demo" SIGPAT_PROOF_LIST
-#define SIGPAT_COMMANDS_OR "create, scan, monitor, calibrate, info" SIGPAT_PROOF_OR
+const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info" SIGPAT_PROOF_OR
 #else
-const char* const kCommands[] = {"create", "scan", "calibrate", "info", "demo" SIGPAT_PROOF_NAMES};
-#define SIGPAT_COMMANDS "create, scan, calibrate, info, demo" SIGPAT_PROOF_LIST
-#define SIGPAT_COMMANDS_OR "create, scan, calibrate, info" SIGPAT_PROOF_OR
+const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info" SIGPAT_PROOF_OR
 #endif
 
 // Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
@@ -160,6 +160,12 @@ int Main(int argc, char** argv) {
                     "(PATTERN.tvs.detail, made by create), which tells a clip from its near relatives");
   scanCmd->add_flag("--timestamps", scan.timestamps,
                     "Give each detection the UTC time at which its samples arrived (live input on standard input)");
+  scanCmd->add_option("--db", scan.db, "Store every detection in this database: an SQLite file, or postgresql://...");
+  scanCmd->add_option("--catalogue", scan.catalogue,
+                      "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
+  scanCmd->add_option("--start-utc", scan.startUtc,
+                      "UTC time of the input's first sample (ISO 8601, e.g. 2026-12-07T06:00:00Z): detections get "
+                      "UTC times (\"clock\": \"start\")");
   scanCmd->add_option("INPUT", scan.inputs,
                       "Audio files, URLs, FIFOs or - (standard input: raw PCM, or an audio stream)")
       ->required();
@@ -200,8 +206,24 @@ int Main(int argc, char** argv) {
                        "Detector only: report short clips without confirming them against their detail print");
   monitorCmd->add_option("--decision,--rule", monitor.rule, "Decision rule: detector (default) or library")
       ->check(CLI::IsMember(DecisionRuleNames()));
+  monitorCmd->add_option("--db", monitor.db,
+                         "Store every detection and status line in this database: an SQLite file, or postgresql://...");
+  monitorCmd->add_option("--catalogue", monitor.catalogue,
+                         "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
   addAudioOptions(monitorCmd, monitor.audio);
 #endif
+
+  // export
+  ExportArgs exportArgs;
+  CLI::App* exportCmd = app.add_subcommand("export", "Print the detections stored by scan --db or monitor --db");
+  exportCmd->add_option("--db", exportArgs.db, "The database: an SQLite file, or postgresql://...")->required();
+  exportCmd->add_option("--station", exportArgs.stations, "Only this station (repeatable)")->allow_extra_args(false);
+  exportCmd->add_option("--from", exportArgs.from, "Only detections that began at or after this UTC time (ISO 8601)");
+  exportCmd->add_option("--to", exportArgs.to, "Only detections that began before this UTC time (ISO 8601)");
+  bool exportJsonFlag = false;
+  auto* exportJson = exportCmd->add_flag("--json", exportJsonFlag, "JSON lines, as scan --json and monitor --json printed them (default)");
+  auto* exportCsv = exportCmd->add_flag("--csv", exportArgs.csv, "CSV with a header");
+  exportJson->excludes(exportCsv);
 
   // calibrate
   CalibrateArgs calibrate;
@@ -281,6 +303,7 @@ int Main(int argc, char** argv) {
   try {
     if (*createCmd) return RunCreate(create);
     if (*scanCmd) return RunScan(scan);
+    if (*exportCmd) return RunExport(exportArgs);
     if (*calibrateCmd) return RunCalibrate(calibrate);
 #ifdef SIGPAT_WITH_FFMPEG
     if (*monitorCmd) return RunMonitor(monitor);

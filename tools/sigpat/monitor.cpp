@@ -21,6 +21,7 @@
 #include "messages.h"
 #include "signals.h"
 #include "station.h"
+#include "store_recorder.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -38,13 +39,18 @@ class StatusLog {
   ~StatusLog() {
     if (file_ != nullptr) std::fclose(file_);
   }
+  // Every line written is also given to this (its time, seconds since 1970), when set.
+  std::function<void(const std::string& label, const std::string& event, double wall, const std::string& line)> also;
+
   void Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
     nlohmann::ordered_json j;
-    j["time"] = FormatUtc(WallClockNow());
+    const double now = WallClockNow();
+    j["time"] = FormatUtc(now);
     if (!label.empty()) j["station"] = label;
     j["event"] = event;
     for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
     const std::string line = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (also) also(label, event, now, line);
     std::lock_guard<std::mutex> lock(OutputLock());
     std::FILE* out = file_ != nullptr ? file_ : stderr;
     std::fprintf(out, "%s\n", line.c_str());
@@ -108,12 +114,42 @@ int RunMonitor(const MonitorArgs& args) {
   std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
   std::string patternStamp = PatternStamp(patterns->files);
 
+  // --db: patterns, stations, detections and status lines into the store. A detection or event
+  // the store refuses stops the monitor (the detection is still printed).
+  std::unique_ptr<StoreRecorder> recorder;
+  std::atomic<bool> storeFailed{false};
+  if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
+  if (!args.db.empty()) {
+    recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
+    recorder->AddPatterns(patterns->files, patterns->snapshot->names());
+    for (const auto& entry : entries) recorder->AddStation(entry.label, entry.source);
+  }
+  auto storeError = [&storeFailed](const Error& e) {
+    if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+  };
+
   StatusLog log(args.statusFile);
+  if (recorder)
+    log.also = [&](const std::string& label, const std::string& event, double wall, const std::string& line) {
+      if (storeFailed) return;
+      try {
+        recorder->RecordEvent(label, event, wall, line);
+      } catch (const Error& e) {
+        storeError(e);
+      }
+    };
   auto status = [&log](const std::string& label, const std::string& event, nlohmann::ordered_json fields) {
     log.Write(label, event, fields);
   };
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
-  auto emit = [&args, &outputError](const Detection& d) {
+  auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
+    if (recorder && !storeFailed) {
+      try {
+        recorder->Record(d, FormatDetectionJson(d));
+      } catch (const Error& e) {
+        storeError(e);
+      }
+    }
     const std::string line = args.json ? FormatDetectionJson(d) : FormatDetectionText(d);
     std::lock_guard<std::mutex> lock(OutputLock());
     if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
@@ -155,6 +191,10 @@ int RunMonitor(const MonitorArgs& args) {
       status("", "stopping", fields);
       for (auto& s : stations) s->Stop();
     }
+    if (storeFailed && !outputFailed) {
+      outputFailed = true;  // the message is out already
+      for (auto& s : stations) s->Stop();
+    }
     if (outputError != 0 && !outputFailed) {
       // Detections that cannot be written would be lost: stop instead of watching on.
       outputFailed = true;
@@ -169,6 +209,7 @@ int RunMonitor(const MonitorArgs& args) {
         const std::string stamp = PatternStamp(reloaded->files);
         const bool newPatterns = stamp != patternStamp;
         if (newPatterns) {
+          if (recorder) recorder->AddPatterns(reloaded->files, reloaded->snapshot->names());
           patterns = reloaded;
           patternStamp = stamp;
         }
@@ -184,7 +225,10 @@ int RunMonitor(const MonitorArgs& args) {
         for (const auto& entry : wanted) {
           const bool running = std::any_of(stations.begin(), stations.end(),
                                            [&](const auto& s) { return s->entry() == entry && !s->finished(); });
-          if (!running) start(entry), ++added;
+          if (!running) {
+            if (recorder) recorder->AddStation(entry.label, entry.source);
+            start(entry), ++added;
+          }
         }
         nlohmann::ordered_json fields;
         fields["added"] = added;
@@ -214,6 +258,14 @@ int RunMonitor(const MonitorArgs& args) {
     if (stations.empty()) break;
   }
   status("", "stopped", nlohmann::ordered_json::object());
+  if (recorder && !storeFailed) {
+    try {
+      recorder->Finish();
+    } catch (const Error& e) {
+      PrintError(e);
+      return kExitFailure;
+    }
+  }
   if (outputFailed) return kExitFailure;
   if (stopSignal != 0) return 128 + stopSignal;
   return anyFailed ? kExitFailure : kExitOk;

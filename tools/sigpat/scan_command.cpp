@@ -20,6 +20,8 @@
 #include "messages.h"
 #include "output.h"
 #include "signals.h"
+#include "store_recorder.h"
+#include "utc.h"
 #include "wall_clock.h"
 
 namespace sigpat {
@@ -170,9 +172,26 @@ int RunScan(const ScanArgs& args) {
   if (args.threshold >= 0.0f && args.rule != "library")
     throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
                      "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
+  // --start-utc: the input's samples get UTC times from it ("clock": "start").
+  double startWall = -1.0;
+  if (!args.startUtc.empty()) {
+    if (args.inputs.size() != 1) throw UsageError("--start-utc gives the time of a single input");
+    if (args.timestamps) throw UsageError("--start-utc and --timestamps both give the input's times: choose one");
+    const auto t = store::ParseUtc(args.startUtc);
+    if (!t) throw UsageError("--start-utc \"" + args.startUtc + "\" is not an ISO 8601 UTC time (like 2026-12-07T06:00:00Z)");
+    startWall = static_cast<double>(*t) / 1e6;
+  }
+  if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
   CheckPatternFiles(files);
+  std::unique_ptr<StoreRecorder> recorder;
+  if (!args.db.empty()) {
+    recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
+    recorder->AddPatterns(files);
+    for (const auto& in : args.inputs) recorder->AddStation(args.label.empty() ? in : args.label, "");
+  }
+  std::atomic<bool> storeFailed{false};
 
   ScanOptions options;
   options.threshold = args.threshold;
@@ -182,7 +201,7 @@ int RunScan(const ScanArgs& args) {
   options.detectorAlone = args.noRelDev;
   options.detailCheck = !args.noDetailCheck;
   // A signal or lost output ends every input where it is: what was found is still reported.
-  options.stop = []() { return StopRequested() || OutputFailed(); };
+  options.stop = [&storeFailed]() { return StopRequested() || OutputFailed() || storeFailed; };
   // The first input's recognizer checks the set: a set the library refuses fails before any
   // input is opened, and the set is set up once per input.
   Scanner first(files, options);
@@ -197,7 +216,25 @@ int RunScan(const ScanArgs& args) {
     for (const auto& in : args.inputs) total += std::max<std::int64_t>(0, AudioInput::ProbeExpectedSamples(in));
   GlobalProgress().Start(showProgress, total);
 
-  auto emit = [&](const Detection& d) {
+  auto emit = [&](const Detection& found) {
+    Detection d = found;
+    if (startWall >= 0.0) {
+      d.beginWall = startWall + d.beginSeconds;
+      d.endWall = startWall + d.endSeconds;
+      d.clock = "start";
+    }
+    if (recorder) {
+      // Stored before it is printed; a detection the store refused is still printed, and the
+      // scan stops.
+      const std::string json = FormatDetectionJson(d);
+      try {
+        recorder->Record(d, json);
+      } catch (const Error& e) {
+        if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+      }
+      WriteOut((args.json ? json : FormatDetectionText(d)) + "\n");
+      return;
+    }
     WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
   };
   auto progress = [](std::int64_t samples) { GlobalProgress().Add(samples); };
@@ -240,7 +277,15 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
-  return failed || OutputFailed() ? kExitFailure : kExitOk;
+  if (recorder && !storeFailed) {
+    try {
+      recorder->Finish();
+    } catch (const Error& e) {
+      PrintError(e);
+      storeFailed = true;
+    }
+  }
+  return failed || storeFailed || OutputFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace sigpat

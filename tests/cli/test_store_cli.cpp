@@ -1,0 +1,214 @@
+// sigpat with a detections store: scan --db and monitor --db store every detection with the
+// JSON line printed, export prints those lines back (or CSV); bad input and store faults (a
+// file size limit, a kill during writes) get one line and an exit status, and lose nothing
+// that was reported.
+#include <signal.h>
+#include <sndfile.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "cli_audio.h"
+#include "sigpat_runner.h"
+
+namespace {
+
+std::string Sql1(const std::string& db, const std::string& sql) {
+  sqlite3* h = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+    sqlite3_exec(h, sql.c_str(), [](void* o, int, char** v, char**) {
+      *static_cast<std::string*>(o) += v[0] != nullptr ? v[0] : "NULL";
+      return 0;
+    }, &out, nullptr);
+  sqlite3_close(h);
+  return out;
+}
+
+std::multiset<std::string> Lines(const std::string& text) {
+  std::multiset<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.insert(l);
+  return lines;
+}
+
+}  // namespace
+
+class StoreCli : public SigpatTest {
+ protected:
+  static void SetUpTestSuite() {
+    OpenDir();
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("clip.wav"), Clip(), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("stream.wav"), Stream(40, {3.0, 12.5, 24.0, 33.0}, 3), 44100, 1,
+                                              SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    RunResult r = Run("create " + File("clip.wav") + " -o " + File("clip.tvs"));
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  static std::string Db(const std::string& name) { return File(name); }
+};
+
+TEST_F(StoreCli, ScanStoresEachDetectionOnceAndExportPrintsItsLinesAndCsv) {
+  const std::string label = "Radio \"Zoë\", 1\nnorth";  // quotes, a comma, a newline, non-ASCII
+  {
+    std::ofstream c(File("cat.csv"), std::ios::binary);
+    c << "file,spot_id,advertiser,campaign,version,title\r\nclip.tvs,SP-1,\"Acme, \"\"Inc\"\"\",Winter,v2,<b>Clip</b>\r\n";
+  }
+  const std::string db = Db("scan.db");
+  const std::string scan = "scan --json -p " + File("clip.tvs") + " --db " + db + " --catalogue " + File("cat.csv") +
+                           " --label $'Radio \"Zoë\", 1\\nnorth' --start-utc 2026-12-07T06:00:00Z " + File("stream.wav");
+  RunResult first = Run(scan);
+  ASSERT_EQ(first.status, 0) << first.err;
+  ASSERT_EQ(first.outLines().size(), 4u) << first.out;
+  const nlohmann::json j = nlohmann::json::parse(first.outLines()[0]);
+  EXPECT_EQ(j["input"], label);
+  EXPECT_EQ(j["clock"], "start");
+  EXPECT_EQ(j["begin_utc"].get<std::string>().substr(0, 20), "2026-12-07T06:00:03.");
+
+  RunResult exported = Run("export --db " + db);
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(exported.out, first.out);  // byte for byte
+  // The same recording again: nothing stored twice.
+  ASSERT_EQ(Run(scan).status, 0);
+  EXPECT_EQ(Run("export --db " + db + " --json").out, first.out);
+  EXPECT_EQ(Sql1(db, "SELECT count(*) FROM detections"), "4");
+  EXPECT_EQ(Sql1(db, "SELECT spot_id || '|' || advertiser || '|' || title FROM patterns"), "SP-1|Acme, \"Inc\"|<b>Clip</b>");
+  EXPECT_EQ(Sql1(db, "SELECT count(*) FROM detections WHERE begin_utc IS NOT NULL AND clock = 'start'"), "4");
+
+  // Filters: [from, to) on the begin time, stations by label.
+  EXPECT_EQ(Run("export --db " + db + " --from 2026-12-07T06:00:12Z --to 2026-12-07T06:00:30Z").outLines().size(), 2u);
+  EXPECT_EQ(Run("export --db " + db + " --station nobody").out, "");
+  EXPECT_EQ(Run("export --db " + db + " --station $'Radio \"Zoë\", 1\\nnorth'").out, first.out);
+
+  RunResult csv = Run("export --db " + db + " --csv --to 2026-12-07T06:00:05Z");
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  const std::string header = "station,pattern,pattern_hash,spot_id,advertiser,campaign,version,title,begin_utc,end_utc,"
+                             "clock,begin_s,end_s,begin_sample,end_sample,rule,confidence,distance,threshold,seen,match,evidence\n";
+  ASSERT_EQ(csv.out.rfind(header, 0), 0u) << csv.out;
+  const std::string row = csv.out.substr(header.size());
+  EXPECT_EQ(row.rfind("\"Radio \"\"Zoë\"\", 1\nnorth\",clip.tvs,", 0), 0u) << row;
+  EXPECT_NE(row.find(",SP-1,\"Acme, \"\"Inc\"\"\",Winter,v2,<b>Clip</b>,2026-12-07T06:00:03."), std::string::npos) << row;
+  EXPECT_NE(row.find(",start,"), std::string::npos) << row;
+
+  // Without --start-utc: no UTC times, keyed by the sample; export still gives the lines.
+  RunResult plain = Run("scan --json -p " + File("clip.tvs") + " --db " + Db("plain.db") + " " + File("stream.wav"));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(Run("export --db " + Db("plain.db")).out, plain.out);
+  EXPECT_EQ(Sql1(Db("plain.db"), "SELECT count(*) FROM detections WHERE begin_utc IS NULL"), "4");
+}
+
+TEST_F(StoreCli, BadDatabasesCataloguesAndTimesGetOneLineAndTheirExitStatus) {
+  const std::string scan = "scan -p " + File("clip.tvs") + " ";
+  {
+    std::ofstream t(File("notes.txt"));
+    t << std::string(5000, 'x');
+    std::ofstream c(File("bad.csv"));
+    c << "file,spot_id\nclip.tvs,A\nclip.tvs,B\n";
+  }
+  struct Case {
+    std::string args;
+    int status;
+    std::string message;
+    int lines = 1;  // command-line parser's errors: and a line on where to find the usage
+  };
+  const Case cases[] = {
+      {"export --db " + File("missing.db"), 1, "sigpat: error: " + File("missing.db") + ": no such database"},
+      {"export --db " + File("notes.txt"), 1, "sigpat: error: " + File("notes.txt") + ": cannot read the database (file is not a database)"},
+      {"export --db " + Db("x.db") + " --from yesterday", 2, "--from \"yesterday\" is not an ISO 8601 UTC time"},
+      {"export --db " + Db("x.db") + " --json --csv", 2, "excludes", 2},
+      {scan + "--db " + File("notes.txt") + " " + File("stream.wav"), 1, "file is not a database"},
+      {scan + "--db " + Db("c.db") + " --catalogue " + File("bad.csv") + " " + File("stream.wav"), 1,
+       "sigpat: error: " + File("bad.csv") + ":3: \"clip.tvs\" is listed again (first on line 2)"},
+      {scan + "--catalogue " + File("bad.csv") + " " + File("stream.wav"), 2, "--catalogue fills the store's patterns: give --db too"},
+      {scan + "--start-utc 2026-02-30T00:00:00Z " + File("stream.wav"), 2, "is not an ISO 8601 UTC time"},
+      {scan + "--start-utc 2026-12-07T00:00:00Z " + File("stream.wav") + " " + File("clip.wav"), 2,
+       "--start-utc gives the time of a single input"},
+      {scan + "--db /no/such/dir/s.db " + File("stream.wav"), 1, "/no/such/dir/s.db: cannot open the database"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.lines) << r.err;
+    EXPECT_EQ(r.out, "") << c.args;
+  }
+  EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
+}
+
+// A file size limit (a full disk) while detections are written: the scan says which detection
+// could not be stored and stops with status 1; what it stored is whole, and a run after it
+// stores the rest without storing anything twice.
+TEST_F(StoreCli, AFullDiskStopsTheScanAndARunAfterItStoresTheRestOnce) {
+  const std::string db = Db("full.db");
+  const std::string scan = "scan --json -p " + File("clip.tvs") + " --db " + db + " " + File("stream.wav");
+  ASSERT_EQ(Run("export --db " + db).status, 1);
+  ASSERT_EQ(Run(scan + " --start-utc 2026-01-01T00:00:00Z").status, 0);  // another airing: the schema and a few rows
+  // 36 KiB: room for the shared-memory index (32 KiB) and the first writes of the journal.
+  RunResult full = Shell("ulimit -f 36; " + std::string(SIGPAT_EXE) + " " + scan);
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_NE(full.err.find("sigpat: error: " + db + ": cannot store the detection of clip.tvs on " + File("stream.wav")),
+            std::string::npos) << full.err;
+  EXPECT_NE(full.err.find("File too large); stopping"), std::string::npos) << full.err;
+  EXPECT_EQ(std::count(full.err.begin(), full.err.end(), '\n'), 1) << full.err;
+  EXPECT_GE(full.outLines().size(), 1u);  // the detection it could not store is still printed
+  EXPECT_EQ(Sql1(db, "PRAGMA integrity_check"), "ok");
+  RunResult after = Run(scan);
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(Sql1(db, "SELECT count(*) FROM detections"), "8");
+  EXPECT_EQ(Sql1(db, "SELECT count(DISTINCT json) FROM detections"), "8");
+}
+
+#ifdef SIGPAT_WITH_FFMPEG
+// Monitor: every detection printed is in the store with its line, the status lines are station
+// events; killed (SIGKILL) in the middle of its writes it loses nothing it printed.
+TEST_F(StoreCli, MonitorStoresWhatItPrintsAndAKillLosesNothingPrinted) {
+  const std::string db = Db("monitor.db");
+  std::string stations;
+  for (int i = 0; i < 3; ++i) stations += " --station s" + std::to_string(i) + "=" + File("stream.wav");
+  RunResult m = Run("monitor --json --threads 2 -p " + File("clip.tvs") + stations + " --db " + db + " --status " +
+                    File("status.jsonl"));
+  ASSERT_EQ(m.status, 0) << m.err;
+  ASSERT_EQ(m.outLines().size(), 12u) << m.out;
+  EXPECT_EQ(Lines(Run("export --db " + db).out), Lines(m.out));
+  EXPECT_EQ(Lines(Sql1(db, "SELECT group_concat(json, char(10)) FROM station_events") + "\n"),
+            Lines(ReadText(File("status.jsonl"))));
+  EXPECT_EQ(Sql1(db, "SELECT count(*) FROM station_events WHERE station = 's1' AND event = 'connected'"), "1");
+  EXPECT_EQ(Sql1(db, "SELECT url FROM stations WHERE label = 's2'"), File("stream.wav"));
+
+  // Twelve long stations, killed once a few detections are out.
+  ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("long.wav"), Stream(600, [] {
+    std::vector<double> at;
+    for (double t = 2.0; t < 590; t += 7.0) at.push_back(t);
+    return at;
+  }(), 5), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+  stations.clear();
+  for (int i = 0; i < 12; ++i) stations += " --station k" + std::to_string(i) + "=" + File("long.wav");
+  const std::string killed = Db("killed.db"), out = File("killed.out");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const std::string cmd = "exec " + std::string(SIGPAT_EXE) + " monitor --json -p " + File("clip.tvs") + stations +
+                            " --db " + killed + " >" + out + " 2>/dev/null";
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 600 && Lines(ReadText(out)).size() < 30; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  kill(pid, SIGKILL);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  ASSERT_TRUE(WIFSIGNALED(raw));
+  // Only whole lines count as printed (a line is written with one write).
+  std::multiset<std::string> printed = Lines(ReadText(out));
+  ASSERT_GE(printed.size(), 30u);
+  ASSERT_LT(printed.size(), 12u * 84u) << "the monitor finished before it was killed";
+  EXPECT_EQ(Sql1(killed, "PRAGMA integrity_check"), "ok");
+  const std::multiset<std::string> stored = Lines(Run("export --db " + killed).out);
+  EXPECT_TRUE(std::includes(stored.begin(), stored.end(), printed.begin(), printed.end()));
+  EXPECT_LE(stored.size(), printed.size() + 12);  // at most what was being written
+  EXPECT_EQ(Sql1(killed, "SELECT count(*) - count(DISTINCT json) FROM detections"), "0");
+}
+#endif

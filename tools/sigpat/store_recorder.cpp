@@ -1,0 +1,142 @@
+#include "store_recorder.h"
+
+#include <cmath>
+#include <filesystem>
+
+#include "content_hash.h"
+#include "messages.h"
+#include "utc.h"
+
+namespace sigpat {
+
+namespace {
+
+double Six(double x) { return std::round(x * 1e6) / 1e6; }
+
+store::UtcMicros Micros(double wall) { return std::llround(wall * 1e6); }
+
+std::string BaseName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+}  // namespace
+
+store::DetectionRow DetectionRowOf(const Detection& d, const std::string& json) {
+  store::DetectionRow row;
+  row.station = d.input;
+  row.patternName = BaseName(d.file);
+  row.beginSample = d.report.Begin;
+  row.endSample = d.report.End;
+  row.beginSeconds = Six(d.beginSeconds);
+  row.endSeconds = Six(d.endSeconds);
+  if (d.beginWall >= 0.0) {
+    row.beginUtc = Micros(d.beginWall);
+    row.endUtc = Micros(d.endWall);
+    row.clock = d.clock;
+  }
+  row.rule = d.rule;
+  if (d.report.Confidence >= 0.0f) {
+    row.confidence = Six(d.report.Confidence);
+    row.distance = Six(d.report.Score);
+    row.threshold = Six(d.report.Threshold);
+    row.seen = Six(d.report.Seen);
+    row.match = d.Match();
+  }
+  row.json = json;
+  return row;
+}
+
+StoreRecorder::StoreRecorder(const std::string& db, const std::string& catalogue) {
+  try {
+    if (!catalogue.empty()) catalogue_ = store::ReadCatalogue(catalogue);
+  } catch (const store::CatalogueError& e) {
+    throw Error(e.what());
+  }
+  try {
+    store_ = store::OpenStore(db);
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+StoreRecorder::~StoreRecorder() = default;
+
+void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& source = i < openAs.size() && !openAs[i].empty() ? openAs[i] : files[i];
+    store::PatternRow p;
+    p.name = BaseName(files[i]);
+    try {
+      p.contentHash = store::HashFile(source);
+    } catch (const store::StoreError&) {
+      throw Error(files[i] + ": cannot read the pattern file to store it");
+    }
+    SignalTVSEx record;
+    LoadPattern(files[i], record, source == files[i] ? "" : source);
+    if (record.Fs > 0) p.durationSeconds = static_cast<double>(record.Nblock) * kSamplesPerBlock / record.Fs;
+    if (auto it = catalogue_.find(p.name); it != catalogue_.end()) {
+      p.spotId = it->second.spotId;
+      p.advertiser = it->second.advertiser;
+      p.campaign = it->second.campaign;
+      p.version = it->second.version;
+      p.title = it->second.title;
+    }
+    try {
+      store_->PutPattern(p);
+    } catch (const store::StoreError& e) {
+      throw Error(e.what());
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    hashes_[files[i]] = p.contentHash;
+  }
+}
+
+void StoreRecorder::AddStation(const std::string& label, const std::string& url) {
+  try {
+    store_->PutStation({0, label, url});
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+void StoreRecorder::Record(const Detection& d, const std::string& json) {
+  store::DetectionRow row = DetectionRowOf(d, json);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = hashes_.find(d.file);
+    if (it == hashes_.end()) {
+      try {
+        it = hashes_.emplace(d.file, store::HashFile(d.file)).first;
+      } catch (const store::StoreError& e) {
+        throw Error(e.what());
+      }
+    }
+    row.patternHash = it->second;
+  }
+  row.key = store::DetectionKey(row);
+  try {
+    store_->AddDetection(row);
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+void StoreRecorder::RecordEvent(const std::string& label, const std::string& event, double wall, const std::string& json) {
+  try {
+    store_->AddEvent({0, label, Micros(wall), event, json});
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+}
+
+void StoreRecorder::Finish() {
+  std::size_t waiting = 0;
+  try {
+    waiting = store_->Flush();
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+  if (waiting > 0)
+    PrintWarning(store_->Describe() + ": " + std::to_string(waiting) + " rows wait in the spool " + store_->SpoolPath() +
+                 " until the database can be reached (the next run with this --db writes them)");
+}
+
+}  // namespace sigpat

@@ -1,0 +1,52 @@
+// What scan and monitor write into the detections store (--db): the patterns (by content, with
+// the catalogue's metadata), the stations, every detection with the JSON line printed for it,
+// the monitor's status lines as station events.
+#ifndef SIGPAT_STORE_RECORDER_H
+#define SIGPAT_STORE_RECORDER_H
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "scanner.h"
+#include "store.h"
+
+namespace sigpat {
+
+class StoreRecorder {
+ public:
+  // Opens the database (creating and migrating it) and reads the catalogue ("" for none).
+  // Throws Error naming the database or the catalogue file.
+  StoreRecorder(const std::string& db, const std::string& catalogue);
+  ~StoreRecorder();
+
+  // The patterns of a load: each file's content hash (from the bytes at openAs[i], the copy the
+  // recognizer reads, when given), name, duration and catalogue entry.
+  void AddPatterns(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+  void AddStation(const std::string& label, const std::string& url);
+  // Commits the detection (json: its line as printed) before returning; throws Error when it
+  // cannot be stored (or spooled).
+  void Record(const Detection& d, const std::string& json);
+  // A status line of the monitor (wall: its time, seconds since 1970).
+  void RecordEvent(const std::string& label, const std::string& event, double wall, const std::string& json);
+  // At the end: writes what waits in the spool if the database is back; notes what still waits.
+  void Finish();
+
+  store::Store& Store() { return *store_; }
+
+ private:
+  std::unique_ptr<store::Store> store_;
+  std::map<std::string, store::CatalogueEntry> catalogue_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> hashes_;  // pattern file as given -> content hash
+};
+
+// The store's row of a detection printed as `json`.
+store::DetectionRow DetectionRowOf(const Detection& d, const std::string& json);
+
+}  // namespace sigpat
+
+#endif
