@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "utc.h"
+#include "utc_time.h"
 
 namespace sigpat::proof {
 

@@ -1,5 +1,7 @@
 # sigpat reconcile and report over a real SQLite store (included from tools/CMakeLists.txt once
 # sigpat has the commands).
+find_package(GTest REQUIRED)
+include(GoogleTest)
 add_executable(test_proof_cli ${PROJECT_SOURCE_DIR}/tests/proof/test_proof_cli.cpp)
 target_include_directories(test_proof_cli PRIVATE ${PROJECT_SOURCE_DIR}/tests/cli)
 target_link_libraries(test_proof_cli PRIVATE sp_proof sp_store sp_test_support nlohmann_json::nlohmann_json

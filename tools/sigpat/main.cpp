@@ -9,7 +9,7 @@
 #include "signals.h"
 #ifdef SIGPAT_WITH_PROOF
 #include "proof_commands.h"
-#include "utc.h"
+#include "utc_time.h"
 #endif
 
 namespace {

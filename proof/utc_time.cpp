@@ -1,6 +1,6 @@
 // ISO 8601 UTC times: a small fixed grammar (dates and times as schedules and exports write
 // them), checked field by field, so that "2026-02-30" or "25:00" is refused, not wrapped.
-#include "utc.h"
+#include "utc_time.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 // UTC times of schedules and reports: ISO 8601 text to microseconds since 1970 and back.
-#ifndef SIGPAT_PROOF_UTC_H
-#define SIGPAT_PROOF_UTC_H
+#ifndef SIGPAT_PROOF_UTC_TIME_H
+#define SIGPAT_PROOF_UTC_TIME_H
 
 #include <optional>
 #include <string>
