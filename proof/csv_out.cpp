@@ -38,10 +38,26 @@ std::string ReconciliationCsv(const Reconciliation& r) {
       evidence = row.airing->evidence;
     }
     out += CsvField(row.station) + ',' + CsvField(row.spot) + ',' +
-           (row.windowStart ? FormatUtc(*row.windowStart) : "") + ',' +
-           (row.windowEnd ? FormatUtc(*row.windowEnd) : "") + ',' + StatusName(row.status) + ',' + aStart + ',' +
+           (row.windowStart ? FormatUtcExact(*row.windowStart) : "") + ',' +
+           (row.windowEnd ? FormatUtcExact(*row.windowEnd) : "") + ',' + StatusName(row.status) + ',' + aStart + ',' +
            aEnd + ',' + seen + ',' + (row.offsetSeconds ? Number(*row.offsetSeconds, "%.3f") : "") + ',' +
            CsvField(row.detectedSpot) + ',' + CsvField(evidence) + ',' + CsvField(row.note) + '\n';
+  }
+  return out;
+}
+
+// A name on a terminal line: control characters (a line break in a label) as \xHH.
+std::string TerminalName(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", u);
+      out += buf;
+    } else {
+      out += c;
+    }
   }
   return out;
 }
@@ -52,7 +68,7 @@ std::string SummaryText(const Reconciliation& r) {
     char buf[256];
     std::snprintf(buf, sizeof buf, ": %d %d %d %d (%d) %d %d %d %.1f%%\n", s.bookings, s.aired, s.outsideWindow,
                   s.notAired, s.unverified, s.wrongVersion, s.truncated, s.unbooked, 100.0 * s.ErrorRate());
-    out += s.station + buf;
+    out += TerminalName(s.station) + buf;
   }
   return out;
 }

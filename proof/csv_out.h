@@ -16,7 +16,7 @@ std::string CsvField(const std::string& s);
 // detected_spot,evidence,note, then the rows; CRLF-free ("\n" line ends).
 std::string ReconciliationCsv(const Reconciliation& r);
 
-// The per-station summary as text lines for a terminal.
+// The per-station summary as text lines for a terminal (control characters in names as \xHH).
 std::string SummaryText(const Reconciliation& r);
 
 }  // namespace sigpat::proof

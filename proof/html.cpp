@@ -82,9 +82,10 @@ std::string HtmlPageStart(const std::string& title) {
 
 std::string HtmlPageEnd() { return "</body>\n</html>\n"; }
 
-std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars, const std::string& unit) {
+std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars, const std::string& unit,
+                        double fullScale) {
   if (bars.empty()) return "<p class=\"muted\">none</p>\n";
-  double max = 0.0;
+  double max = fullScale;
   for (const auto& b : bars) max = std::max(max, b.second);
   const int rowHeight = 20, labelWidth = 260, barWidth = 420;
   const int height = rowHeight * static_cast<int>(bars.size()) + 4;

@@ -18,8 +18,10 @@ std::string HtmlEscape(const std::string& s);
 std::string HtmlPageStart(const std::string& title);
 std::string HtmlPageEnd();
 
-// A horizontal bar chart (SVG) of labelled counts, largest first as given.
-std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars, const std::string& unit);
+// A horizontal bar chart (SVG) of labelled values, in the order given; the bars' full length
+// stands for fullScale (0: the largest value).
+std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars, const std::string& unit,
+                        double fullScale = 0.0);
 
 // The link from a page written at htmlFile to the evidence file `stored` (relative to
 // evidenceDir; evidenceDir empty: relative to the page's folder), percent-encoded per segment.

@@ -124,7 +124,7 @@ std::string ReportHtml(const ReportData& data, const std::function<std::string(c
   // Timelines: a station's day as a 24-hour strip, then the day's airings.
   out += "<h2>Timelines</h2>\n<p class=\"muted\">Each mark is an airing (hover for what); grey bands: station "
          "down (dropped stream, dead air, no data).</p>\n";
-  const int width = 960, left = 10, strip = 30;
+  const int width = 960, left = 24, strip = 30;
   for (const std::string& s : stations) {
     for (UtcMicros day = DayStart(data.from); day < data.to; day += kMicrosPerDay) {
       const UtcMicros dayEnd = day + kMicrosPerDay;

@@ -152,3 +152,15 @@ std::string FormatUtc(UtcMicros t) {
 }
 
 }  // namespace sigpat::proof
+
+namespace sigpat::proof {
+
+std::string FormatUtcExact(UtcMicros t) {
+  const std::int64_t us = (t - DayStart(t)) % 1000000;
+  if (us % 1000 == 0) return FormatUtc(t);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, ".%06d", static_cast<int>(us));
+  return FormatUtcDay(t) + "T" + FormatUtcClock(t) + buf + "Z";
+}
+
+}  // namespace sigpat::proof

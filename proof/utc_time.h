@@ -19,6 +19,9 @@ std::optional<UtcMicros> ParseUtc(std::string_view text, std::string* why = null
 
 // "2026-12-07T10:15:00Z", with milliseconds ("...:00.250Z") when the time has any.
 std::string FormatUtc(UtcMicros t);
+// The same, with microseconds when the time has a fraction of a millisecond: a schedule's
+// windows written back exactly as they were read.
+std::string FormatUtcExact(UtcMicros t);
 // "2026-12-07": the UTC day of t.
 std::string FormatUtcDay(UtcMicros t);
 // "10:15:00": the time of day of t.

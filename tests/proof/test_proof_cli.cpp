@@ -86,7 +86,7 @@ TEST_F(ProofCli, ThePlantedDayReconciledFromTheStoreFindsEachDiscrepancyAndNothi
   }
   EXPECT_EQ(bookings, 500);
   EXPECT_EQ(unbooked, static_cast<int>(day_->unbooked.size()));
-  EXPECT_NE(r.out.find("S3: 50 25 5 10 (5) 5 5 3 44.4%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nS3: 50 25 5 10 (5) 5 5 3 44.4%\n"), std::string::npos) << r.out;
   EXPECT_NE(ReadText(File("day-out.html")).find("<svg"), std::string::npos);
 }
 

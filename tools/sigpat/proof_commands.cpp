@@ -109,7 +109,7 @@ int RunReconcile(const ReconcileArgs& args) {
       auto href = [&](const std::string& stored) { return proof::EvidenceHref(args.evidenceDir, args.html, stored); };
       WriteFile(args.html, proof::ReconciliationHtml(result, args.schedule, href));
     }
-    WriteOut(EscapeControl(proof::SummaryText(result)));
+    WriteOut(proof::SummaryText(result));
     return refused == 0 ? kExitOk : kExitFailure;
   } catch (const store::StoreError& e) {
     throw Error(e.what());
