@@ -106,7 +106,7 @@ std::string ReportHtml(const ReportData& data, const std::function<std::string(c
     }
     std::map<std::string, int> kinds;
     for (const StationEventRow& e : data.events)
-      if (e.station == s) ++kinds[e.event];
+      if (e.station == s && e.timeUtc >= data.from && e.timeUtc < data.to) ++kinds[e.event];
     std::string kindText;
     for (const auto& [k, n] : kinds) kindText += (kindText.empty() ? "" : ", ") + k + " " + std::to_string(n);
     const auto it = byStation.find(s);
