@@ -3,6 +3,7 @@
 #include <csv.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -32,6 +33,21 @@ struct Records {
     r->newlinesInFields = 0;
   }
 };
+
+// A name from the file in a message: control characters as \xHH, so a message stays one line.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
 
 const char* const kColumns[] = {"file", "spot_id", "advertiser", "campaign", "version", "title"};
 
@@ -74,9 +90,9 @@ std::map<std::string, CatalogueEntry> ParseCatalogue(const std::string& input, c
       if (header[i] == kColumns[k]) column[i] = k;
     const std::string where = name + ":" + std::to_string(headerLine) + ": ";
     if (column[i] < 0)
-      throw CatalogueError(where + "unknown column \"" + header[i] + "\" (columns: file,spot_id,advertiser,campaign,version,title)");
+      throw CatalogueError(where + "unknown column " + Quoted(header[i]) + " (columns: file,spot_id,advertiser,campaign,version,title)");
     for (std::size_t j = 0; j < i; ++j)
-      if (column[j] == column[i]) throw CatalogueError(where + "the column \"" + header[i] + "\" is named twice");
+      if (column[j] == column[i]) throw CatalogueError(where + "the column " + Quoted(header[i]) + " is named twice");
     if (column[i] == 0) fileColumn = static_cast<int>(i);
   }
   if (fileColumn < 0) throw CatalogueError(name + ":" + std::to_string(headerLine) + ": the header has no column \"file\"");
@@ -92,9 +108,9 @@ std::map<std::string, CatalogueEntry> ParseCatalogue(const std::string& input, c
     const std::string& file = fields[static_cast<std::size_t>(fileColumn)];
     if (file.empty()) throw CatalogueError(where + "the file name is empty");
     if (file.find('/') != std::string::npos)
-      throw CatalogueError(where + "\"" + file + "\": give the pattern file's name without folders");
+      throw CatalogueError(where + Quoted(file) + ": give the pattern file's name without folders");
     if (auto seen = firstLine.find(file); seen != firstLine.end())
-      throw CatalogueError(where + "\"" + file + "\" is listed again (first on line " + std::to_string(seen->second) + ")");
+      throw CatalogueError(where + Quoted(file) + " is listed again (first on line " + std::to_string(seen->second) + ")");
     firstLine[file] = line;
     CatalogueEntry e;
     std::string* slots[] = {nullptr, &e.spotId, &e.advertiser, &e.campaign, &e.version, &e.title};

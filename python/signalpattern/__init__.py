@@ -24,9 +24,10 @@ import numpy as np
 
 from ._core import Pattern, SignalPatternError
 from . import _core
+from .store import read_detections
 
 __all__ = ["AudioInfo", "Detection", "Pattern", "PatternSource", "Scanner", "SignalPatternError", "audio_info",
-           "create_pattern", "pattern_files", "scan_file"]
+           "create_pattern", "pattern_files", "read_detections", "scan_file"]
 
 # A pattern as the functions take it: a path (file or directory) or a loaded Pattern.
 PatternSource = Union[str, "os.PathLike[str]", Pattern]

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli_audio.h"
+#include "pg_server.h"
 #include "sigpat_runner.h"
 
 namespace {
@@ -51,6 +52,37 @@ class StoreCli : public SigpatTest {
     ASSERT_EQ(r.status, 0) << r.err;
   }
   static std::string Db(const std::string& name) { return File(name); }
+  // Noise of `seconds` with the clip every 7 s, as a WAV file of the suite (made once).
+  static std::string Long(const std::string& name, double seconds) {
+    if (!std::filesystem::exists(File(name))) {
+      std::vector<double> at;
+      for (double t = 2.0; t < seconds - 5.0; t += 7.0) at.push_back(t);
+      EXPECT_TRUE(sigpat::synth::WriteAudioFile(File(name), Stream(seconds, at, 5), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    }
+    return File(name);
+  }
+  // Starts sigpat in the background, its output in files; returns its process id.
+  static pid_t Start(const std::string& args, const std::string& out, const std::string& err = "/dev/null") {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const std::string cmd = "exec " + std::string(SIGPAT_EXE) + " " + args + " >" + out + " 2>" + err + " </dev/null";
+      execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+  static bool WaitForLines(const std::string& file, std::size_t n, double seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+      if (Lines(ReadText(file)).size() >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  static int Exit(pid_t pid) {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
 };
 
 TEST_F(StoreCli, ScanStoresEachDetectionOnceAndExportPrintsItsLinesAndCsv) {
@@ -181,26 +213,13 @@ TEST_F(StoreCli, MonitorStoresWhatItPrintsAndAKillLosesNothingPrinted) {
   EXPECT_EQ(Sql1(db, "SELECT url FROM stations WHERE label = 's2'"), File("stream.wav"));
 
   // Twelve long stations, killed once a few detections are out.
-  ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("long.wav"), Stream(600, [] {
-    std::vector<double> at;
-    for (double t = 2.0; t < 590; t += 7.0) at.push_back(t);
-    return at;
-  }(), 5), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
   stations.clear();
-  for (int i = 0; i < 12; ++i) stations += " --station k" + std::to_string(i) + "=" + File("long.wav");
+  for (int i = 0; i < 12; ++i) stations += " --station k" + std::to_string(i) + "=" + Long("long.wav", 600);
   const std::string killed = Db("killed.db"), out = File("killed.out");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const std::string cmd = "exec " + std::string(SIGPAT_EXE) + " monitor --json -p " + File("clip.tvs") + stations +
-                            " --db " + killed + " >" + out + " 2>/dev/null";
-    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 600 && Lines(ReadText(out)).size() < 30; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const pid_t pid = Start("monitor --json -p " + File("clip.tvs") + stations + " --db " + killed, out);
+  WaitForLines(out, 30, 30);
   kill(pid, SIGKILL);
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  ASSERT_TRUE(WIFSIGNALED(raw));
+  ASSERT_EQ(Exit(pid), 128 + SIGKILL);
   // Only whole lines count as printed (a line is written with one write).
   std::multiset<std::string> printed = Lines(ReadText(out));
   ASSERT_GE(printed.size(), 30u);
@@ -210,5 +229,33 @@ TEST_F(StoreCli, MonitorStoresWhatItPrintsAndAKillLosesNothingPrinted) {
   EXPECT_TRUE(std::includes(stored.begin(), stored.end(), printed.begin(), printed.end()));
   EXPECT_LE(stored.size(), printed.size() + 12);  // at most what was being written
   EXPECT_EQ(Sql1(killed, "SELECT count(*) - count(DISTINCT json) FROM detections"), "0");
+}
+
+// PostgreSQL killed (SIGKILL) and restarted while a monitor writes into it: the detections of
+// the time between wait in the spool and are written once it is back; in the end the database
+// holds every line printed, once.
+TEST_F(StoreCli, MonitorIntoPostgresOutlivesAServerKilledAndRestarted) {
+  sptest::PgServer server(PG_SERVER_SCRIPT);
+  if (!server.available()) GTEST_SKIP() << server.reason();
+  const std::string url = server.CreateDatabase("monitor");
+  std::string stations;
+  for (int i = 0; i < 8; ++i) stations += " --station p" + std::to_string(i) + "=" + Long("long.wav", 600);
+  const std::string out = File("pg.out"), err = File("pg.err");
+  const pid_t pid = Start("monitor --json --threads 2 -p " + File("clip.tvs") + stations + " --db " + url + " --status " +
+                              File("pg-status.jsonl"), out, err);
+  ASSERT_TRUE(WaitForLines(out, 20, 60)) << ReadText(err);
+  server.Kill();
+  const std::size_t atKill = Lines(ReadText(out)).size();
+  ASSERT_TRUE(WaitForLines(out, atKill + 20, 60)) << ReadText(err);
+  ASSERT_TRUE(server.Restart());
+  const std::size_t atRestart = Lines(ReadText(out)).size();
+  EXPECT_EQ(Exit(pid), 0) << ReadText(err);
+  const std::multiset<std::string> printed = Lines(ReadText(out));
+  ASSERT_GT(printed.size(), atRestart) << "the monitor ended before the server was back";
+  EXPECT_EQ(printed.size(), 8u * 85u);
+  EXPECT_EQ(ReadText(err), "");
+  RunResult exported = Run("export --db " + url);
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(Lines(exported.out), printed);
 }
 #endif

@@ -1,0 +1,474 @@
+// Writes go to the server, each committed before it returns. When the connection is lost, the
+// write (and every one after it) goes to the spool instead, fsync'd, and returns as done: the
+// monitor goes on. A later write tries the server again (after 0.5 s, doubling up to 30 s);
+// once it answers, the spool is written first, in order, then the write itself. A row in the
+// spool carries its key, so writing it again after a crash changes nothing.
+#include "postgres_store.h"
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "schema.h"
+#include "spool.h"
+#include "utc.h"
+
+namespace sigpat::store {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A lost connection (as against a statement the server refused).
+struct ConnectionLost {};
+
+class Result {
+ public:
+  explicit Result(PGresult* r) : r_(r) {}
+  ~Result() { PQclear(r_); }
+  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  int Rows() const { return PQntuples(r_); }
+  bool Null(int row, int c) const { return PQgetisnull(r_, row, c) != 0; }
+  std::string Text(int row, int c) const { return std::string(PQgetvalue(r_, row, c), static_cast<std::size_t>(PQgetlength(r_, row, c))); }
+  std::int64_t Int(int row, int c) const { return std::strtoll(PQgetvalue(r_, row, c), nullptr, 10); }
+  double Real(int row, int c) const { return std::strtod(PQgetvalue(r_, row, c), nullptr); }
+  std::optional<std::int64_t> OptInt(int row, int c) const {
+    if (Null(row, c)) return std::nullopt;
+    return Int(row, c);
+  }
+
+ private:
+  PGresult* r_;
+};
+
+// Parameters as text ($1, $2, ...); nullopt is NULL.
+class Params {
+ public:
+  Params& operator<<(const std::string& v) {
+    values_.emplace_back(v);
+    return *this;
+  }
+  Params& operator<<(std::int64_t v) { return *this << std::to_string(v); }
+  Params& operator<<(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return *this << std::string(buf);
+  }
+  Params& operator<<(const std::optional<std::int64_t>& v) {
+    if (v) return *this << *v;
+    values_.emplace_back(std::nullopt);
+    return *this;
+  }
+  std::vector<const char*> Pointers() const {
+    std::vector<const char*> p;
+    for (const auto& v : values_) p.push_back(v ? v->c_str() : nullptr);
+    return p;
+  }
+
+ private:
+  std::vector<std::optional<std::string>> values_;
+};
+
+const char* const kSelectDetections =
+    "SELECT d.id, d.detection_key, s.label, p.content_hash, d.pattern_name, d.begin_sample, d.end_sample, d.begin_s, "
+    "d.end_s, d.begin_utc, d.end_utc, d.clock, d.rule, d.confidence, d.distance, d.threshold, d.seen, "
+    "d.match_kind, d.evidence, d.json, d.stored_utc FROM detections d JOIN stations s ON s.id = d.station_id "
+    "JOIN patterns p ON p.id = d.pattern_id WHERE d.id > $1";
+
+class PostgresStore : public Store {
+ public:
+  PostgresStore(const std::string& url, const StoreOptions& options)
+      : url_(url), describe_(UrlWithoutPassword(url)), wait_(options.waitMilliseconds),
+        spool_(options.spool.empty() ? Spool::DefaultPath(describe_) : options.spool) {
+    if (!Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
+    try {
+      Migrate();
+      Replay();
+    } catch (const ConnectionLost&) {
+      throw StoreError(describe_ + ": the connection was lost (" + lastError_ + ")");
+    }
+  }
+  ~PostgresStore() override { PQfinish(conn_); }
+
+  std::string Describe() const override { return describe_; }
+  std::string SpoolPath() const override { return spool_.path(); }
+
+  std::int64_t PutStation(const StationRow& s) override {
+    nlohmann::json j{{"kind", "station"}, {"label", s.label}, {"url", s.url}};
+    return Write(j, [&] { return WriteStation(s.label, s.url, true); });
+  }
+
+  std::int64_t PutPattern(const PatternRow& p) override {
+    nlohmann::json j{{"kind", "pattern"}, {"hash", p.contentHash}, {"name", p.name}, {"duration_s", p.durationSeconds},
+                     {"spot_id", p.spotId}, {"advertiser", p.advertiser}, {"campaign", p.campaign},
+                     {"version", p.version}, {"title", p.title}};
+    return Write(j, [&] { return WritePattern(p); });
+  }
+
+  std::int64_t AddDetection(const DetectionRow& row) override {
+    DetectionRow d = row;
+    if (d.key.empty()) d.key = DetectionKey(d);
+    if (d.storedUtc == 0) d.storedUtc = NowUtc();
+    return Write(ToJson(d), [&] { return WriteDetection(d); });
+  }
+
+  void SetEvidence(const std::string& key, const std::string& path) override {
+    nlohmann::json j{{"kind", "evidence"}, {"key", key}, {"path", path}};
+    Write(j, [&] {
+      Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2", Params() << path << key);
+      return std::int64_t{0};
+    });
+  }
+
+  std::int64_t AddEvent(const StationEventRow& e) override {
+    nlohmann::json j{{"kind", "event"}, {"station", e.station}, {"time_utc", e.timeUtc}, {"event", e.event}, {"json", e.json}};
+    return Write(j, [&] { return WriteEvent(e.station, e.timeUtc, e.event, e.json); });
+  }
+
+  std::vector<StationRow> Stations() override {
+    return Read<std::vector<StationRow>>([&] {
+      Result r = Exec("SELECT id, label, url FROM stations ORDER BY label", Params());
+      std::vector<StationRow> rows;
+      for (int i = 0; i < r.Rows(); ++i) rows.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2)});
+      return rows;
+    });
+  }
+
+  std::vector<PatternRow> Patterns() override {
+    return Read<std::vector<PatternRow>>([&] {
+      Result r = Exec("SELECT id, content_hash, name, duration_s, spot_id, advertiser, campaign, version, title "
+                      "FROM patterns ORDER BY name, id", Params());
+      std::vector<PatternRow> rows;
+      for (int i = 0; i < r.Rows(); ++i)
+        rows.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2), r.Real(i, 3), r.Text(i, 4), r.Text(i, 5), r.Text(i, 6),
+                        r.Text(i, 7), r.Text(i, 8)});
+      return rows;
+    });
+  }
+
+  std::vector<DetectionRow> Detections(const DetectionFilter& f) override {
+    std::string sql = kSelectDetections;
+    Params params;
+    params << f.afterId;
+    int n = 1;
+    const auto in = [&](const char* column, const std::vector<std::string>& values) {
+      if (values.empty()) return;
+      sql += std::string(" AND ") + column + " IN (";
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += (i == 0 ? "$" : ", $") + std::to_string(++n);
+        params << values[i];
+      }
+      sql += ")";
+    };
+    in("s.label", f.stations);
+    in("p.content_hash", f.patternHashes);
+    in("p.spot_id", f.spotIds);
+    in("p.campaign", f.campaigns);
+    in("p.advertiser", f.advertisers);
+    if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(++n), params << *f.from;
+    if (f.to) sql += " AND d.begin_utc < $" + std::to_string(++n), params << *f.to;
+    sql += " ORDER BY d.begin_utc IS NULL, d.begin_utc, d.id";
+    if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
+    return Read<std::vector<DetectionRow>>([&] {
+      Result r = Exec(sql, params);
+      std::vector<DetectionRow> rows;
+      for (int i = 0; i < r.Rows(); ++i) {
+        DetectionRow d;
+        d.id = r.Int(i, 0);
+        d.key = r.Text(i, 1);
+        d.station = r.Text(i, 2);
+        d.patternHash = r.Text(i, 3);
+        d.patternName = r.Text(i, 4);
+        d.beginSample = r.Int(i, 5);
+        d.endSample = r.Int(i, 6);
+        d.beginSeconds = r.Real(i, 7);
+        d.endSeconds = r.Real(i, 8);
+        d.beginUtc = r.OptInt(i, 9);
+        d.endUtc = r.OptInt(i, 10);
+        d.clock = r.Text(i, 11);
+        d.rule = r.Text(i, 12);
+        d.confidence = r.Real(i, 13);
+        d.distance = r.Real(i, 14);
+        d.threshold = r.Real(i, 15);
+        d.seen = r.Real(i, 16);
+        d.match = r.Text(i, 17);
+        d.evidence = r.Text(i, 18);
+        d.json = r.Text(i, 19);
+        d.storedUtc = r.Int(i, 20);
+        rows.push_back(std::move(d));
+      }
+      return rows;
+    });
+  }
+
+  std::vector<StationEventRow> Events(const std::vector<std::string>& stations, std::optional<UtcMicros> from,
+                                      std::optional<UtcMicros> to) override {
+    std::string sql = "SELECT id, station, time_utc, event, json FROM station_events WHERE true";
+    Params params;
+    int n = 0;
+    if (!stations.empty()) {
+      sql += " AND station IN (";
+      for (std::size_t i = 0; i < stations.size(); ++i) {
+        sql += (i == 0 ? "$" : ", $") + std::to_string(++n);
+        params << stations[i];
+      }
+      sql += ")";
+    }
+    if (from) sql += " AND time_utc >= $" + std::to_string(++n), params << *from;
+    if (to) sql += " AND time_utc < $" + std::to_string(++n), params << *to;
+    sql += " ORDER BY time_utc, id";
+    return Read<std::vector<StationEventRow>>([&] {
+      Result r = Exec(sql, params);
+      std::vector<StationEventRow> rows;
+      for (int i = 0; i < r.Rows(); ++i) rows.push_back({r.Int(i, 0), r.Text(i, 1), r.Int(i, 2), r.Text(i, 3), r.Text(i, 4)});
+      return rows;
+    });
+  }
+
+  std::size_t Flush() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spool_.Count() == 0) return 0;
+    if (down_ && !Connect()) return spool_.Count();
+    try {
+      Replay();
+    } catch (const ConnectionLost&) {
+      down_ = true;
+    }
+    return spool_.Count();
+  }
+
+ private:
+  bool Connect() {
+    PQfinish(conn_);
+    const std::string timeout = std::to_string(std::max(1, (wait_ + 999) / 1000));
+    // The URL's own connect_timeout, when it has one, comes later and wins.
+    const char* keys[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {timeout.c_str(), url_.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+      lastError_ = conn_ != nullptr ? OneLine(PQerrorMessage(conn_)) : "out of memory";
+      return false;
+    }
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);  // "relation exists, skipping"
+    down_ = false;
+    backoff_ = std::chrono::milliseconds(500);
+    return true;
+  }
+
+  static std::string OneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    for (char& c : text)
+      if (c == '\n' || c == '\t') c = ' ';
+    return text;
+  }
+
+  // Runs a statement; throws ConnectionLost when the server is gone, StoreError when it refused.
+  Result Exec(const std::string& sql, const Params& params) {
+    const std::vector<const char*> values = params.Pointers();
+    PGresult* raw = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                 nullptr, 0);
+    Result r(raw);
+    const ExecStatusType status = raw != nullptr ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
+    lastError_ = OneLine(raw != nullptr ? PQresultErrorMessage(raw) : PQerrorMessage(conn_));
+    if (lastError_.empty()) lastError_ = OneLine(PQerrorMessage(conn_));
+    if (PQstatus(conn_) == CONNECTION_BAD) throw ConnectionLost{};
+    throw StoreError(describe_ + ": " + lastError_);
+  }
+
+  // A transaction: rolled back unless committed (on a live connection).
+  class Transaction {
+   public:
+    explicit Transaction(PostgresStore& s) : s_(s) { s_.Exec("BEGIN", Params()); }
+    void Commit() {
+      s_.Exec("COMMIT", Params());
+      done_ = true;
+    }
+    ~Transaction() {
+      if (!done_ && PQstatus(s_.conn_) == CONNECTION_OK) PQclear(PQexec(s_.conn_, "ROLLBACK"));
+    }
+
+   private:
+    PostgresStore& s_;
+    bool done_ = false;
+  };
+
+  // A write: to the server when it answers (the spool first), else to the spool.
+  std::int64_t Write(const nlohmann::json& row, const std::function<std::int64_t()>& write) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (down_ && Clock::now() >= retryAt_) {
+      if (Connect()) {
+        try {
+          Replay();
+        } catch (const ConnectionLost&) {
+          Lost();
+        }
+      } else {
+        Lost();
+      }
+    }
+    if (!down_) {
+      try {
+        return write();
+      } catch (const ConnectionLost&) {
+        Lost();
+      }
+    }
+    spool_.Append(row);
+    return 0;
+  }
+
+  template <class T>
+  T Read(const std::function<T()>& read) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (down_ && !Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
+    try {
+      return read();
+    } catch (const ConnectionLost&) {
+      Lost();
+      throw StoreError(describe_ + ": the connection was lost (" + lastError_ + ")");
+    }
+  }
+
+  void Lost() {
+    if (!down_) backoff_ = std::chrono::milliseconds(500);
+    else backoff_ = std::min<std::chrono::milliseconds>(backoff_ * 2, std::chrono::milliseconds(30000));
+    down_ = true;
+    retryAt_ = Clock::now() + backoff_;
+  }
+
+  // The spool, in order (a row already stored changes nothing), then emptied.
+  void Replay() {
+    spool_.Replay([this](const nlohmann::json& j) {
+      const std::string kind = j.value("kind", "");
+      if (kind == "detection") {
+        WriteDetection(DetectionFromJson(j));
+      } else if (kind == "event") {
+        WriteEvent(j.value("station", ""), j.value("time_utc", UtcMicros{0}), j.value("event", ""), j.value("json", ""));
+      } else if (kind == "station") {
+        WriteStation(j.value("label", ""), j.value("url", ""), true);
+      } else if (kind == "pattern") {
+        WritePattern({0, j.value("hash", ""), j.value("name", ""), j.value("duration_s", 0.0), j.value("spot_id", ""),
+                      j.value("advertiser", ""), j.value("campaign", ""), j.value("version", ""), j.value("title", "")});
+      } else if (kind == "evidence") {
+        Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2",
+             Params() << j.value("path", "") << j.value("key", ""));
+      }
+    });
+  }
+
+  std::int64_t WriteStation(const std::string& label, const std::string& url, bool setUrl) {
+    Exec(setUrl ? "INSERT INTO stations (label, url) VALUES ($1, $2) ON CONFLICT (label) DO UPDATE SET url = "
+                  "EXCLUDED.url WHERE EXCLUDED.url <> ''"
+                : "INSERT INTO stations (label, url) VALUES ($1, $2) ON CONFLICT (label) DO NOTHING",
+         Params() << label << url);
+    Result r = Exec("SELECT id FROM stations WHERE label = $1", Params() << label);
+    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+  }
+
+  std::int64_t WritePattern(const PatternRow& p) {
+    Exec("INSERT INTO patterns (content_hash, name, duration_s, spot_id, advertiser, campaign, version, title) "
+         "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (content_hash) DO UPDATE SET name = EXCLUDED.name, "
+         "duration_s = CASE WHEN EXCLUDED.duration_s > 0 THEN EXCLUDED.duration_s ELSE patterns.duration_s END, "
+         "spot_id = CASE WHEN EXCLUDED.spot_id <> '' THEN EXCLUDED.spot_id ELSE patterns.spot_id END, "
+         "advertiser = CASE WHEN EXCLUDED.advertiser <> '' THEN EXCLUDED.advertiser ELSE patterns.advertiser END, "
+         "campaign = CASE WHEN EXCLUDED.campaign <> '' THEN EXCLUDED.campaign ELSE patterns.campaign END, "
+         "version = CASE WHEN EXCLUDED.version <> '' THEN EXCLUDED.version ELSE patterns.version END, "
+         "title = CASE WHEN EXCLUDED.title <> '' THEN EXCLUDED.title ELSE patterns.title END",
+         Params() << p.contentHash << p.name << p.durationSeconds << p.spotId << p.advertiser << p.campaign << p.version
+                  << p.title);
+    Result r = Exec("SELECT id FROM patterns WHERE content_hash = $1", Params() << p.contentHash);
+    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+  }
+
+  std::int64_t WriteDetection(const DetectionRow& d) {
+    Transaction t(*this);
+    WriteStation(d.station, "", false);
+    Exec("INSERT INTO patterns (content_hash, name) VALUES ($1, $2) ON CONFLICT (content_hash) DO NOTHING",
+         Params() << d.patternHash << d.patternName);
+    Exec("INSERT INTO detections (detection_key, station_id, pattern_id, pattern_name, begin_sample, end_sample, "
+         "begin_s, end_s, begin_utc, end_utc, clock, rule, confidence, distance, threshold, seen, match_kind, evidence, "
+         "json, stored_utc) SELECT $1, s.id, p.id, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
+         "$19, $20 FROM stations s, patterns p WHERE s.label = $2 AND p.content_hash = $3 "
+         "ON CONFLICT (detection_key) DO NOTHING",
+         Params() << d.key << d.station << d.patternHash << d.patternName << d.beginSample << d.endSample
+                  << d.beginSeconds << d.endSeconds << d.beginUtc << d.endUtc << d.clock << d.rule << d.confidence
+                  << d.distance << d.threshold << d.seen << d.match << d.evidence << d.json << d.storedUtc);
+    Result r = Exec("SELECT id FROM detections WHERE detection_key = $1", Params() << d.key);
+    t.Commit();
+    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+  }
+
+  std::int64_t WriteEvent(const std::string& station, UtcMicros time, const std::string& event, const std::string& json) {
+    Result r = Exec("INSERT INTO station_events (station, time_utc, event, json) VALUES ($1, $2, $3, $4) "
+                    "ON CONFLICT (station, time_utc, event) DO NOTHING RETURNING id",
+                    Params() << station << time << event << json);
+    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+  }
+
+  // Under a transaction-wide advisory lock: monitors starting together migrate once.
+  void Migrate() {
+    Transaction t(*this);
+    Exec("SELECT pg_advisory_xact_lock(7310415)", Params());
+    Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", Params());
+    Result r = Exec("SELECT coalesce(max(version), 0) FROM schema_version", Params());
+    const int version = static_cast<int>(r.Int(0, 0));
+    if (version > SchemaVersion())
+      throw StoreError(describe_ + ": the database is at schema version " + std::to_string(version) +
+                       ", newer than this sigpat knows (" + std::to_string(SchemaVersion()) + ")");
+    for (const auto& step : Migrations(Dialect::kPostgres)) {
+      if (step.version <= version) continue;
+      for (const auto& sql : step.statements) Exec(sql, Params());
+    }
+    if (version < SchemaVersion()) {
+      Exec("DELETE FROM schema_version", Params());
+      Exec("INSERT INTO schema_version (version) VALUES ($1)", Params() << std::int64_t{SchemaVersion()});
+    }
+    t.Commit();
+  }
+
+  std::string url_, describe_;
+  int wait_;
+  Spool spool_;
+  std::mutex mutex_;
+  PGconn* conn_ = nullptr;
+  bool down_ = false;
+  std::chrono::milliseconds backoff_{500};
+  Clock::time_point retryAt_;
+  std::string lastError_;
+};
+
+}  // namespace
+
+std::string UrlWithoutPassword(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const std::size_t at = url.find('@', scheme + 3);
+  const std::size_t slash = url.find('/', scheme + 3);
+  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return url;
+  const std::size_t colon = url.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon) + url.substr(at);
+}
+
+std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) {
+  return std::make_unique<PostgresStore>(url, options);
+}
+
+}  // namespace sigpat::store
+
+// The entry point of the module (sigpat-store-postgres.so) that store.cpp loads.
+extern "C" __attribute__((visibility("default"))) sigpat::store::Store* sigpat_store_open_postgres(
+    const std::string& url, const sigpat::store::StoreOptions& options, std::string& error) {
+  try {
+    return sigpat::store::OpenPostgresStore(url, options).release();
+  } catch (const std::exception& e) {
+    error = e.what();
+    return nullptr;
+  }
+}

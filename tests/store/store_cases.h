@@ -1,0 +1,135 @@
+// What every store does, whatever the database: the cases the SQLite and PostgreSQL tests share.
+#ifndef SIGPAT_TEST_STORE_CASES_H
+#define SIGPAT_TEST_STORE_CASES_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "store.h"
+
+namespace storetest {
+
+using namespace sigpat::store;
+
+inline DetectionRow Row(const std::string& station, const std::string& hash, std::int64_t begin, std::optional<UtcMicros> utc) {
+  DetectionRow d;
+  d.station = station;
+  d.patternHash = hash;
+  d.patternName = hash + ".tvs";
+  d.beginSample = begin;
+  d.endSample = begin + 44100;
+  d.beginSeconds = begin / 44100.0;
+  d.endSeconds = d.beginSeconds + 1.0;
+  d.beginUtc = utc;
+  if (utc) d.endUtc = *utc + 1000000;
+  d.clock = utc ? "stream" : "";
+  d.rule = "detector";
+  d.confidence = 0.9;
+  d.distance = 0.1;
+  d.threshold = 1.2;
+  d.seen = 0.75;
+  d.match = "level";
+  d.json = "{\"input\":\"" + station + "\",\"begin\":" + std::to_string(begin) + "}";
+  d.key = DetectionKey(d);
+  return d;
+}
+
+constexpr UtcMicros kT0 = 1796601600000000;  // 2026-12-07T00:00:00Z
+
+// Rows kept whole, each key stored once, the queries; open() opens the same empty database
+// each time it is called.
+inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, const std::string& describe) {
+  {
+    auto s = open();
+    EXPECT_EQ(s->Describe(), describe);
+    const std::string odd = "Radio \"Zoë\", 1\nline";
+    s->PutStation({0, odd, "http://a/x"});
+    PatternRow p;
+    p.contentHash = "aa";
+    p.name = "a.tvs";
+    p.durationSeconds = 2.5;
+    p.spotId = "S1";
+    p.campaign = "Winter";
+    p.advertiser = "Acme";
+    s->PutPattern(p);
+    // A later run without the catalogue keeps what it gave; a station without a URL keeps its URL.
+    s->PutPattern({0, "aa", "renamed.tvs", 0.0, "", "", "", "", ""});
+    s->PutStation({0, odd, ""});
+
+    DetectionRow a = Row(odd, "aa", 1000, kT0 + 5000000);
+    const std::int64_t id = s->AddDetection(a);
+    EXPECT_GT(id, 0);
+    a.json = "something else";  // the same key again: the first row stands
+    EXPECT_EQ(s->AddDetection(a), id);
+    s->AddDetection(Row("B", "bb", 500, kT0 + 1000000));   // patterns and stations made on first use
+    s->AddDetection(Row("B", "aa", 900000, kT0 + 9000000));
+    s->AddDetection(Row("C", "aa", 77, std::nullopt));    // no UTC time: keyed by its sample
+    s->AddDetection(Row("C", "aa", 78, std::nullopt));
+    s->SetEvidence(a.key, "B/2026-12-07/x.flac");
+
+    std::vector<DetectionRow> all = s->Detections({});
+    ASSERT_EQ(all.size(), 5u);
+    // By begin_utc, the rows without one last (in the order stored).
+    EXPECT_EQ(all[0].station, "B");
+    EXPECT_EQ(all[1].station, odd);
+    EXPECT_EQ(all[3].beginSample, 77);
+    EXPECT_FALSE(all[3].beginUtc.has_value());
+    const DetectionRow& r = all[1];
+    const DetectionRow want = Row(odd, "aa", 1000, kT0 + 5000000);
+    EXPECT_EQ(r.id, id);
+    EXPECT_EQ(r.key, want.key);
+    EXPECT_EQ(r.json, want.json);
+    EXPECT_EQ(r.patternHash, "aa");
+    EXPECT_EQ(r.endUtc, want.endUtc);
+    EXPECT_EQ(r.beginSeconds, want.beginSeconds);
+    EXPECT_EQ(r.seen, 0.75);
+    EXPECT_EQ(r.match, "level");
+    EXPECT_EQ(r.clock, "stream");
+    EXPECT_EQ(r.evidence, "B/2026-12-07/x.flac");
+    EXPECT_GT(r.storedUtc, kT0);
+
+    DetectionFilter f;
+    f.stations = {"B"};
+    EXPECT_EQ(s->Detections(f).size(), 2u);
+    f.from = kT0 + 2000000;
+    f.to = kT0 + 9000000;  // excluded
+    EXPECT_EQ(s->Detections(f).size(), 0u);
+    f.stations.clear();
+    EXPECT_EQ(s->Detections(f).size(), 1u);
+    DetectionFilter bySpot;
+    bySpot.spotIds = {"S1"};
+    bySpot.campaigns = {"Winter"};
+    EXPECT_EQ(s->Detections(bySpot).size(), 4u);
+    DetectionFilter page;
+    page.afterId = id;
+    page.limit = 2;
+    EXPECT_EQ(s->Detections(page).size(), 2u);
+
+    const std::vector<StationRow> stations = s->Stations();
+    ASSERT_EQ(stations.size(), 3u);
+    EXPECT_EQ(stations[2].label, odd);
+    EXPECT_EQ(stations[2].url, "http://a/x");
+    const std::vector<PatternRow> patterns = s->Patterns();
+    ASSERT_EQ(patterns.size(), 2u);
+    const PatternRow& pa = patterns[0].contentHash == "aa" ? patterns[0] : patterns[1];
+    EXPECT_EQ(pa.name, "renamed.tvs");
+    EXPECT_EQ(pa.spotId, "S1");
+    EXPECT_EQ(pa.durationSeconds, 2.5);
+
+    EXPECT_GT(s->AddEvent({0, "B", kT0, "connected", "{\"event\":\"connected\"}"}), 0);
+    s->AddEvent({0, "B", kT0, "connected", "{}"});  // replayed: not again
+    s->AddEvent({0, "", kT0 + 1, "started", "{}"});
+    EXPECT_EQ(s->Events({}, std::nullopt, std::nullopt).size(), 2u);
+    EXPECT_EQ(s->Events({"B"}, kT0, kT0 + 1).size(), 1u);
+    EXPECT_EQ(s->Events({"B"}, kT0, kT0 + 1)[0].json, "{\"event\":\"connected\"}");
+    EXPECT_EQ(s->Flush(), 0u);
+  }
+  // Opened again (the schema is there): the same rows.
+  EXPECT_EQ(open()->Detections({}).size(), 5u);
+}
+
+}  // namespace storetest
+
+#endif
