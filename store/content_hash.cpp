@@ -1,8 +1,9 @@
 #include "content_hash.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,24 +15,20 @@ namespace sigpat::store {
 namespace {
 
 struct Digest {
-  Digest() : ctx(EVP_MD_CTX_new()) {
-    if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) throw StoreError("SHA-256 is not available");
-  }
-  ~Digest() { EVP_MD_CTX_free(ctx); }
-  void Add(const void* data, std::size_t size) { EVP_DigestUpdate(ctx, data, size); }
+  Digest() { sha256_init(&ctx); }
+  void Add(const void* data, std::size_t size) { sha256_update(&ctx, size, static_cast<const std::uint8_t*>(data)); }
   std::string Hex() {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx, md, &n);
+    std::uint8_t md[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof md, md);
     static const char kHex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned int i = 0; i < n; ++i) {
-      out += kHex[md[i] >> 4];
-      out += kHex[md[i] & 15];
+    for (std::uint8_t b : md) {
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
     }
     return out;
   }
-  EVP_MD_CTX* ctx;
+  sha256_ctx ctx;
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// SHA-256 (OpenSSL's EVP interface), lower-case hex: what identifies a pattern by its bytes and
+// SHA-256 (Nettle), lower-case hex: what identifies a pattern by its bytes and
 // makes detection keys of a fixed length.
 #ifndef SIGPAT_STORE_CONTENT_HASH_H
 #define SIGPAT_STORE_CONTENT_HASH_H

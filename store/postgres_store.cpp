@@ -461,3 +461,14 @@ std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOpti
 }
 
 }  // namespace sigpat::store
+
+// The entry point of the module (sigpat-store-postgres.so) that store.cpp loads.
+extern "C" __attribute__((visibility("default"))) sigpat::store::Store* sigpat_store_open_postgres(
+    const std::string& url, const sigpat::store::StoreOptions& options, std::string& error) {
+  try {
+    return sigpat::store::OpenPostgresStore(url, options).release();
+  } catch (const std::exception& e) {
+    error = e.what();
+    return nullptr;
+  }
+}

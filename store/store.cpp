@@ -1,13 +1,70 @@
 // OpenStore and the detection key, common to both databases.
 #include "store.h"
 
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <vector>
+
 #include "content_hash.h"
 #include "sqlite_store.h"
-#ifdef SP_STORE_WITH_POSTGRES
-#include "postgres_store.h"
-#endif
 
 namespace sigpat::store {
+
+// The PostgreSQL store, when linked in (its tests, the module itself); else it is loaded from
+// the module beside the program on first use, so that a process that does not use PostgreSQL
+// does not load libpq and what it pulls in (OpenSSL, Kerberos, LDAP: about 5 ms at every start).
+std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) __attribute__((weak));
+
+namespace {
+
+std::string OwnDirectory() {
+  Dl_info info;
+  link_map* map = nullptr;
+  std::string path;
+  if (dladdr1(reinterpret_cast<void*>(&OwnDirectory), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+      map != nullptr && map->l_name != nullptr && map->l_name[0] == '/')
+    path = map->l_name;
+  if (path.empty()) {
+    std::vector<char> exe(4096);
+    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+    if (n > 0) path.assign(exe.data(), static_cast<std::size_t>(n));
+  }
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+#ifdef SP_STORE_POSTGRES_MODULE
+using OpenFunction = Store* (*)(const std::string& url, const StoreOptions& options, std::string& error);
+
+OpenFunction LoadPostgresModule(std::string& problem) {
+  static OpenFunction open = nullptr;
+  static std::string loadProblem;
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
+    const std::string dir = OwnDirectory();
+    loadProblem = "the PostgreSQL module " SP_STORE_POSTGRES_MODULE " is not installed beside sigpat";
+    for (const std::string& path : {dir + "/" SP_STORE_POSTGRES_MODULE, dir + "/" SP_STORE_POSTGRES_RELDIR "/" SP_STORE_POSTGRES_MODULE}) {
+      if (::access(path.c_str(), F_OK) != 0) continue;
+      void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle == nullptr) {
+        const char* why = ::dlerror();
+        loadProblem = why != nullptr ? why : path + ": cannot be loaded";
+        break;
+      }
+      open = reinterpret_cast<OpenFunction>(::dlsym(handle, "sigpat_store_open_postgres"));
+      if (open == nullptr) loadProblem = path + ": is not sigpat's PostgreSQL module";
+      break;
+    }
+  }
+  problem = loadProblem;
+  return open;
+}
+#endif
+
+}  // namespace
 
 bool IsPostgresUrl(const std::string& where) {
   return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
@@ -18,8 +75,16 @@ std::unique_ptr<Store> OpenStore(const std::string& where) { return OpenStore(wh
 std::unique_ptr<Store> OpenStore(const std::string& where, const StoreOptions& options) {
   if (where.empty()) throw StoreError("no database given (a file name or a postgresql:// URL)");
   if (IsPostgresUrl(where)) {
-#ifdef SP_STORE_WITH_POSTGRES
-    return OpenPostgresStore(where, options);
+    if (OpenPostgresStore != nullptr) return OpenPostgresStore(where, options);
+#ifdef SP_STORE_POSTGRES_MODULE
+    std::string problem;
+    if (OpenFunction open = LoadPostgresModule(problem)) {
+      std::string error;
+      Store* store = open(where, options, error);
+      if (store == nullptr) throw StoreError(error);
+      return std::unique_ptr<Store>(store);
+    }
+    throw StoreError(problem);
 #else
     throw StoreError("this sigpat was built without PostgreSQL (libpq)");
 #endif
