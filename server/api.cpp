@@ -6,6 +6,10 @@
 #include <charconv>
 #include <ctime>
 
+#ifdef SIGPAT_SERVER_WITH_PROOF
+#include "reconcile_api.h"
+#endif
+
 namespace sigpat::server {
 
 using nlohmann::json;
@@ -288,6 +292,29 @@ json Api::Counts(store::Store& s, const Query& q) {
   return json{{"counts", out}};
 }
 
+ApiResponse Api::PostReconcile(const std::string& body, const Query& query) {
+#ifdef SIGPAT_SERVER_WITH_PROOF
+  try {
+    OnlyKnown(query, {"from", "to"});
+    const auto from = Time(query, "from"), to = Time(query, "to");
+    if (from && to && *to <= *from) throw BadRequest("parameter \"to\" must be later than \"from\"");
+    if (body.empty()) throw BadRequest("the schedule (CSV: station,spot,window_start,window_end) is the request's body; it is empty");
+    json result = access_.With([&](store::Store& s) { return ReconcileJson(s, body, from, to); });
+    return {200, result.dump(-1, ' ', false, json::error_handler_t::replace)};
+  } catch (const BadRequest& e) {
+    return {400, ErrorBody(e.what())};
+  } catch (const store::StoreError& e) {
+    return {503, ErrorBody(std::string("the store is not available: ") + e.what())};
+  } catch (const std::exception& e) {
+    return {500, ErrorBody(std::string("internal error: ") + e.what())};
+  }
+#else
+  (void)body;
+  (void)query;
+  return {404, ErrorBody("this sigpat was built without reconciliation")};
+#endif
+}
+
 ApiResponse Api::Get(const std::string& path, const Query& query) {
   try {
     json body = access_.With([&](store::Store& s) -> json {
@@ -318,9 +345,9 @@ ApiResponse Api::Get(const std::string& path, const Query& query) {
     if (body.contains("status")) {
       int status = body["status"];
       body.erase("status");
-      return {status, body.dump()};
+      return {status, body.dump(-1, ' ', false, json::error_handler_t::replace)};
     }
-    return {200, body.dump()};
+    return {200, body.dump(-1, ' ', false, json::error_handler_t::replace)};
   } catch (const BadRequest& e) {
     return {400, ErrorBody(e.what())};
   } catch (const store::StoreError& e) {

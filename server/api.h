@@ -65,6 +65,9 @@ class Api {
   // 400 for bad parameters, 404 for unknown paths and ids, 503 when the store fails.
   ApiResponse Get(const std::string& path, const Query& query);
 
+  // POST /api/reconcile: the body is a schedule (CSV); parameters from, to.
+  ApiResponse PostReconcile(const std::string& body, const Query& query);
+
   // The JSON of a detection as the API and the live stream give it.
   nlohmann::json DetectionJson(const store::DetectionRow& d, store::Store& s);
   nlohmann::json EventJson(const store::StationEventRow& e);

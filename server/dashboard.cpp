@@ -315,6 +315,12 @@ struct Dashboard::Impl {
           [this](bool) { feed->ClientLeft(); });
     });
 
+    http.set_payload_max_length(16 << 20);  // schedules of a few hundred thousand bookings
+    http.Post("/api/reconcile", [this](const httplib::Request& req, httplib::Response& res) {
+      ApiResponse r = api.PostReconcile(req.body, req.params);
+      JsonReply(res, r.status, r.body);
+    });
+
     http.Get(R"(/api/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
       ApiResponse r = api.Get(req.matches[1], req.params);
       JsonReply(res, r.status, r.body);

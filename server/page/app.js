@@ -302,6 +302,46 @@ async function showSpot(hash) {
   $("spot-airings").replaceChildren(...detections.slice(0, 200).map((d) => airingItem(d, false)));
 }
 
+// ---- reconciliation of a schedule
+
+$("reconcile-form").addEventListener("submit", async (e) => {
+  e.preventDefault();
+  const file = $("r-file").files[0];
+  if (!file) { $("reconcile-summary").textContent = "Choose a schedule file first."; return; }
+  $("reconcile-summary").textContent = "Reconciling " + file.name + "\u2026";
+  let r, body;
+  try {
+    r = await fetch("api/reconcile", { method: "POST", body: await file.text(), headers: { "Content-Type": "text/csv" }, credentials: "same-origin" });
+    body = await r.json();
+  } catch (err) {
+    $("reconcile-summary").textContent = "The server does not answer.";
+    return;
+  }
+  if (r.status === 503) showStore(false, body.error);
+  if (!r.ok) { $("reconcile-summary").textContent = "Not reconciled: " + (body.error || r.statusText); return; }
+  const bad = body.rows.filter((x) => x.status !== "aired").length;
+  $("reconcile-summary").textContent = file.name + ": " + body.rows.length + " rows, " + bad + " discrepancies, from " +
+    fmtTime(body.from) + " to " + fmtTime(body.to);
+  $("reconcile-problems").replaceChildren(...body.problems.map((p) =>
+    el("li", {}, (p.line ? "line " + p.line + ": " : "") + p.message)));
+  $("reconcile-stations").replaceChildren(...body.stations.map((s) =>
+    el("tr", {}, el("td", {}, s.station), el("td", {}, s.bookings), el("td", {}, s.aired), el("td", {}, s.aired_outside_window),
+      el("td", {}, s.not_aired), el("td", {}, s.wrong_version), el("td", {}, s.truncated), el("td", {}, s.unbooked),
+      el("td", {}, (s.error_rate * 100).toFixed(1) + " %"))));
+  $("reconcile-rows").replaceChildren(...body.rows.map((x) => {
+    const cls = x.status === "aired" ? "" : x.note === "station_down" ? "unverified" : "discrepancy";
+    const d = { evidence_url: x.evidence_url, station: x.station, pattern: x.detected_spot, begin_utc: x.aired_start };
+    return el("tr", { class: cls, "data-status": x.status },
+      el("td", {}, x.station), el("td", {}, x.spot + (x.detected_spot && x.detected_spot !== x.spot ? " (aired: " + x.detected_spot + ")" : "")),
+      el("td", {}, x.window_start ? fmtTime(x.window_start) + " \u2013 " + fmtTime(x.window_end).slice(11) : "not booked"),
+      el("td", { class: "status" }, x.status.replace(/_/g, " ") + (x.offset_s !== null ? " (" + Math.round(x.offset_s) + " s)" : "") +
+        (x.note ? " \u2014 " + x.note.replace(/_/g, " ") : "")),
+      el("td", {}, x.aired_start ? fmtTime(x.aired_start) : ""),
+      el("td", {}, x.seen !== null ? Math.round(x.seen * 100) + "%" : ""),
+      el("td", {}, x.evidence_url ? el("button", { class: "play", type: "button", onclick: () => play(d) }, "\u25B6") : ""));
+  }));
+});
+
 // ---- views
 
 async function route() {
@@ -316,6 +356,7 @@ async function route() {
       const station = parts[1] || $("t-station").value;
       if (station) await showTimeline(station, parts[2] || today());
     } else if (view === "spots") show("spots");
+    else if (view === "reconcile") show("reconcile");
     else if (view === "spot") { show("spot"); await showSpot(parts[1] || ""); }
     else show("board");
   } catch (e) { /* the banner or the summary says what went wrong */ }

@@ -194,3 +194,13 @@ def wait_for(condition, timeout, step=0.05):
         if value or time.monotonic() > end:
             return value
         time.sleep(step)
+
+
+def schedule_text():
+    """A schedule over the corpus: Beta FM's first rise booked in its window (aired), a booking
+    that nothing matches (not aired), and two refused rows (unknown station, reversed window)."""
+    return ("station,spot,window_start,window_end\r\n"
+            f"Beta FM,RISE-1,{DAY}T09:00:00Z,{DAY}T09:00:10Z\r\n"
+            f"Beta FM,RISE-1,{DAY}T20:00:00Z,{DAY}T20:30:00Z\r\n"
+            f"Nowhere FM,RISE-1,{DAY}T09:00:00Z,{DAY}T09:10:00Z\r\n"
+            f"Gamma,rise.tvs,{DAY}T11:00:00Z,{DAY}T10:00:00Z\r\n")

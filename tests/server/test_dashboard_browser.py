@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from conftest import HOSTILE_SPOT, HOSTILE_STATION, recording, scan_into, wait_for, write_wav
+from conftest import schedule_text, HOSTILE_SPOT, HOSTILE_STATION, recording, scan_into, wait_for, write_wav
 
 try:
     from selenium.webdriver.common.by import By
@@ -93,3 +93,18 @@ def test_page_needs_the_login_when_a_token_is_set(corpus, serve, chromium, tmp_p
     # The cookie is out of the page's reach.
     assert "browser-token" not in chromium.execute_script("return document.cookie")
     chromium.delete_all_cookies()
+
+
+def test_reconciliation_shows_the_discrepancies(corpus, serve, chromium, tmp_path):
+    server = serve("--db", corpus.db)
+    if server.get("api/reconcile", method="POST", data=b"x")[0] == 404:
+        pytest.skip("reconcile test skipped: this sigpat was built without the proof library")
+    (tmp_path / "schedule.csv").write_text(schedule_text())
+    open_page(chromium, server.url + "#/reconcile")
+    chromium.find_element(By.ID, "r-file").send_keys(str(tmp_path / "schedule.csv"))
+    chromium.find_element(By.CSS_SELECTOR, "#reconcile-form button").click()
+    assert wait_for(lambda: len(texts(chromium, "#reconcile-rows tr")) >= 2, 10)
+    rows = chromium.execute_script("return [...document.querySelectorAll('#reconcile-rows tr')]"
+                                   ".map(r => [r.dataset.status, r.className])")
+    assert ["aired", ""] in rows and ["not_aired", "discrepancy"] in rows
+    assert len(texts(chromium, "#reconcile-problems li")) == 2
