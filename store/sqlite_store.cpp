@@ -91,6 +91,8 @@ const char* const kDetectionColumns =
     "d.id, d.detection_key, s.label, p.content_hash, d.pattern_name, d.begin_sample, d.end_sample, d.begin_s, "
     "d.end_s, d.begin_utc, d.end_utc, d.clock, d.rule, d.confidence, d.distance, d.threshold, d.seen, "
     "d.match_kind, d.evidence, d.json, d.stored_utc";
+const char* const kDetectionJoin =
+    " FROM detections d JOIN stations s ON s.id = d.station_id JOIN patterns p ON p.id = d.pattern_id";
 
 class SqliteStore : public Store {
  public:
@@ -341,6 +343,84 @@ class SqliteStore : public Store {
     return rows;
   }
 
+  // The dashboard's queries (store.h), each one statement on the indices.
+  std::vector<DetectionRow> DetectionsById(const DetectionFilter& f, bool descending, std::int64_t beforeId) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string sql = std::string("SELECT ") + kDetectionColumns + kDetectionJoin + " WHERE d.id > ?";
+    std::vector<std::string> texts;
+    FilterSql(f, sql, texts);
+    if (beforeId > 0) sql += " AND d.id < ?";
+    sql += descending ? " ORDER BY d.id DESC" : " ORDER BY d.id";
+    if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
+    Statement q(db_, sql, Where("cannot read the detections"));
+    int i = 1;
+    q.Bind(i++, f.afterId);
+    BindFilter(q, i, f, texts);
+    if (beforeId > 0) q.Bind(i++, beforeId);
+    std::vector<DetectionRow> rows;
+    while (q.Step()) rows.push_back(ReadDetection(q));
+    return rows;
+  }
+
+  std::optional<DetectionRow> DetectionById(std::int64_t id) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement q(db_, std::string("SELECT ") + kDetectionColumns + kDetectionJoin + " WHERE d.id = ?1",
+                Where("cannot read the detections"));
+    q.Bind(1, id);
+    if (!q.Step()) return std::nullopt;
+    return ReadDetection(q);
+  }
+
+  std::vector<DetectionRow> LastDetectionPerStation() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement q(db_,
+                std::string("SELECT ") + kDetectionColumns + kDetectionJoin +
+                    " WHERE d.id IN (SELECT max(id) FROM detections GROUP BY station_id) ORDER BY s.label",
+                Where("cannot read the detections"));
+    std::vector<DetectionRow> rows;
+    while (q.Step()) rows.push_back(ReadDetection(q));
+    return rows;
+  }
+
+  std::vector<StationEventRow> LastEventPerStation() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement q(db_,
+                "SELECT id, station, time_utc, event, json FROM station_events"
+                " WHERE id IN (SELECT max(id) FROM station_events GROUP BY station) ORDER BY station",
+                Where("cannot read the station events"));
+    std::vector<StationEventRow> rows;
+    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
+    return rows;
+  }
+
+  std::vector<StationEventRow> EventsAfter(std::int64_t afterId, int limit) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string sql = "SELECT id, station, time_utc, event, json FROM station_events WHERE id > ?1 ORDER BY id";
+    if (limit > 0) sql += " LIMIT " + std::to_string(limit);
+    Statement q(db_, sql, Where("cannot read the station events"));
+    q.Bind(1, afterId);
+    std::vector<StationEventRow> rows;
+    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
+    return rows;
+  }
+
+  std::vector<PatternDayCount> CountsPerPatternPerDay(const DetectionFilter& f) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string sql =
+        "SELECT p.content_hash, strftime('%Y-%m-%d', d.begin_utc / 1000000 - (d.begin_utc % 1000000 < 0), 'unixepoch') AS day,"
+        " count(*) FROM detections d JOIN stations s ON s.id = d.station_id JOIN patterns p ON p.id = d.pattern_id"
+        " WHERE d.begin_utc IS NOT NULL";
+    std::vector<std::string> texts;
+    FilterSql(f, sql, texts);
+    sql += " GROUP BY day, p.content_hash ORDER BY day, p.content_hash";
+    Statement q(db_, sql, Where("cannot count the detections"));
+    int i = 1;
+    BindFilter(q, i, f, texts);
+    std::vector<PatternDayCount> rows;
+    while (q.Step()) rows.push_back({q.Text(0), q.Text(1), q.Int(2)});
+    return rows;
+  }
+
  private:
   // BEGIN IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so a
   // transaction never fails half-way for a lock; without Commit it is rolled back.
@@ -362,6 +442,57 @@ class SqliteStore : public Store {
   };
 
   std::string Where(const std::string& what) const { return path_ + ": " + what; }
+
+  // The filter's conditions (not its paging) appended to sql as bound parameters; texts holds
+  // the text values in the order of their placeholders, which BindFilter binds from i on.
+  static void FilterSql(const DetectionFilter& f, std::string& sql, std::vector<std::string>& texts) {
+    const auto in = [&](const char* column, const std::vector<std::string>& values) {
+      if (values.empty()) return;
+      sql += std::string(" AND ") + column + " IN (";
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += i == 0 ? "?" : ", ?";
+        texts.push_back(values[i]);
+      }
+      sql += ")";
+    };
+    in("s.label", f.stations);
+    in("p.content_hash", f.patternHashes);
+    in("p.spot_id", f.spotIds);
+    in("p.campaign", f.campaigns);
+    in("p.advertiser", f.advertisers);
+    if (f.from) sql += " AND d.begin_utc >= ?";
+    if (f.to) sql += " AND d.begin_utc < ?";
+  }
+  static void BindFilter(Statement& q, int& i, const DetectionFilter& f, const std::vector<std::string>& texts) {
+    for (const auto& t : texts) q.Bind(i++, t);
+    if (f.from) q.Bind(i++, *f.from);
+    if (f.to) q.Bind(i++, *f.to);
+  }
+  static DetectionRow ReadDetection(const Statement& q) {
+    DetectionRow d;
+    d.id = q.Int(0);
+    d.key = q.Text(1);
+    d.station = q.Text(2);
+    d.patternHash = q.Text(3);
+    d.patternName = q.Text(4);
+    d.beginSample = q.Int(5);
+    d.endSample = q.Int(6);
+    d.beginSeconds = q.Real(7);
+    d.endSeconds = q.Real(8);
+    d.beginUtc = q.OptInt(9);
+    d.endUtc = q.OptInt(10);
+    d.clock = q.Text(11);
+    d.rule = q.Text(12);
+    d.confidence = q.Real(13);
+    d.distance = q.Real(14);
+    d.threshold = q.Real(15);
+    d.seen = q.Real(16);
+    d.match = q.Text(17);
+    d.evidence = q.Text(18);
+    d.json = q.Text(19);
+    d.storedUtc = q.Int(20);
+    return d;
+  }
 
   void Exec(const std::string& sql, const std::string& what) {
     char* error = nullptr;

@@ -109,6 +109,27 @@ class Store {
   virtual std::size_t Flush() { return 0; }
   // The spool file ("" when the store has none).
   virtual std::string SpoolPath() const { return ""; }
+
+  // The queries of the dashboard (server/). Each has a plain implementation made of the queries
+  // above (store/store_queries.cpp); a store overrides them with its own indexed queries.
+  //
+  // Detections matching f by id instead of by time: ascending from f.afterId, or (descending)
+  // newest first below beforeId (0: from the newest); at most f.limit.
+  virtual std::vector<DetectionRow> DetectionsById(const DetectionFilter& f, bool descending, std::int64_t beforeId);
+  virtual std::optional<DetectionRow> DetectionById(std::int64_t id);
+  // The newest detection (by id) of every station that has one.
+  virtual std::vector<DetectionRow> LastDetectionPerStation();
+  // The newest event (by id) of every station that has one ("" included).
+  virtual std::vector<StationEventRow> LastEventPerStation();
+  // Events with id > afterId by id, at most limit (0: all).
+  virtual std::vector<StationEventRow> EventsAfter(std::int64_t afterId, int limit);
+  // Detections matching f (paging fields ignored) counted per pattern and UTC day
+  // ("YYYY-MM-DD"; detections without a UTC time are not counted), by day then pattern.
+  struct PatternDayCount {
+    std::string patternHash, day;
+    std::int64_t count = 0;
+  };
+  virtual std::vector<PatternDayCount> CountsPerPatternPerDay(const DetectionFilter& f);
 };
 
 struct StoreOptions {

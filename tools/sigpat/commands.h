@@ -4,6 +4,7 @@
 #define SIGPAT_COMMANDS_H
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,8 @@ struct MonitorArgs {
   double onEventTimeout = 10.0;  // --on-event-timeout: seconds before the command is killed
   std::string db;          // --db: the detections store, as for scan
   std::string catalogue;   // --catalogue
+  std::string serve;       // --serve HOST:PORT: the dashboard over --db from this process
+  std::string serveTokenFile;  // --serve-token-file
 };
 
 // Watches the stations until every one has ended (files) or a signal stops it: SIGINT/SIGTERM
@@ -151,6 +154,21 @@ constexpr float kPlainPatternDistance = 0.35f;
 constexpr float kUselessPatternDistance = 0.05f;
 // Clips shorter than this (seconds) get a warning even when they are not plain.
 constexpr double kShortPatternSeconds = 0.3;
+
+// ---- serve
+
+struct ServeArgs {
+  std::string db;                         // --db: the detections store
+  std::string listen = "127.0.0.1:8080";  // --listen HOST:PORT
+  std::string evidenceDir;                // --evidence: the evidence files' directory
+  std::string tokenFile;                  // --token-file: the access token (needed beyond loopback)
+};
+
+// Serves the dashboard (page, JSON API, evidence, live events) until a signal stops it.
+int RunServe(const ServeArgs& args);
+// The same from a thread of another command (monitor --serve), until the returned handle is
+// released; the address is printed on stdout as serve prints it. Throws Error.
+std::shared_ptr<void> ServeInBackground(const ServeArgs& args);
 
 // ---- demo
 

@@ -7,17 +7,30 @@
 #include "numbers.h"
 #include "output.h"
 #include "signals.h"
+#ifdef SIGPAT_WITH_PROOF
+#include "proof_commands.h"
+#include "utc_time.h"
+#endif
 
 namespace {
 
-#ifdef SIGPAT_WITH_FFMPEG
-const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info or demo"
+#ifdef SIGPAT_WITH_PROOF
+#define SIGPAT_PROOF_NAMES , "reconcile", "report"
+#define SIGPAT_PROOF_LIST ", reconcile, report"
+#define SIGPAT_PROOF_OR ", demo, reconcile or report"
 #else
-const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info or demo"
+#define SIGPAT_PROOF_NAMES
+#define SIGPAT_PROOF_LIST ""
+#define SIGPAT_PROOF_OR " or demo"
+#endif
+#ifdef SIGPAT_WITH_FFMPEG
+const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "serve", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, serve, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info, serve" SIGPAT_PROOF_OR
+#else
+const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "serve", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, serve, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info, serve" SIGPAT_PROOF_OR
 #endif
 
 // Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
@@ -213,6 +226,8 @@ int Main(int argc, char** argv) {
                          "Store every detection and status line in this database: an SQLite file, or postgresql://...");
   monitorCmd->add_option("--catalogue", monitor.catalogue,
                          "CSV of the patterns' metadata for the store (file,spot_id,advertiser,campaign,version,title)");
+  monitorCmd->add_option("--serve", monitor.serve, "Also serve the dashboard over --db on HOST:PORT (as sigpat serve)");
+  monitorCmd->add_option("--serve-token-file", monitor.serveTokenFile, "The dashboard's access token (as serve --token-file)");
   addAudioOptions(monitorCmd, monitor.audio);
   addEvidenceOptions(monitorCmd, monitor.evidence);
   monitorCmd->add_option("--dead-air", monitor.deadAir,
@@ -254,10 +269,53 @@ int Main(int argc, char** argv) {
   infoCmd->add_option("PATTERN", infoPattern, "Pattern file (.tvs)")->required();
   infoCmd->add_option("--png", infoPng, "Draw its time-spectrum into a PNG picture");
 
+  // serve
+  ServeArgs serve;
+  CLI::App* serveCmd = app.add_subcommand("serve", "Serve the dashboard and JSON API over a detections store");
+  serveCmd->add_option("--db", serve.db, "The detections store (SQLite file or postgresql:// URL)")->required();
+  serveCmd->add_option("--listen", serve.listen, "HOST:PORT to listen on (default 127.0.0.1:8080)");
+  serveCmd->add_option("--evidence", serve.evidenceDir, "Directory of the evidence audio files");
+  serveCmd->add_option("--token-file", serve.tokenFile, "File whose first line is the access token (needed beyond loopback)");
+
   // demo
   std::string demoDir;
   CLI::App* demoCmd = app.add_subcommand("demo", "Run the whole job on built-in synthetic audio");
   demoCmd->add_option("--keep", demoDir, "Write the generated files to this directory and keep them");
+
+#ifdef SIGPAT_WITH_PROOF
+  // reconcile, report (proof_commands.h)
+  auto utcTime = [](std::string& text) {
+    std::string why;
+    return proof::ParseUtc(text, &why) ? std::string() : "\"" + text + "\": " + why;
+  };
+  ReconcileArgs reconcile;
+  CLI::App* reconcileCmd = app.add_subcommand(
+      "reconcile", "Reconcile a schedule of bookings (CSV) against the airings in a detections store");
+  reconcileCmd->add_option("--db", reconcile.db, "Detections store: SQLite file or postgresql:// URL")->required();
+  reconcileCmd->add_option("--schedule", reconcile.schedule, "Bookings: CSV with header station,spot,window_start,window_end")
+      ->required();
+  reconcileCmd->add_option("--csv", reconcile.csv, "Write one row per booking and unbooked airing here")->required();
+  reconcileCmd->add_option("--html", reconcile.html, "Also write the reconciliation as an HTML page");
+  reconcileCmd->add_option("--from", reconcile.from, "Only bookings whose window starts at or after this UTC time")
+      ->check(CLI::Validator(utcTime, "TIME"));
+  reconcileCmd->add_option("--to", reconcile.to, "Only bookings whose window starts before this UTC time")
+      ->check(CLI::Validator(utcTime, "TIME"));
+  reconcileCmd->add_option("--slack", reconcile.slack, "Look this many seconds outside a window for the spot (default 3600)")
+      ->transform(Number(0, 7 * 86400.0));
+  reconcileCmd->add_option("--truncated-below", reconcile.truncatedBelow,
+                           "An airing with less of the clip heard is truncated (default 0.9)")
+      ->transform(Number(0, 1));
+  reconcileCmd->add_option("--evidence", reconcile.evidenceDir, "Directory the store's evidence paths are relative to");
+
+  ReportArgs report;
+  CLI::App* reportCmd = app.add_subcommand("report", "Write what aired between two UTC times as an HTML page");
+  reportCmd->add_option("--db", report.db, "Detections store: SQLite file or postgresql:// URL")->required();
+  reportCmd->add_option("--from", report.from, "Start, ISO 8601 UTC")->required()->check(CLI::Validator(utcTime, "TIME"));
+  reportCmd->add_option("--to", report.to, "End (excluded), ISO 8601 UTC")->required()->check(CLI::Validator(utcTime, "TIME"));
+  reportCmd->add_option("--html", report.html, "The page to write")->required();
+  reportCmd->add_option("--station", report.stations, "Only this station (repeatable)")->allow_extra_args(false);
+  reportCmd->add_option("--evidence", report.evidenceDir, "Directory the store's evidence paths are relative to");
+#endif
 
   if (std::string missing = MissingCommand(argc, argv); !missing.empty()) {
     std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' for usage.\n", missing.c_str());
@@ -287,7 +345,12 @@ int Main(int argc, char** argv) {
     if (*monitorCmd) return RunMonitor(monitor);
 #endif
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
+    if (*serveCmd) return RunServe(serve);
     if (*demoCmd) return RunDemo(demoDir);
+#ifdef SIGPAT_WITH_PROOF
+    if (*reconcileCmd) return RunReconcile(reconcile);
+    if (*reportCmd) return RunReport(report);
+#endif
   } catch (const UsageError& e) {
     PrintUsageError(e.what());
     return kExitUsage;

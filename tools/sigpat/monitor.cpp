@@ -130,6 +130,16 @@ int RunMonitor(const MonitorArgs& args) {
     recorder->AddPatterns(patterns->files, patterns->snapshot->names());
     for (const auto& entry : entries) recorder->AddStation(entry.label, entry.source);
   }
+  // --serve: the dashboard over the same store, from this process (stopped when monitor returns).
+  std::shared_ptr<void> dashboard;
+  if (!args.serve.empty() || !args.serveTokenFile.empty()) {
+    if (args.db.empty()) throw UsageError("--serve shows the store: give --db too");
+    ServeArgs serve;
+    serve.db = args.db;
+    serve.listen = args.serve.empty() ? serve.listen : args.serve;
+    serve.tokenFile = args.serveTokenFile;
+    dashboard = ServeInBackground(serve);
+  }
   auto storeError = [&storeFailed](const Error& e) {
     if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
   };

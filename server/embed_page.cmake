@@ -1,0 +1,21 @@
+# Turns the page's files into a C++ source (page_files.cpp) so that sigpat serves them from its
+# own binary: nothing to install, no paths to find at run time.
+# Called with -DOUT=file.cpp -DFILES="a|b|c" (absolute paths).
+string(REPLACE "|" ";" FILES "${FILES}")
+set(body "// Generated from server/page/ by server/embed_page.cmake. Do not edit.\n#include \"page_files.h\"\n\nnamespace sigpat::server {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(file IN LISTS FILES)
+  get_filename_component(name "${file}" NAME)
+  file(READ "${file}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "const unsigned char kFile${index}[] = {${bytes}0x00};\n")
+  string(APPEND table "    {\"${name}\", reinterpret_cast<const char*>(kFile${index}), ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<PageFile>& PageFiles() {\n  static const std::vector<PageFile> files = {\n${table}  };\n  return files;\n}\n\n}  // namespace sigpat::server\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")

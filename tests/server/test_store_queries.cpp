@@ -1,0 +1,97 @@
+// The dashboard's store queries in SQLite against their plain implementations (made of the
+// basic queries): the same rows for every filter, order and page; and the server's UTC times.
+#include <gtest/gtest.h>
+
+#include "api.h"
+#include "store.h"
+#include "test_support.h"
+
+using namespace sigpat::store;
+
+namespace {
+
+constexpr UtcMicros kT0 = 1772409600000000;  // 2026-03-02T00:00:00Z
+
+std::vector<std::int64_t> Ids(const std::vector<DetectionRow>& rows) {
+  std::vector<std::int64_t> ids;
+  for (const auto& r : rows) ids.push_back(r.id);
+  return ids;
+}
+
+}  // namespace
+
+TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
+  sptest::TempDir dir;
+  auto s = OpenStore(dir.File("q.db"));
+  const char* hashes[] = {"h1", "h2", "h3"};
+  for (int p = 0; p < 3; ++p) {
+    PatternRow row{0, hashes[p], std::string(hashes[p]) + ".tvs", 2.0, "S" + std::to_string(p),
+                   p == 2 ? "Other" : "Acme", "C" + std::to_string(p % 2), "", ""};
+    s->PutPattern(row);
+  }
+  // 60 detections over three days and three stations, stored out of time order; two without a UTC time.
+  for (int i = 0; i < 60; ++i) {
+    DetectionRow d;
+    d.station = "St" + std::to_string(i % 3);
+    d.patternHash = hashes[(i * 7) % 3];
+    d.patternName = d.patternHash + ".tvs";
+    d.beginSample = i * 1000;
+    if (i % 29 != 5) d.beginUtc = kT0 + ((i * 37) % 60) * 3600LL * 1000000 + (i == 0 ? -1 : 0);
+    d.json = "{}";
+    d.key = DetectionKey(d);
+    s->AddDetection(d);
+  }
+  s->AddEvent({0, "St0", kT0, "connected", "{}"});
+  s->AddEvent({0, "St1", kT0 + 1, "connected", "{}"});
+  s->AddEvent({0, "St0", kT0 + 2, "dead_air", "{}"});
+
+  std::vector<DetectionFilter> filters(6);
+  filters[1].stations = {"St1", "St2"};
+  filters[2].spotIds = {"S2"};
+  filters[3].advertisers = {"Acme"};
+  filters[3].campaigns = {"C0"};
+  filters[4].from = kT0 + 24 * 3600LL * 1000000;
+  filters[4].to = kT0 + 48 * 3600LL * 1000000;
+  filters[5].stations = {"nobody' OR 1=1 --"};
+  for (std::size_t k = 0; k < filters.size(); ++k) {
+    DetectionFilter f = filters[k];
+    for (int limit : {0, 7}) {
+      f.limit = limit;
+      for (bool descending : {false, true})
+        for (std::int64_t before : {0, 40}) {
+          f.afterId = descending ? 0 : 12;
+          EXPECT_EQ(Ids(s->DetectionsById(f, descending, before)), Ids(s->Store::DetectionsById(f, descending, before)))
+              << "filter " << k << " limit " << limit << (descending ? " newest first" : " oldest first") << " below " << before;
+        }
+    }
+    const auto counts = s->CountsPerPatternPerDay(f), plain = s->Store::CountsPerPatternPerDay(f);
+    ASSERT_EQ(counts.size(), plain.size()) << "filter " << k;
+    for (std::size_t i = 0; i < counts.size(); ++i)
+      EXPECT_TRUE(counts[i].day == plain[i].day && counts[i].patternHash == plain[i].patternHash &&
+                  counts[i].count == plain[i].count) << "filter " << k << " row " << i;
+  }
+  EXPECT_EQ(s->CountsPerPatternPerDay({}).front().day, "2026-03-01");  // 1 µs before midnight
+
+  EXPECT_EQ(Ids(s->LastDetectionPerStation()), Ids(s->Store::LastDetectionPerStation()));
+  ASSERT_TRUE(s->DetectionById(33).has_value());
+  EXPECT_EQ(s->DetectionById(33)->json, s->Store::DetectionById(33)->json);
+  EXPECT_FALSE(s->DetectionById(61).has_value());
+  const auto last = s->LastEventPerStation();
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_EQ(last[0].event, "dead_air");
+  EXPECT_EQ(last.size(), s->Store::LastEventPerStation().size());
+  EXPECT_EQ(s->EventsAfter(1, 1).size(), 1u);
+  EXPECT_EQ(s->EventsAfter(1, 0).size(), s->Store::EventsAfter(1, 0).size());
+}
+
+TEST(DashboardQueries, UtcTimesOfTheApi) {
+  using sigpat::server::FormatUtc;
+  using sigpat::server::ParseUtc;
+  EXPECT_EQ(ParseUtc("2026-03-02"), kT0);
+  EXPECT_EQ(ParseUtc("2026-03-02T00:00:00Z"), kT0);
+  EXPECT_EQ(ParseUtc("2026-03-02T01:00:00.25+01:00"), kT0 + 250000);
+  EXPECT_EQ(FormatUtc(kT0 - 1), "2026-03-01T23:59:59.999Z");
+  for (const char* bad : {"", "2026-3-02", "2026-02-30", "2026-03-02T24:00:00Z", "2026-03-02T10:00:00", "2026-03-02x",
+                          "2026-03-02T10:00:00.Z", "2026-03-02T10:00:00+1:00"})
+    EXPECT_FALSE(ParseUtc(bad).has_value()) << bad;
+}
