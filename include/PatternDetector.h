@@ -48,6 +48,13 @@ struct SP_API DetectorReport {
                              // quarter beyond VerifyFactor), within CheckedScale of it: it stands only
                              // when the check after the detector confirms it (SetChecked)
   const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
+  // Among relatives (patterns that share content, docs/versions.md): the closest other version
+  // (engine pattern number, -1: none compared) and how much farther it was on the stretch where the
+  // two differ (its distance there minus this one's). Undecided: 1 when that stretch was not heard
+  // well enough to tell them apart; Pattern is then the closest of the candidates, RunnerUp the next.
+  int RunnerUp = -1;
+  float Margin = 0.0f;
+  int Undecided = 0;
 
   // True when this report and the span [begin, end) share more than half of the shorter of the
   // two: the same occurrence (reported once, whichever distance or part found it).

@@ -105,7 +105,9 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
       used[static_cast<std::size_t>(best)] = 1;
       seenFound[static_cast<std::size_t>(best)] = r.Seen;
       ++f.truePositives;
-      f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin)) / 44.1);
+      const BroadcastOccurrence& t = p.insertions[static_cast<std::size_t>(best)];
+      f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - t.begin)) / 44.1);
+      if (t.seen >= 1 && r.Seen >= 1.0f) f.endMs.push_back(std::fabs(static_cast<double>(r.End - (t.begin + t.length))) / 44.1);
       continue;
     }
     std::string why;
@@ -154,6 +156,7 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     }
   }
   f.nearMissesPresent += static_cast<int>(p.nearMisses.size());
+  ScoreVersions(m, p, found, clipOfFile, f.versions);
 }
 
 BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector<std::string>& patternFiles,
