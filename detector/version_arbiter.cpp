@@ -174,13 +174,30 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
         (!own || (r.Seen >= 1.0f) > (out.Seen >= 1.0f) || ((r.Seen >= 1.0f) == (out.Seen >= 1.0f) && r.Confidence > out.Confidence)))
       out = r, own = true;
   if (!own) {  // a version nobody reported: placed by the relation
-    const PatternLevels& W = levels_[w];
+    const PatternLevels& W = levels_[static_cast<std::size_t>(family[w])];
     out.Pattern = out.Group = family[w];
     out.Name = names_[static_cast<std::size_t>(family[w])];
     out.Begin = base.Begin + static_cast<std::int64_t>(std::llround(offset[w] * g_.blockSamples / factor));
-    out.End = out.Begin + static_cast<std::int64_t>(std::llround(W.nblock * g_.blockSamples / factor));
-    if (base.Seen < 1.0f) out.End = std::min(out.End, std::max(base.End, out.Begin + g_.blockSamples));
+    // Its length as the pattern gives it, unless the relative's report found a clear speed change
+    // (small ones found on a relative are not this version's own).
+    const double speed = std::fabs(base.Stretch) >= kClearStretch ? factor : 1.0;
+    out.End = out.Begin + static_cast<std::int64_t>(std::llround(W.nblock * g_.blockSamples / speed));
     out.SpeedPercent = 0.0f;
+    // How much of it played: a relative's report may have been cut where the relative differs. A
+    // version told apart was heard to the end of its last differing stretch; the rest counts where
+    // it matches the input.
+    int differEnd = 0;
+    for (const Relation& r : kin_->Of(family[w])) differEnd = std::max(differEnd, r.differEnd);
+    const int usable = W.nblock - 2;
+    const bool rest = usable - differEnd < g_.blocksPerSecond ||
+                      Match(family[w], differEnd, usable, startOf(w), factor) >= kMinHeard;
+    if (score[w] < kMinMargin || !rest) {
+      const int seen = score[w] < kMinMargin ? static_cast<int>(std::lround(base.Seen * W.nblock)) : differEnd;
+      out.Seen = std::min(1.0f, static_cast<float>(seen) / static_cast<float>(W.nblock));
+      out.End = std::min(out.End, out.Begin + static_cast<std::int64_t>(std::llround(seen * g_.blockSamples / factor)));
+    } else {
+      out.Seen = 1.0f;
+    }
   }
   out.RunnerUp = runner[w];
   out.RunnerUpName = runner[w] >= 0 ? names_[static_cast<std::size_t>(runner[w])] : nullptr;

@@ -25,6 +25,7 @@ class VersionArbiter {
   // the least correlation of its own stretch with the input, for the version to be decided.
   static constexpr float kMinMargin = 0.12f;
   static constexpr float kMinHeard = 0.35f;
+  static constexpr float kClearStretch = 1.5f;  // percent
 
   struct Geometry {
     int nband = 0;

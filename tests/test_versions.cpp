@@ -160,6 +160,30 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_STREQ(t.out[0].Name, "b.tvs");
     EXPECT_EQ(t.out[0].Begin, 0);
   }
+  {  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own length.
+    const Blocks spot = Random(400, 21);
+    const Blocks shortOne = With(Blocks(spot.begin(), spot.begin() + 300), 200, Random(100, 22));
+    const Levels longLevels(spot), shortLevels(shortOne);
+    spdet::Relatives kin;
+    kin.Find({shortLevels.View(), longLevels.View()}, kBands, kRate);
+    spdet::VersionArbiter arbiter;
+    arbiter.SetUp(&kin, {shortLevels.View(), longLevels.View()}, {"short.tvs", "long.tvs"}, {kBands, kBlock, 0, kRate});
+    Blocks input = shortOne;
+    input.resize(500, std::vector<float>(kBands, -90.0f));
+    for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+    DetectorReport r;
+    r.Pattern = r.Group = 1;
+    r.End = 400 * kBlock;
+    r.Seen = 0.5f;
+    arbiter.Hold(r);
+    std::vector<DetectorReport> out;
+    arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].Pattern, 0);
+    EXPECT_EQ(out[0].Undecided, 0);
+    EXPECT_EQ(out[0].End, 300 * kBlock);
+    EXPECT_EQ(out[0].Seen, 1.0f);
+  }
   {  // The tag drowned (talked over): one undecided report naming both.
     Airing t;
     t.Feed(With(t.spot, 320, Random(80, 13)));
