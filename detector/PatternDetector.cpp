@@ -11,6 +11,8 @@
 #include "flag_scan.h"
 #include "level_kernel.h"
 #include "preselect.h"
+#include "relatives.h"
+#include "version_arbiter.h"
 #include "report_store.h"
 #include "shape_path.h"
 #include "sp_helpers.h"
@@ -53,6 +55,8 @@ void PatternDetector::Detach() {
   Background.reset();
   Noise = nullptr;
   Reports.reset();
+  Arbiter.reset();
+  Kin.reset();
   Shape.reset();
   Preselect.reset();
   SelectFlags = nullptr;
@@ -113,6 +117,7 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   }
   PrepareRings();
   BuildGroups();
+  FindRelatives();
   for (int i = 0; i < NPattern; ++i) {
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
@@ -276,6 +281,7 @@ void PatternDetector::OnTimeBlock() {
   Background->Track(newest, Blocks, started, Tuning.NoiseSegments, Tuning.NoiseSegmentBlocks);
   std::fill(WorkReady.begin(), WorkReady.end(), 0);
   if (Preselect != nullptr) Preselect->Push(newest);
+  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Push(newest, Blocks);
 
   // Scores at every alignment step of this time block (phase 0: the newest). The coarse
   // alignment is compared always, the finer ones where a score nearby came near the threshold.
@@ -333,6 +339,7 @@ void PatternDetector::OnTimeBlock() {
       spdet::ForEachFlagged(NPattern, Pending.data(), LevelFlags, nullptr, live);
     }
     for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
+    ReleaseVersions(false);
   }
   if (OnBlock != nullptr) OnBlock(OnBlockContext, this);
 }
@@ -357,6 +364,7 @@ void PatternDetector::Reset(std::int64_t samplesFedBefore) {
   std::fill(SubSums.begin(), SubSums.end(), 0.0f);
   if (Background != nullptr) Background->Reset();
   if (Reports != nullptr) Reports->Reset(NPattern);
+  if (Arbiter != nullptr) Arbiter->Reset(samplesFedBefore);
   ResetShape();
   if (Preselect != nullptr) Preselect->Reset();
 }
@@ -420,4 +428,42 @@ void PatternDetector::ClearReports() {
 void PatternDetector::SetBlockCallback(BlockCallback fn, void* context) {
   OnBlock = fn;
   OnBlockContext = context;
+}
+
+// Relatives among the patterns that lead their group (speed variants are their leader's).
+void PatternDetector::FindRelatives() {
+  std::vector<spdet::PatternLevels> levels(static_cast<std::size_t>(NPattern));
+  for (int i = 0; i < NPattern; ++i) {
+    const DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
+    levels[static_cast<std::size_t>(i)] = {P.Nblock, P.LogSpectrum.data(), P.Nblock > 0 && P.Group == i};
+  }
+  Kin = std::make_unique<spdet::Relatives>();
+  // (Patterns carry their sample rate; the library works at 44100 Hz.)
+  const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
+  Kin->Find(levels, Nband, fs / NsampleBlock);
+  std::vector<const char*> names(static_cast<std::size_t>(NPattern));
+  for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
+  Arbiter = std::make_unique<spdet::VersionArbiter>();
+  Arbiter->SetUp(Kin.get(), std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock});
+}
+
+void PatternDetector::ReleaseVersions(bool all) {
+  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Release(all, [this](const DetectorReport& r) { Reports->Add(r); });
+}
+
+int PatternDetector::RelativeCount(int i) const {
+  return Kin != nullptr ? static_cast<int>(Kin->Of(i).size()) : 0;
+}
+
+int PatternDetector::GetRelative(int i, int k, DetectorRelative& out) const {
+  if (k < 0 || k >= RelativeCount(i)) return 0;
+  const spdet::Relation& r = Kin->Of(i)[static_cast<std::size_t>(k)];
+  out.Pattern = r.other;
+  out.Shared = r.shared;
+  out.Apart = r.apart;
+  out.DifferBegin = static_cast<std::int64_t>(r.differBegin) * NsampleBlock;
+  out.DifferEnd = static_cast<std::int64_t>(r.differEnd) * NsampleBlock;
+  out.Offset = static_cast<std::int64_t>(r.offset) * NsampleBlock;
+  out.Indistinct = Kin->Indistinct(r) ? 1 : 0;
+  return 1;
 }

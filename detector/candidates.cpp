@@ -9,6 +9,7 @@
 #include "level_kernel.h"
 #include "preselect.h"
 #include "report_store.h"
+#include "version_arbiter.h"
 
 using spdet::kNotEvaluated;
 
@@ -184,7 +185,11 @@ void PatternDetector::Emit(const Candidate& c) {
 
 // Adds a report to the list, unless it repeats the group's last report (the other path may have
 // reported the same occurrence).
-void PatternDetector::Store(const DetectorReport& r) { Reports->Add(r); }
+// Reports of patterns with relatives go to the version arbiter, which makes one of each airing.
+void PatternDetector::Store(const DetectorReport& r) {
+  if (Arbiter != nullptr && Arbiter->Wants(r)) Arbiter->Hold(r);
+  else Reports->Add(r);
+}
 
 int PatternDetector::Finish() {
   if (Candidates.empty()) return 0;
@@ -196,5 +201,6 @@ int PatternDetector::Finish() {
     c.Active = Following[g].Active = 0;
   }
   ShapeFinish();
+  ReleaseVersions(true);
   return Reports->Count() - before;
 }

@@ -48,6 +48,17 @@ struct SP_API DetectorReport {
                              // quarter beyond VerifyFactor), within CheckedScale of it: it stands only
                              // when the check after the detector confirms it (SetChecked)
   const char* Name = nullptr;  // file name of the matching pattern (held by the detector until Detach)
+  // Among relatives (patterns that share content, docs/versions.md): the closest other version
+  // (engine pattern number, -1: none compared) and how much farther it was on the stretch where the
+  // two differ (its distance there minus this one's). Undecided: 1 when that stretch was not heard
+  // well enough to tell them apart; Pattern is then the closest of the candidates, RunnerUp the next.
+  // The names (held like Name): the runner-up's, and of an undecided report its candidates, closest
+  // first.
+  int RunnerUp = -1;
+  float Margin = 0.0f;
+  int Undecided = 0;
+  const char* RunnerUpName = nullptr;
+  const char* CandidateNames[4] = {};
 
   // True when this report and the span [begin, end) share more than half of the shorter of the
   // two: the same occurrence (reported once, whichever distance or part found it).
@@ -94,8 +105,22 @@ struct SP_API DetectorPattern {
                                 // compares, the switch as it was at Attach once the detector took over)
 };
 
+// A relative of a pattern: another pattern that shares content with it (a version, a cut-down),
+// found at Attach from the patterns themselves (docs/versions.md).
+struct SP_API DetectorRelative {
+  int Pattern = -1;               // the relative's engine pattern number
+  float Shared = 0.0f;            // fraction of the shorter of the two they share
+  float Apart = 0.0f;             // mean level difference where they differ, dB
+  std::int64_t DifferBegin = 0;   // samples from this pattern's start: where it differs from the
+  std::int64_t DifferEnd = 0;     // relative (DifferBegin == DifferEnd: nowhere)
+  std::int64_t Offset = 0;        // samples: the relative's start after this one's when they align
+  int Indistinct = 0;             // 1: too little or too faint a difference to tell them apart
+};
+
 namespace spdet {
 class BackgroundTracker;
+class Relatives;
+class VersionArbiter;
 class Preselector;
 class ReportStore;
 }  // namespace spdet
@@ -179,6 +204,9 @@ class SP_API PatternDetector {
   int StepsPerBlock() const { return SubSteps; }        // alignments tried per time block
   int DelayToBlockEnd() const { return DelaySamples; }  // from a clip's first sample to its newest block's end
   std::int64_t BlocksSeen() const { return Blocks; }    // time blocks since Attach/Reset
+  // The relatives of pattern i (0 when it has none), and the k-th of them: 1, or 0 for bad numbers.
+  int RelativeCount(int i) const;
+  int GetRelative(int i, int k, DetectorRelative& out) const;
   // Distance of pattern i at the alignment `step` steps before the newest of this time block
   // (1e9: not compared).
   float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
@@ -226,6 +254,8 @@ class SP_API PatternDetector {
   void Decide(int phase);
   void Take(Candidate& c, int best, float bestZ, int tentative, std::int64_t step, int phase);
   void BuildGroups();
+  void FindRelatives();
+  void ReleaseVersions(bool all);
   void Emit(const Candidate& c);
   void Store(const DetectorReport& r);
   // The shape path (shape_path.cpp).
@@ -306,6 +336,8 @@ class SP_API PatternDetector {
   std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
   int Longest = 0;
   std::unique_ptr<spdet::ReportStore> Reports;
+  std::unique_ptr<spdet::Relatives> Kin;  // relatives among the patterns (detector/relatives.h)
+  std::unique_ptr<spdet::VersionArbiter> Arbiter;  // one report per airing among them
   BlockCallback OnBlock = nullptr;
   void* OnBlockContext = nullptr;
   std::unique_ptr<ShapeState> Shape;

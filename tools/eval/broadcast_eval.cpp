@@ -66,6 +66,11 @@ std::int64_t Overlap(std::int64_t b1, std::int64_t e1, std::int64_t b2, std::int
   return std::min(e1, e2) - std::max(b1, b2);
 }
 
+// An undecided report (versions) stands for each of its candidates.
+bool AmongCandidates(const sigpat::Detection& d, const std::string& clip) {
+  return d.report.Undecided && std::find(d.candidates.begin(), d.candidates.end(), clip + ".tvs") != d.candidates.end();
+}
+
 std::string At(const std::string& what, std::int64_t begin) {
   char buf[48];
   std::snprintf(buf, sizeof buf, " at %.3f s", static_cast<double>(begin) / 44100.0);
@@ -92,7 +97,7 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     bool repeat = false, misplaced = false;
     for (std::size_t k = 0; k < p.insertions.size(); ++k) {
       const BroadcastOccurrence& t = p.insertions[k];
-      if (t.clip != name) continue;
+      if (t.clip != name && !AmongCandidates(d, t.clip)) continue;
       if (std::llabs(r.Begin - t.begin) <= tol) {
         if (used[k]) repeat = true;
         else if (best < 0 || std::llabs(r.Begin - t.begin) < std::llabs(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin))
@@ -105,7 +110,9 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
       used[static_cast<std::size_t>(best)] = 1;
       seenFound[static_cast<std::size_t>(best)] = r.Seen;
       ++f.truePositives;
-      f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - p.insertions[static_cast<std::size_t>(best)].begin)) / 44.1);
+      const BroadcastOccurrence& t = p.insertions[static_cast<std::size_t>(best)];
+      f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - t.begin)) / 44.1);
+      if (t.seen >= 1 && r.Seen >= 1.0f) f.endMs.push_back(std::fabs(static_cast<double>(r.End - (t.begin + t.length))) / 44.1);
       continue;
     }
     std::string why;
@@ -154,6 +161,7 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     }
   }
   f.nearMissesPresent += static_cast<int>(p.nearMisses.size());
+  ScoreVersions(m, p, found, clipOfFile, f.versions);
 }
 
 BroadcastFigures EvaluateBroadcast(const BroadcastManifest& m, const std::vector<std::string>& patternFiles,

@@ -18,6 +18,7 @@
 
 #include "broadcast_manifest.h"
 #include "scanner.h"  // sigpat::Detection
+#include "version_score.h"
 
 namespace speval {
 
@@ -47,6 +48,8 @@ struct BroadcastFigures {
   int cutAsPartial = 0;
   int wholeAsPartial = 0;  // whole insertions found as partial occurrences (talked over, faded)
   std::vector<double> seenError;
+  std::vector<double> endMs;  // whole insertions found whole: how far the reported end is from the true one
+  VersionFigures versions;    // versioned campaigns
   int detections = 0, truePositives = 0;
   int repeats = 0, misplaced = 0, nearMissReports = 0, clipFreeReports = 0, elsewhere = 0;
   int nearMissesPresent = 0;

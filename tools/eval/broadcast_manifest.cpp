@@ -45,6 +45,15 @@ std::vector<BroadcastClip> Clips(const json& m, const char* key, const std::stri
     c.file = Resolve(dir, Text(list[i], "file", where));
     c.samples = Integer(list[i], "samples", where);
     if (list[i].contains("near_miss_of")) c.nearMissOf = Text(list[i], "near_miss_of", where);
+    if (list[i].contains("campaign")) {
+      c.campaign = Text(list[i], "campaign", where);
+      for (const auto& [other, span] : Field(list[i], "differs", json::value_t::object, where).items()) {
+        if (!span.is_array() || span.size() != 2 || !span[0].is_number() || !span[1].is_number() ||
+            !(span[0].get<double>() < span[1].get<double>()))
+          throw std::runtime_error(where + ".differs." + other + ": not a stretch [begin, end] in seconds");
+        c.differs[other] = {span[0].get<double>(), span[1].get<double>()};
+      }
+    }
     out.push_back(c);
   }
   return out;

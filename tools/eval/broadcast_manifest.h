@@ -5,6 +5,7 @@
 #define SP_EVAL_BROADCAST_MANIFEST_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct BroadcastClip {
   std::string file;        // absolute path of the clean clip (WAV)
   std::string nearMissOf;  // near misses: the clip it nearly is
   std::int64_t samples = 0;
+  // Versioned campaigns: the campaign, and per relative the stretch (seconds of this clip) where
+  // the two differ.
+  std::string campaign;
+  std::map<std::string, std::pair<double, double>> differs;
 };
 
 struct BroadcastOccurrence {

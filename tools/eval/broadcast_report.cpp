@@ -22,10 +22,11 @@ void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool deta
   if (f.cutShort.inserted > 0) {
     std::vector<double> e = f.seenError;
     std::sort(e.begin(), e.end());
-    std::printf("cut short: %d of %d found (%.3f), %d of them as partial (fraction seen off by median %.2f); "
-                "whole insertions reported partial: %d\n",
+    const long within = std::count_if(e.begin(), e.end(), [](double x) { return x <= 0.05; });
+    std::printf("cut short: %d of %d found (%.3f), %d of them as partial (fraction seen off by median %.2f, "
+                "max %.2f, %ld within 0.05); whole insertions reported partial: %d\n",
                 f.cutShort.found, f.cutShort.inserted, f.cutShort.Recall(), f.cutAsPartial,
-                e.empty() ? 0.0 : e[e.size() / 2], f.wholeAsPartial);
+                e.empty() ? 0.0 : e[e.size() / 2], e.empty() ? 0.0 : e.back(), within, f.wholeAsPartial);
   }
   std::printf("false: %d repeats, %d misplaced, %d near misses reported (of %d present), %d on clip-free programmes "
               "(%.1f per hour of %.0f s), %d elsewhere\n",
@@ -33,6 +34,14 @@ void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool deta
               f.FalsePerHourClipFree(), f.clipFreeSeconds, f.elsewhere);
   std::printf("detail check: %d detections dropped as near relatives of their clip\n", f.detailRejected);
   std::printf("timing error: median %.1f ms, 90th percentile %.1f ms\n", f.MedianTimingMs(), f.TimingPercentileMs(0.9));
+  if (!f.endMs.empty()) {
+    std::vector<double> e = f.endMs;
+    std::sort(e.begin(), e.end());
+    const long within = std::count_if(e.begin(), e.end(), [](double x) { return x <= 50.0; });
+    std::printf("end of whole insertions: median error %.1f ms, max %.1f ms, %ld of %zu within 50 ms\n",
+                e[e.size() / 2], e.back(), within, e.size());
+  }
+  PrintVersions(f.versions, details);
   std::printf("speed %.0fx real time (%.0f s of audio in %.2f s of processor time, reading included)\n",
               f.RealTimeFactor(), f.audioSeconds, f.scanSeconds);
   if (details) {
@@ -73,10 +82,23 @@ std::string BroadcastJson(const std::string& set, bool quick, double toleranceSe
               {"cut_short", tally(f.cutShort)},
               {"cut_short_as_partial", f.cutAsPartial},
               {"whole_as_partial", f.wholeAsPartial},
+              {"end_errors_ms", f.endMs},
+              {"seen_errors", f.seenError},
               {"by_processing", json::object()},
               {"by_clip_kind", json::object()}};
     for (const auto& [k, t] : f.byProcessing) r["by_processing"][k] = tally(t);
     for (const auto& [k, t] : f.byClipKind) r["by_clip_kind"][k] = tally(t);
+    if (!f.versions.Empty()) {
+      auto vt = [](const VersionTally& t) {
+        return json{{"airings", t.airings}, {"right", t.right}, {"wrong", t.wrong},
+                    {"wrong_beside_right", t.wrongBesideRight}, {"undecided", t.undecided}, {"missed", t.missed}};
+      };
+      json v = {{"decidable", vt(f.versions.Total(false))}, {"masked", vt(f.versions.Total(true))},
+                {"campaigns", json::object()}};
+      for (const auto& [k, t] : f.versions.decidable) v["campaigns"][k]["decidable"] = vt(t);
+      for (const auto& [k, t] : f.versions.masked) v["campaigns"][k]["masked"] = vt(t);
+      r["versions"] = v;
+    }
     out["rules"].push_back(r);
   }
   return out.dump(1) + "\n";
@@ -98,6 +120,14 @@ int CheckBroadcastBounds(const BroadcastFigures& f, const BroadcastBounds& b) {
     check(f.nearMissReports <= b.maxNearMisses, "near misses reported", f.nearMissReports, b.maxNearMisses);
   if (b.maxMedianMs >= 0)
     check(f.MedianTimingMs() <= b.maxMedianMs, "median timing error ms", f.MedianTimingMs(), b.maxMedianMs);
+  const VersionTally vd = f.versions.Total(false), vm = f.versions.Total(true);
+  if (b.maxWrongVersions >= 0)
+    check(vd.wrong + vm.wrong <= b.maxWrongVersions, "airings with a wrong version", vd.wrong + vm.wrong,
+          b.maxWrongVersions);
+  if (b.minRightVersions >= 0) {
+    const double right = vd.airings ? static_cast<double>(vd.right) / vd.airings : 0.0;
+    check(right >= b.minRightVersions, "right version of decidable airings", right, b.minRightVersions);
+  }
   if (b.minRtf >= 0) check(f.RealTimeFactor() >= b.minRtf, "real-time factor", f.RealTimeFactor(), b.minRtf);
   for (const auto& [name, bound] : b.minRecallOf) {
     auto p = f.byProcessing.find(name);

@@ -14,6 +14,9 @@ namespace speval {
 // Bounds on the first rule's figures (negative: not checked).
 struct BroadcastBounds {
   double minRecall = -1, minPrecision = -1, maxClipFree = -1, maxNearMisses = -1, maxMedianMs = -1, minRtf = -1;
+  // Versioned campaigns: airings with a wrong version reported, and the right version's share of
+  // the decidable airings.
+  double maxWrongVersions = -1, minRightVersions = -1;
   std::map<std::string, double> minRecallOf;  // processing kind or clip kind -> lower bound
 };
 

@@ -9,10 +9,11 @@
 //   sp_eval --broadcast DIR [--work DIR] [--rule ...] [--speed-variants P[,P...]] [--tolerance-ms X]
 //           [--json FILE] [--verbose] [--list] [--no-detail-check] [--tune NAME=VALUE]... [--assert] [--min-recall X]
 //           [--min-precision X] [--max-free N] [--max-near N] [--max-median-ms X] [--min-rtf X]
-//           [--min-recall-of KIND=X]...
+//           [--min-recall-of KIND=X]... [--max-wrong-versions N] [--min-right-versions X]
 //     evaluates a broadcast corpus made by tools/eval/broadcast/make_corpus.py (DIR holds its
 //     manifest.json); see broadcast_eval.h. --no-detail-check turns the scan's detail check of
-//     short clips off (to measure what it does).
+//     short clips off (to measure what it does). A corpus of versioned campaigns (make_corpus.py
+//     --versions) is also scored per version (version_score.h).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -419,6 +420,8 @@ int main(int argc, char** argv) {
       }
     }
     else if (a == "--max-near") broadcastBounds.maxNearMisses = std::atof(next());
+    else if (a == "--max-wrong-versions") broadcastBounds.maxWrongVersions = std::atof(next());
+    else if (a == "--min-right-versions") broadcastBounds.minRightVersions = std::atof(next());
     else if (a == "--speed-variants") {
       for (std::string list = next(); !list.empty();) {
         const std::size_t comma = list.find(',');

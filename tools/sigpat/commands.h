@@ -138,7 +138,8 @@ int RunCalibrate(const CalibrateArgs& args);
 
 // ---- info
 
-int RunInfo(const std::string& pattern, const std::string& png);
+// among: other pattern files of the catalogue; the pattern's relatives among them are listed.
+int RunInfo(const std::string& pattern, const std::string& png, const std::vector<std::string>& among = {});
 // How the decision layer sees a pattern: its threshold (the pattern's own, or from a background
 // calibration beside it), the distance of distorted copies and of the closest sound that is not
 // the pattern. False when the pattern cannot be set up for recognition.

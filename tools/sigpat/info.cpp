@@ -40,7 +40,31 @@ bool ViewThroughDetector(const std::string& file, DetectorView& view) {
   return true;
 }
 
-int RunInfo(const std::string& file, const std::string& png) {
+// The pattern's relatives among the other files (versions, cut-downs: patterns sharing content).
+void PrintRelatives(const std::string& file, const std::vector<std::string>& among) {
+  std::vector<std::string> files = {file};
+  files.insert(files.end(), among.begin(), among.end());
+  SignalPattern engine;
+  SetUpRecognition(engine, files);  // throws Error naming the file
+  std::vector<const char*> names;
+  for (const std::string& f : files) names.push_back(f.c_str());
+  PatternDetector detector;
+  if (!detector.Attach(&engine, names.data(), 0)) return;
+  const int n = detector.RelativeCount(0);
+  PrintOut("relatives:      %d among %zu other pattern%s\n", n, among.size(), among.size() == 1 ? "" : "s");
+  for (int k = 0; k < n; ++k) {
+    DetectorRelative r;
+    detector.GetRelative(0, k, r);
+    const double rate = kLibraryRate;
+    PrintOut("  %s: shares %.0f %% (aligned %+.2f s), differs from %.2f to %.2f s of this one by %.1f dB%s\n",
+             EscapeControl(files[static_cast<std::size_t>(r.Pattern)]).c_str(), 100.0 * r.Shared,
+             static_cast<double>(r.Offset) / rate, static_cast<double>(r.DifferBegin) / rate,
+             static_cast<double>(r.DifferEnd) / rate, static_cast<double>(r.Apart),
+             r.Indistinct ? "  WARNING: cannot be told apart from it" : "");
+  }
+}
+
+int RunInfo(const std::string& file, const std::string& png, const std::vector<std::string>& among) {
   SignalTVSEx p;
   LoadPattern(file, p);
 
@@ -87,6 +111,7 @@ int RunInfo(const std::string& file, const std::string& png) {
     if (view.negative < kPlainPatternDistance)
       PrintOut("                plain: similar sounds (other beeps, hits or clicks of its colour) may match it\n");
   }
+  if (!among.empty()) PrintRelatives(file, among);
   const std::string detail = DescribeDetail(file, static_cast<double>(samples) / kLibraryRate);
   if (!detail.empty()) PrintOut("detail print:   %s\n", EscapeControl(detail).c_str());
   if (!png.empty()) {

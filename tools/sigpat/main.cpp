@@ -268,6 +268,8 @@ int Main(int argc, char** argv) {
   CLI::App* infoCmd = app.add_subcommand("info", "Show what a pattern file holds");
   infoCmd->add_option("PATTERN", infoPattern, "Pattern file (.tvs)")->required();
   infoCmd->add_option("--png", infoPng, "Draw its time-spectrum into a PNG picture");
+  std::vector<std::string> infoAmong;
+  infoCmd->add_option("--among", infoAmong, "Other pattern files of the catalogue: list the pattern's relatives");
 
   // serve
   ServeArgs serve;
@@ -344,7 +346,7 @@ int Main(int argc, char** argv) {
 #ifdef SIGPAT_WITH_FFMPEG
     if (*monitorCmd) return RunMonitor(monitor);
 #endif
-    if (*infoCmd) return RunInfo(infoPattern, infoPng);
+    if (*infoCmd) return RunInfo(infoPattern, infoPng, infoAmong);
     if (*serveCmd) return RunServe(serve);
     if (*demoCmd) return RunDemo(demoDir);
 #ifdef SIGPAT_WITH_PROOF

@@ -105,6 +105,19 @@ std::vector<std::string> GatherPatternFiles(const ScanArgs& args) {
   return unique;
 }
 
+// Among versions: the runner-up and margin, or the candidates of an undecided airing.
+std::string VersionText(const Detection& d) {
+  if (d.report.Undecided) {
+    std::string s = "  version undecided among";
+    for (const std::string& c : d.candidates) s += " " + EscapeControl(c);
+    return s;
+  }
+  if (d.runnerUp.empty()) return "";
+  char margin[32];
+  std::snprintf(margin, sizeof(margin), " by %.2f", static_cast<double>(d.report.Margin));
+  return "  version over " + EscapeControl(d.runnerUp) + margin;
+}
+
 std::string FormatDetectionText(const Detection& d) {
   char values[160];
   if (d.report.Confidence >= 0.0f) {
@@ -124,7 +137,7 @@ std::string FormatDetectionText(const Detection& d) {
   }
   const std::string wall = d.beginWall >= 0.0 ? "  " + FormatUtc(d.beginWall) + " (" + d.clock + ")" : "";
   return EscapeControl(d.input) + "  " + Clock(d.beginSeconds) + " - " + Clock(d.endSeconds) + wall + "  " +
-         EscapeControl(d.file) + "  pattern " + std::to_string(d.report.Pattern) + "  " + values;
+         EscapeControl(d.file) + "  pattern " + std::to_string(d.report.Pattern) + "  " + values + VersionText(d);
 }
 
 std::string FormatDetectionJson(const Detection& d) {
@@ -156,6 +169,13 @@ std::string FormatDetectionJson(const Detection& d) {
     j["match"] = d.Match();
     j["stretch"] = Six(d.report.Stretch);
     j["seen"] = Six(d.report.Seen);
+    if (d.report.Undecided) {
+      j["version"] = "undecided";
+      j["candidates"] = d.candidates;
+    } else if (!d.runnerUp.empty()) {
+      j["runner_up"] = d.runnerUp;
+      j["margin"] = Six(d.report.Margin);
+    }
   }
   // Names are bytes as the user gave them: replace what is not UTF-8 rather than fail.
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

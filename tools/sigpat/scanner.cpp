@@ -192,6 +192,12 @@ void ScanSession::Deliver(const Emit& emit) {
     Detection d;
     d.report = r;
     d.report.Name = nullptr;  // the rule's; the detection keeps its own copy in name
+    if (r.RunnerUpName != nullptr) d.runnerUp = r.RunnerUpName;
+    for (const char*& c : d.report.CandidateNames) {
+      if (c != nullptr) d.candidates.emplace_back(c);
+      c = nullptr;
+    }
+    d.report.RunnerUpName = nullptr;
     d.input = input_;
     d.file = r.Pattern >= 0 && r.Pattern < static_cast<int>(files_.size()) ? files_[r.Pattern] : "";
     if (r.Name != nullptr) {

@@ -77,6 +77,10 @@ struct Detection {
   std::string input;  // as given on the command line
   std::string file;   // the pattern file as given
   std::string name;   // the pattern's name as the library gives it
+  // Among versions (report.RunnerUp, Margin, Undecided): the runner-up's name, and the candidates of
+  // an undecided report, closest first.
+  std::string runnerUp;
+  std::vector<std::string> candidates;
   double beginSeconds = 0, endSeconds = 0;
   std::string rule;
   // Wall-clock time (UTC, seconds since 1970) of the begin and end; < 0: not known.

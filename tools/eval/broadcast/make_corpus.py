@@ -2,10 +2,13 @@
 """Makes the broadcast evaluation corpus: radio-like programmes holding known clips, passed
 through broadcast processing chains, with a manifest of the ground truth.
 
-    make_corpus.py OUTDIR [--set dev|holdout|both] [--quick] [--jobs N]
+    make_corpus.py OUTDIR [--set dev|holdout|both] [--quick] [--versions] [--jobs N]
 
 Writes OUTDIR/SET/manifest.json, the clean clips (OUTDIR/SET/clips/*.wav, to make patterns
 from), and the processed programmes (OUTDIR/SET/programmes/*.wav), all mono 16-bit 44100 Hz.
+With --versions it makes the versioned campaigns instead (versions.py) into OUTDIR/SET-versions,
+in the same layout; their clip entries also give `campaign` and, per relative, the stretch that differs from it
+(`differs`: name -> [begin, end] seconds of the clip).
 Deterministic: the same packages give the same files. Needs sox, ffmpeg, espeak-ng, flite and
 the music packages of the set (see clips.PACKAGES). Exit status 0, 1 on a failure (one line
 naming the file and the problem), 2 on bad arguments, 3 when a required package is missing.
@@ -25,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import chains  # noqa: E402
 import clips  # noqa: E402
 import speech  # noqa: E402
+import versions  # noqa: E402
 from audio import RATE, CorpusError, frames, set_cache_dir  # noqa: E402
 from programme import compose  # noqa: E402
 
@@ -43,9 +47,11 @@ QUICK_PAIRS = [["ident", "advert"], ["sweeper", "excerpt"], ["ident", "excerpt"]
                ["ident", "excerpt"], ["sweeper", "advert"], ["ident", "sweeper"]]
 
 
-def missing_requirements(set_name):
+def missing_requirements(set_name, with_versions=False):
     """Tools and package files a set needs that are absent (empty when all are there)."""
     missing = [t for t in TOOLS if shutil.which(t) is None]
+    if with_versions:
+        missing += sorted({b[0] for b in versions.BEDS[set_name] if not os.path.exists(b[0])})
     src = clips.SOURCES[set_name]
     files = [e[0] for e in src["excerpts"]] + src["songs"] + [s[0] for r in ("stings", "sweepers", "beds")
                                                               for s in src[r] if s[0] != "drums"]
@@ -114,33 +120,7 @@ def make_set(set_name, root, quick, jobs):
         name = f"free{f}-{processing}"
         layouts.append((compose(name, work, [], songs, voices, rng, quick, 40.0 if quick else 100.0), processing))
 
-    def run_chain(entry):
-        prog, processing = entry
-        out = os.path.join(work, "programmes", prog.name + ".wav")
-        factor, delay = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
-                                SEEDS[set_name] + len(prog.name))
-        return out, factor, delay
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        results = list(pool.map(run_chain, layouts))
-
-    def moved(records, factor, delay):
-        return [dict(r, begin=round(r["begin"] / factor) + delay, length=round(r["length"] / factor)) for r in records]
-
-    programmes = []
-    for (prog, processing), (out, factor, delay) in zip(layouts, results):
-        programmes.append({
-            "file": os.path.relpath(out, work),
-            "processing": processing,
-            "processing_description": chains.KINDS[processing][0],
-            "position_factor": factor,
-            "position_delay": delay,
-            "clip_free": not prog.insertions and not prog.near_misses,
-            "samples": frames(out),
-            "insertions": moved(prog.insertions, factor, delay),
-            "near_misses": moved(prog.near_misses, factor, delay),
-        })
-        os.remove(os.path.join(work, prog.name + ".clean.wav"))
+    programmes = _process_all(work, set_name, layouts, jobs)
     shutil.rmtree(os.path.join(work, "parts"))
     manifest = {
         "corpus": "broadcast",
@@ -163,24 +143,99 @@ def make_set(set_name, root, quick, jobs):
           f"{sum(len(p['near_misses']) for p in programmes)} near misses")
 
 
+def _process_all(work, set_name, layouts, jobs):
+    def run_chain(entry):
+        prog, processing = entry
+        out = os.path.join(work, "programmes", prog.name + ".wav")
+        factor, delay = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
+                                       SEEDS[set_name] + len(prog.name))
+        return out, factor, delay
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        results = list(pool.map(run_chain, layouts))
+
+    def moved(records, factor, delay):
+        return [dict(r, begin=round(r["begin"] / factor) + delay, length=round(r["length"] / factor)) for r in records]
+
+    programmes = []
+    for (prog, processing), (out, factor, delay) in zip(layouts, results):
+        programmes.append({
+            "file": os.path.relpath(out, work),
+            "processing": processing,
+            "processing_description": chains.KINDS[processing][0],
+            "position_factor": factor,
+            "position_delay": delay,
+            "clip_free": not prog.insertions and not prog.near_misses,
+            "samples": frames(out),
+            "insertions": moved(prog.insertions, factor, delay),
+            "near_misses": moved(prog.near_misses, factor, delay),
+        })
+        os.remove(os.path.join(work, prog.name + ".clean.wav"))
+    return programmes
+
+
+def make_versions(set_name, root, quick, jobs):
+    """The versioned campaigns of a set: every version a clip, aired whole, talked over, cut
+    short and through broadcast chains (versions.py), in OUTDIR/SET-versions."""
+    rng = random.Random(SEEDS[set_name] + (1007 if quick else 1000))
+    work = os.path.join(root, set_name + "-versions")
+    for d in ("clips", "programmes", "parts"):
+        os.makedirs(os.path.join(work, d), exist_ok=True)
+    set_cache_dir(os.path.join(work, "parts"))
+    campaigns = versions.build(set_name, work, rng, quick)
+    songs = clips.SOURCES[set_name]["songs"]
+    if quick:
+        songs = songs[::3] if len(songs) > 6 else songs
+    voices = speech.VOICES[set_name]
+    layouts = []
+    for p, (processing, items) in enumerate(versions.plan(campaigns, quick, rng)):
+        name = f"v{p:02d}-{processing}"
+        played = [(clips.cut_short(c, seen, os.path.join(work, "parts")), False) for c, seen in items]
+        layouts.append((compose(name, work, played, songs, voices, rng, quick), processing))
+    programmes = _process_all(work, set_name, layouts, jobs)
+    shutil.rmtree(os.path.join(work, "parts"))
+    every = [v for group in campaigns for v in group]
+    manifest = {
+        "corpus": "broadcast-versions",
+        "set": set_name,
+        "quick": quick,
+        "sample_rate": RATE,
+        "packages": versions.PACKAGES[set_name],
+        "clips": [{"name": c.name, "kind": c.kind, "file": os.path.relpath(c.path, work), "samples": c.length,
+                   "campaign": c.campaign, "differs": c.differs} for c in every],
+        "near_misses": [],
+        "programmes": programmes,
+    }
+    with open(os.path.join(work, "manifest.json"), "w", encoding="utf-8") as f:
+        json.dump(manifest, f, indent=1)
+        f.write("\n")
+    seconds = sum(p["samples"] for p in programmes) / RATE
+    print(f"{work}: {len(campaigns)} campaigns, {len(every)} versions, {len(programmes)} programmes, "
+          f"{seconds / 60:.1f} min, {sum(len(p['insertions']) for p in programmes)} airings")
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description="Makes the broadcast evaluation corpus.")
     ap.add_argument("outdir")
     ap.add_argument("--set", choices=["dev", "holdout", "both"], default="both")
     ap.add_argument("--quick", action="store_true", help="a few minutes per set (for the test suite)")
+    ap.add_argument("--versions", action="store_true", help="the versioned campaigns (SET-versions)")
     ap.add_argument("--jobs", type=int, default=2)
     args = ap.parse_args(argv)
     sets = ["dev", "holdout"] if args.set == "both" else [args.set]
     for s in sets:
-        missing = missing_requirements(s)
+        missing = missing_requirements(s, args.versions)
         if missing:
             print(f"make_corpus: the {s} set cannot be made, missing: {', '.join(missing[:4])}"
-                  f"{' ...' if len(missing) > 4 else ''} (install: {' '.join(['sox', 'ffmpeg'] + clips.PACKAGES[s])})",
+                  f"{' ...' if len(missing) > 4 else ''} (install: {' '.join(['sox', 'ffmpeg'] + (versions.PACKAGES if args.versions else clips.PACKAGES)[s])})",
                   file=sys.stderr)
             return 3
     try:
         for s in sets:
-            make_set(s, args.outdir, args.quick, max(1, args.jobs))
+            if args.versions:
+                make_versions(s, args.outdir, args.quick, max(1, args.jobs))
+            else:
+                make_set(s, args.outdir, args.quick, max(1, args.jobs))
     except CorpusError as e:
         print(f"make_corpus: {e}", file=sys.stderr)
         return 1

@@ -1,0 +1,228 @@
+// Versions among patterns, tested apart from the detector: which patterns are relatives and where
+// they differ (detector/relatives.h), and one report per airing among them (version_arbiter.h).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "../detector/relatives.h"
+#include "../detector/version_arbiter.h"
+
+namespace {
+
+constexpr int kBands = 8;
+constexpr int kBlock = 576;
+constexpr double kRate = 44100.0 / kBlock;
+
+// Levels in dB, oldest block first (the tests' order): a random spectrum moving like speech and music.
+using Blocks = std::vector<std::vector<float>>;
+
+Blocks Random(int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> level(-40.0f, -5.0f);
+  Blocks b(static_cast<std::size_t>(n), std::vector<float>(kBands));
+  for (auto& block : b)
+    for (float& v : block) v = level(rng);
+  return b;
+}
+
+Blocks With(Blocks b, int first, const Blocks& part) {
+  for (std::size_t k = 0; k < part.size(); ++k) b[static_cast<std::size_t>(first) + k] = part[k];
+  return b;
+}
+
+// As the detector keeps them: block-major, newest first.
+struct Levels {
+  std::vector<float> data;
+  int n = 0;
+  explicit Levels(const Blocks& b, float gain = 0.0f) : n(static_cast<int>(b.size())) {
+    for (int k = n - 1; k >= 0; --k)
+      for (float v : b[static_cast<std::size_t>(k)]) data.push_back(v + gain);
+  }
+  spdet::PatternLevels View() const { return {n, data.data(), true}; }
+};
+
+const spdet::Relation* Find(const spdet::Relatives& kin, int a, int b) {
+  for (const spdet::Relation& r : kin.Of(a))
+    if (r.other == b) return &r;
+  return nullptr;
+}
+
+TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
+  const Blocks spot = Random(600, 1);
+  const Levels a(spot);
+  const Levels tag(With(spot, 480, Random(100, 2)), 6.0f);  // another end tag, 6 dB louder
+  const Levels middle(With(spot, 200, Random(150, 3)));      // another middle section
+  const Blocks cut(spot.begin(), spot.begin() + 300);        // a cut-down: the opening and a tag of its own
+  const Levels cutdown(With(With(cut, 200, Random(100, 4)), 0, Blocks(spot.begin(), spot.begin() + 200)));
+  const Levels other(Random(600, 5));
+  const Levels copy(spot);
+  spdet::Relatives kin;
+  kin.Find({a.View(), tag.View(), middle.View(), cutdown.View(), other.View(), copy.View()}, kBands, kRate);
+
+  const spdet::Relation* r = Find(kin, 0, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->offset, 0);
+  EXPECT_NEAR(r->differBegin, 480, 6);
+  EXPECT_NEAR(r->differEnd, 580, 6);  // up to the end the pattern compares
+  EXPECT_GT(r->apart, spdet::Relatives::kApartDb);
+  EXPECT_FALSE(kin.Indistinct(*r));
+  r = Find(kin, 2, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_NEAR(r->differBegin, 200, 6);
+  EXPECT_NEAR(r->differEnd, 350, 6);
+  // The long one differs from its cut-down from the cut-down's own tag to its end.
+  r = Find(kin, 0, 3);
+  ASSERT_NE(r, nullptr);
+  EXPECT_NEAR(r->differBegin, 200, 6);
+  EXPECT_EQ(r->differEnd, 598);
+  r = Find(kin, 3, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_NEAR(r->differBegin, 200, 6);
+  EXPECT_EQ(r->differEnd, 298);
+  // Unrelated content is no relative; an identical copy cannot be told apart.
+  EXPECT_TRUE(kin.Of(4).empty());
+  r = Find(kin, 0, 5);
+  ASSERT_NE(r, nullptr);
+  EXPECT_TRUE(kin.Indistinct(*r));
+  // Symmetric, and the same again from the process's table.
+  spdet::Relatives again;
+  again.Find({a.View(), tag.View(), middle.View(), cutdown.View(), other.View(), copy.View()}, kBands, kRate);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(again.Of(i).size(), kin.Of(i).size()) << i;
+  // A version that changes is compared anew: its tag now matches the spot's.
+  const Levels same(spot, 6.0f);
+  spdet::Relatives changed;
+  changed.Find({a.View(), same.View()}, kBands, kRate);
+  ASSERT_EQ(changed.Of(0).size(), 1u);
+  EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
+}
+
+// Two versions that differ in an end tag, an arbiter over them, and the input fed to it.
+struct Airing {
+  Blocks spot = Random(400, 11);
+  Blocks tagB = Random(60, 12);
+  Levels a{spot};
+  Levels b{With(spot, 320, tagB)};
+  spdet::Relatives kin;
+  spdet::VersionArbiter arbiter;
+  std::vector<DetectorReport> out;
+
+  Airing() {
+    kin.Find({a.View(), b.View()}, kBands, kRate);
+    arbiter.SetUp(&kin, {a.View(), b.View()}, {"a.tvs", "b.tvs"}, {kBands, kBlock, 0, kRate});
+  }
+  void Feed(const Blocks& input) {
+    for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+  }
+  DetectorReport Report(int pattern, float confidence = 0.5f) const {
+    DetectorReport r;
+    r.Pattern = r.Group = pattern;
+    r.Begin = 0;
+    r.End = 400 * kBlock;
+    r.Confidence = confidence;
+    return r;
+  }
+  void Release(bool all = true) {
+    arbiter.Release(all, [this](const DetectorReport& r) { out.push_back(r); });
+  }
+};
+
+TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
+  {  // Both versions reported over an airing of b, a the firmer on the shared part: b, over a.
+    Airing t;
+    ASSERT_FALSE(t.kin.Of(0).empty());
+    Blocks input = With(t.spot, 320, t.tagB);
+    input.resize(480, std::vector<float>(kBands, -90.0f));
+    t.Feed(input);
+    EXPECT_TRUE(t.arbiter.Wants(t.Report(0)));
+    t.arbiter.Hold(t.Report(0, 0.9f));
+    t.arbiter.Hold(t.Report(1, 0.4f));
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Pattern, 1);
+    EXPECT_EQ(t.out[0].Undecided, 0);
+    EXPECT_EQ(t.out[0].RunnerUp, 0);
+    EXPECT_STREQ(t.out[0].RunnerUpName, "a.tvs");
+    EXPECT_GT(t.out[0].Margin, spdet::VersionArbiter::kMinMargin);
+    // A later report of the same airing by a relative is dropped.
+    t.arbiter.Hold(t.Report(0));
+    t.Release();
+    EXPECT_EQ(t.out.size(), 1u);
+  }
+  {  // Only a reported over an airing of b: b is reported, placed as a was.
+    Airing t;
+    t.Feed(With(t.spot, 320, t.tagB));
+    t.arbiter.Hold(t.Report(0));
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Pattern, 1);
+    EXPECT_STREQ(t.out[0].Name, "b.tvs");
+    EXPECT_EQ(t.out[0].Begin, 0);
+  }
+  {  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own length.
+    const Blocks spot = Random(400, 21);
+    const Blocks shortOne = With(Blocks(spot.begin(), spot.begin() + 300), 200, Random(100, 22));
+    const Levels longLevels(spot), shortLevels(shortOne);
+    spdet::Relatives kin;
+    kin.Find({shortLevels.View(), longLevels.View()}, kBands, kRate);
+    spdet::VersionArbiter arbiter;
+    arbiter.SetUp(&kin, {shortLevels.View(), longLevels.View()}, {"short.tvs", "long.tvs"}, {kBands, kBlock, 0, kRate});
+    Blocks input = shortOne;
+    input.resize(500, std::vector<float>(kBands, -90.0f));
+    for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+    DetectorReport r;
+    r.Pattern = r.Group = 1;
+    r.End = 400 * kBlock;
+    r.Seen = 0.5f;
+    arbiter.Hold(r);
+    std::vector<DetectorReport> out;
+    arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].Pattern, 0);
+    EXPECT_EQ(out[0].Undecided, 0);
+    EXPECT_EQ(out[0].End, 300 * kBlock);
+    EXPECT_EQ(out[0].Seen, 1.0f);
+  }
+  {  // The tag drowned (talked over): one undecided report naming both.
+    Airing t;
+    t.Feed(With(t.spot, 320, Random(80, 13)));
+    t.arbiter.Hold(t.Report(0));
+    t.arbiter.Hold(t.Report(1));
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Undecided, 1);
+    ASSERT_NE(t.out[0].CandidateNames[0], nullptr);
+    ASSERT_NE(t.out[0].CandidateNames[1], nullptr);
+    EXPECT_EQ(t.out[0].CandidateNames[2], nullptr);
+  }
+  {  // Not decided before the longest relative could have ended (unless the stream ends).
+    Airing t;
+    const Blocks input = t.spot;
+    t.Feed(Blocks(input.begin(), input.begin() + 300));
+    t.arbiter.Hold(t.Report(0));
+    t.Release(false);
+    EXPECT_TRUE(t.out.empty());
+    t.Feed(input);
+    for (int k = 400; k < 460; ++k) t.arbiter.Push(input[0].data(), k + 1);
+    t.Release(false);
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Pattern, 0);
+  }
+  {  // Airings of the two versions one after the other: one report each.
+    Airing t;
+    Blocks input = t.spot;
+    const Blocks second = With(t.spot, 320, t.tagB);
+    input.insert(input.end(), second.begin(), second.end());
+    t.Feed(input);
+    DetectorReport later = t.Report(0);
+    later.Begin = 400 * kBlock, later.End = 800 * kBlock;
+    t.arbiter.Hold(t.Report(0));
+    t.arbiter.Hold(later);
+    t.Release();
+    ASSERT_EQ(t.out.size(), 2u);
+    EXPECT_EQ(t.out[0].Pattern + t.out[1].Pattern, 1);  // a, then b
+  }
+}
+
+}  // namespace
