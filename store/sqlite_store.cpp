@@ -268,56 +268,15 @@ class SqliteStore : public Store {
                       " FROM detections d JOIN stations s ON s.id = d.station_id JOIN patterns p ON p.id = d.pattern_id"
                       " WHERE d.id > ?";
     std::vector<std::string> texts;
-    const auto in = [&](const char* column, const std::vector<std::string>& values) {
-      if (values.empty()) return;
-      sql += std::string(" AND ") + column + " IN (";
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += i == 0 ? "?" : ", ?";
-        texts.push_back(values[i]);
-      }
-      sql += ")";
-    };
-    in("s.label", f.stations);
-    in("p.content_hash", f.patternHashes);
-    in("p.spot_id", f.spotIds);
-    in("p.campaign", f.campaigns);
-    in("p.advertiser", f.advertisers);
-    if (f.from) sql += " AND d.begin_utc >= ?";
-    if (f.to) sql += " AND d.begin_utc < ?";
+    FilterSql(f, sql, texts);
     sql += " ORDER BY d.begin_utc IS NULL, d.begin_utc, d.id";
     if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
     Statement q(db_, sql, Where("cannot read the detections"));
     int i = 1;
     q.Bind(i++, f.afterId);
-    for (const auto& t : texts) q.Bind(i++, t);
-    if (f.from) q.Bind(i++, *f.from);
-    if (f.to) q.Bind(i++, *f.to);
+    BindFilter(q, i, f, texts);
     std::vector<DetectionRow> rows;
-    while (q.Step()) {
-      DetectionRow d;
-      d.id = q.Int(0);
-      d.key = q.Text(1);
-      d.station = q.Text(2);
-      d.patternHash = q.Text(3);
-      d.patternName = q.Text(4);
-      d.beginSample = q.Int(5);
-      d.endSample = q.Int(6);
-      d.beginSeconds = q.Real(7);
-      d.endSeconds = q.Real(8);
-      d.beginUtc = q.OptInt(9);
-      d.endUtc = q.OptInt(10);
-      d.clock = q.Text(11);
-      d.rule = q.Text(12);
-      d.confidence = q.Real(13);
-      d.distance = q.Real(14);
-      d.threshold = q.Real(15);
-      d.seen = q.Real(16);
-      d.match = q.Text(17);
-      d.evidence = q.Text(18);
-      d.json = q.Text(19);
-      d.storedUtc = q.Int(20);
-      rows.push_back(std::move(d));
-    }
+    while (q.Step()) rows.push_back(ReadDetection(q));
     return rows;
   }
 
