@@ -94,14 +94,22 @@ def test_bad_arguments_raise_clear_exceptions(corpus, tmp_path):
     junk.write_bytes(b"not a pattern at all" * 10)
     with pytest.raises(sp.SignalPatternError, match="missing.tvs: No such file"):
         sp.Scanner(str(tmp_path / "missing.tvs"))
-    with pytest.raises(sp.SignalPatternError, match="junk.tvs: not a pattern file"):
+    with pytest.raises(sp.SignalPatternError, match="junk.tvs: not a pattern file") as refused:
         sp.scan_file(corpus["wav"], [corpus["pats"], junk])
+    # The user reads one English line; the library's own (Russian) lines are kept for a developer.
+    assert "\n" not in str(refused.value) and str(refused.value).isascii()
+    assert any(line.startswith("LoadRecognizePattern()") for line in refused.value.library_messages)
+    with pytest.raises(sp.SignalPatternError) as missing:
+        sp.Pattern.load(str(tmp_path / "missing.tvs"))
+    assert missing.value.library_messages == () and sp.SignalPatternError("x").library_messages == ()
     with pytest.raises(sp.SignalPatternError, match="junk.tvs: not an audio file"):
         sp.scan_file(junk, corpus["pats"])
     with pytest.raises(ValueError, match="decision"):
         sp.Scanner(corpus["pats"], "best")
     with pytest.raises(ValueError, match="rate"):
         sp.Scanner(corpus["pats"], rate=0)
+    with pytest.raises(ValueError, match="threshold sets the library's own rule"):
+        sp.scan_file(corpus["wav"], corpus["pats"], threshold=0.5)  # the detector would ignore it
     with pytest.raises(TypeError, match="pattern"):
         sp.Scanner([3])
     scanner = sp.Scanner(corpus["pats"])
