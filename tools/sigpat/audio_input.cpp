@@ -198,8 +198,12 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
       throw;
     } catch (const Error& e) {
       // A file neither library reads: say so, with what each said.
-      const std::string problem = std::string(e.what()).substr(name.size() + 2);
+      std::string problem = std::string(e.what()).substr(name.size() + 2);
       if (IsUrl(name) || problem.rfind("channel ", 0) == 0) throw;
+      // "cannot be opened (REASON)": the reason alone reads better inside the parentheses.
+      const std::string opened = "cannot be opened (";
+      if (problem.rfind(opened, 0) == 0 && problem.back() == ')')
+        problem = problem.substr(opened.size(), problem.size() - opened.size() - 1);
       throw Error(name + ": not an audio file that can be read (" +
                   (sndfileProblem.empty() ? "" : sndfileProblem + "; ") + "FFmpeg: " + problem + ")");
     }

@@ -92,6 +92,9 @@ int RunMonitor(const MonitorArgs& args) {
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
   if (args.noDetailCheck && args.rule != "detector") throw UsageError("--no-detail-check is for the detector's rule");
+  if (args.threshold >= 0.0f && args.rule != "library")
+    throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
+                     "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
   std::vector<StationEntry> entries;
   try {
     entries = GatherStations(args.stationsFile, args.stations);

@@ -272,7 +272,9 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       none.stopped = true;
       return none;
     }
-    throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+    if (input.isFile()) throw Error(input.name() + ": holds no audio samples");
+    throw Error(input.name() + (input.name() == "-" ? ": no audio samples arrived on standard input"
+                                                    : ": the stream ended before any audio samples arrived"));
   }
   // Pending candidates are reported whether the input ended or was stopped.
   session.Finish(emit);
