@@ -389,12 +389,16 @@ TEST_F(Monitor, HlsDetectionsCarryTheStationsProgramDateTime) {
 
 TEST_F(Monitor, BadStationsAreUsageErrors) {
   WriteText(File("nosource.txt"), "a http://127.0.0.1:1/a\nlonely\n");
+  WriteText(File("nostations.txt"), "# none yet\n\n");
   const std::string p = "monitor -p " + File("clip.tvs") + " ";
   for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
            {p, "no stations given"},
            {p + "--station nolabel", "--station wants LABEL=URL"},
            {p + "--station a=x --station a=y", "the station label \"a\" is used twice"},
            {p + "--stations " + File("nosource.txt"), "line 2 names no URL or file"},
+           {p + "--stations " + File("pats"), File("pats") + ": is a directory, not a stations file"},
+           {p + "--stations " + File("clip.tvs"), File("clip.tvs") + ": is not a stations file but binary data"},
+           {p + "--stations " + File("nostations.txt"), File("nostations.txt") + ": lists no stations"},
            {"monitor --station a=x", "no patterns given"},
            {p + "--station a=x --heartbeat -1", "--heartbeat: \"-1\" is out of range (expected 0.01 to 86400)"},
            {p + "--station a=x --threads 1.5", "--threads: \"1.5\" is not a whole number (expected 1 to 256)"},

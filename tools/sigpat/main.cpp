@@ -65,6 +65,17 @@ std::string MissingCommand(int argc, char** argv) {
   return "a command is required (" SIGPAT_COMMANDS_OR ")";
 }
 
+// CLI11's text of a parse error, with its one cryptic form said plainly: an option given without
+// its value ("--decision: 1 required TEXT:{detector,library} missing").
+std::string ParseErrorText(const CLI::ParseError& e) {
+  const std::string text = e.what();
+  const std::size_t colon = text.find(": ");
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && colon != std::string::npos &&
+      text.find(" required ", colon) != std::string::npos && text.size() > 8 && text.ends_with(" missing"))
+    return text.substr(0, colon) + " needs a value";
+  return text;
+}
+
 std::string VersionText() {
   SignalPattern probe;
   return std::string("sigpat ") + SIGPAT_VERSION + " (SignalPattern library " + probe.GetVersionName() + ")";
@@ -224,7 +235,8 @@ int Main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' or 'sigpat COMMAND --help' for usage.\n", e.what());
+    std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' or 'sigpat COMMAND --help' for usage.\n",
+                 ParseErrorText(e).c_str());
     return kExitUsage;
   }
 
