@@ -278,7 +278,8 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"scan -p " + wav + " " + wav, 1, wav + ": not a pattern file"},
       {"scan -p " + empty.path() + " " + wav, 1, empty.path() + ": the directory holds no .tvs pattern files"},
       {"scan -p " + clip + " -p " + bad.File("four.tvs") + " " + wav, 1,
-       "the library refused the pattern set (" + clip + ", " + bad.File("four.tvs") + ")"},
+       "the library refused the pattern set: " + bad.File("four.tvs") + " has 4 frequency bands where " + clip +
+           " has 8 (the patterns of a set must be made alike: make it again with 'sigpat create', or scan it apart)"},
       {"info " + wav, 1, wav + ": not a pattern file"},
       {"info " + bad.File("missing.tvs"), 1, bad.File("missing.tvs") + ": No such file or directory"},
       {"scan " + wav, 2, "no patterns given"},
