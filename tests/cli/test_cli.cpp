@@ -288,6 +288,7 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"scan -p " + clip + " --raw-format u8 -", 2, "usage error"},
       {"scan -p " + clip + " --begin 3 " + wav, 2, "usage error"},
       {"scan -p " + clip + " " + wav + " --decision", 2, "usage error: --decision needs a value"},
+      {"scan -p " + clip + " --rate 48000 " + wav, 2, "--raw-format, --rate and --channels describe raw PCM on standard input"},
       {"create " + wav + " --begin 1 --begin-sec 1", 2, "usage error"},
       {"create -", 2, "create needs an audio file"},
       {"", 2, "usage error"},
