@@ -269,8 +269,7 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"create " + wav + " --begin-sec 15 --end-sec 17", 1, wav + ": the interval 661500..749699 lies outside the file"},
       {"create " + wav + " --begin 100 --end 1000", 1, wav + ": the interval 100..1000 is too short"},
       {"create " + wav + " --begin-sec 20", 1,
-       wav + ": the interval begins at 20.000 s, after the end of the file (16.000 s); give a --begin or --begin-sec "
-             "inside it"},
+       wav + ": the interval begins at 20.000 s, after the end of the audio (16.000 s)\n"},
       {"create " + bad.File("missing.wav"), 1, bad.File("missing.wav") + ": No such file or directory"},
       {"create " + File("clip.wav") + " -o " + bad.File("no/such/dir/x.tvs"), 1,
        "cannot write " + bad.File("no/such/dir/x.tvs") + ": No such file or directory"},
