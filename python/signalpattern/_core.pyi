@@ -87,5 +87,6 @@ def pattern_files(items: List[str], decision: str) -> List[str]:
 
 def audio_info(path: str) -> Tuple[int, int, int, str]:
     """(samples at 44100 Hz, rate, channels, format) of an audio file."""
+
 def set_verbose(on: bool) -> None:
     """Writes the library's own lines on stderr as they come."""
