@@ -232,10 +232,11 @@ TEST_F(Monitor, ScanReadsUrlsAndHlsAndLabelsAndTimestampsLiveInput) {
   EXPECT_NEAR(end - begin, found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.002);
 }
 
-// An MP4 whose index (moov) follows its samples, from a server that takes no Range requests: the
-// demuxer cannot seek back to the samples, and scan and monitor say so, naming the URL and the
-// way out; the faststart copy of the same file is read from the same server.
-TEST_F(Monitor, AnMp4WithItsIndexAtTheEndIsExplainedWhenTheServerCannotSeek) {
+// URLs that give no audio say why. An MP4 whose index (moov) follows its samples, from a server
+// that takes no Range requests: the demuxer cannot seek back to the samples, and scan and monitor
+// say so, naming the URL and the way out; the faststart copy of the same file is read from the
+// same server. A web page where audio was expected is named as what the server sent.
+TEST_F(Monitor, UrlsThatGiveNoAudioSayWhy) {
   Encode("-c:a aac -b:a 128k", "www/late.m4a");
   Ffmpeg(" -i " + File("www/late.m4a") + " -c copy -movflags +faststart " + File("www/fast.m4a"));
   Server server(File("www"), File("port-moov"), 1e9);
@@ -254,6 +255,12 @@ TEST_F(Monitor, AnMp4WithItsIndexAtTheEndIsExplainedWhenTheServerCannotSeek) {
   EXPECT_EQ(monitor.Kill(SIGTERM), 143);
   const json dropped = Events(JsonLines(monitor.err()), "disconnected", "m").at(0);
   EXPECT_EQ(dropped["error"], r.err.substr(15, r.err.size() - 16)) << dropped;
+
+  WriteText(File("www/page.html"), "<html><body>Not here</body></html>\n");
+  r = Run("scan " + p + server.Url("page.html"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("sigpat: error: " + server.Url("page.html") + ": what the server sent is not audio", 0), 0u)
+      << r.err;
 }
 
 // Two live stations at 8 times real time, a file and a station that is never up; the server dies

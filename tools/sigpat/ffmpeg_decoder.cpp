@@ -76,6 +76,8 @@ class FfmpegSource {
     av_dict_free(&options);
     if (err < 0) {
       format_ = nullptr;  // freed by avformat_open_input
+      if (isUrl_ && err == AVERROR_INVALIDDATA)  // the server answered, with something else (a web page, ...)
+        throw Error(name_ + ": what the server sent is not audio that can be read (" + AvError(err) + ")");
       throw Error(name_ + ": cannot be opened (" + AvError(err) + ")");
     }
     CheckIndexBeforeSamples();
