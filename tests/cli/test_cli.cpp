@@ -313,6 +313,18 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
   RunResult notPattern = Run("scan -v -p " + wav + " " + wav);
   EXPECT_NE(notPattern.err.find("LoadRecognizePattern(): "), std::string::npos) << notPattern.err;
 
+  // A file cut short after its header is scanned as far as it goes, with a warning saying so.
+  for (const std::string name : {"mono.wav", "mono.flac"}) {
+    std::vector<unsigned char> bytes = sptest::ReadAll(File(name));
+    bytes.resize(bytes.size() / 2);
+    sptest::WriteAll(bad.File(name), bytes);
+    RunResult cut = Run("scan -p " + clip + " " + bad.File(name));
+    EXPECT_EQ(cut.status, 0) << cut.err;
+    EXPECT_NE(cut.err.find(bad.File(name) + ": the file ends "), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find(" s before the length its header gives (cut short?)"), std::string::npos) << cut.err;
+    EXPECT_EQ(Run("scan -p " + clip + " " + File(name)).err, "");
+  }
+
   // A bad input among good ones: the others are still scanned, the status tells of the failure.
   RunResult mixed = Run("scan --json -p " + clip + " " + bad.File("missing.wav") + " " + wav);
   EXPECT_EQ(mixed.status, 1);

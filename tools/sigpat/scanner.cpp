@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "PatternDetector.h"
@@ -304,6 +305,12 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
   if (input.corruptFrames() > 0)
     PrintWarning(input.name() + ": " + std::to_string(input.corruptFrames()) +
                  " corrupt frames could not be decoded and were skipped");
+  if (input.missingSeconds() > 0.0) {
+    char text[200];
+    std::snprintf(text, sizeof text, ": the file ends %.1f s before the length its header gives (cut short?); it was "
+                  "scanned as far as it goes", input.missingSeconds());
+    PrintWarning(input.name() + text);
+  }
   ScanResult result = session.result();
   result.stopped = stopped;
   return result;
