@@ -264,6 +264,7 @@ TEST_F(Cli, BadInputGivesOneClearLineAndItsStatus) {
       {"scan -p " + clip + " " + bad.File("zero.wav"), 1, bad.File("zero.wav") + ": is empty"},
       {"scan -p " + clip + " " + bad.File("nosamples.wav"), 1, bad.File("nosamples.wav") + ": holds no audio samples"},
       {"scan -p " + clip + " -", 1, "-: no audio samples arrived on standard input"},
+      {"scan -p " + clip + " /dev/null", 1, "/dev/null: the stream ended before any audio arrived"},
       {"scan -p " + clip + " --channel 3 " + File("stereo48.wav"), 1, "channel 3 does not exist"},
       {"create " + wav + " --begin 5 --end 4", 2, wav + ": the interval 5..4 is reversed"},
       {"create " + wav + " --begin-sec 15 --end-sec 17", 1, wav + ": the interval 661500..749699 lies outside the file"},

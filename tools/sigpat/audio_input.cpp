@@ -298,6 +298,9 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
 #ifdef SIGPAT_WITH_FFMPEG
     if (!stream) return openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
 #endif
+    unsigned char byte;
+    if (stream && stream->Seek(0) && stream->Read(&byte, 1) == 0)
+      throw Error(name + ": the stream ended before any audio arrived");
     throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
   }
   if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
