@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -170,6 +171,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
   if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
   sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck));
   std::vector<sigpat::Detection> found;
+  double missing = 0.0;  // seconds of a file cut short after its header
   {
     py::gil_scoped_release release;
     sigpat::AudioOptions audio;
@@ -194,6 +196,13 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
     }
     if (total == 0) throw sigpat::Error(path + ": holds no audio samples");
     scanner.Finish(emit);
+    if (left != 0) missing = in->missingSeconds();
+  }
+  if (missing > 0.0) {
+    char text[200];
+    std::snprintf(text, sizeof text, ": the file ends %.1f s before the length its header gives (cut short?); it was "
+                  "scanned as far as it goes", missing);
+    if (PyErr_WarnEx(PyExc_UserWarning, (path + text).c_str(), 1) != 0) throw py::error_already_set();
   }
   return ToList(found, start);
 }

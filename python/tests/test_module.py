@@ -134,6 +134,11 @@ def test_bad_arguments_raise_clear_exceptions(corpus, tmp_path):
     with pytest.raises(sp.SignalPatternError, match="out.tvs"):
         sp.create_pattern(samples[:RATE], RATE, tmp_path / "no-dir" / "out.tvs")
     assert not os.path.exists(tmp_path / "x.tvs")
+    # A file cut short after its header is scanned as far as it goes, with a warning.
+    cut = tmp_path / "cut.wav"
+    cut.write_bytes(open(corpus["wav"], "rb").read()[:200000])
+    with pytest.warns(UserWarning, match="cut.wav: the file ends .* s before the length its header gives"):
+        sp.scan_file(cut, corpus["pats"])
 
 
 def test_threads_scan_in_parallel_with_the_same_results(corpus):
