@@ -101,7 +101,9 @@ int RunMonitor(const MonitorArgs& args) {
   } catch (const Error& e) {
     throw UsageError(e.what());
   }
-  if (entries.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
+  if (entries.empty())
+    throw UsageError(args.stationsFile.empty() ? "no stations given (use --stations FILE or --station LABEL=URL)"
+                                               : args.stationsFile + ": lists no stations (one 'LABEL URL-or-path' a line, # comments)");
   // A descriptor per pattern held in memory (two sets during a reload) and per station.
   struct rlimit files;
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

@@ -52,8 +52,6 @@ std::vector<StationEntry> ReadStationsFile(const std::string& path) {
 std::vector<StationEntry> GatherStations(const std::string& stationsFile, const std::vector<std::string>& options) {
   std::vector<StationEntry> stations;
   if (!stationsFile.empty()) stations = ReadStationsFile(stationsFile);
-  if (!stationsFile.empty() && stations.empty() && options.empty())
-    throw Error(stationsFile + ": lists no stations (one 'LABEL URL-or-path' a line, # comments)");
   for (const auto& o : options) stations.push_back(ParseStationOption(o));
   std::set<std::string> labels;
   for (const auto& s : stations)
