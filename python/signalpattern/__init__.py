@@ -11,8 +11,10 @@ The recognizer of the SignalPattern library and the ``sigpat`` tool's scanner, f
 
 Positions are samples at 44100 Hz from the start of the input, as in the tool's output.
 Audio is processed with the GIL released, so scanners in several threads run in parallel.
-Problems with files, patterns and audio raise :class:`SignalPatternError`; bad arguments raise
-``ValueError`` or ``TypeError``.
+Problems with files, patterns and audio raise :class:`SignalPatternError`, whose message is one
+English line naming the file, the problem and what to do; the library's own lines about it are in
+its ``library_messages`` (or on stderr as they come after :func:`set_verbose`). Bad arguments
+raise ``ValueError`` or ``TypeError``.
 """
 from __future__ import annotations
 
@@ -27,7 +29,7 @@ from . import _core
 from .store import read_detections
 
 __all__ = ["AudioInfo", "Detection", "Pattern", "PatternSource", "Scanner", "SignalPatternError", "audio_info",
-           "create_pattern", "pattern_files", "read_detections", "scan_file"]
+           "create_pattern", "pattern_files", "read_detections", "scan_file", "set_verbose"]
 
 # A pattern as the functions take it: a path (file or directory) or a loaded Pattern.
 PatternSource = Union[str, "os.PathLike[str]", Pattern]
@@ -162,6 +164,12 @@ def scan_file(path: Union[str, "os.PathLike[str]"], patterns: Union[PatternSourc
     return _detections(_core.scan_file(path, _paths(patterns), decision, threshold, int(channel), int(start),
                                        None if stop is None else int(stop), path if name is None else name,
                                        bool(detail_check)))
+
+
+def set_verbose(on: bool = True) -> None:
+    """Writes the library's own message lines (converted to UTF-8) on stderr as they come, as
+    ``sigpat -v`` does; they are kept in ``SignalPatternError.library_messages`` either way."""
+    _core.set_verbose(bool(on))
 
 
 def audio_info(path: Union[str, "os.PathLike[str]"]) -> AudioInfo:

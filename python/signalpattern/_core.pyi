@@ -5,8 +5,11 @@ import numpy as np
 import numpy.typing as npt
 
 class SignalPatternError(RuntimeError):
-    """A file, pattern or audio problem: the message names the file and the problem, followed by
-    the library's reasons."""
+    """A file, pattern or audio problem: the message is one English line naming the file, the
+    problem and what to do."""
+
+    library_messages: Tuple[str, ...]
+    """The library's own lines about the problem (UTF-8, often Russian); empty when it said nothing."""
 
 class Pattern:
     """A pattern file (.tvs) as the library loads it."""
@@ -84,3 +87,6 @@ def pattern_files(items: List[str], decision: str) -> List[str]:
 
 def audio_info(path: str) -> Tuple[int, int, int, str]:
     """(samples at 44100 Hz, rate, channels, format) of an audio file."""
+
+def set_verbose(on: bool) -> None:
+    """Writes the library's own lines on stderr as they come."""

@@ -198,9 +198,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
     args = parser.parse_args(argv)
 
-    inputs = _inputs(args)
+    try:
+        inputs = _inputs(args)
+    except OSError as e:
+        parser.error(f"{e.filename}: cannot read the list of inputs ({e.strerror})")
     if not inputs:
         parser.error("no inputs given")
+    if args.threshold is not None and args.decision != "library":
+        parser.error("--threshold sets the library's own rule (add --decision library); the detector keeps a "
+                     "threshold per pattern, tuned on background audio with 'sigpat calibrate'")
+    # Found out now rather than after the scan: where the results go.
+    out_dir = os.path.dirname(os.path.abspath(args.out))
+    if not os.path.isdir(out_dir):
+        parser.error(f"{args.out}: the directory {out_dir} does not exist")
     if args.out.endswith(".parquet"):
         try:
             import pyarrow  # noqa: F401
@@ -235,7 +245,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (sp.SignalPatternError, ValueError, OSError) as e:
         print(f"archive: error: {e}", file=sys.stderr)
         return 1
-    write_results(detections, args.out)
+    try:
+        write_results(detections, args.out)
+    except OSError as e:
+        print(f"archive: error: cannot write {args.out}: {e.strerror}", file=sys.stderr)
+        return 1
     for message in errors:
         print(f"archive: error: {message}", file=sys.stderr)
     if not args.quiet:

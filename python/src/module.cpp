@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,6 +79,9 @@ sigpat::ScanOptions Options(const std::string& decision, std::optional<float> th
   options.detailCheck = detailCheck;
   if (threshold) {
     if (!(*threshold >= 0.0f)) throw py::value_error("threshold must be a number >= 0");
+    if (decision != "library")
+      throw py::value_error("threshold sets the library's own rule (add decision=\"library\"); the detector keeps a "
+                            "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
     options.threshold = *threshold;
   }
   return options;
@@ -167,6 +171,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
   if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
   sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck));
   std::vector<sigpat::Detection> found;
+  double missing = 0.0;  // seconds of a file cut short after its header
   {
     py::gil_scoped_release release;
     sigpat::AudioOptions audio;
@@ -191,6 +196,13 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
     }
     if (total == 0) throw sigpat::Error(path + ": holds no audio samples");
     scanner.Finish(emit);
+    if (left != 0) missing = in->missingSeconds();
+  }
+  if (missing > 0.0) {
+    char text[200];
+    std::snprintf(text, sizeof text, ": the file ends %.1f s before the length its header gives (cut short?); it was "
+                  "scanned as far as it goes", missing);
+    if (PyErr_WarnEx(PyExc_UserWarning, (path + text).c_str(), 1) != 0) throw py::error_already_set();
   }
   return ToList(found, start);
 }
@@ -219,17 +231,29 @@ std::string CreatePattern(const py::array& samples, int rate, const std::string&
 PYBIND11_MODULE(_core, m) {
   using namespace sppy;
   m.doc() = "The sigpat tool's core (scanner, audio input, pattern creation); use the package signalpattern.";
-  sigpat::InstallLibrarySink();  // the library's lines go into the messages of exceptions
+  sigpat::InstallLibrarySink();  // the library's lines go with the exceptions (library_messages)
 
   static py::exception<sigpat::Error> error(m, "SignalPatternError", PyExc_RuntimeError);
-  error.doc() = "A file, pattern or audio problem: the message names the file and the problem, followed by the library's reasons.";
+  error.doc() =
+      "A file, pattern or audio problem. The message is one English line naming the file, the problem and, where "
+      "there is one, what to do; library_messages holds the library's own lines about it (UTF-8, often Russian), "
+      "empty when it said nothing.";
+  error.attr("library_messages") = py::tuple();
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const sigpat::Error& e) {
-      std::string text = e.what();
-      for (const auto& line : e.details()) text += "\n  " + line;
-      error(text.c_str());
+      // The message a user reads is the tool's line; the library's lines ride along for a developer.
+      py::tuple lines(e.details().size());
+      for (std::size_t i = 0; i < e.details().size(); ++i) {
+        const std::string& line = e.details()[i];
+        PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
+        if (text == nullptr) throw py::error_already_set();
+        lines[i] = py::reinterpret_steal<py::str>(text);
+      }
+      py::object instance = py::reinterpret_borrow<py::object>(error.ptr())(e.what());
+      instance.attr("library_messages") = lines;
+      PyErr_SetObject(error.ptr(), instance.ptr());
     } catch (const sigpat::UsageError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     }
@@ -253,6 +277,14 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "pattern_files", [](const std::vector<std::string>& items, const std::string& decision) { return PatternFiles(items, decision); },
       py::arg("items"), py::arg("decision"), "The pattern files a scan of these items loads (see signalpattern.pattern_files).");
+  m.def(
+      "set_verbose",
+      [](bool on) {
+        sigpat::Verbosity v = sigpat::GetVerbosity();
+        v.verbose = on;
+        sigpat::SetVerbosity(v);
+      },
+      py::arg("on"), "Writes the library's own lines on stderr as they come (see signalpattern.set_verbose).");
   m.def(
       "audio_info",
       [](const std::string& path) {

@@ -45,7 +45,7 @@ void BindPattern(py::module_& m) {
           },
           py::arg("path"),
           "Loads a pattern file. Raises SignalPatternError naming the file and the problem (missing, "
-          "not a pattern file, with the library's reasons).")
+          "not a pattern file; the library's reasons in its library_messages).")
       .def_readonly("path", &Pattern::path, "The path the pattern was loaded from.")
       .def_property_readonly(
           "name", [](const Pattern& p) { return std::string(FileNameOfPath(static_cast<const char*>(p.record->FileName))); },

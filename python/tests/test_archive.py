@@ -104,3 +104,18 @@ def test_cluster_survives_a_worker_killed_during_the_run(corpus, archive_files, 
         for p in processes:
             p.kill()
             p.wait()
+
+
+def test_bad_command_lines_are_refused_before_any_scan(tmp_path, capsys):
+    wav = write_wav(tmp_path / "a.wav", np.zeros(44100, np.int16))
+    for args, message in (
+            (["--list", str(tmp_path / "nope.txt")], "nope.txt: cannot read the list of inputs (No such file"),
+            ([wav, "--threshold", "0.5"], "--threshold sets the library's own rule"),
+            ([wav, "--out", str(tmp_path / "no-dir" / "out.jsonl")], "out.jsonl: the directory"),
+    ):
+        argv = ["-p", str(tmp_path), "--out", str(tmp_path / "out.jsonl"), *args]
+        with pytest.raises(SystemExit) as stopped:
+            archive.main(argv)
+        assert stopped.value.code == 2
+        err = capsys.readouterr().err.strip().splitlines()[-1]
+        assert message in err and "Traceback" not in err, err

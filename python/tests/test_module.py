@@ -94,14 +94,22 @@ def test_bad_arguments_raise_clear_exceptions(corpus, tmp_path):
     junk.write_bytes(b"not a pattern at all" * 10)
     with pytest.raises(sp.SignalPatternError, match="missing.tvs: No such file"):
         sp.Scanner(str(tmp_path / "missing.tvs"))
-    with pytest.raises(sp.SignalPatternError, match="junk.tvs: not a pattern file"):
+    with pytest.raises(sp.SignalPatternError, match="junk.tvs: not a pattern file") as refused:
         sp.scan_file(corpus["wav"], [corpus["pats"], junk])
+    # The user reads one English line; the library's own (Russian) lines are kept for a developer.
+    assert "\n" not in str(refused.value) and str(refused.value).isascii()
+    assert any(line.startswith("LoadRecognizePattern()") for line in refused.value.library_messages)
+    with pytest.raises(sp.SignalPatternError) as missing:
+        sp.Pattern.load(str(tmp_path / "missing.tvs"))
+    assert missing.value.library_messages == () and sp.SignalPatternError("x").library_messages == ()
     with pytest.raises(sp.SignalPatternError, match="junk.tvs: not an audio file"):
         sp.scan_file(junk, corpus["pats"])
     with pytest.raises(ValueError, match="decision"):
         sp.Scanner(corpus["pats"], "best")
     with pytest.raises(ValueError, match="rate"):
         sp.Scanner(corpus["pats"], rate=0)
+    with pytest.raises(ValueError, match="threshold sets the library's own rule"):
+        sp.scan_file(corpus["wav"], corpus["pats"], threshold=0.5)  # the detector would ignore it
     with pytest.raises(TypeError, match="pattern"):
         sp.Scanner([3])
     scanner = sp.Scanner(corpus["pats"])
@@ -126,6 +134,11 @@ def test_bad_arguments_raise_clear_exceptions(corpus, tmp_path):
     with pytest.raises(sp.SignalPatternError, match="out.tvs"):
         sp.create_pattern(samples[:RATE], RATE, tmp_path / "no-dir" / "out.tvs")
     assert not os.path.exists(tmp_path / "x.tvs")
+    # A file cut short after its header is scanned as far as it goes, with a warning.
+    cut = tmp_path / "cut.wav"
+    cut.write_bytes(open(corpus["wav"], "rb").read()[:200000])
+    with pytest.warns(UserWarning, match="cut.wav: the file ends .* s before the length its header gives"):
+        sp.scan_file(cut, corpus["pats"])
 
 
 def test_threads_scan_in_parallel_with_the_same_results(corpus):

@@ -3,7 +3,8 @@
 
   stream_server.py DIR PORTFILE [--port P] [--rate BYTES_PER_S]
 
-Serves the files of DIR as they are (HLS playlists and segments, whole files) and, under
+Serves the files of DIR as they are (HLS playlists and segments, whole files; Range requests are
+not taken, so a client cannot seek) and, under
 /live/NAME, the bytes of DIR/NAME over and over without end, as an Icecast-like radio stream
 (no length, the connection stays open), paced at BYTES_PER_S; under /stall/NAME the headers
 of such a stream and then nothing, the connection held open. Writes the port to PORTFILE once
@@ -44,6 +45,8 @@ def main():
                 except OSError:
                     pass
                 return
+            # Files go out whole, whatever part is asked for: a server without Range requests.
+            del self.headers["Range"]
             if not self.path.startswith("/live/"):
                 return super().do_GET()
             path = os.path.join(root, os.path.basename(self.path[len("/live/"):]))

@@ -209,6 +209,7 @@ TEST_F(Monitor, CompressedFilesVideoAndCorruptFramesAreScannedAndCreatedFrom) {
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_EQ(r.err.rfind("sigpat: error: " + bad + ": ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.find("))"), std::string::npos) << r.err;  // FFmpeg's reason, not nested in ours
   }
 }
 
@@ -229,6 +230,37 @@ TEST_F(Monitor, ScanReadsUrlsAndHlsAndLabelsAndTimestampsLiveInput) {
   EXPECT_GT(begin, before - 16.1);
   EXPECT_LT(begin, Now());
   EXPECT_NEAR(end - begin, found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.002);
+}
+
+// URLs that give no audio say why. An MP4 whose index (moov) follows its samples, from a server
+// that takes no Range requests: the demuxer cannot seek back to the samples, and scan and monitor
+// say so, naming the URL and the way out; the faststart copy of the same file is read from the
+// same server. A web page where audio was expected is named as what the server sent.
+TEST_F(Monitor, UrlsThatGiveNoAudioSayWhy) {
+  Encode("-c:a aac -b:a 128k", "www/late.m4a");
+  Ffmpeg(" -i " + File("www/late.m4a") + " -c copy -movflags +faststart " + File("www/fast.m4a"));
+  Server server(File("www"), File("port-moov"), 1e9);
+  const std::string p = "-p " + File("clip.tvs") + " ";
+  ExpectClipAt(ScanJson(p + server.Url("fast.m4a")), kClipAt, "faststart M4A over HTTP");
+  const std::string url = server.Url("late.m4a");
+  RunResult r = Run("scan " + p + url);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sigpat: error: " + url +
+                       ": cannot be read: the file's index (moov) lies at its end and the server does not allow "
+                       "seeking (no Range requests); a \"faststart\" copy (ffmpeg -i IN -c copy -movflags +faststart "
+                       "OUT), or a server that takes Range requests, can be read\n");
+  Background monitor(std::string(SIGPAT_EXE) + " monitor " + p + "--retry 30 --station m=" + url, File("moov.out"),
+                     File("moov.err"));
+  ASSERT_TRUE(WaitFor([&] { return !Events(JsonLines(monitor.err()), "disconnected", "m").empty(); }, 20)) << monitor.err();
+  EXPECT_EQ(monitor.Kill(SIGTERM), 143);
+  const json dropped = Events(JsonLines(monitor.err()), "disconnected", "m").at(0);
+  EXPECT_EQ(dropped["error"], r.err.substr(15, r.err.size() - 16)) << dropped;
+
+  WriteText(File("www/page.html"), "<html><body>Not here</body></html>\n");
+  r = Run("scan " + p + server.Url("page.html"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("sigpat: error: " + server.Url("page.html") + ": what the server sent is not audio", 0), 0u)
+      << r.err;
 }
 
 // Two live stations at 8 times real time, a file and a station that is never up; the server dies
@@ -364,13 +396,20 @@ TEST_F(Monitor, HlsDetectionsCarryTheStationsProgramDateTime) {
 
 TEST_F(Monitor, BadStationsAreUsageErrors) {
   WriteText(File("nosource.txt"), "a http://127.0.0.1:1/a\nlonely\n");
+  WriteText(File("nostations.txt"), "# none yet\n\n");
   const std::string p = "monitor -p " + File("clip.tvs") + " ";
   for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
            {p, "no stations given"},
            {p + "--station nolabel", "--station wants LABEL=URL"},
            {p + "--station a=x --station a=y", "the station label \"a\" is used twice"},
            {p + "--stations " + File("nosource.txt"), "line 2 names no URL or file"},
-           {"monitor --station a=x", "no patterns given"}}) {
+           {p + "--stations " + File("pats"), File("pats") + ": is a directory, not a stations file"},
+           {p + "--stations " + File("clip.tvs"), File("clip.tvs") + ": is not a stations file but binary data"},
+           {p + "--stations " + File("nostations.txt"), File("nostations.txt") + ": lists no stations"},
+           {"monitor --station a=x", "no patterns given"},
+           {p + "--station a=x --heartbeat -1", "--heartbeat: \"-1\" is out of range (expected 0.01 to 86400)"},
+           {p + "--station a=x --threads 1.5", "--threads: \"1.5\" is not a whole number (expected 1 to 256)"},
+           {p + "--station a=x --threshold 0.5", "--threshold sets the library's own rule"}}) {
     RunResult r = Run(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;

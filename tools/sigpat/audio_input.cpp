@@ -49,8 +49,12 @@ namespace {
 // A file read through libsndfile; values normalised to full scale 1.0.
 class SndfileSource : public FrameSource {
  public:
-  SndfileSource(SNDFILE* file, int channels, int channel, std::string name, std::unique_ptr<PipeStream> stream)
-      : stream_(std::move(stream)), file_(file), channels_(channels), channel_(channel), name_(std::move(name)) {}
+  // promised: the frames the header gives (-1: a stream), cut: those it gives beyond the file's
+  // end as libsndfile found at opening (it then reads the frames that are there).
+  SndfileSource(SNDFILE* file, int channels, int channel, std::string name, std::unique_ptr<PipeStream> stream,
+                std::int64_t promised = -1, std::int64_t cut = 0)
+      : stream_(std::move(stream)), file_(file), channels_(channels), channel_(channel), name_(std::move(name)),
+        promised_(promised), cut_(cut) {}
   ~SndfileSource() override { sf_close(file_); }
 
   std::size_t Read(double* out, std::size_t n) override {
@@ -59,7 +63,13 @@ class SndfileSource : public FrameSource {
     if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR))
       throw Error(name_ + ": read error (" + sf_strerror(file_) + ")");
     MixToMono(buf_.data(), static_cast<std::size_t>(got), channels_, channel_, out);
+    read_ += got;
+    if (got == 0) ended_ = true;
     return static_cast<std::size_t>(got);
+  }
+  std::int64_t missingFrames() const override {
+    if (!ended_) return 0;
+    return cut_ + (promised_ > read_ ? promised_ - read_ : 0);
   }
 
  private:
@@ -69,7 +79,23 @@ class SndfileSource : public FrameSource {
   int channel_;
   std::string name_;
   std::vector<double> buf_;
+  std::int64_t promised_, cut_;
+  std::int64_t read_ = 0;
+  bool ended_ = false;
 };
+
+// Frames a WAV-like file's header gives beyond its end: libsndfile notes "data : 288000 (should
+// be 99922)" (bytes) in its log when a data chunk runs past the file and reads what is there.
+std::int64_t FramesCutOff(SNDFILE* file, std::int64_t frames) {
+  std::vector<char> log(16384, 0);
+  sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()) - 1);
+  const char* at = std::strstr(log.data(), "\ndata : ");
+  long long given = 0, present = 0;
+  if (at == nullptr || std::sscanf(at, "\ndata : %lld (should be %lld)", &given, &present) != 2) return 0;
+  if (given <= present || present <= 0) return 0;
+  return static_cast<std::int64_t>(static_cast<double>(given - present) * static_cast<double>(frames) /
+                                   static_cast<double>(present));
+}
 
 // Raw interleaved PCM from standard input.
 class RawStdinSource : public FrameSource {
@@ -198,8 +224,12 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
       throw;
     } catch (const Error& e) {
       // A file neither library reads: say so, with what each said.
-      const std::string problem = std::string(e.what()).substr(name.size() + 2);
+      std::string problem = std::string(e.what()).substr(name.size() + 2);
       if (IsUrl(name) || problem.rfind("channel ", 0) == 0) throw;
+      // "cannot be opened (REASON)": the reason alone reads better inside the parentheses.
+      const std::string opened = "cannot be opened (";
+      if (problem.rfind(opened, 0) == 0 && problem.back() == ')')
+        problem = problem.substr(opened.size(), problem.size() - opened.size() - 1);
       throw Error(name + ": not an audio file that can be read (" +
                   (sndfileProblem.empty() ? "" : sndfileProblem + "; ") + "FFmpeg: " + problem + ")");
     }
@@ -268,6 +298,9 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
 #ifdef SIGPAT_WITH_FFMPEG
     if (!stream) return openFfmpeg(std::string("libsndfile: ") + sf_strerror(nullptr));
 #endif
+    unsigned char byte;
+    if (stream && stream->Seek(0) && stream->Read(&byte, 1) == 0)
+      throw Error(name + ": the stream ended before any audio arrived");
     throw Error(name + ": not an audio file that can be read (" + sf_strerror(nullptr) + ")");
   }
   if ((!stream && info.frames <= 0) || info.channels < 1 || info.samplerate < 1) {
@@ -297,7 +330,9 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
       static_cast<double>(info.frames) * kLibraryRate / static_cast<double>(info.samplerate)));
   in->description_ = DescribeFormat(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
                      std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
-  in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name, std::move(stream));
+  const std::int64_t cut = stream ? 0 : FramesCutOff(file, info.frames + options.startFrame);
+  in->source_ = std::make_unique<SndfileSource>(file, info.channels, options.channel, name, std::move(stream),
+                                                stream ? -1 : info.frames, cut);
   return WithResampler(std::move(in));
 }
 

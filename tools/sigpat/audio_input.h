@@ -45,6 +45,9 @@ class FrameSource {
   virtual std::size_t Read(double* out, std::size_t n) = 0;
   // Frames the decoder refused and skipped so far (compressed formats only).
   virtual std::int64_t corruptFrames() const { return 0; }
+  // Frames the file's header gives beyond those it holds (a file cut short), once read to its
+  // end; 0 when it is whole or its length is not known.
+  virtual std::int64_t missingFrames() const { return 0; }
   // The time the stream itself gives its frame `frame` (counted from the first read; a
   // fraction lies between frames): UTC seconds since 1970, < 0 when it gives none. Asked for
   // frames in increasing order, among those read.
@@ -92,6 +95,10 @@ class AudioInput {
   const std::string& description() const { return description_; }
   // Frames of a compressed stream that could not be decoded and were skipped.
   std::int64_t corruptFrames() const { return source_ ? source_->corruptFrames() : 0; }
+  // Seconds of audio the file's header gives beyond its end (a file cut short), once read to it.
+  double missingSeconds() const {
+    return source_ ? static_cast<double>(source_->missingFrames()) / sourceRate_ : 0.0;
+  }
   // The stream's own time of its sample `sample` (counted from the first read), UTC seconds
   // since 1970: an HLS stream's program date and time; < 0 for streams without a clock.
   double StreamClock(std::int64_t sample) {

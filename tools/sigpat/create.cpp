@@ -70,6 +70,10 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
   CreateInterval(args, total, begin, end);
 
   const std::string interval = std::to_string(begin) + ".." + std::to_string(end);
+  // A begin past the end of the file (the end left to default) is not a reversed interval.
+  if (begin >= total && !args.end && !args.endSeconds)
+    throw Error(args.input + ": the interval begins at " + Seconds(begin) + ", after the end of the audio (" +
+                Seconds(total) + ")");
   if (begin > end) {
     // Said in the unit it was given in: a command-line mistake.
     if (args.beginSeconds && args.endSeconds)

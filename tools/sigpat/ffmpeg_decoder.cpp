@@ -76,8 +76,11 @@ class FfmpegSource {
     av_dict_free(&options);
     if (err < 0) {
       format_ = nullptr;  // freed by avformat_open_input
+      if (isUrl_ && err == AVERROR_INVALIDDATA)  // the server answered, with something else (a web page, ...)
+        throw Error(name_ + ": what the server sent is not audio that can be read (" + AvError(err) + ")");
       throw Error(name_ + ": cannot be opened (" + AvError(err) + ")");
     }
+    CheckIndexBeforeSamples();
     if ((err = avformat_find_stream_info(format_, nullptr)) < 0)
       throw Error(name_ + ": not an audio stream that can be read (" + AvError(err) + ")");
     const AVCodec* decoder = nullptr;
@@ -107,6 +110,26 @@ class FfmpegSource {
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) throw Error(name_ + ": out of memory");
+  }
+
+  // An MP4 whose index (moov) follows its samples is read by seeking back to them: where that is
+  // not allowed (a server without Range requests) the demuxer gives no audio at all, so say why
+  // before reading. Checked right after the header, before anything beyond the index is read.
+  void CheckIndexBeforeSamples() const {
+    if (format_->pb == nullptr || (format_->pb->seekable & AVIO_SEEKABLE_NORMAL) != 0 ||
+        std::strstr(format_->iformat->name, "mp4") == nullptr)
+      return;
+    const std::int64_t at = avio_tell(format_->pb);
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+      AVStream* st = format_->streams[i];
+      if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || avformat_index_get_entries_count(st) == 0) continue;
+      if (avformat_index_get_entry(st, 0)->pos < at)
+        throw Error(name_ + ": cannot be read: the file's index (moov) lies at its end and " +
+                    (isUrl_ ? "the server does not allow seeking (no Range requests); a \"faststart\" copy (ffmpeg -i IN "
+                              "-c copy -movflags +faststart OUT), or a server that takes Range requests, can be read"
+                            : "the input cannot seek; a \"faststart\" copy (ffmpeg -i IN -c copy -movflags +faststart "
+                              "OUT) can be read as a stream"));
+    }
   }
 
   // Up to n frames, interleaved.

@@ -78,6 +78,17 @@ std::string MissingCommand(int argc, char** argv) {
   return "a command is required (" SIGPAT_COMMANDS_OR ")";
 }
 
+// CLI11's text of a parse error, with its one cryptic form said plainly: an option given without
+// its value ("--decision: 1 required TEXT:{detector,library} missing").
+std::string ParseErrorText(const CLI::ParseError& e) {
+  const std::string text = e.what();
+  const std::size_t colon = text.find(": ");
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && colon != std::string::npos &&
+      text.find(" required ", colon) != std::string::npos && text.size() > 8 && text.ends_with(" missing"))
+    return text.substr(0, colon) + " needs a value";
+  return text;
+}
+
 std::string VersionText() {
   SignalPattern probe;
   return std::string("sigpat ") + SIGPAT_VERSION + " (SignalPattern library " + probe.GetVersionName() + ")";
@@ -204,18 +215,18 @@ int Main(int argc, char** argv) {
   monitorCmd->add_option("--station", monitor.stations, "A station as LABEL=URL (repeatable)")->allow_extra_args(false);
   monitorCmd->add_flag("--json", monitor.json, "Detections as JSON lines");
   monitorCmd->add_option("--heartbeat", monitor.heartbeat, "A status line per station every SECONDS")
-      ->check(CLI::PositiveNumber);
+      ->transform(Number(0.01, 86400.0));
   monitorCmd->add_option("--status", monitor.statusFile, "Append status lines (JSON) to this file instead of stderr");
   monitorCmd->add_option("--threads", monitor.threads, "Recognition threads (default: one per core)")
-      ->check(CLI::Range(1, 256));
+      ->transform(Number(1, 256, true));
   monitorCmd->add_option("--retry", monitor.retryFirst, "Seconds before reconnecting a dropped stream (doubling)")
-      ->check(CLI::Range(0.05, 3600.0));
+      ->transform(Number(0.05, 3600.0));
   monitorCmd->add_option("--retry-max", monitor.retryMax, "Longest wait between reconnection attempts, seconds")
-      ->check(CLI::Range(0.05, 3600.0));
+      ->transform(Number(0.05, 3600.0));
   monitorCmd->add_option("--timeout", monitor.timeout, "A stream that sends nothing this long is dropped, seconds")
-      ->check(CLI::Range(0.5, 3600.0));
+      ->transform(Number(0.5, 3600.0));
   monitorCmd->add_option("--threshold", monitor.threshold, "Relative deviation threshold of --decision library")
-      ->check(CLI::PositiveNumber);
+      ->transform(Number(1e-6, 100.0));
   monitorCmd->add_flag("--no-rel-dev", monitor.noRelDev,
                        "Detector only: skip the library's own comparisons (much faster with many patterns)");
   monitorCmd->add_flag("--no-detail-check", monitor.noDetailCheck,
@@ -332,7 +343,8 @@ int Main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' or 'sigpat COMMAND --help' for usage.\n", e.what());
+    std::fprintf(stderr, "sigpat: usage error: %s\nRun 'sigpat --help' or 'sigpat COMMAND --help' for usage.\n",
+                 ParseErrorText(e).c_str());
     return kExitUsage;
   }
 

@@ -104,13 +104,18 @@ int RunMonitor(const MonitorArgs& args) {
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
   if (args.noDetailCheck && args.rule != "detector") throw UsageError("--no-detail-check is for the detector's rule");
+  if (args.threshold >= 0.0f && args.rule != "library")
+    throw UsageError("--threshold sets the library's own rule (add --decision library); the detector keeps a "
+                     "threshold per pattern, tuned on background audio with 'sigpat calibrate'");
   std::vector<StationEntry> entries;
   try {
     entries = GatherStations(args.stationsFile, args.stations);
   } catch (const Error& e) {
     throw UsageError(e.what());
   }
-  if (entries.empty()) throw UsageError("no stations given (use --stations FILE or --station LABEL=URL)");
+  if (entries.empty())
+    throw UsageError(args.stationsFile.empty() ? "no stations given (use --stations FILE or --station LABEL=URL)"
+                                               : args.stationsFile + ": lists no stations (one 'LABEL URL-or-path' a line, # comments)");
   // A descriptor per pattern held in memory (two sets during a reload) and per station.
   struct rlimit files;
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

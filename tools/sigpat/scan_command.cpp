@@ -187,6 +187,11 @@ int RunScan(const ScanArgs& args) {
   if (std::count(args.inputs.begin(), args.inputs.end(), std::string("-")) > 1)
     throw UsageError("standard input (-) can be scanned only once");
   if (!args.label.empty() && args.inputs.size() != 1) throw UsageError("--label names a single input");
+  const AudioOptions raw;
+  if ((args.audio.rawFormat != raw.rawFormat || args.audio.rawRate != raw.rawRate || args.audio.rawChannels != raw.rawChannels) &&
+      std::find(args.inputs.begin(), args.inputs.end(), "-") == args.inputs.end())
+    throw UsageError("--raw-format, --rate and --channels describe raw PCM on standard input (-); files, URLs and "
+                     "audio streams carry their own");
   if (!MakeDecisionRule(args.rule)) throw UsageError("unknown decision rule \"" + args.rule + "\"");
   if (args.noRelDev && args.rule != "detector") throw UsageError("--no-rel-dev is for the detector's rule");
   if (args.noDetailCheck && args.rule != "detector") throw UsageError("--no-detail-check is for the detector's rule");

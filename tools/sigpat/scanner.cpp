@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "PatternDetector.h"
@@ -16,12 +17,35 @@ namespace sigpat {
 
 namespace {
 
-// "the library refused the pattern set (a.tvs, b.tvs)", naming up to four files.
-std::string RefusedSet(const std::vector<std::string>& files) {
+// Why the library refused a pattern set, found by comparing the headers of its patterns: it
+// takes only patterns of one protocol, sample rate and band count. "the library refused the
+// pattern set (a.tvs, b.tvs)" when no header tells (the library's own lines then say, with -v).
+std::string RefusedSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  std::vector<SignalTVSEx> records(files.size());
+  try {
+    for (std::size_t i = 0; i < files.size(); ++i) LoadPattern(files[i], records[i], i < openAs.size() ? openAs[i] : "");
+  } catch (const Error& e) {
+    return e.what();  // a pattern changed or went away since it was checked
+  }
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    const SignalTVSEx &a = records[0], &b = records[i];
+    std::string what;
+    if ((a.Protocol & 0xFFFFu) != (b.Protocol & 0xFFFFu))
+      what = "protocol " + std::to_string(b.Protocol & 0xFFFFu) + " where " + files[0] + " has " +
+             std::to_string(a.Protocol & 0xFFFFu);
+    else if (!(a.Fs == b.Fs))
+      what = "a sample rate of " + std::to_string(static_cast<long>(b.Fs)) + " Hz where " + files[0] + " has " +
+             std::to_string(static_cast<long>(a.Fs)) + " Hz";
+    else if (a.Nband != b.Nband)
+      what = std::to_string(b.Nband) + " frequency bands where " + files[0] + " has " + std::to_string(a.Nband);
+    if (!what.empty())
+      return "the library refused the pattern set: " + files[i] + " has " + what +
+             " (the patterns of a set must be made alike: make it again with 'sigpat create', or scan it apart)";
+  }
   std::string text = "the library refused the pattern set (";
   for (std::size_t i = 0; i < files.size() && i < 4; ++i) text += (i > 0 ? ", " : "") + files[i];
   if (files.size() > 4) text += ", ... " + std::to_string(files.size()) + " files";
-  return text + ")";
+  return text + "; -v shows its reasons)";
 }
 
 }  // namespace
@@ -119,7 +143,7 @@ void SetUpRecognition(SignalPattern& engine, const std::vector<std::string>& fil
   std::vector<char*> names;
   SigRecognitionPar par = ParametersOf(files, openAs, names, threshold);
   LibraryLineCapture capture;
-  if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files), capture.lines());
+  if (!engine.InitSignalPattern(&par)) throw Error(RefusedSet(files, openAs), capture.lines());
 }
 
 void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>& files, float threshold,
@@ -127,7 +151,7 @@ void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>&
   std::vector<char*> names;
   SigRecognitionPar par = ParametersOf(files, openAs, names, threshold);
   LibraryLineCapture capture;
-  if (!stream.Init(&par, startSample)) throw Error(RefusedSet(files), capture.lines());
+  if (!stream.Init(&par, startSample)) throw Error(RefusedSet(files, openAs), capture.lines());
 }
 
 // ---- a scan session
@@ -279,13 +303,21 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
       none.stopped = true;
       return none;
     }
-    throw Error(input.name() + (input.isFile() ? ": holds no audio samples" : ": no audio samples on standard input"));
+    if (input.isFile()) throw Error(input.name() + ": holds no audio samples");
+    throw Error(input.name() + (input.name() == "-" ? ": no audio samples arrived on standard input"
+                                                    : ": the stream ended before any audio samples arrived"));
   }
   // Pending candidates are reported whether the input ended or was stopped.
   session.Finish(emit);
   if (input.corruptFrames() > 0)
     PrintWarning(input.name() + ": " + std::to_string(input.corruptFrames()) +
                  " corrupt frames could not be decoded and were skipped");
+  if (input.missingSeconds() > 0.0) {
+    char text[200];
+    std::snprintf(text, sizeof text, ": the file ends %.1f s before the length its header gives (cut short?); it was "
+                  "scanned as far as it goes", input.missingSeconds());
+    PrintWarning(input.name() + text);
+  }
   ScanResult result = session.result();
   result.stopped = stopped;
   return result;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <set>
 
 #include "ffmpeg_source.h"
@@ -19,8 +21,15 @@ StationEntry ParseStationOption(const std::string& text) {
 }
 
 std::vector<StationEntry> ReadStationsFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw Error(path + ": cannot read the stations file (" + std::strerror(errno) + ")");
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a directory, not a stations file");
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw Error(path + ": cannot read the stations file (" + std::strerror(errno) + ")");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // A stations file is text: bytes no text has mean another kind of file was given.
+  if (text.find('\0') != std::string::npos)
+    throw Error(path + ": is not a stations file but binary data (one 'LABEL URL-or-path' a line)");
+  std::istringstream in(text);
   const std::filesystem::path dir = std::filesystem::path(path).parent_path();
   std::vector<StationEntry> stations;
   std::string line;
