@@ -129,6 +129,22 @@ constexpr float kUselessPatternDistance = 0.05f;
 // Clips shorter than this (seconds) get a warning even when they are not plain.
 constexpr double kShortPatternSeconds = 0.3;
 
+// ---- discover
+
+struct DiscoverArgs {
+  std::vector<std::string> inputs;
+  double minLength = 1.0;   // seconds
+  double maxLength = 0.0;   // seconds; 0: no limit (long repeats are reported as such)
+  int minCount = 2;
+  std::vector<std::string> known;  // -p: patterns whose matches are not new
+  std::string out;  // directory for proposed patterns and evidence clips; empty: none written
+  bool json = false;
+  AudioOptions audio;
+};
+
+// Finds stretches that recur in the inputs (discover_clips.h) and prints one record per clip.
+int RunDiscover(const DiscoverArgs& args);
+
 // ---- demo
 
 int RunDemo(const std::string& keepDirectory);

@@ -11,13 +11,13 @@
 namespace {
 
 #ifdef SIGPAT_WITH_FFMPEG
-const char* const kCommands[] = {"create", "scan", "monitor", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, monitor, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, monitor, calibrate, info or demo"
+const char* const kCommands[] = {"create", "scan", "monitor", "calibrate", "info", "discover", "demo"};
+#define SIGPAT_COMMANDS "create, scan, monitor, calibrate, info, discover, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, calibrate, info, discover or demo"
 #else
-const char* const kCommands[] = {"create", "scan", "calibrate", "info", "demo"};
-#define SIGPAT_COMMANDS "create, scan, calibrate, info, demo"
-#define SIGPAT_COMMANDS_OR "create, scan, calibrate, info or demo"
+const char* const kCommands[] = {"create", "scan", "calibrate", "info", "discover", "demo"};
+#define SIGPAT_COMMANDS "create, scan, calibrate, info, discover, demo"
+#define SIGPAT_COMMANDS_OR "create, scan, calibrate, info, discover or demo"
 #endif
 
 // Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
@@ -206,6 +206,19 @@ int Main(int argc, char** argv) {
   infoCmd->add_option("PATTERN", infoPattern, "Pattern file (.tvs)")->required();
   infoCmd->add_option("--png", infoPng, "Draw its time-spectrum into a PNG picture");
 
+  // discover
+  DiscoverArgs discover;
+  CLI::App* discoverCmd = app.add_subcommand("discover", "Find clips that recur in recordings, without patterns");
+  discoverCmd->add_option("INPUT", discover.inputs, "Audio files")->required();
+  discoverCmd->add_option("--min-length", discover.minLength, "Shortest clip reported, seconds (1)")->transform(Number(0.1, 3600));
+  discoverCmd->add_option("--max-length", discover.maxLength, "Longest repeat reported, seconds (default: all, songs as long repeats)")
+      ->transform(Number(0.1, 86400));
+  discoverCmd->add_option("--min-count", discover.minCount, "Occurrences a clip needs (2)")->transform(Number(2, 1000000, true));
+  discoverCmd->add_option("-p,--patterns", discover.known, "Known patterns (files or directories): what they match is not new");
+  discoverCmd->add_option("--out", discover.out, "Write a proposed pattern and an evidence clip of each clip to this directory");
+  discoverCmd->add_flag("--json", discover.json, "One JSON object per clip");
+  addAudioOptions(discoverCmd, discover.audio);
+
   // demo
   std::string demoDir;
   CLI::App* demoCmd = app.add_subcommand("demo", "Run the whole job on built-in synthetic audio");
@@ -238,6 +251,7 @@ int Main(int argc, char** argv) {
     if (*monitorCmd) return RunMonitor(monitor);
 #endif
     if (*infoCmd) return RunInfo(infoPattern, infoPng);
+    if (*discoverCmd) return RunDiscover(discover);
     if (*demoCmd) return RunDemo(demoDir);
   } catch (const UsageError& e) {
     PrintUsageError(e.what());
