@@ -50,8 +50,9 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
                                           DiscoverStats* stats = nullptr);
 
 // The kind of sound of a stretch of levels (n blocks x 8 bands): "speech only" when it pauses
-// often, "speech over music" when its low bands move with syllables but do not pause, "music
-// only" otherwise (docs/index.md gives the rule).
+// often (30 % of its blocks 15 dB under its median), "speech over music" when the shape of its
+// voice bands changes at a syllable's pace (2.9 dB over 52 ms on average) without pauses, "music
+// only" otherwise (docs/index.md).
 std::string SoundKind(const float* levels, std::size_t n);
 
 constexpr double kBlockSeconds = 576.0 / 44100.0;
