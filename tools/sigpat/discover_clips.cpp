@@ -6,6 +6,7 @@
 #include <map>
 #include <limits>
 #include <numeric>
+#include <tuple>
 
 #include "shape_index.h"
 
@@ -179,16 +180,18 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
   // agreeing (the best-scoring stretch, each block scoring agree_dB minus its distance).
   const float agree = tuning.agree_dB;
   const int span = spindex::KeySpan();
-  std::map<std::pair<int, int>, std::vector<Pair>> verified;
+  std::map<std::tuple<int, int, std::int64_t>, std::vector<Pair>> verified;  // by inputs and offset
   std::vector<Pair> pairs;
   for (const spindex::Candidate& c : candidates) {
     const int a = static_cast<int>(c.query), b = static_cast<int>(c.stream);
-    std::vector<Pair>& done = verified[{a, b}];
     bool seen = false;
-    for (const Pair& p : done)
-      if (std::llabs(p.offset - c.offset) <= 2 && static_cast<std::int64_t>(c.first) >= p.first - span &&
-          static_cast<std::int64_t>(c.last) <= p.last + span)
-        seen = true;
+    for (std::int64_t o = c.offset - 2; o <= c.offset + 2 && !seen; ++o) {
+      const auto it = verified.find({a, b, o});
+      if (it == verified.end()) continue;
+      for (const Pair& p : it->second)
+        if (static_cast<std::int64_t>(c.first) >= p.first - span && static_cast<std::int64_t>(c.last) <= p.last + span)
+          seen = true;
+    }
     if (seen) continue;
     const std::int64_t seedFirst = c.first, seedLast = static_cast<std::int64_t>(c.last) + span - 1;
     // The offset (to a block either side) where the seed agrees best.
@@ -242,23 +245,38 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     }
     if (last - first + 1 < minBlocks) continue;
     Pair p{a, b, first, last, offset, al.Mean(first, last)};
-    done.push_back(p);
+    verified[{a, b, c.offset}].push_back(p);
     pairs.push_back(p);
   }
   // Of alignments of the same stretches at other offsets (steady sound agrees with itself a few
   // blocks off, a rhythm a beat off), the one that agrees best stays.
   // Agreement counts by its length and closeness: the sum of the blocks' scores.
   const auto worth = [&](const Pair& p) { return static_cast<double>(p.last - p.first + 1) * (agree - p.distance); };
+  std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) {
+    return std::tie(x.a, x.b, x.first) < std::tie(y.a, y.b, y.first);
+  });
   std::vector<Pair> best;
-  for (const Pair& p : pairs) {
-    bool other = false;
-    for (const Pair& q : verified[{p.a, p.b}]) {
-      if (q.offset == p.offset || worth(q) <= worth(p)) continue;
-      const std::int64_t common = std::min(p.last, q.last) - std::max(p.first, q.first) + 1;
-      const std::int64_t shorter = std::min(p.last - p.first, q.last - q.first) + 1;
-      if (2 * common >= shorter && std::llabs(p.offset - q.offset) < shorter) other = true;
+  for (std::size_t g = 0; g < pairs.size();) {
+    std::size_t h = g;
+    std::int64_t longest = 0;
+    for (; h < pairs.size() && pairs[h].a == pairs[g].a && pairs[h].b == pairs[g].b; ++h)
+      longest = std::max(longest, pairs[h].last - pairs[h].first + 1);
+    for (std::size_t i = g; i < h; ++i) {
+      const Pair& p = pairs[i];
+      bool other = false;
+      // Pairs of this group that overlap p begin at most `longest` blocks before it.
+      std::size_t j = i;
+      while (j > g && pairs[j - 1].first >= p.first - longest) --j;
+      for (; j < h && pairs[j].first <= p.last && !other; ++j) {
+        const Pair& q = pairs[j];
+        if (j == i || q.offset == p.offset || worth(q) <= worth(p)) continue;
+        const std::int64_t common = std::min(p.last, q.last) - std::max(p.first, q.first) + 1;
+        const std::int64_t shorter = std::min(p.last - p.first, q.last - q.first) + 1;
+        if (2 * common >= shorter && std::llabs(p.offset - q.offset) < shorter) other = true;
+      }
+      if (!other) best.push_back(p);
     }
-    if (!other) best.push_back(p);
+    g = h;
   }
   pairs = std::move(best);
   st.verified = pairs.size();
