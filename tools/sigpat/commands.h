@@ -170,6 +170,21 @@ int RunServe(const ServeArgs& args);
 // The same from a thread of another command (monitor --serve), until the returned handle is
 // released; the address is printed on stdout as serve prints it. Throws Error.
 std::shared_ptr<void> ServeInBackground(const ServeArgs& args);
+// ---- discover
+
+struct DiscoverArgs {
+  std::vector<std::string> inputs;
+  double minLength = 1.0;   // seconds
+  double maxLength = 0.0;   // seconds; 0: no limit (long repeats are reported as such)
+  int minCount = 2;
+  std::vector<std::string> known;  // -p: patterns whose matches are not new
+  std::string out;  // directory for proposed patterns and evidence clips; empty: none written
+  bool json = false;
+  AudioOptions audio;
+};
+
+// Finds stretches that recur in the inputs (discover_clips.h) and prints one record per clip.
+int RunDiscover(const DiscoverArgs& args);
 
 // ---- demo
 

@@ -24,13 +24,13 @@ namespace {
 #define SIGPAT_PROOF_OR " or demo"
 #endif
 #ifdef SIGPAT_WITH_FFMPEG
-const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "serve", "demo" SIGPAT_PROOF_NAMES};
-#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, serve, demo" SIGPAT_PROOF_LIST
-#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info, serve" SIGPAT_PROOF_OR
+const char* const kCommands[] = {"create", "scan", "monitor", "export", "calibrate", "info", "discover", "serve", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, monitor, export, calibrate, info, discover, serve, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, monitor, export, calibrate, info, discover, serve" SIGPAT_PROOF_OR
 #else
-const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "serve", "demo" SIGPAT_PROOF_NAMES};
-#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, serve, demo" SIGPAT_PROOF_LIST
-#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info, serve" SIGPAT_PROOF_OR
+const char* const kCommands[] = {"create", "scan", "export", "calibrate", "info", "discover", "serve", "demo" SIGPAT_PROOF_NAMES};
+#define SIGPAT_COMMANDS "create, scan, export, calibrate, info, discover, serve, demo" SIGPAT_PROOF_LIST
+#define SIGPAT_COMMANDS_OR "create, scan, export, calibrate, info, discover, serve" SIGPAT_PROOF_OR
 #endif
 
 // Strict number options: CLI11 then converts the text this leaves (a plain decimal number).
@@ -290,6 +290,19 @@ int Main(int argc, char** argv) {
   serveCmd->add_option("--evidence", serve.evidenceDir, "Directory of the evidence audio files");
   serveCmd->add_option("--token-file", serve.tokenFile, "File whose first line is the access token (needed beyond loopback)");
 
+  // discover
+  DiscoverArgs discover;
+  CLI::App* discoverCmd = app.add_subcommand("discover", "Find clips that recur in recordings, without patterns");
+  discoverCmd->add_option("INPUT", discover.inputs, "Audio files")->required();
+  discoverCmd->add_option("--min-length", discover.minLength, "Shortest clip reported, seconds (1)")->transform(Number(0.1, 3600));
+  discoverCmd->add_option("--max-length", discover.maxLength, "Longest repeat reported, seconds (default: all, songs as long repeats)")
+      ->transform(Number(0.1, 86400));
+  discoverCmd->add_option("--min-count", discover.minCount, "Occurrences a clip needs (2)")->transform(Number(2, 1000000, true));
+  discoverCmd->add_option("-p,--patterns", discover.known, "Known patterns (files or directories): what they match is not new");
+  discoverCmd->add_option("--out", discover.out, "Write a proposed pattern and an evidence clip of each clip to this directory");
+  discoverCmd->add_flag("--json", discover.json, "One JSON object per clip");
+  addAudioOptions(discoverCmd, discover.audio);
+
   // demo
   std::string demoDir;
   CLI::App* demoCmd = app.add_subcommand("demo", "Run the whole job on built-in synthetic audio");
@@ -360,6 +373,7 @@ int Main(int argc, char** argv) {
 #endif
     if (*infoCmd) return RunInfo(infoPattern, infoPng, infoAmong);
     if (*serveCmd) return RunServe(serve);
+    if (*discoverCmd) return RunDiscover(discover);
     if (*demoCmd) return RunDemo(demoDir);
 #ifdef SIGPAT_WITH_PROOF
     if (*reconcileCmd) return RunReconcile(reconcile);

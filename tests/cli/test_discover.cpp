@@ -1,0 +1,192 @@
+// Discovery of repeated clips: the index of coarse spectral shapes (keys, voting), the search on
+// time-spectra, and `sigpat discover` on generated audio (occurrences and boundaries, known
+// patterns left out, proposed patterns and evidence, bad command lines).
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "discover_clips.h"
+#include "shape_index.h"
+#include "sigpat_runner.h"
+#include "synth.h"
+#include "time_spectrum.h"
+
+namespace {
+
+using spindex::kNoKey;
+
+// Levels that wander like sound: every band a random walk around -30 dB.
+std::vector<float> Wander(std::size_t blocks, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> step(0.0f, 2.0f);
+  std::vector<float> v(blocks * 8);
+  float level[8];
+  for (float& l : level) l = -30.0f;
+  for (std::size_t t = 0; t < blocks; ++t)
+    for (int b = 0; b < 8; ++b) {
+      level[b] = std::clamp(level[b] + step(rng), -45.0f, -15.0f);
+      v[t * 8 + b] = level[b];
+    }
+  return v;
+}
+
+TEST(ShapeIndex, KeysFollowChangesNotLevelsAndSilenceHasNone) {
+  const std::vector<float> a = Wander(400, 1);
+  std::vector<float> b = a;
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] += -6.0f + static_cast<float>(i % 8);  // gain and equalisation
+  const auto ka = spindex::MakeKeys(a.data(), 400), kb = spindex::MakeKeys(b.data(), 400);
+  EXPECT_EQ(ka, kb);
+  const int span = spindex::KeySpan();
+  EXPECT_NE(ka[400 - span], kNoKey);
+  EXPECT_EQ(ka[400 - span + 1], kNoKey);  // the last blocks have no stretch of their own
+  std::vector<float> quiet(400 * 8, -100.0f);
+  for (std::uint32_t k : spindex::MakeKeys(quiet.data(), 400)) EXPECT_EQ(k, kNoKey);
+}
+
+TEST(ShapeIndex, PairsAndProbesVoteForTheOffsetOfACopy) {
+  // Stream 1 holds blocks 100..299 of stream 0 from its block 500 on; stream 0 holds its own
+  // blocks 600..699 again at 1000.
+  std::vector<float> s0 = Wander(1200, 2), s1 = Wander(900, 3);
+  std::copy(s0.begin() + 100 * 8, s0.begin() + 300 * 8, s1.begin() + 500 * 8);
+  std::copy(s0.begin() + 600 * 8, s0.begin() + 700 * 8, s0.begin() + 1000 * 8);
+  spindex::ShapeIndex index;
+  const auto k0 = spindex::MakeKeys(s0.data(), 1200), k1 = spindex::MakeKeys(s1.data(), 900);
+  index.Add(k0);
+  index.Add(k1);
+  index.Build();
+  const spindex::VoteTuning tuning;
+  const auto found = spindex::Candidates(index.Pairs(tuning, 77), tuning);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].query, 0u);
+  EXPECT_EQ(found[0].stream, 0u);
+  EXPECT_EQ(found[0].offset, 400);
+  EXPECT_NEAR(found[0].first, 600, 5);
+  EXPECT_EQ(found[1].stream, 1u);
+  EXPECT_EQ(found[1].offset, 400);
+  EXPECT_NEAR(found[1].last, 300 - spindex::KeySpan(), 5);
+  // A query made of stream 1's copy finds it in both streams.
+  const std::vector<std::uint32_t> query(k1.begin() + 500, k1.begin() + 700);
+  const auto probed = spindex::Candidates(index.Probe(query, 7, tuning), tuning);
+  ASSERT_EQ(probed.size(), 2u);
+  EXPECT_EQ(probed[0].offset, 100);
+  EXPECT_EQ(probed[1].offset, 500);
+  // Keys found too often are not voted on: with one posting allowed, only the keys that the
+  // copy's edges made (found in stream 1 alone) still vote.
+  spindex::VoteTuning strict = tuning;
+  strict.MaxPostings = 1;
+  for (const spindex::Vote& v : index.Probe(query, 7, strict)) EXPECT_EQ(v.stream, 1u);
+}
+
+// A programme: speech-like sound of wandering loudness, a tone clip three times, a sweep clip
+// twice, a chord clip once. Positions in samples.
+struct Programme {
+  std::vector<float> audio;
+  std::vector<std::size_t> tones{441000, 1543500, 2425500}, sweeps{882000, 2028600};
+  std::size_t chords = 1234800;
+  std::vector<float> tone, sweep, chord;
+};
+
+const Programme& MakeProgramme() {
+  static const Programme p = [] {
+    Programme q;
+    namespace syn = sigpat::synth;
+    q.audio = syn::SpeechLike(44100 * 64, 0.25, 11);
+    for (std::size_t i = 0; i < q.audio.size(); ++i) q.audio[i] *= static_cast<float>(0.6 + 0.4 * std::sin(i / 70000.0));
+    q.tone = syn::ToneSteps({{523.0}, {659.0, 1318.0}, {784.0}, {1046.0, 2093.0}, {880.0}, {698.0, 2794.0}}, 0.5, 0.5);
+    q.sweep = syn::Sweeps(300.0, 4000.0, 0.7, 3, 0.5);
+    q.chord = syn::ToneSteps({{440.0, 554.0}, {587.0, 740.0}, {659.0, 831.0}}, 0.8, 0.5);
+    // The clips replace the programme's sound (as a station plays them), not mix into it.
+    auto place = [&](const std::vector<float>& clip, std::size_t at) {
+      std::copy(clip.begin(), clip.end(), q.audio.begin() + static_cast<long>(at));
+    };
+    for (std::size_t at : q.tones) place(q.tone, at);
+    for (std::size_t at : q.sweeps) place(q.sweep, at);
+    place(q.chord, q.chords);
+    return q;
+  }();
+  return p;
+}
+
+std::vector<std::int16_t> Pcm(const std::vector<float>& x) {
+  std::vector<std::int16_t> out(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = static_cast<std::int16_t>(std::lround(std::clamp(x[i], -1.0f, 1.0f) * 32767.0f));
+  return out;
+}
+
+TEST(DiscoverClips, FindsEveryRecurringClipWithItsBoundariesAndNothingElse) {
+  const Programme& p = MakeProgramme();
+  const std::vector<std::int16_t> pcm = Pcm(p.audio);
+  const sigpat::TimeSpectrum spectrum = sigpat::ComputeTimeSpectrum(pcm.data(), pcm.size());
+  EXPECT_EQ(spectrum.blocks(), static_cast<std::size_t>(sigpat::BlockAtSample(static_cast<std::int64_t>(pcm.size()))));
+  const auto clips = sigpat::DiscoverClips({&spectrum.levels}, sigpat::DiscoverTuning{});
+  ASSERT_EQ(clips.size(), 2u);
+  const auto check = [](const sigpat::DiscoveredClip& c, const std::vector<std::size_t>& at, std::size_t length) {
+    ASSERT_EQ(c.occurrences.size(), at.size());
+    for (std::size_t k = 0; k < at.size(); ++k) {
+      EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].first)) / 44100.0, at[k] / 44100.0, 0.1);
+      EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].last + 1)) / 44100.0, (at[k] + length) / 44100.0, 0.1);
+    }
+    EXPECT_FALSE(c.longRepeat);
+    EXPECT_TRUE(c.differs.empty());
+  };
+  check(clips[0], p.tones, p.tone.size());
+  check(clips[1], p.sweeps, p.sweep.size());
+  EXPECT_NE(clips[0].family, clips[1].family);
+  EXPECT_EQ(clips[0].kind, "music only");
+  // Three occurrences asked for: the sweep no longer counts.
+  sigpat::DiscoverTuning three;
+  three.minCount = 3;
+  EXPECT_EQ(sigpat::DiscoverClips({&spectrum.levels}, three).size(), 1u);
+}
+
+class DiscoverCommand : public SigpatTest {
+ protected:
+  static void SetUpTestSuite() {
+    OpenDir();
+    const Programme& p = MakeProgramme();
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("day.wav"), p.audio, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("tone.wav"), p.tone, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+  }
+};
+
+TEST_F(DiscoverCommand, JsonRecordsPatternsAndEvidence) {
+  const RunResult r = Run("discover --json -q --out " + File("found") + " " + File("day.wav"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = r.outLines();
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  const nlohmann::json j = nlohmann::json::parse(lines[0]);
+  for (const char* key : {"id", "length_s", "kind", "family", "pattern", "occurrences"}) EXPECT_TRUE(j.contains(key)) << key;
+  EXPECT_NEAR(j["length_s"].get<double>(), 3.0, 0.2);
+  ASSERT_EQ(j["occurrences"].size(), 3u);
+  EXPECT_EQ(j["occurrences"][0]["input"], File("day.wav"));
+  EXPECT_NEAR(j["occurrences"][1]["begin_s"].get<double>(), 35.0, 0.1);
+  const std::string pattern = j["pattern"];
+  EXPECT_TRUE(std::filesystem::is_regular_file(pattern)) << pattern;
+  EXPECT_TRUE(std::filesystem::is_regular_file(File("found/clip-001.wav")));
+  // The proposed pattern finds its clip's occurrences.
+  const auto found = ScanJson("-p " + pattern + " " + File("day.wav"));
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_NEAR(found[2]["begin_s"].get<double>(), 55.0, 0.05);
+}
+
+TEST_F(DiscoverCommand, KnownPatternsLeaveTheirClipsOutAndBadInputIsRefused) {
+  ASSERT_EQ(Run("create -q " + File("tone.wav") + " -o " + File("tone.tvs")).status, 0);
+  RunResult r = Run("discover --json -q -p " + File("tone.tvs") + " " + File("day.wav"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.outLines().size(), 1u) << r.out;
+  EXPECT_NEAR(nlohmann::json::parse(r.outLines()[0])["length_s"].get<double>(), 2.1, 0.2);
+  r = Run("discover --json -q --max-length 2.5 " + File("day.wav"));
+  EXPECT_EQ(r.outLines().size(), 1u);
+  EXPECT_EQ(Run("discover --min-count 1 " + File("day.wav")).status, 2);
+  EXPECT_EQ(Run("discover --min-length 5 --max-length 2 " + File("day.wav")).status, 2);
+  r = Run("discover " + File("missing.wav") + " " + File("day.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("missing.wav"), std::string::npos) << r.err;
+  EXPECT_EQ(r.outLines().size(), 2u * 1 + 3 + 2);  // the day's two clips are still reported (lines of both)
+}
+
+}  // namespace

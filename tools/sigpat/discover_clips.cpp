@@ -1,0 +1,513 @@
+// Discovery of repeated clips in time-spectra (see discover_clips.h).
+#include "discover_clips.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <limits>
+#include <numeric>
+#include <tuple>
+
+#include "shape_index.h"
+
+namespace sigpat {
+
+namespace {
+
+constexpr int kBands = 8;
+constexpr float kFloorDepth_dB = 40.0f;  // as the keys: what lies deeper under a block's loudest band is not compared
+constexpr int kDropBlocks = 25;          // an extension ends after this many blocks' worth of disagreement
+constexpr int kOverlapBlocks = 38;  // two copies in one input may overlap this much (a crossfade, 0.5 s)
+constexpr std::int64_t kAiringGapBlocks = 6 * 77;  // 6 s
+constexpr int kLoopCheckBlocks = 77;  // a second
+constexpr std::int64_t kMaxExtension = 20 * 60 * 77;  // blocks: no repeat is followed further (20 min)
+
+std::vector<float> Floored(const std::vector<float>& levels) {
+  std::vector<float> out(levels);
+  for (std::size_t t = 0; t + kBands <= out.size(); t += kBands) {
+    float top = -1.0e30f;
+    for (int b = 0; b < kBands; ++b) top = std::max(top, out[t + b]);
+    for (int b = 0; b < kBands; ++b) out[t + b] = std::max(out[t + b], top - kFloorDepth_dB);
+  }
+  return out;
+}
+
+struct UnionFind {
+  std::vector<int> parent;
+  explicit UnionFind(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
+  int Find(int x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  }
+  void Join(int a, int b) { parent[Find(a)] = Find(b); }
+};
+
+// Two inputs' floored levels at one offset (block t of a against t + offset of b), with the
+// difference of their equalisation taken out: the distance of a block is the mean absolute
+// difference of the bands' levels once the per-band difference of the stretch compared (the
+// two stations' equalisation) and the block's overall difference (level, compression) are
+// removed. A block of a copy of the same sound is within a dB or two; of other sound, 6 to 12.
+class Alignment {
+ public:
+  Alignment(const std::vector<float>& a, const std::vector<float>& b, std::int64_t offset)
+      : a_(a), b_(b), offset_(offset), na_(static_cast<std::int64_t>(a.size() / kBands)),
+        nb_(static_cast<std::int64_t>(b.size() / kBands)) {}
+  bool Valid(std::int64_t t) const { return t >= 0 && t < na_ && t + offset_ >= 0 && t + offset_ < nb_; }
+  void Equalise(std::int64_t first, std::int64_t last) {
+    double sum[kBands] = {};
+    int n = 0;
+    for (std::int64_t t = first; t <= last; ++t) {
+      if (!Valid(t)) continue;
+      double d[kBands], m = 0.0;
+      for (int b = 0; b < kBands; ++b) m += d[b] = Row(a_, t)[b] - Row(b_, t + offset_)[b];
+      m /= kBands;
+      for (int b = 0; b < kBands; ++b) sum[b] += d[b] - m;
+      ++n;
+    }
+    for (int b = 0; b < kBands; ++b) eq_[b] = n > 0 ? static_cast<float>(sum[b] / n) : 0.0f;
+  }
+  float Distance(std::int64_t t) const {
+    float r[kBands], m = 0.0f;
+    for (int b = 0; b < kBands; ++b) m += r[b] = Row(a_, t)[b] - Row(b_, t + offset_)[b] - eq_[b];
+    m /= kBands;
+    float d = 0.0f;
+    for (int b = 0; b < kBands; ++b) d += std::fabs(r[b] - m);
+    return d / kBands;
+  }
+  double Mean(std::int64_t first, std::int64_t last) const {
+    double s = 0.0;
+    int n = 0;
+    for (std::int64_t t = first; t <= last; ++t)
+      if (Valid(t)) s += Distance(t), ++n;
+    return n > 0 ? s / n : 1.0e9;
+  }
+  std::int64_t offset() const { return offset_; }
+
+ private:
+  static const float* Row(const std::vector<float>& v, std::int64_t t) { return v.data() + t * kBands; }
+  const std::vector<float>& a_;
+  const std::vector<float>& b_;
+  std::int64_t offset_, na_, nb_;
+  float eq_[kBands] = {};
+};
+
+struct Pair {
+  int a = 0, b = 0;
+  std::int64_t first = 0, last = 0, offset = 0;  // blocks of a; b at + offset
+  double distance = 0.0;
+};
+
+struct Interval {
+  int input = 0;
+  std::int64_t first = 0, last = 0;
+  double distance = 0.0;
+  int pair = 0;
+};
+
+std::int64_t Median(std::vector<std::int64_t> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+std::int64_t DiscoveredClip::blocks() const {
+  const ClipOccurrence& o = occurrences[static_cast<std::size_t>(cleanest)];
+  return o.last - o.first + 1;
+}
+
+std::string SoundKind(const float* levels, std::size_t n) {
+  if (n < 8) return "music only";
+  // Pauses: blocks whose loudest low band (up to 2.8 kHz) lies 15 dB under the stretch's median.
+  std::vector<float> low(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    float top = -200.0f;
+    for (int b = 0; b < 4; ++b) top = std::max(top, levels[t * kBands + b]);
+    low[t] = top;
+  }
+  std::vector<float> sorted(low);
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(n / 2), sorted.end());
+  const float median = sorted[n / 2];
+  double pauses = 0.0;
+  for (std::size_t t = 0; t < n; ++t)
+    if (low[t] < median - 15.0f) pauses += 1.0;
+  pauses /= static_cast<double>(n);
+  // Articulation: how fast the shape of the voice bands (0.7 to 4.1 kHz, each against the mean of
+  // all eight) changes over 4 blocks (52 ms, a syllable's pace). Music holds its shape from note
+  // to note longer than speech holds a vowel.
+  double shape = 0.0;
+  for (std::size_t t = 4; t < n; ++t) {
+    double now = 0.0, before = 0.0;
+    for (int b = 0; b < kBands; ++b) now += levels[t * kBands + b], before += levels[(t - 4) * kBands + b];
+    now /= kBands;
+    before /= kBands;
+    double d = 0.0;
+    for (int b = 1; b < 6; ++b) d += std::fabs((levels[t * kBands + b] - now) - (levels[(t - 4) * kBands + b] - before));
+    shape += d / 5.0;
+  }
+  shape /= static_cast<double>(n - 4);
+  if (pauses >= 0.3) return "speech only";
+  if (shape >= 2.9) return "speech over music";
+  return "music only";
+}
+
+std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<float>*>& levels, const DiscoverTuning& tuning,
+                                          DiscoverStats* stats) {
+  DiscoverStats local;
+  DiscoverStats& st = stats != nullptr ? *stats : local;
+  const auto blocksOf = [](double seconds) { return static_cast<std::int64_t>(std::llround(seconds / kBlockSeconds)); };
+  const std::int64_t minBlocks = std::max<std::int64_t>(4, blocksOf(tuning.minLength));
+  const std::int64_t tol = blocksOf(tuning.boundaryTolerance);
+
+  // The index of every input's keys, and the aligned pairs it proposes.
+  std::vector<std::vector<float>> floored;
+  spindex::ShapeIndex index;
+  for (const std::vector<float>* l : levels) {
+    floored.push_back(Floored(*l));
+    index.Add(spindex::MakeKeys(l->data(), l->size() / kBands));
+  }
+  index.Build();
+  st.postings = index.Postings();
+  st.indexBytes = index.Bytes();
+  spindex::VoteTuning vt;
+  std::vector<spindex::Vote> votes = index.Pairs(vt, minBlocks);
+  st.votes = votes.size();
+  const std::vector<spindex::Candidate> candidates = spindex::Candidates(std::move(votes), vt);
+  votes = {};
+  st.candidates = candidates.size();
+
+  // Each candidate verified and extended both ways from its middle to where the copies stop
+  // agreeing (the best-scoring stretch, each block scoring agree_dB minus its distance).
+  const float agree = tuning.agree_dB;
+  const int span = spindex::KeySpan();
+  std::map<std::tuple<int, int, std::int64_t>, std::vector<Pair>> verified;  // by inputs and offset
+  std::vector<Pair> pairs;
+  for (const spindex::Candidate& c : candidates) {
+    const int a = static_cast<int>(c.query), b = static_cast<int>(c.stream);
+    bool seen = false;
+    for (std::int64_t o = c.offset - 2; o <= c.offset + 2 && !seen; ++o) {
+      const auto it = verified.find({a, b, o});
+      if (it == verified.end()) continue;
+      for (const Pair& p : it->second)
+        if (static_cast<std::int64_t>(c.first) >= p.first - span && static_cast<std::int64_t>(c.last) <= p.last + span)
+          seen = true;
+    }
+    if (seen) continue;
+    const std::int64_t seedFirst = c.first, seedLast = static_cast<std::int64_t>(c.last) + span - 1;
+    // The offset (to a block either side) where the seed agrees best.
+    double best = 1.0e9;
+    std::int64_t offset = c.offset;
+    for (std::int64_t o = c.offset - 3; o <= c.offset + 3; ++o) {
+      if (a == b && o < minBlocks) continue;
+      Alignment al(floored[a], floored[b], o);
+      al.Equalise(seedFirst, seedLast);
+      const double m = al.Mean(seedFirst, seedLast);
+      if (m < best) best = m, offset = o;
+    }
+    if (!(best < agree)) continue;
+    Alignment al(floored[a], floored[b], offset);
+    al.Equalise(seedFirst, seedLast);
+    const auto score = [&](std::int64_t t) { return std::clamp(agree - al.Distance(t), -agree, agree); };
+    // In one input the earlier copy ends before the later one begins.
+    const bool oneInput = a == b;
+    const std::int64_t mid = (seedFirst + seedLast) / 2;
+    double cum = 0.0, top = 0.0;
+    std::int64_t last = mid - 1;
+    bool capped = false;
+    for (std::int64_t t = mid; al.Valid(t) && t - mid < kMaxExtension; ++t) {
+      if (oneInput && t >= seedFirst + offset + kOverlapBlocks) {
+        capped = true;
+        break;
+      }
+      cum += score(t);
+      if (cum > top) top = cum, last = t;
+      if (cum < top - agree * kDropBlocks) break;
+    }
+    cum = top = 0.0;
+    std::int64_t first = mid;
+    for (std::int64_t t = mid - 1; al.Valid(t) && mid - t < kMaxExtension; --t) {
+      if (oneInput && t + offset + kOverlapBlocks <= last) {
+        capped = true;
+        break;
+      }
+      cum += score(t);
+      if (cum > top) top = cum, first = t;
+      if (cum < top - agree * kDropBlocks) break;
+    }
+    // Two copies that run into each other and go on agreeing are a sound that repeats itself (a
+    // loop of music, a steady rhythm), not a clip played twice: past the point where the copies
+    // meet, they still agree for another second.
+    if (capped) {
+      double ahead = 0.0;
+      int n = 0;
+      for (std::int64_t t = last + 1; t <= last + kLoopCheckBlocks && al.Valid(t); ++t) ahead += score(t), ++n;
+      if (n == 0 || ahead > 0.0) continue;
+    }
+    if (last - first + 1 < minBlocks) continue;
+    Pair p{a, b, first, last, offset, al.Mean(first, last)};
+    verified[{a, b, c.offset}].push_back(p);
+    pairs.push_back(p);
+  }
+  // Of alignments of the same stretches at other offsets (steady sound agrees with itself a few
+  // blocks off, a rhythm a beat off), the one that agrees best stays.
+  // Agreement counts by its length and closeness: the sum of the blocks' scores.
+  const auto worth = [&](const Pair& p) { return static_cast<double>(p.last - p.first + 1) * (agree - p.distance); };
+  std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) {
+    return std::tie(x.a, x.b, x.first) < std::tie(y.a, y.b, y.first);
+  });
+  std::vector<Pair> best;
+  for (std::size_t g = 0; g < pairs.size();) {
+    std::size_t h = g;
+    std::int64_t longest = 0;
+    for (; h < pairs.size() && pairs[h].a == pairs[g].a && pairs[h].b == pairs[g].b; ++h)
+      longest = std::max(longest, pairs[h].last - pairs[h].first + 1);
+    for (std::size_t i = g; i < h; ++i) {
+      const Pair& p = pairs[i];
+      bool other = false;
+      // Pairs of this group that overlap p begin at most `longest` blocks before it.
+      std::size_t j = i;
+      while (j > g && pairs[j - 1].first >= p.first - longest) --j;
+      for (; j < h && pairs[j].first <= p.last && !other; ++j) {
+        const Pair& q = pairs[j];
+        if (j == i || q.offset == p.offset || worth(q) <= worth(p)) continue;
+        const std::int64_t common = std::min(p.last, q.last) - std::max(p.first, q.first) + 1;
+        const std::int64_t shorter = std::min(p.last - p.first, q.last - q.first) + 1;
+        if (2 * common >= shorter && std::llabs(p.offset - q.offset) < shorter) other = true;
+      }
+      if (!other) best.push_back(p);
+    }
+    g = h;
+  }
+  pairs = std::move(best);
+  st.verified = pairs.size();
+
+  // Occurrences: the pairs' stretches; those in one input that overlap by half of the shorter
+  // one are one occurrence (heard by several partners, each agreeing over its own part of it),
+  // as long as the longest agreement any partner shows it.
+  std::vector<Interval> intervals;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const Pair& p = pairs[i];
+    intervals.push_back({p.a, p.first, p.last, p.distance, static_cast<int>(i)});
+    intervals.push_back({p.b, p.first + p.offset, p.last + p.offset, p.distance, static_cast<int>(i)});
+  }
+  std::vector<int> order(intervals.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](int x, int y) {
+    const Interval& u = intervals[x];
+    const Interval& v = intervals[y];
+    return u.input != v.input ? u.input < v.input : u.first < v.first;
+  });
+  UnionFind same(intervals.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const Interval& u = intervals[order[i]];
+    for (std::size_t j = i + 1; j < order.size(); ++j) {
+      const Interval& v = intervals[order[j]];
+      if (v.input != u.input || v.first > u.last) break;
+      const std::int64_t common = std::min(u.last, v.last) - v.first + 1;
+      if (2 * common >= std::min(u.last - u.first, v.last - v.first) + 1) same.Join(order[i], order[j]);
+    }
+  }
+  std::map<int, int> nodeIndex;
+  std::vector<ClipOccurrence> nodes;
+  std::vector<int> nodeOf(intervals.size());
+  std::vector<int> nodeWeight;
+  for (std::size_t i = 0; i < intervals.size(); ++i) {
+    const auto [it, fresh] = nodeIndex.emplace(same.Find(static_cast<int>(i)), static_cast<int>(nodes.size()));
+    const Interval& u = intervals[i];
+    if (fresh) {
+      nodes.push_back({u.input, u.first, u.last, 0.0});
+      nodeWeight.push_back(0);
+    }
+    ClipOccurrence& n = nodes[static_cast<std::size_t>(it->second)];
+    n.first = std::min(n.first, u.first);
+    n.last = std::max(n.last, u.last);
+    n.distance += u.distance;
+    ++nodeWeight[static_cast<std::size_t>(it->second)];
+    nodeOf[i] = it->second;
+  }
+  for (std::size_t n = 0; n < nodes.size(); ++n) nodes[n].distance /= nodeWeight[n];
+
+  // Clips: occurrences linked by a pair that agrees over the whole of both (a pair that agrees
+  // over the common part of two versions only links neither: it makes them one family below). Positions within a
+  // clip are carried along the links (a block of one occurrence is a block of the other at the
+  // pair's offset), so that each side's boundary is where most occurrences stop agreeing.
+  struct Link {
+    int to;
+    std::int64_t offset;  // block in `to` - block in the node
+  };
+  std::vector<std::vector<Link>> links(nodes.size());
+  const std::int64_t slack = 2 * tol;
+  const auto covers = [&](const Interval& u, int node) {
+    const ClipOccurrence& n = nodes[static_cast<std::size_t>(node)];
+    return u.first <= n.first + slack && u.last >= n.last - slack;
+  };
+  for (std::size_t i = 0; i + 1 < intervals.size(); i += 2) {
+    const int x = nodeOf[i], y = nodeOf[i + 1];
+    if (x == y || !(covers(intervals[i], x) && covers(intervals[i + 1], y))) continue;
+    const std::int64_t offset = pairs[static_cast<std::size_t>(intervals[i].pair)].offset;
+    links[static_cast<std::size_t>(x)].push_back({y, offset});
+    links[static_cast<std::size_t>(y)].push_back({x, -offset});
+  }
+  std::vector<int> seen(nodes.size(), 0);
+  std::vector<DiscoveredClip> clips;
+  std::vector<int> clipOfNode(nodes.size(), -1);
+  for (std::size_t start = 0; start < nodes.size(); ++start) {
+    if (seen[start] || links[start].empty()) continue;
+    // The component, with each node's offset from the first.
+    std::vector<std::pair<int, std::int64_t>> members{{static_cast<int>(start), 0}};
+    seen[start] = 1;
+    for (std::size_t k = 0; k < members.size(); ++k)
+      for (const Link& l : links[static_cast<std::size_t>(members[k].first)])
+        if (!seen[static_cast<std::size_t>(l.to)]) {
+          seen[static_cast<std::size_t>(l.to)] = 1;
+          members.push_back({l.to, members[k].second + l.offset});
+        }
+    std::vector<std::int64_t> firsts, lasts;
+    for (const auto& [m, off] : members) {
+      firsts.push_back(nodes[static_cast<std::size_t>(m)].first - off);
+      lasts.push_back(nodes[static_cast<std::size_t>(m)].last - off);
+    }
+    const std::int64_t first = Median(firsts), last = Median(lasts);
+    // Two occurrences of one clip cannot overlap: the better supported one stays.
+    std::sort(members.begin(), members.end(), [&](const auto& x, const auto& y) {
+      return nodeWeight[static_cast<std::size_t>(x.first)] > nodeWeight[static_cast<std::size_t>(y.first)];
+    });
+    DiscoveredClip clip;
+    for (const auto& [m, off] : members) {
+      ClipOccurrence o = nodes[static_cast<std::size_t>(m)];
+      const std::int64_t length = static_cast<std::int64_t>(levels[static_cast<std::size_t>(o.input)]->size() / kBands);
+      o.first = std::max<std::int64_t>(0, first + off);
+      o.last = std::min<std::int64_t>(length - 1, last + off);
+      bool overlaps = o.last < o.first;
+      for (const ClipOccurrence& k : clip.occurrences)
+        if (k.input == o.input && o.first <= k.last && k.first <= o.last) overlaps = true;
+      if (!overlaps) {
+        clip.occurrences.push_back(o);
+        clipOfNode[static_cast<std::size_t>(m)] = static_cast<int>(clips.size());
+      }
+    }
+    const auto reject = [&] {
+      for (int& c : clipOfNode)
+        if (c == static_cast<int>(clips.size())) c = -1;
+    };
+    if (static_cast<int>(clip.occurrences.size()) < tuning.minCount) {
+      reject();
+      continue;
+    }
+    std::sort(clip.occurrences.begin(), clip.occurrences.end(), [](const ClipOccurrence& x, const ClipOccurrence& y) {
+      return x.input != y.input ? x.input < y.input : x.first < y.first;
+    });
+    clip.cleanest = 0;
+    for (std::size_t k = 1; k < clip.occurrences.size(); ++k)
+      if (clip.occurrences[k].distance < clip.occurrences[static_cast<std::size_t>(clip.cleanest)].distance)
+        clip.cleanest = static_cast<int>(k);
+    // Occurrences that follow each other within a few seconds are one airing (a repeated bar
+    // of a song, a clip played twice in a row); a clip is aired at least twice.
+    int airings = 0;
+    for (std::size_t k = 0; k < clip.occurrences.size(); ++k) {
+      const ClipOccurrence& o = clip.occurrences[k];
+      if (k == 0 || o.input != clip.occurrences[k - 1].input || o.first - clip.occurrences[k - 1].last > kAiringGapBlocks) ++airings;
+    }
+    const std::int64_t n = clip.blocks();
+    if (n < minBlocks || airings < 2) {
+      reject();
+      continue;
+    }
+    clip.longRepeat = static_cast<double>(n) * kBlockSeconds > tuning.longRepeat;
+    clips.push_back(std::move(clip));
+  }
+
+  // Families: clips with occurrences that overlap by half of the shorter one.
+  UnionFind family(clips.size());
+  struct Placed {
+    int clip;
+    ClipOccurrence o;
+  };
+  std::vector<Placed> placed;
+  for (std::size_t c = 0; c < clips.size(); ++c)
+    for (const ClipOccurrence& o : clips[c].occurrences) placed.push_back({static_cast<int>(c), o});
+  std::sort(placed.begin(), placed.end(), [](const Placed& x, const Placed& y) {
+    return x.o.input != y.o.input ? x.o.input < y.o.input : x.o.first < y.o.first;
+  });
+  std::vector<std::vector<std::pair<std::int64_t, std::int64_t>>> shared(clips.size());
+  std::vector<std::vector<int>> covered(clips.size());  // per clip and occurrence: inside another clip's
+  for (std::size_t c = 0; c < clips.size(); ++c) covered[c].assign(clips[c].occurrences.size(), 0);
+  // ... and clips that a pair shows agreeing over half of both (versions of one spot).
+  for (std::size_t i = 0; i + 1 < intervals.size(); i += 2) {
+    const int cx = clipOfNode[static_cast<std::size_t>(nodeOf[i])], cy = clipOfNode[static_cast<std::size_t>(nodeOf[i + 1])];
+    if (cx < 0 || cy < 0 || cx == cy) continue;
+    const std::int64_t length = intervals[i].last - intervals[i].first + 1;
+    if (2 * length < clips[static_cast<std::size_t>(cx)].blocks() || 2 * length < clips[static_cast<std::size_t>(cy)].blocks()) continue;
+    family.Join(cx, cy);
+    for (const std::size_t k : {i, i + 1}) {
+      const int c = k == i ? cx : cy;
+      const Interval& u = intervals[k];
+      for (const ClipOccurrence& o : clips[static_cast<std::size_t>(c)].occurrences)
+        if (o.input == u.input && u.first <= o.last && o.first <= u.last)
+          shared[static_cast<std::size_t>(c)].push_back({u.first - o.first, u.last - o.first});
+    }
+  }
+  for (std::size_t i = 0; i < placed.size(); ++i)
+    for (std::size_t j = i + 1; j < placed.size(); ++j) {
+      const Placed& u = placed[i];
+      const Placed& v = placed[j];
+      if (v.o.input != u.o.input || v.o.first > u.o.last) break;
+      if (u.clip == v.clip) continue;
+      const std::int64_t lo = std::max(u.o.first, v.o.first), hi = std::min(u.o.last, v.o.last);
+      const std::int64_t shorter = std::min(u.o.last - u.o.first, v.o.last - v.o.first) + 1;
+      if (hi - lo + 1 < shorter / 2) continue;
+      family.Join(u.clip, v.clip);
+      for (const Placed* x : {&u, &v}) {
+        const Placed* y = x == &u ? &v : &u;
+        shared[static_cast<std::size_t>(x->clip)].push_back({lo - x->o.first, hi - x->o.first});
+        if (y->o.first - tol <= x->o.first && x->o.last <= y->o.last + tol &&
+            y->o.last - y->o.first > x->o.last - x->o.first) {
+          const auto& occ = clips[static_cast<std::size_t>(x->clip)].occurrences;
+          for (std::size_t k = 0; k < occ.size(); ++k)
+            if (occ[k].input == x->o.input && occ[k].first == x->o.first) covered[static_cast<std::size_t>(x->clip)][k] = 1;
+        }
+      }
+    }
+  // A clip heard fewer than minCount times outside longer clips is a part of those (the common
+  // part of versions, a stretch of music a jingle shares with a song), not a clip of its own.
+  std::vector<DiscoveredClip> out;
+  std::map<int, int> familyNumber;
+  for (std::size_t c = 0; c < clips.size(); ++c) {
+    DiscoveredClip& clip = clips[c];
+    if (std::count(covered[c].begin(), covered[c].end(), 0) < tuning.minCount) continue;
+    const int root = family.Find(static_cast<int>(c));
+    const auto it = familyNumber.emplace(root, static_cast<int>(familyNumber.size())).first;
+    clip.family = it->second;
+    // What the family's other clips do not share, in this clip's blocks.
+    if (!shared[c].empty()) {
+      std::vector<char> mask(static_cast<std::size_t>(clip.blocks()), 0);
+      for (const auto& [lo, hi] : shared[c])
+        for (std::int64_t t = std::max<std::int64_t>(0, lo); t <= hi && t < clip.blocks(); ++t) mask[static_cast<std::size_t>(t)] = 1;
+      for (std::int64_t t = 0; t < clip.blocks();) {
+        if (mask[static_cast<std::size_t>(t)]) {
+          ++t;
+          continue;
+        }
+        std::int64_t e = t;
+        while (e + 1 < clip.blocks() && !mask[static_cast<std::size_t>(e + 1)]) ++e;
+        if (e - t + 1 > tol) clip.differs.push_back({t, e});
+        t = e + 1;
+      }
+    }
+    const ClipOccurrence& o = clip.occurrences[static_cast<std::size_t>(clip.cleanest)];
+    const double seconds = static_cast<double>(clip.blocks()) * kBlockSeconds;
+    if (tuning.maxLength > 0.0 && seconds > tuning.maxLength) continue;
+    clip.kind = clip.longRepeat ? "long repeat"
+                                : SoundKind(levels[static_cast<std::size_t>(o.input)]->data() + o.first * kBands,
+                                            static_cast<std::size_t>(o.last - o.first + 1));
+    out.push_back(std::move(clip));
+  }
+  std::sort(out.begin(), out.end(), [](const DiscoveredClip& x, const DiscoveredClip& y) {
+    const ClipOccurrence& u = x.occurrences.front();
+    const ClipOccurrence& v = y.occurrences.front();
+    return u.input != v.input ? u.input < v.input : u.first < v.first;
+  });
+  return out;
+}
+
+}  // namespace sigpat
