@@ -1,5 +1,6 @@
 """The page in a real headless chromium against a store filled by real scans: the board, a
 live detection without reloading, filters, evidence playing, escaping and the login."""
+import sqlite3
 import time
 
 import pytest
@@ -108,3 +109,20 @@ def test_reconciliation_shows_the_discrepancies(corpus, serve, chromium, tmp_pat
                                    ".map(r => [r.dataset.status, r.className])")
     assert ["aired", ""] in rows and ["not_aired", "discrepancy"] in rows
     assert len(texts(chromium, "#reconcile-problems li")) == 2
+
+
+def test_every_view_fits_a_phone_screen(corpus, serve, chromium):
+    server = serve("--db", corpus.db, "--evidence", corpus.evidence)
+    # A phone's viewport (390 x 844 CSS pixels), as chromium's device emulation gives it.
+    chromium.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                             {"width": 390, "height": 844, "deviceScaleFactor": 3, "mobile": True})
+    try:
+        with sqlite3.connect(corpus.db) as con:
+            spot = con.execute("SELECT content_hash FROM patterns LIMIT 1").fetchone()[0]
+        views = ["", "#/search", "#/timeline/Gamma/2026-03-02", "#/spots", "#/spot/" + spot, "#/reconcile"]
+        for view in views:
+            open_page(chromium, server.url + view)
+            wide = chromium.execute_script("return document.documentElement.scrollWidth")
+            assert wide <= 390, f"the view '{view}' is {wide} px wide on a 390 px screen"
+    finally:
+        chromium.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
