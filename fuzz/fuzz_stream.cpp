@@ -6,7 +6,7 @@
 // The input is the server's answers, separated by lines "@@@": the k-th answer (the raw
 // response: status line, headers such as icy-metaint, and the body) is what a request for /k
 // gets; the stream is /0, playlists name the others. Contract: the stream is refused with the
-// tool's error naming the URL, or read to its end (at most about a second: a live playlist goes
+// tool's error naming the URL, or read to its end (at most about 0.4 s: a live playlist goes
 // on), in chunks no larger than asked; the stream clock gives no time or a date; nothing
 // crashes, hangs or leaks.
 //
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/0";
   sigpat::AudioOptions options;
   options.networkTimeout = 2.0;
-  const std::atomic<bool>* stop = watchdog.Arm(1.0);
+  const std::atomic<bool>* stop = watchdog.Arm(0.4);
   static const bool verbose = std::getenv("SPFUZZ_VERBOSE") != nullptr;
   try {
     std::unique_ptr<sigpat::AudioInput> in = sigpat::AudioInput::Open(url, options, stop);
