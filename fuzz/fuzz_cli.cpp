@@ -1,12 +1,14 @@
 // Fuzz target: what the command line of sigpat takes from the user and from files before any
 // audio is read. Byte 0 picks what is fuzzed, the rest is its input:
-//   0  a number option and a time option (strict parsing: finite, in range, short messages)
+//   0  a number option and a time option (the parsers give finite numbers, the checks refuse
+//      exactly what does not parse or lies out of range, with a short message)
 //   1  a name printed on a terminal (control characters escaped)
 //   2  a pattern file renamed for its destination (create's atomic write): the bytes of the
 //      file, the path it was written under and the destination split at the first zero byte
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,15 +19,23 @@
 
 namespace {
 
+// The contract of the option checks: each parser returns a finite number or nothing (any
+// finite number: the range is the check's business, not the parser's), the check accepts
+// exactly what parses and lies in the option's range, and its message quotes the text cut
+// short, so that it stays one short line whatever was typed.
 void Numbers(const std::string& text) {
+  auto shortMessage = [](const std::string& error) { return error.size() <= 200; };
   const std::optional<double> v = sigpat::ParseFinite(text);
   if (v && !std::isfinite(*v)) std::abort();
-  const std::string error = sigpat::CheckNumber(text, 0.1, 10.0, false);
-  if (error.empty() != (v && *v >= 0.1 && *v <= 10.0)) std::abort();
-  if (error.size() > 200) std::abort();  // the text is quoted cut, never expanded
+  for (const bool integer : {false, true}) {
+    const std::string error = sigpat::CheckNumber(text, 0.1, 10.0, integer);
+    const bool fits = v && *v >= 0.1 && *v <= 10.0 && (!integer || *v == std::floor(*v));
+    if (error.empty() != fits || !shortMessage(error)) std::abort();
+  }
   const std::optional<double> s = sigpat::ParseClockSeconds(text);
-  if (s && !(*s >= -1e300 && *s <= 1e300)) std::abort();
-  if (sigpat::CheckSeconds(text, 1e9).empty() && !(s && *s >= 0.0 && *s <= 1e9)) std::abort();
+  if (s && !std::isfinite(*s)) std::abort();
+  const std::string error = sigpat::CheckSeconds(text, 1e9);
+  if (error.empty() != (s && *s >= 0.0 && *s <= 1e9) || !shortMessage(error)) std::abort();
 }
 
 void Escaped(const std::string& text) {
