@@ -84,7 +84,11 @@ json OrNull(const std::optional<store::UtcMicros>& t) { return t ? json(FormatUt
 
 }  // namespace
 
-std::string ErrorBody(const std::string& message) { return json{{"error", message}}.dump(); }
+// Messages quote what the client sent, which need not be UTF-8: such bytes become U+FFFD rather
+// than make the dump throw.
+std::string ErrorBody(const std::string& message) {
+  return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::optional<store::UtcMicros> ParseUtc(const std::string& text) {
   // YYYY-MM-DD[THH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)]

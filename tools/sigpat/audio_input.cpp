@@ -224,7 +224,9 @@ std::unique_ptr<AudioInput> AudioInput::Open(const std::string& name, const Audi
       throw;
     } catch (const Error& e) {
       // A file neither library reads: say so, with what each said.
-      std::string problem = std::string(e.what()).substr(name.size() + 2);
+      // The decoder's errors start with the name; a few of its fallbacks do not.
+      const std::string what = e.what();
+      std::string problem = what.rfind(name + ": ", 0) == 0 ? what.substr(name.size() + 2) : what;
       if (IsUrl(name) || problem.rfind("channel ", 0) == 0) throw;
       // "cannot be opened (REASON)": the reason alone reads better inside the parentheses.
       const std::string opened = "cannot be opened (";
