@@ -85,12 +85,17 @@ class PostgresStore : public Store {
   PostgresStore(const std::string& url, const StoreOptions& options)
       : url_(url), describe_(UrlWithoutPassword(url)), wait_(options.waitMilliseconds),
         spool_(options.spool.empty() ? Spool::DefaultPath(describe_) : options.spool) {
-    if (!Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
+    // A constructor that throws runs no destructor: the connection is closed here.
     try {
+      if (!Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
       Migrate();
       Replay();
     } catch (const ConnectionLost&) {
+      PQfinish(conn_);
       throw StoreError(describe_ + ": the connection was lost (" + lastError_ + ")");
+    } catch (...) {
+      PQfinish(conn_);
+      throw;
     }
   }
   ~PostgresStore() override { PQfinish(conn_); }

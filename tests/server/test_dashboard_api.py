@@ -262,7 +262,8 @@ def test_monitor_serves_the_dashboard_from_its_own_process(corpus, tmp_path):
         db = tmp_path / "monitor.db"
         monitor = subprocess.Popen([SIGPAT, "monitor", "--json", "--db", str(db), "--serve", "127.0.0.1:0", "-p",
                                     str(corpus.pats), "--station", f"Live=http://127.0.0.1:{stream_port}/live/radio.mp3",
-                                    "--status", str(tmp_path / "status.log")],
+                                    "--status", str(tmp_path / "status.log"), "--evidence", str(tmp_path / "evidence"),
+                                    "--pre", "1", "--post", "1", "--evidence-format", "flac"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         url = re.search(r"on (http://[^ ]+/)", monitor.stdout.readline()).group(1)
         port = int(url.rsplit(":", 1)[1].strip("/"))
@@ -271,6 +272,16 @@ def test_monitor_serves_the_dashboard_from_its_own_process(corpus, tmp_path):
         got = read_events(live, b"event: detection", 20)
         assert b"event: detection" in got and b'"station":"Live"' in got, got[-500:]
         live.close()
+        # The evidence the monitor writes is served by its own dashboard, with ranges.
+        import urllib.request
+        def evidence_url():
+            with urllib.request.urlopen(f"{url}api/detections?station=Live") as r:
+                rows = json.load(r)["detections"]
+            return next((d["evidence_url"] for d in rows if d.get("evidence_url")), None)
+        assert wait_for(lambda: evidence_url() is not None, 15), "no evidence was stored"
+        ranged = urllib.request.Request(url + evidence_url().lstrip("/"), headers={"Range": "bytes=0-3"})
+        with urllib.request.urlopen(ranged) as r:
+            assert r.status == 206 and r.read() == b"fLaC"
         monitor.send_signal(signal.SIGTERM)
         out, err = monitor.communicate(timeout=30)
         assert monitor.returncode == 143, err

@@ -143,6 +143,9 @@ int RunMonitor(const MonitorArgs& args) {
     serve.db = args.db;
     serve.listen = args.serve.empty() ? serve.listen : args.serve;
     serve.tokenFile = args.serveTokenFile;
+    serve.evidenceDir = args.evidence.dir;  // the evidence this monitor writes (made now if new)
+    std::error_code ec;
+    if (!serve.evidenceDir.empty()) std::filesystem::create_directories(serve.evidenceDir, ec);
     dashboard = ServeInBackground(serve);
   }
   auto storeError = [&storeFailed](const Error& e) {

@@ -66,9 +66,9 @@ std::shared_ptr<void> ServeInBackground(const ServeArgs& args) {
   struct Running {
     std::unique_ptr<server::Dashboard> dashboard;
     std::thread thread;
-    ~Running() {
-      dashboard->Stop();
-      thread.join();
+    ~Running() {  // also when opening the dashboard failed
+      if (dashboard) dashboard->Stop();
+      if (thread.joinable()) thread.join();
     }
   };
   auto running = std::make_shared<Running>();
