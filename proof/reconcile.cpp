@@ -11,6 +11,8 @@
 // somewhere or with catalogue data: jingles and idents are not spots), is unbooked.
 #include "reconcile.h"
 
+#include "store/station_health.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -32,13 +34,6 @@ bool IsSpotName(const PatternRow& p, const std::string& spot) {
          p.name.compare(0, p.name.size() - 4, spot) == 0;
 }
 
-const char* const kDownEvents[] = {"dropped", "disconnected", "failed", "dead_air", "no_data", "ended", "finished"};
-const char* const kUpEvents[] = {"connected", "reconnected", "dead_air_end", "data", "resumed", "recovered"};
-
-template <std::size_t N>
-bool OneOf(const std::string& s, const char* const (&set)[N]) {
-  return std::any_of(std::begin(set), std::end(set), [&](const char* e) { return s == e; });
-}
 
 }  // namespace
 
@@ -111,12 +106,13 @@ std::vector<DownInterval> DownIntervals(const std::vector<StationEventRow>& even
   std::vector<DownInterval> out;
   bool open = false;
   for (const StationEventRow* e : mine) {
+    const store::Health health = store::HealthAfter(e->event);
     if (e->event == "gap") {
       out.push_back({e->timeUtc, e->timeUtc, e->event});
-    } else if (OneOf(e->event, kDownEvents)) {
+    } else if (health == store::Health::kDown || health == store::Health::kDeadAir) {
       if (!open) out.push_back({e->timeUtc, std::numeric_limits<UtcMicros>::max(), e->event});
       open = true;
-    } else if (OneOf(e->event, kUpEvents) && open) {
+    } else if (health == store::Health::kUp && open) {
       out.back().to = e->timeUtc;
       open = false;
     }

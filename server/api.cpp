@@ -2,6 +2,8 @@
 // queries only through the store's interface (bound parameters), results as JSON.
 #include "api.h"
 
+#include "station_health.h"
+
 #include <cctype>
 #include <charconv>
 #include <ctime>
@@ -161,12 +163,12 @@ std::string FormatUtc(store::UtcMicros t) {
 }
 
 std::string HealthAfter(const std::string& event) {
-  if (event == "connected" || event == "dead_air_end" || event == "reconnected" || event == "data" ||
-      event == "started")
-    return "up";
-  if (event == "dead_air") return "dead_air";
-  if (event == "dropped" || event == "no_data" || event == "ended" || event == "failed" || event == "gave_up")
-    return "down";
+  switch (store::HealthAfter(event)) {
+    case store::Health::kUp: return "up";
+    case store::Health::kDeadAir: return "dead_air";
+    case store::Health::kDown: return "down";
+    case store::Health::kUnchanged: break;
+  }
   return "";
 }
 

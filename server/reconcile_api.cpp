@@ -6,6 +6,7 @@
 
 #include "api.h"
 #include "reconcile.h"
+#include "reconcile_store.h"
 #include "schedule.h"
 
 namespace sigpat::server {
@@ -26,21 +27,7 @@ json ReconcileJson(store::Store& s, std::string_view csv, std::optional<store::U
   proof::ReconcileOptions options;
   options.from = from;
   options.to = to;
-  store::DetectionFilter filter;
-  std::set<std::string> stations;
-  for (const auto& r : bookings) stations.insert(r.booking.station);
-  filter.stations.assign(stations.begin(), stations.end());
-  proof::UtcMicros spanFrom = 0, spanTo = 0;
-  proof::SearchSpan(bookings, options, spanFrom, spanTo);
-  filter.from = spanFrom;
-  filter.to = spanTo;
-  std::vector<store::DetectionRow> detections;
-  std::vector<store::StationEventRow> events;
-  if (!bookings.empty()) {
-    detections = s.Detections(filter);
-    events = s.Events(filter.stations, spanFrom - proof::kMicrosPerDay, spanTo);
-  }
-  const proof::Reconciliation result = proof::Reconcile(bookings, patterns, detections, events, options);
+  const proof::Reconciliation result = proof::ReconcileStore(s, bookings, patterns, options);
 
   auto time = [](const std::optional<store::UtcMicros>& t) { return t ? json(FormatUtc(*t)) : json(nullptr); };
   json rows = json::array();

@@ -116,11 +116,11 @@ TEST(Reconcile, StationDownOnlyWhenTheOutageOverlapsTheWindow) {
   w.Station("R");
   w.Pattern("a.tvs", "A");
   const UtcMicros t = kDay0;
-  w.Event("R", t - 30 * kMin, "dropped");
+  w.Event("R", t - 30 * kMin, "disconnected");
   w.Event("R", t - 20 * kMin, "connected");  // back before the first window
   w.Event("R", t + 100 * kMin, "gap");        // a moment lost in the second
   w.Event("R", t + 150 * kMin, "ended");      // never back: the third and later
-  w.Event("Other", t + 5 * kMin, "dropped");  // another station's outage
+  w.Event("Other", t + 5 * kMin, "disconnected");  // another station's outage
   std::vector<Booking> b = {{"R", "A", t, t + 10 * kMin, 2},
                             {"R", "A", t + 95 * kMin, t + 105 * kMin, 3},
                             {"R", "A", t + 300 * kMin, t + 310 * kMin, 4}};

@@ -12,6 +12,7 @@
 #include "messages.h"
 #include "output.h"
 #include "reconcile.h"
+#include "reconcile_store.h"
 #include "reconcile_html.h"
 #include "report.h"
 #include "store/store.h"
@@ -87,22 +88,7 @@ int RunReconcile(const ReconcileArgs& args) {
     options.truncatedBelow = args.truncatedBelow;
     options.from = from;
     options.to = to;
-    store::DetectionFilter filter;
-    std::set<std::string> stations;
-    for (const auto& r : bookings) stations.insert(r.booking.station);
-    filter.stations.assign(stations.begin(), stations.end());
-    proof::UtcMicros spanFrom = 0, spanTo = 0;
-    proof::SearchSpan(bookings, options, spanFrom, spanTo);
-    filter.from = spanFrom;
-    filter.to = spanTo;
-    std::vector<store::DetectionRow> detections;
-    std::vector<store::StationEventRow> events;
-    if (!bookings.empty()) {
-      detections = db->Detections(filter);
-      // A day before the span too: a station that went down before a window and stayed down.
-      events = db->Events(filter.stations, spanFrom - proof::kMicrosPerDay, spanTo);
-    }
-    const proof::Reconciliation result = proof::Reconcile(bookings, patterns, detections, events, options);
+    const proof::Reconciliation result = proof::ReconcileStore(*db, bookings, patterns, options);
 
     WriteFile(args.csv, proof::ReconciliationCsv(result));
     if (!args.html.empty()) {
