@@ -1,4 +1,5 @@
 #include "csv_out.h"
+#include "store/escape.h"
 
 #include <cstdio>
 
@@ -47,20 +48,7 @@ std::string ReconciliationCsv(const Reconciliation& r) {
 }
 
 // A name on a terminal line: control characters (a line break in a label) as \xHH.
-std::string TerminalName(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string TerminalName(const std::string& s) { return store::EscapeControls(s); }
 
 std::string SummaryText(const Reconciliation& r) {
   std::string out = "station: bookings aired outside_window not_aired (station_down) wrong_version truncated unbooked error_rate\n";

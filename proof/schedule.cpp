@@ -2,6 +2,7 @@
 // fields are trimmed of spaces and tabs); this file adds line numbers, the header, the byte order
 // mark and the checks of each row.
 #include "schedule.h"
+#include "store/escape.h"
 
 #include <csv.h>
 
@@ -65,19 +66,7 @@ std::string Lower(std::string s) {
 
 // A field quoted in a message: control characters escaped, long ones shortened.
 std::string Quote(const std::string& s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size() && i < 60; ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (s.size() > 60) out += "...";
-  return out + "\"";
+  return "\"" + store::EscapeControls(std::string_view(s).substr(0, 60)) + (s.size() > 60 ? "..." : "") + "\"";
 }
 
 }  // namespace
@@ -169,19 +158,7 @@ std::string FormatProblem(const std::string& file, const ScheduleProblem& p) {
     where += ':';
     where += std::to_string(p.line);
   }
-  std::string text = where + ": " + p.message;
-  std::string out;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return store::EscapeControls(where + ": " + p.message);
 }
 
 }  // namespace sigpat::proof

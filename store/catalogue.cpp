@@ -1,4 +1,5 @@
 #include "catalogue.h"
+#include "escape.h"
 
 #include <csv.h>
 
@@ -35,19 +36,7 @@ struct Records {
 };
 
 // A name from the file in a message: control characters as \xHH, so a message stays one line.
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string Quoted(const std::string& text) { return "\"" + EscapeControls(text) + "\""; }
 
 const char* const kColumns[] = {"file", "spot_id", "advertiser", "campaign", "version", "title"};
 
