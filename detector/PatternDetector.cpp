@@ -25,9 +25,7 @@ PatternDetector::PatternDetector() = default;
 PatternDetector::~PatternDetector() { Detach(); }
 
 void PatternDetector::Detach() {
-  if (Engine != nullptr && Engine->BlockObserver == &PatternDetector::Observer &&
-      Engine->BlockObserverContext == this)
-    Engine->SetTimeBlockObserver(nullptr, nullptr);
+  if (Engine != nullptr) Engine->RemoveTimeBlockObserver(&PatternDetector::Observer, this);
   // The library's comparisons taken over at Attach are handed back.
   if (Engine != nullptr && !Patterns.empty() && !Tuning.LibraryDeviations && EngineUnchanged())
     for (int i = 0; i < NPattern; ++i)
@@ -66,26 +64,27 @@ void PatternDetector::Detach() {
   Longest = 0;
 }
 
-int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe) {
+int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles) {
   Detach();
   // No exception leaves the detector: running out of memory fails the Attach.
   try {
-    if (AttachTo(engine, patternFiles, observe)) return 1;
+    if (AttachTo(engine, patternFiles)) return 1;
   } catch (...) {
   }
   Detach();
   return 0;
 }
 
-int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe) {
-  if (engine == nullptr || !engine->fRecognitionMode || engine->TVS == nullptr || engine->NPattern < 1 ||
-      engine->Nband < 1 || engine->NsampleBlock < 1 || engine->NframeHop < 1 || engine->NframeAvg < 1)
+int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles) {
+  if (engine == nullptr || !engine->fRecognitionMode || engine->TVS == nullptr || engine->NPattern < 1) return 0;
+  const TimeBlockView geometry = engine->CurrentTimeBlock();
+  if (geometry.Nband < 1 || geometry.NsampleBlock < 1 || geometry.FramesPerHop < 1 || geometry.FramesAveraged < 1)
     return 0;
   Engine = engine;
   EngineSetUp = engine->SetUpGeneration;
   NPattern = engine->NPattern;
-  Nband = engine->Nband;
-  NsampleBlock = engine->NsampleBlock;
+  Nband = geometry.Nband;
+  NsampleBlock = geometry.NsampleBlock;
   // A pattern made from a clip that starts on a block boundary has its newest block at the
   // clip's start + its length + the pipeline delay rounded up to whole blocks.
   const int rest = engine->NsDelay % NsampleBlock;
@@ -93,11 +92,11 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   // Four alignments per time block when the hop splits into quarters that also tile the
   // averaging window; otherwise one (the engine's own blocks).
   SubSteps = 4;
-  if (engine->NframeHop % SubSteps != 0 || engine->NframeAvg % (engine->NframeHop / SubSteps) != 0 ||
-      NsampleBlock % SubSteps != 0 || engine->DftPowRing == nullptr)
+  if (geometry.FramesPerHop % SubSteps != 0 || geometry.FramesAveraged % (geometry.FramesPerHop / SubSteps) != 0 ||
+      NsampleBlock % SubSteps != 0 || geometry.FramePowers == nullptr)
     SubSteps = 1;
-  SubFrames = engine->NframeHop / SubSteps;
-  SubPerAvg = engine->NframeAvg / SubFrames;
+  SubFrames = geometry.FramesPerHop / SubSteps;
+  SubPerAvg = geometry.FramesAveraged / SubFrames;
 
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
@@ -127,8 +126,7 @@ int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const*
   if (!Tuning.LibraryDeviations)
     for (int i = 0; i < NPattern; ++i)
       if (engine->TVS[i] != nullptr) engine->TVS[i]->fUsePattern = 0;
-  if (observe) engine->SetTimeBlockObserver(&PatternDetector::Observer, this);
-  return 1;
+  return engine->AddTimeBlockObserver(&PatternDetector::Observer, this);
 }
 
 void PatternDetector::PrepareRings() {
@@ -226,30 +224,28 @@ void PatternDetector::PreparePattern(int i) {
 }
 
 
-void PatternDetector::Observer(void* context, TimeSpectrumEstimation* engine) {
-  PatternDetector* d = static_cast<PatternDetector*>(context);
-  if (d != nullptr && d->Engine == engine) d->OnTimeBlock();
+void PatternDetector::Observer(void* context, const TimeBlockView& block) {
+  static_cast<PatternDetector*>(context)->OnTimeBlock(block);
 }
 
 // Appends the aligned blocks that end inside the time block just made: one per step.
-void PatternDetector::PushSteps() {
-  TimeSpectrumEstimation* e = Engine;
+void PatternDetector::PushSteps(const TimeBlockView& e) {
   if (SubSteps == 1) {
     RingPos = (RingPos + 1) % RingLength;
-    const float* src = e->TimeSpectrum + static_cast<long>(e->NblockCur) * Nband;
+    const float* src = e.Block;
     float* lg = LogRing.data() + static_cast<long>(RingPos) * Nband;
     for (int b = 0; b < Nband; ++b) lg[b] = LevelDb(std::isfinite(src[b]) ? src[b] : 0.0f);
     return;
   }
-  const int avg = e->NframeAvg;
+  const int avg = e.FramesAveraged;
   for (int j = SubSteps - 1; j >= 0; --j) {
     // Frames of step j counted back from the newest frame.
     float* sum = SubSums.data() + static_cast<long>(SubPos) * Nband;
     for (int b = 0; b < Nband; ++b) sum[b] = 0.0f;
-    int r = e->DftPowRingPos - j * SubFrames;
+    int r = e.NewestFrame - j * SubFrames;
     while (r < 0) r += avg;
     for (int f = 0; f < SubFrames; ++f) {
-      const float* row = e->DftPowRing + static_cast<long>(r) * Nband;
+      const float* row = e.FramePowers + static_cast<long>(r) * Nband;
       for (int b = 0; b < Nband; ++b) sum[b] += row[b];
       if (--r < 0) r = avg - 1;
     }
@@ -259,7 +255,7 @@ void PatternDetector::PushSteps() {
     for (int b = 0; b < Nband; ++b) {
       float total = 0.0f;
       for (int s = 0; s < SubPerAvg; ++s) total += SubSums[static_cast<long>(s) * Nband + b];
-      const float v = total * e->InvNframeAvg;
+      const float v = total * e.FrameScale;
       lg[b] = LevelDb(std::isfinite(v) && v > 0.0f ? v : 0.0f);
     }
   }
@@ -271,9 +267,9 @@ void PatternDetector::PushSteps() {
 // counts its set-ups and releases, so this costs one comparison per time block.
 bool PatternDetector::EngineUnchanged() const { return Engine != nullptr && Engine->SetUpGeneration == EngineSetUp; }
 
-void PatternDetector::OnTimeBlock() {
+void PatternDetector::OnTimeBlock(const TimeBlockView& block) {
   if (!EngineUnchanged()) return;
-  PushSteps();
+  PushSteps(block);
   ++Blocks;
   const float* newest = LogRing.data() + static_cast<long>(RingPos) * Nband;
   // The first blocks of a stream average the pipeline's start (zeros), not the input.

@@ -53,8 +53,8 @@ TimeSpectrumEstimation::TimeSpectrumEstimation()
       NRecognize(0), LastRecognizedPattern(0), RecPar(), MonitorParam(), LevelGain(1.0f),
       fNewRecognizeParam(0), NewRecognitionPar(), TestDataFileName(nullptr),
       hTestDataFile(INVALID_HANDLE_VALUE), StatHalfWidth(15), NSampleOffset(0), RecognizedBegin(0),
-      RecognizedEnd(0), SumPatternSq(0.0f), SumCurrentPattern(0.0f), Layout(nullptr), BlockObserver(nullptr),
-      BlockObserverContext(nullptr), SetUpGeneration(0) {}
+      RecognizedEnd(0), SumPatternSq(0.0f), SumCurrentPattern(0.0f), Layout(nullptr), BlockObservers(),
+      BlockObserverContexts(), NBlockObservers(0), SetUpGeneration(0) {}
 
 TimeSpectrumEstimation::~TimeSpectrumEstimation() {
   UnloadTimeSpectrumObj(1);

@@ -119,7 +119,10 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
                         static_cast<double>(MonitorParam.ValueB),
                         static_cast<long>(static_cast<sp_long>(NCurrentSample)),
                         static_cast<double>(MonitorParam.ValueC));
-        if (BlockObserver != nullptr) BlockObserver(BlockObserverContext, this);
+        if (NBlockObservers > 0) {
+          const TimeBlockView view = BlockView(NblockCur);
+          for (int k = NBlockObservers - 1; k >= 0; --k) BlockObservers[k](BlockObserverContexts[k], view);
+        }
       }
       NblockCur = (NblockCur + 1) % Nblock;
     }
@@ -127,4 +130,47 @@ int TimeSpectrumEstimation::TimeSpectrumEst(sp_long Nsample, float* In) {
     DftPowRingPos = (DftPowRingPos + 1) % NframeAvg;
   }
   return 1;
+}
+
+TimeBlockView TimeSpectrumEstimation::CurrentTimeBlock() const {
+  return BlockView(Nblock > 0 ? (NblockCur + Nblock - 1) % Nblock : 0);
+}
+
+TimeBlockView TimeSpectrumEstimation::BlockView(int row) const {
+  TimeBlockView v;
+  v.Nband = Nband;
+  v.NsampleBlock = NsampleBlock;
+  v.FramesPerHop = NframeHop;
+  v.FramesAveraged = NframeAvg;
+  v.FramePowers = DftPowRing;
+  v.NewestFrame = DftPowRingPos;
+  v.FrameScale = InvNframeAvg;
+  v.Block = TimeSpectrum != nullptr ? TimeSpectrum + static_cast<long>(row) * Nband : nullptr;
+  v.Position = NCurrentSample;
+  return v;
+}
+
+int TimeSpectrumEstimation::AddTimeBlockObserver(TimeBlockObserver observer, void* context) {
+  if (observer == nullptr) return 0;
+  RemoveTimeBlockObserver(observer, context);
+  if (NBlockObservers >= kMaxBlockObservers) return 0;
+  BlockObservers[NBlockObservers] = observer;
+  BlockObserverContexts[NBlockObservers] = context;
+  ++NBlockObservers;
+  return 1;
+}
+
+void TimeSpectrumEstimation::RemoveTimeBlockObserver(TimeBlockObserver observer, void* context) {
+  int kept = 0;
+  for (int k = 0; k < NBlockObservers; ++k) {
+    if (BlockObservers[k] == observer && BlockObserverContexts[k] == context) continue;
+    BlockObservers[kept] = BlockObservers[k];
+    BlockObserverContexts[kept] = BlockObserverContexts[k];
+    ++kept;
+  }
+  for (int k = kept; k < NBlockObservers; ++k) {
+    BlockObservers[k] = nullptr;
+    BlockObserverContexts[k] = nullptr;
+  }
+  NBlockObservers = kept;
 }

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!spfuzz::SetUpRecognition(engine, good.path)) std::abort();
   PatternDetector detector;
   const char* files[] = {good.path.c_str()};
-  if (!detector.Attach(&engine, files, 0)) std::abort();
+  if (!detector.Attach(&engine, files)) std::abort();
   const DetectorPattern& P = detector.Pattern(0);
   if (P.Calibrated) {
     if (!(P.Threshold >= 0.5f * P.SelfThreshold * 0.9999f && P.Threshold <= P.SelfThreshold * 1.0001f)) std::abort();

@@ -364,7 +364,7 @@ void SidecarSeeds(const fs::path& dir) {
   SignalPattern engine;
   if (!spfuzz::SetUpRecognition(engine, good.path)) return;
   PatternDetector detector;
-  if (!detector.Attach(&engine, nullptr, 1)) return;
+  if (!detector.Attach(&engine, nullptr)) return;
   detector.BeginBackgroundCalibration();
   std::vector<std::int16_t> block(1152);
   for (int i = 0; i < 400; ++i) {

@@ -145,10 +145,10 @@ class SP_API PatternDetector {
   // Attaches to an engine in recognition mode: prepares every pattern, calibrates its threshold
   // from the pattern itself, reads the sidecar calibration of each pattern file when names are
   // given (patternFiles: the names the engine was set up with, in the same order; may be null)
-  // and installs the engine's time-block observer (observe 0: the caller owns the observer and
-  // calls OnTimeBlock after every time block itself). Returns 1, or 0 when the engine is not in
-  // recognition mode or memory runs out.
-  int Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe = 1);
+  // and adds itself to the engine's time-block observers (called before the observers added
+  // earlier, such as a RecognitionStream's). Returns 1, or 0 when the engine is not in
+  // recognition mode, has no room for another observer or memory runs out.
+  int Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles);
   // Removes the observer and releases everything.
   void Detach();
   // Forgets the stream: pending candidates, reports and the block count. samplesFedBefore is
@@ -167,9 +167,6 @@ class SP_API PatternDetector {
   // number of variants grouped.
   int GroupBySpeedNames(const char* const* patternFiles);
 
-  // The engine's observer entry point; the pipeline calls it after each time block.
-  static void Observer(void* context, TimeSpectrumEstimation* engine);
-  void OnTimeBlock();
   // End of the stream: reports the candidates still waiting for confirmation. Returns the
   // number of reports added.
   int Finish();
@@ -231,13 +228,16 @@ class SP_API PatternDetector {
   struct ShapeState;
 
   // Set-up (PatternDetector.cpp).
-  int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles, int observe);
+  int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles);
+  // The engine's observer: the work of one time block.
+  static void Observer(void* context, const TimeBlockView& block);
+  void OnTimeBlock(const TimeBlockView& block);
   void PrepareRings();
   bool EngineUnchanged() const;
   void PreparePattern(int i);
   int SetUpPreselect();
   // Aligned input and scores (PatternDetector.cpp, level distance in level_distance.cpp).
-  void PushSteps();
+  void PushSteps(const TimeBlockView& block);
   const float* const* Segment(int phase);
   float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
   float Gain(const DetectorPattern& P, const float* const* blocks);

@@ -2,7 +2,8 @@
 // positions in 64 bits that stay right however long the stream runs, and the recognitions of
 // every feed. It is what a client that watches a live feed for days uses instead of calling
 // Pattern itself; `sigpat scan` and `sigpat monitor` are built on it. Decision layers (such as
-// PatternDetector) plug in through the block observer.
+// PatternDetector) observe the engine's time blocks themselves and are called before the
+// stream's block observer, so that their results of a block are there when it runs.
 //
 // Positions beyond 2^32 samples. The engine counts input samples in 32-bit counters
 // (NCurrentSample, RecognizedBegin/End and each pattern's NSampleFoundBegin/End) and refuses a
@@ -94,7 +95,7 @@ class SP_API RecognitionStream {
   const SignalPattern& Engine() const { return engine_; }
 
  private:
-  static void OnEngineBlock(void* context, TimeSpectrumEstimation* engine);
+  static void OnEngineBlock(void* context, const TimeBlockView& block);
   int Block(const std::int16_t* block);
   void Rebase(std::uint32_t shift);
 

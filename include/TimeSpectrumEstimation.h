@@ -23,6 +23,20 @@ class InterleavedPrefilter;
 class MatchingLayout;
 }  // namespace sp
 
+// One time block as the engine hands it to its observers: the frame powers it averaged, the
+// block itself and where the engine stands. Read-only, valid during the observer call.
+struct TimeBlockView {
+  int Nband = 0;
+  int NsampleBlock = 0;               // input samples per time block
+  int FramesPerHop = 0;               // filter-bank frames per time block
+  int FramesAveraged = 0;             // frames averaged into a block (rows of FramePowers)
+  const float* FramePowers = nullptr; // FramesAveraged rows of Nband band powers, a ring
+  int NewestFrame = 0;                // row of the newest frame in FramePowers
+  float FrameScale = 0.0f;            // what the sum of the rows is multiplied by for a block
+  const float* Block = nullptr;       // Nband band powers of the newest time block
+  sp_ulong Position = 0;              // the engine's input sample count after the block
+};
+
 class SP_API TimeSpectrumEstimation : public DFTFilter {
  public:
   static const int VersionNumber = 5;
@@ -96,17 +110,24 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   // and copy. Not part of the engine's state: the results are the same without it.
   sp::MatchingLayout* Layout;
 
-  // Observation point for decision layers built on top of the engine: called after every time
-  // block in recognition mode, once the block has been matched, monitored and recorded, while
-  // NblockCur still indexes the newest block. It only observes; the engine's own results do
-  // not depend on it. Not carried over by a copy.
-  typedef void (*TimeBlockObserver)(void* context, TimeSpectrumEstimation* engine);
-  TimeBlockObserver BlockObserver;
-  void* BlockObserverContext;
-  void SetTimeBlockObserver(TimeBlockObserver observer, void* context) {
-    BlockObserver = observer;
-    BlockObserverContext = context;
-  }
+  // Observation points for decision layers built on top of the engine: called after every time
+  // block in recognition mode, once the block has been matched, monitored and recorded, with the
+  // block as a read-only view (TimeBlockView). They only observe; the engine's own results do
+  // not depend on them. Up to kMaxBlockObservers; the one added last is called first, so that a
+  // layer attached on top of an engine's owner (a detector on a RecognitionStream's engine) has
+  // its results ready when the owner's observer runs. Not carried over by a copy.
+  typedef void (*TimeBlockObserver)(void* context, const TimeBlockView& block);
+  static const int kMaxBlockObservers = 4;
+  TimeBlockObserver BlockObservers[kMaxBlockObservers];
+  void* BlockObserverContexts[kMaxBlockObservers];
+  int NBlockObservers;
+  // Adds an observer (1), or returns 0 when the list is full or observer is null. Adding one that
+  // is already there moves it to the front.
+  int AddTimeBlockObserver(TimeBlockObserver observer, void* context);
+  // Removes the observer with that context (no-op when absent).
+  void RemoveTimeBlockObserver(TimeBlockObserver observer, void* context);
+  // The last time block made, as the observers saw it (its geometry before the first one).
+  TimeBlockView CurrentTimeBlock() const;
   // Changes with every initialisation and release (and so with every set-up and assignment): a
   // layer that prepared itself for one set-up (PatternDetector) compares it with the value it
   // saw then to know that the engine was set up again. Not carried over by a copy.
@@ -165,6 +186,7 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   virtual void InitGeneralStatistics();
   void SetAccelerationRegime(sp_ulong Mode);
   void SetNewRecognizeParam();
+  TimeBlockView BlockView(int row) const;  // the view with time block `row` as the newest
 
   int SetPatternInterval(sp_long begin, sp_long end);
   int CreateSignalPattern(int& done);

@@ -14,7 +14,7 @@ std::int64_t ClampedShift(std::int64_t value, std::uint32_t shift) {
 
 RecognitionStream::RecognitionStream() = default;
 
-RecognitionStream::~RecognitionStream() { engine_.SetTimeBlockObserver(nullptr, nullptr); }
+RecognitionStream::~RecognitionStream() { engine_.RemoveTimeBlockObserver(&RecognitionStream::OnEngineBlock, this); }
 
 void RecognitionStream::SetBlockObserver(BlockObserver observer, void* context) {
   blockObserver_ = observer;
@@ -57,7 +57,7 @@ int RecognitionStream::Init(SigRecognitionPar* par, std::uint32_t startSample) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  engine_.SetTimeBlockObserver(&RecognitionStream::OnEngineBlock, this);
+  if (!engine_.AddTimeBlockObserver(&RecognitionStream::OnEngineBlock, this)) return 0;
   ready_ = true;
   return 1;
 }
@@ -69,7 +69,7 @@ std::int64_t RecognitionStream::Absolute(std::int64_t enginePosition) const {
 
 // Several patterns may be accepted in one time block while the getters name only the last: each
 // pattern's own counter tells which were, and its record holds where.
-void RecognitionStream::OnEngineBlock(void* context, TimeSpectrumEstimation* /*engine*/) {
+void RecognitionStream::OnEngineBlock(void* context, const TimeBlockView& /*block*/) {
   auto* self = static_cast<RecognitionStream*>(context);
   if (self->observerFailed_) return;
   try {

@@ -117,7 +117,7 @@ TEST(PatternDetector, OneReportPerOccurrenceAtItsPositionWithoutChangingTheRecog
     EXPECT_LT(r[k].RelDevMpb, 2.0f);
   }
   s.det.Detach();  // removes the observer
-  EXPECT_EQ(s.rec.BlockObserver, nullptr);
+  EXPECT_EQ(s.rec.NBlockObservers, 0);
 }
 
 TEST(PatternDetector, OnlyWholeOccurrencesAndNothingInOtherSound) {

@@ -226,13 +226,14 @@ struct Trace {
   Hash working;     // the matcher's working values left after the block: LevelGain, BandMeanCur
   int blocks = 0;
   bool bandLevels = false;
+  const TimeSpectrumEstimation* engine = nullptr;
 };
 
-void Observe(void* context, TimeSpectrumEstimation* engine) {
+void Observe(void* context, const TimeBlockView& block) {
   Trace* t = static_cast<Trace*>(context);
+  const TimeSpectrumEstimation* engine = t->engine;
   ++t->blocks;
-  const float* row = engine->TimeSpectrum + static_cast<std::size_t>(engine->NblockCur) * engine->Nband;
-  for (int b = 0; b < engine->Nband; ++b) t->spectrum.Float(row[b]);
+  for (int b = 0; b < block.Nband; ++b) t->spectrum.Float(block.Block[b]);
   for (int i = 0; i < engine->NPattern; ++i) {
     t->deviations.Float(engine->TVS[i]->RelDev);
     t->deviations.Float(engine->TVS[i]->RelDevMPB);
@@ -285,7 +286,8 @@ Outcome RunStream(const std::vector<std::string>& files, SigRecognitionPar par, 
   }
   Trace trace;
   trace.bandLevels = par.fStatistics != 0;
-  rec.SetTimeBlockObserver(&Observe, &trace);
+  trace.engine = &rec;
+  EXPECT_EQ(rec.AddTimeBlockObserver(&Observe, &trace), 1);
   for (std::size_t pos = 0; pos + kBlock <= pcm.size(); pos += kBlock) {
     if (swapAt > 0 && pos == swapAt) std::swap(rec.GetTVS()[2], rec.GetTVS()[4]);
     if (paused && (pos == swapAt - 4 * kBlock || pos == swapAt + 4 * kBlock))

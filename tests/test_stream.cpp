@@ -115,6 +115,63 @@ TEST_F(Stream, CounterWrapLosesRecognitionsUnlessRebased) {
   EXPECT_GE(rebases, 1);
 }
 
+// The engine's time-block observers: each block once to each, the one added last first (a layer
+// on top of the stream sees the block before the stream's own observer), the view showing the
+// block the engine just made; a full list refuses, removal keeps the others in order.
+TEST_F(Stream, EngineObserversSeeEachBlockInOrder) {
+  std::vector<char*> names;
+  for (auto& f : files_) names.push_back(f.data());
+  SigRecognitionPar par;
+  par.NPattern = static_cast<int>(names.size());
+  par.PatternFileNames = names.data();
+  RecognitionStream stream;
+  ASSERT_EQ(stream.Init(&par), 1);
+  SignalPattern& e = stream.Engine();
+  struct Log {
+    std::vector<int> order;
+    std::vector<float> first;  // band 0 of each block seen by observer 1
+    bool sameAsRing = true;
+    const TimeSpectrumEstimation* engine = nullptr;
+  } log;
+  log.engine = &e;
+  struct Tag {
+    Log* log;
+    int id;
+  } one{&log, 1}, two{&log, 2};
+  const auto note = [](void* context, const TimeBlockView& block) {
+    const Tag* tag = static_cast<const Tag*>(context);
+    tag->log->order.push_back(tag->id);
+    const TimeSpectrumEstimation* en = tag->log->engine;
+    tag->log->sameAsRing = tag->log->sameAsRing && block.Block == en->TimeSpectrum + en->NblockCur * en->Nband &&
+                           block.NewestFrame == en->DftPowRingPos && block.FramePowers == en->DftPowRing &&
+                           block.Position == en->NCurrentSample && block.Nband == 8 && block.NsampleBlock == 576;
+    if (tag->id == 1) tag->log->first.push_back(block.Block[0]);
+  };
+  int streamBlocks = 0;
+  stream.SetBlockObserver([](void* c, RecognitionStream&) { ++*static_cast<int*>(c); }, &streamBlocks);
+  EXPECT_EQ(e.AddTimeBlockObserver(note, &one), 1);
+  EXPECT_EQ(e.AddTimeBlockObserver(note, &two), 1);
+  EXPECT_EQ(e.AddTimeBlockObserver(note, &two), 1);  // already there: not twice
+  EXPECT_EQ(e.AddTimeBlockObserver(nullptr, &two), 0);
+  ASSERT_EQ(stream.Feed(pcm_.data(), 1152), 0);  // two time blocks
+  EXPECT_EQ(log.order, (std::vector<int>{2, 1, 2, 1}));
+  EXPECT_EQ(streamBlocks, 2);
+  EXPECT_TRUE(log.sameAsRing);
+  // Between blocks the view shows the last block made.
+  EXPECT_EQ(e.CurrentTimeBlock().Block[0], log.first.back());
+
+  Tag three{&log, 3}, four{&log, 4};
+  EXPECT_EQ(e.NBlockObservers, 3);  // the stream's, 1 and 2
+  EXPECT_EQ(e.AddTimeBlockObserver(note, &four), 1);
+  EXPECT_EQ(e.AddTimeBlockObserver(note, &three), 0);  // the list holds four
+  e.RemoveTimeBlockObserver(note, &two);
+  e.RemoveTimeBlockObserver(note, &two);  // absent: no-op
+  log.order.clear();
+  ASSERT_EQ(stream.Feed(pcm_.data() + 1152, 576), 0);
+  EXPECT_EQ(log.order, (std::vector<int>{4, 1}));
+  EXPECT_EQ(streamBlocks, 3);
+}
+
 TEST(StreamRefusals, NoFeedBeforeInitAndRefusedSets) {
   RecognitionStream stream;
   std::int16_t block[1152] = {};

@@ -97,10 +97,7 @@ struct ScanContext {
   const Stream* stream = nullptr;
   const PatternSet* set = nullptr;
   Analysis* analysis = nullptr;
-  PatternDetector* detector = nullptr;  // the detector rule: fed every time block
 };
-
-void ForwardBlock(void* ctx, RecognitionStream& /*stream*/) { static_cast<ScanContext*>(ctx)->detector->OnTimeBlock(); }
 
 void AnalyseBlock(void* ctx, PatternDetector* det) {
   ScanContext* c = static_cast<ScanContext*>(ctx);
@@ -160,12 +157,10 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
   if (rule != "library") {
     std::vector<const char*> cnames(names.begin(), names.end());
     det.SetTuning(g_tuning);
-    if (det.Attach(&stream.Engine(), cnames.data(), 0) != 1) {
+    if (det.Attach(&stream.Engine(), cnames.data()) != 1) {
       std::fprintf(stderr, "sp_eval: detector attach failed\n");
       std::exit(2);
     }
-    ctx.detector = &det;
-    stream.SetBlockObserver(&ForwardBlock, &ctx);
     if (set.grouped) det.GroupBySpeedNames(cnames.data());
     if (gate)
       for (int i = 0; i < static_cast<int>(set.files.size()); ++i) det.SetChecked(i, gate->ConfirmsTentative(i));

@@ -31,8 +31,9 @@ class DetectorRule : public DecisionRule {
     DetectorTuning tuning;
     if (configure_) configure_(tuning);
     detector_.SetTuning(tuning);
-    // The scanner owns the engine's observer and forwards every time block (OnTimeBlock).
-    if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data(), 0))
+    // The detector observes the engine itself and is called before the stream's observer (this
+    // rule's OnTimeBlock), so its reports of a time block are ready here.
+    if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data()))
       throw Error("the decision layer could not be attached to the recognizer");
     if (!names.empty()) detector_.GroupBySpeedNames(names.data());
     if (view.checked != nullptr)
@@ -40,10 +41,7 @@ class DetectorRule : public DecisionRule {
         if ((*view.checked)[i]) detector_.SetChecked(static_cast<int>(i), 1);
   }
 
-  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override {
-    detector_.OnTimeBlock();
-    Drain(out);
-  }
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override { Drain(out); }
 
   void Finish(EngineView /*view*/, std::vector<DetectorReport>& out) override {
     detector_.Finish();
@@ -69,11 +67,11 @@ class CalibrationRule : public DecisionRule {
   std::string Name() const override { return "calibrate"; }
 
   void Start(EngineView view) override {
-    if (!detector_.Attach(&view.engine, nullptr, 0))
+    if (!detector_.Attach(&view.engine, nullptr))
       throw Error("the decision layer could not be attached to the recognizer");
     detector_.BeginBackgroundCalibration();
   }
-  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override { detector_.OnTimeBlock(); }
+  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {}
   void Finish(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {
     for (int i = 0; i < detector_.PatternCount(); ++i) {
       const float m = detector_.Pattern(i).BackgroundMin;
@@ -106,7 +104,7 @@ void WarnAboutSidecars(const std::vector<std::string>& files) {
   for (const auto& f : files) names.push_back(f.c_str());
   PatternDetector detector;
   LibraryLineCapture capture;
-  if (!detector.Attach(&engine, names.data(), 0)) return;
+  if (!detector.Attach(&engine, names.data())) return;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string side = files[i] + ".cal";
     if (detector.Pattern(static_cast<int>(i)).Calibrated || ::lstat(side.c_str(), &st) != 0) continue;
@@ -146,7 +144,7 @@ int RunCalibrate(const CalibrateArgs& args) {
   SignalPattern engine;
   SetUpRecognition(engine, files);
   PatternDetector detector;
-  if (!detector.Attach(&engine, nullptr, 0)) throw Error("the decision layer could not be attached to the recognizer");
+  if (!detector.Attach(&engine, nullptr)) throw Error("the decision layer could not be attached to the recognizer");
   if (!detector.CalibrateFromBackground(minimum.data(), seconds))
     throw Error("the background audio is too short to calibrate");
 

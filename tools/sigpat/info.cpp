@@ -31,7 +31,7 @@ bool ViewThroughDetector(const std::string& file, DetectorView& view) {
   }
   PatternDetector detector;
   const char* files[] = {file.c_str()};
-  if (!detector.Attach(&engine, files, 0) || detector.Pattern(0).Nblock < 1) return false;
+  if (!detector.Attach(&engine, files) || detector.Pattern(0).Nblock < 1) return false;
   const DetectorPattern& P = detector.Pattern(0);
   view.threshold = P.Threshold;
   view.positive = P.SelfPositive;
@@ -49,7 +49,7 @@ void PrintRelatives(const std::string& file, const std::vector<std::string>& amo
   std::vector<const char*> names;
   for (const std::string& f : files) names.push_back(f.c_str());
   PatternDetector detector;
-  if (!detector.Attach(&engine, names.data(), 0)) return;
+  if (!detector.Attach(&engine, names.data())) return;
   const int n = detector.RelativeCount(0);
   PrintOut("relatives:      %d among %zu other pattern%s\n", n, among.size(), among.size() == 1 ? "" : "s");
   for (int k = 0; k < n; ++k) {

@@ -55,8 +55,7 @@ class SpectrumReader {
     const sp_ulong before = engine_.NCurrentSample;
     if (engine_.TimeSpectrumEst(kSpectrumBlockSamples, buf_) != 1) throw Error("the library refused a block of the input");
     if (engine_.NCurrentSample == before) return;
-    const int newest = (engine_.NblockCur + engine_.Nblock - 1) % engine_.Nblock;
-    const float* p = engine_.TimeSpectrum + static_cast<long>(newest) * engine_.Nband;
+    const float* p = engine_.CurrentTimeBlock().Block;
     for (int b = 0; b < engine_.Nband; ++b) {
       const float v = std::isfinite(p[b]) && p[b] > 1.0e-12f ? p[b] : 1.0e-12f;
       out_.levels.push_back(10.0f * std::log10(v));
