@@ -1,465 +1,53 @@
-// The decision layer's facade: attaching to an engine (the patterns, the aligned input ring and
-// every part set up), the aligned input of each time block, and the order in which the parts
-// work on it. The design, and the parts with their files: docs/detector.md.
+// PatternDetector's face: every call goes to the decision layer behind it (detector_core.h), so
+// that the public header carries the API and one pointer, and no change inside detector/ changes
+// what clients compile against.
 #include "PatternDetector.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
+#include "detector_core.h"
 
-#include "background.h"
-#include "flag_scan.h"
-#include "level_kernel.h"
-#include "preselect.h"
-#include "relatives.h"
-#include "version_arbiter.h"
-#include "report_store.h"
-#include "shape_path.h"
-#include "sp_helpers.h"
+using spdet::DetectorCore;
 
-using spdet::kNotEvaluated;
-using spdet::LevelDb;
+PatternDetector::PatternDetector() : Core(std::make_unique<DetectorCore>(this)) {}
+PatternDetector::~PatternDetector() = default;
 
-PatternDetector::PatternDetector() = default;
-
-PatternDetector::~PatternDetector() { Detach(); }
-
-void PatternDetector::Detach() {
-  if (Engine != nullptr) Engine->RemoveTimeBlockObserver(&PatternDetector::Observer, this);
-  // The library's comparisons taken over at Attach are handed back.
-  if (Engine != nullptr && !Patterns.empty() && !Tuning.LibraryDeviations && EngineUnchanged())
-    for (int i = 0; i < NPattern; ++i)
-      if (Engine->TVS[i] != nullptr) Engine->TVS[i]->fUsePattern = static_cast<unsigned char>(Patterns[i].Compared);
-  Engine = nullptr;
-  Patterns = {};
-  LogRing = {};
-  SubSums = {};
-  Candidates = {};
-  Pending = {};
-  StepScore = {};
-  StepVerify = {};
-  GroupStart = {};
-  GroupMembers = {};
-  Leaders = {};
-  LiveGroups = {};
-  ScoredNow = {};
-  LeaderNear = {};
-  PrevScore = {};
-  Scored = {};
-  BandScratch = {};
-  Work = {};
-  BlockPtr = {};
-  WorkReady = {};
-  Background.reset();
-  Noise = nullptr;
-  Reports.reset();
-  Arbiter.reset();
-  Kin.reset();
-  Shape.reset();
-  Preselect.reset();
-  SelectFlags = nullptr;
-  LevelFlags = nullptr;
-  NPattern = 0;
-  RingLength = 0;
-  Longest = 0;
-}
+void PatternDetector::SetTuning(const DetectorTuning& tuning) { Core->SetTuning(tuning); }
+const DetectorTuning& PatternDetector::GetTuning() const { return Core->GetTuning(); }
+void PatternDetector::SetCacheDirectory(const char* directory) { Core->SetCacheDirectory(directory); }
 
 int PatternDetector::Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles) {
-  Detach();
-  // No exception leaves the detector: running out of memory fails the Attach.
-  try {
-    if (AttachTo(engine, patternFiles)) return 1;
-  } catch (...) {
-  }
-  Detach();
-  return 0;
+  return Core->Attach(engine, patternFiles);
+}
+void PatternDetector::Detach() { Core->Detach(); }
+void PatternDetector::Reset(std::int64_t samplesFedBefore) { Core->Reset(samplesFedBefore); }
+
+int PatternDetector::SetGroup(int pattern, int group, float speedPercent) { return Core->SetGroup(pattern, group, speedPercent); }
+int PatternDetector::SetChecked(int pattern, int checked) { return Core->SetChecked(pattern, checked); }
+int PatternDetector::GroupBySpeedNames(const char* const* patternFiles) { return Core->GroupBySpeedNames(patternFiles); }
+
+int PatternDetector::Finish() { return Core->Finish(); }
+int PatternDetector::ReportCount() const { return Core->ReportCount(); }
+const DetectorReport* PatternDetector::GetReport(int i) const { return Core->GetReport(i); }
+void PatternDetector::ClearReports() { Core->ClearReports(); }
+void PatternDetector::SetBlockCallback(BlockCallback fn, void* context) { Core->SetBlockCallback(fn, context); }
+
+int PatternDetector::BeginBackgroundCalibration() { return Core->BeginBackgroundCalibration(); }
+int PatternDetector::EndBackgroundCalibration() { return Core->EndBackgroundCalibration(); }
+int PatternDetector::CalibrateFromBackground(const float* minimum, double seconds) {
+  return Core->CalibrateFromBackground(minimum, seconds);
+}
+double PatternDetector::CalibrationSeconds() const { return Core->CalibrationSeconds(); }
+int PatternDetector::SaveCalibration(int pattern, const char* patternFile) { return Core->SaveCalibration(pattern, patternFile); }
+int PatternDetector::LoadCalibration(int pattern, const char* patternFile) { return Core->LoadCalibration(pattern, patternFile); }
+void PatternDetector::SidecarName(const char* patternFile, char* out, int outSize) {
+  DetectorCore::SidecarName(patternFile, out, outSize);
 }
 
-int PatternDetector::AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles) {
-  if (engine == nullptr || !engine->fRecognitionMode || engine->TVS == nullptr || engine->NPattern < 1) return 0;
-  const TimeBlockView geometry = engine->CurrentTimeBlock();
-  if (geometry.Nband < 1 || geometry.NsampleBlock < 1 || geometry.FramesPerHop < 1 || geometry.FramesAveraged < 1)
-    return 0;
-  Engine = engine;
-  EngineSetUp = engine->SetUpGeneration;
-  NPattern = engine->NPattern;
-  Nband = geometry.Nband;
-  NsampleBlock = geometry.NsampleBlock;
-  // A pattern made from a clip that starts on a block boundary has its newest block at the
-  // clip's start + its length + the pipeline delay rounded up to whole blocks.
-  const int rest = engine->NsDelay % NsampleBlock;
-  DelaySamples = engine->NsDelay + (rest == 0 ? 0 : NsampleBlock - rest);
-  // Four alignments per time block when the hop splits into quarters that also tile the
-  // averaging window; otherwise one (the engine's own blocks).
-  SubSteps = 4;
-  if (geometry.FramesPerHop % SubSteps != 0 || geometry.FramesAveraged % (geometry.FramesPerHop / SubSteps) != 0 ||
-      NsampleBlock % SubSteps != 0 || geometry.FramePowers == nullptr)
-    SubSteps = 1;
-  SubFrames = geometry.FramesPerHop / SubSteps;
-  SubPerAvg = geometry.FramesAveraged / SubFrames;
-
-  const std::size_t n = static_cast<std::size_t>(NPattern);
-  Patterns.resize(n);
-  Candidates.resize(n);
-  Following.resize(n);
-  Pending.assign(n, 1);
-  PrevScore.resize(n);
-  Scored.assign(n, 1);
-  StepScore.resize(n * SubSteps);
-  StepVerify.resize(n * SubSteps);
-  GroupStart.resize(n + 1);
-  GroupMembers.resize(n);
-  LeaderNear.resize(n);
-  for (int i = 0; i < NPattern; ++i) {
-    Patterns[i].Compared = engine->TVS[i] == nullptr || engine->TVS[i]->fUsePattern ? 1 : 0;
-    PreparePattern(i);
-  }
-  PrepareRings();
-  BuildGroups();
-  FindRelatives();
-  for (int i = 0; i < NPattern; ++i) {
-    SelfCalibrate(i);
-    if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
-  }
-  if (!SetUpShape() || !SetUpPreselect()) return 0;
-  Reset(0);
-  if (!Tuning.LibraryDeviations)
-    for (int i = 0; i < NPattern; ++i)
-      if (engine->TVS[i] != nullptr) engine->TVS[i]->fUsePattern = 0;
-  return engine->AddTimeBlockObserver(&PatternDetector::Observer, this);
-}
-
-void PatternDetector::PrepareRings() {
-  Longest = 1;
-  for (int i = 0; i < NPattern; ++i)
-    if (Patterns[i].Nblock > Longest) Longest = Patterns[i].Nblock;
-  RingLength = SubSteps * (Longest + 1);
-  LogRing.resize(static_cast<std::size_t>(RingLength) * Nband);
-  SubSums.resize(static_cast<std::size_t>(SubPerAvg) * Nband);
-  Work.resize(static_cast<std::size_t>(Longest) * Nband);
-  BlockPtr.resize(static_cast<std::size_t>(SubSteps) * Longest);
-  WorkReady.resize(static_cast<std::size_t>(SubSteps));
-  BandScratch.resize(4 * static_cast<std::size_t>(Nband));
-  // The background before an occurrence began: kept for the longest pattern and the delay.
-  Background = std::make_unique<spdet::BackgroundTracker>();
-  Background->Configure(Nband, Longest + DelaySamples / NsampleBlock + 4, Tuning.NoiseSegments,
-                        DelaySamples / NsampleBlock);
-  Noise = Background->Levels();
-  Reports = std::make_unique<spdet::ReportStore>();
-}
-
-void PatternDetector::PreparePattern(int i) {
-  SignalTVSEx* T = Engine->TVS[i];
-  DetectorPattern& P = Patterns[i];
-  P.Group = i;
-  P.SpeedPercent = 0.0f;
-  P.Score = P.Verify = kNotEvaluated;
-  // The name is kept here: reports outlive a new set-up of the engine.
-  P.Name = T != nullptr ? FileNameOfPath(T->FileName) : "";
-  if (T == nullptr || T->SpectrumByBand == nullptr || T->Nblock < 1 || T->Nband != Nband) {
-    P.Nblock = 0;  // never compared
-    return;
-  }
-  const int N = T->Nblock;
-  P.Nblock = N;
-  const std::size_t cells = static_cast<std::size_t>(N) * Nband;
-  P.LogSpectrum.resize(cells);
-  P.Weight.resize(cells);
-  P.Salient.resize(cells);
-  // Block-major levels [k*Nband + b] from the band-major spectrum.
-  float peak = -1000.0f;
-  for (int k = 0; k < N; ++k)
-    for (int b = 0; b < Nband; ++b) {
-      const float v = LevelDb(T->SpectrumByBand[static_cast<long>(b) * N + k]);
-      P.LogSpectrum[static_cast<std::size_t>(k) * Nband + b] = v;
-      if (v > peak) peak = v;
-    }
-  P.Floor_dB = peak - Tuning.FloorDepth_dB;
-  for (std::size_t n = 0; n < cells; ++n) {
-    if (P.LogSpectrum[n] < P.Floor_dB) P.LogSpectrum[n] = P.Floor_dB;
-    // Salient cells (near the pattern's peak) count fully; the quieter ones less.
-    const bool salient = P.LogSpectrum[n] >= peak - Tuning.SalientDepth_dB;
-    P.Weight[n] = salient ? 1.0f : Tuning.QuietWeight;
-    P.Salient[n] = salient ? 1.0f : 0.0f;
-  }
-  // Bands the engine does not compute (acceleration modes) are not compared.
-  for (int b = 0; b < Nband; ++b) {
-    if (b >= Engine->BandFirst && b <= Engine->BandLast) continue;
-    for (int k = 0; k < N; ++k) {
-      P.Weight[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-      P.Salient[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-    }
-  }
-  // The newest blocks of a pattern average mostly what followed the clip when it was made
-  // (the pipeline delay is longer than a block), which an occurrence in a stream does not
-  // repeat: the newest block is not compared, the next one counts less.
-  if (N > 4) {
-    for (int b = 0; b < Nband; ++b) {
-      P.Weight[b] = 0.0f;
-      P.Salient[b] = 0.0f;
-      P.Weight[Nband + b] *= Tuning.TailWeight;
-    }
-  }
-  for (int q = 0; q < 4; ++q) P.QuarterEnd[q] = ((q + 1) * N) / 4;
-  P.QuarterEnd[3] = N;
-  // Salient cells and weights per quarter, over every step-th block: every block for the exact
-  // distance; for the coarse pass every block of a short pattern, every second, fourth or eighth
-  // of longer ones.
-  auto sums = [&](int step, float& salient, float* quarter, float& total) {
-    salient = total = 0.0f;
-    for (int q = 0; q < 4; ++q) quarter[q] = 0.0f;
-    for (int k = 0, q = 0; k < N; k += step) {
-      while (k >= P.QuarterEnd[q]) ++q;
-      for (int b = 0; b < Nband; ++b) {
-        const long n = static_cast<long>(k) * Nband + b;
-        salient += P.Salient[n];
-        quarter[q] += P.Weight[n];
-      }
-    }
-    for (int q = 0; q < 4; ++q) total += quarter[q];
-  };
-  sums(1, P.SalientCount, P.QuarterWeight, P.TotalWeight);
-  P.CoarseStep = N < 32 ? 1 : (N < 96 ? 2 : (N < 192 ? 4 : 8));
-  sums(P.CoarseStep, P.CoarseSalientCount, P.CoarseQuarterWeight, P.CoarseTotalWeight);
-}
-
-
-void PatternDetector::Observer(void* context, const TimeBlockView& block) {
-  static_cast<PatternDetector*>(context)->OnTimeBlock(block);
-}
-
-// Appends the aligned blocks that end inside the time block just made: one per step.
-void PatternDetector::PushSteps(const TimeBlockView& e) {
-  if (SubSteps == 1) {
-    RingPos = (RingPos + 1) % RingLength;
-    const float* src = e.Block;
-    float* lg = LogRing.data() + static_cast<long>(RingPos) * Nband;
-    for (int b = 0; b < Nband; ++b) lg[b] = LevelDb(std::isfinite(src[b]) ? src[b] : 0.0f);
-    return;
-  }
-  const int avg = e.FramesAveraged;
-  for (int j = SubSteps - 1; j >= 0; --j) {
-    // Frames of step j counted back from the newest frame.
-    float* sum = SubSums.data() + static_cast<long>(SubPos) * Nband;
-    for (int b = 0; b < Nband; ++b) sum[b] = 0.0f;
-    int r = e.NewestFrame - j * SubFrames;
-    while (r < 0) r += avg;
-    for (int f = 0; f < SubFrames; ++f) {
-      const float* row = e.FramePowers + static_cast<long>(r) * Nband;
-      for (int b = 0; b < Nband; ++b) sum[b] += row[b];
-      if (--r < 0) r = avg - 1;
-    }
-    SubPos = (SubPos + 1) % SubPerAvg;
-    RingPos = (RingPos + 1) % RingLength;
-    float* lg = LogRing.data() + static_cast<long>(RingPos) * Nband;
-    for (int b = 0; b < Nband; ++b) {
-      float total = 0.0f;
-      for (int s = 0; s < SubPerAvg; ++s) total += SubSums[static_cast<long>(s) * Nband + b];
-      const float v = total * e.FrameScale;
-      lg[b] = LevelDb(std::isfinite(v) && v > 0.0f ? v : 0.0f);
-    }
-  }
-}
-
-
-// True while the engine is still set up as it was at Attach: a new set-up (other patterns, other
-// geometry) needs a new Attach, and until then the detector leaves the engine alone. The engine
-// counts its set-ups and releases, so this costs one comparison per time block.
-bool PatternDetector::EngineUnchanged() const { return Engine != nullptr && Engine->SetUpGeneration == EngineSetUp; }
-
-void PatternDetector::OnTimeBlock(const TimeBlockView& block) {
-  if (!EngineUnchanged()) return;
-  PushSteps(block);
-  ++Blocks;
-  const float* newest = LogRing.data() + static_cast<long>(RingPos) * Nband;
-  // The first blocks of a stream average the pipeline's start (zeros), not the input.
-  const bool started = Blocks * NsampleBlock > DelaySamples + 2 * NsampleBlock;
-  Background->Track(newest, Blocks, started, Tuning.NoiseSegments, Tuning.NoiseSegmentBlocks);
-  std::fill(WorkReady.begin(), WorkReady.end(), 0);
-  if (Preselect != nullptr) Preselect->Push(newest);
-  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Push(newest, Blocks);
-
-  // Scores at every alignment step of this time block (phase 0: the newest). The coarse
-  // alignment is compared always, the finer ones where a score nearby came near the threshold.
-  // Group leaders come first; the other members of a group (speed variants) are compared only
-  // while their leader comes within VariantGate of its threshold.
-  ScoredNow.clear();
-  const auto visit = [this](int i, int leader, bool member) {
-    if ((member && !CalibrationMode && !LeaderNear[leader]) || !LevelSelected(leader)) {
-      // (Set once when it stops being compared: most of a large catalogue is not touched.)
-      if (!Scored[i]) return;
-      const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
-      std::fill_n(StepScore.begin() + at, SubSteps, kNotEvaluated);
-      std::fill_n(StepVerify.begin() + at, SubSteps, kNotEvaluated);
-      Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
-      PrevScore[i] = kNotEvaluated;  // what this block's newest step will have been
-      Scored[i] = 0;
-      return;
-    }
-    ScorePattern(i);
-    Scored[i] = 1;
-    ScoredNow.push_back(i);
-  };
-  if (LevelFlags == nullptr || CalibrationMode) {
-    for (const int g : Leaders) visit(g, g, false);
-  } else {  // only the leaders selected now or compared at the last block
-    spdet::ForEachFlagged(NPattern, LevelFlags, Scored.data(), nullptr, [this, &visit](int i) {
-      if (Patterns[i].Group == i) visit(i, i, false);
-    });
-  }
-  if (static_cast<int>(Leaders.size()) < NPattern)  // speed variants
-    for (const int g : Leaders)
-      for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m)
-        if (GroupMembers[m] != g) visit(GroupMembers[m], g, true);
-
-  ShapeBlock();
-  if (CalibrationMode) {
-    CalibrationBlocks += 1.0;
-    for (int i = 0; i < NPattern; ++i) {
-      DetectorPattern& P = Patterns[i];
-      for (int s = 0; s < SubSteps; ++s) {
-        const float v = StepScore[static_cast<std::size_t>(i) * SubSteps + s];
-        if (v < kNotEvaluated && (P.BackgroundMin <= 0.0f || v < P.BackgroundMin)) P.BackgroundMin = v;
-      }
-    }
-  } else {
-    // Groups neither compared nor waiting stay so through the block's steps: most of a large
-    // catalogue, told apart once.
-    LiveGroups.clear();
-    const auto live = [this](int g) {
-      if (Patterns[g].Group == g && (Pending[g] || LevelSelected(g))) LiveGroups.push_back(g);
-    };
-    if (LevelFlags == nullptr) {
-      for (const int g : Leaders) live(g);
-    } else {
-      spdet::ForEachFlagged(NPattern, Pending.data(), LevelFlags, nullptr, live);
-    }
-    for (int s = SubSteps - 1; s >= 0; --s) Decide(s);
-    ReleaseVersions(false);
-  }
-  if (OnBlock != nullptr) OnBlock(OnBlockContext, this);
-}
-
-void PatternDetector::Reset(std::int64_t samplesFedBefore) {
-  Origin = samplesFedBefore;
-  Blocks = 0;
-  RingPos = 0;
-  SubPos = 0;
-  for (int i = 0; i < NPattern; ++i) {
-    Candidates[i].Active = 0;
-    Following[i].Active = 0;
-    Candidates[i].Armed = 1;
-    Pending[i] = 0;
-    Candidates[i].Rearm = 0;
-    PrevScore[i] = kNotEvaluated;
-    Scored[i] = 1;
-    LeaderNear[i] = 0;
-    Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
-  }
-  std::fill(LogRing.begin(), LogRing.end(), -120.0f);
-  std::fill(SubSums.begin(), SubSums.end(), 0.0f);
-  if (Background != nullptr) Background->Reset();
-  if (Reports != nullptr) Reports->Reset(NPattern);
-  if (Arbiter != nullptr) Arbiter->Reset(samplesFedBefore);
-  ResetShape();
-  if (Preselect != nullptr) Preselect->Reset();
-}
-
-// Levels in dB of pattern i, oldest block first, without its newest block (which holds what
-// followed the clip when the pattern was made): (Nblock - 1) x Nband values into out.
-void PatternDetector::ClipLevels(int i, float* out) const {
-  const int N = Patterns[i].Nblock;
-  const float* spectrum = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
-  for (int k = 0; k + 1 < N; ++k)
-    for (int b = 0; b < Nband; ++b)
-      out[static_cast<std::size_t>(k) * Nband + b] = LevelDb(spectrum[static_cast<long>(b) * N + (N - 1 - k)]);
-}
-
-// The pre-selection sketches every pattern; the leader of a group decides for its members.
-int PatternDetector::SetUpPreselect() {
-  Preselect.reset();
-  SelectFlags = nullptr;
-  LevelFlags = nullptr;
-  if (Tuning.PreselectGate <= -1.0f) return 1;
-  try {
-    Preselect = std::make_unique<spdet::Preselector>();
-    spdet::PreselectTuning tuning;
-    tuning.Gate = Tuning.PreselectGate;
-    tuning.Hold = Tuning.PreselectHold;
-    Preselect->Configure(Nband, std::max(0, Engine->BandFirst), std::min(Nband - 1, Engine->BandLast), tuning);
-    std::vector<float> levels;
-    for (int i = 0; i < NPattern; ++i) {
-      const DetectorPattern& P = Patterns[i];
-      const SignalTVSEx* T = Engine->TVS[i];
-      if (P.Nblock < 2 || T == nullptr || T->SpectrumByBand == nullptr) {
-        Preselect->Add(nullptr, 0, 0);
-        continue;
-      }
-      levels.resize(static_cast<std::size_t>(P.Nblock - 1) * static_cast<std::size_t>(Nband));
-      ClipLevels(i, levels.data());
-      Preselect->Add(levels.data(), P.Nblock - 1, ShapeReach(i));
-    }
-    AddPartialSketches(levels);
-    Preselect->Start();
-    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
-    SelectFlags = Preselect->ActiveFlags();
-    LevelFlags = Preselect->NearFlags();
-  } catch (...) {
-    Preselect.reset();
-    SelectFlags = nullptr;
-    LevelFlags = nullptr;
-    return 0;
-  }
-  return 1;
-}
-
-int PatternDetector::ReportCount() const { return Reports != nullptr ? Reports->Count() : 0; }
-
-const DetectorReport* PatternDetector::GetReport(int i) const { return Reports != nullptr ? Reports->At(i) : nullptr; }
-
-void PatternDetector::ClearReports() {
-  if (Reports != nullptr) Reports->Clear();
-}
-
-void PatternDetector::SetBlockCallback(BlockCallback fn, void* context) {
-  OnBlock = fn;
-  OnBlockContext = context;
-}
-
-// Relatives among the patterns that lead their group (speed variants are their leader's).
-void PatternDetector::FindRelatives() {
-  std::vector<spdet::PatternLevels> levels(static_cast<std::size_t>(NPattern));
-  for (int i = 0; i < NPattern; ++i) {
-    const DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
-    levels[static_cast<std::size_t>(i)] = {P.Nblock, P.LogSpectrum.data(), P.Nblock > 0 && P.Group == i};
-  }
-  Kin = std::make_unique<spdet::Relatives>();
-  // (Patterns carry their sample rate; the library works at 44100 Hz.)
-  const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-  Kin->Find(levels, Nband, fs / NsampleBlock);
-  std::vector<const char*> names(static_cast<std::size_t>(NPattern));
-  for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
-  Arbiter = std::make_unique<spdet::VersionArbiter>();
-  Arbiter->SetUp(Kin.get(), std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock});
-}
-
-void PatternDetector::ReleaseVersions(bool all) {
-  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Release(all, [this](const DetectorReport& r) { Reports->Add(r); });
-}
-
-int PatternDetector::RelativeCount(int i) const {
-  return Kin != nullptr ? static_cast<int>(Kin->Of(i).size()) : 0;
-}
-
-int PatternDetector::GetRelative(int i, int k, DetectorRelative& out) const {
-  if (k < 0 || k >= RelativeCount(i)) return 0;
-  const spdet::Relation& r = Kin->Of(i)[static_cast<std::size_t>(k)];
-  out.Pattern = r.other;
-  out.Shared = r.shared;
-  out.Apart = r.apart;
-  out.DifferBegin = static_cast<std::int64_t>(r.differBegin) * NsampleBlock;
-  out.DifferEnd = static_cast<std::int64_t>(r.differEnd) * NsampleBlock;
-  out.Offset = static_cast<std::int64_t>(r.offset) * NsampleBlock;
-  out.Indistinct = Kin->Indistinct(r) ? 1 : 0;
-  return 1;
-}
+int PatternDetector::PatternCount() const { return Core->PatternCount(); }
+const DetectorPattern& PatternDetector::Pattern(int i) const { return Core->Pattern(i); }
+int PatternDetector::BlockSamples() const { return Core->BlockSamples(); }
+int PatternDetector::StepsPerBlock() const { return Core->StepsPerBlock(); }
+int PatternDetector::DelayToBlockEnd() const { return Core->DelayToBlockEnd(); }
+std::int64_t PatternDetector::BlocksSeen() const { return Core->BlocksSeen(); }
+int PatternDetector::RelativeCount(int i) const { return Core->RelativeCount(i); }
+int PatternDetector::GetRelative(int i, int k, DetectorRelative& out) const { return Core->GetRelative(i, k, out); }
+float PatternDetector::StepScoreOf(int i, int step) const { return Core->StepScoreOf(i, step); }

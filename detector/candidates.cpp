@@ -5,7 +5,7 @@
 // once".
 #include <cmath>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "level_kernel.h"
 #include "preselect.h"
 #include "report_store.h"
@@ -14,7 +14,7 @@
 using spdet::kNotEvaluated;
 
 // Members of every group, leader first, as consecutive runs of GroupMembers.
-void PatternDetector::BuildGroups() {
+void spdet::DetectorCore::BuildGroups() {
   // Counting sort by group (linear in the number of patterns): sizes, then runs, each run's
   // members in number order.
   for (int g = 0; g <= NPattern; ++g) GroupStart[g] = 0;
@@ -30,7 +30,7 @@ void PatternDetector::BuildGroups() {
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
 }
 
-int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
+int spdet::DetectorCore::SetGroup(int pattern, int group, float speedPercent) {
   if (Patterns.empty() || pattern < 0 || pattern >= NPattern || group < 0 || group >= NPattern) return 0;
   const int leader = Patterns[group].Group;
   const int old = Patterns[pattern].Group;
@@ -43,7 +43,7 @@ int PatternDetector::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
-int PatternDetector::SetChecked(int pattern, int checked) {
+int spdet::DetectorCore::SetChecked(int pattern, int checked) {
   if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
   Patterns[pattern].Checked = checked ? 1 : 0;
   return 1;
@@ -52,7 +52,7 @@ int PatternDetector::SetChecked(int pattern, int checked) {
 // The decision at one alignment step (phase steps before the newest), in time order: per
 // group, the member furthest under its threshold; a candidate follows the local minimum and is
 // reported once no better alignment came for the pattern's length.
-void PatternDetector::Decide(int phase) {
+void spdet::DetectorCore::PickCandidates(int phase) {
   const std::int64_t step = Blocks * SubSteps - phase;
   for (const int g : LiveGroups) {
     // Groups led by g, not compared and with neither a candidate nor a wait: nothing to do. These
@@ -65,7 +65,7 @@ void PatternDetector::Decide(int phase) {
       continue;
     }
     int best = -1;
-    float bestZ = 1.0e30f;
+    float bestRatio = 1.0e30f;
     int bestTentative = 0;
     for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m) {
       const int i = GroupMembers[m];
@@ -80,20 +80,20 @@ void PatternDetector::Decide(int phase) {
       // Verification: every quarter of the pattern must be there, not just most of it.
       const float verify = StepVerify[static_cast<long>(i) * SubSteps + phase];
       if (z < 1.0f && verify > Tuning.VerifyFactor * P.Threshold * accept) z = 1.0f;
-      if (z < bestZ) {
-        bestZ = z;
+      if (z < bestRatio) {
+        bestRatio = z;
         best = i;
         bestTentative = z0 >= 1.0f || verify > Tuning.VerifyFactor * P.Threshold ? 1 : 0;
       }
     }
     Candidate& f = Following[g];
-    if (!c.Armed && (bestZ >= 1.0f || step >= c.Rearm)) c.Armed = 1;
+    if (!c.Armed && (bestRatio >= 1.0f || step >= c.Rearm)) c.Armed = 1;
     for (Candidate* x : {&c, &f}) {
       if (!x->Active) break;  // (an occurrence is followed only beside a candidate)
-      if (bestZ >= 1.0f) x->Left = 1;
-      if (!x->NextSet && step == x->Step + 1) {
-        x->Next = StepScore[static_cast<long>(x->Report.Pattern) * SubSteps + phase];
-        x->NextSet = 1;
+      if (bestRatio >= 1.0f) x->LeftLimit = 1;
+      if (!x->ScoreAfterSet && step == x->Step + 1) {
+        x->ScoreAfter = StepScore[static_cast<long>(x->Report.Pattern) * SubSteps + phase];
+        x->ScoreAfterSet = 1;
       }
     }
     // An alignment so far from the candidate's that the two would share less than half of the
@@ -101,15 +101,15 @@ void PatternDetector::Decide(int phase) {
     // A better one reports the candidate at once and takes its place; another, once the
     // distance has left its limit since the candidate's best (not the same occurrence's tail),
     // is followed and becomes the candidate when that one is reported.
-    const bool apart = best >= 0 && bestZ < 1.0f && c.Active &&
+    const bool apart = best >= 0 && bestRatio < 1.0f && c.Active &&
                        2 * (step - c.Step) > static_cast<std::int64_t>(SubSteps) * Patterns[c.Report.Pattern].Nblock;
-    if (apart && bestZ < c.Z) {
+    if (apart && bestRatio < c.ScoreRatio) {
       Emit(c);
       c.Active = f.Active = 0;
-    } else if (apart && c.Left && (!f.Active || bestZ < f.Z)) {
-      Take(f, best, bestZ, bestTentative, step, phase);
+    } else if (apart && c.LeftLimit && (!f.Active || bestRatio < f.ScoreRatio)) {
+      TakeBest(f, best, bestRatio, bestTentative, step, phase);
     }
-    if (best >= 0 && bestZ < 1.0f && (c.Active ? bestZ < c.Z : c.Armed != 0)) Take(c, best, bestZ, bestTentative, step, phase);
+    if (best >= 0 && bestRatio < 1.0f && (c.Active ? bestRatio < c.ScoreRatio : c.Armed != 0)) TakeBest(c, best, bestRatio, bestTentative, step, phase);
     if (c.Active && step >= c.Confirm) {
       Emit(c);
       if (f.Active) {  // the next occurrence is the candidate now
@@ -129,12 +129,12 @@ void PatternDetector::Decide(int phase) {
     for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
 }
 
-// Candidate c takes the alignment of this step: member `best` at z `bestZ`.
-void PatternDetector::Take(Candidate& c, int best, float bestZ, int tentative, std::int64_t step, int phase) {
+// Candidate c takes the alignment of this step: member `best` at `bestRatio` (score / threshold).
+void spdet::DetectorCore::TakeBest(Candidate& c, int best, float bestRatio, int tentative, std::int64_t step, int phase) {
   const DetectorPattern& P = Patterns[best];
   c.Active = 1;
-  c.Left = 0;
-  c.Z = bestZ;
+  c.LeftLimit = 0;
+  c.ScoreRatio = bestRatio;
   // What this block gives the report: the member, its distance and worst quarter, and the
   // library's own deviations of that member in this very block.
   DetectorReport& r = c.Report;
@@ -146,24 +146,24 @@ void PatternDetector::Take(Candidate& c, int best, float bestZ, int tentative, s
   r.Method = 0;
   r.Stretch = 0.0f;
   r.Tentative = tentative;
-  c.Prev = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
-  c.Next = kNotEvaluated;
-  c.NextSet = 0;
+  c.ScoreBefore = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
+  c.ScoreAfter = kNotEvaluated;
+  c.ScoreAfterSet = 0;
   c.Step = step;
   c.Confirm = step + static_cast<std::int64_t>(SubSteps) * (P.Nblock > 2 ? P.Nblock - 1 : 2);
 }
 
 // The candidate's report completed with its position and the pattern's part (group, threshold,
 // name) and stored.
-void PatternDetector::Emit(const Candidate& c) {
+void spdet::DetectorCore::Emit(const Candidate& c) {
   DetectorReport r = c.Report;
   const DetectorPattern& P = Patterns[r.Pattern];
   // Position of the minimum between alignment steps from a parabola through the neighbours.
   float delta = 0.0f;
-  if (c.NextSet && c.Prev < kNotEvaluated && c.Next < kNotEvaluated) {
-    const float den = c.Prev - 2.0f * r.Score + c.Next;
+  if (c.ScoreAfterSet && c.ScoreBefore < kNotEvaluated && c.ScoreAfter < kNotEvaluated) {
+    const float den = c.ScoreBefore - 2.0f * r.Score + c.ScoreAfter;
     if (den > 0.0f) {
-      delta = 0.5f * (c.Prev - c.Next) / den;
+      delta = 0.5f * (c.ScoreBefore - c.ScoreAfter) / den;
       if (delta > 0.5f) delta = 0.5f;
       if (delta < -0.5f) delta = -0.5f;
     }
@@ -186,12 +186,12 @@ void PatternDetector::Emit(const Candidate& c) {
 // Adds a report to the list, unless it repeats the group's last report (the other path may have
 // reported the same occurrence).
 // Reports of patterns with relatives go to the version arbiter, which makes one of each airing.
-void PatternDetector::Store(const DetectorReport& r) {
+void spdet::DetectorCore::Store(const DetectorReport& r) {
   if (Arbiter != nullptr && Arbiter->Wants(r)) Arbiter->Hold(r);
   else Reports->Add(r);
 }
 
-int PatternDetector::Finish() {
+int spdet::DetectorCore::Finish() {
   if (Candidates.empty()) return 0;
   const int before = Reports->Count();
   for (int g = 0; g < NPattern; ++g) {

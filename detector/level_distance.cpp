@@ -1,7 +1,7 @@
 // The level distance of one pattern at the aligned input (kernels: level_kernel.h): a coarse
 // pass at the engine's own alignment, the exact distance and the finer alignments only where the
 // coarse one comes near the threshold. How the distance is formed: docs/detector.md.
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "background.h"
 #include "level_kernel.h"
 
@@ -16,7 +16,7 @@ using spdet::SseCells8;
 using spdet::SseLevels8;
 #endif
 
-float PatternDetector::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) {
+float spdet::DetectorCore::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) {
   // Per band, the pattern-side level under which the background covers a cell.
   float* hide = BandScratch.data();
   for (int b = 0; b < Nband; ++b) hide[b] = Noise[b] + Tuning.NoiseMargin_dB - gain;
@@ -29,7 +29,7 @@ float PatternDetector::Distance(const DetectorPattern& P, const float* const* bl
                                     kNotEvaluated, verify);
 }
 
-float PatternDetector::Gain(const DetectorPattern& P, const float* const* blocks) {
+float spdet::DetectorCore::Gain(const DetectorPattern& P, const float* const* blocks) {
   float* above = BandScratch.data() + Nband;
   for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + Tuning.NoiseMargin_dB;
 #if defined(__SSE2__)
@@ -40,7 +40,7 @@ float PatternDetector::Gain(const DetectorPattern& P, const float* const* blocks
 
 // A quick estimate of the distance from every CoarseStep-th block, with the first level
 // estimate, stopping once it passes `limit`.
-float PatternDetector::Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) {
+float spdet::DetectorCore::Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain) {
   float* above = BandScratch.data() + Nband;
   float* hide = BandScratch.data();
   for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + Tuning.NoiseMargin_dB;
@@ -55,7 +55,7 @@ float PatternDetector::Coarse(const DetectorPattern& P, const float* const* bloc
 
 // The input blocks aligned with the blocks of the longest pattern, `phase` steps before the
 // newest: pointers into the ring, newest first.
-const float* const* PatternDetector::Segment(int phase) {
+const float* const* spdet::DetectorCore::Segment(int phase) {
   const float** seg = BlockPtr.data() + static_cast<long>(phase) * Longest;
   if (WorkReady[phase]) return seg;
   int r = RingPos - phase;
@@ -72,7 +72,7 @@ const float* const* PatternDetector::Segment(int phase) {
 // The coarse pass compares at the engine's own alignment, up to half a time block off the
 // occurrence: its gate is GateFactor times the threshold, or wider for a pattern whose
 // distance grows fast with misalignment (sharp onsets, chirps).
-float PatternDetector::GateOf(const DetectorPattern& P) const {
+float spdet::DetectorCore::GateOf(const DetectorPattern& P) const {
   const float wide = P.Threshold + Tuning.ShiftGate * P.ShiftDistance;
   const float gate = Tuning.GateFactor * P.Threshold;
   return wide > gate ? wide : gate;
@@ -81,7 +81,7 @@ float PatternDetector::GateOf(const DetectorPattern& P) const {
 // Distance of pattern i at the alignment `phase` steps before the newest: a coarse pass first
 // (stopping once past `limit`); the precise one only when the coarse distance comes under the
 // gate.
-float PatternDetector::Evaluate(int i, int phase, float* verify, float limit) {
+float spdet::DetectorCore::Evaluate(int i, int phase, float* verify, float limit) {
   const DetectorPattern& P = Patterns[i];
   const float* const* seg = Segment(phase);
   const float gate = GateOf(P);
@@ -99,7 +99,7 @@ float PatternDetector::Evaluate(int i, int phase, float* verify, float limit) {
 }
 
 // Scores of pattern i at the alignment steps of the newest time block.
-void PatternDetector::ScorePattern(int i) {
+void spdet::DetectorCore::ScorePattern(int i) {
   DetectorPattern& P = Patterns[i];
   float* sc = StepScore.data() + static_cast<long>(i) * SubSteps;
   float* ve = StepVerify.data() + static_cast<long>(i) * SubSteps;

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "flag_scan.h"
 #include "preselect.h"
 #include "shape_path.h"
@@ -17,7 +17,7 @@
 // The parts of pattern i worth a report and their thresholds: at least PartialMinSeen of the
 // clip and ShapeMinBlocks time blocks, at most PartialParts of them spread over the lengths
 // (the longest always). closest[k]: the distance of part k of sounds made from the pattern.
-void PatternDetector::PartialThresholds(int i, const std::vector<float>& closest) {
+void spdet::DetectorCore::PartialThresholds(int i, const std::vector<float>& closest) {
   std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
   thresholds.clear();
   const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
@@ -49,7 +49,7 @@ void PatternDetector::PartialThresholds(int i, const std::vector<float>& closest
 // PartialTail is what did not play. Measured on the pieces of whole matches of the broadcast
 // corpus: what follows a cut correlates at -0.2..0.2, the end of a clip that played (under
 // talk or a crossfade) mostly over 0.2. Returns the fraction found.
-float PatternDetector::SeenOfWhole(int i, int shift) {
+float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
   const std::size_t at = static_cast<std::size_t>(i);
   if (Shape->partThreshold[at].empty()) return 1.0f;
   std::vector<float>& num = Shape->pieceNum;
@@ -80,7 +80,7 @@ float PatternDetector::SeenOfWhole(int i, int shift) {
 // parts on the benchmark's catalogue of 1000 about thirtyfold; PartialSketchGate from 0.3 to 0.6
 // changed no report of the broadcast sets or the short-clip corpora, 0.75 lost two cut clips.
 // Sketches after the patterns' own; scratch: the caller's buffer.
-void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
+void spdet::DetectorCore::AddPartialSketches(std::vector<float>& scratch) {
   if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(NPattern)) return;
   Shape->partWindows.clear();
   Shape->partSketches = 0;
@@ -103,7 +103,7 @@ void PatternDetector::AddPartialSketches(std::vector<float>& scratch) {
 }
 
 // Blocks from the end of pattern i's shortest part worth a report to the end of the clip.
-int PatternDetector::PartLead(int i) const {
+int spdet::DetectorCore::PartLead(int i) const {
   const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
   const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
   int shortest = p.Blocks();
@@ -119,7 +119,7 @@ int PatternDetector::PartLead(int i) const {
 // its chunks' coarseness: a margin either way changed no report on the broadcast corpus, only
 // added comparisons. Only the patterns with such a sketch are looked at. extend: the sketches'
 // flags are those of the block being compared (not so after the input's end).
-void PatternDetector::MarkPartsDue(bool extend) {
+void spdet::DetectorCore::MarkPartsDue(bool extend) {
   if (SelectFlags == nullptr) return;  // every pattern is compared
   const std::int64_t now = Shape->matcher.Blocks() + 1;
   std::vector<ShapeState::PartWindow>& windows = Shape->partWindows;
@@ -154,20 +154,20 @@ void PatternDetector::MarkPartsDue(bool extend) {
 // After the input's end, silence stands in for the rest of a clip it cut off, and a part, or
 // the whole clip, that takes in some silence can still pass: what is reported is at most what
 // the input held, the blocks of pattern i fed before the end for the window ending at `end`.
-int PatternDetector::FedBlocks(int i, std::int64_t end) const {
+int spdet::DetectorCore::FedBlocks(int i, std::int64_t end) const {
   const int n = Shape->matcher.Pattern(i).Blocks();
   if (Shape->inputEnd < 0) return n;
   return static_cast<int>(std::clamp<std::int64_t>(n - (end - Shape->inputEnd), 0, n));
 }
 
-bool PatternDetector::PartsDue(int i) const {
+bool spdet::DetectorCore::PartsDue(int i) const {
   return !Shape->partThreshold[static_cast<std::size_t>(i)].empty() &&
          (SelectFlags == nullptr || Shape->partDue[static_cast<std::size_t>(i)] != 0);
 }
 
 // The last block at which some pattern is to be compared for a part seen: the latest window
 // pending, or without the pre-selection, the longest a clip begun at the newest block may take.
-std::int64_t PatternDetector::PartsDueUntil() const {
+std::int64_t spdet::DetectorCore::PartsDueUntil() const {
   const std::int64_t now = Shape->matcher.Blocks();
   std::int64_t until = now;
   if (SelectFlags != nullptr) {
@@ -183,7 +183,7 @@ std::int64_t PatternDetector::PartsDueUntil() const {
 // After the shape comparison of a block: the candidate follows the best part that passes (the
 // longest one passing, where the whole clip does not), and is reported once no better one came
 // for twice the pattern's length and no whole candidate of its group is pending.
-void PatternDetector::PartialDecide(int i) {
+void spdet::DetectorCore::PartialDecide(int i) {
   const std::size_t at = static_cast<std::size_t>(i);
   const DetectorPattern& P = Patterns[i];
   const std::int64_t now = Shape->matcher.Blocks();

@@ -5,9 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+
+#include "../kernels/preselect_lanes.h"
 
 namespace spdet {
 
@@ -280,6 +279,7 @@ double Preselector::Spread(int z, int chunks) {
 // The input chunks of size index z at the newest block in 16-bit steps: a sketch's correlation
 // is then a sum of integer products (exact, so the same in any order), two bands a multiply-add.
 const Preselector::Chunks& Preselector::Stepped(int z) {
+  static_assert(kWidth == sp::kernels::kSketchWidth, "the kernels' rows are the sketches' rows");
   Chunks& in = chunks_[static_cast<std::size_t>(z)];
   if (in.at == count_) return in;
   in.at = count_;
@@ -287,28 +287,7 @@ const Preselector::Chunks& Preselector::Stepped(int z) {
   const int n = static_cast<int>(std::min<std::int64_t>(reach, tuning_.MaxChunks));
   // (A sketch reaching further than the input holds is not correlated: no chunk past n is read.)
   std::int64_t at = (count_ - 1) % capacity_;
-  float peak = 0.0f;
-#if defined(__SSE2__)
-  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  __m128 top = _mm_setzero_ps();
-  for (int c = 0; c < n; ++c) {
-    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    top = _mm_max_ps(top, _mm_and_ps(_mm_loadu_ps(y), magnitude));
-    top = _mm_max_ps(top, _mm_and_ps(_mm_loadu_ps(y + 4), magnitude));
-    at -= in.size;
-    if (at < 0) at += capacity_;
-  }
-  float lanes[4];
-  _mm_storeu_ps(lanes, top);
-  peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-#else
-  for (int c = 0; c < n; ++c) {
-    const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
-    for (int b = 0; b < kWidth; ++b) peak = std::max(peak, std::fabs(y[b]));
-    at -= in.size;
-    if (at < 0) at += capacity_;
-  }
-#endif
+  const float peak = sp::kernels::ChunkPeak(in.rows.data(), n, at, in.size, capacity_);
   in.unit = peak / 32767.0f;
   if (!(in.unit > 0.0f)) return in;
   // Rounded to the nearest step (ties to even), the largest to +-32767 at most.
@@ -317,16 +296,7 @@ const Preselector::Chunks& Preselector::Stepped(int z) {
   for (int c = 0; c < n; ++c) {
     const float* y = in.rows.data() + static_cast<std::size_t>(at) * kWidth;
     std::int16_t* q = in.steps.data() + static_cast<std::size_t>(c) * kWidth;
-#if defined(__SSE2__)
-    static_assert(kWidth == 8, "two registers of four lanes a row");
-    const __m128 f = _mm_set1_ps(scale);
-    const __m128i lo = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y), f));
-    const __m128i hi = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(y + 4), f));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packs_epi32(lo, hi));
-#else
-    for (int b = 0; b < kWidth; ++b)
-      q[b] = static_cast<std::int16_t>(std::max(-32767.0f, std::min(32767.0f, std::nearbyint(y[b] * scale))));
-#endif
+    sp::kernels::StepRow(y, scale, q);
     at -= in.size;
     if (at < 0) at += capacity_;
   }
@@ -347,30 +317,7 @@ float Preselector::Correlate(const Sketch& s, int soon) {
   if (!(in.unit > 0.0f)) return 0.0f;
   const std::int8_t* p = codes_.data() + s.rows;
   const std::int16_t* y = in.steps.data();
-  std::int32_t num = 0;
-#if defined(__SSE2__)
-  // Products of at most 127 * 32767, eight to a lane per pair of chunks: 32-bit sums hold any
-  // sketch length up to MaxChunks.
-  __m128i acc = _mm_setzero_si128();
-  int c = 0;
-  for (; c + 2 <= s.chunks; c += 2, p += 2 * kWidth, y += 2 * kWidth) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
-    const __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8);
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y))));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(hi, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + kWidth))));
-  }
-  if (c < s.chunks) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(y))));
-  }
-  std::int32_t lanes[4];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc);
-  num = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-#else
-  for (int i = 0; i < s.chunks * kWidth; ++i) num += static_cast<std::int32_t>(p[i]) * y[i];
-#endif
+  const std::int32_t num = sp::kernels::CodeDot(p, y, s.chunks);
   return static_cast<float>(static_cast<double>(num) * in.unit * s.unit / spread);
 }
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "background.h"
 #include "calibration_file.h"
 #include "fnv1a.h"
@@ -44,7 +44,7 @@ constexpr std::uint64_t kSelfCacheVersion = 1;
 
 }  // namespace
 
-std::uint64_t PatternDetector::SelfKey(int i) const {
+std::uint64_t spdet::DetectorCore::SelfKey(int i) const {
   const DetectorPattern& P = Patterns[i];
   const SignalTVSEx* T = Engine->TVS[i];
   spdet::Fnv1a f;
@@ -62,7 +62,7 @@ std::uint64_t PatternDetector::SelfKey(int i) const {
   return f.h;
 }
 
-void PatternDetector::SetCacheDirectory(const char* directory) {
+void spdet::DetectorCore::SetCacheDirectory(const char* directory) {
   try {
     CacheChosen = directory != nullptr;
     CacheChoice = directory != nullptr ? directory : "";
@@ -72,7 +72,7 @@ void PatternDetector::SetCacheDirectory(const char* directory) {
   }
 }
 
-void PatternDetector::SelfCalibrate(int i) {
+void spdet::DetectorCore::SelfCalibrate(int i) {
   DetectorPattern& P = Patterns[i];
   if (P.Nblock < 1) return;
   const std::uint64_t key = SelfKey(i);
@@ -132,13 +132,13 @@ void PatternDetector::SelfCalibrate(int i) {
   }
 }
 
-void PatternDetector::SelfCalibrateNow(int i) {
+void spdet::DetectorCore::SelfCalibrateNow(int i) {
   DetectorPattern& P = Patterns[i];
   SignalTVSEx* T = Engine->TVS[i];
   const int N = P.Nblock;
   const float* sp = T->SpectrumByBand;  // band-major
   for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
-  float* seg = Work.data();                    // block-major synthetic input
+  float* seg = CalibrationInput.data();                    // block-major synthetic input
   const float** ptr = BlockPtr.data();
   for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
   double mean = 0.0;
@@ -228,7 +228,7 @@ void PatternDetector::SelfCalibrateNow(int i) {
 // while, starting where the pattern starts. A pattern close to one
 // of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
 // well under that distance. kNotEvaluated for long patterns and when disabled.
-float PatternDetector::GenericNegative(int i) {
+float spdet::DetectorCore::GenericNegative(int i) {
   DetectorPattern& P = Patterns[i];
   const int N = P.Nblock;
   if (N < 1 || N > Tuning.GenericMaxBlocks) return kNotEvaluated;
@@ -245,7 +245,7 @@ float PatternDetector::GenericNegative(int i) {
   int onset = 0;  // in time order: block N - 1 - onset of the pattern
   while (onset < N - 1 && power(N - 1 - onset) < 0.01f * peak) ++onset;
 
-  float* seg = Work.data();
+  float* seg = CalibrationInput.data();
   const float** ptr = BlockPtr.data();
   for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
   float* shape = BandScratch.data() + 2 * Nband;    // Nband powers of the event's spectrum

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "report_store.h"
 #include "shape_path.h"
 #include "flag_scan.h"
@@ -26,7 +26,7 @@ inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? po
 using spdet::kLowestShapeThreshold;
 using spdet::kNotCompared;
 
-int PatternDetector::SetUpShape() {
+int spdet::DetectorCore::SetUpShape() {
   Shape.reset();
   try {
     Shape = std::make_unique<ShapeState>();
@@ -77,7 +77,7 @@ int PatternDetector::SetUpShape() {
 // The shape threshold of pattern i: the default, kept under ShapeNegativeScale times the shape
 // distance of sounds made from the pattern itself (played backwards, halves swapped). own: the
 // levels pattern i was added with (oldest block first); null for a pattern not compared.
-void PatternDetector::ShapeSelfCalibrate(int i, const float* own) {
+void spdet::DetectorCore::ShapeSelfCalibrate(int i, const float* own) {
   DetectorPattern& P = Patterns[i];
   P.ShapeThreshold = 0.0f;
   P.ShapeNegative = kNotCompared;
@@ -104,7 +104,7 @@ void PatternDetector::ShapeSelfCalibrate(int i, const float* own) {
 }
 
 // The shape threshold of a pattern `blocks` long whose self-made sounds came `closest` near.
-float PatternDetector::ShapeThresholdOf(int blocks, float closest) const {
+float spdet::DetectorCore::ShapeThresholdOf(int blocks, float closest) const {
   // A shorter pattern correlates with more of what it is not: its threshold falls with the root
   // of its length under ShapeFullBlocks.
   const float full = static_cast<float>(std::max(1, Tuning.ShapeFullBlocks));
@@ -112,7 +112,7 @@ float PatternDetector::ShapeThresholdOf(int blocks, float closest) const {
   return std::min(Tuning.ShapeThreshold * length, Tuning.ShapeNegativeScale * closest);
 }
 
-void PatternDetector::ResetShape() {
+void spdet::DetectorCore::ResetShape() {
   if (Shape == nullptr) return;
   Shape->matcher.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
@@ -132,7 +132,7 @@ void PatternDetector::ResetShape() {
 }
 
 // After every time block: the newest block at the engine's alignment into the shape matcher.
-void PatternDetector::ShapeBlock() {
+void spdet::DetectorCore::ShapeBlock() {
   if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
   MarkPartsDue(true);
   // The pre-selection's flags first: a pattern it leaves out is not looked up. (With it, only
@@ -180,13 +180,13 @@ void PatternDetector::ShapeBlock() {
 }
 
 // The gate of pattern i's exact shape comparison while it is compared; 0: not compared.
-float PatternDetector::ShapeGateOf(int i) const {
+float spdet::DetectorCore::ShapeGateOf(int i) const {
   const DetectorPattern& P = Patterns[i];
   if (!(P.ShapeThreshold > 0.0f && P.Group == i && Compares(i))) return 0.0f;
   return CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
 }
 
-int PatternDetector::ShapeReach(int i) const {
+int spdet::DetectorCore::ShapeReach(int i) const {
   return Shape != nullptr && i < Shape->matcher.Count() && Shape->matcher.Pattern(i).Usable()
              ? Shape->matcher.Pattern(i).Reach()
              : 0;
@@ -194,7 +194,7 @@ int PatternDetector::ShapeReach(int i) const {
 
 // The candidate of pattern i follows the local minimum of its shape distance; it is reported
 // once no better one came for the pattern's length.
-void PatternDetector::ShapeDecide(int i) {
+void spdet::DetectorCore::ShapeDecide(int i) {
   const DetectorPattern& P = Patterns[i];
   const spdet::ShapeScore& s = Shape->matcher.Score(i);
   ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
@@ -257,7 +257,7 @@ void PatternDetector::ShapeDecide(int i) {
 }
 
 // Reports pattern i's shape candidate.
-void PatternDetector::ShapeEmit(int i) {
+void spdet::DetectorCore::ShapeEmit(int i) {
   const DetectorPattern& P = Patterns[i];
   const ShapeState::Candidate& done = Shape->candidates[static_cast<std::size_t>(i)];
   // (Less than the tuning asks for can only be left where the input ended.)
@@ -278,7 +278,7 @@ void PatternDetector::ShapeEmit(int i) {
 
 // The report of a shape candidate of pattern i: its window's newest block `end`, the speed
 // `shift`, the position between alignment steps `delta` (blocks).
-DetectorReport PatternDetector::ShapeReport(int i, std::int64_t end, int shift, float delta) const {
+DetectorReport spdet::DetectorCore::ShapeReport(int i, std::int64_t end, int shift, float delta) const {
   const DetectorPattern& P = Patterns[i];
   DetectorReport r{};
   r.Pattern = i;
@@ -303,7 +303,7 @@ DetectorReport PatternDetector::ShapeReport(int i, std::int64_t end, int shift, 
 // the speeds the fed blocks allow (silence stands in for the rest), then every candidate is
 // reported. A clip the input's end cut off is judged for its parts where the whole clip would
 // have ended, silence standing in for what did not play.
-void PatternDetector::ShapeFinish() {
+void spdet::DetectorCore::ShapeFinish() {
   if (Shape == nullptr || CalibrationMode || Shape->matcher.Count() != NPattern) return;
   std::vector<float> silence(static_cast<std::size_t>(Nband), kSilence_dB);
   const std::vector<float> fed = Shape->gate;  // the patterns compared at the last block fed

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "shape_match.h"
 
 namespace spdet {
@@ -16,7 +16,7 @@ constexpr float kNotCompared = 2.0f;  // a shape distance not compared
 constexpr float kLowestShapeThreshold = 0.15f;
 }
 
-struct PatternDetector::ShapeState {
+struct spdet::DetectorCore::ShapeState {
   struct Candidate {
     bool active = false;
     bool armed = true;

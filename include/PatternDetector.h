@@ -118,12 +118,8 @@ struct SP_API DetectorRelative {
 };
 
 namespace spdet {
-class BackgroundTracker;
-class Relatives;
-class VersionArbiter;
-class Preselector;
-class ReportStore;
-}  // namespace spdet
+class DetectorCore;
+}
 
 class SP_API PatternDetector {
  public:
@@ -136,8 +132,8 @@ class SP_API PatternDetector {
   PatternDetector& operator=(const PatternDetector&) = delete;
 
   // The tuning (include/DetectorTuning.h); set it before Attach.
-  void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
-  const DetectorTuning& GetTuning() const { return Tuning; }
+  void SetTuning(const DetectorTuning& tuning);
+  const DetectorTuning& GetTuning() const;
   // Directory of the self-calibration cache (docs/detector.md, "Self-calibration cache"); null,
   // the default, takes it from the environment, "" keeps no cache. Set it before Attach.
   void SetCacheDirectory(const char* directory);
@@ -195,155 +191,21 @@ class SP_API PatternDetector {
   static void SidecarName(const char* patternFile, char* out, int outSize);
 
   // ---- read-only views for reports, evaluation and tests
-  int PatternCount() const { return NPattern; }
-  const DetectorPattern& Pattern(int i) const { return Patterns[static_cast<std::size_t>(i)]; }
-  int BlockSamples() const { return NsampleBlock; }     // samples per time block
-  int StepsPerBlock() const { return SubSteps; }        // alignments tried per time block
-  int DelayToBlockEnd() const { return DelaySamples; }  // from a clip's first sample to its newest block's end
-  std::int64_t BlocksSeen() const { return Blocks; }    // time blocks since Attach/Reset
+  int PatternCount() const;
+  const DetectorPattern& Pattern(int i) const;
+  int BlockSamples() const;              // samples per time block
+  int StepsPerBlock() const;             // alignments tried per time block
+  int DelayToBlockEnd() const;           // from a clip's first sample to its newest block's end
+  std::int64_t BlocksSeen() const;       // time blocks since Attach/Reset
   // The relatives of pattern i (0 when it has none), and the k-th of them: 1, or 0 for bad numbers.
   int RelativeCount(int i) const;
   int GetRelative(int i, int k, DetectorRelative& out) const;
   // Distance of pattern i at the alignment `step` steps before the newest of this time block
   // (1e9: not compared).
-  float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
+  float StepScoreOf(int i, int step) const;
 
  private:
-  // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
-  // so far, with what that block gave (member, distance, worst quarter, the library's
-  // deviations), and what the picker needs to confirm it.
-  struct Candidate {
-    int Active = 0;
-    DetectorReport Report;
-    float Z = 0.0f;            // its score / threshold
-    float Prev = 0.0f;         // its score one step before the best
-    float Next = 0.0f;         // and one step after
-    int NextSet = 0;
-    std::int64_t Step = 0;     // alignment step of the best
-    std::int64_t Confirm = 0;  // step at which the best is confirmed
-    std::int64_t Rearm = 0;    // no new candidate before this step unless the group left its threshold
-    int Armed = 1;
-    int Left = 0;              // the group's distance left its limit since the best
-  };
-  struct ShapeState;
-
-  // Set-up (PatternDetector.cpp).
-  int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles);
-  // The engine's observer: the work of one time block.
-  static void Observer(void* context, const TimeBlockView& block);
-  void OnTimeBlock(const TimeBlockView& block);
-  void PrepareRings();
-  bool EngineUnchanged() const;
-  void PreparePattern(int i);
-  int SetUpPreselect();
-  // Aligned input and scores (PatternDetector.cpp, level distance in level_distance.cpp).
-  void PushSteps(const TimeBlockView& block);
-  const float* const* Segment(int phase);
-  float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
-  float Gain(const DetectorPattern& P, const float* const* blocks);
-  float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain);
-  float Evaluate(int i, int phase, float* verify, float limit);
-  float GateOf(const DetectorPattern& P) const;
-  void ScorePattern(int i);
-  // Self-calibration (self_calibration.cpp).
-  void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
-  void SelfCalibrateNow(int i);
-  std::uint64_t SelfKey(int i) const;
-  float GenericNegative(int i);
-  // Candidate picker (candidates.cpp).
-  void Decide(int phase);
-  void Take(Candidate& c, int best, float bestZ, int tentative, std::int64_t step, int phase);
-  void BuildGroups();
-  void FindRelatives();
-  void ReleaseVersions(bool all);
-  void Emit(const Candidate& c);
-  void Store(const DetectorReport& r);
-  // The shape path (shape_path.cpp).
-  int SetUpShape();
-  void ResetShape();
-  void ShapeBlock();
-  void ShapeDecide(int i);
-  void ShapeEmit(int i);
-  void ShapeFinish();
-  int ShapeReach(int i) const;
-  float ShapeGateOf(int i) const;
-  void ClipLevels(int i, float* out) const;
-  void ShapeSelfCalibrate(int i, const float* own);
-  float ShapeThresholdOf(int blocks, float closest) const;
-  // Partial occurrences (partial.cpp).
-  void PartialThresholds(int i, const std::vector<float>& closest);
-  void PartialDecide(int i);
-  float SeenOfWhole(int i, int shift);
-  void AddPartialSketches(std::vector<float>& scratch);
-  int PartLead(int i) const;
-  void MarkPartsDue(bool extend);
-  bool PartsDue(int i) const;
-  int FedBlocks(int i, std::int64_t end) const;
-  std::int64_t PartsDueUntil() const;
-  DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
-
-  // Pattern i is switched on: by the engine's switch while the library compares too.
-  bool Compares(int i) const {
-    return Tuning.LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
-                                    : Patterns[static_cast<std::size_t>(i)].Compared != 0;
-  }
-  // Pattern i is compared at this time block (see PreselectGate).
-  bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
-  // ... by the level distance, which judges the newest alignment (no lag).
-  bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
-
-  DetectorTuning Tuning;
-  bool CacheChosen = false;       // SetCacheDirectory was called: CacheChoice, else the environment's
-  std::string CacheChoice;
-  TimeSpectrumEstimation* Engine = nullptr;
-  std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
-  int NPattern = 0;
-  int Nband = 0;
-  int NsampleBlock = 0;
-  int DelaySamples = 0;           // from a clip's first sample to the end of its newest block
-  int SubSteps = 1;               // alignments tried per time block (4 in the standard geometry)
-  int SubFrames = 0;              // filter-bank frames per alignment step
-  int SubPerAvg = 0;              // steps per averaging window of a time block
-  std::vector<DetectorPattern> Patterns;
-  // Aligned input: levels in dB of the blocks ending at each alignment step.
-  int RingLength = 0;             // aligned blocks kept (SubSteps per time block)
-  std::vector<float> LogRing;     // RingLength*Nband
-  int RingPos = 0;                // index of the newest
-  std::vector<float> SubSums;     // SubPerAvg*Nband frame sums of the latest steps
-  int SubPos = 0;
-  std::vector<float> StepScore;   // NPattern*SubSteps distances at this time block's alignment steps
-  std::vector<float> StepVerify;  // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
-  std::unique_ptr<spdet::BackgroundTracker> Background;
-  float* Noise = nullptr;         // the background's levels in force for the current comparisons
-  std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
-  std::int64_t Origin = 0;        // samples fed before the first block counted
-  int CalibrationMode = 0;        // 1 while background audio is being measured
-  double CalibrationBlocks = 0.0;
-  std::vector<Candidate> Candidates;  // indexed by group number
-  std::vector<Candidate> Following;   // per group: the next occurrence while the candidate waits
-  std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
-  std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
-  std::vector<int> GroupMembers;  // NPattern
-  std::vector<int> Leaders;       // the patterns that lead a group, in number order
-  std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
-  std::vector<int> ScoredNow;     // this block: the patterns compared
-  std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
-  std::vector<float> PrevScore;   // NPattern: score at the newest step of the previous block
-  std::vector<unsigned char> Scored;  // NPattern: 1 while its scores are a comparison's (this block or the last)
-  std::vector<float> BandScratch; // 4*Nband scratch levels of one comparison
-  std::vector<float> Work;        // scratch input of the self calibration, block-major
-  std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
-  std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
-  int Longest = 0;
-  std::unique_ptr<spdet::ReportStore> Reports;
-  std::unique_ptr<spdet::Relatives> Kin;  // relatives among the patterns (detector/relatives.h)
-  std::unique_ptr<spdet::VersionArbiter> Arbiter;  // one report per airing among them
-  BlockCallback OnBlock = nullptr;
-  void* OnBlockContext = nullptr;
-  std::unique_ptr<ShapeState> Shape;
-  std::unique_ptr<spdet::Preselector> Preselect;
-  const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
-  const unsigned char* LevelFlags = nullptr;   // the same without the shape path's lag
+  std::unique_ptr<spdet::DetectorCore> Core;  // everything else: detector/detector_core.h
 };
 
 #endif

@@ -240,6 +240,55 @@ TEST(PatternDetector, BackgroundCalibrationKeepsItsSidecarBesideThePattern) {
   EXPECT_EQ(u.det.LoadCalibration(0, tvs.c_str()), 0);
 }
 
+// The face holds one pointer: what the decision layer keeps is not in the clients' layout.
+static_assert(sizeof(PatternDetector) == sizeof(void*), "PatternDetector is a face over its core");
+
+// Detectors are observers among others of one engine: a second one on the same engine reports
+// what the first does, and detaching one leaves the other (and the engine's other observers)
+// watching. An engine whose observer list is full refuses the detector rather than leaving it
+// deaf; once there is room it attaches.
+TEST(PatternDetector, SeveralOnOneEngineAndAFullObserverList) {
+  TempDir dir;
+  std::vector<float> jingle = Clip(kJingle);
+  Scanner s({MakePattern(dir, "jingle", jingle)});
+  ASSERT_TRUE(s.Start());
+  PatternDetector second, third;
+  ASSERT_EQ(second.Attach(&s.rec, nullptr), 1);
+  ASSERT_EQ(third.Attach(&s.rec, nullptr), 1);
+  std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 9);
+  AddAt(stream, jingle, 2 * 44100 + 300);
+  std::vector<std::int16_t> pcm = sptest::ToPcm16(stream);
+  const std::size_t half = pcm.size() / 2 / kBlock * kBlock;
+  for (std::size_t pos = 0; pos + kBlock <= half; pos += kBlock)
+    ASSERT_GE(s.rec.Pattern(kBlock, pcm.data() + pos, SP_SAMPLE_S16, nullptr), 0);
+  third.Detach();
+  for (std::size_t pos = half; pos + kBlock <= pcm.size(); pos += kBlock)
+    ASSERT_GE(s.rec.Pattern(kBlock, pcm.data() + pos, SP_SAMPLE_S16, nullptr), 0);
+  EXPECT_EQ(second.BlocksSeen(), s.det.BlocksSeen());
+  EXPECT_LT(third.BlocksSeen(), second.BlocksSeen());  // detached: no longer called
+  std::vector<DetectorReport> r = s.Reports();
+  second.Finish();
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(second.ReportCount(), 1);
+  EXPECT_EQ(second.GetReport(0)->Begin, r[0].Begin);
+  EXPECT_EQ(second.GetReport(0)->Score, r[0].Score);
+
+  // Two detectors and two other observers fill the list.
+  const auto none = [](void*, const TimeBlockView&) {};
+  int a = 0, b = 0;
+  ASSERT_EQ(s.rec.AddTimeBlockObserver(none, &a), 1);
+  ASSERT_EQ(s.rec.AddTimeBlockObserver(none, &b), 1);
+  EXPECT_EQ(third.Attach(&s.rec, nullptr), 0);
+  EXPECT_EQ(third.PatternCount(), 0);
+  s.rec.RemoveTimeBlockObserver(none, &a);
+  EXPECT_EQ(third.Attach(&s.rec, nullptr), 1);
+  second.Detach();
+  third.Detach();
+  s.det.Detach();
+  EXPECT_EQ(s.rec.NBlockObservers, 1);
+  EXPECT_EQ(s.rec.BlockObserverContexts[0], &b);
+}
+
 // A detector refuses an engine that is not recognising.
 TEST(PatternDetector, RefusesAnIdleEngine) {
   SignalPattern idle;

@@ -15,6 +15,7 @@
 
 #include "../kernels/filter_bank.h"
 #include "../kernels/match_lanes.h"
+#include "../kernels/preselect_lanes.h"
 #include "../kernels/ring_mean.h"
 
 namespace {
@@ -126,6 +127,42 @@ void CheckRingMean(decltype(&k::RingMeanScalar) kernel, std::mt19937& rng, int n
   }
 }
 
+// The pre-selection's kernels: the peak over n rows taken `step` apart through a wrapping ring,
+// each row in 16-bit steps at the scale its peak gives (halves and values at the limit
+// included), and the code products over 0 to 31 chunks, both ends of the value ranges included.
+void CheckPreselect(decltype(&k::ChunkPeakScalar) peak, decltype(&k::StepRowScalar) stepRow,
+                    decltype(&k::CodeDotScalar) dot, std::mt19937& rng, int n, int offset) {
+  const int capacity = n + 3;
+  Buffer rows(rng, static_cast<std::size_t>(capacity) * k::kSketchWidth, offset);
+  for (int step : {1, 2, 5})
+    for (int at : {0, capacity / 2, capacity - 1}) {
+      const float got = peak(rows.get(), std::min(n, 16), at, step, capacity);
+      const float want = k::ChunkPeakScalar(rows.get(), std::min(n, 16), at, step, capacity);
+      EXPECT_TRUE(SameBits(&got, &want, 1)) << "peak of " << n << " rows, step " << step << " from " << at;
+    }
+  for (int r = 0; r < capacity; ++r) {
+    float* row = rows.get() + static_cast<std::size_t>(r) * k::kSketchWidth;
+    if (r % 4 == 1) row[r % k::kSketchWidth] = 0.5f;  // a tie at scale 1 (to even: 0)
+    const float top = k::ChunkPeakScalar(row, 1, 0, 1, 1);
+    const float scale = r % 4 == 1 ? 1.0f : 1.0f / (top / 32767.0f);
+    std::int16_t got[k::kSketchWidth], want[k::kSketchWidth];
+    stepRow(row, scale, got);
+    k::StepRowScalar(row, scale, want);
+    EXPECT_EQ(std::memcmp(got, want, sizeof got), 0) << "row " << r << " of " << capacity;
+  }
+  std::uniform_int_distribution<int> code(-127, 127), level(-32767, 32767);
+  std::vector<std::int8_t> codes(32 * k::kSketchWidth + offset);
+  std::vector<std::int16_t> steps(32 * k::kSketchWidth + offset);
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    codes[i] = static_cast<std::int8_t>(i % 7 == 0 ? -127 : code(rng));
+    steps[i] = static_cast<std::int16_t>(i % 5 == 0 ? 32767 : level(rng));
+  }
+  for (int chunks = 0; chunks < 32; chunks += 1 + chunks / 4)
+    EXPECT_EQ(dot(codes.data() + offset, steps.data() + offset, chunks),
+              k::CodeDotScalar(codes.data() + offset, steps.data() + offset, chunks))
+        << chunks << " chunks";
+}
+
 // Up to four lane sets of the given width, as the matcher fills them: lengths up to `size`
 // (0 for empty lanes), bands (one band for four-lane sets), level gains, then gains between
 // the two sums. Pattern values are NaN now and then (a value that does not count), range
@@ -187,6 +224,9 @@ std::vector<KernelCase> Cases() {
                    }});
   cases.push_back({"FramePairSse2", true,
                    [](std::mt19937& rng, int n, int offset) { CheckFramePair(k::FramePairSse2, rng, n, offset); }});
+  cases.push_back({"PreselectSse2", true, [](std::mt19937& rng, int n, int offset) {
+                     CheckPreselect(k::ChunkPeakSse2, k::StepRowSse2, k::CodeDotSse2, rng, n, offset);
+                   }});
   cases.push_back({"RingMeanSse2", true,
                    [](std::mt19937& rng, int n, int offset) { CheckRingMean(k::RingMeanSse2, rng, n, offset); }});
   cases.push_back({"GroupsSse2", true, [](std::mt19937& rng, int n, int offset) {

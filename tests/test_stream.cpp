@@ -167,9 +167,9 @@ TEST_F(Stream, EngineObserversSeeEachBlockInOrder) {
   e.RemoveTimeBlockObserver(note, &two);
   e.RemoveTimeBlockObserver(note, &two);  // absent: no-op
   log.order.clear();
-  ASSERT_EQ(stream.Feed(pcm_.data() + 1152, 576), 0);
-  EXPECT_EQ(log.order, (std::vector<int>{4, 1}));
-  EXPECT_EQ(streamBlocks, 3);
+  ASSERT_EQ(stream.Feed(pcm_.data() + 1152, 1152), 0);
+  EXPECT_EQ(log.order, (std::vector<int>{4, 1, 4, 1}));
+  EXPECT_EQ(streamBlocks, 4);
 }
 
 TEST(StreamRefusals, NoFeedBeforeInitAndRefusedSets) {

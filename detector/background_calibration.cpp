@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "PatternDetector.h"
+#include "detector_core.h"
 #include "SpeedVariantName.h"
 #include "calibration_file.h"
 #include "fnv1a.h"
@@ -33,7 +33,7 @@ int Refuse(const std::string& name, const char* problem) {
 
 }  // namespace
 
-int PatternDetector::BeginBackgroundCalibration() {
+int spdet::DetectorCore::BeginBackgroundCalibration() {
   if (Engine == nullptr) return 0;
   CalibrationMode = 1;
   CalibrationBlocks = 0.0;
@@ -45,7 +45,7 @@ int PatternDetector::BeginBackgroundCalibration() {
   return 1;
 }
 
-int PatternDetector::CalibrateFromBackground(const float* minimum, double seconds) {
+int spdet::DetectorCore::CalibrateFromBackground(const float* minimum, double seconds) {
   if (minimum == nullptr || !BeginBackgroundCalibration()) return 0;
   CalibrationBlocks = seconds * Engine->RecPar.Fs / NsampleBlock;
   for (int i = 0; i < NPattern; ++i)
@@ -53,7 +53,7 @@ int PatternDetector::CalibrateFromBackground(const float* minimum, double second
   return EndBackgroundCalibration();
 }
 
-int PatternDetector::EndBackgroundCalibration() {
+int spdet::DetectorCore::EndBackgroundCalibration() {
   if (!CalibrationMode) return 0;
   CalibrationMode = 0;
   if (CalibrationBlocks < 1.0) return 0;
@@ -73,12 +73,12 @@ int PatternDetector::EndBackgroundCalibration() {
   return 1;
 }
 
-double PatternDetector::CalibrationSeconds() const {
+double spdet::DetectorCore::CalibrationSeconds() const {
   if (Engine == nullptr || !(Engine->RecPar.Fs > 0.0f)) return 0.0;
   return CalibrationBlocks * NsampleBlock / static_cast<double>(Engine->RecPar.Fs);
 }
 
-void PatternDetector::SidecarName(const char* patternFile, char* out, int outSize) {
+void spdet::DetectorCore::SidecarName(const char* patternFile, char* out, int outSize) {
   if (out == nullptr || outSize < 1) return;
   out[0] = 0;
   // A name that does not fit is refused (left empty), never cut: a cut name could be another file.
@@ -86,7 +86,7 @@ void PatternDetector::SidecarName(const char* patternFile, char* out, int outSiz
   if (!name.empty() && name.size() < static_cast<std::size_t>(outSize)) std::memcpy(out, name.c_str(), name.size() + 1);
 }
 
-int PatternDetector::SaveCalibration(int pattern, const char* patternFile) {
+int spdet::DetectorCore::SaveCalibration(int pattern, const char* patternFile) {
   if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
   const DetectorPattern& P = Patterns[static_cast<std::size_t>(pattern)];
   if (!P.Calibrated) return 0;
@@ -99,7 +99,7 @@ int PatternDetector::SaveCalibration(int pattern, const char* patternFile) {
   return spdet::WriteCalibrationFile(spdet::CalibrationFileName(patternFile), r) ? 1 : 0;
 }
 
-int PatternDetector::LoadCalibration(int pattern, const char* patternFile) {
+int spdet::DetectorCore::LoadCalibration(int pattern, const char* patternFile) {
   if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
   DetectorPattern& P = Patterns[static_cast<std::size_t>(pattern)];
   const std::string name = spdet::CalibrationFileName(patternFile);
@@ -120,7 +120,7 @@ int PatternDetector::LoadCalibration(int pattern, const char* patternFile) {
   return 1;
 }
 
-int PatternDetector::GroupBySpeedNames(const char* const* patternFiles) {
+int spdet::DetectorCore::GroupBySpeedNames(const char* const* patternFiles) {
   if (patternFiles == nullptr) return 0;
   // Every name once, by its text (the first of equal names wins).
   std::unordered_map<std::string, int> number;

@@ -1,0 +1,245 @@
+// The decision layer behind PatternDetector's face (include/PatternDetector.h): its state and the
+// order in which its parts work on each time block. Only detector/ sees this header; clients see
+// the face, which forwards to it.
+#ifndef SP_DETECTOR_DETECTOR_CORE_H
+#define SP_DETECTOR_DETECTOR_CORE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "PatternDetector.h"
+
+namespace spdet {
+class BackgroundTracker;
+class Relatives;
+class VersionArbiter;
+class Preselector;
+class ReportStore;
+
+class DetectorCore {
+ public:
+  // Called after the detector has processed a time block (scores are then current).
+  using BlockCallback = PatternDetector::BlockCallback;
+
+  explicit DetectorCore(PatternDetector* face);
+  ~DetectorCore();
+  DetectorCore(const DetectorCore&) = delete;
+  DetectorCore& operator=(const DetectorCore&) = delete;
+
+  // The tuning (include/DetectorTuning.h); set it before Attach.
+  void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
+  const DetectorTuning& GetTuning() const { return Tuning; }
+  // Directory of the self-calibration cache (docs/detector.md, "Self-calibration cache"); null,
+  // the default, takes it from the environment, "" keeps no cache. Set it before Attach.
+  void SetCacheDirectory(const char* directory);
+
+  // Attaches to an engine in recognition mode: prepares every pattern, calibrates its threshold
+  // from the pattern itself, reads the sidecar calibration of each pattern file when names are
+  // given (patternFiles: the names the engine was set up with, in the same order; may be null)
+  // and adds itself to the engine's time-block observers (called before the observers added
+  // earlier, such as a RecognitionStream's). Returns 1, or 0 when the engine is not in
+  // recognition mode, has no room for another observer or memory runs out.
+  int Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles);
+  // Removes the observer and releases everything.
+  void Detach();
+  // Forgets the stream: pending candidates, reports and the block count. samplesFedBefore is
+  // the 64-bit position of the next sample the engine will be fed.
+  void Reset(std::int64_t samplesFedBefore);
+
+  // Puts pattern `pattern` into the group of pattern `group` as a variant with the given speed
+  // change. Returns 1, or 0 for bad numbers.
+  int SetGroup(int pattern, int group, float speedPercent);
+  // Marks pattern `pattern` as checked after the detector: its reports pass a finer comparison
+  // before anyone sees them (sigpat's detail check of short clips, docs/detail-check.md). Its
+  // candidates are then also taken up to Tuning.CheckedScale times its threshold, reported with
+  // Tentative 1 for that check to confirm or drop. Returns 1, or 0 for a bad number.
+  int SetChecked(int pattern, int checked);
+  // Groups patterns by their file names: "NAME.speed+1.5.tvs" joins "NAME.tvs". Returns the
+  // number of variants grouped.
+  int GroupBySpeedNames(const char* const* patternFiles);
+
+  // End of the stream: reports the candidates still waiting for confirmation. Returns the
+  // number of reports added.
+  int Finish();
+
+  int ReportCount() const;
+  const DetectorReport* GetReport(int i) const;
+  void ClearReports();
+  void SetBlockCallback(BlockCallback fn, void* context);
+
+  // Background calibration: between Begin and End the detector reports nothing and records the
+  // smallest distance of every pattern; End turns it into the pattern thresholds. Returns 1,
+  // or 0 when no background was fed (End).
+  int BeginBackgroundCalibration();
+  int EndBackgroundCalibration();
+  // The same from a measurement made elsewhere (other detectors on the same patterns):
+  // minimum[i] the smallest distance of pattern i (FLT_MAX: never compared), over `seconds` of
+  // background. Returns EndBackgroundCalibration's result.
+  int CalibrateFromBackground(const float* minimum, double seconds);
+  // Seconds of background measured by the last calibration.
+  double CalibrationSeconds() const;
+  // Sidecar file of a pattern file: "<pattern file>.cal" (detector/calibration_file.h). Save
+  // writes pattern `pattern`'s calibration; Load reads it (1) or returns 0 when the file is
+  // absent, unreadable or made for another pattern.
+  int SaveCalibration(int pattern, const char* patternFile);
+  int LoadCalibration(int pattern, const char* patternFile);
+  static void SidecarName(const char* patternFile, char* out, int outSize);
+
+  // ---- read-only views for reports, evaluation and tests
+  int PatternCount() const { return NPattern; }
+  const DetectorPattern& Pattern(int i) const { return Patterns[static_cast<std::size_t>(i)]; }
+  int BlockSamples() const { return NsampleBlock; }     // samples per time block
+  int StepsPerBlock() const { return SubSteps; }        // alignments tried per time block
+  int DelayToBlockEnd() const { return DelaySamples; }  // from a clip's first sample to its newest block's end
+  std::int64_t BlocksSeen() const { return Blocks; }    // time blocks since Attach/Reset
+  // The relatives of pattern i (0 when it has none), and the k-th of them: 1, or 0 for bad numbers.
+  int RelativeCount(int i) const;
+  int GetRelative(int i, int k, DetectorRelative& out) const;
+  // Distance of pattern i at the alignment `step` steps before the newest of this time block
+  // (1e9: not compared).
+  float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
+
+
+  // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
+  // so far, with what that block gave (member, distance, worst quarter, the library's
+  // deviations), and what the picker needs to confirm it.
+  struct Candidate {
+    int Active = 0;
+    DetectorReport Report;
+    float ScoreRatio = 0.0f;     // its score / threshold
+    float ScoreBefore = 0.0f;    // its score one step before the best
+    float ScoreAfter = 0.0f;     // and one step after
+    int ScoreAfterSet = 0;
+    std::int64_t Step = 0;       // alignment step of the best
+    std::int64_t Confirm = 0;    // step at which the best is confirmed
+    std::int64_t Rearm = 0;      // no new candidate before this step unless the group left its threshold
+    int Armed = 1;
+    int LeftLimit = 0;           // the group's distance left its limit since the best
+  };
+  struct ShapeState;
+
+  // Set-up (detector_core.cpp).
+  int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles);
+  // The engine's observer: the work of one time block.
+  static void Observer(void* context, const TimeBlockView& block);
+  void OnTimeBlock(const TimeBlockView& block);
+  void PrepareRings();
+  bool EngineUnchanged() const;
+  void PreparePattern(int i);
+  int SetUpPreselect();
+  // Aligned input and scores (detector_core.cpp, level distance in level_distance.cpp).
+  void PushSteps(const TimeBlockView& block);
+  const float* const* Segment(int phase);
+  float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
+  float Gain(const DetectorPattern& P, const float* const* blocks);
+  float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain);
+  float Evaluate(int i, int phase, float* verify, float limit);
+  float GateOf(const DetectorPattern& P) const;
+  void ScorePattern(int i);
+  // Self-calibration (self_calibration.cpp).
+  void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
+  void SelfCalibrateNow(int i);
+  std::uint64_t SelfKey(int i) const;
+  float GenericNegative(int i);
+  // Candidate picker (candidates.cpp).
+  void PickCandidates(int phase);
+  void TakeBest(Candidate& c, int best, float bestRatio, int tentative, std::int64_t step, int phase);
+  void BuildGroups();
+  void FindRelatives();
+  void ReleaseVersions(bool all);
+  void Emit(const Candidate& c);
+  void Store(const DetectorReport& r);
+  // The shape path (shape_path.cpp).
+  int SetUpShape();
+  void ResetShape();
+  void ShapeBlock();
+  void ShapeDecide(int i);
+  void ShapeEmit(int i);
+  void ShapeFinish();
+  int ShapeReach(int i) const;
+  float ShapeGateOf(int i) const;
+  void ClipLevels(int i, float* out) const;
+  void ShapeSelfCalibrate(int i, const float* own);
+  float ShapeThresholdOf(int blocks, float closest) const;
+  // Partial occurrences (partial.cpp).
+  void PartialThresholds(int i, const std::vector<float>& closest);
+  void PartialDecide(int i);
+  float SeenOfWhole(int i, int shift);
+  void AddPartialSketches(std::vector<float>& scratch);
+  int PartLead(int i) const;
+  void MarkPartsDue(bool extend);
+  bool PartsDue(int i) const;
+  int FedBlocks(int i, std::int64_t end) const;
+  std::int64_t PartsDueUntil() const;
+  DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
+
+  // Pattern i is switched on: by the engine's switch while the library compares too.
+  bool Compares(int i) const {
+    return Tuning.LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
+                                    : Patterns[static_cast<std::size_t>(i)].Compared != 0;
+  }
+  // Pattern i is compared at this time block (see PreselectGate).
+  bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
+  // ... by the level distance, which judges the newest alignment (no lag).
+  bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
+
+  DetectorTuning Tuning;
+  bool CacheChosen = false;       // SetCacheDirectory was called: CacheChoice, else the environment's
+  std::string CacheChoice;
+  TimeSpectrumEstimation* Engine = nullptr;
+  std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
+  int NPattern = 0;
+  int Nband = 0;
+  int NsampleBlock = 0;
+  int DelaySamples = 0;           // from a clip's first sample to the end of its newest block
+  int SubSteps = 1;               // alignments tried per time block (4 in the standard geometry)
+  int SubFrames = 0;              // filter-bank frames per alignment step
+  int SubPerAvg = 0;              // steps per averaging window of a time block
+  std::vector<DetectorPattern> Patterns;
+  // Aligned input: levels in dB of the blocks ending at each alignment step.
+  int RingLength = 0;             // aligned blocks kept (SubSteps per time block)
+  std::vector<float> LogRing;     // RingLength*Nband
+  int RingPos = 0;                // index of the newest
+  std::vector<float> SubSums;     // SubPerAvg*Nband frame sums of the latest steps
+  int SubPos = 0;
+  std::vector<float> StepScore;   // NPattern*SubSteps distances at this time block's alignment steps
+  std::vector<float> StepVerify;  // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
+  std::unique_ptr<spdet::BackgroundTracker> Background;
+  float* Noise = nullptr;         // the background's levels in force for the current comparisons
+  std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
+  std::int64_t Origin = 0;        // samples fed before the first block counted
+  int CalibrationMode = 0;        // 1 while background audio is being measured
+  double CalibrationBlocks = 0.0;
+  std::vector<Candidate> Candidates;  // indexed by group number
+  std::vector<Candidate> Following;   // per group: the next occurrence while the candidate waits
+  std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
+  std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
+  std::vector<int> GroupMembers;  // NPattern
+  std::vector<int> Leaders;       // the patterns that lead a group, in number order
+  std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
+  std::vector<int> ScoredNow;     // this block: the patterns compared
+  std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
+  std::vector<float> PrevScore;   // NPattern: score at the newest step of the previous block
+  std::vector<unsigned char> Scored;  // NPattern: 1 while its scores are a comparison's (this block or the last)
+  std::vector<float> BandScratch; // 4*Nband scratch levels of one comparison
+  std::vector<float> CalibrationInput;  // scratch input of the self calibration, block-major
+  std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
+  std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
+  int Longest = 0;
+  std::unique_ptr<spdet::ReportStore> Reports;
+  std::unique_ptr<spdet::Relatives> Kin;  // relatives among the patterns (detector/relatives.h)
+  std::unique_ptr<spdet::VersionArbiter> Arbiter;  // one report per airing among them
+  PatternDetector* Face;            // the face handed to the block callback
+  BlockCallback OnBlock = nullptr;
+  void* OnBlockContext = nullptr;
+  std::unique_ptr<ShapeState> Shape;
+  std::unique_ptr<spdet::Preselector> Preselect;
+  const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
+  const unsigned char* LevelFlags = nullptr;   // the same without the shape path's lag
+};
+
+}  // namespace spdet
+
+#endif
