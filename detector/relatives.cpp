@@ -187,7 +187,10 @@ bool Relatives::Compare(const PatternLevels& a, const PatternLevels& b, int nban
   if (starts) Align(a, b, nband, 0, smooth, gap, best);
   if (ends && (na != nb || !starts)) {
     Align(a, b, nband, na - nb, smooth, gap, other);
-    if (!starts || other.run > best.run) std::swap(best, other);
+    // Both: a cut-down keeps the opening and the end tag of its long version. The starts are
+    // taken where they share enough (an airing is placed from its start, and a part heard is
+    // most often the opening).
+    if (!starts || (best.run < minShared && other.run > best.run)) std::swap(best, other);
   }
   // Shared content is one stretch (an opening, a body, an end tag): alike blocks scattered over
   // two patterns (a bed's pauses, floored cells) make no relatives.

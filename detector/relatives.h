@@ -8,8 +8,9 @@
 // the opening or the end, and cut-downs keep the opening); per block, the mean level difference
 // over the bands after the overall level difference is taken off, smoothed over a tenth of a
 // second. Blocks under SharedDb are shared (blocks quiet in both count neither way). Relatives
-// share one run of at least MinSharedFraction of the shorter pattern and MinSharedSeconds. The rest of each is its differing stretch (from the first
-// to the last block that is not shared, and the part of the longer one beyond the shorter).
+// share one run of at least MinSharedFraction of the shorter pattern and MinSharedSeconds. The rest
+// of each is its differing stretch (from the first to the last block that is not shared, and the
+// part of the longer one beyond the shorter).
 //
 // Results are kept per pair of pattern contents for the process (a pattern that changes has other
 // content, so nothing stale is used): a second detector on the same catalogue finds them at once.

@@ -2,6 +2,7 @@
 // they differ (detector/relatives.h), and one report per airing among them (version_arbiter.h).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -81,6 +82,17 @@ TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
   ASSERT_NE(r, nullptr);
   EXPECT_NEAR(r->differBegin, 200, 6);
   EXPECT_EQ(r->differEnd, 298);
+  // A cut-down that keeps the opening and a longer end of its long version is aligned by the
+  // starts (an airing is placed from its start): it differs after the opening.
+  Blocks keeps(spot.begin(), spot.begin() + 180);
+  keeps.insert(keeps.end(), spot.begin() + 380, spot.end());
+  const Levels both(keeps);
+  spdet::Relatives cut2;
+  cut2.Find({a.View(), both.View()}, kBands, kRate);
+  r = Find(cut2, 1, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->offset, 0);
+  EXPECT_NEAR(r->differBegin, 180, 6);
   // Unrelated content is no relative; an identical copy cannot be told apart.
   EXPECT_TRUE(kin.Of(4).empty());
   r = Find(kin, 0, 5);
@@ -183,6 +195,34 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_EQ(out[0].Undecided, 0);
     EXPECT_EQ(out[0].End, 300 * kBlock);
     EXPECT_EQ(out[0].Seen, 1.0f);
+  }
+  {  // The other version's tag moves against the input (correlation under zero): a clear margin.
+    // Tags whose spectrum moves slowly, b's the mirror of a's: b's is below zero at every shift.
+    Blocks tagA(80, std::vector<float>(kBands)), tagB = tagA;
+    for (int k = 0; k < 80; ++k)
+      for (int b = 0; b < kBands; ++b) {
+        tagA[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] = -20.0f + 10.0f * std::sin(0.08f * k + b);
+        tagB[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] = -25.0f - 10.0f * std::sin(0.08f * k + b);
+      }
+    const Blocks spot = With(Random(400, 31), 320, tagA);
+    const Levels la(spot), lb(With(spot, 320, tagB));
+    spdet::Relatives kin;
+    kin.Find({la.View(), lb.View()}, kBands, kRate);
+    spdet::VersionArbiter arbiter;
+    arbiter.SetUp(&kin, {la.View(), lb.View()}, {"a.tvs", "b.tvs"}, {kBands, kBlock, 0, kRate});
+    Blocks input = spot;
+    input.resize(480, std::vector<float>(kBands, -90.0f));
+    for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+    DetectorReport r;
+    r.Pattern = r.Group = 1;
+    r.End = 400 * kBlock;
+    arbiter.Hold(r);
+    std::vector<DetectorReport> out;
+    arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].Pattern, 0);
+    EXPECT_EQ(out[0].Undecided, 0);
+    EXPECT_GT(out[0].Margin, 1.5f);
   }
   {  // The tag drowned (talked over): one undecided report naming both.
     Airing t;
