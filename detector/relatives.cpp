@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -162,6 +163,38 @@ std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   return f.h;
 }
 
+// Look-alikes: patterns of near-equal length whose levels stay close over the whole of them
+// without sharing a stretch outright (the same bed under another voice: the voice lies on top of
+// every block). Mean level difference over the blocks not quiet in both, starts aligned, the
+// overall difference (median) taken off; -1 when the two are not of near-equal length.
+float WholeDistance(const PatternLevels& a, const PatternLevels& b, int nband, int& alike) {
+  const int na = Usable(a), nb = Usable(b);
+  if (std::abs(na - nb) > std::max(2, std::max(na, nb) / 100)) return -1.0f;
+  const int n = std::min(na, nb);
+  std::vector<float> mean(static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    float s = 0.0f;
+    for (int band = 0; band < nband; ++band) s += At(a, nband, k, band) - At(b, nband, k, band);
+    mean[static_cast<std::size_t>(k)] = s / static_cast<float>(nband);
+  }
+  std::vector<float> sorted = mean;
+  std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
+  const float gain = sorted[static_cast<std::size_t>(n / 2)];
+  const float peakA = Peak(a, nband), peakB = Peak(b, nband);
+  double sum = 0.0;
+  int counted = 0;
+  alike = 0;
+  for (int k = 0; k < n; ++k) {
+    if (Quiet(a, nband, k, peakA) && Quiet(b, nband, k, peakB)) continue;
+    float s = 0.0f;
+    for (int band = 0; band < nband; ++band) s += std::fabs(At(a, nband, k, band) - At(b, nband, k, band) - gain);
+    s /= static_cast<float>(nband);
+    sum += s, ++counted;
+    if (s < Relatives::kSharedDb) ++alike;
+  }
+  return counted > 0 ? static_cast<float>(sum / counted) : -1.0f;
+}
+
 }  // namespace
 
 bool Relatives::Plausible(const PatternLevels& a, const PatternLevels& b, int nband) {
@@ -194,7 +227,19 @@ bool Relatives::Compare(const PatternLevels& a, const PatternLevels& b, int nban
   }
   // Shared content is one stretch (an opening, a body, an end tag): alike blocks scattered over
   // two patterns (a bed's pauses, floored cells) make no relatives.
-  if (best.run < minShared) return false;
+  if (best.run < minShared) {
+    // No stretch shared outright: look-alikes are relatives that differ everywhere.
+    int alike = 0;
+    const float d = shorter >= kMinLookAlikeSeconds * blocksPerSecond ? WholeDistance(a, b, nband, alike) : -1.0f;
+    if (d < 0.0f || d >= kLookAlikeDb) return false;
+    ab = Relation{};
+    ab.differEnd = na;
+    ab.shared = static_cast<float>(alike) / static_cast<float>(shorter);
+    ab.apart = d;
+    ba = ab;
+    ba.differEnd = nb;
+    return true;
+  }
   const float shared = static_cast<float>(best.shared) / static_cast<float>(shorter);
   ab = Side(best, na, -1, 0, shared);
   ba = Side(best, nb, -1, best.offset, shared);

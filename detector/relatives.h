@@ -10,7 +10,8 @@
 // second. Blocks under SharedDb are shared (blocks quiet in both count neither way). Relatives
 // share one run of at least MinSharedFraction of the shorter pattern and MinSharedSeconds. The rest
 // of each is its differing stretch (from the first to the last block that is not shared, and the
-// part of the longer one beyond the shorter).
+// part of the longer one beyond the shorter). Patterns of near-equal length that share no such run
+// but stay close over the whole (look-alikes, below) are relatives differing everywhere.
 //
 // Results are kept per pair of pattern contents for the process (a pattern that changes has other
 // content, so nothing stale is used): a second detector on the same catalogue finds them at once.
@@ -47,6 +48,12 @@ class Relatives {
   // Relatives differing in less than this, or by less than kApartDb there, cannot be told apart.
   static constexpr float kMinDifferSeconds = 0.5f;
   static constexpr float kApartDb = 1.5f;
+  // Look-alikes: patterns of at least kMinLookAlikeSeconds whose lengths differ by at most 1 %
+  // and whose levels differ by under kLookAlikeDb on average over the whole (the same bed under
+  // another voice) are relatives that differ from start to end: an airing of one is told from the
+  // other on the whole of both.
+  static constexpr float kLookAlikeDb = 3.0f;
+  static constexpr float kMinLookAlikeSeconds = 5.0f;
 
   // Finds the relatives among the patterns (nband bands, blocksPerSecond time blocks a second).
   // Throws std::bad_alloc.

@@ -110,6 +110,57 @@ TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
   EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
 }
 
+// The same bed under another voice: two spots of one length alike at their quiet lead-in and tail,
+// different by a few dB in every block between (no stretch shared outright).
+TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
+  auto spot = [](unsigned seed, float range, const Blocks* near) {
+    Blocks b = Random(600, seed);
+    std::mt19937 rng(seed + 100);
+    std::uniform_real_distribution<float> voice(-4.0f, 4.0f);
+    for (std::size_t k = 0; k < b.size(); ++k)
+      for (std::size_t band = 0; band < kBands; ++band) {
+        float& v = b[k][band];
+        v = -20.0f + (v + 22.5f) * range / 35.0f;
+        if (near != nullptr) v = (*near)[k][band] + voice(rng);
+        if (k < 30 || k >= 570) v = -50.0f + static_cast<float>(band);  // the bed alone
+      }
+    return b;
+  };
+  const Blocks one = spot(41, 10.0f, nullptr);
+  const Blocks shorter(one.begin(), one.begin() + 580);
+  const Levels v1(one), v2(spot(42, 10.0f, &one)), unrelated(spot(43, 20.0f, nullptr)), cut(shorter);
+  spdet::Relatives kin;
+  kin.Find({v1.View(), v2.View(), unrelated.View(), cut.View()}, kBands, kRate);
+  const spdet::Relation* r = Find(kin, 1, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->offset, 0);
+  EXPECT_EQ(r->differBegin, 0);
+  EXPECT_EQ(r->differEnd, 598);
+  EXPECT_GT(r->apart, spdet::Relatives::kApartDb);
+  EXPECT_LT(r->apart, spdet::Relatives::kLookAlikeDb);
+  EXPECT_FALSE(kin.Indistinct(*r));
+  EXPECT_TRUE(kin.Of(2).empty());   // another spot of the same length and lead-in
+  EXPECT_EQ(Find(kin, 3, 1), nullptr);  // 3 % shorter: no look-alike (it is v1's cut-down)
+
+  // An airing of the second reported as the first: the second, decided on the whole.
+  spdet::VersionArbiter arbiter;
+  arbiter.SetUp(&kin, {v1.View(), v2.View(), unrelated.View(), cut.View()}, {"v1", "v2", "x", "cut"},
+                {kBands, kBlock, 0, kRate});
+  Blocks input = spot(42, 10.0f, &one);
+  input.resize(700, std::vector<float>(kBands, -90.0f));
+  for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+  DetectorReport report;
+  report.Pattern = report.Group = 0;
+  report.End = 600 * kBlock;
+  arbiter.Hold(report);
+  std::vector<DetectorReport> out;
+  arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].Pattern, 1);
+  EXPECT_EQ(out[0].Undecided, 0);
+  EXPECT_EQ(out[0].RunnerUp, 0);
+}
+
 // Two versions that differ in an end tag, an arbiter over them, and the input fed to it.
 struct Airing {
   Blocks spot = Random(400, 11);
