@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "background.h"
+#include "calibration_file.h"
 #include "flag_scan.h"
 #include "level_kernel.h"
 #include "preselect.h"
@@ -440,7 +441,8 @@ void PatternDetector::FindRelatives() {
   Kin = std::make_unique<spdet::Relatives>();
   // (Patterns carry their sample rate; the library works at 44100 Hz.)
   const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-  Kin->Find(levels, Nband, fs / NsampleBlock);
+  // Kept on disk beside the self-calibration.
+  Kin->Find(levels, Nband, fs / NsampleBlock, spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
   std::vector<const char*> names(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
   Arbiter = std::make_unique<spdet::VersionArbiter>();

@@ -14,11 +14,13 @@
 // but stay close over the whole (look-alikes, below) are relatives differing everywhere.
 //
 // Results are kept per pair of pattern contents for the process (a pattern that changes has other
-// content, so nothing stale is used): a second detector on the same catalogue finds them at once.
+// content, so nothing stale is used): a second detector on the same catalogue finds them at once;
+// with a cache directory they are also kept on disk for the next run (relatives_cache.h).
 #ifndef SP_DETECTOR_RELATIVES_H
 #define SP_DETECTOR_RELATIVES_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace spdet {
@@ -56,8 +58,12 @@ class Relatives {
   static constexpr float kMinLookAlikeSeconds = 5.0f;
 
   // Finds the relatives among the patterns (nband bands, blocksPerSecond time blocks a second).
-  // Throws std::bad_alloc.
-  void Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond);
+  // With a cache directory (calibration_file.h), the comparisons are also kept there between runs
+  // (relatives_cache.h). Throws std::bad_alloc.
+  void Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond,
+            const std::string& cacheDirectory = std::string());
+  // Forgets the process's table of comparisons (benchmarks and tests: a set-up as a new process).
+  static void ForgetComparisons();
   void Clear() { of_.clear(); }
 
   const std::vector<Relation>& Of(int pattern) const;
@@ -66,7 +72,8 @@ class Relatives {
   bool Indistinct(const Relation& r) const;
   // Compares two patterns (levels as above); returns false when they are not relatives. Exposed
   // for tests; Find uses it with the process's table of earlier results.
-  // The quick look before the comparison: their starts or their ends alike.
+  // The quick look before the comparison: their starts or their ends alike (after the quiet
+  // lead-in or before the quiet tail of either).
   static bool Plausible(const PatternLevels& a, const PatternLevels& b, int nband);
   static bool Compare(const PatternLevels& a, const PatternLevels& b, int nband, double blocksPerSecond, Relation& ab,
                       Relation& ba);

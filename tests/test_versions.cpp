@@ -4,10 +4,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <vector>
 
 #include "../detector/relatives.h"
+#include "../detector/relatives_cache.h"
 #include "../detector/version_arbiter.h"
 
 namespace {
@@ -110,7 +113,68 @@ TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
   EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
 }
 
-// The same bed under another voice: two spots of one length alike at their quiet lead-in and tail,
+// The comparisons kept on disk: read back as found, refused whole when damaged, and a pattern
+// that changes is compared anew.
+TEST(Relatives, KeptOnDiskBetweenRuns) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "relatives-cache";
+  fs::remove_all(dir);
+  const Blocks spot = Random(600, 51);
+  const Levels a(spot), tag(With(spot, 480, Random(100, 52))), other(Random(500, 53));
+  auto find = [&](const Levels& second) {
+    spdet::Relatives::ForgetComparisons();  // as a new process
+    spdet::Relatives kin;
+    kin.Find({a.View(), second.View(), other.View()}, kBands, kRate, dir.string());
+    return kin;
+  };
+  const spdet::Relatives first = find(tag);
+  ASSERT_EQ(first.Of(0).size(), 1u);
+  std::vector<fs::path> entries;
+  for (const auto& e : fs::directory_iterator(dir / "relatives")) entries.push_back(e.path());
+  ASSERT_EQ(entries.size(), 3u);  // one per pattern (the other's: no pair past the quick look)
+  auto same = [&](const spdet::Relatives& kin) {
+    ASSERT_EQ(kin.Of(0).size(), 1u);
+    const spdet::Relation &x = kin.Of(0)[0], &y = first.Of(0)[0];
+    EXPECT_EQ(x.other, y.other);
+    EXPECT_EQ(x.differBegin, y.differBegin);
+    EXPECT_EQ(x.differEnd, y.differEnd);
+    EXPECT_EQ(x.apart, y.apart);
+    EXPECT_EQ(x.shared, y.shared);
+  };
+  same(find(tag));
+  // Entries as written read back; another key's or a damaged one is refused.
+  std::vector<spdet::CachedPair> pairs;
+  std::uint64_t key = 0;
+  std::size_t withPair = 0;
+  fs::path related;
+  for (const fs::path& e : entries) {
+    std::ifstream in(e);
+    std::string magic, word;
+    std::uint64_t k = 0;
+    in >> magic >> word >> word >> std::hex >> k;  // "signalpattern-relatives 1", "key" KEY
+    ASSERT_TRUE(spdet::ReadRelativesEntry(e.string(), k, pairs)) << e;
+    if (pairs.empty()) continue;
+    EXPECT_TRUE(pairs[0].related);
+    ++withPair, related = e, key = k;
+  }
+  EXPECT_EQ(withPair, 2u);
+  ASSERT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key + 1, pairs));
+  {
+    std::ofstream out(related, std::ios::app);
+    out << "x";
+  }
+  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  same(find(tag));  // compared anew and written again
+  EXPECT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  // The version changes (its tag now the spot's): another entry, and no longer told apart.
+  const spdet::Relatives changed = find(Levels(spot, 6.0f));
+  ASSERT_EQ(changed.Of(0).size(), 1u);
+  EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
+  fs::remove_all(dir);
+}
+
+// The same bed under another voice: two spots of one length alike at their lead-in and tail (the bed),
 // different by a few dB in every block between (no stretch shared outright).
 TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
   auto spot = [](unsigned seed, float range, const Blocks* near) {
@@ -122,7 +186,7 @@ TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
         float& v = b[k][band];
         v = -20.0f + (v + 22.5f) * range / 35.0f;
         if (near != nullptr) v = (*near)[k][band] + voice(rng);
-        if (k < 30 || k >= 570) v = -50.0f + static_cast<float>(band);  // the bed alone
+        if (k < 30 || k >= 570) v = -30.0f + static_cast<float>(band);  // the bed alone, 10 dB under
       }
     return b;
   };
