@@ -11,6 +11,7 @@
 #include "flag_scan.h"
 #include "level_kernel.h"
 #include "preselect.h"
+#include "calibration_file.h"
 #include "relatives.h"
 #include "version_arbiter.h"
 #include "report_store.h"
@@ -436,7 +437,8 @@ void spdet::DetectorCore::FindRelatives() {
   Kin = std::make_unique<spdet::Relatives>();
   // (Patterns carry their sample rate; the library works at 44100 Hz.)
   const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-  Kin->Find(levels, Nband, fs / NsampleBlock);
+  // Kept on disk beside the self-calibration.
+  Kin->Find(levels, Nband, fs / NsampleBlock, spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
   std::vector<const char*> names(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
   Arbiter = std::make_unique<spdet::VersionArbiter>();

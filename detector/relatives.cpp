@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "fnv1a.h"
+#include "relatives_cache.h"
 
 namespace spdet {
 
@@ -154,6 +157,12 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, Pair>& PairTable() {
   return table;
 }
 
+// Keys of the patterns whose entries on disk were read (or found missing) by this process.
+std::set<std::uint64_t>& LoadedKeys() {
+  static std::set<std::uint64_t> keys;
+  return keys;
+}
+
 std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   Fnv1a f;
   f.Value(p.nblock);
@@ -162,14 +171,107 @@ std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   return f.h;
 }
 
+// Look-alikes: patterns of near-equal length whose levels stay close over the whole of them
+// without sharing a stretch outright (the same bed under another voice: the voice lies on top of
+// every block). Mean level difference over the blocks not quiet in both, starts aligned, the
+// overall difference (median) taken off; -1 when the two are not of near-equal length.
+float WholeDistance(const PatternLevels& a, const PatternLevels& b, int nband, int& alike) {
+  const int na = Usable(a), nb = Usable(b);
+  if (std::abs(na - nb) > std::max(2, std::max(na, nb) / 100)) return -1.0f;
+  const int n = std::min(na, nb);
+  std::vector<float> mean(static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    float s = 0.0f;
+    for (int band = 0; band < nband; ++band) s += At(a, nband, k, band) - At(b, nband, k, band);
+    mean[static_cast<std::size_t>(k)] = s / static_cast<float>(nband);
+  }
+  std::vector<float> sorted = mean;
+  std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
+  const float gain = sorted[static_cast<std::size_t>(n / 2)];
+  const float peakA = Peak(a, nband), peakB = Peak(b, nband);
+  double sum = 0.0;
+  int counted = 0;
+  alike = 0;
+  for (int k = 0; k < n; ++k) {
+    if (Quiet(a, nband, k, peakA) && Quiet(b, nband, k, peakB)) continue;
+    float s = 0.0f;
+    for (int band = 0; band < nband; ++band) s += std::fabs(At(a, nband, k, band) - At(b, nband, k, band) - gain);
+    s /= static_cast<float>(nband);
+    sum += s, ++counted;
+    if (s < Relatives::kSharedDb) ++alike;
+  }
+  return counted > 0 ? static_cast<float>(sum / counted) : -1.0f;
+}
+
+// Quiet blocks at a pattern's start and end (a lead-in, a fade to silence): alike in any two
+// patterns, so the quick look starts after them.
+struct Edges {
+  int lead = 0, trail = 0;
+};
+
+Edges EdgesOf(const PatternLevels& p, int nband) {
+  Edges e;
+  const int n = Usable(p);
+  const float peak = Peak(p, nband);
+  while (e.lead < n && Quiet(p, nband, e.lead, peak)) ++e.lead;
+  while (e.trail < n - e.lead && Quiet(p, nband, n - 1 - e.trail, peak)) ++e.trail;
+  return e;
+}
+
+// The quick look: the first blocks after the quiet lead-in of either, starts aligned, alike.
+bool StartsAlike(const PatternLevels& a, const Edges& ea, const PatternLevels& b, const Edges& eb, int nband) {
+  const int s = std::max(ea.lead, eb.lead);
+  if (s + kSketch > std::min(Usable(a), Usable(b))) return false;
+  return SketchDistance(a, s, b, s, kSketch, nband) < 2.0f * Relatives::kSharedDb;
+}
+
+// The last blocks before the quiet tail of either, ends aligned, alike.
+bool EndsAlike(const PatternLevels& a, const Edges& ea, const PatternLevels& b, const Edges& eb, int nband) {
+  const int t = std::max(ea.trail, eb.trail);
+  const int na = Usable(a), nb = Usable(b);
+  if (t + kSketch > std::min(na, nb)) return false;
+  return SketchDistance(a, na - t - kSketch, b, nb - t - kSketch, kSketch, nband) < 2.0f * Relatives::kSharedDb;
+}
+
+// kSketch blocks of a pattern from block `first` (from its start) with their mean taken off, laid
+// out in a row: the quick look of many pairs without the pattern's layout, stopping as soon as a
+// pair is too far apart. Empty when the pattern has no such blocks.
+struct Sketch {
+  std::vector<float> cells;
+};
+
+Sketch SketchOf(const PatternLevels& p, int nband, int first) {
+  Sketch s;
+  if (first < 0 || first + kSketch > Usable(p)) return s;
+  double mean = 0.0;
+  for (int k = 0; k < kSketch; ++k)
+    for (int band = 0; band < nband; ++band) {
+      s.cells.push_back(At(p, nband, first + k, band));
+      mean += s.cells.back();
+    }
+  mean /= static_cast<double>(s.cells.size());
+  for (float& c : s.cells) c = static_cast<float>(c - mean);
+  return s;
+}
+
+// Whether two sketches are within the quick look's distance (their mean difference is taken off
+// by the sketches' own means).
+bool Near(const Sketch& a, const Sketch& b) {
+  if (a.cells.empty() || a.cells.size() != b.cells.size()) return false;
+  const float limit = 2.0f * Relatives::kSharedDb * static_cast<float>(a.cells.size());
+  float d = 0.0f;
+  for (std::size_t c = 0; c < a.cells.size(); ++c) {
+    d += std::fabs(a.cells[c] - b.cells[c]);
+    if (d >= limit) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Relatives::Plausible(const PatternLevels& a, const PatternLevels& b, int nband) {
-  const int na = Usable(a), nb = Usable(b);
-  if (std::min(na, nb) < kSketch) return false;
-  // The quick look: the starts, or the ends, alike.
-  return SketchDistance(a, 0, b, 0, kSketch, nband) < 2.0f * kSharedDb ||
-         SketchDistance(a, na - kSketch, b, nb - kSketch, kSketch, nband) < 2.0f * kSharedDb;
+  const Edges ea = EdgesOf(a, nband), eb = EdgesOf(b, nband);
+  return StartsAlike(a, ea, b, eb, nband) || EndsAlike(a, ea, b, eb, nband);
 }
 
 bool Relatives::Compare(const PatternLevels& a, const PatternLevels& b, int nband, double blocksPerSecond,
@@ -178,39 +280,105 @@ bool Relatives::Compare(const PatternLevels& a, const PatternLevels& b, int nban
   const int shorter = std::min(na, nb);
   const int minShared = std::max(static_cast<int>(std::ceil(kMinSharedSeconds * blocksPerSecond)),
                                  static_cast<int>(std::ceil(kMinSharedFraction * static_cast<float>(shorter))));
-  if (shorter < minShared || !Plausible(a, b, nband)) return false;
-  const bool starts = SketchDistance(a, 0, b, 0, kSketch, nband) < 2.0f * kSharedDb;
-  const bool ends = SketchDistance(a, na - kSketch, b, nb - kSketch, kSketch, nband) < 2.0f * kSharedDb;
+  if (shorter < minShared) return false;
+  const Edges ea = EdgesOf(a, nband), eb = EdgesOf(b, nband);
+  const bool starts = StartsAlike(a, ea, b, eb, nband);
+  const bool ends = EndsAlike(a, ea, b, eb, nband);
+  if (!starts && !ends) return false;
   const int smooth = std::max(1, static_cast<int>(std::lround(0.05 * blocksPerSecond)));
   const int gap = static_cast<int>(std::lround(0.33 * blocksPerSecond));
   Alignment best, other;
   if (starts) Align(a, b, nband, 0, smooth, gap, best);
   if (ends && (na != nb || !starts)) {
     Align(a, b, nband, na - nb, smooth, gap, other);
-    if (!starts || other.run > best.run) std::swap(best, other);
+    // Both: a cut-down keeps the opening and the end tag of its long version. The starts are
+    // taken where they share enough (an airing is placed from its start, and a part heard is
+    // most often the opening).
+    if (!starts || (best.run < minShared && other.run > best.run)) std::swap(best, other);
   }
   // Shared content is one stretch (an opening, a body, an end tag): alike blocks scattered over
   // two patterns (a bed's pauses, floored cells) make no relatives.
-  if (best.run < minShared) return false;
+  if (best.run < minShared) {
+    // No stretch shared outright: look-alikes are relatives that differ everywhere.
+    int alike = 0;
+    const float d = shorter >= kMinLookAlikeSeconds * blocksPerSecond ? WholeDistance(a, b, nband, alike) : -1.0f;
+    if (d < 0.0f || d >= kLookAlikeDb) return false;
+    ab = Relation{};
+    ab.differEnd = na;
+    ab.shared = static_cast<float>(alike) / static_cast<float>(shorter);
+    ab.apart = d;
+    ba = ab;
+    ba.differEnd = nb;
+    return true;
+  }
   const float shared = static_cast<float>(best.shared) / static_cast<float>(shorter);
   ab = Side(best, na, -1, 0, shared);
   ba = Side(best, nb, -1, best.offset, shared);
   return true;
 }
 
-void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond) {
+void Relatives::ForgetComparisons() {
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  PairTable().clear();
+  LoadedKeys().clear();
+}
+
+void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond,
+                     const std::string& cacheDirectory) {
   blocksPerSecond_ = blocksPerSecond;
   of_.assign(patterns.size(), {});
   std::vector<std::uint64_t> key(patterns.size(), 0);
   for (std::size_t i = 0; i < patterns.size(); ++i)
     if (patterns[i].compared && patterns[i].nblock > 0) key[i] = ContentKey(patterns[i], nband);
+  // The entries on disk of patterns this process has not read yet, into the process's table; one
+  // missing or refused is written (again) below.
+  std::vector<std::string> entry(patterns.size());
+  std::vector<char> changed(patterns.size(), 0);
+  if (!cacheDirectory.empty())
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      if (key[i] == 0) continue;
+      entry[i] = RelativesEntryName(cacheDirectory, key[i], blocksPerSecond);
+      {
+        std::lock_guard<std::mutex> lock(g_pairMutex);
+        if (!LoadedKeys().insert(key[i]).second) continue;
+      }
+      std::vector<CachedPair> cached;
+      if (!ReadRelativesEntry(entry[i], key[i], cached)) {
+        changed[i] = 1;
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      for (const CachedPair& c : cached) {
+        PairTable()[std::make_pair(key[i], c.other)] = Pair{c.related, c.mine, c.theirs};
+        PairTable()[std::make_pair(c.other, key[i])] = Pair{c.related, c.theirs, c.mine};
+      }
+    }
+  std::vector<Edges> edges(patterns.size());
+  std::vector<Sketch> heads(patterns.size()), tails(patterns.size());
+  for (std::size_t i = 0; i < patterns.size(); ++i)
+    if (key[i] != 0) {
+      edges[i] = EdgesOf(patterns[i], nband);
+      const int n = Usable(patterns[i]);
+      heads[i] = SketchOf(patterns[i], nband, edges[i].lead);
+      tails[i] = SketchOf(patterns[i], nband, n - edges[i].trail - kSketch);
+    }
+  // The quick look of a pair: through the sketches when both have edges of one length (most
+  // pairs), else in full.
+  auto plausible = [&](std::size_t i, std::size_t j) {
+    const PatternLevels &a = patterns[i], &b = patterns[j];
+    const bool starts = edges[i].lead == edges[j].lead ? Near(heads[i], heads[j]) : StartsAlike(a, edges[i], b, edges[j], nband);
+    if (starts) return true;
+    return edges[i].trail == edges[j].trail ? Near(tails[i], tails[j]) : EndsAlike(a, edges[i], b, edges[j], nband);
+  };
+  // Per pattern, the pairs compared in full (for its entry), and whether any was new.
+  std::vector<std::vector<CachedPair>> compared(patterns.size());
   for (std::size_t i = 0; i < patterns.size(); ++i) {
     if (key[i] == 0) continue;
     for (std::size_t j = i + 1; j < patterns.size(); ++j) {
       if (key[j] == 0) continue;
       // Most pairs of a catalogue differ at once in their starts and ends: looked at anew each
       // time (cheaper than a table of them all).
-      if (!Plausible(patterns[i], patterns[j], nband)) continue;
+      if (!plausible(i, j)) continue;
       Pair pair;
       const auto id = std::make_pair(key[i], key[j]);
       bool known = false;
@@ -223,6 +391,11 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
         pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
         std::lock_guard<std::mutex> lock(g_pairMutex);
         PairTable()[id] = pair;
+        changed[i] = changed[j] = 1;
+      }
+      if (!cacheDirectory.empty()) {
+        compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
+        compared[j].push_back({key[i], pair.related, pair.ba, pair.ab});
       }
       if (!pair.related) continue;
       pair.ab.other = static_cast<int>(j);
@@ -231,6 +404,8 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       of_[j].push_back(pair.ba);
     }
   }
+  for (std::size_t i = 0; i < patterns.size(); ++i)
+    if (changed[i] && !entry[i].empty()) WriteRelativesEntry(entry[i], key[i], compared[i]);
 }
 
 const std::vector<Relation>& Relatives::Of(int pattern) const {

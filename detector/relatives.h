@@ -8,15 +8,19 @@
 // the opening or the end, and cut-downs keep the opening); per block, the mean level difference
 // over the bands after the overall level difference is taken off, smoothed over a tenth of a
 // second. Blocks under SharedDb are shared (blocks quiet in both count neither way). Relatives
-// share one run of at least MinSharedFraction of the shorter pattern and MinSharedSeconds. The rest of each is its differing stretch (from the first
-// to the last block that is not shared, and the part of the longer one beyond the shorter).
+// share one run of at least MinSharedFraction of the shorter pattern and MinSharedSeconds. The rest
+// of each is its differing stretch (from the first to the last block that is not shared, and the
+// part of the longer one beyond the shorter). Patterns of near-equal length that share no such run
+// but stay close over the whole (look-alikes, below) are relatives differing everywhere.
 //
 // Results are kept per pair of pattern contents for the process (a pattern that changes has other
-// content, so nothing stale is used): a second detector on the same catalogue finds them at once.
+// content, so nothing stale is used): a second detector on the same catalogue finds them at once;
+// with a cache directory they are also kept on disk for the next run (relatives_cache.h).
 #ifndef SP_DETECTOR_RELATIVES_H
 #define SP_DETECTOR_RELATIVES_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace spdet {
@@ -46,10 +50,20 @@ class Relatives {
   // Relatives differing in less than this, or by less than kApartDb there, cannot be told apart.
   static constexpr float kMinDifferSeconds = 0.5f;
   static constexpr float kApartDb = 1.5f;
+  // Look-alikes: patterns of at least kMinLookAlikeSeconds whose lengths differ by at most 1 %
+  // and whose levels differ by under kLookAlikeDb on average over the whole (the same bed under
+  // another voice) are relatives that differ from start to end: an airing of one is told from the
+  // other on the whole of both.
+  static constexpr float kLookAlikeDb = 3.0f;
+  static constexpr float kMinLookAlikeSeconds = 5.0f;
 
   // Finds the relatives among the patterns (nband bands, blocksPerSecond time blocks a second).
-  // Throws std::bad_alloc.
-  void Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond);
+  // With a cache directory (calibration_file.h), the comparisons are also kept there between runs
+  // (relatives_cache.h). Throws std::bad_alloc.
+  void Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond,
+            const std::string& cacheDirectory = std::string());
+  // Forgets the process's table of comparisons (benchmarks and tests: a set-up as a new process).
+  static void ForgetComparisons();
   void Clear() { of_.clear(); }
 
   const std::vector<Relation>& Of(int pattern) const;
@@ -58,7 +72,8 @@ class Relatives {
   bool Indistinct(const Relation& r) const;
   // Compares two patterns (levels as above); returns false when they are not relatives. Exposed
   // for tests; Find uses it with the process's table of earlier results.
-  // The quick look before the comparison: their starts or their ends alike.
+  // The quick look before the comparison: their starts or their ends alike (after the quiet
+  // lead-in or before the quiet tail of either).
   static bool Plausible(const PatternLevels& a, const PatternLevels& b, int nband);
   static bool Compare(const PatternLevels& a, const PatternLevels& b, int nband, double blocksPerSecond, Relation& ab,
                       Relation& ba);

@@ -107,7 +107,7 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
   first = std::max(0, first);
   last = std::min(last, P.nblock);
   const int n = last - first;
-  if (n < 4) return -1.0f;
+  if (n < 4) return kNotHeard;
   const int nband = g_.nband;
   // Blocks of the input where the stretch's blocks lie (block c ends at sample c * blockSamples).
   auto inputBlock = [&](int k, int shift) {
@@ -115,7 +115,7 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
     return static_cast<std::int64_t>(std::llround(endSample / g_.blockSamples)) + shift;
   };
   const int reach = 2 + static_cast<int>(0.01 * last);
-  float best = -1.0f;
+  float best = kNotHeard;
   std::vector<float> x(static_cast<std::size_t>(n) * nband), y(x.size());
   for (int shift = -reach; shift <= reach; ++shift) {
     if (Block(inputBlock(first, shift)) == nullptr || Block(inputBlock(last - 1, shift)) == nullptr) continue;
@@ -147,7 +147,16 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
   std::vector<int> offset = {0};
   for (const Relation& rel : kin_->Of(p)) family.push_back(rel.other), offset.push_back(rel.offset);
   const std::size_t n = family.size();
-  auto startOf = [&](std::size_t i) { return start + offset[i] * static_cast<double>(g_.blockSamples) / factor; };
+  auto startOf = [&](std::size_t i, double f = 0.0) {
+    return start + offset[i] * static_cast<double>(g_.blockSamples) / (f > 0.0 ? f : factor);
+  };
+  // A small speed change found on one report (a part, a shape match) is often that report's own
+  // error: the stretches are heard both at it and at no change, the better taken.
+  auto heardAs = [&](std::size_t i, int first, int last) {
+    float m = Match(family[i], first, last, startOf(i), factor);
+    if (factor != 1.0 && std::fabs(base.Stretch) < kClearStretch) m = std::max(m, Match(family[i], first, last, startOf(i, 1.0), 1.0));
+    return m;
+  };
   // Each candidate against each other on the stretches where the two differ.
   std::vector<float> score(n, 1.0f), heard(n, 1.0f);
   std::vector<int> runner(n, -1);
@@ -159,9 +168,11 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
       for (const Relation& r : kin_->Of(family[i])) if (r.other == family[j]) ij = &r;
       for (const Relation& r : kin_->Of(family[j])) if (r.other == family[i]) ji = &r;
       if (ij == nullptr || ji == nullptr) continue;
-      const float si = Match(family[i], ij->differBegin, ij->differEnd, startOf(i), factor);
-      const float sj = Match(family[j], ji->differBegin, ji->differEnd, startOf(j), factor);
-      const float margin = si < 0.0f || sj < 0.0f ? 0.0f : si - sj;  // not heard: not told apart
+      const float si = heardAs(i, ij->differBegin, ij->differEnd);
+      const float sj = heardAs(j, ji->differBegin, ji->differEnd);
+      // Not heard: not told apart. (A stretch heard may correlate below 0 with a version that did
+      // not air: that is a clear margin, not a stretch missing.)
+      const float margin = si == kNotHeard || sj == kNotHeard ? 0.0f : si - sj;
       if (runner[i] < 0 || margin < score[i]) score[i] = margin, runner[i] = family[j];
       heard[i] = std::min(heard[i], std::max(si, 0.0f));
     }
@@ -190,7 +201,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
     for (const Relation& r : kin_->Of(family[w])) differEnd = std::max(differEnd, r.differEnd);
     const int usable = W.nblock - 2;
     const bool rest = usable - differEnd < g_.blocksPerSecond ||
-                      Match(family[w], differEnd, usable, startOf(w), factor) >= kMinHeard;
+                      heardAs(w, differEnd, usable) >= kMinHeard;
     if (score[w] < kMinMargin || !rest) {
       const int seen = score[w] < kMinMargin ? static_cast<int>(std::lround(base.Seen * W.nblock)) : differEnd;
       out.Seen = std::min(1.0f, static_cast<float>(seen) / static_cast<float>(W.nblock));

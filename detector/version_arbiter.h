@@ -26,6 +26,7 @@ class VersionArbiter {
   static constexpr float kMinMargin = 0.12f;
   static constexpr float kMinHeard = 0.35f;
   static constexpr float kClearStretch = 1.5f;  // percent
+  static constexpr float kNotHeard = -2.0f;     // Match: the stretch is not in the input history
 
   struct Geometry {
     int nband = 0;
@@ -49,8 +50,8 @@ class VersionArbiter {
   void Release(bool all, const std::function<void(const DetectorReport&)>& emit);
 
   // Correlation of pattern p's blocks [first, last) (from its start), its start at input sample
-  // start (from the origin) and played `factor` times as fast, with the input history; -1 when the
-  // history does not hold them. Exposed for tests.
+  // start (from the origin) and played `factor` times as fast, with the input history; kNotHeard
+  // when the history does not hold them. Exposed for tests.
   float Match(int p, int first, int last, double start, double factor) const;
 
  private:

@@ -2,11 +2,15 @@
 // they differ (detector/relatives.h), and one report per airing among them (version_arbiter.h).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <vector>
 
 #include "../detector/relatives.h"
+#include "../detector/relatives_cache.h"
 #include "../detector/version_arbiter.h"
 
 namespace {
@@ -81,6 +85,17 @@ TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
   ASSERT_NE(r, nullptr);
   EXPECT_NEAR(r->differBegin, 200, 6);
   EXPECT_EQ(r->differEnd, 298);
+  // A cut-down that keeps the opening and a longer end of its long version is aligned by the
+  // starts (an airing is placed from its start): it differs after the opening.
+  Blocks keeps(spot.begin(), spot.begin() + 180);
+  keeps.insert(keeps.end(), spot.begin() + 380, spot.end());
+  const Levels both(keeps);
+  spdet::Relatives cut2;
+  cut2.Find({a.View(), both.View()}, kBands, kRate);
+  r = Find(cut2, 1, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->offset, 0);
+  EXPECT_NEAR(r->differBegin, 180, 6);
   // Unrelated content is no relative; an identical copy cannot be told apart.
   EXPECT_TRUE(kin.Of(4).empty());
   r = Find(kin, 0, 5);
@@ -96,6 +111,118 @@ TEST(Relatives, FoundFromTheLevelsWithWhereTheyDiffer) {
   changed.Find({a.View(), same.View()}, kBands, kRate);
   ASSERT_EQ(changed.Of(0).size(), 1u);
   EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
+}
+
+// The comparisons kept on disk: read back as found, refused whole when damaged, and a pattern
+// that changes is compared anew.
+TEST(Relatives, KeptOnDiskBetweenRuns) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "relatives-cache";
+  fs::remove_all(dir);
+  const Blocks spot = Random(600, 51);
+  const Levels a(spot), tag(With(spot, 480, Random(100, 52))), other(Random(500, 53));
+  auto find = [&](const Levels& second) {
+    spdet::Relatives::ForgetComparisons();  // as a new process
+    spdet::Relatives kin;
+    kin.Find({a.View(), second.View(), other.View()}, kBands, kRate, dir.string());
+    return kin;
+  };
+  const spdet::Relatives first = find(tag);
+  ASSERT_EQ(first.Of(0).size(), 1u);
+  std::vector<fs::path> entries;
+  for (const auto& e : fs::directory_iterator(dir / "relatives")) entries.push_back(e.path());
+  ASSERT_EQ(entries.size(), 3u);  // one per pattern (the other's: no pair past the quick look)
+  auto same = [&](const spdet::Relatives& kin) {
+    ASSERT_EQ(kin.Of(0).size(), 1u);
+    const spdet::Relation &x = kin.Of(0)[0], &y = first.Of(0)[0];
+    EXPECT_EQ(x.other, y.other);
+    EXPECT_EQ(x.differBegin, y.differBegin);
+    EXPECT_EQ(x.differEnd, y.differEnd);
+    EXPECT_EQ(x.apart, y.apart);
+    EXPECT_EQ(x.shared, y.shared);
+  };
+  same(find(tag));
+  // Entries as written read back; another key's or a damaged one is refused.
+  std::vector<spdet::CachedPair> pairs;
+  std::uint64_t key = 0;
+  std::size_t withPair = 0;
+  fs::path related;
+  for (const fs::path& e : entries) {
+    std::ifstream in(e);
+    std::string magic, word;
+    std::uint64_t k = 0;
+    in >> magic >> word >> word >> std::hex >> k;  // "signalpattern-relatives 1", "key" KEY
+    ASSERT_TRUE(spdet::ReadRelativesEntry(e.string(), k, pairs)) << e;
+    if (pairs.empty()) continue;
+    EXPECT_TRUE(pairs[0].related);
+    ++withPair, related = e, key = k;
+  }
+  EXPECT_EQ(withPair, 2u);
+  ASSERT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key + 1, pairs));
+  {
+    std::ofstream out(related, std::ios::app);
+    out << "x";
+  }
+  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  same(find(tag));  // compared anew and written again
+  EXPECT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  // The version changes (its tag now the spot's): another entry, and no longer told apart.
+  const spdet::Relatives changed = find(Levels(spot, 6.0f));
+  ASSERT_EQ(changed.Of(0).size(), 1u);
+  EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
+  fs::remove_all(dir);
+}
+
+// The same bed under another voice: two spots of one length alike at their lead-in and tail (the bed),
+// different by a few dB in every block between (no stretch shared outright).
+TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
+  auto spot = [](unsigned seed, float range, const Blocks* near) {
+    Blocks b = Random(600, seed);
+    std::mt19937 rng(seed + 100);
+    std::uniform_real_distribution<float> voice(-4.0f, 4.0f);
+    for (std::size_t k = 0; k < b.size(); ++k)
+      for (std::size_t band = 0; band < kBands; ++band) {
+        float& v = b[k][band];
+        v = -20.0f + (v + 22.5f) * range / 35.0f;
+        if (near != nullptr) v = (*near)[k][band] + voice(rng);
+        if (k < 30 || k >= 570) v = -30.0f + static_cast<float>(band);  // the bed alone, 10 dB under
+      }
+    return b;
+  };
+  const Blocks one = spot(41, 10.0f, nullptr);
+  const Blocks shorter(one.begin(), one.begin() + 580);
+  const Levels v1(one), v2(spot(42, 10.0f, &one)), unrelated(spot(43, 20.0f, nullptr)), cut(shorter);
+  spdet::Relatives kin;
+  kin.Find({v1.View(), v2.View(), unrelated.View(), cut.View()}, kBands, kRate);
+  const spdet::Relation* r = Find(kin, 1, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->offset, 0);
+  EXPECT_EQ(r->differBegin, 0);
+  EXPECT_EQ(r->differEnd, 598);
+  EXPECT_GT(r->apart, spdet::Relatives::kApartDb);
+  EXPECT_LT(r->apart, spdet::Relatives::kLookAlikeDb);
+  EXPECT_FALSE(kin.Indistinct(*r));
+  EXPECT_TRUE(kin.Of(2).empty());   // another spot of the same length and lead-in
+  EXPECT_EQ(Find(kin, 3, 1), nullptr);  // 3 % shorter: no look-alike (it is v1's cut-down)
+
+  // An airing of the second reported as the first: the second, decided on the whole.
+  spdet::VersionArbiter arbiter;
+  arbiter.SetUp(&kin, {v1.View(), v2.View(), unrelated.View(), cut.View()}, {"v1", "v2", "x", "cut"},
+                {kBands, kBlock, 0, kRate});
+  Blocks input = spot(42, 10.0f, &one);
+  input.resize(700, std::vector<float>(kBands, -90.0f));
+  for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+  DetectorReport report;
+  report.Pattern = report.Group = 0;
+  report.End = 600 * kBlock;
+  arbiter.Hold(report);
+  std::vector<DetectorReport> out;
+  arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].Pattern, 1);
+  EXPECT_EQ(out[0].Undecided, 0);
+  EXPECT_EQ(out[0].RunnerUp, 0);
 }
 
 // Two versions that differ in an end tag, an arbiter over them, and the input fed to it.
@@ -183,6 +310,34 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_EQ(out[0].Undecided, 0);
     EXPECT_EQ(out[0].End, 300 * kBlock);
     EXPECT_EQ(out[0].Seen, 1.0f);
+  }
+  {  // The other version's tag moves against the input (correlation under zero): a clear margin.
+    // Tags whose spectrum moves slowly, b's the mirror of a's: b's is below zero at every shift.
+    Blocks tagA(80, std::vector<float>(kBands)), tagB = tagA;
+    for (int k = 0; k < 80; ++k)
+      for (int b = 0; b < kBands; ++b) {
+        tagA[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] = -20.0f + 10.0f * std::sin(0.08f * k + b);
+        tagB[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] = -25.0f - 10.0f * std::sin(0.08f * k + b);
+      }
+    const Blocks spot = With(Random(400, 31), 320, tagA);
+    const Levels la(spot), lb(With(spot, 320, tagB));
+    spdet::Relatives kin;
+    kin.Find({la.View(), lb.View()}, kBands, kRate);
+    spdet::VersionArbiter arbiter;
+    arbiter.SetUp(&kin, {la.View(), lb.View()}, {"a.tvs", "b.tvs"}, {kBands, kBlock, 0, kRate});
+    Blocks input = spot;
+    input.resize(480, std::vector<float>(kBands, -90.0f));
+    for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
+    DetectorReport r;
+    r.Pattern = r.Group = 1;
+    r.End = 400 * kBlock;
+    arbiter.Hold(r);
+    std::vector<DetectorReport> out;
+    arbiter.Release(true, [&out](const DetectorReport& x) { out.push_back(x); });
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].Pattern, 0);
+    EXPECT_EQ(out[0].Undecided, 0);
+    EXPECT_GT(out[0].Margin, 1.5f);
   }
   {  // The tag drowned (talked over): one undecided report naming both.
     Airing t;

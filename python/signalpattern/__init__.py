@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Iterable, NamedTuple, Optional, Sequence, Union
+from typing import Iterable, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -50,7 +50,10 @@ class Detection:
     threshold that the detail check confirmed, with ``stretch``: the speed change of the input in
     percent that the shape distance found, and ``seen``: the fraction of the clip found, under 1
     for a partial occurrence whose ``end`` is where the part found ends) is None for the
-    library's rule.
+    library's rule. Among versions of one spot (patterns that share content): ``runner_up`` names
+    the closest other version and ``margin`` says by how much the reported one matched better
+    where the two differ; ``undecided`` is True when that stretch was not heard well enough, and
+    ``candidates`` then names the versions it may be, closest first (None and () otherwise).
     """
 
     input: str
@@ -72,13 +75,25 @@ class Detection:
     match: Optional[str] = None
     stretch: Optional[float] = None
     seen: Optional[float] = None
+    runner_up: Optional[str] = None
+    margin: Optional[float] = None
+    undecided: Optional[bool] = None
+    candidates: Tuple[str, ...] = ()
 
     def to_dict(self) -> dict:
         """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
         d = dataclasses.asdict(self)
+        for key in ("runner_up", "margin", "undecided", "candidates"):
+            del d[key]
         if self.confidence is None:
             for key in ("confidence", "distance", "threshold", "group", "speed", "match", "stretch", "seen"):
                 del d[key]
+        elif self.undecided:
+            d["version"] = "undecided"
+            d["candidates"] = list(self.candidates)
+        elif self.runner_up is not None:
+            d["runner_up"] = self.runner_up
+            d["margin"] = self.margin
         return d
 
 

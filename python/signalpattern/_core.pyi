@@ -62,7 +62,8 @@ class Pattern:
 
 # A detection as a tuple of the fields of signalpattern.Detection, in order.
 _DetectionTuple = Tuple[str, str, int, str, int, int, float, float, float, float, str, Optional[float],
-                        Optional[float], Optional[float], Optional[int], Optional[float]]
+                        Optional[float], Optional[float], Optional[int], Optional[float], Optional[str], Optional[float],
+                        Optional[float], Optional[str], Optional[float], Optional[bool], Tuple[str, ...]]
 
 class StreamScanner:
     """A scan fed array by array (see signalpattern.Scanner)."""

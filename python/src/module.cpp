@@ -46,7 +46,10 @@ py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
                         opt(d.report.Confidence), opt(d.report.Score), opt(d.report.Threshold),
                         own ? py::object(py::int_(d.report.Group)) : py::object(py::none()), opt(d.report.SpeedPercent),
                         own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch),
-                        opt(d.report.Seen));
+                        opt(d.report.Seen), own && !d.runnerUp.empty() && !d.report.Undecided ? py::object(py::str(d.runnerUp)) : py::object(py::none()),
+                        own && !d.runnerUp.empty() && !d.report.Undecided ? opt(d.report.Margin) : py::object(py::none()),
+                        own ? py::object(py::bool_(d.report.Undecided != 0)) : py::object(py::none()),
+                        py::tuple(py::cast(d.candidates)));
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import signalpattern as sp
-from conftest import RATE, sigpat, sigpat_scan, to_int16, write_wav
+from conftest import RATE, sigpat, sigpat_scan, to_int16, tone_steps, write_wav
 
 
 def fed(scanner, samples, piece):
@@ -29,6 +29,36 @@ def test_detections_are_those_of_sigpat(corpus, decision):
         assert fed(sp.Scanner(corpus["pats"], decision, name=corpus["wav"]), data, piece) == cli
     frame = pd.DataFrame(sp.scan_file(corpus["wav"], corpus["pats"], decision=decision))
     assert list(frame["begin"]) == [d["begin"] for d in cli]
+
+
+def test_versions_of_a_spot_name_the_runner_up_or_the_candidates(tmp_path):
+    # Two versions: one body, another end tag. Aired whole, the version is named with the other as
+    # runner-up; cut before its tag, it is undecided between the two. Fields as sigpat writes them.
+    rng = np.random.default_rng(7)
+    body = tone_steps(rng.uniform(300, 3000, 40), step=0.2)
+    tags = [tone_steps(rng.uniform(300, 3000, 15), step=0.2) for _ in range(2)]
+    pats = tmp_path / "pats"
+    pats.mkdir()
+    for k, tag in enumerate(tags):
+        write_wav(tmp_path / f"v{k + 1}.wav", to_int16(np.concatenate([body, tag])))
+        sigpat("create", tmp_path / f"v{k + 1}.wav", "-o", pats / f"v{k + 1}.tvs")
+    noise = np.random.default_rng(3).uniform(-0.02, 0.02, 40 * RATE)
+    whole, cut = noise.copy(), noise.copy()
+    clip = np.concatenate([body, tags[1]])
+    whole[2 * RATE:2 * RATE + len(clip)] += clip
+    cut[2 * RATE:2 * RATE + len(body)] += body
+    for name, x in (("whole", whole), ("cut", cut)):
+        wav = write_wav(tmp_path / f"{name}.wav", to_int16(x))
+        found = sp.scan_file(wav, str(pats))
+        assert [d.to_dict() for d in found] == sigpat_scan("-p", pats, wav)
+        assert len(found) == 1, found
+        d = found[0]
+        if name == "whole":
+            assert (d.name, d.runner_up, d.undecided, d.candidates) == ("v2.tvs", "v1.tvs", False, ())
+            assert d.margin > 0.12
+        else:
+            assert d.undecided and d.runner_up is None and d.margin is None
+            assert sorted(d.candidates) == ["v1.tvs", "v2.tvs"]
 
 
 def test_sample_formats_and_rates_give_the_same_detections(corpus, tmp_path):
