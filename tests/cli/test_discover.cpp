@@ -1,6 +1,7 @@
 // Discovery of repeated clips: the index of coarse spectral shapes (keys, voting), the search on
 // time-spectra, and `sigpat discover` on generated audio (occurrences and boundaries, known
-// patterns left out, proposed patterns and evidence, bad command lines).
+// patterns left out, proposed patterns and evidence, bad command lines, new_repeated_clip
+// events raised once per clip by runs over a station's recent recordings).
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -12,6 +13,8 @@
 #include "discover_clips.h"
 #include "shape_index.h"
 #include "sigpat_runner.h"
+#include "store.h"
+#include "utc.h"
 #include "synth.h"
 #include "time_spectrum.h"
 
@@ -150,6 +153,12 @@ class DiscoverCommand : public SigpatTest {
     const Programme& p = MakeProgramme();
     ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("day.wav"), p.audio, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("tone.wav"), p.tone, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    // The day as two consecutive recordings: the first 40 s, and the rest.
+    const auto cut = p.audio.begin() + 40 * 44100;
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("part1.wav"), std::vector<float>(p.audio.begin(), cut), 44100, 1,
+                                              SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(sigpat::synth::WriteAudioFile(File("part2.wav"), std::vector<float>(cut, p.audio.end()), 44100, 1,
+                                              SF_FORMAT_WAV | SF_FORMAT_PCM_16));
   }
 };
 
@@ -187,6 +196,49 @@ TEST_F(DiscoverCommand, KnownPatternsLeaveTheirClipsOutAndBadInputIsRefused) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("missing.wav"), std::string::npos) << r.err;
   EXPECT_EQ(r.outLines().size(), 2u * 1 + 3 + 2);  // the day's two clips are still reported (lines of both)
+}
+
+TEST_F(DiscoverCommand, NewRepeatedClipEventsAreRaisedOnceWhenAClipHasAiredTwice) {
+  const std::string db = File("events.db");
+  const std::string station = " --db " + db + " --station kfm --out " + File("ev") + " ";
+  const sigpat::store::UtcMicros t0 = *sigpat::store::ParseUtc("2026-12-07T06:00:00Z");
+  const auto events = [&] {
+    auto store = sigpat::store::OpenStore(db);
+    return store->Events({"kfm"}, std::nullopt, std::nullopt);
+  };
+  // The first 40 s: the tone clip has aired twice (10 s, 35 s), the sweep once (20 s).
+  RunResult r = Run("discover -q" + station + "--start-utc 2026-12-07T06:00:00Z " + File("part1.wav"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rows = events();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].event, "new_repeated_clip");
+  EXPECT_NEAR(static_cast<double>(rows[0].timeUtc - t0) / 1e6, 35.0, 0.1);  // when it aired the second time
+  nlohmann::json j = nlohmann::json::parse(rows[0].json);
+  EXPECT_EQ(j["count"], 2);
+  EXPECT_NEAR(j["length_s"].get<double>(), 3.0, 0.2);
+  EXPECT_TRUE(std::filesystem::is_regular_file(j["evidence"].get<std::string>())) << j.dump();
+  EXPECT_TRUE(std::filesystem::is_regular_file(j["pattern"].get<std::string>())) << j.dump();
+  // The next run covers both recordings: the sweep (20 s, 46 s) is new, the tone is not raised again.
+  r = Run("discover -q" + station + "--start-utc 2026-12-07T06:00:00Z " + File("part1.wav") + " " + File("part2.wav"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  rows = events();
+  ASSERT_EQ(rows.size(), 2u);
+  j = nlohmann::json::parse(rows[1].json);
+  EXPECT_NEAR(static_cast<double>(rows[1].timeUtc - t0) / 1e6, 46.0, 0.1);
+  EXPECT_NEAR(j["length_s"].get<double>(), 2.1, 0.2);
+  ASSERT_EQ(j["airings"].size(), 2u);
+  EXPECT_NEAR(static_cast<double>(*sigpat::store::ParseUtc(j["airings"][0]["begin_utc"]) - t0) / 1e6, 20.0, 0.1);
+  // Again over the same audio: nothing new.
+  ASSERT_EQ(Run("discover -q" + station + "--start-utc 2026-12-07T06:00:00Z " + File("part1.wav") + " " + File("part2.wav")).status, 0);
+  EXPECT_EQ(events().size(), 2u);
+  // The station and the time belong to --db; an unreadable recording writes no events.
+  EXPECT_EQ(Run("discover --db " + db + " " + File("day.wav")).status, 2);
+  EXPECT_EQ(Run("discover --station kfm " + File("day.wav")).status, 2);
+  EXPECT_EQ(Run("discover -q" + station + "--start-utc yesterday " + File("day.wav")).status, 2);
+  r = Run("discover -q" + station + "--start-utc 2026-12-07T07:00:00Z " + File("missing.wav") + " " + File("day.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no new_repeated_clip events"), std::string::npos) << r.err;
+  EXPECT_EQ(events().size(), 2u);
 }
 
 }  // namespace

@@ -181,6 +181,9 @@ struct DiscoverArgs {
   std::string out;  // directory for proposed patterns and evidence clips; empty: none written
   bool json = false;
   AudioOptions audio;
+  // --db: "new_repeated_clip" events of station --station (discover_events.h) in this store; the
+  // inputs are consecutive recordings of the station from --start-utc on.
+  std::string db, station, startUtc;
 };
 
 // Finds stretches that recur in the inputs (discover_clips.h) and prints one record per clip.

@@ -13,10 +13,12 @@
 
 #include "commands.h"
 #include "discover_clips.h"
+#include "discover_events.h"
 #include "messages.h"
 #include "output.h"
 #include "signals.h"
 #include "time_spectrum.h"
+#include "utc.h"
 
 namespace sigpat {
 
@@ -72,6 +74,16 @@ int RunDiscover(const DiscoverArgs& args) {
   if (args.minCount < 2) throw UsageError("--min-count must be at least 2 (a clip recurs)");
   if (std::count(args.inputs.begin(), args.inputs.end(), std::string("-")) > 0)
     throw UsageError("discover reads its inputs twice or more: give files, not standard input");
+  store::UtcMicros startUtc = 0;
+  if (!args.db.empty()) {
+    if (args.station.empty() || args.startUtc.empty())
+      throw UsageError("--db needs --station and --start-utc (the station's recordings and when they begin)");
+    const auto t = store::ParseUtc(args.startUtc);
+    if (!t) throw UsageError("--start-utc \"" + args.startUtc + "\" is not an ISO 8601 UTC time (like 2026-12-07T06:00:00Z)");
+    startUtc = *t;
+  } else if (!args.station.empty() || !args.startUtc.empty()) {
+    throw UsageError("--station and --start-utc name the station of --db's events: give --db too");
+  }
   if (!args.out.empty()) {
     std::error_code ec;
     fs::create_directories(args.out, ec);
@@ -231,6 +243,41 @@ int RunDiscover(const DiscoverArgs& args) {
   }
   double audio = 0.0;
   for (const TimeSpectrum& s : spectra) audio += Seconds(s.samples);
+  // Station events of the clips that are new: the inputs follow each other from --start-utc on,
+  // so an input that could not be read leaves the times of the rest unknown.
+  if (!args.db.empty()) {
+    if (spectra.size() != args.inputs.size()) {
+      PrintError(Error(args.db + ": no new_repeated_clip events written: an input could not be read, so the times of the others are not known"));
+      return kExitFailure;
+    }
+    std::vector<store::UtcMicros> inputStart{startUtc};
+    for (const TimeSpectrum& s : spectra) inputStart.push_back(inputStart.back() + std::llround(Seconds(s.samples) * 1e6));
+    std::vector<RepeatedClip> repeated;
+    for (std::size_t c = 0; c < clips.size(); ++c) {
+      if (clips[c].longRepeat) continue;  // a song heard again is not a new clip
+      RepeatedClip r;
+      r.lengthSeconds = static_cast<double>(clips[c].blocks()) * kBlockSeconds;
+      r.kind = clips[c].kind;
+      r.pattern = patternOf[c];
+      r.evidence = evidenceOf[c];
+      for (const ClipOccurrence& o : clips[c].occurrences) {
+        const store::UtcMicros at = inputStart[static_cast<std::size_t>(o.input)];
+        r.airings.push_back({at + std::llround(Seconds(BlockStartSample(o.first)) * 1e6),
+                             at + std::llround(Seconds(BlockStartSample(o.last + 1)) * 1e6)});
+      }
+      std::sort(r.airings.begin(), r.airings.end());
+      repeated.push_back(std::move(r));
+    }
+    try {
+      std::unique_ptr<store::Store> db = store::OpenStore(args.db);
+      const int raised = RaiseNewRepeatedClips(*db, args.station, repeated, args.minCount);
+      if (db->Flush() != 0) PrintWarning(db->Describe() + ": events wait in the spool until the database is back");
+      PrintNote("discover: " + std::to_string(raised) + " new_repeated_clip events for " + EscapeControl(args.station));
+    } catch (const store::StoreError& e) {
+      PrintError(Error(e.what()));
+      return kExitFailure;
+    }
+  }
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char note[320];
   std::snprintf(note, sizeof note,

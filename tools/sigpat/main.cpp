@@ -301,6 +301,9 @@ int Main(int argc, char** argv) {
   discoverCmd->add_option("-p,--patterns", discover.known, "Known patterns (files or directories): what they match is not new");
   discoverCmd->add_option("--out", discover.out, "Write a proposed pattern and an evidence clip of each clip to this directory");
   discoverCmd->add_flag("--json", discover.json, "One JSON object per clip");
+  discoverCmd->add_option("--db", discover.db, "Raise a new_repeated_clip station event per new clip in this store (SQLite file or postgresql:// URL)");
+  discoverCmd->add_option("--station", discover.station, "With --db: the station the inputs are recordings of");
+  discoverCmd->add_option("--start-utc", discover.startUtc, "With --db: UTC time of the first input's first sample (ISO 8601); the inputs follow each other");
   addAudioOptions(discoverCmd, discover.audio);
 
   // demo
