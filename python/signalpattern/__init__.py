@@ -19,6 +19,7 @@ raise ``ValueError`` or ``TypeError``.
 from __future__ import annotations
 
 import dataclasses
+import json
 import os
 from typing import Iterable, NamedTuple, Optional, Sequence, Union
 
@@ -116,8 +117,16 @@ def _samples(samples) -> np.ndarray:
     return a
 
 
+_DETECTION_FIELDS = frozenset(f.name for f in dataclasses.fields(Detection))
+
+
 def _detections(raw) -> list:
-    return [Detection(*t) for t in raw]
+    # The core gives each detection as the JSON line sigpat scan --json prints.
+    out = []
+    for line in raw:
+        fields = json.loads(line)
+        out.append(Detection(**{k: v for k, v in fields.items() if k in _DETECTION_FIELDS}))
+    return out
 
 
 def pattern_files(patterns: Union[PatternSource, Iterable[PatternSource]], decision: str = "detector") -> list:

@@ -21,6 +21,7 @@
 #include "bindings.h"
 #include "commands.h"
 #include "messages.h"
+#include "record_format.h"
 #include "sample_stream.h"
 #include "scanner.h"
 
@@ -32,26 +33,19 @@ namespace {
 
 constexpr std::size_t kChunkFrames = 1 << 16;  // frames converted at a time
 
-// The JSON lines of sigpat scan round values to six decimals; detections here are the same.
-double Six(double x) { return std::round(x * 1e6) / 1e6; }
-
-// A detection as the tuple signalpattern.Detection is made from (the fields of a JSON line, in
-// order; the detector's fields None for the library's rule), positions moved by offset samples.
-py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
-  const std::int64_t begin = d.report.Begin + offset, end = d.report.End + offset;
-  const bool own = d.report.Confidence >= 0.0f;
-  auto opt = [own](double v) -> py::object { return own ? py::object(py::float_(Six(v))) : py::object(py::none()); };
-  return py::make_tuple(d.input, d.file, d.report.Pattern, d.name, begin, end, Six(static_cast<double>(begin) / sigpat::kLibraryRate),
-                        Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.report.RelDev), Six(d.report.RelDevMpb), d.rule,
-                        opt(d.report.Confidence), opt(d.report.Score), opt(d.report.Threshold),
-                        own ? py::object(py::int_(d.report.Group)) : py::object(py::none()), opt(d.report.SpeedPercent),
-                        own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch),
-                        opt(d.report.Seen));
+// A detection as the JSON line sigpat scan --json prints (signalpattern.Detection takes its
+// fields from it), with its positions moved by offset samples.
+std::string ToJson(sigpat::Detection d, std::int64_t offset) {
+  d.report.Begin += offset;
+  d.report.End += offset;
+  d.beginSeconds = static_cast<double>(d.report.Begin) / sigpat::kLibraryRate;
+  d.endSeconds = static_cast<double>(d.report.End) / sigpat::kLibraryRate;
+  return sigpat::FormatDetectionJson(d);
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {
   py::list list;
-  for (const auto& d : found) list.append(ToTuple(d, offset));
+  for (const auto& d : found) list.append(ToJson(d, offset));
   return list;
 }
 

@@ -63,8 +63,11 @@ class LibraryRule : public DecisionRule {
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
 // occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
-// configure, when given, sets the detector's tuning before it is attached.
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr);
+// configure, when given, sets the detector's tuning before it is attached; attached, when
+// given, sees the detector once it is set up (measurements that read its patterns or follow
+// its blocks).
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr,
+                                               std::function<void(PatternDetector&)> attached = nullptr);
 
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);
@@ -121,6 +124,9 @@ struct ScanOptions {
   // Asked before every read: true ends the input there, as if it had ended (the recognizer still
   // gets its closing silence and the rule its Finish, so pending candidates are reported).
   std::function<bool()> stop;
+  // Blocks of silence fed after the input, so that a clip that ends with it is seen (see
+  // RecognitionStream.h).
+  int closingBlocks = RecognitionStream::kClosingBlocks;
   // Given every piece of the input after it was fed (Scan only): evidence recording.
   std::function<void(const std::int16_t*, std::size_t)> onSamples;
 };

@@ -261,7 +261,7 @@ void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& e
 }
 
 void ScanSession::Finish(const Emit& emit) {
-  Check(stream_->Finish(), emit);
+  Check(stream_->Finish(options_.closingBlocks), emit);
   result_.rebases = stream_->Rebases();
   rule_->Finish(View(), pending_);
   Deliver(emit);
