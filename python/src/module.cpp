@@ -86,12 +86,13 @@ class StreamScanner {
  public:
   StreamScanner(const std::vector<std::string>& patterns, const std::string& decision, std::optional<float> threshold,
                 int rate, int channel, const std::string& name, bool detailCheck)
-      : scanner_(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck)), channel_(channel), rate_(rate) {
+      : channel_(channel), rate_(rate) {
     if (rate < 1) throw py::value_error("rate must be a positive number of samples per second");
     if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
+    const std::vector<std::string> files = PatternFiles(patterns, decision);
     stream_ = std::make_unique<sigpat::SampleStream>(name, rate);
     py::gil_scoped_release release;
-    scanner_.Begin(name);
+    session_ = std::make_unique<sigpat::ScanSession>(files, Options(decision, threshold, detailCheck), name);
   }
 
   py::list Feed(const py::array& samples) {
@@ -108,7 +109,7 @@ class StreamScanner {
       auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
       const std::int16_t* direct = rate_ == sigpat::kLibraryRate ? audio.DirectS16() : nullptr;
       if (direct != nullptr) {
-        scanner_.Feed(direct, static_cast<std::size_t>(audio.frames()), emit);
+        session_->Feed(direct, static_cast<std::size_t>(audio.frames()), emit);
       } else {
         for (std::int64_t first = 0; first < audio.frames(); first += kChunkFrames) {
           const auto n = static_cast<std::size_t>(std::min<std::int64_t>(kChunkFrames, audio.frames() - first));
@@ -116,7 +117,7 @@ class StreamScanner {
           audio.Mono(first, n, mono_.data());
           converted_.clear();
           stream_->Push(mono_.data(), n, converted_);
-          scanner_.Feed(converted_.data(), converted_.size(), emit);
+          session_->Feed(converted_.data(), converted_.size(), emit);
         }
       }
       fed_ += audio.frames();
@@ -134,9 +135,9 @@ class StreamScanner {
       auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
       converted_.clear();
       stream_->End(converted_);
-      scanner_.Feed(converted_.data(), converted_.size(), emit);
+      session_->Feed(converted_.data(), converted_.size(), emit);
       if (fed_ == 0) throw sigpat::Error("no audio samples were fed to the scanner");
-      scanner_.Finish(emit);
+      session_->Finish(emit);
     }
     return ToList(found);
   }
@@ -147,7 +148,7 @@ class StreamScanner {
   }
 
   std::mutex mutex_;
-  sigpat::Scanner scanner_;
+  std::unique_ptr<sigpat::ScanSession> session_;
   std::unique_ptr<sigpat::SampleStream> stream_;
   int channel_, rate_;
   int channels_ = -1;  // fixed by the first array
@@ -163,7 +164,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
   if (start < 0) throw py::value_error("start must be >= 0");
   if (stop && *stop <= start) throw py::value_error("stop must lie after start");
   if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
-  sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck));
+  const std::vector<std::string> files = PatternFiles(patterns, decision);
   std::vector<sigpat::Detection> found;
   double missing = 0.0;  // seconds of a file cut short after its header
   {
@@ -176,7 +177,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
       throw sigpat::Error(path + ": a scan can start inside a file only at 44100 Hz (the file has " +
                           std::to_string(in->sourceRate()) + " Hz)");
     auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
-    scanner.Begin(name.empty() ? path : name);
+    sigpat::ScanSession session(files, Options(decision, threshold, detailCheck), name.empty() ? path : name);
     std::int64_t left = stop ? *stop - start : -1;
     std::vector<std::int16_t> block(kChunkFrames);
     std::int64_t total = 0;
@@ -184,12 +185,12 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
       const std::size_t want = left < 0 ? block.size() : static_cast<std::size_t>(std::min<std::int64_t>(left, block.size()));
       const std::size_t got = in->Read(block.data(), want);
       if (got == 0) break;
-      scanner.Feed(block.data(), got, emit);
+      session.Feed(block.data(), got, emit);
       total += static_cast<std::int64_t>(got);
       if (left > 0) left -= static_cast<std::int64_t>(got);
     }
     if (total == 0) throw sigpat::Error(path + ": holds no audio samples");
-    scanner.Finish(emit);
+    session.Finish(emit);
     if (left != 0) missing = in->missingSeconds();
   }
   if (missing > 0.0) {
