@@ -19,6 +19,7 @@ raise ``ValueError`` or ``TypeError``.
 from __future__ import annotations
 
 import dataclasses
+import json
 import os
 from typing import Iterable, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -131,8 +132,21 @@ def _samples(samples) -> np.ndarray:
     return a
 
 
+_DETECTION_FIELDS = frozenset(f.name for f in dataclasses.fields(Detection))
+
+
 def _detections(raw) -> list:
-    return [Detection(*t) for t in raw]
+    # The core gives each detection as the JSON line sigpat scan --json prints.
+    out = []
+    for line in raw:
+        fields = json.loads(line)
+        kw = {k: v for k, v in fields.items() if k in _DETECTION_FIELDS}
+        # Among versions the line says "version": "undecided" and lists the candidates.
+        if "confidence" in fields:
+            kw["undecided"] = fields.get("version") == "undecided"
+        kw["candidates"] = tuple(fields.get("candidates", ()))
+        out.append(Detection(**kw))
+    return out
 
 
 def pattern_files(patterns: Union[PatternSource, Iterable[PatternSource]], decision: str = "detector") -> list:

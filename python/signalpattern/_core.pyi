@@ -60,23 +60,21 @@ class Pattern:
     def band_rms(self) -> npt.NDArray[np.float32]:
         """Mean power of every band, shape (nband,) (a read-only view)."""
 
-# A detection as a tuple of the fields of signalpattern.Detection, in order.
-_DetectionTuple = Tuple[str, str, int, str, int, int, float, float, float, float, str, Optional[float],
-                        Optional[float], Optional[float], Optional[int], Optional[float], Optional[str], Optional[float],
-                        Optional[float], Optional[str], Optional[float], Optional[bool], Tuple[str, ...]]
+# A detection as the JSON line sigpat scan --json prints.
+_DetectionJson = str
 
 class StreamScanner:
     """A scan fed array by array (see signalpattern.Scanner)."""
 
     def __init__(self, patterns: List[str], decision: str, threshold: Optional[float], rate: int, channel: int,
                  name: str, detail_check: bool = ...) -> None: ...
-    def feed(self, samples: npt.NDArray[np.generic]) -> List[_DetectionTuple]:
+    def feed(self, samples: npt.NDArray[np.generic]) -> List[_DetectionJson]:
         """Scans the next samples; returns the detections confirmed so far."""
-    def finish(self) -> List[_DetectionTuple]:
+    def finish(self) -> List[_DetectionJson]:
         """Ends the input; returns the last detections."""
 
 def scan_file(path: str, patterns: List[str], decision: str, threshold: Optional[float], channel: int, start: int,
-              stop: Optional[int], name: str, detail_check: bool = ...) -> List[_DetectionTuple]:
+              stop: Optional[int], name: str, detail_check: bool = ...) -> List[_DetectionJson]:
     """Scans samples start .. stop - 1 of an audio file (see signalpattern.scan_file)."""
 
 def create_pattern(samples: npt.NDArray[np.generic], rate: int, path: str, begin: Optional[int], end: Optional[int],

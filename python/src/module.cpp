@@ -21,6 +21,7 @@
 #include "bindings.h"
 #include "commands.h"
 #include "messages.h"
+#include "record_format.h"
 #include "sample_stream.h"
 #include "scanner.h"
 
@@ -32,29 +33,19 @@ namespace {
 
 constexpr std::size_t kChunkFrames = 1 << 16;  // frames converted at a time
 
-// The JSON lines of sigpat scan round values to six decimals; detections here are the same.
-double Six(double x) { return std::round(x * 1e6) / 1e6; }
-
-// A detection as the tuple signalpattern.Detection is made from (the fields of a JSON line, in
-// order; the detector's fields None for the library's rule), positions moved by offset samples.
-py::tuple ToTuple(const sigpat::Detection& d, std::int64_t offset) {
-  const std::int64_t begin = d.report.Begin + offset, end = d.report.End + offset;
-  const bool own = d.report.Confidence >= 0.0f;
-  auto opt = [own](double v) -> py::object { return own ? py::object(py::float_(Six(v))) : py::object(py::none()); };
-  return py::make_tuple(d.input, d.file, d.report.Pattern, d.name, begin, end, Six(static_cast<double>(begin) / sigpat::kLibraryRate),
-                        Six(static_cast<double>(end) / sigpat::kLibraryRate), Six(d.report.RelDev), Six(d.report.RelDevMpb), d.rule,
-                        opt(d.report.Confidence), opt(d.report.Score), opt(d.report.Threshold),
-                        own ? py::object(py::int_(d.report.Group)) : py::object(py::none()), opt(d.report.SpeedPercent),
-                        own ? py::object(py::str(d.Match())) : py::object(py::none()), opt(d.report.Stretch),
-                        opt(d.report.Seen), own && !d.runnerUp.empty() && !d.report.Undecided ? py::object(py::str(d.runnerUp)) : py::object(py::none()),
-                        own && !d.runnerUp.empty() && !d.report.Undecided ? opt(d.report.Margin) : py::object(py::none()),
-                        own ? py::object(py::bool_(d.report.Undecided != 0)) : py::object(py::none()),
-                        py::tuple(py::cast(d.candidates)));
+// A detection as the JSON line sigpat scan --json prints (signalpattern.Detection takes its
+// fields from it), with its positions moved by offset samples.
+std::string ToJson(sigpat::Detection d, std::int64_t offset) {
+  d.report.Begin += offset;
+  d.report.End += offset;
+  d.beginSeconds = static_cast<double>(d.report.Begin) / sigpat::kLibraryRate;
+  d.endSeconds = static_cast<double>(d.report.End) / sigpat::kLibraryRate;
+  return sigpat::FormatDetectionJson(d);
 }
 
 py::list ToList(const std::vector<sigpat::Detection>& found, std::int64_t offset = 0) {
   py::list list;
-  for (const auto& d : found) list.append(ToTuple(d, offset));
+  for (const auto& d : found) list.append(ToJson(d, offset));
   return list;
 }
 
@@ -95,12 +86,13 @@ class StreamScanner {
  public:
   StreamScanner(const std::vector<std::string>& patterns, const std::string& decision, std::optional<float> threshold,
                 int rate, int channel, const std::string& name, bool detailCheck)
-      : scanner_(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck)), channel_(channel), rate_(rate) {
+      : channel_(channel), rate_(rate) {
     if (rate < 1) throw py::value_error("rate must be a positive number of samples per second");
     if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
+    const std::vector<std::string> files = PatternFiles(patterns, decision);
     stream_ = std::make_unique<sigpat::SampleStream>(name, rate);
     py::gil_scoped_release release;
-    scanner_.Begin(name);
+    session_ = std::make_unique<sigpat::ScanSession>(files, Options(decision, threshold, detailCheck), name);
   }
 
   py::list Feed(const py::array& samples) {
@@ -117,7 +109,7 @@ class StreamScanner {
       auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
       const std::int16_t* direct = rate_ == sigpat::kLibraryRate ? audio.DirectS16() : nullptr;
       if (direct != nullptr) {
-        scanner_.Feed(direct, static_cast<std::size_t>(audio.frames()), emit);
+        session_->Feed(direct, static_cast<std::size_t>(audio.frames()), emit);
       } else {
         for (std::int64_t first = 0; first < audio.frames(); first += kChunkFrames) {
           const auto n = static_cast<std::size_t>(std::min<std::int64_t>(kChunkFrames, audio.frames() - first));
@@ -125,7 +117,7 @@ class StreamScanner {
           audio.Mono(first, n, mono_.data());
           converted_.clear();
           stream_->Push(mono_.data(), n, converted_);
-          scanner_.Feed(converted_.data(), converted_.size(), emit);
+          session_->Feed(converted_.data(), converted_.size(), emit);
         }
       }
       fed_ += audio.frames();
@@ -143,9 +135,9 @@ class StreamScanner {
       auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
       converted_.clear();
       stream_->End(converted_);
-      scanner_.Feed(converted_.data(), converted_.size(), emit);
+      session_->Feed(converted_.data(), converted_.size(), emit);
       if (fed_ == 0) throw sigpat::Error("no audio samples were fed to the scanner");
-      scanner_.Finish(emit);
+      session_->Finish(emit);
     }
     return ToList(found);
   }
@@ -156,7 +148,7 @@ class StreamScanner {
   }
 
   std::mutex mutex_;
-  sigpat::Scanner scanner_;
+  std::unique_ptr<sigpat::ScanSession> session_;
   std::unique_ptr<sigpat::SampleStream> stream_;
   int channel_, rate_;
   int channels_ = -1;  // fixed by the first array
@@ -172,7 +164,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
   if (start < 0) throw py::value_error("start must be >= 0");
   if (stop && *stop <= start) throw py::value_error("stop must lie after start");
   if (channel < 0) throw py::value_error("channel must be 0 (the mean of all channels) or a channel number from 1");
-  sigpat::Scanner scanner(PatternFiles(patterns, decision), Options(decision, threshold, detailCheck));
+  const std::vector<std::string> files = PatternFiles(patterns, decision);
   std::vector<sigpat::Detection> found;
   double missing = 0.0;  // seconds of a file cut short after its header
   {
@@ -185,7 +177,7 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
       throw sigpat::Error(path + ": a scan can start inside a file only at 44100 Hz (the file has " +
                           std::to_string(in->sourceRate()) + " Hz)");
     auto emit = [&found](const sigpat::Detection& d) { found.push_back(d); };
-    scanner.Begin(name.empty() ? path : name);
+    sigpat::ScanSession session(files, Options(decision, threshold, detailCheck), name.empty() ? path : name);
     std::int64_t left = stop ? *stop - start : -1;
     std::vector<std::int16_t> block(kChunkFrames);
     std::int64_t total = 0;
@@ -193,12 +185,12 @@ py::list ScanFile(const std::string& path, const std::vector<std::string>& patte
       const std::size_t want = left < 0 ? block.size() : static_cast<std::size_t>(std::min<std::int64_t>(left, block.size()));
       const std::size_t got = in->Read(block.data(), want);
       if (got == 0) break;
-      scanner.Feed(block.data(), got, emit);
+      session.Feed(block.data(), got, emit);
       total += static_cast<std::int64_t>(got);
       if (left > 0) left -= static_cast<std::int64_t>(got);
     }
     if (total == 0) throw sigpat::Error(path + ": holds no audio samples");
-    scanner.Finish(emit);
+    session.Finish(emit);
     if (left != 0) missing = in->missingSeconds();
   }
   if (missing > 0.0) {

@@ -146,11 +146,9 @@ class BlockCounter : public DecisionRule {
     r.RelDev = r.RelDevMpb = 0.5f;
     out.push_back(r);
   }
-  void OnRebase(std::uint32_t shift) override { shifted_ += shift; }
 
  private:
   int* blocks_;
-  std::int64_t shifted_ = 0;
 };
 
 TEST_F(Rebase, DecisionRulesArePluggable) {

@@ -10,7 +10,7 @@
 
 #include "SignalPattern.h"
 #include "audio_io.h"
-#include "detail_gate.h"
+#include "detail_files.h"
 #include "speed_change.h"
 
 namespace speval {

@@ -29,7 +29,7 @@
 #include "SignalPattern.h"
 #include "broadcast_report.h"
 #include "corpus.h"
-#include "detail_gate.h"
+#include "messages.h"
 #include "scanner.h"
 
 using speval::Corpus;
@@ -132,39 +132,23 @@ void AnalyseBlock(void* ctx, PatternDetector* det) {
   }
 }
 
-// Scans one stream through the library's streaming layer, with the library's own rule (its
-// recognitions) or the detector (fed every time block).
+// Scans one stream as sigpat scan does (its scan session: recognizer, rule, detail check), with
+// the library's own rule (its recognitions) or the detector.
 std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, const Stream& st, Analysis* analysis) {
   std::vector<Detection> out;
-  RecognitionStream stream;
-  SigRecognitionPar par;
-  std::vector<char*> names;
-  for (const std::string& f : set.files) names.push_back(const_cast<char*>(f.c_str()));
-  par.NPattern = static_cast<int>(names.size());
-  par.PatternFileNames = names.data();
-  if (stream.Init(&par) != 1) {
-    std::fprintf(stderr, "sp_eval: recognition set-up failed\n");
-    std::exit(2);
-  }
   ScanContext ctx;
   ctx.stream = &st;
   ctx.set = &set;
   ctx.analysis = analysis;
-  PatternDetector det;
-  // The detector's reports pass the detail check of sigpat's scans (patterns with a print).
-  std::unique_ptr<sigpat::DetailGate> gate;
-  if (rule != "library" && g_detailCheck) gate = sigpat::DetailGate::Load(set.files, {});
+  sigpat::ScanOptions options;
+  options.rule = rule;
+  options.detailCheck = g_detailCheck;
+  // The streams end with 2.5 s of background and the figures were measured without the closing
+  // silence sigpat feeds (on which the library's rule finds short patterns): only the last block.
+  options.closingBlocks = 0;
   if (rule != "library") {
-    std::vector<const char*> cnames(names.begin(), names.end());
-    det.SetTuning(g_tuning);
-    if (det.Attach(&stream.Engine(), cnames.data()) != 1) {
-      std::fprintf(stderr, "sp_eval: detector attach failed\n");
-      std::exit(2);
-    }
-    if (set.grouped) det.GroupBySpeedNames(cnames.data());
-    if (gate)
-      for (int i = 0; i < static_cast<int>(set.files.size()); ++i) det.SetChecked(i, gate->ConfirmsTentative(i));
-    if (analysis != nullptr) {
+    const auto attached = [&ctx, analysis, &set](PatternDetector& det) {
+      if (analysis == nullptr) return;
       det.SetBlockCallback(&AnalyseBlock, &ctx);
       if (analysis->selfThreshold.empty())
         for (int i = 0; i < static_cast<int>(set.corpusIndex.size()); ++i)
@@ -174,54 +158,36 @@ std::vector<Detection> Scan(const std::string& rule, const PatternSet& set, cons
             analysis->selfNeg.push_back(det.Pattern(i).SelfNegative);
             analysis->nblock.push_back(det.Pattern(i).Nblock);
           }
-    }
+    };
+    options.makeRule = [attached]() { return sigpat::MakeDetectorRule([](DetectorTuning& t) { t = g_tuning; }, attached); };
   }
-  const auto takeRecognitions = [&]() {
-    for (const StreamRecognition& r : stream.Recognitions()) {
-      Detection d;
-      d.group = set.corpusIndex[static_cast<std::size_t>(r.pattern)];
-      d.begin = r.begin;
-      d.end = r.end;
-      d.score = r.relDev;
+  const auto take = [&](const sigpat::Detection& found) {
+    const DetectorReport& r = found.report;
+    Detection d;
+    d.group = set.corpusIndex[static_cast<std::size_t>(r.Pattern)];
+    d.begin = r.Begin;
+    d.end = r.End;
+    if (rule == "library") {
+      d.score = r.RelDev;
       d.confidence = 0;
-      out.push_back(d);
+    } else {
+      d.score = r.Score;
+      d.confidence = r.Confidence;
+      d.verify = r.Verify;
+      d.threshold = r.Threshold;
+      d.variant = sp::SpeedLabel(r.SpeedPercent);
     }
+    out.push_back(d);
   };
-  const auto takeReports = [&]() {
-    for (int i = 0; i < det.ReportCount(); ++i) {
-      const DetectorReport* r = det.GetReport(i);
-      if (gate && !gate->Confirms(*r)) continue;
-      Detection d;
-      d.group = set.corpusIndex[static_cast<std::size_t>(r->Pattern)];
-      d.begin = r->Begin;
-      d.end = r->End;
-      d.score = r->Score;
-      d.confidence = r->Confidence;
-      d.verify = r->Verify;
-      d.threshold = r->Threshold;
-      d.variant = sp::SpeedLabel(r->SpeedPercent);
-      out.push_back(d);
-    }
-    det.ClearReports();
-  };
-  constexpr std::size_t kPiece = RecognitionStream::kBlockSamples;
-  for (std::size_t pos = 0; pos < st.pcm.size(); pos += kPiece) {
-    const std::size_t n = std::min(kPiece, st.pcm.size() - pos);
-    if (gate) gate->Append(st.pcm.data() + pos, n);
-    if (stream.Feed(st.pcm.data() + pos, n) < 0) {
-      std::fprintf(stderr, "sp_eval: %s: the recognizer refused a block\n", st.name.c_str());
-      std::exit(2);
-    }
-    if (rule == "library") takeRecognitions();
-    else takeReports();
-  }
-  // The streams end with 2.5 s of background and the figures were measured without the closing
-  // silence sigpat feeds (on which the library's rule finds short patterns): only the last block.
-  stream.Finish(0);
-  if (rule == "library") takeRecognitions();
-  if (rule != "library") {
-    det.Finish();
-    takeReports();
+  try {
+    sigpat::ScanSession session(set.files, options, st.name);
+    constexpr std::size_t kPiece = RecognitionStream::kBlockSamples;
+    for (std::size_t pos = 0; pos < st.pcm.size(); pos += kPiece)
+      session.Feed(st.pcm.data() + pos, std::min(kPiece, st.pcm.size() - pos), take);
+    session.Finish(take);
+  } catch (const sigpat::Error& e) {
+    std::fprintf(stderr, "sp_eval: %s: %s\n", st.name.c_str(), e.what());
+    std::exit(2);
   }
   return out;
 }

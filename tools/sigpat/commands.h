@@ -11,6 +11,7 @@
 
 #include "audio_input.h"
 #include "evidence.h"
+#include "record_format.h"
 #include "scanner.h"
 
 namespace sigpat {
@@ -71,8 +72,6 @@ struct ScanArgs {
 // (one path a line; blank lines and lines starting with '#' skipped; relative paths are taken
 // from the list's directory).
 std::vector<std::string> GatherPatternFiles(const ScanArgs& args);
-std::string FormatDetectionText(const Detection& d);
-std::string FormatDetectionJson(const Detection& d);
 int RunScan(const ScanArgs& args);
 // Warns about every sidecar calibration beside the patterns that the detector refuses (named,
 // with the reason): those patterns run with their own thresholds.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "detail_gate.h"
+#include "detail_files.h"
 #include "messages.h"
 #include "output.h"
 #include "pattern_output.h"
@@ -132,7 +132,7 @@ std::string CreatePatternFile(const CreateArgs& args, AudioInput& in, std::int64
   if (detailed)
     WriteDetailFor(destination, clip);
   else
-    std::remove(spdetail::DetailFileName(destination).c_str());  // a print of an earlier pattern of that name
+    std::remove(DetailFileOf(destination).c_str());  // a print of an earlier pattern of that name
   return destination;
 }
 

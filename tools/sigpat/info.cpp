@@ -9,7 +9,7 @@
 
 #include "PatternDetector.h"
 #include "commands.h"
-#include "detail_gate.h"
+#include "detail_files.h"
 #include "messages.h"
 #include "output.h"
 #include "pattern_png.h"

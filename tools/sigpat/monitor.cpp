@@ -47,13 +47,8 @@ class StatusLog {
 
   // Returns the line written.
   std::string Write(const std::string& label, const std::string& event, const nlohmann::ordered_json& fields) {
-    nlohmann::ordered_json j;
     const double now = WallClockNow();
-    j["time"] = FormatUtc(now);
-    if (!label.empty()) j["station"] = label;
-    j["event"] = event;
-    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
-    const std::string line = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    const std::string line = FormatStatusJson(now, label, event, fields);
     if (also) also(label, event, now, line);
     std::lock_guard<std::mutex> lock(OutputLock());
     std::FILE* out = file_ != nullptr ? file_ : stderr;

@@ -10,7 +10,7 @@
 #include <unordered_set>
 
 #include "commands.h"
-#include "detail_gate.h"
+#include "detail_files.h"
 #include "messages.h"
 #include "pattern_output.h"
 #include "signals.h"

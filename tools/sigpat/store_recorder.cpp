@@ -5,13 +5,12 @@
 
 #include "content_hash.h"
 #include "messages.h"
+#include "record_format.h"
 #include "utc.h"
 
 namespace sigpat {
 
 namespace {
-
-double Six(double x) { return std::round(x * 1e6) / 1e6; }
 
 store::UtcMicros Micros(double wall) { return std::llround(wall * 1e6); }
 
@@ -25,8 +24,8 @@ store::DetectionRow DetectionRowOf(const Detection& d, const std::string& json) 
   row.patternName = BaseName(d.file);
   row.beginSample = d.report.Begin;
   row.endSample = d.report.End;
-  row.beginSeconds = Six(d.beginSeconds);
-  row.endSeconds = Six(d.endSeconds);
+  row.beginSeconds = SixDecimals(d.beginSeconds);
+  row.endSeconds = SixDecimals(d.endSeconds);
   if (d.beginWall >= 0.0) {
     row.beginUtc = Micros(d.beginWall);
     row.endUtc = Micros(d.endWall);
@@ -34,10 +33,10 @@ store::DetectionRow DetectionRowOf(const Detection& d, const std::string& json) 
   }
   row.rule = d.rule;
   if (d.report.Confidence >= 0.0f) {
-    row.confidence = Six(d.report.Confidence);
-    row.distance = Six(d.report.Score);
-    row.threshold = Six(d.report.Threshold);
-    row.seen = Six(d.report.Seen);
+    row.confidence = SixDecimals(d.report.Confidence);
+    row.distance = SixDecimals(d.report.Score);
+    row.threshold = SixDecimals(d.report.Threshold);
+    row.seen = SixDecimals(d.report.Seen);
     row.match = d.Match();
   }
   row.json = json;

@@ -1,11 +1,10 @@
-// The detector rule of sigpat scan (the library's PatternDetector behind the DecisionRule
-// interface) and sigpat calibrate (background audio -> a sidecar calibration per pattern).
+// sigpat calibrate (background audio -> a sidecar calibration per pattern) and the check of
+// sidecars that a scan would ignore.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 #include "PatternDetector.h"
 #include <sys/stat.h>
@@ -18,47 +17,6 @@
 namespace sigpat {
 
 namespace {
-
-class DetectorRule : public DecisionRule {
- public:
-  explicit DetectorRule(std::function<void(DetectorTuning&)> configure) : configure_(std::move(configure)) {}
-  std::string Name() const override { return "detector"; }
-
-  void Start(EngineView view) override {
-    std::vector<const char*> names;
-    if (view.files != nullptr)
-      for (const auto& f : *view.files) names.push_back(f.c_str());
-    DetectorTuning tuning;
-    if (configure_) configure_(tuning);
-    detector_.SetTuning(tuning);
-    // The detector observes the engine itself and is called before the stream's observer (this
-    // rule's OnTimeBlock), so its reports of a time block are ready here.
-    if (!detector_.Attach(&view.engine, names.empty() ? nullptr : names.data()))
-      throw Error("the decision layer could not be attached to the recognizer");
-    if (!names.empty()) detector_.GroupBySpeedNames(names.data());
-    if (view.checked != nullptr)
-      for (std::size_t i = 0; i < view.checked->size(); ++i)
-        if ((*view.checked)[i]) detector_.SetChecked(static_cast<int>(i), 1);
-  }
-
-  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& out) override { Drain(out); }
-
-  void Finish(EngineView /*view*/, std::vector<DetectorReport>& out) override {
-    detector_.Finish();
-    Drain(out);
-  }
-
- private:
-  // The detector's reports as they are. Positions come from the detector's own 64-bit count of
-  // time blocks: rebasing the engine does not touch them.
-  void Drain(std::vector<DetectorReport>& out) {
-    for (int i = 0; i < detector_.ReportCount(); ++i) out.push_back(*detector_.GetReport(i));
-    detector_.ClearReports();
-  }
-
-  PatternDetector detector_;
-  std::function<void(DetectorTuning&)> configure_;
-};
 
 // Measures the background: the smallest distance of every pattern over all time blocks.
 class CalibrationRule : public DecisionRule {
@@ -88,10 +46,6 @@ class CalibrationRule : public DecisionRule {
 };
 
 }  // namespace
-
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure) {
-  return std::make_unique<DetectorRule>(std::move(configure));
-}
 
 void WarnAboutSidecars(const std::vector<std::string>& files) {
   // Checking takes a recognizer and a detector of its own: only when there is a sidecar at all.

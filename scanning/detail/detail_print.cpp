@@ -2,8 +2,6 @@
 
 #include <fftw3.h>
 
-#include "../fnv1a.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -120,8 +118,11 @@ DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) 
   return print;
 }
 
+// 64-bit FNV-1a of the pattern file's bytes, the hash the decision layer ties its sidecars to.
 std::uint64_t ContentHash(const std::string& bytes) {
-  return spdet::Fnv1aOf(bytes.data(), bytes.size());
+  std::uint64_t h = 1469598103934665603ull;
+  for (const char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return h;
 }
 
 std::string DetailFileName(const std::string& patternFile) { return patternFile + ".detail"; }

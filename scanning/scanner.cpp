@@ -52,9 +52,8 @@ std::string RefusedSet(const std::vector<std::string>& files, const std::vector<
 
 // ---- the library's rule
 
-void LibraryRule::OnFeed(EngineView /*view*/, const std::vector<StreamRecognition>& accepted,
-                         std::vector<DetectorReport>& out) {
-  for (const StreamRecognition& r : accepted) {
+void LibraryRule::OnTimeBlock(EngineView view, std::vector<DetectorReport>& out) {
+  for (const StreamRecognition& r : view.accepted) {
     DetectorReport d;
     d.Pattern = r.pattern;
     d.Begin = r.begin;
@@ -181,26 +180,28 @@ ScanSession::ScanSession(const std::vector<std::string>& patternFiles, const Sca
   if (detail_)
     for (std::size_t i = 0; i < files_.size(); ++i) checked_.push_back(detail_->ConfirmsTentative(static_cast<int>(i)) ? 1 : 0);
   stream_->SetBlockObserver(&ScanSession::Observe, this);
-  stream_->SetRebaseObserver(&ScanSession::Rebased, this);
   rule_->Start(View());
 }
 
 ScanSession::~ScanSession() {
   if (stream_) {
     stream_->SetBlockObserver(nullptr, nullptr);
-    stream_->SetRebaseObserver(nullptr, nullptr);
   }
   rule_.reset();  // a rule may hold on to the engine until it goes
 }
 
 EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_, detail_ ? &checked_ : nullptr}; }
 
-void ScanSession::Observe(void* context, RecognitionStream& /*stream*/) {
+// Every time block, with the recognitions the library accepted at it: the stream lists those
+// of the current feed, the block's are the ones not offered yet.
+void ScanSession::Observe(void* context, RecognitionStream& stream) {
   auto* self = static_cast<ScanSession*>(context);
-  self->rule_->OnTimeBlock(self->View(), self->pending_);
+  EngineView view = self->View();
+  const std::vector<StreamRecognition>& feed = stream.Recognitions();
+  view.accepted = std::span<const StreamRecognition>(feed).subspan(std::min(self->offered_, feed.size()));
+  self->offered_ = feed.size();
+  self->rule_->OnTimeBlock(view, self->pending_);
 }
-
-void ScanSession::Rebased(void* context, std::uint32_t shift) { static_cast<ScanSession*>(context)->rule_->OnRebase(shift); }
 
 void ScanSession::NoteArrival(std::int64_t position, double wallSeconds) {
   arrivalPosition_ = position;
@@ -245,23 +246,23 @@ void ScanSession::Deliver(const Emit& emit) {
   pending_.clear();
 }
 
-// After a feed or the finish of the stream: its result checked, the library's recognitions
-// offered to the rule, the detections delivered.
+// After a feed or the finish of the stream: its result checked, the detections delivered.
 void ScanSession::Check(int fed, const Emit& emit) {
   if (fed < 0) throw Error(input_ + ": the recognizer refused a block (result " + std::to_string(fed) + ")");
-  rule_->OnFeed(View(), stream_->Recognitions(), pending_);
   Deliver(emit);
 }
 
 void ScanSession::Feed(const std::int16_t* samples, std::size_t n, const Emit& emit) {
   if (detail_) detail_->Append(samples, n);
+  offered_ = 0;  // each feed lists its own recognitions
   Check(stream_->Feed(samples, n), emit);
   result_.samples = stream_->Samples();
   result_.rebases = stream_->Rebases();
 }
 
 void ScanSession::Finish(const Emit& emit) {
-  Check(stream_->Finish(), emit);
+  offered_ = 0;
+  Check(stream_->Finish(options_.closingBlocks), emit);
   result_.rebases = stream_->Rebases();
   rule_->Finish(View(), pending_);
   Deliver(emit);
@@ -323,27 +324,8 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
   return result;
 }
 
-void Scanner::Begin(const std::string& inputName) {
-  session_.reset();
-  session_ = std::make_unique<ScanSession>(files_, options_, options_.label.empty() ? inputName : options_.label,
-                                           std::move(prepared_));
-}
-
 void Scanner::Prepare() {
   if (!prepared_) prepared_ = ScanSession::SetUp(files_, options_);
-}
-
-void Scanner::Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit) {
-  if (!session_) throw Error("the scanner was fed before Begin");
-  session_->Feed(samples, n, emit);
-}
-
-ScanResult Scanner::Finish(const std::function<void(const Detection&)>& emit) {
-  if (!session_) throw Error("the scanner was finished before Begin");
-  session_->Finish(emit);
-  const ScanResult result = session_->result();
-  session_.reset();
-  return result;
 }
 
 }  // namespace sigpat

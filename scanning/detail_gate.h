@@ -13,19 +13,9 @@
 
 #include "PatternDetector.h"
 #include "detail_check.h"
+#include "detail_files.h"
 
 namespace sigpat {
-
-// Clips up to this long get a detail print when their pattern is made.
-constexpr double kDetailMaxSeconds = 10.0;
-
-// Writes the detail print of a clip (44100 Hz mono) beside the pattern file just made, when the
-// clip is short enough; throws Error naming the file when it cannot be written.
-void WriteDetailFor(const std::string& patternFile, const std::vector<std::int16_t>& clip);
-
-// What `sigpat info` says of a pattern's detail print: "" when it has none and its clip is too
-// long for one.
-std::string DescribeDetail(const std::string& patternFile, double clipSeconds);
 
 class DetailGate {
  public:

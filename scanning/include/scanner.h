@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,12 @@ struct EngineView {
   // Per pattern, 1 when its detections are checked after the rule (Start; null: none are):
   // the detector may then report tentative ones for that check to confirm.
   const std::vector<int>* checked = nullptr;
+  // The recognitions the library accepted at this time block (OnTimeBlock), in order.
+  std::span<const StreamRecognition> accepted;
 };
 
 // A decision rule: receives every time block of a recognizer (after the library has matched
-// it) and emits detections, each as one DetectorReport (include/PatternDetector.h; the library's
+// it, with what the library accepted there) and emits detections, each as one DetectorReport (include/PatternDetector.h; the library's
 // rule fills the pattern, the positions, 64-bit samples at 44100 Hz from the start of the input,
 // and the deviations). Rules are created per input (one recognizer each) and used from
 // one thread.
@@ -42,12 +45,6 @@ class DecisionRule {
   virtual void Start(EngineView view) { (void)view; }
   // After every time block.
   virtual void OnTimeBlock(EngineView view, std::vector<DetectorReport>& out) = 0;
-  // After every feed of the stream, with the recognitions the library accepted in it.
-  virtual void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<DetectorReport>& out) {
-    (void)view, (void)accepted, (void)out;
-  }
-  // The engine was rebased: positions kept in engine coordinates move down by shift.
-  virtual void OnRebase(std::uint32_t shift) { (void)shift; }
   // After the last block of the input.
   virtual void Finish(EngineView view, std::vector<DetectorReport>& out) { (void)view, (void)out; }
 };
@@ -57,14 +54,16 @@ class DecisionRule {
 class LibraryRule : public DecisionRule {
  public:
   std::string Name() const override { return "library"; }
-  void OnTimeBlock(EngineView /*view*/, std::vector<DetectorReport>& /*out*/) override {}
-  void OnFeed(EngineView view, const std::vector<StreamRecognition>& accepted, std::vector<DetectorReport>& out) override;
+  void OnTimeBlock(EngineView view, std::vector<DetectorReport>& out) override;
 };
 
 // The decision layer of the library (PatternDetector): per-pattern thresholds, one report per
 // occurrence at its best alignment, speed variants grouped by file name, sidecar calibrations.
-// configure, when given, sets the detector's tuning before it is attached.
-std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr);
+// configure, when given, sets the detector's tuning before it is attached; attached, when
+// given, sees the detector once it is set up (measurements that read its patterns or follow
+// its blocks).
+std::unique_ptr<DecisionRule> MakeDetectorRule(std::function<void(DetectorTuning&)> configure = nullptr,
+                                               std::function<void(PatternDetector&)> attached = nullptr);
 
 // The rules sigpat knows, by name; null for an unknown name.
 std::unique_ptr<DecisionRule> MakeDecisionRule(const std::string& name);
@@ -121,6 +120,9 @@ struct ScanOptions {
   // Asked before every read: true ends the input there, as if it had ended (the recognizer still
   // gets its closing silence and the rule its Finish, so pending candidates are reported).
   std::function<bool()> stop;
+  // Blocks of silence fed after the input, so that a clip that ends with it is seen (see
+  // RecognitionStream.h).
+  int closingBlocks = RecognitionStream::kClosingBlocks;
   // Given every piece of the input after it was fed (Scan only): evidence recording.
   std::function<void(const std::int16_t*, std::size_t)> onSamples;
 };
@@ -190,7 +192,6 @@ class ScanSession {
 
  private:
   static void Observe(void* context, RecognitionStream& stream);
-  static void Rebased(void* context, std::uint32_t shift);
   EngineView View();
   void Check(int fed, const Emit& emit);
   void Deliver(const Emit& emit);
@@ -203,6 +204,7 @@ class ScanSession {
   std::unique_ptr<DetailGate> detail_;  // null: no detail check
   std::vector<int> checked_;            // per pattern: its detections pass the detail check
   std::vector<DetectorReport> pending_;
+  std::size_t offered_ = 0;  // the stream's recognitions of this feed already given to the rule
   std::int64_t arrivalPosition_ = -1;
   double arrivalWall_ = 0.0;
   ScanResult result_;
@@ -216,22 +218,14 @@ class Scanner {
   // progress with the number of samples fed. Throws Error on a refused set-up or a read error.
   ScanResult Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                   const std::function<void(std::int64_t)>& progress = nullptr);
-
-  // The same scan with the samples pushed in pieces of any size: Begin sets the recognizer up
-  // for the input named inputName, Feed takes the next samples (44100 Hz, mono, 16-bit), Finish
-  // feeds the last partial block and the trailing silence. Detections are the same, to the
-  // bit, as Scan's over the same samples. Begin again starts a new input.
-  void Begin(const std::string& inputName);
   // Sets the recognizer of the next input up now, so that a set the library refuses fails
-  // (Error, as Begin would) before any input is opened; Scan or Begin then use it.
+  // (Error, as Scan would) before any input is opened; Scan then uses it. Samples pushed in
+  // pieces are scanned by a ScanSession, which gives the same detections to the bit.
   void Prepare();
-  void Feed(const std::int16_t* samples, std::size_t n, const std::function<void(const Detection&)>& emit);
-  ScanResult Finish(const std::function<void(const Detection&)>& emit);
 
  private:
   std::vector<std::string> files_;
   ScanOptions options_;
-  std::unique_ptr<ScanSession> session_;  // between Begin and Finish
   std::unique_ptr<RecognitionStream> prepared_;  // by Prepare, for the next input
 };
 

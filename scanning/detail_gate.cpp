@@ -77,6 +77,8 @@ bool ReadPrint(const std::string& name, std::uint64_t patternHash, spdetail::Det
 
 }  // namespace
 
+std::string DetailFileOf(const std::string& patternFile) { return spdetail::DetailFileName(patternFile); }
+
 std::string DescribeDetail(const std::string& patternFile, double clipSeconds) {
   const std::string name = spdetail::DetailFileName(patternFile);
   struct stat st {};

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Checks of the source tree's layout, run by the test suite.
+
+- python/, fuzz/ and tools/ include only the public headers of the libraries (each library's
+  include directory), their own headers and, for fuzz/ and tools/, the tool's headers
+  (tools/sigpat, whose parsers the fuzzers exercise). A library's internal header reached from
+  there is an error: it would tie the caller to the library's private layout.
+- No source file is longer than 600 lines.
+
+Usage: source_layout_check.py SOURCE_DIR  prints one line per fault; exit status 1 on any.
+       source_layout_check.py --self-test  plants each fault in a small tree and checks it is found.
+"""
+import pathlib
+import re
+import sys
+import tempfile
+
+MAX_LINES = 600
+SOURCE_SUFFIXES = {".cpp", ".h", ".c", ".hpp", ".py"}
+# Folders of generated or third-party text, and build trees.
+SKIPPED_PARTS = {".git", "corpus", "node_modules", "__pycache__"}
+
+# The include directories of the libraries: what a caller outside them may name.
+PUBLIC_DIRS = ["include", "scanning/include", "store", "proof", "index", "server"]
+# Who may include what besides the public headers: its own folder tree, and the tool's headers.
+CALLERS = {
+    "python": ["python"],
+    "fuzz": ["fuzz", "tools/sigpat"],
+    "tools": ["tools"],
+}
+# Includes still to be removed, each with the reason. The Python module gathers and makes
+# patterns through the tool's commands (tools/sigpat/create.cpp, scan_command.cpp), which have no
+# library of their own yet.
+KNOWN = {("python/src/module.cpp", "commands.h")}
+INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*"([^"]+)"', re.M)
+
+
+def is_build_tree(path: pathlib.Path, root: pathlib.Path) -> bool:
+    rel = path.relative_to(root).parts
+    return bool(rel) and (rel[0].startswith("build") or (root / rel[0] / "CMakeCache.txt").exists())
+
+
+def sources(root: pathlib.Path):
+    for path in sorted(root.rglob("*")):
+        if path.suffix not in SOURCE_SUFFIXES or not path.is_file():
+            continue
+        if SKIPPED_PARTS.intersection(path.relative_to(root).parts) or is_build_tree(path, root):
+            continue
+        yield path
+
+
+def long_files(root: pathlib.Path):
+    for path in sources(root):
+        with open(path, "rb") as f:
+            lines = sum(1 for _ in f)
+        if lines > MAX_LINES:
+            yield f"{path.relative_to(root)}: {lines} lines (at most {MAX_LINES}: split it)"
+
+
+def include_faults(root: pathlib.Path):
+    for caller, allowed in CALLERS.items():
+        dirs = [root / d for d in PUBLIC_DIRS]
+        for path in sources(root / caller):
+            if path.suffix == ".py":
+                continue
+            text = path.read_text(encoding="utf-8", errors="replace")
+            for match in INCLUDE.finditer(text):
+                name = match.group(1)
+                if (path.relative_to(root).as_posix(), name) in KNOWN:
+                    continue
+                line = text.count("\n", 0, match.start()) + 1
+                where = f"{path.relative_to(root)}:{line}"
+                target = (path.parent / name).resolve()
+                if not target.exists():
+                    # Public directories, and names given from the top of the tree ("store/store.h").
+                    found = [d / name for d in dirs + [root] if (d / name).is_file()]
+                    found += [p for a in allowed for p in (root / a).rglob(pathlib.Path(name).name)
+                              if p.is_file() and p.as_posix().endswith("/" + name)]
+                    if not found:
+                        # Not reachable through a public directory or the caller's own: an
+                        # internal header of a library (or no header at all).
+                        owners = [p.relative_to(root) for p in root.rglob(pathlib.Path(name).name)
+                                  if p.is_file() and not is_build_tree(p, root)]
+                        what = f"an internal header ({', '.join(map(str, owners))})" if owners else "no such header"
+                        yield f"{where}: includes \"{name}\": {what}"
+                        continue
+                    target = found[0].resolve()
+                if any(target.is_relative_to((root / d).resolve()) for d in PUBLIC_DIRS + allowed):
+                    continue
+                yield f"{where}: includes \"{name}\", an internal header ({target.relative_to(root.resolve())})"
+
+
+def faults_of(root: pathlib.Path):
+    return list(long_files(root)) + list(include_faults(root))
+
+
+def self_test() -> int:
+    """A tree with one file of each kind, right and wrong: only the wrong ones are reported."""
+    files = {
+        "include/Api.h": "",
+        "scanning/include/scan.h": "",
+        "scanning/session_state.h": "",
+        "engine/ring.h": "",
+        "store/store.h": "",
+        "tools/sigpat/cmd.h": "",
+        "tools/sigpat/main.cpp": '#include "cmd.h"\n#include "scan.h"\n#include "Api.h"\n#include "store/store.h"\n',
+        "tools/eval/eval.cpp": '#include "scan.h"\n\n#include "session_state.h"\n',
+        "fuzz/fuzz_x.cpp": '#include "cmd.h"\n#include "ring.h"\n',
+        "python/src/module.cpp": '#include "cmd.h"\n#include "../../scanning/session_state.h"\n',
+        "engine/long.cpp": "x\n" * (MAX_LINES + 1),
+        "engine/just_right.cpp": "x\n" * MAX_LINES,
+    }
+    expected = [
+        f"engine/long.cpp: {MAX_LINES + 1} lines (at most {MAX_LINES}: split it)",
+        'fuzz/fuzz_x.cpp:2: includes "ring.h": an internal header (engine/ring.h)',
+        'python/src/module.cpp:1: includes "cmd.h": an internal header (tools/sigpat/cmd.h)',
+        'python/src/module.cpp:2: includes "../../scanning/session_state.h", an internal header '
+        "(scanning/session_state.h)",
+        'tools/eval/eval.cpp:3: includes "session_state.h": an internal header (scanning/session_state.h)',
+    ]
+    with tempfile.TemporaryDirectory() as tmp:
+        root = pathlib.Path(tmp)
+        for name, text in files.items():
+            (root / name).parent.mkdir(parents=True, exist_ok=True)
+            (root / name).write_text(text)
+        found = sorted(faults_of(root))
+    if found != sorted(expected):
+        print("self-test failed: expected")
+        print("\n".join(sorted(expected)))
+        print("found")
+        print("\n".join(found))
+        return 1
+    print(f"self-test passed ({len(expected)} planted faults found, nothing else)")
+    return 0
+
+
+def main() -> int:
+    if sys.argv[1:] == ["--self-test"]:
+        return self_test()
+    if len(sys.argv) != 2:
+        print("usage: source_layout_check.py SOURCE_DIR | --self-test", file=sys.stderr)
+        return 2
+    root = pathlib.Path(sys.argv[1]).resolve()
+    if not root.is_dir():
+        print(f"{sys.argv[1]}: not a directory", file=sys.stderr)
+        return 2
+    faults = faults_of(root)
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
