@@ -1,0 +1,224 @@
+// The decision layer's shape distance and partial occurrences: clips through a station's
+// processing and speed changes, the pre-selection, clips cut short, and the report store.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "PatternDetector.h"
+#include "../detector/report_store.h"
+#include "detector_test_clips.h"
+#include "test_support.h"
+
+using sptest::TempDir;
+
+namespace {
+
+// What a station's processing does to a clip: its levels flattened (loud parts pulled down,
+// quiet parts up, as a compressor does), its treble cut, its speed changed.
+std::vector<float> Broadcast(const std::vector<float>& x, double speed) {
+  std::vector<float> y(static_cast<std::size_t>(static_cast<double>(x.size()) / speed));
+  for (std::size_t i = 0; i < y.size(); ++i) {  // speed change by linear interpolation
+    const double at = static_cast<double>(i) * speed;
+    const std::size_t k = static_cast<std::size_t>(at);
+    const double f = at - static_cast<double>(k);
+    y[i] = static_cast<float>((1.0 - f) * x[k] + f * x[std::min(k + 1, x.size() - 1)]);
+  }
+  double env = 1e-3, lp = 0.0;
+  for (float& v : y) {  // compressor (gain ~ level^-0.7) and a one-pole low-pass
+    env = std::max(std::fabs(static_cast<double>(v)), env * 0.9995);
+    lp += 0.35 * (static_cast<double>(v) / std::pow(env + 1e-3, 0.7) * 0.1 - lp);
+    v = static_cast<float>(lp);
+  }
+  return y;
+}
+
+// A 4 s clip of tone steps with an envelope of its own for the compressor to flatten.
+std::vector<float> LongClip() {
+  std::vector<double> steps;
+  for (int k = 0; k < 3; ++k) steps.insert(steps.end(), kJingle.begin(), kJingle.end());
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  for (std::size_t i = 0; i < clip.size(); ++i)
+    clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  return clip;
+}
+
+}  // namespace
+
+// The level distance loses a processed clip; the shape of its bands over time is still there.
+TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
+  TempDir dir;
+  const std::vector<float> clip = LongClip();
+  Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "other", Clip(kOther))});
+  ASSERT_TRUE(s.Start());
+  ASSERT_GT(s.det.Pattern(0).ShapeThreshold, 0.0f);
+  std::vector<float> stream = sptest::Noise(38 * 44100, 0.003, 7);
+  const std::size_t at = 5 * 44100 + 300;
+  AddAt(stream, Broadcast(clip, 1.02), at);
+  // Then twice back to back over a crossfade of 0.1 s, the first under more noise, and again
+  // with the second under it.
+  const std::size_t apart = clip.size() - 4410;
+  for (std::size_t noisy : {std::size_t{0}, apart + 4410}) {
+    std::vector<float> twice(2 * clip.size() - 4410);
+    AddAt(twice, clip, 0);
+    AddAt(twice, clip, apart);
+    AddAt(twice, sptest::Noise(apart, 0.06, 8), noisy);
+    AddAt(stream, Broadcast(twice, 1.02), noisy == 0 ? 12 * 44100 : 23 * 44100);
+  }
+  s.Feed(stream);
+  std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), 5u);
+  const double begins[5] = {static_cast<double>(at), 12 * 44100, 12 * 44100 + apart / 1.02, 23 * 44100,
+                            23 * 44100 + apart / 1.02};
+  for (int k = 0; k < 5; ++k) {
+    EXPECT_EQ(r[k].Pattern, 0);
+    EXPECT_EQ(r[k].Method, 1);
+    EXPECT_NEAR(r[k].Stretch, 2.0, 0.7);
+    EXPECT_NEAR(static_cast<double>(r[k].Begin), begins[k], 576.0);
+    EXPECT_LT(r[k].Score, r[k].Threshold);
+  }
+}
+
+// The pre-selection only saves work: the reports are those of comparing every pattern at every
+// block, while a pattern that is not playing is compared at few blocks. Without the library's
+// own comparisons the reports stay the same (less its deviations), and Detach hands the
+// library's comparisons back.
+TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
+  TempDir dir;
+  const std::vector<float> clip = LongClip();
+  const std::vector<std::string> files = {MakePattern(dir, "clip", clip), MakePattern(dir, "jingle", Clip(kJingle)),
+                                          MakePattern(dir, "other", Clip(kOther))};
+  std::vector<float> stream = sptest::Noise(40 * 44100, 0.003, 11);
+  AddAt(stream, Broadcast(clip, 0.98), 3 * 44100 + 77);
+  AddAt(stream, Clip(kJingle), 14 * 44100 + 500);
+  AddAt(stream, clip, 22 * 44100 + 1000);
+  struct Run {
+    std::vector<DetectorReport> reports;
+    int compared = 0, blocks = 0;  // blocks at which "other" was compared, of all
+  };
+  auto run = [&](float gate, int library) {
+    Run out;
+    Scanner s(files);
+    DetectorTuning tuning;
+    tuning.PreselectGate = gate;
+    tuning.LibraryDeviations = library;
+    s.det.SetTuning(tuning);
+    EXPECT_TRUE(s.Start());
+    s.det.SetBlockCallback(
+        [](void* context, PatternDetector* d) {
+          Run* r = static_cast<Run*>(context);
+          ++r->blocks;
+          r->compared += d->Pattern(2).Score < 1e9f ? 1 : 0;
+        },
+        &out);
+    s.Feed(stream);
+    out.reports = s.Reports();
+    s.det.Detach();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(s.rec.TVS[i]->fUsePattern, 1);
+    return out;
+  };
+  const Run all = run(-1.0f, 1), selected = run(0.3f, 1), alone = run(0.3f, 0);
+  ASSERT_EQ(all.reports.size(), 3u);
+  for (const Run* r : {&selected, &alone}) {
+    ASSERT_EQ(r->reports.size(), all.reports.size());
+    for (std::size_t k = 0; k < all.reports.size(); ++k) {
+      EXPECT_EQ(r->reports[k].Pattern, all.reports[k].Pattern);
+      EXPECT_EQ(r->reports[k].Begin, all.reports[k].Begin);
+      EXPECT_EQ(r->reports[k].Score, all.reports[k].Score);
+      EXPECT_EQ(r->reports[k].Method, all.reports[k].Method);
+    }
+  }
+  EXPECT_EQ(alone.reports[2].RelDev, 2.0f);
+  EXPECT_NE(selected.reports[2].RelDev, 2.0f);
+  EXPECT_GT(all.compared, all.blocks / 3);
+  EXPECT_LT(selected.compared * 4, all.compared) << selected.compared;
+}
+
+// A clip cut short (the next sound at once, or the input's end) is reported as a partial
+// occurrence with the fraction found, from where it began to where the part found ends, whether
+// the part or the whole clip passed; the same clip whole is reported whole, and a part shorter
+// than the tuning asks for is not reported at all.
+TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
+  TempDir dir;
+  std::vector<double> steps = kJingle;
+  steps.insert(steps.end(), kOther.begin(), kOther.end());
+  for (double f : kJingle) steps.push_back(f * 1.12);
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  for (std::size_t i = 0; i < clip.size(); ++i)
+    clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  const std::string file = MakePattern(dir, "clip", clip);
+  auto cut = [&clip](double seen) {
+    return std::vector<float>(clip.begin(), clip.begin() + static_cast<long>(seen * static_cast<double>(clip.size())));
+  };
+  std::vector<float> stream = sptest::Noise(42 * 44100, 0.01, 5);
+  const std::size_t whole = 3 * 44100 + 100, cutAt = 12 * 44100 + 700, shortAt = 24 * 44100, lateAt = 33 * 44100;
+  AddAt(stream, clip, whole);
+  AddAt(stream, cut(0.68), cutAt);
+  AddAt(stream, Clip(kOther, 1.3), cutAt + cut(0.68).size());
+  AddAt(stream, cut(0.3), shortAt);
+  AddAt(stream, Clip(kOther, 1.3), shortAt + cut(0.3).size());
+  AddAt(stream, cut(0.8), lateAt);
+  AddAt(stream, Clip(kOther, 1.3), lateAt + cut(0.8).size());
+  const std::size_t endAt = stream.size() - cut(0.7).size();
+  AddAt(stream, cut(0.7), endAt);
+  auto scan = [&](float minSeen) {
+    Scanner s({file});
+    DetectorTuning tuning;
+    tuning.PartialMinSeen = minSeen;
+    s.det.SetTuning(tuning);
+    EXPECT_TRUE(s.Start());
+    s.Feed(stream);
+    return s.Reports();
+  };
+  const std::vector<DetectorReport> r = scan(0.5f);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(whole), 576.0);
+  EXPECT_EQ(r[0].Seen, 1.0f);
+  // The part found is counted in whole pieces of the shape comparison (0.84 s): never more
+  // than what played.
+  EXPECT_NEAR(static_cast<double>(r[1].Begin), static_cast<double>(cutAt), 1200.0);
+  EXPECT_EQ(r[1].Method, 1);
+  EXPECT_GT(r[1].Seen, 0.5f);
+  EXPECT_LE(r[1].Seen, 0.68f);
+  EXPECT_LE(r[1].End, static_cast<std::int64_t>(cutAt + cut(0.68).size() + 1200));
+  EXPECT_LT(r[1].Score, r[1].Threshold);
+  // Cut late, the clip passes as a whole; its newest pieces, which did not play, say it was cut
+  // (to the nearest piece).
+  EXPECT_NEAR(static_cast<double>(r[2].Begin), static_cast<double>(lateAt), 1200.0);
+  EXPECT_NEAR(r[2].Seen, 0.8, 0.1);
+  // Cut off by the input's end: judged where the whole clip would have ended.
+  EXPECT_NEAR(static_cast<double>(r[3].Begin), static_cast<double>(endAt), 1200.0);
+  EXPECT_GT(r[3].Seen, 0.5f);
+  EXPECT_LE(r[3].Seen, 0.7f);
+  // Whole occurrences only: the clip cut short early is not reported, the one cut late is, whole.
+  const std::vector<DetectorReport> wholeOnly = scan(1.0f);
+  ASSERT_EQ(wholeOnly.size(), 2u);
+  EXPECT_EQ(wholeOnly[0].Begin, r[0].Begin);
+  EXPECT_EQ(wholeOnly[1].Seen, 1.0f);
+}
+
+// An occurrence found by both distances is reported once; a tentative report (which the check
+// after the detector may drop) never keeps a firm one of the same occurrence out.
+TEST(PatternDetector, TheReportStoreLetsAFirmReportPastATentativeOne) {
+  spdet::ReportStore store;
+  store.Reset(2);
+  const auto report = [](int group, std::int64_t begin, int tentative) {
+    DetectorReport r;
+    r.Group = group;
+    r.Begin = begin;
+    r.End = begin + 1000;
+    r.Tentative = tentative;
+    return r;
+  };
+  store.Add(report(0, 0, 1));
+  store.Add(report(0, 100, 0));  // firm, over the tentative one: added
+  store.Add(report(0, 200, 1));  // tentative, over either: a repeat
+  store.Add(report(0, 300, 0));  // firm over firm: a repeat
+  store.Add(report(1, 0, 0));    // another group
+  ASSERT_EQ(store.Count(), 3);
+  EXPECT_EQ(store.At(1)->Begin, 100);
+  EXPECT_EQ(store.At(2)->Group, 1);
+}
