@@ -21,6 +21,16 @@ constexpr float kSilence_dB = -120.0f;
 
 inline float LevelDb(float power) { return 10.0f * std::log10(power > kTiny ? power : kTiny); }
 
+// The shape distance under which pattern P's candidates are taken: its threshold, or for a
+// pattern whose reports a finer check confirms after the detector (SetChecked) ShapeCheckedScale
+// times it. What a room or a phone does to a short clip (reverberation smearing its onsets, a
+// small speaker's band, noise in its pauses) moves its shape distance past the threshold that
+// keeps chance matches out; the check tells the clip from its near relatives and chance, so
+// such a pattern's candidates between the two are reported tentative, for the check to decide.
+inline float ShapeLimit(const DetectorPattern& P, const DetectorTuning& tuning) {
+  return P.Checked && tuning.ShapeCheckedScale > 1.0f ? tuning.ShapeCheckedScale * P.ShapeThreshold : P.ShapeThreshold;
+}
+
 }  // namespace
 
 using spdet::kLowestShapeThreshold;
@@ -183,7 +193,7 @@ void spdet::DetectorCore::ShapeBlock() {
 float spdet::DetectorCore::ShapeGateOf(int i) const {
   const DetectorPattern& P = Patterns[i];
   if (!(P.ShapeThreshold > 0.0f && P.Group == i && Compares(i))) return 0.0f;
-  return CalibrationMode ? 1.0f : P.ShapeThreshold + Tuning.ShapeGate;
+  return CalibrationMode ? 1.0f : ShapeLimit(P, Tuning) + Tuning.ShapeGate;
 }
 
 int spdet::DetectorCore::ShapeReach(int i) const {
@@ -199,7 +209,7 @@ void spdet::DetectorCore::ShapeDecide(int i) {
   const spdet::ShapeScore& s = Shape->matcher.Score(i);
   ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
   const float d = s.Exact ? s.Distance : kNotCompared;
-  const float z = d < kNotCompared ? d / P.ShapeThreshold : 1.0e30f;
+  const float z = d < kNotCompared ? d / ShapeLimit(P, Tuning) : 1.0e30f;
   const std::int64_t now = Shape->matcher.Blocks();
   ShapeState::Candidate& f = Shape->following[static_cast<std::size_t>(i)];
   if (!c.armed && (z >= 1.0f || now >= c.rearm)) c.armed = true;
@@ -271,6 +281,7 @@ void spdet::DetectorCore::ShapeEmit(int i) {
   r.Score = done.score;
   r.Threshold = P.ShapeThreshold;
   r.Confidence = std::max(0.0f, 1.0f - done.score / P.ShapeThreshold);
+  r.Tentative = done.score >= P.ShapeThreshold ? 1 : 0;
   r.Seen = done.seen;
   r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
   Store(r);

@@ -45,11 +45,14 @@ struct SP_API DetectorTuning {
   int ShapeMinBlocks = 128;
   int ShapeSegmentBlocks = 64;
   int ShapeFullBlocks = 512;      // patterns shorter than this get ShapeThreshold * sqrt(length / this)
-  float ShapeMaxSpeed = 0.03f;
+  float ShapeMaxSpeed = 0.065f;
   float ShapeFloorDepth_dB = 40.0f;
   float ShapeThreshold = 0.40f;
   float ShapeNegativeScale = 0.7f;
   float ShapeGate = 0.15f;        // exact shape comparison where the coarse one is under threshold + gate
+  // A checked pattern's shape candidates are also taken up to ShapeCheckedScale times its shape
+  // threshold, reported tentative (as CheckedScale does for the level distance).
+  float ShapeCheckedScale = 2.0f;
   // Partial occurrences (a clip cut short, or covered from some point on): the shape distance of
   // the clip's first part alone, reported when at least PartialMinSeen of the clip (and
   // ShapeMinBlocks time blocks) was seen; up to PartialParts parts of a pattern are tried, their

@@ -26,8 +26,9 @@ namespace {
 constexpr int kLeadSamples = 8820;    // 0.2 s
 constexpr int kTrailSamples = 13230;  // 0.3 s
 // A detection that fails as it is is compared again at the speed change its shape comparison
-// found and at these (percent): the level comparison finds clips played up to about 2 % off.
-constexpr double kLevelSpeed = 2.0;
+// found and at these (percent), nearest first: the level comparison reports clips played up to
+// about 6 % off (and finds them before the shape comparison does), without saying how far off.
+constexpr double kRetrySpeeds[] = {2.0, -2.0, 4.0, -4.0, 6.0, -6.0};
 constexpr double kSpeedStep = 0.5;
 // Detections come after a confirmation delay: samples are held this long beyond the longest print.
 constexpr double kHoldSeconds = 30.0;
@@ -198,7 +199,7 @@ DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
   if (!passes && (!tentative || asIs.correlation >= tuning_.tentativeRetryCorrelation)) {
     std::vector<double> speeds;
     if (std::fabs(d.Stretch) >= kSpeedStep) speeds.push_back(d.Stretch);
-    for (double s : {kLevelSpeed, -kLevelSpeed})
+    for (double s : kRetrySpeeds)
       if (std::fabs(s - d.Stretch) >= kSpeedStep) speeds.push_back(s);
     for (std::size_t k = 0; k < speeds.size() && !passes; ++k) passes = Passes(Compare(clip, around, speeds[k], tentative), tentative);
   }

@@ -2,13 +2,15 @@
 """Makes the broadcast evaluation corpus: radio-like programmes holding known clips, passed
 through broadcast processing chains, with a manifest of the ground truth.
 
-    make_corpus.py OUTDIR [--set dev|holdout|both] [--quick] [--versions] [--jobs N]
+    make_corpus.py OUTDIR [--set dev|holdout|both] [--quick] [--versions | --capture] [--jobs N]
 
 Writes OUTDIR/SET/manifest.json, the clean clips (OUTDIR/SET/clips/*.wav, to make patterns
 from), and the processed programmes (OUTDIR/SET/programmes/*.wav), all mono 16-bit 44100 Hz.
 With --versions it makes the versioned campaigns instead (versions.py) into OUTDIR/SET-versions,
 in the same layout; their clip entries also give `campaign` and, per relative, the stretch that differs from it
 (`differs`: name -> [begin, end] seconds of the clip).
+With --capture it makes the capture set into OUTDIR/SET-capture: the set's clips heard through
+rooms and phones, and played at speed and tempo steps of -6 % to +6 % (capture.py).
 Deterministic: the same packages give the same files. Needs sox, ffmpeg, espeak-ng, flite and
 the music packages of the set (see clips.PACKAGES). Exit status 0, 1 on a failure (one line
 naming the file and the problem), 2 on bad arguments, 3 when a required package is missing.
@@ -25,6 +27,7 @@ import sys
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import capture  # noqa: E402
 import chains  # noqa: E402
 import clips  # noqa: E402
 import speech  # noqa: E402
@@ -143,12 +146,13 @@ def make_set(set_name, root, quick, jobs):
           f"{sum(len(p['near_misses']) for p in programmes)} near misses")
 
 
-def _process_all(work, set_name, layouts, jobs):
+def _process_all(work, set_name, layouts, jobs, chain=chains.process,
+                 describe=lambda kind: chains.KINDS[kind][0]):
     def run_chain(entry):
         prog, processing = entry
         out = os.path.join(work, "programmes", prog.name + ".wav")
-        factor, delay = chains.process(processing, os.path.join(work, prog.name + ".clean.wav"), out,
-                                       SEEDS[set_name] + len(prog.name))
+        factor, delay = chain(processing, os.path.join(work, prog.name + ".clean.wav"), out,
+                              SEEDS[set_name] + len(prog.name))
         return out, factor, delay
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
@@ -162,7 +166,7 @@ def _process_all(work, set_name, layouts, jobs):
         programmes.append({
             "file": os.path.relpath(out, work),
             "processing": processing,
-            "processing_description": chains.KINDS[processing][0],
+            "processing_description": describe(processing),
             "position_factor": factor,
             "position_delay": delay,
             "clip_free": not prog.insertions and not prog.near_misses,
@@ -214,12 +218,86 @@ def make_versions(set_name, root, quick, jobs):
           f"{seconds / 60:.1f} min, {sum(len(p['insertions']) for p in programmes)} airings")
 
 
+def plan_capture(chain_names, clip_list, near, quick, rng):
+    """Which clips each capture programme holds: every chain twice (rooms) or once (speed and
+    tempo steps), each time one clip of every kind (two kinds in the quick corpus), in turn, and
+    now and then a near miss of one of them; nobody talks over them (the condition is the chain)."""
+    by_kind = {k: [c for c in clip_list if c.kind == k] for k in KIND_ORDER}
+    near_of = {n.near_miss_of: n for n in near}
+    out = []
+    turn = 0
+    for processing in chain_names:
+        for _ in range(2 if processing.startswith("room") and not quick else 1):
+            chosen = QUICK_PAIRS[turn % len(QUICK_PAIRS)] if quick else KIND_ORDER
+            items = [(by_kind[k][(turn + j) % len(by_kind[k])], False) for j, k in enumerate(chosen)]
+            if not quick and rng.random() < 0.5:
+                clip = items[rng.randrange(len(items))][0]
+                if clip.name in near_of:
+                    items.append((near_of[clip.name], True))
+            rng.shuffle(items)
+            out.append((processing, items))
+            turn += 1
+    return out
+
+
+def make_capture(set_name, root, quick, jobs):
+    """The capture set: the set's clips in programmes heard through a room and a phone, or played
+    at another speed or tempo (capture.py), in OUTDIR/SET-capture; one clip-free programme per
+    set goes through the noisiest room."""
+    rng = random.Random(SEEDS[set_name] + (2007 if quick else 2000))
+    work = os.path.join(root, set_name + "-capture")
+    for d in ("clips", "programmes", "parts"):
+        os.makedirs(os.path.join(work, d), exist_ok=True)
+    set_cache_dir(os.path.join(work, "parts"))
+    clip_list, near = clips.build(set_name, work, rng)
+    songs = clips.SOURCES[set_name]["songs"]
+    if quick:
+        songs = songs[::3] if len(songs) > 6 else songs
+    voices = speech.VOICES[set_name]
+    table = capture.kinds(set_name)
+    rooms = list(capture.ROOMS[set_name])
+    names = (rooms[-2:] + ["speed+6", "tempo-6"]) if quick else list(table)
+    layouts = []
+    for p, (processing, items) in enumerate(plan_capture(names, clip_list, near, quick, rng)):
+        layouts.append((compose(f"k{p:02d}-{processing}", work, items, songs, voices, rng, quick, talk_share=0.0),
+                        processing))
+    noisiest = min(rooms, key=lambda r: capture.ROOMS[set_name][r][3])
+    layouts.append((compose(f"free0-{noisiest}", work, [], songs, voices, rng, quick, 40.0 if quick else 90.0),
+                    noisiest))
+    programmes = _process_all(work, set_name, layouts, jobs,
+                              chain=lambda kind, src, out, seed: capture.process(set_name, kind, src, out, seed),
+                              describe=lambda kind: table[kind][0])
+    shutil.rmtree(os.path.join(work, "parts"))
+    manifest = {
+        "corpus": "broadcast-capture",
+        "set": set_name,
+        "quick": quick,
+        "sample_rate": RATE,
+        "packages": clips.PACKAGES[set_name],
+        "clips": [{"name": c.name, "kind": c.kind, "file": os.path.relpath(c.path, work), "samples": c.length}
+                  for c in clip_list],
+        "near_misses": [{"name": c.name, "kind": c.kind, "near_miss_of": c.near_miss_of,
+                         "file": os.path.relpath(c.path, work), "samples": c.length} for c in near],
+        "programmes": programmes,
+    }
+    with open(os.path.join(work, "manifest.json"), "w", encoding="utf-8") as f:
+        json.dump(manifest, f, indent=1)
+        f.write("\n")
+    seconds = sum(p["samples"] for p in programmes) / RATE
+    print(f"{work}: {len(programmes)} programmes, {seconds / 60:.1f} min, "
+          f"{sum(len(p['insertions']) for p in programmes)} insertions, "
+          f"{sum(len(p['near_misses']) for p in programmes)} near misses")
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description="Makes the broadcast evaluation corpus.")
     ap.add_argument("outdir")
     ap.add_argument("--set", choices=["dev", "holdout", "both"], default="both")
     ap.add_argument("--quick", action="store_true", help="a few minutes per set (for the test suite)")
-    ap.add_argument("--versions", action="store_true", help="the versioned campaigns (SET-versions)")
+    which = ap.add_mutually_exclusive_group()
+    which.add_argument("--versions", action="store_true", help="the versioned campaigns (SET-versions)")
+    which.add_argument("--capture", action="store_true",
+                    help="room capture and speed/tempo steps of -6 %% to +6 %% (SET-capture)")
     ap.add_argument("--jobs", type=int, default=2)
     args = ap.parse_args(argv)
     sets = ["dev", "holdout"] if args.set == "both" else [args.set]
@@ -234,6 +312,8 @@ def main(argv):
         for s in sets:
             if args.versions:
                 make_versions(s, args.outdir, args.quick, max(1, args.jobs))
+            elif args.capture:
+                make_capture(s, args.outdir, args.quick, max(1, args.jobs))
             else:
                 make_set(s, args.outdir, args.quick, max(1, args.jobs))
     except CorpusError as e:

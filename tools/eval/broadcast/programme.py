@@ -38,9 +38,10 @@ def _talk(work, voices, rng, counter):
     return out
 
 
-def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0):
+def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0, talk_share=0.3):
     """Lays out one programme. items: (Clip, is_near_miss) in playing order; with none, a
-    clip-free programme of about clip_free_seconds."""
+    clip-free programme of about clip_free_seconds. About talk_share of the clips played whole
+    are talked over."""
     p = Programme(name)
     counter = [0]
 
@@ -87,7 +88,7 @@ def compose(name, work, items, songs, voices, rng, quick, clip_free_seconds=0.0)
         layer.start = begin
         p.layers.append(layer)
         talk = 0.0
-        if not is_near and clip.seen >= 1.0 and rng.random() < 0.3:
+        if not is_near and clip.seen >= 1.0 and rng.random() < talk_share:
             # DJ talk-over: the presenter speaks over the start (songs) or the end of the clip,
             # covering at most 40 % of it.
             v = Layer(_talk(work, voices, rng, next_id()), 0, -3.0)

@@ -1,0 +1,132 @@
+// The detector on harder capture and playback: clips played up to 6 % fast or slow, and the
+// tentative shape candidates of patterns a finer check confirms (what a room does to a clip).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "PatternDetector.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int kBlock = 1152;
+const std::vector<double> kSteps = {523, 1568, 784, 2637, 659, 3136, 1047, 440, 2093, 880, 1319, 2794, 698};
+
+// A 4 s clip of tone steps with an envelope of its own.
+std::vector<float> LongClip() {
+  std::vector<double> steps;
+  for (int k = 0; k < 3; ++k) steps.insert(steps.end(), kSteps.begin(), kSteps.end());
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  for (std::size_t i = 0; i < clip.size(); ++i)
+    clip[i] *= static_cast<float>(0.25 + 0.75 * (0.5 + 0.5 * std::sin(static_cast<double>(i) * 2e-4)));
+  return clip;
+}
+
+// Played `speed` times as fast (resampled: pitch and tempo), levels flattened as a compressor
+// does and the treble cut: what the level distance cannot follow.
+std::vector<float> Played(const std::vector<float>& x, double speed) {
+  std::vector<float> y(static_cast<std::size_t>(static_cast<double>(x.size()) / speed));
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double at = static_cast<double>(i) * speed;
+    const std::size_t k = static_cast<std::size_t>(at);
+    const double f = at - static_cast<double>(k);
+    y[i] = static_cast<float>((1.0 - f) * x[k] + f * x[std::min(k + 1, x.size() - 1)]);
+  }
+  double env = 1e-3, lp = 0.0;
+  for (float& v : y) {
+    env = std::max(std::fabs(static_cast<double>(v)), env * 0.9995);
+    lp += 0.35 * (static_cast<double>(v) / std::pow(env + 1e-3, 0.7) * 0.1 - lp);
+    v = static_cast<float>(lp);
+  }
+  return y;
+}
+
+// Reports of one pattern file over a stream, the detector tuned and the pattern checked or not.
+std::vector<DetectorReport> Scan(const std::string& file, const std::vector<float>& stream, const DetectorTuning& tuning,
+                                 bool checked, float* threshold = nullptr) {
+  SignalPattern rec;
+  PatternDetector det;
+  std::string name = file;
+  char* names[] = {name.data()};
+  SigRecognitionPar par;
+  par.NPattern = 1;
+  par.PatternFileNames = names;
+  EXPECT_EQ(rec.InitSignalPattern(&par), 1);
+  det.SetTuning(tuning);
+  const char* cnames[] = {name.c_str()};
+  EXPECT_EQ(det.Attach(&rec, cnames), 1);
+  if (checked) EXPECT_EQ(det.SetChecked(0, 1), 1);
+  if (threshold != nullptr) *threshold = det.Pattern(0).ShapeThreshold;
+  std::vector<std::int16_t> pcm = sptest::ToPcm16(stream);
+  for (std::size_t pos = 0; pos + kBlock <= pcm.size(); pos += kBlock)
+    EXPECT_GE(rec.Pattern(kBlock, pcm.data() + pos, SP_SAMPLE_S16, nullptr), 0);
+  det.Finish();
+  std::vector<DetectorReport> r;
+  for (int i = 0; i < det.ReportCount(); ++i) r.push_back(*det.GetReport(i));
+  return r;
+}
+
+}  // namespace
+
+// Radio time compression and slow playback: 6 % off either way is found by the shape distance,
+// at its place, with the speed change it found.
+TEST(DetectorCapture, ClipsPlayedSixPercentOffAreFoundWithTheirSpeed) {
+  sptest::TempDir dir;
+  const std::vector<float> clip = LongClip();
+  const std::string file = sptest::MakePattern(dir, "clip", clip);
+  std::vector<float> stream = sptest::Noise(20 * 44100, 0.003, 5);
+  const std::size_t at[2] = {3 * 44100 + 111, 12 * 44100 + 2222};
+  sptest::AddAt(stream, Played(clip, 1.06), at[0]);
+  sptest::AddAt(stream, Played(clip, 0.94), at[1]);
+  const std::vector<DetectorReport> r = Scan(file, stream, DetectorTuning(), false);
+  ASSERT_EQ(r.size(), 2u);
+  const double stretch[2] = {6.0, -6.0};
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(r[k].Method, 1);
+    EXPECT_NEAR(r[k].Stretch, stretch[k], 1.0);
+    EXPECT_NEAR(static_cast<double>(r[k].Begin), static_cast<double>(at[k]), 1152.0);
+    EXPECT_EQ(r[k].Tentative, 0);
+  }
+}
+
+// A shape candidate past the threshold but within ShapeCheckedScale times it is reported
+// tentative for a checked pattern (the check decides), and not at all for another.
+TEST(DetectorCapture, ShapeCandidatesPastTheThresholdAreTentativeForCheckedPatternsOnly) {
+  sptest::TempDir dir;
+  const std::vector<float> clip = LongClip();
+  const std::string file = sptest::MakePattern(dir, "clip", clip);
+  std::vector<float> stream = sptest::Noise(14 * 44100, 0.003, 9);
+  const std::size_t at = 4 * 44100 + 555;
+  sptest::AddAt(stream, Played(clip, 1.02), at);
+  // (other tone steps over it: a shape of their own that pulls the distance up)
+  sptest::AddAt(stream, sptest::ToneSteps({300, 3500, 1200, 2500, 600, 1800, 2900, 400, 1000, 2200}, 17640, 0.4), at,
+                0.3f);
+  // First with a lenient threshold, for the distance this occurrence comes at.
+  DetectorTuning tuning;
+  tuning.CheckedScale = 1.0f;  // (the level distance's tentative candidates are not what is tested)
+  tuning.ShapeThreshold = 0.9f;
+  tuning.ShapeNegativeScale = 10.0f;
+  float lenient = 0.0f;
+  const std::vector<DetectorReport> found = Scan(file, stream, tuning, false, &lenient);
+  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(found[0].Method, 1);
+  const float d = found[0].Score;
+  ASSERT_GT(d, 0.25f);
+  // Then with the threshold at d / 1.5: past it, within twice it.
+  tuning.ShapeThreshold = 0.9f * (d / 1.5f) / lenient;
+  float strict = 0.0f;
+  EXPECT_TRUE(Scan(file, stream, tuning, false, &strict).empty());
+  EXPECT_NEAR(strict, d / 1.5f, 0.01f);
+  const std::vector<DetectorReport> checked = Scan(file, stream, tuning, true);
+  ASSERT_EQ(checked.size(), 1u);
+  EXPECT_EQ(checked[0].Tentative, 1);
+  EXPECT_EQ(checked[0].Method, 1);
+  EXPECT_GT(checked[0].Score, checked[0].Threshold);
+  EXPECT_NEAR(static_cast<double>(checked[0].Begin), static_cast<double>(at), 1152.0);
+  // ShapeCheckedScale 1: nothing beyond the threshold, checked or not.
+  tuning.ShapeCheckedScale = 1.0f;
+  EXPECT_TRUE(Scan(file, stream, tuning, true).empty());
+}
