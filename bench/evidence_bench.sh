@@ -1,11 +1,12 @@
 #!/bin/bash
 # What evidence audio and the store cost a scan, whole processes:
 #   sigpat scan of a generated programme (MINUTES long, 44100 Hz mono, a noise bed with one of ten
-#   4 s spots every SPACING seconds) with 200 patterns, without a store and with --db (a new
+#   4 s spots every SPACING seconds) with 200 patterns (the ten spots and 190 that never air), without a store and with --db (a new
 #   SQLite file) + --evidence in each format; processor time (user + system of sigpat), median of
 #   RUNS runs each; the overhead per format, the evidence's processor time and bytes per minute
 #   of evidence.
-# Usage: bench/evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING]   (defaults 5, 20, 120)
+# Usage: bench/evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING]   (defaults 5, 20, 120; broadcast
+# airs about 12 spots an hour, SPACING 300)
 # Needs python3 with numpy (Debian python3-numpy).
 set -euo pipefail
 
@@ -22,20 +23,35 @@ python=/usr/bin/python3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Ten clips (and a recording to cut 190 more patterns from) as the end-to-end benchmark makes them.
+# Ten clips as the end-to-end benchmark makes them: the spots that air.
 make_audio=$build/bench/sp_make_audio
 if [ ! -x "$make_audio" ]; then
   make_audio=$work/sp_make_audio
   c++ -O2 -std=c++20 "$here/make_audio.cpp" -o "$make_audio"
 fi
-"$make_audio" "$work" 4 >/dev/null
+"$make_audio" "$work" 1 >/dev/null
 mkdir -p "$work/p200"
 for k in 0 1 2 3 4 5 6 7 8 9; do "$sigpat" -q create "$work/clip$k.wav" -o "$work/p200/clip$k.tvs" >/dev/null; done
-for k in $(seq 0 189); do
-  b=$(awk -v k="$k" 'BEGIN { print (k * 1.23) % 230 }')
-  "$sigpat" -q create "$work/streamB.wav" --begin-sec "$b" --end-sec "$(awk -v b="$b" 'BEGIN { print b + 4 }')" \
-    -o "$work/p200/b$k.tvs" >/dev/null
-done
+# 190 more patterns of clips that never air (tone steps of their own): the load of a real
+# pattern set, without detections of their own.
+"$python" - "$work" <<'PY'
+import sys, wave
+import numpy as np
+rate = 44100
+for k in range(190):
+    rng = np.random.default_rng(5000 + k)
+    x, at, phase = np.zeros(4 * rate, dtype=np.float32), 0, 0.0
+    while at < len(x):
+        n = min(int((0.1 + 0.3 * rng.random()) * rate), len(x) - at)
+        f = 200 + 4300 * rng.random()
+        x[at:at + n] = (6000 + 6000 * rng.random()) * np.sin(phase + 2 * np.pi * f * np.arange(n) / rate)
+        phase += 2 * np.pi * f * n / rate
+        at += n
+    with wave.open(f"{sys.argv[1]}/other{k}.wav", "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(rate)
+        w.writeframes(x.astype(np.int16).tobytes())
+PY
+for k in $(seq 0 189); do "$sigpat" -q create "$work/other$k.wav" -o "$work/p200/other$k.tvs" >/dev/null; done
 "$python" - "$work" "$minutes" "$spacing" <<'PY'
 import sys, wave
 import numpy as np

@@ -7,6 +7,7 @@
       planted.json (what each booking must come out as, and the unbooked airings), and per
       station an HLS playlist (one MPEG-TS segment of MP2 audio, its program date-time the
       day's start) whose audio holds the airings the schedule plants;
+  day.py span HOURS                 prints the day's span (from, to): what the reconciliation covers;
   day.py check WORK RECONCILED.csv  compares the reconciliation with planted.json: every planted
       status found, nothing else; prints the counts and exits 1 on any difference.
 
@@ -28,6 +29,7 @@ DAY0 = datetime(2026, 12, 7, tzinfo=timezone.utc)
 BOOKINGS_PER_STATION = 50
 SPOTS, JINGLES, OTHERS = 40, 2, 158
 CLIP_S = 4.0
+TAIL_S = 30  # audio after the last slot: the last airings are decided before the stream ends
 
 
 def clip(seed):
@@ -105,8 +107,8 @@ def make(work, stations, hours):
             else:
                 airings[station].append((middle, f"ad{spot}", 1.0))
                 planted[line] = {"status": "aired"}
-                if kind == 9:  # and a jingle nobody booked, late in the slot
-                    at = k * slot + 0.85 * slot
+                if kind == 9:  # and a jingle nobody booked, after the window
+                    at = k * slot + 0.7 * slot
                     airings[station].append((at, f"jingle{k % JINGLES}", 1.0))
                     unbooked.append({"station": station, "spot": f"JINGLE{k % JINGLES}", "at": iso(at)})
             line += 1
@@ -128,7 +130,7 @@ def make(work, stations, hours):
         enc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "s16le", "-ar", str(RATE), "-ac", "1",
                                 "-i", "-", "-c:a", "mp2", "-b:a", "64k", "-f", "mpegts", f"{work}/{station}.ts"],
                                stdin=subprocess.PIPE)
-        total = int(round(hours * 3600 * RATE))
+        total = int(round((hours * 3600 + TAIL_S) * RATE))
         for h in range(0, (total + 3600 * RATE - 1) // (3600 * RATE)):
             offset = (h * 3600 * RATE + s * 7919) % len(bed)
             x = np.resize(np.roll(bed, -offset), min(3600 * RATE, total - h * 3600 * RATE))
@@ -144,8 +146,8 @@ def make(work, stations, hours):
         if enc.wait() != 0:
             sys.exit(f"day.py: ffmpeg failed on {station}")
         with open(f"{work}/{station}.m3u8", "w") as f:
-            f.write(f"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:{int(hours * 3600)}\n#EXT-X-MEDIA-SEQUENCE:0\n"
-                    f"#EXT-X-PROGRAM-DATE-TIME:{iso(0)}\n#EXTINF:{hours * 3600:.1f},\n{station}.ts\n#EXT-X-ENDLIST\n")
+            f.write(f"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:{int(hours * 3600) + TAIL_S}\n#EXT-X-MEDIA-SEQUENCE:0\n"
+                    f"#EXT-X-PROGRAM-DATE-TIME:{iso(0)}\n#EXTINF:{hours * 3600 + TAIL_S:.1f},\n{station}.ts\n#EXT-X-ENDLIST\n")
 
 
 def check(work, reconciled):
@@ -196,6 +198,8 @@ def check(work, reconciled):
 if __name__ == "__main__":
     if len(sys.argv) == 5 and sys.argv[1] == "make":
         make(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "span":
+        print(iso(0), iso(float(sys.argv[2]) * 3600 + TAIL_S))
     elif len(sys.argv) == 4 and sys.argv[1] == "check":
         sys.exit(check(sys.argv[2], sys.argv[3]))
     else:

@@ -63,7 +63,10 @@ ev_bytes=$(find "$work/evidence" -type f -name '*.opus' -printf '%s\n' | awk '{ 
 ev_seconds=$(find "$work/evidence" -type f -name '*.opus' -print0 |
   xargs -0 -r -n 1 ffprobe -v error -show_entries format=duration -of csv=p=0 | awk '{ n += $1 } END { print n + 0 }')
 slack=$(/usr/bin/python3 -c "import json; print(json.load(open('$work/planted.json'))['slack_s'])")
-"$sigpat" reconcile --db "$work/day.db" --schedule "$work/schedule.csv" --slack "$slack" --csv "$work/reconciled.csv" \
+# The whole day: an airing after the last window is still in the reconciled span.
+read -r from to < <(/usr/bin/python3 "$here/day.py" span "$hours")
+"$sigpat" reconcile --db "$work/day.db" --schedule "$work/schedule.csv" --slack "$slack" --from "$from" --to "$to" \
+  --csv "$work/reconciled.csv" \
   --html "$work/reconciled.html" --evidence "$work/evidence" >/dev/null
 set +e
 /usr/bin/python3 "$here/day.py" check "$work" "$work/reconciled.csv"
