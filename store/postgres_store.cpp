@@ -2,7 +2,9 @@
 // write (and every one after it) goes to the spool instead, fsync'd, and returns as done: the
 // monitor goes on. A later write tries the server again (after 0.5 s, doubling up to 30 s);
 // once it answers, the spool is written first, in order, then the write itself. A row in the
-// spool carries its key, so writing it again after a crash changes nothing.
+// spool carries its key, so writing it again after a crash changes nothing. A store that writes
+// may also start without its server (StoreOptions::startWithoutServer): everything goes to the
+// spool until the server answers, then the schema is made or migrated and the spool written.
 #include "postgres_store.h"
 
 #include <libpq-fe.h>
@@ -84,11 +86,21 @@ class PostgresStore : public Store {
  public:
   PostgresStore(const std::string& url, const StoreOptions& options)
       : url_(url), describe_(UrlWithoutPassword(url)), wait_(options.waitMilliseconds),
-        spool_(options.spool.empty() ? Spool::DefaultPath(describe_) : options.spool) {
+        spool_(options.spool.empty() ? Spool::DefaultPath(describe_) : options.spool),
+        onReachability_(options.onReachability) {
     // A constructor that throws runs no destructor: the connection is closed here.
     try {
-      if (!Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
+      if (!Connect()) {
+        if (!options.startWithoutServer || !NotAnswering(lastError_))
+          throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
+        PQfinish(conn_);
+        conn_ = nullptr;
+        Lost();
+        told_.emplace_back(false, "cannot connect (" + lastError_ + ")");
+        return;
+      }
       Migrate();
+      migrated_ = true;
       Replay();
     } catch (const ConnectionLost&) {
       PQfinish(conn_);
@@ -236,16 +248,25 @@ class PostgresStore : public Store {
   }
 
   std::size_t Flush() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spool_.Count() == 0) return 0;
-    if (down_ && !Connect()) return spool_.Count();
-    try {
-      Replay();
-    } catch (const ConnectionLost&) {
-      down_ = true;
+    std::size_t waiting = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting = spool_.Count();
+      if (waiting > 0 && (!down_ || Reconnect())) {
+        try {
+          Replay();
+        } catch (const ConnectionLost&) {
+          Lost();
+        }
+        waiting = spool_.Count();
+      }
     }
-    return spool_.Count();
+    Tell();
+    return waiting;
   }
+
+  // What waits to be told (the constructor cannot call out: the store is not made yet).
+  void TellPending() { Tell(); }
 
  private:
   bool Connect() {
@@ -263,6 +284,38 @@ class PostgresStore : public Store {
     down_ = false;
     backoff_ = std::chrono::milliseconds(500);
     return true;
+  }
+
+  // The server did not answer (as against answering with a refusal): the connection was refused
+  // or timed out, the host name did not resolve, or the server is starting or shutting down.
+  static bool NotAnswering(const std::string& error) {
+    return error.find("FATAL") == std::string::npos || error.find("the database system is") != std::string::npos;
+  }
+
+  // Connects again after the server was lost; the schema is made or migrated on the first
+  // connection. Throws ConnectionLost when the server goes again meanwhile.
+  bool Reconnect() {
+    if (!Connect()) return false;
+    if (!migrated_) {
+      Migrate();
+      migrated_ = true;
+    }
+    if (wasLost_) {
+      wasLost_ = false;
+      told_.emplace_back(true, "connected; the " + std::to_string(spool_.Count()) + " rows waiting in the spool are written now");
+    }
+    return true;
+  }
+
+  // Tells what changed (outside the lock: the listener may write).
+  void Tell() {
+    std::vector<std::pair<bool, std::string>> told;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      told.swap(told_);
+    }
+    if (onReachability_)
+      for (const auto& [up, detail] : told) onReachability_(up, detail);
   }
 
   static std::string OneLine(std::string text) {
@@ -305,15 +358,21 @@ class PostgresStore : public Store {
 
   // A write: to the server when it answers (the spool first), else to the spool.
   std::int64_t Write(const nlohmann::json& row, const std::function<std::int64_t()>& write) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::int64_t id = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      id = WriteLocked(row, write);
+    }
+    Tell();
+    return id;
+  }
+
+  std::int64_t WriteLocked(const nlohmann::json& row, const std::function<std::int64_t()>& write) {
     if (down_ && Clock::now() >= retryAt_) {
-      if (Connect()) {
-        try {
-          Replay();
-        } catch (const ConnectionLost&) {
-          Lost();
-        }
-      } else {
+      try {
+        if (Reconnect()) Replay();
+        else Lost();
+      } catch (const ConnectionLost&) {
         Lost();
       }
     }
@@ -331,8 +390,8 @@ class PostgresStore : public Store {
   template <class T>
   T Read(const std::function<T()>& read) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (down_ && !Connect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
     try {
+      if (down_ && !Reconnect()) throw StoreError(describe_ + ": cannot connect (" + lastError_ + ")");
       return read();
     } catch (const ConnectionLost&) {
       Lost();
@@ -341,6 +400,10 @@ class PostgresStore : public Store {
   }
 
   void Lost() {
+    if (!down_ && !wasLost_) {
+      wasLost_ = true;
+      if (conn_ != nullptr) told_.emplace_back(false, "the connection was lost (" + lastError_ + ")");
+    }
     if (!down_) backoff_ = std::chrono::milliseconds(500);
     else backoff_ = std::min<std::chrono::milliseconds>(backoff_ * 2, std::chrono::milliseconds(30000));
     down_ = true;
@@ -443,6 +506,10 @@ class PostgresStore : public Store {
   std::mutex mutex_;
   PGconn* conn_ = nullptr;
   bool down_ = false;
+  bool migrated_ = false;  // the schema is at this program's version (checked on connecting)
+  bool wasLost_ = false;   // the server stopped answering and has not been told back yet
+  std::function<void(bool, const std::string&)> onReachability_;
+  std::vector<std::pair<bool, std::string>> told_;  // changes not yet told
   std::chrono::milliseconds backoff_{500};
   Clock::time_point retryAt_;
   std::string lastError_;
@@ -462,7 +529,9 @@ std::string UrlWithoutPassword(const std::string& url) {
 }
 
 std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) {
-  return std::make_unique<PostgresStore>(url, options);
+  auto store = std::make_unique<PostgresStore>(url, options);
+  store->TellPending();
+  return store;
 }
 
 }  // namespace sigpat::store

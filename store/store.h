@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -138,6 +139,15 @@ struct StoreOptions {
   int waitMilliseconds = 10000;
   // PostgreSQL: the spool file; "" picks one in the cache directory, named after the database.
   std::string spool;
+  // PostgreSQL, for a store that writes (scan, monitor): a server that does not answer at open
+  // (connection refused or timed out, a host name not resolved, a server starting up) is not an
+  // error; writes go to the spool until it answers. A URL libpq cannot read and a server that
+  // refuses the connection (unknown database, user or password) still fail at once.
+  bool startWithoutServer = false;
+  // PostgreSQL: told when the server stops answering (reachable false, the cause) and when it
+  // answers again (the spool then written). Called from the thread that wrote, never while the
+  // store is locked: it may write into the store.
+  std::function<void(bool reachable, const std::string& detail)> onReachability;
 };
 
 // Opens (creating and migrating as needed) "postgresql://..." / "postgres://..." with

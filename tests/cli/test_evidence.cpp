@@ -4,7 +4,9 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "cli_audio.h"
@@ -119,7 +121,54 @@ TEST_F(Evidence, ScanKeepsTheAudioAroundEachDetection) {
     EXPECT_NEAR(at[0], 5.0, 0.06) << format;  // MP3 adds its encoder's delay
     const Decoded decoded = Decode(d + "/" + kept2[0]);
     EXPECT_NEAR(static_cast<double>(decoded.samples.size()) / decoded.rate, 5.0 + 2.4 + 5.0, 0.1) << format;
+    // FFmpeg's decoder reads the whole file without a complaint.
+    const RunResult check = Shell(std::string(FFMPEG_EXE) + " -nostdin -v error -i '" + d + "/" + kept2[0] + "' -f null -");
+    EXPECT_EQ(check.status, 0) << format << ": " << check.err;
+    EXPECT_EQ(check.err, "") << format;
   }
+}
+
+// An Ogg Opus file gives back exactly the samples written (its pre-skip and end trim are right),
+// resampled to 48 kHz, and close to them; no samples at all is an error naming the file, not a
+// crash in the encoder.
+TEST_F(Evidence, OpusFilesDecodeToTheSamplesWritten) {
+  std::vector<std::int16_t> tone(3 * 44100);
+  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<std::int16_t>(8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 44100.0));
+  try {
+    sigpat::EncodeEvidence({}, "opus", "empty.opus");
+    ADD_FAILURE() << "encoded nothing";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("empty.opus: ", 0), 0u) << e.what();
+  }
+  for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
+    const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, "opus", "tone");
+    ASSERT_GE(bytes.size(), 36u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "OggS");
+    EXPECT_EQ(std::string(bytes.begin() + 28, bytes.begin() + 36), "OpusHead");
+    const std::string path = File("tone" + std::to_string(n) + ".opus");
+    { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())); }
+    const Decoded back = Decode(path);
+    EXPECT_EQ(back.rate, 48000);
+    EXPECT_NEAR(static_cast<double>(back.samples.size()), n * 48000.0 / 44100.0, 2.0) << n;
+    if (n != tone.size()) continue;
+    // Against the tone at 48 kHz (the encoder's delay is taken off by the pre-skip): a clear
+    // tone, not noise, away from the ends.
+    double signal = 0.0, error = 0.0;
+    for (std::size_t i = 4800; i + 4800 < back.samples.size(); ++i) {
+      const double want = 8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 48000.0);
+      signal += want * want;
+      error += (back.samples[i] - want) * (back.samples[i] - want);
+    }
+    EXPECT_GT(10.0 * std::log10(signal / error), 15.0);
+  }
+  // 128 s of noise at 32 kbit/s: the size follows the bitrate.
+  std::vector<std::int16_t> noise(128 * 44100);
+  std::uint32_t r = 1;
+  for (auto& x : noise) x = static_cast<std::int16_t>(((r = r * 1664525u + 1013904223u) >> 20) - 2048);
+  const double kbits = sigpat::EncodeEvidence(noise, "opus", "noise").size() * 8.0 / 128.0 / 1000.0;
+  EXPECT_GT(kbits, 24.0);
+  EXPECT_LT(kbits, 40.0);
 }
 
 // Files of several detections sort by time; no temporary file is left; pruning removes the oldest

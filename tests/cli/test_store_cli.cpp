@@ -290,4 +290,51 @@ TEST_F(StoreCli, MonitorIntoPostgresOutlivesAServerKilledAndRestarted) {
   ASSERT_EQ(exported.status, 0) << exported.err;
   EXPECT_EQ(Lines(exported.out), printed);
 }
+// A monitor started while its PostgreSQL server is down (here: killed after the database was
+// made, so the schema is made late) writes into the spool, says so in a status line, and once
+// the server is up writes the spool and goes on: every line printed is in the database once.
+// A scan meanwhile warns on stderr and leaves its rows in the spool for the next store opened.
+TEST_F(StoreCli, MonitorAndScanStartedBeforeTheirPostgresServerStoreEverythingOnce) {
+  sptest::PgServer server(PG_SERVER_SCRIPT);
+  if (!server.available()) GTEST_SKIP() << server.reason();
+  const std::string url = server.CreateDatabase("late");
+  server.Kill();
+  std::string stations;
+  for (int i = 0; i < 4; ++i) stations += " --station l" + std::to_string(i) + "=" + Long("long.wav", 600);
+  const std::string out = File("late.out"), err = File("late.err"), status = File("late-status.jsonl");
+  const pid_t pid = Start("monitor --json --threads 2 -p " + File("clip.tvs") + stations + " --db " + url + " --status " +
+                              status, out, err);
+  ASSERT_TRUE(WaitForLines(out, 20, 120)) << ReadText(err);
+  kill(pid, SIGSTOP);
+  const std::size_t atStart = Lines(ReadText(out)).size();
+  ASSERT_TRUE(server.Restart());
+  kill(pid, SIGCONT);
+  EXPECT_EQ(Exit(pid), 0) << ReadText(err);
+  const std::multiset<std::string> printed = Lines(ReadText(out));
+  EXPECT_GT(printed.size(), atStart);
+  EXPECT_EQ(printed.size(), 4u * 85u);
+  EXPECT_EQ(ReadText(err), "");
+  const std::string log = ReadText(status);
+  const std::size_t away = log.find("\"store_unreachable\""), back = log.find("\"store_reachable\"");
+  ASSERT_NE(away, std::string::npos) << log;
+  ASSERT_NE(back, std::string::npos) << log;
+  EXPECT_LT(away, back);
+  EXPECT_NE(log.find("cannot connect"), std::string::npos);
+  RunResult exported = Run("export --db " + url);
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(Lines(exported.out), printed);
+
+  // A scan while the server is away: a warning, status 0, its rows stored by the next opening.
+  server.Kill();
+  RunResult scan = Run("scan --json --label away --start-utc 2026-03-01T00:00:00Z -p " + File("clip.tvs") + " " +
+                       File("stream.wav") + " --db " + url);
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.err.find("cannot connect"), std::string::npos) << scan.err;
+  EXPECT_NE(scan.err.find("wait in the spool"), std::string::npos) << scan.err;
+  ASSERT_TRUE(server.Restart());
+  exported = Run("export --db " + url + " --station away");
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(Lines(exported.out), Lines(scan.out));
+  EXPECT_EQ(Lines(Run("export --db " + url).out).size(), 4u * 85u + 4u);
+}
 #endif

@@ -170,6 +170,14 @@ int RunMonitor(const MonitorArgs& args) {
     const std::string line = log.Write(label, event, fields);
     if (hook && IsHealthEvent(event)) hook->Post(event, line);
   };
+  // A PostgreSQL store whose server is away (at the start too) or back: a status line of the
+  // monitor as a whole; detections meanwhile wait in the spool.
+  if (recorder)
+    recorder->OnReachability([&status](bool reachable, const std::string& message) {
+      nlohmann::ordered_json fields;
+      fields["message"] = message;
+      status("", reachable ? "store_reachable" : "store_unreachable", fields);
+    });
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
   auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
     const std::string json = recorder || args.json ? FormatDetectionJson(d) : std::string();

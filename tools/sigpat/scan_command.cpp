@@ -126,6 +126,7 @@ int RunScan(const ScanArgs& args) {
   std::unique_ptr<StoreRecorder> recorder;
   if (!args.db.empty()) {
     recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
+    recorder->OnReachability({});  // a PostgreSQL server away or back: a warning on stderr
     recorder->AddPatterns(files);
     for (const auto& in : args.inputs) recorder->AddStation(args.label.empty() ? in : args.label, "");
   }

@@ -49,11 +49,44 @@ StoreRecorder::StoreRecorder(const std::string& db, const std::string& catalogue
   } catch (const store::CatalogueError& e) {
     throw Error(e.what());
   }
+  // A monitor or scan that starts before its PostgreSQL server (or while it is away) writes into
+  // the spool and goes on; the server gets everything once it answers.
+  store::StoreOptions options;
+  options.startWithoutServer = true;
+  options.onReachability = [this](bool reachable, const std::string& detail) { Reached(reachable, detail); };
   try {
-    store_ = store::OpenStore(db);
+    store_ = store::OpenStore(db, options);
   } catch (const store::StoreError& e) {
     throw Error(e.what());
   }
+}
+
+void StoreRecorder::Reached(bool reachable, const std::string& detail) {
+  Reachability listener;
+  std::string message;
+  {
+    std::lock_guard<std::mutex> lock(reachMutex_);
+    if (!listening_ || !store_) {  // opening, or no one asked yet
+      untold_.emplace_back(reachable, detail);
+      return;
+    }
+    listener = listener_;
+    message = store_->Describe() + ": " + detail +
+              (reachable ? "" : "; detections wait in the spool " + store_->SpoolPath() + " until it answers");
+  }
+  if (listener) listener(reachable, message);
+  else PrintWarning(message);
+}
+
+void StoreRecorder::OnReachability(Reachability listener) {
+  std::vector<std::pair<bool, std::string>> untold;
+  {
+    std::lock_guard<std::mutex> lock(reachMutex_);
+    listener_ = std::move(listener);
+    listening_ = true;
+    untold.swap(untold_);
+  }
+  for (const auto& [reachable, detail] : untold) Reached(reachable, detail);
 }
 
 StoreRecorder::~StoreRecorder() = default;

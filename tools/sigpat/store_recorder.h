@@ -4,6 +4,7 @@
 #ifndef SIGPAT_STORE_RECORDER_H
 #define SIGPAT_STORE_RECORDER_H
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,12 @@ class StoreRecorder {
   // At the end: writes what waits in the spool if the database is back; notes what still waits.
   void Finish();
 
+  // PostgreSQL: the server stopped answering (reachable false; detections wait in the spool) or
+  // answers again (the spool is written). Changes wait until this is called (those of the
+  // opening too), then go to the listener, or without one to stderr as warnings.
+  using Reachability = std::function<void(bool reachable, const std::string& message)>;
+  void OnReachability(Reachability listener);
+
   store::Store& Store() { return *store_; }
 
  private:
@@ -46,6 +53,11 @@ class StoreRecorder {
   std::map<std::string, store::CatalogueEntry> catalogue_;
   std::mutex mutex_;
   std::map<std::string, std::string> hashes_;  // pattern file as given -> content hash
+  void Reached(bool reachable, const std::string& detail);
+  std::mutex reachMutex_;
+  Reachability listener_;
+  std::vector<std::pair<bool, std::string>> untold_;  // changes before a listener was set
+  bool listening_ = false;
 };
 
 // The store's row of a detection printed as `json`.

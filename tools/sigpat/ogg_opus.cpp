@@ -1,0 +1,58 @@
+#include "ogg_opus.h"
+
+#include <opusenc.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "messages.h"
+
+namespace sigpat {
+
+namespace {
+
+int Append(void* user, const unsigned char* data, opus_int32 n) {
+  auto* out = static_cast<std::vector<unsigned char>*>(user);
+  out->insert(out->end(), data, data + n);
+  return 0;
+}
+int Close(void*) { return 0; }
+
+struct EncoderFree {
+  void operator()(OggOpusEnc* e) const { ope_encoder_destroy(e); }
+};
+struct CommentsFree {
+  void operator()(OggOpusComments* c) const { ope_comments_destroy(c); }
+};
+
+}  // namespace
+
+std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& samples, int rate,
+                                         const OggOpusSettings& settings, const std::string& what) {
+  // libopusenc cannot end a stream it was given nothing for (it stops on an assertion).
+  if (samples.empty()) throw Error(what + ": no samples to encode as Opus");
+  std::vector<unsigned char> out;
+  const std::unique_ptr<OggOpusComments, CommentsFree> comments(ope_comments_create());
+  if (!comments) throw Error(what + ": the Opus encoder refused (out of memory)");
+  int err = OPE_OK;
+  const OpusEncCallbacks callbacks{Append, Close};
+  const std::unique_ptr<OggOpusEnc, EncoderFree> enc(
+      ope_encoder_create_callbacks(&callbacks, &out, comments.get(), rate, 1, 0, &err));
+  auto check = [&](int code, const char* step) {
+    if (code != OPE_OK) throw Error(what + ": the Opus encoder failed " + step + " (" + ope_strerror(code) + ")");
+  };
+  if (!enc) check(err == OPE_OK ? OPE_ALLOC_FAIL : err, "to start");
+  check(ope_encoder_ctl(enc.get(), OPUS_SET_BITRATE(settings.bitrate)), "to take the bitrate");
+  check(ope_encoder_ctl(enc.get(), OPUS_SET_COMPLEXITY(settings.complexity)), "to take the complexity");
+  // Pages of up to a second: a small file needs few of them, and nothing is streamed.
+  check(ope_encoder_ctl(enc.get(), OPE_SET_MUXING_DELAY(48000)), "to take the page length");
+  constexpr std::size_t kPiece = 1 << 16;
+  for (std::size_t at = 0; at < samples.size(); at += kPiece) {
+    const int n = static_cast<int>(std::min(kPiece, samples.size() - at));
+    check(ope_encoder_write(enc.get(), samples.data() + at, n), "on the samples");
+  }
+  check(ope_encoder_drain(enc.get()), "at the end");
+  return out;
+}
+
+}  // namespace sigpat

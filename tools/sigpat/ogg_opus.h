@@ -1,0 +1,25 @@
+// Ogg Opus files encoded in memory with libopusenc (the reference encoder's own Ogg layer:
+// headers, granule positions, pre-skip and the end trim a decoder needs to give back exactly the
+// samples written).
+#ifndef SIGPAT_OGG_OPUS_H
+#define SIGPAT_OGG_OPUS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sigpat {
+
+struct OggOpusSettings {
+  int bitrate = 32000;  // bits per second
+  int complexity = 3;   // the encoder's effort, 0-10
+};
+
+// The whole file of mono 16-bit samples at `rate` Hz (any rate: the encoder resamples to 48 kHz).
+// Throws Error naming `what` when the encoder refuses, and for no samples at all.
+std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& samples, int rate,
+                                         const OggOpusSettings& settings, const std::string& what);
+
+}  // namespace sigpat
+
+#endif
