@@ -73,6 +73,7 @@ void Station::Push(Chunk chunk) {
     if (queue_.size() < settings_.maxQueuedBlocks || stop_) break;
     changed_.wait_for(lock, std::chrono::milliseconds(live ? 250 : 1000));
   }
+  queuedSamples_ += static_cast<std::int64_t>(chunk.samples.size());
   queue_.push_back(std::move(chunk));
   const bool schedule = !scheduled_;
   scheduled_ = true;
@@ -90,15 +91,14 @@ void Station::DropStale(double now, std::int64_t pending) {
     newest = queue_.front().wall;
     queue_.pop_front();
   }
+  queuedSamples_ -= samples;
   if (samples == 0) return;
   changed_.notify_all();
   dropped_ += samples;
   if (drop_.samples == 0) {
     // Positions count the samples recognized: the dropped stretch is a gap at the position of
     // the first sample kept.
-    std::int64_t after = pending;
-    for (const Chunk& c : queue_) after += static_cast<std::int64_t>(c.samples.size());
-    drop_.position = Position() - after;
+    drop_.position = Position() - queuedSamples_ - pending;
     drop_.from = oldest;
     drop_.behind = now - oldest;
   }
@@ -127,7 +127,7 @@ void Station::Watch() {
         behindMost_ = behind;
         nlohmann::ordered_json fields;
         fields["behind_s"] = Round3(behind);
-        fields["queued_s"] = Round3(static_cast<double>(queue_.size() * kScanBlockSamples) / kLibraryRate);
+        fields["queued_s"] = Round3(static_cast<double>(queuedSamples_) / kLibraryRate);
         fields["limit_s"] = settings_.maxBehind;
         events.emplace_back("behind", std::move(fields));
       }
@@ -306,6 +306,7 @@ void Station::Process() {
       }
       chunk = std::move(queue_.front());
       queue_.pop_front();
+      queuedSamples_ -= static_cast<std::int64_t>(chunk.samples.size());
       replacement.swap(nextPatterns_);
       if (replacement) patterns_ = replacement;
       changed_.notify_all();
@@ -367,7 +368,7 @@ nlohmann::ordered_json Station::Heartbeat() {
   j["reconnects"] = reconnects_.load();
   j["corrupt_frames"] = corrupt_.load();
   std::lock_guard<std::mutex> lock(mutex_);
-  j["queued_s"] = static_cast<double>(queue_.size() * kScanBlockSamples) / kLibraryRate;
+  j["queued_s"] = Round3(static_cast<double>(queuedSamples_) / kLibraryRate);
   j["behind_s"] = Round3(Behind(now));
   j["dropped_s"] = Round3(static_cast<double>(dropped_) / kLibraryRate);
   j["last_error"] = lastError_;

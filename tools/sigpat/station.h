@@ -124,6 +124,7 @@ class Station {
   std::mutex mutex_;  // guards the queue, the state below and the pattern replacement
   std::condition_variable changed_;
   std::deque<Chunk> queue_;
+  std::int64_t queuedSamples_ = 0;  // in queue_
   bool scheduled_ = false;
   std::shared_ptr<const PatternSet> patterns_, nextPatterns_;
   std::string lastError_;
