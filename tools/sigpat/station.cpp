@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "ffmpeg_source.h"
 #include "messages.h"
@@ -18,6 +19,12 @@ constexpr int kBlocksPerTurn = 64;
 constexpr double kDropReportEvery = 5.0;
 
 double Round3(double x) { return std::round(x * 1000.0) / 1000.0; }
+
+std::string FormatSeconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", s);
+  return text;
+}
 
 }  // namespace
 
@@ -49,6 +56,7 @@ void Station::Start(std::function<void(Station*)> schedule) {
 void Station::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   stop_ = true;
+  interrupt_ = true;
   changed_.notify_all();
 }
 
@@ -118,6 +126,13 @@ void Station::Watch() {
   std::vector<std::pair<std::string, nlohmann::ordered_json>> events;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A connection that sends without ever getting to the audio (headers without end, redirects
+    // that never settle) is not held up by the network timeout: it is given up here.
+    if (connectingSince_ >= 0.0 && now - connectingSince_ > settings_.audio.networkTimeout) {
+      openTimedOut_ = true;
+      interrupt_ = true;
+      connectingSince_ = -1.0;
+    }
     // A reader waiting on the network pushes nothing: what waits in the queue is dropped here.
     if (settings_.maxBehind > 0.0) DropStale(now, 0);
     const double behind = Behind(now);
@@ -207,10 +222,16 @@ void Station::Read() {
     std::string problem;
     const double attemptStart = WallClockNow();
     const std::int64_t atStart = received_;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      interrupt_ = stop_.load();
+      connectingSince_ = attemptStart;
+    }
     try {
-      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &stop_);
+      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &interrupt_);
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        connectingSince_ = -1.0;
         connected_ = true;
       }
       nlohmann::ordered_json fields;
@@ -237,6 +258,11 @@ void Station::Read() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_ = false;
+      connectingSince_ = -1.0;
+      if (openTimedOut_ && !stop_)
+        problem = entry_.source + ": no audio within " + FormatSeconds(settings_.audio.networkTimeout) +
+                  " s of connecting (the server answers without end or never finishes its headers)";
+      openTimedOut_ = false;
     }
     if (stop_) break;
     if (!problem.empty()) {

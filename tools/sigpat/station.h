@@ -120,6 +120,7 @@ class Station {
   std::function<void(Station*)> schedule_;
   std::thread reader_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> interrupt_{false};  // ends a network read: set by Stop, or by Watch for an attempt that hangs
 
   std::mutex mutex_;  // guards the queue, the state below and the pattern replacement
   std::condition_variable changed_;
@@ -129,6 +130,8 @@ class Station {
   std::shared_ptr<const PatternSet> patterns_, nextPatterns_;
   std::string lastError_;
   bool connected_ = false;       // the reader has a live connection
+  double connectingSince_ = -1.0;  // wall time the reader began to connect; < 0: not connecting
+  bool openTimedOut_ = false;    // Watch gave the connection attempt up
   double behindSince_ = -1.0;    // wall time the station fell behind; < 0: it keeps up
   double behindMost_ = 0.0;      // the most it was behind since then, seconds
   struct DropReport {             // dropped audio not told yet
