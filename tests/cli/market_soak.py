@@ -301,9 +301,11 @@ def main():
         if max(second) > max(first) * 1.25 + 30.0:
             problems.append("memory grew: %.0f MB peak after %.0f MB" % (max(second), max(first)))
     total = sum(len(v) for k, v in found.items() if k.startswith("ok"))
+    half = len(warm) // 2
     print("market_soak: %d stations, %.0f s, %d detections of the healthy stations, %d status lines, resident "
-          "%.0f to %.0f MB after the first 30 s" % (len(stations), ended - started, total, len(lines),
-                                                   min(warm or [0]), max(warm or [0])))
+          "%.0f to %.0f MB after the first 30 s (peak %.0f MB in the earlier half, %.0f MB in the later)"
+          % (len(stations), ended - started, total, len(lines), min(warm or [0]), max(warm or [0]),
+             max(warm[:half] or [0]), max(warm[half:] or [0])))
     for p in problems:
         print("market_soak: " + p)
     sys.exit(1 if problems else 0)

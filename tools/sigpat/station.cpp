@@ -261,7 +261,7 @@ void Station::Read() {
       connectingSince_ = -1.0;
       if (openTimedOut_ && !stop_)
         problem = entry_.source + ": no audio within " + FormatSeconds(settings_.audio.networkTimeout) +
-                  " s of connecting (the server answers without end or never finishes its headers)";
+                  " s of connecting (no answer, headers without end, or a stream too thin to recognize)";
       openTimedOut_ = false;
     }
     if (stop_) break;
