@@ -107,7 +107,7 @@ std::vector<DownInterval> DownIntervals(const std::vector<StationEventRow>& even
   bool open = false;
   for (const StationEventRow* e : mine) {
     const store::Health health = store::HealthAfter(e->event);
-    if (e->event == "gap") {
+    if (e->event == "gap" || e->event == "dropped") {  // a stretch not watched, told once
       out.push_back({e->timeUtc, e->timeUtc, e->event});
     } else if (health == store::Health::kDown || health == store::Health::kDeadAir) {
       if (!open) out.push_back({e->timeUtc, std::numeric_limits<UtcMicros>::max(), e->event});

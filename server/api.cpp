@@ -166,6 +166,7 @@ std::string HealthAfter(const std::string& event) {
   switch (store::HealthAfter(event)) {
     case store::Health::kUp: return "up";
     case store::Health::kDeadAir: return "dead_air";
+    case store::Health::kBehind: return "behind";
     case store::Health::kDown: return "down";
     case store::Health::kUnchanged: break;
   }

@@ -88,7 +88,7 @@ function renderStation(label) {
   const s = stations.get(label);
   const d = s.data;
   const health = d.health || "unknown";
-  const words = { up: "up", dead_air: "dead air", down: "down", unknown: "no news" };
+  const words = { up: "up", dead_air: "dead air", behind: "behind", down: "down", unknown: "no news" };
   const card = el("div", { class: "station health-" + health, "data-label": label, "data-health": health },
     el("a", { class: "label", href: "#/timeline/" + encodeURIComponent(label) + "/" + today() }, label),
     el("div", { class: "health" }, words[health] || health),

@@ -285,6 +285,75 @@ TEST_F(Monitor, HlsDetectionsCarryTheStationsProgramDateTime) {
               found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.0015);
 }
 
+// Stations served far faster than one recognition thread follows them (a two-minute pattern
+// makes the recognition slow): each says it is behind real time and by how much, the audio that
+// waited longer than --max-behind is dropped, oldest first, and told (coalesced, with where it
+// was); the queue stays bounded. A station at real time beside them drops next to nothing and
+// reports its clip. With --max-behind 0 nothing is dropped: the reader waits, the queue bounded.
+TEST_F(Monitor, StationsBehindRealTimeAreToldAndDropTheirOldestAudio) {
+  ASSERT_TRUE(synth::WriteAudioFile(File("long.wav"), Stream(120, {}, 9), 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+  RunResult r = Run("create " + File("long.wav") + " -o " + File("long.tvs"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  Encode(kMp3, "www/radio.mp3");
+  Server fast(File("www"), File("port-fast"), 1e8);
+  Server realtime(File("www"), File("port-rt1"), 16000.0);
+  const std::string common = std::string(SIGPAT_EXE) + " monitor --json --threads 1 --heartbeat 0.5 -p " +
+                             File("clip.tvs") + " -p " + File("long.tvs") + " --station rt=" +
+                             realtime.Url("live/radio.mp3");
+  std::string stations;
+  for (const char* f : {"f1", "f2", "f3"}) stations += std::string(" --station ") + f + "=" + fast.Url("live/radio.mp3");
+  Background monitor(common + " --max-behind 1" + stations, File("behind.out"), File("behind.err"));
+  auto told = [&](const std::string& event) {
+    const std::vector<json> status = JsonLines(monitor.err());
+    return !Events(status, event, "f1").empty() && !Events(status, event, "f2").empty() &&
+           !Events(status, event, "f3").empty();
+  };
+  auto rtFound = [&] {
+    for (const auto& j : JsonLines(monitor.out()))
+      if (j["input"] == "rt") return true;
+    return false;
+  };
+  ASSERT_TRUE(WaitFor([&] { return told("dropped") && rtFound(); }, 40)) << monitor.err();
+  EXPECT_EQ(monitor.Kill(SIGTERM), 143);
+  std::vector<json> status = JsonLines(monitor.err());
+  for (const std::string f : {"f1", "f2", "f3"}) {
+    const json behind = Events(status, "behind", f).at(0);
+    EXPECT_GE(behind["behind_s"].get<double>(), 0.5) << behind;
+    double dropped = 0.0;
+    for (const json& d : Events(status, "dropped", f)) {
+      EXPECT_GT(d["dropped_s"].get<double>(), 0.0) << d;
+      EXPECT_GE(d["behind_s"].get<double>(), 1.0) << d;
+      EXPECT_LE(ParseUtc(d["from"]), ParseUtc(d["to"])) << d;
+      EXPECT_GE(d["position"].get<std::int64_t>(), 0) << d;
+      dropped += d["dropped_s"].get<double>();
+    }
+    // Every drop told by the end; the queue never beyond its bound (2000 blocks, about 52 s).
+    const json finished = Events(status, "finished", f).at(0);
+    EXPECT_NEAR(finished["dropped_s"].get<double>(), dropped, 0.01 * Events(status, "dropped", f).size()) << f;
+    for (const json& b : Events(status, "heartbeat", f)) EXPECT_LE(b["queued_s"].get<double>(), 52.3) << b;
+  }
+  // The real-time station shares the one thread: it may lag at times on a busy machine, but it
+  // drops next to nothing of what the stations far ahead drop.
+  const json rtEnd = Events(status, "finished", "rt").at(0);
+  EXPECT_LT(rtEnd.value("dropped_s", 0.0), Events(status, "finished", "f1").at(0)["dropped_s"].get<double>() / 10.0)
+      << monitor.err();
+  for (const auto& j : JsonLines(monitor.out()))
+    if (j["input"] == "rt") EXPECT_NEAR(std::fmod(j["begin_s"].get<double>(), 16.0), kClipAt, 0.04) << j;
+
+  Background waiting(common + " --max-behind 0" + stations, File("wait.out"), File("wait.err"));
+  // The queue of f1 filled (the reader waits), its oldest audio waiting for the recognition.
+  ASSERT_TRUE(WaitFor([&] {
+    for (const json& b : Events(JsonLines(waiting.err()), "heartbeat", "f1"))
+      if (b["queued_s"].get<double>() > 40.0 && b["behind_s"].get<double>() > 0.5) return true;
+    return false;
+  }, 40)) << waiting.err();
+  EXPECT_EQ(waiting.Kill(SIGTERM), 143);
+  status = JsonLines(waiting.err());
+  EXPECT_TRUE(Events(status, "dropped").empty()) << waiting.err();
+  EXPECT_EQ(Events(status, "finished", "f1").at(0).count("dropped_s"), 0u);
+  for (const json& b : Events(status, "heartbeat", "f1")) EXPECT_LE(b["queued_s"].get<double>(), 52.3) << b;
+}
+
 TEST_F(Monitor, BadStationsAreUsageErrors) {
   WriteText(File("nosource.txt"), "a http://127.0.0.1:1/a\nlonely\n");
   WriteText(File("nostations.txt"), "# none yet\n\n");

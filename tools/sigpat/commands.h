@@ -97,6 +97,7 @@ struct MonitorArgs {
   AudioOptions audio;
   EvidenceOptions evidence;    // as for scan
   double deadAir = 10.0;       // --dead-air: seconds of silence that make dead air; 0: not watched
+  double maxBehind = 30.0;     // --max-behind: seconds live audio may wait before it is dropped; 0: never
   std::string onEvent;         // --on-event: a command run for each health event
   double onEventTimeout = 10.0;  // --on-event-timeout: seconds before the command is killed
   std::string db;          // --db: the detections store, as for scan

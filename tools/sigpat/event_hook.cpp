@@ -16,7 +16,7 @@ namespace sigpat {
 
 bool IsHealthEvent(const std::string& event) {
   return event == "dead_air" || event == "dead_air_end" || event == "no_data" || event == "ended" ||
-         event == "disconnected" || event == "gap" || event == "failed";
+         event == "disconnected" || event == "gap" || event == "failed" || event == "behind" || event == "dropped";
 }
 
 EventHook::EventHook(std::string command, double timeoutSeconds, Problem problem)

@@ -244,6 +244,10 @@ int Main(int argc, char** argv) {
   monitorCmd->add_option("--dead-air", monitor.deadAir,
                          "Seconds below -50 dBFS that make dead air, told as status events (default 10; 0: off)")
       ->transform(Number(0, 86400));
+  monitorCmd->add_option("--max-behind", monitor.maxBehind,
+                         "Live audio that waited this many seconds for the recognition is dropped, told as a status "
+                         "event (default 30; 0: never, the stream waits)")
+      ->transform(Number(0, 86400));
   monitorCmd->add_option("--on-event", monitor.onEvent,
                          "Run this command for each health event (dead air, no data, ended, disconnected, ...) with "
                          "the event's JSON line on its standard input");

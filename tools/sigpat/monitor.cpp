@@ -199,6 +199,8 @@ int RunMonitor(const MonitorArgs& args) {
   settings.retryMax = std::max(args.retryMax, args.retryFirst);
   settings.audio.networkTimeout = args.timeout;
   settings.deadAir = args.deadAir;
+  settings.maxBehind = args.maxBehind;
+  settings.behindReport = args.maxBehind > 0.0 ? std::min(settings.behindReport, args.maxBehind / 2.0) : settings.behindReport;
   // Evidence audio: one writer for all stations; each written file is told as a status line.
   std::unique_ptr<EvidenceWriter> evidence;
   if (args.evidence.enabled()) {
@@ -311,6 +313,8 @@ int RunMonitor(const MonitorArgs& args) {
         status("", "reload_failed", fields);
       }
     }
+    for (auto& s : stations)
+      if (!s->finished()) s->Watch();
     if (nextBeat >= 0.0 && WallClockNow() >= nextBeat) {
       nextBeat += args.heartbeat;
       for (auto& s : stations)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "ffmpeg_source.h"
 #include "messages.h"
@@ -13,6 +14,17 @@ namespace {
 
 // Blocks recognized per call of Process before other stations get their turn.
 constexpr int kBlocksPerTurn = 64;
+
+// Seconds between two "dropped" lines of a station: drops meanwhile are told together.
+constexpr double kDropReportEvery = 5.0;
+
+double Round3(double x) { return std::round(x * 1000.0) / 1000.0; }
+
+std::string FormatSeconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", s);
+  return text;
+}
 
 }  // namespace
 
@@ -44,6 +56,7 @@ void Station::Start(std::function<void(Station*)> schedule) {
 void Station::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   stop_ = true;
+  interrupt_ = true;
   changed_.notify_all();
 }
 
@@ -59,20 +72,112 @@ bool Station::Sleep(double seconds) {
 }
 
 void Station::Push(Chunk chunk) {
+  const bool live = IsUrl(entry_.source) && settings_.maxBehind > 0.0;
   std::unique_lock<std::mutex> lock(mutex_);
-  // A reader ahead of the recognition waits (the stream's own buffers hold what comes meanwhile).
-  changed_.wait(lock, [this] { return queue_.size() < settings_.maxQueuedBlocks || stop_; });
-  queue_.push_back(std::move(chunk));
-  if (!scheduled_) {
-    scheduled_ = true;
-    lock.unlock();
-    schedule_(this);
+  // A reader ahead of the recognition waits (the stream's own buffers hold what comes meanwhile)
+  // while the queue is full; a live stream's audio that waited too long goes meanwhile.
+  while (true) {
+    if (live) DropStale(WallClockNow(), static_cast<std::int64_t>(chunk.samples.size()));
+    if (queue_.size() < settings_.maxQueuedBlocks || stop_) break;
+    changed_.wait_for(lock, std::chrono::milliseconds(live ? 250 : 1000));
   }
+  queuedSamples_ += static_cast<std::int64_t>(chunk.samples.size());
+  queue_.push_back(std::move(chunk));
+  const bool schedule = !scheduled_;
+  scheduled_ = true;
+  lock.unlock();
+  if (schedule) schedule_(this);
+}
+
+void Station::DropStale(double now, std::int64_t pending) {
+  if (stop_ || Behind(now) <= settings_.maxBehind) return;
+  const double oldest = queue_.front().wall;
+  double newest = oldest;
+  std::int64_t samples = 0;
+  while (!queue_.empty() && !queue_.front().end && now - queue_.front().wall > settings_.maxBehind / 2.0) {
+    samples += static_cast<std::int64_t>(queue_.front().samples.size());
+    newest = queue_.front().wall;
+    queue_.pop_front();
+  }
+  queuedSamples_ -= samples;
+  if (samples == 0) return;
+  changed_.notify_all();
+  dropped_ += samples;
+  if (drop_.samples == 0) {
+    // Positions count the samples recognized: the dropped stretch is a gap at the position of
+    // the first sample kept.
+    drop_.position = Position() - queuedSamples_ - pending;
+    drop_.from = oldest;
+    drop_.behind = now - oldest;
+  }
+  drop_.samples += samples;
+  drop_.to = newest;
+  drop_.behind = std::max(drop_.behind, now - oldest);
+}
+
+double Station::Behind(double now) const {
+  if (queue_.empty() || queue_.front().end) return 0.0;
+  return std::max(0.0, now - queue_.front().wall);
+}
+
+void Station::Watch() {
+  if (!IsUrl(entry_.source)) return;
+  const double now = WallClockNow();
+  std::vector<std::pair<std::string, nlohmann::ordered_json>> events;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A connection that sends without ever getting to the audio (headers without end, redirects
+    // that never settle) is not held up by the network timeout: it is given up here.
+    if (connectingSince_ >= 0.0 && now - connectingSince_ > settings_.audio.networkTimeout) {
+      openTimedOut_ = true;
+      interrupt_ = true;
+      connectingSince_ = -1.0;
+    }
+    // A reader waiting on the network pushes nothing: what waits in the queue is dropped here.
+    if (settings_.maxBehind > 0.0) DropStale(now, 0);
+    const double behind = Behind(now);
+    if (behindSince_ < 0.0) {
+      if (settings_.behindReport > 0.0 && behind >= settings_.behindReport) {
+        behindSince_ = now - behind;
+        behindMost_ = behind;
+        nlohmann::ordered_json fields;
+        fields["behind_s"] = Round3(behind);
+        fields["queued_s"] = Round3(static_cast<double>(queuedSamples_) / kLibraryRate);
+        fields["limit_s"] = settings_.maxBehind;
+        events.emplace_back("behind", std::move(fields));
+      }
+    } else {
+      behindMost_ = std::max(behindMost_, behind);
+      if (behind < std::min(1.0, settings_.behindReport / 2.0)) {
+        nlohmann::ordered_json fields;
+        fields["behind_s"] = Round3(behindMost_);
+        fields["for_s"] = Round3(now - behindSince_);
+        behindSince_ = -1.0;
+        // A stream that dropped meanwhile has said so ("disconnected"); "caught_up" would read as up.
+        if (connected_) events.emplace_back("caught_up", std::move(fields));
+      }
+    }
+    // Dropped audio is told at most every kDropReportEvery seconds (a source far ahead of the
+    // recognition drops every moment), and before the station ends.
+    if (drop_.samples > 0 && (now - lastDropReport_ >= kDropReportEvery || stop_)) {
+      nlohmann::ordered_json fields;
+      fields["position"] = drop_.position;
+      fields["dropped_s"] = Round3(static_cast<double>(drop_.samples) / kLibraryRate);
+      fields["behind_s"] = Round3(drop_.behind);
+      fields["from"] = FormatUtc(drop_.from);  // when the first and the last dropped audio arrived
+      fields["to"] = FormatUtc(drop_.to);
+      fields["limit_s"] = settings_.maxBehind;
+      events.emplace_back("dropped", std::move(fields));
+      drop_ = DropReport{};
+      lastDropReport_ = now;
+    }
+  }
+  for (auto& [event, fields] : events) status_(entry_.label, event, std::move(fields));
 }
 
 void Station::ReportHealth(const std::string& problem, double attemptStart, std::int64_t delivered) {
   nlohmann::ordered_json fields;
-  fields["position"] = received_.load();
+  fields["position"] = Position();
   if (problem.empty()) {
     // The server closed the stream itself.
     fields["delivered_s"] = std::round(static_cast<double>(delivered) / kLibraryRate * 1000.0) / 1000.0;
@@ -117,17 +222,27 @@ void Station::Read() {
     std::string problem;
     const double attemptStart = WallClockNow();
     const std::int64_t atStart = received_;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      interrupt_ = stop_.load();
+      connectingSince_ = attemptStart;
+    }
     try {
-      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &stop_);
+      std::unique_ptr<AudioInput> input = AudioInput::Open(entry_.source, settings_.audio, &interrupt_);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connectingSince_ = -1.0;
+        connected_ = true;
+      }
       nlohmann::ordered_json fields;
       fields["source"] = entry_.source;
       fields["format"] = input->description();
-      fields["position"] = received_.load();
+      fields["position"] = Position();
       status_(entry_.label, "connected", fields);
       if (droppedAt >= 0.0) {
         nlohmann::ordered_json gap;
-        gap["position"] = received_.load();
-        gap["position_s"] = static_cast<double>(received_.load()) / kLibraryRate;
+        gap["position"] = Position();
+        gap["position_s"] = static_cast<double>(Position()) / kLibraryRate;
         gap["gap_s"] = std::round((WallClockNow() - droppedAt) * 1000.0) / 1000.0;
         status_(entry_.label, "gap", gap);
       }
@@ -139,6 +254,15 @@ void Station::Read() {
       problem = e.what();
     } catch (const std::exception& e) {
       problem = entry_.source + ": " + e.what();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      connected_ = false;
+      connectingSince_ = -1.0;
+      if (openTimedOut_ && !stop_)
+        problem = entry_.source + ": no audio within " + FormatSeconds(settings_.audio.networkTimeout) +
+                  " s of connecting (no answer, headers without end, or a stream too thin to recognize)";
+      openTimedOut_ = false;
     }
     if (stop_) break;
     if (!problem.empty()) {
@@ -158,7 +282,7 @@ void Station::Read() {
     }
     droppedAt = WallClockNow();
     nlohmann::ordered_json fields;
-    fields["position"] = received_.load();
+    fields["position"] = Position();
     fields["error"] = problem.empty() ? "the stream ended" : problem;
     fields["retry_s"] = backoff;
     status_(entry_.label, "disconnected", fields);
@@ -208,6 +332,7 @@ void Station::Process() {
       }
       chunk = std::move(queue_.front());
       queue_.pop_front();
+      queuedSamples_ -= static_cast<std::int64_t>(chunk.samples.size());
       replacement.swap(nextPatterns_);
       if (replacement) patterns_ = replacement;
       changed_.notify_all();
@@ -229,6 +354,7 @@ void Station::Process() {
         nlohmann::ordered_json fields;
         fields["audio_s"] = std::round(static_cast<double>(received_.load()) / kLibraryRate * 1000.0) / 1000.0;
         fields["detections"] = detections_.load();
+        if (dropped_ > 0) fields["dropped_s"] = std::round(static_cast<double>(dropped_) / kLibraryRate * 1000.0) / 1000.0;
         status_(entry_.label, "finished", fields);
         finished_ = true;  // the last touch: the station may be destroyed from here on
         return;
@@ -268,7 +394,9 @@ nlohmann::ordered_json Station::Heartbeat() {
   j["reconnects"] = reconnects_.load();
   j["corrupt_frames"] = corrupt_.load();
   std::lock_guard<std::mutex> lock(mutex_);
-  j["queued_s"] = static_cast<double>(queue_.size() * kScanBlockSamples) / kLibraryRate;
+  j["queued_s"] = Round3(static_cast<double>(queuedSamples_) / kLibraryRate);
+  j["behind_s"] = Round3(Behind(now));
+  j["dropped_s"] = Round3(static_cast<double>(dropped_) / kLibraryRate);
   j["last_error"] = lastError_;
   return j;
 }

@@ -4,8 +4,11 @@
 // The reader only decodes and queues blocks of 44100 Hz samples with the time they arrived; the
 // recognition runs on the monitor's worker threads (Process), one worker at a time per station,
 // so a pool sized to the cores serves any number of stations. Positions count the samples
-// received, across reconnections; a drop is reported as a gap at its position. A station's
-// recognizer is kept across drops, so a candidate pending at a drop is still reported.
+// received, across reconnections; a drop is reported as a gap at its position. A live station
+// whose recognition falls behind real time says so ("behind", "caught_up"); audio that waited
+// longer than StationSettings::maxBehind is dropped unrecognized ("dropped": a gap at its
+// position, not counted in positions), so that the station's reports stay timely. A station's
+// recognizer is kept across reconnections and dropped stretches, so a candidate pending at a drop is still reported.
 //
 // Wall-clock times of detections come from the stream's own clock where it has one (an HLS
 // stream's program date and time: "clock": "stream"), else from the time the samples arrived
@@ -47,7 +50,12 @@ struct StationSettings {
   AudioOptions audio;       // with the network timeout: a stream silent that long is dropped
   double retryFirst = 1.0;   // seconds before the first reconnection attempt
   double retryMax = 30.0;    // the backoff doubles up to this
-  std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio; the reader waits beyond
+  std::size_t maxQueuedBlocks = 2000;  // about 52 s of audio (4.6 MB); the reader waits beyond
+  // A live stream whose oldest queued audio has waited this long (seconds) is behind real time
+  // beyond repair: that audio is dropped, oldest first, until the oldest has waited half as
+  // long ("dropped"). 0: never dropped (the reader waits for the recognition instead).
+  double maxBehind = 30.0;
+  double behindReport = 5.0;  // "behind" once the oldest queued audio has waited this long
   double deadAir = 0.0;      // seconds below kDeadAirDb that make dead air; 0: not watched
   EvidenceWriter* evidence = nullptr;  // the audio of each detection goes there; null: none
 };
@@ -75,6 +83,11 @@ class Station {
   // at the current position.
   void ReplacePatterns(std::shared_ptr<const PatternSet> patterns);
 
+  // Called often (the monitor's loop): tells when a live station falls behind real time
+  // ("behind": how long its oldest queued audio has waited), when it has caught up, and what
+  // audio was dropped ("dropped").
+  void Watch();
+
   bool finished() const { return finished_; }
   bool failed() const { return failed_; }
   // Heartbeat fields: audio seconds received, detections, reconnections, corrupt frames, last error.
@@ -90,6 +103,11 @@ class Station {
   void Read();
   void ReadConnection(AudioInput& input);
   void Push(Chunk chunk);
+  // Drops the queued audio that waited longer than settings_.maxBehind (mutex_ held), noted in
+  // drop_ for Watch to tell; `pending`: samples read and not queued yet (they follow the queue).
+  void DropStale(double now, std::int64_t pending);
+  // Seconds the oldest queued audio has waited (mutex_ held); 0 with nothing queued.
+  double Behind(double now) const;
   // Health events of a live stream's connection that ended (problem empty: closed by the server).
   void ReportHealth(const std::string& problem, double attemptStart, std::int64_t delivered);
   bool Sleep(double seconds);  // false when stopped meanwhile
@@ -102,13 +120,25 @@ class Station {
   std::function<void(Station*)> schedule_;
   std::thread reader_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> interrupt_{false};  // ends a network read: set by Stop, or by Watch for an attempt that hangs
 
   std::mutex mutex_;  // guards the queue, the state below and the pattern replacement
   std::condition_variable changed_;
   std::deque<Chunk> queue_;
+  std::int64_t queuedSamples_ = 0;  // in queue_
   bool scheduled_ = false;
   std::shared_ptr<const PatternSet> patterns_, nextPatterns_;
   std::string lastError_;
+  bool connected_ = false;       // the reader has a live connection
+  double connectingSince_ = -1.0;  // wall time the reader began to connect; < 0: not connecting
+  bool openTimedOut_ = false;    // Watch gave the connection attempt up
+  double behindSince_ = -1.0;    // wall time the station fell behind; < 0: it keeps up
+  double behindMost_ = 0.0;      // the most it was behind since then, seconds
+  struct DropReport {             // dropped audio not told yet
+    std::int64_t samples = 0, position = 0;
+    double from = 0.0, to = 0.0, behind = 0.0;
+  } drop_;
+  double lastDropReport_ = -1e300;
 
   // Recognition (one worker at a time).
   std::unique_ptr<ScanSession> session_;
@@ -119,6 +149,9 @@ class Station {
   DeadAirWatch deadAir_;
 
   std::atomic<std::int64_t> received_{0};
+  std::atomic<std::int64_t> dropped_{0};  // of them dropped unrecognized (behind real time)
+  // Positions count the samples recognized or queued for it: received and not dropped.
+  std::int64_t Position() const { return received_ - dropped_; }
   std::atomic<double> lastSampleWall_{0.0};
   std::atomic<std::int64_t> corrupt_{0};
   std::atomic<int> detections_{0};
