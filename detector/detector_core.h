@@ -28,40 +28,19 @@ class DetectorCore {
   DetectorCore(const DetectorCore&) = delete;
   DetectorCore& operator=(const DetectorCore&) = delete;
 
-  // The tuning (include/DetectorTuning.h); set it before Attach.
+  // The calls of PatternDetector (include/PatternDetector.h documents each), one for one.
   void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
   const DetectorTuning& GetTuning() const { return Tuning; }
-  // Directory of the self-calibration cache (docs/detector.md, "Self-calibration cache"); null,
-  // the default, takes it from the environment, "" keeps no cache. Set it before Attach.
   void SetCacheDirectory(const char* directory);
 
-  // Attaches to an engine in recognition mode: prepares every pattern, calibrates its threshold
-  // from the pattern itself, reads the sidecar calibration of each pattern file when names are
-  // given (patternFiles: the names the engine was set up with, in the same order; may be null)
-  // and adds itself to the engine's time-block observers (called before the observers added
-  // earlier, such as a RecognitionStream's). Returns 1, or 0 when the engine is not in
-  // recognition mode, has no room for another observer or memory runs out.
   int Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles);
-  // Removes the observer and releases everything.
   void Detach();
-  // Forgets the stream: pending candidates, reports and the block count. samplesFedBefore is
-  // the 64-bit position of the next sample the engine will be fed.
   void Reset(std::int64_t samplesFedBefore);
 
-  // Puts pattern `pattern` into the group of pattern `group` as a variant with the given speed
-  // change. Returns 1, or 0 for bad numbers.
   int SetGroup(int pattern, int group, float speedPercent);
-  // Marks pattern `pattern` as checked after the detector: its reports pass a finer comparison
-  // before anyone sees them (sigpat's detail check of short clips, docs/detail-check.md). Its
-  // candidates are then also taken up to Tuning.CheckedScale times its threshold, reported with
-  // Tentative 1 for that check to confirm or drop. Returns 1, or 0 for a bad number.
   int SetChecked(int pattern, int checked);
-  // Groups patterns by their file names: "NAME.speed+1.5.tvs" joins "NAME.tvs". Returns the
-  // number of variants grouped.
   int GroupBySpeedNames(const char* const* patternFiles);
 
-  // End of the stream: reports the candidates still waiting for confirmation. Returns the
-  // number of reports added.
   int Finish();
 
   int ReportCount() const;
@@ -69,20 +48,10 @@ class DetectorCore {
   void ClearReports();
   void SetBlockCallback(BlockCallback fn, void* context);
 
-  // Background calibration: between Begin and End the detector reports nothing and records the
-  // smallest distance of every pattern; End turns it into the pattern thresholds. Returns 1,
-  // or 0 when no background was fed (End).
   int BeginBackgroundCalibration();
   int EndBackgroundCalibration();
-  // The same from a measurement made elsewhere (other detectors on the same patterns):
-  // minimum[i] the smallest distance of pattern i (FLT_MAX: never compared), over `seconds` of
-  // background. Returns EndBackgroundCalibration's result.
   int CalibrateFromBackground(const float* minimum, double seconds);
-  // Seconds of background measured by the last calibration.
   double CalibrationSeconds() const;
-  // Sidecar file of a pattern file: "<pattern file>.cal" (detector/calibration_file.h). Save
-  // writes pattern `pattern`'s calibration; Load reads it (1) or returns 0 when the file is
-  // absent, unreadable or made for another pattern.
   int SaveCalibration(int pattern, const char* patternFile);
   int LoadCalibration(int pattern, const char* patternFile);
   static void SidecarName(const char* patternFile, char* out, int outSize);
@@ -100,7 +69,6 @@ class DetectorCore {
   // Distance of pattern i at the alignment `step` steps before the newest of this time block
   // (1e9: not compared).
   float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
-
 
   // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
   // so far, with what that block gave (member, distance, worst quarter, the library's
