@@ -227,9 +227,10 @@ json Api::Stations(store::Store& s) {
     json& st = byLabel[e.station];
     if (st.is_null()) st = json{{"label", e.station}, {"url", ""}, {"last_detection", nullptr}};
     st["last_event"] = EventJson(e);
-    std::string health = HealthAfter(e.event);
-    st["health"] = health.empty() ? "up" : health;
+    st["health"] = "up";  // it writes events; the newest that tells its health decides below
   }
+  for (const store::StationEventRow& e : s.LastHealthEventPerStation())
+    if (!e.station.empty()) byLabel[e.station]["health"] = HealthAfter(e.event);
   for (const store::DetectionRow& d : s.LastDetectionPerStation()) {
     json& st = byLabel[d.station];
     if (st.is_null()) st = json{{"label", d.station}, {"url", ""}, {"health", "unknown"}, {"last_event", nullptr}};

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "schema.h"
+#include "station_health.h"
 #include "utc.h"
 
 namespace sigpat::store {
@@ -346,6 +347,19 @@ class SqliteStore : public Store {
     Statement q(db_,
                 "SELECT id, station, time_utc, event, json FROM station_events"
                 " WHERE id IN (SELECT max(id) FROM station_events GROUP BY station) ORDER BY station",
+                Where("cannot read the station events"));
+    std::vector<StationEventRow> rows;
+    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
+    return rows;
+  }
+
+  std::vector<StationEventRow> LastHealthEventPerStation() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string names;
+    for (const HealthEvent& e : kHealthEvents) names += std::string(names.empty() ? "'" : ",'") + std::string(e.event) + "'";
+    Statement q(db_,
+                "SELECT id, station, time_utc, event, json FROM station_events WHERE id IN (SELECT max(id) FROM"
+                " station_events WHERE event IN (" + names + ") GROUP BY station) ORDER BY station",
                 Where("cannot read the station events"));
     std::vector<StationEventRow> rows;
     while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});

@@ -15,12 +15,21 @@ enum class Health {
   kDown,       // no stream: disconnected, failed, no data, ended, finished
 };
 
+// The events that say something of a stream's health, and what each says.
+struct HealthEvent {
+  std::string_view event;
+  Health health;
+};
+inline constexpr HealthEvent kHealthEvents[] = {
+    {"connected", Health::kUp},       {"dead_air_end", Health::kUp}, {"caught_up", Health::kUp},
+    {"behind", Health::kBehind},      {"dropped", Health::kBehind},  {"dead_air", Health::kDeadAir},
+    {"disconnected", Health::kDown},  {"failed", Health::kDown},     {"no_data", Health::kDown},
+    {"ended", Health::kDown},         {"finished", Health::kDown},
+};
+
 inline Health HealthAfter(std::string_view event) {
-  if (event == "connected" || event == "dead_air_end" || event == "caught_up") return Health::kUp;
-  if (event == "behind" || event == "dropped") return Health::kBehind;
-  if (event == "dead_air") return Health::kDeadAir;
-  if (event == "disconnected" || event == "failed" || event == "no_data" || event == "ended" || event == "finished")
-    return Health::kDown;
+  for (const HealthEvent& e : kHealthEvents)
+    if (e.event == event) return e.health;
   return Health::kUnchanged;
 }
 

@@ -122,6 +122,9 @@ class Store {
   virtual std::vector<DetectionRow> LastDetectionPerStation();
   // The newest event (by id) of every station that has one ("" included).
   virtual std::vector<StationEventRow> LastEventPerStation();
+  // The newest event of every station among those that say something of its health
+  // (station_health.h): a heartbeat after "disconnected" leaves the station down.
+  virtual std::vector<StationEventRow> LastHealthEventPerStation();
   // Events with id > afterId by id, at most limit (0: all).
   virtual std::vector<StationEventRow> EventsAfter(std::int64_t afterId, int limit);
   // Detections matching f (paging fields ignored) counted per pattern and UTC day

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <map>
 
+#include "station_health.h"
 #include "store.h"
 
 namespace sigpat::store {
@@ -42,6 +43,18 @@ std::vector<DetectionRow> Store::LastDetectionPerStation() {
 std::vector<StationEventRow> Store::LastEventPerStation() {
   std::map<std::string, StationEventRow> last;
   for (StationEventRow& e : Events({}, std::nullopt, std::nullopt)) {
+    auto it = last.find(e.station);
+    if (it == last.end() || it->second.id < e.id) last[e.station] = std::move(e);
+  }
+  std::vector<StationEventRow> rows;
+  for (auto& [station, e] : last) rows.push_back(std::move(e));
+  return rows;
+}
+
+std::vector<StationEventRow> Store::LastHealthEventPerStation() {
+  std::map<std::string, StationEventRow> last;
+  for (StationEventRow& e : Events({}, std::nullopt, std::nullopt)) {
+    if (HealthAfter(e.event) == Health::kUnchanged) continue;
     auto it = last.find(e.station);
     if (it == last.end() || it->second.id < e.id) last[e.station] = std::move(e);
   }

@@ -44,6 +44,8 @@ TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
   s->AddEvent({0, "St0", kT0, "connected", "{}"});
   s->AddEvent({0, "St1", kT0 + 1, "connected", "{}"});
   s->AddEvent({0, "St0", kT0 + 2, "dead_air", "{}"});
+  s->AddEvent({0, "St1", kT0 + 3, "disconnected", "{}"});
+  s->AddEvent({0, "St1", kT0 + 4, "heartbeat", "{}"});
 
   std::vector<DetectionFilter> filters(6);
   filters[1].stations = {"St1", "St2"};
@@ -80,6 +82,15 @@ TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
   ASSERT_EQ(last.size(), 2u);
   EXPECT_EQ(last[0].event, "dead_air");
   EXPECT_EQ(last.size(), s->Store::LastEventPerStation().size());
+  EXPECT_EQ(last[1].event, "heartbeat");
+  // Health goes by the newest event that tells it: a heartbeat after "disconnected" leaves it down.
+  const auto health = s->LastHealthEventPerStation();
+  ASSERT_EQ(health.size(), 2u);
+  EXPECT_EQ(health[0].event, "dead_air");
+  EXPECT_EQ(health[1].event, "disconnected");
+  const auto plainHealth = s->Store::LastHealthEventPerStation();
+  ASSERT_EQ(plainHealth.size(), 2u);
+  EXPECT_TRUE(plainHealth[0].id == health[0].id && plainHealth[1].id == health[1].id);
   EXPECT_EQ(s->EventsAfter(1, 1).size(), 1u);
   EXPECT_EQ(s->EventsAfter(1, 0).size(), s->Store::EventsAfter(1, 0).size());
 }
