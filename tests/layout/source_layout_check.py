@@ -6,6 +6,12 @@
   (tools/sigpat, whose parsers the fuzzers exercise). A library's internal header reached from
   there is an error: it would tie the caller to the library's private layout.
 - No source file is longer than 600 lines.
+- No include cycle among the files of detector/ (its parts depend on each other one way).
+- Nobody outside engine/ and recognizer/ reads the engine's frame-power and time-block rings
+  (DftPowRing, DftPowRingPos, NframeAvg, InvNframeAvg, TimeSpectrum, TimeSpectrumWork, NblockCur)
+  or writes its sample counters (NCurrentSample, NCurrentSampleRel, RecognizedBegin,
+  RecognizedEnd): decision layers get each block as a TimeBlockView, and rebasing the counters is
+  RecognitionStream's alone. The tests may look inside the engine.
 
 Usage: source_layout_check.py SOURCE_DIR  prints one line per fault; exit status 1 on any.
        source_layout_check.py --self-test  plants each fault in a small tree and checks it is found.
@@ -33,6 +39,14 @@ CALLERS = {
 # library of their own yet.
 KNOWN = {("python/src/module.cpp", "commands.h")}
 INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*"([^"]+)"', re.M)
+RING = r"DftPowRing|DftPowRingPos|NframeAvg|InvNframeAvg|TimeSpectrum|TimeSpectrumWork|NblockCur"
+COUNTERS = r"NCurrentSample|NCurrentSampleRel|RecognizedBegin|RecognizedEnd"
+READS_RING = re.compile(r"(?:\.|->)\s*(" + RING + r")\b")
+WRITES_COUNTER = re.compile(r"(?:\.|->)\s*(" + COUNTERS + r")\s*(?:=(?!=)|\+=|-=|\+\+|--)")
+# Where the engine's state may be named: the engine, the recognizer classes built on it, their
+# headers, and the tests.
+ENGINE_SIDE = ("engine/", "recognizer/", "tests/", "include/TimeSpectrumEstimation.h",
+               "include/SignalPattern.h", "include/RecognitionStream.h")
 
 
 def is_build_tree(path: pathlib.Path, root: pathlib.Path) -> bool:
@@ -90,8 +104,55 @@ def include_faults(root: pathlib.Path):
                 yield f"{where}: includes \"{name}\", an internal header ({target.relative_to(root.resolve())})"
 
 
+def strip_comments(text: str) -> str:
+    text = re.sub(r"/\*.*?\*/", lambda m: "\n" * m.group(0).count("\n"), text, flags=re.S)
+    return re.sub(r"//[^\n]*", "", text)
+
+
+def include_cycles(root: pathlib.Path):
+    """Cycles among detector/ files, each as the files of the cycle, the first repeated last."""
+    graph = {}
+    for path in sources(root / "detector"):
+        edges = []
+        for name in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+            target = (path.parent / name).resolve()
+            if target.is_file() and target.is_relative_to((root / "detector").resolve()):
+                edges.append(target.relative_to(root.resolve()).as_posix())
+        graph[path.relative_to(root).as_posix()] = edges
+    state, trail = {}, []
+
+    def visit(node):
+        state[node] = 1
+        trail.append(node)
+        for nxt in graph.get(node, []):
+            if state.get(nxt) == 1:
+                yield " -> ".join(trail[trail.index(nxt):] + [nxt]) + ": include cycle"
+            elif nxt not in state:
+                yield from visit(nxt)
+        trail.pop()
+        state[node] = 2
+
+    for node in sorted(graph):
+        if node not in state:
+            yield from visit(node)
+
+
+def engine_state_uses(root: pathlib.Path):
+    for path in sources(root):
+        rel = path.relative_to(root).as_posix()
+        if path.suffix == ".py" or rel.startswith(ENGINE_SIDE):
+            continue
+        text = strip_comments(path.read_text(encoding="utf-8", errors="replace"))
+        for number, line in enumerate(text.split("\n"), 1):
+            for m in READS_RING.finditer(line):
+                yield f"{rel}:{number}: reads the engine's {m.group(1)} (use the TimeBlockView)"
+            for m in WRITES_COUNTER.finditer(line):
+                yield f"{rel}:{number}: writes the engine's {m.group(1)} (only RecognitionStream rebases)"
+
+
 def faults_of(root: pathlib.Path):
-    return list(long_files(root)) + list(include_faults(root))
+    return list(long_files(root)) + list(include_faults(root)) + list(include_cycles(root)) + \
+        list(engine_state_uses(root))
 
 
 def self_test() -> int:
@@ -109,6 +170,23 @@ def self_test() -> int:
         "python/src/module.cpp": '#include "cmd.h"\n#include "../../scanning/session_state.h"\n',
         "engine/long.cpp": "x\n" * (MAX_LINES + 1),
         "engine/just_right.cpp": "x\n" * MAX_LINES,
+        # include cycles among detector/ files; a diamond is one-way and passes
+        "detector/a.h": '#include "b.h"\n',
+        "detector/b.h": '#include "sub/c.h"\n',
+        "detector/sub/c.h": '#include "../a.h"\n#include "Api.h"\n',
+        "detector/self.h": '#include "self.h"\n',
+        "detector/d.h": '#include "e.h"\n#include "f.h"\n',
+        "detector/e.h": '#include "f.h"\n',
+        "detector/f.h": "\n",
+        # the engine's rings read and counters written outside it; the engine's side, its tests,
+        # comparisons, comments and a type of the same name pass
+        "detector/x.cpp": "float a = e->DftPowRing[0];\nint b = engine.NblockCur;\n"
+                          "e->NCurrentSample -= shift;\nrec.RecognizedEnd++;\n",
+        "engine/pipeline.cpp": "e->DftPowRingPos = 0; NCurrentSample += 576;\n",
+        "recognizer/RecognitionStream.cpp": "e.NCurrentSample -= shift;\n",
+        "tests/test_engine.cpp": "EXPECT_EQ(e.NblockCur, 2);\n",
+        "tools/a.cpp": "if (e.NCurrentSample == before) return;\n// e->DftPowRing is the engine's\n"
+                       "/* e.NblockCur\n */ sigpat::TimeSpectrum s; TimeSpectrum Compute();\n",
     }
     expected = [
         f"engine/long.cpp: {MAX_LINES + 1} lines (at most {MAX_LINES}: split it)",
@@ -117,6 +195,12 @@ def self_test() -> int:
         'python/src/module.cpp:2: includes "../../scanning/session_state.h", an internal header '
         "(scanning/session_state.h)",
         'tools/eval/eval.cpp:3: includes "session_state.h": an internal header (scanning/session_state.h)',
+        "detector/a.h -> detector/b.h -> detector/sub/c.h -> detector/a.h: include cycle",
+        "detector/self.h -> detector/self.h: include cycle",
+        "detector/x.cpp:1: reads the engine's DftPowRing (use the TimeBlockView)",
+        "detector/x.cpp:2: reads the engine's NblockCur (use the TimeBlockView)",
+        "detector/x.cpp:3: writes the engine's NCurrentSample (only RecognitionStream rebases)",
+        "detector/x.cpp:4: writes the engine's RecognizedEnd (only RecognitionStream rebases)",
     ]
     with tempfile.TemporaryDirectory() as tmp:
         root = pathlib.Path(tmp)
