@@ -177,7 +177,7 @@ TEST(Relatives, KeptOnDiskBetweenRuns) {
 // The same bed under another voice: two spots of one length alike at their lead-in and tail (the bed),
 // different by a few dB in every block between (no stretch shared outright).
 TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
-  auto spot = [](unsigned seed, float range, const Blocks* near) {
+  auto spot = [](unsigned seed, float range, const Blocks* base) {
     Blocks b = Random(600, seed);
     std::mt19937 rng(seed + 100);
     std::uniform_real_distribution<float> voice(-4.0f, 4.0f);
@@ -185,7 +185,7 @@ TEST(Relatives, LookAlikesOfOneLengthDifferEverywhere) {
       for (std::size_t band = 0; band < kBands; ++band) {
         float& v = b[k][band];
         v = -20.0f + (v + 22.5f) * range / 35.0f;
-        if (near != nullptr) v = (*near)[k][band] + voice(rng);
+        if (base != nullptr) v = (*base)[k][band] + voice(rng);
         if (k < 30 || k >= 570) v = -30.0f + static_cast<float>(band);  // the bed alone, 10 dB under
       }
     return b;
