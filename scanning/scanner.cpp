@@ -190,7 +190,7 @@ ScanSession::~ScanSession() {
   rule_.reset();  // a rule may hold on to the engine until it goes
 }
 
-EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_, detail_ ? &checked_ : nullptr}; }
+EngineView ScanSession::View() { return EngineView{stream_->Engine(), *stream_, &files_, detail_ ? &checked_ : nullptr, {}}; }
 
 // Every time block, with the recognitions the library accepted at it: the stream lists those
 // of the current feed, the block's are the ones not offered yet.

@@ -342,28 +342,12 @@ class SqliteStore : public Store {
     return rows;
   }
 
-  std::vector<StationEventRow> LastEventPerStation() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement q(db_,
-                "SELECT id, station, time_utc, event, json FROM station_events"
-                " WHERE id IN (SELECT max(id) FROM station_events GROUP BY station) ORDER BY station",
-                Where("cannot read the station events"));
-    std::vector<StationEventRow> rows;
-    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
-    return rows;
-  }
+  std::vector<StationEventRow> LastEventPerStation() override { return NewestEvents(""); }
 
   std::vector<StationEventRow> LastHealthEventPerStation() override {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::string names;
     for (const HealthEvent& e : kHealthEvents) names += std::string(names.empty() ? "'" : ",'") + std::string(e.event) + "'";
-    Statement q(db_,
-                "SELECT id, station, time_utc, event, json FROM station_events WHERE id IN (SELECT max(id) FROM"
-                " station_events WHERE event IN (" + names + ") GROUP BY station) ORDER BY station",
-                Where("cannot read the station events"));
-    std::vector<StationEventRow> rows;
-    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
-    return rows;
+    return NewestEvents(" WHERE event IN (" + names + ")");
   }
 
   std::vector<StationEventRow> EventsAfter(std::int64_t afterId, int limit) override {
@@ -395,6 +379,18 @@ class SqliteStore : public Store {
   }
 
  private:
+  // The newest event of every station among those `where` (a WHERE clause or "") lets through.
+  std::vector<StationEventRow> NewestEvents(const std::string& where) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement q(db_,
+                "SELECT id, station, time_utc, event, json FROM station_events WHERE id IN (SELECT max(id) FROM"
+                " station_events" + where + " GROUP BY station) ORDER BY station",
+                Where("cannot read the station events"));
+    std::vector<StationEventRow> rows;
+    while (q.Step()) rows.push_back({q.Int(0), q.Text(1), q.Int(2), q.Text(3), q.Text(4)});
+    return rows;
+  }
+
   // BEGIN IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so a
   // transaction never fails half-way for a lock; without Commit it is rolled back.
   class Transaction {

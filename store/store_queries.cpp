@@ -9,6 +9,23 @@
 
 namespace sigpat::store {
 
+namespace {
+
+// The row of every station with the highest id, by station name.
+template <typename Row>
+std::vector<Row> NewestPerStation(std::vector<Row> rows) {
+  std::map<std::string, Row> last;
+  for (Row& r : rows) {
+    auto it = last.find(r.station);
+    if (it == last.end() || it->second.id < r.id) last[r.station] = std::move(r);
+  }
+  std::vector<Row> out;
+  for (auto& [station, r] : last) out.push_back(std::move(r));
+  return out;
+}
+
+}  // namespace
+
 std::vector<DetectionRow> Store::DetectionsById(const DetectionFilter& f, bool descending, std::int64_t beforeId) {
   DetectionFilter all = f;
   all.limit = 0;
@@ -29,38 +46,16 @@ std::optional<DetectionRow> Store::DetectionById(std::int64_t id) {
   return std::nullopt;
 }
 
-std::vector<DetectionRow> Store::LastDetectionPerStation() {
-  std::map<std::string, DetectionRow> last;
-  for (DetectionRow& d : Detections({})) {
-    auto it = last.find(d.station);
-    if (it == last.end() || it->second.id < d.id) last[d.station] = std::move(d);
-  }
-  std::vector<DetectionRow> rows;
-  for (auto& [station, d] : last) rows.push_back(std::move(d));
-  return rows;
-}
+std::vector<DetectionRow> Store::LastDetectionPerStation() { return NewestPerStation(Detections({})); }
 
 std::vector<StationEventRow> Store::LastEventPerStation() {
-  std::map<std::string, StationEventRow> last;
-  for (StationEventRow& e : Events({}, std::nullopt, std::nullopt)) {
-    auto it = last.find(e.station);
-    if (it == last.end() || it->second.id < e.id) last[e.station] = std::move(e);
-  }
-  std::vector<StationEventRow> rows;
-  for (auto& [station, e] : last) rows.push_back(std::move(e));
-  return rows;
+  return NewestPerStation(Events({}, std::nullopt, std::nullopt));
 }
 
 std::vector<StationEventRow> Store::LastHealthEventPerStation() {
-  std::map<std::string, StationEventRow> last;
-  for (StationEventRow& e : Events({}, std::nullopt, std::nullopt)) {
-    if (HealthAfter(e.event) == Health::kUnchanged) continue;
-    auto it = last.find(e.station);
-    if (it == last.end() || it->second.id < e.id) last[e.station] = std::move(e);
-  }
-  std::vector<StationEventRow> rows;
-  for (auto& [station, e] : last) rows.push_back(std::move(e));
-  return rows;
+  std::vector<StationEventRow> events = Events({}, std::nullopt, std::nullopt);
+  std::erase_if(events, [](const StationEventRow& e) { return HealthAfter(e.event) == Health::kUnchanged; });
+  return NewestPerStation(std::move(events));
 }
 
 std::vector<StationEventRow> Store::EventsAfter(std::int64_t afterId, int limit) {
