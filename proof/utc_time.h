@@ -7,15 +7,14 @@
 #include <string_view>
 
 #include "store/store.h"
+#include "store/utc.h"
 
 namespace sigpat::proof {
 
 using store::UtcMicros;
 
-// "2026-12-07T10:15:00Z", "2026-12-07 10:15:00.250", "2026-12-07T12:15:00+02:00",
-// "2026-12-07" (midnight). A time without a zone is UTC. Seconds may carry up to 6 decimals.
-// Empty when the text is not such a time; *why then says what is wrong.
-std::optional<UtcMicros> ParseUtc(std::string_view text, std::string* why = nullptr);
+// ISO 8601 text as the store reads it (store/utc.h).
+using store::ParseUtc;
 
 // "2026-12-07T10:15:00Z", with milliseconds ("...:00.250Z") when the time has any.
 std::string FormatUtc(UtcMicros t);

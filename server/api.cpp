@@ -4,7 +4,6 @@
 
 #include "station_health.h"
 
-#include <cctype>
 #include <charconv>
 #include <ctime>
 
@@ -53,10 +52,11 @@ std::int64_t Integer(const Query& q, const std::string& name, std::int64_t fallb
 std::optional<store::UtcMicros> Time(const Query& q, const std::string& name) {
   auto text = One(q, name);
   if (!text) return std::nullopt;
-  auto t = ParseUtc(*text);
+  std::string why;
+  auto t = ParseUtc(*text, &why);
   if (!t)
     throw BadRequest("parameter \"" + name + "\" must be a UTC time like 2026-12-07T10:00:00Z or a day like 2026-12-07, not \"" +
-                     *text + "\"");
+                     *text + "\" (" + why + ")");
   return t;
 }
 
@@ -90,61 +90,6 @@ json OrNull(const std::optional<store::UtcMicros>& t) { return t ? json(FormatUt
 // than make the dump throw.
 std::string ErrorBody(const std::string& message) {
   return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::optional<store::UtcMicros> ParseUtc(const std::string& text) {
-  // YYYY-MM-DD[THH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)]
-  auto digits = [&](std::size_t at, std::size_t n, int& v) {
-    if (at + n > text.size()) return false;
-    v = 0;
-    for (std::size_t i = at; i < at + n; ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-      v = v * 10 + (text[i] - '0');
-    }
-    return true;
-  };
-  std::tm tm{};
-  int year, month, day, hour = 0, minute = 0, second = 0;
-  if (!digits(0, 4, year) || text.size() < 10 || text[4] != '-' || !digits(5, 2, month) || text[7] != '-' ||
-      !digits(8, 2, day))
-    return std::nullopt;
-  std::int64_t micros = 0, offset = 0;
-  if (text.size() > 10) {
-    if ((text[10] != 'T' && text[10] != ' ') || !digits(11, 2, hour) || text.size() < 19 || text[13] != ':' ||
-        !digits(14, 2, minute) || text[16] != ':' || !digits(17, 2, second))
-      return std::nullopt;
-    std::size_t i = 19;
-    if (i < text.size() && text[i] == '.') {
-      std::int64_t scale = 100000;
-      ++i;
-      std::size_t start = i;
-      for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        micros += (text[i] - '0') * scale;
-        scale /= 10;
-      }
-      if (i == start || i - start > 9) return std::nullopt;
-    }
-    if (i == text.size() - 1 && text[i] == 'Z') {
-    } else if (i + 6 == text.size() && (text[i] == '+' || text[i] == '-') && text[i + 3] == ':') {
-      int oh, om;
-      if (!digits(i + 1, 2, oh) || !digits(i + 4, 2, om) || oh > 23 || om > 59) return std::nullopt;
-      offset = (text[i] == '+' ? 1 : -1) * (oh * 3600 + om * 60);
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  std::time_t t = timegm(&tm);
-  std::tm back{};
-  gmtime_r(&t, &back);
-  if (back.tm_mday != day && second != 60) return std::nullopt;  // 2026-02-30
-  return (static_cast<std::int64_t>(t) - offset) * 1000000 + micros;
 }
 
 std::string FormatUtc(store::UtcMicros t) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "store.h"
+#include "utc.h"
 
 namespace sigpat::server {
 
@@ -90,9 +91,8 @@ class BadRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "2026-12-07T10:00:00Z", "2026-12-07T10:00:00.250Z", "...+01:00" or a day "2026-12-07" (00:00
-// UTC) in microseconds since 1970; nullopt when the text is none of these.
-std::optional<store::UtcMicros> ParseUtc(const std::string& text);
+// Times in the API's parameters are read as the store reads them (store/utc.h).
+using store::ParseUtc;
 // Microseconds since 1970 as "2026-12-07T10:00:00.250Z" (milliseconds).
 std::string FormatUtc(store::UtcMicros t);
 

@@ -5,14 +5,18 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "store.h"
 
 namespace sigpat::store {
 
-// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS[.fraction]]" with "Z", "+HH:MM" or "-HH:MM" (a space may
-// stand for the T; without a zone the time is UTC). nullopt when the text is not such a time.
-std::optional<UtcMicros> ParseUtc(const std::string& text);
+// "2026-12-07T10:15:00Z", "2026-12-07 10:15:00.250", "2026-12-07T12:15:00+02:00" (or +0200),
+// "2026-12-07" (midnight); a time without a zone is UTC; seconds carry up to 6 decimals; years
+// 0001 to 9999. A small fixed grammar checked field by field, so that "2026-02-30" or "25:00" is
+// refused, not wrapped. nullopt when the text is not such a time; *why then says what is wrong.
+// The one reader of times for the tool, the store, schedules and the dashboard's API.
+std::optional<UtcMicros> ParseUtc(std::string_view text, std::string* why = nullptr);
 // "2026-12-06T21:57:18.123Z" (milliseconds, rounded to nearest).
 std::string FormatUtcMillis(UtcMicros t);
 UtcMicros NowUtc();

@@ -227,7 +227,7 @@ TEST_F(DiscoverCommand, NewRepeatedClipEventsAreRaisedOnceWhenAClipHasAiredTwice
   EXPECT_NEAR(static_cast<double>(rows[1].timeUtc - t0) / 1e6, 46.0, 0.1);
   EXPECT_NEAR(j["length_s"].get<double>(), 2.1, 0.2);
   ASSERT_EQ(j["airings"].size(), 2u);
-  EXPECT_NEAR(static_cast<double>(*sigpat::store::ParseUtc(j["airings"][0]["begin_utc"]) - t0) / 1e6, 20.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(*sigpat::store::ParseUtc(j["airings"][0]["begin_utc"].get<std::string>()) - t0) / 1e6, 20.0, 0.1);
   // Again over the same audio: nothing new.
   ASSERT_EQ(Run("discover -q" + station + "--start-utc 2026-12-07T06:00:00Z " + File("part1.wav") + " " + File("part2.wav")).status, 0);
   EXPECT_EQ(events().size(), 2u);

@@ -16,22 +16,7 @@ namespace {
 constexpr UtcMicros kDay0 = 1796601600LL * kMicrosPerSecond;  // 2026-12-07T00:00:00Z
 }
 
-TEST(Utc, ReadsTheFormsSchedulesUseAndRefusesImpossibleTimes) {
-  EXPECT_EQ(ParseUtc("2026-12-07T00:00:00Z"), kDay0);
-  EXPECT_EQ(ParseUtc("2026-12-07"), kDay0);
-  EXPECT_EQ(ParseUtc("2026-12-07 01:02"), kDay0 + 3720 * kMicrosPerSecond);
-  EXPECT_EQ(ParseUtc("2026-12-07T02:00:00+02:00"), kDay0);
-  EXPECT_EQ(ParseUtc("2026-12-06T23:30:00-0030"), kDay0);
-  EXPECT_EQ(ParseUtc("2026-12-07T00:00:01.25Z"), kDay0 + 1250000);
-  EXPECT_EQ(ParseUtc("1969-12-31T23:59:59Z"), -kMicrosPerSecond);
-  EXPECT_EQ(ParseUtc("2024-02-29T00:00:00Z").has_value(), true);
-  for (const char* bad : {"2026-02-29T00:00:00Z", "2026-13-01", "2026-12-07T24:00:00Z", "2026-12-07T10:60",
-                          "2026-12-07T10:00:00.1234567Z", "2026-12-07T10:00:00ZZ", "07/12/2026 10:00", "",
-                          "2026-12-07T10:00:00+25:00", "2026-12-07T10:00:00 ", "2026-12-07T10"}) {
-    std::string why;
-    EXPECT_FALSE(ParseUtc(bad, &why)) << bad;
-    EXPECT_FALSE(why.empty()) << bad;
-  }
+TEST(Utc, ReportTimesReadBackExactly) {
   EXPECT_EQ(FormatUtc(kDay0 + 3723 * kMicrosPerSecond), "2026-12-07T01:02:03Z");
   EXPECT_EQ(FormatUtc(kDay0 - 500), "2026-12-06T23:59:59.999Z");
   EXPECT_EQ(*ParseUtc(FormatUtc(kDay0 + 45296789000)), kDay0 + 45296789000);

@@ -97,12 +97,5 @@ TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
 
 TEST(DashboardQueries, UtcTimesOfTheApi) {
   using sigpat::server::FormatUtc;
-  using sigpat::server::ParseUtc;
-  EXPECT_EQ(ParseUtc("2026-03-02"), kT0);
-  EXPECT_EQ(ParseUtc("2026-03-02T00:00:00Z"), kT0);
-  EXPECT_EQ(ParseUtc("2026-03-02T01:00:00.25+01:00"), kT0 + 250000);
   EXPECT_EQ(FormatUtc(kT0 - 1), "2026-03-01T23:59:59.999Z");
-  for (const char* bad : {"", "2026-3-02", "2026-02-30", "2026-03-02T24:00:00Z", "2026-03-02T10:00:00", "2026-03-02x",
-                          "2026-03-02T10:00:00.Z", "2026-03-02T10:00:00+1:00"})
-    EXPECT_FALSE(ParseUtc(bad).has_value()) << bad;
 }

@@ -147,16 +147,23 @@ TEST(Catalogue, ReadsQuotedFieldsBomAndCrlfAndNamesTheLineOfEachProblem) {
   EXPECT_THROW(ReadCatalogue("/no/such/catalogue.csv"), CatalogueError);
 }
 
-TEST(Utc, ParsesIso8601AndFormatsMilliseconds) {
+TEST(Utc, ParsesIso8601RefusesImpossibleTimesAndFormatsMilliseconds) {
   EXPECT_EQ(ParseUtc("2026-12-07T00:00:00Z"), kT0);
   EXPECT_EQ(ParseUtc("2026-12-07"), kT0);
   EXPECT_EQ(ParseUtc("2026-12-07 01:30"), kT0 + 5400000000);
   EXPECT_EQ(ParseUtc("2026-12-07T01:00:00.25+01:00"), kT0 + 250000);
+  EXPECT_EQ(ParseUtc("2026-12-06T23:30:00-0030"), kT0);
   EXPECT_EQ(ParseUtc("1970-01-01T00:00:00.000001Z"), 1);
+  EXPECT_EQ(ParseUtc("1969-12-31T23:59:59Z"), -1000000);
   EXPECT_EQ(ParseUtc("2024-02-29T00:00:00Z").has_value(), true);
-  for (const char* bad : {"", "2026-13-01", "2025-02-29", "2026-12-07T24:00", "2026-12-07T10", "2026-12-07X", "yesterday",
-                          "2026-12-07T10:00:00+1", "2026-12-07T10:00:00.Z"})
-    EXPECT_FALSE(ParseUtc(bad).has_value()) << bad;
+  for (const char* bad : {"", "2026-13-01", "2025-02-29", "2026-02-30", "2026-12-07T24:00", "2026-12-07T10:60",
+                          "2026-12-07T10", "2026-12-07X", "yesterday", "07/12/2026 10:00", "2026-12-07T10:00:00+1",
+                          "2026-12-07T10:00:00+25:00", "2026-12-07T10:00:00.Z", "2026-12-07T10:00:00.1234567Z",
+                          "2026-12-07T10:00:00ZZ", "2026-12-07T10:00:00 ", "0000-12-31T23:59:59Z"}) {
+    std::string why;
+    EXPECT_FALSE(ParseUtc(bad, &why).has_value()) << bad;
+    EXPECT_FALSE(why.empty()) << bad;
+  }
   EXPECT_EQ(FormatUtcMillis(kT0 + 1999500), "2026-12-07T00:00:02.000Z");
   EXPECT_EQ(FormatUtcMillis(*ParseUtc("2026-12-07T21:57:18.123Z")), "2026-12-07T21:57:18.123Z");
 }
