@@ -14,7 +14,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "postgres_wire.h"
 #include "schema.h"
+#include "station_health.h"
 #include "spool.h"
 #include "utc.h"
 
@@ -22,59 +24,13 @@ namespace sigpat::store {
 
 namespace {
 
+using pg::Params;
+using pg::Result;
+
 using Clock = std::chrono::steady_clock;
 
 // A lost connection (as against a statement the server refused).
 struct ConnectionLost {};
-
-class Result {
- public:
-  explicit Result(PGresult* r) : r_(r) {}
-  ~Result() { PQclear(r_); }
-  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
-  int Rows() const { return PQntuples(r_); }
-  bool Null(int row, int c) const { return PQgetisnull(r_, row, c) != 0; }
-  std::string Text(int row, int c) const { return std::string(PQgetvalue(r_, row, c), static_cast<std::size_t>(PQgetlength(r_, row, c))); }
-  std::int64_t Int(int row, int c) const { return std::strtoll(PQgetvalue(r_, row, c), nullptr, 10); }
-  double Real(int row, int c) const { return std::strtod(PQgetvalue(r_, row, c), nullptr); }
-  std::optional<std::int64_t> OptInt(int row, int c) const {
-    if (Null(row, c)) return std::nullopt;
-    return Int(row, c);
-  }
-
- private:
-  PGresult* r_;
-};
-
-// Parameters as text ($1, $2, ...); nullopt is NULL.
-class Params {
- public:
-  Params& operator<<(const std::string& v) {
-    values_.emplace_back(v);
-    return *this;
-  }
-  Params& operator<<(std::int64_t v) { return *this << std::to_string(v); }
-  Params& operator<<(double v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return *this << std::string(buf);
-  }
-  Params& operator<<(const std::optional<std::int64_t>& v) {
-    if (v) return *this << *v;
-    values_.emplace_back(std::nullopt);
-    return *this;
-  }
-  std::vector<const char*> Pointers() const {
-    std::vector<const char*> p;
-    for (const auto& v : values_) p.push_back(v ? v->c_str() : nullptr);
-    return p;
-  }
-
- private:
-  std::vector<std::optional<std::string>> values_;
-};
 
 const char* const kSelectDetections =
     "SELECT d.id, d.detection_key, s.label, p.content_hash, d.pattern_name, d.begin_sample, d.end_sample, d.begin_s, "
@@ -172,55 +128,10 @@ class PostgresStore : public Store {
     std::string sql = kSelectDetections;
     Params params;
     params << f.afterId;
-    int n = 1;
-    const auto in = [&](const char* column, const std::vector<std::string>& values) {
-      if (values.empty()) return;
-      sql += std::string(" AND ") + column + " IN (";
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += (i == 0 ? "$" : ", $") + std::to_string(++n);
-        params << values[i];
-      }
-      sql += ")";
-    };
-    in("s.label", f.stations);
-    in("p.content_hash", f.patternHashes);
-    in("p.spot_id", f.spotIds);
-    in("p.campaign", f.campaigns);
-    in("p.advertiser", f.advertisers);
-    if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(++n), params << *f.from;
-    if (f.to) sql += " AND d.begin_utc < $" + std::to_string(++n), params << *f.to;
+    FilterSql(f, sql, params);
     sql += " ORDER BY d.begin_utc IS NULL, d.begin_utc, d.id";
     if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
-    return Read<std::vector<DetectionRow>>([&] {
-      Result r = Exec(sql, params);
-      std::vector<DetectionRow> rows;
-      for (int i = 0; i < r.Rows(); ++i) {
-        DetectionRow d;
-        d.id = r.Int(i, 0);
-        d.key = r.Text(i, 1);
-        d.station = r.Text(i, 2);
-        d.patternHash = r.Text(i, 3);
-        d.patternName = r.Text(i, 4);
-        d.beginSample = r.Int(i, 5);
-        d.endSample = r.Int(i, 6);
-        d.beginSeconds = r.Real(i, 7);
-        d.endSeconds = r.Real(i, 8);
-        d.beginUtc = r.OptInt(i, 9);
-        d.endUtc = r.OptInt(i, 10);
-        d.clock = r.Text(i, 11);
-        d.rule = r.Text(i, 12);
-        d.confidence = r.Real(i, 13);
-        d.distance = r.Real(i, 14);
-        d.threshold = r.Real(i, 15);
-        d.seen = r.Real(i, 16);
-        d.match = r.Text(i, 17);
-        d.evidence = r.Text(i, 18);
-        d.json = r.Text(i, 19);
-        d.storedUtc = r.Int(i, 20);
-        rows.push_back(std::move(d));
-      }
-      return rows;
-    });
+    return ReadDetections(sql, params);
   }
 
   std::vector<StationEventRow> Events(const std::vector<std::string>& stations, std::optional<UtcMicros> from,
@@ -239,10 +150,68 @@ class PostgresStore : public Store {
     if (from) sql += " AND time_utc >= $" + std::to_string(++n), params << *from;
     if (to) sql += " AND time_utc < $" + std::to_string(++n), params << *to;
     sql += " ORDER BY time_utc, id";
-    return Read<std::vector<StationEventRow>>([&] {
+    return ReadEvents(sql, params);
+  }
+
+  // The dashboard's queries (store.h), each one statement on the indices. Names sort as bytes
+  // (COLLATE "C"), as in SQLite and the plain implementations.
+  std::vector<DetectionRow> DetectionsById(const DetectionFilter& f, bool descending, std::int64_t beforeId) override {
+    std::string sql = kSelectDetections;
+    Params params;
+    params << f.afterId;
+    FilterSql(f, sql, params);
+    if (beforeId > 0) sql += " AND d.id < $" + std::to_string(params.Count() + 1), params << beforeId;
+    sql += descending ? " ORDER BY d.id DESC" : " ORDER BY d.id";
+    if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
+    return ReadDetections(sql, params);
+  }
+
+  std::optional<DetectionRow> DetectionById(std::int64_t id) override {
+    Params params;
+    params << std::int64_t{0} << id;
+    auto rows = ReadDetections(std::string(kSelectDetections) + " AND d.id = $2", params);
+    if (rows.empty()) return std::nullopt;
+    return std::move(rows.front());
+  }
+
+  std::vector<DetectionRow> LastDetectionPerStation() override {
+    Params params;
+    params << std::int64_t{0};
+    return ReadDetections(std::string(kSelectDetections) +
+                              " AND d.id IN (SELECT max(id) FROM detections GROUP BY station_id)"
+                              " ORDER BY s.label COLLATE \"C\"",
+                          params);
+  }
+
+  std::vector<StationEventRow> LastEventPerStation() override { return NewestEvents(""); }
+
+  std::vector<StationEventRow> LastHealthEventPerStation() override {
+    std::string names;
+    for (const HealthEvent& e : kHealthEvents) names += std::string(names.empty() ? "'" : ",'") + std::string(e.event) + "'";
+    return NewestEvents(" WHERE event IN (" + names + ")");
+  }
+
+  std::vector<StationEventRow> EventsAfter(std::int64_t afterId, int limit) override {
+    std::string sql = "SELECT id, station, time_utc, event, json FROM station_events WHERE id > $1 ORDER BY id";
+    if (limit > 0) sql += " LIMIT " + std::to_string(limit);
+    Params params;
+    params << afterId;
+    return ReadEvents(sql, params);
+  }
+
+  std::vector<PatternDayCount> CountsPerPatternPerDay(const DetectionFilter& f) override {
+    // The UTC day of a time in microseconds, rounded down also before 1970.
+    std::string sql =
+        "SELECT p.content_hash, to_char(date '1970-01-01' + floor(d.begin_utc / 86400000000.0)::int, 'YYYY-MM-DD') AS day,"
+        " count(*) FROM detections d JOIN stations s ON s.id = d.station_id JOIN patterns p ON p.id = d.pattern_id"
+        " WHERE d.begin_utc IS NOT NULL";
+    Params params;
+    FilterSql(f, sql, params);
+    sql += " GROUP BY day, p.content_hash ORDER BY day, p.content_hash COLLATE \"C\"";
+    return Read<std::vector<PatternDayCount>>([&] {
       Result r = Exec(sql, params);
-      std::vector<StationEventRow> rows;
-      for (int i = 0; i < r.Rows(); ++i) rows.push_back({r.Int(i, 0), r.Text(i, 1), r.Int(i, 2), r.Text(i, 3), r.Text(i, 4)});
+      std::vector<PatternDayCount> rows;
+      for (int i = 0; i < r.Rows(); ++i) rows.push_back({r.Text(i, 0), r.Text(i, 1), r.Int(i, 2)});
       return rows;
     });
   }
@@ -385,6 +354,77 @@ class PostgresStore : public Store {
     }
     spool_.Append(row);
     return 0;
+  }
+
+  // The filter's conditions (not its paging) appended to sql, their values to params (numbered
+  // after those already there).
+  static void FilterSql(const DetectionFilter& f, std::string& sql, Params& params) {
+    const auto in = [&](const char* column, const std::vector<std::string>& values) {
+      if (values.empty()) return;
+      sql += std::string(" AND ") + column + " IN (";
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += (i == 0 ? "$" : ", $") + std::to_string(params.Count() + 1);
+        params << values[i];
+      }
+      sql += ")";
+    };
+    in("s.label", f.stations);
+    in("p.content_hash", f.patternHashes);
+    in("p.spot_id", f.spotIds);
+    in("p.campaign", f.campaigns);
+    in("p.advertiser", f.advertisers);
+    if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(params.Count() + 1), params << *f.from;
+    if (f.to) sql += " AND d.begin_utc < $" + std::to_string(params.Count() + 1), params << *f.to;
+  }
+
+  // Detections selected by sql (kSelectDetections and more).
+  std::vector<DetectionRow> ReadDetections(const std::string& sql, const Params& params) {
+    return Read<std::vector<DetectionRow>>([&] {
+      Result r = Exec(sql, params);
+      std::vector<DetectionRow> rows;
+      for (int i = 0; i < r.Rows(); ++i) {
+        DetectionRow d;
+        d.id = r.Int(i, 0);
+        d.key = r.Text(i, 1);
+        d.station = r.Text(i, 2);
+        d.patternHash = r.Text(i, 3);
+        d.patternName = r.Text(i, 4);
+        d.beginSample = r.Int(i, 5);
+        d.endSample = r.Int(i, 6);
+        d.beginSeconds = r.Real(i, 7);
+        d.endSeconds = r.Real(i, 8);
+        d.beginUtc = r.OptInt(i, 9);
+        d.endUtc = r.OptInt(i, 10);
+        d.clock = r.Text(i, 11);
+        d.rule = r.Text(i, 12);
+        d.confidence = r.Real(i, 13);
+        d.distance = r.Real(i, 14);
+        d.threshold = r.Real(i, 15);
+        d.seen = r.Real(i, 16);
+        d.match = r.Text(i, 17);
+        d.evidence = r.Text(i, 18);
+        d.json = r.Text(i, 19);
+        d.storedUtc = r.Int(i, 20);
+        rows.push_back(std::move(d));
+      }
+      return rows;
+    });
+  }
+
+  std::vector<StationEventRow> ReadEvents(const std::string& sql, const Params& params) {
+    return Read<std::vector<StationEventRow>>([&] {
+      Result r = Exec(sql, params);
+      std::vector<StationEventRow> rows;
+      for (int i = 0; i < r.Rows(); ++i) rows.push_back({r.Int(i, 0), r.Text(i, 1), r.Int(i, 2), r.Text(i, 3), r.Text(i, 4)});
+      return rows;
+    });
+  }
+
+  // The newest event of every station among those `where` (a WHERE clause or "") lets through.
+  std::vector<StationEventRow> NewestEvents(const std::string& where) {
+    return ReadEvents("SELECT id, station, time_utc, event, json FROM station_events WHERE id IN (SELECT max(id) FROM"
+                      " station_events" + where + " GROUP BY station) ORDER BY station COLLATE \"C\"",
+                      Params());
   }
 
   template <class T>

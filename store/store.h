@@ -112,7 +112,8 @@ class Store {
   virtual std::string SpoolPath() const { return ""; }
 
   // The queries of the dashboard (server/). Each has a plain implementation made of the queries
-  // above (store/store_queries.cpp); a store overrides them with its own indexed queries.
+  // above (store/store_queries.cpp); the SQLite and PostgreSQL stores override them with their own
+  // indexed queries.
   //
   // Detections matching f by id instead of by time: ascending from f.afterId, or (descending)
   // newest first below beforeId (0: from the newest); at most f.limit.

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <thread>
 
+#include "dashboard_cases.h"
 #include "pg_server.h"
 #include "postgres_store.h"
 #include "store_cases.h"
@@ -39,6 +40,14 @@ TEST_F(PostgresStore, KeepsRowsWholeStoresEachKeyOnceAndAnswersTheQueries) {
             "postgresql://me@db.example:5432/x?sslmode=require");
   EXPECT_EQ(UrlWithoutPassword("postgresql://db/x"), "postgresql://db/x");
   EXPECT_EQ(UrlWithoutPassword("postgres://me@db/x"), "postgres://me@db/x");
+}
+
+TEST_F(PostgresStore, AnswersTheDashboardsQueriesAsThePlainImplementations) {
+  const std::string url = server_->CreateDatabase("dashboard");
+  sptest::TempDir dir;
+  StoreOptions options;
+  options.spool = dir.File("spool.jsonl");
+  CheckDashboardQueries(*OpenStore(url, options));
 }
 
 TEST_F(PostgresStore, WritesWhileTheServerIsDownWaitInTheSpoolAndAreStoredOnce) {

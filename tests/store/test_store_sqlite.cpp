@@ -1,5 +1,5 @@
 // The SQLite store through its interface: rows kept whole, the idempotency key, the queries,
-// migrations, locks held by another process; the catalogue parser and UTC times.
+// the dashboard's queries, migrations, locks held by another process; the catalogue parser and UTC times.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "catalogue.h"
+#include "dashboard_cases.h"
 #include "store_cases.h"
 #include "store.h"
 #include "test_support.h"
@@ -21,6 +22,11 @@ using namespace storetest;
 TEST(SqliteStore, KeepsRowsWholeStoresEachKeyOnceAndAnswersTheQueries) {
   sptest::TempDir dir;
   CheckRoundTrip([&] { return OpenStore(dir.File("s.db")); }, dir.File("s.db"));
+}
+
+TEST(SqliteStore, AnswersTheDashboardsQueriesAsThePlainImplementations) {
+  sptest::TempDir dir;
+  CheckDashboardQueries(*OpenStore(dir.File("q.db")));
 }
 
 TEST(SqliteStore, KeysTellAiringsApart) {

@@ -1,28 +1,27 @@
-// The dashboard's store queries in SQLite against their plain implementations (made of the
-// basic queries): the same rows for every filter, order and page; and the server's UTC times.
+// The dashboard's store queries of a store that answers them in its database, against their
+// plain implementations (made of the basic queries): the same rows for every filter, order and
+// page. Shared by the SQLite and PostgreSQL tests.
+#ifndef SIGPAT_TEST_DASHBOARD_CASES_H
+#define SIGPAT_TEST_DASHBOARD_CASES_H
+
 #include <gtest/gtest.h>
 
-#include "api.h"
 #include "store.h"
-#include "test_support.h"
+
+namespace storetest {
 
 using namespace sigpat::store;
 
-namespace {
+constexpr UtcMicros kDashboardT0 = 1772409600000000;  // 2026-03-02T00:00:00Z
 
-constexpr UtcMicros kT0 = 1772409600000000;  // 2026-03-02T00:00:00Z
-
-std::vector<std::int64_t> Ids(const std::vector<DetectionRow>& rows) {
+inline std::vector<std::int64_t> Ids(const std::vector<DetectionRow>& rows) {
   std::vector<std::int64_t> ids;
   for (const auto& r : rows) ids.push_back(r.id);
   return ids;
 }
 
-}  // namespace
-
-TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
-  sptest::TempDir dir;
-  auto s = OpenStore(dir.File("q.db"));
+inline void CheckDashboardQueries(Store& store) {
+  Store* s = &store;
   const char* hashes[] = {"h1", "h2", "h3"};
   for (int p = 0; p < 3; ++p) {
     PatternRow row{0, hashes[p], std::string(hashes[p]) + ".tvs", 2.0, "S" + std::to_string(p),
@@ -36,24 +35,24 @@ TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
     d.patternHash = hashes[(i * 7) % 3];
     d.patternName = d.patternHash + ".tvs";
     d.beginSample = i * 1000;
-    if (i % 29 != 5) d.beginUtc = kT0 + ((i * 37) % 60) * 3600LL * 1000000 + (i == 0 ? -1 : 0);
+    if (i % 29 != 5) d.beginUtc = kDashboardT0 + ((i * 37) % 60) * 3600LL * 1000000 + (i == 0 ? -1 : 0);
     d.json = "{}";
     d.key = DetectionKey(d);
     s->AddDetection(d);
   }
-  s->AddEvent({0, "St0", kT0, "connected", "{}"});
-  s->AddEvent({0, "St1", kT0 + 1, "connected", "{}"});
-  s->AddEvent({0, "St0", kT0 + 2, "dead_air", "{}"});
-  s->AddEvent({0, "St1", kT0 + 3, "disconnected", "{}"});
-  s->AddEvent({0, "St1", kT0 + 4, "heartbeat", "{}"});
+  s->AddEvent({0, "St0", kDashboardT0, "connected", "{}"});
+  s->AddEvent({0, "St1", kDashboardT0 + 1, "connected", "{}"});
+  s->AddEvent({0, "St0", kDashboardT0 + 2, "dead_air", "{}"});
+  s->AddEvent({0, "St1", kDashboardT0 + 3, "disconnected", "{}"});
+  s->AddEvent({0, "St1", kDashboardT0 + 4, "heartbeat", "{}"});
 
   std::vector<DetectionFilter> filters(6);
   filters[1].stations = {"St1", "St2"};
   filters[2].spotIds = {"S2"};
   filters[3].advertisers = {"Acme"};
   filters[3].campaigns = {"C0"};
-  filters[4].from = kT0 + 24 * 3600LL * 1000000;
-  filters[4].to = kT0 + 48 * 3600LL * 1000000;
+  filters[4].from = kDashboardT0 + 24 * 3600LL * 1000000;
+  filters[4].to = kDashboardT0 + 48 * 3600LL * 1000000;
   filters[5].stations = {"nobody' OR 1=1 --"};
   for (std::size_t k = 0; k < filters.size(); ++k) {
     DetectionFilter f = filters[k];
@@ -95,7 +94,6 @@ TEST(DashboardQueries, SqliteAnswersAsThePlainImplementations) {
   EXPECT_EQ(s->EventsAfter(1, 0).size(), s->Store::EventsAfter(1, 0).size());
 }
 
-TEST(DashboardQueries, UtcTimesOfTheApi) {
-  using sigpat::server::FormatUtc;
-  EXPECT_EQ(FormatUtc(kT0 - 1), "2026-03-01T23:59:59.999Z");
-}
+}  // namespace storetest
+
+#endif
