@@ -157,6 +157,15 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, Pair>& PairTable() {
   return table;
 }
 
+// The keys of the last catalogue whose pairs were all looked at by this process: every pair of two
+// of them that passed the quick look is in the pair table, so a detector set up on the same
+// catalogue (another station, a reload that changed a few patterns) looks up their pairs and
+// looks only at the pairs of a pattern new to it.
+std::set<std::uint64_t>& Swept() {
+  static std::set<std::uint64_t> keys;
+  return keys;
+}
+
 // Keys of the patterns whose entries on disk were read (or found missing) by this process.
 std::set<std::uint64_t>& LoadedKeys() {
   static std::set<std::uint64_t> keys;
@@ -321,6 +330,7 @@ void Relatives::ForgetComparisons() {
   std::lock_guard<std::mutex> lock(g_pairMutex);
   PairTable().clear();
   LoadedKeys().clear();
+  Swept().clear();
 }
 
 void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, double blocksPerSecond,
@@ -370,42 +380,75 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
     if (starts) return true;
     return edges[i].trail == edges[j].trail ? Near(tails[i], tails[j]) : EndsAlike(a, edges[i], b, edges[j], nband);
   };
+  // The pairs to compare (or look up), in the order of their first pattern and then their second
+  // (the order of each pattern's relations). Pairs of two patterns of the last catalogue swept
+  // come from the table: the ones it lacks did not pass the quick look.
+  std::vector<char> swept(patterns.size(), 0);
+  std::multimap<std::uint64_t, std::size_t> indexOf;
+  {
+    std::lock_guard<std::mutex> lock(g_pairMutex);
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1, indexOf.emplace(key[i], i);
+  }
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  // (A pair kept the other way round passed the quick look too, which is symmetric; it is compared
+  // anew below in this order, as a first set-up would.)
+  if (!indexOf.empty()) {
+    std::lock_guard<std::mutex> lock(g_pairMutex);
+    for (const auto& [id, pair] : PairTable()) {
+      const auto first = indexOf.equal_range(id.first);
+      if (first.first == first.second) continue;
+      const auto second = indexOf.equal_range(id.second);
+      for (auto a = first.first; a != first.second; ++a)
+        for (auto b = second.first; b != second.second; ++b)
+          if (a->second != b->second) pairs.emplace_back(std::min(a->second, b->second), std::max(a->second, b->second));
+    }
+  }
+  // Each pair with a pattern new to the table once. Most pairs of a catalogue differ at once in
+  // their starts and ends: looked at anew each time (cheaper than a table of them all).
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (key[u] == 0 || swept[u]) continue;
+    for (std::size_t j = 0; j < patterns.size(); ++j) {
+      if (key[j] == 0 || j == u || (!swept[j] && j < u)) continue;
+      const std::size_t i = std::min(u, j), k = std::max(u, j);
+      if (plausible(i, k)) pairs.emplace_back(i, k);
+    }
+  }
+  std::sort(pairs.begin(), pairs.end());
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   // Per pattern, the pairs compared in full (for its entry), and whether any was new.
   std::vector<std::vector<CachedPair>> compared(patterns.size());
-  for (std::size_t i = 0; i < patterns.size(); ++i) {
-    if (key[i] == 0) continue;
-    for (std::size_t j = i + 1; j < patterns.size(); ++j) {
-      if (key[j] == 0) continue;
-      // Most pairs of a catalogue differ at once in their starts and ends: looked at anew each
-      // time (cheaper than a table of them all).
-      if (!plausible(i, j)) continue;
-      Pair pair;
-      const auto id = std::make_pair(key[i], key[j]);
-      bool known = false;
-      {
-        std::lock_guard<std::mutex> lock(g_pairMutex);
-        auto it = PairTable().find(id);
-        if (it != PairTable().end()) pair = it->second, known = true;
-      }
-      if (!known) {
-        pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
-        std::lock_guard<std::mutex> lock(g_pairMutex);
-        PairTable()[id] = pair;
-        changed[i] = changed[j] = 1;
-      }
-      if (!cacheDirectory.empty()) {
-        compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
-        compared[j].push_back({key[i], pair.related, pair.ba, pair.ab});
-      }
-      if (!pair.related) continue;
-      pair.ab.other = static_cast<int>(j);
-      pair.ba.other = static_cast<int>(i);
-      of_[i].push_back(pair.ab);
-      of_[j].push_back(pair.ba);
+  for (const auto& [i, j] : pairs) {
+    Pair pair;
+    const auto id = std::make_pair(key[i], key[j]);
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      auto it = PairTable().find(id);
+      if (it != PairTable().end()) pair = it->second, known = true;
     }
+    if (!known) {
+      pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      PairTable()[id] = pair;
+      changed[i] = changed[j] = 1;
+    }
+    if (!cacheDirectory.empty()) {
+      compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
+      compared[j].push_back({key[i], pair.related, pair.ba, pair.ab});
+    }
+    if (!pair.related) continue;
+    pair.ab.other = static_cast<int>(j);
+    pair.ba.other = static_cast<int>(i);
+    of_[i].push_back(pair.ab);
+    of_[j].push_back(pair.ba);
   }
   for (std::size_t i = 0; i < patterns.size(); ++i)
     if (changed[i] && !entry[i].empty()) WriteRelativesEntry(entry[i], key[i], compared[i]);
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  Swept().clear();
+  for (std::size_t i = 0; i < patterns.size(); ++i)
+    if (key[i] != 0) Swept().insert(key[i]);
 }
 
 const std::vector<Relation>& Relatives::Of(int pattern) const {

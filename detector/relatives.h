@@ -14,8 +14,9 @@
 // but stay close over the whole (look-alikes, below) are relatives differing everywhere.
 //
 // Results are kept per pair of pattern contents for the process (a pattern that changes has other
-// content, so nothing stale is used): a second detector on the same catalogue finds them at once;
-// with a cache directory they are also kept on disk for the next run (relatives_cache.h).
+// content, so nothing stale is used): a second detector on the same catalogue finds them at once,
+// and after a reload only the pairs of the patterns new to the process are looked at; with a
+// cache directory they are also kept on disk for the next run (relatives_cache.h).
 #ifndef SP_DETECTOR_RELATIVES_H
 #define SP_DETECTOR_RELATIVES_H
 

@@ -1,0 +1,116 @@
+// Relatives found again in one process (detector/relatives.h): a detector set up on the catalogue
+// the process last swept (another station) or on one a reload changed takes the pairs of the
+// patterns it knows from the table and looks only at the new ones' pairs. The relations must be
+// exactly those a first set-up finds, in the same order.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "../detector/relatives.h"
+
+namespace {
+
+constexpr int kBands = 8;
+constexpr double kRate = 44100.0 / 576.0;
+
+std::vector<float> Random(int n, std::mt19937& rng) {
+  std::uniform_real_distribution<float> level(-40.0f, -5.0f);
+  std::vector<float> v(static_cast<std::size_t>(n) * kBands);
+  for (float& x : v) x = level(rng);
+  return v;
+}
+
+// A quiet lead-in and tail of 0.3 s, as clips cut from programmes have.
+void QuietEdges(std::vector<float>& v) {
+  const std::size_t n = v.size() / kBands, edge = static_cast<std::size_t>(0.3 * kRate);
+  for (std::size_t k = 0; k < n; ++k)
+    if (k < edge || k + edge >= n)
+      for (std::size_t b = 0; b < kBands; ++b) v[k * kBands + b] = -60.0f + static_cast<float>(b);
+}
+
+// `count` patterns of 4-20 s, `related` of them in groups of 2-4 (versions with another end tag,
+// cut-downs to the opening), the rest unrelated.
+std::vector<std::vector<float>> Catalogue(int count, int related, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::vector<float>> c;
+  for (int made = 0; made < related;) {
+    const int group = std::min(2 + made % 3, related - made);
+    const int n = static_cast<int>(std::uniform_real_distribution<double>(8.0, 20.0)(rng) * kRate);
+    const std::vector<float> body = Random(n, rng);
+    for (int g = 0; g < group; ++g) {
+      std::vector<float> v = body;
+      const int tag = n * 4 / 5;
+      if (g == 2) {
+        v.resize(static_cast<std::size_t>(n / 2) * kBands);
+      } else if (g > 0) {
+        const std::vector<float> other = Random(n - tag, rng);
+        std::copy(other.begin(), other.end(), v.begin() + static_cast<std::ptrdiff_t>(tag) * kBands);
+      }
+      QuietEdges(v);
+      c.push_back(std::move(v));
+    }
+    made += group;
+  }
+  while (static_cast<int>(c.size()) < count) {
+    std::vector<float> v = Random(static_cast<int>(std::uniform_real_distribution<double>(4.0, 20.0)(rng) * kRate), rng);
+    QuietEdges(v);
+    c.push_back(std::move(v));
+  }
+  return c;
+}
+
+std::vector<std::vector<spdet::Relation>> Relations(const std::vector<std::vector<float>>& c, bool fresh) {
+  if (fresh) spdet::Relatives::ForgetComparisons();
+  std::vector<spdet::PatternLevels> views;
+  for (const auto& v : c) views.push_back({static_cast<int>(v.size() / kBands), v.data(), true});
+  spdet::Relatives kin;
+  kin.Find(views, kBands, kRate);
+  std::vector<std::vector<spdet::Relation>> out;
+  for (std::size_t i = 0; i < c.size(); ++i) out.push_back(kin.Of(static_cast<int>(i)));
+  return out;
+}
+
+void ExpectSame(const std::vector<std::vector<spdet::Relation>>& got, const std::vector<std::vector<spdet::Relation>>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(got[i].size(), want[i].size()) << "pattern " << i;
+    for (std::size_t r = 0; r < got[i].size(); ++r) {
+      const spdet::Relation &x = got[i][r], &y = want[i][r];
+      EXPECT_EQ(x.other, y.other) << i;
+      EXPECT_EQ(x.offset, y.offset) << i;
+      EXPECT_EQ(x.differBegin, y.differBegin) << i;
+      EXPECT_EQ(x.differEnd, y.differEnd) << i;
+      EXPECT_EQ(x.shared, y.shared) << i;
+      EXPECT_EQ(x.apart, y.apart) << i;
+    }
+  }
+}
+
+TEST(Relatives, FoundAgainFromTheTableAsAFirstSetUpFindsThem) {
+  const std::vector<std::vector<float>> first = Catalogue(1000, 300, 7);
+  const auto want = Relations(first, true);
+  std::size_t with = 0;
+  for (const auto& r : want) with += r.empty() ? 0 : 1;
+  EXPECT_GE(with, 290u);  // the groups (a cut-down of a version can miss its tag's sibling)
+  ExpectSame(Relations(first, false), want);  // another station: every pair from the table
+
+  // A reload: patterns removed, one changed (3 dB louder), new ones (a version of an
+  // existing spot among them) added, the order moved.
+  std::vector<std::vector<float>> changed(first.begin() + 3, first.end() - 40);
+  for (float& x : changed[20]) x += 3.0f;
+  std::mt19937 rng(11);
+  std::vector<float> version = first[10];
+  const std::vector<float> tag = Random(40, rng);
+  std::copy(tag.begin(), tag.end(), version.end() - static_cast<std::ptrdiff_t>(tag.size()) - 30 * kBands);
+  changed.insert(changed.begin() + 100, version);
+  for (auto& extra : Catalogue(30, 10, 13)) changed.push_back(std::move(extra));
+  std::swap(changed[5], changed[600]);
+  const auto reloaded = Relations(changed, false);
+  ExpectSame(reloaded, Relations(changed, true));
+  EXPECT_FALSE(reloaded[100].empty());  // the new version found with its spot
+  // Back to the first catalogue after the other was swept.
+  ExpectSame(Relations(first, false), want);
+}
+
+}  // namespace
