@@ -9,33 +9,18 @@ using spdet::CoarseStepOf;
 using spdet::DistanceAt;
 using spdet::GainOf;
 using spdet::kNotEvaluated;
-using spdet::ScalarCells;
-using spdet::ScalarLevels;
-#if defined(__SSE2__)
-using spdet::SseCells8;
-using spdet::SseLevels8;
-#endif
 
 float spdet::DetectorCore::Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify) {
   // Per band, the pattern-side level under which the background covers a cell.
   float* hide = BandScratch.data();
   for (int b = 0; b < Nband; ++b) hide[b] = Noise[b] + Tuning.NoiseMargin_dB - gain;
-#if defined(__SSE2__)
-  if (Nband == 8)
-    return DistanceAt<SseCells8, 1>(P, Nband, blocks, gain, Tuning.ExcessWeight, hide, Tuning.MinVisible,
-                                    kNotEvaluated, verify);
-#endif
-  return DistanceAt<ScalarCells, 1>(P, Nband, blocks, gain, Tuning.ExcessWeight, hide, Tuning.MinVisible,
-                                    kNotEvaluated, verify);
+  return DistanceAt<1>(P, Nband, blocks, gain, Tuning.ExcessWeight, hide, Tuning.MinVisible, kNotEvaluated, verify);
 }
 
 float spdet::DetectorCore::Gain(const DetectorPattern& P, const float* const* blocks) {
   float* above = BandScratch.data() + Nband;
   for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + Tuning.NoiseMargin_dB;
-#if defined(__SSE2__)
-  if (Nband == 8) return GainOf<SseLevels8, 1>(P, Nband, blocks, above);
-#endif
-  return GainOf<ScalarLevels, 1>(P, Nband, blocks, above);
+  return GainOf<1>(P, Nband, blocks, above);
 }
 
 // A quick estimate of the distance from every CoarseStep-th block, with the first level
@@ -44,13 +29,7 @@ float spdet::DetectorCore::Coarse(const DetectorPattern& P, const float* const* 
   float* above = BandScratch.data() + Nband;
   float* hide = BandScratch.data();
   for (int b = 0; b < Nband; ++b) above[b] = Noise[b] + Tuning.NoiseMargin_dB;
-#if defined(__SSE2__)
-  if (Nband == 8)
-    return CoarseStepOf<SseCells8, SseLevels8>(P, Nband, blocks, above, hide, Tuning.ExcessWeight, Tuning.MinVisible,
-                                               limit, gain);
-#endif
-  return CoarseStepOf<ScalarCells, ScalarLevels>(P, Nband, blocks, above, hide, Tuning.ExcessWeight,
-                                                 Tuning.MinVisible, limit, gain);
+  return CoarseStepOf(P, Nband, blocks, above, hide, Tuning.ExcessWeight, Tuning.MinVisible, limit, gain);
 }
 
 // The input blocks aligned with the blocks of the longest pattern, `phase` steps before the

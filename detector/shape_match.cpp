@@ -2,7 +2,7 @@
 #include "shape_match.h"
 
 #include "flag_scan.h"
-#include "shape_kernel.h"
+#include "../kernels/shape_window.h"
 
 #include <algorithm>
 #include <cmath>

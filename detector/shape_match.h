@@ -25,9 +25,16 @@
 #include <cstdint>
 #include <vector>
 
-#include "shape_kernel.h"
+#include "../kernels/shape_window.h"
 
 namespace spdet {
+
+using sp::kernels::CompareShape;
+using sp::kernels::DotShape;
+using sp::kernels::kMaxBands;
+using sp::kernels::ShapeRows;
+using sp::kernels::ShapeWindow;
+using sp::kernels::WindowShape;
 
 struct ShapeTuning {
   int SegmentBlocks = 64;      // length of the pieces

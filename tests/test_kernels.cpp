@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <random>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "../kernels/filter_bank.h"
+#include "../kernels/level_cells.h"
 #include "../kernels/match_lanes.h"
 #include "../kernels/preselect_lanes.h"
 #include "../kernels/ring_mean.h"
+#include "../kernels/shape_window.h"
 
 namespace {
 
@@ -163,6 +166,79 @@ void CheckPreselect(decltype(&k::ChunkPeakScalar) peak, decltype(&k::StepRowScal
         << chunks << " chunks";
 }
 
+// The level distance's sums over `n` blocks of nband cells: every step of the passes, both
+// comparisons (with and without cells under the background), the gain passes, for eight bands
+// (the vector lanes) and other counts (left to the scalar code). Ties between input, pattern,
+// floor and background, and zeros, are planted where a changed comparison would show.
+using LevelSums = void (*)(const k::LevelCells&, int, int, int, bool, float*);
+using LevelFirst = void (*)(const k::LevelCells&, const float*, int, int, float*);
+using LevelSecond = void (*)(const k::LevelCells&, const float*, int, float, float*);
+
+void CheckLevel(LevelSums sums, LevelFirst first, LevelSecond second, std::mt19937& rng, int n, int offset) {
+  for (int nband : {1, 5, 8, 9}) {
+    const std::size_t cells = static_cast<std::size_t>(n) * nband;
+    Buffer input(rng, cells + 1, offset), spectrum(rng, cells + 1, offset), weight(rng, cells + 1, offset, true),
+        salient(rng, cells + 1, offset, true), hide(rng, nband, offset), above(rng, nband, offset);
+    for (std::size_t i = 0; i < cells; i += 7) input[i] = spectrum[i];
+    for (std::size_t i = 3; i < cells; i += 11) input[i] = salient[i] = 0.0f;
+    for (int b = 0; b < nband && b < n; b += 2) hide[b] = spectrum[b], above[b] = input[b];
+    std::vector<const float*> blocks;
+    for (int j = 0; j < n; ++j) blocks.push_back(input.get() + static_cast<std::size_t>(j) * nband);
+    const k::LevelCells in{nband, spectrum[0], 3.0f, 0.5f, hide.get(), blocks.data(), spectrum.get(), weight.get(),
+                           salient.get()};
+    for (int step : {1, 2, 4, 8})
+      for (bool hidden : {false, true})
+        for (int from : {0, n / 3}) {
+          float got[3], want[3];
+          sums(in, from, n, step, hidden, got);
+          k::LevelCellSumsScalar(in, from, n, step, hidden, want);
+          EXPECT_TRUE(SameBits(got, want, 3))
+              << nband << " bands, blocks " << from << " to " << n << " step " << step << " hidden " << hidden;
+        }
+    for (int step : {1, 2, 8}) {
+      float got[2], want[2];
+      first(in, above.get(), n, step, got);
+      k::LevelGainFirstScalar(in, above.get(), n, step, want);
+      EXPECT_TRUE(SameBits(got, want, 2)) << "first gain pass, " << nband << " bands, step " << step;
+    }
+    for (float g0 : {-0.25f, 0.0f, 4.0f}) {
+      float got[2] = {}, want[2] = {};
+      second(in, above.get(), n, g0, got);
+      k::LevelGainSecondScalar(in, above.get(), n, g0, want);
+      EXPECT_TRUE(SameBits(got, want, 1)) << "second gain pass, " << nband << " bands, cap " << g0;
+    }
+  }
+}
+
+// The shape comparison's eight-band sums over `rows` rows of a wrapping ring (rows 8 or 9
+// floats apart, taken 1, 2 or 5 apart), with zeros, ties at the peak and values under the
+// floor planted; a window under minLevel gives its peak alone.
+using ShapeWindowKernel = k::ShapeWindow (*)(int, int, float, float, const k::ShapeRows&);
+using ShapeDotKernel = float (*)(const float*, int, int, float, float, const k::ShapeRows&);
+
+void CheckShape(ShapeWindowKernel window, ShapeDotKernel dot, std::mt19937& rng, int size, int offset) {
+  const int rows = std::max(size, 1), capacity = rows * 5 + 1;
+  for (int width : {8, 9}) {
+    Buffer ring(rng, static_cast<std::size_t>(capacity) * width, offset), centred(rng, 8 * rows, offset);
+    for (int i = 0; i < capacity * width; i += 6) ring[i] = 0.0f;
+    for (int i = 4; i < capacity * width; i += 13) ring[i] = 1000.0f;
+    for (int i = 2; i < capacity * width; i += 9) ring[i] = -2000.0f;
+    for (int step : {1, 2, 5})
+      for (int newest : {0, capacity / 2, capacity - 1})
+        for (float minLevel : {-1.0e30f, 2000.0f}) {
+          const k::ShapeRows in{ring.get(), newest, capacity, width};
+          const k::ShapeWindow got = window(rows, step, 60.0f, minLevel, in);
+          const k::ShapeWindow want = k::WindowShape8Scalar(rows, step, 60.0f, minLevel, in);
+          const float a[2] = {got.peak, got.norm}, b[2] = {want.peak, want.norm};
+          EXPECT_TRUE(SameBits(a, b, 2) && got.live == want.live)
+              << rows << " rows " << width << " apart, step " << step << " from " << newest << " min " << minLevel;
+          const float d = dot(centred.get(), rows, step, 60.0f, got.peak, in);
+          const float e = k::DotShape8Scalar(centred.get(), rows, step, 60.0f, want.peak, in);
+          EXPECT_TRUE(SameBits(&d, &e, 1)) << "dot of " << rows << " rows, step " << step << " from " << newest;
+        }
+  }
+}
+
 // Up to four lane sets of the given width, as the matcher fills them: lengths up to `size`
 // (0 for empty lanes), bands (one band for four-lane sets), level gains, then gains between
 // the two sums. Pattern values are NaN now and then (a value that does not count), range
@@ -229,6 +305,12 @@ std::vector<KernelCase> Cases() {
                    }});
   cases.push_back({"RingMeanSse2", true,
                    [](std::mt19937& rng, int n, int offset) { CheckRingMean(k::RingMeanSse2, rng, n, offset); }});
+  cases.push_back({"LevelSse2", true, [](std::mt19937& rng, int n, int offset) {
+                     CheckLevel(k::LevelCellSumsSse2, k::LevelGainFirstSse2, k::LevelGainSecondSse2, rng, n, offset);
+                   }});
+  cases.push_back({"ShapeSse2", true, [](std::mt19937& rng, int n, int offset) {
+                     CheckShape(k::WindowShape8Sse2, k::DotShape8Sse2, rng, n, offset);
+                   }});
   cases.push_back({"GroupsSse2", true, [](std::mt19937& rng, int n, int offset) {
                      CheckMatch(true, 4, k::GroupSumsSse2, k::GroupDeviationsSse2, rng, n, offset);
                    }});
@@ -243,6 +325,9 @@ std::vector<KernelCase> Cases() {
                    [](std::mt19937& rng, int n, int offset) { CheckFramePair(k::FramePairAvx2, rng, n, offset); }});
   cases.push_back({"FrameQuadAvx2", avx2,
                    [](std::mt19937& rng, int n, int offset) { CheckFrameQuad(k::FrameQuadAvx2, rng, n, offset); }});
+  cases.push_back({"LevelAvx2", avx2, [](std::mt19937& rng, int n, int offset) {
+                     CheckLevel(k::LevelCellSumsAvx2, k::LevelGainFirstAvx2, k::LevelGainSecondAvx2, rng, n, offset);
+                   }});
   cases.push_back({"GroupsAvx2", avx2, [](std::mt19937& rng, int n, int offset) {
                      CheckMatch(true, 8, k::GroupSumsAvx2, k::GroupDeviationsAvx2, rng, n, offset);
                    }});
