@@ -16,6 +16,8 @@ namespace {
 // Dates from the last second of the year 9999 on are none: the ISO form has four digits of
 // year, and a clock that runs past them (an absurd #EXTINF) is no clock.
 constexpr double kDateEnd = 253402300799.0;
+// A decoded time more than this before the one asked last has gone back.
+constexpr double kBackStep = 0.01;
 // Media sequence numbers are taken up to here, so that counting segments on never overflows.
 constexpr std::int64_t kMaxSequence = std::int64_t{1} << 53;
 
@@ -152,7 +154,7 @@ HlsPlaylistText ParseHlsPlaylist(const std::string& text, const std::string& url
 HlsTimeline::Playlist& HlsTimeline::PlaylistOf(const std::string& url) {
   for (auto& p : playlists_)
     if (p.url == url) return p;
-  playlists_.push_back(Playlist{url, {}, -1});
+  playlists_.push_back(Playlist{url, {}, -1, -1});
   return playlists_.back();
 }
 
@@ -176,6 +178,7 @@ bool HlsTimeline::NoteSegment(const std::string& url) {
     for (const auto& [seq, segment] : p.segments)
       if (segment.uri == url) {
         if (p.first < 0) p.first = seq;
+        p.opened = std::max(p.opened, seq);
         return true;
       }
   return false;
@@ -204,12 +207,20 @@ double HlsTimeline::WallAt(double seconds) {
   if (!started_) {
     started_ = true;
     start_ = seconds;
-    at_ = active_->first;
-    atStart_ = 0.0;
+    at_ = origin_ = active_->first;
+    atStart_ = last_ = 0.0;
   }
-  const double t = seconds - start_;
-  if (t < atStart_ - 1.0) active_ = nullptr;  // timestamps went back: a discontinuity
-  if (active_ == nullptr) return -1.0;
+  double t = seconds - start_;
+  if (t < last_ - kBackStep && active_->opened > origin_) {
+    // Timestamps went back after the demuxer opened a later segment: they restart at its start.
+    start_ = seconds;
+    at_ = origin_ = active_->opened;
+    t = atStart_ = last_ = 0.0;
+  } else if (t < atStart_ - 1.0) {
+    active_ = nullptr;  // timestamps went back inside a segment: a discontinuity
+    return -1.0;
+  }
+  last_ = std::max(last_, t);
   const auto& segments = active_->segments;
   for (auto it = segments.find(at_); it != segments.end() && t >= atStart_ + it->second.duration;) {
     auto next = segments.find(at_ + 1);

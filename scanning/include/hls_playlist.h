@@ -6,8 +6,10 @@
 // Stream time maps to segments by their durations: the first decoded timestamp is the start of
 // the first segment the demuxer opened, each later segment starts where the one before ends
 // (#EXTINF), and a time inside a segment is its stamped date plus the offset into it. A
-// segment without a date of its own continues the one before. Timestamps that go backwards (a
-// discontinuity) end the clock for the rest of the connection.
+// segment without a date of its own continues the one before. Timestamps that go backwards at
+// a segment the demuxer has just opened are that segment's own (segments cut with their clocks
+// reset each start again): the count goes on from that segment's start. Timestamps that go
+// backwards anywhere else (a discontinuity) end the clock for the rest of the connection.
 #ifndef SIGPAT_HLS_PLAYLIST_H
 #define SIGPAT_HLS_PLAYLIST_H
 
@@ -67,6 +69,7 @@ class HlsTimeline {
     std::string url;
     std::map<std::int64_t, HlsSegment> segments;  // by media sequence number
     std::int64_t first = -1;                      // the first segment the demuxer opened
+    std::int64_t opened = -1;                     // the last one it opened
   };
   Playlist& PlaylistOf(const std::string& url);
 
@@ -77,6 +80,8 @@ class HlsTimeline {
   double start_ = 0.0;     // stream time of the first segment's start
   std::int64_t at_ = 0;    // the segment of the last time asked
   double atStart_ = 0.0;   // its start, from start_
+  double last_ = 0.0;      // the stream time asked last, from start_
+  std::int64_t origin_ = 0;  // the segment whose start is start_
 };
 
 }  // namespace sigpat

@@ -343,6 +343,36 @@ TEST_F(Evidence, MonitorWritesEvidenceAndTellsTheStreamsHealth) {
   EXPECT_EQ(told.at(0), Events(s, told.at(0)["event"]).at(0));
 }
 
+// How soon the evidence is there, watched from outside: a radio served at real time, the time
+// the detection's line appears on the monitor's output and the time its file appears in the
+// directory (polled every 10 ms). The file must be in place within --post + 2 s of the report;
+// the monitor's own after_report_s must tell the same. Printed: the figure of this run.
+TEST_F(Evidence, EvidenceIsWrittenWithinPostPlusTwoSecondsOfTheReport) {
+  Server server(File("www"), File("port-paced"), 16000.0);  // 128 kbit/s: real time
+  const std::string dir = File("ev-paced");
+  const double post = 5.0;
+  Background monitor(std::string(SIGPAT_EXE) + " monitor --json --evidence " + dir + " --pre 1 --post " +
+                         std::to_string(post) + " -p " + File("clip.tvs") + " --station radio=" +
+                         server.Url("live/radio.mp3"),
+                     File("paced.out"), File("paced.err"));
+  double reported = -1.0, written = -1.0;
+  ASSERT_TRUE(WaitFor([&] {
+    if (reported < 0.0 && !JsonLines(monitor.out()).empty()) reported = Now();
+    if (reported >= 0.0 && fs::exists(dir))
+      for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file() && e.path().filename().string()[0] != '.') written = Now();
+    return written >= 0.0;
+  }, 40)) << monitor.err();
+  EXPECT_EQ(monitor.Kill(SIGTERM), 143);
+  const double after = written - reported;
+  std::printf("evidence written %.3f s after the report (--post %.0f)\n", after, post);
+  EXPECT_LE(after, post + 2.0);
+  const std::vector<json> kept = Events(JsonLines(monitor.err()), "evidence", "radio");
+  ASSERT_EQ(kept.size(), 1u) << monitor.err();
+  EXPECT_LE(kept[0]["after_report_s"].get<double>(), post + 2.0) << kept[0];
+  EXPECT_NEAR(kept[0]["after_report_s"].get<double>(), after, 0.25) << kept[0];
+}
+
 // A command that fails and one that hangs are reported, not fatal, and hold nothing up.
 TEST_F(Evidence, FailingAndSlowEventCommandsAreReported) {
   Server server(File("www"), File("port-hook"), 8 * 16000.0);

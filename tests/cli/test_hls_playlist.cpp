@@ -76,4 +76,28 @@ TEST(HlsPlaylist, TimelineDatesTheStreamFromTheFirstSegmentOpened) {
   EXPECT_EQ(t.WallAt(106.0), -1.0);
 }
 
+// Segments whose timestamps start again each: a step back once the demuxer has opened the next
+// segment is that segment's start; a step back of more than a second with no segment opened since is a
+// discontinuity.
+TEST(HlsPlaylist, TimestampsRestartingAtANewSegmentContinueTheDate) {
+  HlsTimeline t;
+  const std::string url = "/srv/hls/cut.m3u8";
+  t.Learn("#EXTM3U\n#EXT-X-PROGRAM-DATE-TIME:2021-03-04T05:06:07Z\n"
+          "#EXTINF:4,\np0.ts\n#EXTINF:4,\np1.ts\n#EXTINF:4,\np2.ts\n",
+          url);
+  ASSERT_TRUE(t.NoteSegment("/srv/hls/p0.ts"));
+  ASSERT_TRUE(t.Select(""));
+  const double date = ParseHlsDate("2021-03-04T05:06:07Z");
+  EXPECT_EQ(t.WallAt(1.4), date);
+  EXPECT_EQ(t.WallAt(5.25), date + 3.85);
+  ASSERT_TRUE(t.NoteSegment("/srv/hls/p1.ts"));
+  EXPECT_EQ(t.WallAt(5.375), date + 3.975);  // the last frames of p0, decoded after p1 opened
+  EXPECT_EQ(t.WallAt(1.5), date + 4.0);      // p1's own clock
+  EXPECT_EQ(t.WallAt(3.5), date + 6.0);
+  ASSERT_TRUE(t.NoteSegment("/srv/hls/p2.ts"));
+  EXPECT_EQ(t.WallAt(2.25), date + 8.0);
+  EXPECT_EQ(t.WallAt(0.5), -1.0);  // back again inside p2: the clock ends
+  EXPECT_EQ(t.WallAt(3.0), -1.0);
+}
+
 }  // namespace

@@ -285,6 +285,38 @@ TEST_F(Monitor, HlsDetectionsCarryTheStationsProgramDateTime) {
               found[0]["end_s"].get<double>() - found[0]["begin_s"].get<double>(), 0.0015);
 }
 
+// Segments cut each with its own clock (timestamps start again in every segment) and one
+// program date on the first: the timestamps that restart where the demuxer opens the next
+// segment carry the date on, segment by segment, whether the playlist is served or read from a
+// file. A clock that took the restart for a discontinuity dated only the first segment.
+TEST_F(Monitor, HlsSegmentsWithTheirOwnTimestampsKeepTheDate) {
+  std::filesystem::create_directories(File("www/reset"));
+  Encode("-c:a aac -b:a 128k -f segment -segment_time 2 -reset_timestamps 1 -segment_list " +
+             File("www/reset/cut.m3u8"),
+         "www/reset/p%d.ts");
+  std::string list = ReadText(File("www/reset/cut.m3u8"));
+  const std::size_t first = list.find("#EXTINF");
+  ASSERT_NE(first, std::string::npos) << list;
+  ASSERT_GE(std::count(list.begin(), list.end(), ','), 5) << list;  // the clip lies past the second segment
+  list.insert(first, "#EXT-X-PROGRAM-DATE-TIME:2021-03-04T05:06:07.250Z\n");
+  WriteText(File("www/reset/s.m3u8"), list);
+  const double date = ParseUtc("2021-03-04T05:06:07.250Z");
+  Server server(File("www"), File("port-reset"), 1e9);
+  for (const std::string& source : {server.Url("reset/s.m3u8"), File("www/reset/s.m3u8")}) {
+    // A served playlist that ended is connected to again: stop once the clip is reported.
+    Background monitor(std::string(SIGPAT_EXE) + " monitor --json -p " + File("clip.tvs") + " --station tv=" + source,
+                       File("reset.out"), File("reset.err"));
+    EXPECT_TRUE(WaitFor([&] { return !JsonLines(monitor.out()).empty(); }, 20)) << monitor.err();
+    monitor.Kill(SIGTERM);
+    const std::vector<json> found = JsonLines(monitor.out());
+    ExpectClipAt(found, kClipAt, source);
+    ASSERT_TRUE(found.at(0).contains("begin_utc")) << source << ": " << found[0];
+    EXPECT_EQ(found[0]["clock"], "stream");
+    EXPECT_NEAR(ParseUtc(found[0]["begin_utc"]), date + found[0]["begin_s"].get<double>(), 0.0015) << source;
+    EXPECT_NEAR(ParseUtc(found[0]["end_utc"]), date + found[0]["end_s"].get<double>(), 0.0015) << source;
+  }
+}
+
 // Stations served far faster than one recognition thread follows them (a two-minute pattern
 // makes the recognition slow): each says it is behind real time and by how much, the audio that
 // waited longer than --max-behind is dropped, oldest first, and told (coalesced, with where it

@@ -44,6 +44,14 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   if (!enc) check(err == OPE_OK ? OPE_ALLOC_FAIL : err, "to start");
   check(ope_encoder_ctl(enc.get(), OPUS_SET_BITRATE(settings.bitrate)), "to take the bitrate");
   check(ope_encoder_ctl(enc.get(), OPUS_SET_COMPLEXITY(settings.complexity)), "to take the complexity");
+  const int frameMs = settings.frameMs;
+  const int frame = frameMs == 40    ? OPUS_FRAMESIZE_40_MS
+                    : frameMs == 60  ? OPUS_FRAMESIZE_60_MS
+                    : frameMs == 80  ? OPUS_FRAMESIZE_80_MS
+                    : frameMs == 100 ? OPUS_FRAMESIZE_100_MS
+                    : frameMs == 120 ? OPUS_FRAMESIZE_120_MS
+                                     : OPUS_FRAMESIZE_20_MS;
+  check(ope_encoder_ctl(enc.get(), OPUS_SET_EXPERT_FRAME_DURATION(frame)), "to take the packet length");
   // Pages of up to a second: a small file needs few of them, and nothing is streamed.
   check(ope_encoder_ctl(enc.get(), OPE_SET_MUXING_DELAY(48000)), "to take the page length");
   constexpr std::size_t kPiece = 1 << 16;
