@@ -23,6 +23,75 @@ import sys
 import time
 
 TOLERANCE = 0.2  # seconds, both boundaries
+OFF_BUCKETS = (0.5, 1.0, 2.0)  # seconds: how far the nearest boundary pair is off, for the cause table
+
+
+def overlap(a0, a1, b0, b1):
+    return max(0.0, min(a1, b1) - max(a0, b0))
+
+
+def off_bucket(off):
+    low = TOLERANCE
+    for top in OFF_BUCKETS:
+        if off <= top:
+            return f"boundary off {low}-{top} s"
+        low = top
+    return f"boundary off > {OFF_BUCKETS[-1]} s"
+
+
+def miss_cause(occ, found, recurring, in_family):
+    """Why a recurring clip (its occurrences occ: (begin, end, heard)) was missed, from the
+    discovered occurrence that overlaps one of its occurrences most: 'not found', 'merged
+    neighbours' (it also covers another clip's occurrence by more than half), 'split' (it covers
+    under half of the clip), 'version: common part' (a family member found by the part its
+    versions share), or a boundary off by how much."""
+    best = None
+    for d in found:
+        for o in d["occurrences"]:
+            for b, e, h in occ:
+                ov = overlap(o["begin_s"], o["end_s"], b, e)
+                if ov > 0 and (best is None or ov > best[0]):
+                    best = (ov, o, b, e, h)
+    if best is None:
+        return "not found"
+    ov, o, b, e, h = best
+    for other in recurring.values():
+        if other is occ:
+            continue
+        if any(overlap(o["begin_s"], o["end_s"], ob, oe) > 0.5 * (oe - ob) for ob, oe, _ in other):
+            return "merged neighbours"
+    if ov < 0.5 * (e - b):
+        return "split"
+    off_b = abs(o["begin_s"] - b)
+    off_e = min(abs(o["end_s"] - e), abs(o["end_s"] - h))
+    if in_family and off_b <= TOLERANCE and o["end_s"] < e - TOLERANCE:
+        return "version: common part"
+    return off_bucket(max(off_b, off_e))
+
+
+def false_cause(d, recurring, longs):
+    """What a false discovery is: part of a song heard twice ('song repeat'), another stretch
+    heard twice ('song/talk repeat'), a clip with boundaries off ('shared intro/tail' when it
+    runs on past the clip, by how much otherwise), part of a clip ('split part'), or several
+    clips in one ('merged neighbours')."""
+    o = d["occurrences"][0]
+    covered = []
+    for c, occ in recurring.items():
+        for b, e, h in occ:
+            if overlap(o["begin_s"], o["end_s"], b, e) > 0.25 * min(e - b, o["end_s"] - o["begin_s"]):
+                covered.append((b, e, h))
+    if not covered:
+        if any(overlap(x["begin_s"], x["end_s"], r0, r1) > 0 for x in d["occurrences"] for r0, r1 in longs):
+            return "song repeat"
+        return "song/talk repeat"
+    if len(covered) > 1:
+        return "merged neighbours"
+    b, e, h = covered[0]
+    if o["end_s"] - o["begin_s"] < 0.5 * (e - b):
+        return "split part"
+    if o["begin_s"] < b - TOLERANCE or o["end_s"] > max(e, h) + TOLERANCE:
+        return "shared intro/tail"
+    return off_bucket(max(abs(o["begin_s"] - b), min(abs(o["end_s"] - e), abs(o["end_s"] - h))))
 EXPECTED_KIND = {"ident": "speech over music", "sweeper": "speech over music", "advert": "speech over music",
                  "excerpt": "music only"}
 
@@ -45,6 +114,7 @@ def evaluate(sigpat, root):
     rate = manifest["sample_rate"]
     totals = collections.Counter()
     kinds = collections.Counter()
+    causes = collections.Counter()
     lines = []
     audio = cpu = 0.0
     peak_kb = 0
@@ -100,11 +170,17 @@ def evaluate(sigpat, root):
                       families_ok=fam_ok, long=1 if longs else 0, long_found=1 if long_found else 0)
         lines.append(f"{prog['file']:40s} {len(matched)}/{len(recurring)} clips, {len(false)} false, "
                      f"families {fam_ok}/{fam_total}" + (f", long repeat {'found' if long_found else 'missed'}" if longs else ""))
+        members = collections.Counter(family[c] for c in recurring)
+        long_spans = [(r["begin"] / rate, (r["begin"] + r.get("length", 0)) / rate) for r in longs]
         for c in sorted(set(recurring) - set(matched)):
-            lines.append(f"    missed {c} at " + ", ".join(f"{b:.2f}-{e:.2f}" for b, e, _ in recurring[c]))
+            why = miss_cause(recurring[c], [d for d in found if not d.get("long_repeat")], recurring, members[family[c]] > 1)
+            causes[("missed", why)] += 1
+            lines.append(f"    missed {c} ({why}) at " + ", ".join(f"{b:.2f}-{e:.2f}" for b, e, _ in recurring[c]))
         for d in false:
             o = d["occurrences"][0]
-            lines.append(f"    false {d['length_s']:.2f} s x{len(d['occurrences'])} {d['kind']} at {o['begin_s']:.2f}-{o['end_s']:.2f}")
+            why = false_cause(d, recurring, long_spans)
+            causes[("false", why)] += 1
+            lines.append(f"    false {d['length_s']:.2f} s x{len(d['occurrences'])} {d['kind']} ({why}) at {o['begin_s']:.2f}-{o['end_s']:.2f}")
     hours = audio / 3600.0
     figures = {
         "programmes": len(manifest["programmes"]),
@@ -120,11 +196,20 @@ def evaluate(sigpat, root):
         "long_repeats": totals["long"],
         "long_repeats_found": totals["long_found"],
         "kinds": {f"{a} -> {b}": n for (a, b), n in sorted(kinds.items())},
+        "causes": {f"{a}: {b}": n for (a, b), n in sorted(causes.items())},
         "cpu_seconds": round(cpu, 2),
         "speed_x_real_time": round(audio / cpu, 1) if cpu > 0 else None,
         "peak_rss_mb": round(peak_kb / 1024.0, 1),
     }
     return figures, lines
+
+
+def cause_table(causes):
+    """The misses and false discoveries by cause, one row each."""
+    rows = ["cause table (what / cause / count):"]
+    rows += [f"  {what:7s} {why:28s} {n:4d}" for (what, why), n in
+             sorted(((k.split(": ", 1)[0], k.split(": ", 1)[1]), v) for k, v in causes.items())]
+    return "\n".join(rows)
 
 
 def main(argv):
@@ -139,6 +224,7 @@ def main(argv):
     args = ap.parse_args(argv)
     figures, lines = evaluate(args.sigpat, args.corpus)
     print("\n".join(lines))
+    print(cause_table(figures["causes"]))
     print(json.dumps(figures, indent=1))
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
