@@ -39,8 +39,7 @@ int spdet::DetectorCore::BeginBackgroundCalibration() {
   CalibrationBlocks = 0.0;
   for (int i = 0; i < NPattern; ++i) {
     Patterns[static_cast<std::size_t>(i)].BackgroundMin = 0.0f;
-    Candidates[static_cast<std::size_t>(i)].Active = 0;
-    Following[static_cast<std::size_t>(i)].Active = 0;
+    Picker.Drop(i);
   }
   return 1;
 }

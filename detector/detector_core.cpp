@@ -13,8 +13,6 @@
 #include "preselect.h"
 #include "calibration_file.h"
 #include "relatives.h"
-#include "version_arbiter.h"
-#include "report_store.h"
 #include "shape_path.h"
 #include "sp_helpers.h"
 
@@ -35,13 +33,10 @@ void spdet::DetectorCore::Detach() {
   Patterns = {};
   LogRing = {};
   SubSums = {};
-  Candidates = {};
-  Pending = {};
+  Picker = spdet::CandidatePicker();
   StepScore = {};
   StepVerify = {};
-  GroupStart = {};
-  GroupMembers = {};
-  Leaders = {};
+  Groups = spdet::PatternGroups();
   LiveGroups = {};
   ScoredNow = {};
   LeaderNear = {};
@@ -53,8 +48,6 @@ void spdet::DetectorCore::Detach() {
   WorkReady = {};
   Background.reset();
   Noise = nullptr;
-  Reports.reset();
-  Arbiter.reset();
   Kin.reset();
   Shape.reset();
   Preselect.reset();
@@ -101,15 +94,10 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
 
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
-  Candidates.resize(n);
-  Following.resize(n);
-  Pending.assign(n, 1);
   PrevScore.resize(n);
   Scored.assign(n, 1);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
-  GroupStart.resize(n + 1);
-  GroupMembers.resize(n);
   LeaderNear.resize(n);
   for (int i = 0; i < NPattern; ++i) {
     Patterns[i].Compared = engine->TVS[i] == nullptr || engine->TVS[i]->fUsePattern ? 1 : 0;
@@ -118,6 +106,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   PrepareRings();
   BuildGroups();
   FindRelatives();
+  Picker.Configure(&Patterns, &Tuning, {SubSteps, NsampleBlock, DelaySamples}, Kin.get());
   for (int i = 0; i < NPattern; ++i) {
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
@@ -146,7 +135,6 @@ void spdet::DetectorCore::PrepareRings() {
   Background->Configure(Nband, Longest + DelaySamples / NsampleBlock + 4, Tuning.NoiseSegments,
                         DelaySamples / NsampleBlock);
   Noise = Background->Levels();
-  Reports = std::make_unique<spdet::ReportStore>();
 }
 
 void spdet::DetectorCore::PreparePattern(int i) {
@@ -278,7 +266,7 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   Background->Track(newest, Blocks, started, Tuning.NoiseSegments, Tuning.NoiseSegmentBlocks);
   std::fill(WorkReady.begin(), WorkReady.end(), 0);
   if (Preselect != nullptr) Preselect->Push(newest);
-  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Push(newest, Blocks);
+  if (Kin != nullptr) Kin->Push(newest, Blocks);
 
   // Scores at every alignment step of this time block (phase 0: the newest). The coarse
   // alignment is compared always, the finer ones where a score nearby came near the threshold.
@@ -302,16 +290,16 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
     ScoredNow.push_back(i);
   };
   if (LevelFlags == nullptr || CalibrationMode) {
-    for (const int g : Leaders) visit(g, g, false);
+    for (const int g : Groups.leaders) visit(g, g, false);
   } else {  // only the leaders selected now or compared at the last block
     spdet::ForEachFlagged(NPattern, LevelFlags, Scored.data(), nullptr, [this, &visit](int i) {
       if (Patterns[i].Group == i) visit(i, i, false);
     });
   }
-  if (static_cast<int>(Leaders.size()) < NPattern)  // speed variants
-    for (const int g : Leaders)
-      for (int m = GroupStart[g]; m < GroupStart[g + 1]; ++m)
-        if (GroupMembers[m] != g) visit(GroupMembers[m], g, true);
+  if (static_cast<int>(Groups.leaders.size()) < NPattern)  // speed variants
+    for (const int g : Groups.leaders)
+      for (int m = Groups.start[g]; m < Groups.start[g + 1]; ++m)
+        if (Groups.members[m] != g) visit(Groups.members[m], g, true);
 
   ShapeBlock();
   if (CalibrationMode) {
@@ -328,14 +316,19 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
     // catalogue, told apart once.
     LiveGroups.clear();
     const auto live = [this](int g) {
-      if (Patterns[g].Group == g && (Pending[g] || LevelSelected(g))) LiveGroups.push_back(g);
+      if (Patterns[g].Group == g && (Picker.PendingFlags()[g] || LevelSelected(g))) LiveGroups.push_back(g);
     };
     if (LevelFlags == nullptr) {
-      for (const int g : Leaders) live(g);
+      for (const int g : Groups.leaders) live(g);
     } else {
-      spdet::ForEachFlagged(NPattern, Pending.data(), LevelFlags, nullptr, live);
+      spdet::ForEachFlagged(NPattern, Picker.PendingFlags(), LevelFlags, nullptr, live);
     }
-    for (int s = SubSteps - 1; s >= 0; --s) PickCandidates(s);
+    // The picker decides at every step in time order (the oldest first).
+    const spdet::StepDistances distances{StepScore.data(), StepVerify.data(), PrevScore.data()};
+    for (int s = SubSteps - 1; s >= 0; --s)
+      Picker.Pick(Blocks * SubSteps - s, s, distances, LiveGroups, Groups, LevelFlags, Engine->TVS);
+    // The step before the next block's oldest (patterns not compared: set when they stopped).
+    for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
     ReleaseVersions(false);
   }
   if (OnBlock != nullptr) OnBlock(OnBlockContext, Face);
@@ -347,11 +340,6 @@ void spdet::DetectorCore::Reset(std::int64_t samplesFedBefore) {
   RingPos = 0;
   SubPos = 0;
   for (int i = 0; i < NPattern; ++i) {
-    Candidates[i].Active = 0;
-    Following[i].Active = 0;
-    Candidates[i].Armed = 1;
-    Pending[i] = 0;
-    Candidates[i].Rearm = 0;
     PrevScore[i] = kNotEvaluated;
     Scored[i] = 1;
     LeaderNear[i] = 0;
@@ -360,8 +348,8 @@ void spdet::DetectorCore::Reset(std::int64_t samplesFedBefore) {
   std::fill(LogRing.begin(), LogRing.end(), -120.0f);
   std::fill(SubSums.begin(), SubSums.end(), 0.0f);
   if (Background != nullptr) Background->Reset();
-  if (Reports != nullptr) Reports->Reset(NPattern);
-  if (Arbiter != nullptr) Arbiter->Reset(samplesFedBefore);
+  Picker.Reset(samplesFedBefore);
+  if (Kin != nullptr) Kin->Reset(samplesFedBefore);
   ResetShape();
   if (Preselect != nullptr) Preselect->Reset();
 }
@@ -414,54 +402,75 @@ int spdet::DetectorCore::SetUpPreselect() {
   return 1;
 }
 
-int spdet::DetectorCore::ReportCount() const { return Reports != nullptr ? Reports->Count() : 0; }
+int spdet::DetectorCore::ReportCount() const { return Picker.Reports().Count(); }
 
-const DetectorReport* spdet::DetectorCore::GetReport(int i) const { return Reports != nullptr ? Reports->At(i) : nullptr; }
+const DetectorReport* spdet::DetectorCore::GetReport(int i) const { return Picker.Reports().At(i); }
 
-void spdet::DetectorCore::ClearReports() {
-  if (Reports != nullptr) Reports->Clear();
-}
+void spdet::DetectorCore::ClearReports() { Picker.Reports().Clear(); }
 
 void spdet::DetectorCore::SetBlockCallback(BlockCallback fn, void* context) {
   OnBlock = fn;
   OnBlockContext = context;
 }
 
-// Relatives among the patterns that lead their group (speed variants are their leader's).
+// Members of every group, leader first; the pre-selection compares the leaders.
+void spdet::DetectorCore::BuildGroups() {
+  Groups.Build(Patterns);
+  if (Preselect != nullptr && Preselect->Count() >= NPattern)
+    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
+}
+
+int spdet::DetectorCore::SetGroup(int pattern, int group, float speedPercent) {
+  if (Patterns.empty() || pattern < 0 || pattern >= NPattern || group < 0 || group >= NPattern) return 0;
+  const int leader = Patterns[group].Group;
+  const int old = Patterns[pattern].Group;
+  // A pattern that led a group hands its members over as well.
+  for (int i = 0; i < NPattern; ++i)
+    if (Patterns[i].Group == old || i == pattern) Patterns[i].Group = leader;
+  Patterns[pattern].SpeedPercent = speedPercent;
+  if (old != leader) Picker.Drop(old);
+  BuildGroups();
+  return 1;
+}
+
+int spdet::DetectorCore::SetChecked(int pattern, int checked) {
+  if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
+  Patterns[pattern].Checked = checked ? 1 : 0;
+  return 1;
+}
+
+int spdet::DetectorCore::Finish() {
+  if (!Picker.Configured()) return 0;
+  const int before = Picker.Reports().Count();
+  Picker.EmitAll();
+  ShapeFinish();
+  ReleaseVersions(true);
+  return Picker.Reports().Count() - before;
+}
+
+// Relatives among the patterns that lead their group (speed variants are their leader's), kept
+// on disk beside the self-calibration.
 void spdet::DetectorCore::FindRelatives() {
   std::vector<spdet::PatternLevels> levels(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) {
     const DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
     levels[static_cast<std::size_t>(i)] = {P.Nblock, P.LogSpectrum.data(), P.Nblock > 0 && P.Group == i};
   }
-  Kin = std::make_unique<spdet::Relatives>();
   // (Patterns carry their sample rate; the library works at 44100 Hz.)
   const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-  // Kept on disk beside the self-calibration.
-  Kin->Find(levels, Nband, fs / NsampleBlock, spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
   std::vector<const char*> names(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
-  Arbiter = std::make_unique<spdet::VersionArbiter>();
-  Arbiter->SetUp(Kin.get(), std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock});
+  Kin = std::make_unique<spdet::RelativesHolder>();
+  Kin->SetUp(std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock},
+             spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
 }
 
 void spdet::DetectorCore::ReleaseVersions(bool all) {
-  if (Arbiter != nullptr && Arbiter->Active()) Arbiter->Release(all, [this](const DetectorReport& r) { Reports->Add(r); });
+  if (Kin != nullptr) Kin->Release(all, [this](const DetectorReport& r) { Picker.Reports().Add(r); });
 }
 
-int spdet::DetectorCore::RelativeCount(int i) const {
-  return Kin != nullptr ? static_cast<int>(Kin->Of(i).size()) : 0;
-}
+int spdet::DetectorCore::RelativeCount(int i) const { return Kin != nullptr ? Kin->Count(i) : 0; }
 
 int spdet::DetectorCore::GetRelative(int i, int k, DetectorRelative& out) const {
-  if (k < 0 || k >= RelativeCount(i)) return 0;
-  const spdet::Relation& r = Kin->Of(i)[static_cast<std::size_t>(k)];
-  out.Pattern = r.other;
-  out.Shared = r.shared;
-  out.Apart = r.apart;
-  out.DifferBegin = static_cast<std::int64_t>(r.differBegin) * NsampleBlock;
-  out.DifferEnd = static_cast<std::int64_t>(r.differEnd) * NsampleBlock;
-  out.Offset = static_cast<std::int64_t>(r.offset) * NsampleBlock;
-  out.Indistinct = Kin->Indistinct(r) ? 1 : 0;
-  return 1;
+  return Kin != nullptr ? Kin->Get(i, k, out) : 0;
 }

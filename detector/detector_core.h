@@ -10,13 +10,12 @@
 #include <vector>
 
 #include "PatternDetector.h"
+#include "candidate_picker.h"
+#include "relatives_holder.h"
 
 namespace spdet {
 class BackgroundTracker;
-class Relatives;
-class VersionArbiter;
 class Preselector;
-class ReportStore;
 
 class DetectorCore {
  public:
@@ -70,22 +69,6 @@ class DetectorCore {
   // (1e9: not compared).
   float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
 
-  // A group's candidate occurrence (detector/candidates.cpp): the report of its best alignment
-  // so far, with what that block gave (member, distance, worst quarter, the library's
-  // deviations), and what the picker needs to confirm it.
-  struct Candidate {
-    int Active = 0;
-    DetectorReport Report;
-    float ScoreRatio = 0.0f;     // its score / threshold
-    float ScoreBefore = 0.0f;    // its score one step before the best
-    float ScoreAfter = 0.0f;     // and one step after
-    int ScoreAfterSet = 0;
-    std::int64_t Step = 0;       // alignment step of the best
-    std::int64_t Confirm = 0;    // step at which the best is confirmed
-    std::int64_t Rearm = 0;      // no new candidate before this step unless the group left its threshold
-    int Armed = 1;
-    int LeftLimit = 0;           // the group's distance left its limit since the best
-  };
   struct ShapeState;
 
   // Set-up (detector_core.cpp).
@@ -111,14 +94,11 @@ class DetectorCore {
   void SelfCalibrateNow(int i);
   std::uint64_t SelfKey(int i) const;
   float GenericNegative(int i);
-  // Candidate picker (candidates.cpp).
-  void PickCandidates(int phase);
-  void TakeBest(Candidate& c, int best, float bestRatio, int tentative, std::int64_t step, int phase);
+  // Groups and relatives (detector_core.cpp); every path's reports go to the picker.
   void BuildGroups();
   void FindRelatives();
   void ReleaseVersions(bool all);
-  void Emit(const Candidate& c);
-  void Store(const DetectorReport& r);
+  void Store(const DetectorReport& r) { Picker.Store(r); }
   // The shape path (shape_path.cpp).
   int SetUpShape();
   void ResetShape();
@@ -180,12 +160,7 @@ class DetectorCore {
   std::int64_t Origin = 0;        // samples fed before the first block counted
   int CalibrationMode = 0;        // 1 while background audio is being measured
   double CalibrationBlocks = 0.0;
-  std::vector<Candidate> Candidates;  // indexed by group number
-  std::vector<Candidate> Following;   // per group: the next occurrence while the candidate waits
-  std::vector<unsigned char> Pending; // per group: 1 while its candidate may be active or unarmed
-  std::vector<int> GroupStart;    // NPattern + 1: run of group g in GroupMembers (empty unless g leads)
-  std::vector<int> GroupMembers;  // NPattern
-  std::vector<int> Leaders;       // the patterns that lead a group, in number order
+  spdet::PatternGroups Groups;    // speed variants with their leader
   std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
   std::vector<int> ScoredNow;     // this block: the patterns compared
   std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
@@ -196,9 +171,8 @@ class DetectorCore {
   std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
   std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
   int Longest = 0;
-  std::unique_ptr<spdet::ReportStore> Reports;
-  std::unique_ptr<spdet::Relatives> Kin;  // relatives among the patterns (detector/relatives.h)
-  std::unique_ptr<spdet::VersionArbiter> Arbiter;  // one report per airing among them
+  spdet::CandidatePicker Picker;  // the candidates of the level distance, and every report
+  std::unique_ptr<spdet::RelativesHolder> Kin;  // relatives among the patterns, one report per airing
   PatternDetector* Face;            // the face handed to the block callback
   BlockCallback OnBlock = nullptr;
   void* OnBlockContext = nullptr;

@@ -85,7 +85,7 @@ void spdet::DetectorCore::ScorePattern(int i) {
   const float before = P.Score;
   for (int s = 0; s < SubSteps; ++s) sc[s] = ve[s] = kNotEvaluated;
   P.Score = P.Verify = kNotEvaluated;
-  const bool leads = GroupStart[i + 1] - GroupStart[i] > 1;
+  const bool leads = Groups.Leads(i);
   if (leads) LeaderNear[i] = 0;
   if (P.Nblock < 1 || !Compares(i)) return;
   const std::int64_t newest = Blocks * SubSteps;

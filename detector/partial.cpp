@@ -212,7 +212,7 @@ void spdet::DetectorCore::PartialDecide(int i) {
   }
   if (!c.armed && (!passed || now >= c.rearm)) c.armed = true;
   if (!c.active || now < c.confirm) return;
-  if (Shape->candidates[at].active || (P.Group >= 0 && Candidates[static_cast<std::size_t>(P.Group)].Active)) return;
+  if (Shape->candidates[at].active || (P.Group >= 0 && Picker.Active(P.Group))) return;
   c.active = false;
   --Shape->partialsActive;
   c.armed = false;

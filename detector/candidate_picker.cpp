@@ -1,20 +1,24 @@
-// The candidate picker: per group, the member furthest under its threshold at each alignment
-// step; a candidate follows the local minimum of the distance and is reported once no better
-// alignment came for the pattern's length, then the group must leave its threshold (or another
-// pattern length must pass) before it can start a new one. docs/detector.md, "Best alignment,
-// once".
+// The candidate picker (candidate_picker.h): per group, the member furthest under its threshold
+// at each alignment step; a candidate follows the local minimum of the distance and is reported
+// once no better alignment came for the pattern's length, then the group must leave its
+// threshold (or another pattern length must pass) before it can start a new one.
+// docs/detector.md, "Best alignment, once".
+#include "candidate_picker.h"
+
 #include <cmath>
 
-#include "detector_core.h"
 #include "level_kernel.h"
-#include "preselect.h"
-#include "report_store.h"
-#include "version_arbiter.h"
+#include "relatives_holder.h"
 
 using spdet::kNotEvaluated;
 
-// Members of every group, leader first, as consecutive runs of GroupMembers.
-void spdet::DetectorCore::BuildGroups() {
+// Members of every group, leader first, as consecutive runs of members.
+void spdet::PatternGroups::Build(const std::vector<DetectorPattern>& Patterns) {
+  const int NPattern = static_cast<int>(Patterns.size());
+  std::vector<int>& GroupStart = start;
+  std::vector<int>& GroupMembers = members;
+  GroupStart.assign(static_cast<std::size_t>(NPattern) + 1, 0);
+  GroupMembers.resize(static_cast<std::size_t>(NPattern));
   // Counting sort by group (linear in the number of patterns): sizes, then runs, each run's
   // members in number order.
   for (int g = 0; g <= NPattern; ++g) GroupStart[g] = 0;
@@ -23,38 +27,57 @@ void spdet::DetectorCore::BuildGroups() {
   for (int i = 0; i < NPattern; ++i) GroupMembers[GroupStart[Patterns[i].Group]++] = i;
   for (int g = NPattern; g > 0; --g) GroupStart[g] = GroupStart[g - 1];
   GroupStart[0] = 0;
-  Leaders.clear();
+  leaders.clear();
   for (int i = 0; i < NPattern; ++i)
-    if (Patterns[i].Group == i) Leaders.push_back(i);
-  if (Preselect != nullptr && Preselect->Count() >= NPattern)
-    for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
+    if (Patterns[i].Group == i) leaders.push_back(i);
 }
 
-int spdet::DetectorCore::SetGroup(int pattern, int group, float speedPercent) {
-  if (Patterns.empty() || pattern < 0 || pattern >= NPattern || group < 0 || group >= NPattern) return 0;
-  const int leader = Patterns[group].Group;
-  const int old = Patterns[pattern].Group;
-  // A pattern that led a group hands its members over as well.
-  for (int i = 0; i < NPattern; ++i)
-    if (Patterns[i].Group == old || i == pattern) Patterns[i].Group = leader;
-  Patterns[pattern].SpeedPercent = speedPercent;
-  if (old != leader) Candidates[old].Active = Following[old].Active = 0;
-  BuildGroups();
-  return 1;
+void spdet::CandidatePicker::Configure(const std::vector<DetectorPattern>* patterns, const DetectorTuning* tuning,
+                                       const Geometry& g, RelativesHolder* kin) {
+  patterns_ = patterns;
+  tuning_ = tuning;
+  g_ = g;
+  kin_ = kin;
+  const std::size_t n = patterns->size();
+  candidates_.assign(n, Candidate());
+  following_.assign(n, Candidate());
+  pending_.assign(n, 1);
 }
 
-int spdet::DetectorCore::SetChecked(int pattern, int checked) {
-  if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
-  Patterns[pattern].Checked = checked ? 1 : 0;
-  return 1;
+void spdet::CandidatePicker::Reset(std::int64_t origin) {
+  origin_ = origin;
+  for (std::size_t i = 0; i < candidates_.size(); ++i) {
+    candidates_[i].Active = 0;
+    following_[i].Active = 0;
+    candidates_[i].Armed = 1;
+    pending_[i] = 0;
+    candidates_[i].Rearm = 0;
+  }
+  store_.Reset(static_cast<int>(candidates_.size()));
+}
+
+void spdet::CandidatePicker::Drop(int g) {
+  candidates_[static_cast<std::size_t>(g)].Active = following_[static_cast<std::size_t>(g)].Active = 0;
 }
 
 // The decision at one alignment step (phase steps before the newest), in time order: per
 // group, the member furthest under its threshold; a candidate follows the local minimum and is
 // reported once no better alignment came for the pattern's length.
-void spdet::DetectorCore::PickCandidates(int phase) {
-  const std::int64_t step = Blocks * SubSteps - phase;
-  for (const int g : LiveGroups) {
+void spdet::CandidatePicker::Pick(std::int64_t step, int phase, const StepDistances& d, const std::vector<int>& live,
+                                  const PatternGroups& groups, const unsigned char* selected,
+                                  SignalTVSEx* const* engine) {
+  const std::vector<DetectorPattern>& Patterns = *patterns_;
+  const DetectorTuning& Tuning = *tuning_;
+  const int SubSteps = g_.steps;
+  const float* StepScore = d.score;
+  const float* StepVerify = d.verify;
+  const std::vector<int>& GroupStart = groups.start;
+  const std::vector<int>& GroupMembers = groups.members;
+  const auto LevelSelected = [selected](int g) { return selected == nullptr || selected[g] != 0; };
+  std::vector<Candidate>& Candidates = candidates_;
+  std::vector<Candidate>& Following = following_;
+  std::vector<unsigned char>& Pending = pending_;
+  for (const int g : live) {
     // Groups led by g, not compared and with neither a candidate nor a wait: nothing to do. These
     // are most of a large catalogue, told from compact flags without touching their records.
     if (!Pending[g] && !LevelSelected(g)) continue;
@@ -107,9 +130,9 @@ void spdet::DetectorCore::PickCandidates(int phase) {
       Emit(c);
       c.Active = f.Active = 0;
     } else if (apart && c.LeftLimit && (!f.Active || bestRatio < f.ScoreRatio)) {
-      TakeBest(f, best, bestRatio, bestTentative, step, phase);
+      TakeBest(f, best, bestRatio, bestTentative, step, phase, d, engine);
     }
-    if (best >= 0 && bestRatio < 1.0f && (c.Active ? bestRatio < c.ScoreRatio : c.Armed != 0)) TakeBest(c, best, bestRatio, bestTentative, step, phase);
+    if (best >= 0 && bestRatio < 1.0f && (c.Active ? bestRatio < c.ScoreRatio : c.Armed != 0)) TakeBest(c, best, bestRatio, bestTentative, step, phase, d, engine);
     if (c.Active && step >= c.Confirm) {
       Emit(c);
       if (f.Active) {  // the next occurrence is the candidate now
@@ -125,13 +148,16 @@ void spdet::DetectorCore::PickCandidates(int phase) {
     }
     Pending[g] = c.Active || !c.Armed ? 1 : 0;
   }
-  if (phase == 0)  // the step before the next block's oldest (patterns not compared: set when they stopped)
-    for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
 }
 
 // Candidate c takes the alignment of this step: member `best` at `bestRatio` (score / threshold).
-void spdet::DetectorCore::TakeBest(Candidate& c, int best, float bestRatio, int tentative, std::int64_t step, int phase) {
-  const DetectorPattern& P = Patterns[best];
+void spdet::CandidatePicker::TakeBest(Candidate& c, int best, float bestRatio, int tentative, std::int64_t step, int phase,
+                                      const StepDistances& d, SignalTVSEx* const* engine) {
+  const DetectorPattern& P = (*patterns_)[best];
+  const int SubSteps = g_.steps;
+  const float* StepScore = d.score;
+  const float* StepVerify = d.verify;
+  const float* PrevScore = d.previous;
   c.Active = 1;
   c.LeftLimit = 0;
   c.ScoreRatio = bestRatio;
@@ -141,8 +167,8 @@ void spdet::DetectorCore::TakeBest(Candidate& c, int best, float bestRatio, int 
   r.Pattern = best;
   r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
   r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
-  r.RelDev = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDev : 2.0f;
-  r.RelDevMpb = Engine->TVS[best] != nullptr ? Engine->TVS[best]->RelDevMPB : 2.0f;
+  r.RelDev = engine[best] != nullptr ? engine[best]->RelDev : 2.0f;
+  r.RelDevMpb = engine[best] != nullptr ? engine[best]->RelDevMPB : 2.0f;
   r.Method = 0;
   r.Stretch = 0.0f;
   r.Tentative = tentative;
@@ -155,9 +181,12 @@ void spdet::DetectorCore::TakeBest(Candidate& c, int best, float bestRatio, int 
 
 // The candidate's report completed with its position and the pattern's part (group, threshold,
 // name) and stored.
-void spdet::DetectorCore::Emit(const Candidate& c) {
+void spdet::CandidatePicker::Emit(const Candidate& c) {
   DetectorReport r = c.Report;
-  const DetectorPattern& P = Patterns[r.Pattern];
+  const DetectorPattern& P = (*patterns_)[r.Pattern];
+  const int SubSteps = g_.steps;
+  const int NsampleBlock = g_.blockSamples;
+  const int DelaySamples = g_.delaySamples;
   // Position of the minimum between alignment steps from a parabola through the neighbours.
   float delta = 0.0f;
   if (c.ScoreAfterSet && c.ScoreBefore < kNotEvaluated && c.ScoreAfter < kNotEvaluated) {
@@ -174,7 +203,7 @@ void spdet::DetectorCore::Emit(const Candidate& c) {
   std::int64_t begin = static_cast<std::int64_t>(std::llround(end)) -
                        static_cast<std::int64_t>(P.Nblock) * NsampleBlock - DelaySamples;
   if (begin < 0) begin = 0;
-  r.Begin = Origin + begin;
+  r.Begin = origin_ + begin;
   r.End = r.Begin + static_cast<std::int64_t>(P.Nblock) * NsampleBlock;
   r.Threshold = P.Threshold;
   r.Confidence = P.Threshold > 0.0f ? 1.0f - r.Score / P.Threshold : 0.0f;
@@ -186,21 +215,15 @@ void spdet::DetectorCore::Emit(const Candidate& c) {
 // Adds a report to the list, unless it repeats the group's last report (the other path may have
 // reported the same occurrence).
 // Reports of patterns with relatives go to the version arbiter, which makes one of each airing.
-void spdet::DetectorCore::Store(const DetectorReport& r) {
-  if (Arbiter != nullptr && Arbiter->Wants(r)) Arbiter->Hold(r);
-  else Reports->Add(r);
+void spdet::CandidatePicker::Store(const DetectorReport& r) {
+  if (kin_ == nullptr || !kin_->Take(r)) store_.Add(r);
 }
 
-int spdet::DetectorCore::Finish() {
-  if (Candidates.empty()) return 0;
-  const int before = Reports->Count();
-  for (int g = 0; g < NPattern; ++g) {
-    Candidate& c = Candidates[g];
+void spdet::CandidatePicker::EmitAll() {
+  for (std::size_t g = 0; g < candidates_.size(); ++g) {
+    Candidate& c = candidates_[g];
     if (c.Active) Emit(c);
-    if (Following[g].Active) Emit(Following[g]);
-    c.Active = Following[g].Active = 0;
+    if (following_[g].Active) Emit(following_[g]);
+    c.Active = following_[g].Active = 0;
   }
-  ShapeFinish();
-  ReleaseVersions(true);
-  return Reports->Count() - before;
 }
