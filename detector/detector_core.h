@@ -115,6 +115,7 @@ class DetectorCore {
   void PartialThresholds(int i, const std::vector<float>& closest);
   void PartialDecide(int i);
   float SeenOfWhole(int i, int shift);
+  float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
   void AddPartialSketches(std::vector<float>& scratch);
   int PartLead(int i) const;
   void MarkPartsDue(bool extend);

@@ -68,7 +68,8 @@ float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
     const float r = own * input > 0.0f ? sum / std::sqrt(own * input) : 0.0f;
     if (static_cast<float>(tail) >= 0.1f * n && r < Tuning.PartialTail) seen = (n - static_cast<float>(tail)) / n;
   }
-  return seen;
+  // (Pieces are coarse: where one was not heard, the cut is found to the block.)
+  return seen < 1.0f ? CutSeen(i, shift, Shape->matcher.Score(i).End, seen) : seen;
 }
 
 // The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
@@ -207,6 +208,9 @@ void spdet::DetectorCore::PartialDecide(int i) {
       c.part = k;
       c.shift = s.Shift;
       c.end = s.End;
+      c.seen = CutSeen(i, s.Shift, s.End,
+                        static_cast<float>(Shape->matcher.Pattern(i).Parts()[static_cast<std::size_t>(k)].blocks) /
+                            static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
       c.confirm = now + 2 * static_cast<std::int64_t>(P.Nblock);
     }
   }
@@ -217,9 +221,8 @@ void spdet::DetectorCore::PartialDecide(int i) {
   --Shape->partialsActive;
   c.armed = false;
   c.rearm = now + P.Nblock;
-  const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
   DetectorReport r = ShapeReport(i, c.end, c.shift, 0.0f);
-  r.Seen = static_cast<float>(p.Parts()[static_cast<std::size_t>(c.part)].blocks) / static_cast<float>(p.Blocks());
+  r.Seen = c.seen;
   r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
   r.Score = c.score;
   r.Threshold = c.threshold;

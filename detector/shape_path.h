@@ -33,6 +33,7 @@ struct spdet::DetectorCore::ShapeState {
     bool armed = true;
     float z = 0.0f, score = 0.0f, threshold = 0.0f;
     int part = 0, shift = 0;
+    float seen = 0.0f;  // the fraction heard (cut_point.cpp)
     std::int64_t end = 0, confirm = 0, rearm = 0;
   };
   spdet::ShapeMatcher matcher;
@@ -44,6 +45,8 @@ struct spdet::DetectorCore::ShapeState {
   }
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<Candidate> following;   // per pattern: the next occurrence while the candidate waits
+  std::vector<float> cutClip;               // scratch of CutSeen
+  std::vector<const float*> cutInput;
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
   int partialsActive = 0;           // partials with active set

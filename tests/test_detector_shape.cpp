@@ -178,17 +178,18 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   EXPECT_NEAR(static_cast<double>(r[0].Begin), static_cast<double>(whole), 576.0);
   EXPECT_EQ(r[0].Seen, 1.0f);
   // The part found is counted in whole pieces of the shape comparison (0.84 s): never more
-  // than what played.
+  // than what played (the check after the detector compares what the report says played).
   EXPECT_NEAR(static_cast<double>(r[1].Begin), static_cast<double>(cutAt), 1200.0);
   EXPECT_EQ(r[1].Method, 1);
   EXPECT_GT(r[1].Seen, 0.5f);
   EXPECT_LE(r[1].Seen, 0.68f);
   EXPECT_LE(r[1].End, static_cast<std::int64_t>(cutAt + cut(0.68).size() + 1200));
   EXPECT_LT(r[1].Score, r[1].Threshold);
-  // Cut late, the clip passes as a whole; its newest pieces, which did not play, say it was cut
-  // (to the nearest piece).
+  // Cut late, the clip passes as a whole; its newest pieces, which did not play, say it was cut,
+  // and the blocks where: never past the cut (by pieces alone it came out up to a piece late).
   EXPECT_NEAR(static_cast<double>(r[2].Begin), static_cast<double>(lateAt), 1200.0);
-  EXPECT_NEAR(r[2].Seen, 0.8, 0.1);
+  EXPECT_GE(r[2].Seen, 0.75f);
+  EXPECT_LE(r[2].Seen, 0.8f);
   // Cut off by the input's end: judged where the whole clip would have ended.
   EXPECT_NEAR(static_cast<double>(r[3].Begin), static_cast<double>(endAt), 1200.0);
   EXPECT_GT(r[3].Seen, 0.5f);
