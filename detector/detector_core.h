@@ -136,6 +136,8 @@ class DetectorCore {
   void PartialDecide(int i);
   float SeenOfWhole(int i, int shift);
   void AddPartialSketches(std::vector<float>& scratch);
+  // The reverberant view's sketches in the pre-selection (reverb_sketches.cpp).
+  void AddReverbSketches(std::vector<float>& scratch);
   int PartLead(int i) const;
   void MarkPartsDue(bool extend);
   bool PartsDue(int i) const;
