@@ -229,7 +229,7 @@ void Preselector::Push(const float* levels) {
       if (active != wasActive) Expire(i, active);
       if (near != wasNear && near != active) Expire(i, near);
       Refresh(i);
-      if (r >= s.gate && s.target >= 0) Raise(s.target, active, near);
+      if (r >= s.gate && s.target >= 0) Raise(s.target, active);
     }
   }
 }
@@ -239,17 +239,12 @@ void Preselector::SetTarget(int sketch, int target) {
     sketches_[static_cast<std::size_t>(sketch)].target = target;
 }
 
-// Sketch i is compared at least until `active` (and `near`), as if its own sketch had passed.
-void Preselector::Raise(int i, std::int64_t active, std::int64_t near) {
+// Sketch i's active flag (not its near one) is held at least until `active`.
+void Preselector::Raise(int i, std::int64_t active) {
   const std::size_t at = static_cast<std::size_t>(i);
-  if (active > activeUntil_[at]) {
-    activeUntil_[at] = active;
-    Expire(i, active);
-  }
-  if (near > nearUntil_[at]) {
-    nearUntil_[at] = near;
-    if (near != active) Expire(i, near);
-  }
+  if (active <= activeUntil_[at]) return;
+  activeUntil_[at] = active;
+  Expire(i, active);
   Refresh(i);
 }
 

@@ -41,8 +41,9 @@ class Preselector {
   // later on (the caller times them): fewer, longer chunks, correlated half as often, passing
   // above strictGate whatever their size, and its flag not held. Returns its index.
   int Add(const float* levels, int n, int lag, float strictGate = 0.0f);
-  // Sketch `sketch` passing also has `target` compared (a second view of the same pattern, such
-  // as the reverberant one of detector/reverb_view.h); call before Start.
+  // Sketch `sketch` passing also raises `target`'s active flag, not its near one (a second view
+  // of the same pattern for the distance that follows the active flags: the reverberant one of
+  // detector/reverb_view.h, compared by the shape distance only); call before Start.
   void SetTarget(int sketch, int target);
   void Start();
   void Reset();
@@ -84,7 +85,7 @@ class Preselector {
   };
   float Correlate(const Sketch& s, int soon);
   void Refresh(int i);
-  void Raise(int i, std::int64_t active, std::int64_t near);
+  void Raise(int i, std::int64_t active);
   void Expire(int i, std::int64_t until);
   const Chunks& Stepped(int z);
   double Spread(int z, int chunks);

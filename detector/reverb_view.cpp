@@ -92,8 +92,8 @@ void spdet::ReverbView::Push(const float* levels, const ShapeMatcher& plain, con
   matcher_.Push(levels, gate_.data(), open_.data());
 }
 
-spdet::ShapeScore spdet::ReverbView::Better(int i, const ShapeScore& plain) const {
-  if (!Enabled() || i >= matcher_.Count()) return plain;
+spdet::ShapeScore spdet::ReverbView::Better(int i, const ShapeScore& plain, float firm) const {
+  if (!Enabled() || i >= matcher_.Count() || (plain.Exact && plain.Distance < firm)) return plain;
   const std::size_t at = static_cast<std::size_t>(i);
   const ShapeScore& view = matcher_.Score(i);
   if (!view.Exact || open_[at] == 0 || view.End != plain.End) return plain;

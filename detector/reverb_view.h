@@ -46,9 +46,10 @@ class ReverbView {
   // After the plain matcher's Push of the same block: compares the patterns whose plain gate is
   // open and whose plain coarse distance came under Open.
   void Push(const float* levels, const ShapeMatcher& plain, const float* gate);
-  // The better of plain's score of pattern i and this view's, this view's distance brought to
-  // the plain threshold's scale (so that one limit judges both).
-  ShapeScore Better(int i, const ShapeScore& plain) const;
+  // Plain's score of pattern i where it passes `firm` (the plain threshold: its speed and place
+  // stand), else the better of it and this view's, this view's distance brought to the plain
+  // threshold's scale (so that one limit judges both).
+  ShapeScore Better(int i, const ShapeScore& plain, float firm) const;
   // The threshold factor of pattern i's view (its threshold / the plain one; 0: no view).
   float Factor(int i) const { return i < static_cast<int>(factor_.size()) ? factor_[static_cast<std::size_t>(i)] : 0.0f; }
 

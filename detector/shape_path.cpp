@@ -220,8 +220,8 @@ int spdet::DetectorCore::ShapeReach(int i) const {
 // once no better one came for the pattern's length.
 void spdet::DetectorCore::ShapeDecide(int i) {
   const DetectorPattern& P = Patterns[i];
-  // (The better of the plain and the reverberant view, on the plain threshold's scale.)
-  const spdet::ShapeScore s = Shape->reverb.Better(i, Shape->matcher.Score(i));
+  // (Where the plain view does not pass: the better of it and the reverberant view.)
+  const spdet::ShapeScore s = Shape->reverb.Better(i, Shape->matcher.Score(i), P.ShapeThreshold);
   ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
   const float d = s.Exact ? s.Distance : kNotCompared;
   const float z = d < kNotCompared ? d / ShapeLimit(P, Tuning) : 1.0e30f;
