@@ -211,8 +211,9 @@ DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {
   // Heard in a room, the clip's pauses fill with the decay of what came before: a tentative
   // detection is compared once more with the clip as a room would smear it (reverberant_print.h).
   // (Not a firm one: the near relative of a clip, the same sting with another voice, then
-  // misses less of the smeared voice and would stand.)
-  if (!passes && tentative)
+  // misses less of the smeared voice and would stand. Nor one that correlates under
+  // tentativeRetryCorrelation as it is: most are other sound, and each retry analyses again.)
+  if (!passes && tentative && asIs.correlation >= tuning_.tentativeRetryCorrelation)
     passes = Passes(Compare(spdetail::Reverberant(clip, kRoomRt60, kRoomDrr_dB), around, 0.0, tentative), tentative);
   if (!passes) return fails;
   if (tentative) {
