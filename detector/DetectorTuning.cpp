@@ -25,7 +25,8 @@ const FloatField kFloatFields[] = {
     SP_FIELD(ShapeFloorDepth_dB), SP_FIELD(ShapeThreshold), SP_FIELD(ShapeNegativeScale), SP_FIELD(ShapeGate),
     SP_FIELD(PartialMinSeen), SP_FIELD(PartialScale),     SP_FIELD(PartialGate),        SP_FIELD(PartialTail),
     SP_FIELD(PartialSketchGate), SP_FIELD(PreselectGate),
-    SP_FIELD(CheckedScale),   SP_FIELD(ShapeCheckedScale)};
+    SP_FIELD(CheckedScale),   SP_FIELD(ShapeCheckedScale),
+    SP_FIELD(ReverbRt60),     SP_FIELD(ReverbDrr_dB),     SP_FIELD(ReverbOpen)};
 const IntField kIntFields[] = {SP_FIELD(NoiseSegmentBlocks), SP_FIELD(NoiseSegments),      SP_FIELD(GenericMaxBlocks),
                                SP_FIELD(ShapeMinBlocks),     SP_FIELD(ShapeSegmentBlocks), SP_FIELD(ShapeFullBlocks),
                                SP_FIELD(PartialParts),       SP_FIELD(PreselectHold),      SP_FIELD(LibraryDeviations)};

@@ -389,6 +389,7 @@ int spdet::DetectorCore::SetUpPreselect() {
       Preselect->Add(levels.data(), P.Nblock - 1, ShapeReach(i));
     }
     AddPartialSketches(levels);
+    AddReverbSketches(levels);  // (after the partial ones: those are told by their indices)
     Preselect->Start();
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
     SelectFlags = Preselect->ActiveFlags();

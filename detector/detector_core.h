@@ -117,6 +117,8 @@ class DetectorCore {
   float SeenOfWhole(int i, int shift);
   float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
   void AddPartialSketches(std::vector<float>& scratch);
+  // The reverberant view's sketches in the pre-selection (reverb_sketches.cpp).
+  void AddReverbSketches(std::vector<float>& scratch);
   int PartLead(int i) const;
   void MarkPartsDue(bool extend);
   bool PartsDue(int i) const;

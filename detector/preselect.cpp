@@ -229,8 +229,23 @@ void Preselector::Push(const float* levels) {
       if (active != wasActive) Expire(i, active);
       if (near != wasNear && near != active) Expire(i, near);
       Refresh(i);
+      if (r >= s.gate && s.target >= 0) Raise(s.target, active);
     }
   }
+}
+
+void Preselector::SetTarget(int sketch, int target) {
+  if (sketch >= 0 && sketch < Count() && target >= 0 && target < Count() && target != sketch)
+    sketches_[static_cast<std::size_t>(sketch)].target = target;
+}
+
+// Sketch i's active flag (not its near one) is held at least until `active`.
+void Preselector::Raise(int i, std::int64_t active) {
+  const std::size_t at = static_cast<std::size_t>(i);
+  if (active <= activeUntil_[at]) return;
+  activeUntil_[at] = active;
+  Expire(i, active);
+  Refresh(i);
 }
 
 // Sketch i's flags as of the newest block; a sketch not in use keeps them until it is again.

@@ -41,6 +41,10 @@ class Preselector {
   // later on (the caller times them): fewer, longer chunks, correlated half as often, passing
   // above strictGate whatever their size, and its flag not held. Returns its index.
   int Add(const float* levels, int n, int lag, float strictGate = 0.0f);
+  // Sketch `sketch` passing also raises `target`'s active flag, not its near one (a second view
+  // of the same pattern for the distance that follows the active flags: the reverberant one of
+  // detector/reverb_view.h, compared by the shape distance only); call before Start.
+  void SetTarget(int sketch, int target);
   void Start();
   void Reset();
   // Patterns not in use (speed variants, whose group leader decides) are not correlated.
@@ -63,6 +67,7 @@ class Preselector {
     bool strict = false;
     float gate = 0.0f;  // correlation above which the pattern is compared
     float unit = 0.0f;  // value of one code step
+    int target = -1;    // SetTarget: the sketch whose flags this one's passing raises too
     std::size_t rows = 0;  // offset in codes_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
   };
   // Input chunk means of one chunk size: row-centred means ending at every block, and running
@@ -80,6 +85,7 @@ class Preselector {
   };
   float Correlate(const Sketch& s, int soon);
   void Refresh(int i);
+  void Raise(int i, std::int64_t active);
   void Expire(int i, std::int64_t until);
   const Chunks& Stepped(int z);
   double Spread(int z, int chunks);

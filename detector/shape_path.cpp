@@ -48,6 +48,14 @@ int spdet::DetectorCore::SetUpShape() {
     const int first = std::max(0, Engine->BandFirst);
     const int last = std::min(Nband - 1, Engine->BandLast);
     Shape->matcher.Configure(Nband, first, last, tuning);
+    // (Reverberant view: configured here, each pattern added after its threshold is known.)
+    spdet::ReverbTuning reverb;
+    reverb.Rt60 = Tuning.ReverbRt60;
+    reverb.Drr_dB = Tuning.ReverbDrr_dB;
+    reverb.Open = Tuning.ReverbOpen;
+    reverb.NegativeScale = Tuning.ShapeNegativeScale;
+    const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
+    Shape->reverb.Configure(Nband, first, last, tuning, reverb, static_cast<float>(NsampleBlock / fs));
     Shape->reach = 0;
     Shape->partThreshold.assign(static_cast<std::size_t>(NPattern), {});
     for (int i = 0; i < NPattern; ++i) {
@@ -60,15 +68,18 @@ int spdet::DetectorCore::SetUpShape() {
       if (!wanted) {
         Shape->matcher.Add(nullptr, 0, 1);
         ShapeSelfCalibrate(i, nullptr);
+        Shape->reverb.Add(nullptr, 0, 1, 0.0f);
         continue;
       }
       Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
       ClipLevels(i, Shape->levels.data());
       Shape->matcher.Add(Shape->levels.data(), n, Tuning.ShapeMinBlocks);
       ShapeSelfCalibrate(i, Shape->levels.data());
+      Shape->reverb.Add(Shape->levels.data(), n, Tuning.ShapeMinBlocks, P.ShapeThreshold);
       if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
     }
     Shape->matcher.Start();
+    Shape->reverb.Start();
     Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
     Shape->open.assign(static_cast<std::size_t>(NPattern), 0);
     Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
@@ -125,6 +136,7 @@ float spdet::DetectorCore::ShapeThresholdOf(int blocks, float closest) const {
 void spdet::DetectorCore::ResetShape() {
   if (Shape == nullptr) return;
   Shape->matcher.Reset();
+  Shape->reverb.Reset();
   std::fill(Shape->candidates.begin(), Shape->candidates.end(), ShapeState::Candidate());
   std::fill(Shape->following.begin(), Shape->following.end(), ShapeState::Candidate());
   std::fill(Shape->partials.begin(), Shape->partials.end(), ShapeState::Partial());
@@ -158,6 +170,8 @@ void spdet::DetectorCore::ShapeBlock() {
     spdet::ForEachFlagged(NPattern, SelectFlags, Shape->partDue.data(), Shape->open.data(), setGate);
   }
   Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data(), Shape->open.data());
+  // The reverberant view compares the patterns the plain one found near (not while calibrating).
+  if (!CalibrationMode) Shape->reverb.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->matcher, Shape->gate.data());
   // (Only the patterns compared now or at the block before: the others keep "not compared".)
   spdet::ForEachFlagged(NPattern, Shape->open.data(), Shape->shown.data(), nullptr, [this](int i) {
     const std::size_t at = static_cast<std::size_t>(i);
@@ -206,7 +220,8 @@ int spdet::DetectorCore::ShapeReach(int i) const {
 // once no better one came for the pattern's length.
 void spdet::DetectorCore::ShapeDecide(int i) {
   const DetectorPattern& P = Patterns[i];
-  const spdet::ShapeScore& s = Shape->matcher.Score(i);
+  // (Where the plain view does not pass: the better of it and the reverberant view.)
+  const spdet::ShapeScore s = Shape->reverb.Better(i, Shape->matcher.Score(i), P.ShapeThreshold);
   ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
   const float d = s.Exact ? s.Distance : kNotCompared;
   const float z = d < kNotCompared ? d / ShapeLimit(P, Tuning) : 1.0e30f;
@@ -328,6 +343,7 @@ void spdet::DetectorCore::ShapeFinish() {
       Shape->SetGate(at, PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f);
     }
     Shape->matcher.Push(silence.data(), Shape->gate.data(), Shape->open.data());
+    Shape->reverb.Push(silence.data(), Shape->matcher, Shape->gate.data());
     for (int i = 0; i < NPattern; ++i)
       if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) {
         ShapeDecide(i);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "detector_core.h"
+#include "reverb_view.h"
 #include "shape_match.h"
 
 namespace spdet {
@@ -37,6 +38,7 @@ struct spdet::DetectorCore::ShapeState {
     std::int64_t end = 0, confirm = 0, rearm = 0;
   };
   spdet::ShapeMatcher matcher;
+  spdet::ReverbView reverb;  // the patterns as a room smears them (reverb_view.h)
   std::vector<float> gate;          // per pattern (0: not compared)
   std::vector<unsigned char> open;  // per pattern: 1 where gate > 0 (scanned sixteen at a time)
   void SetGate(std::size_t i, float g) {

@@ -53,6 +53,12 @@ struct SP_API DetectorTuning {
   // A checked pattern's shape candidates are also taken up to ShapeCheckedScale times its shape
   // threshold, reported tentative (as CheckedScale does for the level distance).
   float ShapeCheckedScale = 2.0f;
+  // A reverberant view of each pattern for the shape distance (detector/reverb_view.h): its
+  // levels smeared as a room of ReverbRt60 seconds (0: none) and a direct-to-reverberant ratio of
+  // ReverbDrr_dB would, compared where the plain view's coarse distance is under ReverbOpen.
+  float ReverbRt60 = 0.55f;
+  float ReverbDrr_dB = 0.0f;
+  float ReverbOpen = 0.8f;
   // Partial occurrences (a clip cut short, or covered from some point on): the shape distance of
   // the clip's first part alone, reported when at least PartialMinSeen of the clip (and
   // ShapeMinBlocks time blocks) was seen; up to PartialParts parts of a pattern are tried, their

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "detail_gate.h"
+#include "reverberant_print.h"
 #include "messages.h"
 #include "pattern_snapshot.h"
 #include "synth.h"
@@ -285,3 +286,34 @@ TEST(AudioInput, ConvertsToSixteenBitMonoAt44100) {
 }
 
 }  // namespace
+
+// The clip's print as a room smears it (the detail gate's last retry): a band's lone loud frame
+// decays by 60 dB over RT60 in the frames after it, its tail holds the energy the
+// direct-to-reverberant ratio says, the frames before and the other bands are as without it (a
+// steady sound rising by the tail's share), and no room (RT60 0) leaves the print as it is.
+TEST(DetailGate, TheReverberantPrintDecaysAsTheRoomSays) {
+  spdetail::DetailPrint print;
+  print.frames = 200;
+  print.levels.assign(static_cast<std::size_t>(print.frames) * spdetail::kBands, -200.0f);
+  print.levels[static_cast<std::size_t>(10) * spdetail::kBands + 5] = 0.0f;  // frame 10, band 5
+  const spdetail::DetailPrint same = spdetail::Reverberant(print, 0.0f, 0.0f);
+  EXPECT_EQ(same.levels, print.levels);
+  const float rt60 = 0.5f, drr = 3.0f;
+  const spdetail::DetailPrint room = spdetail::Reverberant(print, rt60, drr);
+  ASSERT_EQ(room.frames, print.frames);
+  const auto at = [&room](int f, int b) { return room.levels[static_cast<std::size_t>(f) * spdetail::kBands + b]; };
+  // Without the loud frame: a steady sound rises by the tail's share of it.
+  spdetail::DetailPrint quiet = print;
+  quiet.levels[static_cast<std::size_t>(10) * spdetail::kBands + 5] = -200.0f;
+  const spdetail::DetailPrint still = spdetail::Reverberant(quiet, rt60, drr);
+  EXPECT_NEAR(still.levels.back(), -200.0 + 10.0 * std::log10(1.0 + std::pow(10.0, -drr / 10.0)), 0.01);
+  for (int f = 0; f < room.frames; ++f)
+    for (int b = 0; b < spdetail::kBands; ++b)
+      if (b != 5 || f < 10) ASSERT_EQ(at(f, b), still.levels[static_cast<std::size_t>(f) * spdetail::kBands + b]) << f << " " << b;
+  EXPECT_NEAR(at(10, 5), 0.0f, 1e-3f);
+  // 60 dB per RT60: 50 frames of 10 ms.
+  EXPECT_NEAR(at(11, 5) - at(61, 5), 60.0f, 0.1f);
+  double tail = 0.0;
+  for (int f = 11; f < room.frames; ++f) tail += std::pow(10.0, at(f, 5) / 10.0);
+  EXPECT_NEAR(10.0 * std::log10(tail), -drr, 0.05);
+}
