@@ -334,7 +334,10 @@ TEST_F(Monitor, StationsBehindRealTimeAreToldAndDropTheirOldestAudio) {
                              realtime.Url("live/radio.mp3");
   std::string stations;
   for (const char* f : {"f1", "f2", "f3"}) stations += std::string(" --station ") + f + "=" + fast.Url("live/radio.mp3");
-  Background monitor(common + " --max-behind 1" + stations, File("behind.out"), File("behind.err"));
+  // The limit is well under how long the fast stations' bounded queues (about 52 s each) wait on
+  // one thread, on a fast machine too (about 0.9 s here); 1 s was too close to it.
+  const double limit = 0.3;
+  Background monitor(common + " --max-behind " + std::to_string(limit) + stations, File("behind.out"), File("behind.err"));
   auto told = [&](const std::string& event) {
     const std::vector<json> status = JsonLines(monitor.err());
     return !Events(status, event, "f1").empty() && !Events(status, event, "f2").empty() &&
@@ -350,11 +353,11 @@ TEST_F(Monitor, StationsBehindRealTimeAreToldAndDropTheirOldestAudio) {
   std::vector<json> status = JsonLines(monitor.err());
   for (const std::string f : {"f1", "f2", "f3"}) {
     const json behind = Events(status, "behind", f).at(0);
-    EXPECT_GE(behind["behind_s"].get<double>(), 0.5) << behind;
+    EXPECT_GE(behind["behind_s"].get<double>(), limit / 2) << behind;
     double dropped = 0.0;
     for (const json& d : Events(status, "dropped", f)) {
       EXPECT_GT(d["dropped_s"].get<double>(), 0.0) << d;
-      EXPECT_GE(d["behind_s"].get<double>(), 1.0) << d;
+      EXPECT_GE(d["behind_s"].get<double>(), limit) << d;
       EXPECT_LE(ParseUtc(d["from"]), ParseUtc(d["to"])) << d;
       EXPECT_GE(d["position"].get<std::int64_t>(), 0) << d;
       dropped += d["dropped_s"].get<double>();
@@ -370,7 +373,9 @@ TEST_F(Monitor, StationsBehindRealTimeAreToldAndDropTheirOldestAudio) {
   EXPECT_LT(rtEnd.value("dropped_s", 0.0), Events(status, "finished", "f1").at(0)["dropped_s"].get<double>() / 10.0)
       << monitor.err();
   for (const auto& j : JsonLines(monitor.out()))
-    if (j["input"] == "rt") EXPECT_NEAR(std::fmod(j["begin_s"].get<double>(), 16.0), kClipAt, 0.04) << j;
+    if (j["input"] == "rt") {
+      EXPECT_NEAR(std::fmod(j["begin_s"].get<double>(), 16.0), kClipAt, 0.04) << j;
+    }
 
   Background waiting(common + " --max-behind 0" + stations, File("wait.out"), File("wait.err"));
   // The queue of f1 filled (the reader waits), its oldest audio waiting for the recognition.
