@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -12,8 +13,11 @@ namespace sigpat {
 
 namespace {
 
-// Blocks recognized per call of Process before other stations get their turn.
+// A turn of Process ends after this many chunks or after this long, whichever comes
+// first, so that a station at real time never waits long behind stations that are far behind
+// (with a long catalogue 64 chunks can take a quarter of a second).
 constexpr int kBlocksPerTurn = 64;
+constexpr std::chrono::milliseconds kTurnTime{20};
 
 // Seconds between two "dropped" lines of a station: drops meanwhile are told together.
 constexpr double kDropReportEvery = 5.0;
@@ -321,7 +325,8 @@ void Station::EmitShifted(const Detection& d) {
 
 void Station::Process() {
   const ScanSession::Emit emit = [this](const Detection& d) { EmitShifted(d); };
-  for (int turn = 0; turn < kBlocksPerTurn; ++turn) {
+  const auto turnEnds = std::chrono::steady_clock::now() + kTurnTime;
+  for (int turn = 0; turn < kBlocksPerTurn && (turn == 0 || std::chrono::steady_clock::now() < turnEnds); ++turn) {
     Chunk chunk;
     std::shared_ptr<const PatternSet> replacement;
     {
