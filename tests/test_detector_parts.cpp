@@ -14,6 +14,7 @@
 
 #include "PatternDetector.h"
 #include "../detector/candidate_picker.h"
+#include "../detector/background.h"
 #include "../detector/distance.h"
 #include "detector_test_clips.h"
 
@@ -264,6 +265,57 @@ class BandEnergyDistance final : public spdet::Distance {
 };
 int BandEnergyDistance::made = 0;
 
+// The level distance alone, over one pattern of 8 blocks in 4 bands (every cell salient, one
+// alignment per block) and a ring of the input's levels: `at` blocks of the pattern + 6 dB
+// ending at the newest block, `noise` dB in the others.
+struct LevelAlone {
+  static constexpr int kBands = 4, kN = 8, kRing = kN + 1;
+  std::vector<DetectorPattern> patterns{1};
+  DetectorTuning tuning;
+  spdet::PatternGroups groups;
+  spdet::BackgroundTracker background;
+  std::vector<float> ring = std::vector<float>(kRing * kBands, -120.0f);
+  std::vector<float> score = std::vector<float>(1, kNone), verify = score, previous = score;
+  std::unique_ptr<spdet::Distance> level = spdet::DistanceTable()[0].make();
+
+  LevelAlone() {
+    DetectorPattern& P = patterns[0];
+    P.Nblock = kN;
+    P.Threshold = 1.0f;
+    P.Compared = 1;
+    P.Floor_dB = -50.0f;
+    P.CoarseStep = 1;
+    for (int k = 0; k < kN; ++k)
+      for (int b = 0; b < kBands; ++b) P.LogSpectrum.push_back(-20.0f - 6.0f * static_cast<float>((k + b) % 4));
+    P.Weight.assign(kN * kBands, 1.0f);
+    P.Salient = P.Weight;
+    for (int q = 0; q < 4; ++q) {
+      P.QuarterEnd[q] = 2 * (q + 1);
+      P.QuarterWeight[q] = P.CoarseQuarterWeight[q] = 2.0f * kBands;
+    }
+    P.TotalWeight = P.CoarseTotalWeight = P.SalientCount = P.CoarseSalientCount = kN * kBands;
+    tuning.LibraryDeviations = 0;  // no engine: the pattern's own switch
+    groups.Build(patterns);
+    background.Configure(kBands, 16, 0, 0);
+    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN});
+    level->Reset();
+  }
+  // The distance at the newest alignment after block `blocks`, where the pattern is the `shift`
+  // blocks before the newest; near: the pre-selection's flag of the pattern.
+  float At(int shift, std::int64_t blocks, unsigned char near = 1) {
+    for (int r = 0; r < kRing; ++r)
+      for (int b = 0; b < kBands; ++b) {
+        const int k = r - shift;  // ring index r holds the block r steps before the newest
+        ring[(kRing - 1 - r) * kBands + b] = k >= 0 && k < kN ? patterns[0].LogSpectrum[k * kBands + b] + 6.0f : -45.0f;
+      }
+    const spdet::AlignedInput input{ring.data(), kRing, kRing - 1, kBands, 1, blocks};
+    const spdet::StepTable table{score.data(), verify.data(), previous.data(), 1};
+    level->Block({input, background, &near, false}, table);
+    level->Picked(table);
+    return score[0];
+  }
+};
+
 // The registration table with `entries` instead of its own while it lives.
 struct TableSwap {
   std::vector<spdet::DistanceEntry> saved = spdet::DistanceTable();
@@ -272,6 +324,22 @@ struct TableSwap {
 };
 
 }  // namespace
+
+TEST(Distances, TheLevelDistanceAloneComparesWhatThePreselectionPicksAtTheRightTime) {
+  LevelAlone run;
+  EXPECT_STREQ(run.level->Name(), "level");
+  EXPECT_EQ(run.At(0, LevelAlone::kN - 1), kNone);  // the occurrence would begin before the input
+  EXPECT_FLOAT_EQ(run.At(0, LevelAlone::kN), 0.0f);  // the pattern 6 dB louder: no distance
+  EXPECT_FLOAT_EQ(run.verify[0], 0.0f);
+  EXPECT_FLOAT_EQ(run.patterns[0].Score, 0.0f);
+  const float off = run.At(1, LevelAlone::kN + 1);  // one block off
+  EXPECT_GT(off, 1.0f);
+  EXPECT_FLOAT_EQ(run.previous[0], off);  // kept for the picker's next block
+  // Not picked by the pre-selection: not compared, and its cells say so.
+  EXPECT_EQ(run.At(0, LevelAlone::kN + 2, 0), kNone);
+  EXPECT_EQ(run.previous[0], kNone);
+  EXPECT_EQ(run.patterns[0].Score, kNone);
+}
 
 TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {
   ASSERT_EQ(spdet::DistanceTable().size(), 1u);
