@@ -37,15 +37,12 @@ void spdet::DetectorCore::Detach() {
   StepScore = {};
   StepVerify = {};
   Groups = spdet::PatternGroups();
-  LiveGroups = {};
-  ScoredNow = {};
-  LeaderNear = {};
   PrevScore = {};
-  Scored = {};
+  Distances.clear();
+  LiveGroups = {};
   BandScratch = {};
   CalibrationInput = {};
   BlockPtr = {};
-  WorkReady = {};
   Background.reset();
   Noise = nullptr;
   Kin.reset();
@@ -95,10 +92,8 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
   PrevScore.resize(n);
-  Scored.assign(n, 1);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
-  LeaderNear.resize(n);
   for (int i = 0; i < NPattern; ++i) {
     Patterns[i].Compared = engine->TVS[i] == nullptr || engine->TVS[i]->fUsePattern ? 1 : 0;
     PreparePattern(i);
@@ -112,6 +107,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
   if (!SetUpShape() || !SetUpPreselect()) return 0;
+  SetUpDistances();
   Reset(0);
   if (!Tuning.LibraryDeviations)
     for (int i = 0; i < NPattern; ++i)
@@ -127,8 +123,7 @@ void spdet::DetectorCore::PrepareRings() {
   LogRing.resize(static_cast<std::size_t>(RingLength) * Nband);
   SubSums.resize(static_cast<std::size_t>(SubPerAvg) * Nband);
   CalibrationInput.resize(static_cast<std::size_t>(Longest) * Nband);
-  BlockPtr.resize(static_cast<std::size_t>(SubSteps) * Longest);
-  WorkReady.resize(static_cast<std::size_t>(SubSteps));
+  BlockPtr.resize(static_cast<std::size_t>(Longest));
   BandScratch.resize(4 * static_cast<std::size_t>(Nband));
   // The background before an occurrence began: kept for the longest pattern and the delay.
   Background = std::make_unique<spdet::BackgroundTracker>();
@@ -264,43 +259,14 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   // The first blocks of a stream average the pipeline's start (zeros), not the input.
   const bool started = Blocks * NsampleBlock > DelaySamples + 2 * NsampleBlock;
   Background->Track(newest, Blocks, started, Tuning.NoiseSegments, Tuning.NoiseSegmentBlocks);
-  std::fill(WorkReady.begin(), WorkReady.end(), 0);
   if (Preselect != nullptr) Preselect->Push(newest);
   if (Kin != nullptr) Kin->Push(newest, Blocks);
 
-  // Scores at every alignment step of this time block (phase 0: the newest). The coarse
-  // alignment is compared always, the finer ones where a score nearby came near the threshold.
-  // Group leaders come first; the other members of a group (speed variants) are compared only
-  // while their leader comes within VariantGate of its threshold.
-  ScoredNow.clear();
-  const auto visit = [this](int i, int leader, bool member) {
-    if ((member && !CalibrationMode && !LeaderNear[leader]) || !LevelSelected(leader)) {
-      // (Set once when it stops being compared: most of a large catalogue is not touched.)
-      if (!Scored[i]) return;
-      const std::size_t at = static_cast<std::size_t>(i) * SubSteps;
-      std::fill_n(StepScore.begin() + at, SubSteps, kNotEvaluated);
-      std::fill_n(StepVerify.begin() + at, SubSteps, kNotEvaluated);
-      Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
-      PrevScore[i] = kNotEvaluated;  // what this block's newest step will have been
-      Scored[i] = 0;
-      return;
-    }
-    ScorePattern(i);
-    Scored[i] = 1;
-    ScoredNow.push_back(i);
-  };
-  if (LevelFlags == nullptr || CalibrationMode) {
-    for (const int g : Groups.leaders) visit(g, g, false);
-  } else {  // only the leaders selected now or compared at the last block
-    spdet::ForEachFlagged(NPattern, LevelFlags, Scored.data(), nullptr, [this, &visit](int i) {
-      if (Patterns[i].Group == i) visit(i, i, false);
-    });
-  }
-  if (static_cast<int>(Groups.leaders.size()) < NPattern)  // speed variants
-    for (const int g : Groups.leaders)
-      for (int m = Groups.start[g]; m < Groups.start[g + 1]; ++m)
-        if (Groups.members[m] != g) visit(Groups.members[m], g, true);
-
+  // The distances at every alignment step of this time block, into the picker's table.
+  const spdet::StepTable table = Table();
+  const spdet::AlignedInput input{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
+  const spdet::DistanceBlock in{input, *Background, LevelFlags, CalibrationMode != 0};
+  for (const auto& d : Distances) d->Block(in, table);
   ShapeBlock();
   if (CalibrationMode) {
     CalibrationBlocks += 1.0;
@@ -327,8 +293,7 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
     const spdet::StepDistances distances{StepScore.data(), StepVerify.data(), PrevScore.data()};
     for (int s = SubSteps - 1; s >= 0; --s)
       Picker.Pick(Blocks * SubSteps - s, s, distances, LiveGroups, Groups, LevelFlags, Engine->TVS);
-    // The step before the next block's oldest (patterns not compared: set when they stopped).
-    for (const int i : ScoredNow) PrevScore[i] = StepScore[static_cast<long>(i) * SubSteps];
+    for (const auto& d : Distances) d->Picked(table);
     ReleaseVersions(false);
   }
   if (OnBlock != nullptr) OnBlock(OnBlockContext, Face);
@@ -339,12 +304,12 @@ void spdet::DetectorCore::Reset(std::int64_t samplesFedBefore) {
   Blocks = 0;
   RingPos = 0;
   SubPos = 0;
-  for (int i = 0; i < NPattern; ++i) {
-    PrevScore[i] = kNotEvaluated;
-    Scored[i] = 1;
-    LeaderNear[i] = 0;
-    Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
-  }
+  // The table holds nothing compared until a distance writes its cells.
+  std::fill(StepScore.begin(), StepScore.end(), kNotEvaluated);
+  std::fill(StepVerify.begin(), StepVerify.end(), kNotEvaluated);
+  std::fill(PrevScore.begin(), PrevScore.end(), kNotEvaluated);
+  for (int i = 0; i < NPattern; ++i) Patterns[i].Score = Patterns[i].Verify = kNotEvaluated;
+  for (const auto& d : Distances) d->Reset();
   std::fill(LogRing.begin(), LogRing.end(), -120.0f);
   std::fill(SubSums.begin(), SubSums.end(), 0.0f);
   if (Background != nullptr) Background->Reset();
@@ -362,6 +327,17 @@ void spdet::DetectorCore::ClipLevels(int i, float* out) const {
   for (int k = 0; k + 1 < N; ++k)
     for (int b = 0; b < Nband; ++b)
       out[static_cast<std::size_t>(k) * Nband + b] = LevelDb(spectrum[static_cast<long>(b) * N + (N - 1 - k)]);
+}
+
+// The distances of the registration table, in its order, over the patterns and the aligned ring.
+void spdet::DetectorCore::SetUpDistances() {
+  Distances.clear();
+  const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
+                                   Longest};
+  for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
+    Distances.push_back(e.make());
+    Distances.back()->SetUp(setUp);
+  }
 }
 
 // The pre-selection sketches every pattern; the leader of a group decides for its members.

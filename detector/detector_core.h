@@ -11,6 +11,7 @@
 
 #include "PatternDetector.h"
 #include "candidate_picker.h"
+#include "distance.h"
 #include "relatives_holder.h"
 
 namespace spdet {
@@ -80,16 +81,12 @@ class DetectorCore {
   bool EngineUnchanged() const;
   void PreparePattern(int i);
   int SetUpPreselect();
-  // Aligned input and scores (detector_core.cpp, level distance in level_distance.cpp).
+  void SetUpDistances();  // the distances of DistanceTable(), set up over the patterns
+  // The aligned input (detector_core.cpp).
   void PushSteps(const TimeBlockView& block);
-  const float* const* Segment(int phase);
-  float Distance(const DetectorPattern& P, const float* const* blocks, float gain, float* verify);
-  float Gain(const DetectorPattern& P, const float* const* blocks);
-  float Coarse(const DetectorPattern& P, const float* const* blocks, float limit, float* gain);
-  float Evaluate(int i, int phase, float* verify, float limit);
-  float GateOf(const DetectorPattern& P) const;
-  void ScorePattern(int i);
+  spdet::StepTable Table() { return {StepScore.data(), StepVerify.data(), PrevScore.data(), SubSteps}; }
   // Self-calibration (self_calibration.cpp).
+  float SelfDistance(const DetectorPattern& P, const float* const* blocks);  // the level distance, with Noise
   void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
   void SelfCalibrateNow(int i);
   std::uint64_t SelfKey(int i) const;
@@ -155,24 +152,22 @@ class DetectorCore {
   int RingPos = 0;                // index of the newest
   std::vector<float> SubSums;     // SubPerAvg*Nband frame sums of the latest steps
   int SubPos = 0;
+  // The distances' table the picker reads (distance.h, StepTable).
   std::vector<float> StepScore;   // NPattern*SubSteps distances at this time block's alignment steps
   std::vector<float> StepVerify;  // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
+  std::vector<float> PrevScore;   // NPattern: distance at the newest step of the previous block
+  std::vector<std::unique_ptr<spdet::Distance>> Distances;  // DistanceTable()'s, in its order
   std::unique_ptr<spdet::BackgroundTracker> Background;
-  float* Noise = nullptr;         // the background's levels in force for the current comparisons
+  float* Noise = nullptr;         // the background's levels: the self calibration sets those it pretends
   std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
   std::int64_t Origin = 0;        // samples fed before the first block counted
   int CalibrationMode = 0;        // 1 while background audio is being measured
   double CalibrationBlocks = 0.0;
   spdet::PatternGroups Groups;    // speed variants with their leader
   std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
-  std::vector<int> ScoredNow;     // this block: the patterns compared
-  std::vector<int> LeaderNear;    // NPattern: leader's score came within VariantGate (this or last block)
-  std::vector<float> PrevScore;   // NPattern: score at the newest step of the previous block
-  std::vector<unsigned char> Scored;  // NPattern: 1 while its scores are a comparison's (this block or the last)
-  std::vector<float> BandScratch; // 4*Nband scratch levels of one comparison
+  std::vector<float> BandScratch; // 4*Nband scratch levels of the self calibration
   std::vector<float> CalibrationInput;  // scratch input of the self calibration, block-major
-  std::vector<const float*> BlockPtr;  // SubSteps segments: pointers to aligned ring blocks, newest first
-  std::vector<int> WorkReady;     // SubSteps flags: segment set up for this time block
+  std::vector<const float*> BlockPtr;  // its pointers to the blocks of CalibrationInput
   int Longest = 0;
   spdet::CandidatePicker Picker;  // the candidates of the level distance, and every report
   std::unique_ptr<spdet::RelativesHolder> Kin;  // relatives among the patterns, one report per airing

@@ -121,6 +121,33 @@ inline float CoarseStepOf(const DetectorPattern& P, int nband, const float* cons
       return CoarseOf<8>(P, nband, blocks, above, hide, excess, minVisible, limit, gain);
   }
 }
+
+// The level distance with the background in force: noise[b] the background's level in band b
+// (dB, in the input's terms; kNoBackground: none), scratch 2*nband levels.
+inline float LevelDistanceAt(const DetectorPattern& P, int nband, const float* const* blocks, float gain,
+                             const float* noise, const DetectorTuning& t, float* scratch, float* verify) {
+  // Per band, the pattern-side level under which the background covers a cell.
+  float* hide = scratch;
+  for (int b = 0; b < nband; ++b) hide[b] = noise[b] + t.NoiseMargin_dB - gain;
+  return DistanceAt<1>(P, nband, blocks, gain, t.ExcessWeight, hide, t.MinVisible, kNotEvaluated, verify);
+}
+
+inline float LevelGain(const DetectorPattern& P, int nband, const float* const* blocks, const float* noise,
+                       const DetectorTuning& t, float* scratch) {
+  float* above = scratch + nband;
+  for (int b = 0; b < nband; ++b) above[b] = noise[b] + t.NoiseMargin_dB;
+  return GainOf<1>(P, nband, blocks, above);
+}
+
+// A quick estimate of the distance from every CoarseStep-th block, with the first level
+// estimate, stopping once it passes `limit`.
+inline float LevelCoarse(const DetectorPattern& P, int nband, const float* const* blocks, const float* noise,
+                         const DetectorTuning& t, float* scratch, float limit, float* gain) {
+  float* above = scratch + nband;
+  float* hide = scratch;
+  for (int b = 0; b < nband; ++b) above[b] = noise[b] + t.NoiseMargin_dB;
+  return CoarseStepOf(P, nband, blocks, above, hide, t.ExcessWeight, t.MinVisible, limit, gain);
+}
 }  // namespace spdet
 
 #endif

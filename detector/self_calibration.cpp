@@ -132,6 +132,12 @@ void spdet::DetectorCore::SelfCalibrate(int i) {
   }
 }
 
+// The level distance of pattern P at the made-up input, with the background it pretends (Noise).
+float spdet::DetectorCore::SelfDistance(const DetectorPattern& P, const float* const* blocks) {
+  const float gain = spdet::LevelGain(P, Nband, blocks, Noise, Tuning, BandScratch.data());
+  return spdet::LevelDistanceAt(P, Nband, blocks, gain, Noise, Tuning, BandScratch.data(), nullptr);
+}
+
 void spdet::DetectorCore::SelfCalibrateNow(int i) {
   DetectorPattern& P = Patterns[i];
   SignalTVSEx* T = Engine->TVS[i];
@@ -164,7 +170,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
       // noise's lowest block levels, a few dB under its mean.
       Noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
     }
-    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    const float d = SelfDistance(P, ptr);
     if (d > worst) worst = d;
   }
   for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
@@ -176,7 +182,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
     for (int k = 0; k < N; ++k)
       seg[static_cast<long>(k) * Nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
   }
-  P.ShiftDistance = Distance(P, ptr, Gain(P, ptr), nullptr);
+  P.ShiftDistance = SelfDistance(P, ptr);
 
   // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
   // two halves swapped, its average spectrum held still, and a flat spectrum.
@@ -196,7 +202,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
         seg[static_cast<long>(k) * Nband + b] = LevelDb(v);
       }
     }
-    const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+    const float d = SelfDistance(P, ptr);
     if (d < closest) closest = d;
   }
   const float generic = GenericNegative(i);
@@ -309,7 +315,7 @@ float spdet::DetectorCore::GenericNegative(int i) {
               for (int b = 0; b < Nband; ++b) row[b] = LevelDb(a * shape[b] + click);
             }
           }
-          const float d = Distance(P, ptr, Gain(P, ptr), nullptr);
+          const float d = SelfDistance(P, ptr);
           if (d < closest) closest = d;
         }
       }

@@ -1,6 +1,8 @@
 // The decision layer's parts on their own, fed made-up distances: the candidate picker (one
 // report per occurrence at the best alignment, its position between steps, back-to-back
-// occurrences, speed variants, the worst-quarter check, checked patterns) and its report store.
+// occurrences, speed variants, the worst-quarter check, checked patterns) and its report store;
+// and a distance of the tests' own, registered in the distance table, whose distances reach the
+// picker as the level distance's do.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,9 @@
 
 #include "PatternDetector.h"
 #include "../detector/candidate_picker.h"
+#include "../detector/background.h"
+#include "../detector/distance.h"
+#include "detector_test_clips.h"
 
 namespace {
 
@@ -208,4 +213,169 @@ TEST(CandidatePicker, EveryQuarterMustBeThereAndCheckedPatternsAreTakenTentative
     run.picker.Store(again);
     EXPECT_EQ(run.picker.Reports().Count(), 1);
   }
+}
+
+namespace {
+
+// A distance of the tests' own: the band levels of every block of the pattern's span (its newest
+// block left out) against the input's, brought to the pattern's level over its salient cells and
+// floored at its floor; the mean difference, in units of kLimit dB times the pattern's threshold.
+class BandEnergyDistance final : public spdet::Distance {
+ public:
+  static constexpr float kLimit = 1.0f;
+  static int made;  // instances made by the table's factory
+  const char* Name() const override { return "band energy"; }
+  void SetUp(const spdet::DistanceSetUp& s) override {
+    s_ = s;
+    blocks_.resize(static_cast<std::size_t>(s.longest));
+  }
+  void Reset() override {}
+  void Block(const spdet::DistanceBlock& in, const spdet::StepTable& out) override {
+    const int nband = s_.nband;
+    for (std::size_t i = 0; i < s_.patterns->size(); ++i) {
+      const DetectorPattern& P = (*s_.patterns)[i];
+      for (int s = 0; s < s_.steps; ++s) {
+        float& score = out.score[i * s_.steps + s];
+        const std::int64_t end = (in.input.blocks * s_.steps - s) * (s_.blockSamples / s_.steps);
+        score = kNone;
+        if (P.Nblock > 1 && end >= static_cast<std::int64_t>(P.Nblock) * s_.blockSamples + s_.delaySamples) {
+          in.input.Segment(s, P.Nblock, blocks_.data());
+          float gain = 0.0f, salient = 0.0f, sum = 0.0f;
+          for (int pass = 0; pass < 2; ++pass)
+            for (int k = 1; k < P.Nblock; ++k)
+              for (int b = 0; b < nband; ++b) {
+                const std::size_t n = static_cast<std::size_t>(k) * nband + b;
+                if (pass == 0 && P.Salient[n] > 0.0f) gain += blocks_[k][b] - P.LogSpectrum[n], salient += 1.0f;
+                if (pass == 1) sum += std::fabs(std::max(blocks_[k][b] - gain, P.Floor_dB) - P.LogSpectrum[n]);
+                if (pass == 0 && k + 1 == P.Nblock && b + 1 == nband) gain /= std::max(salient, 1.0f);
+              }
+          score = sum / static_cast<float>((P.Nblock - 1) * nband) / kLimit * P.Threshold;
+        }
+        out.verify[i * s_.steps + s] = score;
+      }
+    }
+  }
+  void Picked(const spdet::StepTable& out) override {
+    for (std::size_t i = 0; i < s_.patterns->size(); ++i) out.previous[i] = out.score[i * out.steps];
+  }
+
+ private:
+  spdet::DistanceSetUp s_;
+  std::vector<const float*> blocks_;
+};
+int BandEnergyDistance::made = 0;
+
+// The level distance alone, over one pattern of 8 blocks in 4 bands (every cell salient, one
+// alignment per block) and a ring of the input's levels: `at` blocks of the pattern + 6 dB
+// ending at the newest block, `noise` dB in the others.
+struct LevelAlone {
+  static constexpr int kBands = 4, kN = 8, kRing = kN + 1;
+  std::vector<DetectorPattern> patterns{1};
+  DetectorTuning tuning;
+  spdet::PatternGroups groups;
+  spdet::BackgroundTracker background;
+  std::vector<float> ring = std::vector<float>(kRing * kBands, -120.0f);
+  std::vector<float> score = std::vector<float>(1, kNone), verify = score, previous = score;
+  std::unique_ptr<spdet::Distance> level = spdet::DistanceTable()[0].make();
+
+  LevelAlone() {
+    DetectorPattern& P = patterns[0];
+    P.Nblock = kN;
+    P.Threshold = 1.0f;
+    P.Compared = 1;
+    P.Floor_dB = -50.0f;
+    P.CoarseStep = 1;
+    for (int k = 0; k < kN; ++k)
+      for (int b = 0; b < kBands; ++b) P.LogSpectrum.push_back(-20.0f - 6.0f * static_cast<float>((k + b) % 4));
+    P.Weight.assign(kN * kBands, 1.0f);
+    P.Salient = P.Weight;
+    for (int q = 0; q < 4; ++q) {
+      P.QuarterEnd[q] = 2 * (q + 1);
+      P.QuarterWeight[q] = P.CoarseQuarterWeight[q] = 2.0f * kBands;
+    }
+    P.TotalWeight = P.CoarseTotalWeight = P.SalientCount = P.CoarseSalientCount = kN * kBands;
+    tuning.LibraryDeviations = 0;  // no engine: the pattern's own switch
+    groups.Build(patterns);
+    background.Configure(kBands, 16, 0, 0);
+    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN});
+    level->Reset();
+  }
+  // The distance at the newest alignment after block `blocks`, where the pattern is the `shift`
+  // blocks before the newest; near: the pre-selection's flag of the pattern.
+  float At(int shift, std::int64_t blocks, unsigned char near = 1) {
+    for (int r = 0; r < kRing; ++r)
+      for (int b = 0; b < kBands; ++b) {
+        const int k = r - shift;  // ring index r holds the block r steps before the newest
+        ring[(kRing - 1 - r) * kBands + b] = k >= 0 && k < kN ? patterns[0].LogSpectrum[k * kBands + b] + 6.0f : -45.0f;
+      }
+    const spdet::AlignedInput input{ring.data(), kRing, kRing - 1, kBands, 1, blocks};
+    const spdet::StepTable table{score.data(), verify.data(), previous.data(), 1};
+    level->Block({input, background, &near, false}, table);
+    level->Picked(table);
+    return score[0];
+  }
+};
+
+// The registration table with `entries` instead of its own while it lives.
+struct TableSwap {
+  std::vector<spdet::DistanceEntry> saved = spdet::DistanceTable();
+  explicit TableSwap(std::vector<spdet::DistanceEntry> entries) { spdet::DistanceTable() = std::move(entries); }
+  ~TableSwap() { spdet::DistanceTable() = saved; }
+};
+
+}  // namespace
+
+TEST(Distances, TheLevelDistanceAloneComparesWhatThePreselectionPicksAtTheRightTime) {
+  LevelAlone run;
+  EXPECT_STREQ(run.level->Name(), "level");
+  EXPECT_EQ(run.At(0, LevelAlone::kN - 1), kNone);  // the occurrence would begin before the input
+  EXPECT_FLOAT_EQ(run.At(0, LevelAlone::kN), 0.0f);  // the pattern 6 dB louder: no distance
+  EXPECT_FLOAT_EQ(run.verify[0], 0.0f);
+  EXPECT_FLOAT_EQ(run.patterns[0].Score, 0.0f);
+  const float off = run.At(1, LevelAlone::kN + 1);  // one block off
+  EXPECT_GT(off, 1.0f);
+  EXPECT_FLOAT_EQ(run.previous[0], off);  // kept for the picker's next block
+  // Not picked by the pre-selection: not compared, and its cells say so.
+  EXPECT_EQ(run.At(0, LevelAlone::kN + 2, 0), kNone);
+  EXPECT_EQ(run.previous[0], kNone);
+  EXPECT_EQ(run.patterns[0].Score, kNone);
+}
+
+TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {
+  ASSERT_EQ(spdet::DistanceTable().size(), 1u);
+  EXPECT_STREQ(spdet::DistanceTable()[0].name, "level");
+  sptest::TempDir dir;
+  const std::vector<float> jingle = Clip(kJingle);
+  std::vector<float> stream = sptest::Noise(16 * 44100, 0.02, 5);
+  const std::size_t truth[2] = {3 * 44100 + 211, 10 * 44100};
+  for (const std::size_t at : truth) AddAt(stream, jingle, at);
+  const std::vector<std::string> files = {MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))};
+  const auto scan = [&](std::vector<spdet::DistanceEntry> table) {
+    TableSwap swap(std::move(table));
+    Scanner s(files);
+    DetectorTuning tuning;
+    tuning.PreselectGate = -1.0f;  // every pattern compared at every block
+    s.det.SetTuning(tuning);
+    EXPECT_TRUE(s.Start());
+    s.Feed(stream);
+    std::vector<DetectorReport> level;  // the picker's reports (the shape path's are method 1)
+    for (const DetectorReport& r : s.Reports())
+      if (r.Method == 0) level.push_back(r);
+    return level;
+  };
+  const auto make = []() -> std::unique_ptr<spdet::Distance> {
+    ++BandEnergyDistance::made;
+    return std::make_unique<BandEnergyDistance>();
+  };
+  const std::vector<DetectorReport> own = scan({{"band energy", make}});
+  EXPECT_EQ(BandEnergyDistance::made, 1);
+  ASSERT_EQ(own.size(), 2u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(own[k].Pattern, 0);
+    // At the best alignment, between steps (a quarter block): as the level distance's would be.
+    EXPECT_NEAR(static_cast<double>(own[k].Begin), static_cast<double>(truth[k]), 150.0) << k;
+    EXPECT_LT(own[k].Score, own[k].Threshold);
+  }
+  // Without a distance in the table the picker has nothing to report.
+  EXPECT_TRUE(scan({}).empty());
 }
