@@ -172,6 +172,8 @@ void spdet::CandidatePicker::TakeBest(Candidate& c, int best, float bestRatio, i
   r.Method = 0;
   r.Stretch = 0.0f;
   r.Tentative = tentative;
+  // (A clip cut short can pass whole here: what followed the cut hides under the input's noise.)
+  r.Seen = seen_ != nullptr ? seen_(seenContext_, best, phase) : 1.0f;
   c.ScoreBefore = phase + 1 < SubSteps ? StepScore[static_cast<long>(best) * SubSteps + phase + 1] : PrevScore[best];
   c.ScoreAfter = kNotEvaluated;
   c.ScoreAfterSet = 0;
@@ -204,7 +206,7 @@ void spdet::CandidatePicker::Emit(const Candidate& c) {
                        static_cast<std::int64_t>(P.Nblock) * NsampleBlock - DelaySamples;
   if (begin < 0) begin = 0;
   r.Begin = origin_ + begin;
-  r.End = r.Begin + static_cast<std::int64_t>(P.Nblock) * NsampleBlock;
+  r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(P.Nblock) * NsampleBlock);
   r.Threshold = P.Threshold;
   r.Confidence = P.Threshold > 0.0f ? 1.0f - r.Score / P.Threshold : 0.0f;
   if (r.Confidence < 0.0f) r.Confidence = 0.0f;

@@ -47,6 +47,13 @@ class CandidatePicker {
   void Configure(const std::vector<DetectorPattern>* patterns, const DetectorTuning* tuning, const Geometry& g,
                  RelativesHolder* kin);
   bool Configured() const { return patterns_ != nullptr; }
+  // The fraction of pattern `pattern` heard at the alignment `phase` steps before the newest (1:
+  // whole), asked of `context` when a candidate takes an alignment; none set: every report whole.
+  using SeenFn = float (*)(void* context, int pattern, int phase);
+  void SetSeen(SeenFn fn, void* context) {
+    seen_ = fn;
+    seenContext_ = context;
+  }
   // No candidate, no report (origin: samples fed before the first block). Throws std::bad_alloc.
   void Reset(std::int64_t origin);
   // Group g's candidates are dropped (its members changed, a calibration began).
@@ -93,6 +100,8 @@ class CandidatePicker {
   const DetectorTuning* tuning_ = nullptr;
   Geometry g_;
   RelativesHolder* kin_ = nullptr;
+  SeenFn seen_ = nullptr;
+  void* seenContext_ = nullptr;
   std::int64_t origin_ = 0;
   std::vector<Candidate> candidates_;   // indexed by group number
   std::vector<Candidate> following_;    // per group: the next occurrence while the candidate waits

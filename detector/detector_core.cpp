@@ -102,6 +102,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   BuildGroups();
   FindRelatives();
   Picker.Configure(&Patterns, &Tuning, {SubSteps, NsampleBlock, DelaySamples}, Kin.get());
+  Picker.SetSeen([](void* core, int i, int phase) { return static_cast<DetectorCore*>(core)->LevelSeen(i, phase); }, this);
   for (int i = 0; i < NPattern; ++i) {
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);

@@ -68,8 +68,9 @@ float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
     const float r = own * input > 0.0f ? sum / std::sqrt(own * input) : 0.0f;
     if (static_cast<float>(tail) >= 0.1f * n && r < Tuning.PartialTail) seen = (n - static_cast<float>(tail)) / n;
   }
-  // (Pieces are coarse: where one was not heard, the cut is found to the block.)
-  return seen < 1.0f ? CutSeen(i, shift, Shape->matcher.Score(i).End, seen) : seen;
+  // (Pieces are coarse: where one was not heard, the cut is found to the block; where all were,
+  // a cut under a bed can still show in the blocks.)
+  return CutSeen(i, shift, Shape->matcher.Score(i).End, seen);
 }
 
 // The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a

@@ -201,6 +201,42 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   EXPECT_EQ(wholeOnly[1].Seen, 1.0f);
 }
 
+// Cut after 80-90 % under a bed, a clip passes whole on the level distance (the bed hides what
+// did not play) before the shape path's report of it, which is then a repeat: the report kept
+// must say how much was heard, to the block and never past the cut, or the check after the
+// detector compares the missing tail and drops the airing. The clip heard whole still says 1.0
+// and ends where it ended.
+TEST(PatternDetector, ClipsCutLateUnderABedAreReportedWithTheFractionHeard) {
+  TempDir dir;
+  std::vector<double> steps = kJingle;
+  steps.insert(steps.end(), kOther.begin(), kOther.end());
+  for (double f : kJingle) steps.push_back(f * 1.12);
+  const std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.3);
+  const std::string file = MakePattern(dir, "clip", clip);
+  const std::vector<double> cuts = {1.0, 0.8, 0.85, 0.9};
+  std::vector<float> stream = sptest::Noise(10 * 44100 * cuts.size() + 44100, 0.05, 11);
+  for (std::size_t k = 0; k < cuts.size(); ++k)
+    AddAt(stream, std::vector<float>(clip.begin(), clip.begin() + static_cast<long>(cuts[k] * static_cast<double>(clip.size()))),
+          (10 * k + 2) * 44100);
+  Scanner s({file});
+  ASSERT_TRUE(s.Start());
+  s.Feed(stream);
+  const std::vector<DetectorReport> r = s.Reports();
+  ASSERT_EQ(r.size(), cuts.size());
+  for (std::size_t k = 0; k < cuts.size(); ++k) {
+    const auto at = static_cast<double>((10 * k + 2) * 44100);
+    EXPECT_NEAR(static_cast<double>(r[k].Begin), at, 1200.0) << cuts[k];
+    if (cuts[k] == 1.0) {
+      EXPECT_EQ(r[k].Seen, 1.0f);
+      EXPECT_NEAR(static_cast<double>(r[k].End), at + static_cast<double>(clip.size()), 2205.0);
+    } else {
+      EXPECT_LE(r[k].Seen, cuts[k] + 0.01) << cuts[k];
+      EXPECT_GE(r[k].Seen, cuts[k] - 0.06) << cuts[k];
+      EXPECT_LE(static_cast<double>(r[k].End), at + (cuts[k] + 0.01) * static_cast<double>(clip.size())) << cuts[k];
+    }
+  }
+}
+
 // An occurrence found by both distances is reported once; a tentative report (which the check
 // after the detector may drop) never keeps a firm one of the same occurrence out.
 TEST(PatternDetector, TheReportStoreLetsAFirmReportPastATentativeOne) {
