@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "detector_core.h"
+#include "distance.h"
 #include "shape_path.h"
 
 namespace {
@@ -191,9 +192,11 @@ float spdet::DetectorCore::LevelSeen(int i, int phase) {
   const int n = Patterns[i].Nblock - 1;
   if (Shape == nullptr || n < 2 || n >= Longest) return 1.0f;
   // Block k of the clip (oldest first) is the pattern's block n - k (newest first).
-  const float* const* seg = Segment(phase);
+  const AlignedInput aligned{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
   std::vector<const float*>& input = Shape->cutInput;
-  input.resize(static_cast<std::size_t>(n));
-  for (int k = 0; k < n; ++k) input[static_cast<std::size_t>(k)] = seg[n - k];
+  input.resize(static_cast<std::size_t>(n) + 1);
+  aligned.Segment(phase, n + 1, input.data());
+  std::reverse(input.begin(), input.end());
+  input.pop_back();
   return Heard(i, 0, -kLevelCutTail);
 }
