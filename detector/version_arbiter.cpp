@@ -160,6 +160,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
   // Each candidate against each other on the stretches where the two differ.
   std::vector<float> score(n, 1.0f), heard(n, 1.0f);
   std::vector<int> runner(n, -1);
+  std::vector<char> beaten(n, 0);  // another version heard and clearly better on their stretches
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = 0; j < n; ++j) {
       if (i == j) continue;
@@ -171,9 +172,13 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
       const float si = heardAs(i, ij->differBegin, ij->differEnd);
       const float sj = heardAs(j, ji->differBegin, ji->differEnd);
       // Not heard: not told apart. (A stretch heard may correlate below 0 with a version that did
-      // not air: that is a clear margin, not a stretch missing.)
-      const float margin = si == kNotHeard || sj == kNotHeard ? 0.0f : si - sj;
+      // not air: that is a clear margin, not a stretch missing.) Nor where neither stretch is
+      // heard well: the airing was cut or drowned there, and what came after it favours one
+      // version by chance, which would leave the other out of the candidates.
+      const bool told = si != kNotHeard && sj != kNotHeard && std::max(si, sj) >= kMinHeard;
+      const float margin = told ? si - sj : 0.0f;
       if (runner[i] < 0 || margin < score[i]) score[i] = margin, runner[i] = family[j];
+      if (told && sj >= kMinHeard && -margin >= kMinMargin) beaten[i] = 1;
       heard[i] = std::min(heard[i], std::max(si, 0.0f));
     }
   const std::size_t w = static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
@@ -215,12 +220,14 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
   out.Margin = score[w];
   out.Undecided = score[w] >= kMinMargin && heard[w] >= kMinHeard ? 0 : 1;
   if (out.Undecided) {
+    // The versions close to the best, and every version no other has clearly beaten: one only a
+    // little behind on a stretch heard a little (what followed a cut, by chance) may have aired.
     int k = 0;
     std::vector<std::size_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
     for (std::size_t i : order)
-      if (k < 4 && score[i] >= score[w] - kMinMargin) out.CandidateNames[k++] = names_[static_cast<std::size_t>(family[i])];
+      if (k < 4 && (score[i] >= score[w] - kMinMargin || !beaten[i])) out.CandidateNames[k++] = names_[static_cast<std::size_t>(family[i])];
   }
   emit(out);
   Decided d;

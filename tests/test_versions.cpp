@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "../detector/relatives.h"
@@ -350,6 +351,36 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     ASSERT_NE(t.out[0].CandidateNames[0], nullptr);
     ASSERT_NE(t.out[0].CandidateNames[1], nullptr);
     EXPECT_EQ(t.out[0].CandidateNames[2], nullptr);
+  }
+  // An airing of b cut before its tag, the programme going on: what follows happens to move a
+  // little like a's tag (wa of it, and wb of b's, in other audio). Undecided, naming both: naming a
+  // alone would be a version that did not air. Neither tag heard well (a's under kMinHeard, ahead
+  // by more than kMinMargin); or both over kMinHeard, a ahead by less than kMinMargin.
+  for (const auto& [wa, wb] : {std::pair{0.2f, 0.0f}, std::pair{0.28f, 0.27f}}) {
+    Airing t;
+    Blocks after = Random(230, 14);
+    for (int k = 0; k < 60; ++k)
+      for (int b = 0; b < kBands; ++b) {
+        float& v = after[static_cast<std::size_t>(70 + k)][static_cast<std::size_t>(b)];
+        v = wa * t.spot[static_cast<std::size_t>(320 + k)][static_cast<std::size_t>(b)] +
+            wb * t.tagB[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] + (1.0f - wa - wb) * v;
+      }
+    Blocks input(t.spot.begin(), t.spot.begin() + 250);
+    input.insert(input.end(), after.begin(), after.end());
+    t.Feed(input);
+    const float ma = t.arbiter.Match(0, 320, 380, 0.0, 1.0), mb = t.arbiter.Match(1, 320, 380, 0.0, 1.0);
+    EXPECT_EQ(ma < spdet::VersionArbiter::kMinHeard, wb == 0.0f);
+    EXPECT_EQ(ma - mb > spdet::VersionArbiter::kMinMargin, wb == 0.0f);
+    EXPECT_GT(ma - mb, 0.06f);  // far enough ahead to have left b out
+    DetectorReport cut = t.Report(1);
+    cut.End = 250 * kBlock;
+    cut.Seen = 0.62f;
+    t.arbiter.Hold(cut);
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Undecided, 1);
+    ASSERT_NE(t.out[0].CandidateNames[0], nullptr);
+    ASSERT_NE(t.out[0].CandidateNames[1], nullptr);
   }
   {  // Not decided before the longest relative could have ended (unless the stream ends).
     Airing t;

@@ -10,6 +10,19 @@ void VersionTally::Add(const VersionTally& t) {
   undecided += t.undecided, missed += t.missed;
 }
 
+namespace {
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string s;
+  for (const std::string& n : names) {
+    if (!s.empty()) s += ',';
+    s.append(n, 0, n.rfind(".tvs"));
+  }
+  return s.empty() ? "none" : s;
+}
+
+}  // namespace
+
 VersionTally VersionFigures::Total(bool maskedOnes) const {
   VersionTally all;
   for (const auto& [campaign, t] : maskedOnes ? masked : decidable) all.Add(t);
@@ -48,7 +61,11 @@ void ScoreVersions(const BroadcastManifest& m, const BroadcastProgramme& p, cons
       if (c.campaign != aired.campaign) continue;
       const std::int64_t shared = std::min(r.End, t.begin + t.length) - std::max(r.Begin, t.begin);
       if (shared * 2 < std::min(t.length, r.End - r.Begin)) continue;
-      if (r.Undecided) undecided = true;
+      // An undecided report stands for its candidates: one that leaves out the version that aired
+      // names only versions that did not, as wrong as naming one of them outright.
+      if (r.Undecided && std::find(d.candidates.begin(), d.candidates.end(), aired.name + ".tvs") != d.candidates.end())
+        undecided = true;
+      else if (r.Undecided) wrong.push_back("undecided among " + Joined(d.candidates));
       else if (c.name == aired.name) right = true;
       else wrong.push_back(c.name);
     }

@@ -1,9 +1,10 @@
 // Scoring of versioned campaigns (a broadcast corpus made with make_corpus.py --versions): per
 // airing of a version, whether the version that aired was reported, another version of its
-// campaign (a wrong creative: a false proof of airing), an undecided report naming the
-// candidates, or nothing. Airings whose deciding stretch was masked (talked over or cut off, so
-// that less than MinHeardSeconds of what tells the aired version from one of its relatives was
-// heard) are tallied apart: there "undecided" is the right answer.
+// campaign (a wrong creative: a false proof of airing; so is an undecided report whose
+// candidates leave out the version that aired), an undecided report naming the candidates, or
+// nothing. Airings whose deciding stretch was masked (talked over or cut off, so that less than
+// MinHeardSeconds of what tells the aired version from one of its relatives was heard) are
+// tallied apart: there "undecided" is the right answer.
 #ifndef SP_EVAL_VERSION_SCORE_H
 #define SP_EVAL_VERSION_SCORE_H
 
