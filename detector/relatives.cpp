@@ -172,6 +172,40 @@ std::set<std::uint64_t>& LoadedKeys() {
   return keys;
 }
 
+// Per key, the check value of its entry on disk whose pairs are all in the pair table (read or
+// written by this process).
+std::map<std::uint64_t, std::uint64_t>& EntryChecks() {
+  static std::map<std::uint64_t, std::uint64_t> checks;
+  return checks;
+}
+
+// The record of the catalogue swept last read or written by this process (name, hash of it).
+std::pair<std::string, std::uint64_t>& SweptOnDisk() {
+  static std::pair<std::string, std::uint64_t> last;
+  return last;
+}
+
+std::uint64_t HashOf(const std::vector<SweptMember>& members) {
+  return Fnv1aOf(members.data(), members.size() * sizeof(SweptMember));
+}
+
+// A new process: the patterns of the catalogue swept on disk whose entries read here are the ones
+// the record names (their pairs with each other that passed the quick look are in the table).
+void SweptFromDisk(const std::string& name, const std::vector<std::uint64_t>& key, std::vector<char>& swept) {
+  std::vector<SweptMember> record;
+  if (name.empty() || !ReadSweptCatalogue(name, record)) return;
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  SweptOnDisk() = {name, HashOf(record)};
+  std::map<std::uint64_t, std::uint64_t> entryOf;
+  for (const SweptMember& m : record) entryOf.emplace(m.key, m.entry);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (key[i] == 0) continue;
+    const auto r = entryOf.find(key[i]);
+    const auto e = EntryChecks().find(key[i]);
+    if (r != entryOf.end() && e != EntryChecks().end() && r->second != 0 && r->second == e->second) swept[i] = 1;
+  }
+}
+
 std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   Fnv1a f;
   f.Value(p.nblock);
@@ -276,6 +310,47 @@ bool Near(const Sketch& a, const Sketch& b) {
   return true;
 }
 
+// Every pattern's entry made to list exactly its pairs in this catalogue that passed the quick look
+// (in the order of the other's key: moving patterns changes nothing), written when it lists other
+// pairs, and the record of the catalogue swept naming them with their entries' check values.
+void KeepOnDisk(const std::vector<std::string>& entry, const std::vector<std::uint64_t>& key,
+                std::vector<std::vector<CachedPair>>& compared, const std::string& record) {
+  std::vector<SweptMember> members;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    if (entry[i].empty()) continue;
+    std::vector<CachedPair>& list = compared[i];
+    std::stable_sort(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other < y.other; });
+    list.erase(std::unique(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other == y.other; }),
+               list.end());
+    std::uint64_t check = RelativesEntryCheck(key[i], list);
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      const auto e = EntryChecks().find(key[i]);
+      known = e != EntryChecks().end() && e->second == check;
+    }
+    if (!known) {
+      const bool written = check != 0 && WriteRelativesEntry(entry[i], key[i], list);
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      if (written) EntryChecks()[key[i]] = check;
+      else EntryChecks().erase(key[i]), check = 0;
+    }
+    members.push_back({key[i], check});
+  }
+  if (record.empty()) return;
+  std::sort(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key < y.key; });
+  members.erase(std::unique(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key == y.key; }),
+                members.end());
+  const std::pair<std::string, std::uint64_t> now{record, HashOf(members)};
+  {
+    std::lock_guard<std::mutex> lock(g_pairMutex);
+    if (SweptOnDisk() == now) return;
+  }
+  const bool written = WriteSweptCatalogue(record, members);
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  SweptOnDisk() = written ? now : std::pair<std::string, std::uint64_t>{};
+}
+
 }  // namespace
 
 bool Relatives::Plausible(const PatternLevels& a, const PatternLevels& b, int nband) {
@@ -330,6 +405,8 @@ void Relatives::ForgetComparisons() {
   std::lock_guard<std::mutex> lock(g_pairMutex);
   PairTable().clear();
   LoadedKeys().clear();
+  EntryChecks().clear();
+  SweptOnDisk() = {};
   Swept().clear();
 }
 
@@ -343,7 +420,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   // The entries on disk of patterns this process has not read yet, into the process's table; one
   // missing or refused is written (again) below.
   std::vector<std::string> entry(patterns.size());
-  std::vector<char> changed(patterns.size(), 0);
   if (!cacheDirectory.empty())
     for (std::size_t i = 0; i < patterns.size(); ++i) {
       if (key[i] == 0) continue;
@@ -353,15 +429,14 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
         if (!LoadedKeys().insert(key[i]).second) continue;
       }
       std::vector<CachedPair> cached;
-      if (!ReadRelativesEntry(entry[i], key[i], cached)) {
-        changed[i] = 1;
-        continue;
-      }
+      std::uint64_t check = 0;
+      if (!ReadRelativesEntry(entry[i], key[i], cached, &check)) continue;
       std::lock_guard<std::mutex> lock(g_pairMutex);
       for (const CachedPair& c : cached) {
         PairTable()[std::make_pair(key[i], c.other)] = Pair{c.related, c.mine, c.theirs};
         PairTable()[std::make_pair(c.other, key[i])] = Pair{c.related, c.theirs, c.mine};
       }
+      EntryChecks()[key[i]] = check;
     }
   std::vector<Edges> edges(patterns.size());
   std::vector<Sketch> heads(patterns.size()), tails(patterns.size());
@@ -383,13 +458,20 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   // The pairs to compare (or look up), in the order of their first pattern and then their second
   // (the order of each pattern's relations). Pairs of two patterns of the last catalogue swept
   // come from the table: the ones it lacks did not pass the quick look.
+  // A process that has swept no catalogue yet takes the one on disk.
   std::vector<char> swept(patterns.size(), 0);
-  std::multimap<std::uint64_t, std::size_t> indexOf;
+  bool sweptBefore = false;
   {
     std::lock_guard<std::mutex> lock(g_pairMutex);
+    sweptBefore = !Swept().empty();
     for (std::size_t i = 0; i < patterns.size(); ++i)
-      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1, indexOf.emplace(key[i], i);
+      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1;
   }
+  const std::string record = cacheDirectory.empty() ? std::string() : SweptCatalogueName(cacheDirectory, blocksPerSecond);
+  if (!sweptBefore) SweptFromDisk(record, key, swept);
+  std::multimap<std::uint64_t, std::size_t> indexOf;
+  for (std::size_t i = 0; i < patterns.size(); ++i)
+    if (swept[i]) indexOf.emplace(key[i], i);
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   // (A pair kept the other way round passed the quick look too, which is symmetric; it is compared
   // anew below in this order, as a first set-up would.)
@@ -416,7 +498,7 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  // Per pattern, the pairs compared in full (for its entry), and whether any was new.
+  // Per pattern, the pairs compared in full (for its entry).
   std::vector<std::vector<CachedPair>> compared(patterns.size());
   for (const auto& [i, j] : pairs) {
     Pair pair;
@@ -431,7 +513,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
       std::lock_guard<std::mutex> lock(g_pairMutex);
       PairTable()[id] = pair;
-      changed[i] = changed[j] = 1;
     }
     if (!cacheDirectory.empty()) {
       compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
@@ -443,8 +524,7 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
     of_[i].push_back(pair.ab);
     of_[j].push_back(pair.ba);
   }
-  for (std::size_t i = 0; i < patterns.size(); ++i)
-    if (changed[i] && !entry[i].empty()) WriteRelativesEntry(entry[i], key[i], compared[i]);
+  KeepOnDisk(entry, key, compared, record);
   std::lock_guard<std::mutex> lock(g_pairMutex);
   Swept().clear();
   for (std::size_t i = 0; i < patterns.size(); ++i)
