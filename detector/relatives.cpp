@@ -210,7 +210,7 @@ std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   Fnv1a f;
   f.Value(p.nblock);
   f.Value(nband);
-  f.Bytes(p.levels, static_cast<std::size_t>(p.nblock) * nband * sizeof(float));
+  f.Value(WordHashOf(p.levels, static_cast<std::size_t>(p.nblock) * nband * sizeof(float)));
   return f.h;
 }
 
