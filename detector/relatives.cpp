@@ -11,6 +11,7 @@
 
 #include "fnv1a.h"
 #include "relatives_cache.h"
+#include "sketch_screen.h"
 
 namespace spdet {
 
@@ -447,18 +448,23 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       heads[i] = SketchOf(patterns[i], nband, edges[i].lead);
       tails[i] = SketchOf(patterns[i], nband, n - edges[i].trail - kSketch);
     }
-  // The quick look of a pair: through the sketches when both have edges of one length (most
-  // pairs), else in full.
+  SketchScreen headScreen(kSketch, nband, patterns.size()), tailScreen(kSketch, nband, patterns.size());
+  for (std::size_t i = 0; i < patterns.size(); ++i) headScreen.Add(heads[i].cells), tailScreen.Add(tails[i].cells);
+  const float limit = 2.0f * Relatives::kSharedDb * static_cast<float>(kSketch * nband);
+  // The quick look of a pair: through the screen and the sketches when both have edges of one
+  // length (most pairs), else in full.
   auto plausible = [&](std::size_t i, std::size_t j) {
     const PatternLevels &a = patterns[i], &b = patterns[j];
-    const bool starts = edges[i].lead == edges[j].lead ? Near(heads[i], heads[j]) : StartsAlike(a, edges[i], b, edges[j], nband);
+    const bool starts = edges[i].lead == edges[j].lead ? headScreen.MayBeNear(i, j, limit) && Near(heads[i], heads[j])
+                                                       : StartsAlike(a, edges[i], b, edges[j], nband);
     if (starts) return true;
-    return edges[i].trail == edges[j].trail ? Near(tails[i], tails[j]) : EndsAlike(a, edges[i], b, edges[j], nband);
+    return edges[i].trail == edges[j].trail ? tailScreen.MayBeNear(i, j, limit) && Near(tails[i], tails[j])
+                                            : EndsAlike(a, edges[i], b, edges[j], nband);
   };
   // The pairs to compare (or look up), in the order of their first pattern and then their second
   // (the order of each pattern's relations). Pairs of two patterns of the last catalogue swept
-  // come from the table: the ones it lacks did not pass the quick look.
-  // A process that has swept no catalogue yet takes the one on disk.
+  // come from the table: the ones it lacks did not pass the quick look. A process that has swept
+  // no catalogue yet takes the one on disk.
   std::vector<char> swept(patterns.size(), 0);
   bool sweptBefore = false;
   {
@@ -488,12 +494,22 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   // Each pair with a pattern new to the table once. Most pairs of a catalogue differ at once in
   // their starts and ends: looked at anew each time (cheaper than a table of them all).
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (key[u] == 0 || swept[u]) continue;
+  // The new patterns taken a tile at a time against all others, so the screen's sums of a tile stay
+  // in the cache while the others' stream past (the order does not matter: the pairs are sorted).
+  std::vector<std::size_t> fresh;
+  for (std::size_t u = 0; u < patterns.size(); ++u)
+    if (key[u] != 0 && !swept[u]) fresh.push_back(u);
+  constexpr std::size_t kTile = 64;
+  for (std::size_t t = 0; t < fresh.size(); t += kTile) {
+    const std::size_t end = std::min(fresh.size(), t + kTile);
     for (std::size_t j = 0; j < patterns.size(); ++j) {
-      if (key[j] == 0 || j == u || (!swept[j] && j < u)) continue;
-      const std::size_t i = std::min(u, j), k = std::max(u, j);
-      if (plausible(i, k)) pairs.emplace_back(i, k);
+      if (key[j] == 0 || (!swept[j] && j < fresh[t])) continue;
+      for (std::size_t f = t; f < end; ++f) {
+        const std::size_t u = fresh[f];
+        if (j == u || (!swept[j] && j < u)) continue;
+        const std::size_t i = std::min(u, j), k = std::max(u, j);
+        if (plausible(i, k)) pairs.emplace_back(i, k);
+      }
     }
   }
   std::sort(pairs.begin(), pairs.end());

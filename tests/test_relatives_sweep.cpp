@@ -5,6 +5,8 @@
 // finds, in the same order, whatever state the cache is in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 
 #include "../detector/relatives.h"
 #include "../detector/relatives_cache.h"
+#include "../detector/sketch_screen.h"
 
 namespace {
 
@@ -225,6 +228,50 @@ TEST(Relatives, FoundInANewProcessFromTheCatalogueSweptOnDisk) {
   ASSERT_TRUE(spdet::WriteSweptCatalogue(Record(dir).string(), record));
   EXPECT_EQ(Count(Relations(first, true, cache)), Count(want) - 2);
   fs::remove_all(dir);
+}
+
+// The screen before the quick look (sketch_screen.h) keeps every pair whose sketches' comparison
+// (absolute differences added in floats, in order) stays under the limit, at the limit too where
+// its bound is tightest (the differences of each row of one sign), and rules out most pairs of
+// unrelated sketches.
+TEST(Relatives, ScreenKeepsEveryNearPairAndRulesOutUnrelatedOnes) {
+  constexpr int kRows = 24;
+  const float limit = 2.0f * kRows * kBands;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> cell(-20.0f, 20.0f), part(0.1f, 1.0f);
+  std::vector<std::vector<float>> sketches;
+  std::vector<float> compared;  // per pair (2n, 2n + 1), the comparison's sum
+  const float scales[] = {0.999f, 0.99999f, 1.0f, 1.00001f};
+  for (int n = 0; n < 400; ++n) {
+    std::vector<float> a(kRows * kBands), b(a.size()), moves(a.size());
+    for (float& x : a) x = cell(rng);
+    double total = 0.0;
+    for (int r = 0; r < kRows; ++r) {
+      const float sign = rng() % 2 ? 1.0f : -1.0f;
+      for (int c = 0; c < kBands; ++c) moves[r * kBands + c] = sign * part(rng), total += std::fabs(moves[r * kBands + c]);
+    }
+    const double scale = limit * scales[n % 4] / total;
+    float d = 0.0f;
+    for (std::size_t c = 0; c < a.size(); ++c) {
+      b[c] = a[c] + static_cast<float>(moves[c] * scale);
+      d += std::fabs(a[c] - b[c]);
+    }
+    compared.push_back(d);
+    sketches.push_back(std::move(a));
+    sketches.push_back(std::move(b));
+  }
+  spdet::SketchScreen screen(kRows, kBands, sketches.size());
+  for (const auto& sk : sketches) screen.Add(sk);
+  std::size_t near = 0, ruledOut = 0, unrelated = 0;
+  for (std::size_t n = 0; n < compared.size(); ++n)
+    if (compared[n] < limit) {
+      ++near;
+      EXPECT_TRUE(screen.MayBeNear(2 * n, 2 * n + 1, limit)) << n;
+    }
+  EXPECT_GE(near, 150u);
+  for (std::size_t i = 0; i < 200; i += 2)
+    for (std::size_t j = i + 2; j < 200; j += 2) ++unrelated, ruledOut += screen.MayBeNear(i, j, limit) ? 0 : 1;
+  EXPECT_GT(ruledOut, unrelated * 95 / 100);
 }
 
 }  // namespace
