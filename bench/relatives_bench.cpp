@@ -111,8 +111,10 @@ int main(int argc, char** argv) {
     // changed: 1 % of the patterns 3 dB louder), for timing a new process on its own.
     if (step == "changed") ChangeOnePercent(c);
     const double t = Time(c, dir.string(), found);
-    std::printf("relatives among %d patterns, %s, new process: %7.3f s, %d patterns with relatives\n", count, step.c_str(), t,
-                found);
+    double bytes = 0.0;
+    for (const auto& v : c.levels) bytes += static_cast<double>(v.size() * sizeof(float));
+    std::printf("relatives among %d patterns (levels %.0f MB), %s, new process: %7.3f s, %d patterns with relatives\n", count,
+                bytes / 1e6, step.c_str(), t, found);
     return 0;
   }
   std::printf("relatives among %d patterns (%d of them in groups of 2-4), one core:\n", count, count * 3 / 10);
