@@ -2,11 +2,15 @@
 // of 4-30 s, 300 of them relatives in groups of 2-4 (versions with other end tags, cut-downs,
 // another voice on one bed), on synthetic levels. Prints the time of one set-up cold (nothing
 // known), warm in the same process (another station), a reload in the same process that changed
-// 1 % of the patterns, warm from the cache on disk (a new process), and without a cache.
-// Usage: relatives_bench [PATTERNS] [CACHE_DIR] (a fresh temporary directory by default).
+// 1 % of the patterns, a new process with the cache on disk of a catalogue 1 % different, one
+// with the cache of its own catalogue, and one without a cache.
+// Usage: relatives_bench [PATTERNS] [CACHE_DIR] [STEP] (a fresh temporary directory by default);
+// STEP cold, warm or changed times one set-up and keeps CACHE_DIR, for a new process each
+// (/usr/bin/time -v for its memory); all (the default) the sequence above.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <vector>
@@ -71,10 +75,29 @@ Catalogue Make(int count) {
   return c;
 }
 
+// Every hundredth pattern 3 dB louder (new content).
+void ChangeOnePercent(Catalogue& c) {
+  for (std::size_t i = 0; i < c.levels.size(); i += 100)
+    for (float& x : c.levels[i]) x += 3.0f;
+  for (std::size_t i = 0; i < c.levels.size(); ++i) c.views[i].levels = c.levels[i].data();
+}
+
+// The processor time of this process, seconds (on a loaded machine the wall time mostly measures
+// the load; both are printed).
+double Cpu() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double g_cpu = 0.0;  // processor time of the last Time()
+
 double Time(const Catalogue& c, const std::string& cache, int& relatives) {
   const auto t0 = std::chrono::steady_clock::now();
+  const double c0 = Cpu();
   spdet::Relatives kin;
   kin.Find(c.views, kBands, kRate, cache);
+  g_cpu = Cpu() - c0;
   const auto t1 = std::chrono::steady_clock::now();
   relatives = 0;
   for (std::size_t i = 0; i < c.views.size(); ++i) relatives += kin.Of(static_cast<int>(i)).empty() ? 0 : 1;
@@ -87,33 +110,48 @@ int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
   namespace fs = std::filesystem;
   const fs::path dir = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / ("sp-relatives-bench-" + std::to_string(std::random_device{}()));
+  const std::string step = argc > 3 ? argv[3] : "all";
   std::error_code ec;
-  fs::remove_all(dir, ec);
-  if (count < 2) {
-    std::fprintf(stderr, "relatives_bench: PATTERNS must be 2 or more\n");
+  if (count < 2 || (step != "all" && step != "cold" && step != "warm" && step != "changed")) {
+    std::fprintf(stderr, "relatives_bench: PATTERNS must be 2 or more, STEP all, cold, warm or changed\n");
     return 2;
   }
-  const Catalogue c = Make(count);
+  if (step == "all" || step == "cold") fs::remove_all(dir, ec);
+  Catalogue c = Make(count);
   int found = 0;
+  if (step != "all") {
+    // One set-up in this process with the cache directory kept (cold: made anew; warm: as it is;
+    // changed: 1 % of the patterns 3 dB louder), for timing a new process on its own.
+    if (step == "changed") ChangeOnePercent(c);
+    const double t = Time(c, dir.string(), found);
+    double bytes = 0.0;
+    for (const auto& v : c.levels) bytes += static_cast<double>(v.size() * sizeof(float));
+    std::printf("relatives among %d patterns (levels %.0f MB), %s, new process: %7.3f s (cpu %7.3f s), %d patterns with relatives\n", count,
+                bytes / 1e6, step.c_str(), t, g_cpu, found);
+    return 0;
+  }
   std::printf("relatives among %d patterns (%d of them in groups of 2-4), one core:\n", count, count * 3 / 10);
   const double cold = Time(c, dir.string(), found);
-  std::printf("  cold (nothing known, cache written): %7.3f s, %d patterns with relatives\n", cold, found);
+  std::printf("  cold (nothing known, cache written): %7.3f s (cpu %7.3f s), %d patterns with relatives\n", cold, g_cpu, found);
   const double warm = Time(c, dir.string(), found);
-  std::printf("  warm (same process):                 %7.3f s, %d\n", warm, found);
+  std::printf("  warm (same process):                 %7.3f s (cpu %7.3f s), %d\n", warm, g_cpu, found);
   // A reload that changed 1 % of the patterns (3 dB louder: new content), same process: only the
   // changed patterns' pairs are looked at.
   Catalogue reload = c;
-  for (std::size_t i = 0; i < reload.levels.size(); i += 100)
-    for (float& x : reload.levels[i]) x += 3.0f;
-  for (std::size_t i = 0; i < reload.levels.size(); ++i) reload.views[i].levels = reload.levels[i].data();
+  ChangeOnePercent(reload);
   const double changed = Time(reload, dir.string(), found);
-  std::printf("  reload, 1 %% changed (same process):  %7.3f s, %d\n", changed, found);
+  std::printf("  reload, 1 %% changed (same process):  %7.3f s (cpu %7.3f s), %d\n", changed, g_cpu, found);
+  // A new process on the first catalogue: the cache on disk was last written for the reload, so
+  // 1 % of the patterns are new to it; then a new process on the catalogue the cache was written for.
+  spdet::Relatives::ForgetComparisons();
+  const double diskChanged = Time(c, dir.string(), found);
+  std::printf("  new process, 1 %% changed since cache: %7.3f s (cpu %7.3f s), %d\n", diskChanged, g_cpu, found);
   spdet::Relatives::ForgetComparisons();
   const double disk = Time(c, dir.string(), found);
-  std::printf("  warm (new process, cache on disk):   %7.3f s, %d\n", disk, found);
+  std::printf("  warm (new process, cache on disk):   %7.3f s (cpu %7.3f s), %d\n", disk, g_cpu, found);
   spdet::Relatives::ForgetComparisons();
   const double none = Time(c, std::string(), found);
-  std::printf("  no cache (new process):              %7.3f s, %d\n", none, found);
+  std::printf("  no cache (new process):              %7.3f s (cpu %7.3f s), %d\n", none, g_cpu, found);
   fs::remove_all(dir, ec);
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "fnv1a.h"
 #include "relatives_cache.h"
+#include "sketch_screen.h"
 
 namespace spdet {
 
@@ -55,11 +56,19 @@ struct Alignment {
 // are alike in any two patterns and tell nothing.
 constexpr float kQuietDb = 20.0f;
 
+// The loudest cell of the usable blocks (stored newest first: the cells from block kTail on), in
+// eight running maxima the compiler vectorises (a maximum does not depend on the order).
 float Peak(const PatternLevels& p, int nband) {
-  float peak = -1e30f;
-  for (int k = 0; k < Usable(p); ++k)
-    for (int band = 0; band < nband; ++band) peak = std::max(peak, At(p, nband, k, band));
-  return peak;
+  float lane[8] = {-1e30f, -1e30f, -1e30f, -1e30f, -1e30f, -1e30f, -1e30f, -1e30f};
+  if (Usable(p) <= 0) return lane[0];
+  const float* c = p.levels + static_cast<std::size_t>(kTail) * nband;
+  const std::size_t n = static_cast<std::size_t>(Usable(p)) * nband;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8)
+    for (int l = 0; l < 8; ++l) lane[l] = c[k + l] > lane[l] ? c[k + l] : lane[l];
+  for (; k < n; ++k) lane[0] = c[k] > lane[0] ? c[k] : lane[0];
+  for (int l = 1; l < 8; ++l) lane[0] = std::max(lane[0], lane[l]);
+  return lane[0];
 }
 
 bool Quiet(const PatternLevels& p, int nband, int k, float peak) {
@@ -172,11 +181,45 @@ std::set<std::uint64_t>& LoadedKeys() {
   return keys;
 }
 
+// Per key, the check value of its entry on disk whose pairs are all in the pair table (read or
+// written by this process).
+std::map<std::uint64_t, std::uint64_t>& EntryChecks() {
+  static std::map<std::uint64_t, std::uint64_t> checks;
+  return checks;
+}
+
+// The record of the catalogue swept last read or written by this process (name, hash of it).
+std::pair<std::string, std::uint64_t>& SweptOnDisk() {
+  static std::pair<std::string, std::uint64_t> last;
+  return last;
+}
+
+std::uint64_t HashOf(const std::vector<SweptMember>& members) {
+  return Fnv1aOf(members.data(), members.size() * sizeof(SweptMember));
+}
+
+// A new process: the patterns of the catalogue swept on disk whose entries read here are the ones
+// the record names (their pairs with each other that passed the quick look are in the table).
+void SweptFromDisk(const std::string& name, const std::vector<std::uint64_t>& key, std::vector<char>& swept) {
+  std::vector<SweptMember> record;
+  if (name.empty() || !ReadSweptCatalogue(name, record)) return;
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  SweptOnDisk() = {name, HashOf(record)};
+  std::map<std::uint64_t, std::uint64_t> entryOf;
+  for (const SweptMember& m : record) entryOf.emplace(m.key, m.entry);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (key[i] == 0) continue;
+    const auto r = entryOf.find(key[i]);
+    const auto e = EntryChecks().find(key[i]);
+    if (r != entryOf.end() && e != EntryChecks().end() && r->second != 0 && r->second == e->second) swept[i] = 1;
+  }
+}
+
 std::uint64_t ContentKey(const PatternLevels& p, int nband) {
   Fnv1a f;
   f.Value(p.nblock);
   f.Value(nband);
-  f.Bytes(p.levels, static_cast<std::size_t>(p.nblock) * nband * sizeof(float));
+  f.Value(WordHashOf(p.levels, static_cast<std::size_t>(p.nblock) * nband * sizeof(float)));
   return f.h;
 }
 
@@ -276,6 +319,47 @@ bool Near(const Sketch& a, const Sketch& b) {
   return true;
 }
 
+// Every pattern's entry made to list exactly its pairs in this catalogue that passed the quick look
+// (in the order of the other's key: moving patterns changes nothing), written when it lists other
+// pairs, and the record of the catalogue swept naming them with their entries' check values.
+void KeepOnDisk(const std::vector<std::string>& entry, const std::vector<std::uint64_t>& key,
+                std::vector<std::vector<CachedPair>>& compared, const std::string& record) {
+  std::vector<SweptMember> members;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    if (entry[i].empty()) continue;
+    std::vector<CachedPair>& list = compared[i];
+    std::stable_sort(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other < y.other; });
+    list.erase(std::unique(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other == y.other; }),
+               list.end());
+    std::uint64_t check = RelativesEntryCheck(key[i], list);
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      const auto e = EntryChecks().find(key[i]);
+      known = e != EntryChecks().end() && e->second == check;
+    }
+    if (!known) {
+      const bool written = check != 0 && WriteRelativesEntry(entry[i], key[i], list);
+      std::lock_guard<std::mutex> lock(g_pairMutex);
+      if (written) EntryChecks()[key[i]] = check;
+      else EntryChecks().erase(key[i]), check = 0;
+    }
+    members.push_back({key[i], check});
+  }
+  if (record.empty()) return;
+  std::sort(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key < y.key; });
+  members.erase(std::unique(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key == y.key; }),
+                members.end());
+  const std::pair<std::string, std::uint64_t> now{record, HashOf(members)};
+  {
+    std::lock_guard<std::mutex> lock(g_pairMutex);
+    if (SweptOnDisk() == now) return;
+  }
+  const bool written = WriteSweptCatalogue(record, members);
+  std::lock_guard<std::mutex> lock(g_pairMutex);
+  SweptOnDisk() = written ? now : std::pair<std::string, std::uint64_t>{};
+}
+
 }  // namespace
 
 bool Relatives::Plausible(const PatternLevels& a, const PatternLevels& b, int nband) {
@@ -330,6 +414,8 @@ void Relatives::ForgetComparisons() {
   std::lock_guard<std::mutex> lock(g_pairMutex);
   PairTable().clear();
   LoadedKeys().clear();
+  EntryChecks().clear();
+  SweptOnDisk() = {};
   Swept().clear();
 }
 
@@ -343,7 +429,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   // The entries on disk of patterns this process has not read yet, into the process's table; one
   // missing or refused is written (again) below.
   std::vector<std::string> entry(patterns.size());
-  std::vector<char> changed(patterns.size(), 0);
   if (!cacheDirectory.empty())
     for (std::size_t i = 0; i < patterns.size(); ++i) {
       if (key[i] == 0) continue;
@@ -353,15 +438,14 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
         if (!LoadedKeys().insert(key[i]).second) continue;
       }
       std::vector<CachedPair> cached;
-      if (!ReadRelativesEntry(entry[i], key[i], cached)) {
-        changed[i] = 1;
-        continue;
-      }
+      std::uint64_t check = 0;
+      if (!ReadRelativesEntry(entry[i], key[i], cached, &check)) continue;
       std::lock_guard<std::mutex> lock(g_pairMutex);
       for (const CachedPair& c : cached) {
         PairTable()[std::make_pair(key[i], c.other)] = Pair{c.related, c.mine, c.theirs};
         PairTable()[std::make_pair(c.other, key[i])] = Pair{c.related, c.theirs, c.mine};
       }
+      EntryChecks()[key[i]] = check;
     }
   std::vector<Edges> edges(patterns.size());
   std::vector<Sketch> heads(patterns.size()), tails(patterns.size());
@@ -372,24 +456,36 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       heads[i] = SketchOf(patterns[i], nband, edges[i].lead);
       tails[i] = SketchOf(patterns[i], nband, n - edges[i].trail - kSketch);
     }
-  // The quick look of a pair: through the sketches when both have edges of one length (most
-  // pairs), else in full.
+  SketchScreen headScreen(kSketch, nband, patterns.size()), tailScreen(kSketch, nband, patterns.size());
+  for (std::size_t i = 0; i < patterns.size(); ++i) headScreen.Add(heads[i].cells), tailScreen.Add(tails[i].cells);
+  const float limit = 2.0f * Relatives::kSharedDb * static_cast<float>(kSketch * nband);
+  // The quick look of a pair: through the screen and the sketches when both have edges of one
+  // length (most pairs), else in full.
   auto plausible = [&](std::size_t i, std::size_t j) {
     const PatternLevels &a = patterns[i], &b = patterns[j];
-    const bool starts = edges[i].lead == edges[j].lead ? Near(heads[i], heads[j]) : StartsAlike(a, edges[i], b, edges[j], nband);
+    const bool starts = edges[i].lead == edges[j].lead ? headScreen.MayBeNear(i, j, limit) && Near(heads[i], heads[j])
+                                                       : StartsAlike(a, edges[i], b, edges[j], nband);
     if (starts) return true;
-    return edges[i].trail == edges[j].trail ? Near(tails[i], tails[j]) : EndsAlike(a, edges[i], b, edges[j], nband);
+    return edges[i].trail == edges[j].trail ? tailScreen.MayBeNear(i, j, limit) && Near(tails[i], tails[j])
+                                            : EndsAlike(a, edges[i], b, edges[j], nband);
   };
   // The pairs to compare (or look up), in the order of their first pattern and then their second
   // (the order of each pattern's relations). Pairs of two patterns of the last catalogue swept
-  // come from the table: the ones it lacks did not pass the quick look.
+  // come from the table: the ones it lacks did not pass the quick look. A process that has swept
+  // no catalogue yet takes the one on disk.
   std::vector<char> swept(patterns.size(), 0);
-  std::multimap<std::uint64_t, std::size_t> indexOf;
+  bool sweptBefore = false;
   {
     std::lock_guard<std::mutex> lock(g_pairMutex);
+    sweptBefore = !Swept().empty();
     for (std::size_t i = 0; i < patterns.size(); ++i)
-      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1, indexOf.emplace(key[i], i);
+      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1;
   }
+  const std::string record = cacheDirectory.empty() ? std::string() : SweptCatalogueName(cacheDirectory, blocksPerSecond);
+  if (!sweptBefore) SweptFromDisk(record, key, swept);
+  std::multimap<std::uint64_t, std::size_t> indexOf;
+  for (std::size_t i = 0; i < patterns.size(); ++i)
+    if (swept[i]) indexOf.emplace(key[i], i);
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   // (A pair kept the other way round passed the quick look too, which is symmetric; it is compared
   // anew below in this order, as a first set-up would.)
@@ -406,17 +502,27 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   // Each pair with a pattern new to the table once. Most pairs of a catalogue differ at once in
   // their starts and ends: looked at anew each time (cheaper than a table of them all).
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (key[u] == 0 || swept[u]) continue;
+  // The new patterns taken a tile at a time against all others, so the screen's sums of a tile stay
+  // in the cache while the others' stream past (the order does not matter: the pairs are sorted).
+  std::vector<std::size_t> fresh;
+  for (std::size_t u = 0; u < patterns.size(); ++u)
+    if (key[u] != 0 && !swept[u]) fresh.push_back(u);
+  constexpr std::size_t kTile = 64;
+  for (std::size_t t = 0; t < fresh.size(); t += kTile) {
+    const std::size_t end = std::min(fresh.size(), t + kTile);
     for (std::size_t j = 0; j < patterns.size(); ++j) {
-      if (key[j] == 0 || j == u || (!swept[j] && j < u)) continue;
-      const std::size_t i = std::min(u, j), k = std::max(u, j);
-      if (plausible(i, k)) pairs.emplace_back(i, k);
+      if (key[j] == 0 || (!swept[j] && j < fresh[t])) continue;
+      for (std::size_t f = t; f < end; ++f) {
+        const std::size_t u = fresh[f];
+        if (j == u || (!swept[j] && j < u)) continue;
+        const std::size_t i = std::min(u, j), k = std::max(u, j);
+        if (plausible(i, k)) pairs.emplace_back(i, k);
+      }
     }
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  // Per pattern, the pairs compared in full (for its entry), and whether any was new.
+  // Per pattern, the pairs compared in full (for its entry).
   std::vector<std::vector<CachedPair>> compared(patterns.size());
   for (const auto& [i, j] : pairs) {
     Pair pair;
@@ -431,7 +537,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
       std::lock_guard<std::mutex> lock(g_pairMutex);
       PairTable()[id] = pair;
-      changed[i] = changed[j] = 1;
     }
     if (!cacheDirectory.empty()) {
       compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
@@ -443,8 +548,7 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
     of_[i].push_back(pair.ab);
     of_[j].push_back(pair.ba);
   }
-  for (std::size_t i = 0; i < patterns.size(); ++i)
-    if (changed[i] && !entry[i].empty()) WriteRelativesEntry(entry[i], key[i], compared[i]);
+  KeepOnDisk(entry, key, compared, record);
   std::lock_guard<std::mutex> lock(g_pairMutex);
   Swept().clear();
   for (std::size_t i = 0; i < patterns.size(); ++i)

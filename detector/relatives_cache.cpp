@@ -58,6 +58,85 @@ std::string Format(std::uint64_t key, const std::vector<CachedPair>& pairs) {
   return text + buf;
 }
 
+// The check line's value of a text made by Format or FormatSwept.
+std::uint64_t CheckOf(const std::string& text) {
+  const std::size_t end = text.rfind("check ");
+  return Fnv1aOf(text.data(), end == std::string::npos ? text.size() : end);
+}
+
+const char kSweptMagic[] = "signalpattern-relatives-swept 1";
+// Room for about two million members.
+constexpr std::uintmax_t kMaxSweptBytes = 64u << 20;
+
+std::string FormatSwept(const std::vector<SweptMember>& members) {
+  std::string text = kSweptMagic;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "\nmembers %zu\n", members.size());
+  text += buf;
+  text.reserve(text.size() + members.size() * 34 + 32);
+  for (const SweptMember& m : members) {
+    std::snprintf(buf, sizeof buf, "%016" PRIx64 " %016" PRIx64 "\n", m.key, m.entry);
+    text += buf;
+  }
+  std::snprintf(buf, sizeof buf, "check %016" PRIx64 "\n", Fnv1aOf(text.data(), text.size()));
+  return text + buf;
+}
+
+// 16 lower-case hex digits at p (the text goes on to its terminating zero, so p[0..15] are there
+// or a zero stops the loop first).
+bool Hex16(const char* p, std::uint64_t& v) {
+  v = 0;
+  for (int k = 0; k < 16; ++k) {
+    const char c = p[k];
+    if (c >= '0' && c <= '9') v = v << 4 | static_cast<std::uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f') v = v << 4 | static_cast<std::uint64_t>(c - 'a' + 10);
+    else return false;
+  }
+  return true;
+}
+
+// A regular file of at most `limit` bytes, whole (a FIFO or device is never opened).
+bool ReadSmallFile(const std::string& name, std::uintmax_t limit, std::string& text) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(name, ec);
+  if (ec || !std::filesystem::is_regular_file(status)) return false;
+  const std::uintmax_t size = std::filesystem::file_size(name, ec);
+  if (ec || size > limit) return false;
+  std::ifstream in(name, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  text = all.str();
+  return static_cast<bool>(in) || in.eof();
+}
+
+// Writes text to name through a temporary file of this thread and moment renamed into place,
+// making the directory when needed.
+bool WriteWhole(const std::string& name, const std::string& text, std::uint64_t salt) {
+  const std::filesystem::path path(name);
+  std::error_code ec;
+  std::filesystem::create_directories(path.parent_path(), ec);
+  if (ec) return false;
+  char suffix[48];
+  Fnv1a f;
+  f.Value(salt);
+  f.Value(std::chrono::steady_clock::now().time_since_epoch().count());
+  f.Value(std::hash<std::thread::id>()(std::this_thread::get_id()));
+  std::snprintf(suffix, sizeof suffix, ".%016" PRIx64 ".tmp", f.h);
+  const std::string temp = name + suffix;
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::filesystem::remove(temp, ec);
+      return false;
+    }
+  }
+  std::filesystem::rename(temp, path, ec);
+  if (ec) std::filesystem::remove(temp, ec);
+  return !ec;
+}
+
 }  // namespace
 
 std::string RelativesEntryName(const std::string& directory, std::uint64_t key, double blocksPerSecond) {
@@ -73,17 +152,12 @@ std::string RelativesEntryName(const std::string& directory, std::uint64_t key, 
   return directory + leaf;
 }
 
-bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<CachedPair>& pairs) {
+bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<CachedPair>& pairs,
+                        std::uint64_t* check) {
   try {
-    std::error_code ec;
-    const auto status = std::filesystem::status(name, ec);
-    if (ec || !std::filesystem::is_regular_file(status)) return false;
-    const std::uintmax_t size = std::filesystem::file_size(name, ec);
-    if (ec || size > kMaxEntryBytes) return false;
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
+    std::string text;
+    if (!ReadSmallFile(name, kMaxEntryBytes, text)) return false;
+    const std::size_t size = text.size();
     std::istringstream lines(text);
     std::string line;
     std::uint64_t k = 0;
@@ -106,6 +180,7 @@ bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<
     }
     // Whatever was read must be written the same way, to the byte (the check line included).
     if (Format(key, read) != text) return false;
+    if (check != nullptr) *check = CheckOf(text);
     pairs = std::move(read);
     return true;
   } catch (...) {
@@ -116,31 +191,62 @@ bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<
 bool WriteRelativesEntry(const std::string& name, std::uint64_t key, const std::vector<CachedPair>& pairs) {
   if (name.empty()) return false;
   try {
-    const std::string text = Format(key, pairs);
-    const std::filesystem::path path(name);
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    if (ec) return false;
-    // A temporary name of this thread and moment, renamed over the entry when written whole.
-    char suffix[48];
-    Fnv1a f;
-    f.Value(key);
-    f.Value(std::chrono::steady_clock::now().time_since_epoch().count());
-    f.Value(std::hash<std::thread::id>()(std::this_thread::get_id()));
-    std::snprintf(suffix, sizeof suffix, ".%016" PRIx64 ".tmp", f.h);
-    const std::string temp = name + suffix;
-    {
-      std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-      out.write(text.data(), static_cast<std::streamsize>(text.size()));
-      out.close();
-      if (!out) {
-        std::filesystem::remove(temp, ec);
-        return false;
-      }
+    return WriteWhole(name, Format(key, pairs), key);
+  } catch (...) {
+    return false;
+  }
+}
+
+std::uint64_t RelativesEntryCheck(std::uint64_t key, const std::vector<CachedPair>& pairs) {
+  try {
+    return CheckOf(Format(key, pairs));
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string SweptCatalogueName(const std::string& directory, double blocksPerSecond) {
+  static const std::uint64_t build = BuildIdentity();
+  if (directory.empty() || build == 0) return std::string();
+  Fnv1a f;
+  f.Value(kVersion);
+  f.Value(build);
+  f.Value(blocksPerSecond);
+  char leaf[48];
+  std::snprintf(leaf, sizeof leaf, "/relatives-swept/%016" PRIx64, f.h);
+  return directory + leaf;
+}
+
+bool ReadSweptCatalogue(const std::string& name, std::vector<SweptMember>& members) {
+  try {
+    std::string text;
+    if (!ReadSmallFile(name, kMaxSweptBytes, text)) return false;
+    const char* p = text.c_str();
+    const std::size_t head = std::strlen(kSweptMagic);
+    if (text.compare(0, head, kSweptMagic) != 0 || p[head] != '\n') return false;
+    p += head + 1;
+    std::size_t n = 0;
+    int used = 0;
+    if (std::sscanf(p, "members %zu\n%n", &n, &used) != 1 || used == 0 || n > text.size() / 34) return false;
+    p += used;
+    std::vector<SweptMember> read(n);
+    for (SweptMember& m : read) {
+      if (!Hex16(p, m.key) || p[16] != ' ' || !Hex16(p + 17, m.entry) || p[33] != '\n') return false;
+      p += 34;
     }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) std::filesystem::remove(temp, ec);
-    return !ec;
+    // Read strictly: written back the same to the byte, check line included.
+    if (FormatSwept(read) != text) return false;
+    members = std::move(read);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool WriteSweptCatalogue(const std::string& name, const std::vector<SweptMember>& members) {
+  if (name.empty()) return false;
+  try {
+    return WriteWhole(name, FormatSwept(members), members.size());
   } catch (...) {
     return false;
   }

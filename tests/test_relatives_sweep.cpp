@@ -1,13 +1,22 @@
-// Relatives found again in one process (detector/relatives.h): a detector set up on the catalogue
-// the process last swept (another station) or on one a reload changed takes the pairs of the
-// patterns it knows from the table and looks only at the new ones' pairs. The relations must be
-// exactly those a first set-up finds, in the same order.
+// Relatives found again (detector/relatives.h): a detector set up on the catalogue the process
+// last swept (another station) or on one a reload changed takes the pairs of the patterns it knows
+// from the table and looks only at the new ones' pairs; a new process does the same with the
+// catalogue swept on disk (relatives_cache.h). The relations must be exactly those a first set-up
+// finds, in the same order, whatever state the cache is in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "../detector/relatives.h"
+#include "../detector/relatives_cache.h"
+#include "../detector/sketch_screen.h"
 
 namespace {
 
@@ -60,12 +69,14 @@ std::vector<std::vector<float>> Catalogue(int count, int related, unsigned seed)
   return c;
 }
 
-std::vector<std::vector<spdet::Relation>> Relations(const std::vector<std::vector<float>>& c, bool fresh) {
+// fresh: as a new process (with the cache directory `cache`, "" for none).
+std::vector<std::vector<spdet::Relation>> Relations(const std::vector<std::vector<float>>& c, bool fresh,
+                                                   const std::string& cache = std::string()) {
   if (fresh) spdet::Relatives::ForgetComparisons();
   std::vector<spdet::PatternLevels> views;
   for (const auto& v : c) views.push_back({static_cast<int>(v.size() / kBands), v.data(), true});
   spdet::Relatives kin;
-  kin.Find(views, kBands, kRate);
+  kin.Find(views, kBands, kRate, cache);
   std::vector<std::vector<spdet::Relation>> out;
   for (std::size_t i = 0; i < c.size(); ++i) out.push_back(kin.Of(static_cast<int>(i)));
   return out;
@@ -87,16 +98,9 @@ void ExpectSame(const std::vector<std::vector<spdet::Relation>>& got, const std:
   }
 }
 
-TEST(Relatives, FoundAgainFromTheTableAsAFirstSetUpFindsThem) {
-  const std::vector<std::vector<float>> first = Catalogue(1000, 300, 7);
-  const auto want = Relations(first, true);
-  std::size_t with = 0;
-  for (const auto& r : want) with += r.empty() ? 0 : 1;
-  EXPECT_GE(with, 290u);  // the groups (a cut-down of a version can miss its tag's sibling)
-  ExpectSame(Relations(first, false), want);  // another station: every pair from the table
-
-  // A reload: patterns removed, one changed (3 dB louder), new ones (a version of an
-  // existing spot among them) added, the order moved.
+// A reload: patterns removed, one changed (3 dB louder), new ones (a version of an existing spot
+// at 100 among them) added, the order moved.
+std::vector<std::vector<float>> Reloaded(const std::vector<std::vector<float>>& first) {
   std::vector<std::vector<float>> changed(first.begin() + 3, first.end() - 40);
   for (float& x : changed[20]) x += 3.0f;
   std::mt19937 rng(11);
@@ -105,12 +109,169 @@ TEST(Relatives, FoundAgainFromTheTableAsAFirstSetUpFindsThem) {
   std::copy(tag.begin(), tag.end(), version.end() - static_cast<std::ptrdiff_t>(tag.size()) - 30 * kBands);
   changed.insert(changed.begin() + 100, version);
   for (auto& extra : Catalogue(30, 10, 13)) changed.push_back(std::move(extra));
-  std::swap(changed[5], changed[600]);
+  std::swap(changed[5], changed[changed.size() * 3 / 5]);
+  return changed;
+}
+
+TEST(Relatives, FoundAgainFromTheTableAsAFirstSetUpFindsThem) {
+  const std::vector<std::vector<float>> first = Catalogue(1000, 300, 7);
+  const auto want = Relations(first, true);
+  std::size_t with = 0;
+  for (const auto& r : want) with += r.empty() ? 0 : 1;
+  EXPECT_GE(with, 290u);  // the groups (a cut-down of a version can miss its tag's sibling)
+  ExpectSame(Relations(first, false), want);  // another station: every pair from the table
+
+  const std::vector<std::vector<float>> changed = Reloaded(first);
   const auto reloaded = Relations(changed, false);
   ExpectSame(reloaded, Relations(changed, true));
   EXPECT_FALSE(reloaded[100].empty());  // the new version found with its spot
   // Back to the first catalogue after the other was swept.
   ExpectSame(Relations(first, false), want);
+}
+
+namespace fs = std::filesystem;
+
+std::size_t Count(const std::vector<std::vector<spdet::Relation>>& r) {
+  std::size_t n = 0;
+  for (const auto& x : r) n += x.size();
+  return n;
+}
+
+// The entries in a cache directory by key (read from their key line).
+std::map<std::uint64_t, fs::path> Entries(const fs::path& dir) {
+  std::map<std::uint64_t, fs::path> out;
+  for (const auto& e : fs::directory_iterator(dir / "relatives")) {
+    std::ifstream in(e.path());
+    std::string magic, version, word;
+    std::uint64_t key = 0;
+    in >> magic >> version >> word >> std::hex >> key;  // "signalpattern-relatives 1", "key" KEY
+    out[key] = e.path();
+  }
+  return out;
+}
+
+fs::path Record(const fs::path& dir) {
+  for (const auto& e : fs::directory_iterator(dir / "relatives-swept")) return e.path();
+  return fs::path();
+}
+
+void Damage(const fs::path& file, bool truncate) {
+  if (truncate) {
+    fs::resize_file(file, fs::file_size(file) / 2);
+  } else {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(fs::file_size(file) / 3));
+    f.put('#');
+  }
+}
+
+// A new process with the cache on disk: the catalogue swept, one changed by a reload, the first
+// again, and a cache damaged in its entries or its record: always the relations of a first set-up.
+TEST(Relatives, FoundInANewProcessFromTheCatalogueSweptOnDisk) {
+  const fs::path dir = fs::path(::testing::TempDir()) / "relatives-sweep-cache";
+  fs::remove_all(dir);
+  const std::string cache = dir.string();
+  const std::vector<std::vector<float>> first = Catalogue(600, 200, 7);
+  const std::vector<std::vector<float>> changed = Reloaded(first);
+  const auto want = Relations(first, true), wantChanged = Relations(changed, true);
+  ExpectSame(Relations(first, true, cache), want);  // cold: entries and the record written
+  ASSERT_FALSE(Record(dir).empty());
+  ExpectSame(Relations(first, true, cache), want);
+  ExpectSame(Relations(changed, true, cache), wantChanged);  // 1 in 10 patterns new to the record
+  ExpectSame(Relations(changed, true, cache), wantChanged);
+  ExpectSame(Relations(first, true, cache), want);
+
+  // Entries damaged (a related pattern's among them), then the record; each run repairs them.
+  const std::map<std::uint64_t, fs::path> entries = Entries(dir);
+  std::vector<spdet::CachedPair> pairs;
+  std::uint64_t one = 0, two = 0;
+  for (const auto& [key, path] : entries)
+    if (spdet::ReadRelativesEntry(path.string(), key, pairs) && !pairs.empty() && pairs[0].related) {
+      one = key, two = pairs[0].other;
+      break;
+    }
+  ASSERT_NE(one, 0u);
+  Damage(entries.at(one), true);
+  Damage(std::next(entries.begin(), 7)->second, false);
+  ExpectSame(Relations(first, true, cache), want);
+  Damage(Record(dir), false);
+  ExpectSame(Relations(first, true, cache), want);
+  Damage(Record(dir), true);
+  ExpectSame(Relations(first, true, cache), want);
+  fs::remove(entries.at(two));
+  ExpectSame(Relations(first, true, cache), want);
+
+  // Entries that lack the pair of `one` and `two` (on both sides): while the record names them
+  // with their checks, the pair is not looked at again (the point of the record); named with the
+  // checks they had, it is.
+  std::vector<spdet::SweptMember> record;
+  ASSERT_TRUE(spdet::ReadSweptCatalogue(Record(dir).string(), record));
+  for (const std::uint64_t key : {one, two}) {
+    ASSERT_TRUE(spdet::ReadRelativesEntry(entries.at(key).string(), key, pairs));
+    const std::size_t before = pairs.size();
+    pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
+                               [&](const spdet::CachedPair& p) { return p.other == (key == one ? two : one); }),
+                pairs.end());
+    ASSERT_EQ(pairs.size() + 1, before);
+    ASSERT_TRUE(spdet::WriteRelativesEntry(entries.at(key).string(), key, pairs));
+  }
+  ExpectSame(Relations(first, true, cache), want);  // old checks: looked at anew, entries repaired
+  for (const std::uint64_t key : {one, two}) {
+    ASSERT_TRUE(spdet::ReadRelativesEntry(entries.at(key).string(), key, pairs));
+    pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
+                               [&](const spdet::CachedPair& p) { return p.other == (key == one ? two : one); }),
+                pairs.end());
+    ASSERT_TRUE(spdet::WriteRelativesEntry(entries.at(key).string(), key, pairs));
+    for (spdet::SweptMember& m : record)
+      if (m.key == key) m.entry = spdet::RelativesEntryCheck(key, pairs);
+  }
+  ASSERT_TRUE(spdet::WriteSweptCatalogue(Record(dir).string(), record));
+  EXPECT_EQ(Count(Relations(first, true, cache)), Count(want) - 2);
+  fs::remove_all(dir);
+}
+
+// The screen before the quick look (sketch_screen.h) keeps every pair whose sketches' comparison
+// (absolute differences added in floats, in order) stays under the limit, at the limit too where
+// its bound is tightest (the differences of each row of one sign), and rules out most pairs of
+// unrelated sketches.
+TEST(Relatives, ScreenKeepsEveryNearPairAndRulesOutUnrelatedOnes) {
+  constexpr int kRows = 24;
+  const float limit = 2.0f * kRows * kBands;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> cell(-20.0f, 20.0f), part(0.1f, 1.0f);
+  std::vector<std::vector<float>> sketches;
+  std::vector<float> compared;  // per pair (2n, 2n + 1), the comparison's sum
+  const float scales[] = {0.999f, 0.99999f, 1.0f, 1.00001f};
+  for (int n = 0; n < 400; ++n) {
+    std::vector<float> a(kRows * kBands), b(a.size()), moves(a.size());
+    for (float& x : a) x = cell(rng);
+    double total = 0.0;
+    for (int r = 0; r < kRows; ++r) {
+      const float sign = rng() % 2 ? 1.0f : -1.0f;
+      for (int c = 0; c < kBands; ++c) moves[r * kBands + c] = sign * part(rng), total += std::fabs(moves[r * kBands + c]);
+    }
+    const double scale = limit * scales[n % 4] / total;
+    float d = 0.0f;
+    for (std::size_t c = 0; c < a.size(); ++c) {
+      b[c] = a[c] + static_cast<float>(moves[c] * scale);
+      d += std::fabs(a[c] - b[c]);
+    }
+    compared.push_back(d);
+    sketches.push_back(std::move(a));
+    sketches.push_back(std::move(b));
+  }
+  spdet::SketchScreen screen(kRows, kBands, sketches.size());
+  for (const auto& sk : sketches) screen.Add(sk);
+  std::size_t near = 0, ruledOut = 0, unrelated = 0;
+  for (std::size_t n = 0; n < compared.size(); ++n)
+    if (compared[n] < limit) {
+      ++near;
+      EXPECT_TRUE(screen.MayBeNear(2 * n, 2 * n + 1, limit)) << n;
+    }
+  EXPECT_GE(near, 150u);
+  for (std::size_t i = 0; i < 200; i += 2)
+    for (std::size_t j = i + 2; j < 200; j += 2) ++unrelated, ruledOut += screen.MayBeNear(i, j, limit) ? 0 : 1;
+  EXPECT_GT(ruledOut, unrelated * 95 / 100);
 }
 
 }  // namespace
