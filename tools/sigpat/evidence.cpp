@@ -134,18 +134,8 @@ std::string EvidenceRelativePath(const Detection& d, const std::string& format) 
   return station + "/offset/" + stamp + tail;
 }
 
-double LongestPatternSeconds(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
-  double longest = 0.0;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    SignalTVSEx record;
-    try {
-      LoadPattern(files[i], record, i < openAs.size() ? openAs[i] : "");
-    } catch (const Error&) {
-      continue;  // the pattern checks report it
-    }
-    longest = std::max(longest, static_cast<double>(record.Nblock) * kSamplesPerBlock / kLibraryRate);
-  }
-  return longest;
+double LongestOf(const std::vector<double>& seconds) {
+  return seconds.empty() ? 0.0 : *std::max_element(seconds.begin(), seconds.end());
 }
 
 // ---- the writer
