@@ -92,7 +92,8 @@ namespace {
 constexpr double kLongPatternSeconds = 120.0;
 }  // namespace
 
-void CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+std::vector<double> CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  std::vector<double> lengths;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& file = files[i];
     SignalTVSEx record;
@@ -109,13 +110,16 @@ void CheckPatternFiles(const std::vector<std::string>& files, const std::vector<
                    " s; the library compares it over its whole length at every time block, so a scan with it runs "
                    "at only tens of times real time (a 600 s pattern about 35x); a pattern of the clip's first "
                    "10-30 s finds it as well");
+    lengths.push_back(record.Fs > 0 ? static_cast<double>(record.Nblock) * kSamplesPerBlock / record.Fs : seconds);
   }
+  return lengths;
 }
 
-void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
-  CheckPatternFiles(files, openAs);
+std::vector<double> CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+  std::vector<double> lengths = CheckPatternFiles(files, openAs);
   SignalPattern engine;
   SetUpRecognition(engine, files, -1.0f, openAs);
+  return lengths;
 }
 
 namespace {

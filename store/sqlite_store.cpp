@@ -160,24 +160,21 @@ class SqliteStore : public Store {
 
   std::int64_t PutPattern(const PatternRow& p) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string what = "cannot store the pattern \"" + p.name + "\"";
-    Transaction t(*this, what);
-    Statement(db_,
-              "INSERT INTO patterns (content_hash, name, duration_s, spot_id, advertiser, campaign, version, title) "
-              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (content_hash) DO UPDATE SET name = excluded.name, "
-              "duration_s = CASE WHEN excluded.duration_s > 0 THEN excluded.duration_s ELSE duration_s END, "
-              "spot_id = CASE WHEN excluded.spot_id <> '' THEN excluded.spot_id ELSE spot_id END, "
-              "advertiser = CASE WHEN excluded.advertiser <> '' THEN excluded.advertiser ELSE advertiser END, "
-              "campaign = CASE WHEN excluded.campaign <> '' THEN excluded.campaign ELSE campaign END, "
-              "version = CASE WHEN excluded.version <> '' THEN excluded.version ELSE version END, "
-              "title = CASE WHEN excluded.title <> '' THEN excluded.title ELSE title END",
-              Where(what))
-        .Bind(1, p.contentHash).Bind(2, p.name).Bind(3, p.durationSeconds).Bind(4, p.spotId).Bind(5, p.advertiser)
-        .Bind(6, p.campaign).Bind(7, p.version).Bind(8, p.title)
-        .Step();
-    const std::int64_t id = PatternId(p.contentHash, p.name);
+    Transaction t(*this, "cannot store the pattern \"" + p.name + "\"");
+    const std::int64_t id = WritePattern(p);
     t.Commit();
     return id;
+  }
+
+  // One transaction for the whole load: a commit is a sync of the journal, and a set of hundreds
+  // of patterns committed one by one spent most of the store's time at the start of a scan there.
+  std::vector<std::int64_t> PutPatterns(const std::vector<PatternRow>& rows) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(*this, "cannot store the patterns");
+    std::vector<std::int64_t> ids;
+    for (const PatternRow& p : rows) ids.push_back(WritePattern(p));
+    t.Commit();
+    return ids;
   }
 
   std::int64_t AddDetection(const DetectionRow& row) override {
@@ -485,6 +482,25 @@ class SqliteStore : public Store {
     q.Bind(1, label);
     if (!q.Step()) throw StoreError(Where(what));
     return q.Int(0);
+  }
+
+  // The pattern's row, inside a transaction of the caller's.
+  std::int64_t WritePattern(const PatternRow& p) {
+    const std::string what = "cannot store the pattern \"" + p.name + "\"";
+    Statement(db_,
+              "INSERT INTO patterns (content_hash, name, duration_s, spot_id, advertiser, campaign, version, title) "
+              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (content_hash) DO UPDATE SET name = excluded.name, "
+              "duration_s = CASE WHEN excluded.duration_s > 0 THEN excluded.duration_s ELSE duration_s END, "
+              "spot_id = CASE WHEN excluded.spot_id <> '' THEN excluded.spot_id ELSE spot_id END, "
+              "advertiser = CASE WHEN excluded.advertiser <> '' THEN excluded.advertiser ELSE advertiser END, "
+              "campaign = CASE WHEN excluded.campaign <> '' THEN excluded.campaign ELSE campaign END, "
+              "version = CASE WHEN excluded.version <> '' THEN excluded.version ELSE version END, "
+              "title = CASE WHEN excluded.title <> '' THEN excluded.title ELSE title END",
+              Where(what))
+        .Bind(1, p.contentHash).Bind(2, p.name).Bind(3, p.durationSeconds).Bind(4, p.spotId).Bind(5, p.advertiser)
+        .Bind(6, p.campaign).Bind(7, p.version).Bind(8, p.title)
+        .Step();
+    return PatternId(p.contentHash, p.name);
   }
 
   std::int64_t PatternId(const std::string& hash, const std::string& name) {

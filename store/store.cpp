@@ -103,4 +103,10 @@ std::string DetectionKey(const DetectionRow& d) {
   return Sha256Hex(text);
 }
 
+std::vector<std::int64_t> Store::PutPatterns(const std::vector<PatternRow>& rows) {
+  std::vector<std::int64_t> ids;
+  for (const PatternRow& p : rows) ids.push_back(PutPattern(p));
+  return ids;
+}
+
 }  // namespace sigpat::store

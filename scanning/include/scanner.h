@@ -155,11 +155,12 @@ void SetUpRecognition(RecognitionStream& stream, const std::vector<std::string>&
 
 // Checks each pattern file on its own (and warns about patterns too short or very long); throws
 // Error naming the file and the problem, with the library's lines, when the library refuses one.
-// `openAs` as for SetUpRecognition.
-void CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+// `openAs` as for SetUpRecognition. Returns each pattern's length in seconds (blocks at its
+// sample rate), so that callers need not load the files again for it.
+std::vector<double> CheckPatternFiles(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
 // CheckPatternFiles, then the set as a whole, set up once to see whether the library takes it.
 // A caller that scans next checks the set with Scanner::Prepare instead: one set-up, not two.
-void CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+std::vector<double> CheckPatternSet(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
 
 // One recognizer and its rule fed block by block: the push side of scanning, for inputs that
 // arrive on their own schedule (live streams). Not copyable; used from one thread at a time.

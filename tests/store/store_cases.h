@@ -53,9 +53,14 @@ inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, 
     p.spotId = "S1";
     p.campaign = "Winter";
     p.advertiser = "Acme";
-    s->PutPattern(p);
-    // A later run without the catalogue keeps what it gave; a station without a URL keeps its URL.
-    s->PutPattern({0, "aa", "renamed.tvs", 0.0, "", "", "", "", ""});
+    const std::int64_t aa = s->PutPattern(p);
+    // A later load (written as one batch) without the catalogue keeps what it gave; a station
+    // without a URL keeps its URL.
+    const std::vector<std::int64_t> ids =
+        s->PutPatterns({{0, "aa", "renamed.tvs", 0.0, "", "", "", "", ""}, {0, "bb", "b.tvs", 4.0, "", "", "", "", ""}});
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids[0], aa);
+    EXPECT_NE(ids[1], aa);
     s->PutStation({0, odd, ""});
 
     DetectionRow a = Row(odd, "aa", 1000, kT0 + 5000000);
@@ -117,6 +122,9 @@ inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, 
     EXPECT_EQ(pa.name, "renamed.tvs");
     EXPECT_EQ(pa.spotId, "S1");
     EXPECT_EQ(pa.durationSeconds, 2.5);
+    const PatternRow& pb = &pa == &patterns[0] ? patterns[1] : patterns[0];
+    EXPECT_EQ(pb.id, ids[1]);
+    EXPECT_EQ(pb.durationSeconds, 4.0);
 
     EXPECT_GT(s->AddEvent({0, "B", kT0, "connected", "{\"event\":\"connected\"}"}), 0);
     s->AddEvent({0, "B", kT0, "connected", "{}"});  // replayed: not again

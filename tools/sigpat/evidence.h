@@ -127,8 +127,8 @@ class EvidenceRecorder {
   std::deque<Waiting> waiting_;
 };
 
-// Seconds of the longest of the pattern files (what the library opens: openAs when given).
-double LongestPatternSeconds(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+// The longest of the patterns' lengths (seconds, as CheckPatternFiles tells them); 0 for none.
+double LongestOf(const std::vector<double>& seconds);
 
 }  // namespace sigpat
 

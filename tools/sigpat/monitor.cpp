@@ -71,13 +71,13 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   if (set->files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
   if (args.rule == "detector") set->files = WithSpeedVariants(set->files);
   set->snapshot = std::make_shared<PatternSnapshot>(set->files);
-  CheckPatternSet(set->files, set->snapshot->names());
+  set->seconds = CheckPatternSet(set->files, set->snapshot->names());
   set->options.openAs = set->snapshot->names();
   set->options.rule = args.rule;
   set->options.threshold = args.threshold;
   set->options.detectorAlone = args.noRelDev;
   set->options.detailCheck = !args.noDetailCheck;
-  if (args.evidence.enabled()) set->longest = LongestPatternSeconds(set->files, set->snapshot->names());
+  set->longest = LongestOf(set->seconds);
   return set;
 }
 
@@ -127,7 +127,7 @@ int RunMonitor(const MonitorArgs& args) {
   if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
   if (!args.db.empty()) {
     recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
-    recorder->AddPatterns(patterns->files, patterns->snapshot->names());
+    recorder->AddPatterns(patterns->files, patterns->seconds, patterns->snapshot->names());
     for (const auto& entry : entries) recorder->AddStation(entry.label, entry.source);
   }
   // --serve: the dashboard over the same store, from this process (stopped when monitor returns).
@@ -280,7 +280,7 @@ int RunMonitor(const MonitorArgs& args) {
         const std::string stamp = PatternStamp(reloaded->files);
         const bool newPatterns = stamp != patternStamp;
         if (newPatterns) {
-          if (recorder) recorder->AddPatterns(reloaded->files, reloaded->snapshot->names());
+          if (recorder) recorder->AddPatterns(reloaded->files, reloaded->seconds, reloaded->snapshot->names());
           patterns = reloaded;
           patternStamp = stamp;
         }

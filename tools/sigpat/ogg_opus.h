@@ -13,11 +13,11 @@ namespace sigpat {
 struct OggOpusSettings {
   int bitrate = 32000;  // bits per second
   int complexity = 3;   // the encoder's effort, 0-10
-  // Milliseconds of audio per packet: 20, 40, 60, 80, 100 or 120 (others are taken as 20). The
-  // encoder's cost goes largely per packet (on virtual machines libopus asks the processor for
-  // its features on each call, a trap into the host), so longer packets cost less: 60 ms takes
-  // about half the processor time of 20 ms for the same sound (CELT codes 20 ms frames either
-  // way; the packet only holds three of them).
+  // Milliseconds of audio per packet: 20, 40, 60, 80, 100 or 120 (others are taken as 20). Part
+  // of the encoder's cost goes per packet (libopusenc asks the encoder for its state on every
+  // packet, and libopus then probes the processor's features, a trap into the host on virtual
+  // machines), so longer packets cost less; CELT codes 20 ms frames either way, a packet only
+  // holds several of them.
   int frameMs = 20;
 };
 

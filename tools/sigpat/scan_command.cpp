@@ -122,12 +122,12 @@ int RunScan(const ScanArgs& args) {
   if (!args.catalogue.empty() && args.db.empty()) throw UsageError("--catalogue fills the store's patterns: give --db too");
   // The detector treats a pattern and its speed variants (made by create --speed) as one.
   if (args.rule == "detector") files = WithSpeedVariants(files);
-  CheckPatternFiles(files);
+  const std::vector<double> lengths = CheckPatternFiles(files);
   std::unique_ptr<StoreRecorder> recorder;
   if (!args.db.empty()) {
     recorder = std::make_unique<StoreRecorder>(args.db, args.catalogue);
     recorder->OnReachability({});  // a PostgreSQL server away or back: a warning on stderr
-    recorder->AddPatterns(files);
+    recorder->AddPatterns(files, lengths);
     for (const auto& in : args.inputs) recorder->AddStation(args.label.empty() ? in : args.label, "");
   }
   std::atomic<bool> storeFailed{false};
@@ -165,7 +165,7 @@ int RunScan(const ScanArgs& args) {
       if (inputEvidence != nullptr) inputEvidence->Append(samples, n);
     };
   }
-  const double longest = evidence ? LongestPatternSeconds(files) : 0.0;
+  const double longest = LongestOf(lengths);
   // The first input's recognizer checks the set: a set the library refuses fails before any
   // input is opened, and the set is set up once per input.
   Scanner first(files, options);

@@ -43,7 +43,8 @@ struct PatternSet {
   std::vector<std::string> files;
   std::shared_ptr<const PatternSnapshot> snapshot;
   ScanOptions options;
-  double longest = 0.0;  // seconds of the longest pattern (set when evidence is kept)
+  std::vector<double> seconds;  // each pattern's length
+  double longest = 0.0;         // seconds of the longest pattern
 };
 
 struct StationSettings {

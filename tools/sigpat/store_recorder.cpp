@@ -91,7 +91,9 @@ void StoreRecorder::OnReachability(Reachability listener) {
 
 StoreRecorder::~StoreRecorder() = default;
 
-void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std::vector<std::string>& openAs) {
+void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std::vector<double>& seconds,
+                                const std::vector<std::string>& openAs) {
+  std::vector<store::PatternRow> rows;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& source = i < openAs.size() && !openAs[i].empty() ? openAs[i] : files[i];
     store::PatternRow p;
@@ -101,9 +103,7 @@ void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std
     } catch (const store::StoreError&) {
       throw Error(files[i] + ": cannot read the pattern file to store it");
     }
-    SignalTVSEx record;
-    LoadPattern(files[i], record, source == files[i] ? "" : source);
-    if (record.Fs > 0) p.durationSeconds = static_cast<double>(record.Nblock) * kSamplesPerBlock / record.Fs;
+    if (i < seconds.size()) p.durationSeconds = seconds[i];
     if (auto it = catalogue_.find(p.name); it != catalogue_.end()) {
       p.spotId = it->second.spotId;
       p.advertiser = it->second.advertiser;
@@ -111,14 +111,15 @@ void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std
       p.version = it->second.version;
       p.title = it->second.title;
     }
-    try {
-      store_->PutPattern(p);
-    } catch (const store::StoreError& e) {
-      throw Error(e.what());
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    hashes_[files[i]] = p.contentHash;
+    rows.push_back(std::move(p));
   }
+  try {
+    store_->PutPatterns(rows);
+  } catch (const store::StoreError& e) {
+    throw Error(e.what());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < files.size(); ++i) hashes_[files[i]] = rows[i].contentHash;
 }
 
 void StoreRecorder::AddStation(const std::string& label, const std::string& url) {

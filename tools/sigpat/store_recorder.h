@@ -24,9 +24,11 @@ class StoreRecorder {
   StoreRecorder(const std::string& db, const std::string& catalogue);
   ~StoreRecorder();
 
-  // The patterns of a load: each file's content hash (from the bytes at openAs[i], the copy the
-  // recognizer reads, when given), name, duration and catalogue entry.
-  void AddPatterns(const std::vector<std::string>& files, const std::vector<std::string>& openAs = {});
+  // The patterns of a load, in one write: each file's content hash (from the bytes at openAs[i],
+  // the copy the recognizer reads, when given), name, length (seconds[i], as CheckPatternFiles
+  // told) and catalogue entry.
+  void AddPatterns(const std::vector<std::string>& files, const std::vector<double>& seconds,
+                   const std::vector<std::string>& openAs = {});
   void AddStation(const std::string& label, const std::string& url);
   // Commits the detection (json: its line as printed) before returning; throws Error when it
   // cannot be stored (or spooled).
