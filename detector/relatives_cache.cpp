@@ -137,19 +137,26 @@ bool WriteWhole(const std::string& name, const std::string& text, std::uint64_t 
   return !ec;
 }
 
-}  // namespace
-
-std::string RelativesEntryName(const std::string& directory, std::uint64_t key, double blocksPerSecond) {
+// A file of `folder` in the cache directory, named by the hash of what it depends on: the
+// pattern's content key (if any), this format's version, the library's build and the geometry.
+// Empty where there is no cache.
+std::string NameIn(const std::string& directory, const char* folder, const std::uint64_t* key, double blocksPerSecond) {
   static const std::uint64_t build = BuildIdentity();
   if (directory.empty() || build == 0) return std::string();
   Fnv1a f;
-  f.Value(key);
+  if (key != nullptr) f.Value(*key);
   f.Value(kVersion);
   f.Value(build);
   f.Value(blocksPerSecond);
-  char leaf[48];
-  std::snprintf(leaf, sizeof leaf, "/relatives/%016" PRIx64, f.h);
+  char leaf[64];
+  std::snprintf(leaf, sizeof leaf, "/%s/%016" PRIx64, folder, f.h);
   return directory + leaf;
+}
+
+}  // namespace
+
+std::string RelativesEntryName(const std::string& directory, std::uint64_t key, double blocksPerSecond) {
+  return NameIn(directory, "relatives", &key, blocksPerSecond);
 }
 
 bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<CachedPair>& pairs,
@@ -206,15 +213,7 @@ std::uint64_t RelativesEntryCheck(std::uint64_t key, const std::vector<CachedPai
 }
 
 std::string SweptCatalogueName(const std::string& directory, double blocksPerSecond) {
-  static const std::uint64_t build = BuildIdentity();
-  if (directory.empty() || build == 0) return std::string();
-  Fnv1a f;
-  f.Value(kVersion);
-  f.Value(build);
-  f.Value(blocksPerSecond);
-  char leaf[48];
-  std::snprintf(leaf, sizeof leaf, "/relatives-swept/%016" PRIx64, f.h);
-  return directory + leaf;
+  return NameIn(directory, "relatives-swept", nullptr, blocksPerSecond);
 }
 
 bool ReadSweptCatalogue(const std::string& name, std::vector<SweptMember>& members) {
