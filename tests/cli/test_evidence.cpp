@@ -298,7 +298,9 @@ TEST_F(Evidence, MonitorWritesEvidenceAndTellsTheStreamsHealth) {
   for (std::size_t i = 0; i < quiet.size(); ++i) {
     EXPECT_NEAR(std::fmod(quiet[i]["position_s"].get<double>(), 16.0), 8.0, 0.15) << quiet[i];
     EXPECT_NEAR(quiet[i]["silent_s"].get<double>(), 1.5, 0.11) << quiet[i];
-    if (i < back.size()) EXPECT_NEAR(back[i]["silent_s"].get<double>(), 3.0, 0.15) << back[i];
+    if (i < back.size()) {
+      EXPECT_NEAR(back[i]["silent_s"].get<double>(), 3.0, 0.15) << back[i];
+    }
   }
   const std::vector<json> stalled = Events(s, "no_data", "stall");
   EXPECT_GE(stalled[0]["waited_s"].get<double>(), 0.9);

@@ -309,7 +309,9 @@ TEST(DetailGate, TheReverberantPrintDecaysAsTheRoomSays) {
   EXPECT_NEAR(still.levels.back(), -200.0 + 10.0 * std::log10(1.0 + std::pow(10.0, -drr / 10.0)), 0.01);
   for (int f = 0; f < room.frames; ++f)
     for (int b = 0; b < spdetail::kBands; ++b)
-      if (b != 5 || f < 10) ASSERT_EQ(at(f, b), still.levels[static_cast<std::size_t>(f) * spdetail::kBands + b]) << f << " " << b;
+      if (b != 5 || f < 10) {
+        ASSERT_EQ(at(f, b), still.levels[static_cast<std::size_t>(f) * spdetail::kBands + b]) << f << " " << b;
+      }
   EXPECT_NEAR(at(10, 5), 0.0f, 1e-3f);
   // 60 dB per RT60: 50 frames of 10 ms.
   EXPECT_NEAR(at(11, 5) - at(61, 5), 60.0f, 0.1f);

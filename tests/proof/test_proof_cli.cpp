@@ -82,7 +82,9 @@ TEST_F(ProofCli, ThePlantedDayReconciledFromTheStoreFindsEachDiscrepancyAndNothi
     const int l = lineOf.at({f[0], f[2]});
     std::string status = f[4] + (f[11] == "station_down" ? "+down" : "");
     EXPECT_EQ(status, day_->planted.at(l)) << line;
-    if (f[4] == "aired_outside_window") EXPECT_DOUBLE_EQ(std::stod(f[8]), day_->offsets.at(l)) << line;
+    if (f[4] == "aired_outside_window") {
+      EXPECT_DOUBLE_EQ(std::stod(f[8]), day_->offsets.at(l)) << line;
+    }
   }
   EXPECT_EQ(bookings, 500);
   EXPECT_EQ(unbooked, static_cast<int>(day_->unbooked.size()));
