@@ -34,6 +34,12 @@ namespace {
 // a little short costs the check after the detector nothing, one too long fails it.
 constexpr double kCutTail = 0.3;
 constexpr int kCutBackPercent = 2;
+// Where the pieces found a cut, a block counts as heard while it correlates over this share of
+// how well the first PartialMinSeen of the clip does, or kCutTail, whichever is higher. Right
+// after a cut the bed can still correlate 0.3-0.85 for a tone step's length (through the band
+// means), the blocks heard 0.9 and over: with kCutTail alone, spots cut after 60-65 % were
+// taken as heard to 65-79 % and the check after the detector dropped them.
+constexpr double kPartCutTail = 0.7;
 // Where the pieces found no cut: the blocks correlating under this share of how well the first
 // PartialMinSeen of the clip does are not heard (the bed after a cut still correlates 0.1-0.6
 // with the clip's blocks through the window's band means; the blocks heard 0.9 and over, on the
@@ -47,7 +53,8 @@ constexpr double kCutMissing = 0.3;
 // Where the input stops matching the clip: clip[k * nband + lo..hi] is block k of the clip (oldest
 // first, n of them), input[k] the input's levels aligned with it (from `first` on; null before).
 // The cut (blocks heard, from `from` on) is where the sum of (correlation - level) is greatest
-// (level < 0: -level times the mean correlation of the blocks before `from`).
+// (level < 0: -level times the mean correlation of the blocks before `from`, at least kCutTail
+// where `cut`, the pieces having found the clip cut).
 struct Cut {
   int heard = 0;
   double missing = 0.0;  // (relative level only) the share of the tail's loud cells the input lacks
@@ -85,7 +92,8 @@ double Missing(const float* clip, const float* const* input, int first, int from
   return count > 0 ? static_cast<double>(absent) / count : 0.0;
 }
 
-Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level) {
+Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
+            bool cut) {
   const int bands = hi - lo + 1;
   const bool relative = level < 0.0;
   std::vector<double> clipMean(static_cast<std::size_t>(bands), 0.0), inputMean(static_cast<std::size_t>(bands), 0.0);
@@ -100,8 +108,8 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
   }
   std::vector<double> x(static_cast<std::size_t>(bands)), y(static_cast<std::size_t>(bands)), r(static_cast<std::size_t>(n), 0.0);
   double gain = 0.0, best = 0.0;
-  Cut cut;
-  cut.heard = from;
+  Cut out;
+  out.heard = from;
   const auto correlation = [&](int k) {
     double mx = 0.0, my = 0.0;
     for (int b = 0; b < bands; ++b) {
@@ -126,16 +134,17 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
     double head = 0.0;
     for (int k = first; k < from; ++k) head += r[static_cast<std::size_t>(k)];
     level = from > first ? -level * head / (from - first) : kCutTail;
+    if (cut) level = std::max(level, kCutTail);
   }
   for (int k = from; k < n; ++k) {
     gain += r[static_cast<std::size_t>(k)] - level;
     if (gain > best) {
       best = gain;
-      cut.heard = k + 1;
+      out.heard = k + 1;
     }
   }
-  if (relative && cut.heard < n) cut.missing = Missing(clip, input, first, from, cut.heard, n, nband, lo, hi);
-  return cut;
+  if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
+  return out;
 }
 
 }  // namespace
@@ -163,25 +172,26 @@ float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, float see
     first = k;
   }
   if (first > from) return seen;
-  return seen < 1.0f ? std::min(seen, Heard(i, first, kCutTail)) : Heard(i, first, -kLevelCutTail);
+  return seen < 1.0f ? std::min(seen, Heard(i, first, -kPartCutTail, true)) : Heard(i, first, -kLevelCutTail, false);
 }
 
 // Pattern i's blocks against Shape->cutInput (the input's blocks aligned with them from `first`
 // on): the fraction heard, moved back kCutBackPercent. level: the correlation under which a
 // block is taken for not heard; under 0, -level times the mean correlation of the blocks before
-// PartialMinSeen, and the clip is then taken for whole unless a tail of kCutTailShare of it is
-// not heard and lacks kCutMissing of the clip's loud cells.
-float spdet::DetectorCore::Heard(int i, int first, double level) {
+// PartialMinSeen (at least kCutTail where `cut`). Unless `cut` (the pieces found the clip cut),
+// the clip is taken for whole unless a tail of kCutTailShare of it is not heard and lacks
+// kCutMissing of the clip's loud cells.
+float spdet::DetectorCore::Heard(int i, int first, double level, bool cut) {
   const int n = Patterns[i].Nblock - 1;
   const int from = static_cast<int>(std::ceil(Tuning.PartialMinSeen * static_cast<float>(n)));
   const int lo = std::max(0, Engine->BandFirst), hi = std::min(Nband - 1, Engine->BandLast);
-  if (hi - lo + 1 < 3 || from >= n || (level < 0.0 && n < 10)) return 1.0f;
+  if (hi - lo + 1 < 3 || from >= n || (!cut && n < 10)) return 1.0f;
   std::vector<float>& clip = Shape->cutClip;
   clip.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
   ClipLevels(i, clip.data());
-  const Cut cut = FindCut(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, level);
-  if (level < 0.0 && (100 * (n - cut.heard) < kCutTailShare * n || cut.missing < kCutMissing)) return 1.0f;
-  const int heard = std::max(from, cut.heard - kCutBackPercent * n / 100);
+  const Cut found = FindCut(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, level, cut);
+  if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) return 1.0f;
+  const int heard = std::max(from, found.heard - kCutBackPercent * n / 100);
   return static_cast<float>(heard) / static_cast<float>(n);
 }
 
@@ -198,5 +208,5 @@ float spdet::DetectorCore::LevelSeen(int i, int phase) {
   aligned.Segment(phase, n + 1, input.data());
   std::reverse(input.begin(), input.end());
   input.pop_back();
-  return Heard(i, 0, -kLevelCutTail);
+  return Heard(i, 0, -kLevelCutTail, false);
 }

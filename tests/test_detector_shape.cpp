@@ -186,9 +186,10 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
   EXPECT_LE(r[1].End, static_cast<std::int64_t>(cutAt + cut(0.68).size() + 1200));
   EXPECT_LT(r[1].Score, r[1].Threshold);
   // Cut late, the clip passes as a whole; its newest pieces, which did not play, say it was cut,
-  // and the blocks where: never past the cut (by pieces alone it came out up to a piece late).
+  // and the blocks where: never past the cut (by pieces alone it came out up to a piece late;
+  // a little short costs the check after the detector nothing).
   EXPECT_NEAR(static_cast<double>(r[2].Begin), static_cast<double>(lateAt), 1200.0);
-  EXPECT_GE(r[2].Seen, 0.75f);
+  EXPECT_GE(r[2].Seen, 0.74f);
   EXPECT_LE(r[2].Seen, 0.8f);
   // Cut off by the input's end: judged where the whole clip would have ended.
   EXPECT_NEAR(static_cast<double>(r[3].Begin), static_cast<double>(endAt), 1200.0);
@@ -204,35 +205,53 @@ TEST(PatternDetector, ClipsCutShortAreReportedAsPartWithTheFractionFound) {
 // Cut after 80-90 % under a bed, a clip passes whole on the level distance (the bed hides what
 // did not play) before the shape path's report of it, which is then a repeat: the report kept
 // must say how much was heard, to the block and never past the cut, or the check after the
-// detector compares the missing tail and drops the airing. The clip heard whole still says 1.0
-// and ends where it ended.
+// detector compares the missing tail and drops the airing. Cut after 60-65 %, a part passes and
+// the bed right after the cut still correlates with the clip for a while: the fraction must still
+// stop at the cut. The clip heard whole still says 1.0 and ends where it ended.
 TEST(PatternDetector, ClipsCutLateUnderABedAreReportedWithTheFractionHeard) {
   TempDir dir;
   std::vector<double> steps = kJingle;
   steps.insert(steps.end(), kOther.begin(), kOther.end());
   for (double f : kJingle) steps.push_back(f * 1.12);
   const std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.3);
-  const std::string file = MakePattern(dir, "clip", clip);
-  const std::vector<double> cuts = {1.0, 0.8, 0.85, 0.9};
+  // A spot of 4 s of tone steps of 0.1-0.4 s at 200-4500 Hz (as on the proof-of-airing day).
+  std::vector<float> spot;
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    return static_cast<double>(seed) / 4294967296.0;
+  };
+  while (spot.size() < 4 * 44100u) {
+    const std::vector<float> step = sptest::ToneSteps({200 + 4300 * next()}, static_cast<std::size_t>((0.1 + 0.3 * next()) * 44100),
+                                                      0.18 + 0.18 * next());
+    spot.insert(spot.end(), step.begin(), step.end());
+  }
+  spot.resize(4 * 44100u);
+  const std::vector<const std::vector<float>*> clips = {&clip, &clip, &clip, &clip, &spot, &spot};
+  const std::vector<double> cuts = {1.0, 0.8, 0.85, 0.9, 0.6, 0.65};
   std::vector<float> stream = sptest::Noise(10 * 44100 * cuts.size() + 44100, 0.05, 11);
   for (std::size_t k = 0; k < cuts.size(); ++k)
-    AddAt(stream, std::vector<float>(clip.begin(), clip.begin() + static_cast<long>(cuts[k] * static_cast<double>(clip.size()))),
+    AddAt(stream, std::vector<float>(clips[k]->begin(), clips[k]->begin() + static_cast<long>(cuts[k] * static_cast<double>(clips[k]->size()))),
           (10 * k + 2) * 44100);
-  Scanner s({file});
+  Scanner s({MakePattern(dir, "clip", clip), MakePattern(dir, "spot", spot)});
   ASSERT_TRUE(s.Start());
   s.Feed(stream);
   const std::vector<DetectorReport> r = s.Reports();
   ASSERT_EQ(r.size(), cuts.size());
   for (std::size_t k = 0; k < cuts.size(); ++k) {
     const auto at = static_cast<double>((10 * k + 2) * 44100);
+    const auto length = static_cast<double>(clips[k]->size());
+    EXPECT_EQ(r[k].Pattern, clips[k] == &clip ? 0 : 1) << cuts[k];
     EXPECT_NEAR(static_cast<double>(r[k].Begin), at, 1200.0) << cuts[k];
     if (cuts[k] == 1.0) {
       EXPECT_EQ(r[k].Seen, 1.0f);
-      EXPECT_NEAR(static_cast<double>(r[k].End), at + static_cast<double>(clip.size()), 2205.0);
+      EXPECT_NEAR(static_cast<double>(r[k].End), at + length, 2205.0);
     } else {
       EXPECT_LE(r[k].Seen, cuts[k] + 0.01) << cuts[k];
       EXPECT_GE(r[k].Seen, cuts[k] - 0.06) << cuts[k];
-      EXPECT_LE(static_cast<double>(r[k].End), at + (cuts[k] + 0.01) * static_cast<double>(clip.size())) << cuts[k];
+      EXPECT_LE(static_cast<double>(r[k].End), at + (cuts[k] + 0.01) * length) << cuts[k];
     }
   }
 }
