@@ -65,7 +65,7 @@ struct StepTable {
 struct DistanceBlock {
   const AlignedInput& input;
   BackgroundTracker& background;    // the background before an occurrence (background.h)
-  const unsigned char* near;        // the pre-selection's patterns for the newest alignment (null: all)
+  const unsigned char* preselected; // the pre-selection's patterns for the newest alignment (null: all)
   bool calibrating;                 // background audio is being measured: every pattern compared
 };
 

@@ -144,11 +144,11 @@ void LevelDistance::Block(const DistanceBlock& in, const StepTable& out) {
   std::vector<DetectorPattern>& patterns = *s_.patterns;
   const PatternGroups& groups = *s_.groups;
   const int steps = s_.steps;
-  const unsigned char* near = in.calibrating ? nullptr : in.near;
+  const unsigned char* preselected = in.calibrating ? nullptr : in.preselected;
   scoredNow_.clear();
   const auto visit = [&](int i, int leader, bool member) {
     if ((member && !in.calibrating && !leaderNear_[static_cast<std::size_t>(leader)]) ||
-        (near != nullptr && near[leader] == 0)) {
+        (preselected != nullptr && preselected[leader] == 0)) {
       // (Set once when it stops being compared: most of a large catalogue is not touched.)
       if (!scored_[static_cast<std::size_t>(i)]) return;
       const long at = static_cast<long>(i) * steps;
@@ -164,10 +164,10 @@ void LevelDistance::Block(const DistanceBlock& in, const StepTable& out) {
     scoredNow_.push_back(i);
   };
   const int n = static_cast<int>(patterns.size());
-  if (near == nullptr) {
+  if (preselected == nullptr) {
     for (const int g : groups.leaders) visit(g, g, false);
   } else {  // only the leaders selected now or compared at the last block
-    ForEachFlagged(n, near, scored_.data(), nullptr, [&](int i) {
+    ForEachFlagged(n, preselected, scored_.data(), nullptr, [&](int i) {
       if (patterns[static_cast<std::size_t>(i)].Group == i) visit(i, i, false);
     });
   }

@@ -301,8 +301,8 @@ struct LevelAlone {
     level->Reset();
   }
   // The distance at the newest alignment after block `blocks`, where the pattern is the `shift`
-  // blocks before the newest; near: the pre-selection's flag of the pattern.
-  float At(int shift, std::int64_t blocks, unsigned char near = 1) {
+  // blocks before the newest; flag: the pre-selection's flag of the pattern.
+  float At(int shift, std::int64_t blocks, unsigned char flag = 1) {
     for (int r = 0; r < kRing; ++r)
       for (int b = 0; b < kBands; ++b) {
         const int k = r - shift;  // ring index r holds the block r steps before the newest
@@ -310,7 +310,7 @@ struct LevelAlone {
       }
     const spdet::AlignedInput input{ring.data(), kRing, kRing - 1, kBands, 1, blocks};
     const spdet::StepTable table{score.data(), verify.data(), previous.data(), 1};
-    level->Block({input, background, &near, false}, table);
+    level->Block({input, background, &flag, false}, table);
     level->Picked(table);
     return score[0];
   }

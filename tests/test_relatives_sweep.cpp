@@ -262,13 +262,13 @@ TEST(Relatives, ScreenKeepsEveryNearPairAndRulesOutUnrelatedOnes) {
   }
   spdet::SketchScreen screen(kRows, kBands, sketches.size());
   for (const auto& sk : sketches) screen.Add(sk);
-  std::size_t near = 0, ruledOut = 0, unrelated = 0;
+  std::size_t kept = 0, ruledOut = 0, unrelated = 0;
   for (std::size_t n = 0; n < compared.size(); ++n)
     if (compared[n] < limit) {
-      ++near;
+      ++kept;
       EXPECT_TRUE(screen.MayBeNear(2 * n, 2 * n + 1, limit)) << n;
     }
-  EXPECT_GE(near, 150u);
+  EXPECT_GE(kept, 150u);
   for (std::size_t i = 0; i < 200; i += 2)
     for (std::size_t j = i + 2; j < 200; j += 2) ++unrelated, ruledOut += screen.MayBeNear(i, j, limit) ? 0 : 1;
   EXPECT_GT(ruledOut, unrelated * 95 / 100);
