@@ -303,10 +303,14 @@ TEST_F(Monitor, HlsSegmentsWithTheirOwnTimestampsKeepTheDate) {
   WriteText(File("www/reset/s.m3u8"), list);
   const double date = ParseUtc("2021-03-04T05:06:07.250Z");
   Server server(File("www"), File("port-reset"), 1e9);
+  int run = 0;
   for (const std::string& source : {server.Url("reset/s.m3u8"), File("www/reset/s.m3u8")}) {
-    // A served playlist that ended is connected to again: stop once the clip is reported.
+    // A served playlist that ended is connected to again: stop once the clip is reported. Each
+    // run writes its own files: the shell truncates them only once the child runs, and the first
+    // run's lines read back in the meantime would stop the second before it found anything.
+    const std::string out = File("reset" + std::to_string(++run));
     Background monitor(std::string(SIGPAT_EXE) + " monitor --json -p " + File("clip.tvs") + " --station tv=" + source,
-                       File("reset.out"), File("reset.err"));
+                       out + ".out", out + ".err");
     EXPECT_TRUE(WaitFor([&] { return !JsonLines(monitor.out()).empty(); }, 20)) << monitor.err();
     monitor.Kill(SIGTERM);
     const std::vector<json> found = JsonLines(monitor.out());
