@@ -19,8 +19,8 @@
 
 #include "array_audio.h"
 #include "bindings.h"
-#include "commands.h"
 #include "messages.h"
+#include "pattern_making.h"
 #include "record_format.h"
 #include "sample_stream.h"
 #include "scanner.h"
@@ -56,9 +56,7 @@ std::vector<std::string> PatternFiles(const std::vector<std::string>& items, con
   if (items.empty()) throw py::value_error("no patterns given");
   if (!sigpat::MakeDecisionRule(decision))
     throw py::value_error("unknown decision rule \"" + decision + "\" (use \"detector\" or \"library\")");
-  sigpat::ScanArgs args;
-  args.patterns = items;
-  std::vector<std::string> files = sigpat::GatherPatternFiles(args);
+  std::vector<std::string> files = sigpat::GatherPatternFiles(items);
   if (decision == "detector") files = sigpat::WithSpeedVariants(files);
   for (const auto& file : files) {
     SignalTVSEx record;

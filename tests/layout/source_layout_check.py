@@ -34,10 +34,8 @@ CALLERS = {
     "fuzz": ["fuzz", "tools/sigpat"],
     "tools": ["tools"],
 }
-# Includes still to be removed, each with the reason. The Python module gathers and makes
-# patterns through the tool's commands (tools/sigpat/create.cpp, scan_command.cpp), which have no
-# library of their own yet.
-KNOWN = {("python/src/module.cpp", "commands.h")}
+# Includes still to be removed, each with the reason.
+KNOWN: set = set()
 INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*"([^"]+)"', re.M)
 RING = r"DftPowRing|DftPowRingPos|NframeAvg|InvNframeAvg|TimeSpectrum|TimeSpectrumWork|NblockCur"
 COUNTERS = r"NCurrentSample|NCurrentSampleRel|RecognizedBegin|RecognizedEnd"

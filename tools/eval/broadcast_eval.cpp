@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 
 #include "PatternDetector.h"
-#include "commands.h"
+#include "pattern_making.h"
 #include "messages.h"
 #include "scanner.h"
 

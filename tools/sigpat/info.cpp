@@ -22,24 +22,6 @@ constexpr double kBandSpacingHz = 689.0625;  // 11025 Hz / 16
 
 }  // namespace
 
-bool ViewThroughDetector(const std::string& file, DetectorView& view) {
-  SignalPattern engine;
-  try {
-    SetUpRecognition(engine, {file});
-  } catch (const Error&) {
-    return false;
-  }
-  PatternDetector detector;
-  const char* files[] = {file.c_str()};
-  if (!detector.Attach(&engine, files) || detector.Pattern(0).Nblock < 1) return false;
-  const DetectorPattern& P = detector.Pattern(0);
-  view.threshold = P.Threshold;
-  view.positive = P.SelfPositive;
-  view.negative = P.SelfNegative;
-  view.calibrated = P.Calibrated != 0;
-  return true;
-}
-
 // The pattern's relatives among the other files (versions, cut-downs: patterns sharing content).
 void PrintRelatives(const std::string& file, const std::vector<std::string>& among) {
   std::vector<std::string> files = {file};

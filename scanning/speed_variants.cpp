@@ -9,7 +9,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "commands.h"
+#include "PatternMaker.h"
+#include "SignalPattern.h"
+#include "SpeedVariantName.h"
+#include "pattern_making.h"
 #include "detail_files.h"
 #include "messages.h"
 #include "pattern_output.h"
