@@ -92,8 +92,8 @@ class Store {
   // Station and pattern rows are created on first use and updated (url, name, catalogue data).
   virtual std::int64_t PutStation(const StationRow& s) = 0;
   virtual std::int64_t PutPattern(const PatternRow& p) = 0;
-  // The patterns of a load; their ids in order. SQLite writes them in one transaction (one sync
-  // of its journal instead of one a pattern); the plain version puts them one by one.
+  // The patterns of a load; their ids in order. SQLite and PostgreSQL write them in one
+  // transaction (PostgreSQL 500 rows a statement); the plain version puts them one by one.
   virtual std::vector<std::int64_t> PutPatterns(const std::vector<PatternRow>& rows);
   // Commits the detection (and returns its id) before returning; the same key again returns the
   // row stored first and changes nothing.
