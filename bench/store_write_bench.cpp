@@ -2,7 +2,8 @@
 // to a server or a sync of a journal is waiting, not processor time):
 //   - a pattern load: PutPatterns of N patterns into an empty database, then again (the same
 //     rows: the update path of a monitor that reloads its patterns);
-//   - detections: M detections written one AddDetection each, as the tools write them.
+//   - detections: M detections written one AddDetection each (a transaction each), then M more in
+//     batches of kBatch (AddDetections: a transaction a batch).
 // Usage: store_write_bench PATTERNS DETECTIONS WHERE...   (each WHERE an empty database: an
 // SQLite file or a postgresql:// URL; one run each, the figures are the medians of the runs).
 // bench/store_write_bench.sh makes the databases (SQLite and a PostgreSQL server of its own).
@@ -22,6 +23,9 @@ namespace {
 
 using namespace sigpat::store;
 using Clock = std::chrono::steady_clock;
+
+// Detections a batch, as the tools' recorder writes them at most (tools/sigpat/store_recorder.h).
+constexpr std::size_t kBatch = 64;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
@@ -53,7 +57,7 @@ int main(int argc, char** argv) {
     rows.push_back({0, hash, "p" + std::to_string(i) + ".tvs", 4.0, "S" + std::to_string(i), "Advertiser",
                     "Campaign " + std::to_string(i / 4), "v" + std::to_string(i % 4), "Title"});
   }
-  std::vector<double> load, reload, detect;
+  std::vector<double> load, reload, detect, batched;
   try {
     for (int a = 3; a < argc; ++a) {
       auto store = Open(argv[a]);
@@ -63,8 +67,7 @@ int main(int argc, char** argv) {
       t = Clock::now();
       store->PutPatterns(rows);
       reload.push_back(Seconds(t));
-      t = Clock::now();
-      for (int i = 0; i < detections; ++i) {
+      const auto row = [&](int i) {
         DetectionRow d;
         d.station = "station " + std::to_string(i % 10);
         d.patternHash = rows[static_cast<std::size_t>(i) % rows.size()].contentHash;
@@ -78,9 +81,18 @@ int main(int argc, char** argv) {
         d.clock = "stream";
         d.rule = "detector";
         d.json = "{\"input\":\"" + d.station + "\",\"begin\":" + std::to_string(d.beginSample) + "}";
-        store->AddDetection(d);
-      }
+        return d;
+      };
+      t = Clock::now();
+      for (int i = 0; i < detections; ++i) store->AddDetection(row(i));
       detect.push_back(Seconds(t));
+      t = Clock::now();
+      std::vector<DetectionRow> batch;
+      for (int i = detections; i < 2 * detections; ++i) {
+        batch.push_back(row(i));
+        if (batch.size() == kBatch || i + 1 == 2 * detections) store->AddDetections(batch), batch.clear();
+      }
+      batched.push_back(Seconds(t));
     }
   } catch (const StoreError& e) {
     std::fprintf(stderr, "store_write_bench: %s\n", e.what());
@@ -91,5 +103,8 @@ int main(int argc, char** argv) {
   std::printf("the same patterns again (update):               %.4f s\n", Median(reload));
   std::printf("%d detections, one AddDetection each:          %.4f s, %.0f detections/s\n", detections, d,
               d > 0 ? detections / d : 0.0);
+  const double b = Median(batched);
+  std::printf("%d detections, AddDetections of %zu at a time:     %.4f s, %.0f detections/s\n", detections, kBatch, b,
+              b > 0 ? detections / b : 0.0);
   return 0;
 }

@@ -3,6 +3,8 @@
 #include <map>
 #include <utility>
 
+#include "postgres_store.h"
+
 namespace sigpat::store {
 
 std::vector<PatternRow> MergePatternRows(const std::vector<PatternRow>& rows) {
@@ -66,6 +68,17 @@ DetectionRow DetectionAt(const pg::Result& r, int i) {
   d.json = r.Text(i, 19);
   d.storedUtc = r.Int(i, 20);
   return d;
+}
+
+std::string UrlWithoutPassword(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const std::size_t at = url.find('@', scheme + 3);
+  const std::size_t slash = url.find('/', scheme + 3);
+  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return url;
+  const std::size_t colon = url.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon) + url.substr(at);
 }
 
 }  // namespace sigpat::store

@@ -98,11 +98,24 @@ class PostgresStore : public Store {
     return ids;
   }
 
-  std::int64_t AddDetection(const DetectionRow& row) override {
-    DetectionRow d = row;
-    if (d.key.empty()) d.key = DetectionKey(d);
-    if (d.storedUtc == 0) d.storedUtc = NowUtc();
-    return Write({ToJson(d)}, [&] { return WriteDetection(d); });
+  std::int64_t AddDetection(const DetectionRow& row) override { return AddDetections({row}).front(); }
+
+  std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows) override {
+    if (rows.empty()) return {};
+    std::vector<DetectionRow> ds = rows;
+    std::vector<nlohmann::json> spooled;
+    const UtcMicros now = NowUtc();
+    for (DetectionRow& d : ds) {
+      if (d.key.empty()) d.key = DetectionKey(d);
+      if (d.storedUtc == 0) d.storedUtc = now;
+      spooled.push_back(ToJson(d));
+    }
+    std::vector<std::int64_t> ids(ds.size(), 0);
+    Write(spooled, [&] {
+      ids = WriteDetections(ds);
+      return std::int64_t{0};
+    });
+    return ids;
   }
 
   void SetEvidence(const std::string& key, const std::string& path) override {
@@ -446,7 +459,7 @@ class PostgresStore : public Store {
     spool_.Replay([this](const nlohmann::json& j) {
       const std::string kind = j.value("kind", "");
       if (kind == "detection") {
-        WriteDetection(DetectionFromJson(j));
+        WriteDetections({DetectionFromJson(j)});
       } else if (kind == "event") {
         WriteEvent(j.value("station", ""), j.value("time_utc", UtcMicros{0}), j.value("event", ""), j.value("json", ""));
       } else if (kind == "station") {
@@ -497,8 +510,16 @@ class PostgresStore : public Store {
     return out;
   }
 
-  std::int64_t WriteDetection(const DetectionRow& d) {
+  // The detections in one transaction; their ids.
+  std::vector<std::int64_t> WriteDetections(const std::vector<DetectionRow>& rows) {
     Transaction t(*this);
+    std::vector<std::int64_t> ids;
+    for (const DetectionRow& d : rows) ids.push_back(WriteDetection(d));
+    t.Commit();
+    return ids;
+  }
+
+  std::int64_t WriteDetection(const DetectionRow& d) {
     WriteStation(d.station, "", false);
     Exec("INSERT INTO patterns (content_hash, name) VALUES ($1, $2) ON CONFLICT (content_hash) DO NOTHING",
          Params() << d.patternHash << d.patternName);
@@ -511,7 +532,6 @@ class PostgresStore : public Store {
                   << d.beginSeconds << d.endSeconds << d.beginUtc << d.endUtc << d.clock << d.rule << d.confidence
                   << d.distance << d.threshold << d.seen << d.match << d.evidence << d.json << d.storedUtc);
     Result r = Exec("SELECT id FROM detections WHERE detection_key = $1", Params() << d.key);
-    t.Commit();
     return r.Rows() > 0 ? r.Int(0, 0) : 0;
   }
 
@@ -559,17 +579,6 @@ class PostgresStore : public Store {
 };
 
 }  // namespace
-
-std::string UrlWithoutPassword(const std::string& url) {
-  const std::size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const std::size_t at = url.find('@', scheme + 3);
-  const std::size_t slash = url.find('/', scheme + 3);
-  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return url;
-  const std::size_t colon = url.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon) + url.substr(at);
-}
 
 std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) {
   auto store = std::make_unique<PostgresStore>(url, options);

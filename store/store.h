@@ -98,6 +98,9 @@ class Store {
   // Commits the detection (and returns its id) before returning; the same key again returns the
   // row stored first and changes nothing.
   virtual std::int64_t AddDetection(const DetectionRow& d) = 0;
+  // Detections in one write (SQLite and PostgreSQL: one transaction, all or none); their ids in
+  // order. The plain version adds them one by one.
+  virtual std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows);
   // The evidence file of a stored detection, once it is written.
   virtual void SetEvidence(const std::string& key, const std::string& path) = 0;
   virtual std::int64_t AddEvent(const StationEventRow& e) = 0;

@@ -96,9 +96,13 @@ inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, 
     a.json = "something else";  // the same key again: the first row stands
     EXPECT_EQ(s->AddDetection(a), id);
     s->AddDetection(Row("B", "bb", 500, kT0 + 1000000));   // patterns and stations made on first use
-    s->AddDetection(Row("B", "aa", 900000, kT0 + 9000000));
-    s->AddDetection(Row("C", "aa", 77, std::nullopt));    // no UTC time: keyed by its sample
-    s->AddDetection(Row("C", "aa", 78, std::nullopt));
+    // A batch (one transaction), a key in it twice: stored once, the same id both times.
+    const std::vector<std::int64_t> batch =
+        s->AddDetections({Row("B", "aa", 900000, kT0 + 9000000), Row("C", "aa", 77, std::nullopt),  // no UTC time: keyed by its sample
+                          Row("C", "aa", 78, std::nullopt), Row("C", "aa", 77, std::nullopt)});
+    ASSERT_EQ(batch.size(), 4u);
+    EXPECT_EQ(batch[3], batch[1]);
+    EXPECT_EQ(std::set<std::int64_t>(batch.begin(), batch.end()).size(), 3u);
     s->SetEvidence(a.key, "B/2026-12-07/x.flac");
 
     std::vector<DetectionRow> all = s->Detections({});
