@@ -336,6 +336,10 @@ int RunMonitor(const MonitorArgs& args) {
     if (stations.empty()) break;
   }
   if (recorder) recorder->Drain();  // the detections waiting for their batch: stored, printed
+  if (!outputFailed && (storeFailed || outputError != 0)) {  // in that last batch
+    outputFailed = true;
+    if (!storeFailed) PrintError(std::string("standard output: write error (") + std::strerror(outputError) + ")");
+  }
   evidence.reset();  // what is queued is written first
   status("", "stopped", nlohmann::ordered_json::object());
   hook.reset();  // the commands of the last events run (each within its time limit)
