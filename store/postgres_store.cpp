@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
+#include "postgres_rows.h"
 #include "postgres_wire.h"
 #include "schema.h"
 #include "station_health.h"
@@ -73,26 +75,52 @@ class PostgresStore : public Store {
 
   std::int64_t PutStation(const StationRow& s) override {
     nlohmann::json j{{"kind", "station"}, {"label", s.label}, {"url", s.url}};
-    return Write(j, [&] { return WriteStation(s.label, s.url, true); });
+    return Write({j}, [&] { return WriteStation(s.label, s.url, true); });
   }
 
   std::int64_t PutPattern(const PatternRow& p) override {
-    nlohmann::json j{{"kind", "pattern"}, {"hash", p.contentHash}, {"name", p.name}, {"duration_s", p.durationSeconds},
-                     {"spot_id", p.spotId}, {"advertiser", p.advertiser}, {"campaign", p.campaign},
-                     {"version", p.version}, {"title", p.title}};
-    return Write(j, [&] { return WritePattern(p); });
+    return Write({PatternJson(p)}, [&] { return WritePatterns({p}).front(); });
   }
 
-  std::int64_t AddDetection(const DetectionRow& row) override {
-    DetectionRow d = row;
-    if (d.key.empty()) d.key = DetectionKey(d);
-    if (d.storedUtc == 0) d.storedUtc = NowUtc();
-    return Write(ToJson(d), [&] { return WriteDetection(d); });
+  // One transaction, the rows in multi-row statements (kPatternsPerStatement a statement): a
+  // load of 1000 patterns is two round trips and one commit instead of 2000 and 1000.
+  std::vector<std::int64_t> PutPatterns(const std::vector<PatternRow>& rows) override {
+    if (rows.empty()) return {};
+    std::vector<nlohmann::json> spooled;
+    for (const PatternRow& p : rows) spooled.push_back(PatternJson(p));
+    std::vector<std::int64_t> ids(rows.size(), 0);
+    Write(spooled, [&] {
+      Transaction t(*this);
+      ids = WritePatterns(rows);
+      t.Commit();
+      return std::int64_t{0};
+    });
+    return ids;
+  }
+
+  std::int64_t AddDetection(const DetectionRow& row) override { return AddDetections({row}).front(); }
+
+  std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows) override {
+    if (rows.empty()) return {};
+    std::vector<DetectionRow> ds = rows;
+    std::vector<nlohmann::json> spooled;
+    const UtcMicros now = NowUtc();
+    for (DetectionRow& d : ds) {
+      if (d.key.empty()) d.key = DetectionKey(d);
+      if (d.storedUtc == 0) d.storedUtc = now;
+      spooled.push_back(ToJson(d));
+    }
+    std::vector<std::int64_t> ids(ds.size(), 0);
+    Write(spooled, [&] {
+      ids = WriteDetections(ds);
+      return std::int64_t{0};
+    });
+    return ids;
   }
 
   void SetEvidence(const std::string& key, const std::string& path) override {
     nlohmann::json j{{"kind", "evidence"}, {"key", key}, {"path", path}};
-    Write(j, [&] {
+    Write({j}, [&] {
       Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2", Params() << path << key);
       return std::int64_t{0};
     });
@@ -100,7 +128,7 @@ class PostgresStore : public Store {
 
   std::int64_t AddEvent(const StationEventRow& e) override {
     nlohmann::json j{{"kind", "event"}, {"station", e.station}, {"time_utc", e.timeUtc}, {"event", e.event}, {"json", e.json}};
-    return Write(j, [&] { return WriteEvent(e.station, e.timeUtc, e.event, e.json); });
+    return Write({j}, [&] { return WriteEvent(e.station, e.timeUtc, e.event, e.json); });
   }
 
   std::vector<StationRow> Stations() override {
@@ -325,18 +353,18 @@ class PostgresStore : public Store {
     bool done_ = false;
   };
 
-  // A write: to the server when it answers (the spool first), else to the spool.
-  std::int64_t Write(const nlohmann::json& row, const std::function<std::int64_t()>& write) {
+  // A write: to the server when it answers (the spool first), else its rows to the spool.
+  std::int64_t Write(const std::vector<nlohmann::json>& rows, const std::function<std::int64_t()>& write) {
     std::int64_t id = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      id = WriteLocked(row, write);
+      id = WriteLocked(rows, write);
     }
     Tell();
     return id;
   }
 
-  std::int64_t WriteLocked(const nlohmann::json& row, const std::function<std::int64_t()>& write) {
+  std::int64_t WriteLocked(const std::vector<nlohmann::json>& rows, const std::function<std::int64_t()>& write) {
     if (down_ && Clock::now() >= retryAt_) {
       try {
         if (Reconnect()) Replay();
@@ -352,7 +380,7 @@ class PostgresStore : public Store {
         Lost();
       }
     }
-    spool_.Append(row);
+    for (const nlohmann::json& row : rows) spool_.Append(row);
     return 0;
   }
 
@@ -382,31 +410,7 @@ class PostgresStore : public Store {
     return Read<std::vector<DetectionRow>>([&] {
       Result r = Exec(sql, params);
       std::vector<DetectionRow> rows;
-      for (int i = 0; i < r.Rows(); ++i) {
-        DetectionRow d;
-        d.id = r.Int(i, 0);
-        d.key = r.Text(i, 1);
-        d.station = r.Text(i, 2);
-        d.patternHash = r.Text(i, 3);
-        d.patternName = r.Text(i, 4);
-        d.beginSample = r.Int(i, 5);
-        d.endSample = r.Int(i, 6);
-        d.beginSeconds = r.Real(i, 7);
-        d.endSeconds = r.Real(i, 8);
-        d.beginUtc = r.OptInt(i, 9);
-        d.endUtc = r.OptInt(i, 10);
-        d.clock = r.Text(i, 11);
-        d.rule = r.Text(i, 12);
-        d.confidence = r.Real(i, 13);
-        d.distance = r.Real(i, 14);
-        d.threshold = r.Real(i, 15);
-        d.seen = r.Real(i, 16);
-        d.match = r.Text(i, 17);
-        d.evidence = r.Text(i, 18);
-        d.json = r.Text(i, 19);
-        d.storedUtc = r.Int(i, 20);
-        rows.push_back(std::move(d));
-      }
+      for (int i = 0; i < r.Rows(); ++i) rows.push_back(DetectionAt(r, i));
       return rows;
     });
   }
@@ -455,14 +459,14 @@ class PostgresStore : public Store {
     spool_.Replay([this](const nlohmann::json& j) {
       const std::string kind = j.value("kind", "");
       if (kind == "detection") {
-        WriteDetection(DetectionFromJson(j));
+        WriteDetections({DetectionFromJson(j)});
       } else if (kind == "event") {
         WriteEvent(j.value("station", ""), j.value("time_utc", UtcMicros{0}), j.value("event", ""), j.value("json", ""));
       } else if (kind == "station") {
         WriteStation(j.value("label", ""), j.value("url", ""), true);
       } else if (kind == "pattern") {
-        WritePattern({0, j.value("hash", ""), j.value("name", ""), j.value("duration_s", 0.0), j.value("spot_id", ""),
-                      j.value("advertiser", ""), j.value("campaign", ""), j.value("version", ""), j.value("title", "")});
+        WritePatterns({{0, j.value("hash", ""), j.value("name", ""), j.value("duration_s", 0.0), j.value("spot_id", ""),
+                      j.value("advertiser", ""), j.value("campaign", ""), j.value("version", ""), j.value("title", "")}});
       } else if (kind == "evidence") {
         Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2",
              Params() << j.value("path", "") << j.value("key", ""));
@@ -479,23 +483,43 @@ class PostgresStore : public Store {
     return r.Rows() > 0 ? r.Int(0, 0) : 0;
   }
 
-  std::int64_t WritePattern(const PatternRow& p) {
-    Exec("INSERT INTO patterns (content_hash, name, duration_s, spot_id, advertiser, campaign, version, title) "
-         "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (content_hash) DO UPDATE SET name = EXCLUDED.name, "
-         "duration_s = CASE WHEN EXCLUDED.duration_s > 0 THEN EXCLUDED.duration_s ELSE patterns.duration_s END, "
-         "spot_id = CASE WHEN EXCLUDED.spot_id <> '' THEN EXCLUDED.spot_id ELSE patterns.spot_id END, "
-         "advertiser = CASE WHEN EXCLUDED.advertiser <> '' THEN EXCLUDED.advertiser ELSE patterns.advertiser END, "
-         "campaign = CASE WHEN EXCLUDED.campaign <> '' THEN EXCLUDED.campaign ELSE patterns.campaign END, "
-         "version = CASE WHEN EXCLUDED.version <> '' THEN EXCLUDED.version ELSE patterns.version END, "
-         "title = CASE WHEN EXCLUDED.title <> '' THEN EXCLUDED.title ELSE patterns.title END",
-         Params() << p.contentHash << p.name << p.durationSeconds << p.spotId << p.advertiser << p.campaign << p.version
-                  << p.title);
-    Result r = Exec("SELECT id FROM patterns WHERE content_hash = $1", Params() << p.contentHash);
-    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+  static nlohmann::json PatternJson(const PatternRow& p) {
+    return {{"kind", "pattern"}, {"hash", p.contentHash}, {"name", p.name}, {"duration_s", p.durationSeconds},
+            {"spot_id", p.spotId}, {"advertiser", p.advertiser}, {"campaign", p.campaign}, {"version", p.version},
+            {"title", p.title}};
+  }
+
+  // The rows' ids in order, kPatternsPerStatement rows a statement (the caller's transaction
+  // makes them one write).
+  std::vector<std::int64_t> WritePatterns(const std::vector<PatternRow>& rows) {
+    const std::vector<PatternRow> merged = MergePatternRows(rows);
+    std::map<std::string, std::int64_t> ids;
+    for (std::size_t first = 0; first < merged.size(); first += kPatternsPerStatement) {
+      const std::size_t end = std::min(merged.size(), first + kPatternsPerStatement);
+      Params params;
+      for (std::size_t i = first; i < end; ++i) {
+        const PatternRow& p = merged[i];
+        params << p.contentHash << p.name << p.durationSeconds << p.spotId << p.advertiser << p.campaign << p.version
+               << p.title;
+      }
+      Result r = Exec(InsertPatternsSql(end - first), params);
+      for (int i = 0; i < r.Rows(); ++i) ids[r.Text(i, 0)] = r.Int(i, 1);
+    }
+    std::vector<std::int64_t> out;
+    for (const PatternRow& p : rows) out.push_back(ids.count(p.contentHash) ? ids[p.contentHash] : 0);
+    return out;
+  }
+
+  // The detections in one transaction; their ids.
+  std::vector<std::int64_t> WriteDetections(const std::vector<DetectionRow>& rows) {
+    Transaction t(*this);
+    std::vector<std::int64_t> ids;
+    for (const DetectionRow& d : rows) ids.push_back(WriteDetection(d));
+    t.Commit();
+    return ids;
   }
 
   std::int64_t WriteDetection(const DetectionRow& d) {
-    Transaction t(*this);
     WriteStation(d.station, "", false);
     Exec("INSERT INTO patterns (content_hash, name) VALUES ($1, $2) ON CONFLICT (content_hash) DO NOTHING",
          Params() << d.patternHash << d.patternName);
@@ -508,7 +532,6 @@ class PostgresStore : public Store {
                   << d.beginSeconds << d.endSeconds << d.beginUtc << d.endUtc << d.clock << d.rule << d.confidence
                   << d.distance << d.threshold << d.seen << d.match << d.evidence << d.json << d.storedUtc);
     Result r = Exec("SELECT id FROM detections WHERE detection_key = $1", Params() << d.key);
-    t.Commit();
     return r.Rows() > 0 ? r.Int(0, 0) : 0;
   }
 
@@ -556,17 +579,6 @@ class PostgresStore : public Store {
 };
 
 }  // namespace
-
-std::string UrlWithoutPassword(const std::string& url) {
-  const std::size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const std::size_t at = url.find('@', scheme + 3);
-  const std::size_t slash = url.find('/', scheme + 3);
-  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return url;
-  const std::size_t colon = url.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon) + url.substr(at);
-}
 
 std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) {
   auto store = std::make_unique<PostgresStore>(url, options);

@@ -179,29 +179,21 @@ class SqliteStore : public Store {
 
   std::int64_t AddDetection(const DetectionRow& row) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = row.key.empty() ? DetectionKey(row) : row.key;
-    const std::string what = "cannot store the detection of " + row.patternName + " on " + row.station;
-    Transaction t(*this, what);
-    const std::int64_t station = StationId(row.station, "", false);
-    const std::int64_t pattern = PatternId(row.patternHash, row.patternName);
-    Statement(db_,
-              "INSERT INTO detections (detection_key, station_id, pattern_id, pattern_name, begin_sample, end_sample, "
-              "begin_s, end_s, begin_utc, end_utc, clock, rule, confidence, distance, threshold, seen, match_kind, "
-              "evidence, json, stored_utc) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
-              "?16, ?17, ?18, ?19, ?20) ON CONFLICT (detection_key) DO NOTHING",
-              Where(what))
-        .Bind(1, key).Bind(2, station).Bind(3, pattern).Bind(4, row.patternName).Bind(5, row.beginSample)
-        .Bind(6, row.endSample).Bind(7, row.beginSeconds).Bind(8, row.endSeconds).Bind(9, row.beginUtc)
-        .Bind(10, row.endUtc).Bind(11, row.clock).Bind(12, row.rule).Bind(13, row.confidence).Bind(14, row.distance)
-        .Bind(15, row.threshold).Bind(16, row.seen).Bind(17, row.match).Bind(18, row.evidence).Bind(19, row.json)
-        .Bind(20, row.storedUtc != 0 ? row.storedUtc : NowUtc())
-        .Step();
-    Statement q(db_, "SELECT id FROM detections WHERE detection_key = ?1", Where(what));
-    q.Bind(1, key);
-    if (!q.Step()) throw StoreError(Where(what) + ": the row written is not there");
-    const std::int64_t id = q.Int(0);
+    Transaction t(*this, DetectionWhat(row));
+    const std::int64_t id = WriteDetection(row);
     t.Commit();
     return id;
+  }
+
+  // One transaction, one sync of the journal for the batch.
+  std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows) override {
+    if (rows.empty()) return {};
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(*this, DetectionWhat(rows.front()) + (rows.size() > 1 ? " and " + std::to_string(rows.size() - 1) + " more" : ""));
+    std::vector<std::int64_t> ids;
+    for (const DetectionRow& row : rows) ids.push_back(WriteDetection(row));
+    t.Commit();
+    return ids;
   }
 
   void SetEvidence(const std::string& key, const std::string& path) override {
@@ -390,6 +382,34 @@ class SqliteStore : public Store {
 
   // BEGIN IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so a
   // transaction never fails half-way for a lock; without Commit it is rolled back.
+  static std::string DetectionWhat(const DetectionRow& row) {
+    return "cannot store the detection of " + row.patternName + " on " + row.station;
+  }
+
+  // The detection (in the caller's transaction); its id.
+  std::int64_t WriteDetection(const DetectionRow& row) {
+    const std::string key = row.key.empty() ? DetectionKey(row) : row.key;
+    const std::string what = DetectionWhat(row);
+    const std::int64_t station = StationId(row.station, "", false);
+    const std::int64_t pattern = PatternId(row.patternHash, row.patternName);
+    Statement(db_,
+              "INSERT INTO detections (detection_key, station_id, pattern_id, pattern_name, begin_sample, end_sample, "
+              "begin_s, end_s, begin_utc, end_utc, clock, rule, confidence, distance, threshold, seen, match_kind, "
+              "evidence, json, stored_utc) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
+              "?16, ?17, ?18, ?19, ?20) ON CONFLICT (detection_key) DO NOTHING",
+              Where(what))
+        .Bind(1, key).Bind(2, station).Bind(3, pattern).Bind(4, row.patternName).Bind(5, row.beginSample)
+        .Bind(6, row.endSample).Bind(7, row.beginSeconds).Bind(8, row.endSeconds).Bind(9, row.beginUtc)
+        .Bind(10, row.endUtc).Bind(11, row.clock).Bind(12, row.rule).Bind(13, row.confidence).Bind(14, row.distance)
+        .Bind(15, row.threshold).Bind(16, row.seen).Bind(17, row.match).Bind(18, row.evidence).Bind(19, row.json)
+        .Bind(20, row.storedUtc != 0 ? row.storedUtc : NowUtc())
+        .Step();
+    Statement q(db_, "SELECT id FROM detections WHERE detection_key = ?1", Where(what));
+    q.Bind(1, key);
+    if (!q.Step()) throw StoreError(Where(what) + ": the row written is not there");
+    return q.Int(0);
+  }
+
   class Transaction {
    public:
     Transaction(SqliteStore& s, const std::string& what) : s_(s), what_(what) { s_.Exec("BEGIN IMMEDIATE", what); }

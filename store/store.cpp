@@ -109,4 +109,10 @@ std::vector<std::int64_t> Store::PutPatterns(const std::vector<PatternRow>& rows
   return ids;
 }
 
+std::vector<std::int64_t> Store::AddDetections(const std::vector<DetectionRow>& rows) {
+  std::vector<std::int64_t> ids;
+  for (const DetectionRow& d : rows) ids.push_back(AddDetection(d));
+  return ids;
+}
+
 }  // namespace sigpat::store

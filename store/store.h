@@ -92,12 +92,15 @@ class Store {
   // Station and pattern rows are created on first use and updated (url, name, catalogue data).
   virtual std::int64_t PutStation(const StationRow& s) = 0;
   virtual std::int64_t PutPattern(const PatternRow& p) = 0;
-  // The patterns of a load; their ids in order. SQLite writes them in one transaction (one sync
-  // of its journal instead of one a pattern); the plain version puts them one by one.
+  // The patterns of a load; their ids in order. SQLite and PostgreSQL write them in one
+  // transaction (PostgreSQL 500 rows a statement); the plain version puts them one by one.
   virtual std::vector<std::int64_t> PutPatterns(const std::vector<PatternRow>& rows);
   // Commits the detection (and returns its id) before returning; the same key again returns the
   // row stored first and changes nothing.
   virtual std::int64_t AddDetection(const DetectionRow& d) = 0;
+  // Detections in one write (SQLite and PostgreSQL: one transaction, all or none); their ids in
+  // order. The plain version adds them one by one.
+  virtual std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows);
   // The evidence file of a stored detection, once it is written.
   virtual void SetEvidence(const std::string& key, const std::string& path) = 0;
   virtual std::int64_t AddEvent(const StationEventRow& e) = 0;

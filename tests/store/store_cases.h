@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <memory>
 
 #include "store.h"
@@ -38,6 +40,31 @@ inline DetectionRow Row(const std::string& station, const std::string& hash, std
 
 constexpr UtcMicros kT0 = 1796601600000000;  // 2026-12-07T00:00:00Z
 
+// A load larger than one statement of rows (PostgreSQL writes 500 a statement) with a pattern
+// given twice (its second row renames it and adds a campaign, gives no spot ID): the ids in
+// order, the repeated one the same both times, the row as the two writes one after the other
+// leave it; the same load again changes no id.
+inline void CheckLargePatternLoad(Store& s) {
+  std::vector<PatternRow> rows;
+  for (int i = 0; i < 1200; ++i)
+    rows.push_back({0, "h" + std::to_string(i), "p" + std::to_string(i) + ".tvs", 4.0, "S" + std::to_string(i), "", "", "", ""});
+  rows.push_back({0, "h7", "again.tvs", 0.0, "", "", "Spring", "", ""});
+  const std::vector<std::int64_t> ids = s.PutPatterns(rows);
+  ASSERT_EQ(ids.size(), rows.size());
+  EXPECT_EQ(ids[1200], ids[7]);
+  EXPECT_EQ(std::set<std::int64_t>(ids.begin(), ids.end()).size(), 1200u);
+  EXPECT_EQ(s.PutPatterns(rows), ids);
+  const std::vector<PatternRow> stored = s.Patterns();
+  ASSERT_EQ(stored.size(), 1200u);
+  const auto h7 = std::find_if(stored.begin(), stored.end(), [](const PatternRow& p) { return p.contentHash == "h7"; });
+  ASSERT_NE(h7, stored.end());
+  EXPECT_EQ(h7->id, ids[7]);
+  EXPECT_EQ(h7->name, "again.tvs");
+  EXPECT_EQ(h7->spotId, "S7");
+  EXPECT_EQ(h7->campaign, "Spring");
+  EXPECT_EQ(h7->durationSeconds, 4.0);
+}
+
 // Rows kept whole, each key stored once, the queries; open() opens the same empty database
 // each time it is called.
 inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, const std::string& describe) {
@@ -69,9 +96,13 @@ inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, 
     a.json = "something else";  // the same key again: the first row stands
     EXPECT_EQ(s->AddDetection(a), id);
     s->AddDetection(Row("B", "bb", 500, kT0 + 1000000));   // patterns and stations made on first use
-    s->AddDetection(Row("B", "aa", 900000, kT0 + 9000000));
-    s->AddDetection(Row("C", "aa", 77, std::nullopt));    // no UTC time: keyed by its sample
-    s->AddDetection(Row("C", "aa", 78, std::nullopt));
+    // A batch (one transaction), a key in it twice: stored once, the same id both times.
+    const std::vector<std::int64_t> batch =
+        s->AddDetections({Row("B", "aa", 900000, kT0 + 9000000), Row("C", "aa", 77, std::nullopt),  // no UTC time: keyed by its sample
+                          Row("C", "aa", 78, std::nullopt), Row("C", "aa", 77, std::nullopt)});
+    ASSERT_EQ(batch.size(), 4u);
+    EXPECT_EQ(batch[3], batch[1]);
+    EXPECT_EQ(std::set<std::int64_t>(batch.begin(), batch.end()).size(), 3u);
     s->SetEvidence(a.key, "B/2026-12-07/x.flac");
 
     std::vector<DetectionRow> all = s->Detections({});

@@ -179,19 +179,24 @@ int RunMonitor(const MonitorArgs& args) {
       status("", reachable ? "store_reachable" : "store_unreachable", fields);
     });
   std::atomic<int> outputError{0};  // errno of a failed write of a detection
+  if (recorder) recorder->OnError(storeError);
   auto emit = [&args, &outputError, &recorder, &storeFailed, &storeError](const Detection& d) {
     const std::string json = recorder || args.json ? FormatDetectionJson(d) : std::string();
+    auto print = [&outputError, line = args.json ? json : FormatDetectionText(d)] {
+      std::lock_guard<std::mutex> lock(OutputLock());
+      if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
+        outputError = errno != 0 ? errno : EIO;
+    };
+    // Stored before it is printed: the line waits for its batch (store_recorder.h).
     if (recorder && !storeFailed) {
       try {
-        recorder->Record(d, json);
+        recorder->Record(d, json, print);
+        return;
       } catch (const Error& e) {
         storeError(e);
       }
     }
-    const std::string line = args.json ? json : FormatDetectionText(d);
-    std::lock_guard<std::mutex> lock(OutputLock());
-    if (std::fprintf(stdout, "%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)
-      outputError = errno != 0 ? errno : EIO;
+    print();
   };
   StationSettings settings;
   settings.audio = args.audio;
@@ -329,6 +334,11 @@ int RunMonitor(const MonitorArgs& args) {
       }
     }
     if (stations.empty()) break;
+  }
+  if (recorder) recorder->Drain();  // the detections waiting for their batch: stored, printed
+  if (!outputFailed && (storeFailed || outputError != 0)) {  // in that last batch
+    outputFailed = true;
+    if (!storeFailed) PrintError(std::string("standard output: write error (") + std::strerror(outputError) + ")");
   }
   evidence.reset();  // what is queued is written first
   status("", "stopped", nlohmann::ordered_json::object());

@@ -67,6 +67,10 @@ int RunScan(const ScanArgs& args) {
     for (const auto& in : args.inputs) recorder->AddStation(args.label.empty() ? in : args.label, "");
   }
   std::atomic<bool> storeFailed{false};
+  auto storeError = [&storeFailed](const Error& e) {
+    if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+  };
+  if (recorder) recorder->OnError(storeError);
 
   ScanOptions options;
   options.threshold = args.threshold;
@@ -124,15 +128,17 @@ int RunScan(const ScanArgs& args) {
       d.clock = "start";
     }
     if (recorder) {
-      // Stored before it is printed; a detection the store refused is still printed, and the
-      // scan stops.
+      // Stored before it is printed (the line waits for its batch, store_recorder.h); a
+      // detection the store refused is still printed, and the scan stops.
       const std::string json = FormatDetectionJson(d);
+      std::string line = (args.json ? json : FormatDetectionText(d)) + "\n";
       try {
-        recorder->Record(d, json);
+        if (storeFailed) WriteOut(line);
+        else recorder->Record(d, json, [line] { WriteOut(line); });
       } catch (const Error& e) {
-        if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
+        storeError(e);
+        WriteOut(line);
       }
-      WriteOut((args.json ? json : FormatDetectionText(d)) + "\n");
     } else {
       WriteOut((args.json ? FormatDetectionJson(d) : FormatDetectionText(d)) + "\n");
     }
@@ -184,6 +190,7 @@ int RunScan(const ScanArgs& args) {
     for (auto& t : pool) t.join();
   }
   GlobalProgress().Finish();
+  if (recorder) recorder->Drain();
   evidence.reset();  // every file written (and noted in the store) before the exit
   if (recorder && !storeFailed) {
     try {

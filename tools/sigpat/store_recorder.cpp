@@ -59,6 +59,7 @@ StoreRecorder::StoreRecorder(const std::string& db, const std::string& catalogue
   } catch (const store::StoreError& e) {
     throw Error(e.what());
   }
+  batchThread_ = std::thread([this] { BatchLoop(); });
 }
 
 void StoreRecorder::Reached(bool reachable, const std::string& detail) {
@@ -89,7 +90,70 @@ void StoreRecorder::OnReachability(Reachability listener) {
   for (const auto& [reachable, detail] : untold) Reached(reachable, detail);
 }
 
-StoreRecorder::~StoreRecorder() = default;
+// Stopped without Drain (an error on the way out): what waits is stored, not printed (the print
+// functions may use what is gone by now).
+StoreRecorder::~StoreRecorder() {
+  {
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    stopping_ = true;
+  }
+  batchReady_.notify_all();
+  batchThread_.join();
+  std::vector<store::DetectionRow> rows;
+  for (Waiting& w : waiting_) rows.push_back(std::move(w.row));
+  try {
+    if (!rows.empty()) store_->AddDetections(rows);
+  } catch (const std::exception&) {
+  }
+}
+
+void StoreRecorder::OnError(std::function<void(const Error&)> listener) {
+  std::lock_guard<std::mutex> lock(batchMutex_);
+  onError_ = std::move(listener);
+}
+
+void StoreRecorder::BatchLoop() {
+  std::unique_lock<std::mutex> lock(batchMutex_);
+  while (!stopping_) {
+    if (waiting_.empty()) {
+      batchReady_.wait(lock);
+      continue;
+    }
+    const auto due = firstWaiting_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         std::chrono::duration<double>(kBatchSeconds));
+    if (waiting_.size() < kBatch && std::chrono::steady_clock::now() < due) {
+      batchReady_.wait_until(lock, due);
+      continue;
+    }
+    lock.unlock();
+    WriteBatch();
+    lock.lock();
+  }
+}
+
+void StoreRecorder::WriteBatch() {
+  std::lock_guard<std::mutex> write(writeMutex_);
+  std::vector<Waiting> batch;
+  std::function<void(const Error&)> onError;
+  {
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    batch.swap(waiting_);
+    onError = onError_;
+  }
+  if (batch.empty()) return;
+  std::vector<store::DetectionRow> rows;
+  for (const Waiting& w : batch) rows.push_back(w.row);
+  try {
+    store_->AddDetections(rows);
+  } catch (const store::StoreError& e) {
+    if (onError) onError(Error(e.what()));
+    else PrintError(e.what());
+  }
+  for (const Waiting& w : batch)
+    if (w.print) w.print();
+}
+
+void StoreRecorder::Drain() { WriteBatch(); }
 
 void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std::vector<double>& seconds,
                                 const std::vector<std::string>& openAs) {
@@ -130,17 +194,21 @@ void StoreRecorder::AddStation(const std::string& label, const std::string& url)
   }
 }
 
-void StoreRecorder::Record(const Detection& d, const std::string& json) {
+void StoreRecorder::Record(const Detection& d, const std::string& json, std::function<void()> print) {
   store::DetectionRow row = DetectionRowOf(d, json);
   row.key = KeyOf(d, row);
-  try {
-    store_->AddDetection(row);
-  } catch (const store::StoreError& e) {
-    throw Error(e.what());
+  {
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    if (waiting_.empty()) firstWaiting_ = std::chrono::steady_clock::now();
+    waiting_.push_back({std::move(row), std::move(print)});
+    // The batch thread: a first row starts its clock, a full batch is written now.
+    if (waiting_.size() != 1 && waiting_.size() < kBatch) return;
   }
+  batchReady_.notify_one();
 }
 
 void StoreRecorder::RecordEvidence(const Detection& d, const std::string& path) {
+  Drain();
   store::DetectionRow row = DetectionRowOf(d, "");
   try {
     store_->SetEvidence(KeyOf(d, row), path);
@@ -174,6 +242,7 @@ void StoreRecorder::RecordEvent(const std::string& label, const std::string& eve
 }
 
 void StoreRecorder::Finish() {
+  Drain();
   std::size_t waiting = 0;
   try {
     waiting = store_->Flush();

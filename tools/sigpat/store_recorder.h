@@ -4,14 +4,18 @@
 #ifndef SIGPAT_STORE_RECORDER_H
 #define SIGPAT_STORE_RECORDER_H
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue.h"
+#include "messages.h"
 #include "scanner.h"
 #include "store.h"
 
@@ -30,14 +34,25 @@ class StoreRecorder {
   void AddPatterns(const std::vector<std::string>& files, const std::vector<double>& seconds,
                    const std::vector<std::string>& openAs = {});
   void AddStation(const std::string& label, const std::string& url);
-  // Commits the detection (json: its line as printed) before returning; throws Error when it
-  // cannot be stored (or spooled).
-  void Record(const Detection& d, const std::string& json);
-  // The evidence file of a detection recorded before (path relative to the evidence directory).
+  // Stores the detection (json: its line as printed), then calls print. Detections are written
+  // in batches, one transaction each: kBatch of them, or those that came within kBatchSeconds
+  // of the first; a line is printed only once its batch is committed (or spooled), so a process
+  // killed has printed nothing it had not stored. A batch the store refuses goes to the error
+  // listener (OnError; else stderr) and is printed all the same.
+  static constexpr std::size_t kBatch = 64;
+  static constexpr double kBatchSeconds = 0.25;
+  void Record(const Detection& d, const std::string& json, std::function<void()> print);
+  void OnError(std::function<void(const Error&)> listener);
+  // Writes and prints the detections waiting for their batch (RecordEvidence and Finish do it
+  // first; a process stopping calls it before what its print functions use is gone).
+  void Drain();
+  // The evidence file of a detection recorded before (path relative to the evidence directory);
+  // the waiting batch is written first.
   void RecordEvidence(const Detection& d, const std::string& path);
   // A status line of the monitor (wall: its time, seconds since 1970).
   void RecordEvent(const std::string& label, const std::string& event, double wall, const std::string& json);
-  // At the end: writes what waits in the spool if the database is back; notes what still waits.
+  // At the end: drains the batch, writes what waits in the spool if the database is back; notes
+  // what still waits.
   void Finish();
 
   // PostgreSQL: the server stopped answering (reachable false; detections wait in the spool) or
@@ -60,6 +75,22 @@ class StoreRecorder {
   Reachability listener_;
   std::vector<std::pair<bool, std::string>> untold_;  // changes before a listener was set
   bool listening_ = false;
+
+  // The batch: rows waiting with their print functions, written by the batch thread or Drain.
+  struct Waiting {
+    store::DetectionRow row;
+    std::function<void()> print;
+  };
+  void BatchLoop();
+  void WriteBatch();  // takes the waiting rows, writes them, prints them (under writeMutex_)
+  std::mutex writeMutex_;  // one batch written and printed at a time, in order
+  std::mutex batchMutex_;
+  std::condition_variable batchReady_;
+  std::vector<Waiting> waiting_;
+  std::chrono::steady_clock::time_point firstWaiting_;
+  bool stopping_ = false;
+  std::function<void(const Error&)> onError_;
+  std::thread batchThread_;
 };
 
 // The store's row of a detection printed as `json`.
