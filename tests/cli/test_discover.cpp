@@ -144,6 +144,25 @@ TEST(DiscoverClips, FindsEveryRecurringClipWithItsBoundariesAndNothingElse) {
   sigpat::DiscoverTuning three;
   three.minCount = 3;
   EXPECT_EQ(sigpat::DiscoverClips({&spectrum.levels}, three).size(), 1u);
+  // The tone and the sweep aired back to back twice more agree there as one stretch; they are
+  // still two clips (each is aired alone elsewhere), with those airings among their occurrences.
+  std::vector<float> audio = p.audio;
+  std::vector<std::size_t> tones = p.tones, sweeps = p.sweeps;
+  for (const std::size_t at : {std::size_t{44100 * 40}, std::size_t{44100 * 3}}) {
+    std::copy(p.tone.begin(), p.tone.end(), audio.begin() + static_cast<long>(at));
+    std::copy(p.sweep.begin(), p.sweep.end(), audio.begin() + static_cast<long>(at + p.tone.size()));
+    tones.push_back(at);
+    sweeps.push_back(at + p.tone.size());
+  }
+  ASSERT_LE(sweeps.back() + p.sweep.size(), audio.size());
+  std::sort(tones.begin(), tones.end());
+  std::sort(sweeps.begin(), sweeps.end());
+  const std::vector<std::int16_t> pcm2 = Pcm(audio);
+  const sigpat::TimeSpectrum spectrum2 = sigpat::ComputeTimeSpectrum(pcm2.data(), pcm2.size());
+  const auto split = sigpat::DiscoverClips({&spectrum2.levels}, sigpat::DiscoverTuning{});
+  ASSERT_EQ(split.size(), 2u);
+  check(split[0], tones, p.tone.size());
+  check(split[1], sweeps, p.sweep.size());
 }
 
 class DiscoverCommand : public SigpatTest {
