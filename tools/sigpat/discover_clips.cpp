@@ -17,6 +17,7 @@ namespace {
 constexpr int kBands = 8;
 constexpr float kFloorDepth_dB = 40.0f;  // as the keys: what lies deeper under a block's loudest band is not compared
 constexpr int kDropBlocks = 25;          // an extension ends after this many blocks' worth of disagreement
+constexpr double kSongBarsSeconds = 8.0;  // music heard twice shorter than this may be a song's bars
 constexpr int kOverlapBlocks = 38;  // two copies in one input may overlap this much (a crossfade, 0.5 s)
 constexpr std::int64_t kAiringGapBlocks = 6 * 77;  // 6 s
 constexpr int kLoopCheckBlocks = 77;  // a second
@@ -250,46 +251,21 @@ bool SplitBackToBack(const Occurrences& g, std::vector<Pair>& pairs, std::int64_
   return true;
 }
 
+// Occurrences (by input and position) that follow each other within a few seconds are one airing.
+int Airings(const std::vector<ClipOccurrence>& occurrences) {
+  int airings = 0;
+  for (std::size_t k = 0; k < occurrences.size(); ++k) {
+    const ClipOccurrence& o = occurrences[k];
+    if (k == 0 || o.input != occurrences[k - 1].input || o.first - occurrences[k - 1].last > kAiringGapBlocks) ++airings;
+  }
+  return airings;
+}
+
 }  // namespace
 
 std::int64_t DiscoveredClip::blocks() const {
   const ClipOccurrence& o = occurrences[static_cast<std::size_t>(cleanest)];
   return o.last - o.first + 1;
-}
-
-std::string SoundKind(const float* levels, std::size_t n) {
-  if (n < 8) return "music only";
-  // Pauses: blocks whose loudest low band (up to 2.8 kHz) lies 15 dB under the stretch's median.
-  std::vector<float> low(n);
-  for (std::size_t t = 0; t < n; ++t) {
-    float top = -200.0f;
-    for (int b = 0; b < 4; ++b) top = std::max(top, levels[t * kBands + b]);
-    low[t] = top;
-  }
-  std::vector<float> sorted(low);
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(n / 2), sorted.end());
-  const float median = sorted[n / 2];
-  double pauses = 0.0;
-  for (std::size_t t = 0; t < n; ++t)
-    if (low[t] < median - 15.0f) pauses += 1.0;
-  pauses /= static_cast<double>(n);
-  // Articulation: how fast the shape of the voice bands (0.7 to 4.1 kHz, each against the mean of
-  // all eight) changes over 4 blocks (52 ms, a syllable's pace). Music holds its shape from note
-  // to note longer than speech holds a vowel.
-  double shape = 0.0;
-  for (std::size_t t = 4; t < n; ++t) {
-    double now = 0.0, before = 0.0;
-    for (int b = 0; b < kBands; ++b) now += levels[t * kBands + b], before += levels[(t - 4) * kBands + b];
-    now /= kBands;
-    before /= kBands;
-    double d = 0.0;
-    for (int b = 1; b < 6; ++b) d += std::fabs((levels[t * kBands + b] - now) - (levels[(t - 4) * kBands + b] - before));
-    shape += d / 5.0;
-  }
-  shape /= static_cast<double>(n - 4);
-  if (pauses >= 0.3) return "speech only";
-  if (shape >= 2.9) return "speech over music";
-  return "music only";
 }
 
 std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<float>*>& levels, const DiscoverTuning& tuning,
@@ -504,11 +480,7 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
         clip.cleanest = static_cast<int>(k);
     // Occurrences that follow each other within a few seconds are one airing (a repeated bar
     // of a song, a clip played twice in a row); a clip is aired at least twice.
-    int airings = 0;
-    for (std::size_t k = 0; k < clip.occurrences.size(); ++k) {
-      const ClipOccurrence& o = clip.occurrences[k];
-      if (k == 0 || o.input != clip.occurrences[k - 1].input || o.first - clip.occurrences[k - 1].last > kAiringGapBlocks) ++airings;
-    }
+    const int airings = Airings(clip.occurrences);
     const std::int64_t n = clip.blocks();
     if (n < minBlocks || airings < 2) {
       reject();
@@ -601,6 +573,10 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     clip.kind = clip.longRepeat ? "long repeat"
                                 : SoundKind(levels[static_cast<std::size_t>(o.input)]->data() + o.first * kBands,
                                             static_cast<std::size_t>(o.last - o.first + 1));
+    // A few seconds of music heard twice, each time with music of the same colour around it, are
+    // a song's bars that it repeats (a chorus, a loop), not a clip: such a clip needs a third airing.
+    if (clip.kind == "music only" && seconds < kSongBarsSeconds && Airings(clip.occurrences) < 3 && WithinMusic(clip, levels))
+      continue;
     out.push_back(std::move(clip));
   }
   std::sort(out.begin(), out.end(), [](const DiscoveredClip& x, const DiscoveredClip& y) {
