@@ -165,6 +165,26 @@ TEST(DiscoverClips, FindsEveryRecurringClipWithItsBoundariesAndNothingElse) {
   check(split[1], sweeps, p.sweep.size());
 }
 
+// A short repeat lies within music when music of its own colour (the bands' levels against their
+// mean) surrounds every occurrence; a clip aired between other sound does not.
+TEST(DiscoverClips, SongBarsLieWithinMusicOfTheirColourAndClipsDoNot) {
+  const float song[8] = {-20, -18, -22, -25, -28, -32, -38, -45}, talk[8] = {-30, -15, -12, -20, -35, -45, -60, -70};
+  std::vector<float> levels;
+  for (int t = 0; t < 2000; ++t)
+    for (int b = 0; b < 8; ++b) levels.push_back(song[b] + 3.0f * static_cast<float>(std::sin(0.37 * t + b)) - 6.0f * (t / 50 % 2));
+  sigpat::DiscoveredClip clip;
+  clip.occurrences = {{0, 300, 500, 0.0}, {0, 1200, 1400, 0.0}};
+  const std::vector<const std::vector<float>*> inputs{&levels};
+  EXPECT_TRUE(sigpat::WithinMusic(clip, inputs));
+  // The second airing between talk: not within music (one side of music of its colour suffices).
+  for (int t = 1000; t < 1200; ++t)
+    for (int b = 0; b < 8; ++b) levels[static_cast<std::size_t>(t * 8 + b)] = talk[b];
+  EXPECT_TRUE(sigpat::WithinMusic(clip, inputs));
+  for (int t = 1400; t < 1600; ++t)
+    for (int b = 0; b < 8; ++b) levels[static_cast<std::size_t>(t * 8 + b)] = talk[b] + 5.0f;
+  EXPECT_FALSE(sigpat::WithinMusic(clip, inputs));
+}
+
 class DiscoverCommand : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
