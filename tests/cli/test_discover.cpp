@@ -144,6 +144,45 @@ TEST(DiscoverClips, FindsEveryRecurringClipWithItsBoundariesAndNothingElse) {
   sigpat::DiscoverTuning three;
   three.minCount = 3;
   EXPECT_EQ(sigpat::DiscoverClips({&spectrum.levels}, three).size(), 1u);
+  // The tone and the sweep aired back to back twice more agree there as one stretch; they are
+  // still two clips (each is aired alone elsewhere), with those airings among their occurrences.
+  std::vector<float> audio = p.audio;
+  std::vector<std::size_t> tones = p.tones, sweeps = p.sweeps;
+  for (const std::size_t at : {std::size_t{44100 * 40}, std::size_t{44100 * 3}}) {
+    std::copy(p.tone.begin(), p.tone.end(), audio.begin() + static_cast<long>(at));
+    std::copy(p.sweep.begin(), p.sweep.end(), audio.begin() + static_cast<long>(at + p.tone.size()));
+    tones.push_back(at);
+    sweeps.push_back(at + p.tone.size());
+  }
+  ASSERT_LE(sweeps.back() + p.sweep.size(), audio.size());
+  std::sort(tones.begin(), tones.end());
+  std::sort(sweeps.begin(), sweeps.end());
+  const std::vector<std::int16_t> pcm2 = Pcm(audio);
+  const sigpat::TimeSpectrum spectrum2 = sigpat::ComputeTimeSpectrum(pcm2.data(), pcm2.size());
+  const auto split = sigpat::DiscoverClips({&spectrum2.levels}, sigpat::DiscoverTuning{});
+  ASSERT_EQ(split.size(), 2u);
+  check(split[0], tones, p.tone.size());
+  check(split[1], sweeps, p.sweep.size());
+}
+
+// A short repeat lies within music when music of its own colour (the bands' levels against their
+// mean) surrounds every occurrence; a clip aired between other sound does not.
+TEST(DiscoverClips, SongBarsLieWithinMusicOfTheirColourAndClipsDoNot) {
+  const float song[8] = {-20, -18, -22, -25, -28, -32, -38, -45}, talk[8] = {-30, -15, -12, -20, -35, -45, -60, -70};
+  std::vector<float> levels;
+  for (int t = 0; t < 2000; ++t)
+    for (int b = 0; b < 8; ++b) levels.push_back(song[b] + 3.0f * static_cast<float>(std::sin(0.37 * t + b)) - 6.0f * (t / 50 % 2));
+  sigpat::DiscoveredClip clip;
+  clip.occurrences = {{0, 300, 500, 0.0}, {0, 1200, 1400, 0.0}};
+  const std::vector<const std::vector<float>*> inputs{&levels};
+  EXPECT_TRUE(sigpat::WithinMusic(clip, inputs));
+  // The second airing between talk: not within music (one side of music of its colour suffices).
+  for (int t = 1000; t < 1200; ++t)
+    for (int b = 0; b < 8; ++b) levels[static_cast<std::size_t>(t * 8 + b)] = talk[b];
+  EXPECT_TRUE(sigpat::WithinMusic(clip, inputs));
+  for (int t = 1400; t < 1600; ++t)
+    for (int b = 0; b < 8; ++b) levels[static_cast<std::size_t>(t * 8 + b)] = talk[b] + 5.0f;
+  EXPECT_FALSE(sigpat::WithinMusic(clip, inputs));
 }
 
 class DiscoverCommand : public SigpatTest {

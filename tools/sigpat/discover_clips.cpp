@@ -17,6 +17,7 @@ namespace {
 constexpr int kBands = 8;
 constexpr float kFloorDepth_dB = 40.0f;  // as the keys: what lies deeper under a block's loudest band is not compared
 constexpr int kDropBlocks = 25;          // an extension ends after this many blocks' worth of disagreement
+constexpr double kSongBarsSeconds = 8.0;  // music heard twice shorter than this may be a song's bars
 constexpr int kOverlapBlocks = 38;  // two copies in one input may overlap this much (a crossfade, 0.5 s)
 constexpr std::int64_t kAiringGapBlocks = 6 * 77;  // 6 s
 constexpr int kLoopCheckBlocks = 77;  // a second
@@ -109,46 +110,162 @@ std::int64_t Median(std::vector<std::int64_t> v) {
   return v[v.size() / 2];
 }
 
+
+// The pairs' stretches grouped into occurrences: those in one input that overlap by half of the
+// shorter one are one occurrence (heard by several partners, each agreeing over its own part of
+// it), as long as the longest agreement any partner shows it.
+struct Occurrences {
+  std::vector<Interval> intervals;  // two per pair: its stretch in a, then in b
+  std::vector<ClipOccurrence> nodes;
+  std::vector<int> nodeOf, nodeWeight;  // per interval its occurrence; per occurrence its intervals
+};
+
+Occurrences GroupOccurrences(const std::vector<Pair>& pairs) {
+  Occurrences g;
+  std::vector<Interval>& intervals = g.intervals;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const Pair& p = pairs[i];
+    intervals.push_back({p.a, p.first, p.last, p.distance, static_cast<int>(i)});
+    intervals.push_back({p.b, p.first + p.offset, p.last + p.offset, p.distance, static_cast<int>(i)});
+  }
+  std::vector<int> order(intervals.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](int x, int y) {
+    const Interval& u = intervals[x];
+    const Interval& v = intervals[y];
+    return u.input != v.input ? u.input < v.input : u.first < v.first;
+  });
+  UnionFind same(intervals.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const Interval& u = intervals[order[i]];
+    for (std::size_t j = i + 1; j < order.size(); ++j) {
+      const Interval& v = intervals[order[j]];
+      if (v.input != u.input || v.first > u.last) break;
+      const std::int64_t common = std::min(u.last, v.last) - v.first + 1;
+      if (2 * common >= std::min(u.last - u.first, v.last - v.first) + 1) same.Join(order[i], order[j]);
+    }
+  }
+  std::map<int, int> nodeIndex;
+  std::vector<ClipOccurrence>& nodes = g.nodes;
+  std::vector<int>& nodeOf = g.nodeOf;
+  nodeOf.assign(intervals.size(), 0);
+  std::vector<int>& nodeWeight = g.nodeWeight;
+  for (std::size_t i = 0; i < intervals.size(); ++i) {
+    const auto [it, fresh] = nodeIndex.emplace(same.Find(static_cast<int>(i)), static_cast<int>(nodes.size()));
+    const Interval& u = intervals[i];
+    if (fresh) {
+      nodes.push_back({u.input, u.first, u.last, 0.0});
+      nodeWeight.push_back(0);
+    }
+    ClipOccurrence& n = nodes[static_cast<std::size_t>(it->second)];
+    n.first = std::min(n.first, u.first);
+    n.last = std::max(n.last, u.last);
+    n.distance += u.distance;
+    ++nodeWeight[static_cast<std::size_t>(it->second)];
+    nodeOf[i] = it->second;
+  }
+  for (std::size_t n = 0; n < nodes.size(); ++n) nodes[n].distance /= nodeWeight[n];
+
+  return g;
+}
+
+bool Covers(const Interval& u, const ClipOccurrence& n, std::int64_t slack) {
+  return u.first <= n.first + slack && u.last >= n.last - slack;
+}
+
+// Two clips aired back to back agree with another such airing as one stretch; each of them aired
+// elsewhere alone agrees with a part of it. Where such an occurrence has a part (a partner that
+// agrees over the whole of its own occurrence) that ends where another such part begins (within
+// a crossfade), the second clip begins: every pair across that point is cut there, on either side.
+// Each part must be heard at least twice elsewhere, the two apart (a song's bars agree with other
+// bars of it), and no occurrence longer than a long repeat is cut.
+bool SplitBackToBack(const Occurrences& g, std::vector<Pair>& pairs, std::int64_t slack, std::int64_t minBlocks,
+                     std::int64_t maxBlocks) {
+  std::map<int, std::vector<std::int64_t>> cuts;  // per input: blocks where a clip begins
+  std::vector<std::vector<std::size_t>> parts(g.nodes.size());
+  for (std::size_t k = 0; k < g.intervals.size(); ++k) {
+    const int x = g.nodeOf[k], y = g.nodeOf[k ^ 1];
+    if (x != y && Covers(g.intervals[k ^ 1], g.nodes[static_cast<std::size_t>(y)], slack) &&
+        !Covers(g.intervals[k], g.nodes[static_cast<std::size_t>(x)], slack))
+      parts[static_cast<std::size_t>(x)].push_back(k);
+  }
+  // A part of x agrees with at least two other occurrences.
+  const auto heardTwice = [&](std::size_t x, std::size_t k) {
+    const Interval& u = g.intervals[k];
+    int partners = 0, first = -1;
+    for (const std::size_t j : parts[x]) {
+      const Interval& v = g.intervals[j];
+      const std::int64_t common = std::min(u.last, v.last) - std::max(u.first, v.first) + 1;
+      if (2 * common < std::max(u.last - u.first, v.last - v.first) + 1) continue;
+      const int y = g.nodeOf[j ^ 1];
+      if (y != first) ++partners;
+      if (first < 0) first = y;
+      if (partners >= 2) return true;
+    }
+    return false;
+  };
+  for (std::size_t x = 0; x < g.nodes.size(); ++x)
+    for (const std::size_t k : parts[x]) {
+      if (g.nodes[x].last - g.nodes[x].first > maxBlocks) break;
+      const Interval& w = g.intervals[k];
+      if (w.first <= g.nodes[x].first + slack || !heardTwice(x, k)) continue;
+      for (const std::size_t j : parts[x]) {
+        const Interval& u = g.intervals[j];
+        if (u.first + minBlocks > w.first || u.last + slack < w.first || u.last > w.first + kOverlapBlocks + slack) continue;
+        const ClipOccurrence& y = g.nodes[static_cast<std::size_t>(g.nodeOf[j ^ 1])];
+        const ClipOccurrence& z = g.nodes[static_cast<std::size_t>(g.nodeOf[k ^ 1])];
+        const bool apart = y.input != z.input || z.first > y.last + kAiringGapBlocks || z.last < y.first;
+        if (apart && heardTwice(x, j)) {
+          cuts[w.input].push_back(w.first);
+          break;
+        }
+      }
+    }
+  if (cuts.empty()) return false;
+  for (auto& [input, c] : cuts) std::sort(c.begin(), c.end());
+  const auto inside = [&](int input, std::int64_t shift, std::int64_t first, std::int64_t last, std::vector<std::int64_t>& out) {
+    const auto it = cuts.find(input);
+    if (it == cuts.end()) return;
+    for (const std::int64_t c : it->second)
+      if (c - shift > first + slack && c - shift <= last - slack) out.push_back(c - shift);
+  };
+  std::vector<Pair> out;
+  for (const Pair& p : pairs) {
+    std::vector<std::int64_t> at;
+    inside(p.a, 0, p.first, p.last, at);
+    inside(p.b, p.offset, p.first, p.last, at);
+    std::sort(at.begin(), at.end());
+    std::int64_t from = p.first;
+    for (std::size_t i = 0; i <= at.size(); ++i) {
+      if (i < at.size() && at[i] < from + slack) continue;
+      const std::int64_t to = i < at.size() ? at[i] - 1 : p.last;
+      if (to - from + 1 >= minBlocks) {
+        Pair q = p;
+        q.first = from, q.last = to;
+        out.push_back(q);
+      }
+      from = to + 1;
+    }
+  }
+  pairs = std::move(out);
+  return true;
+}
+
+// Occurrences (by input and position) that follow each other within a few seconds are one airing.
+int Airings(const std::vector<ClipOccurrence>& occurrences) {
+  int airings = 0;
+  for (std::size_t k = 0; k < occurrences.size(); ++k) {
+    const ClipOccurrence& o = occurrences[k];
+    if (k == 0 || o.input != occurrences[k - 1].input || o.first - occurrences[k - 1].last > kAiringGapBlocks) ++airings;
+  }
+  return airings;
+}
+
 }  // namespace
 
 std::int64_t DiscoveredClip::blocks() const {
   const ClipOccurrence& o = occurrences[static_cast<std::size_t>(cleanest)];
   return o.last - o.first + 1;
-}
-
-std::string SoundKind(const float* levels, std::size_t n) {
-  if (n < 8) return "music only";
-  // Pauses: blocks whose loudest low band (up to 2.8 kHz) lies 15 dB under the stretch's median.
-  std::vector<float> low(n);
-  for (std::size_t t = 0; t < n; ++t) {
-    float top = -200.0f;
-    for (int b = 0; b < 4; ++b) top = std::max(top, levels[t * kBands + b]);
-    low[t] = top;
-  }
-  std::vector<float> sorted(low);
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(n / 2), sorted.end());
-  const float median = sorted[n / 2];
-  double pauses = 0.0;
-  for (std::size_t t = 0; t < n; ++t)
-    if (low[t] < median - 15.0f) pauses += 1.0;
-  pauses /= static_cast<double>(n);
-  // Articulation: how fast the shape of the voice bands (0.7 to 4.1 kHz, each against the mean of
-  // all eight) changes over 4 blocks (52 ms, a syllable's pace). Music holds its shape from note
-  // to note longer than speech holds a vowel.
-  double shape = 0.0;
-  for (std::size_t t = 4; t < n; ++t) {
-    double now = 0.0, before = 0.0;
-    for (int b = 0; b < kBands; ++b) now += levels[t * kBands + b], before += levels[(t - 4) * kBands + b];
-    now /= kBands;
-    before /= kBands;
-    double d = 0.0;
-    for (int b = 1; b < 6; ++b) d += std::fabs((levels[t * kBands + b] - now) - (levels[(t - 4) * kBands + b] - before));
-    shape += d / 5.0;
-  }
-  shape /= static_cast<double>(n - 4);
-  if (pauses >= 0.3) return "speech only";
-  if (shape >= 2.9) return "speech over music";
-  return "music only";
 }
 
 std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<float>*>& levels, const DiscoverTuning& tuning,
@@ -281,51 +398,15 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
   pairs = std::move(best);
   st.verified = pairs.size();
 
-  // Occurrences: the pairs' stretches; those in one input that overlap by half of the shorter
-  // one are one occurrence (heard by several partners, each agreeing over its own part of it),
-  // as long as the longest agreement any partner shows it.
-  std::vector<Interval> intervals;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const Pair& p = pairs[i];
-    intervals.push_back({p.a, p.first, p.last, p.distance, static_cast<int>(i)});
-    intervals.push_back({p.b, p.first + p.offset, p.last + p.offset, p.distance, static_cast<int>(i)});
-  }
-  std::vector<int> order(intervals.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&](int x, int y) {
-    const Interval& u = intervals[x];
-    const Interval& v = intervals[y];
-    return u.input != v.input ? u.input < v.input : u.first < v.first;
-  });
-  UnionFind same(intervals.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const Interval& u = intervals[order[i]];
-    for (std::size_t j = i + 1; j < order.size(); ++j) {
-      const Interval& v = intervals[order[j]];
-      if (v.input != u.input || v.first > u.last) break;
-      const std::int64_t common = std::min(u.last, v.last) - v.first + 1;
-      if (2 * common >= std::min(u.last - u.first, v.last - v.first) + 1) same.Join(order[i], order[j]);
-    }
-  }
-  std::map<int, int> nodeIndex;
-  std::vector<ClipOccurrence> nodes;
-  std::vector<int> nodeOf(intervals.size());
-  std::vector<int> nodeWeight;
-  for (std::size_t i = 0; i < intervals.size(); ++i) {
-    const auto [it, fresh] = nodeIndex.emplace(same.Find(static_cast<int>(i)), static_cast<int>(nodes.size()));
-    const Interval& u = intervals[i];
-    if (fresh) {
-      nodes.push_back({u.input, u.first, u.last, 0.0});
-      nodeWeight.push_back(0);
-    }
-    ClipOccurrence& n = nodes[static_cast<std::size_t>(it->second)];
-    n.first = std::min(n.first, u.first);
-    n.last = std::max(n.last, u.last);
-    n.distance += u.distance;
-    ++nodeWeight[static_cast<std::size_t>(it->second)];
-    nodeOf[i] = it->second;
-  }
-  for (std::size_t n = 0; n < nodes.size(); ++n) nodes[n].distance /= nodeWeight[n];
+  // Occurrences; where one is two clips aired back to back (each aired elsewhere alone), its
+  // pairs are cut where the second clip begins and the occurrences grouped again.
+  const std::int64_t slack = 2 * tol;
+  Occurrences g = GroupOccurrences(pairs);
+  if (SplitBackToBack(g, pairs, slack, minBlocks, blocksOf(tuning.longRepeat))) g = GroupOccurrences(pairs);
+  const std::vector<Interval>& intervals = g.intervals;
+  std::vector<ClipOccurrence>& nodes = g.nodes;
+  const std::vector<int>& nodeOf = g.nodeOf;
+  const std::vector<int>& nodeWeight = g.nodeWeight;
 
   // Clips: occurrences linked by a pair that agrees over the whole of both (a pair that agrees
   // over the common part of two versions only links neither: it makes them one family below). Positions within a
@@ -336,11 +417,7 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     std::int64_t offset;  // block in `to` - block in the node
   };
   std::vector<std::vector<Link>> links(nodes.size());
-  const std::int64_t slack = 2 * tol;
-  const auto covers = [&](const Interval& u, int node) {
-    const ClipOccurrence& n = nodes[static_cast<std::size_t>(node)];
-    return u.first <= n.first + slack && u.last >= n.last - slack;
-  };
+  const auto covers = [&](const Interval& u, int node) { return Covers(u, nodes[static_cast<std::size_t>(node)], slack); };
   for (std::size_t i = 0; i + 1 < intervals.size(); i += 2) {
     const int x = nodeOf[i], y = nodeOf[i + 1];
     if (x == y || !(covers(intervals[i], x) && covers(intervals[i + 1], y))) continue;
@@ -403,11 +480,7 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
         clip.cleanest = static_cast<int>(k);
     // Occurrences that follow each other within a few seconds are one airing (a repeated bar
     // of a song, a clip played twice in a row); a clip is aired at least twice.
-    int airings = 0;
-    for (std::size_t k = 0; k < clip.occurrences.size(); ++k) {
-      const ClipOccurrence& o = clip.occurrences[k];
-      if (k == 0 || o.input != clip.occurrences[k - 1].input || o.first - clip.occurrences[k - 1].last > kAiringGapBlocks) ++airings;
-    }
+    const int airings = Airings(clip.occurrences);
     const std::int64_t n = clip.blocks();
     if (n < minBlocks || airings < 2) {
       reject();
@@ -500,6 +573,10 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     clip.kind = clip.longRepeat ? "long repeat"
                                 : SoundKind(levels[static_cast<std::size_t>(o.input)]->data() + o.first * kBands,
                                             static_cast<std::size_t>(o.last - o.first + 1));
+    // A few seconds of music heard twice, each time with music of the same colour around it, are
+    // a song's bars that it repeats (a chorus, a loop), not a clip: such a clip needs a third airing.
+    if (clip.kind == "music only" && seconds < kSongBarsSeconds && Airings(clip.occurrences) < 3 && WithinMusic(clip, levels))
+      continue;
     out.push_back(std::move(clip));
   }
   std::sort(out.begin(), out.end(), [](const DiscoveredClip& x, const DiscoveredClip& y) {

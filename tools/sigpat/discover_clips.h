@@ -55,6 +55,11 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
 // only" otherwise (docs/index.md).
 std::string SoundKind(const float* levels, std::size_t n);
 
+// Whether every occurrence of a clip has sound of its own colour (the bands' mean levels, each
+// against their mean, within 3.5 dB on average) in the 2 s just before or just after it: the song
+// whose bars it repeats, where a clip aired between other sound has something else around it.
+bool WithinMusic(const DiscoveredClip& clip, const std::vector<const std::vector<float>*>& levels);
+
 constexpr double kBlockSeconds = 576.0 / 44100.0;
 
 }  // namespace sigpat
