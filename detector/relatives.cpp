@@ -446,7 +446,9 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   const std::size_t patternsCompared = members.size();
   std::sort(members.begin(), members.end());
   members.erase(std::unique(members.begin(), members.end()), members.end());
-  const std::string record = cacheDirectory.empty() ? std::string() : CatalogueRecordName(cacheDirectory, members, blocksPerSecond);
+  // (A catalogue of one content has no pairs: nothing to keep.)
+  const std::string record =
+      cacheDirectory.empty() || members.size() < 2 ? std::string() : CatalogueRecordName(cacheDirectory, members, blocksPerSecond);
   std::vector<char> swept(patterns.size(), 0);
   bool sweptBefore = false, known = false;
   std::size_t covered = 0;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -184,7 +185,7 @@ bool ReadFileText(const std::string& name, std::uintmax_t limit, std::string& te
   return text.size() == want;
 }
 
-// Writes text to name through a temporary file of this thread and moment renamed into place,
+// Writes text to name through a temporary file of this process, thread and moment renamed into place,
 // making the directory when needed.
 bool WriteWhole(const std::string& name, const std::string& text, std::uint64_t salt) {
   const fs::path path(name);
@@ -193,7 +194,9 @@ bool WriteWhole(const std::string& name, const std::string& text, std::uint64_t 
   if (ec) return false;
   char suffix[48];
   Fnv1a f;
+  static const unsigned process = std::random_device{}();  // two processes never share a temporary file
   f.Value(salt);
+  f.Value(process);
   f.Value(std::chrono::steady_clock::now().time_since_epoch().count());
   f.Value(std::hash<std::thread::id>()(std::this_thread::get_id()));
   std::snprintf(suffix, sizeof suffix, ".%016" PRIx64 ".tmp", f.h);
