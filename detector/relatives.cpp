@@ -183,10 +183,12 @@ std::set<std::string>& RecordsKnown() {
   return names;
 }
 
-// A record on disk into the pair table (both ways round); its members, or none when it cannot be read.
-std::vector<std::uint64_t> LoadRecord(const std::string& name) {
+// A record on disk into the pair table (both ways round); its members, or none when it cannot be
+// read or is not the record its name says (of other members or another block rate).
+std::vector<std::uint64_t> LoadRecord(const std::string& name, const std::string& directory, double blocksPerSecond) {
   CatalogueRecord r;
   if (name.empty() || !ReadCatalogueRecord(name, r)) return {};
+  if (r.blocksPerSecond != blocksPerSecond || CatalogueRecordName(directory, r.members, blocksPerSecond) != name) return {};
   std::lock_guard<std::mutex> lock(g_pairMutex);
   for (const CataloguePair& c : r.pairs) {
     PairTable()[std::make_pair(c.first, c.second)] = Pair{c.related, c.ab, c.ba};
@@ -460,9 +462,10 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
     known = RecordsKnown().count(record) != 0;
   }
   if (!record.empty() && covered < patternsCompared) {
-    if (!known) known = !LoadRecord(record).empty();
+    if (!known) known = !LoadRecord(record, cacheDirectory, blocksPerSecond).empty();
     std::vector<std::uint64_t> nearest;
-    if (!known && !sweptBefore) nearest = LoadRecord(NearestCatalogueRecord(cacheDirectory, members, blocksPerSecond, record));
+    if (!known && !sweptBefore)
+      nearest = LoadRecord(NearestCatalogueRecord(cacheDirectory, members, blocksPerSecond, record), cacheDirectory, blocksPerSecond);
     for (std::size_t i = 0; i < patterns.size(); ++i)
       if (key[i] != 0 && (known || std::binary_search(nearest.begin(), nearest.end(), key[i]))) swept[i] = 1;
   }

@@ -163,7 +163,7 @@ void Damage(const fs::path& file, bool truncate) {
 
 // New processes with the cache on disk: a record per catalogue (two catalogues on one directory,
 // each found again whichever was set up last; one without a record starts from the nearest), a
-// record damaged or truncated, one of another version of the rules or another build, processes
+// record damaged, truncated or under another catalogue's name, one of another version of the rules or another build, processes
 // writing at once, more catalogues than the directory keeps: always the relations of a first set-up.
 TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
   const fs::path dir = fs::path(::testing::TempDir()) / "relatives-sweep-cache";
@@ -190,6 +190,11 @@ TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
     ExpectSame(Relations(first, true, cache), want);
     ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
   }
+  // The other catalogue's record under this one's name: not taken, written again.
+  fs::copy_file(two, one, fs::copy_options::overwrite_existing);
+  ExpectSame(Relations(first, true, cache), want);
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
+  EXPECT_EQ(r.members.size(), first.size());
 
   // A record that lacks a related pair, set up after the other catalogue: taken as it is when this
   // build wrote it (its pairs are not looked at again: the point of the record), not when another
