@@ -6,7 +6,8 @@
 // with the cache of its own catalogue, and one without a cache.
 // Usage: relatives_bench [PATTERNS] [CACHE_DIR] [STEP] (a fresh temporary directory by default);
 // STEP cold, warm or changed times one set-up and keeps CACHE_DIR, for a new process each
-// (/usr/bin/time -v for its memory); all (the default) the sequence above.
+// (/usr/bin/time -v for its memory), and counts the files in CACHE_DIR after it; all (the
+// default) the sequence above.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -126,8 +127,12 @@ int main(int argc, char** argv) {
     const double t = Time(c, dir.string(), found);
     double bytes = 0.0;
     for (const auto& v : c.levels) bytes += static_cast<double>(v.size() * sizeof(float));
-    std::printf("relatives among %d patterns (levels %.0f MB), %s, new process: %7.3f s (cpu %7.3f s), %d patterns with relatives\n", count,
-                bytes / 1e6, step.c_str(), t, g_cpu, found);
+    std::size_t files = 0;
+    std::uintmax_t size = 0;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+      if (it->is_regular_file(ec)) ++files, size += it->file_size(ec);
+    std::printf("relatives among %d patterns (levels %.0f MB), %s, new process: %7.3f s (cpu %7.3f s), %d patterns with relatives;"
+                " cache %zu files, %.1f MB\n", count, bytes / 1e6, step.c_str(), t, g_cpu, found, files, static_cast<double>(size) / 1e6);
     return 0;
   }
   std::printf("relatives among %d patterns (%d of them in groups of 2-4), one core:\n", count, count * 3 / 10);

@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "calibration_file.h"
 #include "fnv1a.h"
 #include "relatives_cache.h"
 #include "sketch_screen.h"
@@ -175,44 +176,26 @@ std::set<std::uint64_t>& Swept() {
   return keys;
 }
 
-// Keys of the patterns whose entries on disk were read (or found missing) by this process.
-std::set<std::uint64_t>& LoadedKeys() {
-  static std::set<std::uint64_t> keys;
-  return keys;
+// The records on disk this process read or wrote (relatives_cache.h): all their pairs are in
+// the pair table.
+std::set<std::string>& RecordsKnown() {
+  static std::set<std::string> names;
+  return names;
 }
 
-// Per key, the check value of its entry on disk whose pairs are all in the pair table (read or
-// written by this process).
-std::map<std::uint64_t, std::uint64_t>& EntryChecks() {
-  static std::map<std::uint64_t, std::uint64_t> checks;
-  return checks;
-}
-
-// The record of the catalogue swept last read or written by this process (name, hash of it).
-std::pair<std::string, std::uint64_t>& SweptOnDisk() {
-  static std::pair<std::string, std::uint64_t> last;
-  return last;
-}
-
-std::uint64_t HashOf(const std::vector<SweptMember>& members) {
-  return Fnv1aOf(members.data(), members.size() * sizeof(SweptMember));
-}
-
-// A new process: the patterns of the catalogue swept on disk whose entries read here are the ones
-// the record names (their pairs with each other that passed the quick look are in the table).
-void SweptFromDisk(const std::string& name, const std::vector<std::uint64_t>& key, std::vector<char>& swept) {
-  std::vector<SweptMember> record;
-  if (name.empty() || !ReadSweptCatalogue(name, record)) return;
+// A record on disk into the pair table (both ways round); its members, or none when it cannot be
+// read or is not the record its name says (of other members or another block rate).
+std::vector<std::uint64_t> LoadRecord(const std::string& name, const std::string& directory, double blocksPerSecond) {
+  CatalogueRecord r;
+  if (name.empty() || !ReadCatalogueRecord(name, r)) return {};
+  if (r.blocksPerSecond != blocksPerSecond || CatalogueRecordName(directory, r.members, blocksPerSecond) != name) return {};
   std::lock_guard<std::mutex> lock(g_pairMutex);
-  SweptOnDisk() = {name, HashOf(record)};
-  std::map<std::uint64_t, std::uint64_t> entryOf;
-  for (const SweptMember& m : record) entryOf.emplace(m.key, m.entry);
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    if (key[i] == 0) continue;
-    const auto r = entryOf.find(key[i]);
-    const auto e = EntryChecks().find(key[i]);
-    if (r != entryOf.end() && e != EntryChecks().end() && r->second != 0 && r->second == e->second) swept[i] = 1;
+  for (const CataloguePair& c : r.pairs) {
+    PairTable()[std::make_pair(c.first, c.second)] = Pair{c.related, c.ab, c.ba};
+    PairTable()[std::make_pair(c.second, c.first)] = Pair{c.related, c.ba, c.ab};
   }
+  RecordsKnown().insert(name);
+  return std::move(r.members);
 }
 
 std::uint64_t ContentKey(const PatternLevels& p, int nband) {
@@ -319,48 +302,56 @@ bool Near(const Sketch& a, const Sketch& b) {
   return true;
 }
 
-// Every pattern's entry made to list exactly its pairs in this catalogue that passed the quick look
-// (in the order of the other's key: moving patterns changes nothing), written when it lists other
-// pairs, and the record of the catalogue swept naming them with their entries' check values.
-void KeepOnDisk(const std::vector<std::string>& entry, const std::vector<std::uint64_t>& key,
-                std::vector<std::vector<CachedPair>>& compared, const std::string& record) {
-  std::vector<SweptMember> members;
-  for (std::size_t i = 0; i < entry.size(); ++i) {
-    if (entry[i].empty()) continue;
-    std::vector<CachedPair>& list = compared[i];
-    std::stable_sort(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other < y.other; });
-    list.erase(std::unique(list.begin(), list.end(), [](const CachedPair& x, const CachedPair& y) { return x.other == y.other; }),
-               list.end());
-    std::uint64_t check = RelativesEntryCheck(key[i], list);
-    bool known = false;
+// The record of this catalogue: its members and every pair of two of them that passed the quick
+// look, in the order taken (a pair of two patterns of one content once, as first taken). Touched
+// when it is on disk as this process knows it, else written; then the oldest records trimmed.
+void KeepOnDisk(const std::string& name, std::vector<std::uint64_t> members, bool known,
+                const std::vector<std::pair<std::size_t, std::size_t>>& pairs, const std::vector<std::uint64_t>& key,
+                double blocksPerSecond) {
+  if (name.empty()) return;
+  if (!known || !TouchCatalogueRecord(name)) {
+    CatalogueRecord r;
+    r.rules = RelationRulesVersion();
+    r.build = BuildIdentity();
+    r.blocksPerSecond = blocksPerSecond;
+    const std::size_t patterns = static_cast<std::size_t>(std::count_if(key.begin(), key.end(), [](std::uint64_t k) { return k != 0; }));
+    const bool alike = members.size() < patterns;  // two patterns of one content
+    std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+    r.pairs.reserve(pairs.size());
     {
       std::lock_guard<std::mutex> lock(g_pairMutex);
-      const auto e = EntryChecks().find(key[i]);
-      known = e != EntryChecks().end() && e->second == check;
+      for (const auto& [i, j] : pairs) {
+        const auto id = std::make_pair(key[i], key[j]);
+        if (alike && !seen.insert(std::minmax(key[i], key[j])).second) continue;
+        const auto it = PairTable().find(id);
+        if (it == PairTable().end()) return;  // forgotten meanwhile (ForgetComparisons)
+        r.pairs.push_back({key[i], key[j], it->second.related, it->second.ab, it->second.ba});
+      }
     }
-    if (!known) {
-      const bool written = check != 0 && WriteRelativesEntry(entry[i], key[i], list);
-      std::lock_guard<std::mutex> lock(g_pairMutex);
-      if (written) EntryChecks()[key[i]] = check;
-      else EntryChecks().erase(key[i]), check = 0;
-    }
-    members.push_back({key[i], check});
-  }
-  if (record.empty()) return;
-  std::sort(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key < y.key; });
-  members.erase(std::unique(members.begin(), members.end(), [](const SweptMember& x, const SweptMember& y) { return x.key == y.key; }),
-                members.end());
-  const std::pair<std::string, std::uint64_t> now{record, HashOf(members)};
-  {
+    r.members = std::move(members);
+    if (!WriteCatalogueRecord(name, r)) return;
     std::lock_guard<std::mutex> lock(g_pairMutex);
-    if (SweptOnDisk() == now) return;
+    RecordsKnown().insert(name);
   }
-  const bool written = WriteSweptCatalogue(record, members);
-  std::lock_guard<std::mutex> lock(g_pairMutex);
-  SweptOnDisk() = written ? now : std::pair<std::string, std::uint64_t>{};
+  TrimCatalogueRecords(name);
 }
 
 }  // namespace
+
+std::uint64_t RelationRulesVersion() {
+  // Raised whenever Compare, the quick look or the content key change in a way the constants
+  // below do not show; the constants are part of it.
+  constexpr int kRules = 3;
+  Fnv1a f;
+  f.Value(kRules);
+  f.Value(kTail);
+  f.Value(kSketch);
+  f.Value(kQuietDb);
+  for (const float c : {Relatives::kSharedDb, Relatives::kMinSharedFraction, Relatives::kMinSharedSeconds,
+                        Relatives::kLookAlikeDb, Relatives::kMinLookAlikeSeconds})
+    f.Value(c);
+  return f.h;
+}
 
 bool Relatives::Plausible(const PatternLevels& a, const PatternLevels& b, int nband) {
   const Edges ea = EdgesOf(a, nband), eb = EdgesOf(b, nband);
@@ -413,9 +404,7 @@ bool Relatives::Compare(const PatternLevels& a, const PatternLevels& b, int nban
 void Relatives::ForgetComparisons() {
   std::lock_guard<std::mutex> lock(g_pairMutex);
   PairTable().clear();
-  LoadedKeys().clear();
-  EntryChecks().clear();
-  SweptOnDisk() = {};
+  RecordsKnown().clear();
   Swept().clear();
 }
 
@@ -426,27 +415,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   std::vector<std::uint64_t> key(patterns.size(), 0);
   for (std::size_t i = 0; i < patterns.size(); ++i)
     if (patterns[i].compared && patterns[i].nblock > 0) key[i] = ContentKey(patterns[i], nband);
-  // The entries on disk of patterns this process has not read yet, into the process's table; one
-  // missing or refused is written (again) below.
-  std::vector<std::string> entry(patterns.size());
-  if (!cacheDirectory.empty())
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
-      if (key[i] == 0) continue;
-      entry[i] = RelativesEntryName(cacheDirectory, key[i], blocksPerSecond);
-      {
-        std::lock_guard<std::mutex> lock(g_pairMutex);
-        if (!LoadedKeys().insert(key[i]).second) continue;
-      }
-      std::vector<CachedPair> cached;
-      std::uint64_t check = 0;
-      if (!ReadRelativesEntry(entry[i], key[i], cached, &check)) continue;
-      std::lock_guard<std::mutex> lock(g_pairMutex);
-      for (const CachedPair& c : cached) {
-        PairTable()[std::make_pair(key[i], c.other)] = Pair{c.related, c.mine, c.theirs};
-        PairTable()[std::make_pair(c.other, key[i])] = Pair{c.related, c.theirs, c.mine};
-      }
-      EntryChecks()[key[i]] = check;
-    }
   std::vector<Edges> edges(patterns.size());
   std::vector<Sketch> heads(patterns.size()), tails(patterns.size());
   for (std::size_t i = 0; i < patterns.size(); ++i)
@@ -470,19 +438,37 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
                                             : EndsAlike(a, edges[i], b, edges[j], nband);
   };
   // The pairs to compare (or look up), in the order of their first pattern and then their second
-  // (the order of each pattern's relations). Pairs of two patterns of the last catalogue swept
-  // come from the table: the ones it lacks did not pass the quick look. A process that has swept
-  // no catalogue yet takes the one on disk.
+  // (the order of each pattern's relations). Pairs of two patterns of a catalogue swept before
+  // come from the table: the ones it lacks did not pass the quick look. Swept before: the last
+  // catalogue of this process when it holds them all, else this catalogue's record on disk, else
+  // the last catalogue of this process, else the record on disk sharing most patterns with this one.
+  std::vector<std::uint64_t> members;
+  for (const std::uint64_t k : key)
+    if (k != 0) members.push_back(k);
+  const std::size_t patternsCompared = members.size();
+  std::sort(members.begin(), members.end());
+  members.erase(std::unique(members.begin(), members.end()), members.end());
+  // (A catalogue of one content has no pairs: nothing to keep.)
+  const std::string record =
+      cacheDirectory.empty() || members.size() < 2 ? std::string() : CatalogueRecordName(cacheDirectory, members, blocksPerSecond);
   std::vector<char> swept(patterns.size(), 0);
-  bool sweptBefore = false;
+  bool sweptBefore = false, known = false;
+  std::size_t covered = 0;
   {
     std::lock_guard<std::mutex> lock(g_pairMutex);
     sweptBefore = !Swept().empty();
     for (std::size_t i = 0; i < patterns.size(); ++i)
-      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1;
+      if (key[i] != 0 && Swept().count(key[i]) != 0) swept[i] = 1, ++covered;
+    known = RecordsKnown().count(record) != 0;
   }
-  const std::string record = cacheDirectory.empty() ? std::string() : SweptCatalogueName(cacheDirectory, blocksPerSecond);
-  if (!sweptBefore) SweptFromDisk(record, key, swept);
+  if (!record.empty() && covered < patternsCompared) {
+    if (!known) known = !LoadRecord(record, cacheDirectory, blocksPerSecond).empty();
+    std::vector<std::uint64_t> nearest;
+    if (!known && !sweptBefore)
+      nearest = LoadRecord(NearestCatalogueRecord(cacheDirectory, members, blocksPerSecond, record), cacheDirectory, blocksPerSecond);
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+      if (key[i] != 0 && (known || std::binary_search(nearest.begin(), nearest.end(), key[i]))) swept[i] = 1;
+  }
   std::multimap<std::uint64_t, std::size_t> indexOf;
   for (std::size_t i = 0; i < patterns.size(); ++i)
     if (swept[i]) indexOf.emplace(key[i], i);
@@ -522,8 +508,6 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  // Per pattern, the pairs compared in full (for its entry).
-  std::vector<std::vector<CachedPair>> compared(patterns.size());
   for (const auto& [i, j] : pairs) {
     Pair pair;
     const auto id = std::make_pair(key[i], key[j]);
@@ -538,17 +522,13 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       std::lock_guard<std::mutex> lock(g_pairMutex);
       PairTable()[id] = pair;
     }
-    if (!cacheDirectory.empty()) {
-      compared[i].push_back({key[j], pair.related, pair.ab, pair.ba});
-      compared[j].push_back({key[i], pair.related, pair.ba, pair.ab});
-    }
     if (!pair.related) continue;
     pair.ab.other = static_cast<int>(j);
     pair.ba.other = static_cast<int>(i);
     of_[i].push_back(pair.ab);
     of_[j].push_back(pair.ba);
   }
-  KeepOnDisk(entry, key, compared, record);
+  KeepOnDisk(record, std::move(members), known, pairs, key, blocksPerSecond);
   std::lock_guard<std::mutex> lock(g_pairMutex);
   Swept().clear();
   for (std::size_t i = 0; i < patterns.size(); ++i)

@@ -1,15 +1,19 @@
 // The relatives found among a catalogue kept on disk between runs (relatives.h), beside the
-// self-calibration's entries: one entry per pattern, named by a hash of the pattern's levels, the
-// comparison's version and the build of the library, listing the patterns it was compared with
-// in full (by their own hash, in the order of the hashes) and the relation found, or none: every
-// pair of it with another pattern of the catalogue last set up that passed the quick look. A
-// pattern that changes has another name and is compared anew; its old entry is no longer read.
-// Pairs that the quick look rules out are not kept; the record of the catalogue swept (below)
-// says whose entries are complete, so that a new process looks only at the pairs of new patterns.
+// self-calibration's entries: one record per catalogue set up (relatives-catalogues/), named by a
+// hash of its members' content keys, the version of the relation rules, the build of the library
+// and the block rate. A record lists the catalogue's members and every pair of two of them that
+// passed the quick look, with the relation found or none, in the order the set-up took them; the
+// pairs the quick look rules out are not kept. A new process set up on a catalogue with a record
+// takes all its pairs from it; one on a catalogue without a record takes the record that shares
+// most members with it (estimated from each record's sample of its smallest keys) and looks only
+// at the pairs of the patterns that record lacks.
 //
-// Entries are read strictly (the magic line, the key, the pairs, a check over all of it) and
-// refused whole otherwise; they are written through a temporary file renamed into place. Nothing
-// here throws: a cache that cannot be read or written is no cache.
+// Several processes share a directory: each writes its catalogue's record through a temporary
+// file renamed into place, and touches the one it used; beyond kMaxCatalogueRecords the least
+// recently used records are removed. A record is read strictly (the magic line, the rules and
+// build, the members in order, the sample, the pairs, a check over all of it) and refused whole
+// otherwise, or when another version of the rules or another build wrote it. Nothing here throws:
+// a cache that cannot be read or written is no cache.
 #ifndef SP_DETECTOR_RELATIVES_CACHE_H
 #define SP_DETECTOR_RELATIVES_CACHE_H
 
@@ -21,39 +25,45 @@
 
 namespace spdet {
 
-// One pair as one pattern's entry keeps it: the other's key, and both sides of the relation
-// (this pattern's first) when they are relatives. `other` of the relations is not kept.
-struct CachedPair {
-  std::uint64_t other = 0;
+// One pair of a catalogue: the two members' keys, and both sides of the relation (first's side,
+// then second's) when they are relatives. `other` of the relations is not kept.
+struct CataloguePair {
+  std::uint64_t first = 0, second = 0;
   bool related = false;
-  Relation mine, theirs;
+  Relation ab, ba;
 };
 
-// The entry file of a pattern's key in a cache directory ("" for no directory).
-std::string RelativesEntryName(const std::string& directory, std::uint64_t key, double blocksPerSecond);
-// Reads an entry: false when there is none or it is not exactly what WriteRelativesEntry writes;
-// check (when not null) gets the entry's check value.
-bool ReadRelativesEntry(const std::string& name, std::uint64_t key, std::vector<CachedPair>& pairs,
-                        std::uint64_t* check = nullptr);
-// Writes an entry whole or not at all, making its directory when needed.
-bool WriteRelativesEntry(const std::string& name, std::uint64_t key, const std::vector<CachedPair>& pairs);
-// The check value of the entry these pairs make (what ReadRelativesEntry gives back); 0 on failure.
-std::uint64_t RelativesEntryCheck(std::uint64_t key, const std::vector<CachedPair>& pairs);
-
-// The catalogue last swept with this cache directory: its members' keys, each with the check value
-// of the member's entry that lists every pair of it with another member that passed the quick look
-// (0: no such entry). One record per directory, build and block rate; the last sweep's replaces it.
-// A member whose entry now has another check (rewritten for another catalogue, damaged, gone) is not
-// taken as swept: its pairs get the quick look anew.
-struct SweptMember {
-  std::uint64_t key = 0;
-  std::uint64_t entry = 0;
+struct CatalogueRecord {
+  std::uint64_t rules = 0;  // the version of the relation rules that found the pairs
+  std::uint64_t build = 0;  // the library build that wrote the record
+  double blocksPerSecond = 0.0;
+  std::vector<std::uint64_t> members;  // the members' keys, ascending, each once
+  std::vector<CataloguePair> pairs;
 };
-std::string SweptCatalogueName(const std::string& directory, double blocksPerSecond);
-// Reads the record: false when there is none or it is not exactly what WriteSweptCatalogue writes.
-bool ReadSweptCatalogue(const std::string& name, std::vector<SweptMember>& members);
-// Writes the record whole or not at all.
-bool WriteSweptCatalogue(const std::string& name, const std::vector<SweptMember>& members);
+
+// Records kept in one cache directory and block rate (the least recently used go beyond it).
+constexpr int kMaxCatalogueRecords = 8;
+
+// The version of the relation rules this build applies (relatives.cpp).
+std::uint64_t RelationRulesVersion();
+// The record file of a catalogue (members ascending, each once) in a cache directory; "" for no
+// directory or an unknown build.
+std::string CatalogueRecordName(const std::string& directory, const std::vector<std::uint64_t>& members,
+                                double blocksPerSecond);
+// Reads a record: false when there is none, it is not exactly what WriteCatalogueRecord writes,
+// or its rules or build are not this build's.
+bool ReadCatalogueRecord(const std::string& name, CatalogueRecord& record);
+// Writes a record whole or not at all (temporary file and rename), making its directory.
+bool WriteCatalogueRecord(const std::string& name, const CatalogueRecord& record);
+// The record in the directory, other than `except`, that shares most members with these (members
+// ascending), estimated from the records' samples; "" when none shares any.
+std::string NearestCatalogueRecord(const std::string& directory, const std::vector<std::uint64_t>& members,
+                                   double blocksPerSecond, const std::string& except);
+// Marks a record as just used; false when it is gone.
+bool TouchCatalogueRecord(const std::string& name);
+// Removes the least recently used records of the record's folder beyond kMaxCatalogueRecords,
+// and temporary files left by writers that stopped over an hour ago.
+void TrimCatalogueRecords(const std::string& name);
 
 }  // namespace spdet
 

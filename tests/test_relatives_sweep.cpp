@@ -1,7 +1,7 @@
 // Relatives found again (detector/relatives.h): a detector set up on the catalogue the process
 // last swept (another station) or on one a reload changed takes the pairs of the patterns it knows
 // from the table and looks only at the new ones' pairs; a new process does the same with the
-// catalogue swept on disk (relatives_cache.h). The relations must be exactly those a first set-up
+// catalogues' records on disk (relatives_cache.h). The relations must be exactly those a first set-up
 // finds, in the same order, whatever state the cache is in.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,10 @@
 #include <map>
 #include <random>
 #include <vector>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "../detector/relatives.h"
 #include "../detector/relatives_cache.h"
@@ -137,22 +141,14 @@ std::size_t Count(const std::vector<std::vector<spdet::Relation>>& r) {
   return n;
 }
 
-// The entries in a cache directory by key (read from their key line).
-std::map<std::uint64_t, fs::path> Entries(const fs::path& dir) {
-  std::map<std::uint64_t, fs::path> out;
-  for (const auto& e : fs::directory_iterator(dir / "relatives")) {
-    std::ifstream in(e.path());
-    std::string magic, version, word;
-    std::uint64_t key = 0;
-    in >> magic >> version >> word >> std::hex >> key;  // "signalpattern-relatives 1", "key" KEY
-    out[key] = e.path();
+// The records in a cache directory by their member count (0: one that does not read).
+std::map<std::size_t, fs::path> Records(const fs::path& dir) {
+  std::map<std::size_t, fs::path> out;
+  for (const auto& e : fs::directory_iterator(dir / "relatives-catalogues")) {
+    spdet::CatalogueRecord r;
+    out[spdet::ReadCatalogueRecord(e.path().string(), r) ? r.members.size() : 0] = e.path();
   }
   return out;
-}
-
-fs::path Record(const fs::path& dir) {
-  for (const auto& e : fs::directory_iterator(dir / "relatives-swept")) return e.path();
-  return fs::path();
 }
 
 void Damage(const fs::path& file, bool truncate) {
@@ -165,68 +161,95 @@ void Damage(const fs::path& file, bool truncate) {
   }
 }
 
-// A new process with the cache on disk: the catalogue swept, one changed by a reload, the first
-// again, and a cache damaged in its entries or its record: always the relations of a first set-up.
-TEST(Relatives, FoundInANewProcessFromTheCatalogueSweptOnDisk) {
+// New processes with the cache on disk: a record per catalogue (two catalogues on one directory,
+// each found again whichever was set up last; one without a record starts from the nearest), a
+// record damaged, truncated or under another catalogue's name, one of another version of the rules or another build, processes
+// writing at once, more catalogues than the directory keeps: always the relations of a first set-up.
+TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
   const fs::path dir = fs::path(::testing::TempDir()) / "relatives-sweep-cache";
   fs::remove_all(dir);
   const std::string cache = dir.string();
   const std::vector<std::vector<float>> first = Catalogue(600, 200, 7);
   const std::vector<std::vector<float>> changed = Reloaded(first);
   const auto want = Relations(first, true), wantChanged = Relations(changed, true);
-  ExpectSame(Relations(first, true, cache), want);  // cold: entries and the record written
-  ASSERT_FALSE(Record(dir).empty());
+  ExpectSame(Relations(first, true, cache), want);  // cold: the record written
+  ASSERT_EQ(Records(dir).size(), 1u);
   ExpectSame(Relations(first, true, cache), want);
-  ExpectSame(Relations(changed, true, cache), wantChanged);  // 1 in 10 patterns new to the record
+  ExpectSame(Relations(changed, true, cache), wantChanged);  // from the first's: 1 in 10 patterns new
   ExpectSame(Relations(changed, true, cache), wantChanged);
   ExpectSame(Relations(first, true, cache), want);
+  const std::map<std::size_t, fs::path> records = Records(dir);
+  ASSERT_EQ(records.size(), 2u);
+  const fs::path one = records.at(first.size()), two = records.at(changed.size());
 
-  // Entries damaged (a related pattern's among them), then the record; each run repairs them.
-  const std::map<std::uint64_t, fs::path> entries = Entries(dir);
-  std::vector<spdet::CachedPair> pairs;
-  std::uint64_t one = 0, two = 0;
-  for (const auto& [key, path] : entries)
-    if (spdet::ReadRelativesEntry(path.string(), key, pairs) && !pairs.empty() && pairs[0].related) {
-      one = key, two = pairs[0].other;
-      break;
-    }
-  ASSERT_NE(one, 0u);
-  Damage(entries.at(one), true);
-  Damage(std::next(entries.begin(), 7)->second, false);
+  // Damaged or truncated: refused (the other catalogue's record taken instead) and written again.
+  spdet::CatalogueRecord r;
+  for (const bool truncate : {false, true}) {
+    Damage(one, truncate);
+    ASSERT_FALSE(spdet::ReadCatalogueRecord(one.string(), r));
+    ExpectSame(Relations(first, true, cache), want);
+    ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
+  }
+  // The other catalogue's record under this one's name: not taken, written again.
+  fs::copy_file(two, one, fs::copy_options::overwrite_existing);
   ExpectSame(Relations(first, true, cache), want);
-  Damage(Record(dir), false);
-  ExpectSame(Relations(first, true, cache), want);
-  Damage(Record(dir), true);
-  ExpectSame(Relations(first, true, cache), want);
-  fs::remove(entries.at(two));
-  ExpectSame(Relations(first, true, cache), want);
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
+  EXPECT_EQ(r.members.size(), first.size());
 
-  // Entries that lack the pair of `one` and `two` (on both sides): while the record names them
-  // with their checks, the pair is not looked at again (the point of the record); named with the
-  // checks they had, it is.
-  std::vector<spdet::SweptMember> record;
-  ASSERT_TRUE(spdet::ReadSweptCatalogue(Record(dir).string(), record));
-  for (const std::uint64_t key : {one, two}) {
-    ASSERT_TRUE(spdet::ReadRelativesEntry(entries.at(key).string(), key, pairs));
-    const std::size_t before = pairs.size();
-    pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
-                               [&](const spdet::CachedPair& p) { return p.other == (key == one ? two : one); }),
-                pairs.end());
-    ASSERT_EQ(pairs.size() + 1, before);
-    ASSERT_TRUE(spdet::WriteRelativesEntry(entries.at(key).string(), key, pairs));
-  }
-  ExpectSame(Relations(first, true, cache), want);  // old checks: looked at anew, entries repaired
-  for (const std::uint64_t key : {one, two}) {
-    ASSERT_TRUE(spdet::ReadRelativesEntry(entries.at(key).string(), key, pairs));
-    pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
-                               [&](const spdet::CachedPair& p) { return p.other == (key == one ? two : one); }),
-                pairs.end());
-    ASSERT_TRUE(spdet::WriteRelativesEntry(entries.at(key).string(), key, pairs));
-    for (spdet::SweptMember& m : record)
-      if (m.key == key) m.entry = spdet::RelativesEntryCheck(key, pairs);
-  }
-  ASSERT_TRUE(spdet::WriteSweptCatalogue(Record(dir).string(), record));
+  // A record that lacks a related pair, set up after the other catalogue: taken as it is when this
+  // build wrote it (its pairs are not looked at again: the point of the record), not when another
+  // version of the rules or another build did (then compared anew and written again).
+  ExpectSame(Relations(changed, true, cache), wantChanged);
+  const auto related = std::find_if(r.pairs.begin(), r.pairs.end(), [](const spdet::CataloguePair& p) { return p.related; });
+  ASSERT_NE(related, r.pairs.end());
+  r.pairs.erase(related);
+  ASSERT_TRUE(spdet::WriteCatalogueRecord(one.string(), r));
   EXPECT_EQ(Count(Relations(first, true, cache)), Count(want) - 2);
+  for (const int other : {0, 1}) {
+    spdet::CatalogueRecord elsewhere = r;
+    (other == 0 ? elsewhere.rules : elsewhere.build) += 1;
+    ASSERT_TRUE(spdet::WriteCatalogueRecord(one.string(), elsewhere));
+    ExpectSame(Relations(first, true, cache), want);
+    spdet::CatalogueRecord again;
+    ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), again));
+    EXPECT_EQ(again.pairs.size(), r.pairs.size() + 1);
+  }
+
+#if !defined(_WIN32)
+  // Processes on one directory at once, two on each catalogue, each setting up both in turn.
+  std::vector<pid_t> children;
+  for (int n = 0; n < 4; ++n) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      bool same = true;
+      for (int k = 0; k < 3; ++k) {
+        const bool firstOne = (n + k) % 2 == 0;
+        const auto got = Relations(firstOne ? first : changed, true, cache);
+        const auto& expected = firstOne ? want : wantChanged;
+        for (std::size_t i = 0; i < got.size() && same; ++i) same = got[i].size() == expected[i].size();
+      }
+      _exit(same ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(two.string(), r));
+#endif
+
+  // More catalogues than the directory keeps: the least recently used (the changed one) goes.
+  ExpectSame(Relations(first, true, cache), want);
+  for (int n = 0; n + 2 <= spdet::kMaxCatalogueRecords; ++n) Relations(Catalogue(40 + n, 10, 100 + n), true, cache);
+  const std::map<std::size_t, fs::path> kept = Records(dir);
+  EXPECT_EQ(kept.size(), static_cast<std::size_t>(spdet::kMaxCatalogueRecords));
+  EXPECT_EQ(kept.count(first.size()), 1u);
+  EXPECT_EQ(kept.count(changed.size()), 0u);
+  ExpectSame(Relations(changed, true, cache), wantChanged);
   fs::remove_all(dir);
 }
 

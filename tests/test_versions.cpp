@@ -130,9 +130,10 @@ TEST(Relatives, KeptOnDiskBetweenRuns) {
   };
   const spdet::Relatives first = find(tag);
   ASSERT_EQ(first.Of(0).size(), 1u);
-  std::vector<fs::path> entries;
-  for (const auto& e : fs::directory_iterator(dir / "relatives")) entries.push_back(e.path());
-  ASSERT_EQ(entries.size(), 3u);  // one per pattern (the other's: no pair past the quick look)
+  std::vector<fs::path> records;
+  for (const auto& e : fs::directory_iterator(dir / "relatives-catalogues")) records.push_back(e.path());
+  ASSERT_EQ(records.size(), 1u);  // one file for the catalogue
+  const fs::path record = records[0];
   auto same = [&](const spdet::Relatives& kin) {
     ASSERT_EQ(kin.Of(0).size(), 1u);
     const spdet::Relation &x = kin.Of(0)[0], &y = first.Of(0)[0];
@@ -143,32 +144,23 @@ TEST(Relatives, KeptOnDiskBetweenRuns) {
     EXPECT_EQ(x.shared, y.shared);
   };
   same(find(tag));
-  // Entries as written read back; another key's or a damaged one is refused.
-  std::vector<spdet::CachedPair> pairs;
-  std::uint64_t key = 0;
-  std::size_t withPair = 0;
-  fs::path related;
-  for (const fs::path& e : entries) {
-    std::ifstream in(e);
-    std::string magic, word;
-    std::uint64_t k = 0;
-    in >> magic >> word >> word >> std::hex >> k;  // "signalpattern-relatives 1", "key" KEY
-    ASSERT_TRUE(spdet::ReadRelativesEntry(e.string(), k, pairs)) << e;
-    if (pairs.empty()) continue;
-    EXPECT_TRUE(pairs[0].related);
-    ++withPair, related = e, key = k;
-  }
-  EXPECT_EQ(withPair, 2u);
-  ASSERT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
-  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key + 1, pairs));
+  // The record as written reads back (three members, the related pair the only one past the quick
+  // look); one with a byte more or one less is refused.
+  spdet::CatalogueRecord r;
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(record.string(), r));
+  EXPECT_EQ(r.members.size(), 3u);
+  ASSERT_EQ(r.pairs.size(), 1u);
+  EXPECT_TRUE(r.pairs[0].related);
   {
-    std::ofstream out(related, std::ios::app);
+    std::ofstream out(record, std::ios::app);
     out << "x";
   }
-  EXPECT_FALSE(spdet::ReadRelativesEntry(related.string(), key, pairs));
+  EXPECT_FALSE(spdet::ReadCatalogueRecord(record.string(), r));
   same(find(tag));  // compared anew and written again
-  EXPECT_TRUE(spdet::ReadRelativesEntry(related.string(), key, pairs));
-  // The version changes (its tag now the spot's): another entry, and no longer told apart.
+  EXPECT_TRUE(spdet::ReadCatalogueRecord(record.string(), r));
+  fs::resize_file(record, fs::file_size(record) - 1);
+  EXPECT_FALSE(spdet::ReadCatalogueRecord(record.string(), r));
+  // The version changes (its tag now the spot's): another catalogue, and no longer told apart.
   const spdet::Relatives changed = find(Levels(spot, 6.0f));
   ASSERT_EQ(changed.Of(0).size(), 1u);
   EXPECT_TRUE(changed.Indistinct(changed.Of(0)[0]));
