@@ -167,8 +167,12 @@ void spdet::CandidatePicker::TakeBest(Candidate& c, int best, float bestRatio, i
   r.Pattern = best;
   r.Score = StepScore[static_cast<long>(best) * SubSteps + phase];
   r.Verify = StepVerify[static_cast<long>(best) * SubSteps + phase];
-  r.RelDev = engine[best] != nullptr ? engine[best]->RelDev : 2.0f;
-  r.RelDevMpb = engine[best] != nullptr ? engine[best]->RelDevMPB : 2.0f;
+  if (deviations_ != nullptr) {
+    deviations_(deviationsContext_, best, &r.RelDev, &r.RelDevMpb);
+  } else {
+    r.RelDev = engine[best] != nullptr ? engine[best]->RelDev : 2.0f;
+    r.RelDevMpb = engine[best] != nullptr ? engine[best]->RelDevMPB : 2.0f;
+  }
   r.Method = 0;
   r.Stretch = 0.0f;
   r.Tentative = tentative;

@@ -54,6 +54,14 @@ class CandidatePicker {
     seen_ = fn;
     seenContext_ = context;
   }
+  // The library's deviations of pattern `pattern` at this block, asked of `context` when a
+  // candidate takes an alignment; none set: read from the engine's patterns (compared at every
+  // block, or 2 when not).
+  using DeviationsFn = void (*)(void* context, int pattern, float* relDev, float* relDevMpb);
+  void SetDeviations(DeviationsFn fn, void* context) {
+    deviations_ = fn;
+    deviationsContext_ = context;
+  }
   // No candidate, no report (origin: samples fed before the first block). Throws std::bad_alloc.
   void Reset(std::int64_t origin);
   // Group g's candidates are dropped (its members changed, a calibration began).
@@ -102,6 +110,8 @@ class CandidatePicker {
   RelativesHolder* kin_ = nullptr;
   SeenFn seen_ = nullptr;
   void* seenContext_ = nullptr;
+  DeviationsFn deviations_ = nullptr;
+  void* deviationsContext_ = nullptr;
   std::int64_t origin_ = 0;
   std::vector<Candidate> candidates_;   // indexed by group number
   std::vector<Candidate> following_;    // per group: the next occurrence while the candidate waits

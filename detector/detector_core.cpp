@@ -26,7 +26,7 @@ spdet::DetectorCore::~DetectorCore() { Detach(); }
 void spdet::DetectorCore::Detach() {
   if (Engine != nullptr) Engine->RemoveTimeBlockObserver(&spdet::DetectorCore::Observer, this);
   // The library's comparisons taken over at Attach are handed back.
-  if (Engine != nullptr && !Patterns.empty() && !Tuning.LibraryDeviations && EngineUnchanged())
+  if (Engine != nullptr && !Patterns.empty() && Tuning.LibraryDeviations != 1 && EngineUnchanged())
     for (int i = 0; i < NPattern; ++i)
       if (Engine->TVS[i] != nullptr) Engine->TVS[i]->fUsePattern = static_cast<unsigned char>(Patterns[i].Compared);
   Engine = nullptr;
@@ -73,6 +73,12 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
     return 0;
   Engine = engine;
   EngineSetUp = engine->SetUpGeneration;
+  // The library's deviations on request need its comparison of every block to serve nothing
+  // else: statistics, test data and diagnostics keep it comparing.
+  if (Tuning.LibraryDeviations != 0 && Tuning.LibraryDeviations != 2) Tuning.LibraryDeviations = 1;
+  if (Tuning.LibraryDeviations == 2 &&
+      (engine->RecPar.fStatistics || engine->fOutInfo || engine->hTestDataFile != INVALID_HANDLE_VALUE))
+    Tuning.LibraryDeviations = 1;
   NPattern = engine->NPattern;
   Nband = geometry.Nband;
   NsampleBlock = geometry.NsampleBlock;
@@ -103,6 +109,12 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   FindRelatives();
   Picker.Configure(&Patterns, &Tuning, {SubSteps, NsampleBlock, DelaySamples}, Kin.get());
   Picker.SetSeen([](void* core, int i, int phase) { return static_cast<DetectorCore*>(core)->LevelSeen(i, phase); }, this);
+  if (Tuning.LibraryDeviations == 2)
+    Picker.SetDeviations(
+        [](void* engine, int i, float* relDev, float* relDevMpb) {
+          static_cast<TimeSpectrumEstimation*>(engine)->DeviationsNow(i, relDev, relDevMpb);
+        },
+        engine);
   for (int i = 0; i < NPattern; ++i) {
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
@@ -110,7 +122,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   if (!SetUpShape() || !SetUpPreselect()) return 0;
   SetUpDistances();
   Reset(0);
-  if (!Tuning.LibraryDeviations)
+  if (Tuning.LibraryDeviations != 1)
     for (int i = 0; i < NPattern; ++i)
       if (engine->TVS[i] != nullptr) engine->TVS[i]->fUsePattern = 0;
   return engine->AddTimeBlockObserver(&spdet::DetectorCore::Observer, this);

@@ -127,7 +127,7 @@ class DetectorCore {
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {
-    return Tuning.LibraryDeviations ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
+    return Tuning.LibraryDeviations == 1 ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
                                     : Patterns[static_cast<std::size_t>(i)].Compared != 0;
   }
   // Pattern i is compared at this time block (see PreselectGate).

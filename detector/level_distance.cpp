@@ -29,7 +29,7 @@ class LevelDistance final : public Distance {
   bool Compares(int i) const {
     const DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(i)];
     const TimeSpectrumEstimation* e = s_.engine;
-    return s_.tuning->LibraryDeviations ? e->TVS[i] == nullptr || e->TVS[i]->fUsePattern != 0 : P.Compared != 0;
+    return s_.tuning->LibraryDeviations == 1 ? e->TVS[i] == nullptr || e->TVS[i]->fUsePattern != 0 : P.Compared != 0;
   }
   const float* const* Segment(const AlignedInput& in, int phase);
   float GateOf(const DetectorPattern& P) const;

@@ -89,7 +89,7 @@ void spdet::ReverbView::Push(const float* levels, const ShapeMatcher& plain, con
     gate_[i] = near ? gate[i] * factor_[i] : 0.0f;
     open_[i] = near ? 1 : 0;
   }
-  matcher_.Push(levels, gate_.data(), open_.data());
+  matcher_.Push(levels, gate_.data(), open_.data(), &plain);
 }
 
 spdet::ShapeScore spdet::ReverbView::Better(int i, const ShapeScore& plain, float firm) const {

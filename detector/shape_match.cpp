@@ -161,6 +161,7 @@ const float* ShapeMatcher::Row(std::int64_t block) const {
 }
 
 const ShapeWindow& ShapeMatcher::Window(std::int64_t newest, int rows, int step) const {
+  if (input_ != nullptr) return input_->Window(newest, rows, step);
   std::uint64_t h = static_cast<std::uint64_t>(newest) * 0x9E3779B97F4A7C15ull +
                     static_cast<std::uint64_t>(rows) * 0xC2B2AE3D27D4EB4Full + static_cast<std::uint64_t>(step);
   h ^= h >> 29;
@@ -182,7 +183,8 @@ ShapeMatcher::Sums ShapeMatcher::CompareAt(const ShapePattern& p, std::size_t pi
   const std::int64_t newest = windowEnd - p.Pieces()[piece].newest;
   const ShapeWindow& w = Window(newest, plan.rows, plan.stride);
   if (!w.live) return s;
-  const ShapeRows in{ring_.data(), static_cast<int>(newest % capacity_), capacity_, bands_};
+  const ShapeMatcher& source = input_ != nullptr ? *input_ : *this;
+  const ShapeRows in{source.ring_.data(), static_cast<int>(newest % source.capacity_), source.capacity_, bands_};
   s.num = DotShape(plan.centred.data(), plan.rows, plan.stride, bands_, tuning_.FloorDepth_dB, w, in);
   s.norm = w.norm;
   return s;
@@ -242,6 +244,18 @@ int ShapeMatcher::CoarseBest(const ShapePattern& p, std::size_t i, std::int64_t 
     }
   *distance = coarse;
   return best;
+}
+
+void ShapeMatcher::Push(const float* levels, const float* gate, const unsigned char* open, const ShapeMatcher* input) {
+  // In step: the input has just been pushed this block, holds at least as many blocks and
+  // forms the sides alike.
+  const bool shared = input != nullptr && input != this && input->count_ == count_ + 1 &&
+                      input->capacity_ >= capacity_ && input->bands_ == bands_ && input->first_ == first_ &&
+                      input->tuning_.FloorDepth_dB == tuning_.FloorDepth_dB &&
+                      input->tuning_.MinLevel_dB == tuning_.MinLevel_dB;
+  input_ = shared ? input : nullptr;
+  Push(levels, gate, open);
+  input_ = nullptr;
 }
 
 void ShapeMatcher::Push(const float* levels, const float* gate, const unsigned char* open) {

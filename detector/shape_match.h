@@ -125,6 +125,10 @@ class ShapeMatcher {
   // piece values of the blocks it missed, so it scores as if it had been compared throughout.
   // open: one byte per pattern, nonzero exactly where gate > 0.
   void Push(const float* levels, const float* gate, const unsigned char* open);
+  // The same, for a matcher pushed the same blocks right after `input` (configured alike): the
+  // input's sides are taken from `input`, which formed them already, while the two have seen as
+  // many blocks; otherwise this matcher forms its own.
+  void Push(const float* levels, const float* gate, const unsigned char* open, const ShapeMatcher* input);
   const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
   const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
   int Count() const { return static_cast<int>(patterns_.size()); }
@@ -190,6 +194,7 @@ class ShapeMatcher {
   mutable std::vector<WindowEntry> windows_;
   int capacity_ = 0;
   std::int64_t count_ = 0;
+  const ShapeMatcher* input_ = nullptr;  // Push's `input` while in step with it, else null
 };
 
 }  // namespace spdet

@@ -111,15 +111,17 @@ int Decide(TimeSpectrumEstimation& e, SignalTVSEx* P, Deviation deviation) {
 // the level-normalised row (LevelGain x W when the gate is open, W itself otherwise), without
 // storing the normalised row: each value is recomputed where it is read, with the same
 // roundings. Leaves the band's mean in *mean.
-float BandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean) {
-  const float* w = e.TimeSpectrumWork + static_cast<long>(b) * e.Nblock;
+// `w` gives the input's value at the k-th newest block (what W holds at row b, column k).
+// gate, curMeanRms: the pattern's level gate and the input's mean level over its length.
+template <typename Input>
+float BandDeviationOf(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean, bool gate,
+                      float curMeanRms, Input w) {
   const float* p = P->SpectrumByBand + static_cast<long>(b) * P->Nblock;
   const int N = P->Nblock;
-  const bool gate = P->fLevelGate != 0;
-  const float lg = gate ? P->MeanRms / P->CurMeanRms : 1.0f;
+  const float lg = gate ? P->MeanRms / curMeanRms : 1.0f;
 
   float sum = 0.0f;
-  for (int k = 0; k < N; ++k) sum += gate ? lg * w[k] : w[k];
+  for (int k = 0; k < N; ++k) sum += gate ? lg * w(k) : w(k);
   const float bandMean = sum * P->InvNblock;
   *mean = bandMean;
 
@@ -137,12 +139,29 @@ float BandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b
   const unsigned char* range = P->Range;
   for (int k = 1; k < N - 1; ++k) {
     if (range[static_cast<long>(k) * P->Nband + b] == 3) continue;
-    float c = gate ? lg * w[k] : w[k];
+    float c = gate ? lg * w(k) : w(k);
     if (aligned) c *= g;
     A += std::fabs(c - p[k]);
   }
   const float weight = P->BackNSampleNoTransientRange[b];
   return std::isfinite(weight) ? A * weight * P->AmpRanges[P->Nband].BackMeanPowHigh : 0.0f;
+}
+
+float BandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean) {
+  const float* w = e.TimeSpectrumWork + static_cast<long>(b) * e.Nblock;
+  return BandDeviationOf(e, P, b, mean, P->fLevelGate != 0, P->CurMeanRms, [w](int k) { return w[k]; });
+}
+
+// The same read straight from the ring of time blocks (the newest at NblockCur), as RecognizePattern
+// would have copied it into W.
+float RingBandDeviation(const TimeSpectrumEstimation& e, const SignalTVSEx* P, int b, float* mean, bool gate,
+                        float curMeanRms) {
+  const float* ring = e.TimeSpectrum + b;
+  const int newest = e.NblockCur, n = e.Nblock, nband = e.Nband;
+  return BandDeviationOf(e, P, b, mean, gate, curMeanRms, [=](int k) {
+    const int r = newest - k;
+    return ring[static_cast<long>(r < 0 ? r + n : r) * nband];
+  });
 }
 
 }  // namespace
@@ -182,14 +201,22 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
   // The pipeline's pre-filter stage, when it has one pending, advances alongside (see
   // prefilter_stage.h): the running sum S is one long chain of additions, and so is the
   // filter; 16 samples every 4 blocks keep the two about level.
+  // With no pattern compared (a caller deciding alone, as PatternDetector does) nothing reads
+  // the copies, the mean levels or the deviations: the patterns are only marked not compared
+  // (DeviationsNow works out what it needs for the pattern it is asked about).
+  int inUse = 0;
+  for (int i = 0; i < NPattern; ++i) inUse += TVS[i] != nullptr && TVS[i]->fUsePattern ? 1 : 0;
+  if (inUse == 0) {
+    for (int i = 0; i < NPattern; ++i)
+      if (TVS[i] != nullptr) TVS[i]->RelDevMPB = TVS[i]->RelDev = 2.0f;
+    return 1;
+  }
   int j = 0;
   float S = 0.0f;
   int r = NblockCur;
-  int inUse = 0;
   for (int i = 0; i < NPattern; ++i) {
     SignalTVSEx* P = TVS[ReOrderPatternNumbers[i]];
     if (P == nullptr) continue;
-    inUse += P->fUsePattern ? 1 : 0;
     int length = P->Nblock < Nblock ? P->Nblock : Nblock;
     while (j < length) {
       const float* block = TimeSpectrum + static_cast<long>(r) * Nband;
@@ -211,12 +238,9 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
 
   // With the layout, the deviations of the patterns it holds are computed ahead, side by
   // side; the decisions below then read them in pattern-number order. With no pattern in use
-  // (a caller deciding alone) nothing reads them: the layout is neither checked nor evaluated
-  // (the block-major copy above needs only its geometry), and is checked again at the first
+  // (a caller deciding alone) this is not reached: the layout is checked again at the first
   // block that has a pattern in use.
-  if (layout != nullptr && inUse == 0) {
-    layout = nullptr;
-  } else if (layout != nullptr && !layout->Describes(*this)) {
+  if (layout != nullptr && !layout->Describes(*this)) {
     DropMatchingLayout();
     layout = nullptr;
   }
@@ -289,6 +313,43 @@ int TimeSpectrumEstimation::RecognizePattern(sp::InterleavedPrefilter* alongside
       if (c == 1 || x != 0) SaveCurrentSpectrumData(P, x);
     }
   }
+  return 1;
+}
+
+int TimeSpectrumEstimation::DeviationsNow(int i, float* relDev, float* relDevMpb) const {
+  *relDev = *relDevMpb = 2.0f;
+  if (TVS == nullptr || TimeSpectrum == nullptr || i < 0 || i >= NPattern || TVS[i] == nullptr) return 0;
+  const SignalTVSEx* P = TVS[i];
+  if (P->Nblock > Nblock) return 0;
+  // The mean level over the pattern's length as RecognizePattern's running sum has it when it
+  // reaches this pattern (the patterns visited from the shortest: the same chain of additions,
+  // newest block first), and the level gate from it.
+  float S = 0.0f;
+  int r = NblockCur;
+  for (int j = 0; j < P->Nblock; ++j) {
+    const float* block = TimeSpectrum + static_cast<long>(r) * Nband;
+    for (int b = 0; b < Nband; ++b) S += block[b];
+    if (--r < 0) r = Nblock - 1;
+  }
+  const float cur = S * P->InvNbandNblock;
+  const bool gate = cur * RecPar.LevMin <= P->MeanRms && P->MeanRms <= cur * RecPar.LevMax;
+  // Then Decide's arithmetic with statistics off, band by band as BandDeviation computes it
+  // (from the ring: W holds the blocks only while a pattern is compared).
+  if (!gate) return 1;
+  int m = P->BandMaxRms;
+  if (m < 0 || m >= P->Nband) m = 0;
+  float mean = 0.0f;
+  const float dm = RingBandDeviation(*this, P, m, &mean, gate, cur);
+  const float v = dm * P->RelDevScalingFactor[m];
+  *relDevMpb = v;
+  if (RecPar.fUseRelDevMPB && v >= RecPar.TresholdRelDeviationMPB) {
+    *relDev = v;
+    return 1;
+  }
+  float sum = dm;
+  for (int b = 0; b < P->Nband; ++b)
+    if (b != m) sum += RingBandDeviation(*this, P, b, &mean, gate, cur);
+  *relDev = sum * P->InvNband * P->RelDevScalingFactor[P->Nband];
   return 1;
 }
 

@@ -63,6 +63,11 @@ class SP_API RecognitionStream {
   // time block), as if that much input had gone before; positions still count from the first
   // sample fed. Returns 1, or 0 when the library refuses the set (its diagnostic lines say why).
   int Init(SigRecognitionPar* par, std::uint32_t startSample = 0);
+  // Sets the engine up as `model`'s is (a stream set up by Init, nothing fed since): a copy of
+  // its engine, which recognises to the bit as one set up again from the same pattern files, without
+  // reading and preparing them again. Returns 1, or 0 when model is not such a stream or memory
+  // ran out. Only reads model (streams may be set up from one model on several threads).
+  int InitLike(const RecognitionStream& model);
 
   // Rebase once the engine's counter reaches this (see the top of this file).
   void SetRebaseThreshold(std::uint32_t samples) { rebaseThreshold_ = samples; }

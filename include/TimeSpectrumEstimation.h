@@ -132,6 +132,11 @@ class SP_API TimeSpectrumEstimation : public DFTFilter {
   // layer that prepared itself for one set-up (PatternDetector) compares it with the value it
   // saw then to know that the engine was set up again. Not carried over by a copy.
   std::uint64_t SetUpGeneration;
+  // The deviations RecognizePattern gives pattern i (RelDev, RelDevMPB) at the current time
+  // block, computed on request, bit for bit, with nothing changed: for a caller that needs them
+  // only now and then while the pattern's own comparison is switched off (statistics off).
+  // Valid from RecognizePattern (the observers) to the next block. Returns 0 without a pattern i.
+  int DeviationsNow(int i, float* relDev, float* relDevMpb) const;
 
   // ---- lifecycle and low-level initialisation
   TimeSpectrumEstimation();

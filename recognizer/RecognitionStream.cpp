@@ -62,6 +62,30 @@ int RecognitionStream::Init(SigRecognitionPar* par, std::uint32_t startSample) {
   return 1;
 }
 
+int RecognitionStream::InitLike(const RecognitionStream& model) {
+  ready_ = false;
+  if (&model == this || !model.ready_ || model.samples_ != 0) return 0;
+  try {
+    engine_.RemoveTimeBlockObserver(&RecognitionStream::OnEngineBlock, this);
+    engine_ = model.engine_;  // (observers are not copied)
+    if (engine_.TVS == nullptr || engine_.NPattern != model.engine_.NPattern) return 0;
+    base_ = model.base_;
+    keep_ = model.keep_;
+    counts_ = model.counts_;
+    block_.assign(kBlockSamples, 0);
+    recognitions_.clear();
+    filled_ = 0;
+    samples_ = 0;
+    rebases_ = 0;
+    observerFailed_ = false;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (!engine_.AddTimeBlockObserver(&RecognitionStream::OnEngineBlock, this)) return 0;
+  ready_ = true;
+  return 1;
+}
+
 std::int64_t RecognitionStream::Absolute(std::int64_t enginePosition) const {
   const std::uint32_t back = engine_.NCurrentSample - static_cast<std::uint32_t>(enginePosition);
   return Position() - static_cast<std::int64_t>(static_cast<std::int32_t>(back));

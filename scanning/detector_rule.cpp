@@ -19,7 +19,11 @@ class DetectorRule : public DecisionRule {
     std::vector<const char*> names;
     if (view.files != nullptr)
       for (const auto& f : *view.files) names.push_back(f.c_str());
+    // The library's deviations are worked out for the reports alone (the same values as its
+    // comparison of every pattern at every block gives them); with -v the library compares
+    // every block, so that its own lines tell what it recognised.
     DetectorTuning tuning;
+    tuning.LibraryDeviations = GetVerbosity().verbose ? 1 : 2;
     if (configure_) configure_(tuning);
     detector_.SetTuning(tuning);
     // The detector observes the engine itself and is called before the stream's observer (this

@@ -279,7 +279,7 @@ Scanner::Scanner(std::vector<std::string> patternFiles, ScanOptions options)
 
 ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detection&)>& emit,
                          const std::function<void(std::int64_t)>& progress) {
-  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label, std::move(prepared_));
+  ScanSession session(files_, options_, options_.label.empty() ? input.name() : options_.label, NextStream());
   std::vector<std::int16_t> block(kScanBlockSamples);
   bool stopped = false;
   while (true) {
@@ -329,7 +329,16 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
 }
 
 void Scanner::Prepare() {
-  if (!prepared_) prepared_ = ScanSession::SetUp(files_, options_);
+  if (!prepared_) prepared_ = NextStream();
+}
+
+// The recognizer of the next input: the prepared one, else a copy of the set-up made once.
+std::unique_ptr<RecognitionStream> Scanner::NextStream() {
+  if (prepared_) return std::move(prepared_);
+  if (!model_) model_ = ScanSession::SetUp(files_, options_);
+  auto stream = std::make_unique<RecognitionStream>();
+  if (!stream->InitLike(*model_)) throw Error("out of memory setting the recognizer up");
+  return stream;
 }
 
 }  // namespace sigpat

@@ -85,7 +85,8 @@ TEST(PatternDetector, ShapeFindsTheClipThroughCompressionEqualisationAndSpeed) {
 // The pre-selection only saves work: the reports are those of comparing every pattern at every
 // block, while a pattern that is not playing is compared at few blocks. Without the library's
 // own comparisons the reports stay the same (less its deviations), and Detach hands the
-// library's comparisons back.
+// library's comparisons back. With the deviations worked out for the reports alone, the library
+// compares nothing and the reports carry the very deviations it would have given them.
 TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   TempDir dir;
   const std::vector<float> clip = LongClip();
@@ -98,10 +99,13 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   struct Run {
     std::vector<DetectorReport> reports;
     int compared = 0, blocks = 0;  // blocks at which "other" was compared, of all
+    int libraryOn = 0;             // blocks at which the library compared "clip"
+    const SignalPattern* engine = nullptr;
   };
   auto run = [&](float gate, int library) {
     Run out;
     Scanner s(files);
+    out.engine = &s.rec;
     DetectorTuning tuning;
     tuning.PreselectGate = gate;
     tuning.LibraryDeviations = library;
@@ -112,6 +116,7 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
           Run* r = static_cast<Run*>(context);
           ++r->blocks;
           r->compared += d->Pattern(2).Score < 1e9f ? 1 : 0;
+          r->libraryOn += r->engine->TVS[0]->fUsePattern;
         },
         &out);
     s.Feed(stream);
@@ -120,9 +125,9 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(s.rec.TVS[i]->fUsePattern, 1);
     return out;
   };
-  const Run all = run(-1.0f, 1), selected = run(0.3f, 1), alone = run(0.3f, 0);
+  const Run all = run(-1.0f, 1), selected = run(0.3f, 1), alone = run(0.3f, 0), onDemand = run(0.3f, 2);
   ASSERT_EQ(all.reports.size(), 3u);
-  for (const Run* r : {&selected, &alone}) {
+  for (const Run* r : {&selected, &alone, &onDemand}) {
     ASSERT_EQ(r->reports.size(), all.reports.size());
     for (std::size_t k = 0; k < all.reports.size(); ++k) {
       EXPECT_EQ(r->reports[k].Pattern, all.reports[k].Pattern);
@@ -133,6 +138,12 @@ TEST(PatternDetector, PreselectionAndTakingOverTheLibraryChangeOnlyTheWork) {
   }
   EXPECT_EQ(alone.reports[2].RelDev, 2.0f);
   EXPECT_NE(selected.reports[2].RelDev, 2.0f);
+  for (std::size_t k = 0; k < all.reports.size(); ++k) {
+    EXPECT_EQ(onDemand.reports[k].RelDev, selected.reports[k].RelDev) << k;
+    EXPECT_EQ(onDemand.reports[k].RelDevMpb, selected.reports[k].RelDevMpb) << k;
+  }
+  EXPECT_EQ(selected.libraryOn, selected.blocks);
+  EXPECT_EQ(onDemand.libraryOn + alone.libraryOn, 0);
   EXPECT_GT(all.compared, all.blocks / 3);
   EXPECT_LT(selected.compared * 4, all.compared) << selected.compared;
 }

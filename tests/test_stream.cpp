@@ -54,15 +54,13 @@ class Stream : public ::testing::Test {
   }
 
   // Every recognition of the stream fed in pieces of the given sizes (taken in turn).
+  // With a model, the stream is set up as a copy of it (InitLike) instead.
   std::vector<StreamRecognition> Run(const std::vector<std::size_t>& pieces, std::uint32_t rebaseThreshold,
-                                     std::uint32_t startSample = 0, int* rebases = nullptr) {
-    std::vector<char*> names;
-    for (auto& f : files_) names.push_back(f.data());
-    SigRecognitionPar par;
-    par.NPattern = static_cast<int>(names.size());
-    par.PatternFileNames = names.data();
+                                     std::uint32_t startSample = 0, int* rebases = nullptr,
+                                     const RecognitionStream* model = nullptr) {
     RecognitionStream stream;
-    EXPECT_EQ(stream.Init(&par, startSample), 1);
+    if (model != nullptr) EXPECT_EQ(stream.InitLike(*model), 1);
+    else InitStream(stream, startSample);
     stream.SetRebaseThreshold(rebaseThreshold);
     std::vector<StreamRecognition> all;
     std::size_t pos = 0;
@@ -78,6 +76,15 @@ class Stream : public ::testing::Test {
     EXPECT_EQ(stream.Samples(), static_cast<std::int64_t>(pcm_.size()));
     if (rebases != nullptr) *rebases = stream.Rebases();
     return all;
+  }
+
+  void InitStream(RecognitionStream& stream, std::uint32_t startSample) {
+    std::vector<char*> names;
+    for (auto& f : files_) names.push_back(f.data());
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    EXPECT_EQ(stream.Init(&par, startSample), 1);
   }
 
   TempDir dir_;
@@ -97,6 +104,17 @@ TEST_F(Stream, RecognitionsInPlaceWhateverThePiecesAndTheRebasing) {
   int rebases = 0;
   EXPECT_TRUE(SameList(Run({1, 777, 5000, 1152, 64}, 1, 0, &rebases), reference));
   EXPECT_GT(rebases, 2000);
+  // Streams set up as copies of one that was set up and never fed: the same, one after the
+  // other; a stream that was fed is no model.
+  RecognitionStream model;
+  InitStream(model, 0);
+  EXPECT_TRUE(SameList(Run({1152}, 1, 0, nullptr, &model), reference));
+  EXPECT_TRUE(SameList(Run({5000}, std::numeric_limits<std::uint32_t>::max(), 0, nullptr, &model), reference));
+  RecognitionStream fed, copy;
+  InitStream(fed, 0);
+  EXPECT_GE(fed.Feed(pcm_.data(), 1152), 0);
+  EXPECT_EQ(copy.InitLike(fed), 0);
+  EXPECT_EQ(copy.Feed(pcm_.data(), 1152), -1);
 }
 
 TEST_F(Stream, CounterWrapLosesRecognitionsUnlessRebased) {

@@ -223,11 +223,17 @@ class Scanner {
   // (Error, as Scan would) before any input is opened; Scan then uses it. Samples pushed in
   // pieces are scanned by a ScanSession, which gives the same detections to the bit.
   void Prepare();
+  // The recognizers of this scanner's inputs are copies of `other`'s set-up (same patterns and
+  // options, prepared): the pattern files are read and prepared once for all inputs.
+  void ShareSetUp(const Scanner& other) { model_ = other.model_; }
 
  private:
+  std::unique_ptr<RecognitionStream> NextStream();
+
   std::vector<std::string> files_;
   ScanOptions options_;
   std::unique_ptr<RecognitionStream> prepared_;  // by Prepare, for the next input
+  std::shared_ptr<const RecognitionStream> model_;  // set up, never fed: what each input's copies
 };
 
 }  // namespace sigpat

@@ -179,7 +179,7 @@ int Main(int argc, char** argv) {
   addAudioOptions(scanCmd, scan.audio);
   scanCmd->add_option("--label", scan.label, "Name the input so in detections (one input only)");
   scanCmd->add_flag("--no-rel-dev", scan.noRelDev,
-                    "Detector only: skip the library's own comparisons (much faster with many patterns); rel_dev and "
+                    "Detector only: do not work out the library's deviations of the detections; rel_dev and "
                     "rel_dev_mpb are then 2 (not compared)");
   scanCmd->add_flag("--no-detail-check", scan.noDetailCheck,
                     "Detector only: report short clips without confirming them against their detail print "
@@ -228,7 +228,7 @@ int Main(int argc, char** argv) {
   monitorCmd->add_option("--threshold", monitor.threshold, "Relative deviation threshold of --decision library")
       ->transform(Number(1e-6, 100.0));
   monitorCmd->add_flag("--no-rel-dev", monitor.noRelDev,
-                       "Detector only: skip the library's own comparisons (much faster with many patterns)");
+                       "Detector only: do not work out the library's deviations of the detections (rel_dev 2)");
   monitorCmd->add_flag("--no-detail-check", monitor.noDetailCheck,
                        "Detector only: report short clips without confirming them against their detail print");
   monitorCmd->add_option("--decision,--rule", monitor.rule, "Decision rule: detector (default) or library")

@@ -107,7 +107,7 @@ int RunScan(const ScanArgs& args) {
   }
   const double longest = LongestOf(lengths);
   // The first input's recognizer checks the set: a set the library refuses fails before any
-  // input is opened, and the set is set up once per input.
+  // input is opened. The set is read and prepared once: every input's recognizer is a copy.
   Scanner first(files, options);
   first.Prepare();
   if (args.rule == "detector") WarnAboutSidecars(files);
@@ -155,6 +155,7 @@ int RunScan(const ScanArgs& args) {
         std::unique_ptr<AudioInput> in = AudioInput::Open(name, args.audio);
         std::optional<Scanner> own;
         Scanner& scanner = i == 0 ? first : own.emplace(files, options);
+        if (i != 0) scanner.ShareSetUp(first);
         std::optional<EvidenceRecorder> record;
         if (evidence) inputEvidence = &record.emplace(*evidence, longest);
         struct Forget {
