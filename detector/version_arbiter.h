@@ -53,6 +53,10 @@ class VersionArbiter {
   // start (from the origin) and played `factor` times as fast, with the input history; kNotHeard
   // when the history does not hold them. Exposed for tests.
   float Match(int p, int first, int last, double start, double factor) const;
+  // The fraction of pattern p heard (cut_find.h), placed as for Match at the speed that matches
+  // its first half best (factor: the report's, in; the one taken, out); `cut`: its report found
+  // it cut. -1 when the history does not hold it.
+  float Heard(int p, double start, double& factor, bool cut) const;
 
  private:
   struct Held {
