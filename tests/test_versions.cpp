@@ -340,6 +340,33 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_EQ(out[0].Undecided, 0);
     EXPECT_GT(out[0].Margin, 1.5f);
   }
+  {  // An airing of a cut after 90 %, other audio after it, reported by a part that says 0.5:
+    // the fraction heard to the block (moved back 2 %), and the end with it; b's airing whole.
+    Airing t;
+    Blocks input(t.spot.begin(), t.spot.begin() + 360);
+    const Blocks after = Random(140, 15);
+    input.insert(input.end(), after.begin(), after.end());
+    t.Feed(input);
+    DetectorReport part = t.Report(0);
+    part.Seen = 0.5f;
+    part.End = 200 * kBlock;
+    t.arbiter.Hold(part);
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Pattern, 0);
+    EXPECT_NEAR(t.out[0].Seen, 360.0 / 399.0, 0.03);
+    EXPECT_LT(t.out[0].Seen, 360.0f / 399.0f);
+    EXPECT_NEAR(static_cast<double>(t.out[0].End), t.out[0].Seen * 399.0 * kBlock, 1.0);
+    Airing whole;
+    Blocks aired = With(whole.spot, 320, whole.tagB);
+    aired.insert(aired.end(), after.begin(), after.end());
+    whole.Feed(aired);
+    whole.arbiter.Hold(whole.Report(1));
+    whole.Release();
+    ASSERT_EQ(whole.out.size(), 1u);
+    EXPECT_EQ(whole.out[0].Seen, 1.0f);
+    EXPECT_EQ(whole.out[0].End, 400 * kBlock);
+  }
   {  // The tag drowned (talked over): one undecided report naming both.
     Airing t;
     t.Feed(With(t.spot, 320, Random(80, 13)));
