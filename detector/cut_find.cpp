@@ -116,13 +116,31 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
     }
   }
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
+  out.correlation = std::move(r);
   return out;
 }
 
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head) {
+                    bool cut, double* head, bool step) {
   const Cut found = FindCut(clip, input, n, first, from, nband, lo, hi, cut ? -kPartCutTail : -kLevelCutTail, cut);
   if (head != nullptr) *head = found.head;
+  if (cut && step) {
+    // The step that fits the correlations best: heard up to it, not after (least squares).
+    const std::vector<double>& r = found.correlation;
+    double total = 0.0;
+    for (int k = first; k < n; ++k) total += r[static_cast<std::size_t>(k)];
+    double before = 0.0, best = total * total / (n - first);
+    int at = n;
+    for (int k = first; k < from; ++k) before += r[static_cast<std::size_t>(k)];
+    for (int c = from; c < n; ++c) {
+      const double after = total - before;
+      const double fit = before * before / (c - first) + after * after / (n - c);
+      if (fit > best && before / (c - first) > after / (n - c)) best = fit, at = c;
+      before += r[static_cast<std::size_t>(c)];
+    }
+    const int heard = std::max(from, at - kCutBackPercent * n / 100);
+    return static_cast<float>(heard) / static_cast<float>(n);
+  }
   if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) return 1.0f;
   const int heard = std::max(from, found.heard - kCutBackPercent * n / 100);
   return static_cast<float>(heard) / static_cast<float>(n);

@@ -4,6 +4,8 @@
 #ifndef SP_DETECTOR_CUT_FIND_H
 #define SP_DETECTOR_CUT_FIND_H
 
+#include <vector>
+
 namespace spdet {
 
 // The least correlation of a block taken for heard where the clip is known to be cut. On
@@ -20,6 +22,7 @@ struct Cut {
   int heard = 0;
   double missing = 0.0;  // (relative level only) the share of the tail's loud cells the input lacks
   double head = 0.0;     // the mean correlation of the blocks before `from`
+  std::vector<double> correlation;  // of each block from `first` on
 };
 
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
@@ -30,9 +33,12 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
 // correlates over 0.7 times what the blocks before `from` do (at least kCutTail); else over 0.6
 // times, and the clip is taken for whole unless the tail not heard is at least 8 % of it and the
 // input lacks 30 % of the clip's loud cells there (talked over to its end, a clip is still under
-// the voice). head (unless null): the mean correlation of the blocks before `from`.
+// the voice). head (unless null): the mean correlation of the blocks before `from`. step (with
+// `cut`): the cut is where a step (heard before it, not after) fits the blocks' correlations best
+// in the least squares: a stretch that matches less well before the cut (0.3 against 0.5-0.8,
+// through a station chain) counts as heard, where the level above cut there.
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head = nullptr);
+                    bool cut, double* head = nullptr, bool step = false);
 
 }  // namespace spdet
 

@@ -177,7 +177,7 @@ float VersionArbiter::Heard(int p, double start, double& factor, bool cut) const
       if (!held) continue;
       for (float& v : floored) v = std::max(v, peak - kFloorDepthDb);
       double head = 0.0;
-      const float heard = FractionHeard(clip.data(), input.data(), n, 0, from, g_.nband, 0, g_.nband - 1, cut, &head);
+      const float heard = FractionHeard(clip.data(), input.data(), n, 0, from, g_.nband, 0, g_.nband - 1, cut, &head, true);
       if (head > best) best = head, seen = heard, found = f;
     }
   }
