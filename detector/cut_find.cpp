@@ -28,6 +28,12 @@ constexpr double kPartCutTail = 0.7;
 constexpr double kLevelCutTail = 0.6;
 constexpr int kCutTailShare = 8;
 constexpr double kCutMissing = 0.3;
+// The same for a version decided among its relatives (version_arbiter.cpp), where the input after
+// the airing is known and the blocks are compared at the best of small shifts and speeds: on the
+// full versioned sets the whole airings (talked over at the end included) lack none of the loud
+// cells of their tail, 161 of 161; the airings cut after 86-94 % 0-24 %.
+constexpr int kStepCutTailShare = 3;
+constexpr double kStepCutMissing = 0.05;
 
 // Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
 // the share the input lacks: under the clip's level by more than kAbsent dB, the input brought to
@@ -141,7 +147,19 @@ float FractionHeard(const float* clip, const float* const* input, int n, int fir
     const int heard = std::max(from, at - kCutBackPercent * n / 100);
     return static_cast<float>(heard) / static_cast<float>(n);
   }
-  if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) return 1.0f;
+  if (!cut && step) {
+    // Decided with its version, the whole airing is in the input history: a tail of 3 % not heard
+    // (correlating under a third of the first half and under kCutTail) that lacks 5 % of the
+    // clip's loud cells.
+    double tail = 0.0;
+    for (int k = found.heard; k < n; ++k) tail += found.correlation[static_cast<std::size_t>(k)];
+    tail = found.heard < n ? tail / (n - found.heard) : 1.0;
+    if (100 * (n - found.heard) < kStepCutTailShare * n || found.missing < kStepCutMissing || tail >= kCutTail ||
+        tail >= found.head / 3.0)
+      return 1.0f;
+  } else if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) {
+    return 1.0f;
+  }
   const int heard = std::max(from, found.heard - kCutBackPercent * n / 100);
   return static_cast<float>(heard) / static_cast<float>(n);
 }

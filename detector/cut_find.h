@@ -33,10 +33,12 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
 // correlates over 0.7 times what the blocks before `from` do (at least kCutTail); else over 0.6
 // times, and the clip is taken for whole unless the tail not heard is at least 8 % of it and the
 // input lacks 30 % of the clip's loud cells there (talked over to its end, a clip is still under
-// the voice). head (unless null): the mean correlation of the blocks before `from`. step (with
-// `cut`): the cut is where a step (heard before it, not after) fits the blocks' correlations best
-// in the least squares: a stretch that matches less well before the cut (0.3 against 0.5-0.8,
-// through a station chain) counts as heard, where the level above cut there.
+// the voice). head (unless null): the mean correlation of the blocks before `from`. step (the
+// airing decided with its input known after it): with `cut`, the cut is where a step (heard
+// before it, not after) fits the blocks' correlations best in the least squares (a stretch that
+// matches less well before the cut, 0.3 against 0.5-0.8 through a station chain, counts as
+// heard, where the level above cut there); else a tail of 3 % not heard (under a third of the
+// first half's correlation and under kCutTail) that lacks 5 % of the loud cells is a cut.
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
                     bool cut, double* head = nullptr, bool step = false);
 

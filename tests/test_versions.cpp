@@ -341,7 +341,8 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_GT(out[0].Margin, 1.5f);
   }
   {  // An airing of a cut after 90 %, other audio after it, reported by a part that says 0.5:
-    // the fraction heard to the block (moved back 2 %), and the end with it; b's airing whole.
+    // the fraction heard to the block (moved back 2 %), and the end with it; one cut after 95 %
+    // reported whole: cut; b's airing whole stays whole.
     Airing t;
     Blocks input(t.spot.begin(), t.spot.begin() + 360);
     const Blocks after = Random(140, 15);
@@ -357,6 +358,16 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_NEAR(t.out[0].Seen, 360.0 / 399.0, 0.03);
     EXPECT_LT(t.out[0].Seen, 360.0f / 399.0f);
     EXPECT_NEAR(static_cast<double>(t.out[0].End), t.out[0].Seen * 399.0 * kBlock, 1.0);
+    // Cut after 95 % and reported whole (the level distance's report): cut, to the block.
+    Airing late;
+    Blocks lateInput(late.spot.begin(), late.spot.begin() + 380);
+    lateInput.insert(lateInput.end(), after.begin(), after.end());
+    late.Feed(lateInput);
+    late.arbiter.Hold(late.Report(0));
+    late.Release();
+    ASSERT_EQ(late.out.size(), 1u);
+    EXPECT_NEAR(late.out[0].Seen, 380.0 / 399.0, 0.03);
+    EXPECT_LT(late.out[0].Seen, 380.0f / 399.0f);
     Airing whole;
     Blocks aired = With(whole.spot, 320, whole.tagB);
     aired.insert(aired.end(), after.begin(), after.end());
