@@ -166,11 +166,14 @@ float VersionArbiter::Heard(int p, double start, double& factor, bool cut) const
       float peak = -std::numeric_limits<float>::max();
       for (int k = 0; k < n && held; ++k) {
         const double endSample = start + (k + 1) * static_cast<double>(g_.blockSamples) / f + g_.delaySamples;
-        const float* in = Block(std::llround(endSample / g_.blockSamples) + shift);
-        held = in != nullptr;
+        const std::int64_t index = std::llround(endSample / g_.blockSamples) + shift;
+        const float* in = Block(index);
+        // After the end of the stream nothing was heard (an airing cut by the end of a file).
+        held = in != nullptr || (index > blocks_ && ended_);
         if (!held) break;
         float* out = floored.data() + static_cast<std::size_t>(k) * g_.nband;
-        std::copy_n(in, g_.nband, out);
+        if (in != nullptr) std::copy_n(in, g_.nband, out);
+        else std::fill_n(out, g_.nband, -std::numeric_limits<float>::max());
         peak = std::max(peak, *std::max_element(out, out + g_.nband));
         input[static_cast<std::size_t>(k)] = out;
       }
@@ -306,6 +309,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
 }
 
 void VersionArbiter::Release(bool all, const std::function<void(const DetectorReport&)>& emit) {
+  ended_ = all;
   decided_.erase(std::remove_if(decided_.begin(), decided_.end(), [this](const Decided& d) { return d.forget < blocks_; }),
                  decided_.end());
   while (!held_.empty()) {

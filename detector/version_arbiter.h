@@ -83,6 +83,7 @@ class VersionArbiter {
   std::vector<float> history_;   // capacity_ * nband, block i at (i % capacity_)
   std::vector<Held> held_;
   std::vector<Decided> decided_;
+  bool ended_ = false;  // deciding at the end of the stream: nothing comes after the newest block
 };
 
 }  // namespace spdet

@@ -358,6 +358,13 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_NEAR(t.out[0].Seen, 360.0 / 399.0, 0.03);
     EXPECT_LT(t.out[0].Seen, 360.0f / 399.0f);
     EXPECT_NEAR(static_cast<double>(t.out[0].End), t.out[0].Seen * 399.0 * kBlock, 1.0);
+    // Cut by the end of the stream: nothing heard after it.
+    Airing ended;
+    ended.Feed(Blocks(ended.spot.begin(), ended.spot.begin() + 360));
+    ended.arbiter.Hold(part);
+    ended.Release();
+    ASSERT_EQ(ended.out.size(), 1u);
+    EXPECT_NEAR(ended.out[0].Seen, 360.0 / 399.0, 0.03);
     // Cut after 95 % and reported whole (the level distance's report): cut, to the block.
     Airing late;
     Blocks lateInput(late.spot.begin(), late.spot.begin() + 380);
