@@ -123,11 +123,18 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
   const int reach = 2 + static_cast<int>(0.01 * last);
   float best = kNotHeard;
   std::vector<float> x(static_cast<std::size_t>(n) * nband), y(x.size());
+  const std::vector<float> silent(static_cast<std::size_t>(nband), -std::numeric_limits<float>::max());
   for (int shift = -reach; shift <= reach; ++shift) {
-    if (Block(inputBlock(first, shift)) == nullptr || Block(inputBlock(last - 1, shift)) == nullptr) continue;
+    // At the end of the stream, the blocks after the newest are nothing heard.
+    const auto at = [&](int k) {
+      const std::int64_t index = inputBlock(k, shift);
+      const float* in = Block(index);
+      return in != nullptr || !ended_ || index <= blocks_ ? in : silent.data();
+    };
+    if (at(first) == nullptr || at(last - 1) == nullptr) continue;
     float peak = -std::numeric_limits<float>::max();
     for (int k = 0; k < n; ++k) {
-      const float* in = Block(inputBlock(first + k, shift));
+      const float* in = at(first + k);
       const float* pat = P.levels + static_cast<std::size_t>(P.nblock - 1 - (first + k)) * nband;
       for (int b = 0; b < nband; ++b) {
         x[static_cast<std::size_t>(k) * nband + b] = in[b];

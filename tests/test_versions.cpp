@@ -288,7 +288,9 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_STREQ(t.out[0].Name, "b.tvs");
     EXPECT_EQ(t.out[0].Begin, 0);
   }
-  {  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own length.
+  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own
+  // length; also where the stream ends with the cut-down, before the long version would have.
+  for (const int pad : {500, 300}) {
     const Blocks spot = Random(400, 21);
     const Blocks shortOne = With(Blocks(spot.begin(), spot.begin() + 300), 200, Random(100, 22));
     const Levels longLevels(spot), shortLevels(shortOne);
@@ -297,7 +299,7 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     spdet::VersionArbiter arbiter;
     arbiter.SetUp(&kin, {shortLevels.View(), longLevels.View()}, {"short.tvs", "long.tvs"}, {kBands, kBlock, 0, kRate});
     Blocks input = shortOne;
-    input.resize(500, std::vector<float>(kBands, -90.0f));
+    input.resize(static_cast<std::size_t>(pad), std::vector<float>(kBands, -90.0f));
     for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
     DetectorReport r;
     r.Pattern = r.Group = 1;
