@@ -5,11 +5,17 @@
 #include <cmath>
 #include <limits>
 
+#include "cut_find.h"
+
 namespace spdet {
 
 namespace {
 
 constexpr float kFloorDepthDb = 30.0f;  // input levels floored this far under the stretch's peak
+// The fraction heard: blocks either side of the placement tried, and speeds (percent) around none.
+constexpr int kHeardReach = 4;
+constexpr int kHeardSpeeds = 6;
+constexpr double kHeardSpeedStep = 0.5;
 
 // Pearson correlation of two cell arrays (n blocks x nband) after each has its band means and
 // block means taken off: what is left is how the spectrum moves, not its level or colour.
@@ -117,11 +123,18 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
   const int reach = 2 + static_cast<int>(0.01 * last);
   float best = kNotHeard;
   std::vector<float> x(static_cast<std::size_t>(n) * nband), y(x.size());
+  const std::vector<float> silent(static_cast<std::size_t>(nband), -std::numeric_limits<float>::max());
   for (int shift = -reach; shift <= reach; ++shift) {
-    if (Block(inputBlock(first, shift)) == nullptr || Block(inputBlock(last - 1, shift)) == nullptr) continue;
+    // At the end of the stream, the blocks after the newest are nothing heard.
+    const auto at = [&](int k) {
+      const std::int64_t index = inputBlock(k, shift);
+      const float* in = Block(index);
+      return in != nullptr || !ended_ || index <= blocks_ ? in : silent.data();
+    };
+    if (at(first) == nullptr || at(last - 1) == nullptr) continue;
     float peak = -std::numeric_limits<float>::max();
     for (int k = 0; k < n; ++k) {
-      const float* in = Block(inputBlock(first + k, shift));
+      const float* in = at(first + k);
       const float* pat = P.levels + static_cast<std::size_t>(P.nblock - 1 - (first + k)) * nband;
       for (int b = 0; b < nband; ++b) {
         x[static_cast<std::size_t>(k) * nband + b] = in[b];
@@ -133,6 +146,53 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
     best = std::max(best, CentredCorrelation(x, y, n, nband));
   }
   return best;
+}
+
+float VersionArbiter::Heard(int p, double start, double& factor, bool cut) const {
+  const PatternLevels& P = levels_[static_cast<std::size_t>(p)];
+  const int n = P.nblock - 1;
+  const int from = (n + 1) / 2;
+  if (n < 10 || g_.nband < 3) return -1.0f;
+  std::vector<float> clip(static_cast<std::size_t>(n) * g_.nband);
+  for (int k = 0; k < n; ++k)
+    std::copy_n(P.levels + static_cast<std::size_t>(P.nblock - 1 - k) * g_.nband, g_.nband,
+                clip.begin() + static_cast<std::ptrdiff_t>(k) * g_.nband);
+  // The input floored as the pattern's levels are (30 dB under the peak; unfloored, its quiet
+  // cells decorrelate the blocks).
+  std::vector<float> floored(clip.size());
+  std::vector<const float*> input(static_cast<std::size_t>(n));
+  float seen = -1.0f;
+  double best = -2.0, found = factor;
+  // Block by block the correlation falls off a block away from the alignment, and a speed change
+  // the report found a little off (a part's shape match) drifts by a few blocks over a half: the
+  // best of small shifts and speeds by how well the first half matches.
+  for (int step = -kHeardSpeeds; step <= kHeardSpeeds + 1; ++step) {
+    const double f = step <= kHeardSpeeds ? 1.0 + step * kHeardSpeedStep / 100.0 : factor;
+    for (int shift = -kHeardReach; shift <= kHeardReach; ++shift) {
+      bool held = true;
+      float peak = -std::numeric_limits<float>::max();
+      for (int k = 0; k < n && held; ++k) {
+        const double endSample = start + (k + 1) * static_cast<double>(g_.blockSamples) / f + g_.delaySamples;
+        const std::int64_t index = std::llround(endSample / g_.blockSamples) + shift;
+        const float* in = Block(index);
+        // After the end of the stream nothing was heard (an airing cut by the end of a file).
+        held = in != nullptr || (index > blocks_ && ended_);
+        if (!held) break;
+        float* out = floored.data() + static_cast<std::size_t>(k) * g_.nband;
+        if (in != nullptr) std::copy_n(in, g_.nband, out);
+        else std::fill_n(out, g_.nband, -std::numeric_limits<float>::max());
+        peak = std::max(peak, *std::max_element(out, out + g_.nband));
+        input[static_cast<std::size_t>(k)] = out;
+      }
+      if (!held) continue;
+      for (float& v : floored) v = std::max(v, peak - kFloorDepthDb);
+      double head = 0.0;
+      const float heard = FractionHeard(clip.data(), input.data(), n, 0, from, g_.nband, 0, g_.nband - 1, cut, &head, true);
+      if (head > best) best = head, seen = heard, found = f;
+    }
+  }
+  factor = found;
+  return seen;
 }
 
 void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::function<void(const DetectorReport&)>& emit) {
@@ -189,6 +249,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
     if (Leader(r) == family[w] &&
         (!own || (r.Seen >= 1.0f) > (out.Seen >= 1.0f) || ((r.Seen >= 1.0f) == (out.Seen >= 1.0f) && r.Confidence > out.Confidence)))
       out = r, own = true;
+  double placedAt = 1.0 + out.Stretch / 100.0;  // the speed its length was given at
   if (!own) {  // a version nobody reported: placed by the relation
     const PatternLevels& W = levels_[static_cast<std::size_t>(family[w])];
     out.Pattern = out.Group = family[w];
@@ -197,6 +258,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
     // Its length as the pattern gives it, unless the relative's report found a clear speed change
     // (small ones found on a relative are not this version's own).
     const double speed = std::fabs(base.Stretch) >= kClearStretch ? factor : 1.0;
+    placedAt = speed;
     out.End = out.Begin + static_cast<std::int64_t>(std::llround(W.nblock * g_.blockSamples / speed));
     out.SpeedPercent = 0.0f;
     // How much of it played: a relative's report may have been cut where the relative differs. A
@@ -214,6 +276,20 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
     } else {
       out.Seen = 1.0f;
     }
+  }
+  // How much of it played, to the block, now that the input after the airing is in the history:
+  // a part found by the shape distance ends up to a few seconds before the cut, a version placed
+  // by its relation has the fraction of a relative's report. The speed that matches best also
+  // gives a whole airing its length (a part's shape match found +2.8 % on an airing at +2 %: its
+  // end 186 ms late).
+  double speed = placedAt;
+  const float seen = Heard(family[w], static_cast<double>(out.Begin - origin_), speed, out.Seen < 1.0f);
+  if (seen >= 1.0f && std::fabs(speed - placedAt) >= kHeardSpeedStep / 200.0)
+    out.End = out.Begin + static_cast<std::int64_t>(std::llround(static_cast<double>(out.End - out.Begin) * placedAt / speed));
+  if (seen >= 0.0f) out.Seen = seen;
+  if (seen >= 0.0f && seen < 1.0f) {
+    const int n = levels_[static_cast<std::size_t>(family[w])].nblock - 1;
+    out.End = out.Begin + static_cast<std::int64_t>(std::llround(seen * n * g_.blockSamples / speed));
   }
   out.RunnerUp = runner[w];
   out.RunnerUpName = runner[w] >= 0 ? names_[static_cast<std::size_t>(runner[w])] : nullptr;
@@ -240,6 +316,7 @@ void VersionArbiter::Decide(std::vector<DetectorReport> cluster, const std::func
 }
 
 void VersionArbiter::Release(bool all, const std::function<void(const DetectorReport&)>& emit) {
+  ended_ = all;
   decided_.erase(std::remove_if(decided_.begin(), decided_.end(), [this](const Decided& d) { return d.forget < blocks_; }),
                  decided_.end());
   while (!held_.empty()) {

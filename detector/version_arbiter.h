@@ -53,6 +53,10 @@ class VersionArbiter {
   // start (from the origin) and played `factor` times as fast, with the input history; kNotHeard
   // when the history does not hold them. Exposed for tests.
   float Match(int p, int first, int last, double start, double factor) const;
+  // The fraction of pattern p heard (cut_find.h), placed as for Match at the speed that matches
+  // its first half best (factor: the report's, in; the one taken, out); `cut`: its report found
+  // it cut. -1 when the history does not hold it.
+  float Heard(int p, double start, double& factor, bool cut) const;
 
  private:
   struct Held {
@@ -79,6 +83,7 @@ class VersionArbiter {
   std::vector<float> history_;   // capacity_ * nband, block i at (i % capacity_)
   std::vector<Held> held_;
   std::vector<Decided> decided_;
+  bool ended_ = false;  // deciding at the end of the stream: nothing comes after the newest block
 };
 
 }  // namespace spdet

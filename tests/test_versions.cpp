@@ -280,7 +280,9 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_STREQ(t.out[0].Name, "b.tvs");
     EXPECT_EQ(t.out[0].Begin, 0);
   }
-  {  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own length.
+  // Only the long version reported over an airing of its cut-down: the cut-down, whole, its own
+  // length; also where the stream ends with the cut-down, before the long version would have.
+  for (const int pad : {500, 300}) {
     const Blocks spot = Random(400, 21);
     const Blocks shortOne = With(Blocks(spot.begin(), spot.begin() + 300), 200, Random(100, 22));
     const Levels longLevels(spot), shortLevels(shortOne);
@@ -289,7 +291,7 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     spdet::VersionArbiter arbiter;
     arbiter.SetUp(&kin, {shortLevels.View(), longLevels.View()}, {"short.tvs", "long.tvs"}, {kBands, kBlock, 0, kRate});
     Blocks input = shortOne;
-    input.resize(500, std::vector<float>(kBands, -90.0f));
+    input.resize(static_cast<std::size_t>(pad), std::vector<float>(kBands, -90.0f));
     for (std::size_t k = 0; k < input.size(); ++k) arbiter.Push(input[k].data(), static_cast<std::int64_t>(k) + 1);
     DetectorReport r;
     r.Pattern = r.Group = 1;
@@ -331,6 +333,51 @@ TEST(VersionArbiter, OneReportPerAiringDecidedWhereTheVersionsDiffer) {
     EXPECT_EQ(out[0].Pattern, 0);
     EXPECT_EQ(out[0].Undecided, 0);
     EXPECT_GT(out[0].Margin, 1.5f);
+  }
+  {  // An airing of a cut after 90 %, other audio after it, reported by a part that says 0.5:
+    // the fraction heard to the block (moved back 2 %), and the end with it; one cut after 95 %
+    // reported whole: cut; b's airing whole stays whole.
+    Airing t;
+    Blocks input(t.spot.begin(), t.spot.begin() + 360);
+    const Blocks after = Random(140, 15);
+    input.insert(input.end(), after.begin(), after.end());
+    t.Feed(input);
+    DetectorReport part = t.Report(0);
+    part.Seen = 0.5f;
+    part.End = 200 * kBlock;
+    t.arbiter.Hold(part);
+    t.Release();
+    ASSERT_EQ(t.out.size(), 1u);
+    EXPECT_EQ(t.out[0].Pattern, 0);
+    EXPECT_NEAR(t.out[0].Seen, 360.0 / 399.0, 0.03);
+    EXPECT_LT(t.out[0].Seen, 360.0f / 399.0f);
+    EXPECT_NEAR(static_cast<double>(t.out[0].End), t.out[0].Seen * 399.0 * kBlock, 1.0);
+    // Cut by the end of the stream: nothing heard after it.
+    Airing ended;
+    ended.Feed(Blocks(ended.spot.begin(), ended.spot.begin() + 360));
+    ended.arbiter.Hold(part);
+    ended.Release();
+    ASSERT_EQ(ended.out.size(), 1u);
+    EXPECT_NEAR(ended.out[0].Seen, 360.0 / 399.0, 0.03);
+    // Cut after 95 % and reported whole (the level distance's report): cut, to the block.
+    Airing late;
+    Blocks lateInput(late.spot.begin(), late.spot.begin() + 380);
+    lateInput.insert(lateInput.end(), after.begin(), after.end());
+    late.Feed(lateInput);
+    late.arbiter.Hold(late.Report(0));
+    late.Release();
+    ASSERT_EQ(late.out.size(), 1u);
+    EXPECT_NEAR(late.out[0].Seen, 380.0 / 399.0, 0.03);
+    EXPECT_LT(late.out[0].Seen, 380.0f / 399.0f);
+    Airing whole;
+    Blocks aired = With(whole.spot, 320, whole.tagB);
+    aired.insert(aired.end(), after.begin(), after.end());
+    whole.Feed(aired);
+    whole.arbiter.Hold(whole.Report(1));
+    whole.Release();
+    ASSERT_EQ(whole.out.size(), 1u);
+    EXPECT_EQ(whole.out[0].Seen, 1.0f);
+    EXPECT_EQ(whole.out[0].End, 400 * kBlock);
   }
   {  // The tag drowned (talked over): one undecided report naming both.
     Airing t;

@@ -1,0 +1,167 @@
+// Where the input stops matching the clip: see cut_find.h.
+#include "cut_find.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace spdet {
+
+namespace {
+
+// The cut is moved back by kCutBackPercent of the clip: a fraction a little short costs
+// the check after the detector nothing, one too long fails it.
+constexpr int kCutBackPercent = 2;
+// Where the pieces found a cut, a block counts as heard while it correlates over this share of
+// how well the first PartialMinSeen of the clip does, or kCutTail, whichever is higher. Right
+// after a cut the bed can still correlate 0.3-0.85 for a tone step's length (through the band
+// means), the blocks heard 0.9 and over: with kCutTail alone, spots cut after 60-65 % were
+// taken as heard to 65-79 % and the check after the detector dropped them.
+constexpr double kPartCutTail = 0.7;
+// Where the pieces found no cut: the blocks correlating under this share of how well the first
+// PartialMinSeen of the clip does are not heard (the bed after a cut still correlates 0.1-0.6
+// with the clip's blocks through the window's band means; the blocks heard 0.9 and over, on the
+// spots under a bed); a cut needs a tail of kCutTailShare percent of the clip, of whose loud
+// cells the input lacks kCutMissing (the spots' tails: 0.41-0.67; whole airings of the broadcast
+// quick set, talked over, through the station chain or in car noise: 0.21 at most).
+constexpr double kLevelCutTail = 0.6;
+constexpr int kCutTailShare = 8;
+constexpr double kCutMissing = 0.3;
+// The same for a version decided among its relatives (version_arbiter.cpp), where the input after
+// the airing is known and the blocks are compared at the best of small shifts and speeds: on the
+// full versioned sets the whole airings (talked over at the end included) lack none of the loud
+// cells of their tail, 161 of 161; the airings cut after 86-94 % 0-24 %.
+constexpr int kStepCutTailShare = 3;
+constexpr double kStepCutMissing = 0.05;
+
+// Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
+// the share the input lacks: under the clip's level by more than kAbsent dB, the input brought to
+// the clip's level over blocks [first, from) (where the clip is heard).
+constexpr double kLoud = 15.0, kAbsent = 10.0;
+double Missing(const float* clip, const float* const* input, int first, int from, int a, int b, int nband, int lo, int hi) {
+  float peak = -1e30f;
+  for (int k = first; k < b; ++k)
+    for (int band = lo; band <= hi; ++band) peak = std::max(peak, clip[static_cast<std::size_t>(k) * nband + band]);
+  const auto cells = [&](int k, auto&& visit) {
+    const float* c = clip + static_cast<std::size_t>(k) * nband;
+    for (int band = lo; band <= hi; ++band)
+      if (c[band] >= peak - kLoud) visit(c[band], input[k][band]);
+  };
+  double offset = 0.0;
+  int count = 0;
+  for (int k = first; k < from; ++k)
+    cells(k, [&](double c, double y) {
+      offset += y - c;
+      ++count;
+    });
+  if (count == 0) return 0.0;
+  offset /= count;
+  int absent = 0;
+  count = 0;
+  for (int k = a; k < b; ++k)
+    cells(k, [&](double c, double y) {
+      absent += y - offset < c - kAbsent ? 1 : 0;
+      ++count;
+    });
+  return count > 0 ? static_cast<double>(absent) / count : 0.0;
+}
+
+}  // namespace
+
+Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
+            bool cut) {
+  const int bands = hi - lo + 1;
+  const bool relative = level < 0.0;
+  std::vector<double> clipMean(static_cast<std::size_t>(bands), 0.0), inputMean(static_cast<std::size_t>(bands), 0.0);
+  for (int k = first; k < n; ++k)
+    for (int b = 0; b < bands; ++b) {
+      clipMean[static_cast<std::size_t>(b)] += clip[static_cast<std::size_t>(k) * nband + lo + b];
+      inputMean[static_cast<std::size_t>(b)] += input[k][lo + b];
+    }
+  for (int b = 0; b < bands; ++b) {
+    clipMean[static_cast<std::size_t>(b)] /= n - first;
+    inputMean[static_cast<std::size_t>(b)] /= n - first;
+  }
+  std::vector<double> x(static_cast<std::size_t>(bands)), y(static_cast<std::size_t>(bands)), r(static_cast<std::size_t>(n), 0.0);
+  double gain = 0.0, best = 0.0;
+  Cut out;
+  out.heard = from;
+  const auto correlation = [&](int k) {
+    double mx = 0.0, my = 0.0;
+    for (int b = 0; b < bands; ++b) {
+      x[static_cast<std::size_t>(b)] = clip[static_cast<std::size_t>(k) * nband + lo + b] - clipMean[static_cast<std::size_t>(b)];
+      y[static_cast<std::size_t>(b)] = input[k][lo + b] - inputMean[static_cast<std::size_t>(b)];
+      mx += x[static_cast<std::size_t>(b)];
+      my += y[static_cast<std::size_t>(b)];
+    }
+    mx /= bands;
+    my /= bands;
+    double xy = 0.0, xx = 0.0, yy = 0.0;
+    for (int b = 0; b < bands; ++b) {
+      const double u = x[static_cast<std::size_t>(b)] - mx, v = y[static_cast<std::size_t>(b)] - my;
+      xy += u * v;
+      xx += u * u;
+      yy += v * v;
+    }
+    return xx > 0.0 && yy > 0.0 ? xy / std::sqrt(xx * yy) : 0.0;
+  };
+  for (int k = first; k < n; ++k) r[static_cast<std::size_t>(k)] = correlation(k);
+  double head = 0.0;
+  for (int k = first; k < from; ++k) head += r[static_cast<std::size_t>(k)];
+  out.head = from > first ? head / (from - first) : 0.0;
+  if (relative) {  // relative to how well the first blocks match
+    level = from > first ? -level * out.head : kCutTail;
+    if (cut) level = std::max(level, kCutTail);
+  }
+  for (int k = from; k < n; ++k) {
+    gain += r[static_cast<std::size_t>(k)] - level;
+    if (gain > best) {
+      best = gain;
+      out.heard = k + 1;
+    }
+  }
+  if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
+  out.correlation = std::move(r);
+  return out;
+}
+
+float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
+                    bool cut, double* head, bool step) {
+  const Cut found = FindCut(clip, input, n, first, from, nband, lo, hi, cut ? -kPartCutTail : -kLevelCutTail, cut);
+  if (head != nullptr) *head = found.head;
+  if (cut && step) {
+    // The step that fits the correlations best: heard up to it, not after (least squares).
+    const std::vector<double>& r = found.correlation;
+    double total = 0.0;
+    for (int k = first; k < n; ++k) total += r[static_cast<std::size_t>(k)];
+    double before = 0.0, best = total * total / (n - first);
+    int at = n;
+    for (int k = first; k < from; ++k) before += r[static_cast<std::size_t>(k)];
+    for (int c = from; c < n; ++c) {
+      const double after = total - before;
+      const double fit = before * before / (c - first) + after * after / (n - c);
+      if (fit > best && before / (c - first) > after / (n - c)) best = fit, at = c;
+      before += r[static_cast<std::size_t>(c)];
+    }
+    const int heard = std::max(from, at - kCutBackPercent * n / 100);
+    return static_cast<float>(heard) / static_cast<float>(n);
+  }
+  if (!cut && step) {
+    // Decided with its version, the whole airing is in the input history: a tail of 3 % not heard
+    // (correlating under a third of the first half and under kCutTail) that lacks 5 % of the
+    // clip's loud cells.
+    double tail = 0.0;
+    for (int k = found.heard; k < n; ++k) tail += found.correlation[static_cast<std::size_t>(k)];
+    tail = found.heard < n ? tail / (n - found.heard) : 1.0;
+    if (100 * (n - found.heard) < kStepCutTailShare * n || found.missing < kStepCutMissing || tail >= kCutTail ||
+        tail >= found.head / 3.0)
+      return 1.0f;
+  } else if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) {
+    return 1.0f;
+  }
+  const int heard = std::max(from, found.heard - kCutBackPercent * n / 100);
+  return static_cast<float>(heard) / static_cast<float>(n);
+}
+
+}  // namespace spdet

@@ -1,0 +1,47 @@
+// Where an airing cut short stops, from the blocks of the clip and of the input aligned with them
+// (cut_point.cpp for the detector's paths, version_arbiter.cpp for a version decided among its
+// relatives). docs/versions.md, "Spots cut after 65-90 %".
+#ifndef SP_DETECTOR_CUT_FIND_H
+#define SP_DETECTOR_CUT_FIND_H
+
+#include <vector>
+
+namespace spdet {
+
+// The least correlation of a block taken for heard where the clip is known to be cut. On
+// tone-step spots of 4 s cut after 55-90 % under a noise bed, 0.3 found the most of them (0.2: a
+// few cuts placed late).
+constexpr double kCutTail = 0.3;
+
+// Where the input stops matching the clip: clip[k * nband + lo..hi] is block k of the clip (oldest
+// first, n of them), input[k] the input's levels aligned with it (from `first` on; null before).
+// The cut (blocks heard, from `from` on) is where the sum of (correlation - level) is greatest
+// (level < 0: -level times the mean correlation of the blocks before `from`, at least kCutTail
+// where `cut`, the pieces having found the clip cut).
+struct Cut {
+  int heard = 0;
+  double missing = 0.0;  // (relative level only) the share of the tail's loud cells the input lacks
+  double head = 0.0;     // the mean correlation of the blocks before `from`
+  std::vector<double> correlation;  // of each block from `first` on
+};
+
+Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
+            bool cut);
+
+// The fraction of the clip heard (blocks as for FindCut, from `from` on), moved back 2 % of the
+// clip. Where `cut` (the reports found the clip cut), a block counts as heard while it
+// correlates over 0.7 times what the blocks before `from` do (at least kCutTail); else over 0.6
+// times, and the clip is taken for whole unless the tail not heard is at least 8 % of it and the
+// input lacks 30 % of the clip's loud cells there (talked over to its end, a clip is still under
+// the voice). head (unless null): the mean correlation of the blocks before `from`. step (the
+// airing decided with its input known after it): with `cut`, the cut is where a step (heard
+// before it, not after) fits the blocks' correlations best in the least squares (a stretch that
+// matches less well before the cut, 0.3 against 0.5-0.8 through a station chain, counts as
+// heard, where the level above cut there); else a tail of 3 % not heard (under a third of the
+// first half's correlation and under kCutTail) that lacks 5 % of the loud cells is a cut.
+float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
+                    bool cut, double* head = nullptr, bool step = false);
+
+}  // namespace spdet
+
+#endif
