@@ -23,6 +23,7 @@
 #include <cmath>
 #include <vector>
 
+#include "cut_masked.h"
 #include "detector_core.h"
 #include "distance.h"
 #include "shape_path.h"
@@ -49,6 +50,9 @@ constexpr double kPartCutTail = 0.7;
 constexpr double kLevelCutTail = 0.6;
 constexpr int kCutTailShare = 8;
 constexpr double kCutMissing = 0.3;
+// A cut leaves a tail in which at least this percentage of the clip's blocks could be heard
+// over the input's floor (see cut_masked.cpp).
+constexpr int kTailAudible = 5;
 
 // Where the input stops matching the clip: clip[k * nband + lo..hi] is block k of the clip (oldest
 // first, n of them), input[k] the input's levels aligned with it (from `first` on; null before).
@@ -58,6 +62,7 @@ constexpr double kCutMissing = 0.3;
 struct Cut {
   int heard = 0;
   double missing = 0.0;  // (relative level only) the share of the tail's loud cells the input lacks
+  bool covered = false;  // (where `cut`) what the blocks did not hear, the input's floor covers
 };
 
 // Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
@@ -136,13 +141,17 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
     level = from > first ? -level * head / (from - first) : kCutTail;
     if (cut) level = std::max(level, kCutTail);
   }
+  std::vector<char> audible;  // (where `cut`)
+  if (cut) spdet::AudibleBlocks(clip, input, n, first, from, nband, lo, hi, audible);
   for (int k = from; k < n; ++k) {
+    if (cut && !audible[static_cast<std::size_t>(k)]) continue;
     gain += r[static_cast<std::size_t>(k)] - level;
     if (gain > best) {
       best = gain;
       out.heard = k + 1;
     }
   }
+  if (cut && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n) out.covered = true;
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
   return out;
 }
@@ -172,7 +181,10 @@ float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, float see
     first = k;
   }
   if (first > from) return seen;
-  return seen < 1.0f ? std::min(seen, Heard(i, first, -kPartCutTail, true)) : Heard(i, first, -kLevelCutTail, false);
+  if (seen >= 1.0f) return Heard(i, first, -kLevelCutTail, false);
+  // (Where what the pieces missed is under the input's floor, the blocks take the clip for whole.)
+  const float heard = Heard(i, first, -kPartCutTail, true);
+  return heard >= 1.0f ? 1.0f : std::min(seen, heard);
 }
 
 // Pattern i's blocks against Shape->cutInput (the input's blocks aligned with them from `first`
@@ -190,7 +202,7 @@ float spdet::DetectorCore::Heard(int i, int first, double level, bool cut) {
   clip.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
   ClipLevels(i, clip.data());
   const Cut found = FindCut(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, level, cut);
-  if (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing)) return 1.0f;
+  if (found.covered || (!cut && (100 * (n - found.heard) < kCutTailShare * n || found.missing < kCutMissing))) return 1.0f;
   const int heard = std::max(from, found.heard - kCutBackPercent * n / 100);
   return static_cast<float>(heard) / static_cast<float>(n);
 }
