@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "cut_masked.h"
+
 namespace spdet {
 
 namespace {
@@ -34,6 +36,9 @@ constexpr double kCutMissing = 0.3;
 // cells of their tail, 161 of 161; the airings cut after 86-94 % 0-24 %.
 constexpr int kStepCutTailShare = 3;
 constexpr double kStepCutMissing = 0.05;
+// A cut leaves a tail in which at least this percentage of the clip's blocks could be heard over
+// the input's floor (see cut_masked.cpp).
+constexpr int kTailAudible = 5;
 
 // Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
 // the share the input lacks: under the clip's level by more than kAbsent dB, the input brought to
@@ -70,7 +75,7 @@ double Missing(const float* clip, const float* const* input, int first, int from
 }  // namespace
 
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
-            bool cut) {
+            bool cut, bool floorMasks) {
   const int bands = hi - lo + 1;
   const bool relative = level < 0.0;
   std::vector<double> clipMean(static_cast<std::size_t>(bands), 0.0), inputMean(static_cast<std::size_t>(bands), 0.0);
@@ -114,22 +119,28 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
     level = from > first ? -level * out.head : kCutTail;
     if (cut) level = std::max(level, kCutTail);
   }
+  std::vector<char> audible;
+  const bool masks = cut && floorMasks;
+  if (masks) AudibleBlocks(clip, input, n, first, from, nband, lo, hi, audible);
   for (int k = from; k < n; ++k) {
+    if (masks && !audible[static_cast<std::size_t>(k)]) continue;
     gain += r[static_cast<std::size_t>(k)] - level;
     if (gain > best) {
       best = gain;
       out.heard = k + 1;
     }
   }
+  if (masks && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n) out.covered = true;
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
   out.correlation = std::move(r);
   return out;
 }
 
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head, bool step) {
-  const Cut found = FindCut(clip, input, n, first, from, nband, lo, hi, cut ? -kPartCutTail : -kLevelCutTail, cut);
+                    bool cut, double* head, bool step, bool floorMasks) {
+  const Cut found = FindCut(clip, input, n, first, from, nband, lo, hi, cut ? -kPartCutTail : -kLevelCutTail, cut, floorMasks);
   if (head != nullptr) *head = found.head;
+  if (found.covered) return 1.0f;
   if (cut && step) {
     // The step that fits the correlations best: heard up to it, not after (least squares).
     const std::vector<double>& r = found.correlation;

@@ -22,11 +22,14 @@ struct Cut {
   int heard = 0;
   double missing = 0.0;  // (relative level only) the share of the tail's loud cells the input lacks
   double head = 0.0;     // the mean correlation of the blocks before `from`
+  bool covered = false;  // (with floorMasks) what the blocks did not hear, the input's floor covers
   std::vector<double> correlation;  // of each block from `first` on
 };
 
+// floorMasks (where `cut`): blocks the input could not carry over its own floor (cut_masked.h)
+// are left out, and a cut whose tail holds under 5 % of the clip's blocks that it could is none.
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
-            bool cut);
+            bool cut, bool floorMasks = false);
 
 // The fraction of the clip heard (blocks as for FindCut, from `from` on), moved back 2 % of the
 // clip. Where `cut` (the reports found the clip cut), a block counts as heard while it
@@ -40,7 +43,7 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
 // heard, where the level above cut there); else a tail of 3 % not heard (under a third of the
 // first half's correlation and under kCutTail) that lacks 5 % of the loud cells is a cut.
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head = nullptr, bool step = false);
+                    bool cut, double* head = nullptr, bool step = false, bool floorMasks = false);
 
 }  // namespace spdet
 

@@ -51,7 +51,10 @@ float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, float see
     first = k;
   }
   if (first > from) return seen;
-  return seen < 1.0f ? std::min(seen, Heard(i, first, true)) : Heard(i, first, false);
+  if (seen >= 1.0f) return Heard(i, first, false);
+  // (Where what the pieces missed is under the input's floor, the blocks take the clip for whole.)
+  const float heard = Heard(i, first, true);
+  return heard >= 1.0f ? 1.0f : std::min(seen, heard);
 }
 
 // Pattern i's blocks against Shape->cutInput (the input's blocks aligned with them from `first`
@@ -65,7 +68,8 @@ float spdet::DetectorCore::Heard(int i, int first, bool cut) {
   std::vector<float>& clip = Shape->cutClip;
   clip.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
   ClipLevels(i, clip.data());
-  return spdet::FractionHeard(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, cut);
+  return spdet::FractionHeard(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, cut, nullptr, false,
+                              /*floorMasks=*/cut);
 }
 
 // The level distance judges the clip whole; at its alignment `phase` steps before the newest,

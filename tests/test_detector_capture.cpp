@@ -232,3 +232,40 @@ TEST(DetectorCapture, TheReverberantViewFindsAClipWhosePausesARoomFilled) {
   EXPECT_TRUE(Scan(file, other, tuning, false).empty());
   EXPECT_TRUE(Scan(file, other, DetectorTuning(), false).empty());
 }
+
+// A clip whose second half is 40 dB under its first, heard whole in a room (reverberation, a
+// small speaker, noise about 15 dB under its loud half) and found by the shape distance: the
+// noise covers the quiet half, which then matches block by block no better than what follows a
+// cut (it was reported seen 0.50). The airing is reported whole (seen 1.0, ending where it
+// ended). The clip at one level throughout, cut after 65 % in the same room with another sound
+// at once, still says where it was cut.
+TEST(DetectorCapture, AWholeAiringInARoomIsNotReportedCutShort) {
+  sptest::TempDir dir;
+  std::vector<double> steps = kSteps;  // (no step sequence repeats: a part matches nowhere else)
+  for (double f : kSteps) steps.push_back(f * 1.12);
+  steps.insert(steps.end(), kSteps.rbegin(), kSteps.rend());
+  const std::vector<float> even = sptest::ToneSteps(steps, 4410, 0.4);
+  std::vector<float> quietEnd = even;
+  for (std::size_t i = quietEnd.size() / 2; i < quietEnd.size(); ++i) quietEnd[i] *= 0.01f;
+  DetectorTuning shapeOnly;  // (the level distance's thresholds held at a hundredth of a dB)
+  shapeOnly.ThresholdMin = shapeOnly.ThresholdMax = 0.01f;
+  const std::size_t at = 3 * 44100 + 333;
+  const auto aired = [&](const std::vector<float>& clip, double played) {
+    std::vector<float> stream = sptest::Noise(12 * 44100, 0.05, 9);
+    const std::vector<float> part(clip.begin(), clip.begin() + static_cast<long>(played * static_cast<double>(clip.size())));
+    sptest::AddAt(stream, InRoom(part, 0.5, 1.0), at);
+    sptest::AddAt(stream, InRoom(sptest::ToneSteps({300, 3500, 1200, 2500, 600, 1800}, 8820, 0.4), 0.5, 1.0),
+                  at + part.size() + 4410);
+    return Scan(sptest::MakePattern(dir, "clip", clip), stream, shapeOnly, false);
+  };
+  const std::vector<DetectorReport> whole = aired(quietEnd, 1.0);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(whole[0].Begin), static_cast<double>(at), 1152.0);
+  EXPECT_EQ(whole[0].Seen, 1.0f);
+  EXPECT_NEAR(static_cast<double>(whole[0].End), static_cast<double>(at + quietEnd.size()), 2205.0);
+  const std::vector<DetectorReport> cut = aired(even, 0.65);
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(cut[0].Begin), static_cast<double>(at), 1152.0);
+  EXPECT_LE(cut[0].Seen, 0.66f);
+  EXPECT_GE(cut[0].Seen, 0.55f);
+}
