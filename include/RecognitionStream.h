@@ -101,6 +101,7 @@ class SP_API RecognitionStream {
 
  private:
   static void OnEngineBlock(void* context, const TimeBlockView& block);
+  int StartFeeding();
   int Block(const std::int16_t* block);
   void Rebase(std::uint32_t shift);
 

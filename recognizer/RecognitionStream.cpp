@@ -48,18 +48,10 @@ int RecognitionStream::Init(SigRecognitionPar* par, std::uint32_t startSample) {
     }
     keep_ = (static_cast<std::uint32_t>(engine_.NsDelay) + blockSamples - 1) / blockSamples * blockSamples +
             (static_cast<std::uint32_t>(longest) + 1) * blockSamples;
-    block_.assign(kBlockSamples, 0);
-    recognitions_.clear();
-    filled_ = 0;
-    samples_ = 0;
-    rebases_ = 0;
-    observerFailed_ = false;
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  if (!engine_.AddTimeBlockObserver(&RecognitionStream::OnEngineBlock, this)) return 0;
-  ready_ = true;
-  return 1;
+  return StartFeeding();
 }
 
 int RecognitionStream::InitLike(const RecognitionStream& model) {
@@ -72,15 +64,24 @@ int RecognitionStream::InitLike(const RecognitionStream& model) {
     base_ = model.base_;
     keep_ = model.keep_;
     counts_ = model.counts_;
-    block_.assign(kBlockSamples, 0);
-    recognitions_.clear();
-    filled_ = 0;
-    samples_ = 0;
-    rebases_ = 0;
-    observerFailed_ = false;
   } catch (const std::bad_alloc&) {
     return 0;
   }
+  return StartFeeding();
+}
+
+// An empty stream at position zero, told of every block the engine compares.
+int RecognitionStream::StartFeeding() {
+  try {
+    block_.assign(kBlockSamples, 0);
+    recognitions_.clear();
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  filled_ = 0;
+  samples_ = 0;
+  rebases_ = 0;
+  observerFailed_ = false;
   if (!engine_.AddTimeBlockObserver(&RecognitionStream::OnEngineBlock, this)) return 0;
   ready_ = true;
   return 1;
