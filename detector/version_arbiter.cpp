@@ -61,6 +61,7 @@ void VersionArbiter::SetUp(const Relatives* kin, std::vector<PatternLevels> leve
   // a pattern's length after the part.
   capacity_ = Active() ? 4 * longest + static_cast<int>(10.0 * g.blocksPerSecond) : 0;
   history_.assign(static_cast<std::size_t>(capacity_) * g.nband, 0.0f);
+  silent_.assign(static_cast<std::size_t>(g.nband), -std::numeric_limits<float>::max());
   Reset(0);
 }
 
@@ -84,6 +85,16 @@ void VersionArbiter::Push(const float* levels, std::int64_t blocks) {
 const float* VersionArbiter::Block(std::int64_t index) const {
   if (index < 1 || index > blocks_ || index <= blocks_ - capacity_) return nullptr;
   return history_.data() + static_cast<std::size_t>(index % capacity_) * g_.nband;
+}
+
+const float* VersionArbiter::HeardBlock(std::int64_t index) const {
+  const float* in = Block(index);
+  return in == nullptr && ended_ && index > blocks_ ? silent_.data() : in;
+}
+
+std::int64_t VersionArbiter::InputBlock(double start, double factor, int k) const {
+  const double endSample = start + (k + 1) * static_cast<double>(g_.blockSamples) / factor + g_.delaySamples;
+  return static_cast<std::int64_t>(std::llround(endSample / g_.blockSamples));
 }
 
 std::int64_t VersionArbiter::AlignedEnd(const DetectorReport& r) const {
@@ -115,22 +126,11 @@ float VersionArbiter::Match(int p, int first, int last, double start, double fac
   const int n = last - first;
   if (n < 4) return kNotHeard;
   const int nband = g_.nband;
-  // Blocks of the input where the stretch's blocks lie (block c ends at sample c * blockSamples).
-  auto inputBlock = [&](int k, int shift) {
-    const double endSample = start + (k + 1) * static_cast<double>(g_.blockSamples) / factor + g_.delaySamples;
-    return static_cast<std::int64_t>(std::llround(endSample / g_.blockSamples)) + shift;
-  };
   const int reach = 2 + static_cast<int>(0.01 * last);
   float best = kNotHeard;
   std::vector<float> x(static_cast<std::size_t>(n) * nband), y(x.size());
-  const std::vector<float> silent(static_cast<std::size_t>(nband), -std::numeric_limits<float>::max());
   for (int shift = -reach; shift <= reach; ++shift) {
-    // At the end of the stream, the blocks after the newest are nothing heard.
-    const auto at = [&](int k) {
-      const std::int64_t index = inputBlock(k, shift);
-      const float* in = Block(index);
-      return in != nullptr || !ended_ || index <= blocks_ ? in : silent.data();
-    };
+    const auto at = [&](int k) { return HeardBlock(InputBlock(start, factor, k) + shift); };
     if (at(first) == nullptr || at(last - 1) == nullptr) continue;
     float peak = -std::numeric_limits<float>::max();
     for (int k = 0; k < n; ++k) {
@@ -172,15 +172,11 @@ float VersionArbiter::Heard(int p, double start, double& factor, bool cut) const
       bool held = true;
       float peak = -std::numeric_limits<float>::max();
       for (int k = 0; k < n && held; ++k) {
-        const double endSample = start + (k + 1) * static_cast<double>(g_.blockSamples) / f + g_.delaySamples;
-        const std::int64_t index = std::llround(endSample / g_.blockSamples) + shift;
-        const float* in = Block(index);
-        // After the end of the stream nothing was heard (an airing cut by the end of a file).
-        held = in != nullptr || (index > blocks_ && ended_);
+        const float* in = HeardBlock(InputBlock(start, f, k) + shift);
+        held = in != nullptr;
         if (!held) break;
         float* out = floored.data() + static_cast<std::size_t>(k) * g_.nband;
-        if (in != nullptr) std::copy_n(in, g_.nband, out);
-        else std::fill_n(out, g_.nband, -std::numeric_limits<float>::max());
+        std::copy_n(in, g_.nband, out);
         peak = std::max(peak, *std::max_element(out, out + g_.nband));
         input[static_cast<std::size_t>(k)] = out;
       }

@@ -72,6 +72,12 @@ class VersionArbiter {
   std::int64_t AlignedEnd(const DetectorReport& r) const;
   void Decide(std::vector<DetectorReport> cluster, const std::function<void(const DetectorReport&)>& emit);
   const float* Block(std::int64_t index) const;
+  // The block, or nothing heard past the newest once the stream has ended (an airing cut by the
+  // end of a file); null where the history does not hold it.
+  const float* HeardBlock(std::int64_t index) const;
+  // The input block where block k of a pattern ends, placed at `start` (from the origin) and played
+  // `factor` times as fast (block c ends at sample c * blockSamples).
+  std::int64_t InputBlock(double start, double factor, int k) const;
 
   const Relatives* kin_ = nullptr;
   std::vector<PatternLevels> levels_;
@@ -83,6 +89,7 @@ class VersionArbiter {
   std::vector<float> history_;   // capacity_ * nband, block i at (i % capacity_)
   std::vector<Held> held_;
   std::vector<Decided> decided_;
+  std::vector<float> silent_;    // a block of nothing heard
   bool ended_ = false;  // deciding at the end of the stream: nothing comes after the newest block
 };
 
