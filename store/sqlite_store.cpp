@@ -177,13 +177,7 @@ class SqliteStore : public Store {
     return ids;
   }
 
-  std::int64_t AddDetection(const DetectionRow& row) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Transaction t(*this, DetectionWhat(row));
-    const std::int64_t id = WriteDetection(row);
-    t.Commit();
-    return id;
-  }
+  std::int64_t AddDetection(const DetectionRow& row) override { return AddDetections({row}).front(); }
 
   // One transaction, one sync of the journal for the batch.
   std::vector<std::int64_t> AddDetections(const std::vector<DetectionRow>& rows) override {
