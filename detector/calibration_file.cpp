@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 
 #include "sp_platform.h"  // windows.h without the min/max macros
 #else
@@ -132,38 +134,6 @@ const char* ParseSidecar(const std::string& text, CalibrationRecord& v) {
   return nullptr;
 }
 
-// Writes a file whole or not at all: a temporary file beside it, flushed to disk when `sync`,
-// then renamed over the name (a symbolic link there is replaced, not followed). Returns false,
-// leaving any old file, when any step fails.
-bool ReplaceFile(const std::string& name, const char* data, std::size_t size, bool sync) {
-  if (name.empty()) return false;
-#ifdef _WIN32
-  const std::string temp = name + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(data, 1, size, f) == size && std::fflush(f) == 0 && (!sync || _commit(_fileno(f)) == 0);
-  ok = std::fclose(f) == 0 && ok;
-  ok = ok && MoveFileExA(temp.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  if (!ok) std::remove(temp.c_str());
-  return ok;
-#else
-  std::string temp = name + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  bool ok = true;
-  for (std::size_t done = 0; ok && done < size;) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fchmod(fd, 0644) == 0 && (!sync || ::fsync(fd) == 0);
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), name.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
-#endif
-}
 
 const char kSelfMagic[] = "signalpattern-selfcal 1";
 
@@ -221,7 +191,7 @@ bool WriteCalibrationFile(const std::string& name, const CalibrationRecord& r) {
                               "threshold %.6g\n",
                               kSidecarMagic, r.nblock, r.hash, r.seconds, r.bgMin, r.thr);
   if (n <= 0 || n >= static_cast<int>(sizeof text)) return false;
-  return ReplaceFile(name, text, static_cast<std::size_t>(n), true);
+  return WriteFileWhole(name, text, static_cast<std::size_t>(n), true);
 }
 
 std::string CacheDirectory(const char* chosen) {
@@ -303,7 +273,38 @@ bool WriteSelfCalibration(const std::string& name, const SelfCalibrationRecord& 
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(name).parent_path(), ec);
   if (ec) return false;
-  return ReplaceFile(name, text, static_cast<std::size_t>(n), false);
+  return WriteFileWhole(name, text, static_cast<std::size_t>(n), false);
+}
+
+bool WriteFileWhole(const std::string& name, const char* data, std::size_t size, bool sync) {
+  if (name.empty()) return false;
+#ifdef _WIN32
+  static std::atomic<unsigned> serial{0};  // a temporary name of this process and call, as mkstemp gives
+  const std::string temp = name + "." + std::to_string(_getpid()) + "-" + std::to_string(serial++) + ".tmp";
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(data, 1, size, f) == size && std::fflush(f) == 0 && (!sync || _commit(_fileno(f)) == 0);
+  ok = std::fclose(f) == 0 && ok;
+  ok = ok && MoveFileExA(temp.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!ok) std::remove(temp.c_str());
+  return ok;
+#else
+  std::string temp = name + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fchmod(fd, 0644) == 0 && (!sync || ::fsync(fd) == 0);
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), name.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+#endif
 }
 
 }  // namespace spdet

@@ -12,6 +12,7 @@
 #ifndef SP_DETECTOR_CALIBRATION_FILE_H
 #define SP_DETECTOR_CALIBRATION_FILE_H
 
+#include <cstddef>
 #include <string>
 
 namespace spdet {
@@ -23,6 +24,12 @@ struct CalibrationRecord {
   double bgMin = -1.0;             // smallest distance on the background
   double thr = -1.0;               // threshold from it
 };
+
+// Writes a file whole or not at all: a temporary file beside it (named NAME.XXXXXX, or
+// NAME.PROCESS-N.tmp on Windows: a name with a dot), flushed to disk when `sync`, then renamed over
+// the name (a symbolic link there is replaced, not followed). Returns false, leaving any old file,
+// when any step fails.
+bool WriteFileWhole(const std::string& name, const char* data, std::size_t size, bool sync);
 
 // The sidecar of a pattern file; empty for no name.
 std::string CalibrationFileName(const char* patternFile);

@@ -8,11 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <random>
 #include <sstream>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "calibration_file.h"
@@ -185,34 +182,11 @@ bool ReadFileText(const std::string& name, std::uintmax_t limit, std::string& te
   return text.size() == want;
 }
 
-// Writes text to name through a temporary file of this process, thread and moment renamed into place,
-// making the directory when needed.
-bool WriteWhole(const std::string& name, const std::string& text, std::uint64_t salt) {
-  const fs::path path(name);
+// Writes text to name whole or not at all (calibration_file.h), making the directory when needed.
+bool WriteWhole(const std::string& name, const std::string& text) {
   std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  if (ec) return false;
-  char suffix[48];
-  Fnv1a f;
-  static const unsigned process = std::random_device{}();  // two processes never share a temporary file
-  f.Value(salt);
-  f.Value(process);
-  f.Value(std::chrono::steady_clock::now().time_since_epoch().count());
-  f.Value(std::hash<std::thread::id>()(std::this_thread::get_id()));
-  std::snprintf(suffix, sizeof suffix, ".%016" PRIx64 ".tmp", f.h);
-  const std::string temp = name + suffix;
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  fs::rename(temp, path, ec);
-  if (ec) fs::remove(temp, ec);
-  return !ec;
+  fs::create_directories(fs::path(name).parent_path(), ec);
+  return !ec && WriteFileWhole(name, text.data(), text.size(), false);
 }
 
 std::uint64_t Build() {
@@ -285,7 +259,7 @@ bool ReadCatalogueRecord(const std::string& name, CatalogueRecord& record) {
 bool WriteCatalogueRecord(const std::string& name, const CatalogueRecord& record) {
   if (name.empty()) return false;
   try {
-    return WriteWhole(name, Format(record, RateBits(record.blocksPerSecond)), record.members.size());
+    return WriteWhole(name, Format(record, RateBits(record.blocksPerSecond)));
   } catch (...) {
     return false;
   }
@@ -347,7 +321,7 @@ void TrimCatalogueRecords(const std::string& name) {
       std::error_code e2;
       const auto time = fs::last_write_time(it->path(), e2);
       if (e2 || !it->is_regular_file(e2)) continue;
-      if (it->path().extension() == ".tmp") {
+      if (it->path().filename().string().find('.') != std::string::npos) {  // a writer's temporary file
         if (now - time > std::chrono::hours(1)) fs::remove(it->path(), e2);
       } else {
         records.emplace_back(time, it->path());
