@@ -315,21 +315,39 @@ void TrimCatalogueRecords(const std::string& name) {
   try {
     const fs::path folder = fs::path(name).parent_path();
     std::error_code ec;
+    // The layouts of earlier builds (an entry file per pattern, a record of the last sweep): no
+    // build reads them any more.
+    for (const char* old : {"relatives", "relatives-swept"}) fs::remove_all(folder.parent_path() / old, ec);
     const auto now = fs::file_time_type::clock::now();
-    std::vector<std::pair<fs::file_time_type, fs::path>> records;
+    struct Kept {
+      bool cheap;  // a small catalogue (or a record not read): swept again in moments
+      fs::file_time_type time;
+      fs::path path;
+    };
+    std::vector<Kept> records;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       std::error_code e2;
       const auto time = fs::last_write_time(it->path(), e2);
       if (e2 || !it->is_regular_file(e2)) continue;
       if (it->path().filename().string().find('.') != std::string::npos) {  // a writer's temporary file
         if (now - time > std::chrono::hours(1)) fs::remove(it->path(), e2);
-      } else {
-        records.emplace_back(time, it->path());
+        continue;
       }
+      std::string head;
+      CatalogueRecord r;
+      std::uint64_t rate = 0, count = 0;
+      std::vector<std::uint64_t> sample;
+      const char* p = nullptr;
+      const bool read = ReadFileText(it->path().string(), kMaxRecordBytes, head, kHeadBytes) &&
+                        (p = head.c_str(), ParseHead(p, r, rate, count, sample));
+      records.push_back({!read || count < kCheapCatalogue, time, it->path()});
     }
     if (records.size() <= static_cast<std::size_t>(kMaxCatalogueRecords)) return;
-    std::sort(records.begin(), records.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
-    for (std::size_t k = kMaxCatalogueRecords; k < records.size(); ++k) fs::remove(records[k].second, ec);
+    // The records of large catalogues are kept before any small one's, each kind newest first.
+    std::sort(records.begin(), records.end(), [](const Kept& x, const Kept& y) {
+      return x.cheap != y.cheap ? !x.cheap : x.time > y.time;
+    });
+    for (std::size_t k = kMaxCatalogueRecords; k < records.size(); ++k) fs::remove(records[k].path, ec);
   } catch (...) {
   }
 }

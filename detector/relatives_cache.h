@@ -9,11 +9,11 @@
 // at the pairs of the patterns that record lacks.
 //
 // Several processes share a directory: each writes its catalogue's record through a temporary
-// file renamed into place, and touches the one it used; beyond kMaxCatalogueRecords the least
-// recently used records are removed. A record is read strictly (the magic line, the rules and
-// build, the members in order, the sample, the pairs, a check over all of it) and refused whole
-// otherwise, or when another version of the rules or another build wrote it. Nothing here throws:
-// a cache that cannot be read or written is no cache.
+// file renamed into place, and touches the one it used; beyond kMaxCatalogueRecords records are
+// removed, small catalogues' first, then the least recently used. A record is read strictly (the
+// magic line, the rules and build, the members in order, the sample, the pairs, a check over all
+// of it) and refused whole otherwise, or when another version of the rules or another build
+// wrote it. Nothing here throws: a cache that cannot be read or written is no cache.
 #ifndef SP_DETECTOR_RELATIVES_CACHE_H
 #define SP_DETECTOR_RELATIVES_CACHE_H
 
@@ -41,8 +41,11 @@ struct CatalogueRecord {
   std::vector<CataloguePair> pairs;
 };
 
-// Records kept in one cache directory and block rate (the least recently used go beyond it).
+// Records kept in one cache directory (beyond it the least recently used go, the records of
+// catalogues under kCheapCatalogue members first: those are swept again in moments, and a station's
+// large catalogue must not lose its record to a few small scans).
 constexpr int kMaxCatalogueRecords = 8;
+constexpr std::uint64_t kCheapCatalogue = 256;
 
 // The version of the relation rules this build applies (relatives.cpp).
 std::uint64_t RelationRulesVersion();
@@ -61,8 +64,9 @@ std::string NearestCatalogueRecord(const std::string& directory, const std::vect
                                    double blocksPerSecond, const std::string& except);
 // Marks a record as just used; false when it is gone.
 bool TouchCatalogueRecord(const std::string& name);
-// Removes the least recently used records of the record's folder beyond kMaxCatalogueRecords,
-// and temporary files left by writers that stopped over an hour ago.
+// Removes the records of the record's folder beyond kMaxCatalogueRecords (small catalogues' first,
+// then the least recently used), temporary files left by writers that stopped over an hour ago,
+// and the cache layouts of earlier builds beside the folder.
 void TrimCatalogueRecords(const std::string& name);
 
 }  // namespace spdet

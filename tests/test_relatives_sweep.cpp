@@ -245,15 +245,31 @@ TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
   ASSERT_TRUE(spdet::ReadCatalogueRecord(two.string(), r));
 #endif
 
-  // More catalogues than the directory keeps: the least recently used (the changed one) goes. Its
-  // use is dated 10 s back: Windows keeps the times it is given to the second, all alike here.
+  // More catalogues than the directory keeps. Small ones (a few quick scans) go first, whatever
+  // their age: the large catalogues keep their records. Among large ones the least recently used
+  // (the changed one) goes. Its use is dated 10 s back: Windows keeps the times it is given to the
+  // second, all alike here. The cache layouts of earlier builds beside the records are removed.
+  fs::create_directories(dir / "relatives");
+  fs::create_directories(dir / "relatives-swept");
+  { std::ofstream(dir / "relatives" / "0123456789abcdef") << "old entry"; }
   fs::last_write_time(two, fs::last_write_time(two) - std::chrono::seconds(10));
   ExpectSame(Relations(first, true, cache), want);
-  for (int n = 0; n + 2 <= spdet::kMaxCatalogueRecords; ++n) Relations(Catalogue(40 + n, 10, 100 + n), true, cache);
-  const std::map<std::size_t, fs::path> kept = Records(dir);
+  EXPECT_FALSE(fs::exists(dir / "relatives") || fs::exists(dir / "relatives-swept"));
+  const int small = spdet::kMaxCatalogueRecords;
+  for (int n = 0; n < small; ++n) Relations(Catalogue(40 + n, 10, 100 + n), true, cache);
+  std::map<std::size_t, fs::path> kept = Records(dir);
+  EXPECT_EQ(kept.size(), static_cast<std::size_t>(spdet::kMaxCatalogueRecords));
+  EXPECT_EQ(kept.count(first.size()) + kept.count(changed.size()), 2u);
+  std::size_t smallKept = 0;
+  for (int n = 0; n < small; ++n) smallKept += kept.count(static_cast<std::size_t>(40 + n));
+  EXPECT_EQ(smallKept, static_cast<std::size_t>(spdet::kMaxCatalogueRecords - 2));
+  const int large = spdet::kMaxCatalogueRecords - 1;
+  for (int n = 0; n < large; ++n) Relations(Catalogue(static_cast<int>(spdet::kCheapCatalogue) + n, 10, 200 + n), true, cache);
+  kept = Records(dir);
   EXPECT_EQ(kept.size(), static_cast<std::size_t>(spdet::kMaxCatalogueRecords));
   EXPECT_EQ(kept.count(first.size()), 1u);
   EXPECT_EQ(kept.count(changed.size()), 0u);
+  for (int n = 0; n < small; ++n) EXPECT_EQ(kept.count(static_cast<std::size_t>(40 + n)), 0u);
   ExpectSame(Relations(changed, true, cache), wantChanged);
   fs::remove_all(dir);
 }
