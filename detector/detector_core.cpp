@@ -13,11 +13,26 @@
 #include "preselect.h"
 #include "calibration_file.h"
 #include "relatives.h"
-#include "shape_path.h"
+#include "shape_distance.h"
 #include "sp_helpers.h"
 
 using spdet::kNotEvaluated;
 using spdet::LevelDb;
+
+namespace {
+// The picker and the store as a distance that decides its own candidates reports to them.
+class CoreSink final : public spdet::ReportSink {
+ public:
+  explicit CoreSink(spdet::DetectorCore& core) : core_(core) {}
+  void Store(const DetectorReport& r) override { core_.Store(r); }
+  bool Pending(int g) const override { return core_.Picker.Active(g); }
+  std::int64_t Origin() const override { return core_.Origin; }
+  float CutSeen(int i, int shift, std::int64_t end, float seen) override { return core_.CutSeen(i, shift, end, seen); }
+
+ private:
+  spdet::DetectorCore& core_;
+};
+}  // namespace
 
 spdet::DetectorCore::DetectorCore(PatternDetector* face) : Face(face) {}
 
@@ -46,7 +61,7 @@ void spdet::DetectorCore::Detach() {
   Background.reset();
   Noise = nullptr;
   Kin.reset();
-  Shape.reset();
+  Shape = nullptr;
   Preselect.reset();
   SelectFlags = nullptr;
   LevelFlags = nullptr;
@@ -119,8 +134,8 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
     SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
-  if (!SetUpShape() || !SetUpPreselect()) return 0;
   SetUpDistances();
+  if (!SetUpPreselect()) return 0;
   Reset(0);
   if (Tuning.LibraryDeviations != 1)
     for (int i = 0; i < NPattern; ++i)
@@ -278,9 +293,8 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   // The distances at every alignment step of this time block, into the picker's table.
   const spdet::StepTable table = Table();
   const spdet::AlignedInput input{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
-  const spdet::DistanceBlock in{input, *Background, LevelFlags, CalibrationMode != 0};
+  const spdet::DistanceBlock in = BlockIn(input);
   for (const auto& d : Distances) d->Block(in, table);
-  ShapeBlock();
   if (CalibrationMode) {
     CalibrationBlocks += 1.0;
     for (int i = 0; i < NPattern; ++i) {
@@ -328,28 +342,38 @@ void spdet::DetectorCore::Reset(std::int64_t samplesFedBefore) {
   if (Background != nullptr) Background->Reset();
   Picker.Reset(samplesFedBefore);
   if (Kin != nullptr) Kin->Reset(samplesFedBefore);
-  ResetShape();
   if (Preselect != nullptr) Preselect->Reset();
 }
 
-// Levels in dB of pattern i, oldest block first, without its newest block (which holds what
-// followed the clip when the pattern was made): (Nblock - 1) x Nband values into out.
-void spdet::DetectorCore::ClipLevels(int i, float* out) const {
-  const int N = Patterns[i].Nblock;
-  const float* spectrum = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
+void spdet::ClipLevels(const TimeSpectrumEstimation& engine, int i, int nblock, int nband, float* out) {
+  const int N = nblock;
+  const float* spectrum = engine.TVS[i]->SpectrumByBand;  // band-major, block 0 newest
   for (int k = 0; k + 1 < N; ++k)
-    for (int b = 0; b < Nband; ++b)
-      out[static_cast<std::size_t>(k) * Nband + b] = LevelDb(spectrum[static_cast<long>(b) * N + (N - 1 - k)]);
+    for (int b = 0; b < nband; ++b)
+      out[static_cast<std::size_t>(k) * nband + b] = LevelDb(spectrum[static_cast<long>(b) * N + (N - 1 - k)]);
+}
+
+void spdet::DetectorCore::ClipLevels(int i, float* out) const {
+  spdet::ClipLevels(*Engine, i, Patterns[i].Nblock, Nband, out);
+}
+
+spdet::DistanceBlock spdet::DetectorCore::BlockIn(const spdet::AlignedInput& input) const {
+  return {input, *Background, LevelFlags, CalibrationMode != 0, SelectFlags};
 }
 
 // The distances of the registration table, in its order, over the patterns and the aligned ring.
+// (Their set-up sets the patterns' shape thresholds; the pre-selection is set up after, with
+// their sketches.)
 void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
-  const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
-                                   Longest};
+  Shape = nullptr;
+  if (Sink == nullptr) Sink = std::make_unique<CoreSink>(*this);
+  const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine,  Nband,
+                                   SubSteps,  NsampleBlock, DelaySamples, Longest, Sink.get()};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);
+    if (spdet::ShapeState* shape = spdet::ShapeStateOf(*Distances.back())) Shape = shape;
   }
 }
 
@@ -375,10 +399,11 @@ int spdet::DetectorCore::SetUpPreselect() {
       }
       levels.resize(static_cast<std::size_t>(P.Nblock - 1) * static_cast<std::size_t>(Nband));
       ClipLevels(i, levels.data());
-      Preselect->Add(levels.data(), P.Nblock - 1, ShapeReach(i));
+      int reach = 0;  // (held for the distances that decide later than the newest block)
+      for (const auto& d : Distances) reach = std::max(reach, d->SketchReach(i));
+      Preselect->Add(levels.data(), P.Nblock - 1, reach);
     }
-    AddPartialSketches(levels);
-    AddReverbSketches(levels);  // (after the partial ones: those are told by their indices)
+    for (const auto& d : Distances) d->AddSketches(*Preselect, levels);
     Preselect->Start();
     for (int i = 0; i < NPattern; ++i) Preselect->Use(i, Patterns[i].Group == i);
     SelectFlags = Preselect->ActiveFlags();
@@ -433,7 +458,8 @@ int spdet::DetectorCore::Finish() {
   if (!Picker.Configured()) return 0;
   const int before = Picker.Reports().Count();
   Picker.EmitAll();
-  ShapeFinish();
+  const spdet::AlignedInput input{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
+  for (const auto& d : Distances) d->Finish(BlockIn(input));
   ReleaseVersions(true);
   return Picker.Reports().Count() - before;
 }

@@ -17,6 +17,7 @@
 namespace spdet {
 class BackgroundTracker;
 class Preselector;
+struct ShapeState;
 
 class DetectorCore {
  public:
@@ -70,8 +71,6 @@ class DetectorCore {
   // (1e9: not compared).
   float StepScoreOf(int i, int step) const { return StepScore[static_cast<std::size_t>(i) * SubSteps + step]; }
 
-  struct ShapeState;
-
   // Set-up (detector_core.cpp).
   int AttachTo(TimeSpectrumEstimation* engine, const char* const* patternFiles);
   // The engine's observer: the work of one time block.
@@ -80,7 +79,7 @@ class DetectorCore {
   void PrepareRings();
   bool EngineUnchanged() const;
   void PreparePattern(int i);
-  int SetUpPreselect();
+  int SetUpPreselect();   // with the distances' sketches
   void SetUpDistances();  // the distances of DistanceTable(), set up over the patterns
   // The aligned input (detector_core.cpp).
   void PushSteps(const TimeBlockView& block);
@@ -96,43 +95,21 @@ class DetectorCore {
   void FindRelatives();
   void ReleaseVersions(bool all);
   void Store(const DetectorReport& r) { Picker.Store(r); }
-  // The shape path (shape_path.cpp).
-  int SetUpShape();
-  void ResetShape();
-  void ShapeBlock();
-  void ShapeDecide(int i);
-  void ShapeEmit(int i);
-  void ShapeFinish();
-  int ShapeReach(int i) const;
-  float ShapeGateOf(int i) const;
-  void ClipLevels(int i, float* out) const;
-  void ShapeSelfCalibrate(int i, const float* own);
-  float ShapeThresholdOf(int blocks, float closest) const;
-  // Partial occurrences (partial.cpp).
-  void PartialThresholds(int i, const std::vector<float>& closest);
-  void PartialDecide(int i);
-  float SeenOfWhole(int i, int shift);
+  void ClipLevels(int i, float* out) const;  // spdet::ClipLevels of pattern i
+  // What the distances read of one time block (OnTimeBlock), or at the end of the stream.
+  spdet::DistanceBlock BlockIn(const spdet::AlignedInput& input) const;
+  // Where a clip was cut (cut_point.cpp), for the picker and the shape distance.
   float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
   float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against Shape->cutInput
-  void AddPartialSketches(std::vector<float>& scratch);
-  // The reverberant view's sketches in the pre-selection (reverb_sketches.cpp).
-  void AddReverbSketches(std::vector<float>& scratch);
-  int PartLead(int i) const;
-  void MarkPartsDue(bool extend);
-  bool PartsDue(int i) const;
-  int FedBlocks(int i, std::int64_t end) const;
-  std::int64_t PartsDueUntil() const;
-  DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {
     return Tuning.LibraryDeviations == 1 ? Engine->TVS[i] == nullptr || Engine->TVS[i]->fUsePattern != 0
                                     : Patterns[static_cast<std::size_t>(i)].Compared != 0;
   }
-  // Pattern i is compared at this time block (see PreselectGate).
-  bool Selected(int i) const { return SelectFlags == nullptr || CalibrationMode || SelectFlags[i] != 0; }
-  // ... by the level distance, which judges the newest alignment (no lag).
+  // Pattern i is compared by the level distance at this time block, which judges the newest
+  // alignment (see PreselectGate).
   bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
 
   DetectorTuning Tuning;
@@ -159,6 +136,7 @@ class DetectorCore {
   std::vector<float> StepVerify;  // ([i*SubSteps + s], s steps before the newest; 1e9: not compared)
   std::vector<float> PrevScore;   // NPattern: distance at the newest step of the previous block
   std::vector<std::unique_ptr<spdet::Distance>> Distances;  // DistanceTable()'s, in its order
+  std::unique_ptr<spdet::ReportSink> Sink;  // the picker and store as the distances report to them
   std::unique_ptr<spdet::BackgroundTracker> Background;
   float* Noise = nullptr;         // the background's levels: the self calibration sets those it pretends
   std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
@@ -176,10 +154,10 @@ class DetectorCore {
   PatternDetector* Face;            // the face handed to the block callback
   BlockCallback OnBlock = nullptr;
   void* OnBlockContext = nullptr;
-  std::unique_ptr<ShapeState> Shape;
+  spdet::ShapeState* Shape = nullptr;  // the shape distance's state (null without it): cut_point.cpp's
   std::unique_ptr<spdet::Preselector> Preselect;
   const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
-  const unsigned char* LevelFlags = nullptr;   // the same without the shape path's lag
+  const unsigned char* LevelFlags = nullptr;   // the same without the shape distance's lag
 };
 
 }  // namespace spdet

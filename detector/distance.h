@@ -1,7 +1,8 @@
 // A distance of the decision layer: one part object that compares the patterns with the aligned
-// input at every time block and writes its distances into the table the candidate picker reads.
-// The distances the core runs are the entries of DistanceTable(), in order (distance_table.cpp):
-// adding one is one new file with its class and factory, and one line there.
+// input at every time block and writes its distances into the table the candidate picker reads,
+// or, like the shape distance, keeps candidates of its own and reports them through the core
+// (ReportSink). The distances the core runs are the entries of DistanceTable(), in order
+// (distance_table.cpp): adding one is one new file with its class and factory, and one line there.
 #ifndef SP_DETECTOR_DISTANCE_H
 #define SP_DETECTOR_DISTANCE_H
 
@@ -13,7 +14,28 @@
 
 namespace spdet {
 class BackgroundTracker;
+class Preselector;
 struct PatternGroups;
+
+// What a distance that decides its own candidates reports through: the core's picker and store.
+class ReportSink {
+ public:
+  virtual ~ReportSink() = default;
+  // Into the store (report_store.h), which drops a report repeating its group's last.
+  virtual void Store(const DetectorReport& r) = 0;
+  // The picker holds a candidate of group g (its report may still come).
+  virtual bool Pending(int g) const = 0;
+  // Samples fed before the stream's first block (reports count from there).
+  virtual std::int64_t Origin() const = 0;
+  // The fraction of pattern i's clip heard in the window ending at block `end` at speed step
+  // `shift`, `seen` the fraction the distance found, lowered to a cut the blocks show
+  // (cut_point.cpp).
+  virtual float CutSeen(int i, int shift, std::int64_t end, float seen) = 0;
+};
+
+// Levels in dB of pattern i's clip, oldest block first, without the pattern's newest block
+// (what followed the clip when it was made): (nblock - 1) x nband values into out.
+void ClipLevels(const TimeSpectrumEstimation& engine, int i, int nblock, int nband, float* out);
 
 // The aligned input of a time block, read-only: levels in dB of the blocks ending at every
 // alignment step (`steps` per time block), in a ring of ringLength blocks of nband levels.
@@ -49,6 +71,7 @@ struct DistanceSetUp {
   int blockSamples = 0;     // samples per time block
   int delaySamples = 0;     // from a clip's first sample to the end of its newest block
   int longest = 0;          // blocks of the longest pattern (the ring holds that many per step)
+  ReportSink* reports = nullptr;  // for a distance that reports on its own
 };
 
 // The table the candidate picker reads (StepDistances): [i*steps + s] pattern i's distance at
@@ -67,6 +90,9 @@ struct DistanceBlock {
   BackgroundTracker& background;    // the background before an occurrence (background.h)
   const unsigned char* preselected; // the pre-selection's patterns for the newest alignment (null: all)
   bool calibrating;                 // background audio is being measured: every pattern compared
+  // The pre-selection's flags held for a distance that decides later than the newest block
+  // (null: all), followed by those of the sketches it added (AddSketches).
+  const unsigned char* selected = nullptr;
 };
 
 class Distance {
@@ -79,9 +105,18 @@ class Distance {
   virtual void Reset() = 0;
   // One time block: the distances of the patterns it compares now into `out`, kNotEvaluated in
   // the cells of those it stops comparing. Distances work in the table's order on one table.
+  // (A distance that decides its own candidates writes no cell: it reports through its sink.)
   virtual void Block(const DistanceBlock& in, const StepTable& out) = 0;
   // The picker has read this block's distances (not called while the background is measured).
   virtual void Picked(const StepTable& out) { (void)out; }
+  // The end of the stream (`in` as at its last block), after the picker's candidates were
+  // reported: the candidates it keeps are decided and reported.
+  virtual void Finish(const DistanceBlock& in) { (void)in; }
+  // Its part in the pre-selection (preselect.h), set up after SetUp: the blocks pattern i stays
+  // compared after its sketch passed (a distance deciding later than the newest block), and its
+  // own sketches after the patterns' (scratch: the caller's buffer).
+  virtual int SketchReach(int i) const { (void)i; return 0; }
+  virtual void AddSketches(Preselector& preselect, std::vector<float>& scratch) { (void)preselect, (void)scratch; }
 };
 
 // The registration table: a name and a factory per distance, in the order the core runs them.

@@ -5,10 +5,12 @@
 
 namespace spdet {
 std::unique_ptr<Distance> MakeLevelDistance();  // level_distance.cpp
+std::unique_ptr<Distance> MakeShapeDistance();  // shape_distance.h
 
 std::vector<DistanceEntry>& DistanceTable() {
   static std::vector<DistanceEntry> table = {
       {"level", &MakeLevelDistance},
+      {"shape", &MakeShapeDistance},
   };
   return table;
 }

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "detector_core.h"
+#include "shape_distance.h"
 #include "flag_scan.h"
 #include "preselect.h"
 #include "shape_path.h"
@@ -17,26 +17,27 @@
 // The parts of pattern i worth a report and their thresholds: at least PartialMinSeen of the
 // clip and ShapeMinBlocks time blocks, at most PartialParts of them spread over the lengths
 // (the longest always). closest[k]: the distance of part k of sounds made from the pattern.
-void spdet::DetectorCore::PartialThresholds(int i, const std::vector<float>& closest) {
+void spdet::ShapeDistance::PartialThresholds(int i, const std::vector<float>& closest) {
   std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
   thresholds.clear();
   const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
   const int n = p.Blocks();
-  if (Tuning.PartialMinSeen >= 1.0f || Tuning.PartialParts <= 0) return;
+  if (s_.tuning->PartialMinSeen >= 1.0f || s_.tuning->PartialParts <= 0) return;
   std::vector<int> eligible;
   for (std::size_t k = 0; k < p.Parts().size(); ++k) {
     const int blocks = p.Parts()[k].blocks;
-    if (blocks >= Tuning.ShapeMinBlocks && static_cast<float>(blocks) >= Tuning.PartialMinSeen * static_cast<float>(n))
+    if (blocks >= s_.tuning->ShapeMinBlocks &&
+        static_cast<float>(blocks) >= s_.tuning->PartialMinSeen * static_cast<float>(n))
       eligible.push_back(static_cast<int>(k));
   }
   if (eligible.empty()) return;
   thresholds.assign(p.Parts().size(), 0.0f);
-  const int count = std::min<int>(Tuning.PartialParts, static_cast<int>(eligible.size()));
+  const int count = std::min<int>(s_.tuning->PartialParts, static_cast<int>(eligible.size()));
   for (int j = 0; j < count; ++j) {
     // Spread from the longest part down.
     const int k = eligible[eligible.size() - 1 -
                            static_cast<std::size_t>(j) * (eligible.size() - 1) / static_cast<std::size_t>(std::max(1, count - 1))];
-    const float thr = Tuning.PartialScale * ShapeThresholdOf(p.Parts()[static_cast<std::size_t>(k)].blocks,
+    const float thr = s_.tuning->PartialScale * ShapeThresholdOf(p.Parts()[static_cast<std::size_t>(k)].blocks,
                                                              closest[static_cast<std::size_t>(k)]);
     thresholds[static_cast<std::size_t>(k)] = thr >= spdet::kLowestShapeThreshold ? thr : 0.0f;
   }
@@ -49,7 +50,7 @@ void spdet::DetectorCore::PartialThresholds(int i, const std::vector<float>& clo
 // PartialTail is what did not play. Measured on the pieces of whole matches of the broadcast
 // corpus: what follows a cut correlates at -0.2..0.2, the end of a clip that played (under
 // talk or a crossfade) mostly over 0.2. Returns the fraction found.
-float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
+float spdet::ShapeDistance::SeenOfWhole(int i, int shift) {
   const std::size_t at = static_cast<std::size_t>(i);
   if (Shape->partThreshold[at].empty()) return 1.0f;
   std::vector<float>& num = Shape->pieceNum;
@@ -61,16 +62,16 @@ float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
   int tail = 0;
   for (std::size_t j = 0; j < p.Pieces().size(); ++j) {  // newest first
     tail += p.Pieces()[j].length;
-    if (n - static_cast<float>(tail) < Tuning.PartialMinSeen * n) break;
+    if (n - static_cast<float>(tail) < s_.tuning->PartialMinSeen * n) break;
     sum += num[j];
     own += p.Pieces()[j].exact.norm;
     input += norm[j];
     const float r = own * input > 0.0f ? sum / std::sqrt(own * input) : 0.0f;
-    if (static_cast<float>(tail) >= 0.1f * n && r < Tuning.PartialTail) seen = (n - static_cast<float>(tail)) / n;
+    if (static_cast<float>(tail) >= 0.1f * n && r < s_.tuning->PartialTail) seen = (n - static_cast<float>(tail)) / n;
   }
   // (Pieces are coarse: where one was not heard, the cut is found to the block; where all were,
   // a cut under a bed can still show in the blocks.)
-  return CutSeen(i, shift, Shape->matcher.Score(i).End, seen);
+  return s_.reports->CutSeen(i, shift, Shape->matcher.Score(i).End, seen);
 }
 
 // The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
@@ -82,20 +83,20 @@ float spdet::DetectorCore::SeenOfWhole(int i, int shift) {
 // parts on the benchmark's catalogue of 1000 about thirtyfold; PartialSketchGate from 0.3 to 0.6
 // changed no report of the broadcast sets or the short-clip corpora, 0.75 lost two cut clips.
 // Sketches after the patterns' own; scratch: the caller's buffer.
-void spdet::DetectorCore::AddPartialSketches(std::vector<float>& scratch) {
-  if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(NPattern)) return;
+void spdet::ShapeDistance::AddPartialSketches(Preselector& preselect, std::vector<float>& scratch) {
+  if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(n_)) return;
   Shape->partWindows.clear();
   Shape->partSketches = 0;
-  for (int i = 0; i < NPattern; ++i) {
+  for (int i = 0; i < n_; ++i) {
     const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
-    if (thresholds.empty() || Patterns[i].Group != i) continue;
+    if (thresholds.empty() || Pattern(i).Group != i) continue;
     const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
     const int shortest = p.Blocks() - PartLead(i);
-    scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(Nband));
+    scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(s_.nband));
     ClipLevels(i, scratch.data());
     // Oldest block first: the first part is the first `shortest` blocks.
     // Added in one run, the sketches follow one another: their flags are scanned together.
-    const int sketch = Preselect->Add(scratch.data(), shortest, 0, Tuning.PartialSketchGate);
+    const int sketch = preselect.Add(scratch.data(), shortest, 0, s_.tuning->PartialSketchGate);
     if (Shape->partWindows.empty()) Shape->partSketches = sketch;
     ShapeState::PartWindow w;
     w.pattern = i;
@@ -105,7 +106,7 @@ void spdet::DetectorCore::AddPartialSketches(std::vector<float>& scratch) {
 }
 
 // Blocks from the end of pattern i's shortest part worth a report to the end of the clip.
-int spdet::DetectorCore::PartLead(int i) const {
+int spdet::ShapeDistance::PartLead(int i) const {
   const std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
   const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
   int shortest = p.Blocks();
@@ -121,8 +122,8 @@ int spdet::DetectorCore::PartLead(int i) const {
 // its chunks' coarseness: a margin either way changed no report on the broadcast corpus, only
 // added comparisons. Only the patterns with such a sketch are looked at. extend: the sketches'
 // flags are those of the block being compared (not so after the input's end).
-void spdet::DetectorCore::MarkPartsDue(bool extend) {
-  if (SelectFlags == nullptr) return;  // every pattern is compared
+void spdet::ShapeDistance::MarkPartsDue(bool extend) {
+  if (selected_ == nullptr) return;  // every pattern is compared
   const std::int64_t now = Shape->matcher.Blocks() + 1;
   std::vector<ShapeState::PartWindow>& windows = Shape->partWindows;
   // The windows whose sketch passed now open or extend; only those not yet past are looked at.
@@ -137,7 +138,7 @@ void spdet::DetectorCore::MarkPartsDue(bool extend) {
     }
   };
   if (extend)
-    spdet::ForEachFlagged(static_cast<int>(windows.size()), SelectFlags + Shape->partSketches, nullptr, nullptr,
+    spdet::ForEachFlagged(static_cast<int>(windows.size()), selected_ + Shape->partSketches, nullptr, nullptr,
                           extendWindow);
   std::vector<int>& listed = Shape->partListed;
   for (std::size_t n = 0; n < listed.size();) {
@@ -156,27 +157,27 @@ void spdet::DetectorCore::MarkPartsDue(bool extend) {
 // After the input's end, silence stands in for the rest of a clip it cut off, and a part, or
 // the whole clip, that takes in some silence can still pass: what is reported is at most what
 // the input held, the blocks of pattern i fed before the end for the window ending at `end`.
-int spdet::DetectorCore::FedBlocks(int i, std::int64_t end) const {
+int spdet::ShapeDistance::FedBlocks(int i, std::int64_t end) const {
   const int n = Shape->matcher.Pattern(i).Blocks();
   if (Shape->inputEnd < 0) return n;
   return static_cast<int>(std::clamp<std::int64_t>(n - (end - Shape->inputEnd), 0, n));
 }
 
-bool spdet::DetectorCore::PartsDue(int i) const {
+bool spdet::ShapeDistance::PartsDue(int i) const {
   return !Shape->partThreshold[static_cast<std::size_t>(i)].empty() &&
-         (SelectFlags == nullptr || Shape->partDue[static_cast<std::size_t>(i)] != 0);
+         (selected_ == nullptr || Shape->partDue[static_cast<std::size_t>(i)] != 0);
 }
 
 // The last block at which some pattern is to be compared for a part seen: the latest window
 // pending, or without the pre-selection, the longest a clip begun at the newest block may take.
-std::int64_t spdet::DetectorCore::PartsDueUntil() const {
+std::int64_t spdet::ShapeDistance::PartsDueUntil() const {
   const std::int64_t now = Shape->matcher.Blocks();
   std::int64_t until = now;
-  if (SelectFlags != nullptr) {
+  if (selected_ != nullptr) {
     for (const ShapeState::PartWindow& w : Shape->partWindows) until = std::max(until, w.until);
     return until;
   }
-  for (int i = 0; i < NPattern; ++i)
+  for (int i = 0; i < n_; ++i)
     if (!Shape->partThreshold[static_cast<std::size_t>(i)].empty())
       until = std::max(until, now + PartLead(i) + 2 * Shape->matcher.Pattern(i).Reach());
   return until;
@@ -185,19 +186,20 @@ std::int64_t spdet::DetectorCore::PartsDueUntil() const {
 // After the shape comparison of a block: the candidate follows the best part that passes (the
 // longest one passing, where the whole clip does not), and is reported once no better one came
 // for twice the pattern's length and no whole candidate of its group is pending.
-void spdet::DetectorCore::PartialDecide(int i) {
+void spdet::ShapeDistance::PartialDecide(int i) {
   const std::size_t at = static_cast<std::size_t>(i);
-  const DetectorPattern& P = Patterns[i];
+  const DetectorPattern& P = Pattern(i);
   const std::int64_t now = Shape->matcher.Blocks();
   const std::vector<float>& thresholds = Shape->partThreshold[at];
   ShapeState::Partial& c = Shape->partials[at];
   const spdet::ShapeScore& whole = Shape->matcher.Score(i);
   bool passed = false;
-  if (Shape->gate[at] > 0.0f && PartsDue(i) && whole.Coarse < Tuning.PartialGate && !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
+  if (Shape->gate[at] > 0.0f && PartsDue(i) && whole.Coarse < s_.tuning->PartialGate &&
+      !(whole.Exact && whole.Distance < P.ShapeThreshold)) {
     int k = -1;
     // (After the input's end, only the parts it held.)
     const int longest = FedBlocks(i, now - Shape->matcher.Pattern(i).Reach());
-    const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, Tuning.ShapeGate, longest, &k);
+    const spdet::ShapeScore s = Shape->matcher.Partial(i, thresholds, s_.tuning->ShapeGate, longest, &k);
     passed = k >= 0;
     const float z = passed ? s.Distance / thresholds[static_cast<std::size_t>(k)] : 0.0f;
     if (passed && (c.active ? z < c.z : c.armed)) {
@@ -209,7 +211,7 @@ void spdet::DetectorCore::PartialDecide(int i) {
       c.part = k;
       c.shift = s.Shift;
       c.end = s.End;
-      c.seen = CutSeen(i, s.Shift, s.End,
+      c.seen = s_.reports->CutSeen(i, s.Shift, s.End,
                         static_cast<float>(Shape->matcher.Pattern(i).Parts()[static_cast<std::size_t>(k)].blocks) /
                             static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
       c.confirm = now + 2 * static_cast<std::int64_t>(P.Nblock);
@@ -217,7 +219,7 @@ void spdet::DetectorCore::PartialDecide(int i) {
   }
   if (!c.armed && (!passed || now >= c.rearm)) c.armed = true;
   if (!c.active || now < c.confirm) return;
-  if (Shape->candidates[at].active || (P.Group >= 0 && Picker.Active(P.Group))) return;
+  if (Shape->candidates[at].active || (P.Group >= 0 && s_.reports->Pending(P.Group))) return;
   c.active = false;
   --Shape->partialsActive;
   c.armed = false;
@@ -228,5 +230,5 @@ void spdet::DetectorCore::PartialDecide(int i) {
   r.Score = c.score;
   r.Threshold = c.threshold;
   r.Confidence = std::max(0.0f, 1.0f - c.score / c.threshold);
-  Store(r);
+  s_.reports->Store(r);
 }

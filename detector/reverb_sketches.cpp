@@ -6,22 +6,22 @@
 // pattern compared as its own sketch's would.
 #include <vector>
 
-#include "detector_core.h"
 #include "preselect.h"
 #include "reverb_view.h"
+#include "shape_distance.h"
 
-void spdet::DetectorCore::AddReverbSketches(std::vector<float>& scratch) {
-  if (!(Tuning.ReverbRt60 > 0.0f) || Preselect == nullptr) return;
-  const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-  for (int i = 0; i < NPattern; ++i) {
-    const DetectorPattern& P = Patterns[i];
-    const SignalTVSEx* T = Engine->TVS[i];
+void spdet::ShapeDistance::AddReverbSketches(Preselector& preselect, std::vector<float>& scratch) {
+  if (!(s_.tuning->ReverbRt60 > 0.0f)) return;
+  const double fs = s_.engine->TVS[0] != nullptr && s_.engine->TVS[0]->Fs > 0.0f ? s_.engine->TVS[0]->Fs : 44100.0;
+  for (int i = 0; i < n_; ++i) {
+    const DetectorPattern& P = Pattern(i);
+    const SignalTVSEx* T = s_.engine->TVS[i];
     if (P.Group != i || P.Nblock < 2 || T == nullptr || T->SpectrumByBand == nullptr) continue;
     const int n = P.Nblock - 1;
-    scratch.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
+    scratch.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(s_.nband));
     ClipLevels(i, scratch.data());
-    spdet::SmearLevels(scratch.data(), n, Nband, static_cast<float>(NsampleBlock / fs), Tuning.ReverbRt60,
-                       Tuning.ReverbDrr_dB);
-    Preselect->SetTarget(Preselect->Add(scratch.data(), n, ShapeReach(i)), i);
+    spdet::SmearLevels(scratch.data(), n, s_.nband, static_cast<float>(s_.blockSamples / fs), s_.tuning->ReverbRt60,
+                       s_.tuning->ReverbDrr_dB);
+    preselect.SetTarget(preselect.Add(scratch.data(), n, SketchReach(i)), i);
   }
 }

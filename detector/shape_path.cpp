@@ -1,15 +1,16 @@
-// The decision layer's shape path: every group leader long enough is also compared by the shape
-// of its bands over time (shape_match.h), which finds clips through compression, equalisation
-// and speed changes that the level distance cannot follow. The shape path keeps its own
+// The shape distance (shape_distance.h): every group leader long enough is also compared by the
+// shape of its bands over time (shape_match.h), which finds clips through compression,
+// equalisation and speed changes that the level distance cannot follow. It keeps its own
 // candidates (a local minimum of the shape distance, confirmed once no better one came for the
-// pattern's length) and reports through the same store (report_store.h), which drops a report
-// that repeats the group's last one (the level path found the same occurrence).
+// pattern's length) and reports through the core's sink into the same store (report_store.h),
+// which drops a report that repeats the group's last one (the level path found the same
+// occurrence).
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
 
-#include "detector_core.h"
+#include "shape_distance.h"
 #include "report_store.h"
 #include "shape_path.h"
 #include "flag_scan.h"
@@ -36,84 +37,95 @@ inline float ShapeLimit(const DetectorPattern& P, const DetectorTuning& tuning) 
 using spdet::kLowestShapeThreshold;
 using spdet::kNotCompared;
 
-int spdet::DetectorCore::SetUpShape() {
-  Shape.reset();
-  try {
-    Shape = std::make_unique<ShapeState>();
-    spdet::ShapeTuning tuning;
-    tuning.SegmentBlocks = Tuning.ShapeSegmentBlocks;
-    tuning.FloorDepth_dB = Tuning.ShapeFloorDepth_dB;
-    tuning.MaxSpeed = Tuning.ShapeMaxSpeed;
-    tuning.MinLevel_dB = Tuning.MinLevel_dB;
-    const int first = std::max(0, Engine->BandFirst);
-    const int last = std::min(Nband - 1, Engine->BandLast);
-    Shape->matcher.Configure(Nband, first, last, tuning);
-    // (Reverberant view: configured here, each pattern added after its threshold is known.)
-    spdet::ReverbTuning reverb;
-    reverb.Rt60 = Tuning.ReverbRt60;
-    reverb.Drr_dB = Tuning.ReverbDrr_dB;
-    reverb.Open = Tuning.ReverbOpen;
-    reverb.NegativeScale = Tuning.ShapeNegativeScale;
-    const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
-    Shape->reverb.Configure(Nband, first, last, tuning, reverb, static_cast<float>(NsampleBlock / fs));
-    Shape->reach = 0;
-    Shape->partThreshold.assign(static_cast<std::size_t>(NPattern), {});
-    for (int i = 0; i < NPattern; ++i) {
-      const DetectorPattern& P = Patterns[i];
-      const SignalTVSEx* T = Engine->TVS[i];
-      // Oldest block first; the newest block (what followed the clip) is left out.
-      const int n = P.Nblock - 1;
-      const bool wanted = Tuning.ShapeMinBlocks > 0 && n >= Tuning.ShapeMinBlocks && last > first && T != nullptr &&
-                          T->SpectrumByBand != nullptr;
-      if (!wanted) {
-        Shape->matcher.Add(nullptr, 0, 1);
-        ShapeSelfCalibrate(i, nullptr);
-        Shape->reverb.Add(nullptr, 0, 1, 0.0f);
-        continue;
-      }
-      Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
-      ClipLevels(i, Shape->levels.data());
-      Shape->matcher.Add(Shape->levels.data(), n, Tuning.ShapeMinBlocks);
-      ShapeSelfCalibrate(i, Shape->levels.data());
-      Shape->reverb.Add(Shape->levels.data(), n, Tuning.ShapeMinBlocks, P.ShapeThreshold);
-      if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
+std::unique_ptr<spdet::Distance> spdet::MakeShapeDistance() { return std::make_unique<ShapeDistance>(); }
+
+spdet::ShapeState* spdet::ShapeStateOf(Distance& d) {
+  ShapeDistance* shape = dynamic_cast<ShapeDistance*>(&d);
+  return shape != nullptr ? shape->State() : nullptr;
+}
+
+void spdet::ShapeDistance::SetUp(const DistanceSetUp& s) {
+  s_ = s;
+  n_ = static_cast<int>(s.patterns->size());
+  selected_ = nullptr;
+  calibrating_ = false;
+  Shape = std::make_unique<ShapeState>();
+  spdet::ShapeTuning tuning;
+  tuning.SegmentBlocks = s_.tuning->ShapeSegmentBlocks;
+  tuning.FloorDepth_dB = s_.tuning->ShapeFloorDepth_dB;
+  tuning.MaxSpeed = s_.tuning->ShapeMaxSpeed;
+  tuning.MinLevel_dB = s_.tuning->MinLevel_dB;
+  const int first = std::max(0, s_.engine->BandFirst);
+  const int last = std::min(s_.nband - 1, s_.engine->BandLast);
+  Shape->matcher.Configure(s_.nband, first, last, tuning);
+  // (Reverberant view: configured here, each pattern added after its threshold is known.)
+  spdet::ReverbTuning reverb;
+  reverb.Rt60 = s_.tuning->ReverbRt60;
+  reverb.Drr_dB = s_.tuning->ReverbDrr_dB;
+  reverb.Open = s_.tuning->ReverbOpen;
+  reverb.NegativeScale = s_.tuning->ShapeNegativeScale;
+  const double fs = s_.engine->TVS[0] != nullptr && s_.engine->TVS[0]->Fs > 0.0f ? s_.engine->TVS[0]->Fs : 44100.0;
+  Shape->reverb.Configure(s_.nband, first, last, tuning, reverb, static_cast<float>(s_.blockSamples / fs));
+  Shape->reach = 0;
+  Shape->partThreshold.assign(static_cast<std::size_t>(n_), {});
+  for (int i = 0; i < n_; ++i) {
+    const DetectorPattern& P = Pattern(i);
+    const SignalTVSEx* T = s_.engine->TVS[i];
+    // Oldest block first; the newest block (what followed the clip) is left out.
+    const int n = P.Nblock - 1;
+    const bool wanted = s_.tuning->ShapeMinBlocks > 0 && n >= s_.tuning->ShapeMinBlocks && last > first &&
+                        T != nullptr && T->SpectrumByBand != nullptr;
+    if (!wanted) {
+      Shape->matcher.Add(nullptr, 0, 1);
+      ShapeSelfCalibrate(i, nullptr);
+      Shape->reverb.Add(nullptr, 0, 1, 0.0f);
+      continue;
     }
-    Shape->matcher.Start();
-    Shape->reverb.Start();
-    Shape->gate.assign(static_cast<std::size_t>(NPattern), 0.0f);
-    Shape->open.assign(static_cast<std::size_t>(NPattern), 0);
-    Shape->candidates.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
-    Shape->following.assign(static_cast<std::size_t>(NPattern), ShapeState::Candidate());
-    Shape->partials.assign(static_cast<std::size_t>(NPattern), ShapeState::Partial());
-    Shape->partDue.assign(static_cast<std::size_t>(NPattern), 0);
-    Shape->shown.assign(static_cast<std::size_t>(NPattern), 0);
-    Shape->previous.assign(static_cast<std::size_t>(NPattern), kNotCompared);
-  } catch (...) {
-    Shape.reset();
-    return 0;
+    Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(s_.nband));
+    ClipLevels(i, Shape->levels.data());
+    Shape->matcher.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks);
+    ShapeSelfCalibrate(i, Shape->levels.data());
+    Shape->reverb.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks, P.ShapeThreshold);
+    if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
   }
-  return 1;
+  Shape->matcher.Start();
+  Shape->reverb.Start();
+  Shape->gate.assign(static_cast<std::size_t>(n_), 0.0f);
+  Shape->open.assign(static_cast<std::size_t>(n_), 0);
+  Shape->candidates.assign(static_cast<std::size_t>(n_), ShapeState::Candidate());
+  Shape->following.assign(static_cast<std::size_t>(n_), ShapeState::Candidate());
+  Shape->partials.assign(static_cast<std::size_t>(n_), ShapeState::Partial());
+  Shape->partDue.assign(static_cast<std::size_t>(n_), 0);
+  Shape->shown.assign(static_cast<std::size_t>(n_), 0);
+  Shape->previous.assign(static_cast<std::size_t>(n_), kNotCompared);
+}
+
+// Its sketches after the patterns' own: the first parts', then the reverberant ones (after the
+// partial ones, which are told by their indices).
+void spdet::ShapeDistance::AddSketches(Preselector& preselect, std::vector<float>& scratch) {
+  AddPartialSketches(preselect, scratch);
+  AddReverbSketches(preselect, scratch);
 }
 
 // The shape threshold of pattern i: the default, kept under ShapeNegativeScale times the shape
 // distance of sounds made from the pattern itself (played backwards, halves swapped). own: the
 // levels pattern i was added with (oldest block first); null for a pattern not compared.
-void spdet::DetectorCore::ShapeSelfCalibrate(int i, const float* own) {
-  DetectorPattern& P = Patterns[i];
+void spdet::ShapeDistance::ShapeSelfCalibrate(int i, const float* own) {
+  DetectorPattern& P = Pattern(i);
   P.ShapeThreshold = 0.0f;
   P.ShapeNegative = kNotCompared;
   P.ShapeBackgroundMin = 0.0f;
   P.ShapeScore = kNotCompared;
   if (own == nullptr || !Shape->matcher.Pattern(i).Usable()) return;
   const int n = Shape->matcher.Pattern(i).Blocks();
-  std::vector<float> other(static_cast<std::size_t>(n) * Nband);
+  std::vector<float> other(static_cast<std::size_t>(n) * s_.nband);
   float closest = kNotCompared;
   // The same for each part of the pattern alone (partial occurrences).
   std::vector<float> parts, partClosest(Shape->matcher.Pattern(i).Parts().size(), kNotCompared);
   for (int t = 0; t < 2; ++t) {
     for (int k = 0; k < n; ++k) {
       const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
-      std::copy_n(own + static_cast<long>(from) * Nband, Nband, other.begin() + static_cast<long>(k) * Nband);
+      std::copy_n(own + static_cast<long>(from) * s_.nband, s_.nband, other.begin() + static_cast<long>(k) * s_.nband);
     }
     closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n, &parts));
     for (std::size_t k = 0; k < parts.size(); ++k) partClosest[k] = std::min(partClosest[k], parts[k]);
@@ -125,15 +137,15 @@ void spdet::DetectorCore::ShapeSelfCalibrate(int i, const float* own) {
 }
 
 // The shape threshold of a pattern `blocks` long whose self-made sounds came `closest` near.
-float spdet::DetectorCore::ShapeThresholdOf(int blocks, float closest) const {
+float spdet::ShapeDistance::ShapeThresholdOf(int blocks, float closest) const {
   // A shorter pattern correlates with more of what it is not: its threshold falls with the root
   // of its length under ShapeFullBlocks.
-  const float full = static_cast<float>(std::max(1, Tuning.ShapeFullBlocks));
+  const float full = static_cast<float>(std::max(1, s_.tuning->ShapeFullBlocks));
   const float length = std::min(1.0f, std::sqrt(static_cast<float>(blocks) / full));
-  return std::min(Tuning.ShapeThreshold * length, Tuning.ShapeNegativeScale * closest);
+  return std::min(s_.tuning->ShapeThreshold * length, s_.tuning->ShapeNegativeScale * closest);
 }
 
-void spdet::DetectorCore::ResetShape() {
+void spdet::ShapeDistance::Reset() {
   if (Shape == nullptr) return;
   Shape->matcher.Reset();
   Shape->reverb.Reset();
@@ -154,8 +166,13 @@ void spdet::DetectorCore::ResetShape() {
 }
 
 // After every time block: the newest block at the engine's alignment into the shape matcher.
-void spdet::DetectorCore::ShapeBlock() {
-  if (Shape == nullptr || Shape->matcher.Count() != NPattern) return;
+// (It writes no distance into the picker's table: its candidates are its own.)
+void spdet::ShapeDistance::Block(const DistanceBlock& in, const StepTable& out) {
+  (void)out;
+  selected_ = in.selected;
+  calibrating_ = in.calibrating;
+  if (Shape == nullptr || Shape->matcher.Count() != n_) return;
+  const float* newest = in.input.ring + static_cast<long>(in.input.newest) * s_.nband;
   MarkPartsDue(true);
   // The pre-selection's flags first: a pattern it leaves out is not looked up. (With it, only
   // the patterns selected, due for a part or compared at the last block are visited.)
@@ -163,25 +180,25 @@ void spdet::DetectorCore::ShapeBlock() {
     const std::size_t at = static_cast<std::size_t>(i);
     Shape->SetGate(at, Selected(i) || Shape->partDue[at] ? ShapeGateOf(i) : 0.0f);
   };
-  const bool all = SelectFlags == nullptr || CalibrationMode;
+  const bool all = selected_ == nullptr || calibrating_;
   if (all) {
-    for (int i = 0; i < NPattern; ++i) setGate(i);
+    for (int i = 0; i < n_; ++i) setGate(i);
   } else {
-    spdet::ForEachFlagged(NPattern, SelectFlags, Shape->partDue.data(), Shape->open.data(), setGate);
+    spdet::ForEachFlagged(n_, selected_, Shape->partDue.data(), Shape->open.data(), setGate);
   }
-  Shape->matcher.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->gate.data(), Shape->open.data());
+  Shape->matcher.Push(newest, Shape->gate.data(), Shape->open.data());
   // The reverberant view compares the patterns the plain one found near (not while calibrating).
-  if (!CalibrationMode) Shape->reverb.Push(LogRing.data() + static_cast<long>(RingPos) * Nband, Shape->matcher, Shape->gate.data());
+  if (!calibrating_) Shape->reverb.Push(newest, Shape->matcher, Shape->gate.data());
   // (Only the patterns compared now or at the block before: the others keep "not compared".)
-  spdet::ForEachFlagged(NPattern, Shape->open.data(), Shape->shown.data(), nullptr, [this](int i) {
+  spdet::ForEachFlagged(n_, Shape->open.data(), Shape->shown.data(), nullptr, [this](int i) {
     const std::size_t at = static_cast<std::size_t>(i);
     const spdet::ShapeScore& s = Shape->matcher.Score(i);
-    Patterns[i].ShapeScore = s.Exact ? s.Distance : kNotCompared;
+    Pattern(i).ShapeScore = s.Exact ? s.Distance : kNotCompared;
     Shape->shown[at] = Shape->open[at];
   });
-  if (CalibrationMode) {
-    for (int i = 0; i < NPattern; ++i) {
-      DetectorPattern& P = Patterns[i];
+  if (calibrating_) {
+    for (int i = 0; i < n_; ++i) {
+      DetectorPattern& P = Pattern(i);
       if (P.ShapeScore < kNotCompared && (P.ShapeBackgroundMin <= 0.0f || P.ShapeScore < P.ShapeBackgroundMin))
         P.ShapeBackgroundMin = P.ShapeScore;
     }
@@ -197,20 +214,20 @@ void spdet::DetectorCore::ShapeBlock() {
       PartialDecide(i);
   };
   if (Shape->candidatesActive > 0 || Shape->partialsActive > 0) {
-    for (int i = 0; i < NPattern; ++i) decide(i);
+    for (int i = 0; i < n_; ++i) decide(i);
   } else {
-    spdet::ForEachFlagged(NPattern, Shape->open.data(), nullptr, nullptr, decide);
+    spdet::ForEachFlagged(n_, Shape->open.data(), nullptr, nullptr, decide);
   }
 }
 
 // The gate of pattern i's exact shape comparison while it is compared; 0: not compared.
-float spdet::DetectorCore::ShapeGateOf(int i) const {
-  const DetectorPattern& P = Patterns[i];
+float spdet::ShapeDistance::ShapeGateOf(int i) const {
+  const DetectorPattern& P = Pattern(i);
   if (!(P.ShapeThreshold > 0.0f && P.Group == i && Compares(i))) return 0.0f;
-  return CalibrationMode ? 1.0f : ShapeLimit(P, Tuning) + Tuning.ShapeGate;
+  return calibrating_ ? 1.0f : ShapeLimit(P, *s_.tuning) + s_.tuning->ShapeGate;
 }
 
-int spdet::DetectorCore::ShapeReach(int i) const {
+int spdet::ShapeDistance::SketchReach(int i) const {
   return Shape != nullptr && i < Shape->matcher.Count() && Shape->matcher.Pattern(i).Usable()
              ? Shape->matcher.Pattern(i).Reach()
              : 0;
@@ -218,13 +235,13 @@ int spdet::DetectorCore::ShapeReach(int i) const {
 
 // The candidate of pattern i follows the local minimum of its shape distance; it is reported
 // once no better one came for the pattern's length.
-void spdet::DetectorCore::ShapeDecide(int i) {
-  const DetectorPattern& P = Patterns[i];
+void spdet::ShapeDistance::ShapeDecide(int i) {
+  const DetectorPattern& P = Pattern(i);
   // (Where the plain view does not pass: the better of it and the reverberant view.)
   const spdet::ShapeScore s = Shape->reverb.Better(i, Shape->matcher.Score(i), P.ShapeThreshold);
   ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
   const float d = s.Exact ? s.Distance : kNotCompared;
-  const float z = d < kNotCompared ? d / ShapeLimit(P, Tuning) : 1.0e30f;
+  const float z = d < kNotCompared ? d / ShapeLimit(P, *s_.tuning) : 1.0e30f;
   const std::int64_t now = Shape->matcher.Blocks();
   ShapeState::Candidate& f = Shape->following[static_cast<std::size_t>(i)];
   if (!c.armed && (z >= 1.0f || now >= c.rearm)) c.armed = true;
@@ -282,11 +299,11 @@ void spdet::DetectorCore::ShapeDecide(int i) {
 }
 
 // Reports pattern i's shape candidate.
-void spdet::DetectorCore::ShapeEmit(int i) {
-  const DetectorPattern& P = Patterns[i];
+void spdet::ShapeDistance::ShapeEmit(int i) {
+  const DetectorPattern& P = Pattern(i);
   const ShapeState::Candidate& done = Shape->candidates[static_cast<std::size_t>(i)];
   // (Less than the tuning asks for can only be left where the input ended.)
-  if (done.seen < 1.0f && done.seen < Tuning.PartialMinSeen) return;
+  if (done.seen < 1.0f && done.seen < s_.tuning->PartialMinSeen) return;
   float delta = 0.0f;
   if (done.nextSet && done.prev < kNotCompared && done.next < kNotCompared) {
     const float den = done.prev - 2.0f * done.score + done.next;
@@ -299,23 +316,23 @@ void spdet::DetectorCore::ShapeEmit(int i) {
   r.Tentative = done.score >= P.ShapeThreshold ? 1 : 0;
   r.Seen = done.seen;
   r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(r.End - r.Begin));
-  Store(r);
+  s_.reports->Store(r);
 }
 
 // The report of a shape candidate of pattern i: its window's newest block `end`, the speed
 // `shift`, the position between alignment steps `delta` (blocks).
-DetectorReport spdet::DetectorCore::ShapeReport(int i, std::int64_t end, int shift, float delta) const {
-  const DetectorPattern& P = Patterns[i];
+DetectorReport spdet::ShapeDistance::ShapeReport(int i, std::int64_t end, int shift, float delta) const {
+  const DetectorPattern& P = Pattern(i);
   DetectorReport r{};
   r.Pattern = i;
   r.Group = P.Group;
   r.SpeedPercent = P.SpeedPercent;
   // The window's newest block is the pattern's second newest: the pattern ends one block later.
-  const double last = (static_cast<double>(end + 1) + delta) * NsampleBlock;
-  const std::int64_t length = static_cast<std::int64_t>(P.Nblock - shift) * NsampleBlock;
-  std::int64_t begin = static_cast<std::int64_t>(std::llround(last)) - length - DelaySamples;
+  const double last = (static_cast<double>(end + 1) + delta) * s_.blockSamples;
+  const std::int64_t length = static_cast<std::int64_t>(P.Nblock - shift) * s_.blockSamples;
+  std::int64_t begin = static_cast<std::int64_t>(std::llround(last)) - length - s_.delaySamples;
   if (begin < 0) begin = 0;
-  r.Begin = Origin + begin;
+  r.Begin = s_.reports->Origin() + begin;
   r.End = r.Begin + length;
   r.Verify = 0.0f;
   r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
@@ -329,28 +346,30 @@ DetectorReport spdet::DetectorCore::ShapeReport(int i, std::int64_t end, int shi
 // the speeds the fed blocks allow (silence stands in for the rest), then every candidate is
 // reported. A clip the input's end cut off is judged for its parts where the whole clip would
 // have ended, silence standing in for what did not play.
-void spdet::DetectorCore::ShapeFinish() {
-  if (Shape == nullptr || CalibrationMode || Shape->matcher.Count() != NPattern) return;
-  std::vector<float> silence(static_cast<std::size_t>(Nband), kSilence_dB);
+void spdet::ShapeDistance::Finish(const DistanceBlock& in) {
+  selected_ = in.selected;
+  calibrating_ = in.calibrating;
+  if (Shape == nullptr || calibrating_ || Shape->matcher.Count() != n_) return;
+  std::vector<float> silence(static_cast<std::size_t>(s_.nband), kSilence_dB);
   const std::vector<float> fed = Shape->gate;  // the patterns compared at the last block fed
   const std::int64_t last = Shape->matcher.Blocks();
   const std::int64_t until = std::max(last + Shape->reach, PartsDueUntil());
   Shape->inputEnd = last;
   for (std::int64_t now = last + 1; now <= until; ++now) {
     MarkPartsDue(false);
-    for (int i = 0; i < NPattern; ++i) {
+    for (int i = 0; i < n_; ++i) {
       const std::size_t at = static_cast<std::size_t>(i);
       Shape->SetGate(at, PartsDue(i) ? ShapeGateOf(i) : now - last <= Shape->reach ? fed[at] : 0.0f);
     }
     Shape->matcher.Push(silence.data(), Shape->gate.data(), Shape->open.data());
     Shape->reverb.Push(silence.data(), Shape->matcher, Shape->gate.data());
-    for (int i = 0; i < NPattern; ++i)
+    for (int i = 0; i < n_; ++i)
       if (Shape->gate[static_cast<std::size_t>(i)] > 0.0f) {
         ShapeDecide(i);
         if (!Shape->partThreshold[static_cast<std::size_t>(i)].empty()) PartialDecide(i);
       }
   }
-  for (int i = 0; i < NPattern; ++i) {
+  for (int i = 0; i < n_; ++i) {
     ShapeState::Candidate& c = Shape->candidates[static_cast<std::size_t>(i)];
     if (!c.active) continue;
     c.confirm = Shape->matcher.Blocks();
@@ -362,7 +381,7 @@ void spdet::DetectorCore::ShapeFinish() {
     }
   }
   // Then the partial ones, which whole occurrences of the same clip drop.
-  for (int i = 0; i < NPattern; ++i) {
+  for (int i = 0; i < n_; ++i) {
     ShapeState::Partial& c = Shape->partials[static_cast<std::size_t>(i)];
     if (!c.active) continue;
     c.confirm = Shape->matcher.Blocks();

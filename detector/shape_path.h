@@ -1,12 +1,11 @@
-// What the detector's shape path keeps (shape_path.cpp, partial.cpp): the shape matcher and a
-// candidate per group leader, for whole and for partial occurrences.
+// What the shape distance keeps (shape_distance.h; shape_path.cpp, partial.cpp): the shape
+// matcher and a candidate per group leader, for whole and for partial occurrences.
 #ifndef SP_DETECTOR_SHAPE_PATH_H
 #define SP_DETECTOR_SHAPE_PATH_H
 
 #include <cstdint>
 #include <vector>
 
-#include "detector_core.h"
 #include "reverb_view.h"
 #include "shape_match.h"
 
@@ -15,13 +14,12 @@ constexpr float kNotCompared = 2.0f;  // a shape distance not compared
 // A pattern (or part) whose shape comes this close to sounds that are not it is left to the
 // level path.
 constexpr float kLowestShapeThreshold = 0.15f;
-}
 
-struct spdet::DetectorCore::ShapeState {
+struct ShapeState {
   struct Candidate {
     bool active = false;
     bool armed = true;
-    float z = 0.0f, score = 0.0f, prev = spdet::kNotCompared, next = spdet::kNotCompared;
+    float z = 0.0f, score = 0.0f, prev = kNotCompared, next = kNotCompared;
     bool nextSet = false;
     int shift = 0;
     std::int64_t end = 0, confirm = 0, rearm = 0;
@@ -37,8 +35,8 @@ struct spdet::DetectorCore::ShapeState {
     float seen = 0.0f;  // the fraction heard (cut_point.cpp)
     std::int64_t end = 0, confirm = 0, rearm = 0;
   };
-  spdet::ShapeMatcher matcher;
-  spdet::ReverbView reverb;  // the patterns as a room smears them (reverb_view.h)
+  ShapeMatcher matcher;
+  ReverbView reverb;  // the patterns as a room smears them (reverb_view.h)
   std::vector<float> gate;          // per pattern (0: not compared)
   std::vector<unsigned char> open;  // per pattern: 1 where gate > 0 (scanned sixteen at a time)
   void SetGate(std::size_t i, float g) {
@@ -70,7 +68,8 @@ struct spdet::DetectorCore::ShapeState {
   std::vector<float> previous;      // per pattern: exact distance at the previous window
   std::vector<float> levels;        // scratch: one pattern's levels, oldest block first
   int reach = 0;                    // longest reach of any pattern
-  std::int64_t inputEnd = -1;       // after the input's end (ShapeFinish): its last block
+  std::int64_t inputEnd = -1;       // after the input's end (Finish): its last block
 };
+}  // namespace spdet
 
 #endif

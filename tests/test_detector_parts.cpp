@@ -1,8 +1,8 @@
 // The decision layer's parts on their own, fed made-up distances: the candidate picker (one
 // report per occurrence at the best alignment, its position between steps, back-to-back
 // occurrences, speed variants, the worst-quarter check, checked patterns) and its report store;
-// and a distance of the tests' own, registered in the distance table, whose distances reach the
-// picker as the level distance's do.
+// the level and the shape distance each built alone; and a distance of the tests' own, registered
+// in the distance table, whose distances reach the picker as the level distance's do.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +16,8 @@
 #include "../detector/candidate_picker.h"
 #include "../detector/background.h"
 #include "../detector/distance.h"
+#include "../detector/shape_distance.h"
+#include "SignalPattern.h"
 #include "detector_test_clips.h"
 
 namespace {
@@ -316,6 +318,63 @@ struct LevelAlone {
   }
 };
 
+// The shape distance alone over the patterns of a real engine (no detector attached): fed block
+// by block the engine's levels of noise, then pattern 0's clip levels, then noise; its reports
+// come through a sink of the test's own.
+struct ShapeAlone final : spdet::ReportSink {
+  static constexpr std::int64_t kOrigin = 5000;
+  SignalPattern rec;
+  std::vector<DetectorPattern> patterns;
+  DetectorTuning tuning;
+  spdet::PatternGroups groups;
+  spdet::BackgroundTracker background;
+  std::unique_ptr<spdet::Distance> shape = spdet::MakeShapeDistance();
+  std::vector<DetectorReport> reports;
+  int nband = 0, blockSamples = 0;
+  std::int64_t blocks = 0;
+
+  void Store(const DetectorReport& r) override { reports.push_back(r); }
+  bool Pending(int) const override { return false; }
+  std::int64_t Origin() const override { return kOrigin; }
+  float CutSeen(int, int, std::int64_t, float seen) override { return seen; }
+
+  bool Start(std::vector<std::string> files) {
+    std::vector<char*> names;
+    for (std::string& f : files) names.push_back(f.data());
+    SigRecognitionPar par;
+    par.NPattern = static_cast<int>(names.size());
+    par.PatternFileNames = names.data();
+    if (rec.InitSignalPattern(&par) != 1) return false;
+    const TimeBlockView geometry = rec.CurrentTimeBlock();
+    nband = geometry.Nband;
+    blockSamples = geometry.NsampleBlock;
+    patterns.resize(names.size());
+    int longest = 1;
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      patterns[i].Group = static_cast<int>(i);
+      patterns[i].Compared = 1;
+      patterns[i].Nblock = rec.TVS[i]->Nblock;
+      longest = std::max(longest, patterns[i].Nblock);
+    }
+    groups.Build(patterns);
+    background.Configure(nband, 16, 0, 0);
+    shape->SetUp({&patterns, &tuning, &groups, &rec, nband, 1, blockSamples, 0, longest, this});
+    shape->Reset();
+    return true;
+  }
+  // One time block of levels (nband dB values) into the distance.
+  void Push(const float* levels) {
+    const spdet::AlignedInput input{levels, 1, 0, nband, 1, ++blocks};
+    shape->Block({input, background, nullptr, false}, {});
+  }
+  void Finish() {
+    const float silence = -120.0f;
+    const std::vector<float> ring(static_cast<std::size_t>(nband), silence);
+    const spdet::AlignedInput input{ring.data(), 1, 0, nband, 1, blocks};
+    shape->Finish({input, background, nullptr, false});
+  }
+};
+
 // The registration table with `entries` instead of its own while it lives.
 struct TableSwap {
   std::vector<spdet::DistanceEntry> saved = spdet::DistanceTable();
@@ -341,9 +400,53 @@ TEST(Distances, TheLevelDistanceAloneComparesWhatThePreselectionPicksAtTheRightT
   EXPECT_EQ(run.patterns[0].Score, kNone);
 }
 
+TEST(Distances, TheShapeDistanceAloneReportsAnOccurrenceOfItsPatternOnly) {
+  sptest::TempDir dir;
+  ShapeAlone run;
+  ASSERT_TRUE(run.Start({MakePattern(dir, "jingle", Clip(kJingle)), MakePattern(dir, "other", Clip(kOther))}));
+  EXPECT_STREQ(run.shape->Name(), "shape");
+  // Set up over the patterns: their own shape thresholds, and a reach for the pre-selection.
+  ASSERT_GT(run.patterns[0].ShapeThreshold, 0.0f);
+  EXPECT_GT(run.shape->SketchReach(0), 0);
+  const int n = run.patterns[0].Nblock - 1;
+  std::vector<float> clip(static_cast<std::size_t>(n) * run.nband), noise(static_cast<std::size_t>(run.nband));
+  spdet::ClipLevels(run.rec, 0, run.patterns[0].Nblock, run.nband, clip.data());
+  std::uint32_t seed = 7;
+  const auto noiseBlock = [&]() {
+    for (float& v : noise) v = -70.0f + static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 24) / 32.0f;
+    run.Push(noise.data());
+  };
+  constexpr int kBefore = 40;
+  for (int k = 0; k < kBefore; ++k) noiseBlock();
+  for (int k = 0; k < n; ++k) run.Push(clip.data() + static_cast<std::size_t>(k) * run.nband);
+  for (int k = 0; k < 3 * n; ++k) noiseBlock();  // (a candidate is confirmed a pattern's length on)
+  ASSERT_EQ(run.reports.size(), 1u);
+  const DetectorReport& r = run.reports[0];
+  EXPECT_EQ(r.Pattern, 0);
+  EXPECT_EQ(r.Method, 1);
+  EXPECT_LT(r.Score, r.Threshold);
+  EXPECT_EQ(r.Tentative, 0);
+  EXPECT_FLOAT_EQ(r.Seen, 1.0f);
+  // Where the clip's levels were fed, from the sink's origin: block kBefore is the clip's first.
+  EXPECT_NEAR(static_cast<double>(r.Begin - ShapeAlone::kOrigin), static_cast<double>(kBefore) * run.blockSamples,
+              run.blockSamples);
+  // The end of the stream: nothing more waits; a new stream starts empty.
+  run.Finish();
+  EXPECT_EQ(run.reports.size(), 1u);
+  // A clip the stream's end cuts short is judged at the end, silence standing in for the rest.
+  run.shape->Reset();
+  for (int k = 0; k < kBefore; ++k) noiseBlock();
+  for (int k = 0; k < n; ++k) run.Push(clip.data() + static_cast<std::size_t>(k) * run.nband);
+  EXPECT_EQ(run.reports.size(), 1u);  // (not yet confirmed)
+  run.Finish();
+  ASSERT_EQ(run.reports.size(), 2u);
+  EXPECT_EQ(run.reports[1].Pattern, 0);
+}
+
 TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {
-  ASSERT_EQ(spdet::DistanceTable().size(), 1u);
+  ASSERT_EQ(spdet::DistanceTable().size(), 2u);
   EXPECT_STREQ(spdet::DistanceTable()[0].name, "level");
+  EXPECT_STREQ(spdet::DistanceTable()[1].name, "shape");
   sptest::TempDir dir;
   const std::vector<float> jingle = Clip(kJingle);
   std::vector<float> stream = sptest::Noise(16 * 44100, 0.02, 5);
