@@ -115,6 +115,7 @@ class DetectorCore {
   float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
   float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against Shape->cutInput
+  bool PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out);  // emit_speed.cpp: ends off speed
   void AddPartialSketches(std::vector<float>& scratch);
   // The reverberant view's sketches in the pre-selection (reverb_sketches.cpp).
   void AddReverbSketches(std::vector<float>& scratch);
