@@ -23,12 +23,15 @@ constexpr double kLevelSpeedMax = 0.065;
 
 namespace {
 
-// Factors tried by the coarse pass, and around its best by the fine one.
-constexpr double kCoarseStep = 0.005;
+// The search narrows in three passes: factors kCoarseStep apart at every other shift over about
+// kCoarseBlocks of the clip's blocks, then every block at factors kMediumStep and kFineStep apart
+// around the best before (kMediumShift and kFineShift steps either side).
+constexpr double kCoarseStep = 0.01;
+constexpr double kMediumStep = 0.002;
 constexpr double kFineStep = 0.0005;
-constexpr int kFineShift = 4;  // steps either side of the coarse best shift
-// The coarse pass compares about this many of the clip's blocks.
-constexpr int kCoarseBlocks = 100;
+constexpr int kMediumShift = 4;
+constexpr int kFineShift = 2;
+constexpr int kCoarseBlocks = 60;
 
 // Levels of each block centred (the band means over the blocks taken off, then the block's own
 // mean) and brought to unit length; a block without spread stays zero.
@@ -89,29 +92,26 @@ StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const
     }
     return compared > 0 ? sum / compared : 0.0;
   };
-  // Coarse: factors kCoarseStep apart, every shift that keeps the clip's ends within reach.
-  const int reach = static_cast<int>(std::ceil(maxStretch * centre * steps)) + steps;
-  const int stride = std::max(1, n / kCoarseBlocks);
-  const int factors = static_cast<int>(std::floor(maxStretch / kCoarseStep));
   double best = -2.0, bestF = 1.0;
   int bestO = 0;
-  for (int q = -factors; q <= factors; ++q)
-    for (int o = -reach; o <= reach; ++o) {
-      const double s = score(1.0 + q * kCoarseStep, o, stride);
-      if (s > best) best = s, bestF = 1.0 + q * kCoarseStep, bestO = o;
-    }
-  // Fine: every block, factors kFineStep apart around the coarse best.
-  const int fine = static_cast<int>(std::lround(kCoarseStep / kFineStep));
-  const double around = bestF;
-  const int aroundO = bestO;
-  best = -2.0;
-  for (int q = -fine; q <= fine; ++q)
-    for (int o = aroundO - kFineShift; o <= aroundO + kFineShift; ++o) {
-      const double f = around + q * kFineStep;
+  // Factors `step` apart within `width` of `around` (and maxStretch of 1), shifts within `shifts`
+  // of `at` every `every` steps, every `stride`-th block.
+  const auto search = [&](double around, double width, double step, int at, int shifts, int every, int stride) {
+    const int factors = static_cast<int>(std::lround(width / step));
+    best = -2.0;
+    for (int q = -factors; q <= factors; ++q) {
+      const double f = around + q * step;
       if (std::fabs(f - 1.0) > maxStretch + 1e-9) continue;
-      const double s = score(f, o, 1);
-      if (s > best) best = s, bestF = f, bestO = o;
+      for (int o = at - shifts; o <= at + shifts; o += every) {
+        const double s = score(f, o, stride);
+        if (s > best) best = s, bestF = f, bestO = o;
+      }
     }
+  };
+  const int reach = static_cast<int>(std::ceil(maxStretch * centre * steps)) + steps;
+  search(1.0, std::floor(maxStretch / kCoarseStep) * kCoarseStep, kCoarseStep, 0, reach, 2, std::max(1, n / kCoarseBlocks));
+  search(bestF, kCoarseStep, kMediumStep, bestO, kMediumShift, 1, 1);
+  search(bestF, kMediumStep, kFineStep, bestO, kFineShift, 1, 1);
   // The shift between steps from a parabola through the neighbours.
   double delta = 0.0;
   const double before = score(bestF, bestO - 1, 1), after = score(bestF, bestO + 1, 1);
