@@ -24,8 +24,9 @@ constexpr double kLevelSpeedMax = 0.065;
 namespace {
 
 // The search narrows in three passes: factors kCoarseStep apart at every other shift over about
-// kCoarseBlocks of the clip's blocks, then every block at factors kMediumStep and kFineStep apart
-// around the best before (kMediumShift and kFineShift steps either side).
+// kCoarseBlocks of the clip's blocks, then at factors kMediumStep apart over four times as many
+// and kFineStep apart over every block, around the best before (kMediumShift and kFineShift
+// steps either side).
 constexpr double kCoarseStep = 0.01;
 constexpr double kMediumStep = 0.002;
 constexpr double kFineStep = 0.0005;
@@ -81,14 +82,20 @@ StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const
   const auto score = [&](double f, double o, int stride) {
     double sum = 0.0;
     int compared = 0;
+    const double from = middle - centre * f * steps + o + 0.5, by = f * steps;
     for (int k = 0; k < n; k += stride, ++compared) {
-      const long j = std::lround(middle + (k - centre) * f * steps + o);
-      if (j < 0 || j >= count || rows[static_cast<std::size_t>(j)] == nullptr) continue;
+      const double at = from + k * by;
+      if (at < 0.0) continue;
+      const long j = static_cast<long>(at);  // (rounded: at holds the half)
+      if (j >= count || rows[static_cast<std::size_t>(j)] == nullptr) continue;
       const float* a = c.data() + static_cast<std::size_t>(k) * bands;
       const float* b = y.data() + static_cast<std::size_t>(j) * bands;
-      double dot = 0.0;
-      for (int t = 0; t < bands; ++t) dot += static_cast<double>(a[t]) * b[t];
-      sum += dot;
+      float part[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      int t = 0;
+      for (; t + 4 <= bands; t += 4)
+        for (int q = 0; q < 4; ++q) part[q] += a[t + q] * b[t + q];
+      for (; t < bands; ++t) part[0] += a[t] * b[t];
+      sum += static_cast<double>(part[0] + part[1]) + static_cast<double>(part[2] + part[3]);
     }
     return compared > 0 ? sum / compared : 0.0;
   };
@@ -110,7 +117,7 @@ StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const
   };
   const int reach = static_cast<int>(std::ceil(maxStretch * centre * steps)) + steps;
   search(1.0, std::floor(maxStretch / kCoarseStep) * kCoarseStep, kCoarseStep, 0, reach, 2, std::max(1, n / kCoarseBlocks));
-  search(bestF, kCoarseStep, kMediumStep, bestO, kMediumShift, 1, 1);
+  search(bestF, kCoarseStep, kMediumStep, bestO, kMediumShift, 1, std::max(1, n / (4 * kCoarseBlocks)));
   search(bestF, kMediumStep, kFineStep, bestO, kFineShift, 1, 1);
   // The shift between steps from a parabola through the neighbours.
   double delta = 0.0;
