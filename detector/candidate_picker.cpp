@@ -211,6 +211,17 @@ void spdet::CandidatePicker::Emit(const Candidate& c) {
   if (begin < 0) begin = 0;
   r.Begin = origin_ + begin;
   r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * static_cast<double>(P.Nblock) * NsampleBlock);
+  // (An airing played off the clip's speed: its ends from the speed measured, emit_speed.h.)
+  Placed placed;
+  if (place_ != nullptr && place_(placeContext_, r.Pattern, c.Step, &placed)) {
+    const double stepSamples = static_cast<double>(NsampleBlock) / SubSteps;
+    begin = std::llround(placed.begin * stepSamples) - DelaySamples;
+    if (begin < 0) begin = 0;
+    r.Seen = placed.seen;
+    r.Stretch = placed.stretch;
+    r.Begin = origin_ + begin;
+    r.End = r.Begin + std::llround(static_cast<double>(r.Seen) * (placed.end - placed.begin) * stepSamples);
+  }
   r.Threshold = P.Threshold;
   r.Confidence = P.Threshold > 0.0f ? 1.0f - r.Score / P.Threshold : 0.0f;
   if (r.Confidence < 0.0f) r.Confidence = 0.0f;

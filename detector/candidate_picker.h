@@ -54,6 +54,21 @@ class CandidatePicker {
     seen_ = fn;
     seenContext_ = context;
   }
+  // Where an alignment of pattern `pattern` at `step` was played off its speed: the airing's
+  // begin and end (steps, fractional), how much faster it was played (percent) and the fraction
+  // heard.
+  // Asked of `context` when a candidate is reported; false: at its speed, the alignment's ends.
+  struct Placed {
+    double begin = 0.0;
+    double end = 0.0;
+    float stretch = 0.0f;
+    float seen = 1.0f;
+  };
+  using PlaceFn = bool (*)(void* context, int pattern, std::int64_t step, Placed* out);
+  void SetPlace(PlaceFn fn, void* context) {
+    place_ = fn;
+    placeContext_ = context;
+  }
   // The library's deviations of pattern `pattern` at this block, asked of `context` when a
   // candidate takes an alignment; none set: read from the engine's patterns (compared at every
   // block, or 2 when not).
@@ -110,6 +125,8 @@ class CandidatePicker {
   RelativesHolder* kin_ = nullptr;
   SeenFn seen_ = nullptr;
   void* seenContext_ = nullptr;
+  PlaceFn place_ = nullptr;
+  void* placeContext_ = nullptr;
   DeviationsFn deviations_ = nullptr;
   void* deviationsContext_ = nullptr;
   std::int64_t origin_ = 0;

@@ -124,6 +124,11 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
   FindRelatives();
   Picker.Configure(&Patterns, &Tuning, {SubSteps, NsampleBlock, DelaySamples}, Kin.get());
   Picker.SetSeen([](void* core, int i, int phase) { return static_cast<DetectorCore*>(core)->LevelSeen(i, phase); }, this);
+  Picker.SetPlace(
+      [](void* core, int i, std::int64_t step, spdet::CandidatePicker::Placed* out) {
+        return static_cast<DetectorCore*>(core)->PlaceLevel(i, step, out);
+      },
+      this);
   if (Tuning.LibraryDeviations == 2)
     Picker.SetDeviations(
         [](void* engine, int i, float* relDev, float* relDevMpb) {
@@ -147,7 +152,9 @@ void spdet::DetectorCore::PrepareRings() {
   Longest = 1;
   for (int i = 0; i < NPattern; ++i)
     if (Patterns[i].Nblock > Longest) Longest = Patterns[i].Nblock;
-  RingLength = SubSteps * (Longest + 1);
+  // (Twice the longest pattern and its speed's reach: a level candidate is reported a pattern's
+  // length after its alignment, when its speed is measured over the whole airing.)
+  RingLength = SubSteps * (2 * Longest + Longest / 8 + 4);
   LogRing.resize(static_cast<std::size_t>(RingLength) * Nband);
   SubSums.resize(static_cast<std::size_t>(SubPerAvg) * Nband);
   CalibrationInput.resize(static_cast<std::size_t>(Longest) * Nband);

@@ -102,6 +102,7 @@ class DetectorCore {
   float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
   float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against Shape->cutInput
+  bool PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out);  // emit_speed.cpp: ends off speed
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {
