@@ -360,8 +360,11 @@ void EvidenceRecorder::Flush(bool all, std::int64_t overwrite) {
   // In a scan a detection that begins before a group's end and `pre` is reported at most about
   // twice the longest pattern after its begin (and a block read ahead).
   const auto lag = static_cast<std::int64_t>(std::llround((2.0 * longest_ + 1.0) * kLibraryRate));
+  // At real time a window waits at most `post` - 1 s after its report: with the encoding and the
+  // blocks of a stream, its file is still there within `post` + 2 s of the report.
+  const auto hold = static_cast<std::int64_t>(std::llround(std::max(0.0, o.post - 1.0) * kLibraryRate));
   for (const auto& group : Overlapping(windows, everyone)) {
-    // At real time the group is written once the first of it has waited `post` after its report;
+    // At real time the group is written once the first of it has waited `hold` after its report;
     // those whose windows are not complete yet stay for a later file.
     std::int64_t firstReport = end_, start = end_, reach = 0;
     for (std::size_t i : group) {
@@ -369,7 +372,7 @@ void EvidenceRecorder::Flush(bool all, std::int64_t overwrite) {
       start = std::min(start, windows[i].first);
       reach = std::max(reach, windows[i].second);
     }
-    const bool due = realTime_ ? end_ >= firstReport + post : end_ >= reach + pre + lag;
+    const bool due = realTime_ ? end_ >= firstReport + hold : end_ >= reach + pre + lag;
     if (!all && !due && start >= overwrite) continue;
     std::vector<std::size_t> complete;
     for (std::size_t i : group)

@@ -111,7 +111,7 @@ class EvidenceWriter {
 // The samples of one input and its detections waiting for their `post` seconds. Detections whose
 // windows (`pre` before the begin to `post` after the end) overlap or touch share one file
 // covering their union. A complete window waits for others to join: at real time (a station)
-// until `post` seconds of audio after its report at most, so that the file is there within
+// until `post` - 1 s of audio after its report at most, so that the file is there within
 // `post` + 2 s of the report; in a scan until no detection that could join can still be reported
 // (twice the longest pattern past the group's end and `pre`) or until its audio would leave the
 // ring. Used from one thread (the input's scan or the station's recognition).
