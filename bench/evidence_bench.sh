@@ -5,16 +5,21 @@
 #   SQLite file) + --evidence in each format; processor time (user + system of sigpat), median of
 #   RUNS runs each; the overhead per format, the evidence's processor time and bytes per minute
 #   of evidence.
-# Usage: bench/evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING]   (defaults 5, 20, 120; broadcast
-# airs about 12 spots an hour, SPACING 300)
-# Needs python3 with numpy (Debian python3-numpy).
+# With a fifth argument `instructions`, each of the five scans also runs once under valgrind's
+# callgrind: the instructions executed by the whole process (every thread, the evidence writer's
+# too), which a loaded machine does not blur, and the overhead in instructions; the profiles are
+# kept in $EVIDENCE_BENCH_PROFILES when that is set (callgrind_annotate reads them).
+# Usage: bench/evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING] [instructions]   (defaults 5, 20,
+# 120; broadcast airs about 12 spots an hour, SPACING 300)
+# Needs python3 with numpy (Debian python3-numpy), valgrind for `instructions`.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:?usage: evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING]}
+build=${1:?usage: evidence_bench.sh BUILD_DIR [RUNS] [MINUTES] [SPACING] [instructions]}
 runs=${2:-5}
 minutes=${3:-20}
 spacing=${4:-120}
+count=${5:-}
 sigpat=$build/tools/sigpat
 [ -x "$sigpat" ] || { echo "evidence_bench: $sigpat is not built; nothing measured"; exit 0; }
 python=/usr/bin/python3
@@ -111,4 +116,45 @@ for f in opus mp3 flac; do
     m = n * 14 / 60
     printf "  --db --evidence %-4s    %s s   overhead %+.1f %%; %d files, %.1f min of evidence: %.0f KB and %.2f s of processor time per minute of evidence\n",
       f, s, 100 * (s - p) / p, n, m, b / m / 1000, (s - d) / m }'
+done
+# Does the evidence serve its purpose: each file, decoded and scanned again with the 200 patterns,
+# finds the spot its name says, and nothing else.
+echo "evidence scanned again (200 patterns): files whose spot is found, alone"
+for f in opus mp3 flac; do
+  ok=0 all=0
+  for e in "$work/ev-$f"/*/*/*."$f"; do
+    all=$((all + 1))
+    want=${e##*_}
+    want=${want%.$f}
+    got=$("$sigpat" scan -q --json -p "$work/p200" "$e" | sed -n 's/.*"file":"[^"]*\/\([^"/]*\)\.tvs".*/\1/p' | sort -u | tr '\n' ' ')
+    [ "$got" = "$want " ] && ok=$((ok + 1))
+  done
+  echo "  $f: $ok of $all"
+done
+
+[ "$count" = instructions ] || exit 0
+command -v valgrind >/dev/null || { echo "evidence_bench: valgrind is not installed; instructions not counted"; exit 0; }
+# ir NAME ARGS...: instructions of one sigpat run under callgrind (all threads).
+ir() {
+  local name=$1
+  shift
+  rm -rf "$work/ev-$name" "$work/ir-$name.db"
+  valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$name" "$sigpat" "$@" \
+    2>"$work/valgrind.$name" >/dev/null
+  [ -n "${EVIDENCE_BENCH_PROFILES:-}" ] && mkdir -p "$EVIDENCE_BENCH_PROFILES" &&
+    cp "$work/callgrind.$name" "$EVIDENCE_BENCH_PROFILES/"
+  sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$work/valgrind.$name"
+}
+declare -A irs
+irs[plain]=$(ir plain "${scan[@]}")
+irs[db]=$(ir db "${scan[@]}" --db "$work/ir-db.db")
+for f in opus mp3 flac; do
+  irs[$f]=$(ir "$f" "${scan[@]}" --db "$work/ir-$f.db" --evidence "$work/ev-$f" --evidence-format "$f")
+done
+echo "instructions (callgrind, whole process, one run each):"
+echo "  no store, no evidence:  ${irs[plain]}"
+for k in db opus mp3 flac; do
+  label="--db --evidence $k"
+  [ "$k" = db ] && label="--db (SQLite)"
+  awk -v p="${irs[plain]}" -v s="${irs[$k]}" -v l="$label" 'BEGIN { printf "  %-22s  %d   overhead %+.2f %%\n", l, s, 100 * (s - p) / p }'
 done

@@ -112,8 +112,12 @@ std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars,
 std::string EvidenceHref(const std::string& evidenceDir, const std::string& htmlFile, const std::string& stored) {
   namespace fs = std::filesystem;
   if (stored.empty()) return "";
+  // A file shared by several detections is stored with a media fragment ("#t=12.345") to the
+  // detection's moment in it: kept as it is, after the path.
+  const std::size_t hash = stored.find("#t=");
+  const std::string fragment = hash == std::string::npos ? "" : stored.substr(hash);
   std::error_code ec;
-  fs::path target = fs::path(stored);
+  fs::path target = fs::path(stored.substr(0, hash));
   if (!evidenceDir.empty() && target.is_relative()) {
     const fs::path pageDir = fs::absolute(fs::path(htmlFile), ec).parent_path();
     const fs::path file = fs::absolute(fs::path(evidenceDir) / target, ec);
@@ -133,7 +137,7 @@ std::string EvidenceHref(const std::string& evidenceDir, const std::string& html
     }
   }
   if (!text.empty() && text[0] == '/') out = "file://" + out;
-  return out;
+  return out + fragment;
 }
 
 std::string AudioElement(const std::string& href) {

@@ -24,7 +24,8 @@ std::string SvgBarChart(const std::vector<std::pair<std::string, double>>& bars,
                         double fullScale = 0.0);
 
 // The link from a page written at htmlFile to the evidence file `stored` (relative to
-// evidenceDir; evidenceDir empty: relative to the page's folder), percent-encoded per segment.
+// evidenceDir; evidenceDir empty: relative to the page's folder), percent-encoded per segment, with
+// the media fragment ("#t=12.345") of a shared file kept after it.
 // Empty when stored is empty.
 std::string EvidenceHref(const std::string& evidenceDir, const std::string& htmlFile, const std::string& stored);
 

@@ -9,8 +9,9 @@ Debian python3-psycopg2). One row per detection, ordered by begin time: the stat
 pattern file's name, content hash and catalogue metadata (spot_id, advertiser, campaign, version,
 title), begin_utc/end_utc as UTC timestamps (NaT when the input had no clock), clock, begin_s and
 end_s (seconds from the start of the input), begin_sample/end_sample, rule, confidence, distance,
-threshold, seen, match, evidence (the evidence file, "" when none) and json (the line sigpat
-printed). A database that cannot be read raises :class:`SignalPatternError`.
+threshold, seen, match, evidence (the evidence file, "" when none; "#t=S" after it when the
+file is shared with earlier detections and this one's window starts S seconds in) and json (the
+line sigpat printed). A database that cannot be read raises :class:`SignalPatternError`.
 """
 from __future__ import annotations
 

@@ -123,4 +123,6 @@ TEST(Output, HostileNamesStayIntactInCsvAndInertInHtml) {
   EXPECT_EQ(HtmlEscape("a\x01" "b\xFF" "c\xC3"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD");
   EXPECT_EQ(EvidenceHref("/data/ev", "/srv/www/day.html", "S1/a b.flac"), "../../data/ev/S1/a%20b.flac");
   EXPECT_EQ(EvidenceHref("", "x.html", ""), "");
+  // A shared file's moment stays a fragment after the encoded path.
+  EXPECT_EQ(EvidenceHref("/data/ev", "/srv/www/day.html", "S1/a b.opus#t=12.500"), "../../data/ev/S1/a%20b.opus#t=12.500");
 }

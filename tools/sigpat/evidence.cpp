@@ -144,6 +144,13 @@ std::string EvidenceRelativePath(const Detection& d, const std::string& format) 
   return station + "/offset/" + stamp + tail;
 }
 
+std::string EvidenceReference(const std::string& relative, double offset) {
+  if (offset <= 0.0) return relative;
+  char fragment[40];
+  std::snprintf(fragment, sizeof fragment, "#t=%.3f", offset);
+  return relative + fragment;
+}
+
 double LongestOf(const std::vector<double>& seconds) {
   return seconds.empty() ? 0.0 : *std::max_element(seconds.begin(), seconds.end());
 }
@@ -170,11 +177,10 @@ EvidenceWriter::~EvidenceWriter() {
   Prune();
 }
 
-void EvidenceWriter::Submit(const Detection& d, double reportedAt, std::int64_t first, std::vector<std::int16_t> samples) {
-  (void)first;
+void EvidenceWriter::Submit(std::vector<Share> shares, std::vector<std::int16_t> samples) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(Job{d, reportedAt, std::move(samples)});
+    queue_.push_back(Job{std::move(shares), std::move(samples)});
   }
   changed_.notify_all();
 }
@@ -207,7 +213,7 @@ void EvidenceWriter::Work() {
 }
 
 void EvidenceWriter::Write(const Job& job) {
-  const std::string relative = EvidenceRelativePath(job.detection, options_.format);
+  const std::string relative = EvidenceRelativePath(job.shares.front().detection, options_.format);
   const std::string path = (fs::path(options_.dir) / relative).string();
   try {
     std::error_code ec;
@@ -218,10 +224,14 @@ void EvidenceWriter::Write(const Job& job) {
     file.Write(bytes.data(), bytes.size());
     file.Commit();
   } catch (const std::exception& e) {
-    if (failed_) failed_(job.detection, e.what());
+    if (failed_)
+      for (const Share& s : job.shares) failed_(s.detection, e.what());
     return;
   }
-  if (written_) written_(job.detection, relative, path, WallClockNow() - job.reportedAt);
+  if (!written_) return;
+  const double now = WallClockNow();
+  for (const Share& s : job.shares)
+    written_(s.detection, relative, path, static_cast<double>(s.offset) / kLibraryRate, now - s.reportedAt);
 }
 
 void EvidenceWriter::Prune() {
@@ -273,13 +283,17 @@ void EvidenceWriter::Prune() {
 
 // ---- the recorder
 
-EvidenceRecorder::EvidenceRecorder(EvidenceWriter& writer, double longestPattern) : writer_(writer) {
+EvidenceRecorder::EvidenceRecorder(EvidenceWriter& writer, double longestPattern, bool realTime)
+    : writer_(writer), realTime_(realTime) {
   Reserve(longestPattern);
 }
 
 void EvidenceRecorder::Reserve(double longestPattern) {
   const EvidenceOptions& o = writer_.options();
-  const double seconds = o.pre + o.post + 2.0 * longestPattern + kRingMarginSeconds;
+  longest_ = std::max(longest_, longestPattern);
+  // `post` twice: a detection's window may wait up to `post` after its report for others to share
+  // its file.
+  const double seconds = o.pre + 2.0 * o.post + 2.0 * longestPattern + kRingMarginSeconds;
   const auto cap = static_cast<std::int64_t>(std::ceil(seconds * kLibraryRate));
   const auto old = static_cast<std::int64_t>(ring_.size());
   if (cap <= old) return;
@@ -292,6 +306,9 @@ void EvidenceRecorder::Reserve(double longestPattern) {
 
 void EvidenceRecorder::Append(const std::int16_t* samples, std::size_t n) {
   const std::size_t cap = ring_.size();
+  // Groups whose audio these samples would overwrite are written first.
+  if (!waiting_.empty() && end_ + static_cast<std::int64_t>(n) > static_cast<std::int64_t>(cap))
+    Flush(false, end_ + static_cast<std::int64_t>(n) - static_cast<std::int64_t>(cap));
   for (std::size_t i = 0; i < n;) {
     const std::size_t at = static_cast<std::size_t>(end_ % static_cast<std::int64_t>(cap));
     const std::size_t piece = std::min(n - i, cap - at);
@@ -302,35 +319,107 @@ void EvidenceRecorder::Append(const std::int16_t* samples, std::size_t n) {
   if (!waiting_.empty()) Flush(false);
 }
 
-void EvidenceRecorder::Detected(const Detection& d) { waiting_.push_back(Waiting{d, WallClockNow()}); }
+void EvidenceRecorder::Detected(const Detection& d) { waiting_.push_back(Waiting{d, WallClockNow(), end_}); }
 
 void EvidenceRecorder::Finish() { Flush(true); }
 
-void EvidenceRecorder::Flush(bool all) {
+namespace {
+
+// Groups of windows that overlap or touch (indices into `from`, each group in order of start).
+std::vector<std::vector<std::size_t>> Overlapping(const std::vector<std::pair<std::int64_t, std::int64_t>>& windows,
+                                                  std::vector<std::size_t> from) {
+  std::sort(from.begin(), from.end(), [&](std::size_t a, std::size_t b) {
+    return windows[a].first != windows[b].first ? windows[a].first < windows[b].first : a < b;
+  });
+  std::vector<std::vector<std::size_t>> groups;
+  std::int64_t reach = 0;
+  for (std::size_t i : from) {
+    if (groups.empty() || windows[i].first > reach) {
+      groups.emplace_back();
+      reach = windows[i].second;
+    }
+    groups.back().push_back(i);
+    reach = std::max(reach, windows[i].second);
+  }
+  return groups;
+}
+
+}  // namespace
+
+void EvidenceRecorder::Flush(bool all, std::int64_t overwrite) {
+  const EvidenceOptions& o = writer_.options();
+  const auto pre = static_cast<std::int64_t>(std::llround(o.pre * kLibraryRate));
+  const auto post = static_cast<std::int64_t>(std::llround(o.post * kLibraryRate));
+  std::vector<std::pair<std::int64_t, std::int64_t>> windows;
+  std::vector<std::size_t> everyone;
+  for (const Waiting& w : waiting_) {
+    everyone.push_back(windows.size());
+    windows.emplace_back(w.detection.report.Begin - pre, w.detection.report.End + post);
+  }
+  std::vector<bool> done(waiting_.size(), false);
+  // In a scan a detection that begins before a group's end and `pre` is reported at most about
+  // twice the longest pattern after its begin (and a block read ahead).
+  const auto lag = static_cast<std::int64_t>(std::llround((2.0 * longest_ + 1.0) * kLibraryRate));
+  // At real time a window waits at most `post` - 1 s after its report: with the encoding and the
+  // blocks of a stream, its file is still there within `post` + 2 s of the report.
+  const auto hold = static_cast<std::int64_t>(std::llround(std::max(0.0, o.post - 1.0) * kLibraryRate));
+  for (const auto& group : Overlapping(windows, everyone)) {
+    // At real time the group is written once the first of it has waited `hold` after its report;
+    // those whose windows are not complete yet stay for a later file.
+    std::int64_t firstReport = end_, start = end_, reach = 0;
+    for (std::size_t i : group) {
+      firstReport = std::min(firstReport, waiting_[i].reportedPos);
+      start = std::min(start, windows[i].first);
+      reach = std::max(reach, windows[i].second);
+    }
+    const bool due = realTime_ ? end_ >= firstReport + hold : end_ >= reach + pre + lag;
+    if (!all && !due && start >= overwrite) continue;
+    std::vector<std::size_t> complete;
+    for (std::size_t i : group)
+      if (all || windows[i].second <= end_) complete.push_back(i);
+    for (const auto& part : Overlapping(windows, complete)) {
+      std::vector<const Waiting*> members;
+      for (std::size_t i : part) {
+        members.push_back(&waiting_[i]);
+        done[i] = true;
+      }
+      Submit(std::move(members));
+    }
+  }
+  std::size_t i = 0;
+  waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(), [&](const Waiting&) { return done[i++]; }),
+                 waiting_.end());
+}
+
+void EvidenceRecorder::Submit(std::vector<const Waiting*> group) {
   const EvidenceOptions& o = writer_.options();
   const auto pre = static_cast<std::int64_t>(std::llround(o.pre * kLibraryRate));
   const auto post = static_cast<std::int64_t>(std::llround(o.post * kLibraryRate));
   const auto cap = static_cast<std::int64_t>(ring_.size());
-  for (auto it = waiting_.begin(); it != waiting_.end();) {
-    const Detection& d = it->detection;
-    if (!all && end_ < d.report.End + post) {
-      ++it;
-      continue;
-    }
-    const std::int64_t first = std::max({d.report.Begin - pre, end_ - cap, start_});
-    const std::int64_t last = std::min(d.report.End + post, end_);
-    if (last <= first) {
+  const std::int64_t kept = std::max(end_ - cap, start_);  // the ring holds kept .. end_
+  std::vector<std::pair<const Waiting*, std::int64_t>> present;  // with the first sample of its window
+  std::int64_t first = end_, last = kept;
+  for (const Waiting* w : group) {
+    const Detection& d = w->detection;
+    const std::int64_t from = std::max(d.report.Begin - pre, kept);
+    const std::int64_t to = std::min(d.report.End + post, end_);
+    if (to <= from) {
       // Reported later than the ring reaches back (or at an input without samples).
       writer_.Lost(d, "the audio of the detection at " + std::to_string(d.beginSeconds) + " s has left the evidence buffer");
-      it = waiting_.erase(it);
       continue;
     }
-    std::vector<std::int16_t> samples;
-    samples.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, last - first)));
-    for (std::int64_t p = first; p < last; ++p) samples.push_back(ring_[static_cast<std::size_t>(p % cap)]);
-    writer_.Submit(d, it->reportedAt, first, std::move(samples));
-    it = waiting_.erase(it);
+    present.emplace_back(w, from);
+    first = std::min(first, from);
+    last = std::max(last, to);
   }
+  if (present.empty()) return;
+  std::vector<EvidenceWriter::Share> shares;
+  for (const auto& [w, from] : present) shares.push_back(EvidenceWriter::Share{w->detection, w->reportedAt, from - first});
+  std::stable_sort(shares.begin(), shares.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  std::vector<std::int16_t> samples;
+  samples.reserve(static_cast<std::size_t>(last - first));
+  for (std::int64_t p = first; p < last; ++p) samples.push_back(ring_[static_cast<std::size_t>(p % cap)]);
+  writer_.Submit(std::move(shares), std::move(samples));
 }
 
 }  // namespace sigpat

@@ -54,9 +54,14 @@ std::string SafeNamePart(const std::string& text);
 std::string EvidenceRelativePath(const Detection& d, const std::string& format);
 
 // The evidence was written: the detection, its path relative to the directory, the full path,
-// and seconds from the detection's report to the file being in place.
-using EvidenceWritten =
-    std::function<void(const Detection& d, const std::string& relative, const std::string& path, double afterReport)>;
+// seconds into the file where the detection's window (`pre` before its begin) starts (0 unless
+// the file is shared with detections before it), and seconds from the detection's report to the
+// file being in place.
+using EvidenceWritten = std::function<void(const Detection& d, const std::string& relative, const std::string& path,
+                                           double offset, double afterReport)>;
+// What the store keeps of a detection's evidence: the relative path, with a media fragment
+// ("#t=12.345") to the detection's window when it does not start the file.
+std::string EvidenceReference(const std::string& relative, double offset);
 // The evidence could not be written (the message names the file and the cause).
 using EvidenceFailed = std::function<void(const Detection& d, const std::string& message)>;
 
@@ -68,8 +73,15 @@ class EvidenceWriter {
   EvidenceWriter& operator=(const EvidenceWriter&) = delete;
 
   const EvidenceOptions& options() const { return options_; }
-  // Queues the audio of a detection (first sample at position `first` of its input).
-  void Submit(const Detection& d, double reportedAt, std::int64_t first, std::vector<std::int16_t> samples);
+  // A detection whose audio is in a file: its window starts `offset` samples into the file.
+  struct Share {
+    Detection detection;
+    double reportedAt = 0.0;
+    std::int64_t offset = 0;
+  };
+  // Queues one file of audio for the detections whose windows it covers (the first share names
+  // it).
+  void Submit(std::vector<Share> shares, std::vector<std::int16_t> samples);
   // Tells (as a failure) that the audio of a detection could not be kept.
   void Lost(const Detection& d, const std::string& why);
   // Waits until everything submitted is written.
@@ -79,8 +91,7 @@ class EvidenceWriter {
 
  private:
   struct Job {
-    Detection detection;
-    double reportedAt = 0.0;
+    std::vector<Share> shares;
     std::vector<std::int16_t> samples;
   };
   void Work();
@@ -97,12 +108,18 @@ class EvidenceWriter {
   std::thread thread_;
 };
 
-// The samples of one input and its detections waiting for their `post` seconds. Used from one
-// thread (the input's scan or the station's recognition).
+// The samples of one input and its detections waiting for their `post` seconds. Detections whose
+// windows (`pre` before the begin to `post` after the end) overlap or touch share one file
+// covering their union. A complete window waits for others to join: at real time (a station)
+// until `post` - 1 s of audio after its report at most, so that the file is there within
+// `post` + 2 s of the report; in a scan until no detection that could join can still be reported
+// (twice the longest pattern past the group's end and `pre`) or until its audio would leave the
+// ring. Used from one thread (the input's scan or the station's recognition).
 class EvidenceRecorder {
  public:
-  // longestPattern: seconds of the longest pattern recognized on the input.
-  EvidenceRecorder(EvidenceWriter& writer, double longestPattern);
+  // longestPattern: seconds of the longest pattern recognized on the input; realTime: the input
+  // is live (its evidence is due soon after the report).
+  EvidenceRecorder(EvidenceWriter& writer, double longestPattern, bool realTime);
   // Patterns up to this long (seconds) from now on: the ring grows to hold them, keeping what it
   // holds.
   void Reserve(double longestPattern);
@@ -115,15 +132,20 @@ class EvidenceRecorder {
   std::int64_t position() const { return end_; }
 
  private:
-  void Flush(bool all);
+  // Writes the groups that are due (all: every one; those starting before `overwrite` too).
+  void Flush(bool all, std::int64_t overwrite = INT64_MIN);
   EvidenceWriter& writer_;
+  bool realTime_;
+  double longest_ = 0.0;
   std::vector<std::int16_t> ring_;
   std::int64_t end_ = 0;    // position after the last sample appended
   std::int64_t start_ = 0;  // no audio before this position (lost when the ring grew)
   struct Waiting {
     Detection detection;
     double reportedAt;
+    std::int64_t reportedPos;  // end_ when it was reported
   };
+  void Submit(std::vector<const Waiting*> group);
   std::deque<Waiting> waiting_;
 };
 

@@ -212,10 +212,10 @@ int RunMonitor(const MonitorArgs& args) {
     evidence = std::make_unique<EvidenceWriter>(
         args.evidence,
         [&status, &recorder, &storeFailed, &storeError](const Detection& d, const std::string& relative,
-                                                        const std::string&, double afterReport) {
+                                                        const std::string&, double offset, double afterReport) {
           if (recorder && !storeFailed) {
             try {
-              recorder->RecordEvidence(d, relative);
+              recorder->RecordEvidence(d, EvidenceReference(relative, offset));
             } catch (const Error& e) {
               storeError(e);
             }
@@ -224,6 +224,7 @@ int RunMonitor(const MonitorArgs& args) {
           fields["file"] = d.file;
           fields["begin_s"] = std::round(d.beginSeconds * 1e6) / 1e6;
           fields["path"] = relative;
+          fields["offset_s"] = std::round(offset * 1000.0) / 1000.0;
           fields["after_report_s"] = std::round(afterReport * 1000.0) / 1000.0;
           status(d.input, "evidence", fields);
         },

@@ -88,11 +88,12 @@ int RunScan(const ScanArgs& args) {
   if (args.evidence.enabled()) {
     evidence = std::make_unique<EvidenceWriter>(
         args.evidence,
-        [&recorder, &storeFailed](const Detection& d, const std::string& relative, const std::string& path, double) {
-          if (GetVerbosity().verbose) PrintNote("evidence " + path);
+        [&recorder, &storeFailed](const Detection& d, const std::string& relative, const std::string& path, double offset,
+                                       double) {
+          if (GetVerbosity().verbose) PrintNote("evidence " + EvidenceReference(path, offset));
           if (!recorder || storeFailed) return;
           try {
-            recorder->RecordEvidence(d, relative);
+            recorder->RecordEvidence(d, EvidenceReference(relative, offset));
           } catch (const Error& e) {
             if (!storeFailed.exchange(true)) PrintError(std::string(e.what()) + "; stopping");
           }
@@ -157,7 +158,7 @@ int RunScan(const ScanArgs& args) {
         Scanner& scanner = i == 0 ? first : own.emplace(files, options);
         if (i != 0) scanner.ShareSetUp(first);
         std::optional<EvidenceRecorder> record;
-        if (evidence) inputEvidence = &record.emplace(*evidence, longest);
+        if (evidence) inputEvidence = &record.emplace(*evidence, longest, false);
         struct Forget {
           ~Forget() { inputEvidence = nullptr; }
         } forget;

@@ -43,7 +43,7 @@ Station::Station(StationEntry entry, std::shared_ptr<const PatternSet> patterns,
         status_(entry_.label, event, std::move(fields));
       }) {
   if (settings_.evidence != nullptr)
-    evidence_ = std::make_unique<EvidenceRecorder>(*settings_.evidence, patterns_->longest);
+    evidence_ = std::make_unique<EvidenceRecorder>(*settings_.evidence, patterns_->longest, true);
 }
 
 Station::~Station() {
