@@ -72,6 +72,36 @@ double Missing(const float* clip, const float* const* input, int first, int from
   return count > 0 ? static_cast<double>(absent) / count : 0.0;
 }
 
+// How the level of the clip and the input's rise and fall together over `window` blocks centred
+// on each block (from `first` on): each block's level is its mean over the bands.
+std::vector<double> EnvelopeCorrelation(const float* clip, const float* const* input, int n, int first, int nband, int lo, int hi,
+                                        int window) {
+  std::vector<double> x(static_cast<std::size_t>(n), 0.0), y(x.size(), 0.0), e(x.size(), 0.0);
+  for (int k = first; k < n; ++k) {
+    for (int band = lo; band <= hi; ++band) {
+      x[static_cast<std::size_t>(k)] += clip[static_cast<std::size_t>(k) * nband + band];
+      y[static_cast<std::size_t>(k)] += input[k][band];
+    }
+  }
+  window = std::min(window, n - first);
+  for (int k = first; k < n; ++k) {
+    const int b = std::min(n, std::max(k - window / 2, first) + window), a = b - window;
+    double mx = 0.0, my = 0.0;
+    for (int j = a; j < b; ++j) mx += x[static_cast<std::size_t>(j)], my += y[static_cast<std::size_t>(j)];
+    mx /= window;
+    my /= window;
+    double xy = 0.0, xx = 0.0, yy = 0.0;
+    for (int j = a; j < b; ++j) {
+      const double u = x[static_cast<std::size_t>(j)] - mx, v = y[static_cast<std::size_t>(j)] - my;
+      xy += u * v;
+      xx += u * u;
+      yy += v * v;
+    }
+    e[static_cast<std::size_t>(k)] = xx > 0.0 && yy > 0.0 ? xy / std::sqrt(xx * yy) : 0.0;
+  }
+  return e;
+}
+
 }  // namespace
 
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
@@ -137,13 +167,17 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
 }
 
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head, bool step, bool floorMasks) {
+                    bool cut, double* head, bool step, bool floorMasks, int envelope) {
   const Cut found = FindCut(clip, input, n, first, from, nband, lo, hi, cut ? -kPartCutTail : -kLevelCutTail, cut, floorMasks);
   if (head != nullptr) *head = found.head;
   if (found.covered) return 1.0f;
   if (cut && step) {
     // The step that fits the correlations best: heard up to it, not after (least squares).
-    const std::vector<double>& r = found.correlation;
+    std::vector<double> r = found.correlation;
+    if (envelope > 1) {
+      const std::vector<double> e = EnvelopeCorrelation(clip, input, n, first, nband, lo, hi, envelope);
+      for (int k = first; k < n; ++k) r[static_cast<std::size_t>(k)] = std::max(r[static_cast<std::size_t>(k)], e[static_cast<std::size_t>(k)]);
+    }
     double total = 0.0;
     for (int k = first; k < n; ++k) total += r[static_cast<std::size_t>(k)];
     double before = 0.0, best = total * total / (n - first);

@@ -42,8 +42,12 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
 // matches less well before the cut, 0.3 against 0.5-0.8 through a station chain, counts as
 // heard, where the level above cut there); else a tail of 3 % not heard (under a third of the
 // first half's correlation and under kCutTail) that lacks 5 % of the loud cells is a cut.
+// envelope (with `cut` and `step`, blocks): a block also counts as heard as well as the clip's
+// level and the input's rise and fall together over that many blocks around it (through a
+// station chain's compression the blocks' spectra match 0.2-0.5 where the levels still follow
+// the clip 0.6-0.9, and the step came out at the first half's end).
 float FractionHeard(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi,
-                    bool cut, double* head = nullptr, bool step = false, bool floorMasks = false);
+                    bool cut, double* head = nullptr, bool step = false, bool floorMasks = false, int envelope = 0);
 
 }  // namespace spdet
 
