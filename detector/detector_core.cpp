@@ -31,6 +31,7 @@ void spdet::DetectorCore::Detach() {
       if (Engine->TVS[i] != nullptr) Engine->TVS[i]->fUsePattern = static_cast<unsigned char>(Patterns[i].Compared);
   Engine = nullptr;
   Patterns = {};
+  Levels = {};
   LogRing = {};
   SubSums = {};
   Picker = spdet::CandidatePicker();
@@ -97,6 +98,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
 
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
+  Levels.assign(n, nullptr);
   PrevScore.resize(n);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
@@ -159,65 +161,11 @@ void spdet::DetectorCore::PreparePattern(int i) {
   }
   const int N = T->Nblock;
   P.Nblock = N;
-  const std::size_t cells = static_cast<std::size_t>(N) * Nband;
-  P.LogSpectrum.resize(cells);
-  P.Weight.resize(cells);
-  P.Salient.resize(cells);
-  // Block-major levels [k*Nband + b] from the band-major spectrum.
-  float peak = -1000.0f;
-  for (int k = 0; k < N; ++k)
-    for (int b = 0; b < Nband; ++b) {
-      const float v = LevelDb(T->SpectrumByBand[static_cast<long>(b) * N + k]);
-      P.LogSpectrum[static_cast<std::size_t>(k) * Nband + b] = v;
-      if (v > peak) peak = v;
-    }
-  P.Floor_dB = peak - Tuning.FloorDepth_dB;
-  for (std::size_t n = 0; n < cells; ++n) {
-    if (P.LogSpectrum[n] < P.Floor_dB) P.LogSpectrum[n] = P.Floor_dB;
-    // Salient cells (near the pattern's peak) count fully; the quieter ones less.
-    const bool salient = P.LogSpectrum[n] >= peak - Tuning.SalientDepth_dB;
-    P.Weight[n] = salient ? 1.0f : Tuning.QuietWeight;
-    P.Salient[n] = salient ? 1.0f : 0.0f;
-  }
-  // Bands the engine does not compute (acceleration modes) are not compared.
-  for (int b = 0; b < Nband; ++b) {
-    if (b >= Engine->BandFirst && b <= Engine->BandLast) continue;
-    for (int k = 0; k < N; ++k) {
-      P.Weight[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-      P.Salient[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-    }
-  }
-  // The newest blocks of a pattern average mostly what followed the clip when it was made
-  // (the pipeline delay is longer than a block), which an occurrence in a stream does not
-  // repeat: the newest block is not compared, the next one counts less.
-  if (N > 4) {
-    for (int b = 0; b < Nband; ++b) {
-      P.Weight[b] = 0.0f;
-      P.Salient[b] = 0.0f;
-      P.Weight[Nband + b] *= Tuning.TailWeight;
-    }
-  }
-  for (int q = 0; q < 4; ++q) P.QuarterEnd[q] = ((q + 1) * N) / 4;
-  P.QuarterEnd[3] = N;
-  // Salient cells and weights per quarter, over every step-th block: every block for the exact
-  // distance; for the coarse pass every block of a short pattern, every second, fourth or eighth
-  // of longer ones.
-  auto sums = [&](int step, float& salient, float* quarter, float& total) {
-    salient = total = 0.0f;
-    for (int q = 0; q < 4; ++q) quarter[q] = 0.0f;
-    for (int k = 0, q = 0; k < N; k += step) {
-      while (k >= P.QuarterEnd[q]) ++q;
-      for (int b = 0; b < Nband; ++b) {
-        const long n = static_cast<long>(k) * Nband + b;
-        salient += P.Salient[n];
-        quarter[q] += P.Weight[n];
-      }
-    }
-    for (int q = 0; q < 4; ++q) total += quarter[q];
-  };
-  sums(1, P.SalientCount, P.QuarterWeight, P.TotalWeight);
-  P.CoarseStep = N < 32 ? 1 : (N < 96 ? 2 : (N < 192 ? 4 : 8));
-  sums(P.CoarseStep, P.CoarseSalientCount, P.CoarseQuarterWeight, P.CoarseTotalWeight);
+  // The level distance's arrays: one copy in the process for every detector with this pattern.
+  Levels[static_cast<std::size_t>(i)] = spdet::SharedLevelPattern(
+      T->SpectrumByBand, N,
+      {Nband, Engine->BandFirst, Engine->BandLast, Tuning.FloorDepth_dB, Tuning.SalientDepth_dB, Tuning.QuietWeight,
+       Tuning.TailWeight});
 }
 
 
@@ -346,7 +294,7 @@ void spdet::DetectorCore::ClipLevels(int i, float* out) const {
 void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
   const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
-                                   Longest};
+                                   Longest, &Levels};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);
@@ -444,7 +392,8 @@ void spdet::DetectorCore::FindRelatives() {
   std::vector<spdet::PatternLevels> levels(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) {
     const DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
-    levels[static_cast<std::size_t>(i)] = {P.Nblock, P.LogSpectrum.data(), P.Nblock > 0 && P.Group == i};
+    const float* own = P.Nblock > 0 ? Levels[static_cast<std::size_t>(i)]->LogSpectrum.data() : nullptr;
+    levels[static_cast<std::size_t>(i)] = {P.Nblock, own, P.Nblock > 0 && P.Group == i};
   }
   // (Patterns carry their sample rate; the library works at 44100 Hz.)
   const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;

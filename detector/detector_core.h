@@ -12,6 +12,7 @@
 #include "PatternDetector.h"
 #include "candidate_picker.h"
 #include "distance.h"
+#include "level_pattern.h"
 #include "relatives_holder.h"
 
 namespace spdet {
@@ -86,7 +87,7 @@ class DetectorCore {
   void PushSteps(const TimeBlockView& block);
   spdet::StepTable Table() { return {StepScore.data(), StepVerify.data(), PrevScore.data(), SubSteps}; }
   // Self-calibration (self_calibration.cpp).
-  float SelfDistance(const DetectorPattern& P, const float* const* blocks);  // the level distance, with Noise
+  float SelfDistance(const spdet::LevelPattern& P, const float* const* blocks);  // the level distance, with Noise
   void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
   void SelfCalibrateNow(int i);
   std::uint64_t SelfKey(int i) const;
@@ -148,6 +149,7 @@ class DetectorCore {
   int SubFrames = 0;              // filter-bank frames per alignment step
   int SubPerAvg = 0;              // steps per averaging window of a time block
   std::vector<DetectorPattern> Patterns;
+  std::vector<std::shared_ptr<const spdet::LevelPattern>> Levels;  // the level distance's, shared by the process
   // Aligned input: levels in dB of the blocks ending at each alignment step.
   int RingLength = 0;             // aligned blocks kept (SubSteps per time block)
   std::vector<float> LogRing;     // RingLength*Nband

@@ -14,6 +14,7 @@
 namespace spdet {
 class BackgroundTracker;
 struct PatternGroups;
+struct LevelPattern;
 
 // The aligned input of a time block, read-only: levels in dB of the blocks ending at every
 // alignment step (`steps` per time block), in a ring of ringLength blocks of nband levels.
@@ -49,6 +50,7 @@ struct DistanceSetUp {
   int blockSamples = 0;     // samples per time block
   int delaySamples = 0;     // from a clip's first sample to the end of its newest block
   int longest = 0;          // blocks of the longest pattern (the ring holds that many per step)
+  const std::vector<std::shared_ptr<const LevelPattern>>* levels = nullptr;  // per pattern (null: Nblock 0)
 };
 
 // The table the candidate picker reads (StepDistances): [i*steps + s] pattern i's distance at

@@ -133,13 +133,14 @@ void spdet::DetectorCore::SelfCalibrate(int i) {
 }
 
 // The level distance of pattern P at the made-up input, with the background it pretends (Noise).
-float spdet::DetectorCore::SelfDistance(const DetectorPattern& P, const float* const* blocks) {
+float spdet::DetectorCore::SelfDistance(const spdet::LevelPattern& P, const float* const* blocks) {
   const float gain = spdet::LevelGain(P, Nband, blocks, Noise, Tuning, BandScratch.data());
   return spdet::LevelDistanceAt(P, Nband, blocks, gain, Noise, Tuning, BandScratch.data(), nullptr);
 }
 
 void spdet::DetectorCore::SelfCalibrateNow(int i) {
   DetectorPattern& P = Patterns[i];
+  const spdet::LevelPattern& L = *Levels[static_cast<std::size_t>(i)];
   SignalTVSEx* T = Engine->TVS[i];
   const int N = P.Nblock;
   const float* sp = T->SpectrumByBand;  // band-major
@@ -170,7 +171,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
       // noise's lowest block levels, a few dB under its mean.
       Noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
     }
-    const float d = SelfDistance(P, ptr);
+    const float d = SelfDistance(L, ptr);
     if (d > worst) worst = d;
   }
   for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
@@ -182,7 +183,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
     for (int k = 0; k < N; ++k)
       seg[static_cast<long>(k) * Nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
   }
-  P.ShiftDistance = SelfDistance(P, ptr);
+  P.ShiftDistance = SelfDistance(L, ptr);
 
   // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
   // two halves swapped, its average spectrum held still, and a flat spectrum.
@@ -202,7 +203,7 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
         seg[static_cast<long>(k) * Nband + b] = LevelDb(v);
       }
     }
-    const float d = SelfDistance(P, ptr);
+    const float d = SelfDistance(L, ptr);
     if (d < closest) closest = d;
   }
   const float generic = GenericNegative(i);
@@ -235,9 +236,9 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
 // of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
 // well under that distance. kNotEvaluated for long patterns and when disabled.
 float spdet::DetectorCore::GenericNegative(int i) {
-  DetectorPattern& P = Patterns[i];
-  const int N = P.Nblock;
+  const int N = Patterns[i].Nblock;
   if (N < 1 || N > Tuning.GenericMaxBlocks) return kNotEvaluated;
+  const spdet::LevelPattern& L = *Levels[static_cast<std::size_t>(i)];
   const float* sp = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
   // Onset: the first block (in time) within 20 dB of the loudest block.
   auto power = [&](int k) {
@@ -315,7 +316,7 @@ float spdet::DetectorCore::GenericNegative(int i) {
               for (int b = 0; b < Nband; ++b) row[b] = LevelDb(a * shape[b] + click);
             }
           }
-          const float d = SelfDistance(P, ptr);
+          const float d = SelfDistance(L, ptr);
           if (d < closest) closest = d;
         }
       }
