@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 
 #include "background.h"
 #include "flag_scan.h"
@@ -14,6 +16,7 @@
 #include "calibration_file.h"
 #include "relatives.h"
 #include "shape_path.h"
+#include "SpeedVariantName.h"
 #include "sp_helpers.h"
 
 using spdet::kNotEvaluated;
@@ -41,11 +44,8 @@ void spdet::DetectorCore::Detach() {
   PrevScore = {};
   Distances.clear();
   LiveGroups = {};
-  BandScratch = {};
-  CalibrationInput = {};
-  BlockPtr = {};
   Background.reset();
-  Noise = nullptr;
+  Calib.Release();
   Kin.reset();
   Shape.reset();
   Preselect.reset();
@@ -118,7 +118,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
         },
         engine);
   for (int i = 0; i < NPattern; ++i) {
-    SelfCalibrate(i);
+    Calib.SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
   if (!SetUpShape() || !SetUpPreselect()) return 0;
@@ -137,14 +137,11 @@ void spdet::DetectorCore::PrepareRings() {
   RingLength = SubSteps * (Longest + 1);
   LogRing.resize(static_cast<std::size_t>(RingLength) * Nband);
   SubSums.resize(static_cast<std::size_t>(SubPerAvg) * Nband);
-  CalibrationInput.resize(static_cast<std::size_t>(Longest) * Nband);
-  BlockPtr.resize(static_cast<std::size_t>(Longest));
-  BandScratch.resize(4 * static_cast<std::size_t>(Nband));
   // The background before an occurrence began: kept for the longest pattern and the delay.
   Background = std::make_unique<spdet::BackgroundTracker>();
   Background->Configure(Nband, Longest + DelaySamples / NsampleBlock + 4, Tuning.NoiseSegments,
                         DelaySamples / NsampleBlock);
-  Noise = Background->Levels();
+  Calib.SetUp({&Patterns, &Levels, Engine, &Tuning, Nband, SubSteps, NsampleBlock, Longest, Background->Levels()});
 }
 
 void spdet::DetectorCore::PreparePattern(int i) {
@@ -230,14 +227,7 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   for (const auto& d : Distances) d->Block(in, table);
   ShapeBlock();
   if (CalibrationMode) {
-    CalibrationBlocks += 1.0;
-    for (int i = 0; i < NPattern; ++i) {
-      DetectorPattern& P = Patterns[i];
-      for (int s = 0; s < SubSteps; ++s) {
-        const float v = StepScore[static_cast<std::size_t>(i) * SubSteps + s];
-        if (v < kNotEvaluated && (P.BackgroundMin <= 0.0f || v < P.BackgroundMin)) P.BackgroundMin = v;
-      }
-    }
+    Calib.Measured(StepScore.data());
   } else {
     // Groups neither compared nor waiting stay so through the block's steps: most of a large
     // catalogue, told apart once.
@@ -371,10 +361,41 @@ int spdet::DetectorCore::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
+int spdet::DetectorCore::GroupBySpeedNames(const char* const* patternFiles) {
+  if (patternFiles == nullptr) return 0;
+  // Every name once, by its text (the first of equal names wins).
+  std::unordered_map<std::string, int> number;
+  for (int i = 0; i < NPattern; ++i)
+    if (patternFiles[i] != nullptr) number.emplace(patternFiles[i], i);
+  int grouped = 0;
+  std::string main;
+  double speed = 0.0;
+  for (int i = 0; i < NPattern; ++i) {
+    if (patternFiles[i] == nullptr || !sp::ParseSpeedVariantName(patternFiles[i], &main, &speed)) continue;
+    // The group's main pattern has the name without the speed part.
+    const auto it = number.find(main);
+    if (it != number.end() && it->second != i && SetGroup(i, it->second, static_cast<float>(speed))) ++grouped;
+  }
+  return grouped;
+}
+
 int spdet::DetectorCore::SetChecked(int pattern, int checked) {
   if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
   Patterns[pattern].Checked = checked ? 1 : 0;
   return 1;
+}
+
+int spdet::DetectorCore::BeginBackgroundCalibration() {
+  if (!Calib.Begin()) return 0;
+  for (int i = 0; i < NPattern; ++i) Picker.Drop(i);
+  return 1;
+}
+
+int spdet::DetectorCore::EndBackgroundCalibration() { return Calib.End(); }
+
+int spdet::DetectorCore::CalibrateFromBackground(const float* minimum, double seconds) {
+  if (minimum == nullptr || !BeginBackgroundCalibration()) return 0;
+  return Calib.FromMeasurement(minimum, seconds);
 }
 
 int spdet::DetectorCore::Finish() {
@@ -401,7 +422,7 @@ void spdet::DetectorCore::FindRelatives() {
   for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
   Kin = std::make_unique<spdet::RelativesHolder>();
   Kin->SetUp(std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock},
-             spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
+             Calib.CacheDirectory());
 }
 
 void spdet::DetectorCore::ReleaseVersions(bool all) {
