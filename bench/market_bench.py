@@ -13,7 +13,8 @@ stations S:
     cancels out), divided by the 30 s x S of audio in between;
   - memory: S stations of the same stream served at real time on 127.0.0.1, the resident memory
     once every station recognizes (more than 2 s of audio, less than 0.5 s queued).
-Medians of --repeat runs (processor time; memory is measured once).
+Medians of --repeat runs (processor time; memory is measured once). --memory-only: the resident
+sizes alone.
 
 --setup N: also the set-up of N pattern files from the self-calibration cache (a scan of 0.2 s of
 audio: wall and processor time, peak memory), once with an empty cache and then warm.
@@ -104,6 +105,7 @@ def main():
     ap.add_argument("--patterns-counts", "--counts", dest="counts", default="100,1000,5000")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--setup", type=int, default=0)
+    ap.add_argument("--memory-only", action="store_true", help="only the resident size (no processor runs)")
     a = ap.parse_args()
     sigpat = os.path.join(a.build, "tools", "sigpat")
     files = sorted((f for f in os.listdir(a.patterns) if f.endswith(".tvs")),
@@ -139,9 +141,9 @@ def main():
             cpu_run(sigpat, plist, short, 1, env)  # fills the self-calibration cache
             for s in [int(x) for x in a.stations.split(",")]:
                 per = []
-                for _ in range(a.repeat):
+                for _ in range(0 if a.memory_only else a.repeat):
                     per.append((cpu_run(sigpat, plist, long_, s, env) - cpu_run(sigpat, plist, short, s, env)) / (30.0 * s))
-                cpu = statistics.median(per)
+                cpu = statistics.median(per) if per else float("nan")
                 mb = memory_run(sigpat, plist, url, s, work, env)
                 print("%8d %8d  %19.5f  %17.1f  %11.0f" % (p, s, cpu, 1.0 / max(cpu, 1e-9), mb), flush=True)
         if a.setup:

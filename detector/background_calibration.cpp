@@ -1,17 +1,17 @@
-// Background calibration of the detector's thresholds, the sidecar calibration of each pattern
-// (the files themselves: calibration_file.h) and grouping of speed-shifted pattern variants by
-// file name.
+// The calibrator's thresholds from background audio (measured by this detector, or elsewhere)
+// and the sidecar calibration of each pattern (the files themselves: calibration_file.h).
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 
-#include "detector_core.h"
-#include "SpeedVariantName.h"
+#include "calibrator.h"
 #include "calibration_file.h"
 #include "fnv1a.h"
+#include "level_kernel.h"
 #include "sp_message.h"
+
+using spdet::kNotEvaluated;
 
 namespace {
 
@@ -33,37 +33,47 @@ int Refuse(const std::string& name, const char* problem) {
 
 }  // namespace
 
-int spdet::DetectorCore::BeginBackgroundCalibration() {
-  if (Engine == nullptr) return 0;
-  CalibrationMode = 1;
-  CalibrationBlocks = 0.0;
-  for (int i = 0; i < NPattern; ++i) {
-    Patterns[static_cast<std::size_t>(i)].BackgroundMin = 0.0f;
-    Picker.Drop(i);
-  }
+int spdet::Calibrator::Begin() {
+  if (s_.engine == nullptr) return 0;
+  mode_ = 1;
+  blocks_ = 0.0;
+  for (int i = 0; i < Count(); ++i) (*s_.patterns)[static_cast<std::size_t>(i)].BackgroundMin = 0.0f;
   return 1;
 }
 
-int spdet::DetectorCore::CalibrateFromBackground(const float* minimum, double seconds) {
-  if (minimum == nullptr || !BeginBackgroundCalibration()) return 0;
-  CalibrationBlocks = seconds * Engine->RecPar.Fs / NsampleBlock;
-  for (int i = 0; i < NPattern; ++i)
-    if (minimum[i] < FLT_MAX) Patterns[static_cast<std::size_t>(i)].BackgroundMin = minimum[i];
-  return EndBackgroundCalibration();
+// A time block of background: the smallest distance of every pattern at any step.
+void spdet::Calibrator::Measured(const float* stepScores) {
+  blocks_ += 1.0;
+  const int steps = s_.steps;
+  for (int i = 0; i < Count(); ++i) {
+    DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(i)];
+    for (int s = 0; s < steps; ++s) {
+      const float v = stepScores[static_cast<std::size_t>(i) * steps + s];
+      if (v < kNotEvaluated && (P.BackgroundMin <= 0.0f || v < P.BackgroundMin)) P.BackgroundMin = v;
+    }
+  }
 }
 
-int spdet::DetectorCore::EndBackgroundCalibration() {
-  if (!CalibrationMode) return 0;
-  CalibrationMode = 0;
-  if (CalibrationBlocks < 1.0) return 0;
-  for (int i = 0; i < NPattern; ++i) {
-    DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
+int spdet::Calibrator::FromMeasurement(const float* minimum, double seconds) {
+  if (minimum == nullptr || !mode_) return 0;
+  blocks_ = seconds * s_.engine->RecPar.Fs / s_.blockSamples;
+  for (int i = 0; i < Count(); ++i)
+    if (minimum[i] < FLT_MAX) (*s_.patterns)[static_cast<std::size_t>(i)].BackgroundMin = minimum[i];
+  return End();
+}
+
+int spdet::Calibrator::End() {
+  if (!mode_) return 0;
+  mode_ = 0;
+  if (blocks_ < 1.0) return 0;
+  for (int i = 0; i < Count(); ++i) {
+    DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(i)];
     if (P.Nblock < 1 || P.BackgroundMin <= 0.0f) continue;
     // The threshold stays under the closest background distance by the margin, but is never
     // lowered below half the pattern's own threshold: a background that nearly holds the clip
     // must not make the pattern deaf.
     float thr = P.SelfThreshold;
-    float bg = Tuning.BackgroundMargin * P.BackgroundMin;
+    float bg = s_.tuning->BackgroundMargin * P.BackgroundMin;
     if (bg < thr) thr = bg;
     if (thr < 0.5f * P.SelfThreshold) thr = 0.5f * P.SelfThreshold;
     P.Threshold = thr;
@@ -72,12 +82,12 @@ int spdet::DetectorCore::EndBackgroundCalibration() {
   return 1;
 }
 
-double spdet::DetectorCore::CalibrationSeconds() const {
-  if (Engine == nullptr || !(Engine->RecPar.Fs > 0.0f)) return 0.0;
-  return CalibrationBlocks * NsampleBlock / static_cast<double>(Engine->RecPar.Fs);
+double spdet::Calibrator::Seconds() const {
+  if (s_.engine == nullptr || !(s_.engine->RecPar.Fs > 0.0f)) return 0.0;
+  return blocks_ * s_.blockSamples / static_cast<double>(s_.engine->RecPar.Fs);
 }
 
-void spdet::DetectorCore::SidecarName(const char* patternFile, char* out, int outSize) {
+void spdet::Calibrator::SidecarName(const char* patternFile, char* out, int outSize) {
   if (out == nullptr || outSize < 1) return;
   out[0] = 0;
   // A name that does not fit is refused (left empty), never cut: a cut name could be another file.
@@ -85,26 +95,26 @@ void spdet::DetectorCore::SidecarName(const char* patternFile, char* out, int ou
   if (!name.empty() && name.size() < static_cast<std::size_t>(outSize)) std::memcpy(out, name.c_str(), name.size() + 1);
 }
 
-int spdet::DetectorCore::SaveCalibration(int pattern, const char* patternFile) {
-  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
-  const DetectorPattern& P = Patterns[static_cast<std::size_t>(pattern)];
+int spdet::Calibrator::Save(int pattern, const char* patternFile) const {
+  if (pattern < 0 || pattern >= Count() || patternFile == nullptr || s_.engine == nullptr) return 0;
+  const DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(pattern)];
   if (!P.Calibrated) return 0;
   spdet::CalibrationRecord r;
   r.nblock = P.Nblock;
-  r.hash = SpectrumHash(Engine->TVS[pattern]);
-  r.seconds = CalibrationSeconds();
+  r.hash = SpectrumHash(s_.engine->TVS[pattern]);
+  r.seconds = Seconds();
   r.bgMin = P.BackgroundMin;
   r.thr = P.Threshold;
   return spdet::WriteCalibrationFile(spdet::CalibrationFileName(patternFile), r) ? 1 : 0;
 }
 
-int spdet::DetectorCore::LoadCalibration(int pattern, const char* patternFile) {
-  if (pattern < 0 || pattern >= NPattern || patternFile == nullptr || !EngineUnchanged()) return 0;
-  DetectorPattern& P = Patterns[static_cast<std::size_t>(pattern)];
+int spdet::Calibrator::Load(int pattern, const char* patternFile) {
+  if (pattern < 0 || pattern >= Count() || patternFile == nullptr || s_.engine == nullptr) return 0;
+  DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(pattern)];
   const std::string name = spdet::CalibrationFileName(patternFile);
   spdet::CalibrationRecord v;
   if (const char* problem = spdet::ReadCalibrationFile(name, v)) return *problem != 0 ? Refuse(name, problem) : 0;
-  if (v.nblock != P.Nblock || v.hash != SpectrumHash(Engine->TVS[pattern]))
+  if (v.nblock != P.Nblock || v.hash != SpectrumHash(s_.engine->TVS[pattern]))
     return Refuse(name, "made for another pattern (the pattern file was made again)");
   // What a calibration can have written: a positive finite background distance, and a threshold
   // between half the pattern's own threshold and the pattern's own (printed with 6 digits).
@@ -119,20 +129,3 @@ int spdet::DetectorCore::LoadCalibration(int pattern, const char* patternFile) {
   return 1;
 }
 
-int spdet::DetectorCore::GroupBySpeedNames(const char* const* patternFiles) {
-  if (patternFiles == nullptr) return 0;
-  // Every name once, by its text (the first of equal names wins).
-  std::unordered_map<std::string, int> number;
-  for (int i = 0; i < NPattern; ++i)
-    if (patternFiles[i] != nullptr) number.emplace(patternFiles[i], i);
-  int grouped = 0;
-  std::string main;
-  double speed = 0.0;
-  for (int i = 0; i < NPattern; ++i) {
-    if (patternFiles[i] == nullptr || !sp::ParseSpeedVariantName(patternFiles[i], &main, &speed)) continue;
-    // The group's main pattern has the name without the speed part.
-    const auto it = number.find(main);
-    if (it != number.end() && it->second != i && SetGroup(i, it->second, static_cast<float>(speed))) ++grouped;
-  }
-  return grouped;
-}

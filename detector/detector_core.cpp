@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 
 #include "background.h"
 #include "flag_scan.h"
@@ -14,6 +16,7 @@
 #include "calibration_file.h"
 #include "relatives.h"
 #include "shape_distance.h"
+#include "SpeedVariantName.h"
 #include "sp_helpers.h"
 
 using spdet::kNotEvaluated;
@@ -46,6 +49,7 @@ void spdet::DetectorCore::Detach() {
       if (Engine->TVS[i] != nullptr) Engine->TVS[i]->fUsePattern = static_cast<unsigned char>(Patterns[i].Compared);
   Engine = nullptr;
   Patterns = {};
+  Levels = {};
   LogRing = {};
   SubSums = {};
   Picker = spdet::CandidatePicker();
@@ -55,11 +59,8 @@ void spdet::DetectorCore::Detach() {
   PrevScore = {};
   Distances.clear();
   LiveGroups = {};
-  BandScratch = {};
-  CalibrationInput = {};
-  BlockPtr = {};
   Background.reset();
-  Noise = nullptr;
+  Calib.Release();
   Kin.reset();
   Shape = nullptr;
   Preselect.reset();
@@ -112,6 +113,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
 
   const std::size_t n = static_cast<std::size_t>(NPattern);
   Patterns.resize(n);
+  Levels.assign(n, nullptr);
   PrevScore.resize(n);
   StepScore.resize(n * SubSteps);
   StepVerify.resize(n * SubSteps);
@@ -136,7 +138,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
         },
         engine);
   for (int i = 0; i < NPattern; ++i) {
-    SelfCalibrate(i);
+    Calib.SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
   SetUpDistances();
@@ -157,14 +159,11 @@ void spdet::DetectorCore::PrepareRings() {
   RingLength = SubSteps * (2 * Longest + Longest / 8 + 4);
   LogRing.resize(static_cast<std::size_t>(RingLength) * Nband);
   SubSums.resize(static_cast<std::size_t>(SubPerAvg) * Nband);
-  CalibrationInput.resize(static_cast<std::size_t>(Longest) * Nband);
-  BlockPtr.resize(static_cast<std::size_t>(Longest));
-  BandScratch.resize(4 * static_cast<std::size_t>(Nband));
   // The background before an occurrence began: kept for the longest pattern and the delay.
   Background = std::make_unique<spdet::BackgroundTracker>();
   Background->Configure(Nband, Longest + DelaySamples / NsampleBlock + 4, Tuning.NoiseSegments,
                         DelaySamples / NsampleBlock);
-  Noise = Background->Levels();
+  Calib.SetUp({&Patterns, &Levels, Engine, &Tuning, Nband, SubSteps, NsampleBlock, Longest, Background->Levels()});
 }
 
 void spdet::DetectorCore::PreparePattern(int i) {
@@ -181,65 +180,11 @@ void spdet::DetectorCore::PreparePattern(int i) {
   }
   const int N = T->Nblock;
   P.Nblock = N;
-  const std::size_t cells = static_cast<std::size_t>(N) * Nband;
-  P.LogSpectrum.resize(cells);
-  P.Weight.resize(cells);
-  P.Salient.resize(cells);
-  // Block-major levels [k*Nband + b] from the band-major spectrum.
-  float peak = -1000.0f;
-  for (int k = 0; k < N; ++k)
-    for (int b = 0; b < Nband; ++b) {
-      const float v = LevelDb(T->SpectrumByBand[static_cast<long>(b) * N + k]);
-      P.LogSpectrum[static_cast<std::size_t>(k) * Nband + b] = v;
-      if (v > peak) peak = v;
-    }
-  P.Floor_dB = peak - Tuning.FloorDepth_dB;
-  for (std::size_t n = 0; n < cells; ++n) {
-    if (P.LogSpectrum[n] < P.Floor_dB) P.LogSpectrum[n] = P.Floor_dB;
-    // Salient cells (near the pattern's peak) count fully; the quieter ones less.
-    const bool salient = P.LogSpectrum[n] >= peak - Tuning.SalientDepth_dB;
-    P.Weight[n] = salient ? 1.0f : Tuning.QuietWeight;
-    P.Salient[n] = salient ? 1.0f : 0.0f;
-  }
-  // Bands the engine does not compute (acceleration modes) are not compared.
-  for (int b = 0; b < Nband; ++b) {
-    if (b >= Engine->BandFirst && b <= Engine->BandLast) continue;
-    for (int k = 0; k < N; ++k) {
-      P.Weight[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-      P.Salient[static_cast<std::size_t>(k) * Nband + b] = 0.0f;
-    }
-  }
-  // The newest blocks of a pattern average mostly what followed the clip when it was made
-  // (the pipeline delay is longer than a block), which an occurrence in a stream does not
-  // repeat: the newest block is not compared, the next one counts less.
-  if (N > 4) {
-    for (int b = 0; b < Nband; ++b) {
-      P.Weight[b] = 0.0f;
-      P.Salient[b] = 0.0f;
-      P.Weight[Nband + b] *= Tuning.TailWeight;
-    }
-  }
-  for (int q = 0; q < 4; ++q) P.QuarterEnd[q] = ((q + 1) * N) / 4;
-  P.QuarterEnd[3] = N;
-  // Salient cells and weights per quarter, over every step-th block: every block for the exact
-  // distance; for the coarse pass every block of a short pattern, every second, fourth or eighth
-  // of longer ones.
-  auto sums = [&](int step, float& salient, float* quarter, float& total) {
-    salient = total = 0.0f;
-    for (int q = 0; q < 4; ++q) quarter[q] = 0.0f;
-    for (int k = 0, q = 0; k < N; k += step) {
-      while (k >= P.QuarterEnd[q]) ++q;
-      for (int b = 0; b < Nband; ++b) {
-        const long n = static_cast<long>(k) * Nband + b;
-        salient += P.Salient[n];
-        quarter[q] += P.Weight[n];
-      }
-    }
-    for (int q = 0; q < 4; ++q) total += quarter[q];
-  };
-  sums(1, P.SalientCount, P.QuarterWeight, P.TotalWeight);
-  P.CoarseStep = N < 32 ? 1 : (N < 96 ? 2 : (N < 192 ? 4 : 8));
-  sums(P.CoarseStep, P.CoarseSalientCount, P.CoarseQuarterWeight, P.CoarseTotalWeight);
+  // The level distance's arrays: one copy in the process for every detector with this pattern.
+  Levels[static_cast<std::size_t>(i)] = spdet::SharedLevelPattern(
+      T->SpectrumByBand, N,
+      {Nband, Engine->BandFirst, Engine->BandLast, Tuning.FloorDepth_dB, Tuning.SalientDepth_dB, Tuning.QuietWeight,
+       Tuning.TailWeight});
 }
 
 
@@ -303,14 +248,7 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   const spdet::DistanceBlock in = BlockIn(input);
   for (const auto& d : Distances) d->Block(in, table);
   if (CalibrationMode) {
-    CalibrationBlocks += 1.0;
-    for (int i = 0; i < NPattern; ++i) {
-      DetectorPattern& P = Patterns[i];
-      for (int s = 0; s < SubSteps; ++s) {
-        const float v = StepScore[static_cast<std::size_t>(i) * SubSteps + s];
-        if (v < kNotEvaluated && (P.BackgroundMin <= 0.0f || v < P.BackgroundMin)) P.BackgroundMin = v;
-      }
-    }
+    Calib.Measured(StepScore.data());
   } else {
     // Groups neither compared nor waiting stay so through the block's steps: most of a large
     // catalogue, told apart once.
@@ -375,8 +313,8 @@ void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
   Shape = nullptr;
   if (Sink == nullptr) Sink = std::make_unique<CoreSink>(*this);
-  const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine,  Nband,
-                                   SubSteps,  NsampleBlock, DelaySamples, Longest, Sink.get()};
+  const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
+                                   Longest, Sink.get(), &Levels};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);
@@ -455,10 +393,41 @@ int spdet::DetectorCore::SetGroup(int pattern, int group, float speedPercent) {
   return 1;
 }
 
+int spdet::DetectorCore::GroupBySpeedNames(const char* const* patternFiles) {
+  if (patternFiles == nullptr) return 0;
+  // Every name once, by its text (the first of equal names wins).
+  std::unordered_map<std::string, int> number;
+  for (int i = 0; i < NPattern; ++i)
+    if (patternFiles[i] != nullptr) number.emplace(patternFiles[i], i);
+  int grouped = 0;
+  std::string main;
+  double speed = 0.0;
+  for (int i = 0; i < NPattern; ++i) {
+    if (patternFiles[i] == nullptr || !sp::ParseSpeedVariantName(patternFiles[i], &main, &speed)) continue;
+    // The group's main pattern has the name without the speed part.
+    const auto it = number.find(main);
+    if (it != number.end() && it->second != i && SetGroup(i, it->second, static_cast<float>(speed))) ++grouped;
+  }
+  return grouped;
+}
+
 int spdet::DetectorCore::SetChecked(int pattern, int checked) {
   if (Patterns.empty() || pattern < 0 || pattern >= NPattern) return 0;
   Patterns[pattern].Checked = checked ? 1 : 0;
   return 1;
+}
+
+int spdet::DetectorCore::BeginBackgroundCalibration() {
+  if (!Calib.Begin()) return 0;
+  for (int i = 0; i < NPattern; ++i) Picker.Drop(i);
+  return 1;
+}
+
+int spdet::DetectorCore::EndBackgroundCalibration() { return Calib.End(); }
+
+int spdet::DetectorCore::CalibrateFromBackground(const float* minimum, double seconds) {
+  if (minimum == nullptr || !BeginBackgroundCalibration()) return 0;
+  return Calib.FromMeasurement(minimum, seconds);
 }
 
 int spdet::DetectorCore::Finish() {
@@ -477,7 +446,8 @@ void spdet::DetectorCore::FindRelatives() {
   std::vector<spdet::PatternLevels> levels(static_cast<std::size_t>(NPattern));
   for (int i = 0; i < NPattern; ++i) {
     const DetectorPattern& P = Patterns[static_cast<std::size_t>(i)];
-    levels[static_cast<std::size_t>(i)] = {P.Nblock, P.LogSpectrum.data(), P.Nblock > 0 && P.Group == i};
+    const float* own = P.Nblock > 0 ? Levels[static_cast<std::size_t>(i)]->LogSpectrum.data() : nullptr;
+    levels[static_cast<std::size_t>(i)] = {P.Nblock, own, P.Nblock > 0 && P.Group == i};
   }
   // (Patterns carry their sample rate; the library works at 44100 Hz.)
   const double fs = Engine->TVS[0] != nullptr && Engine->TVS[0]->Fs > 0.0f ? Engine->TVS[0]->Fs : 44100.0;
@@ -485,7 +455,7 @@ void spdet::DetectorCore::FindRelatives() {
   for (int i = 0; i < NPattern; ++i) names[static_cast<std::size_t>(i)] = Patterns[static_cast<std::size_t>(i)].Name.c_str();
   Kin = std::make_unique<spdet::RelativesHolder>();
   Kin->SetUp(std::move(levels), std::move(names), {Nband, NsampleBlock, DelaySamples, fs / NsampleBlock},
-             spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr));
+             Calib.CacheDirectory());
 }
 
 void spdet::DetectorCore::ReleaseVersions(bool all) {

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "PatternDetector.h"
+#include "calibrator.h"
 #include "candidate_picker.h"
 #include "distance.h"
+#include "level_pattern.h"
 #include "relatives_holder.h"
 
 namespace spdet {
@@ -32,7 +34,7 @@ class DetectorCore {
   // The calls of PatternDetector (include/PatternDetector.h documents each), one for one.
   void SetTuning(const DetectorTuning& tuning) { Tuning = tuning; }
   const DetectorTuning& GetTuning() const { return Tuning; }
-  void SetCacheDirectory(const char* directory);
+  void SetCacheDirectory(const char* directory) { Calib.SetCacheDirectory(directory); }
 
   int Attach(TimeSpectrumEstimation* engine, const char* const* patternFiles);
   void Detach();
@@ -52,10 +54,16 @@ class DetectorCore {
   int BeginBackgroundCalibration();
   int EndBackgroundCalibration();
   int CalibrateFromBackground(const float* minimum, double seconds);
-  double CalibrationSeconds() const;
-  int SaveCalibration(int pattern, const char* patternFile);
-  int LoadCalibration(int pattern, const char* patternFile);
-  static void SidecarName(const char* patternFile, char* out, int outSize);
+  double CalibrationSeconds() const { return Calib.Seconds(); }
+  int SaveCalibration(int pattern, const char* patternFile) {
+    return EngineUnchanged() ? Calib.Save(pattern, patternFile) : 0;
+  }
+  int LoadCalibration(int pattern, const char* patternFile) {
+    return EngineUnchanged() ? Calib.Load(pattern, patternFile) : 0;
+  }
+  static void SidecarName(const char* patternFile, char* out, int outSize) {
+    spdet::Calibrator::SidecarName(patternFile, out, outSize);
+  }
 
   // ---- read-only views for reports, evaluation and tests
   int PatternCount() const { return NPattern; }
@@ -84,12 +92,6 @@ class DetectorCore {
   // The aligned input (detector_core.cpp).
   void PushSteps(const TimeBlockView& block);
   spdet::StepTable Table() { return {StepScore.data(), StepVerify.data(), PrevScore.data(), SubSteps}; }
-  // Self-calibration (self_calibration.cpp).
-  float SelfDistance(const DetectorPattern& P, const float* const* blocks);  // the level distance, with Noise
-  void SelfCalibrate(int i);  // from the process's table of earlier results, the cache, or anew
-  void SelfCalibrateNow(int i);
-  std::uint64_t SelfKey(int i) const;
-  float GenericNegative(int i);
   // Groups and relatives (detector_core.cpp); every path's reports go to the picker.
   void BuildGroups();
   void FindRelatives();
@@ -114,8 +116,8 @@ class DetectorCore {
   bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
 
   DetectorTuning Tuning;
-  bool CacheChosen = false;       // SetCacheDirectory was called: CacheChoice, else the environment's
-  std::string CacheChoice;
+  spdet::Calibrator Calib;        // thresholds from the pattern, from background audio, from sidecars
+  const int& CalibrationMode = Calib.Measuring();  // 1 while background audio is being measured
   TimeSpectrumEstimation* Engine = nullptr;
   std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
   int NPattern = 0;
@@ -126,6 +128,7 @@ class DetectorCore {
   int SubFrames = 0;              // filter-bank frames per alignment step
   int SubPerAvg = 0;              // steps per averaging window of a time block
   std::vector<DetectorPattern> Patterns;
+  std::vector<std::shared_ptr<const spdet::LevelPattern>> Levels;  // the level distance's, shared by the process
   // Aligned input: levels in dB of the blocks ending at each alignment step.
   int RingLength = 0;             // aligned blocks kept (SubSteps per time block)
   std::vector<float> LogRing;     // RingLength*Nband
@@ -139,16 +142,10 @@ class DetectorCore {
   std::vector<std::unique_ptr<spdet::Distance>> Distances;  // DistanceTable()'s, in its order
   std::unique_ptr<spdet::ReportSink> Sink;  // the picker and store as the distances report to them
   std::unique_ptr<spdet::BackgroundTracker> Background;
-  float* Noise = nullptr;         // the background's levels: the self calibration sets those it pretends
   std::int64_t Blocks = 0;        // time blocks seen since Attach/Reset
   std::int64_t Origin = 0;        // samples fed before the first block counted
-  int CalibrationMode = 0;        // 1 while background audio is being measured
-  double CalibrationBlocks = 0.0;
   spdet::PatternGroups Groups;    // speed variants with their leader
   std::vector<int> LiveGroups;    // this block: the groups with a candidate, a wait or a comparison
-  std::vector<float> BandScratch; // 4*Nband scratch levels of the self calibration
-  std::vector<float> CalibrationInput;  // scratch input of the self calibration, block-major
-  std::vector<const float*> BlockPtr;  // its pointers to the blocks of CalibrationInput
   int Longest = 0;
   spdet::CandidatePicker Picker;  // the candidates of the level distance, and every report
   std::unique_ptr<spdet::RelativesHolder> Kin;  // relatives among the patterns, one report per airing

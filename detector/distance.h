@@ -16,6 +16,7 @@ namespace spdet {
 class BackgroundTracker;
 class Preselector;
 struct PatternGroups;
+struct LevelPattern;
 
 // What a distance that decides its own candidates reports through: the core's picker and store.
 class ReportSink {
@@ -72,6 +73,7 @@ struct DistanceSetUp {
   int delaySamples = 0;     // from a clip's first sample to the end of its newest block
   int longest = 0;          // blocks of the longest pattern (the ring holds that many per step)
   ReportSink* reports = nullptr;  // for a distance that reports on its own
+  const std::vector<std::shared_ptr<const LevelPattern>>* levels = nullptr;  // per pattern (null: Nblock 0)
 };
 
 // The table the candidate picker reads (StepDistances): [i*steps + s] pattern i's distance at

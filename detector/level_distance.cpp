@@ -88,9 +88,9 @@ float LevelDistance::GateOf(const DetectorPattern& P) const {
 // gate.
 float LevelDistance::Evaluate(const AlignedInput& in, int i, int phase, float* verify, float limit) {
   const DetectorTuning& t = *s_.tuning;
-  const DetectorPattern& P = (*s_.patterns)[static_cast<std::size_t>(i)];
+  const float gate = GateOf((*s_.patterns)[static_cast<std::size_t>(i)]);
+  const LevelPattern& P = *(*s_.levels)[static_cast<std::size_t>(i)];
   const float* const* seg = Segment(in, phase);
-  const float gate = GateOf(P);
   float gain = 0.0f;
   const float coarse = LevelCoarse(P, s_.nband, seg, noise_, t, scratch_.data(), limit, &gain);
   // The aligned input must carry some sound: the pattern's peak brought to the input's level.

@@ -9,7 +9,8 @@
 #include <cmath>
 
 #include "../kernels/level_cells.h"
-#include "PatternDetector.h"
+#include "DetectorTuning.h"
+#include "level_pattern.h"
 
 namespace spdet {
 
@@ -27,7 +28,7 @@ inline float LevelDb(float power) { return 10.0f * std::log10(power > 1.0e-12f ?
 // verify receives the distance of the worst quarter of the pattern's span. When less than
 // minVisible of the pattern's salient cells stay above the background, nothing is compared.
 template <int STEP, bool HIDE>
-inline float DistanceOf(const DetectorPattern& P, int nband, const float* const* blocks, float gain, float excess,
+inline float DistanceOf(const LevelPattern& P, int nband, const float* const* blocks, float gain, float excess,
                         const float* hide, float minVisible, float limit, float* verify) {
   const float totalWeight = STEP == 1 ? P.TotalWeight : P.CoarseTotalWeight;
   const float salientCount = STEP == 1 ? P.SalientCount : P.CoarseSalientCount;
@@ -64,7 +65,7 @@ inline float DistanceOf(const DetectorPattern& P, int nband, const float* const*
 // Chooses the plain comparison when the background covers no cell of the pattern (every
 // hide[b] at or under the pattern's floor).
 template <int STEP>
-inline float DistanceAt(const DetectorPattern& P, int nband, const float* const* blocks, float gain, float excess,
+inline float DistanceAt(const LevelPattern& P, int nband, const float* const* blocks, float gain, float excess,
                         const float* hide, float minVisible, float limit, float* verify) {
   bool any = false;
   for (int b = 0; b < nband; ++b) any |= hide[b] > P.Floor_dB;
@@ -79,7 +80,7 @@ inline float DistanceAt(const DetectorPattern& P, int nband, const float* const*
 constexpr float kNoGain = -1.0e30f;
 
 template <int STEP>
-inline float GainOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above) {
+inline float GainOf(const LevelPattern& P, int nband, const float* const* blocks, const float* above) {
   const int N = P.Nblock;
   // STEP 0: every block, first estimate only; 2, 4 or 8: the blocks of the coarse pass.
   const int step = STEP >= 2 ? STEP : 1;
@@ -98,7 +99,7 @@ inline float GainOf(const DetectorPattern& P, int nband, const float* const* blo
 // A quick estimate of the distance from every CoarseStep-th block, with the first level
 // estimate, stopping once it passes `limit`.
 template <int STEP>
-inline float CoarseOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above,
+inline float CoarseOf(const LevelPattern& P, int nband, const float* const* blocks, const float* above,
                       float* hide, float excess, float minVisible, float limit, float* gain) {
   const float g = GainOf<STEP == 1 ? 0 : STEP>(P, nband, blocks, above);
   *gain = g;
@@ -108,7 +109,7 @@ inline float CoarseOf(const DetectorPattern& P, int nband, const float* const* b
   return DistanceAt<STEP>(P, nband, blocks, g, excess, hide, minVisible, limit, nullptr);
 }
 
-inline float CoarseStepOf(const DetectorPattern& P, int nband, const float* const* blocks, const float* above,
+inline float CoarseStepOf(const LevelPattern& P, int nband, const float* const* blocks, const float* above,
                           float* hide, float excess, float minVisible, float limit, float* gain) {
   switch (P.CoarseStep) {
     case 1:
@@ -124,7 +125,7 @@ inline float CoarseStepOf(const DetectorPattern& P, int nband, const float* cons
 
 // The level distance with the background in force: noise[b] the background's level in band b
 // (dB, in the input's terms; kNoBackground: none), scratch 2*nband levels.
-inline float LevelDistanceAt(const DetectorPattern& P, int nband, const float* const* blocks, float gain,
+inline float LevelDistanceAt(const LevelPattern& P, int nband, const float* const* blocks, float gain,
                              const float* noise, const DetectorTuning& t, float* scratch, float* verify) {
   // Per band, the pattern-side level under which the background covers a cell.
   float* hide = scratch;
@@ -132,7 +133,7 @@ inline float LevelDistanceAt(const DetectorPattern& P, int nband, const float* c
   return DistanceAt<1>(P, nband, blocks, gain, t.ExcessWeight, hide, t.MinVisible, kNotEvaluated, verify);
 }
 
-inline float LevelGain(const DetectorPattern& P, int nband, const float* const* blocks, const float* noise,
+inline float LevelGain(const LevelPattern& P, int nband, const float* const* blocks, const float* noise,
                        const DetectorTuning& t, float* scratch) {
   float* above = scratch + nband;
   for (int b = 0; b < nband; ++b) above[b] = noise[b] + t.NoiseMargin_dB;
@@ -141,7 +142,7 @@ inline float LevelGain(const DetectorPattern& P, int nband, const float* const* 
 
 // A quick estimate of the distance from every CoarseStep-th block, with the first level
 // estimate, stopping once it passes `limit`.
-inline float LevelCoarse(const DetectorPattern& P, int nband, const float* const* blocks, const float* noise,
+inline float LevelCoarse(const LevelPattern& P, int nband, const float* const* blocks, const float* noise,
                          const DetectorTuning& t, float* scratch, float limit, float* gain) {
   float* above = scratch + nband;
   float* hide = scratch;

@@ -1,4 +1,4 @@
-// Self-calibration of the detector's thresholds: each pattern against distorted copies of itself
+// The calibrator's thresholds from the pattern itself: each pattern against distorted copies of itself
 // and against sounds that share its make-up but are not it (docs/detector.md, "Per-pattern
 // threshold from the pattern itself"), with a process-wide table of the results and a cache of
 // them on disk, so that setting up the same patterns again, in this process or another, does
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "detector_core.h"
+#include "calibrator.h"
 #include "background.h"
 #include "calibration_file.h"
 #include "fnv1a.h"
@@ -44,36 +44,58 @@ constexpr std::uint64_t kSelfCacheVersion = 1;
 
 }  // namespace
 
-std::uint64_t spdet::DetectorCore::SelfKey(int i) const {
-  const DetectorPattern& P = Patterns[i];
-  const SignalTVSEx* T = Engine->TVS[i];
+std::uint64_t spdet::Calibrator::SelfKey(int i) const {
+  const DetectorPattern& P = (*s_.patterns)[i];
+  const SignalTVSEx* T = s_.engine->TVS[i];
   spdet::Fnv1a f;
   f.Value(P.Nblock);
-  f.Value(Nband);
-  f.Value(SubSteps);
-  f.Value(Engine->BandFirst);
-  f.Value(Engine->BandLast);
-  const DetectorTuning& t = Tuning;
+  f.Value(s_.nband);
+  f.Value(s_.steps);
+  f.Value(s_.engine->BandFirst);
+  f.Value(s_.engine->BandLast);
+  const DetectorTuning& t = *s_.tuning;
   const float tuning[] = {t.FloorDepth_dB, t.SalientDepth_dB, t.QuietWeight,   t.TailWeight,     t.ExcessWeight,
                           t.NegativeScale, t.PositiveScale,   t.PositiveCap,   t.LengthCap,      t.ThresholdMin,
                           t.ThresholdMax,  t.NoiseMargin_dB,  t.MinVisible,    static_cast<float>(t.GenericMaxBlocks)};
   f.Bytes(tuning, sizeof tuning);
-  f.Bytes(T->SpectrumByBand, sizeof(float) * static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(Nband));
+  f.Bytes(T->SpectrumByBand, sizeof(float) * static_cast<std::size_t>(P.Nblock) * static_cast<std::size_t>(s_.nband));
   return f.h;
 }
 
-void spdet::DetectorCore::SetCacheDirectory(const char* directory) {
+void spdet::Calibrator::SetUp(const Over& over) {
+  s_ = over;
+  input_.resize(static_cast<std::size_t>(over.longest) * static_cast<std::size_t>(over.nband));
+  blockPtr_.resize(static_cast<std::size_t>(over.longest));
+  scratch_.resize(4 * static_cast<std::size_t>(over.nband));
+}
+
+void spdet::Calibrator::Release() {
+  const double blocks = blocks_;
+  const int mode = mode_;
+  s_ = Over();
+  input_ = {};
+  blockPtr_ = {};
+  scratch_ = {};
+  blocks_ = blocks;
+  mode_ = mode;
+}
+
+std::string spdet::Calibrator::CacheDirectory() const {
+  return spdet::CacheDirectory(cacheChosen_ ? cacheChoice_.c_str() : nullptr);
+}
+
+void spdet::Calibrator::SetCacheDirectory(const char* directory) {
   try {
-    CacheChosen = directory != nullptr;
-    CacheChoice = directory != nullptr ? directory : "";
+    cacheChosen_ = directory != nullptr;
+    cacheChoice_ = directory != nullptr ? directory : "";
   } catch (...) {
-    CacheChosen = true;  // no memory for the name: no cache
-    CacheChoice.clear();
+    cacheChosen_ = true;  // no memory for the name: no cache
+    cacheChoice_.clear();
   }
 }
 
-void spdet::DetectorCore::SelfCalibrate(int i) {
-  DetectorPattern& P = Patterns[i];
+void spdet::Calibrator::SelfCalibrate(int i) {
+  DetectorPattern& P = (*s_.patterns)[i];
   if (P.Nblock < 1) return;
   const std::uint64_t key = SelfKey(i);
   SelfResult r{};
@@ -97,13 +119,13 @@ void spdet::DetectorCore::SelfCalibrate(int i) {
     f.Value(build);
     diskKey = f.h;
     try {
-      entry = spdet::SelfCalibrationEntryName(spdet::CacheDirectory(CacheChosen ? CacheChoice.c_str() : nullptr), diskKey);
+      entry = spdet::SelfCalibrationEntryName(CacheDirectory(), diskKey);
       spdet::SelfCalibrationRecord e;
       // Only an entry of this key and length with values a calibration can give; anything else
       // is calibrated anew and written over.
       known = spdet::ReadSelfCalibration(entry, e) && e.key == diskKey && e.nblock == P.Nblock &&
               std::isfinite(e.positive) && e.positive >= 0.0f && std::isfinite(e.negative) && e.negative >= 0.0f &&
-              std::isfinite(e.shift) && e.shift >= 0.0f && e.threshold >= 0.0f && e.threshold <= Tuning.ThresholdMax;
+              std::isfinite(e.shift) && e.shift >= 0.0f && e.threshold >= 0.0f && e.threshold <= s_.tuning->ThresholdMax;
       if (known) r = SelfResult{e.nblock, e.positive, e.negative, e.shift, e.threshold};
     } catch (...) {
       entry.clear();
@@ -132,63 +154,64 @@ void spdet::DetectorCore::SelfCalibrate(int i) {
   }
 }
 
-// The level distance of pattern P at the made-up input, with the background it pretends (Noise).
-float spdet::DetectorCore::SelfDistance(const DetectorPattern& P, const float* const* blocks) {
-  const float gain = spdet::LevelGain(P, Nband, blocks, Noise, Tuning, BandScratch.data());
-  return spdet::LevelDistanceAt(P, Nband, blocks, gain, Noise, Tuning, BandScratch.data(), nullptr);
+// The level distance of pattern P at the made-up input, with the background it pretends (noise).
+float spdet::Calibrator::SelfDistance(const spdet::LevelPattern& P, const float* const* blocks) {
+  const float gain = spdet::LevelGain(P, s_.nband, blocks, s_.noise, *s_.tuning, scratch_.data());
+  return spdet::LevelDistanceAt(P, s_.nband, blocks, gain, s_.noise, *s_.tuning, scratch_.data(), nullptr);
 }
 
-void spdet::DetectorCore::SelfCalibrateNow(int i) {
-  DetectorPattern& P = Patterns[i];
-  SignalTVSEx* T = Engine->TVS[i];
+void spdet::Calibrator::SelfCalibrateNow(int i) {
+  DetectorPattern& P = (*s_.patterns)[i];
+  const spdet::LevelPattern& L = *(*s_.levels)[static_cast<std::size_t>(i)];
+  SignalTVSEx* T = s_.engine->TVS[i];
   const int N = P.Nblock;
   const float* sp = T->SpectrumByBand;  // band-major
-  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
-  float* seg = CalibrationInput.data();                    // block-major synthetic input
-  const float** ptr = BlockPtr.data();
-  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
+  for (int b = 0; b < s_.nband; ++b) s_.noise[b] = kNoBackground;
+  float* seg = input_.data();                    // block-major synthetic input
+  const float** ptr = blockPtr_.data();
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * s_.nband;
   double mean = 0.0;
-  for (long n = 0; n < static_cast<long>(N) * Nband; ++n) mean += sp[n];
-  mean /= static_cast<double>(N) * Nband;
+  for (long n = 0; n < static_cast<long>(N) * s_.nband; ++n) mean += sp[n];
+  mean /= static_cast<double>(N) * s_.nband;
 
   // Distortions that an occurrence shows: a misalignment (half an alignment step: an eighth
   // of a block with four alignments per block, else half a block), a noise floor 15 dB under
   // the pattern's mean power, and both together with a 20 dB floor.
-  const float frac = SubSteps > 1 ? 0.5f / SubSteps : 0.5f;
+  const float frac = s_.steps > 1 ? 0.5f / s_.steps : 0.5f;
   const float noise[3] = {0.0f, static_cast<float>(mean * 0.0316), static_cast<float>(mean * 0.01)};
   const int shift[3] = {1, 0, 1};
   float worst = 0.0f;
   for (int t = 0; t < 3; ++t) {
-    for (int b = 0; b < Nband; ++b) {
+    for (int b = 0; b < s_.nband; ++b) {
       const float* p = sp + static_cast<long>(b) * N;
       for (int k = 0; k < N; ++k) {
         float v = p[k];
         if (shift[t] && k + 1 < N) v = (1.0f - frac) * p[k] + frac * p[k + 1];
-        seg[static_cast<long>(k) * Nband + b] = LevelDb(v + noise[t]);
+        seg[static_cast<long>(k) * s_.nband + b] = LevelDb(v + noise[t]);
       }
       // The background the detector would have measured before such an occurrence: the
       // noise's lowest block levels, a few dB under its mean.
-      Noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
+      s_.noise[b] = noise[t] > 0.0f ? LevelDb(noise[t]) - kNoiseDip_dB : kNoBackground;
     }
-    const float d = SelfDistance(P, ptr);
+    const float d = SelfDistance(L, ptr);
     if (d > worst) worst = d;
   }
-  for (int b = 0; b < Nband; ++b) Noise[b] = kNoBackground;
+  for (int b = 0; b < s_.nband; ++b) s_.noise[b] = kNoBackground;
   P.SelfPositive = worst;
 
   // How fast the distance grows with misalignment: the pattern one time block off.
-  for (int b = 0; b < Nband; ++b) {
+  for (int b = 0; b < s_.nband; ++b) {
     const float* p = sp + static_cast<long>(b) * N;
     for (int k = 0; k < N; ++k)
-      seg[static_cast<long>(k) * Nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
+      seg[static_cast<long>(k) * s_.nband + b] = LevelDb(k + 1 < N ? p[k + 1] : p[k]);
   }
-  P.ShiftDistance = SelfDistance(P, ptr);
+  P.ShiftDistance = SelfDistance(L, ptr);
 
   // Sounds that are not the pattern but share its make-up: the pattern played backwards, its
   // two halves swapped, its average spectrum held still, and a flat spectrum.
   float closest = kNotEvaluated;
   for (int t = 0; t < 4; ++t) {
-    for (int b = 0; b < Nband; ++b) {
+    for (int b = 0; b < s_.nband; ++b) {
       const float* p = sp + static_cast<long>(b) * N;
       double bandMean = 0.0;
       for (int k = 0; k < N; ++k) bandMean += p[k];
@@ -199,10 +222,10 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
         else if (t == 1) v = p[(k + N / 2) % N];
         else if (t == 2) v = static_cast<float>(bandMean);
         else v = static_cast<float>(mean);
-        seg[static_cast<long>(k) * Nband + b] = LevelDb(v);
+        seg[static_cast<long>(k) * s_.nband + b] = LevelDb(v);
       }
     }
-    const float d = SelfDistance(P, ptr);
+    const float d = SelfDistance(L, ptr);
     if (d < closest) closest = d;
   }
   const float generic = GenericNegative(i);
@@ -212,18 +235,18 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
   // Under the closest self-negative by a margin; raised towards what the distortions need,
   // within a cap under the self-negative. A short pattern compares few cells, so chance
   // matches come closer: its threshold is also capped in proportion to the root of its length.
-  float thr = Tuning.NegativeScale * closest;
-  const float pos = Tuning.PositiveScale * worst;
-  const float cap = Tuning.PositiveCap * closest;
+  float thr = s_.tuning->NegativeScale * closest;
+  const float pos = s_.tuning->PositiveScale * worst;
+  const float cap = s_.tuning->PositiveCap * closest;
   if (pos > thr) thr = pos < cap ? pos : (cap > thr ? cap : thr);
-  const float lengthCap = Tuning.LengthCap * std::sqrt(static_cast<float>(N));
+  const float lengthCap = s_.tuning->LengthCap * std::sqrt(static_cast<float>(N));
   if (thr > lengthCap) thr = lengthCap;
   // The lower limit never lifts the threshold towards what a sound that is not the pattern
   // reaches.
-  const float negative = Tuning.NegativeScale * closest;
-  const float low = Tuning.ThresholdMin < negative ? Tuning.ThresholdMin : negative;
+  const float negative = s_.tuning->NegativeScale * closest;
+  const float low = s_.tuning->ThresholdMin < negative ? s_.tuning->ThresholdMin : negative;
   if (thr < low) thr = low;
-  if (thr > Tuning.ThresholdMax) thr = Tuning.ThresholdMax;
+  if (thr > s_.tuning->ThresholdMax) thr = s_.tuning->ThresholdMax;
   P.SelfThreshold = thr;
   P.Threshold = thr;
 }
@@ -234,15 +257,15 @@ void spdet::DetectorCore::SelfCalibrateNow(int i) {
 // while, starting where the pattern starts. A pattern close to one
 // of them (a lone beep, a drum hit, a click) is not distinctive, and its threshold must stay
 // well under that distance. kNotEvaluated for long patterns and when disabled.
-float spdet::DetectorCore::GenericNegative(int i) {
-  DetectorPattern& P = Patterns[i];
-  const int N = P.Nblock;
-  if (N < 1 || N > Tuning.GenericMaxBlocks) return kNotEvaluated;
-  const float* sp = Engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
+float spdet::Calibrator::GenericNegative(int i) {
+  const int N = (*s_.patterns)[i].Nblock;
+  if (N < 1 || N > s_.tuning->GenericMaxBlocks) return kNotEvaluated;
+  const spdet::LevelPattern& L = *(*s_.levels)[static_cast<std::size_t>(i)];
+  const float* sp = s_.engine->TVS[i]->SpectrumByBand;  // band-major, block 0 newest
   // Onset: the first block (in time) within 20 dB of the loudest block.
   auto power = [&](int k) {
     float e = 0.0f;
-    for (int b = 0; b < Nband; ++b) e += sp[static_cast<long>(b) * N + k];
+    for (int b = 0; b < s_.nband; ++b) e += sp[static_cast<long>(b) * N + k];
     return e;
   };
   float peak = 0.0f;
@@ -251,15 +274,15 @@ float spdet::DetectorCore::GenericNegative(int i) {
   int onset = 0;  // in time order: block N - 1 - onset of the pattern
   while (onset < N - 1 && power(N - 1 - onset) < 0.01f * peak) ++onset;
 
-  float* seg = CalibrationInput.data();
-  const float** ptr = BlockPtr.data();
-  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * Nband;
-  float* shape = BandScratch.data() + 2 * Nband;    // Nband powers of the event's spectrum
-  float* shapeDb = BandScratch.data() + 3 * Nband;  // and their levels
+  float* seg = input_.data();
+  const float** ptr = blockPtr_.data();
+  for (int k = 0; k < N; ++k) ptr[k] = seg + static_cast<long>(k) * s_.nband;
+  float* shape = scratch_.data() + 2 * s_.nband;    // nband powers of the event's spectrum
+  float* shapeDb = scratch_.data() + 3 * s_.nband;  // and their levels
   // Falling (drums, thuds) and rising (hiss, clicks) slopes of broadband sound, dB per band.
   static const float kSlope[] = {-1.5f, -3.0f, -6.0f, -10.0f, 3.0f, 6.0f};
   const int nSlope = static_cast<int>(sizeof kSlope / sizeof kSlope[0]);
-  const int nShapes = 2 * Nband + nSlope;
+  const int nShapes = 2 * s_.nband + nSlope;
   static const float kDecay[] = {0.5f, 1.0f, 2.0f, 4.0f, 8.0f, 16.0f, 32.0f};
   static const int kHold[] = {2, 3, 4, 6, 8, 12, 16, 24, 32, 48};
   // Struck sounds that fall fast and then ring on: a fast decay plus a slower one.
@@ -273,17 +296,17 @@ float spdet::DetectorCore::GenericNegative(int i) {
   float closest = kNotEvaluated;
   for (int sh = 0; sh < nShapes; ++sh) {
     // One band, two neighbouring bands, flat, sloping.
-    for (int b = 0; b < Nband; ++b) {
+    for (int b = 0; b < s_.nband; ++b) {
       float v;
-      if (sh < Nband) v = b == sh ? 1.0f : 1.0e-4f;
-      else if (sh < 2 * Nband - 1) v = (b == sh - Nband || b == sh - Nband + 1) ? 1.0f : 1.0e-4f;
-      else if (sh == 2 * Nband - 1) v = 1.0f;
-      else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * Nband] * static_cast<float>(b));
+      if (sh < s_.nband) v = b == sh ? 1.0f : 1.0e-4f;
+      else if (sh < 2 * s_.nband - 1) v = (b == sh - s_.nband || b == sh - s_.nband + 1) ? 1.0f : 1.0e-4f;
+      else if (sh == 2 * s_.nband - 1) v = 1.0f;
+      else v = std::pow(10.0f, 0.1f * kSlope[sh - 2 * s_.nband] * static_cast<float>(b));
       shape[b] = v;
       shapeDb[b] = LevelDb(v);
     }
     // A struck tone may start with a broadband click (a drum's beater, a plucked string).
-    const bool tonal = sh < 2 * Nband - 1;
+    const bool tonal = sh < 2 * s_.nband - 1;
     for (int start = onset - 1; start <= onset + 1; ++start) {
       if (start < 0) continue;
       for (int env = 0; env < nDecay + nHold + nRing; ++env) {
@@ -307,15 +330,15 @@ float spdet::DetectorCore::GenericNegative(int i) {
               click = clickLevel * std::exp(-static_cast<float>(t) / 0.7f);
             }
             if (a < 1.0e-6f) a = 1.0e-6f;
-            float* row = seg + static_cast<long>(k) * Nband;
+            float* row = seg + static_cast<long>(k) * s_.nband;
             if (c == 0) {
               const float aDb = LevelDb(a);  // levels add in dB: one logarithm per block
-              for (int b = 0; b < Nband; ++b) row[b] = aDb + shapeDb[b];
+              for (int b = 0; b < s_.nband; ++b) row[b] = aDb + shapeDb[b];
             } else {
-              for (int b = 0; b < Nband; ++b) row[b] = LevelDb(a * shape[b] + click);
+              for (int b = 0; b < s_.nband; ++b) row[b] = LevelDb(a * shape[b] + click);
             }
           }
-          const float d = SelfDistance(P, ptr);
+          const float d = SelfDistance(L, ptr);
           if (d < closest) closest = d;
         }
       }

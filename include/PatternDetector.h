@@ -74,18 +74,6 @@ struct SP_API DetectorPattern {
   int Group = 0;              // group number (pattern number of the group's first member)
   float SpeedPercent = 0.0f;  // speed change of this variant
   int Nblock = 0;             // pattern length in time blocks (0: never compared)
-  std::vector<float> LogSpectrum;  // Nblock*Nband, block-major, block 0 newest: level in dB, floored
-  std::vector<float> Weight;       // Nblock*Nband cell weights (0: not compared)
-  std::vector<float> Salient;      // Nblock*Nband: 1 for the cells that set the level difference
-  float SalientCount = 0.0f;  // number of salient cells
-  float TotalWeight = 0.0f;   // sum of the weights
-  float QuarterWeight[4] = {};  // weights of the four quarters of the pattern's span
-  int QuarterEnd[4] = {};       // first block after each quarter
-  int CoarseStep = 1;           // the coarse pass compares every CoarseStep-th block
-  float CoarseSalientCount = 0.0f;  // the same sums over those blocks
-  float CoarseTotalWeight = 0.0f;
-  float CoarseQuarterWeight[4] = {};
-  float Floor_dB = 0.0f;        // floor of the pattern's levels
   float SelfPositive = 0.0f;    // largest distance of distorted copies of the pattern
   float SelfNegative = 0.0f;    // smallest distance of sounds made from the pattern's make-up
   float ShiftDistance = 0.0f;   // distance of the pattern one time block off

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "../detector/distance.h"
 #include "../detector/shape_distance.h"
 #include "SignalPattern.h"
+#include "../detector/level_pattern.h"
 #include "detector_test_clips.h"
 
 namespace {
@@ -236,6 +238,7 @@ class BandEnergyDistance final : public spdet::Distance {
     const int nband = s_.nband;
     for (std::size_t i = 0; i < s_.patterns->size(); ++i) {
       const DetectorPattern& P = (*s_.patterns)[i];
+      const spdet::LevelPattern* L = (*s_.levels)[i].get();
       for (int s = 0; s < s_.steps; ++s) {
         float& score = out.score[i * s_.steps + s];
         const std::int64_t end = (in.input.blocks * s_.steps - s) * (s_.blockSamples / s_.steps);
@@ -247,8 +250,8 @@ class BandEnergyDistance final : public spdet::Distance {
             for (int k = 1; k < P.Nblock; ++k)
               for (int b = 0; b < nband; ++b) {
                 const std::size_t n = static_cast<std::size_t>(k) * nband + b;
-                if (pass == 0 && P.Salient[n] > 0.0f) gain += blocks_[k][b] - P.LogSpectrum[n], salient += 1.0f;
-                if (pass == 1) sum += std::fabs(std::max(blocks_[k][b] - gain, P.Floor_dB) - P.LogSpectrum[n]);
+                if (pass == 0 && L->Salient[n] > 0.0f) gain += blocks_[k][b] - L->LogSpectrum[n], salient += 1.0f;
+                if (pass == 1) sum += std::fabs(std::max(blocks_[k][b] - gain, L->Floor_dB) - L->LogSpectrum[n]);
                 if (pass == 0 && k + 1 == P.Nblock && b + 1 == nband) gain /= std::max(salient, 1.0f);
               }
           score = sum / static_cast<float>((P.Nblock - 1) * nband) / kLimit * P.Threshold;
@@ -273,6 +276,7 @@ int BandEnergyDistance::made = 0;
 struct LevelAlone {
   static constexpr int kBands = 4, kN = 8, kRing = kN + 1;
   std::vector<DetectorPattern> patterns{1};
+  std::vector<std::shared_ptr<const spdet::LevelPattern>> levels;
   DetectorTuning tuning;
   spdet::PatternGroups groups;
   spdet::BackgroundTracker background;
@@ -281,10 +285,12 @@ struct LevelAlone {
   std::unique_ptr<spdet::Distance> level = spdet::DistanceTable()[0].make();
 
   LevelAlone() {
-    DetectorPattern& P = patterns[0];
+    patterns[0].Nblock = kN;
+    patterns[0].Threshold = 1.0f;
+    patterns[0].Compared = 1;
+    auto made = std::make_shared<spdet::LevelPattern>();
+    spdet::LevelPattern& P = *made;
     P.Nblock = kN;
-    P.Threshold = 1.0f;
-    P.Compared = 1;
     P.Floor_dB = -50.0f;
     P.CoarseStep = 1;
     for (int k = 0; k < kN; ++k)
@@ -296,10 +302,11 @@ struct LevelAlone {
       P.QuarterWeight[q] = P.CoarseQuarterWeight[q] = 2.0f * kBands;
     }
     P.TotalWeight = P.CoarseTotalWeight = P.SalientCount = P.CoarseSalientCount = kN * kBands;
+    levels.push_back(made);
     tuning.LibraryDeviations = 0;  // no engine: the pattern's own switch
     groups.Build(patterns);
     background.Configure(kBands, 16, 0, 0);
-    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN});
+    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN, &levels});
     level->Reset();
   }
   // The distance at the newest alignment after block `blocks`, where the pattern is the `shift`
@@ -308,7 +315,7 @@ struct LevelAlone {
     for (int r = 0; r < kRing; ++r)
       for (int b = 0; b < kBands; ++b) {
         const int k = r - shift;  // ring index r holds the block r steps before the newest
-        ring[(kRing - 1 - r) * kBands + b] = k >= 0 && k < kN ? patterns[0].LogSpectrum[k * kBands + b] + 6.0f : -45.0f;
+        ring[(kRing - 1 - r) * kBands + b] = k >= 0 && k < kN ? levels[0]->LogSpectrum[k * kBands + b] + 6.0f : -45.0f;
       }
     const spdet::AlignedInput input{ring.data(), kRing, kRing - 1, kBands, 1, blocks};
     const spdet::StepTable table{score.data(), verify.data(), previous.data(), 1};
@@ -481,4 +488,42 @@ TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {
   }
   // Without a distance in the table the picker has nothing to report.
   EXPECT_TRUE(scan({}).empty());
+}
+
+// The level distance's arrays are made once per pattern content and tuning in the process: a
+// second detector over the same patterns (another station) adds none and reports alike; a tuning
+// that changes them makes its own; the last detector to let go frees them.
+TEST(Distances, DetectorsOverTheSamePatternsShareOneLevelPatternEach) {
+  sptest::TempDir dir;
+  const std::vector<float> jingle = Clip(kJingle);
+  std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 7);
+  AddAt(stream, jingle, 2 * 44100 + 97);
+  const std::vector<std::string> files = {MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))};
+  const std::size_t before = spdet::SharedLevelPatternCount();
+  {
+    Scanner a(files), b(files), deeper(files);
+    ASSERT_TRUE(a.Start());
+    EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    ASSERT_TRUE(b.Start());
+    EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    DetectorTuning tuning;
+    tuning.FloorDepth_dB += 6.0f;
+    deeper.det.SetTuning(tuning);
+    ASSERT_TRUE(deeper.Start());
+    EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 4);
+    deeper.det.Detach();
+    EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    a.Feed(stream);
+    b.Feed(stream);
+    const std::vector<DetectorReport> ra = a.Reports(), rb = b.Reports();
+    ASSERT_FALSE(ra.empty());
+    ASSERT_EQ(ra.size(), rb.size());
+    for (std::size_t k = 0; k < ra.size(); ++k) {
+      EXPECT_EQ(ra[k].Pattern, rb[k].Pattern);
+      EXPECT_EQ(ra[k].Begin, rb[k].Begin);
+      EXPECT_EQ(ra[k].Score, rb[k].Score);  // bit for bit
+    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(a.det.Pattern(i).Threshold, b.det.Pattern(i).Threshold);
+  }
+  EXPECT_EQ(spdet::SharedLevelPatternCount(), before);
 }
