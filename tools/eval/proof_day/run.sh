@@ -10,7 +10,7 @@
 # Usage: tools/eval/proof_day/run.sh BUILD_DIR [HOURS] [STATIONS] [WORK]
 #   HOURS may be a fraction (0.5). HOURS 24 and STATIONS 10 (the defaults) are the whole day: 240 hours of audio
 #   (about 300 MB of segments in WORK, the bed's reused; WORK defaults to a temporary directory, removed at the
-#   end) and about 40 minutes of processor time for the monitor.
+#   end) and about 30 minutes of processor time for the monitor.
 # Needs /usr/bin/python3 with numpy and ffmpeg. Exit status 1 when a check fails.
 set -euo pipefail
 
