@@ -1,6 +1,7 @@
 #include "postgres_rows.h"
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "postgres_store.h"
@@ -42,6 +43,85 @@ std::string InsertPatternsSql(std::size_t rows) {
                "version = CASE WHEN EXCLUDED.version <> '' THEN EXCLUDED.version ELSE patterns.version END, "
                "title = CASE WHEN EXCLUDED.title <> '' THEN EXCLUDED.title ELSE patterns.title END "
                "RETURNING content_hash, id";
+}
+
+namespace {
+
+// "($1, $2, ...), ($n, ...)": rows of `columns` parameters, numbered from 1; casts[c] (may be
+// empty) follows parameter c of each row.
+std::string ValueRows(std::size_t rows, const std::vector<std::string>& casts) {
+  std::string sql;
+  int n = 0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    sql += i == 0 ? "(" : ", (";
+    for (std::size_t c = 0; c < casts.size(); ++c) sql += (c == 0 ? "$" : ", $") + std::to_string(++n) + casts[c];
+    sql += ")";
+  }
+  return sql;
+}
+
+}  // namespace
+
+std::vector<Statement> InsertDetectionStatements(const std::vector<DetectionRow>& rows) {
+  Statement stations, patterns, detections;
+  std::set<std::string> labels, hashes, keys;
+  std::size_t nStations = 0, nPatterns = 0, nDetections = 0;
+  for (const DetectionRow& d : rows) {
+    if (labels.insert(d.station).second) stations.params << d.station, ++nStations;
+    if (hashes.insert(d.patternHash).second) patterns.params << d.patternHash << d.patternName, ++nPatterns;
+    if (!keys.insert(d.key).second) continue;
+    detections.params << static_cast<std::int64_t>(nDetections++) << d.key << d.station << d.patternHash
+                      << d.patternName << d.beginSample << d.endSample << d.beginSeconds << d.endSeconds << d.beginUtc
+                      << d.endUtc << d.clock << d.rule << d.confidence << d.distance << d.threshold << d.seen << d.match
+                      << d.evidence << d.json << d.storedUtc;
+  }
+  if (rows.empty()) return {};
+  stations.sql = "INSERT INTO stations (label, url) SELECT v.label, '' FROM (VALUES " + ValueRows(nStations, {"::text"}) +
+                 ") AS v(label) ON CONFLICT (label) DO NOTHING";
+  patterns.sql = "INSERT INTO patterns (content_hash, name) VALUES " + ValueRows(nPatterns, {"", ""}) +
+                 " ON CONFLICT (content_hash) DO NOTHING";
+  // The values typed (VALUES has no table to take them from), ordered by their place in the batch.
+  const std::string t = "::text", b = "::bigint", r = "::double precision";
+  detections.sql =
+      "INSERT INTO detections (detection_key, station_id, pattern_id, pattern_name, begin_sample, end_sample, begin_s, "
+      "end_s, begin_utc, end_utc, clock, rule, confidence, distance, threshold, seen, match_kind, evidence, json, "
+      "stored_utc) SELECT v.k, s.id, p.id, v.pn, v.bs, v.es, v.bsec, v.esec, v.bu, v.eu, v.cl, v.ru, v.co, v.di, v.th, "
+      "v.se, v.ma, v.ev, v.js, v.su FROM (VALUES " +
+      ValueRows(nDetections, {b, t, t, t, t, b, b, r, r, b, b, t, t, r, r, r, r, t, t, t, b}) +
+      ") AS v(n, k, st, h, pn, bs, es, bsec, esec, bu, eu, cl, ru, co, di, th, se, ma, ev, js, su), stations s, "
+      "patterns p WHERE s.label = v.st AND p.content_hash = v.h ORDER BY v.n "
+      "ON CONFLICT (detection_key) DO NOTHING RETURNING detection_key, id";
+  return {std::move(stations), std::move(patterns), std::move(detections)};
+}
+
+Statement SelectDetectionIds(const std::vector<std::string>& keys) {
+  Statement s;
+  s.sql = "SELECT detection_key, id FROM detections WHERE detection_key IN (";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    s.sql += (i == 0 ? "$" : ", $") + std::to_string(i + 1);
+    s.params << keys[i];
+  }
+  s.sql += ")";
+  return s;
+}
+
+void FilterSql(const DetectionFilter& f, std::string& sql, pg::Params& params) {
+  const auto in = [&](const char* column, const std::vector<std::string>& values) {
+    if (values.empty()) return;
+    sql += std::string(" AND ") + column + " IN (";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      sql += (i == 0 ? "$" : ", $") + std::to_string(params.Count() + 1);
+      params << values[i];
+    }
+    sql += ")";
+  };
+  in("s.label", f.stations);
+  in("p.content_hash", f.patternHashes);
+  in("p.spot_id", f.spotIds);
+  in("p.campaign", f.campaigns);
+  in("p.advertiser", f.advertisers);
+  if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(params.Count() + 1), params << *f.from;
+  if (f.to) sql += " AND d.begin_utc < $" + std::to_string(params.Count() + 1), params << *f.to;
 }
 
 DetectionRow DetectionAt(const pg::Result& r, int i) {

@@ -384,27 +384,6 @@ class PostgresStore : public Store {
     return 0;
   }
 
-  // The filter's conditions (not its paging) appended to sql, their values to params (numbered
-  // after those already there).
-  static void FilterSql(const DetectionFilter& f, std::string& sql, Params& params) {
-    const auto in = [&](const char* column, const std::vector<std::string>& values) {
-      if (values.empty()) return;
-      sql += std::string(" AND ") + column + " IN (";
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += (i == 0 ? "$" : ", $") + std::to_string(params.Count() + 1);
-        params << values[i];
-      }
-      sql += ")";
-    };
-    in("s.label", f.stations);
-    in("p.content_hash", f.patternHashes);
-    in("p.spot_id", f.spotIds);
-    in("p.campaign", f.campaigns);
-    in("p.advertiser", f.advertisers);
-    if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(params.Count() + 1), params << *f.from;
-    if (f.to) sql += " AND d.begin_utc < $" + std::to_string(params.Count() + 1), params << *f.to;
-  }
-
   // Detections selected by sql (kSelectDetections and more).
   std::vector<DetectionRow> ReadDetections(const std::string& sql, const Params& params) {
     return Read<std::vector<DetectionRow>>([&] {
@@ -510,29 +489,32 @@ class PostgresStore : public Store {
     return out;
   }
 
-  // The detections in one transaction; their ids.
+  // The detections in one transaction, kDetectionsPerStatement a statement (their stations,
+  // their patterns, the detections: three statements, not five a detection); their ids, also
+  // of those stored before.
   std::vector<std::int64_t> WriteDetections(const std::vector<DetectionRow>& rows) {
     Transaction t(*this);
-    std::vector<std::int64_t> ids;
-    for (const DetectionRow& d : rows) ids.push_back(WriteDetection(d));
+    std::map<std::string, std::int64_t> ids;
+    for (std::size_t first = 0; first < rows.size(); first += kDetectionsPerStatement) {
+      const auto end = rows.begin() + static_cast<std::ptrdiff_t>(std::min(rows.size(), first + kDetectionsPerStatement));
+      for (const Statement& s : InsertDetectionStatements({rows.begin() + static_cast<std::ptrdiff_t>(first), end})) {
+        Result r = Exec(s.sql, s.params);
+        for (int i = 0; i < r.Rows(); ++i) ids[r.Text(i, 0)] = r.Int(i, 1);
+      }
+    }
+    std::vector<std::string> stored;  // keys not written now: stored before
+    for (const DetectionRow& d : rows)
+      if (ids.count(d.key) == 0) stored.push_back(d.key), ids[d.key] = 0;
+    for (std::size_t first = 0; first < stored.size(); first += kDetectionsPerStatement) {
+      const auto end = stored.begin() + static_cast<std::ptrdiff_t>(std::min(stored.size(), first + kDetectionsPerStatement));
+      const Statement s = SelectDetectionIds({stored.begin() + static_cast<std::ptrdiff_t>(first), end});
+      Result r = Exec(s.sql, s.params);
+      for (int i = 0; i < r.Rows(); ++i) ids[r.Text(i, 0)] = r.Int(i, 1);
+    }
     t.Commit();
-    return ids;
-  }
-
-  std::int64_t WriteDetection(const DetectionRow& d) {
-    WriteStation(d.station, "", false);
-    Exec("INSERT INTO patterns (content_hash, name) VALUES ($1, $2) ON CONFLICT (content_hash) DO NOTHING",
-         Params() << d.patternHash << d.patternName);
-    Exec("INSERT INTO detections (detection_key, station_id, pattern_id, pattern_name, begin_sample, end_sample, "
-         "begin_s, end_s, begin_utc, end_utc, clock, rule, confidence, distance, threshold, seen, match_kind, evidence, "
-         "json, stored_utc) SELECT $1, s.id, p.id, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
-         "$19, $20 FROM stations s, patterns p WHERE s.label = $2 AND p.content_hash = $3 "
-         "ON CONFLICT (detection_key) DO NOTHING",
-         Params() << d.key << d.station << d.patternHash << d.patternName << d.beginSample << d.endSample
-                  << d.beginSeconds << d.endSeconds << d.beginUtc << d.endUtc << d.clock << d.rule << d.confidence
-                  << d.distance << d.threshold << d.seen << d.match << d.evidence << d.json << d.storedUtc);
-    Result r = Exec("SELECT id FROM detections WHERE detection_key = $1", Params() << d.key);
-    return r.Rows() > 0 ? r.Int(0, 0) : 0;
+    std::vector<std::int64_t> out;
+    for (const DetectionRow& d : rows) out.push_back(ids[d.key]);
+    return out;
   }
 
   std::int64_t WriteEvent(const std::string& station, UtcMicros time, const std::string& event, const std::string& json) {

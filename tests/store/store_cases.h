@@ -43,8 +43,10 @@ constexpr UtcMicros kT0 = 1796601600000000;  // 2026-12-07T00:00:00Z
 // A load larger than one statement of rows (PostgreSQL writes 500 a statement) with a pattern
 // given twice (its second row renames it and adds a campaign, gives no spot ID): the ids in
 // order, the repeated one the same both times, the row as the two writes one after the other
-// leave it; the same load again changes no id.
-inline void CheckLargePatternLoad(Store& s) {
+// leave it; the same load again changes no id. Then a batch of detections larger than two
+// statements (PostgreSQL writes 1000 a statement), its last one a key of the first statement:
+// ids ascending, the repeated key's the same; the same batch again gives the same ids.
+inline void CheckLargeLoads(Store& s) {
   std::vector<PatternRow> rows;
   for (int i = 0; i < 1200; ++i)
     rows.push_back({0, "h" + std::to_string(i), "p" + std::to_string(i) + ".tvs", 4.0, "S" + std::to_string(i), "", "", "", ""});
@@ -63,6 +65,18 @@ inline void CheckLargePatternLoad(Store& s) {
   EXPECT_EQ(h7->spotId, "S7");
   EXPECT_EQ(h7->campaign, "Spring");
   EXPECT_EQ(h7->durationSeconds, 4.0);
+
+  std::vector<DetectionRow> batch;
+  for (int i = 0; i < 2100; ++i) batch.push_back(Row("S" + std::to_string(i % 7), "h" + std::to_string(i % 1300), i, kT0 + i));
+  batch.push_back(batch[5]);
+  const std::vector<std::int64_t> detections = s.AddDetections(batch);
+  ASSERT_EQ(detections.size(), batch.size());
+  EXPECT_TRUE(std::is_sorted(detections.begin(), detections.end() - 1));
+  EXPECT_EQ(std::set<std::int64_t>(detections.begin(), detections.end()).size(), 2100u);
+  EXPECT_EQ(detections.back(), detections[5]);
+  EXPECT_EQ(s.AddDetections(batch), detections);
+  EXPECT_EQ(s.Detections({}).size(), 2100u);
+  EXPECT_EQ(s.Patterns().size(), 1300u);  // made on first use
 }
 
 // Rows kept whole, each key stored once, the queries; open() opens the same empty database
@@ -96,13 +110,15 @@ inline void CheckRoundTrip(const std::function<std::unique_ptr<Store>()>& open, 
     a.json = "something else";  // the same key again: the first row stands
     EXPECT_EQ(s->AddDetection(a), id);
     s->AddDetection(Row("B", "bb", 500, kT0 + 1000000));   // patterns and stations made on first use
-    // A batch (one transaction), a key in it twice: stored once, the same id both times.
+    // A batch (one transaction), a key in it twice: stored once, the same id both times; a key
+    // stored before keeps its row and id; the new rows' ids ascend in the batch's order.
     const std::vector<std::int64_t> batch =
         s->AddDetections({Row("B", "aa", 900000, kT0 + 9000000), Row("C", "aa", 77, std::nullopt),  // no UTC time: keyed by its sample
-                          Row("C", "aa", 78, std::nullopt), Row("C", "aa", 77, std::nullopt)});
-    ASSERT_EQ(batch.size(), 4u);
+                          Row("C", "aa", 78, std::nullopt), Row("C", "aa", 77, std::nullopt), a});
+    ASSERT_EQ(batch.size(), 5u);
     EXPECT_EQ(batch[3], batch[1]);
-    EXPECT_EQ(std::set<std::int64_t>(batch.begin(), batch.end()).size(), 3u);
+    EXPECT_EQ(batch[4], id);
+    EXPECT_TRUE(id < batch[0] && batch[0] < batch[1] && batch[1] < batch[2]);
     s->SetEvidence(a.key, "B/2026-12-07/x.flac");
 
     std::vector<DetectionRow> all = s->Detections({});

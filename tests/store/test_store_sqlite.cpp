@@ -22,7 +22,7 @@ using namespace storetest;
 TEST(SqliteStore, KeepsRowsWholeStoresEachKeyOnceAndAnswersTheQueries) {
   sptest::TempDir dir;
   CheckRoundTrip([&] { return OpenStore(dir.File("s.db")); }, dir.File("s.db"));
-  CheckLargePatternLoad(*OpenStore(dir.File("patterns.db")));
+  CheckLargeLoads(*OpenStore(dir.File("patterns.db")));
 }
 
 TEST(SqliteStore, AnswersTheDashboardsQueriesAsThePlainImplementations) {

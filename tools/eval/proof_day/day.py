@@ -5,14 +5,15 @@
       versions, 2 jingles, 158 patterns' clips that never air: 200 clips of 4 s as WAV),
       catalogue.csv, schedule.csv (50 bookings per station, 500 for 10 stations),
       planted.json (what each booking must come out as, and the unbooked airings), and per
-      station an HLS playlist (one MPEG-TS segment of MP2 audio, its program date-time the
-      day's start) whose audio holds the airings the schedule plants;
+      station an HLS playlist of MPEG-TS segments of MP2 audio, each with its program
+      date-time, that holds the airings the schedule plants (bed/ and STATION/: the segments);
   day.py span HOURS                 prints the day's span (from, to): what the reconciliation covers;
   day.py check WORK RECONCILED.csv  compares the reconciliation with planted.json: every planted
       status found, nothing else; prints the counts and exits 1 on any difference.
 
-The audio is generated (a noise bed, spots of tone steps) and streamed to ffmpeg an hour at a
-time, so a day of many stations needs no more memory than an hour of one.
+The audio is generated (a noise bed, spots of tone steps). Only the segments around airings are
+made for a station; the bed between them reuses a few segments encoded once, so a day of 24 h
+costs about what its 5 hours of airings' cells cost, not 240 hours of audio.
 """
 import csv
 import json
@@ -30,6 +31,9 @@ BOOKINGS_PER_STATION = 50
 SPOTS, JINGLES, OTHERS = 40, 2, 158
 CLIP_S = 4.0
 TAIL_S = 30  # audio after the last slot: the last airings are decided before the stream ends
+CELL_S = 32  # segments are whole cells: 32 s at 44.1 kHz are 1225 MP2 frames of 1152 samples
+BED_SIZES = 7  # pre-encoded bed segments of 1, 2, 4, ... 64 cells
+MARGIN_S = 2.0  # an airing's cells reach this far before and after it
 
 
 def clip(seed):
@@ -120,34 +124,85 @@ def make(work, stations, hours):
         json.dump({"bookings": planted, "unbooked": unbooked, "slack_s": slot / 3, "hours": hours,
                    "stations": stations, "airings": sum(len(a) for a in airings.values())}, f)
 
-    # The audio: an hour at a time into ffmpeg (MP2 in MPEG-TS, a station's HLS segment).
-    # The bed: 61 s of noise over and over (generating an hour of fresh noise costs more than
-    # the monitor's recognition of it).
+    # The audio: per station an HLS playlist of segments of whole cells of CELL_S seconds, each
+    # with its own program date-time. Cells that hold (part of) an airing are made for the
+    # station, a run of such cells in one segment, all of a station's in one ffmpeg; the bed
+    # between them is a few pre-encoded segments of 1, 2, 4, ... cells of noise, hard-linked
+    # under a name of their own for every place they fill (the stream clock tells segments
+    # apart by their URIs). Each segment's timestamps start again: a discontinuity, marked.
     bed = np.random.default_rng(7).standard_normal(61 * RATE).astype(np.float32) * 1000
+    cell = CELL_S * RATE
+    cells = int(np.ceil((hours * 3600 + TAIL_S) / CELL_S))
+    sizes = [1 << i for i in range(BED_SIZES)]
+    os.makedirs(f"{work}/bed", exist_ok=True)
+    encode([np.resize(bed, sum(sizes) * cell)], [n * cell for n in sizes], f"{work}/bed/b%d.ts")
     for s in range(stations):
         station = f"S{s}"
         plan = sorted(airings[station])
-        enc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "s16le", "-ar", str(RATE), "-ac", "1",
-                                "-i", "-", "-c:a", "mp2", "-b:a", "64k", "-f", "mpegts", f"{work}/{station}.ts"],
-                               stdin=subprocess.PIPE)
-        total = int(round((hours * 3600 + TAIL_S) * RATE))
-        for h in range(0, (total + 3600 * RATE - 1) // (3600 * RATE)):
-            offset = (h * 3600 * RATE + s * 7919) % len(bed)
-            x = np.resize(np.roll(bed, -offset), min(3600 * RATE, total - h * 3600 * RATE))
-            for at, name, part in plan:
-                begin = int(at * RATE) - h * 3600 * RATE
-                sound = sounds[name][:int(len(sounds[name]) * part)]
-                if begin + len(sound) <= 0 or begin >= len(x):
-                    continue
-                lo, hi = max(0, begin), min(len(x), begin + len(sound))
-                x[lo:hi] += sound[lo - begin:hi - begin]
-            enc.stdin.write(np.clip(x, -32768, 32767).astype(np.int16).tobytes())
-        enc.stdin.close()
-        if enc.wait() != 0:
-            sys.exit(f"day.py: ffmpeg failed on {station}")
+        marked = set()
+        for at, name, part in plan:
+            first = int(max(0.0, at - MARGIN_S) // CELL_S)
+            last = int((at + CLIP_S * part + MARGIN_S) // CELL_S)
+            marked.update(range(first, min(last, cells - 1) + 1))
+        runs = []  # (first cell, cells, made for the station)
+        c = 0
+        while c < cells:
+            n = 1
+            while c + n < cells and ((c + n) in marked) == (c in marked):
+                n += 1
+            if c in marked:
+                runs.append((c, n, True))
+            else:  # the bed: the largest pre-encoded pieces first
+                at = c
+                while at < c + n:
+                    size = max(z for z in sizes if z <= c + n - at)
+                    runs.append((at, size, False))
+                    at += size
+            c += n
+        os.makedirs(f"{work}/{station}", exist_ok=True)
+        made = [r for r in runs if r[2]]
+
+        def audio():
+            for first, n, _ in made:
+                offset = (first * cell + s * 7919) % len(bed)
+                x = np.resize(np.roll(bed, -offset), n * cell)
+                for at, name, part in plan:
+                    begin = int(at * RATE) - first * cell
+                    sound = sounds[name][:int(len(sounds[name]) * part)]
+                    if begin + len(sound) <= 0 or begin >= len(x):
+                        continue
+                    lo, hi = max(0, begin), min(len(x), begin + len(sound))
+                    x[lo:hi] += sound[lo - begin:hi - begin]
+                yield x
+        encode(audio(), [n * cell for _, n, _ in made], f"{work}/{station}/a%d.ts")
+        lines = ["#EXTM3U", "#EXT-X-VERSION:3", f"#EXT-X-TARGETDURATION:{sizes[-1] * CELL_S}", "#EXT-X-MEDIA-SEQUENCE:0"]
+        k = 0
+        for i, (first, n, own) in enumerate(runs):
+            if own:
+                uri = f"{station}/a{k}.ts"
+                k += 1
+            else:
+                uri = f"{station}/b{i}.ts"
+                os.link(f"{work}/bed/b{sizes.index(n)}.ts", f"{work}/{uri}")
+            if i > 0:
+                lines.append("#EXT-X-DISCONTINUITY")
+            lines += [f"#EXT-X-PROGRAM-DATE-TIME:{iso(first * CELL_S)}", f"#EXTINF:{n * CELL_S:.1f},", uri]
         with open(f"{work}/{station}.m3u8", "w") as f:
-            f.write(f"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:{int(hours * 3600) + TAIL_S}\n#EXT-X-MEDIA-SEQUENCE:0\n"
-                    f"#EXT-X-PROGRAM-DATE-TIME:{iso(0)}\n#EXTINF:{hours * 3600 + TAIL_S:.1f},\n{station}.ts\n#EXT-X-ENDLIST\n")
+            f.write("\n".join(lines + ["#EXT-X-ENDLIST", ""]))
+
+
+def encode(pieces, lengths, pattern):
+    """The audio of `pieces` (arrays, one after the other) as MP2 in MPEG-TS, cut into segments of `lengths` samples (whole MP2 frames: CELL_S
+    makes them so) named by `pattern`, each with timestamps of its own."""
+    times = ",".join(f"{t / RATE:.6f}" for t in np.cumsum(lengths)[:-1]) or str(sum(lengths) / RATE + 1)
+    enc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "s16le", "-ar", str(RATE), "-ac", "1",
+                            "-i", "-", "-c:a", "mp2", "-b:a", "64k", "-f", "segment", "-segment_format", "mpegts",
+                            "-segment_times", times, "-reset_timestamps", "1", pattern], stdin=subprocess.PIPE)
+    for x in pieces:
+        enc.stdin.write(np.clip(x, -32768, 32767).astype(np.int16).tobytes())
+    enc.stdin.close()
+    if enc.wait() != 0:
+        sys.exit(f"day.py: ffmpeg failed on {pattern}")
 
 
 def check(work, reconciled):

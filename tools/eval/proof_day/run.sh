@@ -8,8 +8,9 @@
 #   - figures: wall and processor time of the monitor, store bytes per detection, evidence
 #     bytes per minute.
 # Usage: tools/eval/proof_day/run.sh BUILD_DIR [HOURS] [STATIONS] [WORK]
-#   HOURS may be a fraction (0.5). HOURS 24 and STATIONS 10 (the defaults) are the whole day: about 9 GB of generated audio in
-#   WORK (default: a temporary directory, removed at the end) and hours of processor time.
+#   HOURS may be a fraction (0.5). HOURS 24 and STATIONS 10 (the defaults) are the whole day: 240 hours of audio
+#   (about 300 MB of segments in WORK, the bed's reused; WORK defaults to a temporary directory, removed at the
+#   end) and about 30 minutes of processor time for the monitor.
 # Needs /usr/bin/python3 with numpy and ffmpeg. Exit status 1 when a check fails.
 set -euo pipefail
 
