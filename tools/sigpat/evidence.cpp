@@ -92,11 +92,11 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
   SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
   if (file == nullptr) throw Error(what + ": the " + format + " encoder refused (" + sf_strerror(nullptr) + ")");
   if (format == "mp3") {
-    // LAME's variable bitrate at libsndfile's lowest quality setting (about 32 kbit/s mono, as
-    // the Opus default): 0.14 s of processor time per minute of evidence against 0.23 s at the
-    // default setting (550 KB per minute), 243 KB per minute (docs/evidence.md).
+    // LAME's variable bitrate at libsndfile's compression level 0.8 (about 50 kbit/s mono, 386 KB
+    // per minute): the lowest setting (243 KB) left evidence the recognizer could not confirm its
+    // spot in; the default (550 KB per minute) costs more than half as much again (docs/evidence.md).
     int mode = SF_BITRATE_MODE_VARIABLE;
-    double level = 1.0;
+    double level = 0.8;
     sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
     sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
   }
