@@ -306,7 +306,7 @@ struct LevelAlone {
     tuning.LibraryDeviations = 0;  // no engine: the pattern's own switch
     groups.Build(patterns);
     background.Configure(kBands, 16, 0, 0);
-    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN, &levels});
+    level->SetUp({&patterns, &tuning, &groups, nullptr, kBands, 1, 576, 0, kN, nullptr, &levels});
     level->Reset();
   }
   // The distance at the newest alignment after block `blocks`, where the pattern is the `shift`
