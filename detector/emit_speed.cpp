@@ -135,8 +135,10 @@ StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const
 }  // namespace spdet
 
 // The airing's ends where the level alignment of pattern i at `step` was played off its speed;
-// false where it was played at its speed (or the input around it is no longer kept).
+// false where it was played at its speed (or the input around it is no longer kept, or the engine
+// that held the clip's levels was released or set up again before the end of the stream).
 bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out) {
+  if (!EngineUnchanged() || Engine->TVS == nullptr) return false;
   const DetectorPattern& P = Patterns[i];
   const int n = P.Nblock - 1;
   const int lo = std::max(0, Engine->BandFirst), hi = std::min(Nband - 1, Engine->BandLast);
