@@ -73,7 +73,13 @@ TEST(Sink, CaptureCodePageCuttingAndThreads) {
     EXPECT_EQ(log.lines()[2].raw.size(), sp::kMessageBufferSize - 1);
     EXPECT_EQ(log.lines()[2].raw.substr(0, 6), "name n");
   }
-  EXPECT_EQ(Cp1251ToUtf8(Utf8ToCp1251("Ёё№ abc АЯая").c_str()), "Ёё№ abc АЯая");
+  // One code page both ways, at compile time as at run time: every character it has comes back,
+  // one it lacks is '?'.
+  constexpr const char* kAll = "Ёё№ abc АЯая «’€™…—» Ђђ";
+  EXPECT_EQ(Cp1251ToUtf8(Utf8ToCp1251(kAll).c_str()), kAll);
+  EXPECT_EQ(std::string(CP1251("Ёё№ abc АЯая «’€™…—» Ђђ")), Utf8ToCp1251(kAll));
+  EXPECT_EQ(Utf8ToCp1251("Ω"), "?");
+  EXPECT_EQ(std::string(CP1251("Ω")), "?");
   char* other = nullptr;
   std::thread([&] { other = sp::MessageBuffer(); }).join();
   EXPECT_NE(sp::MessageBuffer(), other);
