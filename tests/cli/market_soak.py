@@ -164,17 +164,29 @@ def silent_server():
 
 
 def stream_server(work, name):
+    """Starts stream_server.py: on a free port, or again on the port it had. Another process may
+    have taken that port meanwhile (tests run side by side): it is tried for 10 s, and then the
+    server stays down (None) rather than the soak waiting for it for ever."""
     portfile = os.path.join(work, name)
     if os.path.exists(portfile):
         port = open(portfile).read().strip()
         os.remove(portfile)
     else:
         port = "0"
-    p = subprocess.Popen([sys.executable, os.path.join(HERE, "stream_server.py"), os.path.join(work, "www"), portfile,
-                          "--port", port, "--rate", "16000"])
-    while not os.path.exists(portfile):
-        time.sleep(0.05)
-    return p, open(portfile).read().strip()
+    deadline = time.time() + 10.0
+    while True:
+        p = subprocess.Popen([sys.executable, os.path.join(HERE, "stream_server.py"), os.path.join(work, "www"), portfile,
+                              "--port", port, "--rate", "16000"], stderr=subprocess.DEVNULL)
+        while not os.path.exists(portfile) and p.poll() is None:
+            time.sleep(0.05)
+        if os.path.exists(portfile):
+            return p, open(portfile).read().strip()
+        if time.time() > deadline:
+            print("market_soak: port %s is taken by another process: its server stays down" % port, file=sys.stderr)
+            with open(portfile, "w") as f:
+                f.write(port)
+            return None, port
+        time.sleep(0.5)
 
 
 def rss_mb(pid):
@@ -234,8 +246,9 @@ def main():
                 break
             samples.append((time.time() - started, rss_mb(mon.pid)))
             if time.time() >= next_restart:
-                restarting.kill()
-                restarting.wait()
+                if restarting is not None:
+                    restarting.kill()
+                    restarting.wait()
                 time.sleep(1.0)
                 restarting, _ = stream_server(a.work, "restart.port")
                 next_restart += 20.0
@@ -251,7 +264,8 @@ def main():
                 problems.append("the monitor did not stop within 60 s of SIGTERM")
     finally:
         for p in (healthy, restarting):
-            p.kill()
+            if p is not None:
+                p.kill()
         hostile.shutdown()
         silent.close()
         out.close()
