@@ -106,22 +106,12 @@ Statement SelectDetectionIds(const std::vector<std::string>& keys) {
 }
 
 void FilterSql(const DetectionFilter& f, std::string& sql, pg::Params& params) {
-  const auto in = [&](const char* column, const std::vector<std::string>& values) {
-    if (values.empty()) return;
-    sql += std::string(" AND ") + column + " IN (";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      sql += (i == 0 ? "$" : ", $") + std::to_string(params.Count() + 1);
-      params << values[i];
-    }
-    sql += ")";
-  };
-  in("s.label", f.stations);
-  in("p.content_hash", f.patternHashes);
-  in("p.spot_id", f.spotIds);
-  in("p.campaign", f.campaigns);
-  in("p.advertiser", f.advertisers);
-  if (f.from) sql += " AND d.begin_utc >= $" + std::to_string(params.Count() + 1), params << *f.from;
-  if (f.to) sql += " AND d.begin_utc < $" + std::to_string(params.Count() + 1), params << *f.to;
+  const int base = params.Count();
+  std::vector<std::string> texts;
+  AppendFilterConditions(f, sql, texts, [base](std::size_t k) { return "$" + std::to_string(base + 1 + static_cast<int>(k)); });
+  for (const std::string& t : texts) params << t;
+  if (f.from) params << *f.from;
+  if (f.to) params << *f.to;
 }
 
 DetectionRow DetectionAt(const pg::Result& r, int i) {

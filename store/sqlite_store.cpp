@@ -426,22 +426,7 @@ class SqliteStore : public Store {
   // The filter's conditions (not its paging) appended to sql as bound parameters; texts holds
   // the text values in the order of their placeholders, which BindFilter binds from i on.
   static void FilterSql(const DetectionFilter& f, std::string& sql, std::vector<std::string>& texts) {
-    const auto in = [&](const char* column, const std::vector<std::string>& values) {
-      if (values.empty()) return;
-      sql += std::string(" AND ") + column + " IN (";
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += i == 0 ? "?" : ", ?";
-        texts.push_back(values[i]);
-      }
-      sql += ")";
-    };
-    in("s.label", f.stations);
-    in("p.content_hash", f.patternHashes);
-    in("p.spot_id", f.spotIds);
-    in("p.campaign", f.campaigns);
-    in("p.advertiser", f.advertisers);
-    if (f.from) sql += " AND d.begin_utc >= ?";
-    if (f.to) sql += " AND d.begin_utc < ?";
+    AppendFilterConditions(f, sql, texts, [](std::size_t) { return std::string("?"); });
   }
   static void BindFilter(Statement& q, int& i, const DetectionFilter& f, const std::vector<std::string>& texts) {
     for (const auto& t : texts) q.Bind(i++, t);

@@ -80,6 +80,12 @@ struct DetectionFilter {
   int limit = 0;                      // 0: no limit
 };
 
+// A filter's conditions (not its paging) appended to sql, each as " AND ...": its text values go
+// into `texts` in the order of their placeholders, and from and to (when set) take the last two
+// placeholders. placeholder(k) is the text of this call's k-th placeholder (k from 0).
+void AppendFilterConditions(const DetectionFilter& f, std::string& sql, std::vector<std::string>& texts,
+                            const std::function<std::string(std::size_t)>& placeholder);
+
 // A store may be used from several threads at once (the monitor's workers share one).
 class Store {
  public:

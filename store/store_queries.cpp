@@ -26,6 +26,27 @@ std::vector<Row> NewestPerStation(std::vector<Row> rows) {
 
 }  // namespace
 
+void AppendFilterConditions(const DetectionFilter& f, std::string& sql, std::vector<std::string>& texts,
+                            const std::function<std::string(std::size_t)>& placeholder) {
+  std::size_t k = 0;
+  const auto in = [&](const char* column, const std::vector<std::string>& values) {
+    if (values.empty()) return;
+    sql += std::string(" AND ") + column + " IN (";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      sql += (i == 0 ? "" : ", ") + placeholder(k++);
+      texts.push_back(values[i]);
+    }
+    sql += ")";
+  };
+  in("s.label", f.stations);
+  in("p.content_hash", f.patternHashes);
+  in("p.spot_id", f.spotIds);
+  in("p.campaign", f.campaigns);
+  in("p.advertiser", f.advertisers);
+  if (f.from) sql += " AND d.begin_utc >= " + placeholder(k++);
+  if (f.to) sql += " AND d.begin_utc < " + placeholder(k++);
+}
+
 std::vector<DetectionRow> Store::DetectionsById(const DetectionFilter& f, bool descending, std::int64_t beforeId) {
   DetectionFilter all = f;
   all.limit = 0;
