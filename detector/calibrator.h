@@ -47,7 +47,7 @@ class Calibrator {
 
   // Background calibration (PatternDetector documents each). Measuring() is 1 between Begin and
   // End; Measured takes a time block's distances ([i*steps + s]) meanwhile.
-  const int& Measuring() const { return mode_; }
+  int Measuring() const { return mode_; }
   int Begin();
   void Measured(const float* stepScores);
   int End();

@@ -247,7 +247,7 @@ void spdet::DetectorCore::OnTimeBlock(const TimeBlockView& block) {
   const spdet::AlignedInput input{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
   const spdet::DistanceBlock in = BlockIn(input);
   for (const auto& d : Distances) d->Block(in, table);
-  if (CalibrationMode) {
+  if (Calib.Measuring() != 0) {
     Calib.Measured(StepScore.data());
   } else {
     // Groups neither compared nor waiting stay so through the block's steps: most of a large
@@ -303,7 +303,7 @@ void spdet::DetectorCore::ClipLevels(int i, float* out) const {
 }
 
 spdet::DistanceBlock spdet::DetectorCore::BlockIn(const spdet::AlignedInput& input) const {
-  return {input, *Background, LevelFlags, CalibrationMode != 0, SelectFlags};
+  return {input, *Background, LevelFlags, Calib.Measuring() != 0, SelectFlags};
 }
 
 // The distances of the registration table, in its order, over the patterns and the aligned ring.

@@ -113,11 +113,10 @@ class DetectorCore {
   }
   // Pattern i is compared by the level distance at this time block, which judges the newest
   // alignment (see PreselectGate).
-  bool LevelSelected(int i) const { return LevelFlags == nullptr || CalibrationMode || LevelFlags[i] != 0; }
+  bool LevelSelected(int i) const { return LevelFlags == nullptr || Calib.Measuring() != 0 || LevelFlags[i] != 0; }
 
   DetectorTuning Tuning;
   spdet::Calibrator Calib;        // thresholds from the pattern, from background audio, from sidecars
-  const int& CalibrationMode = Calib.Measuring();  // 1 while background audio is being measured
   TimeSpectrumEstimation* Engine = nullptr;
   std::uint64_t EngineSetUp = 0;  // the engine's set-up generation at Attach
   int NPattern = 0;
