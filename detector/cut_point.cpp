@@ -26,20 +26,19 @@
 #include "cut_find.h"
 #include "detector_core.h"
 #include "distance.h"
-#include "shape_path.h"
 
 // Pattern i's window ending at block `end` at speed step `shift`; `seen`: the fraction the pieces
 // gave. Returns it, lowered to the cut where the blocks say so. Where the pieces found the clip
 // whole (seen 1), the blocks still may find it cut: see Heard.
-float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, float seen) {
+float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen) {
   const int n = Patterns[i].Nblock - 1;
   const int from = static_cast<int>(std::ceil(Tuning.PartialMinSeen * static_cast<float>(n)));
-  const std::int64_t newest = Shape->matcher.Blocks() - 1;
+  const std::int64_t newest = fed - 1;
   const int length = n - shift;  // blocks of input the window spans at that speed
   if (n < 2 || from >= n || length < 2 || end > newest) return seen;
   // The input's block aligned with block k of the clip (oldest first); the ring holds Longest + 1
   // blocks back from the newest.
-  std::vector<const float*>& input = Shape->cutInput;
+  std::vector<const float*>& input = CutInput;
   input.assign(static_cast<std::size_t>(n), nullptr);
   int first = n;
   for (int k = n - 1; k >= 0; --k) {
@@ -57,7 +56,7 @@ float spdet::DetectorCore::CutSeen(int i, int shift, std::int64_t end, float see
   return heard >= 1.0f ? 1.0f : std::min(seen, heard);
 }
 
-// Pattern i's blocks against Shape->cutInput (the input's blocks aligned with them from `first`
+// Pattern i's blocks against CutInput (the input's blocks aligned with them from `first`
 // on): the fraction heard (cut_find.h), from PartialMinSeen on; `cut`: the pieces found the clip
 // cut.
 float spdet::DetectorCore::Heard(int i, int first, bool cut) {
@@ -65,10 +64,10 @@ float spdet::DetectorCore::Heard(int i, int first, bool cut) {
   const int from = static_cast<int>(std::ceil(Tuning.PartialMinSeen * static_cast<float>(n)));
   const int lo = std::max(0, Engine->BandFirst), hi = std::min(Nband - 1, Engine->BandLast);
   if (hi - lo + 1 < 3 || from >= n || (!cut && n < 10)) return 1.0f;
-  std::vector<float>& clip = Shape->cutClip;
+  std::vector<float>& clip = CutClip;
   clip.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
   ClipLevels(i, clip.data());
-  return spdet::FractionHeard(clip.data(), Shape->cutInput.data(), n, first, from, Nband, lo, hi, cut, nullptr, false,
+  return spdet::FractionHeard(clip.data(), CutInput.data(), n, first, from, Nband, lo, hi, cut, nullptr, false,
                               /*floorMasks=*/cut);
 }
 
@@ -77,10 +76,10 @@ float spdet::DetectorCore::Heard(int i, int first, bool cut) {
 // heard whole.
 float spdet::DetectorCore::LevelSeen(int i, int phase) {
   const int n = Patterns[i].Nblock - 1;
-  if (Shape == nullptr || n < 2 || n >= Longest) return 1.0f;
+  if (n < 2 || n >= Longest) return 1.0f;
   // Block k of the clip (oldest first) is the pattern's block n - k (newest first).
   const AlignedInput aligned{LogRing.data(), RingLength, RingPos, Nband, SubSteps, Blocks};
-  std::vector<const float*>& input = Shape->cutInput;
+  std::vector<const float*>& input = CutInput;
   input.resize(static_cast<std::size_t>(n) + 1);
   aligned.Segment(phase, n + 1, input.data());
   std::reverse(input.begin(), input.end());

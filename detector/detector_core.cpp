@@ -15,7 +15,6 @@
 #include "preselect.h"
 #include "calibration_file.h"
 #include "relatives.h"
-#include "shape_distance.h"
 #include "SpeedVariantName.h"
 #include "sp_helpers.h"
 
@@ -30,7 +29,9 @@ class CoreSink final : public spdet::ReportSink {
   void Store(const DetectorReport& r) override { core_.Store(r); }
   bool Pending(int g) const override { return core_.Picker.Active(g); }
   std::int64_t Origin() const override { return core_.Origin; }
-  float CutSeen(int i, int shift, std::int64_t end, float seen) override { return core_.CutSeen(i, shift, end, seen); }
+  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen) override {
+    return core_.CutSeen(i, shift, end, fed, seen);
+  }
 
  private:
   spdet::DetectorCore& core_;
@@ -62,7 +63,6 @@ void spdet::DetectorCore::Detach() {
   Background.reset();
   Calib.Release();
   Kin.reset();
-  Shape = nullptr;
   Preselect.reset();
   SelectFlags = nullptr;
   LevelFlags = nullptr;
@@ -311,14 +311,12 @@ spdet::DistanceBlock spdet::DetectorCore::BlockIn(const spdet::AlignedInput& inp
 // their sketches.)
 void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
-  Shape = nullptr;
   if (Sink == nullptr) Sink = std::make_unique<CoreSink>(*this);
   const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
                                    Longest, Sink.get(), &Levels};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);
-    if (spdet::ShapeState* shape = spdet::ShapeStateOf(*Distances.back())) Shape = shape;
   }
 }
 

@@ -19,7 +19,6 @@
 namespace spdet {
 class BackgroundTracker;
 class Preselector;
-struct ShapeState;
 
 class DetectorCore {
  public:
@@ -101,9 +100,9 @@ class DetectorCore {
   // What the distances read of one time block (OnTimeBlock), or at the end of the stream.
   spdet::DistanceBlock BlockIn(const spdet::AlignedInput& input) const;
   // Where a clip was cut (cut_point.cpp), for the picker and the shape distance.
-  float CutSeen(int i, int shift, std::int64_t end, float seen);  // cut_point.cpp: the fraction heard, to the block
+  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen);  // cut_point.cpp: the fraction heard, to the block
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
-  float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against Shape->cutInput
+  float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against CutInput
   bool PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out);  // emit_speed.cpp: ends off speed
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
@@ -151,7 +150,8 @@ class DetectorCore {
   PatternDetector* Face;            // the face handed to the block callback
   BlockCallback OnBlock = nullptr;
   void* OnBlockContext = nullptr;
-  spdet::ShapeState* Shape = nullptr;  // the shape distance's state (null without it): cut_point.cpp's
+  std::vector<const float*> CutInput;  // cut_point.cpp's scratch: the input's blocks aligned with the clip's
+  std::vector<float> CutClip;          // and the clip's levels
   std::unique_ptr<spdet::Preselector> Preselect;
   const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
   const unsigned char* LevelFlags = nullptr;   // the same without the shape distance's lag

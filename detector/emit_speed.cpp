@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "detector_core.h"
-#include "shape_path.h"
 
 namespace spdet {
 
@@ -170,8 +169,8 @@ bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::
   out->seen = 1.0f;
   // What was heard of the clip, at the fit: the level alignment's own view misjudges the blocks
   // that drift off it.
-  if (Shape != nullptr && n >= 2 && n < Longest) {
-    std::vector<const float*>& input = Shape->cutInput;
+  if (n >= 2 && n < Longest) {
+    std::vector<const float*>& input = CutInput;
     input.assign(static_cast<std::size_t>(n), nullptr);
     bool known = true;
     for (int k = 0; k < n && known; ++k) {

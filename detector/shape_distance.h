@@ -26,8 +26,6 @@ class ShapeDistance final : public Distance {
   void Finish(const DistanceBlock& in) override;
   int SketchReach(int i) const override;
   void AddSketches(Preselector& preselect, std::vector<float>& scratch) override;
-  // Its state, which the core's cut finder reads (cut_point.cpp); null before SetUp.
-  ShapeState* State() { return Shape.get(); }
 
  private:
   DetectorPattern& Pattern(int i) const { return (*s_.patterns)[static_cast<std::size_t>(i)]; }
@@ -70,8 +68,6 @@ class ShapeDistance final : public Distance {
 };
 
 std::unique_ptr<Distance> MakeShapeDistance();
-// The state of d if it is the shape distance, else null.
-ShapeState* ShapeStateOf(Distance& d);
 
 }  // namespace spdet
 

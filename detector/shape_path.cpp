@@ -39,11 +39,6 @@ using spdet::kNotCompared;
 
 std::unique_ptr<spdet::Distance> spdet::MakeShapeDistance() { return std::make_unique<ShapeDistance>(); }
 
-spdet::ShapeState* spdet::ShapeStateOf(Distance& d) {
-  ShapeDistance* shape = dynamic_cast<ShapeDistance*>(&d);
-  return shape != nullptr ? shape->State() : nullptr;
-}
-
 void spdet::ShapeDistance::SetUp(const DistanceSetUp& s) {
   s_ = s;
   n_ = static_cast<int>(s.patterns->size());

@@ -45,8 +45,6 @@ struct ShapeState {
   }
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<Candidate> following;   // per pattern: the next occurrence while the candidate waits
-  std::vector<float> cutClip;               // scratch of CutSeen
-  std::vector<const float*> cutInput;
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
   std::vector<Partial> partials;    // per pattern (group leaders only)
   int partialsActive = 0;           // partials with active set

@@ -12,6 +12,9 @@
   or writes its sample counters (NCurrentSample, NCurrentSampleRel, RecognizedBegin,
   RecognizedEnd): decision layers get each block as a TimeBlockView, and rebasing the counters is
   RecognitionStream's alone. The tests may look inside the engine.
+- The decision layer's core reaches its distances only through the Distance interface: the header
+  of a distance (a class derived from Distance) is included only by the files that define its
+  members, and no file of detector/ asks an object for its concrete type (dynamic_cast).
 
 Usage: source_layout_check.py SOURCE_DIR  prints one line per fault; exit status 1 on any.
        source_layout_check.py --self-test  plants each fault in a small tree and checks it is found.
@@ -148,9 +151,32 @@ def engine_state_uses(root: pathlib.Path):
                 yield f"{rel}:{number}: writes the engine's {m.group(1)} (only RecognitionStream rebases)"
 
 
+DISTANCE_CLASS = re.compile(r"\bclass\s+(\w+)\s*(?:final\s*)?:\s*public\s+(?:spdet::)?Distance\b")
+
+
+def concrete_distance_uses(root: pathlib.Path):
+    files = {p.relative_to(root).as_posix(): strip_comments(p.read_text(encoding="utf-8", errors="replace"))
+             for p in sources(root / "detector")}
+    owners = {}  # a distance's header -> its class
+    for rel, text in files.items():
+        for m in DISTANCE_CLASS.finditer(text):
+            owners[rel] = m.group(1)
+    for rel, text in files.items():
+        for number, line in enumerate(text.split("\n"), 1):
+            if re.search(r"\bdynamic_cast\b", line):
+                yield f"{rel}:{number}: dynamic_cast (reach a part through its interface)"
+        raw = (root / rel).read_text(encoding="utf-8", errors="replace")
+        for match in INCLUDE.finditer(raw):
+            target = (root / rel).parent / match.group(1)
+            header = target.resolve().relative_to(root.resolve()).as_posix() if target.is_file() else None
+            if header in owners and header != rel and f"{owners[header]}::" not in text:
+                line = raw.count("\n", 0, match.start()) + 1
+                yield f"{rel}:{line}: includes the {owners[header]} distance's header (use distance.h)"
+
+
 def faults_of(root: pathlib.Path):
     return list(long_files(root)) + list(include_faults(root)) + list(include_cycles(root)) + \
-        list(engine_state_uses(root))
+        list(engine_state_uses(root)) + list(concrete_distance_uses(root))
 
 
 def self_test() -> int:
@@ -185,6 +211,11 @@ def self_test() -> int:
         "tests/test_engine.cpp": "EXPECT_EQ(e.NblockCur, 2);\n",
         "tools/a.cpp": "if (e.NCurrentSample == before) return;\n// e->DftPowRing is the engine's\n"
                        "/* e.NblockCur\n */ sigpat::TimeSpectrum s; TimeSpectrum Compute();\n",
+        # a distance's header: its own files may include it, the core may not; no dynamic_cast
+        "detector/g_distance.h": "class GDistance final : public Distance {};\n",
+        "detector/g_path.cpp": '#include "g_distance.h"\nvoid spdet::GDistance::Reset() {}\n',
+        "detector/core.cpp": '#include "f.h"\n#include "g_distance.h"\n'
+                             "auto* g = dynamic_cast<GDistance*>(d); // dynamic_cast in a comment\n",
     }
     expected = [
         f"engine/long.cpp: {MAX_LINES + 1} lines (at most {MAX_LINES}: split it)",
@@ -199,6 +230,8 @@ def self_test() -> int:
         "detector/x.cpp:2: reads the engine's NblockCur (use the TimeBlockView)",
         "detector/x.cpp:3: writes the engine's NCurrentSample (only RecognitionStream rebases)",
         "detector/x.cpp:4: writes the engine's RecognizedEnd (only RecognitionStream rebases)",
+        "detector/core.cpp:2: includes the GDistance distance's header (use distance.h)",
+        "detector/core.cpp:3: dynamic_cast (reach a part through its interface)",
     ]
     with tempfile.TemporaryDirectory() as tmp:
         root = pathlib.Path(tmp)
