@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "centred_levels.h"
 #include "cut_masked.h"
 
 namespace spdet {
@@ -108,40 +109,20 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
             bool cut, bool floorMasks) {
   const int bands = hi - lo + 1;
   const bool relative = level < 0.0;
-  std::vector<double> clipMean(static_cast<std::size_t>(bands), 0.0), inputMean(static_cast<std::size_t>(bands), 0.0);
-  for (int k = first; k < n; ++k)
-    for (int b = 0; b < bands; ++b) {
-      clipMean[static_cast<std::size_t>(b)] += clip[static_cast<std::size_t>(k) * nband + lo + b];
-      inputMean[static_cast<std::size_t>(b)] += input[k][lo + b];
-    }
-  for (int b = 0; b < bands; ++b) {
-    clipMean[static_cast<std::size_t>(b)] /= n - first;
-    inputMean[static_cast<std::size_t>(b)] /= n - first;
+  // Each block of the clip against the input's aligned with it, both centred over blocks
+  // [first, n) and the bands.
+  std::vector<const float*> clipBlocks;
+  for (int k = first; k < n; ++k) clipBlocks.push_back(clip + static_cast<std::size_t>(k) * nband);
+  std::vector<double> x, y, r(static_cast<std::size_t>(n), 0.0);
+  CentreBlocks(clipBlocks.data(), n - first, lo, bands, x);
+  CentreBlocks(input + first, n - first, lo, bands, y);
+  for (int k = first; k < n; ++k) {
+    const std::size_t at = static_cast<std::size_t>(k - first) * static_cast<std::size_t>(bands);
+    r[static_cast<std::size_t>(k)] = CentredCorrelation(x.data() + at, y.data() + at, bands);
   }
-  std::vector<double> x(static_cast<std::size_t>(bands)), y(static_cast<std::size_t>(bands)), r(static_cast<std::size_t>(n), 0.0);
   double gain = 0.0, best = 0.0;
   Cut out;
   out.heard = from;
-  const auto correlation = [&](int k) {
-    double mx = 0.0, my = 0.0;
-    for (int b = 0; b < bands; ++b) {
-      x[static_cast<std::size_t>(b)] = clip[static_cast<std::size_t>(k) * nband + lo + b] - clipMean[static_cast<std::size_t>(b)];
-      y[static_cast<std::size_t>(b)] = input[k][lo + b] - inputMean[static_cast<std::size_t>(b)];
-      mx += x[static_cast<std::size_t>(b)];
-      my += y[static_cast<std::size_t>(b)];
-    }
-    mx /= bands;
-    my /= bands;
-    double xy = 0.0, xx = 0.0, yy = 0.0;
-    for (int b = 0; b < bands; ++b) {
-      const double u = x[static_cast<std::size_t>(b)] - mx, v = y[static_cast<std::size_t>(b)] - my;
-      xy += u * v;
-      xx += u * u;
-      yy += v * v;
-    }
-    return xx > 0.0 && yy > 0.0 ? xy / std::sqrt(xx * yy) : 0.0;
-  };
-  for (int k = first; k < n; ++k) r[static_cast<std::size_t>(k)] = correlation(k);
   double head = 0.0;
   for (int k = first; k < from; ++k) head += r[static_cast<std::size_t>(k)];
   out.head = from > first ? head / (from - first) : 0.0;

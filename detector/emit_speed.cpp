@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "centred_levels.h"
 #include "detector_core.h"
 
 namespace spdet {
@@ -33,33 +34,18 @@ constexpr int kMediumShift = 4;
 constexpr int kFineShift = 2;
 constexpr int kCoarseBlocks = 60;
 
-// Levels of each block centred (the band means over the blocks taken off, then the block's own
-// mean) and brought to unit length; a block without spread stays zero.
+// Levels of each block centred (centred_levels.h) and brought to unit length; a block without
+// spread stays zero.
 void Centre(const std::vector<const float*>& blocks, int lo, int bands, std::vector<float>& out) {
-  std::vector<double> mean(static_cast<std::size_t>(bands), 0.0);
-  int count = 0;
-  for (const float* b : blocks) {
-    if (b == nullptr) continue;
-    for (int j = 0; j < bands; ++j) mean[static_cast<std::size_t>(j)] += b[lo + j];
-    ++count;
-  }
-  if (count > 0)
-    for (double& m : mean) m /= count;
-  out.assign(blocks.size() * static_cast<std::size_t>(bands), 0.0f);
-  std::vector<double> x(static_cast<std::size_t>(bands));
-  for (std::size_t k = 0; k < blocks.size(); ++k) {
-    if (blocks[k] == nullptr) continue;
-    double own = 0.0;
-    for (int j = 0; j < bands; ++j) own += x[static_cast<std::size_t>(j)] = blocks[k][lo + j] - mean[static_cast<std::size_t>(j)];
-    own /= bands;
+  std::vector<double> x;
+  CentreBlocks(blocks.data(), static_cast<int>(blocks.size()), lo, bands, x);
+  out.assign(x.size(), 0.0f);
+  for (std::size_t at = 0; at < x.size(); at += static_cast<std::size_t>(bands)) {
     double norm = 0.0;
-    for (double& v : x) {
-      v -= own;
-      norm += v * v;
-    }
-    if (norm <= 0.0) continue;
+    for (int j = 0; j < bands; ++j) norm += x[at + j] * x[at + j];
+    if (norm <= 0.0) continue;  // (a missing block too)
     const double scale = 1.0 / std::sqrt(norm);
-    for (int j = 0; j < bands; ++j) out[k * static_cast<std::size_t>(bands) + static_cast<std::size_t>(j)] = static_cast<float>(x[static_cast<std::size_t>(j)] * scale);
+    for (int j = 0; j < bands; ++j) out[at + j] = static_cast<float>(x[at + j] * scale);
   }
 }
 

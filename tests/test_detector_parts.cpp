@@ -15,6 +15,8 @@
 
 #include "PatternDetector.h"
 #include "../detector/candidate_picker.h"
+#include "../detector/centred_levels.h"
+#include "../detector/cut_find.h"
 #include "../detector/background.h"
 #include "../detector/distance.h"
 #include "../detector/shape_distance.h"
@@ -526,4 +528,43 @@ TEST(Distances, DetectorsOverTheSamePatternsShareOneLevelPatternEach) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(a.det.Pattern(i).Threshold, b.det.Pattern(i).Threshold);
   }
   EXPECT_EQ(spdet::SharedLevelPatternCount(), before);
+}
+
+// Blocks are compared by their shape over the bands (the cut finder, the speed fit of level
+// reports): a gain and an equaliser on the input change nothing, a missing block counts for
+// nothing, and the cut falls where the input stops following the clip.
+TEST(Distances, CentredBlocksIgnoreGainAndEqualisationAndFindTheCut) {
+  constexpr int kBands = 16, kBlocks = 10, kHeard = 6;
+  std::vector<float> clip(kBlocks * kBands), input(clip.size());
+  std::uint32_t seed = 11;
+  for (float& v : clip) v = -60.0f + static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 26);
+  for (int k = 0; k < kBlocks; ++k)
+    for (int b = 0; b < kBands; ++b) {  // heard with 3 dB more and a tilt, then its mirror image
+      const float c = clip[static_cast<std::size_t>(k * kBands + b)];
+      input[static_cast<std::size_t>(k * kBands + b)] = k < kHeard ? c + 3.0f + 0.5f * static_cast<float>(b) : -c;
+    }
+  std::vector<const float*> blocks(kBlocks), rows(kBlocks);
+  for (int k = 0; k < kBlocks; ++k) {
+    blocks[static_cast<std::size_t>(k)] = clip.data() + k * kBands;
+    rows[static_cast<std::size_t>(k)] = input.data() + k * kBands;
+  }
+  std::vector<double> x, y;
+  spdet::CentreBlocks(blocks.data(), kHeard, 0, kBands, x);
+  spdet::CentreBlocks(rows.data(), kHeard, 0, kBands, y);
+  for (int k = 0; k < kHeard; ++k)
+    EXPECT_NEAR(spdet::CentredCorrelation(x.data() + k * kBands, y.data() + k * kBands, kBands), 1.0, 1e-9) << k;
+  // A missing block: zeros, and the band means are those of the others (bands 2.. only here).
+  blocks[1] = nullptr;
+  spdet::CentreBlocks(blocks.data(), 3, 2, 4, x);
+  ASSERT_EQ(x.size(), 12u);
+  for (int j = 0; j < 4; ++j) {
+    EXPECT_EQ(x[static_cast<std::size_t>(4 + j)], 0.0);
+    EXPECT_NEAR(x[static_cast<std::size_t>(j)] + x[static_cast<std::size_t>(8 + j)], 0.0, 1e-9);
+  }
+  EXPECT_EQ(spdet::CentredCorrelation(x.data() + 4, x.data(), 4), 0.0);  // no spread: no correlation
+  blocks[1] = clip.data() + kBands;
+  const spdet::Cut cut = spdet::FindCut(clip.data(), rows.data(), kBlocks, 0, 2, kBands, 0, kBands - 1, -0.6, false);
+  EXPECT_EQ(cut.heard, kHeard);
+  EXPECT_GT(cut.head, 0.5);
+  EXPECT_LT(cut.correlation[kHeard], 0.0);
 }
