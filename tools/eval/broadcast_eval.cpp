@@ -162,6 +162,12 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
       ++f.talkOver.inserted;
       f.talkOver.found += used[k];
     }
+    if (used[k] && o.keepDetails && (t.seen < 1) != partial) {
+      char line[96];
+      std::snprintf(line, sizeof line, ": aired %.3f, reported %.3f", t.seen < 1 ? t.seen : 1.0,
+                    static_cast<double>(seenFound[k]));
+      f.endsOff.push_back(prog + ": " + At(t.clip, t.begin) + line);
+    }
     if (!used[k] && o.keepDetails) {
       char cut[48] = "";
       if (t.seen < 1) std::snprintf(cut, sizeof cut, " (cut after %.0f %%)", 100.0 * t.seen);
