@@ -26,7 +26,11 @@ namespace {
 class CoreSink final : public spdet::ReportSink {
  public:
   explicit CoreSink(spdet::DetectorCore& core) : core_(core) {}
-  void Store(const DetectorReport& r) override { core_.Store(r); }
+  void Store(const DetectorReport& r) override {
+    DetectorReport placed = r;
+    core_.PlaceShape(placed);
+    core_.Store(placed);
+  }
   bool Pending(int g) const override { return core_.Picker.Active(g); }
   std::int64_t Origin() const override { return core_.Origin; }
   float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen) override {

@@ -19,6 +19,7 @@
 namespace spdet {
 class BackgroundTracker;
 class Preselector;
+struct StretchFit;
 
 class DetectorCore {
  public:
@@ -104,6 +105,9 @@ class DetectorCore {
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
   float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against CutInput
   bool PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out);  // emit_speed.cpp: ends off speed
+  bool FitClip(int i, double middle, double max, std::vector<const float*>& rows, std::int64_t& first,
+               spdet::StretchFit& fit);  // emit_speed.cpp
+  void PlaceShape(DetectorReport& r);  // emit_speed.cpp: a whole shape report's speed checked
 
   // Pattern i is switched on: by the engine's switch while the library compares too.
   bool Compares(int i) const {

@@ -20,6 +20,8 @@ constexpr int kLevelSpeedMinBlocks = 16;
 constexpr double kLevelSpeedMin = 0.012;
 constexpr double kLevelSpeedGain = 0.02;
 constexpr double kLevelSpeedMax = 0.065;
+// A shape report's speed is checked only where the clip's blocks correlate this well at the fit.
+constexpr double kPlaceMinScore = 0.3;
 
 namespace {
 
@@ -119,10 +121,12 @@ StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const
 
 }  // namespace spdet
 
-// The airing's ends where the level alignment of pattern i at `step` was played off its speed;
-// false where it was played at its speed (or the input around it is no longer kept, or the engine
-// that held the clip's levels was released or set up again before the end of the stream).
-bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out) {
+// Pattern i's clip fitted to the aligned input around `middle` (the step of its middle block at
+// factor 1), at factors up to `max` from 1: rows and first hold the input's blocks it was fitted
+// to (rows[j]: step first + j). False where it cannot be fitted (too short, or the engine that
+// held the clip's levels was released or set up again before the end of the stream).
+bool spdet::DetectorCore::FitClip(int i, double middle, double max, std::vector<const float*>& rows, std::int64_t& first,
+                                  StretchFit& fit) {
   if (!EngineUnchanged() || Engine->TVS == nullptr) return false;
   const DetectorPattern& P = Patterns[i];
   const int n = P.Nblock - 1;
@@ -131,13 +135,10 @@ bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::
   if (n < kLevelSpeedMinBlocks || hi - lo + 1 < 3 || T == nullptr || T->SpectrumByBand == nullptr) return false;
   const std::int64_t newest = Blocks * SubSteps;
   const double centre = (n - 1) / 2.0;
-  const double max = Tuning.ShapeMaxSpeed > 0.0f ? Tuning.ShapeMaxSpeed : kLevelSpeedMax;
-  // Block k of the clip (oldest first) is aligned with the input at step - (n - k) * SubSteps.
-  const double middle = static_cast<double>(step) - (n - centre) * SubSteps;
   const double span = (centre + 1.0) * (1.0 + max) * SubSteps + max * centre * SubSteps + 2.0 * SubSteps;
-  const std::int64_t first = static_cast<std::int64_t>(std::floor(middle - span));
+  first = static_cast<std::int64_t>(std::floor(middle - span));
   const std::int64_t last = static_cast<std::int64_t>(std::ceil(middle + span));
-  std::vector<const float*> rows(static_cast<std::size_t>(last - first + 1), nullptr);
+  rows.assign(static_cast<std::size_t>(last - first + 1), nullptr);
   for (std::int64_t t = first; t <= last; ++t) {
     const std::int64_t back = newest - t;
     if (t <= 0 || back < 0 || back >= RingLength) continue;
@@ -146,7 +147,23 @@ bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::
   }
   std::vector<float> clip(static_cast<std::size_t>(n) * Nband);
   ClipLevels(i, clip.data());
-  const StretchFit fit = FitStretch(clip.data(), n, Nband, lo, hi, rows, middle - static_cast<double>(first), SubSteps, max);
+  fit = FitStretch(clip.data(), n, Nband, lo, hi, rows, middle - static_cast<double>(first), SubSteps, max);
+  return true;
+}
+
+// The airing's ends where the level alignment of pattern i at `step` was played off its speed;
+// false where it was played at its speed (or the input around it is no longer kept, or the clip
+// cannot be fitted).
+bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out) {
+  const int n = Patterns[i].Nblock - 1;
+  const double centre = (n - 1) / 2.0;
+  const double max = Tuning.ShapeMaxSpeed > 0.0f ? Tuning.ShapeMaxSpeed : kLevelSpeedMax;
+  // Block k of the clip (oldest first) is aligned with the input at step - (n - k) * SubSteps.
+  const double middle = static_cast<double>(step) - (n - centre) * SubSteps;
+  std::vector<const float*> rows;
+  std::int64_t first = 0;
+  StretchFit fit;
+  if (!FitClip(i, middle, max, rows, first, fit)) return false;
   if (std::fabs(fit.factor - 1.0) < kLevelSpeedMin || fit.score < fit.unit + kLevelSpeedGain) return false;
   const double at = middle + fit.offset;
   out->begin = at + (-1.0 - centre) * fit.factor * SubSteps;
@@ -167,4 +184,38 @@ bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::
     if (known) out->seen = Heard(i, 0, false);
   }
   return true;
+}
+
+// A whole airing the shape distance reported off its speed, fitted again block by block around
+// the report. Through a room the shape distance's speed is not to be trusted: reverberation
+// smears the later blocks of a clip more than its first onset, and a stretch of 0.4-2.6 % fits
+// the smeared pieces better than the clip at its speed (its end came up to 112 ms early). The
+// clip's blocks, each centred on its own, keep their onsets through the smear: where they fit
+// at least kPlaceMinScore and find no speed change (as the level path judges one), the airing
+// is placed at its speed where they fit best; otherwise the report stands as the shape distance
+// gave it.
+void spdet::DetectorCore::PlaceShape(DetectorReport& r) {
+  if (r.Method != 1 || r.Stretch == 0.0f || r.Seen < 1.0f || r.Pattern < 0 || r.Pattern >= NPattern) return;
+  const int i = r.Pattern;
+  const int n = Patterns[i].Nblock - 1;
+  const double centre = (n - 1) / 2.0;
+  const double stepSamples = static_cast<double>(NsampleBlock) / SubSteps;
+  const double factor = 1.0 - r.Stretch / 100.0;  // input time per clip time
+  const double begin = static_cast<double>(r.Begin - Origin + DelaySamples) / stepSamples;
+  const double middle = begin + (centre + 1.0) * factor * SubSteps;
+  const double max = Tuning.ShapeMaxSpeed > 0.0f ? Tuning.ShapeMaxSpeed : kLevelSpeedMax;
+  std::vector<const float*> rows;
+  std::int64_t first = 0;
+  StretchFit fit, unit;
+  if (!FitClip(i, middle, max, rows, first, fit)) return;
+  const bool off = std::fabs(fit.factor - 1.0) >= kLevelSpeedMin && fit.score >= fit.unit + kLevelSpeedGain;
+  if (off || fit.score < kPlaceMinScore) return;
+  const double around = middle + fit.offset;
+  if (!FitClip(i, around, 0.0, rows, first, unit)) return;
+  const double at = around + unit.offset;
+  std::int64_t from = std::llround((at + (-1.0 - centre) * SubSteps) * stepSamples) - DelaySamples;
+  if (from < 0) from = 0;
+  r.Begin = Origin + from;
+  r.End = r.Begin + static_cast<std::int64_t>(Patterns[i].Nblock) * NsampleBlock;
+  r.Stretch = 0.0f;
 }

@@ -279,3 +279,32 @@ TEST(DetectorCapture, AWholeAiringInARoomIsNotReportedCutShort) {
   EXPECT_LE(cut[0].Seen, 0.66f);
   EXPECT_GE(cut[0].Seen, 0.55f);
 }
+
+// Reverberation smears each block into the ones after it, so the shape distance's speed fit
+// reads a clip heard in a room at its speed as played 0.7-1.7 % fast, and its end came up to
+// 55 ms early. The clip's blocks, fitted one by one, find it at its speed: whole airings end
+// within 50 ms, their speed 0; an airing really played 6 % fast keeps its speed.
+TEST(DetectorCapture, AClipHeardInARoomEndsWhereItEnded) {
+  sptest::TempDir dir;
+  std::vector<double> steps = kSteps;
+  for (double f : kSteps) steps.push_back(f * 1.12);
+  steps.insert(steps.end(), kSteps.rbegin(), kSteps.rend());
+  DetectorTuning shapeOnly;  // (the level distance's thresholds held at a hundredth of a dB)
+  shapeOnly.ThresholdMin = shapeOnly.ThresholdMax = 0.01f;
+  const std::size_t at = 3 * 44100 + 333;
+  const std::vector<float> clips[2] = {LongClip(), sptest::ToneSteps(steps, 4410, 0.4)};
+  const double rt60[2] = {0.55, 0.4};
+  for (int k = 0; k < 3; ++k) {
+    const std::vector<float>& clip = clips[k % 2];
+    std::vector<float> stream = sptest::Noise(14 * 44100, 0.01, 9);
+    const std::vector<float> aired = k < 2 ? InRoom(clip, rt60[k], 1.0) : Played(clip, 1.06);
+    sptest::AddAt(stream, aired, at);
+    const std::vector<DetectorReport> r = Scan(sptest::MakePattern(dir, "clip", clip), stream, shapeOnly, false);
+    ASSERT_EQ(r.size(), 1u) << k;
+    EXPECT_EQ(r[0].Method, 1);
+    EXPECT_EQ(r[0].Seen, 1.0f);
+    EXPECT_NEAR(r[0].Stretch, k < 2 ? 0.0 : 6.0, k < 2 ? 0.3 : 1.0) << k;
+    const double end = static_cast<double>(at) + (k < 2 ? static_cast<double>(clip.size()) : clip.size() / 1.06);
+    EXPECT_NEAR(static_cast<double>(r[0].End), end, 0.05 * 44100) << k;
+  }
+}

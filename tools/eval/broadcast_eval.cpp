@@ -112,7 +112,15 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
       ++f.truePositives;
       const BroadcastOccurrence& t = p.insertions[static_cast<std::size_t>(best)];
       f.timingMs.push_back(std::fabs(static_cast<double>(r.Begin - t.begin)) / 44.1);
-      if (t.seen >= 1 && r.Seen >= 1.0f) f.endMs.push_back(std::fabs(static_cast<double>(r.End - (t.begin + t.length))) / 44.1);
+      if (t.seen >= 1 && r.Seen >= 1.0f) {
+        const double off = static_cast<double>(r.End - (t.begin + t.length)) / 44.1;
+        f.endMs.push_back(std::fabs(off));
+        if (o.keepDetails && std::fabs(off) > 50.0) {
+          char line[96];
+          std::snprintf(line, sizeof line, ": end %+.0f ms (%s, stretch %+.2f %%)", off, d.Match(), static_cast<double>(r.Stretch));
+          f.endsOff.push_back(prog + ": " + At(name, t.begin) + line);
+        }
+      }
       continue;
     }
     std::string why;
@@ -153,6 +161,12 @@ void ScoreProgramme(const BroadcastManifest& m, const BroadcastProgramme& p, std
     if (t.talkOverSeconds > 0) {
       ++f.talkOver.inserted;
       f.talkOver.found += used[k];
+    }
+    if (used[k] && o.keepDetails && (t.seen < 1) != partial) {
+      char line[96];
+      std::snprintf(line, sizeof line, ": aired %.3f, reported %.3f", t.seen < 1 ? t.seen : 1.0,
+                    static_cast<double>(seenFound[k]));
+      f.endsOff.push_back(prog + ": " + At(t.clip, t.begin) + line);
     }
     if (!used[k] && o.keepDetails) {
       char cut[48] = "";

@@ -57,6 +57,9 @@ struct BroadcastFigures {
   double clipFreeSeconds = 0, audioSeconds = 0, scanSeconds = 0;
   std::vector<double> timingMs;
   std::vector<std::string> misses, falses;
+  // Whole insertions whose end is off by over 50 ms, cut ones reported whole and whole ones
+  // reported partial (keepDetails).
+  std::vector<std::string> endsOff;
   std::vector<std::string> listed;  // every detection (listAll)
 
   double Precision() const { return detections ? static_cast<double>(truePositives) / detections : 1.0; }

@@ -47,6 +47,7 @@ void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool deta
   if (details) {
     for (const std::string& s : f.misses) std::printf("  missed %s\n", s.c_str());
     for (const std::string& s : f.falses) std::printf("  false  %s\n", s.c_str());
+    for (const std::string& s : f.endsOff) std::printf("  end    %s\n", s.c_str());
     for (const std::string& s : f.listed) std::printf("  found  %s\n", s.c_str());
   }
 }
