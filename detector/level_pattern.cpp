@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
-#include <mutex>
-#include <unordered_map>
 
+#include "content_table.h"
 #include "fnv1a.h"
 #include "level_kernel.h"
 
@@ -82,19 +80,10 @@ std::shared_ptr<const LevelPattern> MakeLevelPattern(const float* spectrumByBand
 
 namespace {
 
-// The LevelPatterns alive in this process, by a hash of the content and rules; an entry holds
-// a second, independent hash of the spectrum, so that two contents with the same key never share
-// one. Entries of patterns no detector holds any more are swept out as the table grows.
-struct Held {
-  std::uint64_t check;
-  std::weak_ptr<const LevelPattern> levels;
-};
-std::mutex g_levelsMutex;
-std::unordered_map<std::uint64_t, Held>& Table() {
-  static std::unordered_map<std::uint64_t, Held> table;
+ContentTable<LevelPattern>& Table() {
+  static ContentTable<LevelPattern> table;
   return table;
 }
-std::size_t g_sweepAt = 256;
 
 }  // namespace
 
@@ -108,38 +97,10 @@ std::shared_ptr<const LevelPattern> SharedLevelPattern(const float* spectrumByBa
   const float rules[] = {r.floorDepth, r.salientDepth, r.quietWeight, r.tailWeight};
   f.Bytes(rules, sizeof rules);
   f.Value(WordHashOf(spectrumByBand, bytes));
-  const std::uint64_t key = f.h;
   const std::uint64_t check = Fnv1aOf(spectrumByBand, bytes);
-  {
-    std::lock_guard<std::mutex> lock(g_levelsMutex);
-    auto it = Table().find(key);
-    if (it != Table().end() && it->second.check == check)
-      if (auto held = it->second.levels.lock()) return held;
-  }
-  std::shared_ptr<const LevelPattern> made = MakeLevelPattern(spectrumByBand, nblock, r);
-  std::lock_guard<std::mutex> lock(g_levelsMutex);
-  auto& table = Table();
-  auto it = table.find(key);
-  if (it != table.end() && it->second.check == check) {
-    if (auto held = it->second.levels.lock()) return held;  // made meanwhile by another thread
-    it->second.levels = made;
-    return made;
-  }
-  if (it != table.end()) return made;  // another content under this key keeps its entry
-  if (table.size() >= g_sweepAt) {
-    for (auto e = table.begin(); e != table.end();)
-      e = e->second.levels.expired() ? table.erase(e) : std::next(e);
-    g_sweepAt = std::max<std::size_t>(256, 2 * table.size());
-  }
-  table.emplace(key, Held{check, made});
-  return made;
+  return Table().Get(f.h, check, [&] { return MakeLevelPattern(spectrumByBand, nblock, r); });
 }
 
-std::size_t SharedLevelPatternCount() {
-  std::lock_guard<std::mutex> lock(g_levelsMutex);
-  std::size_t alive = 0;
-  for (const auto& e : Table()) alive += e.second.levels.expired() ? 0 : 1;
-  return alive;
-}
+std::size_t SharedLevelPatternCount() { return Table().Alive(); }
 
 }  // namespace spdet

@@ -3,8 +3,17 @@
 
 #include <utility>
 
+#include "content_table.h"
+#include "fnv1a.h"
 #include "relatives.h"
 #include "version_arbiter.h"
+
+namespace {
+spdet::ContentTable<spdet::Relatives>& KinTable() {
+  static spdet::ContentTable<spdet::Relatives> table;
+  return table;
+}
+}  // namespace
 
 spdet::RelativesHolder::RelativesHolder() = default;
 spdet::RelativesHolder::~RelativesHolder() = default;
@@ -12,8 +21,26 @@ spdet::RelativesHolder::~RelativesHolder() = default;
 void spdet::RelativesHolder::SetUp(std::vector<PatternLevels> levels, std::vector<const char*> names, const Geometry& g,
                                    const std::string& cacheDirectory) {
   blockSamples_ = g.blockSamples;
-  kin_ = std::make_unique<Relatives>();
-  kin_->Find(levels, g.nband, g.blocksPerSecond, cacheDirectory);
+  // The relations depend on the patterns' levels, in order, and the geometry; keyed by those (and
+  // the cache directory) and checked with a second hash of the levels.
+  Fnv1a key, check;
+  key.Value(g.nband);
+  key.Value(g.blocksPerSecond);
+  key.Value(levels.size());
+  key.Bytes(cacheDirectory.data(), cacheDirectory.size());
+  for (const PatternLevels& p : levels) {
+    const std::size_t bytes =
+        p.levels != nullptr && p.nblock > 0 ? sizeof(float) * static_cast<std::size_t>(p.nblock) * static_cast<std::size_t>(g.nband) : 0;
+    key.Value(p.nblock);
+    key.Value(p.compared);
+    key.Value(WordHashOf(p.levels, bytes));
+    check.Value(Fnv1aOf(p.levels, bytes));
+  }
+  kin_ = KinTable().Get(key.h, check.h, [&] {
+    auto found = std::make_shared<Relatives>();
+    found->Find(levels, g.nband, g.blocksPerSecond, cacheDirectory);
+    return found;
+  });
   arbiter_ = std::make_unique<VersionArbiter>();
   arbiter_->SetUp(kin_.get(), std::move(levels), std::move(names),
                   {g.nband, g.blockSamples, g.delaySamples, g.blocksPerSecond});

@@ -50,7 +50,9 @@ class RelativesHolder {
 
  private:
   bool Active() const;
-  std::unique_ptr<Relatives> kin_;
+  // Read-only once found, and one object per catalogue content in the process: every station
+  // with the same patterns holds the same relations.
+  std::shared_ptr<const Relatives> kin_;
   std::unique_ptr<VersionArbiter> arbiter_;
   int blockSamples_ = 0;
 };

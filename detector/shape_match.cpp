@@ -1,7 +1,9 @@
 // Shape comparison of the decision layer (see shape_match.h).
 #include "shape_match.h"
 
+#include "content_table.h"
 #include "flag_scan.h"
+#include "fnv1a.h"
 #include "../kernels/shape_window.h"
 
 #include <algorithm>
@@ -108,6 +110,29 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
 
 float ShapePattern::SpeedOf(int shift) const { return static_cast<float>(shift) / static_cast<float>(far_); }
 
+namespace {
+ContentTable<ShapePattern>& ShapeTable() {
+  static ContentTable<ShapePattern> table;
+  return table;
+}
+}  // namespace
+
+std::shared_ptr<const ShapePattern> SharedShapePattern(const float* levels, int n, int nband, int first, int last,
+                                                       int minBlocks, const ShapeTuning& tuning) {
+  const std::size_t bytes = levels != nullptr && n > 0 ? sizeof(float) * static_cast<std::size_t>(n) * static_cast<std::size_t>(nband) : 0;
+  Fnv1a f;
+  for (int v : {n, nband, first, last, minBlocks, tuning.SegmentBlocks, tuning.CoarseStride}) f.Value(v);
+  for (float v : {tuning.FloorDepth_dB, tuning.MaxSpeed, tuning.MinLevel_dB}) f.Value(v);
+  f.Value(WordHashOf(levels, bytes));
+  return ShapeTable().Get(f.h, Fnv1aOf(levels, bytes), [&] {
+    auto made = std::make_shared<ShapePattern>();
+    made->SetUp(levels, n, nband, first, last, minBlocks, tuning);
+    return made;
+  });
+}
+
+std::size_t SharedShapePatternCount() { return ShapeTable().Alive(); }
+
 void ShapeMatcher::Configure(int nband, int first, int last, const ShapeTuning& tuning) {
   nband_ = nband;
   first_ = first;
@@ -122,9 +147,7 @@ void ShapeMatcher::Configure(int nband, int first, int last, const ShapeTuning& 
 }
 
 int ShapeMatcher::Add(const float* levels, int n, int minBlocks) {
-  ShapePattern p;
-  p.SetUp(levels, n, nband_, first_, first_ + bands_ - 1, minBlocks, tuning_);
-  patterns_.push_back(std::move(p));
+  patterns_.push_back(SharedShapePattern(levels, n, nband_, first_, first_ + bands_ - 1, minBlocks, tuning_));
   return static_cast<int>(patterns_.size()) - 1;
 }
 
@@ -135,7 +158,7 @@ void ShapeMatcher::Start() {
   scored_.assign(patterns_.size(), 0);
   scores_.assign(patterns_.size(), ShapeScore());
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
-    const ShapePattern& p = patterns_[i];
+    const ShapePattern& p = *patterns_[i];
     if (!p.Usable()) continue;
     longest = std::max(longest, p.Blocks() + 2 * p.Reach() + 2);
     history_[i].assign(p.Pieces().size() * static_cast<std::size_t>(2 * p.Reach() + 1), Sums());
@@ -277,7 +300,7 @@ void ShapeMatcher::Compare(std::size_t i, float gate) {
   ShapeScore& out = scores_[i];
   out = ShapeScore();
   scored_[i] = 0;
-  const ShapePattern& p = patterns_[i];
+  const ShapePattern& p = *patterns_[i];
   if (!p.Usable() || count_ < p.Blocks()) return;
   const int span = 2 * p.Reach() + 1;
   std::vector<Sums>& h = history_[i];
@@ -325,7 +348,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
                                  int* part) const {
   *part = -1;
   const std::size_t at = static_cast<std::size_t>(i);
-  const ShapePattern& p = patterns_[at];
+  const ShapePattern& p = *patterns_[at];
   if (!p.Usable() || thresholds.size() != p.Parts().size() || fresh_[at] != count_ ||
       count_ < p.Blocks() + 2 * p.Reach())
     return ShapeScore();
@@ -369,7 +392,7 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
 }
 
 void ShapeMatcher::PieceSums(int i, int shift, std::vector<float>& num, std::vector<float>& norm) const {
-  const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
+  const ShapePattern& p = *patterns_[static_cast<std::size_t>(i)];
   num.assign(p.Pieces().size(), 0.0f);
   norm.assign(p.Pieces().size(), 0.0f);
   if (!p.Usable() || count_ < p.Blocks() + 2 * p.Reach()) return;
@@ -382,7 +405,7 @@ void ShapeMatcher::PieceSums(int i, int shift, std::vector<float>& num, std::vec
 }
 
 float ShapeMatcher::DistanceOf(int i, const float* levels, int rows, std::vector<float>* parts) const {
-  const ShapePattern& p = patterns_[static_cast<std::size_t>(i)];
+  const ShapePattern& p = *patterns_[static_cast<std::size_t>(i)];
   if (parts != nullptr) parts->assign(p.Parts().size(), 2.0f);
   if (!p.Usable() || rows < p.Blocks()) return 2.0f;
   std::vector<Sums> each(p.Pieces().size());

@@ -22,7 +22,9 @@
 #ifndef SP_DETECTOR_SHAPE_MATCH_H
 #define SP_DETECTOR_SHAPE_MATCH_H
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "../kernels/shape_window.h"
@@ -107,6 +109,15 @@ class ShapePattern {
   std::vector<int> shifts_;  // (2*reach+1) x pieces: PieceShift
 };
 
+// The ShapePattern of these levels and settings (ShapePattern::SetUp's arguments): made anew, or
+// the one already held in this process for the same content and settings. Read-only once made,
+// so every matcher of the process with the same pattern (every station of a monitor, the plain
+// and the reverberant view alike where their levels agree) holds the one copy.
+std::shared_ptr<const ShapePattern> SharedShapePattern(const float* levels, int n, int nband, int first, int last,
+                                                       int minBlocks, const ShapeTuning& tuning);
+// ShapePatterns the process table holds alive (for tests and measurements).
+std::size_t SharedShapePatternCount();
+
 // The shape comparison of every pattern against one stream of time blocks.
 class ShapeMatcher {
  public:
@@ -130,7 +141,7 @@ class ShapeMatcher {
   // many blocks; otherwise this matcher forms its own.
   void Push(const float* levels, const float* gate, const unsigned char* open, const ShapeMatcher* input);
   const ShapeScore& Score(int i) const { return scores_[static_cast<std::size_t>(i)]; }
-  const ShapePattern& Pattern(int i) const { return patterns_[static_cast<std::size_t>(i)]; }
+  const ShapePattern& Pattern(int i) const { return *patterns_[static_cast<std::size_t>(i)]; }
   int Count() const { return static_cast<int>(patterns_.size()); }
   std::int64_t Blocks() const { return count_; }
 
@@ -169,7 +180,7 @@ class ShapeMatcher {
 
   int nband_ = 0, first_ = 0, bands_ = 0;
   ShapeTuning tuning_;
-  std::vector<ShapePattern> patterns_;
+  std::vector<std::shared_ptr<const ShapePattern>> patterns_;  // shared with the process (SharedShapePattern)
   std::vector<ShapeScore> scores_;
   std::vector<unsigned char> scored_;  // 1 where scores_ holds more than ShapeScore()
   // Coarse values of every piece at the last 2*reach+1 time blocks: history_[i][piece*span + slot].

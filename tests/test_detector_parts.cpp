@@ -22,6 +22,7 @@
 #include "../detector/shape_distance.h"
 #include "SignalPattern.h"
 #include "../detector/level_pattern.h"
+#include "../detector/shape_match.h"
 #include "detector_test_clips.h"
 
 namespace {
@@ -492,29 +493,35 @@ TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {
   EXPECT_TRUE(scan({}).empty());
 }
 
-// The level distance's arrays are made once per pattern content and tuning in the process: a
-// second detector over the same patterns (another station) adds none and reports alike; a tuning
-// that changes them makes its own; the last detector to let go frees them.
-TEST(Distances, DetectorsOverTheSamePatternsShareOneLevelPatternEach) {
+// The level and shape distances' arrays are made once per pattern content and tuning in the
+// process: a second detector over the same patterns (another station) adds none and reports
+// alike; a tuning that changes them makes its own; the last detector to let go frees them.
+TEST(Distances, DetectorsOverTheSamePatternsShareTheirLevelAndShapeArrays) {
   sptest::TempDir dir;
   const std::vector<float> jingle = Clip(kJingle);
   std::vector<float> stream = sptest::Noise(8 * 44100, 0.02, 7);
   AddAt(stream, jingle, 2 * 44100 + 97);
   const std::vector<std::string> files = {MakePattern(dir, "jingle", jingle), MakePattern(dir, "other", Clip(kOther))};
-  const std::size_t before = spdet::SharedLevelPatternCount();
+  const std::size_t before = spdet::SharedLevelPatternCount(), shapesBefore = spdet::SharedShapePatternCount();
   {
     Scanner a(files), b(files), deeper(files);
     ASSERT_TRUE(a.Start());
     EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    const std::size_t shapes = spdet::SharedShapePatternCount();
+    EXPECT_GE(shapes, shapesBefore + 2);  // both patterns' plain views (and their reverberant ones)
     ASSERT_TRUE(b.Start());
     EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    EXPECT_EQ(spdet::SharedShapePatternCount(), shapes);
     DetectorTuning tuning;
     tuning.FloorDepth_dB += 6.0f;
+    tuning.ShapeFloorDepth_dB += 6.0f;
     deeper.det.SetTuning(tuning);
     ASSERT_TRUE(deeper.Start());
     EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 4);
+    EXPECT_GE(spdet::SharedShapePatternCount(), shapes + 2);
     deeper.det.Detach();
     EXPECT_EQ(spdet::SharedLevelPatternCount(), before + 2);
+    EXPECT_EQ(spdet::SharedShapePatternCount(), shapes);
     a.Feed(stream);
     b.Feed(stream);
     const std::vector<DetectorReport> ra = a.Reports(), rb = b.Reports();
@@ -528,6 +535,7 @@ TEST(Distances, DetectorsOverTheSamePatternsShareOneLevelPatternEach) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(a.det.Pattern(i).Threshold, b.det.Pattern(i).Threshold);
   }
   EXPECT_EQ(spdet::SharedLevelPatternCount(), before);
+  EXPECT_EQ(spdet::SharedShapePatternCount(), shapesBefore);
 }
 
 // Blocks are compared by their shape over the bands (the cut finder, the speed fit of level
