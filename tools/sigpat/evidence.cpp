@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "atomic_file.h"
+#include "evidence_resampler.h"
 #include "messages.h"
 #include "ogg_opus.h"
 #include "wall_clock.h"
@@ -33,6 +34,9 @@ constexpr double kStaleTemporary = 3600.0;
 // time of complexity 3 in 60 ms packets: a 440 Hz tone decodes at 29.9 dB against 29.7 dB, and
 // a spot's decoded evidence matches its pattern at a distance of 0.058 against 0.055.
 constexpr OggOpusSettings kOpusEvidence{32000, 0, 120};
+
+// MP3 evidence at half the scanned rate (MPEG-2 layer III): LAME encodes half the samples.
+constexpr int kMp3Rate = kLibraryRate / 2;
 
 // libsndfile writing into memory.
 struct MemoryFile {
@@ -79,7 +83,7 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
   if (format == "opus") return EncodeOggOpus(samples, kLibraryRate, kOpusEvidence, what);
   SF_INFO info{};
   info.channels = 1;
-  info.samplerate = kLibraryRate;
+  info.samplerate = format == "mp3" ? kMp3Rate : kLibraryRate;
   if (format == "flac") {
     info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
   } else if (format == "mp3") {
@@ -100,8 +104,11 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
     sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
     sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
   }
-  const sf_count_t n = static_cast<sf_count_t>(samples.size());
-  const sf_count_t wrote = n > 0 ? sf_write_short(file, samples.data(), n) : 0;
+  const std::vector<std::int16_t> resampled =
+      info.samplerate == kLibraryRate ? std::vector<std::int16_t>{} : EvidenceResampler(kLibraryRate, info.samplerate).Run(samples);
+  const std::vector<std::int16_t>& pcm = info.samplerate == kLibraryRate ? samples : resampled;
+  const sf_count_t n = static_cast<sf_count_t>(pcm.size());
+  const sf_count_t wrote = n > 0 ? sf_write_short(file, pcm.data(), n) : 0;
   const std::string problem = wrote != n ? sf_strerror(file) : "";
   sf_close(file);
   if (!problem.empty()) throw Error(what + ": the " + format + " encoder failed (" + problem + ")");
