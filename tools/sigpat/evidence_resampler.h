@@ -21,6 +21,9 @@ class EvidenceResampler {
   std::vector<std::int16_t> Run(const std::vector<std::int16_t>& in) const;
 
  private:
+  template <int kFixed>  // taps per phase, 0: taps_
+  std::vector<std::int16_t> Filter(const std::vector<std::int16_t>& in) const;
+
   std::int64_t up_ = 1, down_ = 1;  // the ratio to / from in lowest terms
   int taps_ = 0;                    // per phase: input samples an output sample is made of
   int before_ = 0;                  // of them, those up to and including the output's moment
