@@ -434,8 +434,8 @@ class PostgresStore : public Store {
   }
 
   // The spool, in order (a row already stored changes nothing), then emptied. Detections and
-  // patterns go in runs of kReplayBatch rows, a transaction and a few statements each: a spool
-  // of a day's detections is written in seconds, not a round trip and a commit a row.
+  // patterns go in runs of kReplayBatch rows, a transaction and a few statements each, not a
+  // transaction with its commit a row.
   static constexpr std::size_t kReplayBatch = kDetectionsPerStatement;
   void Replay() {
     spool_.Replay(kReplayBatch, [this](const std::vector<nlohmann::json>& run) {
