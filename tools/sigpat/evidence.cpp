@@ -104,12 +104,14 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
     sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
     sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
   }
-  const std::vector<std::int16_t> resampled =
-      info.samplerate == kLibraryRate ? std::vector<std::int16_t>{} : EvidenceResampler(kLibraryRate, info.samplerate).Run(samples);
-  const std::vector<std::int16_t>& pcm = info.samplerate == kLibraryRate ? samples : resampled;
-  const sf_count_t n = static_cast<sf_count_t>(pcm.size());
-  const sf_count_t wrote = n > 0 ? sf_write_short(file, pcm.data(), n) : 0;
-  const std::string problem = wrote != n ? sf_strerror(file) : "";
+  bool whole = true;
+  auto write = [&](const std::int16_t* pcm, std::size_t n) {
+    const auto count = static_cast<sf_count_t>(n);
+    if (whole && count > 0) whole = sf_write_short(file, pcm, count) == count;
+  };
+  if (info.samplerate == kLibraryRate) write(samples.data(), samples.size());
+  else EvidenceResampler(kLibraryRate, info.samplerate).Stream(samples, write);
+  const std::string problem = whole ? "" : sf_strerror(file);
   sf_close(file);
   if (!problem.empty()) throw Error(what + ": the " + format + " encoder failed (" + problem + ")");
   return std::move(memory.data);

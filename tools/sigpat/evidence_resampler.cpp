@@ -11,8 +11,9 @@ namespace {
 
 // Taps an output sample when the rate goes up; going down, the filter is longer by the ratio
 // (it must cut at the lower rate's Nyquist frequency). 16 taps with a Kaiser window (beta 7,
-// about 70 dB of stop band) pass 44.1 kHz audio to 48 kHz within 0.1 dB up to 16 kHz, at a sixth
-// of the instructions of libopusenc's own resampler (speex at quality 5).
+// about 70 dB of stop band) take 44.1 kHz audio to 48 kHz within 0.3 dB up to 15 kHz (a 5 kHz
+// tone comes out 85 dB above its error), for about a third of the instructions of libopusenc's
+// own resampler (speex at quality 5).
 constexpr int kTaps = 16;
 constexpr double kBeta = 7.0;
 // The cut-off as a part of the lower Nyquist frequency: the window's transition band ends there.
@@ -60,44 +61,61 @@ EvidenceResampler::EvidenceResampler(int fromRate, int toRate) {
 }
 
 std::vector<std::int16_t> EvidenceResampler::Run(const std::vector<std::int16_t>& in) const {
-  if (in.empty()) return {};
+  std::vector<std::int16_t> out;
+  Stream(in, [&out](const std::int16_t* block, std::size_t n) { out.insert(out.end(), block, block + n); });
+  return out;
+}
+
+void EvidenceResampler::Stream(const std::vector<std::int16_t>& in,
+                               const std::function<void(const std::int16_t*, std::size_t)>& sink) const {
+  if (in.empty()) return;
   // The tap counts this file makes, unrolled: the loop over taps cost as much as the sums.
-  if (taps_ == kTaps) return Filter<kTaps>(in);
-  if (taps_ == 2 * kTaps) return Filter<2 * kTaps>(in);
-  return Filter<0>(in);
+  if (taps_ == kTaps) return Filter<kTaps>(in, sink);
+  if (taps_ == 2 * kTaps) return Filter<2 * kTaps>(in, sink);
+  Filter<0>(in, sink);
 }
 
 template <int kFixed>
-std::vector<std::int16_t> EvidenceResampler::Filter(const std::vector<std::int16_t>& in) const {
+void EvidenceResampler::Filter(const std::vector<std::int16_t>& in,
+                               const std::function<void(const std::int16_t*, std::size_t)>& sink) const {
   const int taps = kFixed > 0 ? kFixed : taps_;
   const auto n = static_cast<std::int64_t>(in.size());
   const std::int64_t outN = std::max<std::int64_t>(1, (n * up_ + down_ / 2) / down_);
-  // The input as floats between `taps` zeros on either side.
-  std::vector<float> x(static_cast<std::size_t>(n + 2 * taps), 0.0f);
-  std::transform(in.begin(), in.end(), x.begin() + taps, [](std::int16_t s) { return static_cast<float>(s); });
-  std::vector<std::int16_t> out(static_cast<std::size_t>(outN));
   // Output j is at input sample base + phase / up_; each output moves it on by down_ / up_.
   const std::int64_t stepBase = down_ / up_, stepPhase = down_ % up_;
   std::int64_t base = 0, phase = 0;
-  for (std::int64_t j = 0; j < outN; ++j) {
-    const float* h = table_.data() + phase * taps;
-    const float* s = x.data() + taps + base - before_ + 1;
-    // Four sums side by side (taps i, i+4, ...), added in a fixed order at the end: one vector
-    // register, the same result whatever the compiler does with it.
-    Lanes acc{0.0f, 0.0f, 0.0f, 0.0f};
-    for (int i = 0; i < taps; i += 4) {
-      Lanes a, b;
-      std::memcpy(&a, s + i, sizeof a);
-      std::memcpy(&b, h + i, sizeof b);
-      acc += a * b;
+  std::vector<float> x;  // the input a block reads, as floats, silence past either end
+  std::vector<std::int16_t> out(kBlock);
+  for (std::int64_t first = 0; first < outN; first += static_cast<std::int64_t>(kBlock)) {
+    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(kBlock), outN - first);
+    // Input samples from..to (exclusive) make this block: its last output starts at most
+    // count * down_ / up_ + 1 samples on.
+    const std::int64_t from = base - before_ + 1;
+    const std::int64_t to = base + (count * down_) / up_ + 1 + taps;
+    x.assign(static_cast<std::size_t>(to - from), 0.0f);
+    for (std::int64_t i = std::max<std::int64_t>(from, 0); i < std::min(to, n); ++i)
+      x[static_cast<std::size_t>(i - from)] = static_cast<float>(in[static_cast<std::size_t>(i)]);
+    const std::int64_t origin = base;
+    for (std::int64_t j = 0; j < count; ++j) {
+      const float* h = table_.data() + phase * taps;
+      const float* s = x.data() + (base - origin);
+      // Four sums side by side (taps i, i+4, ...), added in a fixed order at the end: one vector
+      // register, the same result whatever the compiler does with it.
+      Lanes acc{0.0f, 0.0f, 0.0f, 0.0f};
+      for (int i = 0; i < taps; i += 4) {
+        Lanes a, b;
+        std::memcpy(&a, s + i, sizeof a);
+        std::memcpy(&b, h + i, sizeof b);
+        acc += a * b;
+      }
+      const float v = std::clamp((acc[0] + acc[1]) + (acc[2] + acc[3]), -32768.0f, 32767.0f);
+      out[static_cast<std::size_t>(j)] = static_cast<std::int16_t>(v + (v < 0.0f ? -0.5f : 0.5f));
+      base += stepBase;
+      phase += stepPhase;
+      if (phase >= up_) phase -= up_, ++base;
     }
-    const float v = std::clamp((acc[0] + acc[1]) + (acc[2] + acc[3]), -32768.0f, 32767.0f);
-    out[static_cast<std::size_t>(j)] = static_cast<std::int16_t>(v + (v < 0.0f ? -0.5f : 0.5f));
-    base += stepBase;
-    phase += stepPhase;
-    if (phase >= up_) phase -= up_, ++base;
+    sink(out.data(), static_cast<std::size_t>(count));
   }
-  return out;
 }
 
 }  // namespace sigpat
