@@ -161,5 +161,5 @@ echo "  no store, no evidence:  ${irs[plain]}"
 for k in db opus mp3 flac; do
   label="--db --evidence $k"
   [ "$k" = db ] && label="--db (SQLite)"
-  awk -v p="${irs[plain]}" -v s="${irs[$k]}" -v l="$label" 'BEGIN { printf "  %-22s  %d   overhead %+.2f %%\n", l, s, 100 * (s - p) / p }'
+  awk -v p="${irs[plain]}" -v s="${irs[$k]}" -v l="$label" 'BEGIN { printf "  %-22s  %.0f   overhead %+.2f %%\n", l, s, 100 * (s - p) / p }'
 done

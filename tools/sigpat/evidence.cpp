@@ -35,8 +35,10 @@ constexpr double kStaleTemporary = 3600.0;
 // a spot's decoded evidence matches its pattern at a distance of 0.058 against 0.055.
 constexpr OggOpusSettings kOpusEvidence{32000, 0, 120};
 
-// MP3 evidence at half the scanned rate (MPEG-2 layer III): LAME encodes half the samples.
-constexpr int kMp3Rate = kLibraryRate / 2;
+// MP3 evidence at 16 kHz (MPEG-2 layer III, sound up to about 7 kHz): LAME's cost goes with the
+// samples it encodes, and at 44.1 kHz it was 8 % of a broadcast scan. The evidence still lets the
+// recognizer find its spot (4 of 4 in bench/evidence_bench.sh), 22.05 kHz cost a third more.
+constexpr int kMp3Rate = 16000;
 
 // libsndfile writing into memory.
 struct MemoryFile {
@@ -96,9 +98,9 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
   SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
   if (file == nullptr) throw Error(what + ": the " + format + " encoder refused (" + sf_strerror(nullptr) + ")");
   if (format == "mp3") {
-    // LAME's variable bitrate at libsndfile's compression level 0.8 (about 50 kbit/s mono, 386 KB
-    // per minute): the lowest setting (243 KB) left evidence the recognizer could not confirm its
-    // spot in; the default (550 KB per minute) costs more than half as much again (docs/evidence.md).
+    // LAME's variable bitrate at libsndfile's compression level 0.8 (about 20 kbit/s mono at
+    // 16 kHz): the lowest setting left evidence the recognizer could not confirm its spot in
+    // (1 of 4 files at 16 kHz, 2 of 4 at 44.1 kHz; docs/evidence.md).
     int mode = SF_BITRATE_MODE_VARIABLE;
     double level = 0.8;
     sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
