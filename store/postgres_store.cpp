@@ -433,22 +433,36 @@ class PostgresStore : public Store {
     retryAt_ = Clock::now() + backoff_;
   }
 
-  // The spool, in order (a row already stored changes nothing), then emptied.
+  // The spool, in order (a row already stored changes nothing), then emptied. Detections and
+  // patterns go in runs of kReplayBatch rows, a transaction and a few statements each, not a
+  // transaction with its commit a row.
+  static constexpr std::size_t kReplayBatch = kDetectionsPerStatement;
   void Replay() {
-    spool_.Replay([this](const nlohmann::json& j) {
-      const std::string kind = j.value("kind", "");
+    spool_.Replay(kReplayBatch, [this](const std::vector<nlohmann::json>& run) {
+      const std::string kind = run.front().value("kind", "");
       if (kind == "detection") {
-        WriteDetections({DetectionFromJson(j)});
-      } else if (kind == "event") {
-        WriteEvent(j.value("station", ""), j.value("time_utc", UtcMicros{0}), j.value("event", ""), j.value("json", ""));
-      } else if (kind == "station") {
-        WriteStation(j.value("label", ""), j.value("url", ""), true);
+        std::vector<DetectionRow> rows;
+        for (const nlohmann::json& j : run) rows.push_back(DetectionFromJson(j));
+        WriteDetections(rows);
       } else if (kind == "pattern") {
-        WritePatterns({{0, j.value("hash", ""), j.value("name", ""), j.value("duration_s", 0.0), j.value("spot_id", ""),
-                      j.value("advertiser", ""), j.value("campaign", ""), j.value("version", ""), j.value("title", "")}});
-      } else if (kind == "evidence") {
-        Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2",
-             Params() << j.value("path", "") << j.value("key", ""));
+        std::vector<PatternRow> rows;
+        for (const nlohmann::json& j : run)
+          rows.push_back({0, j.value("hash", ""), j.value("name", ""), j.value("duration_s", 0.0), j.value("spot_id", ""),
+                          j.value("advertiser", ""), j.value("campaign", ""), j.value("version", ""), j.value("title", "")});
+        Transaction t(*this);
+        WritePatterns(rows);
+        t.Commit();
+      } else {
+        for (const nlohmann::json& j : run) {
+          if (kind == "event") {
+            WriteEvent(j.value("station", ""), j.value("time_utc", UtcMicros{0}), j.value("event", ""), j.value("json", ""));
+          } else if (kind == "station") {
+            WriteStation(j.value("label", ""), j.value("url", ""), true);
+          } else if (kind == "evidence") {
+            Exec("UPDATE detections SET evidence = $1 WHERE detection_key = $2",
+                 Params() << j.value("path", "") << j.value("key", ""));
+          }
+        }
       }
     });
   }

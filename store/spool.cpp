@@ -82,19 +82,27 @@ void Spool::Append(const nlohmann::json& row) {
   if (::fsync(f.fd()) != 0) throw StoreError(path_ + ": cannot write the spool (" + std::strerror(errno) + ")");
 }
 
-std::size_t Spool::Replay(const std::function<void(const nlohmann::json&)>& apply) {
+std::size_t Spool::Replay(std::size_t batch, const std::function<void(const std::vector<nlohmann::json>&)>& apply) {
   Locked f(path_, O_RDWR);
   if (f.fd() < 0) return 0;
   const std::string text = f.ReadAll();
   std::size_t given = 0;
+  std::vector<nlohmann::json> run;
+  auto give = [&] {
+    if (run.empty()) return;
+    apply(run);
+    given += run.size();
+    run.clear();
+  };
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (in.eof()) break;  // no newline: torn by a crash before its write returned
     nlohmann::json row = nlohmann::json::parse(line, nullptr, false);
     if (row.is_discarded() || !row.is_object()) continue;
-    apply(row);
-    ++given;
+    if (!run.empty() && (run.size() >= batch || run.front().value("kind", "") != row.value("kind", ""))) give();
+    run.push_back(std::move(row));
   }
+  give();
   if (::ftruncate(f.fd(), 0) != 0 || ::fsync(f.fd()) != 0)
     throw StoreError(path_ + ": cannot empty the spool (" + std::strerror(errno) + ")");
   return given;

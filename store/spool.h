@@ -8,6 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "store.h"
 
@@ -19,9 +20,11 @@ class Spool {
   const std::string& path() const { return path_; }
   // Appends one row and syncs it to disk; throws StoreError naming the spool.
   void Append(const nlohmann::json& row);
-  // Gives every whole row to `apply` in order, then empties the spool; a row `apply` throws on
-  // stops it there (the spool is kept whole). Returns the rows given.
-  std::size_t Replay(const std::function<void(const nlohmann::json&)>& apply);
+  // Gives every whole row to `apply` in order, in runs of rows of one "kind" of at most `batch`
+  // rows each (a run can be written in one transaction), then empties the spool; a run `apply`
+  // throws on stops it there (the spool is kept whole: every row carries what makes a second
+  // write change nothing). Returns the rows given.
+  std::size_t Replay(std::size_t batch, const std::function<void(const std::vector<nlohmann::json>&)>& apply);
   // Rows waiting.
   std::size_t Count() const;
 

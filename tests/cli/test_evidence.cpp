@@ -11,6 +11,7 @@
 
 #include "cli_audio.h"
 #include "evidence.h"
+#include "evidence_resampler.h"
 #include "stream_support.h"
 #include "synth.h"
 
@@ -210,6 +211,34 @@ TEST_F(Evidence, OpusFilesDecodeToTheSamplesWritten) {
   const double kbits = sigpat::EncodeEvidence(noise, "opus", "noise").size() * 8.0 / 128.0 / 1000.0;
   EXPECT_GT(kbits, 24.0);
   EXPECT_LT(kbits, 40.0);
+}
+
+// The resampler against the tone itself at the new rate (no delay): close in the band it keeps,
+// tones above the lower Nyquist frequency gone, round(n * to / from) samples.
+TEST(EvidenceResampler, GivesTheToneAtTheNewRateAndDropsWhatItCannotHold) {
+  struct Case {
+    int to;
+    double hz, minSnrDb, maxGainDb;  // maxGainDb: a tone that must go, its level left
+  };
+  for (const Case c : {Case{48000, 0, 80, 0}, Case{48000, 440, 80, 0}, Case{48000, 5000, 70, 0},
+                       Case{48000, 15000, 25, 0}, Case{22050, 1000, 70, 0}, Case{22050, 15000, 0, -40}}) {
+    const int n = 44100 / 2;
+    std::vector<std::int16_t> in(n);
+    for (int i = 0; i < n; ++i) in[i] = static_cast<std::int16_t>(std::lround(10000.0 * std::cos(0.3 + 2.0 * M_PI * c.hz * i / 44100.0)));
+    const std::vector<std::int16_t> out = sigpat::EvidenceResampler(44100, c.to).Run(in);
+    ASSERT_EQ(out.size(), static_cast<std::size_t>(std::lround(n * double(c.to) / 44100.0))) << c.to;
+    double signal = 0.0, error = 0.0, level = 0.0;
+    for (std::size_t j = 64; j + 64 < out.size(); ++j) {  // away from the silence past the ends
+      const double want = 10000.0 * std::cos(0.3 + 2.0 * M_PI * c.hz * double(j) / c.to);
+      signal += want * want;
+      error += (out[j] - want) * (out[j] - want);
+      level += double(out[j]) * out[j];
+    }
+    if (c.maxGainDb < 0) EXPECT_LT(10.0 * std::log10(level / signal), c.maxGainDb) << c.hz;
+    else EXPECT_GT(10.0 * std::log10(signal / error), c.minSnrDb) << c.to << " " << c.hz;
+  }
+  EXPECT_EQ(sigpat::EvidenceResampler(44100, 48000).Run({1000}).size(), 1u);
+  EXPECT_TRUE(sigpat::EvidenceResampler(44100, 48000).Run({}).empty());
 }
 
 // Files of several detections sort by time; no temporary file is left; pruning removes the oldest

@@ -13,6 +13,7 @@
 #include "dashboard_cases.h"
 #include "pg_server.h"
 #include "postgres_store.h"
+#include "spool.h"
 #include "store_cases.h"
 
 using namespace storetest;
@@ -101,6 +102,31 @@ TEST_F(PostgresStore, WritesWhileTheServerIsDownWaitInTheSpoolAndAreStoredOnce) 
   { std::ofstream(options.spool, std::ios::binary) << kept << "{\"kind\":\"detection\",\"key\":\"torn"; }
   EXPECT_EQ(s->Flush(), 0u);
   EXPECT_EQ(s->Detections({}).size(), 8u);
+
+  // A long outage's spool goes in runs of a transaction each (rows written together share their
+  // xmin), in order, each row once: 1000 detections, 501 up to an event, the event, 599 more.
+  {
+    std::ofstream out(options.spool, std::ios::binary);
+    for (int i = 0; i < 2100; ++i) {
+      out << ToJson(Row("C", "cc", i, kT0 + i * 1000000LL)).dump() << "\n";
+      if (i == 1500) out << R"({"kind":"event","station":"C","time_utc":1,"event":"dropped","json":"{}"})" << "\n";
+    }
+    out << ToJson(Row("A", "aa", 6, kT0 + 6000000)).dump() << "\n";  // stored before
+  }
+  EXPECT_EQ(s->Flush(), 0u);
+  const std::vector<DetectionRow> all = s->Detections({});
+  ASSERT_EQ(all.size(), 8u + 2100u);
+  PGconn* db = PQconnectdb(url.c_str());
+  ASSERT_EQ(PQstatus(db), CONNECTION_OK);
+  PGresult* r = PQexec(db, "SELECT count(DISTINCT d.xmin::text), count(*), min(d.begin_sample), max(d.begin_sample) "
+                           "FROM detections d JOIN stations s ON s.id = d.station_id WHERE s.label = 'C'");
+  ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(db);
+  EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), "3");
+  EXPECT_EQ(std::string(PQgetvalue(r, 0, 1)), "2100");
+  EXPECT_EQ(std::string(PQgetvalue(r, 0, 2)) + "-" + PQgetvalue(r, 0, 3), "0-2099");
+  PQclear(r);
+  PQfinish(db);
+  EXPECT_EQ(s->Events({"C"}, std::nullopt, std::nullopt).size(), 1u);
 }
 
 TEST_F(PostgresStore, UnreachableServersAndNewerSchemasAreClearErrors) {

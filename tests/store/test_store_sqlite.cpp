@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "catalogue.h"
+#include "content_hash.h"
 #include "dashboard_cases.h"
 #include "store_cases.h"
 #include "store.h"
@@ -173,4 +175,29 @@ TEST(Utc, ParsesIso8601RefusesImpossibleTimesAndFormatsMilliseconds) {
   }
   EXPECT_EQ(FormatUtcMillis(kT0 + 1999500), "2026-12-07T00:00:02.000Z");
   EXPECT_EQ(FormatUtcMillis(*ParseUtc("2026-12-07T21:57:18.123Z")), "2026-12-07T21:57:18.123Z");
+}
+
+// A pattern file's content hash is kept in the cache and taken from it while the file is the
+// same; a file rewritten with other bytes of the same size and its old modification time gets
+// its own hash (its change time tells it apart), and a file changed just now is not kept.
+TEST(ContentHash, CachedHashesFollowTheFile) {
+  sptest::TempDir dir;
+  ::setenv("SIGNALPATTERN_CACHE", dir.File("cache").c_str(), 1);
+  const std::string file = dir.File("a.tvs");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  sptest::WriteAll(file, std::vector<unsigned char>(5000, 'a'));
+  EXPECT_EQ(HashFileCached(file), HashFile(file));  // written just now: not kept
+  EXPECT_FALSE(std::filesystem::exists(dir.File("cache/content-hashes")));
+  std::filesystem::last_write_time(file, old);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // its change time 2 s old
+  const std::string a = HashFile(file);
+  EXPECT_EQ(HashFileCached(file), a);
+  ASSERT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("cache/content-hashes")),
+                          std::filesystem::directory_iterator()), 1);
+  EXPECT_EQ(HashFileCached(file), a);  // from the cache
+  sptest::WriteAll(file, std::vector<unsigned char>(5000, 'b'));
+  std::filesystem::last_write_time(file, old);
+  EXPECT_NE(HashFileCached(file), a);
+  EXPECT_EQ(HashFileCached(file), HashFile(file));
+  ::unsetenv("SIGNALPATTERN_CACHE");
 }

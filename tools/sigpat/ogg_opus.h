@@ -21,7 +21,7 @@ struct OggOpusSettings {
   int frameMs = 20;
 };
 
-// The whole file of mono 16-bit samples at `rate` Hz (any rate: the encoder resamples to 48 kHz).
+// The whole file of mono 16-bit samples at `rate` Hz (any rate: resampled to 48 kHz first).
 // Throws Error naming `what` when the encoder refuses, and for no samples at all.
 std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& samples, int rate,
                                          const OggOpusSettings& settings, const std::string& what);

@@ -163,7 +163,7 @@ void StoreRecorder::AddPatterns(const std::vector<std::string>& files, const std
     store::PatternRow p;
     p.name = BaseName(files[i]);
     try {
-      p.contentHash = store::HashFile(source);
+      p.contentHash = store::HashFileCached(source);
     } catch (const store::StoreError&) {
       throw Error(files[i] + ": cannot read the pattern file to store it");
     }
