@@ -108,7 +108,8 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
   speedShifts_.assign(static_cast<std::size_t>(padded_) * pieces_.size(), 0);
   for (int k = 0; k < span; ++k)
     for (std::size_t j = 0; j < pieces_.size(); ++j)
-      speedShifts_[j * static_cast<std::size_t>(padded_) + static_cast<std::size_t>(k)] = PieceShift(static_cast<int>(j), k - reach_);
+      speedShifts_[j * static_cast<std::size_t>(padded_) + static_cast<std::size_t>(k)] =
+          PieceShift(static_cast<int>(j), k - reach_);
   usable_ = exactNorm_ > 0.0f && coarseNorm_ > 0.0f;
   return usable_;
 }

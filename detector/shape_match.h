@@ -72,7 +72,9 @@ class ShapePattern {
   }
   // Piece j's shifts at every speed (shift -Reach() first), SpeedsPadded() of them: the speeds
   // rounded up to whole groups of the coarse pass's kernel, the padding 0.
-  const int* SpeedShifts(std::size_t piece) const { return speedShifts_.data() + piece * static_cast<std::size_t>(padded_); }
+  const int* SpeedShifts(std::size_t piece) const {
+    return speedShifts_.data() + piece * static_cast<std::size_t>(padded_);
+  }
   int SpeedsPadded() const { return padded_; }
   // Fraction of the clip's length by which the input is shorter at `shift`.
   float SpeedOf(int shift) const;
