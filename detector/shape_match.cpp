@@ -5,6 +5,7 @@
 #include "flag_scan.h"
 #include "fnv1a.h"
 #include "../kernels/shape_window.h"
+#include "../kernels/speed_sums.h"
 
 #include <algorithm>
 #include <cmath>
@@ -104,6 +105,13 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
       shifts_[static_cast<std::size_t>(shift + reach_) * pieces_.size() + j] =
           static_cast<int>(std::lround(static_cast<float>(shift) * centre / static_cast<float>(far_)));
     }
+  const int span = 2 * reach_ + 1;
+  padded_ = (span + sp::kernels::kSpeedGroup - 1) / sp::kernels::kSpeedGroup * sp::kernels::kSpeedGroup;
+  speedShifts_.assign(static_cast<std::size_t>(padded_) * pieces_.size(), 0);
+  for (int k = 0; k < span; ++k)
+    for (std::size_t j = 0; j < pieces_.size(); ++j)
+      speedShifts_[j * static_cast<std::size_t>(padded_) + static_cast<std::size_t>(k)] =
+          PieceShift(static_cast<int>(j), k - reach_);
   usable_ = exactNorm_ > 0.0f && coarseNorm_ > 0.0f;
   return usable_;
 }
@@ -227,23 +235,15 @@ const ShapeMatcher::Sums& ShapeMatcher::History(const ShapePattern& p, std::size
 int ShapeMatcher::CoarseBest(const ShapePattern& p, std::size_t i, std::int64_t end, float* distance) const {
   const int span = 2 * p.Reach() + 1;
   const int slot = static_cast<int>(end % span);
-  const std::size_t pieces = p.Pieces().size();
-  shiftNum_.assign(static_cast<std::size_t>(span), 0.0f);
-  shiftNorm_.assign(static_cast<std::size_t>(span), 0.0f);
+  shiftNum_.resize(static_cast<std::size_t>(p.SpeedsPadded()));
+  shiftNorm_.resize(static_cast<std::size_t>(p.SpeedsPadded()));
   shiftDistance_.resize(static_cast<std::size_t>(span));
   float* const num = shiftNum_.data();
   float* const norm = shiftNorm_.data();
-  // Piece by piece, every speed: each speed's sums still add its pieces in order.
-  for (std::size_t j = 0; j < pieces; ++j) {
-    const Sums* h = history_[i].data() + j * static_cast<std::size_t>(span);
-    for (int k = 0; k < span; ++k) {
-      int at = slot + p.PieceShifts(k - p.Reach())[j];
-      if (at >= span) at -= span;
-      else if (at < 0) at += span;
-      num[k] += h[at].num;
-      norm[k] += h[at].norm;
-    }
-  }
+  // Every speed's sums add its pieces in order.
+  static_assert(sizeof(Sums) == 2 * sizeof(float), "Sums are read as pairs of floats");
+  sp::kernels::SpeedSums()(reinterpret_cast<const float*>(history_[i].data()), p.SpeedShifts(0),
+                           static_cast<int>(p.Pieces().size()), span, p.SpeedsPadded(), slot, num, norm);
   float* const d = shiftDistance_.data();
   const float own = p.CoarseNorm();
   int k = 0;

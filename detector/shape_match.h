@@ -72,6 +72,12 @@ class ShapePattern {
   const int* PieceShifts(int shift) const {
     return shifts_.data() + static_cast<std::size_t>(shift + reach_) * pieces_.size();
   }
+  // Piece j's shifts at every speed (shift -Reach() first), SpeedsPadded() of them: the speeds
+  // rounded up to whole groups of the coarse pass's kernel, the padding 0.
+  const int* SpeedShifts(std::size_t piece) const {
+    return speedShifts_.data() + piece * static_cast<std::size_t>(padded_);
+  }
+  int SpeedsPadded() const { return padded_; }
   // Fraction of the clip's length by which the input is shorter at `shift`.
   float SpeedOf(int shift) const;
 
@@ -107,6 +113,8 @@ class ShapePattern {
   std::vector<Piece> pieces_;
   std::vector<Part> parts_;
   std::vector<int> shifts_;  // (2*reach+1) x pieces: PieceShift
+  int padded_ = 0;
+  std::vector<int> speedShifts_;  // pieces x padded_: the same shifts piece by piece
 };
 
 // The ShapePattern of these levels and settings (ShapePattern::SetUp's arguments): made anew, or
@@ -163,7 +171,7 @@ class ShapeMatcher {
   float DistanceOf(int i, const float* levels, int rows, std::vector<float>* parts = nullptr) const;
 
  private:
-  struct Sums {
+  struct Sums {  // two floats in a row: the coarse pass's kernel reads them so
     float num = 0.0f, norm = 0.0f;
   };
   const float* Row(std::int64_t block) const;

@@ -20,6 +20,7 @@
 #include "../kernels/preselect_lanes.h"
 #include "../kernels/ring_mean.h"
 #include "../kernels/shape_window.h"
+#include "../kernels/speed_sums.h"
 
 namespace {
 
@@ -285,6 +286,26 @@ void CheckMatch(bool groups, int width, const SumsKernel& sums, const SumsKernel
   }
 }
 
+// The coarse pass's sums over speeds: rings of `size` slots (pieces 1 to 9), shifts reaching
+// both ways past the ring's ends, every slot.
+void CheckSpeedSums(k::SpeedSumsKernel kernel, std::mt19937& rng, int size, int offset) {
+  const int span = size | 1, padded = (span + k::kSpeedGroup - 1) / k::kSpeedGroup * k::kSpeedGroup;
+  for (int pieces : {1, 4, 9}) {
+    Buffer values(rng, 2 * static_cast<std::size_t>(pieces) * span, offset);
+    std::vector<int> shifts(static_cast<std::size_t>(pieces) * padded, 0);
+    std::uniform_int_distribution<int> shift(-span / 2, span / 2);
+    for (int j = 0; j < pieces; ++j)
+      for (int s = 0; s < span; ++s) shifts[static_cast<std::size_t>(j) * padded + s] = shift(rng);
+    std::vector<float> num(padded), norm(padded), wantNum(padded), wantNorm(padded);
+    for (int slot = 0; slot < span; ++slot) {
+      kernel(values.get(), shifts.data(), pieces, span, padded, slot, num.data(), norm.data());
+      k::SpeedSumsScalar(values.get(), shifts.data(), pieces, span, padded, slot, wantNum.data(), wantNorm.data());
+      EXPECT_TRUE(SameBits(num.data(), wantNum.data(), padded) && SameBits(norm.data(), wantNorm.data(), padded))
+          << pieces << " pieces, ring of " << span << ", slot " << slot;
+    }
+  }
+}
+
 template <typename Kernel>
 SumsKernel ByPattern(Kernel kernel, int size) {
   return [kernel, size](const float* rows, k::MatchLanes* const* sets, int count) { kernel(rows, size, sets, count); };
@@ -323,6 +344,8 @@ std::vector<KernelCase> Cases() {
   const bool avx2 = k::HasAvx2();
   cases.push_back({"FramePairAvx2", avx2,
                    [](std::mt19937& rng, int n, int offset) { CheckFramePair(k::FramePairAvx2, rng, n, offset); }});
+  cases.push_back({"SpeedSumsAvx2", avx2,
+                   [](std::mt19937& rng, int n, int offset) { CheckSpeedSums(k::SpeedSumsAvx2, rng, n, offset); }});
   cases.push_back({"FrameQuadAvx2", avx2,
                    [](std::mt19937& rng, int n, int offset) { CheckFrameQuad(k::FrameQuadAvx2, rng, n, offset); }});
   cases.push_back({"LevelAvx2", avx2, [](std::mt19937& rng, int n, int offset) {
