@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 constexpr float kTiny = 1.0e-12f;
@@ -11,21 +12,46 @@ constexpr float kTiny = 1.0e-12f;
 constexpr float kLowestFactor = 0.5f;
 }  // namespace
 
-void spdet::SmearLevels(float* levels, int n, int nband, float blockSeconds, float rt60, float drrDb) {
-  if (!(rt60 > 0.0f) || !(blockSeconds > 0.0f) || n <= 0) return;
-  // Energy left of a block's sound one block later, and the tail's weight so that the whole
-  // tail holds drrDb less energy than the direct sound.
-  const double a = std::pow(10.0, -6.0 * blockSeconds / rt60);
-  const double g = std::pow(10.0, -drrDb / 10.0) * (1.0 - a) / a;
-  for (int b = 0; b < nband; ++b) {
-    double tail = 0.0, before = 0.0;  // the decaying energy of the blocks before, and the last block's
-    for (int k = 0; k < n; ++k) {
-      float& level = levels[static_cast<std::size_t>(k) * nband + b];
-      tail = a * (tail + before);
-      before = std::pow(10.0, level / 10.0);
-      level = static_cast<float>(10.0 * std::log10(std::max(before + g * tail, static_cast<double>(kTiny))));
+namespace {
+
+// Energy left of a block's sound one block later, and the tail's weight so that the whole tail
+// holds drrDb less energy than the direct sound.
+struct Decay {
+  double a, g;
+  Decay(float blockSeconds, float rt60, float drrDb)
+      : a(std::pow(10.0, -6.0 * blockSeconds / rt60)), g(std::pow(10.0, -drrDb / 10.0) * (1.0 - a) / a) {}
+};
+
+// Smeared levels into out (n blocks x nband) from the energies of the blocks, block k's being
+// block from(k)'s of `power`.
+// (Block by block, every band's own decay in step: the same sums as band by band.)
+template <class From>
+void Smear(const double* power, float* out, int n, int nband, const Decay& d, From from) {
+  // Per band: the decaying energy of the blocks before, and the last block's.
+  std::vector<double> tail(static_cast<std::size_t>(nband), 0.0), before(static_cast<std::size_t>(nband), 0.0);
+  for (int k = 0; k < n; ++k) {
+    const double* in = power + static_cast<std::size_t>(from(k)) * nband;
+    float* o = out + static_cast<std::size_t>(k) * nband;
+    for (int b = 0; b < nband; ++b) {
+      tail[b] = d.a * (tail[b] + before[b]);
+      before[b] = in[b];
+      o[b] = static_cast<float>(10.0 * std::log10(std::max(before[b] + d.g * tail[b], static_cast<double>(kTiny))));
     }
   }
+}
+
+void Powers(const float* levels, std::size_t size, std::vector<double>& power) {
+  power.resize(size);
+  for (std::size_t i = 0; i < size; ++i) power[i] = std::pow(10.0, levels[i] / 10.0);
+}
+
+}  // namespace
+
+void spdet::SmearLevels(float* levels, int n, int nband, float blockSeconds, float rt60, float drrDb) {
+  if (!(rt60 > 0.0f) || !(blockSeconds > 0.0f) || n <= 0) return;
+  std::vector<double> power;
+  Powers(levels, static_cast<std::size_t>(n) * static_cast<std::size_t>(nband), power);
+  Smear(power.data(), levels, n, nband, Decay(blockSeconds, rt60, drrDb), [](int k) { return k; });
 }
 
 void spdet::ReverbView::Configure(int nband, int first, int last, const ShapeTuning& shape, const ReverbTuning& tuning,
@@ -44,8 +70,16 @@ void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float pla
     return;
   }
   const std::size_t size = static_cast<std::size_t>(n) * static_cast<std::size_t>(nband_);
-  scratch_.assign(levels, levels + size);
-  SmearLevels(scratch_.data(), n, nband_, blockSeconds_, tuning_.Rt60, tuning_.Drr_dB);
+  // The blocks' energies once for the three smears below (each the same as SmearLevels').
+  const bool smears = tuning_.Rt60 > 0.0f && blockSeconds_ > 0.0f;
+  std::vector<double> power;
+  if (smears) Powers(levels, size, power);
+  const Decay decay(blockSeconds_, tuning_.Rt60, tuning_.Drr_dB);
+  scratch_.resize(size);
+  if (smears)
+    Smear(power.data(), scratch_.data(), n, nband_, decay, [](int k) { return k; });
+  else
+    std::copy_n(levels, size, scratch_.begin());
   const int at = matcher_.Add(scratch_.data(), n, minBlocks);
   if (!matcher_.Pattern(at).Usable()) {
     factor_.push_back(0.0f);
@@ -56,12 +90,12 @@ void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float pla
   float closest = 2.0f;
   std::vector<float> other(size);
   for (int t = 0; t < 2; ++t) {
-    for (int k = 0; k < n; ++k) {
-      const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
-      std::copy_n(levels + static_cast<std::size_t>(from) * nband_, nband_,
-                  other.begin() + static_cast<std::ptrdiff_t>(k) * nband_);
-    }
-    SmearLevels(other.data(), n, nband_, blockSeconds_, tuning_.Rt60, tuning_.Drr_dB);
+    const auto from = [t, n](int k) { return t == 0 ? n - 1 - k : (k + n / 2) % n; };
+    if (smears)
+      Smear(power.data(), other.data(), n, nband_, decay, from);
+    else
+      for (int k = 0; k < n; ++k)
+        std::copy_n(levels + static_cast<std::size_t>(from(k)) * nband_, nband_, other.begin() + static_cast<std::ptrdiff_t>(k) * nband_);
     closest = std::min(closest, matcher_.DistanceOf(at, other.data(), n));
   }
   const float own = std::min(plainThreshold, tuning_.NegativeScale * closest);

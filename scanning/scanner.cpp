@@ -328,8 +328,8 @@ ScanResult Scanner::Scan(AudioInput& input, const std::function<void(const Detec
   return result;
 }
 
-void Scanner::Prepare() {
-  if (!prepared_) prepared_ = NextStream();
+void Scanner::Prepare(bool onlyInput) {
+  if (!prepared_) prepared_ = onlyInput && !model_ ? ScanSession::SetUp(files_, options_) : NextStream();
 }
 
 // The recognizer of the next input: the prepared one, else a copy of the set-up made once.

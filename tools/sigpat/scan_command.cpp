@@ -108,9 +108,10 @@ int RunScan(const ScanArgs& args) {
   }
   const double longest = LongestOf(lengths);
   // The first input's recognizer checks the set: a set the library refuses fails before any
-  // input is opened. The set is read and prepared once: every input's recognizer is a copy.
+  // input is opened. The set is read and prepared once: every input's recognizer is a copy
+  // (of one input, the recognizer itself).
   Scanner first(files, options);
-  first.Prepare();
+  first.Prepare(args.inputs.size() == 1);
   if (args.rule == "detector") WarnAboutSidecars(files);
 
   // A progress bar only for files on a terminal.
