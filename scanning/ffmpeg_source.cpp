@@ -10,8 +10,9 @@
 
 #ifdef SIGPAT_FFMPEG_MODULE
 #include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
+
+#include "../common/own_directory.h"
 #endif
 
 // Defined when the decoder is linked into the program (ffmpeg_module.h); the module otherwise.
@@ -22,23 +23,6 @@ namespace sigpat {
 namespace {
 
 #ifdef SIGPAT_FFMPEG_MODULE
-// The directory of the program or shared object that holds this code.
-std::string OwnDirectory() {
-  Dl_info info{};
-  link_map* map = nullptr;
-  std::string path;
-  if (dladdr1(reinterpret_cast<void*>(&OwnDirectory), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
-      map != nullptr && map->l_name != nullptr && map->l_name[0] == '/')
-    path = map->l_name;
-  if (path.empty()) {
-    std::vector<char> exe(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n > 0) path.assign(exe.data(), static_cast<std::size_t>(n));
-  }
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
 // Beside the program (the build tree), else where the install puts it relative to the program.
 const SigpatFfmpegApi* LoadModule(std::string& problem) {
   const std::string dir = OwnDirectory();

@@ -2,11 +2,11 @@
 #include "store.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <vector>
 
+#include "../common/own_directory.h"
 #include "content_hash.h"
 #include "sqlite_store.h"
 
@@ -18,22 +18,6 @@ namespace sigpat::store {
 std::unique_ptr<Store> OpenPostgresStore(const std::string& url, const StoreOptions& options) __attribute__((weak));
 
 namespace {
-
-std::string OwnDirectory() {
-  Dl_info info;
-  link_map* map = nullptr;
-  std::string path;
-  if (dladdr1(reinterpret_cast<void*>(&OwnDirectory), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
-      map != nullptr && map->l_name != nullptr && map->l_name[0] == '/')
-    path = map->l_name;
-  if (path.empty()) {
-    std::vector<char> exe(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n > 0) path.assign(exe.data(), static_cast<std::size_t>(n));
-  }
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 #ifdef SP_STORE_POSTGRES_MODULE
 using OpenFunction = Store* (*)(const std::string& url, const StoreOptions& options, std::string& error);
