@@ -173,7 +173,7 @@ void spdet::CandidatePicker::TakeBest(Candidate& c, int best, float bestRatio, i
     r.RelDev = engine[best] != nullptr ? engine[best]->RelDev : 2.0f;
     r.RelDevMpb = engine[best] != nullptr ? engine[best]->RelDevMPB : 2.0f;
   }
-  r.Method = 0;
+  r.Method = DetectorReport::kLevelMethod;
   r.Stretch = 0.0f;
   r.Tentative = tentative;
   // (A clip cut short can pass whole here: what followed the cut hides under the input's noise.)

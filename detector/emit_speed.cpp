@@ -51,6 +51,17 @@ void Centre(const std::vector<const float*>& blocks, int lo, int bands, std::vec
   }
 }
 
+// The largest speed change a clip's fit tries: the shape path's limit when set.
+double MaxSpeed(const DetectorTuning& tuning) {
+  return tuning.ShapeMaxSpeed > 0.0f ? tuning.ShapeMaxSpeed : kLevelSpeedMax;
+}
+
+// A fit that finds the clip played off its speed: far enough off factor 1 and correlating
+// clearly better there than at factor 1.
+bool OffSpeed(const StretchFit& fit) {
+  return std::fabs(fit.factor - 1.0) >= kLevelSpeedMin && fit.score >= fit.unit + kLevelSpeedGain;
+}
+
 }  // namespace
 
 StretchFit FitStretch(const float* clip, int n, int nband, int lo, int hi, const std::vector<const float*>& rows,
@@ -157,14 +168,14 @@ bool spdet::DetectorCore::FitClip(int i, double middle, double max, std::vector<
 bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out) {
   const int n = Patterns[i].Nblock - 1;
   const double centre = (n - 1) / 2.0;
-  const double max = Tuning.ShapeMaxSpeed > 0.0f ? Tuning.ShapeMaxSpeed : kLevelSpeedMax;
+  const double max = MaxSpeed(Tuning);
   // Block k of the clip (oldest first) is aligned with the input at step - (n - k) * SubSteps.
   const double middle = static_cast<double>(step) - (n - centre) * SubSteps;
   std::vector<const float*> rows;
   std::int64_t first = 0;
   StretchFit fit;
   if (!FitClip(i, middle, max, rows, first, fit)) return false;
-  if (std::fabs(fit.factor - 1.0) < kLevelSpeedMin || fit.score < fit.unit + kLevelSpeedGain) return false;
+  if (!OffSpeed(fit)) return false;
   const double at = middle + fit.offset;
   out->begin = at + (-1.0 - centre) * fit.factor * SubSteps;
   out->end = at + (n - centre) * fit.factor * SubSteps;
@@ -195,7 +206,7 @@ bool spdet::DetectorCore::PlaceLevel(int i, std::int64_t step, CandidatePicker::
 // is placed at its speed where they fit best; otherwise the report stands as the shape distance
 // gave it.
 void spdet::DetectorCore::PlaceShape(DetectorReport& r) {
-  if (r.Method != 1 || r.Stretch == 0.0f || r.Seen < 1.0f || r.Pattern < 0 || r.Pattern >= NPattern) return;
+  if (r.Method != DetectorReport::kShapeMethod || r.Stretch == 0.0f || r.Seen < 1.0f || r.Pattern < 0 || r.Pattern >= NPattern) return;
   const int i = r.Pattern;
   const int n = Patterns[i].Nblock - 1;
   const double centre = (n - 1) / 2.0;
@@ -203,13 +214,11 @@ void spdet::DetectorCore::PlaceShape(DetectorReport& r) {
   const double factor = 1.0 - r.Stretch / 100.0;  // input time per clip time
   const double begin = static_cast<double>(r.Begin - Origin + DelaySamples) / stepSamples;
   const double middle = begin + (centre + 1.0) * factor * SubSteps;
-  const double max = Tuning.ShapeMaxSpeed > 0.0f ? Tuning.ShapeMaxSpeed : kLevelSpeedMax;
   std::vector<const float*> rows;
   std::int64_t first = 0;
   StretchFit fit, unit;
-  if (!FitClip(i, middle, max, rows, first, fit)) return;
-  const bool off = std::fabs(fit.factor - 1.0) >= kLevelSpeedMin && fit.score >= fit.unit + kLevelSpeedGain;
-  if (off || fit.score < kPlaceMinScore) return;
+  if (!FitClip(i, middle, MaxSpeed(Tuning), rows, first, fit)) return;
+  if (OffSpeed(fit) || fit.score < kPlaceMinScore) return;
   const double around = middle + fit.offset;
   if (!FitClip(i, around, 0.0, rows, first, unit)) return;
   const double at = around + unit.offset;

@@ -331,7 +331,7 @@ DetectorReport spdet::ShapeDistance::ShapeReport(int i, std::int64_t end, int sh
   r.End = r.Begin + length;
   r.Verify = 0.0f;
   r.RelDev = r.RelDevMpb = kNotCompared;  // the library compared other alignments
-  r.Method = 1;
+  r.Method = DetectorReport::kShapeMethod;
   r.Stretch = 100.0f * Shape->matcher.Pattern(i).SpeedOf(shift);
   r.Name = P.Name.c_str();
   return r;

@@ -29,6 +29,8 @@
 // own, which gives only the pattern, the positions and the deviations) hand it on as it is, and
 // its output wraps it. The defaults are "not given".
 struct SP_API DetectorReport {
+  static constexpr int kLevelMethod = 0;  // Method: the level distance found it
+  static constexpr int kShapeMethod = 1;  // Method: the shape distance found it
   int Pattern = -1;          // engine pattern number of the variant that matched
   int Group = -1;            // group number (the pattern number of the group's first member)
   float SpeedPercent = 0.0f; // speed change of that variant, 0 for the pattern itself
@@ -40,7 +42,7 @@ struct SP_API DetectorReport {
   float Verify = 0.0f;       // distance of the worst quarter of the pattern at that alignment
   float RelDev = 2.0f;       // the recognizer's own deviations of that pattern in the block of the
   float RelDevMpb = 2.0f;    // best alignment (2: not compared there)
-  int Method = -1;           // what found it: 0 the level distance, 1 the shape distance
+  int Method = -1;           // what found it: kLevelMethod or kShapeMethod (-1: not the detector)
   float Stretch = 0.0f;      // shape distance: speed change of the input found, percent (> 0 faster)
   float Seen = 1.0f;         // fraction of the clip found: < 1 for a partial occurrence (the clip cut
                              // short or covered after that much; End is where the part seen ends)

@@ -87,8 +87,8 @@ struct Detection {
   std::string clock;  // where they come from: "arrival" (of the samples) or "stream" (its own clock)
   // The detector's: what found it, "level" or "shape"; "" for the library's rule.
   const char* Match() const {
-    if (report.Method == 1) return "shape";
-    if (report.Method == 0) return report.Tentative ? "level+detail" : "level";
+    if (report.Method == DetectorReport::kShapeMethod) return "shape";
+    if (report.Method == DetectorReport::kLevelMethod) return report.Tentative ? "level+detail" : "level";
     return "";
   }
 };
