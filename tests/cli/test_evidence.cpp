@@ -56,6 +56,31 @@ std::vector<std::string> Listing(const std::string& dir) {
   return files;
 }
 
+// amplitude * cos(phase + 2 pi hz i / rate) for i < n, as 16-bit samples.
+std::vector<std::int16_t> Tone(double hz, int rate, std::size_t n, double amplitude, double phase) {
+  std::vector<std::int16_t> out(n);
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::cos(phase + 2.0 * M_PI * hz * double(i) / rate)));
+  return out;
+}
+
+// Samples against that tone (unrounded), `margin` samples off either end: the tone over the
+// difference, and the samples' level over the tone's, in dB.
+struct Closeness {
+  double snrDb, gainDb;
+};
+Closeness Against(const std::vector<std::int16_t>& got, double hz, int rate, double amplitude, double phase,
+                  std::size_t margin) {
+  double signal = 0.0, error = 0.0, level = 0.0;
+  for (std::size_t j = margin; j + margin < got.size(); ++j) {
+    const double want = amplitude * std::cos(phase + 2.0 * M_PI * hz * double(j) / rate);
+    signal += want * want;
+    error += (got[j] - want) * (got[j] - want);
+    level += double(got[j]) * got[j];
+  }
+  return {10.0 * std::log10(signal / error), 10.0 * std::log10(level / signal)};
+}
+
 class Evidence : public SigpatTest {
  protected:
   static void SetUpTestSuite() {
@@ -170,18 +195,35 @@ TEST_F(Evidence, OverlappingWindowsShareOneFile) {
   }
 }
 
-// An Ogg Opus file gives back exactly the samples written (its pre-skip and end trim are right),
-// resampled to 48 kHz, and close to them; no samples at all is an error naming the file, not a
-// crash in the encoder.
-TEST_F(Evidence, OpusFilesDecodeToTheSamplesWritten) {
-  std::vector<std::int16_t> tone(3 * 44100);
-  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<std::int16_t>(8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 44100.0));
+// The resampler against the tone itself at the new rate (no delay): close in the band it keeps,
+// tones above the lower Nyquist frequency gone, round(n * to / from) samples. An Ogg Opus file
+// gives back exactly the samples written (its pre-skip and end trim are right), resampled to
+// 48 kHz, and close to them; no samples at all is an error naming the file, not a crash in the
+// encoder; its size follows the bitrate.
+TEST_F(Evidence, ResamplerAndOpusGiveTheToneAtTheNewRate) {
+  struct Case {
+    int to;
+    double hz, minSnrDb, maxGainDb;  // maxGainDb: a tone that must go, its level left
+  };
+  for (const Case c : {Case{48000, 0, 80, 0}, Case{48000, 440, 80, 0}, Case{48000, 5000, 70, 0},
+                       Case{48000, 15000, 25, 0}, Case{22050, 1000, 70, 0}, Case{22050, 15000, 0, -40}}) {
+    const std::size_t n = 44100 / 2;
+    const std::vector<std::int16_t> out = sigpat::EvidenceResampler(44100, c.to).Run(Tone(c.hz, 44100, n, 10000.0, 0.3));
+    ASSERT_EQ(out.size(), static_cast<std::size_t>(std::lround(n * double(c.to) / 44100.0))) << c.to;
+    const Closeness got = Against(out, c.hz, c.to, 10000.0, 0.3, 64);  // away from the silence past the ends
+    if (c.maxGainDb < 0) EXPECT_LT(got.gainDb, c.maxGainDb) << c.hz;
+    else EXPECT_GT(got.snrDb, c.minSnrDb) << c.to << " " << c.hz;
+  }
+  EXPECT_EQ(sigpat::EvidenceResampler(44100, 48000).Run({1000}).size(), 1u);
+  EXPECT_TRUE(sigpat::EvidenceResampler(44100, 48000).Run({}).empty());
+
   try {
     sigpat::EncodeEvidence({}, "opus", "empty.opus");
     ADD_FAILURE() << "encoded nothing";
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()).rfind("empty.opus: ", 0), 0u) << e.what();
   }
+  const std::vector<std::int16_t> tone = Tone(440.0, 44100, 3 * 44100, 8000.0, 0.0);
   for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
     const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
     const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, "opus", "tone");
@@ -193,52 +235,19 @@ TEST_F(Evidence, OpusFilesDecodeToTheSamplesWritten) {
     const Decoded back = Decode(path);
     EXPECT_EQ(back.rate, 48000);
     EXPECT_NEAR(static_cast<double>(back.samples.size()), n * 48000.0 / 44100.0, 2.0) << n;
-    if (n != tone.size()) continue;
-    // Against the tone at 48 kHz (the encoder's delay is taken off by the pre-skip): a clear
-    // tone, not noise, away from the ends.
-    double signal = 0.0, error = 0.0;
-    for (std::size_t i = 4800; i + 4800 < back.samples.size(); ++i) {
-      const double want = 8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 48000.0);
-      signal += want * want;
-      error += (back.samples[i] - want) * (back.samples[i] - want);
+    // The whole tone against itself at 48 kHz (the encoder's delay is taken off by the
+    // pre-skip): a clear tone, not noise, away from the ends.
+    if (n == tone.size()) {
+      EXPECT_GT(Against(back.samples, 440.0, 48000, 8000.0, 0.0, 4800).snrDb, 15.0);
     }
-    EXPECT_GT(10.0 * std::log10(signal / error), 15.0);
   }
-  // 128 s of noise at 32 kbit/s: the size follows the bitrate.
+  // 128 s of noise at 32 kbit/s.
   std::vector<std::int16_t> noise(128 * 44100);
   std::uint32_t r = 1;
   for (auto& x : noise) x = static_cast<std::int16_t>(((r = r * 1664525u + 1013904223u) >> 20) - 2048);
   const double kbits = sigpat::EncodeEvidence(noise, "opus", "noise").size() * 8.0 / 128.0 / 1000.0;
   EXPECT_GT(kbits, 24.0);
   EXPECT_LT(kbits, 40.0);
-}
-
-// The resampler against the tone itself at the new rate (no delay): close in the band it keeps,
-// tones above the lower Nyquist frequency gone, round(n * to / from) samples.
-TEST(EvidenceResampler, GivesTheToneAtTheNewRateAndDropsWhatItCannotHold) {
-  struct Case {
-    int to;
-    double hz, minSnrDb, maxGainDb;  // maxGainDb: a tone that must go, its level left
-  };
-  for (const Case c : {Case{48000, 0, 80, 0}, Case{48000, 440, 80, 0}, Case{48000, 5000, 70, 0},
-                       Case{48000, 15000, 25, 0}, Case{22050, 1000, 70, 0}, Case{22050, 15000, 0, -40}}) {
-    const int n = 44100 / 2;
-    std::vector<std::int16_t> in(n);
-    for (int i = 0; i < n; ++i) in[i] = static_cast<std::int16_t>(std::lround(10000.0 * std::cos(0.3 + 2.0 * M_PI * c.hz * i / 44100.0)));
-    const std::vector<std::int16_t> out = sigpat::EvidenceResampler(44100, c.to).Run(in);
-    ASSERT_EQ(out.size(), static_cast<std::size_t>(std::lround(n * double(c.to) / 44100.0))) << c.to;
-    double signal = 0.0, error = 0.0, level = 0.0;
-    for (std::size_t j = 64; j + 64 < out.size(); ++j) {  // away from the silence past the ends
-      const double want = 10000.0 * std::cos(0.3 + 2.0 * M_PI * c.hz * double(j) / c.to);
-      signal += want * want;
-      error += (out[j] - want) * (out[j] - want);
-      level += double(out[j]) * out[j];
-    }
-    if (c.maxGainDb < 0) EXPECT_LT(10.0 * std::log10(level / signal), c.maxGainDb) << c.hz;
-    else EXPECT_GT(10.0 * std::log10(signal / error), c.minSnrDb) << c.to << " " << c.hz;
-  }
-  EXPECT_EQ(sigpat::EvidenceResampler(44100, 48000).Run({1000}).size(), 1u);
-  EXPECT_TRUE(sigpat::EvidenceResampler(44100, 48000).Run({}).empty());
 }
 
 // Files of several detections sort by time; no temporary file is left; pruning removes the oldest
