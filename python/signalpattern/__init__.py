@@ -38,64 +38,71 @@ PatternSource = Union[str, "os.PathLike[str]", Pattern]
 LIBRARY_RATE = 44100
 
 
-@dataclasses.dataclass(frozen=True)
-class Detection:
-    """One detection, with the fields of a JSON line of ``sigpat scan --json``.
+# The keys of a detection's JSON line as the core writes them, in their order: (key, field,
+# type, when). The core's record formatter is their one home; Detection's fields, the values it
+# reads from a line and to_dict are built from this list. Wall-clock keys are left out (a scan
+# from Python reads no clock).
+_KEYS = tuple(k for k in _core.detection_keys() if k[3] != "clock")
+_TYPES = {"str": str, "int": int, "float": float, "flag": bool}
+# The first field of the detector's own measure (None for the library's rule), of a report with
+# a runner-up version, and the flag of an undecided one.
+_DETECTOR_KEY, _DETECTOR_FIELD = next((k, f) for k, f, _, w in _KEYS if w == "detector")
+_RANKED_FIELD = next(f for _, f, _, w in _KEYS if w == "ranked")
+_UNDECIDED_FIELD = next(f for _, f, t, _ in _KEYS if t == "flag")
 
-    ``input`` names the input, ``file`` the pattern file as given, ``pattern`` its number in the
-    loaded set and ``name`` the pattern's own name; ``begin``/``end`` are samples at 44100 Hz
-    (both included) and ``begin_s``/``end_s`` seconds from the start of the input. ``rel_dev`` and
-    ``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
-    measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``, and ``match``:
-    "level" or "shape", what found it, or "level+detail" for a level distance just past the
-    threshold that the detail check confirmed, with ``stretch``: the speed change of the input in
-    percent that the shape distance found, and ``seen``: the fraction of the clip found, under 1
-    for a partial occurrence whose ``end`` is where the part found ends) is None for the
-    library's rule. Among versions of one spot (patterns that share content): ``runner_up`` names
-    the closest other version and ``margin`` says by how much the reported one matched better
-    where the two differ; ``undecided`` is True when that stretch was not heard well enough, and
-    ``candidates`` then names the versions it may be, closest first (None and () otherwise).
-    """
 
-    input: str
-    file: str
-    pattern: int
-    name: str
-    begin: int
-    end: int
-    begin_s: float
-    end_s: float
-    rel_dev: float
-    rel_dev_mpb: float
-    rule: str
-    confidence: Optional[float] = None
-    distance: Optional[float] = None
-    threshold: Optional[float] = None
-    group: Optional[int] = None
-    speed: Optional[float] = None
-    match: Optional[str] = None
-    stretch: Optional[float] = None
-    seen: Optional[float] = None
-    runner_up: Optional[str] = None
-    margin: Optional[float] = None
-    undecided: Optional[bool] = None
-    candidates: Tuple[str, ...] = ()
+def _detection_field(field: str, kind: str, when: str) -> tuple:
+    if kind == "strs":
+        return (field, Tuple[str, ...], dataclasses.field(default=()))
+    if when == "always":
+        return (field, _TYPES[kind])
+    return (field, Optional[_TYPES[kind]], dataclasses.field(default=None))
 
-    def to_dict(self) -> dict:
-        """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
-        d = dataclasses.asdict(self)
-        for key in ("runner_up", "margin", "undecided", "candidates"):
-            del d[key]
-        if self.confidence is None:
-            for key in ("confidence", "distance", "threshold", "group", "speed", "match", "stretch", "seen"):
-                del d[key]
-        elif self.undecided:
-            d["version"] = "undecided"
-            d["candidates"] = list(self.candidates)
-        elif self.runner_up is not None:
-            d["runner_up"] = self.runner_up
-            d["margin"] = self.margin
-        return d
+
+def _present(d, when: str) -> bool:
+    if when == "always":
+        return True
+    if getattr(d, _DETECTOR_FIELD) is None:
+        return False
+    undecided = bool(getattr(d, _UNDECIDED_FIELD))
+    if when == "undecided":
+        return undecided
+    if when == "ranked":
+        return not undecided and getattr(d, _RANKED_FIELD) is not None
+    return True
+
+
+def _to_dict(self) -> dict:
+    """The detection as ``sigpat scan --json`` writes it: same keys, order and values."""
+    out = {}
+    for key, field, kind, when in _KEYS:
+        if _present(self, when):
+            value = getattr(self, field)
+            out[key] = field if kind == "flag" else list(value) if kind == "strs" else value
+    return out
+
+
+_DETECTION_DOC = """One detection, with the fields of a JSON line of ``sigpat scan --json``.
+
+``input`` names the input, ``file`` the pattern file as given, ``pattern`` its number in the
+loaded set and ``name`` the pattern's own name; ``begin``/``end`` are samples at 44100 Hz
+(both included) and ``begin_s``/``end_s`` seconds from the start of the input. ``rel_dev`` and
+``rel_dev_mpb`` are the library's deviations, ``rule`` the decision rule. The detector's own
+measure (``confidence``, ``distance``, ``threshold``, ``group``, ``speed``, and ``match``:
+"level" or "shape", what found it, or "level+detail" for a level distance just past the
+threshold that the detail check confirmed, with ``stretch``: the speed change of the input in
+percent that the shape distance found, and ``seen``: the fraction of the clip found, under 1
+for a partial occurrence whose ``end`` is where the part found ends) is None for the
+library's rule. Among versions of one spot (patterns that share content): ``runner_up`` names
+the closest other version and ``margin`` says by how much the reported one matched better
+where the two differ; ``undecided`` is True when that stretch was not heard well enough, and
+``candidates`` then names the versions it may be, closest first (None and () otherwise).
+"""
+
+Detection = dataclasses.make_dataclass(
+    "Detection", [_detection_field(f, t, w) for _, f, t, w in _KEYS], frozen=True,
+    namespace={"__module__": __name__, "__doc__": _DETECTION_DOC, "to_dict": _to_dict})
+_to_dict.__qualname__ = "Detection.to_dict"
 
 
 class AudioInfo(NamedTuple):
@@ -132,19 +139,21 @@ def _samples(samples) -> np.ndarray:
     return a
 
 
-_DETECTION_FIELDS = frozenset(f.name for f in dataclasses.fields(Detection))
-
-
 def _detections(raw) -> list:
     # The core gives each detection as the JSON line sigpat scan --json prints.
     out = []
     for line in raw:
         fields = json.loads(line)
-        kw = {k: v for k, v in fields.items() if k in _DETECTION_FIELDS}
-        # Among versions the line says "version": "undecided" and lists the candidates.
-        if "confidence" in fields:
-            kw["undecided"] = fields.get("version") == "undecided"
-        kw["candidates"] = tuple(fields.get("candidates", ()))
+        kw = {}
+        for key, field, kind, _ in _KEYS:
+            if kind == "flag":
+                # Among versions the line says "version": "undecided" (with the detector's measure).
+                if _DETECTOR_KEY in fields:
+                    kw[field] = fields.get(key) == field
+            elif kind == "strs":
+                kw[field] = tuple(fields.get(key, ()))
+            elif key in fields:
+                kw[field] = fields[key]
         out.append(Detection(**kw))
     return out
 

@@ -84,6 +84,9 @@ def create_pattern(samples: npt.NDArray[np.generic], rate: int, path: str, begin
 def pattern_files(items: List[str], decision: str) -> List[str]:
     """The pattern files a scan of these items loads (see signalpattern.pattern_files)."""
 
+def detection_keys() -> List[Tuple[str, str, str, str]]:
+    """The keys of a detection's JSON line in its order: (key, field, type, when)."""
+
 def audio_info(path: str) -> Tuple[int, int, int, str]:
     """(samples at 44100 Hz, rate, channels, format) of an audio file."""
 

@@ -34,7 +34,7 @@ namespace {
 constexpr std::size_t kChunkFrames = 1 << 16;  // frames converted at a time
 
 // A detection as the JSON line sigpat scan --json prints (signalpattern.Detection takes its
-// fields from it), with its positions moved by offset samples.
+// fields from it, and its type from detection_keys), with its positions moved by offset samples.
 std::string ToJson(sigpat::Detection d, std::int64_t offset) {
   d.report.Begin += offset;
   d.report.End += offset;
@@ -278,6 +278,16 @@ PYBIND11_MODULE(_core, m) {
         sigpat::SetVerbosity(v);
       },
       py::arg("on"), "Writes the library's own lines on stderr as they come (see signalpattern.set_verbose).");
+  m.def(
+      "detection_keys",
+      [] {
+        static const char* const when[] = {"always", "clock", "detector", "undecided", "ranked"};
+        py::list keys;
+        for (const sigpat::DetectionKey& k : sigpat::DetectionKeys())
+          keys.append(py::make_tuple(k.key, k.field != nullptr ? k.field : k.key, k.type, when[static_cast<int>(k.when)]));
+        return keys;
+      },
+      "The keys of a detection's JSON line in its order: (key, field, type, when) (see signalpattern.Detection).");
   m.def(
       "audio_info",
       [](const std::string& path) {

@@ -1,5 +1,7 @@
 """The module against sigpat on the same audio, sample formats, bad arguments and threads."""
+import dataclasses
 import os
+import pickle
 import threading
 import time
 
@@ -8,6 +10,7 @@ import pandas as pd
 import pytest
 
 import signalpattern as sp
+from signalpattern import _core
 from conftest import RATE, sigpat, sigpat_scan, to_int16, tone_steps, write_wav
 
 
@@ -27,8 +30,17 @@ def test_detections_are_those_of_sigpat(corpus, decision):
     samples = corpus["samples"]
     for data, piece in ((samples, 10007), (samples / 32768.0, 4096)):
         assert fed(sp.Scanner(corpus["pats"], decision, name=corpus["wav"]), data, piece) == cli
-    frame = pd.DataFrame(sp.scan_file(corpus["wav"], corpus["pats"], decision=decision))
+    found = sp.scan_file(corpus["wav"], corpus["pats"], decision=decision)
+    frame = pd.DataFrame(found)
     assert list(frame["begin"]) == [d["begin"] for d in cli]
+    # Detection's fields, the frame's columns, are the core's keys in their order (a scan from
+    # Python reads no clock): a key renamed in the core's list is renamed here. It stays frozen
+    # and pickles (Dask moves results between processes).
+    keys = [field for _, field, _, when in _core.detection_keys() if when != "clock"]
+    assert [f.name for f in dataclasses.fields(sp.Detection)] == keys == list(frame.columns)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        found[0].begin = 0
+    assert pickle.loads(pickle.dumps(found)) == found
 
 
 def test_versions_of_a_spot_name_the_runner_up_or_the_candidates(tmp_path):

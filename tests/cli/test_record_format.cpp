@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "record_format.h"
 
@@ -69,6 +73,41 @@ TEST(RecordFormat, DetectionJsonLinesHaveTheirKeysInOrderWithSixDecimals) {
   // Names are bytes as given: what is not UTF-8 is replaced, the line stays valid JSON.
   d.input = "caf\xe9.wav";
   EXPECT_EQ(nlohmann::json::parse(sigpat::FormatDetectionJson(d))["input"], "caf\xef\xbf\xbd.wav");
+}
+
+// The lines are written from the key list: every key in the list's order, each exactly when its
+// condition holds, a flag holding its field's name. A key renamed in the list is renamed in the
+// line, and in the Python module's Detection (python/tests/test_module.py checks its fields).
+TEST(RecordFormat, DetectionJsonLinesWriteEveryKeyOfTheListWhenItsConditionHolds) {
+  using When = sigpat::DetectionKeyWhen;
+  Detection undecided = DetectorDetection();
+  undecided.beginWall = 1796601600.5;
+  undecided.endWall = 1796601602.5;
+  undecided.clock = "stream";
+  undecided.report.Undecided = 1;
+  undecided.candidates = {"a.tvs"};
+  const std::pair<Detection, std::set<When>> cases[] = {
+      {LibraryDetection(), {When::kAlways}},
+      {DetectorDetection(), {When::kAlways, When::kDetector, When::kRanked}},
+      {undecided, {When::kAlways, When::kWallClock, When::kDetector, When::kUndecided}}};
+  std::set<std::string> written;
+  for (const auto& [d, when] : cases) {
+    std::vector<std::string> want, got;
+    for (const sigpat::DetectionKey& k : sigpat::DetectionKeys())
+      if (when.count(k.when) != 0) want.push_back(k.key);
+    const nlohmann::ordered_json j = nlohmann::ordered_json::parse(sigpat::FormatDetectionJson(d));
+    for (auto it = j.begin(); it != j.end(); ++it) {
+      got.push_back(it.key());
+      written.insert(it.key());
+    }
+    EXPECT_EQ(got, want) << d.rule;
+  }
+  for (const sigpat::DetectionKey& k : sigpat::DetectionKeys()) {
+    EXPECT_EQ(written.count(k.key), 1u) << k.key;
+    if (std::string(k.type) == "flag") {
+      EXPECT_EQ(nlohmann::json::parse(sigpat::FormatDetectionJson(undecided))[k.key], k.field);
+    }
+  }
 }
 
 TEST(RecordFormat, DetectionTextLinesEscapeNamesAndShowWhatTheRuleMeasured) {
