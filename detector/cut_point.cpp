@@ -64,10 +64,7 @@ float spdet::DetectorCore::Heard(int i, int first, bool cut) {
   const int from = static_cast<int>(std::ceil(Tuning.PartialMinSeen * static_cast<float>(n)));
   const int lo = std::max(0, Engine->BandFirst), hi = std::min(Nband - 1, Engine->BandLast);
   if (hi - lo + 1 < 3 || from >= n || (!cut && n < 10)) return 1.0f;
-  std::vector<float>& clip = CutClip;
-  clip.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(Nband));
-  ClipLevels(i, clip.data());
-  return spdet::FractionHeard(clip.data(), CutInput.data(), n, first, from, Nband, lo, hi, cut, nullptr, false,
+  return spdet::FractionHeard(HeldClipLevels(i), CutInput.data(), n, first, from, Nband, lo, hi, cut, nullptr, false,
                               /*floorMasks=*/cut);
 }
 

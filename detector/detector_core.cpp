@@ -55,6 +55,7 @@ void spdet::DetectorCore::Detach() {
   Engine = nullptr;
   Patterns = {};
   Levels = {};
+  ClipHeld = {};
   LogRing = {};
   SubSums = {};
   Picker = spdet::CandidatePicker();
@@ -304,6 +305,18 @@ void spdet::ClipLevels(const TimeSpectrumEstimation& engine, int i, int nblock, 
 
 void spdet::DetectorCore::ClipLevels(int i, float* out) const {
   spdet::ClipLevels(*Engine, i, Patterns[i].Nblock, Nband, out);
+}
+
+const float* spdet::DetectorCore::HeldClipLevels(int i) const {
+  if (ClipHeld.size() != static_cast<std::size_t>(NPattern)) ClipHeld.assign(static_cast<std::size_t>(NPattern), {});
+  const std::size_t size = static_cast<std::size_t>(std::max(Patterns[i].Nblock - 1, 0)) * static_cast<std::size_t>(Nband);
+  // An engine set up again since the Attach: its levels as they are now, not kept.
+  std::vector<float>& held = EngineUnchanged() ? ClipHeld[static_cast<std::size_t>(i)] : ClipScratch;
+  if (held.size() != size || &held == &ClipScratch) {
+    held.resize(size);
+    spdet::ClipLevels(*Engine, i, Patterns[i].Nblock, Nband, held.data());
+  }
+  return held.data();
 }
 
 spdet::DistanceBlock spdet::DetectorCore::BlockIn(const spdet::AlignedInput& input) const {

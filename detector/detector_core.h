@@ -98,6 +98,10 @@ class DetectorCore {
   void ReleaseVersions(bool all);
   void Store(const DetectorReport& r) { Picker.Store(r); }
   void ClipLevels(int i, float* out) const;  // spdet::ClipLevels of pattern i
+  // The same, worked out once a pattern while the engine's set-up stays: the fractions heard of
+  // a pattern's candidates read them again and again (only patterns with candidates are kept).
+  // Valid until the next call.
+  const float* HeldClipLevels(int i) const;
   // What the distances read of one time block (OnTimeBlock), or at the end of the stream.
   spdet::DistanceBlock BlockIn(const spdet::AlignedInput& input) const;
   // Where a clip was cut (cut_point.cpp), for the picker and the shape distance.
@@ -155,7 +159,8 @@ class DetectorCore {
   BlockCallback OnBlock = nullptr;
   void* OnBlockContext = nullptr;
   std::vector<const float*> CutInput;  // cut_point.cpp's scratch: the input's blocks aligned with the clip's
-  std::vector<float> CutClip;          // and the clip's levels
+  mutable std::vector<std::vector<float>> ClipHeld;  // HeldClipLevels's, by pattern
+  mutable std::vector<float> ClipScratch;
   std::unique_ptr<spdet::Preselector> Preselect;
   const unsigned char* SelectFlags = nullptr;  // the pre-selection's flags; null: every pattern
   const unsigned char* LevelFlags = nullptr;   // the same without the shape distance's lag

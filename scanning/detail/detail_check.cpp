@@ -31,38 +31,45 @@ std::vector<float> Centred(const DetailPrint& p, int f0, int n, float depth) {
   return a;
 }
 
-// The correlation of `a` (double-centred, as Centred makes it) with the input's levels over
-// frames [f0, f0 + n), floored and double-centred the same way. Since a's band and frame means
-// are zero, the input's means change only its norm, which follows from its sums: one pass, no
-// copy.
-double CorrelationWith(const std::vector<float>& a, double aa, const DetailPrint& p, int f0, int n, float depth) {
-  float top = -std::numeric_limits<float>::infinity();
-  for (int f = f0; f < f0 + n; ++f)
-    for (int b = 0; b < kBands; ++b) top = std::max(top, p.Frame(f)[b]);
-  const float floor = top - depth;
-  double ab = 0, vv = 0, total = 0, rows = 0;
-  double columns[kBands] = {};
+// The correlations of `a` (double-centred, as Centred makes it) with the input's levels over
+// frames [off + k, off + k + n) for the K offsets k = 0 .. K-1, each floored at floors[k] and
+// double-centred the same way. Since a's band and frame means are zero, the input's means change
+// only its norm, which follows from its sums: one pass, no copy. The K offsets run side by side,
+// each with its own sums in the same order as one offset alone: their chains of additions
+// overlap instead of waiting on each other.
+template <int K>
+void CorrelationsWith(const std::vector<float>& a, double aa, const DetailPrint& p, int off, int n,
+                      const float* floors, double* out) {
+  double ab[K] = {}, vv[K] = {}, total[K] = {}, rows[K] = {};
+  double columns[K][kBands] = {};
   for (int f = 0; f < n; ++f) {
-    const float* in = p.Frame(f0 + f);
+    const float* in = p.Frame(off + f);
     const float* ca = a.data() + static_cast<std::size_t>(f) * kBands;
-    double row = 0;
+    double row[K] = {};
     for (int b = 0; b < kBands; ++b) {
-      const double v = std::max(in[b], floor);
-      ab += ca[b] * v;
-      vv += v * v;
-      row += v;
-      columns[b] += v;
+      const float c = ca[b];
+      for (int k = 0; k < K; ++k) {
+        const double v = std::max(in[static_cast<std::size_t>(k) * kBands + b], floors[k]);
+        ab[k] += c * v;
+        vv[k] += v * v;
+        row[k] += v;
+        columns[k][b] += v;
+      }
     }
-    rows += row * row;
-    total += row;
+    for (int k = 0; k < K; ++k) {
+      rows[k] += row[k] * row[k];
+      total[k] += row[k];
+    }
   }
-  double cols = 0;
-  for (double c : columns) cols += c * c;
-  const double centredNorm = vv - cols / n - rows / kBands + total * total / (static_cast<double>(n) * kBands);
-  // A flat stretch (silence, all floored) has no shape to correlate; what is left of its norm is
-  // rounding, which would divide into a huge value.
-  if (centredNorm <= 1e-6 * vv) return 0.0;
-  return ab / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
+  for (int k = 0; k < K; ++k) {
+    double cols = 0;
+    for (double c : columns[k]) cols += c * c;
+    const double centredNorm =
+        vv[k] - cols / n - rows[k] / kBands + total[k] * total[k] / (static_cast<double>(n) * kBands);
+    // A flat stretch (silence, all floored) has no shape to correlate; what is left of its norm
+    // is rounding, which would divide into a huge value.
+    out[k] = centredNorm <= 1e-6 * vv[k] ? 0.0 : ab[k] / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
+  }
 }
 
 // The median, halfway between the middle two for an even count (values reordered).
@@ -90,10 +97,23 @@ DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, in
   double cc = 0;
   for (float v : c) cc += static_cast<double>(v) * v;
   r.correlation = -2.0f;
+  const int first = std::max(0, expected - t.searchFrames);
   const int last = std::min(input.frames - n, expected + t.searchFrames);
-  for (int off = std::max(0, expected - t.searchFrames); off <= last; ++off) {
-    const auto v = static_cast<float>(CorrelationWith(c, cc, input, off, n, t.globalFloor_dB));
-    if (v > r.correlation) r.correlation = v, r.offset = off;
+  if (first <= last) {
+    // Each offset's floor: its loudest level less the depth, from the loudest of every frame.
+    const int offsets = last - first + 1;
+    std::vector<float> frameTop(static_cast<std::size_t>(offsets + n - 1), -std::numeric_limits<float>::infinity());
+    for (int f = 0; f < offsets + n - 1; ++f)
+      for (int b = 0; b < kBands; ++b) frameTop[f] = std::max(frameTop[f], input.Frame(first + f)[b]);
+    std::vector<float> floors(static_cast<std::size_t>(offsets) + 3);
+    for (int k = 0; k < offsets; ++k)
+      floors[k] = *std::max_element(frameTop.begin() + k, frameTop.begin() + k + n) - t.globalFloor_dB;
+    std::vector<double> v(static_cast<std::size_t>(offsets));
+    int k = 0;
+    for (; k + 4 <= offsets; k += 4) CorrelationsWith<4>(c, cc, input, first + k, n, &floors[k], &v[k]);
+    for (; k < offsets; ++k) CorrelationsWith<1>(c, cc, input, first + k, n, &floors[k], &v[k]);
+    for (k = 0; k < offsets; ++k)
+      if (static_cast<float>(v[k]) > r.correlation) r.correlation = static_cast<float>(v[k]), r.offset = first + k;
   }
   if (r.correlation < needCorrelation) {
     r.missing = std::numeric_limits<float>::infinity();

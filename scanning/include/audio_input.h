@@ -43,6 +43,15 @@ class FrameSource {
   // Reads up to n frames, each mixed or picked to one value in [-1, 1] (full scale); returns
   // the count, 0 at the end. Throws Error on a read failure.
   virtual std::size_t Read(double* out, std::size_t n) = 0;
+  // True when Read16 gives the 16-bit samples themselves (a 16-bit source read as it is stored).
+  virtual bool Reads16() const { return false; }
+  // Reads up to n frames as 16-bit samples, each exactly what ToSample16 makes of what Read
+  // would have given; only called when Reads16(). Returns the count, 0 at the end.
+  virtual std::size_t Read16(std::int16_t* out, std::size_t n) {
+    (void)out;
+    (void)n;
+    return 0;
+  }
   // Frames the decoder refused and skipped so far (compressed formats only).
   virtual std::int64_t corruptFrames() const { return 0; }
   // Frames the file's header gives beyond those it holds (a file cut short), once read to its
@@ -59,6 +68,9 @@ class FrameSource {
 
 // Mixes (channel 0) or picks (channel K >= 1) one value per frame of interleaved data.
 void MixToMono(const double* interleaved, std::size_t frames, int channels, int channel, double* out);
+// The same for 16-bit samples, with ToSample16's rounding of the mean (halves away from zero);
+// mixing more than two channels is left to the double version (their mean is not exact).
+void MixToMono16(const std::int16_t* interleaved, std::size_t frames, int channels, int channel, std::int16_t* out);
 
 class AudioInput {
  public:

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "commands.h"
+#include "detail_check.h"
 #include "detail_gate.h"
 #include "reverberant_print.h"
 #include "messages.h"
@@ -264,6 +266,36 @@ TEST(AudioInput, ConvertsToSixteenBitMonoAt44100) {
     right.channel = 2;
     EXPECT_EQ(ReadAllSamples(dir.File("st.wav"), right), (std::vector<std::int16_t>{2001, -6, 32767}));
   }
+  // 16-bit files are read as stored: every sample, mean and pick exactly as the full-scale
+  // values rounded (odd sums both ways, the extremes; three channels mix through doubles).
+  for (const int channels : {1, 2, 3}) {
+    std::vector<short> values;
+    for (const int a : {-32768, -32767, -3, -2, 0, 1, 2, 32766, 32767})
+      for (const int b : {-32768, -32767, -1, 0, 1, 32767}) values.push_back(static_cast<short>(a)), values.push_back(static_cast<short>(b));
+    while (values.size() % channels != 0) values.push_back(-1);
+    for (const int format : {SF_FORMAT_WAV, SF_FORMAT_FLAC}) {
+      const std::string name = dir.File("c" + std::to_string(channels) + (format == SF_FORMAT_WAV ? ".wav" : ".flac"));
+      SF_INFO info{};
+      info.samplerate = 44100;
+      info.channels = channels;
+      info.format = format | SF_FORMAT_PCM_16;
+      SNDFILE* f = sf_open(name.c_str(), SFM_WRITE, &info);
+      ASSERT_NE(f, nullptr);
+      const sf_count_t frames = static_cast<sf_count_t>(values.size() / channels);
+      ASSERT_EQ(sf_writef_short(f, values.data(), frames), frames);
+      sf_close(f);
+      for (int channel = 0; channel <= channels; ++channel) {
+        AudioOptions options;
+        options.channel = channel;
+        std::unique_ptr<AudioInput> in = AudioInput::Open(name, options);
+        std::vector<double> full(static_cast<std::size_t>(frames) + 1);
+        ASSERT_EQ(in->ReadFullScale(full.data(), full.size()), static_cast<std::size_t>(frames));
+        std::vector<std::int16_t> expected;
+        for (sf_count_t k = 0; k < frames; ++k) expected.push_back(ToSample16(full[k]));
+        EXPECT_EQ(ReadAllSamples(name, options), expected) << name << " channel " << channel;
+      }
+    }
+  }
   // 48000 Hz: resampled to 44100 Hz, a 1 kHz tone keeps its length, level and frequency.
   {
     std::vector<float> tone(48000);
@@ -285,7 +317,72 @@ TEST(AudioInput, ConvertsToSixteenBitMonoAt44100) {
   }
 }
 
+// The correlation of a clip's print with the input at one offset, written out plainly: both
+// floored 40 dB under their loudest over the span, both double-centred, in double.
+double PlainCorrelation(const spdetail::DetailPrint& clip, const spdetail::DetailPrint& input, int off) {
+  const int n = clip.frames, nb = spdetail::kBands;
+  auto centred = [n, nb](const float* levels) {
+    float top = -std::numeric_limits<float>::infinity();
+    for (int i = 0; i < n * nb; ++i) top = std::max(top, levels[i]);
+    std::vector<double> v(static_cast<std::size_t>(n) * nb), band(nb, 0.0), frame(n, 0.0);
+    for (int i = 0; i < n * nb; ++i) v[i] = std::max(levels[i], top - 40.0f);
+    double all = 0;
+    for (int i = 0; i < n * nb; ++i) band[i % nb] += v[i], frame[i / nb] += v[i], all += v[i];
+    for (int i = 0; i < n * nb; ++i) v[i] -= band[i % nb] / n + frame[i / nb] / nb - all / (n * nb);
+    return v;
+  };
+  const std::vector<double> a = centred(clip.Frame(0)), b = centred(input.Frame(off));
+  double ab = 0, aa = 0, bb = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) ab += a[i] * b[i], aa += a[i] * a[i], bb += b[i] * b[i];
+  return bb < 1e-9 ? 0.0 : ab / std::sqrt(aa * bb);
+}
+
 }  // namespace
+
+// The alignment search of the detail check: every offset in reach is tried (search widths that
+// leave odd counts of offsets, reaches cut by the input's ends), the best correlation wins, the
+// earlier offset of equal ones, and a clip planted in noise is found where it lies.
+TEST(DetailGate, TheAlignmentSearchTriesEveryOffsetInReach) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> level(-60.0f, 0.0f);
+  auto print = [&](int frames) {
+    spdetail::DetailPrint p;
+    p.frames = frames;
+    for (int i = 0; i < frames * spdetail::kBands; ++i) p.levels.push_back(level(random));
+    return p;
+  };
+  const spdetail::DetailPrint clip = print(37);
+  for (const int search : {0, 1, 3, 10}) {
+    for (const int extra : {0, 5, 30}) {
+      spdetail::DetailPrint input = print(clip.frames + extra);
+      const int planted = std::min(extra, 6);  // not the first of four offsets compared together
+      for (int f = 0; f < clip.frames; ++f)
+        for (int b = 0; b < spdetail::kBands; ++b)
+          input.levels[static_cast<std::size_t>(planted + f) * spdetail::kBands + b] =
+              0.7f * clip.Frame(f)[b] + 0.3f * input.levels[static_cast<std::size_t>(planted + f) * spdetail::kBands + b] - 6.0f;
+      spdetail::DetailTuning tuning;
+      tuning.searchFrames = search;
+      for (const int expected : {0, 2, extra}) {
+        const spdetail::DetailResult r = spdetail::CompareDetail(clip, input, expected, tuning);
+        float best = -2.0f;
+        int at = -1;
+        for (int off = std::max(0, expected - search); off <= std::min(extra, expected + search); ++off) {
+          const auto c = static_cast<float>(PlainCorrelation(clip, input, off));
+          if (c > best + 1e-5f) best = c, at = off;
+        }
+        if (at < 0) {  // nothing in reach
+          EXPECT_EQ(r.correlation, -2.0f);
+          continue;
+        }
+        EXPECT_EQ(r.offset, at) << search << " " << extra << " " << expected;
+        EXPECT_NEAR(r.correlation, best, 1e-4f);
+        if (std::abs(expected - planted) <= search) {
+          EXPECT_EQ(r.offset, planted);
+        }
+      }
+    }
+  }
+}
 
 // The clip's print as a room smears it (the detail gate's last retry): a band's lone loud frame
 // decays by 60 dB over RT60 in the frames after it, its tail holds the energy the
