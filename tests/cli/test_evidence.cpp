@@ -121,7 +121,7 @@ TEST_F(Evidence, ScanKeepsTheAudioAroundEachDetection) {
     ASSERT_EQ(kept2.size(), 1u) << format;
     const std::vector<double> at = ClipsIn(d + "/" + kept2[0]);
     ASSERT_EQ(at.size(), 1u) << format;
-    EXPECT_NEAR(at[0], 5.0, 0.06) << format;  // MP3 adds its encoder's delay
+    EXPECT_NEAR(at[0], 5.0, 0.06) << format;
     const Decoded decoded = Decode(d + "/" + kept2[0]);
     EXPECT_NEAR(static_cast<double>(decoded.samples.size()) / decoded.rate, 5.0 + 2.4 + 5.0, 0.1) << format;
     // FFmpeg's decoder reads the whole file without a complaint.
@@ -170,39 +170,49 @@ TEST_F(Evidence, OverlappingWindowsShareOneFile) {
   }
 }
 
-// An Ogg Opus file gives back exactly the samples written (its pre-skip and end trim are right),
-// resampled to 48 kHz, and close to them; no samples at all is an error naming the file, not a
-// crash in the encoder.
-TEST_F(Evidence, OpusFilesDecodeToTheSamplesWritten) {
+// An Ogg Opus or MP3 file gives back exactly the samples written (the encoder's delay and padding
+// are told and taken off), resampled to the file's rate, and close to them; no samples at all is an
+// error naming the file, not a crash in the encoder.
+TEST_F(Evidence, OpusAndMp3FilesDecodeToTheSamplesWritten) {
   std::vector<std::int16_t> tone(3 * 44100);
   for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<std::int16_t>(8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 44100.0));
-  try {
-    sigpat::EncodeEvidence({}, "opus", "empty.opus");
-    ADD_FAILURE() << "encoded nothing";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("empty.opus: ", 0), 0u) << e.what();
-  }
-  for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
-    const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
-    const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, "opus", "tone");
-    ASSERT_GE(bytes.size(), 36u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "OggS");
-    EXPECT_EQ(std::string(bytes.begin() + 28, bytes.begin() + 36), "OpusHead");
-    const std::string path = File("tone" + std::to_string(n) + ".opus");
-    { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())); }
-    const Decoded back = Decode(path);
-    EXPECT_EQ(back.rate, 48000);
-    EXPECT_NEAR(static_cast<double>(back.samples.size()), n * 48000.0 / 44100.0, 2.0) << n;
-    if (n != tone.size()) continue;
-    // Against the tone at 48 kHz (the encoder's delay is taken off by the pre-skip): a clear
-    // tone, not noise, away from the ends.
-    double signal = 0.0, error = 0.0;
-    for (std::size_t i = 4800; i + 4800 < back.samples.size(); ++i) {
-      const double want = 8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / 48000.0);
-      signal += want * want;
-      error += (back.samples[i] - want) * (back.samples[i] - want);
+  for (const std::string format : {"opus", "mp3"}) {
+    try {
+      sigpat::EncodeEvidence({}, format, "empty." + format);
+      ADD_FAILURE() << format << ": encoded nothing";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("empty." + format + ": ", 0), 0u) << e.what();
     }
-    EXPECT_GT(10.0 * std::log10(signal / error), 15.0);
+    const int rate = format == "opus" ? 48000 : 16000;
+    for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
+      const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
+      const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, format, "tone");
+      ASSERT_GE(bytes.size(), 64u);
+      if (format == "opus") {
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "OggS");
+        EXPECT_EQ(std::string(bytes.begin() + 28, bytes.begin() + 36), "OpusHead");
+      } else {
+        // A frame, no tags before it, and it is the variable bitrate's tag frame.
+        EXPECT_TRUE(bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0) << n;
+        EXPECT_NE(std::string(bytes.begin(), bytes.begin() + 64).find("Xing"), std::string::npos) << n;
+      }
+      const std::string path = File("tone" + std::to_string(n) + "." + format);
+      { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())); }
+      // The encoder's delay and padding are taken off (Opus: pre-skip and end trim; MP3: the
+      // tag frame's delay and padding).
+      const Decoded back = Decode(path);
+      EXPECT_EQ(back.rate, rate) << format;
+      EXPECT_NEAR(static_cast<double>(back.samples.size()), n * static_cast<double>(rate) / 44100.0, 2.0) << format << n;
+      if (n != tone.size()) continue;
+      // Against the tone at the file's rate: a clear tone in place, not noise, away from the ends.
+      double signal = 0.0, error = 0.0;
+      for (std::size_t i = rate / 10; i + rate / 10 < back.samples.size(); ++i) {
+        const double want = 8000.0 * std::sin(i * 2.0 * M_PI * 440.0 / rate);
+        signal += want * want;
+        error += (back.samples[i] - want) * (back.samples[i] - want);
+      }
+      EXPECT_GT(10.0 * std::log10(signal / error), 15.0) << format;
+    }
   }
   // 128 s of noise at 32 kbit/s: the size follows the bitrate.
   std::vector<std::int16_t> noise(128 * 44100);
