@@ -3,6 +3,7 @@
 #ifndef SIGPAT_STORE_CONTENT_HASH_H
 #define SIGPAT_STORE_CONTENT_HASH_H
 
+#include <cstddef>
 #include <string>
 
 namespace sigpat::store {
@@ -15,8 +16,16 @@ std::string HashFile(const std::string& path);
 // modification and change times and file number: a pattern set loaded again is not read whole
 // again (hashing 200 patterns was nine tenths of what the store added to a scan). A hash is kept
 // only for a file unchanged for 2 s, so that a change within the file system's clock step
-// cannot hide behind an old entry; a cache that cannot be read or written is no cache.
+// cannot hide behind an old entry; a cache that cannot be read or written is no cache. The first
+// entry a process writes prunes the cache (PruneHashCache, at most kHashCacheEntries).
 std::string HashFileCached(const std::string& path);
+
+// Removes from the cache directory `dir` the entries whose file is gone or no longer has the key
+// the entry was made for (other size, times or file number: the file was rewritten, replaced or
+// touched), entries of an unknown form, temporary files left for an hour, and beyond `maxEntries`
+// the live entries written longest ago. Files not named as entries are left alone.
+constexpr std::size_t kHashCacheEntries = 20000;
+void PruneHashCache(const std::string& dir, std::size_t maxEntries);
 
 }  // namespace sigpat::store
 

@@ -146,7 +146,7 @@ TEST_F(Evidence, ScanKeepsTheAudioAroundEachDetection) {
     ASSERT_EQ(kept2.size(), 1u) << format;
     const std::vector<double> at = ClipsIn(d + "/" + kept2[0]);
     ASSERT_EQ(at.size(), 1u) << format;
-    EXPECT_NEAR(at[0], 5.0, 0.06) << format;  // MP3 adds its encoder's delay
+    EXPECT_NEAR(at[0], 5.0, 0.06) << format;
     const Decoded decoded = Decode(d + "/" + kept2[0]);
     EXPECT_NEAR(static_cast<double>(decoded.samples.size()) / decoded.rate, 5.0 + 2.4 + 5.0, 0.1) << format;
     // FFmpeg's decoder reads the whole file without a complaint.
@@ -196,11 +196,11 @@ TEST_F(Evidence, OverlappingWindowsShareOneFile) {
 }
 
 // The resampler against the tone itself at the new rate (no delay): close in the band it keeps,
-// tones above the lower Nyquist frequency gone, round(n * to / from) samples. An Ogg Opus file
-// gives back exactly the samples written (its pre-skip and end trim are right), resampled to
-// 48 kHz, and close to them; no samples at all is an error naming the file, not a crash in the
-// encoder; its size follows the bitrate.
-TEST_F(Evidence, ResamplerAndOpusGiveTheToneAtTheNewRate) {
+// tones above the lower Nyquist frequency gone, round(n * to / from) samples. An Ogg Opus or MP3
+// file gives back exactly the samples written (the encoder's delay and padding are told and taken
+// off), resampled to the file's rate, and close to them; no samples at all is an error naming the
+// file, not a crash in the encoder; the Opus file's size follows the bitrate.
+TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
   struct Case {
     int to;
     double hz, minSnrDb, maxGainDb;  // maxGainDb: a tone that must go, its level left
@@ -217,28 +217,35 @@ TEST_F(Evidence, ResamplerAndOpusGiveTheToneAtTheNewRate) {
   EXPECT_EQ(sigpat::EvidenceResampler(44100, 48000).Run({1000}).size(), 1u);
   EXPECT_TRUE(sigpat::EvidenceResampler(44100, 48000).Run({}).empty());
 
-  try {
-    sigpat::EncodeEvidence({}, "opus", "empty.opus");
-    ADD_FAILURE() << "encoded nothing";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("empty.opus: ", 0), 0u) << e.what();
-  }
   const std::vector<std::int16_t> tone = Tone(440.0, 44100, 3 * 44100, 8000.0, 0.0);
-  for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
-    const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
-    const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, "opus", "tone");
-    ASSERT_GE(bytes.size(), 36u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "OggS");
-    EXPECT_EQ(std::string(bytes.begin() + 28, bytes.begin() + 36), "OpusHead");
-    const std::string path = File("tone" + std::to_string(n) + ".opus");
-    { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())); }
-    const Decoded back = Decode(path);
-    EXPECT_EQ(back.rate, 48000);
-    EXPECT_NEAR(static_cast<double>(back.samples.size()), n * 48000.0 / 44100.0, 2.0) << n;
-    // The whole tone against itself at 48 kHz (the encoder's delay is taken off by the
-    // pre-skip): a clear tone, not noise, away from the ends.
-    if (n == tone.size()) {
-      EXPECT_GT(Against(back.samples, 440.0, 48000, 8000.0, 0.0, 4800).snrDb, 15.0);
+  for (const std::string format : {"opus", "mp3"}) {
+    try {
+      sigpat::EncodeEvidence({}, format, "empty." + format);
+      ADD_FAILURE() << format << ": encoded nothing";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("empty." + format + ": ", 0), 0u) << e.what();
+    }
+    const int rate = format == "opus" ? 48000 : 16000;
+    for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
+      const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
+      const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, format, "tone");
+      ASSERT_GE(bytes.size(), 64u);
+      if (format == "opus") {
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "OggS");
+        EXPECT_EQ(std::string(bytes.begin() + 28, bytes.begin() + 36), "OpusHead");
+      } else {
+        // A frame, no tags before it, and it is the variable bitrate's tag frame.
+        EXPECT_TRUE(bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0) << n;
+        EXPECT_NE(std::string(bytes.begin(), bytes.begin() + 64).find("Xing"), std::string::npos) << n;
+      }
+      const std::string path = File("tone" + std::to_string(n) + "." + format);
+      { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())); }
+      const Decoded back = Decode(path);
+      EXPECT_EQ(back.rate, rate) << format;
+      EXPECT_NEAR(static_cast<double>(back.samples.size()), n * static_cast<double>(rate) / 44100.0, 2.0) << format << n;
+      // The whole tone against itself at the file's rate: a clear tone in place, not noise, away
+      // from the ends.
+      if (n == tone.size()) EXPECT_GT(Against(back.samples, 440.0, rate, 8000.0, 0.0, rate / 10).snrDb, 15.0) << format;
     }
   }
   // 128 s of noise at 32 kbit/s.

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <thread>
 
 #include "catalogue.h"
@@ -180,24 +182,62 @@ TEST(Utc, ParsesIso8601RefusesImpossibleTimesAndFormatsMilliseconds) {
 // A pattern file's content hash is kept in the cache and taken from it while the file is the
 // same; a file rewritten with other bytes of the same size and its old modification time gets
 // its own hash (its change time tells it apart), and a file changed just now is not kept.
-TEST(ContentHash, CachedHashesFollowTheFile) {
+// Pruning drops the entries of files removed or changed since, entries of the old form (the hash
+// alone) and temporary files an hour old, keeps live entries and files not its own, and beyond
+// its bound drops the live entries written longest ago.
+TEST(ContentHash, CachedHashesFollowTheFileAndPruningKeepsOnlyLiveEntries) {
+  namespace fs = std::filesystem;
   sptest::TempDir dir;
   ::setenv("SIGNALPATTERN_CACHE", dir.File("cache").c_str(), 1);
+  const std::string cache = dir.File("cache/content-hashes");
   const std::string file = dir.File("a.tvs");
-  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
   sptest::WriteAll(file, std::vector<unsigned char>(5000, 'a'));
   EXPECT_EQ(HashFileCached(file), HashFile(file));  // written just now: not kept
-  EXPECT_FALSE(std::filesystem::exists(dir.File("cache/content-hashes")));
-  std::filesystem::last_write_time(file, old);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // its change time 2 s old
+  EXPECT_FALSE(fs::exists(cache));
+  const std::vector<std::string> others = {dir.File("gone.tvs"), dir.File("early.tvs"), dir.File("late.tvs")};
+  for (const std::string& f : others) sptest::WriteAll(f, std::vector<unsigned char>(3000, static_cast<unsigned char>(f.size())));
+  for (const std::string& f : others) fs::last_write_time(f, old);
+  fs::last_write_time(file, old);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // their change times 2 s old
   const std::string a = HashFile(file);
   EXPECT_EQ(HashFileCached(file), a);
-  ASSERT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("cache/content-hashes")),
-                          std::filesystem::directory_iterator()), 1);
+  for (const std::string& f : others) EXPECT_EQ(HashFileCached(f), HashFile(f));
+  // Each entry by the path it was made for (the first line of its key).
+  auto entries = [&] {
+    std::map<std::string, fs::path> byPath;
+    for (const auto& e : fs::directory_iterator(cache)) {
+      std::ifstream in(e.path());
+      std::string hash, path;
+      std::getline(in, hash);
+      std::getline(in, path);
+      byPath[path.empty() ? e.path().filename().string() : path] = e.path();
+    }
+    return byPath;
+  };
+  ASSERT_EQ(entries().size(), 4u);
   EXPECT_EQ(HashFileCached(file), a);  // from the cache
   sptest::WriteAll(file, std::vector<unsigned char>(5000, 'b'));
-  std::filesystem::last_write_time(file, old);
+  fs::last_write_time(file, old);
   EXPECT_NE(HashFileCached(file), a);
   EXPECT_EQ(HashFileCached(file), HashFile(file));
+
+  fs::remove(others[0]);
+  sptest::WriteAll(cache + "/0123456789abcdef0123456789abcdef", std::vector<unsigned char>(a.begin(), a.end()));
+  sptest::WriteAll(cache + "/left.tmp", {});
+  fs::last_write_time(cache + "/left.tmp", old);
+  sptest::WriteAll(cache + "/writing.tmp", {});
+  sptest::WriteAll(cache + "/README", {});
+  PruneHashCache(cache, 100);
+  std::map<std::string, fs::path> kept = entries();
+  EXPECT_EQ(kept.size(), 4u);  // the two live entries, writing.tmp and README
+  ASSERT_EQ(kept.count(others[1]) + kept.count(others[2]), 2u);
+  EXPECT_TRUE(fs::exists(cache + "/writing.tmp") && fs::exists(cache + "/README"));
+  fs::last_write_time(kept[others[1]], old);
+  PruneHashCache(cache, 1);
+  kept = entries();
+  EXPECT_EQ(kept.count(others[1]), 0u);
+  EXPECT_EQ(kept.count(others[2]), 1u);
+  for (const std::string& f : {others[1], others[2]}) EXPECT_EQ(HashFileCached(f), HashFile(f));
   ::unsetenv("SIGNALPATTERN_CACHE");
 }

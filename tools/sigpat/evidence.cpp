@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "atomic_file.h"
-#include "evidence_resampler.h"
 #include "messages.h"
+#include "mp3_file.h"
 #include "ogg_opus.h"
 #include "wall_clock.h"
 
@@ -35,10 +35,12 @@ constexpr double kStaleTemporary = 3600.0;
 // a spot's decoded evidence matches its pattern at a distance of 0.058 against 0.055.
 constexpr OggOpusSettings kOpusEvidence{32000, 0, 120};
 
-// MP3 evidence at 16 kHz (MPEG-2 layer III, sound up to about 7 kHz): LAME's cost goes with the
-// samples it encodes, and at 44.1 kHz it was 8 % of a broadcast scan. The evidence still lets the
-// recognizer find its spot (4 of 4 in bench/evidence_bench.sh), 22.05 kHz cost a third more.
-constexpr int kMp3Rate = 16000;
+// MP3 evidence: LAME's variable bitrate at 16 kHz (MPEG-2 layer III, sound up to about 7 kHz),
+// target 6 (about 28 kbit/s mono), effort 7. LAME's cost goes with the samples it encodes (at
+// 44.1 kHz it was 8 % of a broadcast scan), and its effort 7 skips the noise-shaping search that
+// was half of its instructions; the evidence of bench/evidence_bench.sh still matches its spots
+// as closely as before (docs/evidence.md).
+constexpr Mp3Settings kMp3Evidence{16000, 6, 7};
 
 // libsndfile writing into memory.
 struct MemoryFile {
@@ -83,36 +85,18 @@ std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& sampl
   // Opus through libopusenc directly: libsndfile's Opus path costs about four times the
   // processor time (it resamples with soxr first and encodes at the default complexity).
   if (format == "opus") return EncodeOggOpus(samples, kLibraryRate, kOpusEvidence, what);
+  if (format == "mp3") return EncodeMp3(samples, kLibraryRate, kMp3Evidence, what);
+  if (format != "flac") throw Error(what + ": unknown evidence format \"" + format + "\"");
   SF_INFO info{};
   info.channels = 1;
-  info.samplerate = format == "mp3" ? kMp3Rate : kLibraryRate;
-  if (format == "flac") {
-    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
-  } else if (format == "mp3") {
-    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-  } else {
-    throw Error(what + ": unknown evidence format \"" + format + "\"");
-  }
+  info.samplerate = kLibraryRate;
+  info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
   MemoryFile memory;
   SF_VIRTUAL_IO io{MemLength, MemSeek, MemRead, MemWrite, MemTell};
   SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
   if (file == nullptr) throw Error(what + ": the " + format + " encoder refused (" + sf_strerror(nullptr) + ")");
-  if (format == "mp3") {
-    // LAME's variable bitrate at libsndfile's compression level 0.8 (about 20 kbit/s mono at
-    // 16 kHz): the lowest setting left evidence the recognizer could not confirm its spot in
-    // (1 of 4 files at 16 kHz, 2 of 4 at 44.1 kHz; docs/evidence.md).
-    int mode = SF_BITRATE_MODE_VARIABLE;
-    double level = 0.8;
-    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
-    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
-  }
-  bool whole = true;
-  auto write = [&](const std::int16_t* pcm, std::size_t n) {
-    const auto count = static_cast<sf_count_t>(n);
-    if (whole && count > 0) whole = sf_write_short(file, pcm, count) == count;
-  };
-  if (info.samplerate == kLibraryRate) write(samples.data(), samples.size());
-  else EvidenceResampler(kLibraryRate, info.samplerate).Stream(samples, write);
+  const auto count = static_cast<sf_count_t>(samples.size());
+  const bool whole = count == 0 || sf_write_short(file, samples.data(), count) == count;
   const std::string problem = whole ? "" : sf_strerror(file);
   sf_close(file);
   if (!problem.empty()) throw Error(what + ": the " + format + " encoder failed (" + problem + ")");
