@@ -38,7 +38,8 @@ constexpr double kCutMissing = 0.3;
 constexpr int kStepCutTailShare = 3;
 constexpr double kStepCutMissing = 0.05;
 // A cut leaves a tail in which at least this percentage of the clip's blocks could be heard over
-// the input's floor (see cut_masked.cpp).
+// the input's floor (see cut_masked.cpp); a tail taken for covered holds at least as many that
+// could not.
 constexpr int kTailAudible = 5;
 
 // Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
@@ -141,7 +142,11 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
       out.heard = k + 1;
     }
   }
-  if (masks && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n) out.covered = true;
+  // (A tail that is mostly blocks the floor could carry is a cut, however short: a clip whose
+  // blocks matched to near its end while its pieces found it cut is not thereby whole.)
+  if (masks && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n &&
+      100 * std::count(audible.begin() + out.heard, audible.end(), 0) >= kTailAudible * n)
+    out.covered = true;
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
   out.correlation = std::move(r);
   return out;
