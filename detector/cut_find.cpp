@@ -38,8 +38,7 @@ constexpr double kCutMissing = 0.3;
 constexpr int kStepCutTailShare = 3;
 constexpr double kStepCutMissing = 0.05;
 // A cut leaves a tail in which at least this percentage of the clip's blocks could be heard over
-// the input's floor (see cut_masked.cpp); a tail taken for covered holds at least as many that
-// could not.
+// the input's floor (see cut_masked.cpp).
 constexpr int kTailAudible = 5;
 
 // Of the clip's loud cells (within kLoud dB of its loudest in blocks [first, b)) in blocks [a, b),
@@ -142,10 +141,11 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
       out.heard = k + 1;
     }
   }
-  // (A tail that is mostly blocks the floor could carry is a cut, however short: a clip whose
-  // blocks matched to near its end while its pieces found it cut is not thereby whole.)
-  if (masks && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n &&
-      100 * std::count(audible.begin() + out.heard, audible.end(), 0) >= kTailAudible * n)
+  // (A tail shorter than kTailAudible of the clip cannot hold that many: the rule says nothing
+  // there, and the cut the pieces found stands. The blocks of a sweeper followed at once by
+  // another like it matched to near its end, and its cut was overruled.)
+  if (masks && 100 * (n - out.heard) >= kTailAudible * n &&
+      100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n)
     out.covered = true;
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
   out.correlation = std::move(r);
