@@ -141,7 +141,12 @@ Cut FindCut(const float* clip, const float* const* input, int n, int first, int 
       out.heard = k + 1;
     }
   }
-  if (masks && 100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n) out.covered = true;
+  // (A tail shorter than kTailAudible of the clip cannot hold that many: the rule says nothing
+  // there, and the cut the pieces found stands. The blocks of a sweeper followed at once by
+  // another like it matched to near its end, and its cut was overruled.)
+  if (masks && 100 * (n - out.heard) >= kTailAudible * n &&
+      100 * std::count(audible.begin() + out.heard, audible.end(), 1) < kTailAudible * n)
+    out.covered = true;
   if (relative && !cut && out.heard < n) out.missing = Missing(clip, input, first, from, out.heard, n, nband, lo, hi);
   out.correlation = std::move(r);
   return out;

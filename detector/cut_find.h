@@ -27,7 +27,8 @@ struct Cut {
 };
 
 // floorMasks (where `cut`): blocks the input could not carry over its own floor (cut_masked.h)
-// are left out, and a cut whose tail holds under 5 % of the clip's blocks that it could is none.
+// are left out, and a cut whose tail holds under 5 % of the clip's blocks that it could is none
+// (a tail shorter than that can hold no such share: there the cut stands).
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
             bool cut, bool floorMasks = false);
 

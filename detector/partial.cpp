@@ -15,8 +15,11 @@
 #include "shape_path.h"
 
 // The parts of pattern i worth a report and their thresholds: at least PartialMinSeen of the
-// clip and ShapeMinBlocks time blocks, at most PartialParts of them spread over the lengths
-// (the longest always). closest[k]: the distance of part k of sounds made from the pattern.
+// clip, at most PartialParts of them spread over the lengths (the longest always); a part whose
+// threshold falls under kLowestShapeThreshold (under about 0.95 s) is not tried. A part may be
+// shorter than a whole pattern must be to be compared by shape (ShapeMinBlocks): a sweeper of
+// 2 s cut after 55-65 % leaves its first piece (1.2 s), whose threshold is made from its length.
+// closest[k]: the distance of part k of sounds made from the pattern.
 void spdet::ShapeDistance::PartialThresholds(int i, const std::vector<float>& closest) {
   std::vector<float>& thresholds = Shape->partThreshold[static_cast<std::size_t>(i)];
   thresholds.clear();
@@ -26,8 +29,7 @@ void spdet::ShapeDistance::PartialThresholds(int i, const std::vector<float>& cl
   std::vector<int> eligible;
   for (std::size_t k = 0; k < p.Parts().size(); ++k) {
     const int blocks = p.Parts()[k].blocks;
-    if (blocks >= s_.tuning->ShapeMinBlocks &&
-        static_cast<float>(blocks) >= s_.tuning->PartialMinSeen * static_cast<float>(n))
+    if (static_cast<float>(blocks) >= s_.tuning->PartialMinSeen * static_cast<float>(n))
       eligible.push_back(static_cast<int>(k));
   }
   if (eligible.empty()) return;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "PatternDetector.h"
+#include "../detector/cut_find.h"
 #include "test_support.h"
 
 namespace {
@@ -278,6 +279,35 @@ TEST(DetectorCapture, AWholeAiringInARoomIsNotReportedCutShort) {
   EXPECT_NEAR(static_cast<double>(cut[0].Begin), static_cast<double>(at), 1152.0);
   EXPECT_LE(cut[0].Seen, 0.66f);
   EXPECT_GE(cut[0].Seen, 0.55f);
+}
+
+// Where a part was found, blocks the input's floor covers are not judged, and a tail of them is
+// no cut (the clip is taken for whole). A tail the floor could carry is a cut however short: the
+// blocks of a sweeper followed at once by another like it matched to near its end, and its
+// one-block tail, too short to hold 5 % of the clip audible, was taken for covered.
+TEST(DetectorCapture, OnlyATailTheFloorCoversIsTakenForCovered) {
+  constexpr int kBands = 8, kBlocks = 40, kFrom = 20;
+  std::vector<float> clip(kBlocks * kBands), input(clip.size());
+  std::uint32_t seed = 5;
+  for (float& v : clip) v = -60.0f + static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 26);
+  std::vector<const float*> rows(kBlocks);
+  const auto cut = [&](int heard, bool quietTail) {
+    std::vector<float> c = clip;
+    for (int k = 0; k < kBlocks; ++k)
+      for (int b = 0; b < kBands; ++b) {
+        const std::size_t at = static_cast<std::size_t>(k * kBands + b);
+        if (quietTail && k >= heard) c[at] -= 80.0f;  // under the input's floor
+        input[at] = k < heard ? c[at] + 3.0f : quietTail ? -57.0f : -c[at];
+      }
+    for (int k = 0; k < kBlocks; ++k) rows[static_cast<std::size_t>(k)] = input.data() + k * kBands;
+    return spdet::FindCut(c.data(), rows.data(), kBlocks, 0, kFrom, kBands, 0, kBands - 1, -0.7, true, true);
+  };
+  const spdet::Cut covered = cut(30, true);
+  EXPECT_LE(covered.heard, 30);
+  EXPECT_TRUE(covered.covered);
+  const spdet::Cut shortTail = cut(kBlocks - 1, false);
+  EXPECT_EQ(shortTail.heard, kBlocks - 1);
+  EXPECT_FALSE(shortTail.covered);
 }
 
 // Reverberation smears each block into the ones after it, so the shape distance's speed fit

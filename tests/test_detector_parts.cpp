@@ -430,8 +430,16 @@ TEST(Distances, TheShapeDistanceAloneReportsAnOccurrenceOfItsPatternOnly) {
   for (int k = 0; k < kBefore; ++k) noiseBlock();
   for (int k = 0; k < n; ++k) run.Push(clip.data() + static_cast<std::size_t>(k) * run.nband);
   for (int k = 0; k < 3 * n; ++k) noiseBlock();  // (a candidate is confirmed a pattern's length on)
-  ASSERT_EQ(run.reports.size(), 1u);
-  const DetectorReport& r = run.reports[0];
+  // The clip whole, then its first piece alone a few blocks on (a short clip's only part, with
+  // the speeds tried): the same occurrence, which the picker's store drops as a repeat.
+  const std::size_t fed = run.reports.size();
+  ASSERT_GE(fed, 1u);
+  ASSERT_LE(fed, 2u);
+  for (std::size_t k = 1; k < fed; ++k) {
+    EXPECT_LT(run.reports[k].Seen, 1.0f);
+    EXPECT_TRUE(run.reports[k].SameOccurrence(run.reports[0].Begin, run.reports[0].End));
+  }
+  const DetectorReport r = run.reports[0];
   EXPECT_EQ(r.Pattern, 0);
   EXPECT_EQ(r.Method, 1);
   EXPECT_LT(r.Score, r.Threshold);
@@ -442,15 +450,15 @@ TEST(Distances, TheShapeDistanceAloneReportsAnOccurrenceOfItsPatternOnly) {
               run.blockSamples);
   // The end of the stream: nothing more waits; a new stream starts empty.
   run.Finish();
-  EXPECT_EQ(run.reports.size(), 1u);
+  EXPECT_EQ(run.reports.size(), fed);
   // A clip the stream's end cuts short is judged at the end, silence standing in for the rest.
   run.shape->Reset();
   for (int k = 0; k < kBefore; ++k) noiseBlock();
   for (int k = 0; k < n; ++k) run.Push(clip.data() + static_cast<std::size_t>(k) * run.nband);
-  EXPECT_EQ(run.reports.size(), 1u);  // (not yet confirmed)
+  EXPECT_EQ(run.reports.size(), fed);  // (not yet confirmed)
   run.Finish();
-  ASSERT_EQ(run.reports.size(), 2u);
-  EXPECT_EQ(run.reports[1].Pattern, 0);
+  ASSERT_GT(run.reports.size(), fed);
+  EXPECT_EQ(run.reports[fed].Pattern, 0);
 }
 
 TEST(Distances, ATestDistanceInTheTableReportsThroughThePicker) {

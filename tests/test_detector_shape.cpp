@@ -267,6 +267,42 @@ TEST(PatternDetector, ClipsCutLateUnderABedAreReportedWithTheFractionHeard) {
   }
 }
 
+// A clip of 2 s (a sweeper) is compared whole by shape, but its only part, its first piece of
+// 1.2 s, is shorter than a whole clip must be for that: cut after 55-60 % with another sound at
+// once, it is still reported as a part, never past the cut; heard whole, whole. (A part's begin
+// comes from one piece's alignment: within 50 ms.)
+TEST(PatternDetector, AShortClipCutShortIsReportedByItsFirstPiece) {
+  TempDir dir;
+  std::vector<double> steps = kJingle;
+  for (double f : kOther) steps.push_back(f * 0.9);
+  std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.4);
+  clip.resize(2 * 44100u);
+  const std::vector<double> cuts = {1.0, 0.55, 0.6};
+  std::vector<float> stream = sptest::Noise(6 * 44100 * cuts.size() + 44100, 0.003, 3);
+  for (std::size_t k = 0; k < cuts.size(); ++k) {
+    const std::vector<float> part(clip.begin(), clip.begin() + static_cast<long>(cuts[k] * static_cast<double>(clip.size())));
+    AddAt(stream, part, (6 * k + 2) * 44100);
+    AddAt(stream, Clip(kOther, 1.3), (6 * k + 2) * 44100 + part.size());
+  }
+  Scanner s({MakePattern(dir, "sweeper", clip), MakePattern(dir, "other", Clip(kOther, 1.3))});
+  ASSERT_TRUE(s.Start());
+  ASSERT_GT(s.det.Pattern(0).ShapeThreshold, 0.0f);
+  s.Feed(stream);
+  std::vector<DetectorReport> r;
+  for (const DetectorReport& d : s.Reports())
+    if (d.Pattern == 0) r.push_back(d);
+  ASSERT_EQ(r.size(), cuts.size());
+  for (std::size_t k = 0; k < cuts.size(); ++k) {
+    EXPECT_NEAR(static_cast<double>(r[k].Begin), static_cast<double>((6 * k + 2) * 44100), 2205.0) << cuts[k];
+    if (cuts[k] == 1.0) {
+      EXPECT_EQ(r[k].Seen, 1.0f);
+    } else {
+      EXPECT_LE(r[k].Seen, cuts[k] + 0.01) << cuts[k];
+      EXPECT_GE(r[k].Seen, cuts[k] - 0.06) << cuts[k];
+    }
+  }
+}
+
 // An occurrence found by both distances is reported once; a tentative report (which the check
 // after the detector may drop) never keeps a firm one of the same occurrence out.
 TEST(PatternDetector, TheReportStoreLetsAFirmReportPastATentativeOne) {
