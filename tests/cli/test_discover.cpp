@@ -165,6 +165,34 @@ TEST(DiscoverClips, FindsEveryRecurringClipWithItsBoundariesAndNothingElse) {
   check(split[1], sweeps, p.sweep.size());
 }
 
+// A song that fades in over a clip's last moments (from 0.3 s before its end, over 0.4 s) covers
+// them partly, another song after each airing: the copies stop agreeing 0.25 s early, and the end
+// found reaches on under the rising song.
+TEST(DiscoverClips, EndsReachUnderASongFadingIn) {
+  const Programme& p = MakeProgramme();
+  std::vector<float> audio = p.audio;
+  const long fade = 44100 * 4 / 10, under = 44100 * 3 / 10;
+  for (std::size_t k = 0; k < p.tones.size(); ++k) {
+    const std::vector<float> song = sigpat::synth::SpeechLike(44100 * 3, 0.5, 40 + k);
+    const long end = static_cast<long>(p.tones[k] + p.tone.size());
+    for (long i = 0; i < static_cast<long>(song.size()); ++i) {
+      const float gain = static_cast<float>(std::min<long>(i, fade)) / static_cast<float>(fade);
+      audio[static_cast<std::size_t>(end - under + i)] += gain * song[static_cast<std::size_t>(i)];
+    }
+  }
+  const std::vector<std::int16_t> pcm = Pcm(audio);
+  const sigpat::TimeSpectrum spectrum = sigpat::ComputeTimeSpectrum(pcm.data(), pcm.size());
+  const auto clips = sigpat::DiscoverClips({&spectrum.levels}, sigpat::DiscoverTuning{});
+  ASSERT_FALSE(clips.empty());
+  const sigpat::DiscoveredClip& c = clips[0];
+  ASSERT_EQ(c.occurrences.size(), p.tones.size());
+  for (std::size_t k = 0; k < p.tones.size(); ++k) {
+    EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].first)) / 44100.0, p.tones[k] / 44100.0, 0.1);
+    EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].last + 1)) / 44100.0,
+                (p.tones[k] + p.tone.size()) / 44100.0, 0.2);
+  }
+}
+
 // A short repeat lies within music when music of its own colour (the bands' levels against their
 // mean) surrounds every occurrence; a clip aired between other sound does not.
 TEST(DiscoverClips, SongBarsLieWithinMusicOfTheirColourAndClipsDoNot) {

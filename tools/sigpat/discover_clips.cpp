@@ -21,6 +21,11 @@ constexpr double kSongBarsSeconds = 8.0;  // music heard twice shorter than this
 constexpr int kOverlapBlocks = 38;  // two copies in one input may overlap this much (a crossfade, 0.5 s)
 constexpr std::int64_t kAiringGapBlocks = 6 * 77;  // 6 s
 constexpr int kLoopCheckBlocks = 77;  // a second
+// Past where the copies stop agreeing, an end moves on over at most this many blocks (0.2 s) whose
+// distance stays under kCovered_dB: the clip still there under the next song fading in over its
+// last moments. (A start needs no such step: a clip starts at full level over a song fading out.)
+constexpr int kCoveredBlocks = 15;
+constexpr float kCovered_dB = 4.5f;
 constexpr std::int64_t kMaxExtension = 20 * 60 * 77;  // blocks: no repeat is followed further (20 min)
 
 std::vector<float> Floored(const std::vector<float>& levels) {
@@ -361,6 +366,11 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
       if (n == 0 || ahead > 0.0) continue;
     }
     if (last - first + 1 < minBlocks) continue;
+    for (int k = 0; k < kCoveredBlocks; ++k) {
+      const std::int64_t t = last + 1;
+      if (!al.Valid(t) || (oneInput && t >= first + offset + kOverlapBlocks) || !(al.Distance(t) < kCovered_dB)) break;
+      last = t;
+    }
     Pair p{a, b, first, last, offset, al.Mean(first, last)};
     verified[{a, b, c.offset}].push_back(p);
     pairs.push_back(p);
