@@ -146,6 +146,7 @@ int spdet::DetectorCore::AttachTo(TimeSpectrumEstimation* engine, const char* co
     Calib.SelfCalibrate(i);
     if (patternFiles != nullptr && patternFiles[i] != nullptr) LoadCalibration(i, patternFiles[i]);
   }
+  if (!MakePreselect()) return 0;
   SetUpDistances();
   if (!SetUpPreselect()) return 0;
   Reset(0);
@@ -330,15 +331,15 @@ void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
   if (Sink == nullptr) Sink = std::make_unique<CoreSink>(*this);
   const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
-                                   Longest, Sink.get(), &Levels};
+                                   Longest, Sink.get(), &Levels, Preselect.get()};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);
   }
 }
 
-// The pre-selection sketches every pattern; the leader of a group decides for its members.
-int spdet::DetectorCore::SetUpPreselect() {
+// The pre-selection, configured: the distances may draw their sketches while they set up.
+int spdet::DetectorCore::MakePreselect() {
   Preselect.reset();
   SelectFlags = nullptr;
   LevelFlags = nullptr;
@@ -349,6 +350,17 @@ int spdet::DetectorCore::SetUpPreselect() {
     tuning.Gate = Tuning.PreselectGate;
     tuning.Hold = Tuning.PreselectHold;
     Preselect->Configure(Nband, std::max(0, Engine->BandFirst), std::min(Nband - 1, Engine->BandLast), tuning);
+  } catch (...) {
+    Preselect.reset();
+    return 0;
+  }
+  return 1;
+}
+
+// The pre-selection sketches every pattern; the leader of a group decides for its members.
+int spdet::DetectorCore::SetUpPreselect() {
+  if (Preselect == nullptr) return 1;
+  try {
     std::vector<float> levels;
     for (int i = 0; i < NPattern; ++i) {
       const DetectorPattern& P = Patterns[i];

@@ -87,6 +87,7 @@ class DetectorCore {
   void PrepareRings();
   bool EngineUnchanged() const;
   void PreparePattern(int i);
+  int MakePreselect();    // configured, before the distances set up
   int SetUpPreselect();   // with the distances' sketches
   void SetUpDistances();  // the distances of DistanceTable(), set up over the patterns
   // The aligned input (detector_core.cpp).

@@ -75,6 +75,9 @@ struct DistanceSetUp {
   int longest = 0;          // blocks of the longest pattern (the ring holds that many per step)
   ReportSink* reports = nullptr;  // for a distance that reports on its own
   const std::vector<std::shared_ptr<const LevelPattern>>* levels = nullptr;  // per pattern (null: Nblock 0)
+  // The pre-selection, configured but without sketches yet (null: none), for a distance that
+  // draws its sketches while it sets up, from levels it has at hand then (AddSketches adds them).
+  const Preselector* preselect = nullptr;
 };
 
 // The table the candidate picker reads (StepDistances): [i*steps + s] pattern i's distance at

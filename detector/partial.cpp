@@ -85,6 +85,15 @@ float spdet::ShapeDistance::SeenOfWhole(int i, int shift) {
 // parts on the benchmark's catalogue of 1000 about thirtyfold; PartialSketchGate from 0.3 to 0.6
 // changed no report of the broadcast sets or the short-clip corpora, 0.75 lost two cut clips.
 // Sketches after the patterns' own; scratch: the caller's buffer.
+// At set-up, while pattern i's levels (oldest block first) are at hand: the sketch of its first
+// part, which AddPartialSketches adds.
+void spdet::ShapeDistance::DrawPartSketch(int i, const float* levels) {
+  if (s_.preselect == nullptr || Shape->partThreshold[static_cast<std::size_t>(i)].empty() || Pattern(i).Group != i)
+    return;
+  const int shortest = Shape->matcher.Pattern(i).Blocks() - PartLead(i);
+  Shape->partSketch[static_cast<std::size_t>(i)] = s_.preselect->Draw(levels, shortest, s_.tuning->PartialSketchGate);
+}
+
 void spdet::ShapeDistance::AddPartialSketches(Preselector& preselect, std::vector<float>& scratch) {
   if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(n_)) return;
   Shape->partWindows.clear();
@@ -94,11 +103,16 @@ void spdet::ShapeDistance::AddPartialSketches(Preselector& preselect, std::vecto
     if (thresholds.empty() || Pattern(i).Group != i) continue;
     const spdet::ShapePattern& p = Shape->matcher.Pattern(i);
     const int shortest = p.Blocks() - PartLead(i);
-    scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(s_.nband));
-    ClipLevels(i, scratch.data());
     // Oldest block first: the first part is the first `shortest` blocks.
     // Added in one run, the sketches follow one another: their flags are scanned together.
-    const int sketch = preselect.Add(scratch.data(), shortest, 0, s_.tuning->PartialSketchGate);
+    Preselector::Drawn& drawn = Shape->partSketch[static_cast<std::size_t>(i)];
+    if (drawn.Empty()) {
+      scratch.resize(static_cast<std::size_t>(p.Blocks()) * static_cast<std::size_t>(s_.nband));
+      ClipLevels(i, scratch.data());
+      drawn = preselect.Draw(scratch.data(), shortest, s_.tuning->PartialSketchGate);
+    }
+    const int sketch = preselect.Add(std::move(drawn), 0);
+    drawn = {};
     if (Shape->partWindows.empty()) Shape->partSketches = sketch;
     ShapeState::PartWindow w;
     w.pattern = i;

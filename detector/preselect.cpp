@@ -38,7 +38,6 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
   bands_ = std::min(kWidth, last - first + 1);
   tuning_ = tuning;
   sketches_.clear();
-  rows_.clear();
   codes_.clear();
   activeUntil_.clear();
   used_.clear();
@@ -47,9 +46,14 @@ void Preselector::Configure(int nband, int first, int last, const PreselectTunin
 }
 
 int Preselector::Add(const float* levels, int n, int lag, float strictGate) {
+  return Add(Draw(levels, n, strictGate), lag);
+}
+
+Preselector::Drawn Preselector::Draw(const float* levels, int n, float strictGate) const {
   const bool strict = strictGate > 0.0f;
-  Sketch s;
-  s.lag = lag;
+  Drawn drawn;
+  drawn.made_ = true;
+  Sketch& s = drawn.sketch_;
   s.strict = strict;
   const int usable = n;
   if (levels != nullptr && bands_ > 1) {
@@ -67,8 +71,8 @@ int Preselector::Add(const float* levels, int n, int lag, float strictGate) {
     // Short chunks average less of what covers a clip (speech, noise): their sketches pass lower.
     s.gate = strict ? strictGate
                     : tuning_.Gate * std::sqrt(static_cast<float>(size) / static_cast<float>(kSizes[kSizeCount - 1]));
-    rows_.assign(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
-    float* const rows = rows_.data();
+    std::vector<float> rowsMade(static_cast<std::size_t>(s.chunks) * kWidth, 0.0f);
+    float* const rows = rowsMade.data();
     float row[kWidth];
     for (int c = 0; c < s.chunks; ++c) {
       float* out = rows + static_cast<std::size_t>(c) * kWidth;
@@ -104,13 +108,23 @@ int Preselector::Add(const float* levels, int n, int lag, float strictGate) {
       // floats on the broadcast and short-clip corpora).
       const float scale = static_cast<float>(1.0 / std::sqrt(norm));
       float peak = 0.0f;
-      for (float v : rows_) peak = std::max(peak, std::fabs(v * scale));
+      for (float v : rowsMade) peak = std::max(peak, std::fabs(v * scale));
       s.unit = peak / 127.0f;
-      s.rows = codes_.size();
-      for (float v : rows_) codes_.push_back(static_cast<std::int8_t>(std::lround(v * scale / s.unit)));
+      drawn.codes_.reserve(rowsMade.size());
+      for (float v : rowsMade) drawn.codes_.push_back(static_cast<std::int8_t>(std::lround(v * scale / s.unit)));
     } else {
       s.chunks = 0;  // flat: nothing to tell it from other sound
     }
+  }
+  return drawn;
+}
+
+int Preselector::Add(Drawn drawn, int lag) {
+  Sketch s = drawn.sketch_;
+  s.lag = lag;
+  if (s.chunks > 0) {
+    s.rows = codes_.size();
+    codes_.insert(codes_.end(), drawn.codes_.begin(), drawn.codes_.end());
   }
   sketches_.push_back(std::move(s));
   used_.push_back(1);

@@ -41,6 +41,11 @@ class Preselector {
   // later on (the caller times them): fewer, longer chunks, correlated half as often, passing
   // above strictGate whatever their size, and its flag not held. Returns its index.
   int Add(const float* levels, int n, int lag, float strictGate = 0.0f);
+  // The same in two steps: a sketch drawn from levels (any time after Configure, while the levels
+  // are at hand), then added (in the order the indices should follow).
+  class Drawn;
+  Drawn Draw(const float* levels, int n, float strictGate = 0.0f) const;
+  int Add(Drawn drawn, int lag);
   // Sketch `sketch` passing also raises `target`'s active flag, not its near one (a second view
   // of the same pattern for the distance that follows the active flags: the reverberant one of
   // detector/reverb_view.h, compared by the shape distance only); call before Start.
@@ -70,6 +75,20 @@ class Preselector {
     int target = -1;    // SetTarget: the sketch whose flags this one's passing raises too
     std::size_t rows = 0;  // offset in codes_ of chunks x kWidth, chunk 0 newest, double-centred, unit norm
   };
+
+ public:
+  class Drawn {
+   public:
+    bool Empty() const { return !made_; }
+
+   private:
+    friend class Preselector;
+    bool made_ = false;
+    Sketch sketch_;
+    std::vector<std::int8_t> codes_;  // chunks x kWidth
+  };
+
+ private:
   // Input chunk means of one chunk size: row-centred means ending at every block, and running
   // sums of them (per band, and of their squares) along every s-th block.
   struct Chunks {
@@ -93,7 +112,6 @@ class Preselector {
   int nband_ = 0, first_ = 0, bands_ = 0;
   PreselectTuning tuning_;
   std::vector<Sketch> sketches_;
-  std::vector<float> rows_;  // the sketch being made
   std::vector<std::int8_t> codes_;  // every sketch's rows, one after the other: one pass streams them
   std::vector<std::int64_t> activeUntil_;
   std::vector<unsigned char> used_;

@@ -9,6 +9,7 @@
 #include "preselect.h"
 #include "reverb_view.h"
 #include "shape_distance.h"
+#include "shape_path.h"
 
 void spdet::ShapeDistance::AddReverbSketches(Preselector& preselect, std::vector<float>& scratch) {
   if (!(s_.tuning->ReverbRt60 > 0.0f)) return;
@@ -17,6 +18,12 @@ void spdet::ShapeDistance::AddReverbSketches(Preselector& preselect, std::vector
     const DetectorPattern& P = Pattern(i);
     const SignalTVSEx* T = s_.engine->TVS[i];
     if (P.Group != i || P.Nblock < 2 || T == nullptr || T->SpectrumByBand == nullptr) continue;
+    Preselector::Drawn& drawn = Shape->reverbSketch[static_cast<std::size_t>(i)];
+    if (!drawn.Empty()) {  // drawn at set-up from the same smeared levels
+      preselect.SetTarget(preselect.Add(std::move(drawn), SketchReach(i)), i);
+      drawn = {};
+      continue;
+    }
     const int n = P.Nblock - 1;
     scratch.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(s_.nband));
     ClipLevels(i, scratch.data());

@@ -64,6 +64,7 @@ void spdet::ReverbView::Configure(int nband, int first, int last, const ShapeTun
 }
 
 void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float plainThreshold) {
+  smeared_ = false;
   if (!Enabled() || levels == nullptr || n <= 0 || !(plainThreshold > 0.0f)) {
     matcher_.Add(nullptr, 0, 1);
     factor_.push_back(0.0f);
@@ -80,6 +81,7 @@ void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float pla
     Smear(power.data(), scratch_.data(), n, nband_, decay, [](int k) { return k; });
   else
     std::copy_n(levels, size, scratch_.begin());
+  smeared_ = smears;
   const int at = matcher_.Add(scratch_.data(), n, minBlocks);
   if (!matcher_.Pattern(at).Usable()) {
     factor_.push_back(0.0f);
@@ -104,6 +106,7 @@ void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float pla
 }
 
 void spdet::ReverbView::Start() {
+  smeared_ = false;
   matcher_.Start();
   gate_.assign(factor_.size(), 0.0f);
   open_.assign(factor_.size(), 0);

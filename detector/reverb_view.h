@@ -41,6 +41,9 @@ class ReverbView {
   // Adds the pattern that the plain matcher has at the same index (levels as given to it; null
   // when it is not compared); plainThreshold its shape threshold (0: not compared).
   void Add(const float* levels, int n, int minBlocks, float plainThreshold);
+  // The levels of the last Add as the room smears them (SmearLevels' result for them, n x nband),
+  // valid until the next Add or Start; null when that Add did not smear.
+  const float* Smeared() const { return smeared_ ? scratch_.data() : nullptr; }
   void Start();
   void Reset();
   // After the plain matcher's Push of the same block: compares the patterns whose plain gate is
@@ -62,6 +65,7 @@ class ReverbView {
   std::vector<float> gate_;
   std::vector<unsigned char> open_;
   std::vector<float> scratch_;
+  bool smeared_ = false;  // scratch_ holds the last Add's levels smeared
 };
 
 }  // namespace spdet

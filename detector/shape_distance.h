@@ -51,6 +51,7 @@ class ShapeDistance final : public Distance {
   void PartialThresholds(int i, const std::vector<float>& closest);
   void PartialDecide(int i);
   float SeenOfWhole(int i, int shift);
+  void DrawPartSketch(int i, const float* levels);
   void AddPartialSketches(Preselector& preselect, std::vector<float>& scratch);
   int PartLead(int i) const;
   void MarkPartsDue(bool extend);

@@ -63,6 +63,8 @@ void spdet::ShapeDistance::SetUp(const DistanceSetUp& s) {
   Shape->reverb.Configure(s_.nband, first, last, tuning, reverb, static_cast<float>(s_.blockSamples / fs));
   Shape->reach = 0;
   Shape->partThreshold.assign(static_cast<std::size_t>(n_), {});
+  Shape->reverbSketch.assign(static_cast<std::size_t>(n_), {});
+  Shape->partSketch.assign(static_cast<std::size_t>(n_), {});
   for (int i = 0; i < n_; ++i) {
     const DetectorPattern& P = Pattern(i);
     const SignalTVSEx* T = s_.engine->TVS[i];
@@ -80,7 +82,11 @@ void spdet::ShapeDistance::SetUp(const DistanceSetUp& s) {
     ClipLevels(i, Shape->levels.data());
     Shape->matcher.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks);
     ShapeSelfCalibrate(i, Shape->levels.data());
+    DrawPartSketch(i, Shape->levels.data());
     Shape->reverb.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks, P.ShapeThreshold);
+    // A group leader's reverberant sketch from the levels just smeared (reverb_sketches.cpp).
+    if (s_.preselect != nullptr && P.Group == i && Shape->reverb.Smeared() != nullptr)
+      Shape->reverbSketch[static_cast<std::size_t>(i)] = s_.preselect->Draw(Shape->reverb.Smeared(), n);
     if (Shape->matcher.Pattern(i).Usable()) Shape->reach = std::max(Shape->reach, Shape->matcher.Pattern(i).Reach());
   }
   Shape->matcher.Start();

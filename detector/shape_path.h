@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "preselect.h"
 #include "reverb_view.h"
 #include "shape_match.h"
 
@@ -46,6 +47,11 @@ struct ShapeState {
   std::vector<Candidate> candidates;  // per pattern (group leaders only)
   std::vector<Candidate> following;   // per pattern: the next occurrence while the candidate waits
   std::vector<std::vector<float>> partThreshold;  // per pattern, per part: threshold (0: not tried)
+  // Per pattern: its reverberant sketch, drawn at set-up from the view's smeared levels (empty:
+  // none drawn; AddReverbSketches then smears the levels itself).
+  std::vector<Preselector::Drawn> reverbSketch;
+  // ... and the sketch of its shortest part worth a report, drawn from its levels (partial.cpp).
+  std::vector<Preselector::Drawn> partSketch;
   std::vector<Partial> partials;    // per pattern (group leaders only)
   int partialsActive = 0;           // partials with active set
   int candidatesActive = 0;         // whole candidates with active set
