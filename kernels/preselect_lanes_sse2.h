@@ -1,5 +1,10 @@
 // The pre-selection's kernels with SSE2 (see preselect_lanes.h): a row in two vectors of four.
-#include "preselect_lanes.h"
+// Included by preselect_lanes.h and defined inline: the pre-selection calls them for every row
+// stepped and every sketch correlated, on a few lanes each, and a call per use cost more than
+// the work (1.5 % of the detector's instructions with 1000 patterns). Only preselect_lanes.h
+// includes it, after kSketchWidth.
+#ifndef SP_KERNELS_PRESELECT_LANES_SSE2_H
+#define SP_KERNELS_PRESELECT_LANES_SSE2_H
 
 #if defined(SP_KERNELS_SSE2)
 #include <emmintrin.h>
@@ -10,7 +15,7 @@ namespace sp::kernels {
 
 static_assert(kSketchWidth == 8, "two vectors of four lanes a row");
 
-float ChunkPeakSse2(const float* rows, int n, std::int64_t at, std::int64_t step, std::int64_t capacity) {
+inline float ChunkPeakSse2(const float* rows, int n, std::int64_t at, std::int64_t step, std::int64_t capacity) {
   const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
   __m128 top = _mm_setzero_ps();
   for (int c = 0; c < n; ++c) {
@@ -26,7 +31,7 @@ float ChunkPeakSse2(const float* rows, int n, std::int64_t at, std::int64_t step
 }
 
 // (The conversion rounds to nearest, ties to even, as the processor's default rounding does.)
-void StepRowSse2(const float* row, float scale, std::int16_t* out) {
+inline void StepRowSse2(const float* row, float scale, std::int16_t* out) {
   const __m128 f = _mm_set1_ps(scale);
   const __m128i lo = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(row), f));
   const __m128i hi = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(row + 4), f));
@@ -34,7 +39,7 @@ void StepRowSse2(const float* row, float scale, std::int16_t* out) {
 }
 
 // Products of at most 127 * 32767, eight to a lane per pair of chunks.
-std::int32_t CodeDotSse2(const std::int8_t* codes, const std::int16_t* steps, int chunks) {
+inline std::int32_t CodeDotSse2(const std::int8_t* codes, const std::int16_t* steps, int chunks) {
   __m128i acc = _mm_setzero_si128();
   int c = 0;
   for (; c + 2 <= chunks; c += 2, codes += 2 * kSketchWidth, steps += 2 * kSketchWidth) {
@@ -56,5 +61,7 @@ std::int32_t CodeDotSse2(const std::int8_t* codes, const std::int16_t* steps, in
 }
 
 }  // namespace sp::kernels
+
+#endif
 
 #endif
