@@ -4,7 +4,8 @@
 // samples. Only the feeding is instrumented when run under
 //   valgrind --tool=callgrind --instr-atstart=no build/bench/detector_feed N LIBRARY PASSES DIR
 // (LIBRARY: the tuning's LibraryDeviations). It prints the reports and the processor time of
-// the feeding. The clips and the stream are sp_bench's (same generator, same seeds).
+// the feeding. The clips and the stream are sp_bench's (bench_audio.h; copy it along into an
+// older tree).
 // (valgrind's header marks the feeding; without it callgrind counts the whole run.)
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -24,55 +25,14 @@
 
 #include "PatternDetector.h"
 #include "SignalPattern.h"
+#include "bench_audio.h"
 
 namespace {
 constexpr int kBlock = 1152;
-constexpr double kFs = 44100.0;
-constexpr std::size_t kPatternSamples = 4 * 44100;
-struct Rng {
-  std::uint32_t s;
-  explicit Rng(std::uint32_t seed) : s(seed ? seed : 1u) {}
-  std::uint32_t Next() { s ^= s << 13; s ^= s >> 17; s ^= s << 5; return s; }
-  double Uniform() { return static_cast<double>(Next()) / 4294967296.0; }
-};
-std::vector<float> MakeClip(int index, std::size_t n) {
-  Rng rng(0x9E3779B9u ^ static_cast<std::uint32_t>(index * 7919 + 17));
-  std::vector<float> x(n);
-  double phase = 0.0, freq = 0.0, amplitude = 0.0;
-  std::size_t stepLeft = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (stepLeft == 0) {
-      freq = 200.0 + 4300.0 * rng.Uniform();
-      amplitude = 0.25 + 0.25 * rng.Uniform();
-      stepLeft = static_cast<std::size_t>((0.1 + 0.3 * rng.Uniform()) * kFs);
-    }
-    --stepLeft;
-    x[i] = static_cast<float>(amplitude * std::sin(phase) + 0.02 * (2.0 * rng.Uniform() - 1.0));
-    phase += 2.0 * M_PI * freq / kFs;
-  }
-  return x;
-}
-std::vector<std::int16_t> ToPcm16(const std::vector<float>& x) {
-  std::vector<std::int16_t> out(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    double v = std::round(static_cast<double>(x[i]) * 32767.0);
-    out[i] = static_cast<std::int16_t>(v > 32767.0 ? 32767.0 : (v < -32768.0 ? -32768.0 : v));
-  }
-  return out;
-}
-std::vector<std::int16_t> Stream() {
-  const std::size_t n = 60 * 44100;
-  std::vector<float> x(n);
-  Rng rng(12345);
-  for (auto& v : x) v = static_cast<float>(0.03 * (2.0 * rng.Uniform() - 1.0));
-  for (int k = 0; k < 10; ++k) {
-    std::vector<float> clip = MakeClip(k, kPatternSamples);
-    const float gain = static_cast<float>(std::pow(10.0, (-6.0 + k) / 20.0));
-    const std::size_t at = static_cast<std::size_t>(k) * 6 * 44100 + 1000;
-    for (std::size_t i = 0; i < clip.size() && at + i < n; ++i) x[at + i] += gain * clip[i];
-  }
-  return ToPcm16(x);
-}
+using bench_audio::kPatternSamples;
+using bench_audio::MakeClip;
+using bench_audio::ToPcm16;
+
 double CpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -127,7 +87,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "detector_feed: Attach failed\n");
     return 5;
   }
-  const std::vector<std::int16_t> pcm = Stream();
+  const std::vector<std::int16_t> pcm = bench_audio::MakeStream();
   const std::size_t nBlocks = pcm.size() / kBlock;
   long long found = 0;
   const double t0 = CpuSeconds();
