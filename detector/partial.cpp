@@ -76,15 +76,6 @@ float spdet::ShapeDistance::SeenOfWhole(int i, int shift) {
   return s_.reports->CutSeen(i, shift, Shape->matcher.Score(i).End, Shape->matcher.Blocks(), seen);
 }
 
-// The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
-// clip cut short never matches: a pattern with parts also gets a sketch of its first part (the
-// shortest that may be reported). Where it passes, the shape path compares the pattern around
-// the time the whole clip would end (MarkPartsDue). A first part passes on more of what it is
-// not than a whole clip's newest blocks, and opens more comparisons: its sketch is a strict one
-// (half as many chunks, twice as long, and a higher gate), which cut the patterns compared for
-// parts on the benchmark's catalogue of 1000 about thirtyfold; PartialSketchGate from 0.3 to 0.6
-// changed no report of the broadcast sets or the short-clip corpora, 0.75 lost two cut clips.
-// Sketches after the patterns' own; scratch: the caller's buffer.
 // At set-up, while pattern i's levels (oldest block first) are at hand: the sketch of its first
 // part, which AddPartialSketches adds.
 void spdet::ShapeDistance::DrawPartSketch(int i, const float* levels) {
@@ -94,6 +85,15 @@ void spdet::ShapeDistance::DrawPartSketch(int i, const float* levels) {
   Shape->partSketch[static_cast<std::size_t>(i)] = s_.preselect->Draw(levels, shortest, s_.tuning->PartialSketchGate);
 }
 
+// The pre-selection tells a pattern worth comparing by the sketch of its newest blocks, which a
+// clip cut short never matches: a pattern with parts also gets a sketch of its first part (the
+// shortest that may be reported). Where it passes, the shape path compares the pattern around
+// the time the whole clip would end (MarkPartsDue). A first part passes on more of what it is
+// not than a whole clip's newest blocks, and opens more comparisons: its sketch is a strict one
+// (half as many chunks, twice as long, and a higher gate), which cut the patterns compared for
+// parts on the benchmark's catalogue of 1000 about thirtyfold; PartialSketchGate from 0.3 to 0.6
+// changed no report of the broadcast sets or the short-clip corpora, 0.75 lost two cut clips.
+// Sketches after the patterns' own; scratch: the caller's buffer.
 void spdet::ShapeDistance::AddPartialSketches(Preselector& preselect, std::vector<float>& scratch) {
   if (Shape == nullptr || Shape->partThreshold.size() != static_cast<std::size_t>(n_)) return;
   Shape->partWindows.clear();
