@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstring>
 
+#include "fnv1a.h"
+#include "shape_calibration.h"
+
 namespace {
 
 struct FloatField {
@@ -48,4 +51,11 @@ bool SetDetectorTuning(DetectorTuning& tuning, const char* name, double value) {
       return true;
     }
   return false;
+}
+
+std::uint64_t spdet::TuningKey(const DetectorTuning& tuning) {
+  spdet::Fnv1a f;
+  for (const FloatField& x : kFloatFields) f.Value(tuning.*(x.member));
+  for (const IntField& x : kIntFields) f.Value(tuning.*(x.member));
+  return f.h;
 }

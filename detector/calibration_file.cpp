@@ -238,6 +238,8 @@ unsigned long long BuildIdentity() {
   return spdet::Fnv1aOf(parts, sizeof parts);
 }
 
+const char* ReadSmallFile(const std::string& name, std::string& text) { return ReadSmallRegularFile(name, text); }
+
 std::string SelfCalibrationEntryName(const std::string& directory, unsigned long long key) {
   if (directory.empty()) return std::string();
   char leaf[48];

@@ -52,6 +52,8 @@ std::string CacheDirectory(const char* chosen);
 // Identity of this build of the library (size, time and file number of the file its code was
 // loaded from): a rebuilt or upgraded library never takes an older build's entries. 0 when unknown.
 unsigned long long BuildIdentity();
+// Reads a regular file of at most 4 KB whole: null, else "" when it is absent or the problem.
+const char* ReadSmallFile(const std::string& name, std::string& text);
 // The entry file of a key in a cache directory; "" for no directory.
 std::string SelfCalibrationEntryName(const std::string& directory, unsigned long long key);
 // Reads an entry: true when it is exactly what WriteSelfCalibration writes.

@@ -331,7 +331,7 @@ void spdet::DetectorCore::SetUpDistances() {
   Distances.clear();
   if (Sink == nullptr) Sink = std::make_unique<CoreSink>(*this);
   const spdet::DistanceSetUp setUp{&Patterns, &Tuning, &Groups, Engine, Nband, SubSteps, NsampleBlock, DelaySamples,
-                                   Longest, Sink.get(), &Levels, Preselect.get()};
+                                   Longest, Sink.get(), &Levels, Preselect.get(), Calib.CacheDirectory()};
   for (const spdet::DistanceEntry& e : spdet::DistanceTable()) {
     Distances.push_back(e.make());
     Distances.back()->SetUp(setUp);

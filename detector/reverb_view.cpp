@@ -63,8 +63,10 @@ void spdet::ReverbView::Configure(int nband, int first, int last, const ShapeTun
   factor_.clear();
 }
 
-void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float plainThreshold) {
+void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float plainThreshold, float known,
+                            float* made) {
   smeared_ = false;
+  if (made != nullptr) *made = -1.0f;
   if (!Enabled() || levels == nullptr || n <= 0 || !(plainThreshold > 0.0f)) {
     matcher_.Add(nullptr, 0, 1);
     factor_.push_back(0.0f);
@@ -90,16 +92,22 @@ void spdet::ReverbView::Add(const float* levels, int n, int minBlocks, float pla
   // The sounds the plain threshold was made with (the clip backwards, its halves swapped), heard
   // in the same room.
   float closest = 2.0f;
-  std::vector<float> other(size);
-  for (int t = 0; t < 2; ++t) {
-    const auto from = [t, n](int k) { return t == 0 ? n - 1 - k : (k + n / 2) % n; };
-    if (smears)
-      Smear(power.data(), other.data(), n, nband_, decay, from);
-    else
-      for (int k = 0; k < n; ++k)
-        std::copy_n(levels + static_cast<std::size_t>(from(k)) * nband_, nband_, other.begin() + static_cast<std::ptrdiff_t>(k) * nband_);
-    closest = std::min(closest, matcher_.DistanceOf(at, other.data(), n));
+  if (known >= 0.0f) {
+    closest = known;
+  } else {
+    std::vector<float> other(size);
+    for (int t = 0; t < 2; ++t) {
+      const auto from = [t, n](int k) { return t == 0 ? n - 1 - k : (k + n / 2) % n; };
+      if (smears)
+        Smear(power.data(), other.data(), n, nband_, decay, from);
+      else
+        for (int k = 0; k < n; ++k)
+          std::copy_n(levels + static_cast<std::size_t>(from(k)) * nband_, nband_,
+                      other.begin() + static_cast<std::ptrdiff_t>(k) * nband_);
+      closest = std::min(closest, matcher_.DistanceOf(at, other.data(), n));
+    }
   }
+  if (made != nullptr) *made = closest;
   const float own = std::min(plainThreshold, tuning_.NegativeScale * closest);
   const float factor = own / plainThreshold;
   factor_.push_back(factor >= kLowestFactor ? factor : 0.0f);

@@ -39,8 +39,11 @@ class ReverbView {
                  float blockSeconds);
   bool Enabled() const { return tuning_.Rt60 > 0.0f; }
   // Adds the pattern that the plain matcher has at the same index (levels as given to it; null
-  // when it is not compared); plainThreshold its shape threshold (0: not compared).
-  void Add(const float* levels, int n, int minBlocks, float plainThreshold);
+  // when it is not compared); plainThreshold its shape threshold (0: not compared). The view's
+  // threshold comes from the distance of sounds made from the pattern, smeared alike: known
+  // (>= 0) from an earlier set-up, else found; *made (if given) is set to it (-1: none).
+  void Add(const float* levels, int n, int minBlocks, float plainThreshold, float known = -1.0f,
+           float* made = nullptr);
   // The levels of the last Add as the room smears them (SmearLevels' result for them, n x nband),
   // valid until the next Add or Start; null when that Add did not smear.
   const float* Smeared() const { return smeared_ ? scratch_.data() : nullptr; }

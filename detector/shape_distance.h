@@ -17,6 +17,8 @@
 
 namespace spdet {
 
+struct ShapeSelfValues;
+
 class ShapeDistance final : public Distance {
  public:
   const char* Name() const override { return "shape"; }
@@ -44,7 +46,7 @@ class ShapeDistance final : public Distance {
   void ShapeDecide(int i);
   void ShapeEmit(int i);
   float ShapeGateOf(int i) const;
-  void ShapeSelfCalibrate(int i, const float* own);
+  void ShapeSelfCalibrate(int i, const float* own, const ShapeSelfValues* known, ShapeSelfValues* made);
   float ShapeThresholdOf(int blocks, float closest) const;
   DetectorReport ShapeReport(int i, std::int64_t end, int shift, float delta) const;
   // Partial occurrences (partial.cpp).

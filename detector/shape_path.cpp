@@ -13,6 +13,7 @@
 #include "shape_distance.h"
 #include "report_store.h"
 #include "shape_path.h"
+#include "shape_calibration.h"
 #include "flag_scan.h"
 
 namespace {
@@ -74,16 +75,25 @@ void spdet::ShapeDistance::SetUp(const DistanceSetUp& s) {
                         T != nullptr && T->SpectrumByBand != nullptr;
     if (!wanted) {
       Shape->matcher.Add(nullptr, 0, 1);
-      ShapeSelfCalibrate(i, nullptr);
+      ShapeSelfCalibrate(i, nullptr, nullptr, nullptr);
       Shape->reverb.Add(nullptr, 0, 1, 0.0f);
       continue;
     }
     Shape->levels.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(s_.nband));
     ClipLevels(i, Shape->levels.data());
     Shape->matcher.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks);
-    ShapeSelfCalibrate(i, Shape->levels.data());
+    // The distances of sounds made from the pattern: kept from an earlier set-up, else found now
+    // and kept (shape_calibration.h).
+    const std::uint64_t key =
+        spdet::ShapeSelfKey({T->SpectrumByBand, P.Nblock, s_.nband, s_.engine->BandFirst, s_.engine->BandLast,
+                             s_.blockSamples, fs, s_.tuning});
+    spdet::ShapeSelfValues known, made;
+    const bool found = spdet::FindShapeSelf(key, s_.cacheDirectory, known);
+    ShapeSelfCalibrate(i, Shape->levels.data(), found ? &known : nullptr, &made);
     DrawPartSketch(i, Shape->levels.data());
-    Shape->reverb.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks, P.ShapeThreshold);
+    Shape->reverb.Add(Shape->levels.data(), n, s_.tuning->ShapeMinBlocks, P.ShapeThreshold,
+                      found ? known.reverb : -1.0f, &made.reverb);
+    if (!found) spdet::KeepShapeSelf(key, s_.cacheDirectory, made);
     // A group leader's reverberant sketch from the levels just smeared (reverb_sketches.cpp).
     if (s_.preselect != nullptr && P.Group == i && Shape->reverb.Smeared() != nullptr)
       Shape->reverbSketch[static_cast<std::size_t>(i)] = s_.preselect->Draw(Shape->reverb.Smeared(), n);
@@ -110,8 +120,10 @@ void spdet::ShapeDistance::AddSketches(Preselector& preselect, std::vector<float
 
 // The shape threshold of pattern i: the default, kept under ShapeNegativeScale times the shape
 // distance of sounds made from the pattern itself (played backwards, halves swapped). own: the
-// levels pattern i was added with (oldest block first); null for a pattern not compared.
-void spdet::ShapeDistance::ShapeSelfCalibrate(int i, const float* own) {
+// levels pattern i was added with (oldest block first); null for a pattern not compared. known:
+// those distances from an earlier set-up (null: found now); made: where they are put.
+void spdet::ShapeDistance::ShapeSelfCalibrate(int i, const float* own, const ShapeSelfValues* known,
+                                              ShapeSelfValues* made) {
   DetectorPattern& P = Pattern(i);
   P.ShapeThreshold = 0.0f;
   P.ShapeNegative = kNotCompared;
@@ -119,17 +131,26 @@ void spdet::ShapeDistance::ShapeSelfCalibrate(int i, const float* own) {
   P.ShapeScore = kNotCompared;
   if (own == nullptr || !Shape->matcher.Pattern(i).Usable()) return;
   const int n = Shape->matcher.Pattern(i).Blocks();
-  std::vector<float> other(static_cast<std::size_t>(n) * s_.nband);
   float closest = kNotCompared;
   // The same for each part of the pattern alone (partial occurrences).
   std::vector<float> parts, partClosest(Shape->matcher.Pattern(i).Parts().size(), kNotCompared);
-  for (int t = 0; t < 2; ++t) {
-    for (int k = 0; k < n; ++k) {
-      const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
-      std::copy_n(own + static_cast<long>(from) * s_.nband, s_.nband, other.begin() + static_cast<long>(k) * s_.nband);
+  if (known != nullptr && known->parts.size() == partClosest.size()) {
+    closest = known->negative;
+    partClosest = known->parts;
+  } else {
+    std::vector<float> other(static_cast<std::size_t>(n) * s_.nband);
+    for (int t = 0; t < 2; ++t) {
+      for (int k = 0; k < n; ++k) {
+        const int from = t == 0 ? n - 1 - k : (k + n / 2) % n;
+        std::copy_n(own + static_cast<long>(from) * s_.nband, s_.nband, other.begin() + static_cast<long>(k) * s_.nband);
+      }
+      closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n, &parts));
+      for (std::size_t k = 0; k < parts.size(); ++k) partClosest[k] = std::min(partClosest[k], parts[k]);
     }
-    closest = std::min(closest, Shape->matcher.DistanceOf(i, other.data(), n, &parts));
-    for (std::size_t k = 0; k < parts.size(); ++k) partClosest[k] = std::min(partClosest[k], parts[k]);
+  }
+  if (made != nullptr) {
+    made->negative = closest;
+    made->parts = partClosest;
   }
   P.ShapeNegative = closest;
   const float thr = ShapeThresholdOf(n, closest);

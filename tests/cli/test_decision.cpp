@@ -132,10 +132,10 @@ TEST_F(Decision, CalibrateWritesSidecarsBesideThePatterns) {
   EXPECT_EQ(Run("calibrate -p " + stem + ".tvs " + File("missing.wav")).status, 1);
 }
 
-// A later process takes each pattern's self calibration from the cache as it is (the same
-// detections as calibrating anew, the entry not written again); an entry damaged, copied from
-// another pattern or made for an earlier pattern file is never used, and a cache that cannot be
-// made changes nothing.
+// A later process takes each pattern's self calibrations (the level distance's, selfcal/, and the
+// shape distance's, shapecal/) from the cache as they are (the same detections as calibrating
+// anew, the entries not written again); an entry damaged, copied from another pattern or made for
+// an earlier pattern file is never used, and a cache that cannot be made changes nothing.
 TEST_F(Decision, SelfCalibrationCacheGivesTheCalibratedValuesOrIsIgnored) {
   TempDir dir;
   const std::string a = dir.File("a.tvs"), b = dir.File("b.tvs"), cache = dir.File("cache");
@@ -157,10 +157,12 @@ TEST_F(Decision, SelfCalibrationCacheGivesTheCalibratedValuesOrIsIgnored) {
     std::string text;
     ino_t inode;
   };
-  auto entries = [&] {
+  // Each kind of entry and the field a damaged entry has a digit of changed.
+  const std::pair<std::string, std::string> kinds[] = {{"selfcal", "threshold "}, {"shapecal", "negative "}};
+  auto entries = [&](const std::string& kind) {
     std::map<std::string, Entry> e;
     std::error_code ec;
-    for (const auto& f : std::filesystem::directory_iterator(cache + "/selfcal", ec)) {
+    for (const auto& f : std::filesystem::directory_iterator(cache + "/" + kind, ec)) {
       struct stat st {};
       stat(f.path().c_str(), &st);
       e[f.path().string()] = Entry{ReadText(f.path().string()), st.st_ino};
@@ -170,27 +172,35 @@ TEST_F(Decision, SelfCalibrationCacheGivesTheCalibratedValuesOrIsIgnored) {
   const std::string computed = scan("off");
   EXPECT_EQ(computed.empty(), false);
   EXPECT_EQ(scan(cache), computed);  // written
-  const auto written = entries();
-  ASSERT_EQ(written.size(), 2u);
+  std::map<std::string, std::map<std::string, Entry>> written;
+  for (const auto& [kind, field] : kinds) {
+    written[kind] = entries(kind);
+    ASSERT_EQ(written[kind].size(), 2u) << kind;
+  }
   EXPECT_EQ(scan(cache), computed);  // read
-  for (const auto& [name, e] : entries()) EXPECT_EQ(e.inode, written.at(name).inode) << name << " written again";
+  for (const auto& [kind, field] : kinds)
+    for (const auto& [name, e] : entries(kind)) EXPECT_EQ(e.inode, written[kind].at(name).inode) << name << " written again";
 
-  // One entry with a digit of its threshold changed, the other a copy of the first.
-  const std::string first = written.begin()->first, second = std::next(written.begin())->first;
-  std::string damaged = written.at(first).text;
-  const std::size_t digit = damaged.find("threshold ") + 10;
-  damaged[digit] = damaged[digit] == '3' ? '4' : '3';
-  std::ofstream(first, std::ios::binary) << damaged;
-  std::ofstream(second, std::ios::binary) << written.at(first).text;
+  // In each kind, one entry with a digit of a value changed, the other a copy of the first.
+  for (const auto& [kind, field] : kinds) {
+    const auto& w = written[kind];
+    const std::string first = w.begin()->first, second = std::next(w.begin())->first;
+    std::string damaged = w.at(first).text;
+    const std::size_t digit = damaged.find(field) + field.size();
+    damaged[digit] = damaged[digit] == '3' ? '4' : '3';
+    std::ofstream(first, std::ios::binary) << damaged;
+    std::ofstream(second, std::ios::binary) << w.at(first).text;
+  }
   EXPECT_EQ(scan(cache), computed);
-  for (const auto& [name, e] : entries()) EXPECT_EQ(e.text, written.at(name).text) << name << " not made again";
+  for (const auto& [kind, field] : kinds)
+    for (const auto& [name, e] : entries(kind)) EXPECT_EQ(e.text, written[kind].at(name).text) << name << " not made again";
 
-  // Pattern a made again from other sound: its new self calibration, the old entry left alone.
+  // Pattern a made again from other sound: its new self calibrations, the old entries left alone.
   ASSERT_EQ(Run("create " + dir.File("slow.wav") + " -o " + a).status, 0);
   const std::string again = scan("off");
   EXPECT_NE(again, computed);
   EXPECT_EQ(scan(cache), again);
-  EXPECT_EQ(entries().size(), 3u);
+  for (const auto& [kind, field] : kinds) EXPECT_EQ(entries(kind).size(), 3u) << kind;
   EXPECT_EQ(scan(a), again);  // the cache "directory" is a file
 }
 
