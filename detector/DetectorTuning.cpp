@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fnv1a.h"
-#include "shape_calibration.h"
+#include "tuning_key.h"
 
 namespace {
 

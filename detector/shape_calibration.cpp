@@ -12,6 +12,7 @@
 
 #include "calibration_file.h"
 #include "fnv1a.h"
+#include "tuning_key.h"
 
 namespace spdet {
 

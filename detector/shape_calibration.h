@@ -30,8 +30,6 @@ struct ShapeSelfInputs {
   const DetectorTuning* tuning = nullptr;
 };
 std::uint64_t ShapeSelfKey(const ShapeSelfInputs& in);
-// A key over every field of the tuning (DetectorTuning.cpp, beside the table of its fields).
-std::uint64_t TuningKey(const DetectorTuning& tuning);
 
 // The values of a key: from the process's table, else the cache directory's entry (an entry that
 // is not exactly what KeepShapeSelf writes counts as none). directory may be empty (no disk).
