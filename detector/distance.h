@@ -79,7 +79,7 @@ struct DistanceSetUp {
   // The pre-selection, configured but without sketches yet (null: none), for a distance that
   // draws its sketches while it sets up, from levels it has at hand then (AddSketches adds them).
   const Preselector* preselect = nullptr;
-  std::string cacheDirectory;  // where set-up results are kept between processes (empty: nowhere)
+  std::string cacheDirectory = {};  // where set-up results are kept between processes (empty: nowhere)
 };
 
 // The table the candidate picker reads (StepDistances): [i*steps + s] pattern i's distance at
