@@ -25,6 +25,7 @@
 #include <unistd.h>
 #endif
 
+#include "float_bits.h"
 #include "fnv1a.h"
 
 namespace spdet {
@@ -136,19 +137,6 @@ const char* ParseSidecar(const std::string& text, CalibrationRecord& v) {
 
 
 const char kSelfMagic[] = "signalpattern-selfcal 1";
-
-std::uint32_t Bits(float v) {
-  std::uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-
-float FromBits(unsigned b) {
-  const std::uint32_t u = b;
-  float v;
-  std::memcpy(&v, &u, sizeof v);
-  return v;
-}
 
 // A hash over an entry's values: a flipped digit anywhere makes it another entry.
 unsigned long long EntryCheck(const SelfCalibrationRecord& r) {

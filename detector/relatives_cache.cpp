@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "calibration_file.h"
+#include "float_bits.h"
 #include "fnv1a.h"
 
 namespace spdet {
@@ -29,18 +30,6 @@ constexpr std::size_t kSample = 64;
 constexpr std::uintmax_t kMaxRecordBytes = 512u << 20;
 // The head read for the sample: the lines before the members.
 constexpr std::size_t kHeadBytes = 256 + kSample * 17;
-
-std::uint32_t Bits(float v) {
-  std::uint32_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-
-float FromBits(std::uint32_t b) {
-  float v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
-}
 
 std::uint64_t RateBits(double blocksPerSecond) {
   std::uint64_t b;

@@ -4,13 +4,13 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <system_error>
 
 #include "calibration_file.h"
+#include "float_bits.h"
 #include "fnv1a.h"
 #include "tuning_key.h"
 
@@ -26,17 +26,6 @@ std::mutex g_mutex;
 std::map<std::uint64_t, ShapeSelfValues>& Table() {
   static std::map<std::uint64_t, ShapeSelfValues> table;
   return table;
-}
-
-std::uint32_t Bits(float v) {
-  std::uint32_t u;
-  std::memcpy(&u, &v, sizeof u);
-  return u;
-}
-float FromBits(std::uint32_t u) {
-  float v;
-  std::memcpy(&v, &u, sizeof v);
-  return v;
 }
 
 std::uint64_t Check(std::uint64_t key, const ShapeSelfValues& v) {
