@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "wav_file.h"
+
 namespace {
 
 constexpr double kRate = 44100.0;
@@ -81,36 +83,6 @@ std::vector<double> Make(double body, std::uint32_t bed, std::uint32_t voice, st
   return x;
 }
 
-bool WriteWav(const std::string& path, const std::vector<double>& x) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const auto u32 = [f](std::uint32_t v) {
-    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-    std::fwrite(b, 1, 4, f);
-  };
-  const auto u16 = [f](std::uint32_t v) {
-    const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-    std::fwrite(b, 1, 2, f);
-  };
-  const std::uint32_t bytes = static_cast<std::uint32_t>(x.size() * 2);
-  std::fwrite("RIFF", 1, 4, f);
-  u32(36 + bytes);
-  std::fwrite("WAVEfmt ", 1, 8, f);
-  u32(16), u16(1), u16(1), u32(44100), u32(88200), u16(2), u16(16);
-  std::fwrite("data", 1, 4, f);
-  u32(bytes);
-  std::vector<unsigned char> buf(x.size() * 2);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double v = std::fmax(-32768.0, std::fmin(32767.0, std::round(x[i] * 32767.0)));
-    const auto s = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
-    buf[2 * i] = static_cast<unsigned char>(s);
-    buf[2 * i + 1] = static_cast<unsigned char>(s >> 8);
-  }
-  const bool ok = std::fwrite(buf.data(), 1, buf.size(), f) == buf.size();
-  return std::fclose(f) == 0 && ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,7 +97,7 @@ int main(int argc, char** argv) {
   const auto write = [&](const std::vector<double>& x) {
     char name[32];
     std::snprintf(name, sizeof name, "/c%04d.wav", n++);
-    if (!WriteWav(dir + name, x)) {
+    if (!bench_wav::WriteWav(dir + name, x, 44100, 1)) {
       std::fprintf(stderr, "%s%s: cannot write\n", dir.c_str(), name);
       std::exit(1);
     }
