@@ -97,21 +97,17 @@ bool ShapePattern::SetUp(const float* levels, int n, int nband, int first, int l
   }
   far_ = std::max(1, n - 1);
   reach_ = tuning.MaxSpeed > 0.0f ? static_cast<int>(std::ceil(tuning.MaxSpeed * static_cast<float>(far_))) : 0;
-  // Each piece moves in proportion to the distance of its centre from the newest block.
-  shifts_.resize(static_cast<std::size_t>(2 * reach_ + 1) * pieces_.size());
-  for (int shift = -reach_; shift <= reach_; ++shift)
-    for (std::size_t j = 0; j < pieces_.size(); ++j) {
-      const float centre = static_cast<float>(pieces_[j].newest) + 0.5f * static_cast<float>(pieces_[j].length - 1);
-      shifts_[static_cast<std::size_t>(shift + reach_) * pieces_.size() + j] =
-          static_cast<int>(std::lround(static_cast<float>(shift) * centre / static_cast<float>(far_)));
-    }
+  // Each piece moves in proportion to the distance of its centre from the newest block. Piece by
+  // piece, every speed, padded to whole groups of the coarse pass's kernel.
   const int span = 2 * reach_ + 1;
   padded_ = (span + sp::kernels::kSpeedGroup - 1) / sp::kernels::kSpeedGroup * sp::kernels::kSpeedGroup;
   speedShifts_.assign(static_cast<std::size_t>(padded_) * pieces_.size(), 0);
-  for (int k = 0; k < span; ++k)
-    for (std::size_t j = 0; j < pieces_.size(); ++j)
-      speedShifts_[j * static_cast<std::size_t>(padded_) + static_cast<std::size_t>(k)] =
-          PieceShift(static_cast<int>(j), k - reach_);
+  for (int shift = -reach_; shift <= reach_; ++shift)
+    for (std::size_t j = 0; j < pieces_.size(); ++j) {
+      const float centre = static_cast<float>(pieces_[j].newest) + 0.5f * static_cast<float>(pieces_[j].length - 1);
+      speedShifts_[j * static_cast<std::size_t>(padded_) + static_cast<std::size_t>(shift + reach_)] =
+          static_cast<int>(std::lround(static_cast<float>(shift) * centre / static_cast<float>(far_)));
+    }
   usable_ = exactNorm_ > 0.0f && coarseNorm_ > 0.0f;
   return usable_;
 }
@@ -358,11 +354,10 @@ ShapeScore ShapeMatcher::Partial(int i, const std::vector<float>& thresholds, fl
   partScratch_.assign(thresholds.size(), PartBest());
   for (int shift = -p.Reach(); shift <= p.Reach(); ++shift) {
     // From the oldest piece on: the sums of part k are those of its k + 1 oldest pieces.
-    const int* moved = p.PieceShifts(shift);
     float num = 0.0f, norm = 0.0f;
     for (std::size_t k = 0; k < thresholds.size(); ++k) {
       const std::size_t j = pieces - 1 - k;
-      const Sums& h = History(p, at, j, slot, moved[j]);
+      const Sums& h = History(p, at, j, slot, p.PieceShift(static_cast<int>(j), shift));
       num += h.num;
       norm += h.norm;
       // The best speed by num * |num| / norm: the same order as the correlation (the part's own

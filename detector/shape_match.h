@@ -66,11 +66,8 @@ class ShapePattern {
   bool Usable() const { return usable_; }
   // Shift of a piece (in blocks) when the oldest piece is moved by `shift`.
   int PieceShift(int piece, int shift) const {
-    return shifts_[static_cast<std::size_t>(shift + reach_) * pieces_.size() + static_cast<std::size_t>(piece)];
-  }
-  // The shifts of every piece at `shift`, one per piece.
-  const int* PieceShifts(int shift) const {
-    return shifts_.data() + static_cast<std::size_t>(shift + reach_) * pieces_.size();
+    return speedShifts_[static_cast<std::size_t>(piece) * static_cast<std::size_t>(padded_) +
+                        static_cast<std::size_t>(shift + reach_)];
   }
   // Piece j's shifts at every speed (shift -Reach() first), SpeedsPadded() of them: the speeds
   // rounded up to whole groups of the coarse pass's kernel, the padding 0.
@@ -112,9 +109,8 @@ class ShapePattern {
   float exactNorm_ = 0.0f, coarseNorm_ = 0.0f;
   std::vector<Piece> pieces_;
   std::vector<Part> parts_;
-  std::vector<int> shifts_;  // (2*reach+1) x pieces: PieceShift
   int padded_ = 0;
-  std::vector<int> speedShifts_;  // pieces x padded_: the same shifts piece by piece
+  std::vector<int> speedShifts_;  // pieces x padded_: PieceShift, piece by piece
 };
 
 // The ShapePattern of these levels and settings (ShapePattern::SetUp's arguments): made anew, or
