@@ -54,6 +54,16 @@ bool ReadBytes(const std::string& file, std::string& bytes) {
   return ok;
 }
 
+// A value in 16-bit units clipped to -32768 .. 32767 and rounded to nearest, halves away from
+// zero (as std::lround does, without its call: every sample of a retry passes here).
+std::int16_t RoundedSample(float v) {
+  if (!(v > -32768.0f)) return v != v ? 0 : -32768;
+  if (v >= 32767.0f) return 32767;
+  const auto whole = static_cast<int>(v);             // towards zero
+  const float rest = v - static_cast<float>(whole);   // exact
+  return static_cast<std::int16_t>(whole + (rest >= 0.5f) - (rest <= -0.5f));
+}
+
 // One warning per print and process, however many inputs or stations load it.
 void WarnOnce(const std::string& message) {
   static std::mutex m;
@@ -248,7 +258,7 @@ spdetail::DetailResult DetailGate::Compare(const spdetail::DetailPrint& clip, co
   // The input `percent` faster is played back at the clip's own speed.
   const std::vector<float> undone = ChangeSpeed(input, 100.0 / (1.0 + percent / 100.0) - 100.0);
   std::vector<std::int16_t> samples(undone.size());
-  for (std::size_t i = 0; i < undone.size(); ++i) samples[i] = ToSample16(undone[i]);
+  for (std::size_t i = 0; i < undone.size(); ++i) samples[i] = RoundedSample(undone[i] * 32768.0f);
   return spdetail::CompareDetail(clip, analyser_.Analyse(samples.data(), samples.size()), kExpected, tuning_, need);
 }
 

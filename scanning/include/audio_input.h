@@ -139,17 +139,16 @@ class AudioInput {
 };
 
 // Converts a full-scale value to a 16-bit sample: x * 32768 rounded to nearest (halves away
-// from zero) and clipped to -32768 .. 32767. Non-finite values give 0. Inline, and rounded by
-// comparing what truncation left (exact for these magnitudes) instead of calling round: every
-// sample of every input passes here, and every sample of the detail check's retries.
+// from zero) and clipped to -32768 .. 32767. Non-finite values give 0. Inline: every sample
+// of every input passes here; whole values (all a 16-bit source gives) skip the rounding.
 inline std::int16_t ToSample16(double x) {
   if (!std::isfinite(x)) return 0;
   const double v = x * 32768.0;
   if (v >= 32767.0) return 32767;
   if (v <= -32768.0) return -32768;
   const auto whole = static_cast<std::int32_t>(v);  // towards zero
-  const double rest = v - static_cast<double>(whole);
-  return static_cast<std::int16_t>(whole + (rest >= 0.5) - (rest <= -0.5));
+  if (static_cast<double>(whole) == v) return static_cast<std::int16_t>(whole);
+  return static_cast<std::int16_t>(std::round(v));
 }
 
 }  // namespace sigpat
