@@ -245,7 +245,9 @@ TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
       EXPECT_NEAR(static_cast<double>(back.samples.size()), n * static_cast<double>(rate) / 44100.0, 2.0) << format << n;
       // The whole tone against itself at the file's rate: a clear tone in place, not noise, away
       // from the ends.
-      if (n == tone.size()) EXPECT_GT(Against(back.samples, 440.0, rate, 8000.0, 0.0, rate / 10).snrDb, 15.0) << format;
+      if (n == tone.size()) {
+        EXPECT_GT(Against(back.samples, 440.0, rate, 8000.0, 0.0, rate / 10).snrDb, 15.0) << format;
+      }
     }
   }
   // 128 s of noise at 32 kbit/s.
