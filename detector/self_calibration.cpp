@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <mutex>
-#include <unordered_map>
 
 #include "calibrator.h"
 #include "background.h"
 #include "calibration_file.h"
 #include "fnv1a.h"
 #include "level_kernel.h"
+#include "recent_table.h"
 
 using spdet::kNoBackground;
 using spdet::kNotEvaluated;
@@ -25,17 +24,16 @@ constexpr float kNoiseDip_dB = 4.0f;  // lowest block level of steady noise unde
 
 // Self-calibrations already made in this process, by a hash of everything they depend on (the
 // pattern's spectrum, the geometry and the tuning): a program that sets up the same patterns
-// again (for every input file, every day) does not repeat the work. Bounded; shared by threads.
+// again (for every input file, every day) does not repeat the work. Bounded by recent use
+// (recent_table.h); shared by threads.
 struct SelfResult {
   int Nblock;
   float Positive, Negative, Shift, Threshold;
 };
-std::mutex g_selfMutex;
-std::unordered_map<std::uint64_t, SelfResult>& SelfResults() {
-  static std::unordered_map<std::uint64_t, SelfResult> results;
+spdet::RecentTable<SelfResult>& SelfResults() {
+  static spdet::RecentTable<SelfResult> results(std::size_t{1} << 18);
   return results;
 }
-constexpr std::size_t kSelfResultsMax = 1u << 16;
 
 // Version of the cache entries' meaning, in their keys: raise it when the self calibration
 // gives other values for the same pattern and tuning (the build's identity in the key also
@@ -101,10 +99,7 @@ void spdet::Calibrator::SelfCalibrate(int i) {
   SelfResult r{};
   bool known = false;
   try {
-    std::lock_guard<std::mutex> lock(g_selfMutex);
-    auto it = SelfResults().find(key);
-    known = it != SelfResults().end() && it->second.Nblock == P.Nblock;
-    if (known) r = it->second;
+    known = SelfResults().Find(key, r) && r.Nblock == P.Nblock;
   } catch (...) {
     // No lock or no memory for the table: the cache on disk, or calibrate anew.
   }
@@ -147,9 +142,7 @@ void spdet::Calibrator::SelfCalibrate(int i) {
     }
   }
   try {
-    std::lock_guard<std::mutex> lock(g_selfMutex);
-    if (SelfResults().size() >= kSelfResultsMax) SelfResults().clear();
-    SelfResults()[key] = r;
+    SelfResults().Keep(key, r);
   } catch (...) {
   }
 }

@@ -5,13 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <map>
-#include <mutex>
 #include <system_error>
 
 #include "calibration_file.h"
 #include "float_bits.h"
 #include "fnv1a.h"
+#include "recent_table.h"
 #include "tuning_key.h"
 
 namespace spdet {
@@ -21,10 +20,11 @@ namespace {
 constexpr char kMagic[] = "signalpattern-shapecal 1";
 constexpr std::uint64_t kVersion = 1;
 constexpr std::size_t kMaxParts = 256;  // (an entry stays under the 4 KB a cache file may hold)
+constexpr std::size_t kTableLimit = std::size_t{1} << 18;
 
-std::mutex g_mutex;
-std::map<std::uint64_t, ShapeSelfValues>& Table() {
-  static std::map<std::uint64_t, ShapeSelfValues> table;
+// The values this process found or read, the most recently used kept (recent_table.h).
+RecentTable<ShapeSelfValues>& Table() {
+  static RecentTable<ShapeSelfValues> table(kTableLimit);
   return table;
 }
 
@@ -119,19 +119,11 @@ std::uint64_t ShapeSelfKey(const ShapeSelfInputs& in) {
 
 bool FindShapeSelf(std::uint64_t key, const std::string& directory, ShapeSelfValues& out) {
   try {
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      const auto it = Table().find(key);
-      if (it != Table().end()) {
-        out = it->second;
-        return true;
-      }
-    }
+    if (Table().Find(key, out)) return true;
     const std::string name = EntryName(directory, key);
     std::string text;
     if (name.empty() || ReadSmallFile(name, text) != nullptr || !ParseShapeSelf(text, key, out)) return false;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    Table()[key] = out;
+    Table().Keep(key, out);
     return true;
   } catch (...) {
     return false;  // no memory or no lock: found anew
@@ -140,10 +132,7 @@ bool FindShapeSelf(std::uint64_t key, const std::string& directory, ShapeSelfVal
 
 void KeepShapeSelf(std::uint64_t key, const std::string& directory, const ShapeSelfValues& values) {
   try {
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      Table()[key] = values;
-    }
+    Table().Keep(key, values);
     const std::string name = EntryName(directory, key);
     if (name.empty() || values.parts.size() > kMaxParts || !Plausible(values)) return;
     std::error_code ec;

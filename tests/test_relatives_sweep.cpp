@@ -2,7 +2,8 @@
 // last swept (another station) or on one a reload changed takes the pairs of the patterns it knows
 // from the table and looks only at the new ones' pairs; a new process does the same with the
 // catalogues' records on disk (relatives_cache.h). The relations must be exactly those a first set-up
-// finds, in the same order, whatever state the cache is in.
+// finds, in the same order, whatever state the cache is in. And the calibrations' process-wide
+// tables, bounded by recent use, keep the catalogue set up last.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #endif
 
 #include "../detector/relatives.h"
+#include "../detector/recent_table.h"
 #include "../detector/relatives_cache.h"
 #include "../detector/sketch_screen.h"
 
@@ -319,3 +321,30 @@ TEST(Relatives, ScreenKeepsEveryNearPairAndRulesOutUnrelatedOnes) {
 }
 
 }  // namespace
+
+// The process's calibration tables stay bounded however many catalogues a monitor is reloaded
+// with, and never lose the catalogue set up last: after its set-up (each pattern looked up, then
+// kept when missing) every one of its values is there, whatever came before.
+TEST(RecentTable, CalibrationTablesKeepTheCatalogueSetUpLastWithinTheirBound) {
+  constexpr std::size_t kLimit = 64, kCatalogue = 32;
+  spdet::RecentTable<int> table(kLimit);
+  std::uint64_t other = 1000;
+  for (int round = 0; round < 5; ++round) {
+    for (int k = 0; k < 7 + 13 * round; ++k) table.Keep(other++, -1);  // what reloads brought in between
+    for (std::uint64_t key = 0; key < kCatalogue; ++key) {
+      int value = 0;
+      if (!table.Find(key, value)) table.Keep(key, static_cast<int>(key) * 3);
+      else EXPECT_EQ(value, static_cast<int>(key) * 3);
+    }
+    for (std::uint64_t key = 0; key < kCatalogue; ++key) {
+      int value = -5;
+      EXPECT_TRUE(table.Find(key, value)) << "round " << round << " key " << key;
+      EXPECT_EQ(value, static_cast<int>(key) * 3);
+    }
+    EXPECT_LE(table.Size(), kLimit);
+  }
+  table.Keep(3, 99);  // kept again: replaced, not added
+  int value = 0;
+  ASSERT_TRUE(table.Find(3, value));
+  EXPECT_EQ(value, 99);
+}
