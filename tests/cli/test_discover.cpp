@@ -193,6 +193,40 @@ TEST(DiscoverClips, EndsReachUnderASongFadingIn) {
   }
 }
 
+// The tone clip aired a fourth time; in two of its airings a song fades out over its opening (by
+// 1.0 and 1.5 s), so those copies agree with the others only from later on. They are still
+// occurrences of the clip, and the clip begins where the airings heard clean begin (not at the
+// median of all four, which a covered opening would make late).
+TEST(DiscoverClips, OpeningsUnderASongFadingOutJoinTheClipAndLeaveItsStartAlone) {
+  const Programme& p = MakeProgramme();
+  std::vector<float> audio = p.audio;
+  std::vector<std::size_t> tones = p.tones;
+  tones.push_back(44100 * 15);
+  std::sort(tones.begin(), tones.end());
+  std::copy(p.tone.begin(), p.tone.end(), audio.begin() + 44100 * 15);
+  const std::size_t covered[] = {tones[1], tones[3]};
+  const double fades[] = {1.0, 1.5};
+  for (int k = 0; k < 2; ++k) {
+    const long fade = std::lround(44100 * fades[k]), before = 44100;
+    const std::vector<float> song = sigpat::synth::SpeechLike(static_cast<std::size_t>(before + fade), 0.5, 60 + k);
+    for (long i = 0; i < before + fade; ++i) {
+      const float gain = static_cast<float>(std::min<long>(before + fade - i, fade)) / static_cast<float>(fade);
+      audio[static_cast<std::size_t>(static_cast<long>(covered[k]) - before + i)] += gain * song[static_cast<std::size_t>(i)];
+    }
+  }
+  const std::vector<std::int16_t> pcm = Pcm(audio);
+  const sigpat::TimeSpectrum spectrum = sigpat::ComputeTimeSpectrum(pcm.data(), pcm.size());
+  const auto clips = sigpat::DiscoverClips({&spectrum.levels}, sigpat::DiscoverTuning{});
+  ASSERT_EQ(clips.size(), 2u);  // the tone and the sweep, nothing of the tone's covered airings apart
+  const sigpat::DiscoveredClip& c = clips[0];
+  ASSERT_EQ(c.occurrences.size(), tones.size());
+  for (std::size_t k = 0; k < tones.size(); ++k) {
+    EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].first)) / 44100.0, tones[k] / 44100.0, 0.1);
+    EXPECT_NEAR(static_cast<double>(sigpat::BlockStartSample(c.occurrences[k].last + 1)) / 44100.0,
+                (tones[k] + p.tone.size()) / 44100.0, 0.1);
+  }
+}
+
 // A short repeat lies within music when music of its own colour (the bands' levels against their
 // mean) surrounds every occurrence; a clip aired between other sound does not.
 TEST(DiscoverClips, SongBarsLieWithinMusicOfTheirColourAndClipsDoNot) {

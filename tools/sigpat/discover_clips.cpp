@@ -8,9 +8,12 @@
 #include <numeric>
 #include <tuple>
 
+#include "discover_occurrences.h"
 #include "shape_index.h"
 
 namespace sigpat {
+
+using namespace discovery;
 
 namespace {
 
@@ -18,8 +21,6 @@ constexpr int kBands = 8;
 constexpr float kFloorDepth_dB = 40.0f;  // as the keys: what lies deeper under a block's loudest band is not compared
 constexpr int kDropBlocks = 25;          // an extension ends after this many blocks' worth of disagreement
 constexpr double kSongBarsSeconds = 8.0;  // music heard twice shorter than this may be a song's bars
-constexpr int kOverlapBlocks = 38;  // two copies in one input may overlap this much (a crossfade, 0.5 s)
-constexpr std::int64_t kAiringGapBlocks = 6 * 77;  // 6 s
 constexpr int kLoopCheckBlocks = 77;  // a second
 // Past where the copies stop agreeing, an end moves on over at most this many blocks (0.2 s) whose
 // distance stays under kCovered_dB: the clip still there under the next song fading in over its
@@ -37,16 +38,6 @@ std::vector<float> Floored(const std::vector<float>& levels) {
   }
   return out;
 }
-
-struct UnionFind {
-  std::vector<int> parent;
-  explicit UnionFind(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
-  int Find(int x) {
-    while (parent[x] != x) x = parent[x] = parent[parent[x]];
-    return x;
-  }
-  void Join(int a, int b) { parent[Find(a)] = Find(b); }
-};
 
 // Two inputs' floored levels at one offset (block t of a against t + offset of b), with the
 // difference of their equalisation taken out: the distance of a block is the mean absolute
@@ -97,173 +88,9 @@ class Alignment {
   float eq_[kBands] = {};
 };
 
-struct Pair {
-  int a = 0, b = 0;
-  std::int64_t first = 0, last = 0, offset = 0;  // blocks of a; b at + offset
-  double distance = 0.0;
-};
-
-struct Interval {
-  int input = 0;
-  std::int64_t first = 0, last = 0;
-  double distance = 0.0;
-  int pair = 0;
-};
-
 std::int64_t Median(std::vector<std::int64_t> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-
-// The pairs' stretches grouped into occurrences: those in one input that overlap by half of the
-// shorter one are one occurrence (heard by several partners, each agreeing over its own part of
-// it), as long as the longest agreement any partner shows it.
-struct Occurrences {
-  std::vector<Interval> intervals;  // two per pair: its stretch in a, then in b
-  std::vector<ClipOccurrence> nodes;
-  std::vector<int> nodeOf, nodeWeight;  // per interval its occurrence; per occurrence its intervals
-};
-
-Occurrences GroupOccurrences(const std::vector<Pair>& pairs) {
-  Occurrences g;
-  std::vector<Interval>& intervals = g.intervals;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const Pair& p = pairs[i];
-    intervals.push_back({p.a, p.first, p.last, p.distance, static_cast<int>(i)});
-    intervals.push_back({p.b, p.first + p.offset, p.last + p.offset, p.distance, static_cast<int>(i)});
-  }
-  std::vector<int> order(intervals.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&](int x, int y) {
-    const Interval& u = intervals[x];
-    const Interval& v = intervals[y];
-    return u.input != v.input ? u.input < v.input : u.first < v.first;
-  });
-  UnionFind same(intervals.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const Interval& u = intervals[order[i]];
-    for (std::size_t j = i + 1; j < order.size(); ++j) {
-      const Interval& v = intervals[order[j]];
-      if (v.input != u.input || v.first > u.last) break;
-      const std::int64_t common = std::min(u.last, v.last) - v.first + 1;
-      if (2 * common >= std::min(u.last - u.first, v.last - v.first) + 1) same.Join(order[i], order[j]);
-    }
-  }
-  std::map<int, int> nodeIndex;
-  std::vector<ClipOccurrence>& nodes = g.nodes;
-  std::vector<int>& nodeOf = g.nodeOf;
-  nodeOf.assign(intervals.size(), 0);
-  std::vector<int>& nodeWeight = g.nodeWeight;
-  for (std::size_t i = 0; i < intervals.size(); ++i) {
-    const auto [it, fresh] = nodeIndex.emplace(same.Find(static_cast<int>(i)), static_cast<int>(nodes.size()));
-    const Interval& u = intervals[i];
-    if (fresh) {
-      nodes.push_back({u.input, u.first, u.last, 0.0});
-      nodeWeight.push_back(0);
-    }
-    ClipOccurrence& n = nodes[static_cast<std::size_t>(it->second)];
-    n.first = std::min(n.first, u.first);
-    n.last = std::max(n.last, u.last);
-    n.distance += u.distance;
-    ++nodeWeight[static_cast<std::size_t>(it->second)];
-    nodeOf[i] = it->second;
-  }
-  for (std::size_t n = 0; n < nodes.size(); ++n) nodes[n].distance /= nodeWeight[n];
-
-  return g;
-}
-
-bool Covers(const Interval& u, const ClipOccurrence& n, std::int64_t slack) {
-  return u.first <= n.first + slack && u.last >= n.last - slack;
-}
-
-// Two clips aired back to back agree with another such airing as one stretch; each of them aired
-// elsewhere alone agrees with a part of it. Where such an occurrence has a part (a partner that
-// agrees over the whole of its own occurrence) that ends where another such part begins (within
-// a crossfade), the second clip begins: every pair across that point is cut there, on either side.
-// Each part must be heard at least twice elsewhere, the two apart (a song's bars agree with other
-// bars of it), and no occurrence longer than a long repeat is cut.
-bool SplitBackToBack(const Occurrences& g, std::vector<Pair>& pairs, std::int64_t slack, std::int64_t minBlocks,
-                     std::int64_t maxBlocks) {
-  std::map<int, std::vector<std::int64_t>> cuts;  // per input: blocks where a clip begins
-  std::vector<std::vector<std::size_t>> parts(g.nodes.size());
-  for (std::size_t k = 0; k < g.intervals.size(); ++k) {
-    const int x = g.nodeOf[k], y = g.nodeOf[k ^ 1];
-    if (x != y && Covers(g.intervals[k ^ 1], g.nodes[static_cast<std::size_t>(y)], slack) &&
-        !Covers(g.intervals[k], g.nodes[static_cast<std::size_t>(x)], slack))
-      parts[static_cast<std::size_t>(x)].push_back(k);
-  }
-  // A part of x agrees with at least two other occurrences.
-  const auto heardTwice = [&](std::size_t x, std::size_t k) {
-    const Interval& u = g.intervals[k];
-    int partners = 0, first = -1;
-    for (const std::size_t j : parts[x]) {
-      const Interval& v = g.intervals[j];
-      const std::int64_t common = std::min(u.last, v.last) - std::max(u.first, v.first) + 1;
-      if (2 * common < std::max(u.last - u.first, v.last - v.first) + 1) continue;
-      const int y = g.nodeOf[j ^ 1];
-      if (y != first) ++partners;
-      if (first < 0) first = y;
-      if (partners >= 2) return true;
-    }
-    return false;
-  };
-  for (std::size_t x = 0; x < g.nodes.size(); ++x)
-    for (const std::size_t k : parts[x]) {
-      if (g.nodes[x].last - g.nodes[x].first > maxBlocks) break;
-      const Interval& w = g.intervals[k];
-      if (w.first <= g.nodes[x].first + slack || !heardTwice(x, k)) continue;
-      for (const std::size_t j : parts[x]) {
-        const Interval& u = g.intervals[j];
-        if (u.first + minBlocks > w.first || u.last + slack < w.first || u.last > w.first + kOverlapBlocks + slack) continue;
-        const ClipOccurrence& y = g.nodes[static_cast<std::size_t>(g.nodeOf[j ^ 1])];
-        const ClipOccurrence& z = g.nodes[static_cast<std::size_t>(g.nodeOf[k ^ 1])];
-        const bool apart = y.input != z.input || z.first > y.last + kAiringGapBlocks || z.last < y.first;
-        if (apart && heardTwice(x, j)) {
-          cuts[w.input].push_back(w.first);
-          break;
-        }
-      }
-    }
-  if (cuts.empty()) return false;
-  for (auto& [input, c] : cuts) std::sort(c.begin(), c.end());
-  const auto inside = [&](int input, std::int64_t shift, std::int64_t first, std::int64_t last, std::vector<std::int64_t>& out) {
-    const auto it = cuts.find(input);
-    if (it == cuts.end()) return;
-    for (const std::int64_t c : it->second)
-      if (c - shift > first + slack && c - shift <= last - slack) out.push_back(c - shift);
-  };
-  std::vector<Pair> out;
-  for (const Pair& p : pairs) {
-    std::vector<std::int64_t> at;
-    inside(p.a, 0, p.first, p.last, at);
-    inside(p.b, p.offset, p.first, p.last, at);
-    std::sort(at.begin(), at.end());
-    std::int64_t from = p.first;
-    for (std::size_t i = 0; i <= at.size(); ++i) {
-      if (i < at.size() && at[i] < from + slack) continue;
-      const std::int64_t to = i < at.size() ? at[i] - 1 : p.last;
-      if (to - from + 1 >= minBlocks) {
-        Pair q = p;
-        q.first = from, q.last = to;
-        out.push_back(q);
-      }
-      from = to + 1;
-    }
-  }
-  pairs = std::move(out);
-  return true;
-}
-
-// Occurrences (by input and position) that follow each other within a few seconds are one airing.
-int Airings(const std::vector<ClipOccurrence>& occurrences) {
-  int airings = 0;
-  for (std::size_t k = 0; k < occurrences.size(); ++k) {
-    const ClipOccurrence& o = occurrences[k];
-    if (k == 0 || o.input != occurrences[k - 1].input || o.first - occurrences[k - 1].last > kAiringGapBlocks) ++airings;
-  }
-  return airings;
 }
 
 }  // namespace
@@ -418,23 +245,11 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
   const std::vector<int>& nodeOf = g.nodeOf;
   const std::vector<int>& nodeWeight = g.nodeWeight;
 
-  // Clips: occurrences linked by a pair that agrees over the whole of both (a pair that agrees
-  // over the common part of two versions only links neither: it makes them one family below). Positions within a
-  // clip are carried along the links (a block of one occurrence is a block of the other at the
-  // pair's offset), so that each side's boundary is where most occurrences stop agreeing.
-  struct Link {
-    int to;
-    std::int64_t offset;  // block in `to` - block in the node
-  };
-  std::vector<std::vector<Link>> links(nodes.size());
-  const auto covers = [&](const Interval& u, int node) { return Covers(u, nodes[static_cast<std::size_t>(node)], slack); };
-  for (std::size_t i = 0; i + 1 < intervals.size(); i += 2) {
-    const int x = nodeOf[i], y = nodeOf[i + 1];
-    if (x == y || !(covers(intervals[i], x) && covers(intervals[i + 1], y))) continue;
-    const std::int64_t offset = pairs[static_cast<std::size_t>(intervals[i].pair)].offset;
-    links[static_cast<std::size_t>(x)].push_back({y, offset});
-    links[static_cast<std::size_t>(y)].push_back({x, -offset});
-  }
+  // Clips: connected sets of linked occurrences. Positions within a clip are carried along the
+  // links (a block of one occurrence is a block of the other at the pair's offset), so that each
+  // side's boundary is where most of the occurrences that show it stop agreeing.
+  const std::vector<std::vector<Link>> links = LinkOccurrences(g, pairs, slack);
+  const std::vector<int> shown = ShownBoundaries(g, tol);
   std::vector<int> seen(nodes.size(), 0);
   std::vector<DiscoveredClip> clips;
   std::vector<int> clipOfNode(nodes.size(), -1);
@@ -449,12 +264,16 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
           seen[static_cast<std::size_t>(l.to)] = 1;
           members.push_back({l.to, members[k].second + l.offset});
         }
-    std::vector<std::int64_t> firsts, lasts;
+    std::vector<std::int64_t> firsts, lasts, shownFirsts, shownLasts;
     for (const auto& [m, off] : members) {
-      firsts.push_back(nodes[static_cast<std::size_t>(m)].first - off);
-      lasts.push_back(nodes[static_cast<std::size_t>(m)].last - off);
+      const ClipOccurrence& n = nodes[static_cast<std::size_t>(m)];
+      firsts.push_back(n.first - off);
+      lasts.push_back(n.last - off);
+      if (shown[static_cast<std::size_t>(m)] & 1) shownFirsts.push_back(n.first - off);
+      if (shown[static_cast<std::size_t>(m)] & 2) shownLasts.push_back(n.last - off);
     }
-    const std::int64_t first = Median(firsts), last = Median(lasts);
+    const std::int64_t first = Median(shownFirsts.empty() ? firsts : shownFirsts);
+    const std::int64_t last = Median(shownLasts.empty() ? lasts : shownLasts);
     // Two occurrences of one clip cannot overlap: the better supported one stays.
     std::sort(members.begin(), members.end(), [&](const auto& x, const auto& y) {
       return nodeWeight[static_cast<std::size_t>(x.first)] > nodeWeight[static_cast<std::size_t>(y.first)];
