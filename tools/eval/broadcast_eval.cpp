@@ -33,7 +33,7 @@ double BroadcastFigures::TimingPercentileMs(double p) const {
 
 std::vector<std::string> MakeBroadcastPatterns(const BroadcastManifest& m, const BroadcastOptions& o,
                                                std::vector<int>& clipOfFile) {
-  const std::string work = o.work.empty() ? m.dir + "/patterns" : o.work;
+  const std::string& work = o.work;
   mkdir(work.c_str(), 0755);
   std::vector<std::string> files, variants;
   std::vector<int> variantClip;

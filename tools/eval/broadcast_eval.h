@@ -23,7 +23,7 @@
 namespace speval {
 
 struct BroadcastOptions {
-  std::string work;             // pattern files go here (default: CORPUS/patterns)
+  std::string work;             // pattern files go here (default: a directory of the run's own, removed after)
   std::vector<double> speeds;   // also speed variants this many percent faster and slower
   double toleranceSeconds = 0.25;
   std::function<void(DetectorTuning&)> tune;  // detector tuning, applied before it is attached

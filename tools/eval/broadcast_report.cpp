@@ -1,12 +1,48 @@
 #include "broadcast_report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace speval {
+
+namespace {
+
+// Without --work the pattern files go to a directory of this run's own, removed when it ends: a
+// set may be read-only, and several runs may evaluate one set at once.
+class RunDirectory {
+ public:
+  RunDirectory() {
+    namespace fs = std::filesystem;
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) throw std::runtime_error("no temporary directory for the pattern files (" + ec.message() + "): give --work DIR");
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const fs::path dir = base / ("sp-eval-" + std::to_string(stamp) + "-" + std::to_string(attempt));
+      if (fs::create_directory(dir, ec)) path_ = dir.string();
+    }
+    if (path_.empty())
+      throw std::runtime_error(base.string() + ": cannot make a directory for the pattern files (" + ec.message() + ")");
+  }
+  ~RunDirectory() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  RunDirectory(const RunDirectory&) = delete;
+  RunDirectory& operator=(const RunDirectory&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
 
 void PrintBroadcast(const std::string& set, const BroadcastFigures& f, bool details) {
   std::printf("\n== broadcast %s: rule %s, %d pattern files\n", set.c_str(), f.rule.c_str(), f.patterns);
@@ -154,8 +190,14 @@ int RunBroadcast(const std::string& dir, const std::vector<std::string>& rules, 
   }
   std::vector<BroadcastFigures> results;
   try {
+    std::unique_ptr<RunDirectory> own;
+    BroadcastOptions o = options;
+    if (o.work.empty()) {
+      own = std::make_unique<RunDirectory>();
+      o.work = own->Path();
+    }
     std::vector<int> clipOfFile;
-    const std::vector<std::string> files = MakeBroadcastPatterns(m, options, clipOfFile);
+    const std::vector<std::string> files = MakeBroadcastPatterns(m, o, clipOfFile);
     int inserted = 0, near = 0;
     double seconds = 0;
     for (const BroadcastProgramme& p : m.programmes) {
@@ -168,7 +210,7 @@ int RunBroadcast(const std::string& dir, const std::vector<std::string>& rules, 
                 m.set.c_str(), m.quick ? "quick" : "full", m.clips.size(), m.programmes.size(), seconds / 60.0,
                 inserted, near, options.toleranceSeconds * 1000.0);
     for (const std::string& rule : rules) {
-      results.push_back(EvaluateBroadcast(m, files, clipOfFile, rule, options));
+      results.push_back(EvaluateBroadcast(m, files, clipOfFile, rule, o));
       PrintBroadcast(m.set, results.back(), options.keepDetails);
     }
   } catch (const std::exception& e) {

@@ -30,4 +30,11 @@ fi
 [ "${status}" -eq 0 ] || exit "${status}"
 # (the versioned and capture sets' manifests are checked by sp_eval's reader: their programmes differ)
 [ "${base}" != "${set}" ] || /usr/bin/python3 "${here}/../../../tests/eval/check_broadcast_manifest.py" "${out}/${set}"
-"${sp_eval}" --broadcast "${out}/${set}" --json "${out}/${set}/figures.json" --assert "$@"
+status=0
+"${sp_eval}" --broadcast "${out}/${set}" --json "${out}/${set}/figures.json" --assert "$@" || status=$?
+# The set is only read: pattern files go to a directory of sp_eval's own.
+if [ -e "${out}/${set}/patterns" ]; then
+  echo "sp_eval wrote pattern files into the set (${out}/${set}/patterns)"
+  exit 1
+fi
+exit "${status}"
