@@ -22,6 +22,25 @@ constexpr double kCutoff = 0.86;
 // Four floats in one vector register (GCC and Clang: SSE on x86-64, NEON on ARM).
 typedef float Lanes __attribute__((vector_size(16)));
 
+Lanes Load(const float* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// n 16-bit samples as floats, four at a time.
+void ToFloats(const std::int16_t* in, std::int64_t n, float* out) {
+  typedef std::int16_t Shorts __attribute__((vector_size(8)));
+  std::int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Shorts v;
+    std::memcpy(&v, in + i, sizeof v);
+    const Lanes f = __builtin_convertvector(v, Lanes);
+    std::memcpy(out + i, &f, sizeof f);
+  }
+  for (; i < n; ++i) out[i] = static_cast<float>(in[i]);
+}
+
 double BesselI0(double x) {
   double sum = 1.0, term = 1.0;
   for (int k = 1; k < 40; ++k) {
@@ -72,6 +91,7 @@ void EvidenceResampler::Stream(const std::vector<std::int16_t>& in,
   // The tap counts this file makes, unrolled: the loop over taps cost as much as the sums.
   if (taps_ == kTaps) return Filter<kTaps>(in, sink);
   if (taps_ == 2 * kTaps) return Filter<2 * kTaps>(in, sink);
+  if (taps_ == 3 * kTaps) return Filter<3 * kTaps>(in, sink);
   Filter<0>(in, sink);
 }
 
@@ -92,29 +112,36 @@ void EvidenceResampler::Filter(const std::vector<std::int16_t>& in,
     // count * down_ / up_ + 1 samples on.
     const std::int64_t from = base - before_ + 1;
     const std::int64_t to = base + (count * down_) / up_ + 1 + taps;
-    x.assign(static_cast<std::size_t>(to - from), 0.0f);
-    for (std::int64_t i = std::max<std::int64_t>(from, 0); i < std::min(to, n); ++i)
-      x[static_cast<std::size_t>(i - from)] = static_cast<float>(in[static_cast<std::size_t>(i)]);
+    const std::int64_t lo = std::max<std::int64_t>(from, 0), hi = std::min(to, n);
+    x.resize(static_cast<std::size_t>(to - from));
+    float* xs = x.data();
+    std::fill(xs, xs + (lo - from), 0.0f);
+    std::fill(xs + std::max(hi, lo) - from, xs + (to - from), 0.0f);
+    ToFloats(in.data() + lo, hi - lo, xs + (lo - from));
     const std::int64_t origin = base;
+    std::int16_t* o = out.data();
     for (std::int64_t j = 0; j < count; ++j) {
       const float* h = table_.data() + phase * taps;
-      const float* s = x.data() + (base - origin);
+      const float* s = xs + (base - origin);
       // Four sums side by side (taps i, i+4, ...), added in a fixed order at the end: one vector
       // register, the same result whatever the compiler does with it.
-      Lanes acc{0.0f, 0.0f, 0.0f, 0.0f};
-      for (int i = 0; i < taps; i += 4) {
-        Lanes a, b;
-        std::memcpy(&a, s + i, sizeof a);
-        std::memcpy(&b, h + i, sizeof b);
-        acc += a * b;
+      Lanes acc = Load(s) * Load(h);
+      if constexpr (kFixed > 0) {
+#pragma GCC unroll 16
+        for (int i = 4; i < kFixed; i += 4) acc += Load(s + i) * Load(h + i);
+      } else {
+        for (int i = 4; i < taps; i += 4) acc += Load(s + i) * Load(h + i);
       }
-      const float v = std::clamp((acc[0] + acc[1]) + (acc[2] + acc[3]), -32768.0f, 32767.0f);
-      out[static_cast<std::size_t>(j)] = static_cast<std::int16_t>(v + (v < 0.0f ? -0.5f : 0.5f));
+      // (acc[0] + acc[1]) + (acc[2] + acc[3]), the pairs added side by side.
+      const Lanes pairs = acc + __builtin_shufflevector(acc, acc, 1, 0, 3, 2);
+      const float v = std::min(std::max(pairs[0] + pairs[2], -32768.0f), 32767.0f);
+      // Half away from zero, then truncated: rounded to the nearest, halves away from zero.
+      o[j] = static_cast<std::int16_t>(v + std::copysign(0.5f, v));
       base += stepBase;
       phase += stepPhase;
       if (phase >= up_) phase -= up_, ++base;
     }
-    sink(out.data(), static_cast<std::size_t>(count));
+    sink(o, static_cast<std::size_t>(count));
   }
 }
 
