@@ -206,7 +206,8 @@ TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
     double hz, minSnrDb, maxGainDb;  // maxGainDb: a tone that must go, its level left
   };
   for (const Case c : {Case{48000, 0, 80, 0}, Case{48000, 440, 80, 0}, Case{48000, 5000, 70, 0},
-                       Case{48000, 15000, 25, 0}, Case{22050, 1000, 70, 0}, Case{22050, 15000, 0, -40}}) {
+                       Case{48000, 15000, 25, 0}, Case{22050, 1000, 70, 0}, Case{22050, 15000, 0, -40},
+                       Case{24000, 6000, 60, 0}, Case{24000, 14000, 0, -40}}) {
     const std::size_t n = 44100 / 2;
     const std::vector<std::int16_t> out = sigpat::EvidenceResampler(44100, c.to).Run(Tone(c.hz, 44100, n, 10000.0, 0.3));
     ASSERT_EQ(out.size(), static_cast<std::size_t>(std::lround(n * double(c.to) / 44100.0))) << c.to;
@@ -225,7 +226,8 @@ TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind("empty." + format + ": ", 0), 0u) << e.what();
     }
-    const int rate = format == "opus" ? 48000 : 16000;
+    // libsndfile decodes Opus at the rate its header says the encoder was given.
+    const int rate = format == "opus" ? 24000 : 16000;
     for (const std::size_t n : {tone.size(), std::size_t{1000}, std::size_t{1}}) {
       const std::vector<std::int16_t> part(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(n));
       const std::vector<unsigned char> bytes = sigpat::EncodeEvidence(part, format, "tone");

@@ -1,73 +1,114 @@
 #include "ogg_opus.h"
 
-#include <opusenc.h>
+#include <opus.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "evidence_resampler.h"
 #include "messages.h"
+#include "ogg_pages.h"
 
 namespace sigpat {
 
 namespace {
 
-constexpr int kOpusRate = 48000;  // the rate Opus encodes at
-
-int Append(void* user, const unsigned char* data, opus_int32 n) {
-  auto* out = static_cast<std::vector<unsigned char>*>(user);
-  out->insert(out->end(), data, data + n);
-  return 0;
-}
-int Close(void*) { return 0; }
+constexpr std::int64_t kGranuleRate = 48000;  // Ogg Opus counts every position at 48 kHz
+// Names the stream in each page; a file holds one stream, so any number serves, and a fixed one
+// keeps the files the same for the same samples.
+constexpr std::uint32_t kSerial = 0x53504556;
 
 struct EncoderFree {
-  void operator()(OggOpusEnc* e) const { ope_encoder_destroy(e); }
+  void operator()(OpusEncoder* e) const { opus_encoder_destroy(e); }
 };
-struct CommentsFree {
-  void operator()(OggOpusComments* c) const { ope_comments_destroy(c); }
-};
+
+void PutLe(std::vector<unsigned char>& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+void PutText(std::vector<unsigned char>& out, const char* text) { out.insert(out.end(), text, text + std::strlen(text)); }
 
 }  // namespace
 
 std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& samples, int rate,
                                          const OggOpusSettings& settings, const std::string& what) {
-  // libopusenc cannot end a stream it was given nothing for (it stops on an assertion).
   if (samples.empty()) throw Error(what + ": no samples to encode as Opus");
-  // libopusenc resamples any other rate to the encoder's 48 kHz itself, with speex at quality 5:
-  // 39 % of the encoder's instructions at 44.1 kHz. A short filter of our own does it for a third
-  // of that, and the decoded evidence finds its spots as well (docs/evidence.md).
-  std::vector<unsigned char> out;
-  const std::unique_ptr<OggOpusComments, CommentsFree> comments(ope_comments_create());
-  if (!comments) throw Error(what + ": the Opus encoder refused (out of memory)");
-  int err = OPE_OK;
-  const OpusEncCallbacks callbacks{Append, Close};
-  const std::unique_ptr<OggOpusEnc, EncoderFree> enc(
-      ope_encoder_create_callbacks(&callbacks, &out, comments.get(), kOpusRate, 1, 0, &err));
+  const int encodeRate = settings.encodeRate;
+  const int opusRate = encodeRate == 8000 || encodeRate == 12000 || encodeRate == 16000 || encodeRate == 24000
+                           ? encodeRate
+                           : 48000;
   auto check = [&](int code, const char* step) {
-    if (code != OPE_OK) throw Error(what + ": the Opus encoder failed " + step + " (" + ope_strerror(code) + ")");
+    if (code < 0) throw Error(what + ": the Opus encoder failed " + step + " (" + opus_strerror(code) + ")");
   };
-  if (!enc) check(err == OPE_OK ? OPE_ALLOC_FAIL : err, "to start");
-  check(ope_encoder_ctl(enc.get(), OPUS_SET_BITRATE(settings.bitrate)), "to take the bitrate");
-  check(ope_encoder_ctl(enc.get(), OPUS_SET_COMPLEXITY(settings.complexity)), "to take the complexity");
-  const int frameMs = settings.frameMs;
-  const int frame = frameMs == 40    ? OPUS_FRAMESIZE_40_MS
-                    : frameMs == 60  ? OPUS_FRAMESIZE_60_MS
-                    : frameMs == 80  ? OPUS_FRAMESIZE_80_MS
-                    : frameMs == 100 ? OPUS_FRAMESIZE_100_MS
-                    : frameMs == 120 ? OPUS_FRAMESIZE_120_MS
-                                     : OPUS_FRAMESIZE_20_MS;
-  check(ope_encoder_ctl(enc.get(), OPUS_SET_EXPERT_FRAME_DURATION(frame)), "to take the packet length");
-  // Pages of up to a second: a small file needs few of them, and nothing is streamed.
-  check(ope_encoder_ctl(enc.get(), OPE_SET_MUXING_DELAY(48000)), "to take the page length");
-  auto write = [&](const std::int16_t* pcm, std::size_t n) {
-    constexpr std::size_t kPiece = 1 << 16;
-    for (std::size_t at = 0; at < n; at += kPiece)
-      check(ope_encoder_write(enc.get(), pcm + at, static_cast<int>(std::min(kPiece, n - at))), "on the samples");
+  int err = OPUS_OK;
+  const std::unique_ptr<OpusEncoder, EncoderFree> enc(opus_encoder_create(opusRate, 1, OPUS_APPLICATION_AUDIO, &err));
+  if (!enc) check(err == OPUS_OK ? OPUS_ALLOC_FAIL : err, "to start");
+  check(opus_encoder_ctl(enc.get(), OPUS_SET_BITRATE(settings.bitrate)), "to take the bitrate");
+  check(opus_encoder_ctl(enc.get(), OPUS_SET_COMPLEXITY(settings.complexity)), "to take the complexity");
+  opus_int32 lookahead = 0;  // the encoder's delay, samples at opusRate
+  check(opus_encoder_ctl(enc.get(), OPUS_GET_LOOKAHEAD(&lookahead)), "to tell its delay");
+  const int ms = settings.frameMs;
+  const int frameMs = ms == 40 || ms == 60 || ms == 80 || ms == 100 || ms == 120 ? ms : 20;
+  const std::size_t frame = static_cast<std::size_t>(opusRate / 1000 * frameMs);
+  const std::int64_t scale = kGranuleRate / opusRate;  // 48 kHz samples per encoded sample
+
+  std::vector<unsigned char> out;
+  OggPages pages(out, kSerial);
+  // Identification header: version 1, one channel, the samples a decoder drops first (the
+  // encoder's delay, at 48 kHz), the rate encoded, no gain, channel mapping family 0.
+  std::vector<unsigned char> packet;
+  PutText(packet, "OpusHead");
+  packet.push_back(1);
+  packet.push_back(1);
+  PutLe(packet, static_cast<std::uint64_t>(lookahead * scale), 2);
+  PutLe(packet, static_cast<std::uint64_t>(opusRate), 4);
+  PutLe(packet, 0, 2);
+  packet.push_back(0);
+  pages.Add(packet.data(), packet.size(), 0);
+  pages.Flush();
+  // Comment header: the encoder's name, no comments. The audio starts on a page of its own.
+  packet.clear();
+  PutText(packet, "OpusTags");
+  const char* vendor = opus_get_version_string();
+  PutLe(packet, std::strlen(vendor), 4);
+  PutText(packet, vendor);
+  PutLe(packet, 0, 4);
+  pages.Add(packet.data(), packet.size(), 0);
+  pages.Flush();
+
+  // Packets of `frame` samples; the encoder's delay and the rest of the last packet are silence.
+  std::vector<std::int16_t> pcm;
+  pcm.reserve(frame);
+  std::vector<unsigned char> coded(7680);  // six 20 ms frames at the largest 1275 bytes, and more
+  std::int64_t granule = 0, pageStart = 0, written = 0;
+  auto encode = [&]() {
+    // Pages of about a second: a small file needs few of them, and nothing is streamed. The last
+    // packet always waits for the last page.
+    if (granule - pageStart >= kGranuleRate) pages.Flush(), pageStart = granule;
+    pcm.resize(frame, 0);
+    const opus_int32 n = opus_encode(enc.get(), pcm.data(), static_cast<int>(frame), coded.data(),
+                                     static_cast<opus_int32>(coded.size()));
+    check(n, "on the samples");
+    granule += static_cast<std::int64_t>(frame) * scale;
+    pages.Add(coded.data(), static_cast<std::size_t>(n), granule);
+    pcm.clear();
   };
-  if (rate == kOpusRate) write(samples.data(), samples.size());
-  else EvidenceResampler(rate, kOpusRate).Stream(samples, write);
-  check(ope_encoder_drain(enc.get()), "at the end");
+  auto write = [&](const std::int16_t* in, std::size_t n) {
+    written += static_cast<std::int64_t>(n);
+    while (n > 0) {
+      const std::size_t take = std::min(n, frame - pcm.size());
+      pcm.insert(pcm.end(), in, in + take);
+      in += take, n -= take;
+      if (pcm.size() == frame) encode();
+    }
+  };
+  if (rate == opusRate) write(samples.data(), samples.size());
+  else EvidenceResampler(rate, opusRate).Stream(samples, write);
+  // The encoder's delay: its last samples come out that much later.
+  const std::int64_t end = (written + lookahead) * scale;
+  while (granule < end) encode();
+  pages.Flush(true, end);
   return out;
 }
 
