@@ -211,6 +211,13 @@ TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
     const std::size_t n = 44100 / 2;
     const std::vector<std::int16_t> out = sigpat::EvidenceResampler(44100, c.to).Run(Tone(c.hz, 44100, n, 10000.0, 0.3));
     ASSERT_EQ(out.size(), static_cast<std::size_t>(std::lround(n * double(c.to) / 44100.0))) << c.to;
+    // As floats (1.0 for 32768): the same samples before their rounding.
+    std::vector<float> floats;
+    sigpat::EvidenceResampler(44100, c.to).StreamFloats(Tone(c.hz, 44100, n, 10000.0, 0.3), [&](const float* f, std::size_t k) {
+      floats.insert(floats.end(), f, f + k);
+    });
+    ASSERT_EQ(floats.size(), out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_NEAR(floats[i] * 32768.0, out[i], 0.5) << c.to << " " << i;
     const Closeness got = Against(out, c.hz, c.to, 10000.0, 0.3, 64);  // away from the silence past the ends
     if (c.maxGainDb < 0) EXPECT_LT(got.gainDb, c.maxGainDb) << c.hz;
     else EXPECT_GT(got.snrDb, c.minSnrDb) << c.to << " " << c.hz;

@@ -1,6 +1,8 @@
 #include "evidence_resampler.h"
 
 #include <algorithm>
+#include <bit>
+#include <type_traits>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -28,15 +30,23 @@ Lanes Load(const float* p) {
   return v;
 }
 
-// n 16-bit samples as floats, four at a time.
+// n 16-bit samples as floats, eight at a time where samples are stored low byte first: read as
+// four 32-bit pairs, the first of each pair is its low half (shifted up and back to extend its
+// sign), the second its high half (SSE2 has no conversion from 16-bit lanes of its own).
 void ToFloats(const std::int16_t* in, std::int64_t n, float* out) {
-  typedef std::int16_t Shorts __attribute__((vector_size(8)));
   std::int64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    Shorts v;
-    std::memcpy(&v, in + i, sizeof v);
-    const Lanes f = __builtin_convertvector(v, Lanes);
-    std::memcpy(out + i, &f, sizeof f);
+  if constexpr (std::endian::native == std::endian::little) {
+    typedef std::int32_t Pairs __attribute__((vector_size(16)));
+    for (; i + 8 <= n; i += 8) {
+      Pairs v;
+      std::memcpy(&v, in + i, sizeof v);
+      const Lanes even = __builtin_convertvector((v << 16) >> 16, Lanes);
+      const Lanes odd = __builtin_convertvector(v >> 16, Lanes);
+      const Lanes lo = __builtin_shufflevector(even, odd, 0, 4, 1, 5);
+      const Lanes hi = __builtin_shufflevector(even, odd, 2, 6, 3, 7);
+      std::memcpy(out + i, &lo, sizeof lo);
+      std::memcpy(out + i + 4, &hi, sizeof hi);
+    }
   }
   for (; i < n; ++i) out[i] = static_cast<float>(in[i]);
 }
@@ -61,7 +71,7 @@ EvidenceResampler::EvidenceResampler(int fromRate, int toRate) {
   before_ = taps_ / 2;
   const double half = taps_ / 2.0;
   const double fc = 0.5 * kCutoff * shrink;  // cycles per input sample
-  table_.assign(static_cast<std::size_t>(up_ * taps_), 0.0f);
+  table_.assign(static_cast<std::size_t>(up_ * taps_ / 4), Quad{});
   const double pi = std::acos(-1.0);
   for (std::int64_t p = 0; p < up_; ++p) {
     const double frac = static_cast<double>(p) / static_cast<double>(up_);
@@ -75,7 +85,8 @@ EvidenceResampler::EvidenceResampler(int fromRate, int toRate) {
       h[static_cast<std::size_t>(i)] = sinc * window;
     }
     const double sum = std::accumulate(h.begin(), h.end(), 0.0);
-    for (int i = 0; i < taps_; ++i) table_[static_cast<std::size_t>(p * taps_ + i)] = static_cast<float>(h[static_cast<std::size_t>(i)] / sum);
+    for (int i = 0; i < taps_; ++i)
+      table_[static_cast<std::size_t>((p * taps_ + i) / 4)][i % 4] = static_cast<float>(h[static_cast<std::size_t>(i)] / sum);
   }
 }
 
@@ -87,6 +98,17 @@ std::vector<std::int16_t> EvidenceResampler::Run(const std::vector<std::int16_t>
 
 void EvidenceResampler::Stream(const std::vector<std::int16_t>& in,
                                const std::function<void(const std::int16_t*, std::size_t)>& sink) const {
+  Dispatch(in, sink);
+}
+
+void EvidenceResampler::StreamFloats(const std::vector<std::int16_t>& in,
+                                     const std::function<void(const float*, std::size_t)>& sink) const {
+  Dispatch(in, sink);
+}
+
+template <typename Sample>
+void EvidenceResampler::Dispatch(const std::vector<std::int16_t>& in,
+                                 const std::function<void(const Sample*, std::size_t)>& sink) const {
   if (in.empty()) return;
   // The tap counts this file makes, unrolled: the loop over taps cost as much as the sums.
   if (taps_ == kTaps) return Filter<kTaps>(in, sink);
@@ -95,9 +117,9 @@ void EvidenceResampler::Stream(const std::vector<std::int16_t>& in,
   Filter<0>(in, sink);
 }
 
-template <int kFixed>
+template <int kFixed, typename Sample>
 void EvidenceResampler::Filter(const std::vector<std::int16_t>& in,
-                               const std::function<void(const std::int16_t*, std::size_t)>& sink) const {
+                               const std::function<void(const Sample*, std::size_t)>& sink) const {
   const int taps = kFixed > 0 ? kFixed : taps_;
   const auto n = static_cast<std::int64_t>(in.size());
   const std::int64_t outN = std::max<std::int64_t>(1, (n * up_ + down_ / 2) / down_);
@@ -105,7 +127,7 @@ void EvidenceResampler::Filter(const std::vector<std::int16_t>& in,
   const std::int64_t stepBase = down_ / up_, stepPhase = down_ % up_;
   std::int64_t base = 0, phase = 0;
   std::vector<float> x;  // the input a block reads, as floats, silence past either end
-  std::vector<std::int16_t> out(kBlock);
+  std::vector<Sample> out(kBlock);
   for (std::int64_t first = 0; first < outN; first += static_cast<std::int64_t>(kBlock)) {
     const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(kBlock), outN - first);
     // Input samples from..to (exclusive) make this block: its last output starts at most
@@ -119,24 +141,28 @@ void EvidenceResampler::Filter(const std::vector<std::int16_t>& in,
     std::fill(xs + std::max(hi, lo) - from, xs + (to - from), 0.0f);
     ToFloats(in.data() + lo, hi - lo, xs + (lo - from));
     const std::int64_t origin = base;
-    std::int16_t* o = out.data();
+    Sample* o = out.data();
     for (std::int64_t j = 0; j < count; ++j) {
-      const float* h = table_.data() + phase * taps;
+      const Quad* h = table_.data() + phase * (taps / 4);
       const float* s = xs + (base - origin);
       // Four sums side by side (taps i, i+4, ...), added in a fixed order at the end: one vector
       // register, the same result whatever the compiler does with it.
-      Lanes acc = Load(s) * Load(h);
+      Lanes acc = Load(s) * h[0];
       if constexpr (kFixed > 0) {
 #pragma GCC unroll 16
-        for (int i = 4; i < kFixed; i += 4) acc += Load(s + i) * Load(h + i);
+        for (int i = 4; i < kFixed; i += 4) acc += Load(s + i) * h[i / 4];
       } else {
-        for (int i = 4; i < taps; i += 4) acc += Load(s + i) * Load(h + i);
+        for (int i = 4; i < taps; i += 4) acc += Load(s + i) * h[i / 4];
       }
       // (acc[0] + acc[1]) + (acc[2] + acc[3]), the pairs added side by side.
       const Lanes pairs = acc + __builtin_shufflevector(acc, acc, 1, 0, 3, 2);
-      const float v = std::min(std::max(pairs[0] + pairs[2], -32768.0f), 32767.0f);
-      // Half away from zero, then truncated: rounded to the nearest, halves away from zero.
-      o[j] = static_cast<std::int16_t>(v + std::copysign(0.5f, v));
+      if constexpr (std::is_same_v<Sample, float>) {
+        o[j] = (pairs[0] + pairs[2]) * (1.0f / 32768.0f);
+      } else {
+        const float v = std::min(std::max(pairs[0] + pairs[2], -32768.0f), 32767.0f);
+        // Half away from zero, then truncated: rounded to the nearest, halves away from zero.
+        o[j] = static_cast<std::int16_t>(v + std::copysign(0.5f, v));
+      }
       base += stepBase;
       phase += stepPhase;
       if (phase >= up_) phase -= up_, ++base;

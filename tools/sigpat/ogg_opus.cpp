@@ -78,7 +78,8 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   pages.Flush();
 
   // Packets of `frame` samples; the encoder's delay and the rest of the last packet are silence.
-  std::vector<std::int16_t> pcm;
+  // As floats (1.0 for 32768): the encoder works on floats, and the resampler's need no rounding.
+  std::vector<float> pcm;
   pcm.reserve(frame);
   std::vector<unsigned char> coded(7680);  // six 20 ms frames at the largest 1275 bytes, and more
   std::int64_t granule = 0, pageStart = 0, written = 0;
@@ -86,15 +87,15 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
     // Pages of about a second: a small file needs few of them, and nothing is streamed. The last
     // packet always waits for the last page.
     if (granule - pageStart >= kGranuleRate) pages.Flush(), pageStart = granule;
-    pcm.resize(frame, 0);
-    const opus_int32 n = opus_encode(enc.get(), pcm.data(), static_cast<int>(frame), coded.data(),
-                                     static_cast<opus_int32>(coded.size()));
+    pcm.resize(frame, 0.0f);
+    const opus_int32 n = opus_encode_float(enc.get(), pcm.data(), static_cast<int>(frame), coded.data(),
+                                           static_cast<opus_int32>(coded.size()));
     check(n, "on the samples");
     granule += static_cast<std::int64_t>(frame) * scale;
     pages.Add(coded.data(), static_cast<std::size_t>(n), granule);
     pcm.clear();
   };
-  auto write = [&](const std::int16_t* in, std::size_t n) {
+  auto write = [&](const float* in, std::size_t n) {
     written += static_cast<std::int64_t>(n);
     while (n > 0) {
       const std::size_t take = std::min(n, frame - pcm.size());
@@ -103,8 +104,17 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
       if (pcm.size() == frame) encode();
     }
   };
-  if (rate == opusRate) write(samples.data(), samples.size());
-  else EvidenceResampler(rate, opusRate).Stream(samples, write);
+  if (rate == opusRate) {
+    std::vector<float> block;
+    for (std::size_t at = 0; at < samples.size(); at += EvidenceResampler::kBlock) {
+      const std::size_t n = std::min(EvidenceResampler::kBlock, samples.size() - at);
+      block.resize(n);
+      for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<float>(samples[at + i]) * (1.0f / 32768.0f);
+      write(block.data(), n);
+    }
+  } else {
+    EvidenceResampler(rate, opusRate).StreamFloats(samples, write);
+  }
   // The encoder's delay: its last samples come out that much later.
   const std::int64_t end = (written + lookahead) * scale;
   while (granule < end) encode();
