@@ -12,6 +12,7 @@
 #include "cli_audio.h"
 #include "evidence.h"
 #include "evidence_resampler.h"
+#include "ogg_opus.h"
 #include "stream_support.h"
 #include "synth.h"
 
@@ -266,6 +267,15 @@ TEST_F(Evidence, ResamplerOpusAndMp3GiveTheToneAtTheNewRate) {
   const double kbits = sigpat::EncodeEvidence(noise, "opus", "noise").size() * 8.0 / 128.0 / 1000.0;
   EXPECT_GT(kbits, 24.0);
   EXPECT_LT(kbits, 40.0);
+  // Samples at the encoder's own rate go in as they are, and exactly as many come back.
+  const std::vector<std::int16_t> tone24 = Tone(440.0, 24000, 24001, 8000.0, 0.0);
+  const std::vector<unsigned char> bytes24 = sigpat::EncodeOggOpus(tone24, 24000, {32000, 0, 120, 24000}, "tone24");
+  const std::string path24 = File("tone24.opus");
+  { std::ofstream(path24, std::ios::binary).write(reinterpret_cast<const char*>(bytes24.data()), static_cast<std::streamsize>(bytes24.size())); }
+  const Decoded back24 = Decode(path24);
+  EXPECT_EQ(back24.rate, 24000);
+  EXPECT_EQ(back24.samples.size(), tone24.size());
+  EXPECT_GT(Against(back24.samples, 440.0, 24000, 8000.0, 0.0, 2400).snrDb, 15.0);
 }
 
 // Files of several detections sort by time; no temporary file is left; pruning removes the oldest
