@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libsndfile1-dev libsoxr-dev libopus-dev libmp3lame-dev libcli11-dev
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libsndfile1-dev libsoxr-dev libopus-dev libogg-dev libmp3lame-dev libcli11-dev
           nlohmann-json3-dev libpng-dev libfftw3-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg python3)
 source .ci/lib.sh
 ensure_packages "${packages[@]}"

@@ -33,7 +33,7 @@ constexpr double kStaleTemporary = 3600.0;
 // 120 ms (a file is listened to, not streamed with low delay) take half the encoder's processor
 // time of complexity 3 in 60 ms packets: a 440 Hz tone decodes at 29.9 dB against 29.7 dB, and
 // a spot's decoded evidence matches its pattern at a distance of 0.058 against 0.055. The
-// encoder is given 24 kHz (sound up to about 10 kHz): a fifth less of its work than at 48 kHz,
+// encoder is given 24 kHz (sound up to about 9 kHz): a fifth less of its work than at 48 kHz,
 // and resampling to it costs less than to 48 kHz (docs/evidence.md).
 constexpr OggOpusSettings kOpusEvidence{32000, 0, 120, 24000};
 
@@ -84,7 +84,7 @@ std::vector<std::string> EvidenceFormats() { return {"opus", "mp3", "flac"}; }
 
 std::vector<unsigned char> EncodeEvidence(const std::vector<std::int16_t>& samples, const std::string& format,
                                           const std::string& what) {
-  // Opus through libopusenc directly: libsndfile's Opus path costs about four times the
+  // Opus through libopus and libogg directly: libsndfile's Opus path costs about four times the
   // processor time (it resamples with soxr first and encodes at the default complexity).
   if (format == "opus") return EncodeOggOpus(samples, kLibraryRate, kOpusEvidence, what);
   if (format == "mp3") return EncodeMp3(samples, kLibraryRate, kMp3Evidence, what);

@@ -1,5 +1,6 @@
 #include "ogg_opus.h"
 
+#include <ogg/ogg.h>
 #include <opus.h>
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 
 #include "evidence_resampler.h"
 #include "messages.h"
-#include "ogg_pages.h"
 
 namespace sigpat {
 
@@ -21,6 +21,44 @@ constexpr std::uint32_t kSerial = 0x53504556;
 
 struct EncoderFree {
   void operator()(OpusEncoder* e) const { opus_encoder_destroy(e); }
+};
+
+// One logical Ogg stream (libogg) whose pages are appended to `out`; pages are written only when
+// Flush is called, so the file's page layout is ours to choose.
+class OggStream {
+ public:
+  OggStream(std::vector<unsigned char>& out, const std::string& what) : out_(out), what_(what) {
+    if (ogg_stream_init(&os_, static_cast<int>(kSerial)) != 0) throw Error(what_ + ": cannot start an Ogg stream");
+  }
+  ~OggStream() { ogg_stream_clear(&os_); }
+  OggStream(const OggStream&) = delete;
+  OggStream& operator=(const OggStream&) = delete;
+
+  // `granule`: the stream's position at the packet's end (for the last packet, where the
+  // decoder's output ends, which may be before the packet does: the rest is dropped).
+  void Add(std::vector<unsigned char>& data, std::size_t n, std::int64_t granule, bool last = false) {
+    ogg_packet p{};
+    p.packet = data.data();
+    p.bytes = static_cast<long>(n);
+    p.b_o_s = packets_ == 0;
+    p.e_o_s = last;
+    p.granulepos = granule;
+    p.packetno = packets_++;
+    if (ogg_stream_packetin(&os_, &p) != 0) throw Error(what_ + ": the Ogg stream refused a packet");
+  }
+  void Flush() {
+    ogg_page page;
+    while (ogg_stream_flush(&os_, &page) != 0) {
+      out_.insert(out_.end(), page.header, page.header + page.header_len);
+      out_.insert(out_.end(), page.body, page.body + page.body_len);
+    }
+  }
+
+ private:
+  ogg_stream_state os_{};
+  std::vector<unsigned char>& out_;
+  const std::string& what_;
+  std::int64_t packets_ = 0;
 };
 
 void PutLe(std::vector<unsigned char>& out, std::uint64_t v, int bytes) {
@@ -54,7 +92,7 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   const std::int64_t scale = kGranuleRate / opusRate;  // 48 kHz samples per encoded sample
 
   std::vector<unsigned char> out;
-  OggPages pages(out, kSerial);
+  OggStream pages(out, what);
   // Identification header: version 1, one channel, the samples a decoder drops first (the
   // encoder's delay, at 48 kHz), the rate encoded, no gain, channel mapping family 0.
   std::vector<unsigned char> packet;
@@ -65,7 +103,7 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   PutLe(packet, static_cast<std::uint64_t>(opusRate), 4);
   PutLe(packet, 0, 2);
   packet.push_back(0);
-  pages.Add(packet.data(), packet.size(), 0);
+  pages.Add(packet, packet.size(), 0);
   pages.Flush();
   // Comment header: the encoder's name, no comments. The audio starts on a page of its own.
   packet.clear();
@@ -74,26 +112,32 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   PutLe(packet, std::strlen(vendor), 4);
   PutText(packet, vendor);
   PutLe(packet, 0, 4);
-  pages.Add(packet.data(), packet.size(), 0);
+  pages.Add(packet, packet.size(), 0);
   pages.Flush();
 
   // Packets of `frame` samples; the encoder's delay and the rest of the last packet are silence.
   // As floats (1.0 for 32768): the encoder works on floats, and the resampler's need no rounding.
   std::vector<float> pcm;
   pcm.reserve(frame);
-  std::vector<unsigned char> coded(7680);  // six 20 ms frames at the largest 1275 bytes, and more
+  // Each packet is held back until the next one is coded: the last one carries where the
+  // decoder's output ends, known only once every sample is in.
+  std::vector<unsigned char> coded(7680), held(7680);  // six 20 ms frames at the largest 1275 bytes, and more
+  std::size_t heldBytes = 0;
   std::int64_t granule = 0, pageStart = 0, written = 0;
   auto encode = [&]() {
-    // Pages of about a second: a small file needs few of them, and nothing is streamed. The last
-    // packet always waits for the last page.
-    if (granule - pageStart >= kGranuleRate) pages.Flush(), pageStart = granule;
     pcm.resize(frame, 0.0f);
     const opus_int32 n = opus_encode_float(enc.get(), pcm.data(), static_cast<int>(frame), coded.data(),
                                            static_cast<opus_int32>(coded.size()));
     check(n, "on the samples");
-    granule += static_cast<std::int64_t>(frame) * scale;
-    pages.Add(coded.data(), static_cast<std::size_t>(n), granule);
     pcm.clear();
+    if (heldBytes > 0) {
+      pages.Add(held, heldBytes, granule);
+      // Pages of about a second: a small file needs few of them, and nothing is streamed.
+      if (granule - pageStart >= kGranuleRate) pages.Flush(), pageStart = granule;
+    }
+    std::swap(held, coded);
+    heldBytes = static_cast<std::size_t>(n);
+    granule += static_cast<std::int64_t>(frame) * scale;
   };
   auto write = [&](const float* in, std::size_t n) {
     written += static_cast<std::int64_t>(n);
@@ -118,7 +162,8 @@ std::vector<unsigned char> EncodeOggOpus(const std::vector<std::int16_t>& sample
   // The encoder's delay: its last samples come out that much later.
   const std::int64_t end = (written + lookahead) * scale;
   while (granule < end) encode();
-  pages.Flush(true, end);
+  pages.Add(held, heldBytes, end, true);
+  pages.Flush();
   return out;
 }
 

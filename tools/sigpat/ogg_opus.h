@@ -1,4 +1,4 @@
-// Ogg Opus files encoded in memory: libopus's encoder, our own Ogg pages (headers, granule
+// Ogg Opus files encoded in memory: libopus's encoder, libogg's pages (headers, granule
 // positions, pre-skip and the end trim a decoder needs to give back exactly the samples written).
 #ifndef SIGPAT_OGG_OPUS_H
 #define SIGPAT_OGG_OPUS_H
