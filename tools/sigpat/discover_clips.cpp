@@ -21,6 +21,7 @@ constexpr int kBands = 8;
 constexpr float kFloorDepth_dB = 40.0f;  // as the keys: what lies deeper under a block's loudest band is not compared
 constexpr int kDropBlocks = 25;          // an extension ends after this many blocks' worth of disagreement
 constexpr double kSongBarsSeconds = 8.0;  // music heard twice shorter than this may be a song's bars
+constexpr double kShortRepeatSeconds = 2.5;  // talk alone or music alone heard twice shorter than this needs a third airing
 constexpr int kLoopCheckBlocks = 77;  // a second
 // Past where the copies stop agreeing, an end moves on over at most this many blocks (0.2 s) whose
 // distance stays under kCovered_dB: the clip still there under the next song fading in over its
@@ -405,6 +406,12 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     // A few seconds of music heard twice, each time with music of the same colour around it, are
     // a song's bars that it repeats (a chorus, a loop), not a clip: such a clip needs a third airing.
     if (clip.kind == "music only" && seconds < kSongBarsSeconds && Airings(clip.occurrences) < 3 && WithinMusic(clip, levels))
+      continue;
+    // A second or two of talk alone or of music alone heard twice is as likely a phrase of talk or
+    // a song's bar that happens to recur as a clip (the short clips a station makes, its sweepers
+    // and stings, are voice over a music bed): it needs a third airing.
+    if ((clip.kind == "music only" || clip.kind == "speech only") && seconds < kShortRepeatSeconds &&
+        Airings(clip.occurrences) < 3)
       continue;
     out.push_back(std::move(clip));
   }
