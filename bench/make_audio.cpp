@@ -3,7 +3,11 @@
 //   streamA.wav, streamB.wav two 10-minute recordings, 48000 Hz stereo, 16-bit: a noise bed
 //                            with the clips inserted at various levels, so that scanning them
 //                            decodes, mixes to mono and resamples as with real recordings.
-// Usage: sp_make_audio DIR [MINUTES]
+// With --steps it writes instead
+//   steps.wav                one recording of MINUTES of tone steps alone, 44100 Hz mono,
+//                            16-bit, none of them from the ten clips: stretches of it make
+//                            patterns that the streams never play (bench/make_patterns.sh).
+// Usage: sp_make_audio DIR [MINUTES] [--steps]
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -52,13 +56,16 @@ std::vector<double> Clip(int k, double seconds, double fs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s DIR [MINUTES]\n", argv[0]);
+  const bool stepsOnly = argc > 3 && std::string(argv[3]) == "--steps";
+  if (argc < 2 || (argc > 3 && !stepsOnly)) {
+    std::fprintf(stderr, "usage: %s DIR [MINUTES] [--steps]\n", argv[0]);
     return 2;
   }
   const std::string dir = argv[1];
   const double minutes = argc > 2 ? std::atof(argv[2]) : 10.0;
   constexpr int kClips = 10;
+  if (stepsOnly)  // generator seeds of their own: no stretch is one of the clips
+    return WriteWav(dir + "/steps.wav", Clip(1000003, minutes * 60.0, 44100.0), 44100, 1) ? 0 : 1;
   for (int k = 0; k < kClips; ++k)
     if (!WriteWav(dir + "/clip" + std::to_string(k) + ".wav", Clip(k, 4.0, 44100.0), 44100, 1)) return 1;
 

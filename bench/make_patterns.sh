@@ -1,7 +1,8 @@
 #!/bin/bash
 # Writes COUNT distinct 4 s pattern files into DIR for the market benchmark: stretches of a
-# generated recording (sp_make_audio's streamB, which the benchmark's stations never play) that
-# begin 0.05 s apart, made with `sigpat create` from 14 s pieces (quick to read), two at a time.
+# generated recording of tone steps (sp_make_audio --steps: none of them the ten clips that the
+# benchmark's stations play, so the stations match no pattern) that begin 0.05 s apart, made
+# with `sigpat create` from 14 s pieces (quick to read), two at a time.
 # Files already there are kept. Usage: bench/make_patterns.sh BUILD_DIR DIR COUNT
 set -euo pipefail
 build=${1:?usage: make_patterns.sh BUILD_DIR DIR COUNT}
@@ -12,9 +13,9 @@ mkdir -p "$dir"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 pieces=$(( (count + 199) / 200 ))  # piece p: the stretches that begin in [10 p, 10 p + 10) s
-"$build/bench/sp_make_audio" "$work" $(( pieces / 6 + 1 )) >/dev/null
+"$build/bench/sp_make_audio" "$work" $(( pieces / 6 + 1 )) --steps >/dev/null
 for p in $(seq 0 $((pieces - 1))); do
-  ffmpeg -nostdin -loglevel error -y -ss $((p * 10)) -t 14 -i "$work/streamB.wav" -ac 1 -ar 44100 "$work/piece$p.wav"
+  ffmpeg -nostdin -loglevel error -y -ss $((p * 10)) -t 14 -i "$work/steps.wav" "$work/piece$p.wav"
 done
 one() {  # one K: pattern K
   local k=$1 p=$(($1 / 200)) c=$(( ($1 % 200) * 5 ))
