@@ -3,11 +3,13 @@
 //   streamA.wav, streamB.wav two 10-minute recordings, 48000 Hz stereo, 16-bit: a noise bed
 //                            with the clips inserted at various levels, so that scanning them
 //                            decodes, mixes to mono and resamples as with real recordings.
-// With --steps it writes instead
-//   steps.wav                one recording of MINUTES of tone steps alone, 44100 Hz mono,
-//                            16-bit, none of them from the ten clips: stretches of it make
-//                            patterns that the streams never play (bench/make_patterns.sh).
-// Usage: sp_make_audio DIR [MINUTES] [--steps]
+// With --clips FIRST it writes instead
+//   step<K>.wav              for K = FIRST .. FIRST + COUNT - 1 (COUNT in place of MINUTES): 4 s
+//                            clips of tone steps, 44100 Hz mono, 16-bit, each from seeds of its
+//                            own and none of them one of the ten clips above: a catalogue of
+//                            distinct spots that the streams never play (bench/make_patterns.sh).
+// Usage: sp_make_audio DIR [MINUTES]
+//        sp_make_audio DIR COUNT --clips FIRST
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -56,16 +58,21 @@ std::vector<double> Clip(int k, double seconds, double fs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool stepsOnly = argc > 3 && std::string(argv[3]) == "--steps";
-  if (argc < 2 || (argc > 3 && !stepsOnly)) {
-    std::fprintf(stderr, "usage: %s DIR [MINUTES] [--steps]\n", argv[0]);
+  if (argc == 5 && std::string(argv[3]) == "--clips") {
+    const std::string dir = argv[1];
+    const long count = std::atol(argv[2]), first = std::atol(argv[4]);
+    for (long k = first; k < first + count; ++k)  // seeds past the ten clips': other sounds
+      if (!WriteWav(dir + "/step" + std::to_string(k) + ".wav", Clip(static_cast<int>(1000 + k), 4.0, 44100.0), 44100, 1))
+        return 1;
+    return 0;
+  }
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: %s DIR [MINUTES]\n       %s DIR COUNT --clips FIRST\n", argv[0], argv[0]);
     return 2;
   }
   const std::string dir = argv[1];
   const double minutes = argc > 2 ? std::atof(argv[2]) : 10.0;
   constexpr int kClips = 10;
-  if (stepsOnly)  // generator seeds of their own: no stretch is one of the clips
-    return WriteWav(dir + "/steps.wav", Clip(1000003, minutes * 60.0, 44100.0), 44100, 1) ? 0 : 1;
   for (int k = 0; k < kClips; ++k)
     if (!WriteWav(dir + "/clip" + std::to_string(k) + ".wav", Clip(k, 4.0, 44100.0), 44100, 1)) return 1;
 

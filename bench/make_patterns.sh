@@ -1,9 +1,10 @@
 #!/bin/bash
-# Writes COUNT distinct 4 s pattern files into DIR for the market benchmark: stretches of a
-# generated recording of tone steps (sp_make_audio --steps: none of them the ten clips that the
-# benchmark's stations play, so the stations match no pattern) that begin 0.05 s apart, made
-# with `sigpat create` from 14 s pieces (quick to read), two at a time.
-# Files already there are kept. Usage: bench/make_patterns.sh BUILD_DIR DIR COUNT
+# Writes COUNT distinct 4 s pattern files into DIR for the market benchmark: a catalogue of
+# distinct spots, each a clip of tone steps of its own (sp_make_audio --clips: none of them the
+# ten clips the benchmark's stations play, so the stations match no pattern), made with
+# `sigpat create` (with its detail print) two at a time, 200 clips generated at a time.
+# Pattern K is the same file whatever COUNT; files already there are kept.
+# Usage: bench/make_patterns.sh BUILD_DIR DIR COUNT
 set -euo pipefail
 build=${1:?usage: make_patterns.sh BUILD_DIR DIR COUNT}
 dir=${2:?}
@@ -12,18 +13,16 @@ sigpat=$build/tools/sigpat
 mkdir -p "$dir"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-pieces=$(( (count + 199) / 200 ))  # piece p: the stretches that begin in [10 p, 10 p + 10) s
-"$build/bench/sp_make_audio" "$work" $(( pieces / 6 + 1 )) --steps >/dev/null
-for p in $(seq 0 $((pieces - 1))); do
-  ffmpeg -nostdin -loglevel error -y -ss $((p * 10)) -t 14 -i "$work/steps.wav" "$work/piece$p.wav"
-done
 one() {  # one K: pattern K
-  local k=$1 p=$(($1 / 200)) c=$(( ($1 % 200) * 5 ))
-  [ -s "$dir/m$k.tvs" ] && return 0
-  "$sigpat" -q create "$work/piece$p.wav" --begin-sec "$((c / 100)).$(printf %02d $((c % 100)))" \
-    --end-sec "$((c / 100 + 4)).$(printf %02d $((c % 100)))" -o "$dir/m$k.tvs" >/dev/null
+  local k=$1
+  [ -s "$dir/m$k.tvs" ] || "$sigpat" -q create "$work/step$k.wav" -o "$dir/m$k.tvs" >/dev/null
+  rm -f "$work/step$k.wav"
 }
 export -f one
 export sigpat work dir
-seq 0 $((count - 1)) | xargs -P 2 -n 1 bash -c 'one "$0"'
+for ((first = 0; first < count; first += 200)); do
+  n=$(( count - first < 200 ? count - first : 200 ))
+  "$build/bench/sp_make_audio" "$work" "$n" --clips "$first"
+  seq "$first" $((first + n - 1)) | xargs -P 2 -n 1 bash -c 'one "$0"'
+done
 echo "$(find "$dir" -name '*.tvs' | wc -l) patterns in $dir"
