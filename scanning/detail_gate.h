@@ -42,10 +42,15 @@ class DetailGate {
   bool Confirms(const DetectorReport& detection) { return Judge(detection) == Verdict::Stands; }
 
  private:
-  // The print of the input around a detection, compared with the clip: `percent` != 0 plays
-  // the input that much slower first (undoing a speed-up of that much).
-  spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const std::vector<std::int16_t>& around, double percent,
-                                 bool tentative);
+  // The clip compared with the print of the input around a detection, whose frames begin
+  // `expected` frames before the detection's.
+  spdetail::DetailResult Compare(const spdetail::DetailPrint& clip, const spdetail::DetailPrint& input, int expected,
+                                 bool tentative) const;
+  // The print of the input from `from` (a whole number of hops from the input's start; its
+  // samples in `samples`): frames of real input are kept and reused by the reports that follow.
+  spdetail::DetailPrint GridPrint(std::int64_t from, const std::vector<std::int16_t>& samples);
+  // ... and of the same samples played `percent` slower first (undoing a speed-up of that much).
+  spdetail::DetailPrint SlowedPrint(const std::vector<std::int16_t>& around, double percent);
   bool Passes(const spdetail::DetailResult& r, bool tentative) const;
   const spdetail::DetailPrint* PrintOf(int pattern) const;  // null: none
 
@@ -60,6 +65,10 @@ class DetailGate {
   };
   std::vector<Span> confirmed_;
   spdetail::DetailAnalyser analyser_;
+  // Frame g of the input (its samples from g * kHop) in slot g % kept frames, when frameAt_
+  // of the slot is g; made at the first report.
+  std::vector<float> frames_;
+  std::vector<std::int64_t> frameAt_;
   spdetail::DetailTuning tuning_;
 };
 

@@ -95,27 +95,32 @@ DetailAnalyser::~DetailAnalyser() {
 }
 
 DetailPrint DetailAnalyser::Analyse(const std::int16_t* samples, std::size_t n) {
-  Impl& m = *impl_;
   DetailPrint print;
-  if (n < static_cast<std::size_t>(kFftSize) || m.fft == nullptr) return print;
+  if (n < static_cast<std::size_t>(kFftSize) || impl_->fft == nullptr) return print;
   print.frames = static_cast<int>(1 + (n - kFftSize) / kHop);
   print.levels.resize(static_cast<std::size_t>(print.frames) * kBands);
-  for (int f = 0; f < print.frames; ++f) {
-    const std::int16_t* x = samples + static_cast<std::size_t>(f) * kHop;
-    for (int i = 0; i < kFftSize; ++i) m.frame[i] = static_cast<float>(x[i]) * m.window[i];
-    fftwf_execute(m.fft);
-    float* out = print.levels.data() + static_cast<std::size_t>(f) * kBands;
-    for (int b = 0; b < kBands; ++b) {
-      double e = 0.0;
-      const std::vector<float>& w = m.weights[b];
-      for (std::size_t k = 0; k < w.size(); ++k) {
-        const fftwf_complex& c = m.spectrum[m.first[b] + k];
-        e += w[k] * (static_cast<double>(c[0]) * c[0] + static_cast<double>(c[1]) * c[1]);
-      }
-      out[b] = static_cast<float>(10.0 * std::log10(e + 1e-3));
-    }
-  }
+  for (int f = 0; f < print.frames; ++f)
+    AnalyseFrame(samples + static_cast<std::size_t>(f) * kHop, print.levels.data() + static_cast<std::size_t>(f) * kBands);
   return print;
+}
+
+void DetailAnalyser::AnalyseFrame(const std::int16_t* x, float* out) {
+  Impl& m = *impl_;
+  if (m.fft == nullptr) {
+    std::fill(out, out + kBands, 0.0f);
+    return;
+  }
+  for (int i = 0; i < kFftSize; ++i) m.frame[i] = static_cast<float>(x[i]) * m.window[i];
+  fftwf_execute(m.fft);
+  for (int b = 0; b < kBands; ++b) {
+    double e = 0.0;
+    const std::vector<float>& w = m.weights[b];
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      const fftwf_complex& c = m.spectrum[m.first[b] + k];
+      e += w[k] * (static_cast<double>(c[0]) * c[0] + static_cast<double>(c[1]) * c[1]);
+    }
+    out[b] = static_cast<float>(10.0 * std::log10(e + 1e-3));
+  }
 }
 
 // 64-bit FNV-1a of the pattern file's bytes, the hash the decision layer ties its sidecars to.

@@ -36,6 +36,9 @@ class DetailAnalyser {
   DetailAnalyser& operator=(const DetailAnalyser&) = delete;
   // One frame per kHop samples that has kFftSize samples from its start; none when n < kFftSize.
   DetailPrint Analyse(const std::int16_t* samples, std::size_t n);
+  // The kBands levels of the one frame whose kFftSize samples begin at `samples` (what Analyse
+  // gives for each of its frames).
+  void AnalyseFrame(const std::int16_t* samples, float* levels);
 
  private:
   struct Impl;

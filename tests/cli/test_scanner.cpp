@@ -219,6 +219,15 @@ TEST(DetailGate, TentativeDetectionsNeedTheClipItselfAndAreReportedOnce) {
   EXPECT_EQ(gate->Judge(at(0, 1.0, chime.size(), 1)), V::Stands);
   EXPECT_EQ(gate->Judge(at(0, 1.01, chime.size(), 0)), V::Repeat);
   EXPECT_EQ(gate->Judge(at(0, 5.0, chime.size(), 0)), V::Stands);
+
+  // The input's print is kept between reports: a look before the whole clip was fed must leave
+  // nothing of the silence that stood for its rest then.
+  std::unique_ptr<DetailGate> early = DetailGate::Load(patterns, {});
+  const std::size_t fedFirst = 44100 + chime.size() / 4;
+  early->Append(samples.data(), fedFirst);
+  EXPECT_EQ(early->Judge(at(0, 1.0, chime.size(), 1)), V::Unconfirmed);
+  early->Append(samples.data() + fedFirst, samples.size() - fedFirst);
+  EXPECT_EQ(early->Judge(at(0, 1.0, chime.size(), 1)), V::Stands);
 }
 
 std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {
