@@ -300,16 +300,20 @@ void ShapeMatcher::Compare(std::size_t i, float gate) {
   if (!p.Usable() || count_ < p.Blocks()) return;
   const int span = 2 * p.Reach() + 1;
   std::vector<Sums>& h = history_[i];
-  // The blocks missed while the gate was shut (at most a span: older ones are not read).
-  std::int64_t from = std::max(fresh_[i] + 1, count_ - span + 1);
-  from = std::max<std::int64_t>(from, p.Blocks());
-  for (std::int64_t block = from; block <= count_; ++block)
-    for (std::size_t j = 0; j < p.Pieces().size(); ++j)
+  // Of each piece only the coarse values this window reads (its block at every speed) that the
+  // last window compared did not fill already: a piece near the newest block moves little with the
+  // speed, so a gate that opens for a block or two reads a few blocks of it, not a span.
+  const std::int64_t end = count_ - p.Reach();
+  const std::int64_t last = fresh_[i] - p.Reach();  // the window compared last
+  for (std::size_t j = 0; j < p.Pieces().size(); ++j) {
+    const int reach = p.PieceShift(static_cast<int>(j), p.Reach());
+    const std::int64_t first = std::max({last + reach + 1, end - reach, static_cast<std::int64_t>(p.Blocks())});
+    for (std::int64_t block = first; block <= end + reach; ++block)
       h[j * static_cast<std::size_t>(span) + static_cast<std::size_t>(block % span)] =
           CompareAt(p, j, p.Pieces()[j].coarse, block);
+  }
   fresh_[i] = count_;
   if (count_ < p.Blocks() + 2 * p.Reach()) return;
-  const std::int64_t end = count_ - p.Reach();
   float coarse = 2.0f;
   const int best = CoarseBest(p, i, end, &coarse);
   out.Coarse = out.Distance = coarse;

@@ -1,5 +1,6 @@
 // The decision layer's shape distance and partial occurrences: clips through a station's
-// processing and speed changes, the pre-selection, clips cut short, and the report store.
+// processing and speed changes, the pre-selection, clips cut short, the report store, and the
+// shape matcher under a gate that opens and shuts.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "PatternDetector.h"
 #include "../detector/report_store.h"
+#include "../detector/shape_match.h"
 #include "detector_test_clips.h"
 #include "test_support.h"
 
@@ -324,4 +326,75 @@ TEST(PatternDetector, TheReportStoreLetsAFirmReportPastATentativeOne) {
   ASSERT_EQ(store.Count(), 3);
   EXPECT_EQ(store.At(1)->Begin, 100);
   EXPECT_EQ(store.At(2)->Group, 1);
+}
+
+// A pattern compared only while its gate is open (a large catalogue's pre-selection opens it now
+// and then) must score exactly as one compared at every block, whole and by parts: the coarse
+// values it missed while shut are made up when the gate opens again, every one that is read.
+TEST(ShapeMatcherScores, AnIntermittentlyComparedPatternScoresAsOneComparedThroughout) {
+  constexpr int kBands = 16, kBlocks = 2400;
+  std::uint32_t seed = 99;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(seed >> 8) / 16777216.0f;
+  };
+  // Levels of tone-step-like blocks: a loud band or two that move every few blocks, over a floor.
+  std::vector<float> levels(static_cast<std::size_t>(kBlocks) * kBands);
+  int loud = 0, left = 0;
+  for (int k = 0; k < kBlocks; ++k) {
+    if (left-- <= 0) loud = static_cast<int>(next() * kBands) % kBands, left = 2 + static_cast<int>(next() * 8);
+    for (int b = 0; b < kBands; ++b)
+      levels[static_cast<std::size_t>(k) * kBands + b] = -60.0f + 6.0f * next() + (b == loud || b == (loud + 5) % kBands ? 40.0f : 0.0f);
+  }
+  spdet::ShapeTuning tuning;
+  tuning.MaxSpeed = 0.06f;
+  spdet::ShapeMatcher always, sometimes;
+  for (spdet::ShapeMatcher* m : {&always, &sometimes}) {
+    m->Configure(kBands, 0, kBands - 1, tuning);
+    // Two patterns cut from the stream (found where they are), one of its own.
+    m->Add(levels.data() + 300 * kBands, 260, 64);
+    m->Add(levels.data() + 1500 * kBands, 330, 64);
+    m->Add(levels.data() + 900 * kBands, 200, 64);
+    m->Start();
+  }
+  const int n = always.Count();
+  ASSERT_EQ(n, 3);
+  ASSERT_TRUE(always.Pattern(1).Usable());
+  ASSERT_GT(always.Pattern(1).Reach(), 5);
+  const std::vector<float> open(static_cast<std::size_t>(n), 2.0f);
+  const std::vector<unsigned char> openFlags(static_cast<std::size_t>(n), 1);
+  std::vector<float> gate(static_cast<std::size_t>(n));
+  std::vector<unsigned char> flags(static_cast<std::size_t>(n));
+  std::vector<int> shutFor(static_cast<std::size_t>(n), 0);
+  int compared = 0, found = 0;
+  for (int k = 0; k < kBlocks; ++k) {
+    for (int i = 0; i < n; ++i) {  // open for a block or a few, shut for up to a whole reach and more
+      int& s = shutFor[static_cast<std::size_t>(i)];
+      if (--s < -static_cast<int>(1 + next() * 4)) s = static_cast<int>(next() * 40);
+      gate[static_cast<std::size_t>(i)] = s < 0 ? 2.0f : 0.0f;
+      flags[static_cast<std::size_t>(i)] = s < 0 ? 1 : 0;
+    }
+    const float* row = levels.data() + static_cast<std::size_t>(k) * kBands;
+    always.Push(row, open.data(), openFlags.data());
+    sometimes.Push(row, gate.data(), flags.data());
+    for (int i = 0; i < n; ++i) {
+      if (!flags[static_cast<std::size_t>(i)]) continue;
+      const spdet::ShapeScore& a = always.Score(i);
+      const spdet::ShapeScore& b = sometimes.Score(i);
+      ++compared;
+      found += a.Distance < 0.2f;
+      ASSERT_EQ(a.Distance, b.Distance) << i << " at " << k;
+      ASSERT_EQ(a.Coarse, b.Coarse) << i << " at " << k;
+      ASSERT_EQ(a.Shift, b.Shift) << i << " at " << k;
+      ASSERT_EQ(a.End, b.End) << i << " at " << k;
+      const std::vector<float> thresholds(always.Pattern(i).Parts().size(), 0.6f);
+      int partA = -1, partB = -1;
+      const spdet::ShapeScore pa = always.Partial(i, thresholds, 0.1f, 1000, &partA);
+      const spdet::ShapeScore pb = sometimes.Partial(i, thresholds, 0.1f, 1000, &partB);
+      ASSERT_EQ(partA, partB) << i << " at " << k;
+      ASSERT_EQ(pa.Distance, pb.Distance) << i << " at " << k;
+    }
+  }
+  EXPECT_GT(compared, kBlocks / 8);
+  EXPECT_GT(found, 0);  // the patterns cut from the stream were found where they are
 }
