@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -308,6 +310,39 @@ TEST(DetectorCapture, OnlyATailTheFloorCoversIsTakenForCovered) {
   const spdet::Cut shortTail = cut(kBlocks - 1, false);
   EXPECT_EQ(shortTail.heard, kBlocks - 1);
   EXPECT_FALSE(shortTail.covered);
+}
+
+// A clip cut short and followed at once by a louder sound lacks none of its loud cells after the
+// cut, but its loud blocks correlate under 0 there: cut, heard to the cut (moved back 2 %). The
+// same clip talked over to its end (its loud blocks under 0 where the voice is loudest, heard
+// again between words) and the clip heard whole are whole.
+TEST(DetectorCapture, AClipCutShortAndFollowedAtOnceIsReportedWithTheFractionHeard) {
+  constexpr int kBands = 8, kBlocks = 150, kCut = 100;
+  std::vector<float> clip(kBlocks * kBands), input(clip.size());
+  std::uint32_t seed = 9;
+  const auto next = [&seed] { return static_cast<int>((seed = seed * 1664525u + 1013904223u) >> 24); };
+  for (int k = 0, loud = 0; k < kBlocks; ++k) {  // one loud band that moves every few blocks
+    if (k % 5 == 0) loud = next() % kBands;
+    for (int b = 0; b < kBands; ++b) clip[static_cast<std::size_t>(k * kBands + b)] = b == loud ? -20.0f : -50.0f - static_cast<float>(next() % 6);
+  }
+  std::vector<const float*> rows(kBlocks);
+  for (int k = 0; k < kBlocks; ++k) rows[static_cast<std::size_t>(k)] = input.data() + k * kBands;
+  // other(k): the input at block k is another sound, loud in every band but the clip's loudest.
+  const auto heard = [&](const std::function<bool(int)>& other) {
+    for (int k = 0; k < kBlocks; ++k) {
+      const float* c = clip.data() + k * kBands;
+      const int loud = static_cast<int>(std::max_element(c, c + kBands) - c);
+      for (int b = 0; b < kBands; ++b)
+        input[static_cast<std::size_t>(k * kBands + b)] = !other(k) ? c[b] + 2.0f : b == loud ? -24.0f : -12.0f - static_cast<float>(next() % 4);
+    }
+    return spdet::FractionHeard(clip.data(), rows.data(), kBlocks, 0, kBlocks / 2, kBands, 0, kBands - 1, false);
+  };
+  const float cut = heard([](int k) { return k >= kCut; });
+  EXPECT_LE(cut, static_cast<float>(kCut) / kBlocks);
+  EXPECT_GE(cut, static_cast<float>(kCut) / kBlocks - 0.04f);
+  // Talked over: the voice covers the clip for 6 blocks in 10 from the cut on, up to its end.
+  EXPECT_EQ(heard([](int k) { return k >= kCut && (k - kCut) % 10 < 6; }), 1.0f);
+  EXPECT_EQ(heard([](int) { return false; }), 1.0f);
 }
 
 // Reverberation smears each block into the ones after it, so the shape distance's speed fit
