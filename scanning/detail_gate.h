@@ -41,6 +41,8 @@ class DetailGate {
   Verdict Judge(const DetectorReport& detection);
   bool Confirms(const DetectorReport& detection) { return Judge(detection) == Verdict::Stands; }
 
+  struct PrintFile;  // a pattern's print file, checked at Load, its levels read at first use
+
  private:
   // The clip compared with the print of the input around a detection, whose frames begin
   // `expected` frames before the detection's.
@@ -52,9 +54,10 @@ class DetailGate {
   // ... and of the same samples played `percent` slower first (undoing a speed-up of that much).
   spdetail::DetailPrint SlowedPrint(const std::vector<std::int16_t>& around, double percent);
   bool Passes(const spdetail::DetailResult& r, bool tentative) const;
-  const spdetail::DetailPrint* PrintOf(int pattern) const;  // null: none
+  // The print of a pattern, read at its first use; null: none (or it could no longer be read).
+  const spdetail::DetailPrint* PrintOf(int pattern) const;
 
-  std::vector<std::shared_ptr<const spdetail::DetailPrint>> prints_;  // by pattern number; null: none
+  std::vector<std::shared_ptr<PrintFile>> prints_;  // by pattern number; null: none
   std::vector<std::int16_t> ring_;
   std::int64_t fed_ = 0;  // samples appended so far
   // The spans of the latest tentative detections confirmed, per group (a firm report of the

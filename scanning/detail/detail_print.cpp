@@ -146,20 +146,20 @@ std::string EncodeDetailPrint(const DetailPrint& print, std::uint64_t patternHas
   return out;
 }
 
-bool DecodeDetailPrint(const std::string& bytes, std::uint64_t patternHash, DetailPrint& print, std::string& problem) {
+bool CheckDetailHeader(const unsigned char* p, std::size_t have, std::uint64_t fileSize, std::uint64_t patternHash,
+                       int& frames, std::string& problem) {
   problem.clear();
-  constexpr std::size_t kHeader = sizeof kMagic + 4 + 4 + 4 + 8;
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  if (bytes.size() < kHeader || std::memcmp(p, kMagic, sizeof kMagic) != 0) {
+  static_assert(kDetailHeaderBytes == sizeof kMagic + 4 + 4 + 4 + 8, "the header's fields");
+  if (have < kDetailHeaderBytes || fileSize < kDetailHeaderBytes || std::memcmp(p, kMagic, sizeof kMagic) != 0) {
     problem = "not a detail print";
     return false;
   }
-  const std::uint64_t version = GetLe(p + 8, 4), bands = GetLe(p + 12, 4), frames = GetLe(p + 16, 4);
+  const std::uint64_t version = GetLe(p + 8, 4), bands = GetLe(p + 12, 4), count = GetLe(p + 16, 4);
   if (version != kVersion || bands != kBands) {
     problem = "a detail print of another version";
     return false;
   }
-  if (frames > (1u << 20) || bytes.size() != kHeader + frames * kBands * 2) {
+  if (count > (1u << 20) || fileSize != kDetailHeaderBytes + count * kBands * 2) {
     problem = "a truncated or damaged detail print";
     return false;
   }
@@ -167,10 +167,18 @@ bool DecodeDetailPrint(const std::string& bytes, std::uint64_t patternHash, Deta
     problem = "made for another pattern file";
     return false;
   }
-  print.frames = static_cast<int>(frames);
-  print.levels.resize(frames * kBands);
+  frames = static_cast<int>(count);
+  return true;
+}
+
+bool DecodeDetailPrint(const std::string& bytes, std::uint64_t patternHash, DetailPrint& print, std::string& problem) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  int frames = 0;
+  if (!CheckDetailHeader(p, bytes.size(), bytes.size(), patternHash, frames, problem)) return false;
+  print.frames = frames;
+  print.levels.resize(static_cast<std::size_t>(frames) * kBands);
   for (std::size_t i = 0; i < print.levels.size(); ++i) {
-    const auto q = static_cast<std::int16_t>(GetLe(p + kHeader + 2 * i, 2));
+    const auto q = static_cast<std::int16_t>(GetLe(p + kDetailHeaderBytes + 2 * i, 2));
     print.levels[i] = q * kLevelStep;
   }
   return true;

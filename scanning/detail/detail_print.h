@@ -60,6 +60,13 @@ std::string EncodeDetailPrint(const DetailPrint& print, std::uint64_t patternHas
 // print", "made for another pattern file", ...).
 bool DecodeDetailPrint(const std::string& bytes, std::uint64_t patternHash, DetailPrint& print, std::string& problem);
 
+// The first bytes of a print file, which say all that DecodeDetailPrint checks.
+constexpr std::size_t kDetailHeaderBytes = 28;
+// Checks a print file of `fileSize` bytes from its first `have` bytes (`head`) as DecodeDetailPrint
+// does: its frame count, or false with the same problem said.
+bool CheckDetailHeader(const unsigned char* head, std::size_t have, std::uint64_t fileSize, std::uint64_t patternHash,
+                       int& frames, std::string& problem);
+
 }  // namespace spdetail
 
 #endif

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 
@@ -228,6 +230,18 @@ TEST(DetailGate, TentativeDetectionsNeedTheClipItselfAndAreReportedOnce) {
   EXPECT_EQ(early->Judge(at(0, 1.0, chime.size(), 1)), V::Unconfirmed);
   early->Append(samples.data() + fedFirst, samples.size() - fedFirst);
   EXPECT_EQ(early->Judge(at(0, 1.0, chime.size(), 1)), V::Stands);
+
+  // A print's levels are read when its pattern's first detection is judged: one cut short since
+  // the gate was loaded (its header still whole) confirms nothing then, and the detections are
+  // judged as a pattern's without a print.
+  const std::string print = DetailFileOf(patterns[0]);
+  std::filesystem::last_write_time(print, std::filesystem::last_write_time(print) + std::chrono::hours(1));
+  std::unique_ptr<DetailGate> late = DetailGate::Load(patterns, {});
+  ASSERT_TRUE(late->ConfirmsTentative(0));
+  std::filesystem::resize_file(print, 100);
+  late->Append(samples.data(), samples.size());
+  EXPECT_EQ(late->Judge(at(0, 1.0, chime.size(), 1)), V::Unconfirmed);
+  EXPECT_EQ(late->Judge(at(0, 5.0, chime.size(), 0)), V::Stands);
 }
 
 std::vector<std::int16_t> ReadAllSamples(const std::string& path, const AudioOptions& options = AudioOptions{}) {
