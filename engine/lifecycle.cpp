@@ -7,6 +7,8 @@
 #include "IirBiq.h"
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
+#include "matching_layout.h"
+#include "../patterns/shared_arrays.h"
 #include "sp_message.h"
 
 namespace {
@@ -31,9 +33,19 @@ T* Duplicate(const T* src, long n, bool& ok) {
   return p;
 }
 
+long Length(const char* s) { return static_cast<long>(std::strlen(s) + 1); }
+
 char* DuplicateString(const char* s, bool& ok) {
   if (s == nullptr) return nullptr;
-  return Duplicate(s, static_cast<long>(std::strlen(s) + 1), ok);
+  return Duplicate(s, Length(s), ok);
+}
+
+// A read-only pattern array of the source: the source's own with one more holder inside a
+// SharingScope, else (or when the table cannot take it) a duplicate.
+template <typename T>
+T* Take(T* src, long n, bool& ok) {
+  if (T* shared = sp::ShareArray(src)) return shared;
+  return Duplicate(src, n, ok);
 }
 
 char EmptyText[1] = {0};
@@ -63,6 +75,8 @@ TimeSpectrumEstimation::~TimeSpectrumEstimation() {
 
 // A copy is an independent engine in the same state: every buffer, pattern record and
 // filter-bank ring is duplicated, so the two objects can be fed and destroyed separately.
+// Inside a SharingScope the pattern arrays that never change after the set-up are shared
+// instead (reference-counted, see SharingScope.h); the two objects still go their own ways.
 // Two things are not duplicated: an open test-data file stays with the source (the copy
 // keeps the file name but has no open handle), and the per-pattern statistics start empty
 // in the copy (fresh objects of the same geometry).
@@ -173,23 +187,18 @@ TimeSpectrumEstimation& TimeSpectrumEstimation::operator=(const TimeSpectrumEsti
       copy.AbsDevScalingFactor = nullptr;
       *d = copy;
       long ns = static_cast<long>(s->Nband) * s->Nblock;
-      d->BandRms = Duplicate(s->BandRms, s->Nband, ok);
-      d->Spectrum = Duplicate(s->Spectrum, ns, ok);
-      d->SpectrumByBand = Duplicate(s->SpectrumByBand, ns, ok);
-      d->Range = Duplicate(s->Range, ns, ok);
-      d->NSamplePerRange = Duplicate(s->NSamplePerRange, 4L * (s->Nband + 1), ok);
-      d->BackNSampleNoTransientRange = Duplicate(s->BackNSampleNoTransientRange, s->Nband + 1, ok);
-      d->InputFileName = DuplicateString(s->InputFileName, ok);
-      d->SpectrumKnown = Duplicate(s->SpectrumKnown, ns, ok);
+      d->BandRms = Take(s->BandRms, s->Nband, ok);
+      d->Spectrum = Take(s->Spectrum, ns, ok);
+      d->SpectrumByBand = Take(s->SpectrumByBand, ns, ok);
+      d->Range = Take(s->Range, ns, ok);
+      d->NSamplePerRange = Take(s->NSamplePerRange, 4L * (s->Nband + 1), ok);
+      d->BackNSampleNoTransientRange = Take(s->BackNSampleNoTransientRange, s->Nband + 1, ok);
+      d->InputFileName = s->InputFileName != nullptr ? Take(s->InputFileName, Length(s->InputFileName), ok) : nullptr;
+      d->SpectrumKnown = Duplicate(s->SpectrumKnown, ns, ok);  // written by the test-data file
       d->SpectrumFound = Duplicate(s->SpectrumFound, ns, ok);
-      d->RelDevScalingFactor = Duplicate(s->RelDevScalingFactor, other.Nband + 1, ok);
-      d->AbsDevScalingFactor = Duplicate(s->AbsDevScalingFactor, other.Nband + 1, ok);
-      if (s->AmpRanges != nullptr) {
-        d->AmpRanges = new (std::nothrow)::AmpRanges[other.Nband + 1];
-        if (d->AmpRanges == nullptr) ok = false;
-        else
-          for (int b = 0; b <= other.Nband; ++b) d->AmpRanges[b] = s->AmpRanges[b];
-      }
+      d->RelDevScalingFactor = Take(s->RelDevScalingFactor, other.Nband + 1, ok);
+      d->AbsDevScalingFactor = Take(s->AbsDevScalingFactor, other.Nband + 1, ok);
+      d->AmpRanges = Take(s->AmpRanges, other.Nband + 1, ok);
       if (s->PatternStat != nullptr) {
         d->PatternStat = new (std::nothrow)
             PatternStatistics(s->PatternStat->NEst, s->PatternStat->NCategory, s->PatternStat->Depth);
@@ -202,7 +211,11 @@ TimeSpectrumEstimation& TimeSpectrumEstimation::operator=(const TimeSpectrumEsti
     // Out of memory: leave a released engine rather than a half copy.
     UnloadTimeSpectrumObj(1);
   } else if (fRecognitionMode) {
-    PrepareMatching();  // the matching layout is not copied; build the copy's own
+    // The matching layout: inside a SharingScope the copy shares the source's values (they are
+    // made from the arrays it shares); otherwise, or when the source has none, its own is built.
+    if (sp::SharingActive() && other.Layout != nullptr && other.Layout->Describes(other))
+      Layout = sp::MatchingLayout::ShareFrom(*other.Layout, *this).release();
+    if (Layout == nullptr) PrepareMatching();
   }
   return *this;
 }

@@ -89,8 +89,8 @@ std::unique_ptr<MatchingLayout> MatchingLayout::Build(const TimeSpectrumEstimati
     L.means_.resize(static_cast<std::size_t>(nP) * kBands);
     L.have_.resize(static_cast<std::size_t>(nP));
     L.status_.resize(static_cast<std::size_t>(nP));
-    L.data_.assign(static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock) * nGroups,
-                   std::numeric_limits<float>::quiet_NaN());
+    std::vector<float> data(static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock) * nGroups,
+                            std::numeric_limits<float>::quiet_NaN());
 
     for (int i = 0; i < nP; ++i) {
       const SignalTVSEx* P = e.TVS[i];
@@ -110,7 +110,7 @@ std::unique_ptr<MatchingLayout> MatchingLayout::Build(const TimeSpectrumEstimati
       const std::size_t end = groupEnd(u);
       Group& G = L.groups_[g];
       G.data = g * static_cast<std::size_t>(lanes) * static_cast<std::size_t>(nblock);
-      float* d = L.data_.data() + G.data;
+      float* d = data.data() + G.data;
       for (int l = 0; l < kMaxLanes; ++l) {
         const bool used = l < lanes && u + static_cast<std::size_t>(l) < end;
         G.lane[l] = used ? units[u + l].pattern : -1;
@@ -124,6 +124,40 @@ std::unique_ptr<MatchingLayout> MatchingLayout::Build(const TimeSpectrumEstimati
       }
       u = end;
     }
+    L.data_ = std::make_shared<const std::vector<float>>(std::move(data));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return layout;
+}
+
+std::unique_ptr<MatchingLayout> MatchingLayout::ShareFrom(const MatchingLayout& source, const TimeSpectrumEstimation& e) {
+  if (e.NPattern != source.nPattern_ || e.TVS == nullptr || !source.data_) return nullptr;
+  std::unique_ptr<MatchingLayout> layout(new (std::nothrow) MatchingLayout);
+  if (layout == nullptr) return nullptr;
+  try {
+    MatchingLayout& L = *layout;
+    L.tvs_ = e.TVS;
+    L.nPattern_ = source.nPattern_;
+    L.nblock_ = source.nblock_;
+    L.lanes_ = source.lanes_;
+    L.keys_ = source.keys_;
+    for (int i = 0; i < L.nPattern_; ++i) {
+      const SignalTVSEx* P = e.TVS[i];
+      PatternKey& k = L.keys_[static_cast<std::size_t>(i)];
+      if ((P == nullptr) != (k.rec == nullptr)) return nullptr;
+      if (P == nullptr) continue;
+      k.rec = P;
+      k.spectrumByBand = P->SpectrumByBand;
+      k.spectrum = P->Spectrum;
+      k.range = P->Range;
+    }
+    L.groups_ = source.groups_;
+    L.data_ = source.data_;
+    L.deviations_.resize(source.deviations_.size());
+    L.means_.resize(source.means_.size());
+    L.have_.resize(source.have_.size());
+    L.status_.resize(source.status_.size());
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

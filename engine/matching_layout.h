@@ -1,7 +1,8 @@
 // The matching layout: the loaded patterns laid out for matching many of them side by side,
 // and the per-block results of that matching. Internal to the engine, which owns one per
 // recognition set-up (TimeSpectrumEstimation::PrepareMatching) and drops it on every
-// initialisation, release and copy.
+// initialisation, release and copy; a copy made in a SharingScope shares the source's
+// interleaved values (ShareFrom), a copy made outside builds its own.
 //
 // Every block, each pattern in use needs the deviation of its maximum-power band (and, when
 // the early rejection lets it through or is off, of its other bands). The pattern side of
@@ -54,6 +55,10 @@ class MatchingLayout {
   // The layout of the engine's patterns with `lanes` (4 or 8) units per group; null when
   // memory is short.
   static std::unique_ptr<MatchingLayout> Build(const TimeSpectrumEstimation& e, int lanes);
+  // The layout of a copy of the engine `source` describes (its patterns in the same order, the
+  // same content): the interleaved values are shared with `source`, which must describe its
+  // engine; the keys and the block's results are the copy's. Null when memory is short.
+  static std::unique_ptr<MatchingLayout> ShareFrom(const MatchingLayout& source, const TimeSpectrumEstimation& e);
 
   // True while the layout still fits the engine's geometry and pattern array (Fits), and
   // describes the patterns the engine has loaded: records, arrays, lengths, bands (Describes,
@@ -69,7 +74,7 @@ class MatchingLayout {
   int Lanes() const { return lanes_; }
   const std::vector<PatternKey>& Keys() const { return keys_; }
   const std::vector<Group>& Groups() const { return groups_; }
-  const float* Data(const Group& g) const { return data_.data() + g.data; }
+  const float* Data(const Group& g) const { return data_->data() + g.data; }
 
   // The block's results, per pattern: the deviations and band means computed ahead (kBands
   // each), the bands that have them (bit b), and the pattern's status.
@@ -85,7 +90,7 @@ class MatchingLayout {
   int nPattern_ = 0, nblock_ = 0, lanes_ = 0;
   std::vector<PatternKey> keys_;
   std::vector<Group> groups_;
-  std::vector<float> data_;
+  std::shared_ptr<const std::vector<float>> data_;  // never changed once built: copies share it
   std::vector<float> deviations_, means_;
   std::vector<unsigned> have_;
   std::vector<unsigned char> status_;

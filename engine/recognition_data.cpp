@@ -9,6 +9,7 @@
 
 #include "TimeSpectrumEstimation.h"
 #include "sp_helpers.h"
+#include "../patterns/shared_arrays.h"
 #include "sp_message.h"
 
 // The default constants of the level split. Every field is a constant expression, so the
@@ -33,10 +34,10 @@ float MeanOf(const float* v, unsigned int count) {
   return static_cast<float>(sum / static_cast<double>(count));
 }
 
+// The arrays may be shared with copies of the record (shared_arrays.h).
 template <typename T>
 void Release(T*& p) {
-  delete[] p;
-  p = nullptr;
+  sp::ReleaseArray(p);
 }
 
 }  // namespace
@@ -207,6 +208,11 @@ int TimeSpectrumEstimation::BuiltRecognitionData(int fAmpAnalisysOnlyForOverallS
     const int nband = P->Nband;
     const int nblock = P->Nblock;
     const int ns = static_cast<int>(nsWide);
+    // The level splits are written in place: a copy that shares them takes its own first.
+    if (!sp::OwnArray(P->AmpRanges, static_cast<std::size_t>(nband) + 1)) {
+      sp::LogLine(0, CP1251("BuiltRecognitionData(): не выделить память: AmpRanges[]"));
+      return fail();
+    }
 
     Release(P->Range);
     P->Range = new (std::nothrow) unsigned char[static_cast<std::size_t>(ns)];

@@ -5,6 +5,7 @@
 
 #include "PatternStatistics.h"
 #include "TimeSpectrumEstimation.h"
+#include "../patterns/shared_arrays.h"
 #include "sp_helpers.h"
 #include "sp_message.h"
 
@@ -145,7 +146,7 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(SigRecognitionPar* par) {
       }
     }
 
-    delete[] p->AmpRanges;
+    sp::ReleaseArray(p->AmpRanges);
     p->AmpRanges = new (std::nothrow)::AmpRanges[static_cast<std::size_t>(Nband) + 1];
     if (p->AmpRanges == nullptr) {
       UnloadTimeSpectrumObj(1);
@@ -178,14 +179,14 @@ int TimeSpectrumEstimation::InitTimeSpectrumEst(SigRecognitionPar* par) {
   auto reciprocal = [](float t) -> float { return t > 0.0f ? static_cast<float>(1.0 / static_cast<double>(t)) : 1.0f; };
   for (int i = 0; i < NPattern; ++i) {
     SignalTVSEx* p = TVS[i];
-    delete[] p->RelDevScalingFactor;
+    sp::ReleaseArray(p->RelDevScalingFactor);
     p->RelDevScalingFactor = new (std::nothrow) float[static_cast<std::size_t>(Nband) + 1];
     if (p->RelDevScalingFactor == nullptr) {
       UnloadTimeSpectrumObj(1);
       sp::LogLine(0, CP1251("InitTimeSpectrumEst(): не выделить память для RelDevScalingFactor[]"));
       return 0;
     }
-    delete[] p->AbsDevScalingFactor;
+    sp::ReleaseArray(p->AbsDevScalingFactor);
     p->AbsDevScalingFactor = new (std::nothrow) float[static_cast<std::size_t>(Nband) + 1];
     if (p->AbsDevScalingFactor == nullptr) {
       UnloadTimeSpectrumObj(1);

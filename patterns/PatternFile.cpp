@@ -13,6 +13,7 @@
 #include <new>
 
 #include "TimeSpectrumEstimation.h"
+#include "shared_arrays.h"
 #include "sp_message.h"
 
 namespace {
@@ -330,7 +331,7 @@ int TimeSpectrumEstimation::LoadRecognizePattern(char* file, SignalTVSEx* rec) {
   rec->fLevelGate = 1;
 
   // Band levels. The record is expected to be empty; anything it holds is released first.
-  delete[] rec->BandRms;
+  sp::ReleaseArray(rec->BandRms);
   rec->BandRms = new (std::nothrow) float[rec->Nband]();
   if (rec->BandRms == nullptr) {
     sp::LogLine(0, CP1251("LoadRecognizePattern(): не выделить память для среднекв. значений"));
@@ -355,8 +356,8 @@ int TimeSpectrumEstimation::LoadRecognizePattern(char* file, SignalTVSEx* rec) {
     return fail();
   }
 
-  delete[] rec->Spectrum;
-  delete[] rec->SpectrumByBand;
+  sp::ReleaseArray(rec->Spectrum);
+  sp::ReleaseArray(rec->SpectrumByBand);
   rec->Spectrum = new (std::nothrow) float[nSpectrum]();
   rec->SpectrumByBand = new (std::nothrow) float[nSpectrum]();
   if (rec->Spectrum == nullptr || rec->SpectrumByBand == nullptr) {
@@ -386,7 +387,7 @@ int TimeSpectrumEstimation::LoadRecognizePattern(char* file, SignalTVSEx* rec) {
     ReadU16(h, sectionSize);
     ReadU16(h, sectionNumber);
     ReadU16(h, L);
-    delete[] rec->InputFileName;
+    sp::ReleaseArray(rec->InputFileName);
     rec->InputFileName = new (std::nothrow) char[static_cast<std::size_t>(L) + 1]();
     if (rec->InputFileName == nullptr) return fail();
     ReadBytes(h, rec->InputFileName, L);

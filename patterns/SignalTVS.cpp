@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "PatternStatistics.h"
+#include "shared_arrays.h"
 
 // ---- SignalTVS
 
@@ -25,11 +26,11 @@ void SignalTVS::Init() {
   std::memset(FileName, 0, 16);
 }
 
+// The read-only arrays may be shared with copies of the record (shared_arrays.h): each is freed
+// by its last holder.
 void SignalTVS::Unload() {
-  delete[] BandRms;
-  BandRms = nullptr;
-  delete[] Spectrum;
-  Spectrum = nullptr;
+  sp::ReleaseArray(BandRms);
+  sp::ReleaseArray(Spectrum);
 }
 
 void SignalTVS::Forget() {
@@ -80,28 +81,20 @@ void SignalTVSEx::Init() {
 
 void SignalTVSEx::Unload() {
   SignalTVS::Unload();
-  delete[] SpectrumByBand;
-  SpectrumByBand = nullptr;
-  delete[] AmpRanges;
-  AmpRanges = nullptr;
-  delete[] Range;
-  Range = nullptr;
-  delete[] NSamplePerRange;
-  NSamplePerRange = nullptr;
-  delete[] BackNSampleNoTransientRange;
-  BackNSampleNoTransientRange = nullptr;
-  delete[] InputFileName;
-  InputFileName = nullptr;
+  sp::ReleaseArray(SpectrumByBand);
+  sp::ReleaseArray(AmpRanges);
+  sp::ReleaseArray(Range);
+  sp::ReleaseArray(NSamplePerRange);
+  sp::ReleaseArray(BackNSampleNoTransientRange);
+  sp::ReleaseArray(InputFileName);
+  sp::ReleaseArray(RelDevScalingFactor);
+  sp::ReleaseArray(AbsDevScalingFactor);
   delete PatternStat;
   PatternStat = nullptr;
   delete[] SpectrumKnown;
   SpectrumKnown = nullptr;
   delete[] SpectrumFound;
   SpectrumFound = nullptr;
-  delete[] RelDevScalingFactor;
-  RelDevScalingFactor = nullptr;
-  delete[] AbsDevScalingFactor;
-  AbsDevScalingFactor = nullptr;
 }
 
 void SignalTVSEx::Forget() {

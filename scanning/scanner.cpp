@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "PatternDetector.h"
+#include "SharingScope.h"
 #include "messages.h"
 #include "wall_clock.h"
 
@@ -337,6 +338,7 @@ std::unique_ptr<RecognitionStream> Scanner::NextStream() {
   if (prepared_) return std::move(prepared_);
   if (!model_) model_ = ScanSession::SetUp(files_, options_);
   auto stream = std::make_unique<RecognitionStream>();
+  SharingScope sharing;  // the copies share the model's pattern arrays
   if (!stream->InitLike(*model_)) throw Error("out of memory setting the recognizer up");
   return stream;
 }

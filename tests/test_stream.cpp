@@ -1,13 +1,18 @@
 // The library's streaming layer: RecognitionStream (feeds of any size, 64-bit positions, the
-// rebase across the engine's 32-bit counter wrap, the recognitions of each feed), PatternMaker
-// (the same pattern bytes whatever the pieces) and the speed variants' names.
+// rebase across the engine's 32-bit counter wrap, the recognitions of each feed, copies sharing
+// their model's pattern arrays), PatternMaker (the same pattern bytes whatever the pieces) and
+// the speed variants' names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <thread>
 
+#include "SharingScope.h"
 #include "SignalPattern.h"
 #include "test_support.h"
 
@@ -62,6 +67,13 @@ class Stream : public ::testing::Test {
     if (model != nullptr) EXPECT_EQ(stream.InitLike(*model), 1);
     else InitStream(stream, startSample);
     stream.SetRebaseThreshold(rebaseThreshold);
+    std::vector<StreamRecognition> all = FeedAll(stream, pieces);
+    if (rebases != nullptr) *rebases = stream.Rebases();
+    return all;
+  }
+
+  // Feeds the whole stream in pieces of the given sizes (taken in turn), then finishes it.
+  std::vector<StreamRecognition> FeedAll(RecognitionStream& stream, const std::vector<std::size_t>& pieces) {
     std::vector<StreamRecognition> all;
     std::size_t pos = 0;
     for (std::size_t k = 0; pos < pcm_.size(); ++k) {
@@ -74,7 +86,6 @@ class Stream : public ::testing::Test {
     EXPECT_GE(stream.Finish(), 0);
     all.insert(all.end(), stream.Recognitions().begin(), stream.Recognitions().end());
     EXPECT_EQ(stream.Samples(), static_cast<std::int64_t>(pcm_.size()));
-    if (rebases != nullptr) *rebases = stream.Rebases();
     return all;
   }
 
@@ -115,6 +126,98 @@ TEST_F(Stream, RecognitionsInPlaceWhateverThePiecesAndTheRebasing) {
   EXPECT_GE(fed.Feed(pcm_.data(), 1152), 0);
   EXPECT_EQ(copy.InitLike(fed), 0);
   EXPECT_EQ(copy.Feed(pcm_.data(), 1152), -1);
+}
+
+// The arrays a copy made in a SharingScope shares with its model, and those it must not.
+std::vector<const void*> SharedArraysOf(const SignalTVSEx* p) {
+  return {p->BandRms, p->Spectrum, p->SpectrumByBand, p->Range, p->NSamplePerRange, p->BackNSampleNoTransientRange,
+          p->AmpRanges, p->RelDevScalingFactor, p->AbsDevScalingFactor, p->InputFileName};
+}
+
+TEST_F(Stream, CopiesInASharingScopeShareThePatternArraysAndOutliveTheModel) {
+  const std::vector<StreamRecognition> reference = Run({1152}, std::numeric_limits<std::uint32_t>::max());
+  const std::size_t sharedBefore = SharingScope::SharedArrays();
+  auto model = std::make_unique<RecognitionStream>();
+  InitStream(*model, 0);
+  auto a = std::make_unique<RecognitionStream>();
+  RecognitionStream b, own;
+  {
+    SharingScope outer;
+    SharingScope inner;  // scopes nest
+    ASSERT_EQ(a->InitLike(*model), 1);
+  }
+  {
+    SharingScope sharing;
+    ASSERT_EQ(b.InitLike(*model), 1);
+  }
+  EXPECT_FALSE(SharingScope::Active());
+  ASSERT_EQ(own.InitLike(*model), 1);  // outside a scope: duplicates, as always
+  std::size_t arrays = 0;
+  for (int i = 0; i < model->Engine().NPattern; ++i) {
+    const std::vector<const void*> m = SharedArraysOf(model->Engine().TVS[i]);
+    const std::vector<const void*> x = SharedArraysOf(a->Engine().TVS[i]);
+    const std::vector<const void*> y = SharedArraysOf(b.Engine().TVS[i]);
+    const std::vector<const void*> z = SharedArraysOf(own.Engine().TVS[i]);
+    for (std::size_t k = 0; k < m.size(); ++k) {
+      ASSERT_NE(m[k], nullptr) << i << " " << k;
+      EXPECT_EQ(x[k], m[k]) << i << " " << k;
+      EXPECT_EQ(y[k], m[k]) << i << " " << k;
+      EXPECT_NE(z[k], m[k]) << i << " " << k;
+      EXPECT_EQ(SharingScope::Holders(m[k]), 3u);
+      EXPECT_EQ(SharingScope::Holders(z[k]), 0u);
+      ++arrays;
+    }
+    EXPECT_NE(a->Engine().TVS[i], model->Engine().TVS[i]);  // the records themselves are each copy's
+  }
+  EXPECT_EQ(SharingScope::SharedArrays(), sharedBefore + arrays);
+  // The model goes first: the copies keep its arrays and recognise to the bit.
+  const void* spectrum = model->Engine().TVS[0]->Spectrum;
+  model.reset();
+  EXPECT_EQ(SharingScope::Holders(spectrum), 2u);
+  EXPECT_TRUE(SameList(FeedAll(*a, {4096}), reference));
+  a.reset();  // b holds the arrays alone
+  EXPECT_EQ(SharingScope::Holders(spectrum), 0u);
+  EXPECT_EQ(SharingScope::SharedArrays(), sharedBefore);
+  EXPECT_EQ(b.Engine().TVS[0]->Spectrum, spectrum);
+  EXPECT_TRUE(SameList(FeedAll(b, {1152}), reference));
+  EXPECT_TRUE(SameList(FeedAll(own, {777}), reference));
+}
+
+// Copies made, fed and released on several threads at once, the model released while they run.
+TEST_F(Stream, CopiesSharingAModelOnSeveralThreads) {
+  const std::vector<StreamRecognition> reference = Run({1152}, std::numeric_limits<std::uint32_t>::max());
+  const std::size_t sharedBefore = SharingScope::SharedArrays();
+  auto model = std::make_unique<RecognitionStream>();
+  InitStream(*model, 0);
+  const void* spectrum = model->Engine().TVS[1]->SpectrumByBand;
+  constexpr int kThreads = 4;
+  std::atomic<int> ready{0};
+  std::atomic<bool> modelGone{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      RecognitionStream kept;
+      {
+        SharingScope sharing;
+        EXPECT_EQ(kept.InitLike(*model), 1);
+        // Copies made and released in a burst, while the other threads do the same.
+        for (int k = 0; k < 40; ++k) {
+          RecognitionStream passing;
+          EXPECT_EQ(passing.InitLike(*model), 1);
+          EXPECT_EQ(passing.Engine().TVS[1]->SpectrumByBand, spectrum);
+        }
+      }
+      ++ready;
+      while (!modelGone) std::this_thread::yield();
+      EXPECT_EQ(kept.Engine().TVS[1]->SpectrumByBand, spectrum);
+      EXPECT_TRUE(SameList(FeedAll(kept, {1152 * static_cast<std::size_t>(t + 1)}), reference)) << t;
+    });
+  while (ready < kThreads) std::this_thread::yield();
+  EXPECT_EQ(SharingScope::Holders(spectrum), static_cast<std::size_t>(kThreads) + 1);
+  model.reset();
+  modelGone = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(SharingScope::SharedArrays(), sharedBefore);
 }
 
 TEST_F(Stream, CounterWrapLosesRecognitionsUnlessRebased) {

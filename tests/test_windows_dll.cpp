@@ -206,9 +206,9 @@ TEST(WindowsDll, ExportTable) {
       "SetOutLogMessageHandler", "Cp1251ToUtf8",
       // the decision layer's client classes (include/PatternDetector.h, DetectorTuning.h)
       "PatternDetector", "DetectorReport", "DetectorPattern", "DetectorTuning", "SetDetectorTuning",
-      // streaming, pattern making and the speed variants' names (RecognitionStream.h,
-      // PatternMaker.h, SpeedVariantName.h: namespace sp)
-      "RecognitionStream", "PatternMaker", "sp"};
+      // streaming, copies sharing their patterns, pattern making and the speed variants' names
+      // (RecognitionStream.h, SharingScope.h, PatternMaker.h, SpeedVariantName.h: namespace sp)
+      "RecognitionStream", "SharingScope", "PatternMaker", "sp"};
   struct Members {
     const char* owner;
     std::vector<const char*> names;

@@ -1,8 +1,9 @@
-// sigpat monitor: many live stations in one process. The patterns are loaded and checked once
-// and shared; each station has its reader thread and its recognizer, recognized on a pool of
-// worker threads sized to the cores. Detections go to standard output as they are made (text
-// or JSON lines with the station's label and the UTC time the clip began); status lines (JSON:
-// connections, drops, gaps, heartbeats, reloads) go to standard error or a --status file.
+// sigpat monitor: many live stations in one process. The patterns are loaded, checked and set up
+// once and shared; each station has its reader thread and its recognizer (a copy of the one set
+// up, sharing its pattern arrays), recognized on a pool of worker threads sized to the cores.
+// Detections go to standard output as they are made (text or JSON lines with the station's label
+// and the UTC time the clip began); status lines (JSON: connections, drops, gaps, heartbeats,
+// reloads) go to standard error or a --status file.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -61,7 +62,7 @@ class StatusLog {
   std::FILE* file_ = nullptr;
 };
 
-// Reads and checks the patterns (once for all stations).
+// Reads, checks and sets the patterns up (once for all stations).
 std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   ScanArgs gather;
   gather.patterns = args.patterns;
@@ -78,6 +79,7 @@ std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
   set->options.detectorAlone = args.noRelDev;
   set->options.detailCheck = !args.noDetailCheck;
   set->longest = LongestOf(set->seconds);
+  set->model = ScanSession::SetUp(set->files, set->options);  // a set the library refuses fails here
   return set;
 }
 

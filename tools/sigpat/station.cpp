@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "SharingScope.h"
 #include "ffmpeg_source.h"
 #include "messages.h"
 #include "wall_clock.h"
@@ -28,6 +29,16 @@ std::string FormatSeconds(double s) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", s);
   return text;
+}
+
+// A recognizer for a station: a copy of the set's model that shares its pattern arrays; null
+// without a model (the session then sets one up from the files).
+std::unique_ptr<RecognitionStream> CopyOfModel(const PatternSet& set) {
+  if (!set.model) return nullptr;
+  auto stream = std::make_unique<RecognitionStream>();
+  SharingScope sharing;
+  if (!stream->InitLike(*set.model)) throw Error("out of memory setting the recognizer up");
+  return stream;
 }
 
 }  // namespace
@@ -349,7 +360,7 @@ void Station::Process() {
         session_.reset();
       }
       if (!session_ && !chunk.end) {
-        session_ = std::make_unique<ScanSession>(patterns_->files, patterns_->options, entry_.label);
+        session_ = std::make_unique<ScanSession>(patterns_->files, patterns_->options, entry_.label, CopyOfModel(*patterns_));
         sessionBase_ = recognized_;
       }
       if (chunk.end) {

@@ -37,11 +37,13 @@
 
 namespace sigpat {
 
-// The patterns every station recognizes: read, loaded and checked once, shared by all; each
-// station's recognizer is set up from the copies in memory (options.openAs).
+// The patterns every station recognizes: read, loaded, checked and set up once, shared by all.
+// Each station's recognizer is a copy of `model` that shares its read-only pattern arrays
+// (SharingScope); the detail prints are read from the copies in memory (options.openAs).
 struct PatternSet {
   std::vector<std::string> files;
   std::shared_ptr<const PatternSnapshot> snapshot;
+  std::shared_ptr<const RecognitionStream> model;  // set up, never fed
   ScanOptions options;
   std::vector<double> seconds;  // each pattern's length
   double longest = 0.0;         // seconds of the longest pattern
