@@ -62,15 +62,21 @@ class StatusLog {
   std::FILE* file_ = nullptr;
 };
 
-// Reads, checks and sets the patterns up (once for all stations).
-std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args) {
+// The pattern files the arguments name now (with their speed variants), not read yet.
+std::vector<std::string> PatternFiles(const MonitorArgs& args) {
   ScanArgs gather;
   gather.patterns = args.patterns;
   gather.patternList = args.patternList;
+  std::vector<std::string> files = GatherPatternFiles(gather);
+  if (files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
+  if (args.rule == "detector") files = WithSpeedVariants(files);
+  return files;
+}
+
+// Reads, checks and sets the patterns up (once for all stations).
+std::shared_ptr<const PatternSet> LoadPatterns(const MonitorArgs& args, std::vector<std::string> files) {
   auto set = std::make_shared<PatternSet>();
-  set->files = GatherPatternFiles(gather);
-  if (set->files.empty()) throw UsageError("no patterns given (use -p PATTERN.tvs or --patterns LIST)");
-  if (args.rule == "detector") set->files = WithSpeedVariants(set->files);
+  set->files = std::move(files);
   set->snapshot = std::make_shared<PatternSnapshot>(set->files);
   set->seconds = CheckPatternSet(set->files, set->snapshot->names());
   set->options.openAs = set->snapshot->names();
@@ -119,7 +125,7 @@ int RunMonitor(const MonitorArgs& args) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  std::shared_ptr<const PatternSet> patterns = LoadPatterns(args);
+  std::shared_ptr<const PatternSet> patterns = LoadPatterns(args, PatternFiles(args));
   std::string patternStamp = PatternStamp(patterns->files);
 
   // --db: patterns, stations, detections and status lines into the store. A detection or event
@@ -281,13 +287,15 @@ int RunMonitor(const MonitorArgs& args) {
       for (auto& s : stations) s->Stop();
     }
     if (stopSignal == 0 && TakeReloadRequest()) {
-      // The stations file and the patterns again; stations that did not change keep running.
+      // The stations file and the patterns again; stations that did not change keep running, and
+      // patterns whose files did not change (names, sizes, times) are neither read nor set up again.
       try {
         std::vector<StationEntry> wanted = GatherStations(args.stationsFile, args.stations);
-        std::shared_ptr<const PatternSet> reloaded = LoadPatterns(args);
-        const std::string stamp = PatternStamp(reloaded->files);
+        std::vector<std::string> files = PatternFiles(args);
+        const std::string stamp = PatternStamp(files);
         const bool newPatterns = stamp != patternStamp;
         if (newPatterns) {
+          std::shared_ptr<const PatternSet> reloaded = LoadPatterns(args, std::move(files));
           if (recorder) recorder->AddPatterns(reloaded->files, reloaded->seconds, reloaded->snapshot->names());
           patterns = reloaded;
           patternStamp = stamp;
