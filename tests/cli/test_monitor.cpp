@@ -203,10 +203,9 @@ TEST_F(Monitor, ReconnectsAfterTheServerDiesAndStopsCleanly) {
 }
 
 // A stream at real time: the wall clock of a detection is when its clip went out; heartbeats;
-// SIGHUP adds a station of the stations file and a pattern, and keeps the running station (which
-// goes on with the new patterns at its position), and a SIGHUP that changes nothing reads nothing
-// again; SIGINT right after the clip, before the
-// decision layer confirmed it, still reports it.
+// a SIGHUP that changes no pattern file reads none again; SIGHUP adds a station of the stations
+// file and a pattern, and keeps the running station (which goes on with the new patterns at its
+// position); SIGINT right after the clip, before the decision layer confirmed it, still reports it.
 TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   Encode(kMp3, "www/short.mp3", "short.wav");
   Server server(File("www"), File("port-rt"), 16000.0);
@@ -216,16 +215,21 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
                      File("mon2.out"), File("mon2.err"));
   ASSERT_TRUE(WaitFor([&] { return server.StreamStarts().size() == 1; }, 10));
   const double started = server.StreamStarts()[0];
-  WriteText(File("stations.txt"), ReadText(File("stations.txt")) + "file " + File("stream.wav") + "\n");
-  std::filesystem::copy_file(File("other.tvs"), File("pats/other.tvs"));
+  // A SIGHUP with no pattern file changed (names, sizes, times) reads none of them again: one
+  // overwritten with as many other bytes at its old time is not noticed.
+  const std::string clip = ReadText(File("pats/clip.tvs"));
+  const auto when = std::filesystem::last_write_time(File("pats/clip.tvs"));
+  const auto overwrite = [&](const std::string& bytes) {
+    WriteText(File("pats/clip.tvs"), bytes);
+    std::filesystem::last_write_time(File("pats/clip.tvs"), when);
+  };
+  overwrite(std::string(clip.size(), 'x'));
   monitor.Signal(SIGHUP);
   const auto reloads = [&] { return Events(JsonLines(ReadText(File("status.jsonl"))), "reloaded").size(); };
-  ASSERT_TRUE(WaitFor([&] { return reloads() == 1; }, 5));
-  // A second SIGHUP with no pattern file changed (names, sizes, times) reads none of them again:
-  // one overwritten with as many other bytes at its old time is not noticed.
-  const auto when = std::filesystem::last_write_time(File("pats/other.tvs"));
-  WriteText(File("pats/other.tvs"), std::string(std::filesystem::file_size(File("pats/other.tvs")), 'x'));
-  std::filesystem::last_write_time(File("pats/other.tvs"), when);
+  ASSERT_TRUE(WaitFor([&] { return reloads() == 1; }, 5)) << ReadText(File("status.jsonl"));
+  overwrite(clip);
+  WriteText(File("stations.txt"), ReadText(File("stations.txt")) + "file " + File("stream.wav") + "\n");
+  std::filesystem::copy_file(File("other.tvs"), File("pats/other.tvs"));
   monitor.Signal(SIGHUP);
   ASSERT_TRUE(WaitFor([&] { return reloads() == 2; }, 5)) << ReadText(File("status.jsonl"));
   // The clip goes out from 1.0 s to 3.4 s; the decision layer would confirm it about 2.4 s later.
@@ -246,11 +250,11 @@ TEST_F(Monitor, WallClockHeartbeatReloadAndPendingDetections) {
   const std::vector<json> status = JsonLines(ReadText(File("status.jsonl")));
   EXPECT_EQ(Events(status, "connected", "live").size(), 1u);
   ASSERT_EQ(Events(status, "reloaded").size(), 2u);
-  EXPECT_EQ(Events(status, "reloaded")[0]["added"], 1);
-  EXPECT_EQ(Events(status, "reloaded")[0]["patterns"], 2);
-  EXPECT_EQ(Events(status, "reloaded")[0]["patterns_changed"], true);
-  EXPECT_EQ(Events(status, "reloaded")[1]["added"], 0);
-  EXPECT_EQ(Events(status, "reloaded")[1]["patterns_changed"], false);
+  EXPECT_EQ(Events(status, "reloaded")[0]["added"], 0);
+  EXPECT_EQ(Events(status, "reloaded")[0]["patterns_changed"], false);
+  EXPECT_EQ(Events(status, "reloaded")[1]["added"], 1);
+  EXPECT_EQ(Events(status, "reloaded")[1]["patterns"], 2);
+  EXPECT_EQ(Events(status, "reloaded")[1]["patterns_changed"], true);
   const std::vector<json> beats = Events(status, "heartbeat", "live");
   ASSERT_GE(beats.size(), 4u);
   EXPECT_NEAR(beats.back()["realtime"].get<double>(), 1.0, 0.3);
