@@ -337,9 +337,13 @@ void Scanner::Prepare(bool onlyInput) {
 std::unique_ptr<RecognitionStream> Scanner::NextStream() {
   if (prepared_) return std::move(prepared_);
   if (!model_) model_ = ScanSession::SetUp(files_, options_);
+  return ScanSession::CopyOf(*model_);
+}
+
+std::unique_ptr<RecognitionStream> ScanSession::CopyOf(const RecognitionStream& model) {
   auto stream = std::make_unique<RecognitionStream>();
-  SharingScope sharing;  // the copies share the model's pattern arrays
-  if (!stream->InitLike(*model_)) throw Error("out of memory setting the recognizer up");
+  SharingScope sharing;
+  if (!stream->InitLike(model)) throw Error("out of memory setting the recognizer up");
   return stream;
 }
 

@@ -173,6 +173,9 @@ class ScanSession {
               std::unique_ptr<RecognitionStream> prepared = nullptr);
   static std::unique_ptr<RecognitionStream> SetUp(const std::vector<std::string>& patternFiles,
                                                   const ScanOptions& options);
+  // A recognizer for another input: a copy of `model` (made by SetUp) that shares its read-only
+  // pattern arrays (SharingScope); throws Error when memory runs out.
+  static std::unique_ptr<RecognitionStream> CopyOf(const RecognitionStream& model);
   ~ScanSession();
   ScanSession(const ScanSession&) = delete;
   ScanSession& operator=(const ScanSession&) = delete;

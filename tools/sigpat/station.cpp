@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "SharingScope.h"
 #include "ffmpeg_source.h"
 #include "messages.h"
 #include "wall_clock.h"
@@ -34,11 +33,7 @@ std::string FormatSeconds(double s) {
 // A recognizer for a station: a copy of the set's model that shares its pattern arrays; null
 // without a model (the session then sets one up from the files).
 std::unique_ptr<RecognitionStream> CopyOfModel(const PatternSet& set) {
-  if (!set.model) return nullptr;
-  auto stream = std::make_unique<RecognitionStream>();
-  SharingScope sharing;
-  if (!stream->InitLike(*set.model)) throw Error("out of memory setting the recognizer up");
-  return stream;
+  return set.model ? ScanSession::CopyOf(*set.model) : nullptr;
 }
 
 }  // namespace
