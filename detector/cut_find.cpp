@@ -122,13 +122,12 @@ std::vector<double> EnvelopeCorrelation(const float* clip, const float* const* i
 // its opening, aired whole under the next item's start, correlates under 0 there as if cut.)
 int LoudAgainst(const float* clip, const std::vector<double>& r, double head, int first, int a, int n, int nband, int lo,
                 int hi, int* after) {
-  std::vector<float> peaks;
-  float peak = -1e30f;
-  for (int k = first; k < n; ++k) {
+  const auto loudest = [&](int k) {
     const float* c = clip + static_cast<std::size_t>(k) * nband;
-    peaks.push_back(*std::max_element(c + lo, c + hi + 1));
-    peak = std::max(peak, peaks.back());
-  }
+    return *std::max_element(c + lo, c + hi + 1);
+  };
+  float peak = -1e30f;
+  for (int k = first; k < n; ++k) peak = std::max(peak, loudest(k));
   // After the last run that is heard again.
   const double again = std::max(kCutTail, kResume * head);
   for (int k = n - 1, run = 0; k >= a; --k) {
@@ -141,7 +140,7 @@ int LoudAgainst(const float* clip, const std::vector<double>& r, double head, in
   *after = a;
   int count = 0;
   for (int k = std::max(a, first); k < n; ++k)
-    count += peaks[static_cast<std::size_t>(k - first)] >= peak - kLoud && r[static_cast<std::size_t>(k)] < 0.0;
+    count += r[static_cast<std::size_t>(k)] < 0.0 && loudest(k) >= peak - kLoud;
   return count;
 }
 

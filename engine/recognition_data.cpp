@@ -34,12 +34,6 @@ float MeanOf(const float* v, unsigned int count) {
   return static_cast<float>(sum / static_cast<double>(count));
 }
 
-// The arrays may be shared with copies of the record (shared_arrays.h).
-template <typename T>
-void Release(T*& p) {
-  sp::ReleaseArray(p);
-}
-
 }  // namespace
 
 // ---- AmpRanges
@@ -214,7 +208,7 @@ int TimeSpectrumEstimation::BuiltRecognitionData(int fAmpAnalisysOnlyForOverallS
       return fail();
     }
 
-    Release(P->Range);
+    sp::ReleaseArray(P->Range);
     P->Range = new (std::nothrow) unsigned char[static_cast<std::size_t>(ns)];
     if (P->Range == nullptr) {
       sp::LogLine(0, CP1251("BuiltRecognitionData(): не выделить память: Range[]"));
@@ -222,14 +216,14 @@ int TimeSpectrumEstimation::BuiltRecognitionData(int fAmpAnalisysOnlyForOverallS
     }
     std::memset(P->Range, kRangeLow, static_cast<std::size_t>(ns));
 
-    Release(P->NSamplePerRange);
+    sp::ReleaseArray(P->NSamplePerRange);
     P->NSamplePerRange = new (std::nothrow) unsigned int[4 * (static_cast<std::size_t>(nband) + 1)]();
     if (P->NSamplePerRange == nullptr) {
       sp::LogLine(0, CP1251("BuiltRecognitionData(): не выделить память NSamplePerRange[]"));
       return fail();
     }
 
-    Release(P->BackNSampleNoTransientRange);
+    sp::ReleaseArray(P->BackNSampleNoTransientRange);
     P->BackNSampleNoTransientRange = new (std::nothrow) float[static_cast<std::size_t>(nband) + 1];
     if (P->BackNSampleNoTransientRange == nullptr) {
       sp::LogLine(0, CP1251("BuiltRecognitionData(): не выделить память BackNSampleNoTransientRange[]"));

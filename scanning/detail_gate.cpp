@@ -207,9 +207,14 @@ void DetailGate::Append(const std::int16_t* samples, std::size_t n) {
   fed_ += static_cast<std::int64_t>(n);
 }
 
+DetailGate::PrintFile* DetailGate::FileOf(int pattern) const {
+  return pattern >= 0 && pattern < static_cast<int>(prints_.size()) ? prints_[static_cast<std::size_t>(pattern)].get() : nullptr;
+}
+
 const spdetail::DetailPrint* DetailGate::PrintOf(int pattern) const {
-  if (pattern < 0 || pattern >= static_cast<int>(prints_.size()) || !prints_[static_cast<std::size_t>(pattern)]) return nullptr;
-  PrintFile& file = *prints_[static_cast<std::size_t>(pattern)];
+  PrintFile* found = FileOf(pattern);
+  if (found == nullptr) return nullptr;
+  PrintFile& file = *found;
   std::call_once(file.read, [&file] {
     auto print = std::make_unique<spdetail::DetailPrint>();
     std::string problem;
@@ -225,8 +230,8 @@ const spdetail::DetailPrint* DetailGate::PrintOf(int pattern) const {
 }
 
 bool DetailGate::ConfirmsTentative(int pattern) const {
-  if (pattern < 0 || pattern >= static_cast<int>(prints_.size()) || !prints_[static_cast<std::size_t>(pattern)]) return false;
-  return prints_[static_cast<std::size_t>(pattern)]->frames >= tuning_.tentativeMinFrames;
+  const PrintFile* file = FileOf(pattern);
+  return file != nullptr && file->frames >= tuning_.tentativeMinFrames;
 }
 
 DetailGate::Verdict DetailGate::Judge(const DetectorReport& d) {

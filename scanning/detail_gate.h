@@ -56,6 +56,7 @@ class DetailGate {
   bool Passes(const spdetail::DetailResult& r, bool tentative) const;
   // The print of a pattern, read at its first use; null: none (or it could no longer be read).
   const spdetail::DetailPrint* PrintOf(int pattern) const;
+  PrintFile* FileOf(int pattern) const;  // null: none
 
   std::vector<std::shared_ptr<PrintFile>> prints_;  // by pattern number; null: none
   std::vector<std::int16_t> ring_;
