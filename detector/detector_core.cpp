@@ -33,8 +33,8 @@ class CoreSink final : public spdet::ReportSink {
   }
   bool Pending(int g) const override { return core_.Picker.Active(g); }
   std::int64_t Origin() const override { return core_.Origin; }
-  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen) override {
-    return core_.CutSeen(i, shift, end, fed, seen);
+  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen, bool whole) override {
+    return core_.CutSeen(i, shift, end, fed, seen, whole);
   }
 
  private:

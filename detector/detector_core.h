@@ -106,9 +106,9 @@ class DetectorCore {
   // What the distances read of one time block (OnTimeBlock), or at the end of the stream.
   spdet::DistanceBlock BlockIn(const spdet::AlignedInput& input) const;
   // Where a clip was cut (cut_point.cpp), for the picker and the shape distance.
-  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen);  // cut_point.cpp: the fraction heard, to the block
+  float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen, bool whole);  // cut_point.cpp: the fraction heard, to the block
   float LevelSeen(int i, int phase);  // cut_point.cpp: the fraction heard of a level match, `phase` steps back
-  float Heard(int i, int first, bool cut);  // cut_point.cpp: of the clip against CutInput
+  float Heard(int i, int first, bool cut, float* step = nullptr);  // cut_point.cpp: of the clip against CutInput
   bool PlaceLevel(int i, std::int64_t step, CandidatePicker::Placed* out);  // emit_speed.cpp: ends off speed
   bool FitClip(int i, double middle, double max, std::vector<const float*>& rows, std::int64_t& first,
                spdet::StretchFit& fit);  // emit_speed.cpp

@@ -33,7 +33,7 @@ class ReportSink {
   // `shift`, `seen` the fraction the distance found, lowered to a cut the blocks show
   // (cut_point.cpp); `fed`: the blocks the distance was fed (at the end of the stream, with the
   // silence it adds after the last).
-  virtual float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen) = 0;
+  virtual float CutSeen(int i, int shift, std::int64_t end, std::int64_t fed, float seen, bool whole) = 0;
 };
 
 // Levels in dB of pattern i's clip, oldest block first, without the pattern's newest block

@@ -73,7 +73,7 @@ float spdet::ShapeDistance::SeenOfWhole(int i, int shift) {
   }
   // (Pieces are coarse: where one was not heard, the cut is found to the block; where all were,
   // a cut under a bed can still show in the blocks.)
-  return s_.reports->CutSeen(i, shift, Shape->matcher.Score(i).End, Shape->matcher.Blocks(), seen);
+  return s_.reports->CutSeen(i, shift, Shape->matcher.Score(i).End, Shape->matcher.Blocks(), seen, true);
 }
 
 // At set-up, while pattern i's levels (oldest block first) are at hand: the sketch of its first
@@ -229,7 +229,8 @@ void spdet::ShapeDistance::PartialDecide(int i) {
       c.end = s.End;
       c.seen = s_.reports->CutSeen(i, s.Shift, s.End, Shape->matcher.Blocks(),
                         static_cast<float>(Shape->matcher.Pattern(i).Parts()[static_cast<std::size_t>(k)].blocks) /
-                            static_cast<float>(Shape->matcher.Pattern(i).Blocks()));
+                            static_cast<float>(Shape->matcher.Pattern(i).Blocks()),
+                        false);
       c.confirm = now + 2 * static_cast<std::int64_t>(P.Nblock);
     }
   }

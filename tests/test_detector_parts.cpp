@@ -346,7 +346,7 @@ struct ShapeAlone final : spdet::ReportSink {
   void Store(const DetectorReport& r) override { reports.push_back(r); }
   bool Pending(int) const override { return false; }
   std::int64_t Origin() const override { return kOrigin; }
-  float CutSeen(int, int, std::int64_t, std::int64_t, float seen) override { return seen; }
+  float CutSeen(int, int, std::int64_t, std::int64_t, float seen, bool) override { return seen; }
 
   bool Start(std::vector<std::string> files) {
     std::vector<char*> names;

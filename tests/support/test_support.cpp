@@ -109,10 +109,11 @@ std::vector<float> Noise(std::size_t n, double amplitude, std::uint32_t seed) {
   return x;
 }
 
-std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip) {
+std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip, float maxSeconds) {
   std::vector<std::int16_t> pcm = ToPcm16(clip);
   std::string source = dir.File(name + ".wav");
   SignalPattern maker;
+  if (maxSeconds > 0.0f) maker.DefineMaxCreatedPatternDuration(maxSeconds);
   EXPECT_EQ(maker.CreatePattern(static_cast<sp_ulong>(pcm.size()), 0, static_cast<sp_ulong>(pcm.size() - 1),
                                 pcm.data(), SP_SAMPLE_S16, const_cast<char*>(source.c_str()), 44100.0f, 0x20000),
             1);

@@ -68,7 +68,7 @@ std::vector<std::int16_t> ToPcm16(const std::vector<float>& x);
 
 // Makes a pattern of the whole clip with the library (standard mode) in dir as NAME.tvs, its
 // source named NAME.wav; returns the pattern file's path. Failures are test failures.
-std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip);
+std::string MakePattern(const TempDir& dir, const std::string& name, const std::vector<float>& clip, float maxSeconds = 0.0f);
 
 // Little-endian field readers for file layout checks.
 std::uint32_t U32At(const std::vector<unsigned char>& b, std::size_t offset);
