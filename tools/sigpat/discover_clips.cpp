@@ -28,6 +28,7 @@ constexpr int kLoopCheckBlocks = 77;  // a second
 // last moments. (A start needs no such step: a clip starts at full level over a song fading out.)
 constexpr int kCoveredBlocks = 15;
 constexpr float kCovered_dB = 4.5f;
+constexpr std::int64_t kLongerBlocks = 77;  // a clip heard under talk is this much (a second) longer than what agrees
 constexpr std::int64_t kMaxExtension = 20 * 60 * 77;  // blocks: no repeat is followed further (20 min)
 
 std::vector<float> Floored(const std::vector<float>& levels) {
@@ -345,9 +346,18 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     for (const std::size_t k : {i, i + 1}) {
       const int c = k == i ? cx : cy;
       const Interval& u = intervals[k];
-      for (const ClipOccurrence& o : clips[static_cast<std::size_t>(c)].occurrences)
-        if (o.input == u.input && u.first <= o.last && o.first <= u.last)
-          shared[static_cast<std::size_t>(c)].push_back({u.first - o.first, u.last - o.first});
+      auto& occ = clips[static_cast<std::size_t>(c)].occurrences;
+      for (std::size_t n = 0; n < occ.size(); ++n) {
+        const ClipOccurrence& o = occ[n];
+        if (o.input != u.input || u.last < o.first || o.last < u.first) continue;
+        shared[static_cast<std::size_t>(c)].push_back({u.first - o.first, u.last - o.first});
+        // An occurrence the pair agrees with from end to end, against a part of a clip a second
+        // or more longer, is that clip heard under other sound (talk over its end, a song over
+        // its start). (Versions differ by their end tags; a boundary that is off, by less.)
+        if (u.first <= o.first + tol && u.last >= o.last - tol &&
+            clips[static_cast<std::size_t>(k == i ? cy : cx)].blocks() > o.last - o.first + 1 + kLongerBlocks)
+          covered[static_cast<std::size_t>(c)][n] = 1;
+      }
     }
   }
   for (std::size_t i = 0; i < placed.size(); ++i)
