@@ -29,6 +29,7 @@ constexpr int kLoopCheckBlocks = 77;  // a second
 constexpr int kCoveredBlocks = 15;
 constexpr float kCovered_dB = 4.5f;
 constexpr std::int64_t kLongerBlocks = 77;  // a clip heard under talk is this much (a second) longer than what agrees
+constexpr std::int64_t kTailBlocks = 77;  // a clip's tail heard past where its copies agree: at most a second
 constexpr std::int64_t kMaxExtension = 20 * 60 * 77;  // blocks: no repeat is followed further (20 min)
 
 std::vector<float> Floored(const std::vector<float>& levels) {
@@ -118,6 +119,8 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     index.Add(spindex::MakeKeys(l->data(), l->size() / kBands));
   }
   index.Build();
+  std::vector<Background> backgrounds;
+  for (const std::vector<float>* l : levels) backgrounds.push_back(BackgroundOf(*l));
   st.postings = index.Postings();
   st.indexBytes = index.Bytes();
   spindex::VoteTuning vt;
@@ -275,7 +278,17 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
       if (shown[static_cast<std::size_t>(m)] & 2) shownLasts.push_back(n.last - off);
     }
     const std::int64_t first = Median(shownFirsts.empty() ? firsts : shownFirsts);
-    const std::int64_t last = Median(shownLasts.empty() ? lasts : shownLasts);
+    std::int64_t last = Median(shownLasts.empty() ? lasts : shownLasts);
+    // Where the copies stop agreeing because the others lie under the next sound there, the
+    // clip's fading tail is heard on in an occurrence that nothing follows at once: the clip
+    // ends where that tail reaches the background or new sound begins.
+    std::int64_t tail = 0;
+    for (const auto& [m, off] : members) {
+      const int input = nodes[static_cast<std::size_t>(m)].input;
+      tail = std::max(tail, FadingTail(*levels[static_cast<std::size_t>(input)], backgrounds[static_cast<std::size_t>(input)],
+                                       last + off, kTailBlocks));
+    }
+    last += tail;
     // Two occurrences of one clip cannot overlap: the better supported one stays.
     std::sort(members.begin(), members.end(), [&](const auto& x, const auto& y) {
       return nodeWeight[static_cast<std::size_t>(x.first)] > nodeWeight[static_cast<std::size_t>(y.first)];
