@@ -68,9 +68,9 @@ Background BackgroundOf(const std::vector<float>& levels);
 
 // How many blocks past block `last` (at most maxBlocks) the sound there goes on dying away: up
 // to the block before the channel's background (every band within 6 dB of it) or before new
-// sound starting at once (10 dB over the block before), losing 20 dB a second on average; 0 when
-// it rises 6 dB over its lowest before (the next sound swelling in), holds its level, or neither
-// comes within maxBlocks.
+// sound starting at once (10 dB over the block before), losing 20 dB a second on average and
+// under 6 dB a block; 0 when it rises 6 dB over its lowest before (the next sound swelling in),
+// drops at once to other sound, holds its level, or neither comes within maxBlocks.
 std::int64_t FadingTail(const std::vector<float>& levels, const Background& background, std::int64_t last,
                         std::int64_t maxBlocks);
 

@@ -18,6 +18,7 @@ constexpr float kBackground_dB = 6.0f;  // a block this close to the background 
 constexpr float kOnset_dB = 10.0f;  // a block this much louder than the one before starts new sound
 constexpr float kSwell_dB = 6.0f;   // a tail never rises this much over its lowest
 constexpr double kFade_dBPerSecond = 20.0;  // ... and loses at least this much on average
+constexpr float kDrop_dB = 6.0f;   // ... but never this much from one block to the next
 
 // The bands' mean levels over blocks first..last of an input, each against their mean (the
 // colour of the sound); false when the stretch is empty.
@@ -127,8 +128,9 @@ std::int64_t FadingTail(const std::vector<float>& levels, const Background& back
       const std::int64_t tail = t - 1 - last;
       return start - before >= kFade_dBPerSecond * kBlockSeconds * static_cast<double>(tail) ? tail : 0;
     }
-    // Sound that does not go on fading is not a tail.
-    if (level > low + kSwell_dB) return 0;
+    // Sound that does not go on fading, or drops at once (a cut to other, quieter sound), is not
+    // a tail.
+    if (level > low + kSwell_dB || level < before - kDrop_dB) return 0;
     low = std::min(low, level);
     before = level;
   }
