@@ -248,6 +248,56 @@ TEST(DiscoverClips, OpeningsUnderASongFadingOutJoinTheClipAndLeaveItsStartAlone)
   }
 }
 
+// The tone clip (3 s) aired three times more with talk over its last 1.2 s: those airings agree
+// with each other as a clip of the tone's opening, and with the tone's clean airings over a part
+// of them. They are the tone heard under talk, not a clip of its own.
+TEST(DiscoverClips, AiringsUnderTalkAreNoClipOfTheirOpening) {
+  const Programme& p = MakeProgramme();
+  std::vector<float> audio = p.audio;
+  const std::size_t talked[] = {44100 * 2, p.chords, 44100 * 42};
+  for (int k = 0; k < 3; ++k) {
+    std::copy(p.tone.begin(), p.tone.end(), audio.begin() + static_cast<long>(talked[k]));
+    const std::vector<float> talk = sigpat::synth::SpeechLike(44100 * 5 / 2, 0.25, 70 + k);
+    const std::size_t from = talked[k] + p.tone.size() - 44100 * 6 / 5;
+    for (std::size_t i = 0; i < talk.size(); ++i) audio[from + i] += talk[i];
+  }
+  const std::vector<std::int16_t> pcm = Pcm(audio);
+  const sigpat::TimeSpectrum spectrum = sigpat::ComputeTimeSpectrum(pcm.data(), pcm.size());
+  const auto clips = sigpat::DiscoverClips({&spectrum.levels}, sigpat::DiscoverTuning{});
+  ASSERT_EQ(clips.size(), 2u);
+  EXPECT_EQ(clips[0].occurrences.size(), p.tones.size());
+  EXPECT_EQ(clips[1].occurrences.size(), p.sweeps.size());
+}
+
+// A clip's tail heard past where its copies agree: it dies away into the channel's background or
+// up to the next sound starting at once; sound that holds its level or swells is no tail.
+TEST(DiscoverClips, TailsDieAwayIntoTheBackgroundOrUpToTheNextSound) {
+  // 200 blocks of sound at -20 dB over a background at -70 dB (every band).
+  const auto make = [](const std::vector<float>& after) {
+    std::vector<float> v;
+    for (int t = 0; t < 200; ++t) v.insert(v.end(), 8, t < 20 ? -70.0f : -20.0f);
+    for (const float l : after) v.insert(v.end(), 8, l);
+    for (int t = 0; t < 100; ++t) v.insert(v.end(), 8, -70.0f);
+    return v;
+  };
+  const auto tail = [](const std::vector<float>& v) {
+    return sigpat::FadingTail(v, sigpat::BackgroundOf(v), 199, 77);
+  };
+  std::vector<float> fade;  // 1.5 dB a block (115 dB/s): 29 blocks before the background
+  for (int t = 1; t <= 34; ++t) fade.push_back(-20.0f - 1.5f * static_cast<float>(t));
+  EXPECT_EQ(tail(make(fade)), 29);
+  std::vector<float> cut(fade.begin(), fade.begin() + 10);  // the next clip at full level after 10 blocks
+  cut.insert(cut.end(), 40, -15.0f);
+  EXPECT_EQ(tail(make(cut)), 10);
+  std::vector<float> held(fade.begin(), fade.begin() + 4);  // the next song, coming in softly, then a beat
+  held.insert(held.end(), 30, -26.0f);
+  held.insert(held.end(), 10, -10.0f);
+  EXPECT_EQ(tail(make(held)), 0);
+  std::vector<float> swell(fade.begin(), fade.begin() + 10);
+  for (int t = 1; t <= 20; ++t) swell.push_back(-35.0f + 0.5f * static_cast<float>(t));
+  EXPECT_EQ(tail(make(swell)), 0);
+}
+
 // A short repeat lies within music when music of its own colour (the bands' levels against their
 // mean) surrounds every occurrence; a clip aired between other sound does not.
 TEST(DiscoverClips, SongBarsLieWithinMusicOfTheirColourAndClipsDoNot) {

@@ -28,6 +28,8 @@ constexpr int kLoopCheckBlocks = 77;  // a second
 // last moments. (A start needs no such step: a clip starts at full level over a song fading out.)
 constexpr int kCoveredBlocks = 15;
 constexpr float kCovered_dB = 4.5f;
+constexpr std::int64_t kLongerBlocks = 77;  // a clip heard under talk is this much (a second) longer than what agrees
+constexpr std::int64_t kTailBlocks = 77;  // a clip's tail heard past where its copies agree: at most a second
 constexpr std::int64_t kMaxExtension = 20 * 60 * 77;  // blocks: no repeat is followed further (20 min)
 
 std::vector<float> Floored(const std::vector<float>& levels) {
@@ -117,6 +119,8 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     index.Add(spindex::MakeKeys(l->data(), l->size() / kBands));
   }
   index.Build();
+  std::vector<Background> backgrounds;
+  for (const std::vector<float>* l : levels) backgrounds.push_back(BackgroundOf(*l));
   st.postings = index.Postings();
   st.indexBytes = index.Bytes();
   spindex::VoteTuning vt;
@@ -274,7 +278,17 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
       if (shown[static_cast<std::size_t>(m)] & 2) shownLasts.push_back(n.last - off);
     }
     const std::int64_t first = Median(shownFirsts.empty() ? firsts : shownFirsts);
-    const std::int64_t last = Median(shownLasts.empty() ? lasts : shownLasts);
+    std::int64_t last = Median(shownLasts.empty() ? lasts : shownLasts);
+    // Where the copies stop agreeing because the others lie under the next sound there, the
+    // clip's fading tail is heard on in an occurrence that nothing follows at once: the clip
+    // ends where that tail reaches the background or new sound begins.
+    std::int64_t tail = 0;
+    for (const auto& [m, off] : members) {
+      const int input = nodes[static_cast<std::size_t>(m)].input;
+      tail = std::max(tail, FadingTail(*levels[static_cast<std::size_t>(input)], backgrounds[static_cast<std::size_t>(input)],
+                                       last + off, kTailBlocks));
+    }
+    last += tail;
     // Two occurrences of one clip cannot overlap: the better supported one stays.
     std::sort(members.begin(), members.end(), [&](const auto& x, const auto& y) {
       return nodeWeight[static_cast<std::size_t>(x.first)] > nodeWeight[static_cast<std::size_t>(y.first)];
@@ -345,9 +359,18 @@ std::vector<DiscoveredClip> DiscoverClips(const std::vector<const std::vector<fl
     for (const std::size_t k : {i, i + 1}) {
       const int c = k == i ? cx : cy;
       const Interval& u = intervals[k];
-      for (const ClipOccurrence& o : clips[static_cast<std::size_t>(c)].occurrences)
-        if (o.input == u.input && u.first <= o.last && o.first <= u.last)
-          shared[static_cast<std::size_t>(c)].push_back({u.first - o.first, u.last - o.first});
+      auto& occ = clips[static_cast<std::size_t>(c)].occurrences;
+      for (std::size_t n = 0; n < occ.size(); ++n) {
+        const ClipOccurrence& o = occ[n];
+        if (o.input != u.input || u.last < o.first || o.last < u.first) continue;
+        shared[static_cast<std::size_t>(c)].push_back({u.first - o.first, u.last - o.first});
+        // An occurrence the pair agrees with from end to end, against a part of a clip a second
+        // or more longer, is that clip heard under other sound (talk over its end, a song over
+        // its start). (Versions differ by their end tags; a boundary that is off, by less.)
+        if (u.first <= o.first + tol && u.last >= o.last - tol &&
+            clips[static_cast<std::size_t>(k == i ? cy : cx)].blocks() > o.last - o.first + 1 + kLongerBlocks)
+          covered[static_cast<std::size_t>(c)][n] = 1;
+      }
     }
   }
   for (std::size_t i = 0; i < placed.size(); ++i)

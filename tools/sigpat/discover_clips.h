@@ -7,6 +7,7 @@
 #ifndef SIGPAT_DISCOVER_CLIPS_H
 #define SIGPAT_DISCOVER_CLIPS_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,19 @@ std::string SoundKind(const float* levels, std::size_t n);
 // against their mean, within 3.5 dB on average) in the 2 s just before or just after it: the song
 // whose bars it repeats, where a clip aired between other sound has something else around it.
 bool WithinMusic(const DiscoveredClip& clip, const std::vector<const std::vector<float>*>& levels);
+
+// Per band, the level that 2 % of an input's blocks lie under: the channel's background (its
+// noise, or digital silence).
+using Background = std::array<float, 8>;
+Background BackgroundOf(const std::vector<float>& levels);
+
+// How many blocks past block `last` (at most maxBlocks) the sound there goes on dying away: up
+// to the block before the channel's background (every band within 6 dB of it) or before new
+// sound starting at once (10 dB over the block before), losing 20 dB a second on average and
+// under 6 dB a block; 0 when it rises 6 dB over its lowest before (the next sound swelling in),
+// drops at once to other sound, holds its level, or neither comes within maxBlocks.
+std::int64_t FadingTail(const std::vector<float>& levels, const Background& background, std::int64_t last,
+                        std::int64_t maxBlocks);
 
 constexpr double kBlockSeconds = 576.0 / 44100.0;
 

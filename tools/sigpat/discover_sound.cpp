@@ -1,5 +1,5 @@
-// The kind of sound of a discovered clip, and whether it lies within music of its own colour
-// (see discover_clips.h).
+// The kind of sound of a discovered clip, whether it lies within music of its own colour, and
+// where its tail fades out (see discover_clips.h).
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -14,6 +14,11 @@ constexpr int kBands = 8;
 constexpr int kContextBlocks = 144;  // the sound around an occurrence compared with it (1.9 s)
 constexpr std::int64_t kGapBlocks = 10;  // ... from this many blocks off it (past a crossfade's worst)
 constexpr double kSameColour_dB = 3.5;
+constexpr float kBackground_dB = 6.0f;  // a block this close to the background in every band is background
+constexpr float kOnset_dB = 10.0f;  // a block this much louder than the one before starts new sound
+constexpr float kSwell_dB = 6.0f;   // a tail never rises this much over its lowest
+constexpr double kFade_dBPerSecond = 20.0;  // ... and loses at least this much on average
+constexpr float kDrop_dB = 6.0f;   // ... but never this much from one block to the next
 
 // The bands' mean levels over blocks first..last of an input, each against their mean (the
 // colour of the sound); false when the stretch is empty.
@@ -83,6 +88,53 @@ std::string SoundKind(const float* levels, std::size_t n) {
   if (pauses >= 0.3) return "speech only";
   if (shape >= 2.9) return "speech over music";
   return "music only";
+}
+
+Background BackgroundOf(const std::vector<float>& levels) {
+  Background out;
+  const std::size_t n = levels.size() / kBands;
+  if (n == 0) {
+    out.fill(-1.0e30f);
+    return out;
+  }
+  std::vector<float> band(n);
+  for (int b = 0; b < kBands; ++b) {
+    for (std::size_t t = 0; t < n; ++t) band[t] = levels[t * kBands + static_cast<std::size_t>(b)];
+    const std::size_t k = n / 50;  // 2 %
+    std::nth_element(band.begin(), band.begin() + static_cast<long>(k), band.end());
+    out[static_cast<std::size_t>(b)] = band[k];
+  }
+  return out;
+}
+
+std::int64_t FadingTail(const std::vector<float>& levels, const Background& background, std::int64_t last,
+                        std::int64_t maxBlocks) {
+  const auto n = static_cast<std::int64_t>(levels.size() / kBands);
+  if (last < 0 || last >= n) return 0;
+  const auto loudest = [&](std::int64_t t) {
+    const float* row = levels.data() + t * kBands;
+    return *std::max_element(row, row + kBands);
+  };
+  const float start = loudest(last);
+  float low = start, before = start;
+  for (std::int64_t t = last + 1; t < n && t <= last + maxBlocks; ++t) {
+    const float* row = levels.data() + t * kBands;
+    bool quiet = true;
+    for (int b = 0; b < kBands; ++b) quiet = quiet && row[b] <= background[static_cast<std::size_t>(b)] + kBackground_dB;
+    const float level = loudest(t);
+    // The tail ends where the channel falls silent or the next sound starts at once; it has
+    // died away (the next item's sound, coming in softly, holds its level).
+    if (quiet || level > before + kOnset_dB) {
+      const std::int64_t tail = t - 1 - last;
+      return start - before >= kFade_dBPerSecond * kBlockSeconds * static_cast<double>(tail) ? tail : 0;
+    }
+    // Sound that does not go on fading, or drops at once (a cut to other, quieter sound), is not
+    // a tail.
+    if (level > low + kSwell_dB || level < before - kDrop_dB) return 0;
+    low = std::min(low, level);
+    before = level;
+  }
+  return 0;
 }
 
 }  // namespace sigpat
