@@ -31,44 +31,73 @@ std::vector<float> Centred(const DetailPrint& p, int f0, int n, float depth) {
   return a;
 }
 
-// The correlations of `a` (double-centred, as Centred makes it) with the input's levels over
-// frames [off + k, off + k + n) for the K offsets k = 0 .. K-1, each floored at floors[k] and
-// double-centred the same way. Since a's band and frame means are zero, the input's means change
-// only its norm, which follows from its sums: one pass, no copy. The K offsets run side by side,
-// each with its own sums in the same order as one offset alone: their chains of additions
-// overlap instead of waiting on each other.
-template <int K>
-void CorrelationsWith(const std::vector<float>& a, double aa, const DetailPrint& p, int off, int n,
-                      const float* floors, double* out) {
-  double ab[K] = {}, vv[K] = {}, total[K] = {}, rows[K] = {};
-  double columns[K][kBands] = {};
-  for (int f = 0; f < n; ++f) {
-    const float* in = p.Frame(off + f);
-    const float* ca = a.data() + static_cast<std::size_t>(f) * kBands;
-    double row[K] = {};
-    for (int b = 0; b < kBands; ++b) {
-      const float c = ca[b];
-      for (int k = 0; k < K; ++k) {
-        const double v = std::max(in[static_cast<std::size_t>(k) * kBands + b], floors[k]);
-        ab[k] += c * v;
-        vv[k] += v * v;
-        row[k] += v;
-        columns[k][b] += v;
+// The correlations of `a` (double-centred, as Centred makes it, n frames) with the input's
+// levels over frames [first + k, first + k + n) for the offsets k = 0 .. offsets - 1, each floored
+// at floors[k] and double-centred the same way. Since a's band and frame means are zero, the
+// input's means change only its norm, which follows from its sums. Offsets that share a floor
+// (most do: the loudest frame lies in all of their spans) share one floored copy of the input,
+// whose per-frame sums are added up once as running totals: each offset's norm is then a
+// difference of totals, and only the cross product with `a` is formed cell by cell, in eight
+// band lanes side by side.
+void Correlations(const std::vector<float>& a, double aa, const DetailPrint& p, int first, int offsets, int n,
+                  const std::vector<float>& floors, double* out) {
+  constexpr int kLanes = 8;
+  static_assert(kBands % kLanes == 0);
+  const int span = offsets + n - 1;  // input frames any offset reads
+  std::vector<double> v(static_cast<std::size_t>(span) * kBands);
+  // Running totals over the frames before f: of the squares, the rows' sums, the rows' sums
+  // squared; and per band, of the values.
+  std::vector<double> squares(static_cast<std::size_t>(span) + 1), rowSums(squares.size()), rowSquares(squares.size());
+  std::vector<double> columns((static_cast<std::size_t>(span) + 1) * kBands);
+  for (int k = 0; k < offsets;) {
+    const float floor = floors[static_cast<std::size_t>(k)];
+    int end = k + 1;
+    while (end < offsets && floors[static_cast<std::size_t>(end)] == floor) ++end;
+    // Frames [k, end + n - 1) of the input span, floored.
+    const int f0 = k, f1 = end + n - 1;
+    squares[static_cast<std::size_t>(f0)] = rowSums[static_cast<std::size_t>(f0)] = rowSquares[static_cast<std::size_t>(f0)] = 0.0;
+    std::fill_n(columns.begin() + static_cast<std::ptrdiff_t>(f0) * kBands, kBands, 0.0);
+    for (int f = f0; f < f1; ++f) {
+      const float* in = p.Frame(first + f);
+      double* row = v.data() + static_cast<std::size_t>(f) * kBands;
+      const double* before = columns.data() + static_cast<std::size_t>(f) * kBands;
+      double* after = columns.data() + static_cast<std::size_t>(f + 1) * kBands;
+      double sum = 0.0, sq = 0.0;
+      for (int b = 0; b < kBands; ++b) {
+        const double x = std::max(in[b], floor);
+        row[b] = x;
+        sum += x;
+        sq += x * x;
+        after[b] = before[b] + x;
       }
+      const std::size_t at = static_cast<std::size_t>(f);
+      squares[at + 1] = squares[at] + sq;
+      rowSums[at + 1] = rowSums[at] + sum;
+      rowSquares[at + 1] = rowSquares[at] + sum * sum;
     }
-    for (int k = 0; k < K; ++k) {
-      rows[k] += row[k] * row[k];
-      total[k] += row[k];
+    for (; k < end; ++k) {
+      const std::size_t lo = static_cast<std::size_t>(k), hi = lo + static_cast<std::size_t>(n);
+      double lanes[kLanes] = {};
+      for (int f = 0; f < n; ++f) {
+        const float* ca = a.data() + static_cast<std::size_t>(f) * kBands;
+        const double* row = v.data() + (lo + static_cast<std::size_t>(f)) * kBands;
+        for (int b = 0; b < kBands; b += kLanes)
+          for (int l = 0; l < kLanes; ++l) lanes[l] += static_cast<double>(ca[b + l]) * row[b + l];
+      }
+      double ab = 0.0;
+      for (double l : lanes) ab += l;
+      double cols = 0.0;
+      for (int b = 0; b < kBands; ++b) {
+        const double c = columns[hi * kBands + static_cast<std::size_t>(b)] - columns[lo * kBands + static_cast<std::size_t>(b)];
+        cols += c * c;
+      }
+      const double vv = squares[hi] - squares[lo], total = rowSums[hi] - rowSums[lo];
+      const double centredNorm = vv - cols / n - (rowSquares[hi] - rowSquares[lo]) / kBands +
+                                 total * total / (static_cast<double>(n) * kBands);
+      // A flat stretch (silence, all floored) has no shape to correlate; what is left of its norm
+      // is rounding, which would divide into a huge value.
+      out[k] = centredNorm <= 1e-6 * vv ? 0.0 : ab / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
     }
-  }
-  for (int k = 0; k < K; ++k) {
-    double cols = 0;
-    for (double c : columns[k]) cols += c * c;
-    const double centredNorm =
-        vv[k] - cols / n - rows[k] / kBands + total[k] * total[k] / (static_cast<double>(n) * kBands);
-    // A flat stretch (silence, all floored) has no shape to correlate; what is left of its norm
-    // is rounding, which would divide into a huge value.
-    out[k] = centredNorm <= 1e-6 * vv[k] ? 0.0 : ab[k] / std::sqrt(aa * std::max(centredNorm, 0.0) + 1e-12);
   }
 }
 
@@ -105,14 +134,12 @@ DetailResult CompareDetail(const DetailPrint& clip, const DetailPrint& input, in
     std::vector<float> frameTop(static_cast<std::size_t>(offsets + n - 1), -std::numeric_limits<float>::infinity());
     for (int f = 0; f < offsets + n - 1; ++f)
       for (int b = 0; b < kBands; ++b) frameTop[f] = std::max(frameTop[f], input.Frame(first + f)[b]);
-    std::vector<float> floors(static_cast<std::size_t>(offsets) + 3);
+    std::vector<float> floors(static_cast<std::size_t>(offsets));
     for (int k = 0; k < offsets; ++k)
       floors[k] = *std::max_element(frameTop.begin() + k, frameTop.begin() + k + n) - t.globalFloor_dB;
     std::vector<double> v(static_cast<std::size_t>(offsets));
-    int k = 0;
-    for (; k + 4 <= offsets; k += 4) CorrelationsWith<4>(c, cc, input, first + k, n, &floors[k], &v[k]);
-    for (; k < offsets; ++k) CorrelationsWith<1>(c, cc, input, first + k, n, &floors[k], &v[k]);
-    for (k = 0; k < offsets; ++k)
+    Correlations(c, cc, input, first, offsets, n, floors, v.data());
+    for (int k = 0; k < offsets; ++k)
       if (static_cast<float>(v[k]) > r.correlation) r.correlation = static_cast<float>(v[k]), r.offset = first + k;
   }
   if (r.correlation < needCorrelation) {
