@@ -38,6 +38,26 @@ std::vector<float> Broadcast(const std::vector<float>& x, double speed) {
   return y;
 }
 
+// A spot of tone steps of 0.1-0.4 s at 200-4500 Hz (as on the proof-of-airing day), `seconds`
+// long; `seed` carries on from one call to the next.
+std::vector<float> SpotSteps(double seconds, std::uint32_t& seed) {
+  const auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    return static_cast<double>(seed) / 4294967296.0;
+  };
+  const auto length = static_cast<std::size_t>(seconds * 44100);
+  std::vector<float> spot;
+  while (spot.size() < length) {
+    const std::vector<float> step = sptest::ToneSteps({200 + 4300 * next()}, static_cast<std::size_t>((0.1 + 0.3 * next()) * 44100),
+                                                      0.18 + 0.18 * next());
+    spot.insert(spot.end(), step.begin(), step.end());
+  }
+  spot.resize(length);
+  return spot;
+}
+
 // A 4 s clip of tone steps with an envelope of its own for the compressor to flatten.
 std::vector<float> LongClip() {
   std::vector<double> steps;
@@ -227,21 +247,8 @@ TEST(PatternDetector, ClipsCutLateUnderABedAreReportedWithTheFractionHeard) {
   steps.insert(steps.end(), kOther.begin(), kOther.end());
   for (double f : kJingle) steps.push_back(f * 1.12);
   const std::vector<float> clip = sptest::ToneSteps(steps, 4410, 0.3);
-  // A spot of 4 s of tone steps of 0.1-0.4 s at 200-4500 Hz (as on the proof-of-airing day).
-  std::vector<float> spot;
   std::uint32_t seed = 12345;
-  const auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    return static_cast<double>(seed) / 4294967296.0;
-  };
-  while (spot.size() < 4 * 44100u) {
-    const std::vector<float> step = sptest::ToneSteps({200 + 4300 * next()}, static_cast<std::size_t>((0.1 + 0.3 * next()) * 44100),
-                                                      0.18 + 0.18 * next());
-    spot.insert(spot.end(), step.begin(), step.end());
-  }
-  spot.resize(4 * 44100u);
+  const std::vector<float> spot = SpotSteps(4.0, seed);
   const std::vector<const std::vector<float>*> clips = {&clip, &clip, &clip, &clip, &spot, &spot};
   const std::vector<double> cuts = {1.0, 0.8, 0.85, 0.9, 0.6, 0.65};
   std::vector<float> stream = sptest::Noise(10 * 44100 * cuts.size() + 44100, 0.05, 11);
@@ -407,23 +414,7 @@ TEST(ShapeMatcherScores, AnIntermittentlyComparedPatternScoresAsOneComparedThrou
 TEST(PatternDetector, ALongSpotCutLateIsReportedToTheBlockNotToAPiece) {
   TempDir dir;
   std::uint32_t seed = 777;
-  const auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    return static_cast<double>(seed) / 4294967296.0;
-  };
-  const auto steps = [&](double seconds) {
-    std::vector<float> out;
-    while (out.size() < static_cast<std::size_t>(seconds * 44100)) {
-      const std::vector<float> s = sptest::ToneSteps({200 + 4300 * next()}, static_cast<std::size_t>((0.1 + 0.3 * next()) * 44100),
-                                                     0.18 + 0.18 * next());
-      out.insert(out.end(), s.begin(), s.end());
-    }
-    out.resize(static_cast<std::size_t>(seconds * 44100));
-    return out;
-  };
-  const std::vector<float> spot = steps(15.0);
+  const std::vector<float> spot = SpotSteps(15.0, seed);
   const std::vector<double> cuts = {0.76, 0.82, 0.88};
   std::vector<float> stream = sptest::Noise(25 * 44100 * cuts.size() + 44100, 0.04, 4);
   for (std::size_t k = 0; k < cuts.size(); ++k) {
@@ -432,7 +423,7 @@ TEST(PatternDetector, ALongSpotCutLateIsReportedToTheBlockNotToAPiece) {
     for (std::size_t i = part.size() - 1; i >= 2; --i) part[i] = (part[i] + part[i - 1] + part[i - 2]) / 3.0f;
     for (float& x : part) x = std::tanh(3.0f * x) / 3.0f;
     AddAt(stream, part, (25 * k + 2) * 44100);
-    AddAt(stream, steps(6.0), (25 * k + 2) * 44100 + part.size());
+    AddAt(stream, SpotSteps(6.0, seed), (25 * k + 2) * 44100 + part.size());
   }
   Scanner s({MakePattern(dir, "spot", spot, 20.0f)});
   DetectorTuning tuning;  // (the level distance held to next to nothing: the shape decides)
