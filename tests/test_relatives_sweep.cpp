@@ -179,6 +179,7 @@ TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
   ASSERT_EQ(Records(dir).size(), 1u);
   ExpectSame(Relations(first, true, cache), want);
   ExpectSame(Relations(changed, true, cache), wantChanged);  // from the first's: 1 in 10 patterns new
+  ExpectSame(Relations(first, false, cache), want);  // the first's pairs the changed one lacks read again
   ExpectSame(Relations(changed, true, cache), wantChanged);
   ExpectSame(Relations(first, true, cache), want);
   const std::map<std::size_t, fs::path> records = Records(dir);
