@@ -1,9 +1,10 @@
 // The relatives found among a catalogue kept on disk between runs (relatives.h), beside the
 // self-calibration's entries: one record per catalogue set up (relatives-catalogues/), named by a
 // hash of its members' content keys, the version of the relation rules, the build of the library
-// and the block rate. A record lists the catalogue's members and every pair of two of them that
-// passed the quick look, with the relation found or none, in the order the set-up took them; the
-// pairs the quick look rules out are not kept. A new process set up on a catalogue with a record
+// and the block rate. A record lists the catalogue's members and every pair of two of them found
+// related, with the relation, in the order the set-up took them; a pair it lacks is not related
+// (ruled out by the quick look or by the comparison). (Records of earlier builds also listed the
+// pairs compared and found unrelated, as "0" lines: still read.) A new process set up on a catalogue with a record
 // takes all its pairs from it; one on a catalogue without a record takes the record that shares
 // most members with it (estimated from each record's sample of its smallest keys) and looks only
 // at the pairs of the patterns that record lacks.

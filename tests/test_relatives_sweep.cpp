@@ -188,6 +188,8 @@ TEST(Relatives, FoundInANewProcessFromTheCataloguesOnDisk) {
 
   // Damaged or truncated: refused (the other catalogue's record taken instead) and written again.
   spdet::CatalogueRecord r;
+  ASSERT_TRUE(spdet::ReadCatalogueRecord(one.string(), r));
+  EXPECT_EQ(r.pairs.size(), Count(want) / 2);  // the related pairs only: as small as the relations
   for (const bool truncate : {false, true}) {
     Damage(one, truncate);
     ASSERT_FALSE(spdet::ReadCatalogueRecord(one.string(), r));
