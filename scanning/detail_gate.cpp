@@ -164,7 +164,13 @@ std::shared_ptr<DetailGate::PrintFile> SharedPrint(const std::string& name, cons
   }
   print->name = name;
   print->patternHash = patternHash;
-  for (auto it = held.begin(); it != held.end();) it = it->second.expired() ? held.erase(it) : std::next(it);
+  // The entries of prints no scan holds any more are swept when the table has doubled since the
+  // last sweep: sweeping at every print made a 10,000-pattern set-up walk the table 10,000 times.
+  static std::size_t sweptAt = 0;
+  if (held.size() >= 2 * sweptAt + 64) {
+    for (auto it = held.begin(); it != held.end();) it = it->second.expired() ? held.erase(it) : std::next(it);
+    sweptAt = held.size();
+  }
   held[key] = print;
   return print;
 }
