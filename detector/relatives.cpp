@@ -176,7 +176,7 @@ PairMap& PairTable() {
 }
 
 // The keys of the last catalogue whose pairs were all looked at by this process: every related pair
-// of two of them is in the pair table (with the unrelated ones this process compared), so a detector set up on the same
+// of two of them is in the pair table (which keeps no other), so a detector set up on the same
 // catalogue (another station, a reload that changed a few patterns) looks up their pairs and
 // looks only at the pairs of a pattern new to it.
 std::set<std::uint64_t>& Swept() {
@@ -205,7 +205,7 @@ std::vector<std::uint64_t> LoadRecord(const std::string& name, const std::string
   std::lock_guard<std::mutex> lock(g_pairMutex);
   if (within == nullptr) PairTable().reserve(PairTable().size() + 2 * r.pairs.size());
   for (const CataloguePair& c : r.pairs) {
-    if (!wanted(c.first) || !wanted(c.second)) continue;
+    if (!c.related || !wanted(c.first) || !wanted(c.second)) continue;
     PairTable()[std::make_pair(c.first, c.second)] = Pair{c.related, c.ab, c.ba};
     PairTable()[std::make_pair(c.second, c.first)] = Pair{c.related, c.ba, c.ab};
   }
@@ -317,14 +317,14 @@ bool Near(const Sketch& a, const Sketch& b) {
   return true;
 }
 
-// The record of this catalogue: its members and every pair of two of them found related, in the
-// order taken (a pair of two patterns of one content once, as first taken). The pairs compared and
-// found unrelated are not kept: at 10,000 tone-step clips a tenth of all pairs pass the quick look
-// and the record held 5 million of them (124 MB) for a few hundred relations; a pair of two
-// members it lacks is not related, whether the quick look ruled it out or the comparison did. Touched
-// when it is on disk as this process knows it, else written; then the oldest records trimmed.
-void KeepOnDisk(const std::string& name, std::vector<std::uint64_t> members, bool known,
-                const std::vector<std::pair<std::size_t, std::size_t>>& pairs, const std::vector<std::uint64_t>& key,
+// The record of this catalogue: its members and every pair of two of them found related (`pairs`,
+// in the order taken; a pair of two patterns of one content once, as first taken). The pairs
+// compared and found unrelated are not kept: at 10,000 tone-step clips a tenth of all pairs pass
+// the quick look and the record held 5 million of them (124 MB) for a few hundred relations; a
+// pair of two members it lacks is not related, whether the quick look ruled it out or the
+// comparison did. Touched when it is on disk as this process knows it, else written; then the
+// oldest records trimmed.
+void KeepOnDisk(const std::string& name, std::vector<std::uint64_t> members, bool known, std::vector<CataloguePair> pairs,
                 double blocksPerSecond) {
   if (name.empty()) return;
   if (!known || !TouchCatalogueRecord(name)) {
@@ -332,21 +332,7 @@ void KeepOnDisk(const std::string& name, std::vector<std::uint64_t> members, boo
     r.rules = RelationRulesVersion();
     r.build = BuildIdentity();
     r.blocksPerSecond = blocksPerSecond;
-    const std::size_t patterns = static_cast<std::size_t>(std::count_if(key.begin(), key.end(), [](std::uint64_t k) { return k != 0; }));
-    const bool alike = members.size() < patterns;  // two patterns of one content
-    std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
-    r.pairs.reserve(pairs.size());
-    {
-      std::lock_guard<std::mutex> lock(g_pairMutex);
-      for (const auto& [i, j] : pairs) {
-        const auto id = std::make_pair(key[i], key[j]);
-        if (alike && !seen.insert(std::minmax(key[i], key[j])).second) continue;
-        const auto it = PairTable().find(id);
-        if (it == PairTable().end()) return;  // forgotten meanwhile (ForgetComparisons)
-        if (!it->second.related) continue;
-        r.pairs.push_back({key[i], key[j], it->second.related, it->second.ab, it->second.ba});
-      }
-    }
+    r.pairs = std::move(pairs);
     r.members = std::move(members);
     if (!WriteCatalogueRecord(name, r)) return;
     std::lock_guard<std::mutex> lock(g_pairMutex);
@@ -530,6 +516,8 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+  std::vector<CataloguePair> related;  // for the record
+  std::set<std::pair<std::uint64_t, std::uint64_t>> recorded;
   for (const auto& [i, j] : pairs) {
     Pair pair;
     const auto id = std::make_pair(key[i], key[j]);
@@ -540,17 +528,22 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
       if (it != PairTable().end()) pair = it->second, known = true;
     }
     if (!known) {
+      // (Only related pairs are kept, in the table as on disk: the unrelated ones of a cold
+      // 10,000-pattern set-up held 400 MB for the life of a monitor.)
       pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
-      std::lock_guard<std::mutex> lock(g_pairMutex);
-      PairTable()[id] = pair;
+      if (pair.related) {
+        std::lock_guard<std::mutex> lock(g_pairMutex);
+        PairTable()[id] = pair;
+      }
     }
     if (!pair.related) continue;
+    if (recorded.insert(std::minmax(key[i], key[j])).second) related.push_back({key[i], key[j], true, pair.ab, pair.ba});
     pair.ab.other = static_cast<int>(j);
     pair.ba.other = static_cast<int>(i);
     of_[i].push_back(pair.ab);
     of_[j].push_back(pair.ba);
   }
-  KeepOnDisk(record, std::move(members), known, pairs, key, blocksPerSecond);
+  KeepOnDisk(record, std::move(members), known, std::move(related), blocksPerSecond);
   std::lock_guard<std::mutex> lock(g_pairMutex);
   Swept().clear();
   for (std::size_t i = 0; i < patterns.size(); ++i)

@@ -3,8 +3,8 @@
 // hash of its members' content keys, the version of the relation rules, the build of the library
 // and the block rate. A record lists the catalogue's members and every pair of two of them found
 // related, with the relation, in the order the set-up took them; a pair it lacks is not related
-// (ruled out by the quick look or by the comparison). (Records of earlier builds also listed the
-// pairs compared and found unrelated, as "0" lines: still read.) A new process set up on a catalogue with a record
+// (ruled out by the quick look or by the comparison). (The format still carries each pair's
+// related flag: records once listed the unrelated pairs compared too, as "0" lines.) A new process set up on a catalogue with a record
 // takes all its pairs from it; one on a catalogue without a record takes the record that shares
 // most members with it (estimated from each record's sample of its smallest keys) and looks only
 // at the pairs of the patterns that record lacks.
