@@ -31,6 +31,8 @@
 
 namespace {
 
+constexpr std::int64_t kHold = 8;  // blocks a pattern stays on after its end (the pre-selection's hold)
+
 struct Tally {
   int inserted = 0, through = 0;
 };
@@ -96,16 +98,21 @@ int main(int argc, char** argv) {
     std::map<std::string, std::uint32_t> streamOf;
     std::map<std::uint32_t, std::uint32_t> sameAs;  // a clip's reverberant keys: stream of its plain ones
     std::map<std::string, std::string> kindOf;
+    std::vector<std::int64_t> lengthOf;  // blocks of each indexed stream
+    const auto add = [&](const std::vector<std::uint32_t>& k) {
+      lengthOf.push_back(static_cast<std::int64_t>(k.size()));
+      return index.Add(k);
+    };
     for (const auto* list : {&m.clips, &m.nearMisses})
       for (const speval::BroadcastClip& c : *list) {
         const sigpat::TimeSpectrum s = SpectrumOf(c.file);
-        streamOf[c.name] = index.Add(spindex::MakeKeys(s.levels.data(), s.blocks(), keys));
+        streamOf[c.name] = add(spindex::MakeKeys(s.levels.data(), s.blocks(), keys));
         kindOf[c.name] = c.kind;
         if (reverbMs > 0) {
           std::vector<float> smeared = s.levels;
           spdet::SmearLevels(smeared.data(), static_cast<int>(s.blocks()), s.bands,
                              static_cast<float>(sigpat::kSpectrumBlockSamples) / 44100.0f, reverbMs / 1000.0f, 0.0f);
-          sameAs[index.Add(spindex::MakeKeys(smeared.data(), s.blocks(), keys))] = streamOf[c.name];
+          sameAs[add(spindex::MakeKeys(smeared.data(), s.blocks(), keys))] = streamOf[c.name];
         }
       }
     std::size_t others = 0;
@@ -117,14 +124,14 @@ int main(int argc, char** argv) {
       for (const std::string& f : files) {
         std::size_t n = 0;
         const std::vector<float> levels = PatternLevels(f, n);
-        index.Add(spindex::MakeKeys(levels.data(), n, keys));
+        add(spindex::MakeKeys(levels.data(), n, keys));
         ++others;
       }
     }
     index.Build();
     std::map<std::string, Tally> byChain, byKind;
     Tally all;
-    double blocks = 0, voted = 0, runs = 0, trueRuns = 0, seconds = 0;
+    double blocks = 0, voted = 0, runs = 0, trueRuns = 0, seconds = 0, activeBlocks = 0;
     for (const speval::BroadcastProgramme& p : m.programmes) {
       const sigpat::TimeSpectrum s = SpectrumOf(p.file);
       const std::vector<std::uint32_t> k = spindex::MakeKeys(s.levels.data(), s.blocks(), keys);
@@ -136,6 +143,27 @@ int main(int argc, char** argv) {
         if (const auto plain = sameAs.find(x.stream); plain != sameAs.end()) x.stream = plain->second;
       const std::vector<spindex::Candidate> found = spindex::Candidates(std::move(v), votes);
       runs += static_cast<double>(found.size());
+      // Each run would switch its pattern on from its first vote until the pattern's end has passed
+      // plus the hold (the pre-selection's 8 blocks): the patterns on at a block, on average.
+      std::map<std::uint32_t, std::vector<std::pair<std::int64_t, std::int64_t>>> on;
+      for (const spindex::Candidate& r : found) {
+        const std::int64_t endsAt = lengthOf[r.stream] - 1 - r.offset;
+        on[r.stream].push_back({r.first, std::max<std::int64_t>(r.last, endsAt) + kHold});
+      }
+      for (auto& [stream, spans] : on) {
+        std::sort(spans.begin(), spans.end());
+        std::int64_t from = -1, to = -2;
+        for (const auto& [a, b] : spans) {
+          if (a > to + 1) {
+            if (to >= from) activeBlocks += static_cast<double>(to - from + 1);
+            from = a;
+            to = b;
+          } else {
+            to = std::max(to, b);
+          }
+        }
+        if (to >= from) activeBlocks += static_cast<double>(to - from + 1);
+      }
       std::vector<char> used(found.size(), 0);
       for (const speval::BroadcastOccurrence& o : p.insertions) {
         const auto stream = streamOf.find(o.clip);
@@ -172,6 +200,8 @@ int main(int argc, char** argv) {
     std::printf("cost: %.3f postings voted on per time block; %.1f candidate runs per minute, %.1f of them true; %zu postings indexed\n",
                 blocks > 0 ? voted / blocks : 0.0, seconds > 0 ? runs * 60.0 / seconds : 0.0,
                 seconds > 0 ? trueRuns * 60.0 / seconds : 0.0, index.Postings());
+    std::printf("patterns switched on at a time: %.1f on average (of %zu indexed)\n", blocks > 0 ? activeBlocks / blocks : 0.0,
+                streamOf.size() + others);
   } catch (const sigpat::Error& e) {
     std::fprintf(stderr, "sp_index_eval: %s\n", e.what());
     return 1;
