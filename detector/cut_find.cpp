@@ -213,8 +213,7 @@ float FractionHeard(const float* clip, const float* const* input, int n, int fir
       if (fit > best && before / (c - first) > after / (n - c)) best = fit, at = c;
       before += r[static_cast<std::size_t>(c)];
     }
-    const int heard = std::max(from, at);
-    return static_cast<float>(heard) / static_cast<float>(n);
+    return static_cast<float>(at) / static_cast<float>(n);
   }
   if (!cut && step) {
     // Decided with its version, the whole airing is in the input history: a tail of 3 % not heard
@@ -238,8 +237,7 @@ float FractionHeard(const float* clip, const float* const* input, int n, int fir
   // detector would never find a fraction too long, every cut came out early: fraction errors
   // -0.007 to -0.063 on the development set's cut spots; without it -0.04 to +0.01, and the
   // check drops none of them.)
-  const int heard = std::max(from, found.heard);
-  return static_cast<float>(heard) / static_cast<float>(n);
+  return static_cast<float>(found.heard) / static_cast<float>(n);
 }
 
 }  // namespace spdet

@@ -32,8 +32,8 @@ struct Cut {
 Cut FindCut(const float* clip, const float* const* input, int n, int first, int from, int nband, int lo, int hi, double level,
             bool cut, bool floorMasks = false);
 
-// The fraction of the clip heard (blocks as for FindCut, from `from` on). Where `cut` (the reports found the clip cut), a block counts as heard while it
-// correlates over 0.7 times what the blocks before `from` do (at least kCutTail); else over 0.6
+// The fraction of the clip heard (blocks as for FindCut, from `from` on). Where `cut` (the
+// reports found the clip cut), a block counts as heard while it correlates over 0.7 times what the blocks before `from` do (at least kCutTail); else over 0.6
 // times, and the clip is taken for whole unless the tail not heard is at least 8 % of it and the
 // input lacks 30 % of the clip's loud cells there (talked over to its end, a clip is still under
 // the voice). head (unless null): the mean correlation of the blocks before `from`. step (the

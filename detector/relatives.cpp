@@ -156,9 +156,9 @@ Relation Side(const Alignment& al, int usable, int other, int shift, float share
   return r;
 }
 
-// The process's table of earlier comparisons: per pair of pattern contents, the relation or none.
+// The process's table of earlier comparisons: per pair of related pattern contents, the relation
+// (each side's); a pair it lacks is unrelated or not compared yet.
 struct Pair {
-  bool related = false;
   Relation ab, ba;
 };
 std::mutex g_pairMutex;
@@ -206,8 +206,8 @@ std::vector<std::uint64_t> LoadRecord(const std::string& name, const std::string
   if (within == nullptr) PairTable().reserve(PairTable().size() + 2 * r.pairs.size());
   for (const CataloguePair& c : r.pairs) {
     if (!c.related || !wanted(c.first) || !wanted(c.second)) continue;
-    PairTable()[std::make_pair(c.first, c.second)] = Pair{c.related, c.ab, c.ba};
-    PairTable()[std::make_pair(c.second, c.first)] = Pair{c.related, c.ba, c.ab};
+    PairTable()[std::make_pair(c.first, c.second)] = Pair{c.ab, c.ba};
+    PairTable()[std::make_pair(c.second, c.first)] = Pair{c.ba, c.ab};
   }
   if (within == nullptr) RecordsKnown().insert(name);
   return std::move(r.members);
@@ -516,34 +516,34 @@ void Relatives::Find(const std::vector<PatternLevels>& patterns, int nband, doub
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  std::vector<CataloguePair> related;  // for the record
+  std::vector<CataloguePair> found;  // for the record
   std::set<std::pair<std::uint64_t, std::uint64_t>> recorded;
   for (const auto& [i, j] : pairs) {
     Pair pair;
     const auto id = std::make_pair(key[i], key[j]);
-    bool known = false;
+    bool related = false;
     {
       std::lock_guard<std::mutex> lock(g_pairMutex);
       auto it = PairTable().find(id);
-      if (it != PairTable().end()) pair = it->second, known = true;
+      if (it != PairTable().end()) pair = it->second, related = true;
     }
-    if (!known) {
+    if (!related) {
       // (Only related pairs are kept, in the table as on disk: the unrelated ones of a cold
       // 10,000-pattern set-up held 400 MB for the life of a monitor.)
-      pair.related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
-      if (pair.related) {
+      related = Compare(patterns[i], patterns[j], nband, blocksPerSecond, pair.ab, pair.ba);
+      if (related) {
         std::lock_guard<std::mutex> lock(g_pairMutex);
         PairTable()[id] = pair;
       }
     }
-    if (!pair.related) continue;
-    if (recorded.insert(std::minmax(key[i], key[j])).second) related.push_back({key[i], key[j], true, pair.ab, pair.ba});
+    if (!related) continue;
+    if (recorded.insert(std::minmax(key[i], key[j])).second) found.push_back({key[i], key[j], true, pair.ab, pair.ba});
     pair.ab.other = static_cast<int>(j);
     pair.ba.other = static_cast<int>(i);
     of_[i].push_back(pair.ab);
     of_[j].push_back(pair.ba);
   }
-  KeepOnDisk(record, std::move(members), known, std::move(related), blocksPerSecond);
+  KeepOnDisk(record, std::move(members), known, std::move(found), blocksPerSecond);
   std::lock_guard<std::mutex> lock(g_pairMutex);
   Swept().clear();
   for (std::size_t i = 0; i < patterns.size(); ++i)

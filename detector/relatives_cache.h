@@ -4,10 +4,11 @@
 // and the block rate. A record lists the catalogue's members and every pair of two of them found
 // related, with the relation, in the order the set-up took them; a pair it lacks is not related
 // (ruled out by the quick look or by the comparison). (The format still carries each pair's
-// related flag: records once listed the unrelated pairs compared too, as "0" lines.) A new process set up on a catalogue with a record
-// takes all its pairs from it; one on a catalogue without a record takes the record that shares
-// most members with it (estimated from each record's sample of its smallest keys) and looks only
-// at the pairs of the patterns that record lacks.
+// related flag: records once listed the unrelated pairs compared too, as "0" lines.) A new
+// process set up on a catalogue with a record takes all its pairs from it; one on a catalogue
+// without a record takes the record that shares most members with it (estimated from each
+// record's sample of its smallest keys) and looks only at the pairs of the patterns that record
+// lacks.
 //
 // Several processes share a directory: each writes its catalogue's record through a temporary
 // file renamed into place, and touches the one it used; beyond kMaxCatalogueRecords records are
